@@ -1,0 +1,192 @@
+// Argument parsing for METH_FASTCALL | METH_KEYWORDS functions.
+//
+// Parameters are positional-or-keyword, matched by name, with the
+// interpreter's own messages for wrong counts and keywords. A parameter may
+// carry an exact-type rule (str, tuple, dict, bytes, type): the argument
+// must be an instance of exactly that type or None, otherwise
+// TypeError "Argument '<name>' has incorrect type (expected <t>, got <u>)".
+//
+// For a function that becomes a method, name the receiver as the first
+// parameter ("self"): counts then include it, as Python's messages do.
+#pragma once
+
+#include <cstring>
+#include <string>
+
+#include "ref.hpp"
+
+namespace tw {
+
+enum class Kind : unsigned char { Any, Str, Tuple, Dict, Bytes, Type };
+
+struct Param {
+    const char *name;
+    Kind kind = Kind::Any;
+    bool optional = false;  // absent optional arguments come back as NULL
+};
+
+// A parameter with a default (the caller substitutes its value for NULL).
+constexpr Param opt(const char *name, Kind kind = Kind::Any)
+{
+    return Param{name, kind, true};
+}
+
+inline const char *kind_name(Kind k)
+{
+    switch (k) {
+    case Kind::Str: return "str";
+    case Kind::Tuple: return "tuple";
+    case Kind::Dict: return "dict";
+    case Kind::Bytes: return "bytes";
+    case Kind::Type: return "type";
+    default: return "object";
+    }
+}
+
+inline PyTypeObject *kind_type(Kind k)
+{
+    switch (k) {
+    case Kind::Str: return &PyUnicode_Type;
+    case Kind::Tuple: return &PyTuple_Type;
+    case Kind::Dict: return &PyDict_Type;
+    case Kind::Bytes: return &PyBytes_Type;
+    case Kind::Type: return &PyType_Type;
+    default: return nullptr;
+    }
+}
+
+// The exact-type rule on its own: 0 when `value` passes, -1 with TypeError.
+inline int check_exact(PyObject *value, const char *param, Kind kind)
+{
+    PyTypeObject *t = kind_type(kind);
+    if (t == nullptr || value == Py_None || Py_IS_TYPE(value, t))
+        return 0;
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, "
+                 "got %.200s)",
+                 param, kind_name(kind), Py_TYPE(value)->tp_name);
+    return -1;
+}
+
+namespace detail {
+
+// The name the interpreter prints for a function: its qualified name from
+// 3.10 on, its bare name before.
+inline const char *display_name(const char *qualname)
+{
+#if PY_VERSION_HEX < 0x030A0000
+    const char *dot = std::strrchr(qualname, '.');
+    return dot ? dot + 1 : qualname;
+#else
+    return qualname;
+#endif
+}
+
+inline void quote_list(std::string &out, const Param *params,
+                       const int *idx, int n)
+{
+    for (int i = 0; i < n; i++) {
+        if (i > 0)
+            out += (n == 2) ? " and " : (i == n - 1 ? ", and " : ", ");
+        out += '\'';
+        out += params[idx[i]].name;
+        out += '\'';
+    }
+}
+
+}  // namespace detail
+
+// Parses `args`/`kwnames` (vectorcall form) against `params`. On success
+// `out[i]` holds the borrowed argument for params[i], or NULL for an absent
+// optional one, and 0 is returned; on failure -1 with TypeError set.
+// `qualname` is the function's qualified name, e.g. "FunctionCall.__init__".
+template <size_t N>
+int parse(const char *qualname, const Param (&params)[N],
+          PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+          PyObject *(&out)[N])
+{
+    const char *fname = detail::display_name(qualname);
+    const Py_ssize_t n = static_cast<Py_ssize_t>(N);
+    Py_ssize_t required = 0;
+    for (size_t i = 0; i < N; i++) {
+        out[i] = nullptr;
+        if (!params[i].optional)
+            required++;
+    }
+    if (nargs > n) {
+        const bool has_defaults = required < n;
+        if (has_defaults)
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes from %zd to %zd positional arguments "
+                         "but %zd %s given",
+                         fname, required, n, nargs,
+                         nargs == 1 ? "was" : "were");
+        else
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes %zd positional argument%s but %zd %s "
+                         "given",
+                         fname, n, n == 1 ? "" : "s", nargs,
+                         nargs == 1 ? "was" : "were");
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++)
+        out[i] = args[i];
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; k++) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t found = -1;
+            for (Py_ssize_t i = 0; i < n; i++) {
+                if (PyUnicode_CompareWithASCIIString(key, params[i].name) ==
+                    0) {
+                    found = i;
+                    break;
+                }
+            }
+            if (found < 0) {
+                PyErr_Format(PyExc_TypeError,
+                             "%s() got an unexpected keyword argument '%S'",
+                             fname, key);
+                return -1;
+            }
+            if (out[found] != nullptr) {
+                PyErr_Format(PyExc_TypeError,
+                             "%s() got multiple values for argument '%s'",
+                             fname, params[found].name);
+                return -1;
+            }
+            out[found] = args[nargs + k];
+        }
+    }
+    int missing[N > 0 ? N : 1];
+    int nmissing = 0;
+    for (size_t i = 0; i < N; i++)
+        if (out[i] == nullptr && !params[i].optional)
+            missing[nmissing++] = static_cast<int>(i);
+    if (nmissing > 0) {
+        std::string names;
+        detail::quote_list(names, params, missing, nmissing);
+        PyErr_Format(PyExc_TypeError,
+                     "%s() missing %d required positional argument%s: %s",
+                     fname, nmissing, nmissing == 1 ? "" : "s",
+                     names.c_str());
+        return -1;
+    }
+    for (size_t i = 0; i < N; i++)
+        if (out[i] != nullptr &&
+            check_exact(out[i], params[i].name, params[i].kind) < 0)
+            return -1;
+    return 0;
+}
+
+}  // namespace tw
+
+// Signature of a fastcall function as PyMethodDef wants it.
+namespace tw {
+using FastcallKw = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t,
+                                 PyObject *);
+}
+#define TW_FASTCALL(fn)                                                        \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(           \
+        static_cast<tw::FastcallKw>(fn)))
+#define TW_FASTCALL_FLAGS (METH_FASTCALL | METH_KEYWORDS)

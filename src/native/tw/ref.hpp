@@ -1,0 +1,138 @@
+// Owning references, the error convention and small call helpers.
+//
+// Error convention used by every module: a function returning PyObject* or
+// tw::Ref returns NULL (an empty Ref) with a Python exception set; one
+// returning int returns -1 with an exception set and 0 (or a truth value)
+// otherwise. No C++ exception is ever thrown. A plain PyObject* is a
+// borrowed reference unless a comment says otherwise.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <utility>
+
+#include "compat.hpp"
+
+namespace tw {
+
+// Move-only owner of one strong reference (or of nothing).
+class Ref {
+  public:
+    Ref() noexcept : p_(nullptr) {}
+    Ref(std::nullptr_t) noexcept : p_(nullptr) {}
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    Ref(Ref &&o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref &operator=(Ref &&o) noexcept
+    {
+        if (this != &o) {
+            PyObject *old = p_;
+            p_ = o.p_;
+            o.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a new reference (may be NULL).
+    static Ref steal(PyObject *p) noexcept { return Ref(p); }
+    // Takes a new reference to a borrowed object (may be NULL).
+    static Ref borrow(PyObject *p) noexcept
+    {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject *get() const noexcept { return p_; }
+    // Gives the reference to the caller (new reference).
+    PyObject *release() noexcept
+    {
+        PyObject *p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    // Gives a new reference to the caller and keeps its own.
+    PyObject *new_ref() const noexcept
+    {
+        Py_XINCREF(p_);
+        return p_;
+    }
+    void reset(PyObject *steal = nullptr) noexcept
+    {
+        PyObject *old = p_;
+        p_ = steal;
+        Py_XDECREF(old);
+    }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    PyObject *operator->() const noexcept { return p_; }
+
+  private:
+    explicit Ref(PyObject *p) noexcept : p_(p) {}
+    PyObject *p_;
+};
+
+// An interned string that lives for the whole process; borrowed. Use through
+// TW_STR("name") so each call site creates its string once.
+#define TW_STR(literal)                                                       \
+    ([]() -> PyObject * {                                                     \
+        static PyObject *s_ = PyUnicode_InternFromString(literal);           \
+        return s_;                                                            \
+    }())
+
+// New reference to None.
+inline PyObject *none() { Py_RETURN_NONE; }
+
+// Calls `callable(*args)` with borrowed positional arguments; new reference.
+template <typename... A>
+inline Ref call(PyObject *callable, A... args)
+{
+    PyObject *argv[] = {nullptr, static_cast<PyObject *>(args)...};
+    return Ref::steal(PyObject_Vectorcall(
+        callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        nullptr));
+}
+
+// Calls `obj.name(*args)`; `name` is an interned str (TW_STR); new reference.
+template <typename... A>
+inline Ref call_method(PyObject *obj, PyObject *name, A... args)
+{
+    if (name == nullptr)
+        return nullptr;
+    PyObject *argv[] = {obj, static_cast<PyObject *>(args)...};
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        nullptr));
+}
+
+// getattr(obj, name) with an interned name; new reference.
+inline Ref getattr(PyObject *obj, PyObject *name)
+{
+    if (name == nullptr)
+        return nullptr;
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// Builds a tuple from borrowed items; new reference.
+template <typename... A>
+inline Ref tuple(A... items)
+{
+    return Ref::steal(PyTuple_Pack(sizeof...(A), static_cast<PyObject *>(items)...));
+}
+
+// Saves the pending exception on construction and puts it back on
+// destruction, so cleanup code may call into the interpreter safely.
+class ErrorGuard {
+  public:
+    ErrorGuard() { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~ErrorGuard() { PyErr_Restore(type_, value_, tb_); }
+    ErrorGuard(const ErrorGuard &) = delete;
+    ErrorGuard &operator=(const ErrorGuard &) = delete;
+
+  private:
+    PyObject *type_, *value_, *tb_;
+};
+
+}  // namespace tw

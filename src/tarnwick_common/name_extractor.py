@@ -1,0 +1,71 @@
+"""Names of callables as dotted paths that can be imported back.
+
+``get_function_full_name`` gives ``module.qualname``, which
+``jsonpickle.unpickler.loadclass`` resolves by importing the longest module
+prefix and walking the remaining attributes.
+"""
+from types import ModuleType
+from typing import Any, Optional
+
+
+def _plain_attr(obj: Any, name: str) -> Any:
+    """``obj.name`` without running a ``__getattr__`` of its class."""
+    try:
+        return object.__getattribute__(obj, name)
+    except AttributeError:
+        return None
+    except Exception:
+        return None
+
+
+def get_function_module(function_obj: Any, is_method: Any) -> Optional[str]:
+    """The name of the module that defines ``function_obj``.
+
+    :param function_obj: a function, method, builtin, class or callable.
+    :param is_method: whether it is bound to a receiver (``__self__``); the
+        receiver's class names the module of builtin methods.
+    :return: the module name, or ``None`` when nothing names one.
+    """
+    module = _plain_attr(function_obj, "__module__")
+    if isinstance(module, str):
+        return module
+    receiver = _plain_attr(function_obj, "__self__")
+    if isinstance(receiver, ModuleType):
+        return receiver.__name__
+    if receiver is not None:
+        module = _plain_attr(type(receiver), "__module__")
+        if isinstance(module, str):
+            return module
+    owner = _plain_attr(function_obj, "__objclass__")
+    if owner is not None:
+        module = _plain_attr(owner, "__module__")
+        if isinstance(module, str):
+            return module
+    if not isinstance(function_obj, type):
+        module = _plain_attr(type(function_obj), "__module__")
+        if isinstance(module, str):
+            return module
+    return None
+
+
+def _qualified_name(function_obj: Any) -> str:
+    for attr in ("__qualname__", "__name__"):
+        name = _plain_attr(function_obj, attr)
+        if isinstance(name, str):
+            return name
+    cls = type(function_obj)
+    return getattr(cls, "__qualname__", cls.__name__)
+
+
+def get_function_full_name(module_name: Optional[str], function_obj: Any) -> str:
+    """The dotted full name of ``function_obj`` inside ``module_name``.
+
+    :param module_name: what ``get_function_module`` gave for it.
+    :param function_obj: the callable.
+    :return: ``module_name.qualname`` (just the qualified name without a
+        module).
+    """
+    qualname = _qualified_name(function_obj)
+    if not module_name:
+        return qualname
+    return f"{module_name}.{qualname}"

@@ -1,0 +1,23 @@
+"""Digests of function code, so a record tells which version of a function
+produced it."""
+import hashlib
+import marshal
+from typing import Any, Optional
+
+
+def get_hash(function_obj: Any) -> Optional[str]:
+    """The MD5 hex digest of the function's code object (its bytecode,
+    constants, names and layout): any change to the function's code changes
+    it. ``None`` for a callable without Python code."""
+    code = getattr(function_obj, "__code__", None)
+    if code is None:
+        return None
+    try:
+        data = marshal.dumps(code)
+    except ValueError:
+        data = repr((code.co_code, code.co_consts, code.co_names)).encode()
+    try:
+        digest = hashlib.md5(data, usedforsecurity=False)  # type: ignore[call-arg]
+    except TypeError:  # Python 3.8
+        digest = hashlib.md5(data)
+    return digest.hexdigest()
