@@ -95,6 +95,19 @@ inline Ref call(PyObject *callable, A... args)
         nullptr));
 }
 
+// Calls `callable(*args, **kw)` where the last len(kwnames) of the borrowed
+// `args` are the keyword values named by the tuple `kwnames` (vectorcall
+// form; build `kwnames` once, e.g. with tw::names). New reference.
+template <typename... A>
+inline Ref call_kw(PyObject *callable, PyObject *kwnames, A... args)
+{
+    PyObject *argv[] = {nullptr, static_cast<PyObject *>(args)...};
+    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return Ref::steal(PyObject_Vectorcall(
+        callable, argv + 1,
+        (sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
 // Calls `obj.name(*args)`; `name` is an interned str (TW_STR); new reference.
 template <typename... A>
 inline Ref call_method(PyObject *obj, PyObject *name, A... args)
@@ -121,6 +134,27 @@ inline Ref tuple(A... items)
 {
     return Ref::steal(PyTuple_Pack(sizeof...(A), static_cast<PyObject *>(items)...));
 }
+
+// A process-lifetime tuple of interned names, for keyword calls; borrowed.
+// Use as TW_NAMES("object_wrapper") at the call site.
+#define TW_NAMES(...)                                                          \
+    ([]() -> PyObject * {                                                     \
+        static PyObject *t_ = []() -> PyObject * {                            \
+            const char *names[] = {__VA_ARGS__};                              \
+            const Py_ssize_t n = sizeof(names) / sizeof(names[0]);            \
+            PyObject *t = PyTuple_New(n);                                     \
+            for (Py_ssize_t i = 0; t != nullptr && i < n; i++) {              \
+                PyObject *s = PyUnicode_InternFromString(names[i]);           \
+                if (s == nullptr) {                                           \
+                    Py_CLEAR(t);                                              \
+                    break;                                                    \
+                }                                                             \
+                PyTuple_SET_ITEM(t, i, s);                                    \
+            }                                                                 \
+            return t;                                                         \
+        }();                                                                  \
+        return t_;                                                            \
+    }())
 
 // Saves the pending exception on construction and puts it back on
 // destruction, so cleanup code may call into the interpreter safely.
