@@ -10,7 +10,6 @@
 
 #if PY_VERSION_HEX < 0x03090000
 #define PyObject_Vectorcall _PyObject_Vectorcall
-#define PyVectorcall_NARGS _PyVectorcall_NARGS
 #define Py_IS_TYPE(ob, tp) (Py_TYPE(ob) == (tp))
 static inline PyObject *PyObject_CallOneArg(PyObject *f, PyObject *a)
 {
