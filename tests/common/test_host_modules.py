@@ -224,3 +224,10 @@ def test_default_serializer_accepts_the_three_call_forms(settings, form):
         "keyword": lambda: serialize(value, object_wrapper=False),
     }[form]()
     assert isinstance(data, bytes) and pickle.loads(data) == value
+
+
+def test_hash_does_not_depend_on_reference_counts():
+    before = get_hash(plain)
+    held = [plain.__code__.co_names, plain.__code__.co_consts, plain.__code__.co_varnames]
+    assert get_hash(plain) == before
+    del held

@@ -13,7 +13,9 @@ def get_hash(function_obj: Any) -> Optional[str]:
     if code is None:
         return None
     try:
-        data = marshal.dumps(code)
+        # Format 2 has no back-references, whose presence depends on
+        # reference counts: the digest must depend on the code alone.
+        data = marshal.dumps(code, 2)
     except ValueError:
         data = repr((code.co_code, code.co_consts, code.co_names)).encode()
     try:
