@@ -226,8 +226,13 @@ def test_default_serializer_accepts_the_three_call_forms(settings, form):
     assert isinstance(data, bytes) and pickle.loads(data) == value
 
 
+def _uses_names(items):
+    return len(items) + os.sep.count("/") + Outer.static()
+
+
 def test_hash_does_not_depend_on_reference_counts():
-    before = get_hash(plain)
-    held = [plain.__code__.co_names, plain.__code__.co_consts, plain.__code__.co_varnames]
-    assert get_hash(plain) == before
+    code = _uses_names.__code__
+    before = get_hash(_uses_names)
+    held = [code.co_names, code.co_consts, code.co_varnames]
+    assert get_hash(_uses_names) == before
     del held
