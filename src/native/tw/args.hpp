@@ -113,23 +113,9 @@ int parse(const char *qualname, const Param (&params)[N],
         if (!params[i].optional)
             required++;
     }
-    if (nargs > n) {
-        const bool has_defaults = required < n;
-        if (has_defaults)
-            PyErr_Format(PyExc_TypeError,
-                         "%s() takes from %zd to %zd positional arguments "
-                         "but %zd %s given",
-                         fname, required, n, nargs,
-                         nargs == 1 ? "was" : "were");
-        else
-            PyErr_Format(PyExc_TypeError,
-                         "%s() takes %zd positional argument%s but %zd %s "
-                         "given",
-                         fname, n, n == 1 ? "" : "s", nargs,
-                         nargs == 1 ? "was" : "were");
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < nargs; i++)
+    // Keyword problems are reported before a surplus of positional
+    // arguments, in the interpreter's order.
+    for (Py_ssize_t i = 0; i < nargs && i < n; i++)
         out[i] = args[i];
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -157,6 +143,22 @@ int parse(const char *qualname, const Param (&params)[N],
             }
             out[found] = args[nargs + k];
         }
+    }
+    if (nargs > n) {
+        const bool has_defaults = required < n;
+        if (has_defaults)
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes from %zd to %zd positional arguments "
+                         "but %zd %s given",
+                         fname, required, n, nargs,
+                         nargs == 1 ? "was" : "were");
+        else
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes %zd positional argument%s but %zd %s "
+                         "given",
+                         fname, n, n == 1 ? "" : "s", nargs,
+                         nargs == 1 ? "was" : "were");
+        return -1;
     }
     int missing[N > 0 ? N : 1];
     int nmissing = 0;
