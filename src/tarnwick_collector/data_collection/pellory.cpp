@@ -1,0 +1,586 @@
+// pellory: the records of the recording core.
+//
+// FunctionMetadata and its two specialisations describe a called function;
+// FunctionCall, ExternalFunctionCall and UserFunctionCall describe one call
+// of it. All six are plain classes (metaclass `type`) whose whole state is in
+// the instance __dict__, so a finished record pickles with the standard
+// pickler as a reference to its class plus its attribute dict, and the
+// receiving side only has to import this module.
+//
+// Every value a record keeps in serialized form goes through
+// `CollectorSettings.serializer.serialize(value, object_wrapper=False)`, with
+// `CollectorSettings` read from this module's globals at each use so the
+// package (or a test) can swap the settings or the serializer at any time.
+#include "tw.hpp"
+
+namespace {
+
+using tw::Kind;
+using tw::Param;
+using tw::Ref;
+
+// The classes of the module that constructors need at call time: the
+// defining class of each constructor that continues with super().__init__
+// (what a class body's __class__ cell would hold), and the two base classes
+// with the __init__ entries of their namespaces, for the direct path of
+// super_init. Strong references, owned by the module.
+struct State {
+    PyObject *function_metadata;
+    PyObject *function_metadata_init;
+    PyObject *external_function_metadata;
+    PyObject *user_function_metadata;
+    PyObject *function_call;
+    PyObject *function_call_init;
+    PyObject *external_function_call;
+    PyObject *user_function_call;
+};
+
+State *state_of(PyObject *module)
+{
+    return static_cast<State *>(PyModule_GetState(module));
+}
+
+// self.<name> = value through the ordinary attribute protocol; `name` is an
+// interned string (NULL only if interning failed). 0 or -1.
+int set(PyObject *self, PyObject *name, PyObject *value)
+{
+    if (name == nullptr)
+        return -1;
+    return PyObject_SetAttr(self, name, value);
+}
+
+// The serialized form of `value`:
+// CollectorSettings.serializer.serialize(value, object_wrapper=False), every
+// name looked up now. New reference.
+Ref serialize(PyObject *module, PyObject *value)
+{
+    Ref serializer = tw::global_attr(module, TW_STR("CollectorSettings"),
+                                     TW_STR("serializer"));
+    if (!serializer)
+        return nullptr;
+    PyObject *kwnames = TW_NAMES("object_wrapper");
+    PyObject *name = TW_STR("serialize");
+    if (kwnames == nullptr || name == nullptr)
+        return nullptr;
+    PyObject *argv[] = {serializer.get(), value, Py_False};
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// self.<name> = serialize(value). 0 or -1.
+int set_serialized(PyObject *module, PyObject *self, PyObject *name,
+                   PyObject *value)
+{
+    Ref s = serialize(module, value);
+    if (!s)
+        return -1;
+    return set(self, name, s.get());
+}
+
+// Turns a status into a method result: None (new reference) or NULL.
+PyObject *done(int status)
+{
+    if (status < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// super(cls, self).__init__(*args), discarding the result. 0 or -1.
+//
+// A record is nearly always an instance of exactly its class, whose MRO is
+// (cls, base, object); when base.__dict__['__init__'] is still this module's
+// own initializer `base_init`, super() would call `impl`, so it is called
+// directly, sparing the super object and the bound method on every record.
+// Anything else (subclasses, a replaced initializer, reassigned bases) goes
+// through super() itself.
+template <typename... A>
+int super_init(PyObject *module, PyObject *cls, PyObject *base,
+               PyObject *base_init, tw::FastcallKw impl, PyObject *self,
+               A... args)
+{
+    PyObject *init = TW_STR("__init__");
+    if (init == nullptr)
+        return -1;
+    if (cls == nullptr || base == nullptr) {
+        // Only after the module state was cleared by a collection at exit.
+        PyErr_SetString(PyExc_RuntimeError, "pellory module state is cleared");
+        return -1;
+    }
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    PyObject *mro = type->tp_mro;
+    if (Py_TYPE(self) == type && mro != nullptr &&
+        PyTuple_GET_SIZE(mro) > 1 && PyTuple_GET_ITEM(mro, 1) == base) {
+        PyObject *dict = reinterpret_cast<PyTypeObject *>(base)->tp_dict;
+        PyObject *found = PyDict_GetItemWithError(dict, init);
+        if (found == nullptr && PyErr_Occurred())
+            return -1;
+        if (found != nullptr && found == base_init) {
+            PyObject *argv[] = {self, static_cast<PyObject *>(args)...};
+            Ref r = Ref::steal(impl(module, argv, 1 + sizeof...(A), nullptr));
+            return r ? 0 : -1;
+        }
+    }
+    Ref r = tw::call_super(cls, self, init, args...);
+    return r ? 0 : -1;
+}
+
+// ------------------------------------------------------------ metadata
+
+PyObject *function_metadata_init(PyObject *, PyObject *const *args,
+                                 Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const Param params[] = {
+        {"self"}, {"module_name", Kind::Str}, {"full_name", Kind::Str}};
+    PyObject *a[3];
+    if (tw::parse("FunctionMetadata.__init__", params, args, nargs, kwnames,
+                  a) < 0)
+        return nullptr;
+    PyObject *self = a[0];
+    if (set(self, TW_STR("module_name"), a[1]) < 0 ||
+        set(self, TW_STR("full_name"), a[2]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *external_function_metadata_init(PyObject *module,
+                                          PyObject *const *args,
+                                          Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const Param params[] = {{"self"},
+                                   {"module_name", Kind::Str},
+                                   {"full_name", Kind::Str},
+                                   {"is_builtin"},
+                                   {"is_function_for_recording"}};
+    PyObject *a[5];
+    if (tw::parse("ExternalFunctionMetadata.__init__", params, args, nargs,
+                  kwnames, a) < 0)
+        return nullptr;
+    PyObject *self = a[0];
+    if (set(self, TW_STR("is_builtin"), a[3]) < 0 ||
+        set(self, TW_STR("is_function_for_recording"), a[4]) < 0)
+        return nullptr;
+    State *st = state_of(module);
+    return done(super_init(module, st->external_function_metadata,
+                           st->function_metadata, st->function_metadata_init,
+                           function_metadata_init, self, a[1], a[2]));
+}
+
+PyObject *user_function_metadata_init(PyObject *module, PyObject *const *args,
+                                      Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const Param params[] = {{"self"},
+                                   {"module_name", Kind::Str},
+                                   {"full_name", Kind::Str},
+                                   {"code_hash", Kind::Str},
+                                   {"full_path", Kind::Str},
+                                   {"co_names"},
+                                   {"function_signature"},
+                                   tw::opt("is_async")};
+    PyObject *a[8];
+    if (tw::parse("UserFunctionMetadata.__init__", params, args, nargs,
+                  kwnames, a) < 0)
+        return nullptr;
+    PyObject *self = a[0];
+    PyObject *is_async = a[7] != nullptr ? a[7] : Py_False;
+    if (set(self, TW_STR("code_hash"), a[3]) < 0 ||
+        set(self, TW_STR("full_path"), a[4]) < 0 ||
+        set(self, TW_STR("co_names"), a[5]) < 0 ||
+        set(self, TW_STR("function_signature"), a[6]) < 0 ||
+        set(self, TW_STR("is_async"), is_async) < 0)
+        return nullptr;
+    State *st = state_of(module);
+    return done(super_init(module, st->user_function_metadata,
+                           st->function_metadata, st->function_metadata_init,
+                           function_metadata_init, self, a[1], a[2]));
+}
+
+// --------------------------------------------------------- call records
+
+// The parameters shared by FunctionCall and UserFunctionCall constructors.
+const Param call_params[] = {{"self"},
+                             {"function_metadata"},
+                             {"args", Kind::Tuple},
+                             {"kwargs", Kind::Dict},
+                             {"globals", Kind::Dict}};
+
+PyObject *function_call_init(PyObject *module, PyObject *const *args,
+                             Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *a[5];
+    if (tw::parse("FunctionCall.__init__", call_params, args, nargs, kwnames,
+                  a) < 0)
+        return nullptr;
+    PyObject *self = a[0];
+    // The live argument objects stay on the record until the call ends (the
+    // post-run view); the snapshot taken here is the pre-run view.
+    if (set(self, TW_STR("function_metadata"), a[1]) < 0 ||
+        set(self, TW_STR("post_run_args"), a[2]) < 0 ||
+        set(self, TW_STR("post_run_kwargs"), a[3]) < 0 ||
+        set_serialized(module, self, TW_STR("pre_run_args"), a[2]) < 0 ||
+        set_serialized(module, self, TW_STR("pre_run_kwargs"), a[3]) < 0 ||
+        set(self, TW_STR("globals"), a[4]) < 0 ||
+        set(self, TW_STR("return_value"), Py_None) < 0 ||
+        set(self, TW_STR("execption"), Py_None) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *function_call_add_return_value(PyObject *module,
+                                         PyObject *const *args,
+                                         Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const Param params[] = {{"self"}, {"return_value"}};
+    PyObject *a[2];
+    if (tw::parse("FunctionCall.add_return_value", params, args, nargs,
+                  kwnames, a) < 0)
+        return nullptr;
+    return done(set_serialized(module, a[0], TW_STR("return_value"), a[1]));
+}
+
+PyObject *function_call_add_execption(PyObject *module, PyObject *const *args,
+                                      Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const Param params[] = {{"self"}, {"exception"}};
+    PyObject *a[2];
+    if (tw::parse("FunctionCall.add_execption", params, args, nargs, kwnames,
+                  a) < 0)
+        return nullptr;
+    return done(set_serialized(module, a[0], TW_STR("execption"), a[1]));
+}
+
+// Replaces the live argument objects by their serialized form as the
+// recorded function left them. Not idempotent: the recording core calls it
+// once, just before the record is sent.
+PyObject *function_call_serialize_post_run(PyObject *module,
+                                           PyObject *const *args,
+                                           Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const Param params[] = {{"self"}};
+    PyObject *a[1];
+    if (tw::parse("FunctionCall.serialize_post_run_args_and_kwargs", params,
+                  args, nargs, kwnames, a) < 0)
+        return nullptr;
+    PyObject *self = a[0];
+    PyObject *names[] = {TW_STR("post_run_args"), TW_STR("post_run_kwargs")};
+    for (PyObject *name : names) {
+        Ref live = tw::getattr(self, name);
+        if (!live || set_serialized(module, self, name, live.get()) < 0)
+            return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *external_function_call_init(PyObject *module, PyObject *const *args,
+                                      Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const Param params[] = {{"self"}, {"function_metadata"}};
+    PyObject *a[2];
+    if (tw::parse("ExternalFunctionCall.__init__", params, args, nargs,
+                  kwnames, a) < 0)
+        return nullptr;
+    // The arguments of an external call are not recorded.
+    State *st = state_of(module);
+    return done(super_init(module, st->external_function_call,
+                           st->function_call, st->function_call_init,
+                           function_call_init, a[0], a[1], Py_None, Py_None,
+                           Py_None));
+}
+
+PyObject *user_function_call_init(PyObject *module, PyObject *const *args,
+                                  Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *a[5];
+    if (tw::parse("UserFunctionCall.__init__", call_params, args, nargs,
+                  kwnames, a) < 0)
+        return nullptr;
+    PyObject *self = a[0];
+    Ref external_calls = Ref::steal(PyList_New(0));
+    if (!external_calls ||
+        set(self, TW_STR("external_calls"), external_calls.get()) < 0)
+        return nullptr;
+    Ref awaited = Ref::steal(PyList_New(0));
+    if (!awaited || set(self, TW_STR("awaited_functions"), awaited.get()) < 0)
+        return nullptr;
+    State *st = state_of(module);
+    if (super_init(module, st->user_function_call, st->function_call,
+                   st->function_call_init, function_call_init, self, a[1],
+                   a[2], a[3], a[4]) < 0)
+        return nullptr;
+    // The signature travels in serialized form; it is replaced on the
+    // metadata record itself, which the extractor shares between calls.
+    Ref metadata = tw::getattr(self, TW_STR("function_metadata"));
+    if (!metadata)
+        return nullptr;
+    Ref signature = tw::getattr(metadata.get(), TW_STR("function_signature"));
+    if (!signature)
+        return nullptr;
+    return done(set_serialized(module, metadata.get(),
+                               TW_STR("function_signature"), signature.get()));
+}
+
+// ------------------------------------------------------------ methods
+
+PyMethodDef function_metadata_init_def = {
+    "__init__", TW_FASTCALL(function_metadata_init), TW_FASTCALL_FLAGS,
+    "__init__(self, module_name, full_name)\n--\n\n"
+    ":param module_name: name of the module the function comes from\n"
+    ":type module_name: str\n"
+    ":param full_name: the function's full (qualified) name\n"
+    ":type full_name: str"};
+
+PyMethodDef external_function_metadata_init_def = {
+    "__init__", TW_FASTCALL(external_function_metadata_init),
+    TW_FASTCALL_FLAGS,
+    "__init__(self, module_name, full_name, is_builtin, "
+    "is_function_for_recording)\n--\n\n"
+    ":param module_name: name of the module the callable comes from\n"
+    ":type module_name: str\n"
+    ":param full_name: the callable's full (qualified) name\n"
+    ":type full_name: str\n"
+    ":param is_builtin: whether the callable is a built-in\n"
+    ":type is_builtin: bool\n"
+    ":param is_function_for_recording: whether calls of the callable are\n"
+    "    recorded as external calls\n"
+    ":type is_function_for_recording: bool"};
+
+PyMethodDef user_function_metadata_init_def = {
+    "__init__", TW_FASTCALL(user_function_metadata_init), TW_FASTCALL_FLAGS,
+    "__init__(self, module_name, full_name, code_hash, full_path, co_names, "
+    "function_signature, is_async=False)\n--\n\n"
+    ":param module_name: name of the module the function comes from\n"
+    ":type module_name: str\n"
+    ":param full_name: the function's full (qualified) name\n"
+    ":type full_name: str\n"
+    ":param code_hash: MD5 of the function code\n"
+    ":type code_hash: str\n"
+    ":param full_path: location of the function's source file\n"
+    ":type full_path: str\n"
+    ":param co_names: the names used by the function's code object\n"
+    ":type co_names: Tuple[str]\n"
+    ":param function_signature: the function's argument specification\n"
+    ":type function_signature: Optional[inspect.FullArgSpec]\n"
+    ":param is_async: whether the function is a coroutine function\n"
+    ":type is_async: bool"};
+
+PyMethodDef function_call_init_def = {
+    "__init__", TW_FASTCALL(function_call_init), TW_FASTCALL_FLAGS,
+    "__init__(self, function_metadata, args, kwargs, globals)\n--\n\n"
+    "Keeps the live arguments and a serialized snapshot of them.\n\n"
+    ":param function_metadata: the metadata record of the called function\n"
+    ":type function_metadata: FunctionMetadata\n"
+    ":param args: the positional arguments of the call\n"
+    ":type args: tuple\n"
+    ":param kwargs: the keyword arguments of the call\n"
+    ":type kwargs: dict\n"
+    ":param globals: the globals used by the call\n"
+    ":type globals: dict"};
+
+PyMethodDef function_call_add_return_value_def = {
+    "add_return_value", TW_FASTCALL(function_call_add_return_value),
+    TW_FASTCALL_FLAGS,
+    "add_return_value(self, return_value)\n--\n\n"
+    "Stores the serialized return value of the call.\n\n"
+    ":param return_value: what the call returned\n"
+    ":type return_value: Any"};
+
+PyMethodDef function_call_add_execption_def = {
+    "add_execption", TW_FASTCALL(function_call_add_execption),
+    TW_FASTCALL_FLAGS,
+    "add_execption(self, exception)\n--\n\n"
+    "Stores the serialized exception the call ended with.\n\n"
+    ":param exception: the exception, or what stands for none\n"
+    ":type exception: Union[type, object]"};
+
+PyMethodDef function_call_serialize_post_run_def = {
+    "serialize_post_run_args_and_kwargs",
+    TW_FASTCALL(function_call_serialize_post_run), TW_FASTCALL_FLAGS,
+    "serialize_post_run_args_and_kwargs(self)\n--\n\n"
+    "Replaces the live arguments by their serialized post-run form."};
+
+PyMethodDef external_function_call_init_def = {
+    "__init__", TW_FASTCALL(external_function_call_init), TW_FASTCALL_FLAGS,
+    "__init__(self, function_metadata)\n--\n\n"
+    ":param function_metadata: the metadata record of the called callable\n"
+    ":type function_metadata: FunctionMetadata"};
+
+PyMethodDef user_function_call_init_def = {
+    "__init__", TW_FASTCALL(user_function_call_init), TW_FASTCALL_FLAGS,
+    "__init__(self, function_metadata, args, kwargs, globals)\n--\n\n"
+    "Builds the record and serializes the function's signature on its\n"
+    "metadata record.\n\n"
+    ":param function_metadata: the metadata record of the called function\n"
+    ":type function_metadata: UserFunctionMetadata\n"
+    ":param args: the positional arguments of the call\n"
+    ":type args: tuple\n"
+    ":param kwargs: the keyword arguments of the call\n"
+    ":type kwargs: dict\n"
+    ":param globals: the globals used by the call\n"
+    ":type globals: dict"};
+
+// ------------------------------------------------------------- module
+
+// Builds a class, binds it on the module and returns it (new reference).
+Ref make_class(tw::ClassBuilder &builder, const char *name, PyObject *base)
+{
+    Ref bases;
+    if (base != nullptr) {
+        bases = tw::tuple(base);
+        if (!bases)
+            return nullptr;
+    }
+    return builder.build(bases.get(), nullptr, name);
+}
+
+// Keeps a base class and the __init__ entry of its namespace in the module
+// state (new references). 0 or -1.
+int keep_base(PyObject *cls, PyObject **cls_slot, PyObject **init_slot)
+{
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(cls)->tp_dict;
+    PyObject *init = PyDict_GetItemWithError(dict, TW_STR("__init__"));
+    if (init == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "class built without __init__");
+        return -1;
+    }
+    *cls_slot = Py_NewRef(cls);
+    *init_slot = Py_NewRef(init);
+    return 0;
+}
+
+int exec_pellory(PyObject *m)
+{
+    State *st = state_of(m);
+    if (st == nullptr)
+        return -1;
+    if (tw::import_module(m, "inspect") < 0)
+        return -1;
+    for (const char *name : {"Any", "List", "Optional", "Tuple", "Union"})
+        if (tw::import_from(m, "typing", name) < 0)
+            return -1;
+    if (tw::import_from(m, "tarnwick_collector.configs.collector_settings",
+                        "CollectorSettings") < 0)
+        return -1;
+
+    tw::ClassBuilder fm(m, "FunctionMetadata",
+                        "\n    This object contains function metadata.\n    ");
+    fm.method(&function_metadata_init_def);
+    Ref function_metadata = make_class(fm, "FunctionMetadata", nullptr);
+    if (!function_metadata || keep_base(function_metadata.get(),
+                                        &st->function_metadata,
+                                        &st->function_metadata_init) < 0)
+        return -1;
+
+    tw::ClassBuilder efm(m, "ExternalFunctionMetadata",
+                         "\n    This impelments FunctionMetadata specific to "
+                         "an ExternalFunction.\n    ");
+    efm.method(&external_function_metadata_init_def);
+    Ref external_metadata = make_class(efm, "ExternalFunctionMetadata",
+                                       function_metadata.get());
+    if (!external_metadata)
+        return -1;
+    st->external_function_metadata = external_metadata.release();
+
+    tw::ClassBuilder ufm(m, "UserFunctionMetadata",
+                         "\n    This impelments FunctionMetadata specific to "
+                         "a UserFunction.\n    ");
+    ufm.method(&user_function_metadata_init_def);
+    Ref user_metadata = make_class(ufm, "UserFunctionMetadata",
+                                   function_metadata.get());
+    if (!user_metadata)
+        return -1;
+    st->user_function_metadata = user_metadata.release();
+
+    tw::ClassBuilder fc(m, "FunctionCall",
+                        "\n    The record of one call of a function: its "
+                        "metadata, its arguments\n    before and after the "
+                        "call, and how the call ended.\n    ");
+    fc.method(&function_call_init_def)
+        .method(&function_call_add_return_value_def)
+        .method(&function_call_add_execption_def)
+        .method(&function_call_serialize_post_run_def);
+    Ref function_call = make_class(fc, "FunctionCall", nullptr);
+    if (!function_call ||
+        keep_base(function_call.get(), &st->function_call,
+                  &st->function_call_init) < 0)
+        return -1;
+
+    tw::ClassBuilder efc(m, "ExternalFunctionCall",
+                         "\n    The record of a call that a recorded "
+                         "function makes to code outside\n    the project; "
+                         "its arguments are not recorded.\n    ");
+    efc.method(&external_function_call_init_def);
+    Ref external_call = make_class(efc, "ExternalFunctionCall",
+                                   function_call.get());
+    if (!external_call)
+        return -1;
+    st->external_function_call = external_call.release();
+
+    tw::ClassBuilder ufc(m, "UserFunctionCall",
+                         "\n    The record of a call of a project function "
+                         "chosen for recording,\n    with the external calls "
+                         "it made.\n    ");
+    ufc.method(&user_function_call_init_def);
+    Ref user_call = make_class(ufc, "UserFunctionCall",
+                               function_call.get());
+    if (!user_call)
+        return -1;
+    st->user_function_call = user_call.release();
+    return 0;
+}
+
+int traverse_pellory(PyObject *m, visitproc visit, void *arg)
+{
+    State *st = state_of(m);
+    if (st == nullptr)
+        return 0;
+    Py_VISIT(st->function_metadata);
+    Py_VISIT(st->function_metadata_init);
+    Py_VISIT(st->external_function_metadata);
+    Py_VISIT(st->user_function_metadata);
+    Py_VISIT(st->function_call);
+    Py_VISIT(st->function_call_init);
+    Py_VISIT(st->external_function_call);
+    Py_VISIT(st->user_function_call);
+    return 0;
+}
+
+int clear_pellory(PyObject *m)
+{
+    State *st = state_of(m);
+    if (st == nullptr)
+        return 0;
+    Py_CLEAR(st->function_metadata);
+    Py_CLEAR(st->function_metadata_init);
+    Py_CLEAR(st->external_function_metadata);
+    Py_CLEAR(st->user_function_metadata);
+    Py_CLEAR(st->function_call);
+    Py_CLEAR(st->function_call_init);
+    Py_CLEAR(st->external_function_call);
+    Py_CLEAR(st->user_function_call);
+    return 0;
+}
+
+void free_pellory(void *m) { clear_pellory(static_cast<PyObject *>(m)); }
+
+PyModuleDef_Slot pellory_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_pellory)}, {0, nullptr}};
+
+PyModuleDef pellory_def = {PyModuleDef_HEAD_INIT,
+                           "pellory",
+                           "Call records and function metadata records.",
+                           sizeof(State),
+                           nullptr,
+                           pellory_slots,
+                           traverse_pellory,
+                           clear_pellory,
+                           free_pellory};
+
+}  // namespace
+
+// Module state holds the defining classes for super(); TW_MODULE has no
+// state, so the definition is spelled out here.
+extern "C" __attribute__((visibility("default"))) PyObject *
+PyInit_pellory(void)
+{
+    return PyModuleDef_Init(&pellory_def);
+}
