@@ -1,0 +1,919 @@
+// Native part of tarn_pickle: the per-object hook that keeps the C pickler
+// from failing in the middle of an object.
+//
+// The interpreter's C pickler writes an object's opcodes as it goes, and
+// flushes full frames to the file, so an exception half way through an
+// object leaves a stream that cannot be repaired. `dump` therefore installs,
+// for the length of one `Pickler.dump`, a hook as the pickler's
+// `reducer_override`. The C pickler asks it about every object that is not
+// an atom, an exact str/bytes/dict/list/tuple/set/frozenset/bytearray, or
+// already memoized. The hook
+//
+//   1. asks the subclass's own `reducer_override`, if it has one;
+//   2. otherwise computes the reduction the C pickler would compute
+//      (dispatch table, by-reference write of classes and functions,
+//      `__reduce_ex__`);
+//   3. checks that what it is about to hand back can be written without
+//      error: the reduce value is well formed, its callable (or the class
+//      of a __newobj__) can be written by reference, its list and dict
+//      items can be iterated;
+//   4. on any failure, returns `failure_reducer(obj)` instead, checked the
+//      same way.
+//
+// So every object either gets a reduce value that writes cleanly or is
+// replaced as a whole before a byte of it is written; what is inside a
+// reduce value is asked about again when the C pickler reaches it, so a
+// failure costs only the object that failed.
+//
+// A ProblematicPickleException raised while asking about an object is a
+// refusal, not a failure: it leaves `dump`, unless the object is, or lies
+// inside, an instance of a class for which `special_cases(cls)` is true
+// (see the docstring of tarn_pickle for the whole contract).
+//
+// Nesting is told from the C stack: the C pickler reaches the hook through
+// the same chain of calls for every object, and the objects written inside
+// an object are written by calls below it, so a hook call made from a
+// deeper frame than an earlier one is inside that object's write, and one
+// made from the same or a shallower frame is not.
+#include "tw.hpp"
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+struct ModState {
+    PyObject *pickler_dump;      // _pickle.Pickler.dump, unbound
+    PyObject *pickling_error;    // _pickle.PicklingError
+    PyObject *copyreg_dispatch;  // copyreg.dispatch_table
+    PyObject *whichmodule;       // pickle.whichmodule
+    PyObject *problematic;       // tarnwick_collector.exceptions.ProblematicPickleException
+    PyObject *state_type;        // DumpState
+};
+
+ModState *mod_state(PyObject *module)
+{
+    return static_cast<ModState *>(PyModule_GetState(module));
+}
+
+// One object whose write is (or may still be) in progress: the frame
+// address of its hook call and its class (strong reference).
+struct Pending {
+    uintptr_t frame;
+    PyObject *type;
+};
+
+// Everything one `dump` call needs; lives as the `self` of the hook.
+struct DumpState {
+    PyObject_HEAD
+    ModState *ms;              // the module's state (module kept by `module`)
+    PyObject *module;          // strong
+    PyObject *pickler;         // strong
+    PyObject *user;            // strong or NULL: the subclass's reducer_override
+    int user_unbound;          // `user` is a function to call with the pickler
+    PyObject *failure_reducer; // strong
+    PyObject *special_cases;   // strong or NULL
+    PyObject *dispatch;        // strong: the dispatch table in force
+    PyObject *proto_obj;       // strong: the protocol as an int object
+    int proto;
+    int active;
+    PyObject *keep;            // list: keeps the objects in `writable` alive
+    PyObject *special_known;   // dict: class -> bool, answers of special_cases
+    std::unordered_map<PyObject *, bool> *writable;
+    std::vector<Pending> *pending;
+};
+
+void state_close(DumpState *st)
+{
+    st->active = 0;
+    if (st->pending != nullptr) {
+        for (const Pending &p : *st->pending)
+            Py_DECREF(p.type);
+        delete st->pending;
+        st->pending = nullptr;
+    }
+    delete st->writable;
+    st->writable = nullptr;
+    Py_CLEAR(st->pickler);
+    Py_CLEAR(st->user);
+    Py_CLEAR(st->failure_reducer);
+    Py_CLEAR(st->special_cases);
+    Py_CLEAR(st->dispatch);
+    Py_CLEAR(st->proto_obj);
+    Py_CLEAR(st->keep);
+    Py_CLEAR(st->special_known);
+    Py_CLEAR(st->module);
+}
+
+void state_dealloc(PyObject *self)
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    state_close(reinterpret_cast<DumpState *>(self));
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyType_Slot state_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(state_dealloc)},
+    {Py_tp_doc, const_cast<char *>("State of one dump of tarn_pickle.Pickler.")},
+    {0, nullptr},
+};
+
+PyType_Spec state_spec = {
+    "tarnwick_collector.data_serialization._tarn_pickle.DumpState",
+    sizeof(DumpState), 0, Py_TPFLAGS_DEFAULT, state_slots};
+
+// ------------------------------------------------------------ small helpers
+
+// getattr(obj, name) with AttributeError turned into "absent": 1 and a new
+// reference in *out, 0 and NULL when absent, -1 on another error.
+int lookup_attr(PyObject *obj, PyObject *name, PyObject **out)
+{
+    *out = PyObject_GetAttr(obj, name);
+    if (*out != nullptr)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// The subclass's reducer_override(obj); new reference.
+PyObject *call_user(DumpState *st, PyObject *obj)
+{
+    if (st->user_unbound) {
+        PyObject *argv[] = {nullptr, st->pickler, obj};
+        return PyObject_Vectorcall(st->user, argv + 1,
+                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr);
+    }
+    return PyObject_CallOneArg(st->user, obj);
+}
+
+bool is_singleton_type(PyObject *obj)
+{
+    return obj == reinterpret_cast<PyObject *>(Py_TYPE(Py_None)) ||
+           obj == reinterpret_cast<PyObject *>(Py_TYPE(Py_Ellipsis)) ||
+           obj == reinterpret_cast<PyObject *>(Py_TYPE(Py_NotImplemented));
+}
+
+void mark_writable(DumpState *st, PyObject *obj)
+{
+    if (PyList_Append(st->keep, obj) < 0) {
+        PyErr_Clear();  // only a cache: the answer is just not kept
+        return;
+    }
+    (*st->writable)[obj] = true;
+}
+
+// ------------------------------------------------------- by-reference writes
+
+// 0 when the C pickler can write `obj` by reference under `name` (its
+// qualified name when NULL): the name is not local, its module imports and
+// the dotted name found there is `obj` itself. -1 with an exception set
+// otherwise (the messages are the C pickler's own).
+int check_global(DumpState *st, PyObject *obj, PyObject *name)
+{
+    tw::Ref qual;
+    if (name != nullptr) {
+        qual = tw::Ref::borrow(name);
+    }
+    else {
+        PyObject *q;
+        int r = lookup_attr(obj, TW_STR("__qualname__"), &q);
+        if (r < 0)
+            return -1;
+        if (r == 0 && lookup_attr(obj, TW_STR("__name__"), &q) < 0)
+            return -1;
+        if (q == nullptr) {
+            PyErr_Format(st->ms->pickling_error,
+                         "Can't pickle %R: it has no name", obj);
+            return -1;
+        }
+        qual = tw::Ref::steal(q);
+    }
+    if (!PyUnicode_Check(qual.get())) {
+        PyErr_Format(st->ms->pickling_error,
+                     "Can't pickle %R: its name is not a string", obj);
+        return -1;
+    }
+    tw::Ref parts = tw::Ref::steal(PyUnicode_Split(qual.get(), TW_STR("."), -1));
+    if (!parts)
+        return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(parts.get());
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (PyUnicode_CompareWithASCIIString(PyList_GET_ITEM(parts.get(), i),
+                                             "<locals>") == 0) {
+            PyErr_Format(PyExc_AttributeError,
+                         "Can't pickle local object %R", obj);
+            return -1;
+        }
+    }
+    PyObject *mn;
+    int r = lookup_attr(obj, TW_STR("__module__"), &mn);
+    if (r < 0)
+        return -1;
+    tw::Ref module_name = tw::Ref::steal(mn);
+    if (!module_name || module_name.get() == Py_None) {
+        module_name = tw::call(st->ms->whichmodule, obj, qual.get());
+        if (!module_name)
+            return -1;
+    }
+    if (!PyUnicode_Check(module_name.get())) {
+        PyErr_Format(st->ms->pickling_error,
+                     "Can't pickle %R: its module name is not a string", obj);
+        return -1;
+    }
+    tw::Ref module = tw::Ref::steal(PyImport_Import(module_name.get()));
+    if (!module) {
+        PyErr_Clear();
+        PyErr_Format(st->ms->pickling_error,
+                     "Can't pickle %R: import of module %R failed", obj,
+                     module_name.get());
+        return -1;
+    }
+    tw::Ref found = std::move(module);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *next =
+            PyObject_GetAttr(found.get(), PyList_GET_ITEM(parts.get(), i));
+        if (next == nullptr) {
+            PyErr_Clear();
+            PyErr_Format(st->ms->pickling_error,
+                         "Can't pickle %R: attribute lookup %S on %S failed",
+                         obj, qual.get(), module_name.get());
+            return -1;
+        }
+        found = tw::Ref::steal(next);
+    }
+    if (found.get() != obj) {
+        PyErr_Format(st->ms->pickling_error,
+                     "Can't pickle %R: it's not the same object as %S.%S",
+                     obj, module_name.get(), qual.get());
+        return -1;
+    }
+    if (st->proto < 3 && (!PyUnicode_IS_ASCII(module_name.get()) ||
+                          !PyUnicode_IS_ASCII(qual.get()))) {
+        PyErr_Format(st->ms->pickling_error,
+                     "can't pickle global identifier '%S.%S' using pickle "
+                     "protocol %i",
+                     module_name.get(), qual.get(), st->proto);
+        return -1;
+    }
+    return 0;
+}
+
+// check_global for a class or function, remembered for the rest of the dump.
+int check_global_cached(DumpState *st, PyObject *obj)
+{
+    if (st->writable->count(obj) != 0)
+        return 0;
+    if (check_global(st, obj, nullptr) < 0)
+        return -1;
+    mark_writable(st, obj);
+    return 0;
+}
+
+// 0 when `c`, named by a reduce value as its callable (or as the class of a
+// __newobj__), will be written without error; -1 with an exception set
+// otherwise. Asks the subclass's reducer_override first, as writing `c`
+// will.
+int check_callable(DumpState *st, PyObject *c)
+{
+    if (st->writable->count(c) != 0)
+        return 0;
+    if (st->user != nullptr) {
+        PyObject *r = call_user(st, c);
+        if (r == nullptr)
+            return -1;
+        const bool replaced = r != Py_NotImplemented;
+        Py_DECREF(r);
+        if (replaced) {
+            mark_writable(st, c);
+            return 0;
+        }
+    }
+    PyTypeObject *t = Py_TYPE(c);
+    if (t == &PyType_Type || t == &PyFunction_Type ||
+        PyType_IsSubtype(t, &PyType_Type)) {
+        if (!is_singleton_type(c) && check_global(st, c, nullptr) < 0)
+            return -1;
+    }
+    else if (PyCFunction_Check(c)) {
+        tw::Ref rv = tw::call_method(c, TW_STR("__reduce_ex__"),
+                                     st->proto_obj);
+        if (!rv)
+            return -1;
+        if (PyUnicode_Check(rv.get()) && check_global(st, c, rv.get()) < 0)
+            return -1;
+    }
+    mark_writable(st, c);
+    return 0;
+}
+
+// ------------------------------------------------------- reduce-value checks
+
+int has_item(PyObject *tuple, Py_ssize_t from, PyObject *obj)
+{
+    for (Py_ssize_t i = from; i < PyTuple_GET_SIZE(tuple); i++)
+        if (PyTuple_GET_ITEM(tuple, i) == obj)
+            return 1;
+    return 0;
+}
+
+// The items of a reduce value's list or dict iterator, gathered now so that
+// the C pickler cannot fail while it pumps them; new reference to a fresh
+// iterator over them.
+PyObject *gather_items(DumpState *st, PyObject *it, bool pairs)
+{
+    tw::Ref items = tw::Ref::steal(PySequence_List(it));
+    if (!items)
+        return nullptr;
+    if (pairs) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
+            PyObject *p = PyList_GET_ITEM(items.get(), i);
+            if (!PyTuple_Check(p) || PyTuple_GET_SIZE(p) != 2) {
+                PyErr_SetString(st->ms->pickling_error,
+                                "dict items iterator must return 2-tuples");
+                return nullptr;
+            }
+        }
+    }
+    return PyObject_GetIter(items.get());
+}
+
+// Checks a reduce value for `obj` the way the C pickler will use it. Steals
+// `rv`; returns it (or a copy with its iterators replaced), or NULL with an
+// exception set.
+PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
+{
+    tw::Ref rv = tw::Ref::steal(rv_in);
+    PyObject *err = st->ms->pickling_error;
+    if (PyUnicode_Check(rv.get())) {
+        if (check_global(st, obj, rv.get()) < 0)
+            return nullptr;
+        return rv.release();
+    }
+    if (!PyTuple_Check(rv.get())) {
+        PyErr_SetString(err, "__reduce__ must return a string or tuple");
+        return nullptr;
+    }
+    const Py_ssize_t size = PyTuple_GET_SIZE(rv.get());
+    if (size < 2 || size > 6) {
+        PyErr_SetString(err, "tuple returned by __reduce__ must contain 2 "
+                             "through 6 elements");
+        return nullptr;
+    }
+    PyObject *item[6] = {nullptr, nullptr, Py_None, Py_None, Py_None, Py_None};
+    for (Py_ssize_t i = 0; i < size; i++)
+        item[i] = PyTuple_GET_ITEM(rv.get(), i);
+    PyObject *callable = item[0], *argtup = item[1];
+    if (!PyCallable_Check(callable)) {
+        PyErr_SetString(err, "first item of the tuple returned by "
+                             "__reduce__ must be callable");
+        return nullptr;
+    }
+    if (!PyTuple_Check(argtup)) {
+        PyErr_SetString(err, "second item of the tuple returned by "
+                             "__reduce__ must be a tuple");
+        return nullptr;
+    }
+    if (item[3] != Py_None && !PyIter_Check(item[3])) {
+        PyErr_Format(err, "fourth element of the tuple returned by "
+                          "__reduce__ must be an iterator, not %s",
+                     Py_TYPE(item[3])->tp_name);
+        return nullptr;
+    }
+    if (item[4] != Py_None && !PyIter_Check(item[4])) {
+        PyErr_Format(err, "fifth element of the tuple returned by "
+                          "__reduce__ must be an iterator, not %s",
+                     Py_TYPE(item[4])->tp_name);
+        return nullptr;
+    }
+    if (item[5] != Py_None && !PyCallable_Check(item[5])) {
+        PyErr_Format(err, "sixth element of the tuple returned by "
+                          "__reduce__ must be a function, not %s",
+                     Py_TYPE(item[5])->tp_name);
+        return nullptr;
+    }
+
+    bool newobj = false, newobj_ex = false;
+    if (st->proto >= 2) {
+        PyObject *nm;
+        if (lookup_attr(callable, TW_STR("__name__"), &nm) < 0)
+            return nullptr;
+        if (nm != nullptr && PyUnicode_Check(nm)) {
+            newobj_ex = PyUnicode_CompareWithASCIIString(nm, "__newobj_ex__") == 0;
+            newobj = !newobj_ex &&
+                     PyUnicode_CompareWithASCIIString(nm, "__newobj__") == 0;
+        }
+        Py_XDECREF(nm);
+    }
+    bool self_ref;
+    if (newobj_ex) {
+        if (PyTuple_GET_SIZE(argtup) != 3) {
+            PyErr_Format(err, "length of the NEWOBJ_EX argument tuple must "
+                              "be exactly 3, not %zd",
+                         PyTuple_GET_SIZE(argtup));
+            return nullptr;
+        }
+        PyObject *cls = PyTuple_GET_ITEM(argtup, 0);
+        PyObject *args = PyTuple_GET_ITEM(argtup, 1);
+        PyObject *kwargs = PyTuple_GET_ITEM(argtup, 2);
+        if (!PyType_Check(cls) || !PyTuple_Check(args) ||
+            !PyDict_Check(kwargs)) {
+            PyErr_SetString(err, "NEWOBJ_EX arguments must be a class, a "
+                                 "tuple and a dict");
+            return nullptr;
+        }
+        if (check_callable(st, cls) < 0)
+            return nullptr;
+        self_ref = has_item(args, 0, obj);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (!self_ref && PyDict_Next(kwargs, &pos, &k, &v))
+            self_ref = v == obj;
+    }
+    else if (newobj) {
+        if (PyTuple_GET_SIZE(argtup) < 1) {
+            PyErr_SetString(err, "__newobj__ arglist is empty");
+            return nullptr;
+        }
+        PyObject *cls = PyTuple_GET_ITEM(argtup, 0);
+        if (!PyType_Check(cls)) {
+            PyErr_SetString(err, "args[0] from __newobj__ args is not a type");
+            return nullptr;
+        }
+        tw::Ref obj_class = tw::getattr(obj, TW_STR("__class__"));
+        if (!obj_class)
+            return nullptr;
+        if (obj_class.get() != cls) {
+            PyErr_SetString(err, "args[0] from __newobj__ args has the wrong "
+                                 "class");
+            return nullptr;
+        }
+        if (check_callable(st, cls) < 0)
+            return nullptr;
+        self_ref = has_item(argtup, 1, obj);
+    }
+    else {
+        if (check_callable(st, callable) < 0)
+            return nullptr;
+        self_ref = has_item(argtup, 0, obj);
+    }
+    if (self_ref) {
+        // Writing the arguments would reach the object again before it is
+        // memoized, without end.
+        PyErr_Format(err, "Can't pickle %R: its reduce arguments hold the "
+                          "object itself",
+                     obj);
+        return nullptr;
+    }
+    if (item[5] != Py_None && check_callable(st, item[5]) < 0)
+        return nullptr;
+    if (item[3] == Py_None && item[4] == Py_None)
+        return rv.release();
+
+    tw::Ref copy = tw::Ref::steal(PyTuple_New(size));
+    if (!copy)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < size; i++) {
+        PyObject *v = item[i];
+        if ((i == 3 || i == 4) && v != Py_None) {
+            v = gather_items(st, v, i == 4);
+            if (v == nullptr)
+                return nullptr;
+        }
+        else {
+            Py_INCREF(v);
+        }
+        PyTuple_SET_ITEM(copy.get(), i, v);
+    }
+    return copy.release();
+}
+
+// ------------------------------------------------------------ containment
+
+// 1 when the object being asked about is, or lies inside, an instance of a
+// class for which special_cases is true; 0 when not; -1 on an error that
+// must leave the dump. Called with no exception pending.
+int contained(DumpState *st)
+{
+    if (st->special_cases == nullptr || st->special_cases == Py_None)
+        return 0;
+    for (const Pending &p : *st->pending) {
+        PyObject *known = PyDict_GetItemWithError(st->special_known, p.type);
+        if (known == nullptr) {
+            if (PyErr_Occurred())
+                return -1;
+            PyObject *r = PyObject_CallOneArg(st->special_cases, p.type);
+            int truth = 0;
+            if (r == nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception))
+                    return -1;
+                PyErr_Clear();  // a class it cannot judge is not special
+            }
+            else {
+                truth = PyObject_IsTrue(r);
+                Py_DECREF(r);
+                if (truth < 0) {
+                    if (!PyErr_ExceptionMatches(PyExc_Exception))
+                        return -1;
+                    PyErr_Clear();
+                    truth = 0;
+                }
+            }
+            known = truth ? Py_True : Py_False;
+            if (PyDict_SetItem(st->special_known, p.type, known) < 0)
+                return -1;
+        }
+        if (known == Py_True)
+            return 1;
+    }
+    return 0;
+}
+
+// The reduce value of None: what is written, inside a special case, for an
+// object whose failure reducer failed too. New reference.
+PyObject *none_reduce()
+{
+    PyObject *none_type = reinterpret_cast<PyObject *>(Py_TYPE(Py_None));
+    tw::Ref empty = tw::Ref::steal(PyTuple_New(0));
+    if (!empty)
+        return nullptr;
+    return PyTuple_Pack(2, none_type, empty.get());
+}
+
+// Called with the exception that asking about or reducing `obj` raised.
+// Returns the reduce value to write in its place (new reference), or NULL
+// with the exception that is to leave the dump.
+PyObject *on_error(DumpState *st, PyObject *obj)
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return nullptr;  // interrupts and exits are never absorbed
+    int inside = -1;     // not yet known
+    PyObject *et, *ev, *etb;
+    if (PyErr_ExceptionMatches(st->ms->problematic)) {
+        PyErr_Fetch(&et, &ev, &etb);
+        inside = contained(st);
+        if (inside <= 0) {
+            if (inside < 0) {
+                Py_XDECREF(et);
+                Py_XDECREF(ev);
+                Py_XDECREF(etb);
+                return nullptr;
+            }
+            PyErr_Restore(et, ev, etb);
+            return nullptr;
+        }
+    }
+    else {
+        PyErr_Fetch(&et, &ev, &etb);
+    }
+    PyErr_NormalizeException(&et, &ev, &etb);
+    if (etb != nullptr)
+        PyException_SetTraceback(ev, etb);
+
+    PyObject *rv = PyObject_CallOneArg(st->failure_reducer, obj);
+    if (rv != nullptr)
+        rv = check_reduce(st, obj, rv);
+    if (rv != nullptr) {
+        Py_XDECREF(et);
+        Py_XDECREF(ev);
+        Py_XDECREF(etb);
+        return rv;
+    }
+    // The failure reducer failed as well.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        Py_XDECREF(et);
+        Py_XDECREF(ev);
+        Py_XDECREF(etb);
+        return nullptr;
+    }
+    PyObject *rt, *rval, *rtb;
+    PyErr_Fetch(&rt, &rval, &rtb);
+    PyErr_NormalizeException(&rt, &rval, &rtb);
+    if (inside < 0)
+        inside = contained(st);
+    if (inside > 0) {
+        Py_XDECREF(rt);
+        Py_XDECREF(rval);
+        Py_XDECREF(rtb);
+        Py_XDECREF(et);
+        Py_XDECREF(ev);
+        Py_XDECREF(etb);
+        return none_reduce();
+    }
+    if (inside < 0) {
+        // special_cases itself was interrupted: that leaves the dump.
+        Py_XDECREF(rt);
+        Py_XDECREF(rval);
+        Py_XDECREF(rtb);
+        Py_XDECREF(et);
+        Py_XDECREF(ev);
+        Py_XDECREF(etb);
+        return nullptr;
+    }
+    // The dump fails as it would have without a failure reducer, with the
+    // failure reducer's own error attached as context.
+    if (rval != nullptr && ev != nullptr && rval != ev) {
+        if (rtb != nullptr)
+            PyException_SetTraceback(rval, rtb);
+        PyException_SetContext(ev, rval);  // steals rval
+        rval = nullptr;
+    }
+    Py_XDECREF(rt);
+    Py_XDECREF(rval);
+    Py_XDECREF(rtb);
+    PyErr_Restore(et, ev, etb);
+    return nullptr;
+}
+
+// ------------------------------------------------------------------ the hook
+
+// Steals `rv`, a reduce value for `obj`; checks it or falls back.
+PyObject *finish(DumpState *st, PyObject *obj, PyObject *rv)
+{
+    PyObject *checked = check_reduce(st, obj, rv);
+    if (checked == nullptr)
+        return on_error(st, obj);
+    return checked;
+}
+
+// The C pickler's own path for an object its reducer_override left alone,
+// computed here so that a failure can still be replaced. New reference.
+PyObject *default_reduce(DumpState *st, PyObject *obj)
+{
+    PyTypeObject *t = Py_TYPE(obj);
+    if (t == &PyType_Type || t == &PyFunction_Type) {
+        if (t == &PyType_Type && is_singleton_type(obj))
+            Py_RETURN_NOTIMPLEMENTED;
+        if (check_global_cached(st, obj) < 0)
+            return on_error(st, obj);
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    if (t == &PyPickleBuffer_Type && st->proto >= 5)
+        Py_RETURN_NOTIMPLEMENTED;
+
+    PyObject *tobj = reinterpret_cast<PyObject *>(t);
+    tw::Ref reduce_func;
+    if (PyDict_CheckExact(st->dispatch)) {
+        reduce_func = tw::Ref::borrow(PyDict_GetItemWithError(st->dispatch, tobj));
+        if (!reduce_func && PyErr_Occurred())
+            return on_error(st, obj);
+    }
+    else {
+        reduce_func = tw::Ref::steal(PyObject_GetItem(st->dispatch, tobj));
+        if (!reduce_func) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                return on_error(st, obj);
+            PyErr_Clear();
+        }
+    }
+    PyObject *rv;
+    if (reduce_func) {
+        rv = PyObject_CallOneArg(reduce_func.get(), obj);
+    }
+    else if (PyType_IsSubtype(t, &PyType_Type)) {
+        // A class with a metaclass of its own: written by reference.
+        if (check_global_cached(st, obj) < 0)
+            return on_error(st, obj);
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    else {
+        rv = tw::call_method(obj, TW_STR("__reduce_ex__"), st->proto_obj)
+                 .release();
+    }
+    if (rv == nullptr)
+        return on_error(st, obj);
+    return finish(st, obj, rv);
+}
+
+PyObject *hook(PyObject *self, PyObject *obj)
+{
+    DumpState *st = reinterpret_cast<DumpState *>(self);
+    if (!st->active)
+        Py_RETURN_NOTIMPLEMENTED;
+
+    // Forget the objects whose write has ended: their hook calls were made
+    // from this frame depth or deeper (the stack grows down).
+    const uintptr_t frame =
+        reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    std::vector<Pending> &pending = *st->pending;
+    while (!pending.empty() && pending.back().frame <= frame) {
+        Py_DECREF(pending.back().type);
+        pending.pop_back();
+    }
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
+    Py_INCREF(type);
+    pending.push_back(Pending{frame, type});
+
+    if (st->user != nullptr) {
+        PyObject *rv = call_user(st, obj);
+        if (rv == nullptr)
+            return on_error(st, obj);
+        if (rv != Py_NotImplemented)
+            return finish(st, obj, rv);
+        Py_DECREF(rv);
+    }
+    return default_reduce(st, obj);
+}
+
+PyMethodDef hook_def = {"reducer_override", hook, METH_O,
+                        "Answers the C pickler for one object."};
+
+// ------------------------------------------------------------------- dump
+
+// dump(pickler, obj, protocol, failure_reducer, special_cases): runs
+// _pickle.Pickler.dump(pickler, obj) with the hook installed as the
+// pickler's reducer_override.
+PyObject *dump(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+               PyObject *kwnames)
+{
+    static const tw::Param params[] = {{"pickler"},
+                                       {"obj"},
+                                       {"protocol"},
+                                       {"failure_reducer"},
+                                       {"special_cases"}};
+    PyObject *a[5];
+    if (tw::parse("dump", params, args, nargs, kwnames, a) < 0)
+        return nullptr;
+    PyObject *pickler = a[0], *obj = a[1];
+    ModState *ms = mod_state(module);
+    if (a[3] == Py_None)
+        return tw::call(ms->pickler_dump, pickler, obj).release();
+
+    const long proto = PyLong_AsLong(a[2]);
+    if (proto == -1 && PyErr_Occurred())
+        return nullptr;
+
+    tw::Ref dict = tw::Ref::steal(PyObject_GenericGetDict(pickler, nullptr));
+    if (!dict)
+        return nullptr;
+    PyObject *key = TW_STR("reducer_override");
+    tw::Ref previous = tw::Ref::borrow(PyDict_GetItemWithError(dict.get(), key));
+    if (!previous && PyErr_Occurred())
+        return nullptr;
+    tw::Ref user;
+    if (previous) {
+        user = tw::Ref::borrow(previous.get());
+    }
+    else {
+        PyObject *u;
+        if (lookup_attr(pickler, key, &u) < 0)
+            return nullptr;
+        user = tw::Ref::steal(u);
+    }
+    PyObject *dt;
+    if (lookup_attr(pickler, TW_STR("dispatch_table"), &dt) < 0)
+        return nullptr;
+    tw::Ref dispatch = dt ? tw::Ref::steal(dt)
+                          : tw::Ref::borrow(ms->copyreg_dispatch);
+
+    tw::Ref state_obj = tw::Ref::steal(PyType_GenericAlloc(
+        reinterpret_cast<PyTypeObject *>(ms->state_type), 0));
+    if (!state_obj)
+        return nullptr;
+    DumpState *st = reinterpret_cast<DumpState *>(state_obj.get());
+    st->ms = ms;
+    st->module = Py_NewRef(module);
+    st->pickler = Py_NewRef(pickler);
+    if (user && PyMethod_Check(user.get()) &&
+        PyMethod_GET_SELF(user.get()) == pickler) {
+        st->user = Py_NewRef(PyMethod_GET_FUNCTION(user.get()));
+        st->user_unbound = 1;
+    }
+    else {
+        st->user = user.release();
+    }
+    st->failure_reducer = Py_NewRef(a[3]);
+    st->special_cases = a[4] == Py_None ? nullptr : Py_NewRef(a[4]);
+    st->dispatch = dispatch.release();
+    st->proto = static_cast<int>(proto);
+    st->proto_obj = PyLong_FromLong(proto);
+    st->keep = PyList_New(0);
+    st->special_known = PyDict_New();
+    if (st->proto_obj == nullptr || st->keep == nullptr ||
+        st->special_known == nullptr)
+        return nullptr;
+    st->writable = new std::unordered_map<PyObject *, bool>();
+    st->pending = new std::vector<Pending>();
+    st->active = 1;
+
+    tw::Ref fn = tw::Ref::steal(PyCFunction_NewEx(&hook_def, state_obj.get(),
+                                                  nullptr));
+    if (!fn || PyDict_SetItem(dict.get(), key, fn.get()) < 0) {
+        state_close(st);
+        return nullptr;
+    }
+    tw::Ref result = tw::call(ms->pickler_dump, pickler, obj);
+    {
+        tw::ErrorGuard keep_error;
+        int r = previous ? PyDict_SetItem(dict.get(), key, previous.get())
+                         : PyDict_DelItem(dict.get(), key);
+        if (r < 0)
+            PyErr_Clear();
+        state_close(st);
+    }
+    return result.release();
+}
+
+PyMethodDef dump_def = {"dump", TW_FASTCALL(dump), TW_FASTCALL_FLAGS,
+                        "dump(pickler, obj, protocol, failure_reducer, "
+                        "special_cases)\n--\n\n"
+                        "Runs _pickle.Pickler.dump(pickler, obj) so that an "
+                        "object that fails to pickle\nis written as "
+                        "failure_reducer(obj) in its place."};
+
+// ------------------------------------------------------------------ module
+
+// *out = getattr(import_module(module), name): a new reference. 0 or -1.
+int load(const char *module, const char *name, PyObject **out)
+{
+    tw::Ref m = tw::Ref::steal(PyImport_ImportModule(module));
+    if (!m)
+        return -1;
+    *out = PyObject_GetAttrString(m.get(), name);
+    return *out == nullptr ? -1 : 0;
+}
+
+int exec_module(PyObject *module)
+{
+    ModState *ms = mod_state(module);
+    if (load("_pickle", "PicklingError", &ms->pickling_error) < 0 ||
+        load("copyreg", "dispatch_table", &ms->copyreg_dispatch) < 0 ||
+        load("pickle", "whichmodule", &ms->whichmodule) < 0 ||
+        load("tarnwick_collector.exceptions",
+             "ProblematicPickleException", &ms->problematic) < 0)
+        return -1;
+    tw::Ref pickler_cls;
+    {
+        PyObject *c;
+        if (load("_pickle", "Pickler", &c) < 0)
+            return -1;
+        pickler_cls = tw::Ref::steal(c);
+    }
+    ms->pickler_dump = PyObject_GetAttrString(pickler_cls.get(), "dump");
+    if (ms->pickler_dump == nullptr)
+        return -1;
+    ms->state_type = PyType_FromSpec(&state_spec);
+    if (ms->state_type == nullptr)
+        return -1;
+    return tw::add_function(module, &dump_def);
+}
+
+int traverse_module(PyObject *module, visitproc visit, void *arg)
+{
+    ModState *ms = mod_state(module);
+    if (ms == nullptr)
+        return 0;
+    Py_VISIT(ms->pickler_dump);
+    Py_VISIT(ms->pickling_error);
+    Py_VISIT(ms->copyreg_dispatch);
+    Py_VISIT(ms->whichmodule);
+    Py_VISIT(ms->problematic);
+    Py_VISIT(ms->state_type);
+    return 0;
+}
+
+int clear_module(PyObject *module)
+{
+    ModState *ms = mod_state(module);
+    if (ms == nullptr)
+        return 0;
+    Py_CLEAR(ms->pickler_dump);
+    Py_CLEAR(ms->pickling_error);
+    Py_CLEAR(ms->copyreg_dispatch);
+    Py_CLEAR(ms->whichmodule);
+    Py_CLEAR(ms->problematic);
+    Py_CLEAR(ms->state_type);
+    return 0;
+}
+
+void free_module(void *module)
+{
+    clear_module(static_cast<PyObject *>(module));
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)}, {0, nullptr}};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_tarn_pickle",
+    "Native per-object hook of tarnwick_collector.data_serialization."
+    "tarn_pickle.",
+    sizeof(ModState),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject *
+PyInit__tarn_pickle(void)
+{
+    return PyModuleDef_Init(&module_def);
+}

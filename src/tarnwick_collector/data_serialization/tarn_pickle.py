@@ -1,0 +1,160 @@
+"""The package's pickler: the interpreter's C pickler that does not give up.
+
+``Pickler`` is ``_pickle.Pickler`` (the C pickler behind ``pickle.dumps``)
+with two more keyword arguments, ``failure_reducer`` and ``special_cases``.
+Everything of the standard pickler keeps working: ``dump(obj)`` writes to
+the file, the instance attribute ``dispatch_table`` is honoured,
+``persistent_id``, ``memo``, ``clear_memo`` and ``fast`` are the C
+pickler's own, and a subclass's ``reducer_override(obj)`` is called for
+every object the C pickler does not write by itself (it writes ``None``,
+``bool``, ``int``, ``float``, ``str``, ``bytes`` and exact ``dict``,
+``list``, ``tuple``, ``set``, ``frozenset`` and ``bytearray`` objects, and
+anything already memoized, without asking); ``NotImplemented`` means
+"pickle it the normal way", anything else is a reduce value.
+
+Failures
+    With a ``failure_reducer``, an object whose own reduction fails (its
+    ``__reduce_ex__``, its dispatch-table reducer or the subclass's
+    ``reducer_override`` raises, or returns a value the pickle protocol
+    rejects), or that would be written by reference (a class, a function, a
+    reduce value's callable) but cannot be found again under its module and
+    qualified name, is written as ``failure_reducer(obj)`` in its place.
+    Each object is checked before any byte of it is written, so the stream
+    stays valid and only the failing object is replaced: a list holding one
+    lock and a thousand ints loses only the lock. An object whose reduce
+    value needs an unwritable class or callable is replaced as a whole, so
+    the stream always loads. Later references to a replaced object load as
+    the same replacement.
+
+    If ``failure_reducer`` itself fails (or returns an unusable value), the
+    dump fails as it would have without one: the original error leaves
+    ``dump``, with the failure reducer's error as its ``__context__``.
+    Without a ``failure_reducer`` the pickler behaves exactly like the
+    standard one.
+
+Refusals
+    ``tarnwick_collector.exceptions.ProblematicPickleException`` raised by
+    ``reducer_override`` (for the top-level value or for a value nested
+    anywhere inside it) is a refusal, not a failure: it leaves ``dump``
+    unchanged, for the caller to report. So do exceptions that are not
+    ``Exception`` subclasses (``KeyboardInterrupt``, ``SystemExit``).
+
+``special_cases(cls)``
+    Tells for which classes pickling goes on after an error. It is asked
+    only when a refusal or a double failure would otherwise end the dump,
+    with the class of the object concerned and with the class of every
+    object whose writing encloses it (once per class and dump). If it is
+    true for any of them, the dump goes on: a refused object is written as
+    ``failure_reducer(obj)``, and an object whose failure reducer failed
+    too is written as ``None``. So an instance of such a class (a database
+    session holding connections, pools and caches) is always written, with
+    whatever inside it could not be written replaced. Exceptions raised by
+    ``special_cases`` count as false.
+
+Limits
+    The C pickler's own errors that no single object causes still end the
+    dump: nesting deeper than the interpreter's recursion limit, running out
+    of memory, and a file whose ``write`` fails.
+"""
+import pickle
+from typing import Any, Callable, Optional
+
+import _pickle
+
+from tarnwick_collector.data_serialization import _tarn_pickle
+
+__all__ = [
+    "DEFAULT_PROTOCOL",
+    "HIGHEST_PROTOCOL",
+    "Pickler",
+    "PicklingError",
+    "Unpickler",
+    "UnpicklingError",
+    "dumps",
+    "load",
+    "loads",
+]
+
+DEFAULT_PROTOCOL = pickle.DEFAULT_PROTOCOL
+HIGHEST_PROTOCOL = pickle.HIGHEST_PROTOCOL
+PicklingError = _pickle.PicklingError
+UnpicklingError = _pickle.UnpicklingError
+Unpickler = _pickle.Unpickler
+load = _pickle.load
+
+#: ``failure_reducer(obj)`` returns a reduce value to write instead of ``obj``.
+FailureReducer = Callable[[Any], Any]
+#: ``special_cases(cls)`` is true for classes whose pickling goes on after
+#: an error.
+SpecialCases = Callable[[type], Any]
+
+_dump = _tarn_pickle.dump
+
+
+class Pickler(_pickle.Pickler):
+    """The C pickler, writing ``failure_reducer(obj)`` for objects that fail.
+
+    :param file: a writable binary file object.
+    :param protocol: the pickle protocol; ``None`` gives ``DEFAULT_PROTOCOL``
+        and a negative number ``HIGHEST_PROTOCOL``, as for ``pickle``.
+    :param fix_imports: as for ``pickle.Pickler``.
+    :param buffer_callback: as for ``pickle.Pickler``.
+    :param failure_reducer: called with an object that cannot be pickled;
+        returns the reduce value written in its place.
+    :param special_cases: called with a class; true when pickling goes on
+        after an error in an instance of it (see the module docstring).
+    """
+
+    def __init__(
+        self,
+        file: Any,
+        protocol: Optional[int] = None,
+        *,
+        fix_imports: bool = True,
+        buffer_callback: Optional[Callable[[Any], Any]] = None,
+        failure_reducer: Optional[FailureReducer] = None,
+        special_cases: Optional[SpecialCases] = None,
+    ) -> None:
+        super().__init__(
+            file, protocol, fix_imports=fix_imports,
+            buffer_callback=buffer_callback,
+        )
+        if protocol is None:
+            protocol = DEFAULT_PROTOCOL
+        elif protocol < 0:
+            protocol = HIGHEST_PROTOCOL
+        self._tarn_protocol = protocol
+        self.failure_reducer = failure_reducer
+        self.special_cases = special_cases
+
+    def dump(self, obj: Any) -> None:
+        """Writes the pickle of ``obj`` to the file."""
+        _dump(self, obj, self._tarn_protocol, self.failure_reducer,
+              self.special_cases)
+
+
+def dumps(
+    obj: Any,
+    protocol: Optional[int] = None,
+    *,
+    fix_imports: bool = True,
+    buffer_callback: Optional[Callable[[Any], Any]] = None,
+    failure_reducer: Optional[FailureReducer] = None,
+    special_cases: Optional[SpecialCases] = None,
+) -> bytes:
+    """The pickle of ``obj`` as bytes, written by ``Pickler``."""
+    import io
+
+    buffer = io.BytesIO()
+    Pickler(
+        buffer, protocol, fix_imports=fix_imports,
+        buffer_callback=buffer_callback, failure_reducer=failure_reducer,
+        special_cases=special_cases,
+    ).dump(obj)
+    return buffer.getvalue()
+
+
+def loads(data: Any, **kwargs: Any) -> Any:
+    """Undoes ``dump``: the object unpickled from ``data`` (the standard
+    unpickler; keyword arguments as for ``pickle.loads``)."""
+    return _pickle.loads(data, **kwargs)
