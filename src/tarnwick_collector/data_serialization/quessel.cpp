@@ -1,0 +1,105 @@
+// The collector's serializer: `IpcPickleSerializer` writes with the safe
+// pickler and reads with the interpreter's standard unpickler.
+#include "tw.hpp"
+#include "tw/method.hpp"
+
+namespace {
+
+// serialize(self, obj, object_wrapper=True) -> bytes:
+// safe_pickle(obj, object_wrapper).
+PyObject *ipc_serialize(PyObject *module, PyObject *const *args,
+                        Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const tw::Param params[] = {
+        {"self"}, {"obj"}, tw::opt("object_wrapper")};
+    PyObject *a[3];
+    if (tw::parse("IpcPickleSerializer.serialize", params, args, nargs,
+                  kwnames, a) < 0)
+        return nullptr;
+    PyObject *object_wrapper = a[2] != nullptr ? a[2] : Py_True;
+    tw::Ref safe_pickle = tw::global(module, TW_STR("safe_pickle"));
+    if (!safe_pickle)
+        return nullptr;
+    tw::Ref data = tw::call(safe_pickle.get(), a[1], object_wrapper);
+    if (!data)
+        return nullptr;
+    if (data.get() != Py_None && !PyBytes_CheckExact(data.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "bytes",
+                     Py_TYPE(data.get())->tp_name);
+        return nullptr;
+    }
+    return data.release();
+}
+
+// deserialize(self, data) -> Any: _pickle.loads(data).
+PyObject *ipc_deserialize(PyObject *module, PyObject *const *args,
+                          Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const tw::Param params[] = {{"self"}, {"data"}};
+    PyObject *a[2];
+    if (tw::parse("IpcPickleSerializer.deserialize", params, args, nargs,
+                  kwnames, a) < 0)
+        return nullptr;
+    tw::Ref loads = tw::global_attr(module, TW_STR("_pickle"), TW_STR("loads"));
+    if (!loads)
+        return nullptr;
+    return tw::call(loads.get(), a[1]).release();
+}
+
+PyMethodDef serialize_def = {"serialize", TW_FASTCALL(ipc_serialize),
+                             TW_FASTCALL_FLAGS, nullptr};
+PyMethodDef deserialize_def = {"deserialize", TW_FASTCALL(ipc_deserialize),
+                               TW_FASTCALL_FLAGS, nullptr};
+
+// A method of IpcPickleSerializer with its annotations; new reference.
+tw::Ref annotated_method(PyObject *module, PyMethodDef *def,
+                         const char *param, PyObject *param_ann,
+                         PyObject *return_ann)
+{
+    tw::Ref m = tw::method_object(module, def, "IpcPickleSerializer");
+    if (!m)
+        return nullptr;
+    tw::Ref ann = tw::Ref::steal(PyDict_New());
+    if (!ann || PyDict_SetItemString(ann.get(), param, param_ann) < 0 ||
+        PyDict_SetItemString(ann.get(), "return", return_ann) < 0 ||
+        PyObject_SetAttrString(m.get(), "__annotations__", ann.get()) < 0)
+        return nullptr;
+    return m;
+}
+
+int exec_module(PyObject *module)
+{
+    if (tw::import_from(module, "typing", "Any") < 0 ||
+        tw::import_module(module, "_pickle") < 0 ||
+        tw::import_from(module, "tarnwick_collector.data_serialization.pickler",
+                        "safe_pickle") < 0 ||
+        tw::import_from(module, "tarnwick_collector.data_serialization.varnock",
+                        "Varnock") < 0)
+        return -1;
+    tw::Ref any = tw::global(module, TW_STR("Any"));
+    tw::Ref varnock = tw::global(module, TW_STR("Varnock"));
+    if (!any || !varnock)
+        return -1;
+    PyObject *bytes_type = reinterpret_cast<PyObject *>(&PyBytes_Type);
+    tw::Ref serialize = annotated_method(module, &serialize_def, "obj",
+                                         any.get(), bytes_type);
+    tw::Ref deserialize = annotated_method(module, &deserialize_def, "data",
+                                           any.get(), any.get());
+    tw::Ref bases = tw::tuple(varnock.get());
+    if (!serialize || !deserialize || !bases)
+        return -1;
+    PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(varnock.get()));
+    tw::Ref cls =
+        tw::ClassBuilder(module, "IpcPickleSerializer",
+                         "\n    This class is used to serialize and "
+                         "deserialize data using pickle.\n    ")
+            .attr("serialize", serialize.get())
+            .attr("deserialize", deserialize.get())
+            .build(bases.get(), meta, "IpcPickleSerializer");
+    return cls ? 0 : -1;
+}
+
+}  // namespace
+
+TW_MODULE(quessel, "The pickle-based serializer of the collector.", nullptr,
+          exec_module)
