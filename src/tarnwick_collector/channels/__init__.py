@@ -1,6 +1,27 @@
 """Channels carry serialized messages from the recording core to the
 subprocesses that store them. Each ``send_message`` call carries exactly one
-message (a ``bytes`` object)."""
-from tarnwick_collector.channels.memory import InMemoryChannel
+message (a ``bytes`` object).
 
-__all__ = ["InMemoryChannel"]
+- ``InMemoryChannel``: keeps messages in a list (the default before
+  recording starts; tests).
+- ``SubprocessChannel``: hands messages to a subprocess that stores them in
+  the SQLite record store; ``open_channels`` starts the data and the metrics
+  channel of one recording run, ``close_channels`` stops them.
+"""
+from tarnwick_collector.channels.memory import InMemoryChannel
+from tarnwick_collector.channels.subprocess_channel import (
+    ChannelReport,
+    SubprocessChannel,
+    close_channels,
+    open_channels,
+    stop_all,
+)
+
+__all__ = [
+    "ChannelReport",
+    "InMemoryChannel",
+    "SubprocessChannel",
+    "close_channels",
+    "open_channels",
+    "stop_all",
+]

@@ -1,0 +1,646 @@
+"""Channels whose far end is a subprocess that stores every message.
+
+``send_message`` runs on whatever application thread records a call. It
+never waits on the subprocess: it puts the message in a bounded buffer and
+returns. A writer thread of the channel moves buffered messages to the
+subprocess over a socket. When the buffer is full the message is dropped
+and counted; when the subprocess dies the channel starts a new one (a few
+times), and what the dead one had not stored is counted as lost. ``stop``
+(also run at interpreter exit) writes out the buffer, lets the subprocess
+commit, compares what was sent with what the store holds and records the
+difference in the store; anything missing is reported on standard error.
+
+Messages from a process forked by the application go to subprocesses of
+the child's own (started on its first message), under a run id of their
+own.
+"""
+import atexit
+import collections
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+import uuid
+import weakref
+from dataclasses import dataclass
+from typing import IO, Any, Callable, Deque, List, Optional, Tuple
+
+from tarnwick_collector.channels import framing
+from tarnwick_collector.store import sqlite_store
+
+#: Default bound of a channel's buffer, in messages and in bytes. The
+#: environment variables ``TARNWICK_CHANNEL_BUFFER_MESSAGES`` and
+#: ``TARNWICK_CHANNEL_BUFFER_BYTES`` change the defaults.
+DEFAULT_MAX_MESSAGES = 100_000
+DEFAULT_MAX_BYTES = 64 * 1024 * 1024
+#: How often a dead subprocess is replaced before the channel gives up.
+DEFAULT_MAX_RESTARTS = 3
+#: How long ``stop`` waits for the buffer to drain and the subprocess to
+#: commit, in seconds.
+DEFAULT_STOP_TIMEOUT = 120.0
+#: Bytes handed to the socket per write.
+_CHUNK = 1 << 20
+_NOSIGNAL = getattr(socket, "MSG_NOSIGNAL", 0)
+
+_BOOTSTRAP = (
+    "import sys; sys.path.insert(0, sys.argv.pop(1)); "
+    "from tarnwick_collector.channels.receiver import main; sys.exit(main())"
+)
+
+
+def _env_positive_int(name: str, default: int) -> int:
+    raw = os.environ.get(name, "").strip()
+    if not raw:
+        return default
+    try:
+        value = int(raw)
+    except ValueError:
+        raise ValueError(f"{name} must be an integer, got {raw!r}") from None
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, got {value}")
+    return value
+
+
+def _package_root() -> str:
+    """The directory holding the ``tarnwick_collector`` package."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    return os.path.dirname(os.path.dirname(here))
+
+
+def new_session_id() -> str:
+    """A fresh run id: sortable by time, unique across processes."""
+    return time.strftime("%Y%m%d-%H%M%S") + "-" + uuid.uuid4().hex[:8]
+
+
+@dataclass
+class ChannelReport:
+    """What became of the messages one channel was sent."""
+
+    channel: str
+    session: str
+    sent: int = 0
+    stored: int = 0
+    dropped_full: int = 0
+    dropped_down: int = 0
+    restarts: int = 0
+    note: Optional[str] = None
+
+    @property
+    def lost(self) -> int:
+        """Accepted messages that the store does not hold (in flight when a
+        subprocess died, or the subprocess could not write them)."""
+        return max(0, self.sent - self.stored - self.dropped_full - self.dropped_down)
+
+    @property
+    def missing(self) -> int:
+        """Every message sent but not stored."""
+        return max(0, self.sent - self.stored)
+
+    def summary(self) -> str:
+        """One line for the user."""
+        text = f"{self.channel} channel: {self.stored} of {self.sent} messages stored"
+        reasons = []
+        if self.dropped_full:
+            reasons.append(f"{self.dropped_full} dropped, buffer full")
+        if self.dropped_down:
+            reasons.append(f"{self.dropped_down} dropped, subprocess down")
+        if self.lost:
+            reasons.append(f"{self.lost} lost in transit")
+        if self.restarts:
+            reasons.append(f"subprocess restarted {self.restarts}x")
+        if self.note:
+            reasons.append(self.note)
+        if reasons:
+            text += " (" + "; ".join(reasons) + ")"
+        return text
+
+
+class SubprocessChannel:
+    """One channel: a bounded buffer, a writer thread and a subprocess that
+    stores what it receives.
+
+    :param kind: ``"data"`` (recorded calls) or ``"metrics"``.
+    :param store_path: the SQLite store the subprocess writes.
+    :param session: the run id the rows are filed under.
+    :param max_messages: how many messages may wait in the buffer.
+    :param max_bytes: how many bytes may wait in the buffer.
+    :param max_restarts: how often a dead subprocess is replaced.
+    :param report: where ``stop`` reports messages that were not stored
+        (a callable taking one line; default: standard error). ``None``
+        reports nothing.
+    """
+
+    def __init__(
+        self,
+        kind: str,
+        store_path: str,
+        session: str,
+        *,
+        max_messages: Optional[int] = None,
+        max_bytes: Optional[int] = None,
+        max_restarts: int = DEFAULT_MAX_RESTARTS,
+        stop_timeout: float = DEFAULT_STOP_TIMEOUT,
+        report: Optional[Callable[[str], None]] = ...,  # type: ignore[assignment]
+        python: Optional[str] = None,
+    ) -> None:
+        if kind not in ("data", "metrics"):
+            raise ValueError(f"channel kind must be 'data' or 'metrics', not {kind!r}")
+        self.kind = kind
+        self.store_path = os.path.abspath(store_path)
+        self.session = session
+        self.max_messages = (max_messages if max_messages is not None else
+                             _env_positive_int("TARNWICK_CHANNEL_BUFFER_MESSAGES",
+                                               DEFAULT_MAX_MESSAGES))
+        self.max_bytes = (max_bytes if max_bytes is not None else
+                          _env_positive_int("TARNWICK_CHANNEL_BUFFER_BYTES",
+                                            DEFAULT_MAX_BYTES))
+        if self.max_messages < 1 or self.max_bytes < 1:
+            raise ValueError("channel buffer bounds must be at least 1")
+        self.max_restarts = max_restarts
+        self.stop_timeout = stop_timeout
+        self._report = _stderr_line if report is ... else report
+        self._python = python or sys.executable
+        self._init_state()
+
+    def _init_state(self) -> None:
+        self._cond = threading.Condition(threading.Lock())
+        self._queue: Deque[Tuple[float, bytes]] = collections.deque()
+        self._buffered_bytes = 0
+        self._sent = 0
+        self._dropped_full = 0
+        self._dropped_down = 0
+        self._restarts = 0
+        self._started_at = 0.0
+        self._state = "new"  # new, running, down, stopping, stopped
+        self._writer: Optional[threading.Thread] = None
+        self._proc: Optional[subprocess.Popen] = None
+        self._sock: Optional[socket.socket] = None
+        self._pid = os.getpid()
+        self._lazy_start = False
+        self._report_obj: Optional[ChannelReport] = None
+        self._stop_lock = threading.Lock()
+
+    # --- life cycle ---------------------------------------------------
+
+    def start(self) -> "SubprocessChannel":
+        """Launch the subprocess and the writer thread. Idempotent.
+
+        :raises OSError: when the subprocess cannot be launched.
+        """
+        with self._cond:
+            if self._state != "new":
+                return self
+            self._launch()
+            self._started_at = time.time()
+            self._state = "running"
+            self._writer = threading.Thread(
+                target=self._write_loop, name=f"tarnwick-{self.kind}-channel",
+                daemon=True)
+            self._writer.start()
+        _register(self)
+        return self
+
+    def _launch(self) -> None:
+        """Start a subprocess, connected by a socket pair (new sockets)."""
+        if not self._python:
+            raise OSError("no Python interpreter to run the channel's subprocess")
+        parent, child = socket.socketpair()
+        try:
+            self._proc = subprocess.Popen(
+                [self._python, "-I", "-c", _BOOTSTRAP, _package_root(),
+                 self.kind, self.store_path, self.session],
+                stdin=child.fileno(),
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+                cwd=os.path.dirname(self.store_path) or None,
+                close_fds=True,
+            )
+        except BaseException:
+            parent.close()
+            child.close()
+            raise
+        child.close()
+        parent.shutdown(socket.SHUT_RD)
+        self._sock = parent
+
+    @property
+    def pid(self) -> Optional[int]:
+        """Process id of the current subprocess."""
+        proc = self._proc
+        return proc.pid if proc is not None else None
+
+    @property
+    def running(self) -> bool:
+        return self._state == "running"
+
+    # --- sending ------------------------------------------------------
+
+    def send_message(self, data: bytes) -> None:
+        """Hand one message to the subprocess. Returns at once; a message
+        that does not fit in the buffer, or that arrives while the
+        subprocess is down for good or the channel has stopped, is dropped
+        and counted.
+
+        :raises TypeError: when ``data`` is not bytes-like.
+        """
+        if not isinstance(data, bytes):
+            if isinstance(data, (bytearray, memoryview)):
+                data = bytes(data)
+            else:
+                raise TypeError(f"a channel message must be bytes, not {type(data).__name__}")
+        received = time.time()
+        if self._lazy_start and self._state == "new":
+            self._start_in_child()
+        size = len(data)
+        with self._cond:
+            self._sent += 1
+            if self._state != "running":
+                self._dropped_down += 1
+                return
+            if (len(self._queue) >= self.max_messages
+                    or self._buffered_bytes + size > self.max_bytes
+                    or size > framing.MAX_PAYLOAD):
+                self._dropped_full += 1
+                return
+            self._queue.append((received, data))
+            self._buffered_bytes += size
+            self._cond.notify()
+
+    def buffered(self) -> int:
+        """Messages waiting to be written to the subprocess."""
+        return len(self._queue)
+
+    def flush(self, timeout: Optional[float] = None) -> bool:
+        """Wait until every buffered message has been written to the
+        subprocess (not necessarily committed yet). Returns whether the
+        buffer drained in time."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        with self._cond:
+            while (self._queue or self._writing) and self._state in ("running", "stopping"):
+                remaining = None if deadline is None else deadline - time.monotonic()
+                if remaining is not None and remaining <= 0:
+                    return False
+                self._cond.wait(remaining if remaining is not None else 0.5)
+            return not self._queue
+
+    _writing = False
+
+    # --- the writer thread ----------------------------------------------
+
+    def _write_loop(self) -> None:
+        while True:
+            with self._cond:
+                while not self._queue and self._state == "running":
+                    self._cond.wait()
+                if not self._queue:
+                    self._writing = False
+                    self._cond.notify_all()
+                    return
+                batch = list(self._queue)
+                self._queue.clear()
+                self._buffered_bytes = 0
+                self._writing = True
+            self._write_batch(batch)
+            with self._cond:
+                self._writing = False
+                self._cond.notify_all()
+
+    def _write_batch(self, batch: List[Tuple[float, bytes]]) -> None:
+        chunk: List[bytes] = []
+        chunk_size = 0
+        index = 0
+        while index < len(batch):
+            received, payload = batch[index]
+            index += 1
+            chunk.append(framing.encode(received, payload))
+            chunk_size += framing.HEADER_SIZE + len(payload)
+            if chunk_size >= _CHUNK or index == len(batch):
+                outcome = self._send_chunk(b"".join(chunk))
+                if outcome != "sent":
+                    # Messages never handed to any subprocess are dropped
+                    # for that reason; those of a chunk a subprocess died
+                    # in are accounted as lost when the channel stops.
+                    unsent = len(batch) - index
+                    if outcome == "not sent":
+                        unsent += len(chunk)
+                    if outcome != "restarted":
+                        with self._cond:
+                            self._dropped_down += unsent
+                        return
+                chunk = []
+                chunk_size = 0
+
+    def _send_chunk(self, payload: bytes) -> str:
+        """Write one chunk of frames: "sent"; "restarted" when the
+        subprocess died during the write and a new one took its place (the
+        chunk is not written again, part of it may be stored already);
+        "failed" when it died and the channel gave up; "not sent" when there
+        was no subprocess to write to."""
+        sock = self._sock
+        if sock is None:
+            return "not sent"
+        try:
+            sock.sendall(payload, _NOSIGNAL)
+            return "sent"
+        except OSError:
+            pass
+        return "restarted" if self._replace_subprocess() else "failed"
+
+    def _replace_subprocess(self) -> bool:
+        """Runs on the writer thread after a failed write. The lock is only
+        taken for the bookkeeping, so senders are not held up while the
+        dead subprocess is reaped and a new one launched."""
+        self._close_socket()
+        self._reap(timeout=2.0)
+        with self._cond:
+            if self._state not in ("running", "stopping"):
+                return False
+            if self._restarts >= self.max_restarts:
+                self._give_up()
+                return False
+            self._restarts += 1
+        try:
+            self._launch()
+        except OSError:
+            with self._cond:
+                self._give_up()
+            return False
+        with self._cond:
+            if self._state in ("running", "stopping"):
+                return True
+        self._close_socket()  # stopped meanwhile
+        self._reap(timeout=2.0)
+        return False
+
+    def _give_up(self) -> None:
+        """No more subprocesses (lock held): later messages are dropped."""
+        self._down = True
+        if self._state == "running":
+            self._state = "down"
+
+    _down = False
+
+    def _close_socket(self) -> None:
+        sock, self._sock = self._sock, None
+        if sock is not None:
+            try:
+                sock.close()
+            except OSError:
+                pass
+
+    def _reap(self, timeout: float) -> Optional[int]:
+        proc = self._proc
+        if proc is None:
+            return None
+        try:
+            return proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            try:
+                return proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                return None
+
+    # --- stopping -----------------------------------------------------
+
+    def stop(self, timeout: Optional[float] = None,
+             progress: Optional[Callable[[str], None]] = None) -> ChannelReport:
+        """Write out the buffer, let the subprocess commit and exit, and
+        account for every message: the summary goes to the store and, when
+        messages are missing, to the report line. Idempotent: later calls
+        return the first report.
+
+        :param timeout: seconds to wait in all (default: the channel's
+            ``stop_timeout``).
+        :param progress: called with a line now and then while a large
+            buffer drains.
+        """
+        with self._stop_lock:
+            if self._report_obj is None:
+                self._report_obj = self._stop(timeout, progress)
+        return self._report_obj
+
+    def _stop(self, timeout: Optional[float],
+              progress: Optional[Callable[[str], None]]) -> ChannelReport:
+        timeout = self.stop_timeout if timeout is None else timeout
+        deadline = time.monotonic() + timeout
+        note = None
+        with self._cond:
+            state = self._state
+            self._state = "stopping" if state != "new" else "stopped"
+            self._cond.notify_all()
+        if state == "new":
+            return ChannelReport(self.kind, self.session, self._sent, 0,
+                                 self._dropped_full, self._dropped_down)
+        writer = self._writer
+        if writer is not None and writer is not threading.current_thread():
+            last_note = time.monotonic()
+            while writer.is_alive():
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    note = "timed out writing to the subprocess"
+                    break
+                writer.join(min(remaining, 1.0))
+                if (progress is not None and writer.is_alive()
+                        and time.monotonic() - last_note >= 1.0):
+                    progress(f"{self.kind} channel: {len(self._queue)} messages "
+                             "left to write")
+                    last_note = time.monotonic()
+        if note is not None:
+            # The subprocess does not read: end it, which also ends the
+            # writer's blocked write.
+            proc = self._proc
+            if proc is not None and proc.poll() is None:
+                proc.kill()
+            writer.join(5.0)
+        with self._cond:
+            self._state = "stopped"
+            sock, self._sock = self._sock, None
+            leftover = len(self._queue)
+            if leftover:
+                self._dropped_down += leftover
+                self._queue.clear()
+                self._buffered_bytes = 0
+        if sock is not None:
+            try:
+                sock.close()  # end of input: the subprocess commits and exits
+            except OSError:
+                pass
+        code = self._reap(timeout=max(0.5, deadline - time.monotonic()))
+        if code not in (0, None) and note is None and not self._down:
+            note = f"subprocess exited with status {code}"
+        report = ChannelReport(self.kind, self.session, self._sent, 0,
+                               self._dropped_full, self._dropped_down,
+                               self._restarts, note)
+        try:
+            conn = sqlite_store.open_for_writing(self.store_path)
+            try:
+                report.stored = sqlite_store.count_stored(conn, self.kind, self.session)
+                sqlite_store.record_channel_run(
+                    conn, self.session, self.kind, self._started_at, report.sent,
+                    report.stored, report.dropped_full, report.dropped_down,
+                    report.restarts, report.note)
+            finally:
+                conn.close()
+        except Exception as exc:
+            report.note = f"store unreadable after the run: {exc}"
+        if report.missing and self._report is not None:
+            self._report("tarnwick: " + report.summary())
+        return report
+
+    def report(self) -> Optional[ChannelReport]:
+        """The report of ``stop``, once it has run."""
+        return self._report_obj
+
+    # --- fork -----------------------------------------------------------
+
+    def _after_fork(self) -> None:
+        """In a child process: forget the parent's subprocess, buffer and
+        counts; the child starts subprocesses of its own on its first
+        message, under a run id of its own."""
+        if self._pid == os.getpid():
+            return
+        sock = self._sock
+        if sock is not None:
+            try:
+                sock.close()  # the child's copy; the parent's stays open
+            except OSError:
+                pass
+        parent_session = self._parent_session or self.session
+        was_stopped = self._report_obj is not None or self._state == "stopped"
+        self._init_state()
+        self._parent_session = parent_session
+        self.session = f"{parent_session}-{os.getpid()}"
+        self._lazy_start = not was_stopped
+
+    _parent_session: Optional[str] = None
+
+    def _start_in_child(self) -> None:
+        with _CHILD_START_LOCK:
+            if self._state != "new":
+                return
+            try:
+                conn = sqlite_store.open_for_writing(self.store_path)
+                try:
+                    sqlite_store.record_session(
+                        conn, self.session, f"fork of {self._parent_session}", None)
+                finally:
+                    conn.close()
+                self.start()
+            except Exception:
+                with self._cond:
+                    if self._state == "new":
+                        self._state = "down"
+
+    def __repr__(self) -> str:
+        return (f"<SubprocessChannel {self.kind} {self._state} pid={self.pid} "
+                f"buffered={len(self._queue)}>")
+
+
+_CHILD_START_LOCK = threading.Lock()
+
+
+def _stderr_line(line: str) -> None:
+    try:
+        sys.stderr.write(line + "\n")
+        sys.stderr.flush()
+    except Exception:
+        pass
+
+
+# Channels still running at interpreter exit are stopped then; weakly held
+# so that a channel dropped by its owner does not live on.
+_LIVE: "weakref.WeakSet[SubprocessChannel]" = weakref.WeakSet()
+
+
+def _register(channel: SubprocessChannel) -> None:
+    _LIVE.add(channel)
+
+
+def stop_all(progress: Optional[Callable[[str], None]] = None) -> List[ChannelReport]:
+    """Stop every channel of this process that is still running."""
+    reports = []
+    for channel in list(_LIVE):
+        if channel._pid == os.getpid() and channel._report_obj is None:
+            reports.append(channel.stop(progress=progress))
+    return reports
+
+
+atexit.register(stop_all)
+
+
+def _child_after_fork() -> None:
+    global _CHILD_START_LOCK
+    _CHILD_START_LOCK = threading.Lock()
+    # Sockets of the parent's channels must not stay open in the child, or
+    # the parent's subprocesses would not see the end of their input.
+    for channel in list(_LIVE):
+        channel._after_fork()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_child_after_fork)
+
+
+def open_channels(
+    store_path: Optional[str] = None,
+    project_path: Optional[str] = None,
+    *,
+    command: Optional[str] = None,
+    max_messages: Optional[int] = None,
+    max_bytes: Optional[int] = None,
+    report: Any = ...,
+) -> Tuple[SubprocessChannel, SubprocessChannel]:
+    """Create the store if needed, record a new run in it and start the data
+    and the metrics channel of the run.
+
+    :param store_path: the SQLite file (default
+        ``<project_path>/.tarnwick/records.sqlite3``).
+    :param project_path: the project root (default: the current directory).
+    :param command: how the recorded program was started, kept with the run.
+    :return: ``(data_channel, metrics_channel)``, both started; they are
+        stopped at interpreter exit unless ``close_channels`` ran first.
+    :raises tarnwick_collector.store.StoreError: when the store cannot be
+        used.
+    """
+    path = os.path.abspath(store_path or sqlite_store.default_store_path(project_path))
+    session = new_session_id()
+    conn = sqlite_store.open_for_writing(path)
+    try:
+        sqlite_store.record_session(
+            conn, session, command if command is not None else " ".join(sys.argv),
+            os.path.abspath(project_path) if project_path else os.getcwd())
+    finally:
+        conn.close()
+    kwargs = dict(max_messages=max_messages, max_bytes=max_bytes, report=report)
+    data = SubprocessChannel("data", path, session, **kwargs)
+    metrics = SubprocessChannel("metrics", path, session, **kwargs)
+    try:
+        data.start()
+        metrics.start()
+    except BaseException:
+        data.stop()
+        metrics.stop()
+        raise
+    return data, metrics
+
+
+def close_channels(*channels: SubprocessChannel,
+                   progress: Optional[Callable[[str], None]] = None) -> List[ChannelReport]:
+    """Stop the given channels (the data channel first, then the metrics
+    channel, whatever order they are given in) and return their reports."""
+    ordered = sorted(channels, key=lambda ch: 0 if ch.kind == "data" else 1)
+    return [ch.stop(progress=progress) for ch in ordered]
+
+
+def read_stream(stream: IO[bytes]) -> List[Tuple[float, bytes]]:
+    """All frames of a byte stream (for tools and tests)."""
+    reader = framing.FrameReader()
+    frames: List[Tuple[float, bytes]] = []
+    while True:
+        chunk = stream.read(_CHUNK)
+        if not chunk:
+            return frames
+        frames.extend(reader.feed(chunk))

@@ -1,0 +1,760 @@
+"""The ``tarnwick`` command line.
+
+- ``tarnwick record [options] SCRIPT [ARGS...]`` and
+  ``tarnwick record [options] -m MODULE [ARGS...]`` run a program under
+  recording; its calls go to the record store.
+- ``tarnwick show`` prints the recorded calls, ``tarnwick stats`` the metric
+  counters and what went wrong, ``tarnwick demo`` records the example
+  application and summarises what was recorded.
+
+Errors are one line on standard error and a non-zero exit status (2 for bad
+usage, 1 for everything else). ``show`` and ``stats`` open the store
+read-only and never run anything a record names.
+"""
+import argparse
+import importlib.machinery
+import importlib.util
+import inspect
+import json
+import os
+import runpy
+import shutil
+import subprocess
+import sys
+import threading
+import time
+import traceback
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+from tarnwick_collector.store import sqlite_store
+from tarnwick_collector.store.sqlite_store import StoreError
+
+PROG = "tarnwick"
+
+
+class CliError(Exception):
+    """A failure to report as one line; ``status`` is the exit status."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose errors are one line."""
+
+    def error(self, message: str) -> "NoReturn":  # type: ignore[name-defined]  # noqa: F821
+        raise CliError(f"{message} (see {self.prog} --help)", 2)
+
+
+def _int_at_least(low: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"expected a whole number, got {text!r}") from None
+        if value < low:
+            raise argparse.ArgumentTypeError(f"must be at least {low}, got {value}")
+        return value
+
+    parse.__name__ = "number"
+    return parse
+
+
+def _rate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
+    return value
+
+
+def _nonempty(text: str) -> str:
+    if not text.strip():
+        raise argparse.ArgumentTypeError("must not be empty")
+    return text
+
+
+def _err(line: str) -> None:
+    sys.stderr.write(line + "\n")
+    sys.stderr.flush()
+
+
+class Progress:
+    """Progress of a long operation on standard error: rewritten in place on
+    a terminal, a line every few seconds otherwise."""
+
+    def __init__(self, enabled: bool = True, interval: float = 2.0) -> None:
+        self.enabled = enabled
+        self.tty = enabled and sys.stderr.isatty()
+        self.interval = 0.1 if self.tty else interval
+        self._last = 0.0
+        self._shown = False
+
+    def update(self, text: str, force: bool = False) -> None:
+        if not self.enabled:
+            return
+        now = time.monotonic()
+        if not force and now - self._last < self.interval:
+            return
+        self._last = now
+        if self.tty:
+            sys.stderr.write("\r\033[K" + f"{PROG}: {text}")
+            self._shown = True
+        else:
+            sys.stderr.write(f"{PROG}: {text}\n")
+        sys.stderr.flush()
+
+    def done(self) -> None:
+        if self.tty and self._shown:
+            sys.stderr.write("\r\033[K")
+            sys.stderr.flush()
+        self._shown = False
+
+
+# --- record ------------------------------------------------------------
+
+_RECORD_VALUE_OPTIONS = {
+    "--project-root", "--store", "--tenant-id", "--project-id",
+    "--external-calls-max", "--sampling-rate", "--buffer-messages",
+}
+
+
+def _record_parser() -> _Parser:
+    p = _Parser(
+        prog=f"{PROG} record",
+        description="Run a Python program with its calls recorded into the store.",
+        usage=f"{PROG} record [options] SCRIPT [ARGS...]\n"
+              f"       {PROG} record [options] -m MODULE [ARGS...]",
+    )
+    p.add_argument("--project-root", metavar="DIR",
+                   help="root of the project whose functions are recorded "
+                        "(default: the current directory)")
+    p.add_argument("--store", metavar="PATH",
+                   help="the SQLite store (default: PROJECT_ROOT/.tarnwick/records.sqlite3)")
+    p.add_argument("--tenant-id", type=_nonempty, metavar="ID",
+                   help="tenant identity sent with every metric")
+    p.add_argument("--project-id", type=_nonempty, metavar="ID",
+                   help="project identity sent with every metric")
+    p.add_argument("--external-calls-max", type=_int_at_least(0), metavar="N",
+                   help="external calls kept per recorded call")
+    p.add_argument("--sampling-rate", type=_rate, metavar="RATE",
+                   help="share of calls recorded, between 0 and 1")
+    p.add_argument("--buffer-messages", type=_int_at_least(1), metavar="N",
+                   help="messages each channel may buffer before dropping "
+                        f"(default {100_000})")
+    p.add_argument("--quiet", "-q", action="store_true",
+                   help="no summary at the end (losses are still reported)")
+    p.add_argument("-m", dest="module", metavar="MODULE",
+                   help="run a module as a script, like python -m")
+    return p
+
+
+def _split_record_args(argv: Sequence[str]) -> Tuple[List[str], Optional[str], Optional[str], List[str]]:
+    """Cut ``record``'s arguments into its own options and the program:
+    (options, script, module, program arguments). Everything after the
+    script or ``-m MODULE`` belongs to the program."""
+    i = 0
+    while i < len(argv):
+        tok = argv[i]
+        if tok == "--":
+            if i + 1 < len(argv):
+                return list(argv[:i]), argv[i + 1], None, list(argv[i + 2:])
+            return list(argv[:i]), None, None, []
+        if tok == "-m":
+            if i + 1 >= len(argv):
+                raise CliError(f"argument -m: expected a module name (see {PROG} record --help)", 2)
+            return list(argv[:i]), None, argv[i + 1], list(argv[i + 2:])
+        if tok.startswith("-m") and not tok.startswith("--"):
+            return list(argv[:i]), None, tok[2:], list(argv[i + 1:])
+        if tok in _RECORD_VALUE_OPTIONS:
+            i += 2
+            continue
+        if tok.startswith("-") and tok != "-":
+            i += 1
+            continue
+        return list(argv[:i]), tok, None, list(argv[i + 1:])
+    return list(argv), None, None, []
+
+
+def _check_script(path: str) -> str:
+    if not os.path.exists(path):
+        raise CliError(f"no such script: {path}")
+    if os.path.isdir(path):
+        if os.path.exists(os.path.join(path, "__main__.py")):
+            return os.path.abspath(path)
+        raise CliError(f"{path} is a directory without __main__.py")
+    if not os.access(path, os.R_OK):
+        raise CliError(f"cannot read script {path}: permission denied")
+    return os.path.abspath(path)
+
+
+def _check_module(name: str) -> None:
+    """Fail unless ``name`` can be found, without running any of its code
+    (parent packages are looked up, not imported)."""
+    parts = name.split(".")
+    if not all(part.isidentifier() for part in parts):
+        raise CliError(f"not a module name: {name!r}")
+    sys.path.insert(0, os.getcwd())
+    try:
+        spec = importlib.util.find_spec(parts[0])
+        for depth in range(1, len(parts)):
+            if spec is None:
+                break
+            locations = spec.submodule_search_locations
+            if locations is None:
+                raise CliError(f"{'.'.join(parts[:depth])} is not a package "
+                               f"(looking for {name})")
+            spec = importlib.machinery.PathFinder.find_spec(
+                ".".join(parts[: depth + 1]), list(locations))
+        if spec is None:
+            raise CliError(f"no module named {name}")
+        if spec.submodule_search_locations is not None:
+            main = importlib.machinery.PathFinder.find_spec(
+                name + ".__main__", list(spec.submodule_search_locations))
+            if main is None:
+                raise CliError(f"{name} is a package without __main__ and cannot be run")
+    except (ImportError, ValueError) as exc:
+        raise CliError(f"cannot find module {name}: {exc}") from None
+    finally:
+        sys.path.pop(0)
+
+
+def _program_traceback(exc: BaseException) -> None:
+    """Print the program's exception as the interpreter would, without the
+    frames of this command line and of runpy."""
+    skip = {os.path.abspath(__file__), os.path.abspath(runpy.__file__)}
+    tb = exc.__traceback__
+    while tb is not None and os.path.abspath(tb.tb_frame.f_code.co_filename) in skip:
+        tb = tb.tb_next
+    sys.stderr.flush()
+    traceback.print_exception(type(exc), exc, tb)
+
+
+def _exit_status(exc: SystemExit) -> int:
+    code = exc.code
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code
+    try:
+        sys.stderr.write(f"{code}\n")
+    except Exception:
+        pass
+    return 1
+
+
+def _run_program(script: Optional[str], module: Optional[str], args: List[str]) -> int:
+    """Run the program in this process, as ``python SCRIPT`` or
+    ``python -m MODULE`` would; return its exit status."""
+    if script is not None:
+        sys.argv = [script] + args
+        sys.path[0] = script if os.path.isdir(script) else os.path.dirname(script)
+        run: Callable[[], Any] = lambda: runpy.run_path(script, run_name="__main__")
+    else:
+        sys.argv = [module or ""] + args
+        sys.path[0] = os.getcwd()
+        run = lambda: runpy.run_module(module, run_name="__main__", alter_sys=True)
+    try:
+        run()
+        status = 0
+    except SystemExit as exc:
+        status = _exit_status(exc)
+    except KeyboardInterrupt as exc:
+        _program_traceback(exc)
+        status = 130
+    except BaseException as exc:  # the program's own failure
+        _program_traceback(exc)
+        status = 1
+    # Like the interpreter at exit, wait for the program's other threads.
+    main = threading.main_thread()
+    for thread in threading.enumerate():
+        if thread is not main and not thread.daemon and thread.is_alive():
+            try:
+                thread.join()
+            except KeyboardInterrupt:
+                break
+    return status
+
+
+class _Recording:
+    """Starts and stops the collector for one run of a program, with the
+    subprocess channels of the run."""
+
+    def __init__(self, opts: argparse.Namespace, store: str, project_root: str,
+                 command: str) -> None:
+        self.opts = opts
+        self.store = store
+        self.project_root = project_root
+        self.command = command
+        self.channels: Tuple[Any, ...] = ()
+        self._stop: Optional[Callable[[], Any]] = None
+        self._saved: Dict[str, Any] = {}
+
+    def start(self) -> None:
+        try:
+            import tarnwick_collector as package
+            start = getattr(package, "start", None)
+            stop = getattr(package, "stop", None)
+        except ImportError:  # pragma: no cover - the package itself is here
+            start = stop = None
+        if start is None or stop is None:
+            raise CliError("recording is not available: the tracer is not built "
+                           "(run make build)")
+        from tarnwick_collector.channels import open_channels
+        from tarnwick_collector.configs.collector_settings import CollectorSettings
+
+        data, metrics = open_channels(
+            self.store, self.project_root, command=self.command,
+            max_messages=self.opts.buffer_messages, report=_err)
+        self.channels = (data, metrics)
+        for name in ("data_subprocess", "metrics_subprocess"):
+            self._saved[name] = getattr(CollectorSettings, name)
+        CollectorSettings.data_subprocess = data
+        CollectorSettings.metrics_subprocess = metrics
+        wanted = {
+            "project_path": self.project_root,
+            "project_root": self.project_root,
+            "tenant_id": self.opts.tenant_id,
+            "project_id": self.opts.project_id,
+            "external_calls_max": self.opts.external_calls_max,
+            "sampling_rate": self.opts.sampling_rate,
+            "data_channel": data,
+            "metrics_channel": metrics,
+            "data_subprocess": data,
+            "metrics_subprocess": metrics,
+        }
+        try:
+            params = inspect.signature(start).parameters
+        except (TypeError, ValueError):
+            params = {}
+        kwargs = {k: v for k, v in wanted.items() if k in params and v is not None}
+        try:
+            start(**kwargs)
+        except (TypeError, ValueError) as exc:
+            self.stop_channels()
+            raise CliError(f"cannot start recording: {exc}") from None
+        # Whatever start configured, the messages of this run go to its
+        # channels.
+        CollectorSettings.data_subprocess = data
+        CollectorSettings.metrics_subprocess = metrics
+        self._stop = stop
+
+    def stop(self) -> None:
+        if self._stop is not None:
+            stop, self._stop = self._stop, None
+            try:
+                stop()
+            except Exception as exc:
+                _err(f"{PROG}: stopping the recording failed: {exc}")
+
+    def stop_channels(self, progress: Optional[Progress] = None) -> List[Any]:
+        from tarnwick_collector.channels import close_channels
+        from tarnwick_collector.configs.collector_settings import CollectorSettings
+
+        if not self.channels:
+            return []
+        reports = close_channels(
+            *self.channels,
+            progress=(lambda line: progress.update(line)) if progress else None)
+        if progress:
+            progress.done()
+        self.channels = ()
+        for name, value in self._saved.items():
+            setattr(CollectorSettings, name, value)
+        return reports
+
+
+def cmd_record(argv: Sequence[str]) -> int:
+    options, script, module, program_args = _split_record_args(argv)
+    opts = _record_parser().parse_args(options)
+    if opts.module is not None:  # "-m" inside the option part
+        module = opts.module
+    if script is None and module is None:
+        raise CliError(f"nothing to record: give a SCRIPT or -m MODULE "
+                       f"(see {PROG} record --help)", 2)
+    project_root = os.path.abspath(opts.project_root or os.getcwd())
+    if not os.path.isdir(project_root):
+        raise CliError(f"project root {opts.project_root} is not a directory")
+    if script is not None:
+        script = _check_script(script)
+    else:
+        _check_module(module or "")
+    store = os.path.abspath(opts.store) if opts.store else \
+        sqlite_store.default_store_path(project_root)
+    try:
+        sqlite_store.check_store_writable(store)
+    except StoreError as exc:
+        raise CliError(str(exc)) from None
+    command = " ".join([PROG, "record"] + list(argv))
+    recording = _Recording(opts, store, project_root, command)
+    try:
+        recording.start()
+    except StoreError as exc:
+        raise CliError(str(exc)) from None
+    except OSError as exc:
+        recording.stop_channels()
+        raise CliError(f"cannot start the channel subprocesses: {exc}") from None
+    started = time.monotonic()
+    try:
+        status = _run_program(script, module, program_args)
+    finally:
+        recording.stop()
+        try:
+            sys.stdout.flush()
+        except Exception:
+            pass
+        reports = recording.stop_channels(Progress())
+    if not opts.quiet:
+        _print_record_summary(store, reports, time.monotonic() - started)
+    return status
+
+
+def _print_record_summary(store: str, reports: List[Any], seconds: float) -> None:
+    data = next((r for r in reports if r.channel == "data"), None)
+    metrics = next((r for r in reports if r.channel == "metrics"), None)
+    if data is None:
+        return
+    line = (f"{PROG}: recorded {data.stored} calls and "
+            f"{metrics.stored if metrics else 0} metrics in {seconds:.1f}s "
+            f"into {os.path.relpath(store)} (run {data.session})")
+    _err(line)
+
+
+# --- show and stats ----------------------------------------------------
+
+def _reader_parser(name: str, description: str) -> _Parser:
+    p = _Parser(prog=f"{PROG} {name}", description=description)
+    p.add_argument("--store", metavar="PATH",
+                   help="the SQLite store (default: ./.tarnwick/records.sqlite3)")
+    p.add_argument("--run", "--session", dest="run", metavar="ID",
+                   help="which recording run: an id (or its start), 'last' "
+                        "(default) or 'all'")
+    p.add_argument("--json", action="store_true", help="print JSON")
+    return p
+
+
+def _open_store(opts: argparse.Namespace) -> Tuple[Any, Optional[str], str]:
+    path = os.path.abspath(opts.store) if opts.store else sqlite_store.default_store_path()
+    try:
+        conn = sqlite_store.open_for_reading(path)
+        session = sqlite_store.resolve_session(conn, opts.run)
+    except StoreError as exc:
+        raise CliError(str(exc)) from None
+    except Exception as exc:  # a damaged file fails in many ways
+        raise CliError(f"cannot read store {path}: {exc}") from None
+    return conn, session, path
+
+
+def cmd_show(argv: Sequence[str]) -> int:
+    from tarnwick_collector.store.render import Limits, RecordView, render_text, to_json
+
+    p = _reader_parser("show", "Print the recorded calls.")
+    p.add_argument("--function", metavar="NAME",
+                   help="only calls of this function: its full name, its last "
+                        "dotted parts (e.g. Cart.total) or a pattern with * and ?")
+    p.add_argument("--limit", type=_int_at_least(1), metavar="N",
+                   help="print at most N calls")
+    p.add_argument("--width", type=_int_at_least(0), default=240, metavar="N",
+                   help="longest value shown, in characters (0: no limit)")
+    opts = p.parse_args(argv)
+    conn, session, path = _open_store(opts)
+    limits = Limits(width=opts.width, string=max(80, opts.width // 3) if opts.width else 0)
+    out = sys.stdout
+    count = 0
+    try:
+        rows = sqlite_store.iter_data_rows(conn, session, opts.function, opts.limit)
+        if opts.json:
+            out.write("[")
+        for row in rows:
+            view = RecordView.from_row(row)
+            if opts.json:
+                out.write(("\n" if count == 0 else ",\n")
+                          + json.dumps(to_json(view, Limits(width=opts.width)),
+                                       ensure_ascii=False))
+            else:
+                if count:
+                    out.write("\n")
+                out.write("\n".join(render_text(view, limits)) + "\n")
+            count += 1
+        if opts.json:
+            out.write("\n]\n" if count else "]\n")
+    except CliError:
+        raise
+    except BrokenPipeError:
+        _quiet_broken_pipe()
+        return 0
+    except Exception as exc:
+        raise CliError(f"cannot read store {path}: {exc}") from None
+    finally:
+        conn.close()
+    if count == 0 and not opts.json:
+        what = f" of {opts.function}" if opts.function else ""
+        _err(f"{PROG}: no recorded calls{what} in {os.path.relpath(path)}"
+             + ("" if session is None else f" (run {session})"))
+    return 0
+
+
+def _quiet_broken_pipe() -> None:
+    # The reader went away (e.g. "| head"): leave without a traceback.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except OSError:
+        pass
+
+
+def _stats_data(conn: Any, session: Optional[str]) -> Dict[str, Any]:
+    sessions = sqlite_store.list_sessions(conn)
+    return {
+        "run": session if session is not None else "all",
+        "runs_in_store": len(sessions),
+        "recorded_calls": sqlite_store.count_data_rows(conn, session),
+        "counters": [
+            {"counter": c, "metric": k, "count": n}
+            for c, k, n in sqlite_store.metric_counts(conn, session)
+        ],
+        "failures": [
+            {"metric": k, "reason": r, "count": n}
+            for k, r, n in sqlite_store.failure_reasons(conn, session)
+        ],
+        "functions": [
+            {"function": f, "calls": c, "bytes": b}
+            for f, c, b in sqlite_store.function_counts(conn, session)
+        ],
+        "external_functions": [
+            {"function": f, "count": n}
+            for f, n in sqlite_store.external_function_counts(conn, session)
+        ],
+        "channels": sqlite_store.channel_runs(conn, session),
+    }
+
+
+def _print_stats(stats: Dict[str, Any], out: Any, functions: int = 10) -> None:
+    run = stats["run"]
+    out.write(f"Run: {run}   ({stats['runs_in_store']} run(s) in the store)\n")
+    out.write(f"Recorded calls: {stats['recorded_calls']}\n")
+    totals: Dict[str, int] = {}
+    for item in stats["counters"]:
+        totals[item["counter"]] = totals.get(item["counter"], 0) + item["count"]
+    out.write("\nMetric counters:\n")
+    if not totals:
+        out.write("  (none)\n")
+    for counter, n in sorted(totals.items(), key=lambda kv: (-kv[1], kv[0])):
+        kinds = [f"{i['metric']} {i['count']}" for i in stats["counters"]
+                 if i["counter"] == counter]
+        detail = f"   ({', '.join(kinds)})" if len(kinds) > 1 else ""
+        out.write(f"  {counter:<34} {n:>7}{detail}\n")
+    out.write("\nCollection failures by reason:\n")
+    if not stats["failures"]:
+        out.write("  (none)\n")
+    for item in stats["failures"]:
+        out.write(f"  {item['count']:>7}  {item['metric']}: {item['reason']}\n")
+    if stats["functions"]:
+        out.write("\nRecorded calls by function:\n")
+        for item in stats["functions"][:functions]:
+            out.write(f"  {item['calls']:>7}  {item['function']}\n")
+        rest = len(stats["functions"]) - functions
+        if rest > 0:
+            out.write(f"  ... and {rest} more functions\n")
+    if stats["external_functions"]:
+        out.write("\nExternal functions seen most:\n")
+        for item in stats["external_functions"]:
+            out.write(f"  {item['count']:>7}  {item['function']}\n")
+    if stats["channels"]:
+        out.write("\nDelivery:\n")
+        for ch in stats["channels"]:
+            missing = ch["sent"] - ch["stored"]
+            text = f"  {ch['channel']:<8} {ch['stored']} of {ch['sent']} messages stored"
+            parts = []
+            if ch["dropped_full"]:
+                parts.append(f"{ch['dropped_full']} dropped (buffer full)")
+            if ch["dropped_down"]:
+                parts.append(f"{ch['dropped_down']} dropped (subprocess down)")
+            if ch["lost"]:
+                parts.append(f"{ch['lost']} lost in transit")
+            if ch["restarts"]:
+                parts.append(f"{ch['restarts']} restart(s)")
+            if ch["note"]:
+                parts.append(ch["note"])
+            if parts or missing:
+                text += " — " + "; ".join(parts or [f"{missing} missing"])
+            if run == "all":
+                text += f"   [run {ch['session']}]"
+            out.write(text + "\n")
+
+
+def cmd_stats(argv: Sequence[str]) -> int:
+    p = _reader_parser("stats", "Print the metric counters and failure reasons.")
+    opts = p.parse_args(argv)
+    conn, session, path = _open_store(opts)
+    try:
+        stats = _stats_data(conn, session)
+    except Exception as exc:
+        raise CliError(f"cannot read store {path}: {exc}") from None
+    finally:
+        conn.close()
+    if opts.json:
+        sys.stdout.write(json.dumps(stats, indent=2) + "\n")
+    else:
+        _print_stats(stats, sys.stdout)
+    return 0
+
+
+# --- demo --------------------------------------------------------------
+
+def _examples_dir() -> str:
+    here = os.path.dirname(os.path.abspath(__file__))
+    return os.path.join(os.path.dirname(os.path.dirname(here)), "examples")
+
+
+DEMO_SCRIPT = "run_shop.py"
+
+
+def cmd_demo(argv: Sequence[str]) -> int:
+    from tarnwick_collector.store.render import RecordView, render_summary_line, render_text
+
+    p = _Parser(prog=f"{PROG} demo",
+                description="Record the example application and summarise the recording.")
+    p.add_argument("--store", metavar="PATH",
+                   help="where to keep the demo recording "
+                        "(default: .tarnwick/demo.sqlite3 in the source checkout)")
+    opts = p.parse_args(argv)
+    examples = _examples_dir()
+    script = os.path.join(examples, DEMO_SCRIPT)
+    if not os.path.isfile(script):
+        raise CliError(f"the example application is not here ({script}); "
+                       "the demo runs from a source checkout")
+    root = os.path.dirname(examples)
+    store = os.path.abspath(opts.store) if opts.store else os.path.join(
+        root, sqlite_store.STORE_DIR, "demo.sqlite3")
+    if os.path.exists(store):
+        try:
+            sqlite_store.check_store_writable(store)
+        except StoreError as exc:
+            raise CliError(str(exc)) from None
+        for suffix in ("", "-journal", ".log"):
+            if os.path.exists(store + suffix):
+                os.remove(store + suffix)
+
+    out = sys.stdout
+    out.write(f"[1/3] Recording the example application ({os.path.relpath(script)})\n")
+    out.write("----- its own output " + "-" * 40 + "\n")
+    out.flush()
+    cmd = [sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
+           "--project-root", examples, "--store", store, script]
+    env = dict(os.environ)
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    env["PYTHONPATH"] = package_root + (os.pathsep + env["PYTHONPATH"]
+                                        if env.get("PYTHONPATH") else "")
+    status = subprocess.call(cmd, cwd=examples, env=env)
+    out.write("-" * 61 + "\n")
+    if status != 0:
+        raise CliError(f"recording the example application failed (exit status {status})")
+
+    try:
+        conn = sqlite_store.open_for_reading(store)
+        session = sqlite_store.latest_session(conn)
+        views = [RecordView.from_row(row)
+                 for row in sqlite_store.iter_data_rows(conn, session)]
+        stats = _stats_data(conn, session)
+    except StoreError as exc:
+        raise CliError(str(exc)) from None
+    conn.close()
+
+    out.write(f"\n[2/3] {len(views)} calls were recorded, in the order they ended:\n")
+    for view in views:
+        out.write("  " + render_summary_line(view) + "\n")
+
+    out.write("\n      A few of them in full:\n")
+    for view in _demo_highlights(views):
+        out.write("\n" + "\n".join("  " + line for line in render_text(view)) + "\n")
+
+    out.write("\n[3/3] What the metrics say:\n")
+    buf = _Lines()
+    _print_stats(stats, buf, functions=5)
+    out.write("".join("  " + line + "\n" for line in buf.text().splitlines()))
+    rel = os.path.relpath(store)
+    out.write(f"\nExplore further: {PROG} show --store {rel} [--function NAME] [--json]\n"
+              f"                 {PROG} stats --store {rel}\n")
+    return 0
+
+
+class _Lines:
+    def __init__(self) -> None:
+        self._parts: List[str] = []
+
+    def write(self, text: str) -> None:
+        self._parts.append(text)
+
+    def text(self) -> str:
+        return "".join(self._parts)
+
+
+def _demo_highlights(views: List[Any]) -> List[Any]:
+    """One call with external calls, one that raised, one that read
+    globals, one whose arguments changed (each at most once)."""
+    picks: List[Any] = []
+
+    def pick(pred: Callable[[Any], bool]) -> None:
+        for view in views:
+            if view not in picks and pred(view):
+                picks.append(view)
+                return
+
+    pick(lambda v: len(v.external_calls) >= 2)
+    pick(lambda v: v.raised is not None)
+    pick(lambda v: bool(v.used_globals()))
+    pick(lambda v: v.arguments("before") != v.arguments("after")
+         and repr(v.arguments("before")) != repr(v.arguments("after")))
+    return picks
+
+
+# --- entry -------------------------------------------------------------
+
+_COMMANDS = {
+    "record": cmd_record,
+    "show": cmd_show,
+    "stats": cmd_stats,
+    "demo": cmd_demo,
+}
+
+_USAGE = f"""usage: {PROG} COMMAND [options]
+
+Commands:
+  record [options] SCRIPT [ARGS...]   run a program with its calls recorded
+  record [options] -m MODULE [ARGS...]
+  show [--function NAME] [--limit N] [--json]
+                                      print the recorded calls
+  stats [--json]                      metric counters and failure reasons
+  demo                                record the example application
+
+Run "{PROG} COMMAND --help" for the options of a command.
+"""
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line; returns the exit status."""
+    args = list(sys.argv[1:] if argv is None else argv)
+    if not args or args[0] in ("-h", "--help", "help"):
+        sys.stdout.write(_USAGE)
+        return 0 if args else 2
+    if args[0] == "--version":
+        from tarnwick_collector import __version__
+        sys.stdout.write(f"{PROG} {__version__}\n")
+        return 0
+    command = _COMMANDS.get(args[0])
+    try:
+        if command is None:
+            raise CliError(f"unknown command {args[0]!r} (commands: "
+                           f"{', '.join(_COMMANDS)})", 2)
+        return command(args[1:])
+    except CliError as exc:
+        _err(f"{PROG}: error: {exc}")
+        return exc.status
+    except KeyboardInterrupt:
+        _err(f"{PROG}: interrupted")
+        return 130

@@ -1,0 +1,354 @@
+"""Reading recorded messages without running anything they name.
+
+A message is a pickle written by the safe pickler: records, metrics and the
+values inside them name classes and functions of the recorded application
+(and of this package) by module and name. Loading such a stream with the
+stock unpickler would import those modules and call those functions. Here
+every global a stream names is replaced by a *stand-in*: a class created on
+the spot that only remembers the module and name, and whose instances keep
+the constructor arguments, the state and any items the stream gives them.
+Nothing is imported and no code of the application runs.
+
+A short allow-list of harmless value types of the standard library
+(containers, numbers, dates, UUIDs, paths) is rebuilt for real, so that
+common values read back as themselves.
+"""
+import collections
+import datetime
+import decimal
+import fractions
+import io
+import pathlib
+import pickle
+import uuid
+from typing import Any, Dict, Iterator, List, Optional, Tuple
+
+__all__ = [
+    "StandIn",
+    "DecodeError",
+    "safe_loads",
+    "is_stand_in_class",
+    "stand_in_name",
+    "effective_class_and_state",
+    "describe_data_message",
+    "describe_metric_message",
+    "METRICS_MODULE",
+    "COUNTERS_BY_CLASS",
+]
+
+
+class DecodeError(Exception):
+    """A message that is not a readable pickle."""
+
+
+_NONE_TYPE = type(None)
+
+
+class StandIn:
+    """An object of a class that the stream named but that was not loaded.
+
+    ``_tw_module`` and ``_tw_name`` (class attributes of each stand-in class)
+    say what it stands for; an instance keeps what the stream gave it:
+    constructor arguments, keyword arguments, the state applied to it, and
+    list or dict items appended or set on it.
+    """
+
+    _tw_module = ""
+    _tw_name = ""
+
+    def __new__(cls, *args: Any, **kwargs: Any) -> "StandIn":
+        self = object.__new__(cls)
+        object.__setattr__(self, "_tw_args", args)
+        object.__setattr__(self, "_tw_kwargs", kwargs)
+        object.__setattr__(self, "_tw_state", None)
+        object.__setattr__(self, "_tw_items", None)
+        object.__setattr__(self, "_tw_entries", None)
+        return self
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        pass
+
+    # Pickle applies a BUILD state through __setstate__ when it exists.
+    def __setstate__(self, state: Any) -> None:
+        object.__setattr__(self, "_tw_state", state)
+
+    # APPENDS / SETITEMS on an object whose class derives from list or dict.
+    def append(self, item: Any) -> None:
+        if self._tw_items is None:
+            object.__setattr__(self, "_tw_items", [])
+        self._tw_items.append(item)
+
+    def extend(self, items: Any) -> None:
+        for item in items:
+            self.append(item)
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        if self._tw_entries is None:
+            object.__setattr__(self, "_tw_entries", [])
+        self._tw_entries.append((key, value))
+
+    # Introspection used by the renderer and the receivers.
+    @property
+    def tw_full_name(self) -> str:
+        return stand_in_name(type(self))
+
+    @property
+    def tw_args(self) -> Tuple[Any, ...]:
+        return self._tw_args
+
+    @property
+    def tw_kwargs(self) -> Dict[str, Any]:
+        return self._tw_kwargs
+
+    @property
+    def tw_state(self) -> Any:
+        return self._tw_state
+
+    @property
+    def tw_attributes(self) -> Dict[str, Any]:
+        """The state as a dict of attributes (slot state merged in)."""
+        state = self._tw_state
+        if isinstance(state, dict):
+            return state
+        if isinstance(state, tuple) and len(state) == 2:
+            merged: Dict[str, Any] = {}
+            for part in state:
+                if isinstance(part, dict):
+                    merged.update(part)
+            return merged
+        return {}
+
+    @property
+    def tw_items(self) -> List[Any]:
+        return list(self._tw_items or ())
+
+    @property
+    def tw_entries(self) -> List[Tuple[Any, Any]]:
+        return list(self._tw_entries or ())
+
+    def __repr__(self) -> str:
+        return f"<stand-in {self.tw_full_name}>"
+
+
+def is_stand_in_class(obj: Any) -> bool:
+    """Whether ``obj`` is a stand-in class (the name itself, not a call)."""
+    return isinstance(obj, type) and issubclass(obj, StandIn) and obj is not StandIn
+
+
+def stand_in_name(cls: Any) -> str:
+    """The dotted name a stand-in class stands for."""
+    module = getattr(cls, "_tw_module", "")
+    name = getattr(cls, "_tw_name", "")
+    return f"{module}.{name}" if module else name
+
+
+# Stand-in classes are shared between loads; the number of distinct names a
+# process meets is bounded by what it reads, but keep a ceiling anyway.
+_STAND_INS: Dict[Tuple[str, str], type] = {}
+_STAND_IN_CEILING = 100_000
+
+
+def _stand_in(module: str, name: str) -> type:
+    key = (module, name)
+    cls = _STAND_INS.get(key)
+    if cls is None:
+        if len(_STAND_INS) >= _STAND_IN_CEILING:
+            _STAND_INS.clear()
+        short = name.rsplit(".", 1)[-1] or "StandIn"
+        cls = type(short, (StandIn,), {
+            "__module__": "tarnwick_collector.store.decoding",
+            "__qualname__": f"StandIn[{module}.{name}]",
+            "_tw_module": module,
+            "_tw_name": name,
+        })
+        _STAND_INS[key] = cls
+    return cls
+
+
+def _type_of_none(*args: Any) -> Any:
+    """``builtins.type`` as streams use it: only ``type(None)`` is rebuilt."""
+    if args == (None,):
+        return _NONE_TYPE
+    return _stand_in("builtins", "type")(*args)
+
+
+# Globals rebuilt for real: constructors of plain values that run no code of
+# anyone else's, whatever arguments the stream passes them.
+_ALLOWED: Dict[Tuple[str, str], Any] = {
+    ("builtins", "set"): set,
+    ("builtins", "frozenset"): frozenset,
+    ("builtins", "list"): list,
+    ("builtins", "dict"): dict,
+    ("builtins", "tuple"): tuple,
+    ("builtins", "bytearray"): bytearray,
+    ("builtins", "bytes"): bytes,
+    ("builtins", "complex"): complex,
+    ("builtins", "int"): int,
+    ("builtins", "float"): float,
+    ("builtins", "str"): str,
+    ("builtins", "bool"): bool,
+    ("builtins", "slice"): slice,
+    ("builtins", "range"): range,
+    ("builtins", "object"): object,
+    ("builtins", "type"): _type_of_none,
+    ("builtins", "NoneType"): _NONE_TYPE,
+    ("collections", "OrderedDict"): collections.OrderedDict,
+    ("collections", "deque"): collections.deque,
+    ("collections", "Counter"): collections.Counter,
+    ("datetime", "date"): datetime.date,
+    ("datetime", "datetime"): datetime.datetime,
+    ("datetime", "time"): datetime.time,
+    ("datetime", "timedelta"): datetime.timedelta,
+    ("datetime", "timezone"): datetime.timezone,
+    ("decimal", "Decimal"): decimal.Decimal,
+    ("fractions", "Fraction"): fractions.Fraction,
+    ("uuid", "UUID"): uuid.UUID,
+    ("pathlib", "PurePosixPath"): pathlib.PurePosixPath,
+    ("pathlib", "PosixPath"): pathlib.PurePosixPath,
+    ("pathlib", "PureWindowsPath"): pathlib.PureWindowsPath,
+    ("pathlib", "WindowsPath"): pathlib.PureWindowsPath,
+}
+
+
+class _RestrictedUnpickler(pickle.Unpickler):
+    def find_class(self, module: str, name: str) -> Any:  # noqa: D401
+        allowed = _ALLOWED.get((module, name))
+        if allowed is not None:
+            return allowed
+        return _stand_in(module, name)
+
+    def persistent_load(self, pid: Any) -> Any:
+        return _stand_in("persistent", str(pid))
+
+
+def safe_loads(data: bytes) -> Any:
+    """Load a pickle, with every global it names replaced by a stand-in
+    (except the harmless value types listed above).
+
+    :raises DecodeError: when ``data`` is not a readable pickle.
+    """
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise DecodeError(f"expected bytes, got {type(data).__name__}")
+    try:
+        return _RestrictedUnpickler(
+            io.BytesIO(data), fix_imports=False
+        ).load()
+    except RecursionError:
+        raise DecodeError("pickle nested too deeply") from None
+    except Exception as exc:  # a malformed stream raises many kinds
+        raise DecodeError(f"{type(exc).__name__}: {exc}") from None
+
+
+def effective_class_and_state(obj: Any) -> Tuple[Optional[str], Dict[str, Any]]:
+    """The dotted class name and attribute dict of a decoded object.
+
+    An object the safe pickler reduced to its used attributes arrives as a
+    call of ``wrap_object(cls, funcs)`` with the attributes as state; its
+    class is then ``cls``.
+    """
+    if isinstance(obj, StandIn):
+        name = obj.tw_full_name
+        if name.endswith(".wrap_object") and obj.tw_args:
+            cls = obj.tw_args[0]
+            cls_name = stand_in_name(cls) if is_stand_in_class(cls) else getattr(
+                cls, "__qualname__", repr(cls))
+            return cls_name, obj.tw_attributes
+        return name, obj.tw_attributes
+    if isinstance(obj, dict):
+        return None, obj
+    return None, {}
+
+
+METRICS_MODULE = "tarnwick_collector.data_collection.metrics"
+
+#: Counter name of each metric class of the metrics module.
+COUNTERS_BY_CLASS: Dict[str, str] = {
+    "StartEvent": "start_events",
+    "ExitEvent": "exit_events",
+    "CollectionTry": "collection_try",
+    "CollectionSuccess": "collection_success",
+    "CollectorFailure": "collection_failures",
+    "Unpicklable": "collection_failures",
+    "LimitFailure": "collection_failures",
+    "ExternalFunction": "external_functions",
+    "SamplingRateWasSet": "sampling_rate_was_set",
+    "ExternalCallsMaxLimitWasSet": "external_calls_max_limit_was_set",
+}
+
+# Attributes every metric has, in the order its attribute dict lists them.
+_BASE_METRIC_KEYS = ("tenant_id", "collector_version", "project_id", "python_version")
+
+
+def _plain(value: Any) -> Any:
+    """A metric field as the metric's attribute dict gives it: enumeration
+    members by their value, everything else JSON-friendly."""
+    if isinstance(value, StandIn):
+        args = value.tw_args
+        if len(args) == 1 and isinstance(args[0], (str, int, float)):
+            return args[0]  # an enumeration member, pickled by value
+        return value.tw_full_name
+    if value is None or isinstance(value, (str, int, float, bool)):
+        return value
+    if is_stand_in_class(value):
+        return stand_in_name(value)
+    return repr(value)
+
+
+def describe_metric_message(data: bytes) -> Tuple[Optional[str], Optional[str], Dict[str, Any]]:
+    """Counter name, metric class name and attribute dict of one metric
+    message.
+
+    The counter is ``None`` for an object that is not one of the metric
+    classes. The attribute dict lists the class's own fields first and then
+    the four common ones, as the metric's own ``get_attributes_as_dict``.
+
+    :raises DecodeError: when ``data`` is not a readable pickle.
+    """
+    obj = safe_loads(data)
+    cls_name, state = effective_class_and_state(obj)
+    if cls_name is None:
+        return None, None, {}
+    module, _, short = cls_name.rpartition(".")
+    counter = COUNTERS_BY_CLASS.get(short) if module == METRICS_MODULE else None
+    own = {k: _plain(v) for k, v in state.items() if k not in _BASE_METRIC_KEYS}
+    own.update((k, _plain(state[k])) for k in _BASE_METRIC_KEYS if k in state)
+    return counter, short or cls_name, own
+
+
+def describe_data_message(data: bytes) -> Tuple[Optional[str], Optional[str]]:
+    """Full name and module name of the function of one recorded call.
+
+    :raises DecodeError: when ``data`` is not a readable pickle.
+    """
+    obj = safe_loads(data)
+    _, state = effective_class_and_state(obj)
+    _, meta = effective_class_and_state(state.get("function_metadata"))
+    full_name = meta.get("full_name")
+    module = meta.get("module_name")
+    return (
+        full_name if isinstance(full_name, str) else None,
+        module if isinstance(module, str) else None,
+    )
+
+
+def iter_stand_ins(value: Any, _seen: Optional[set] = None) -> Iterator[StandIn]:
+    """Every stand-in instance reachable from ``value`` (for tests and
+    diagnostics)."""
+    seen = set() if _seen is None else _seen
+    if id(value) in seen:
+        return
+    seen.add(id(value))
+    if isinstance(value, StandIn):
+        yield value
+        children: List[Any] = list(value.tw_args) + list(value.tw_kwargs.values())
+        children.append(value.tw_state)
+        children.extend(value.tw_items)
+        children.extend(v for kv in value.tw_entries for v in kv)
+    elif isinstance(value, dict):
+        children = list(value.keys()) + list(value.values())
+    elif isinstance(value, (list, tuple, set, frozenset)):
+        children = list(value)
+    else:
+        return
+    for child in children:
+        yield from iter_stand_ins(child, seen)

@@ -1,0 +1,486 @@
+"""The record store: one SQLite file, by default ``.tarnwick/records.sqlite3``
+under the project root.
+
+Tables:
+
+- ``sessions``: one row per recording run (the two channels of one run
+  share its id).
+- ``data_messages``: one row per data message (one recorded call): when the
+  channel received it, the function's full name and module, the byte size,
+  and the message itself.
+- ``metric_messages``: one row per metric message: its counter name, metric
+  class, attribute dict (JSON), byte size and the message itself.
+- ``channel_runs``: per run and channel, how many messages the application
+  sent, how many were stored, and why the others were not.
+
+The subprocesses of the channels write the message tables in batched
+transactions; readers open the file read-only.
+"""
+import json
+import os
+import sqlite3
+import time
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from urllib.parse import quote
+
+STORE_DIR = ".tarnwick"
+STORE_FILE = "records.sqlite3"
+
+# Marks a file as one of our stores ("TWNK").
+APPLICATION_ID = 0x54574E4B
+SCHEMA_VERSION = 1
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS sessions (
+    session      TEXT PRIMARY KEY,
+    started      REAL NOT NULL,
+    pid          INTEGER,
+    command      TEXT,
+    project_path TEXT
+);
+CREATE TABLE IF NOT EXISTS data_messages (
+    id           INTEGER PRIMARY KEY,
+    session      TEXT NOT NULL,
+    received     REAL NOT NULL,
+    full_name    TEXT,
+    module       TEXT,
+    size         INTEGER NOT NULL,
+    decode_error TEXT,
+    message      BLOB NOT NULL
+);
+CREATE INDEX IF NOT EXISTS data_messages_session ON data_messages(session);
+CREATE INDEX IF NOT EXISTS data_messages_name ON data_messages(full_name);
+CREATE TABLE IF NOT EXISTS metric_messages (
+    id           INTEGER PRIMARY KEY,
+    session      TEXT NOT NULL,
+    received     REAL NOT NULL,
+    counter      TEXT,
+    kind         TEXT,
+    attributes   TEXT,
+    size         INTEGER NOT NULL,
+    decode_error TEXT,
+    message      BLOB NOT NULL
+);
+CREATE INDEX IF NOT EXISTS metric_messages_session ON metric_messages(session);
+CREATE TABLE IF NOT EXISTS channel_runs (
+    session        TEXT NOT NULL,
+    channel        TEXT NOT NULL,
+    started        REAL,
+    ended          REAL,
+    sent           INTEGER NOT NULL,
+    stored         INTEGER NOT NULL,
+    dropped_full   INTEGER NOT NULL,
+    dropped_down   INTEGER NOT NULL,
+    lost           INTEGER NOT NULL,
+    restarts       INTEGER NOT NULL,
+    note           TEXT,
+    PRIMARY KEY (session, channel)
+);
+"""
+
+_TABLES = ("sessions", "data_messages", "metric_messages", "channel_runs")
+
+#: How long a writer waits for the other writer's transaction, in seconds.
+BUSY_TIMEOUT = 30.0
+
+
+class StoreError(Exception):
+    """The store cannot be used; the message is one line for the user."""
+
+
+def default_store_path(project_root: Optional[str] = None) -> str:
+    """``<project_root>/.tarnwick/records.sqlite3`` (the current directory
+    when no root is given), or ``$TARNWICK_STORE`` when set."""
+    env = os.environ.get("TARNWICK_STORE")
+    if env:
+        return os.path.abspath(env)
+    root = project_root if project_root is not None else os.getcwd()
+    return os.path.join(os.path.abspath(root), STORE_DIR, STORE_FILE)
+
+
+def _sqlite_reason(exc: BaseException) -> str:
+    text = str(exc).strip() or type(exc).__name__
+    return text.splitlines()[0]
+
+
+def _check_ours(conn: sqlite3.Connection, path: str) -> bool:
+    """True for one of our stores, False for an empty database; raises for
+    anything else."""
+    try:
+        app_id = conn.execute("PRAGMA application_id").fetchone()[0]
+        names = {
+            row[0]
+            for row in conn.execute("SELECT name FROM sqlite_master WHERE type='table'")
+        }
+    except sqlite3.DatabaseError as exc:
+        raise StoreError(f"cannot read store {path}: {_sqlite_reason(exc)}") from None
+    if app_id == APPLICATION_ID:
+        version = conn.execute("PRAGMA user_version").fetchone()[0]
+        if version > SCHEMA_VERSION:
+            raise StoreError(
+                f"store {path} was written by a newer version (schema {version})"
+            )
+        return True
+    if not names and app_id == 0:
+        return False
+    raise StoreError(f"{path} is not a tarnwick store")
+
+
+def check_store_writable(path: str) -> None:
+    """Fail with a one-line ``StoreError`` unless ``path`` is an existing
+    store or a place where a new one can be made. Changes nothing."""
+    path = os.path.abspath(path)
+    if os.path.isdir(path):
+        raise StoreError(f"store path {path} is a directory")
+    if os.path.exists(path):
+        if not os.access(path, os.R_OK | os.W_OK):
+            raise StoreError(f"cannot write store {path}: permission denied")
+        if os.path.getsize(path) == 0:
+            return
+        conn = _connect_ro(path)
+        try:
+            _check_ours(conn, path)
+        finally:
+            conn.close()
+        return
+    parent = os.path.dirname(path)
+    probe = parent
+    while probe and not os.path.exists(probe):
+        probe = os.path.dirname(probe)
+    if probe and not os.path.isdir(probe):
+        raise StoreError(f"cannot create store {path}: {probe} is not a directory")
+    if probe and not os.access(probe, os.W_OK | os.X_OK):
+        raise StoreError(f"cannot create store {path}: {probe} is not writable")
+
+
+def _connect_ro(path: str) -> sqlite3.Connection:
+    uri = "file:" + quote(os.path.abspath(path)) + "?mode=ro"
+    try:
+        conn = sqlite3.connect(uri, uri=True, timeout=BUSY_TIMEOUT)
+        conn.execute("PRAGMA schema_version").fetchone()
+    except sqlite3.Error as exc:
+        raise StoreError(f"cannot read store {path}: {_sqlite_reason(exc)}") from None
+    return conn
+
+
+def open_for_writing(path: str) -> sqlite3.Connection:
+    """Open (creating if needed) the store at ``path`` in autocommit mode;
+    callers group their writes with ``BEGIN``/``COMMIT``.
+
+    :raises StoreError: when the file is not a store or cannot be written.
+    """
+    path = os.path.abspath(path)
+    check_store_writable(path)
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+    except OSError as exc:
+        raise StoreError(f"cannot create store directory: {exc.strerror}") from None
+    try:
+        conn = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None)
+    except sqlite3.Error as exc:
+        raise StoreError(f"cannot open store {path}: {_sqlite_reason(exc)}") from None
+    try:
+        conn.execute("PRAGMA synchronous=NORMAL")
+        if not _check_ours(conn, path):
+            conn.execute("BEGIN IMMEDIATE")
+            if not _check_ours(conn, path):  # nobody made it meanwhile
+                conn.execute(f"PRAGMA application_id={APPLICATION_ID}")
+                conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+                for statement in _SCHEMA.split(";"):
+                    if statement.strip():
+                        conn.execute(statement)
+            conn.execute("COMMIT")
+    except sqlite3.Error as exc:
+        conn.close()
+        raise StoreError(f"cannot write store {path}: {_sqlite_reason(exc)}") from None
+    except StoreError:
+        conn.close()
+        raise
+    return conn
+
+
+def open_for_reading(path: str) -> sqlite3.Connection:
+    """Open an existing store read-only.
+
+    :raises StoreError: when there is no store at ``path`` or it is not
+        readable as one.
+    """
+    path = os.path.abspath(path)
+    if not os.path.exists(path):
+        raise StoreError(
+            f"no store at {path} (record a program first: tarnwick record SCRIPT)"
+        )
+    if os.path.isdir(path):
+        raise StoreError(f"store path {path} is a directory")
+    if not os.access(path, os.R_OK):
+        raise StoreError(f"cannot read store {path}: permission denied")
+    conn = _connect_ro(path)
+    try:
+        if not _check_ours(conn, path):
+            raise StoreError(f"{path} is not a tarnwick store")
+    except StoreError:
+        conn.close()
+        raise
+    return conn
+
+
+def retry_busy(fn: Any, *args: Any, attempts: int = 5) -> Any:
+    """Run ``fn(*args)``, retrying a few times while another writer holds
+    the database beyond the busy timeout."""
+    for attempt in range(attempts):
+        try:
+            return fn(*args)
+        except sqlite3.OperationalError as exc:
+            if "locked" not in str(exc) and "busy" not in str(exc):
+                raise
+            if attempt == attempts - 1:
+                raise
+            time.sleep(0.2 * (attempt + 1))
+    return None
+
+
+# --- writers -----------------------------------------------------------
+
+DataRow = Tuple[str, float, Optional[str], Optional[str], int, Optional[str], bytes]
+MetricRow = Tuple[str, float, Optional[str], Optional[str], Optional[str], int,
+                  Optional[str], bytes]
+
+
+def insert_data_rows(conn: sqlite3.Connection, rows: Sequence[DataRow]) -> None:
+    """Insert data rows in one transaction: (session, received, full_name,
+    module, size, decode_error, message)."""
+    def write() -> None:
+        conn.execute("BEGIN IMMEDIATE")
+        try:
+            conn.executemany(
+                "INSERT INTO data_messages (session, received, full_name, module,"
+                " size, decode_error, message) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                rows,
+            )
+        except BaseException:
+            conn.execute("ROLLBACK")
+            raise
+        conn.execute("COMMIT")
+
+    retry_busy(write)
+
+
+def insert_metric_rows(conn: sqlite3.Connection, rows: Sequence[MetricRow]) -> None:
+    """Insert metric rows in one transaction: (session, received, counter,
+    kind, attributes JSON, size, decode_error, message)."""
+    def write() -> None:
+        conn.execute("BEGIN IMMEDIATE")
+        try:
+            conn.executemany(
+                "INSERT INTO metric_messages (session, received, counter, kind,"
+                " attributes, size, decode_error, message)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                rows,
+            )
+        except BaseException:
+            conn.execute("ROLLBACK")
+            raise
+        conn.execute("COMMIT")
+
+    retry_busy(write)
+
+
+def record_session(conn: sqlite3.Connection, session: str, command: str,
+                   project_path: Optional[str]) -> None:
+    """Add the row of a new recording run."""
+    retry_busy(conn.execute,
+               "INSERT OR REPLACE INTO sessions (session, started, pid, command,"
+               " project_path) VALUES (?, ?, ?, ?, ?)",
+               (session, time.time(), os.getpid(), command, project_path))
+
+
+def record_channel_run(conn: sqlite3.Connection, session: str, channel: str,
+                       started: float, sent: int, stored: int, dropped_full: int,
+                       dropped_down: int, restarts: int,
+                       note: Optional[str] = None) -> None:
+    """Add (or replace) the delivery summary of one channel of a run."""
+    lost = max(0, sent - stored - dropped_full - dropped_down)
+    retry_busy(conn.execute,
+               "INSERT OR REPLACE INTO channel_runs (session, channel, started,"
+               " ended, sent, stored, dropped_full, dropped_down, lost, restarts,"
+               " note) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+               (session, channel, started, time.time(), sent, stored,
+                dropped_full, dropped_down, lost, restarts, note))
+
+
+def count_stored(conn: sqlite3.Connection, kind: str, session: str) -> int:
+    """Rows of one run in the data (``kind="data"``) or metric table."""
+    table = "data_messages" if kind == "data" else "metric_messages"
+    return conn.execute(
+        f"SELECT COUNT(*) FROM {table} WHERE session = ?", (session,)
+    ).fetchone()[0]
+
+
+# --- readers -----------------------------------------------------------
+
+def list_sessions(conn: sqlite3.Connection) -> List[Dict[str, Any]]:
+    """Every recording run, oldest first, with its row counts."""
+    rows = conn.execute(
+        "SELECT s.session, s.started, s.pid, s.command, s.project_path,"
+        " (SELECT COUNT(*) FROM data_messages d WHERE d.session = s.session),"
+        " (SELECT COUNT(*) FROM metric_messages m WHERE m.session = s.session)"
+        " FROM sessions s ORDER BY s.started, s.rowid"
+    ).fetchall()
+    keys = ("session", "started", "pid", "command", "project_path", "calls", "metrics")
+    return [dict(zip(keys, row)) for row in rows]
+
+
+def latest_session(conn: sqlite3.Connection) -> Optional[str]:
+    """The id of the most recent run, or ``None`` for an empty store."""
+    row = conn.execute(
+        "SELECT session FROM sessions ORDER BY started DESC, rowid DESC LIMIT 1"
+    ).fetchone()
+    return row[0] if row else None
+
+
+def resolve_session(conn: sqlite3.Connection, wanted: Optional[str]) -> Optional[str]:
+    """``None`` for all runs ("all"), the latest run by default (``None`` or
+    "last"), or the one run whose id starts with ``wanted``.
+
+    :raises StoreError: when no run, or more than one, matches.
+    """
+    if wanted == "all":
+        return None
+    if wanted in (None, "last", "latest"):
+        return latest_session(conn)
+    rows = conn.execute(
+        "SELECT session FROM sessions WHERE session LIKE ? ESCAPE '\\'",
+        (wanted.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%",),
+    ).fetchall()
+    if not rows:
+        raise StoreError(f"no recording run {wanted!r} in the store")
+    if len(rows) > 1:
+        raise StoreError(f"recording run {wanted!r} is ambiguous ({len(rows)} match)")
+    return rows[0][0]
+
+
+def iter_data_rows(conn: sqlite3.Connection, session: Optional[str],
+                   name_filter: Optional[str] = None,
+                   limit: Optional[int] = None) -> Iterator[Tuple[Any, ...]]:
+    """Data rows (id, session, received, full_name, module, size,
+    decode_error, message) in arrival order. ``name_filter`` is an SQL GLOB
+    pattern on the full name, or matches a full name exactly or by its last
+    dotted parts."""
+    sql = ("SELECT id, session, received, full_name, module, size, decode_error,"
+           " message FROM data_messages")
+    where: List[str] = []
+    params: List[Any] = []
+    if session is not None:
+        where.append("session = ?")
+        params.append(session)
+    if name_filter:
+        if any(ch in name_filter for ch in "*?["):
+            where.append("full_name GLOB ?")
+            params.append(name_filter)
+        else:
+            where.append("(full_name = ? OR full_name LIKE ? ESCAPE '\\')")
+            escaped = (name_filter.replace("\\", "\\\\").replace("%", "\\%")
+                       .replace("_", "\\_"))
+            params.extend([name_filter, "%." + escaped])
+    if where:
+        sql += " WHERE " + " AND ".join(where)
+    sql += " ORDER BY id"
+    if limit is not None:
+        sql += " LIMIT ?"
+        params.append(limit)
+    return iter(conn.execute(sql, params))
+
+
+def count_data_rows(conn: sqlite3.Connection, session: Optional[str]) -> int:
+    if session is None:
+        return conn.execute("SELECT COUNT(*) FROM data_messages").fetchone()[0]
+    return conn.execute(
+        "SELECT COUNT(*) FROM data_messages WHERE session = ?", (session,)
+    ).fetchone()[0]
+
+
+def metric_counts(conn: sqlite3.Connection, session: Optional[str]) -> List[Tuple[str, str, int]]:
+    """(counter, metric class, count), largest counts first."""
+    sql = "SELECT counter, kind, COUNT(*) FROM metric_messages"
+    params: Tuple[Any, ...] = ()
+    if session is not None:
+        sql += " WHERE session = ?"
+        params = (session,)
+    sql += " GROUP BY counter, kind ORDER BY COUNT(*) DESC, counter, kind"
+    return [(c if c is not None else "(unknown)", k or "(undecodable)", n)
+            for c, k, n in conn.execute(sql, params)]
+
+
+def failure_reasons(conn: sqlite3.Connection, session: Optional[str]) -> List[Tuple[str, str, int]]:
+    """(failure kind, reason text, count) of the collection failures."""
+    sql = ("SELECT kind, attributes FROM metric_messages"
+           " WHERE counter = 'collection_failures'")
+    params: Tuple[Any, ...] = ()
+    if session is not None:
+        sql += " AND session = ?"
+        params = (session,)
+    counts: Dict[Tuple[str, str], int] = {}
+    for kind, attributes in conn.execute(sql, params):
+        try:
+            attrs = json.loads(attributes or "{}")
+        except ValueError:
+            attrs = {}
+        parts = [str(attrs.get("reason"))]
+        if attrs.get("unpicklable_reason") is not None:
+            parts.append(f"{attrs['unpicklable_reason']} ({attrs.get('object_type')})")
+        if attrs.get("limit_reason") is not None:
+            parts.append(f"{attrs['limit_reason']} in {attrs.get('function_full_name')}")
+        key = (kind or "?", ": ".join(parts))
+        counts[key] = counts.get(key, 0) + 1
+    return sorted(((k, r, n) for (k, r), n in counts.items()),
+                  key=lambda item: (-item[2], item[0], item[1]))
+
+
+def external_function_counts(conn: sqlite3.Connection, session: Optional[str],
+                             limit: int = 10) -> List[Tuple[str, int]]:
+    """The external functions reported most often."""
+    sql = ("SELECT attributes FROM metric_messages WHERE counter = 'external_functions'")
+    params: Tuple[Any, ...] = ()
+    if session is not None:
+        sql += " AND session = ?"
+        params = (session,)
+    counts: Dict[str, int] = {}
+    for (attributes,) in conn.execute(sql, params):
+        try:
+            name = json.loads(attributes or "{}").get("full_name")
+        except ValueError:
+            name = None
+        key = str(name)
+        counts[key] = counts.get(key, 0) + 1
+    return sorted(counts.items(), key=lambda kv: (-kv[1], kv[0]))[:limit]
+
+
+def function_counts(conn: sqlite3.Connection, session: Optional[str]) -> List[Tuple[str, int, int]]:
+    """(full name, recorded calls, bytes) per function, most calls first."""
+    sql = "SELECT full_name, COUNT(*), SUM(size) FROM data_messages"
+    params: Tuple[Any, ...] = ()
+    if session is not None:
+        sql += " WHERE session = ?"
+        params = (session,)
+    sql += " GROUP BY full_name ORDER BY COUNT(*) DESC, full_name"
+    return [(n if n is not None else "(undecodable)", c, s or 0)
+            for n, c, s in conn.execute(sql, params)]
+
+
+def channel_runs(conn: sqlite3.Connection, session: Optional[str]) -> List[Dict[str, Any]]:
+    """The delivery summaries of the channels."""
+    sql = ("SELECT session, channel, sent, stored, dropped_full, dropped_down, lost,"
+           " restarts, note FROM channel_runs")
+    params: Tuple[Any, ...] = ()
+    if session is not None:
+        sql += " WHERE session = ?"
+        params = (session,)
+    sql += " ORDER BY started, channel"
+    keys = ("session", "channel", "sent", "stored", "dropped_full", "dropped_down",
+            "lost", "restarts", "note")
+    return [dict(zip(keys, row)) for row in conn.execute(sql, params)]
+
+
+def attributes_json(attributes: Dict[str, Any]) -> str:
+    """The attribute dict of a metric as stored."""
+    return json.dumps(attributes, default=repr, sort_keys=False)
