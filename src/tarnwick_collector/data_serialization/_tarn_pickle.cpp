@@ -81,6 +81,9 @@ struct DumpState {
     PyObject *keep;            // list: keeps the objects in `writable` alive
     PyObject *special_known;   // dict: class -> bool, answers of special_cases
     std::unordered_map<PyObject *, bool> *writable;
+    // reducer_override's answers for callables it was asked about ahead of
+    // their write (both strong), handed out when the C pickler asks.
+    std::unordered_map<PyObject *, PyObject *> *answers;
     std::vector<Pending> *pending;
 };
 
@@ -95,6 +98,14 @@ void state_close(DumpState *st)
     }
     delete st->writable;
     st->writable = nullptr;
+    if (st->answers != nullptr) {
+        for (auto &kv : *st->answers) {
+            Py_DECREF(kv.first);
+            Py_DECREF(kv.second);
+        }
+        delete st->answers;
+        st->answers = nullptr;
+    }
     Py_CLEAR(st->pickler);
     Py_CLEAR(st->user);
     Py_CLEAR(st->failure_reducer);
@@ -287,7 +298,12 @@ int check_callable(DumpState *st, PyObject *c)
         if (r == nullptr)
             return -1;
         const bool replaced = r != Py_NotImplemented;
-        Py_DECREF(r);
+        // Kept for the hook call that writing `c` makes, so that the
+        // subclass is asked once per object.
+        if (st->answers->emplace(c, r).second)
+            Py_INCREF(c);
+        else
+            Py_DECREF(r);
         if (replaced) {
             mark_writable(st, c);
             return 0;
@@ -709,7 +725,17 @@ PyObject *hook(PyObject *self, PyObject *obj)
     pending.push_back(Pending{frame, type});
 
     if (st->user != nullptr) {
-        PyObject *rv = call_user(st, obj);
+        PyObject *rv = nullptr;
+        if (!st->answers->empty()) {
+            auto it = st->answers->find(obj);
+            if (it != st->answers->end()) {
+                rv = it->second;  // the reference moves to rv
+                Py_DECREF(it->first);
+                st->answers->erase(it);
+            }
+        }
+        if (rv == nullptr)
+            rv = call_user(st, obj);
         if (rv == nullptr)
             return on_error(st, obj);
         if (rv != Py_NotImplemented)
@@ -797,6 +823,7 @@ PyObject *dump(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
         st->special_known == nullptr)
         return nullptr;
     st->writable = new std::unordered_map<PyObject *, bool>();
+    st->answers = new std::unordered_map<PyObject *, PyObject *>();
     st->pending = new std::vector<Pending>();
     st->active = 1;
 
