@@ -18,7 +18,6 @@ import inspect
 import json
 import os
 import runpy
-import shutil
 import subprocess
 import sys
 import threading

@@ -8,7 +8,6 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
