@@ -146,8 +146,11 @@ def _named(module, name):
                     {"reload": fakes.loadclass("shop.config.Settings.reload")},
                     state={"tax_rate": 0.2}),
      "<shop.config.Settings: tax_rate=0.2; methods: reload>"),
-    (fakes.FakeCall(fakes.WRAPPERS, "UnpicklableObject", "<class '_thread.lock'>", {},
-                    state={"locked": False}),
+    (fakes.FakeCall(fakes.WRAPPERS, "UnpicklableObject", "<class '_thread.lock'>",
+                    {"release": fakes.instance(fakes.WRAPPERS, "FunctionWrapper",
+                                               full_name="_thread.lock.release")},
+                    state={"locked": False, "acquire": fakes.FakeCall(
+                        "builtins", "getattr", _named("_thread", "lock"), "acquire")}),
      "<unpicklable _thread.lock: locked=False>"),
     (fakes.FakeCall("builtins", "getattr", _named("shop.catalog", "Product"), "reserve"),
      "shop.catalog.Product.reserve"),

@@ -183,10 +183,12 @@ class _Renderer:
                 type_text = args[0] if args else attrs.get("_wrapped_type", "?")
                 if isinstance(type_text, str) and type_text.count("'") >= 2:
                     type_text = type_text.split("'")[1]
-                funcs = args[1] if len(args) > 1 and isinstance(args[1], dict) else {}
-                shown = {k: v for k, v in attrs.items() if not k.startswith("_wrapped")}
+                # Its methods (bound ones as function wrappers, native ones
+                # among the attributes) say nothing about its value.
+                shown = {k: v for k, v in attrs.items()
+                         if not k.startswith("_wrapped") and not _is_callable_ref(v)}
                 return self._object(f"unpicklable {self._named(type_text)}", shown,
-                                    funcs, depth)
+                                    {}, depth)
             if short == "ObjectWrapper":
                 cls = self._value(attrs.get("_wrapped_class", args[0] if args else "?"),
                                   depth + 1)
@@ -248,6 +250,20 @@ class _Renderer:
                 return f"<{name}: " + "; ".join(extras) + ">"
             text += " {" + "; ".join(extras) + "}"
         return text
+
+
+_CALLABLE_REFS = {
+    "builtins.getattr",
+    "jsonpickle.unpickler.loadclass",
+    _WRAPPERS + "FunctionWrapper",
+}
+
+
+def _is_callable_ref(value: Any) -> bool:
+    """A function or method written by name."""
+    if is_stand_in_class(value):
+        return True
+    return isinstance(value, StandIn) and value.tw_full_name in _CALLABLE_REFS
 
 
 def render_value(value: Any, limits: Optional[Limits] = None) -> str:
