@@ -93,7 +93,7 @@ inline int truth(PyObject *o)
 // `container.add(item)`, as the statement does it: 0, or -1.
 int add_to(PyObject *container, PyObject *item)
 {
-    if (PySet_CheckExact(container))
+    if (Py_IS_TYPE(container, &PySet_Type))
         return PySet_Add(container, item);
     Ref r = tw::call_method(container, TW_STR("add"), item);
     return r ? 0 : -1;
@@ -2443,14 +2443,15 @@ int exec_module(PyObject *m)
                   Ref::steal(PyUnicode_FromString("__self__"))) < 0)
         return -1;
     {
-        PyObject *mro = PyDict_GetItemString(PyType_Type.tp_dict, "mro");
-        if (mro == nullptr) {
-            PyErr_SetString(PyExc_KeyError, "mro");
-            return -1;
-        }
-        if (set_const(m, "METHOD_DESCRIPTOR",
-                      Ref::borrow(
-                          reinterpret_cast<PyObject *>(Py_TYPE(mro)))) < 0)
+        // type(type.__dict__["mro"])
+        Ref ns = tw::getattr(reinterpret_cast<PyObject *>(&PyType_Type),
+                             TW_STR("__dict__"));
+        Ref mro = ns ? Ref::steal(PyObject_GetItem(ns.get(), TW_STR("mro")))
+                     : nullptr;
+        if (!mro ||
+            set_const(m, "METHOD_DESCRIPTOR",
+                      Ref::borrow(reinterpret_cast<PyObject *>(
+                          Py_TYPE(mro.get())))) < 0)
             return -1;
     }
     {
@@ -2605,5 +2606,31 @@ TW_EXPORT PyObject *tarnwick_marrowick_call_with_pending(PyObject *entry,
         Py_XINCREF(value);
         PyErr_Restore(type, value, nullptr);
     }
-    return PyObject_Call(entry, args, nullptr);
+    PyObject *result = PyObject_Call(entry, args, nullptr);
+    if (result == nullptr || !PyErr_Occurred())
+        return result;
+    // The entry returned with an exception still pending: reported as the
+    // interpreter reports it for a call through the vectorcall protocol.
+    Py_DECREF(result);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_Format(PyExc_SystemError,
+                 "%R returned a result with an exception set", entry);
+    PyObject *st, *sv, *stb;
+    PyErr_Fetch(&st, &sv, &stb);
+    PyErr_NormalizeException(&st, &sv, &stb);
+    if (sv != nullptr && value != nullptr) {
+        Py_INCREF(value);
+        PyException_SetContext(sv, value);
+        PyException_SetCause(sv, value);  // steals
+    } else {
+        Py_XDECREF(value);
+    }
+    PyErr_Restore(st, sv, stb);
+    return nullptr;
 }

@@ -1,0 +1,136 @@
+"""The size bound on recorded values: is_size_too_big and
+create_size_too_big_metric."""
+import types
+
+import pytest
+
+from marrowick_support import env  # noqa: F401
+from tarnwick_collector.data_collection import marrowick as mw
+from tarnwick_collector.data_collection.metrics import (
+    FailureReasons,
+    LimitFailure,
+    LimitReasons,
+)
+
+LIMIT = 805306368
+
+
+class Sized(str):
+    """A string that claims any length, to test the real bound cheaply."""
+
+    def __new__(cls, length):
+        obj = super().__new__(cls, "s")
+        obj.length = length
+        return obj
+
+    def __len__(self):
+        return self.length
+
+
+class SizedBytes(bytes):
+    def __new__(cls, length):
+        obj = super().__new__(cls, b"b")
+        obj.length = length
+        return obj
+
+    def __len__(self):
+        return self.length
+
+
+@pytest.fixture
+def fake_asizeof(monkeypatch):
+    """Replaces the module's `asizeof` by one that records its calls and
+    answers `answer` (or raises it when it is an exception)."""
+    fake = types.SimpleNamespace(calls=[], answer=0)
+
+    def asizeof(*args, **kwargs):
+        fake.calls.append((args, kwargs))
+        if isinstance(fake.answer, BaseException):
+            raise fake.answer
+        return fake.answer
+
+    fake.asizeof = asizeof
+    monkeypatch.setattr(mw, "asizeof", fake)
+    return fake
+
+
+@pytest.mark.parametrize("cls", [Sized, SizedBytes])
+def test_length_bound_is_strict(cls):
+    assert not mw.is_size_too_big(cls(LIMIT))
+    assert mw.is_size_too_big(cls(LIMIT + 1))
+
+
+@pytest.mark.parametrize("value", [None, "x", b"x", Sized(LIMIT + 1)])
+def test_none_and_strings_skip_the_deep_estimate(fake_asizeof, value):
+    mw.is_size_too_big(value)
+    assert fake_asizeof.calls == []
+
+
+@pytest.mark.parametrize("value", [bytearray(b"x"), [1, 2], {"a": 1}, 5, 1.5,
+                                   True, object()])
+def test_other_values_get_the_deep_estimate_at_depth_three(fake_asizeof,
+                                                           value):
+    fake_asizeof.answer = LIMIT + 1
+    assert mw.is_size_too_big(value)
+    fake_asizeof.answer = LIMIT
+    assert not mw.is_size_too_big(value)
+    assert fake_asizeof.calls == [((value,), {"limit": 3})] * 2
+
+
+@pytest.mark.parametrize("error", [ValueError("x"), RecursionError()])
+def test_failing_estimate_counts_as_small(fake_asizeof, error):
+    fake_asizeof.answer = error
+    assert mw.is_size_too_big([1]) is False
+
+
+def test_base_exception_from_the_estimate_propagates(fake_asizeof):
+    fake_asizeof.answer = KeyboardInterrupt()
+    with pytest.raises(KeyboardInterrupt):
+        mw.is_size_too_big([1])
+
+
+@pytest.mark.parametrize("value, bound, expected", [
+    # The real estimate against a lowered bound: small scalars too.
+    (5, 16.0, True),
+    (5, 64.0, False),
+    (1.5, 16.0, True),
+    (True, 16, True),
+    (2 ** 100, 64.0, False),
+    (list(range(100)), 100.0, True),
+    (list(range(100)), 100000.0, False),
+    ("abcd", 3.0, True),
+    ("abc", 3.0, False),
+])
+def test_real_estimate_against_the_bound(monkeypatch, value, bound, expected):
+    monkeypatch.setattr(mw, "MAX_STRING_SIZE", bound)
+    assert bool(mw.is_size_too_big(value)) is expected
+
+
+def test_metric(env):
+    assert mw.create_size_too_big_metric("pkg.f", "CACHE", "globals") is None
+    (metric,) = env.metrics()
+    assert type(metric) is LimitFailure
+    assert metric.reason is FailureReasons.LIMIT
+    assert metric.function_full_name == "pkg.f"
+    assert metric.limit_reason == (
+        "max_string_size_exceeded for CACHE this happened in the: globals "
+        "part of the recording")
+    assert env.serializer.calls[-1][1:] == ((), {})
+
+
+def test_metric_accepts_none(env):
+    mw.create_size_too_big_metric(None, None, None)
+    (metric,) = env.metrics()
+    assert metric.function_full_name is None
+    assert metric.limit_reason == \
+        LimitReasons.MAX_STRING_SIZE_EXCEEDED.format(None, None)
+
+
+def test_metric_failures_propagate(env, monkeypatch):
+    class Broken:
+        def send_message(self, data):
+            raise OSError("channel down")
+
+    env.settings.metrics_subprocess = Broken()
+    with pytest.raises(OSError, match="channel down"):
+        mw.create_size_too_big_metric("f", "n", "p")
