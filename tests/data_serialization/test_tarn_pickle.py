@@ -73,11 +73,18 @@ class Refusing(Point):
     """Refused by RefusingPickler."""
 
 
+class RefusedUnpicklable(Point):
+    """Refused by RefusingPickler, and unpicklable anyway."""
+
+    def __reduce__(self):
+        raise TypeError("cannot pickle 'RefusedUnpicklable' object")
+
+
 class RefusingPickler(tarn_pickle.Pickler):
-    """Refuses Refusing instances, as the safe pickler refuses objects."""
+    """Refuses the two classes above, as the safe pickler refuses objects."""
 
     def reducer_override(self, obj):
-        if type(obj) is Refusing:
+        if type(obj) in (Refusing, RefusedUnpicklable):
             raise ProblematicPickleException(f"'{type(obj)}' cant be pickled")
         return NotImplemented
 
@@ -330,6 +337,49 @@ def test_problematic_pickle_exception_propagates_from_any_depth(value):
         dumps(value, RefusingPickler, special_cases=only_session)
     assert str(info.value).split("'")[2] == f"{__name__}.Refusing"
     assert failed == []
+
+
+def test_refusal_of_an_object_unpicklable_anyway_is_a_failure():
+    back = round_trip([RefusedUnpicklable(1, 2), 3], pickler_cls=RefusingPickler)
+    assert back == [Placeholder("RefusedUnpicklable"), 3]
+
+
+class Holder:
+    """Fails to pickle; its failure replacement carries its attributes."""
+
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+    def __reduce__(self):
+        raise TypeError("cannot pickle 'Holder' object")
+
+
+def reduce_with_attributes(obj):
+    failed.append(obj)
+    return Placeholder, (type(obj).__name__,), dict(getattr(obj, "__dict__", {}))
+
+
+def test_refusal_inside_a_failure_replacement_is_contained():
+    holder = Holder(model=Refusing(1, 2), n=1)
+    back = round_trip([holder, 3], pickler_cls=RefusingPickler,
+                      failure_reducer=reduce_with_attributes)
+    assert back[0] == Placeholder("Holder") and (back[0].n, back[1]) == (1, 3)
+    assert back[0].model == Placeholder("Refusing")
+    assert (back[0].model.x, back[0].model.y) == (1, 2)
+    # Outside the replacement a refusal still leaves the dump.
+    with pytest.raises(ProblematicPickleException):
+        dumps([holder, Refusing(3, 4)], RefusingPickler,
+              failure_reducer=reduce_with_attributes)
+
+
+def test_double_failure_inside_a_failure_replacement_writes_none():
+    def reducer(obj):
+        if isinstance(obj, Holder):
+            return Placeholder, ("Holder",), {"lock": obj.lock, "n": obj.n}
+        raise LookupError("no replacement")
+
+    back = round_trip(Holder(lock=LOCK, n=2), failure_reducer=reducer)
+    assert (back.lock, back.n) == (None, 2)
 
 
 class ExplodingOverride(tarn_pickle.Pickler):

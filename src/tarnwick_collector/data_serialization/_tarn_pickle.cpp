@@ -50,6 +50,9 @@ struct ModState {
     PyObject *whichmodule;       // pickle.whichmodule
     PyObject *problematic;       // tarnwick_collector.exceptions.ProblematicPickleException
     PyObject *state_type;        // DumpState
+    PyObject *pickler_type;      // _pickle.Pickler
+    PyObject *default_protocol;  // pickle.DEFAULT_PROTOCOL
+    PyObject *highest_protocol;  // pickle.HIGHEST_PROTOCOL
 };
 
 ModState *mod_state(PyObject *module)
@@ -58,10 +61,22 @@ ModState *mod_state(PyObject *module)
 }
 
 // One object whose write is (or may still be) in progress: the frame
-// address of its hook call and its class (strong reference).
+// address of its hook call, its class (strong reference), and whether it is
+// being written as a failure reducer's value.
 struct Pending {
     uintptr_t frame;
     PyObject *type;
+    bool replaced;
+};
+
+// What a dump gathers once its hook is first called.
+struct Work {
+    // Callables and classes found writable (strong references).
+    std::unordered_map<PyObject *, bool> writable;
+    // reducer_override's answers for callables it was asked about ahead of
+    // their write (both strong), handed out when the C pickler asks.
+    std::unordered_map<PyObject *, PyObject *> answers;
+    std::vector<Pending> pending;
 };
 
 // Everything one `dump` call needs; lives as the `self` of the hook.
@@ -78,33 +93,25 @@ struct DumpState {
     PyObject *proto_obj;       // strong: the protocol as an int object
     int proto;
     int active;
-    PyObject *keep;            // list: keeps the objects in `writable` alive
-    PyObject *special_known;   // dict: class -> bool, answers of special_cases
-    std::unordered_map<PyObject *, bool> *writable;
-    // reducer_override's answers for callables it was asked about ahead of
-    // their write (both strong), handed out when the C pickler asks.
-    std::unordered_map<PyObject *, PyObject *> *answers;
-    std::vector<Pending> *pending;
+    PyObject *special_known;   // dict or NULL: special_cases' answers
+    Work *work;                // NULL until the hook is first called
 };
 
 void state_close(DumpState *st)
 {
     st->active = 0;
-    if (st->pending != nullptr) {
-        for (const Pending &p : *st->pending)
+    if (st->work != nullptr) {
+        Work *w = st->work;
+        st->work = nullptr;
+        for (const Pending &p : w->pending)
             Py_DECREF(p.type);
-        delete st->pending;
-        st->pending = nullptr;
-    }
-    delete st->writable;
-    st->writable = nullptr;
-    if (st->answers != nullptr) {
-        for (auto &kv : *st->answers) {
+        for (auto &kv : w->writable)
+            Py_DECREF(kv.first);
+        for (auto &kv : w->answers) {
             Py_DECREF(kv.first);
             Py_DECREF(kv.second);
         }
-        delete st->answers;
-        st->answers = nullptr;
+        delete w;
     }
     Py_CLEAR(st->pickler);
     Py_CLEAR(st->user);
@@ -112,7 +119,6 @@ void state_close(DumpState *st)
     Py_CLEAR(st->special_cases);
     Py_CLEAR(st->dispatch);
     Py_CLEAR(st->proto_obj);
-    Py_CLEAR(st->keep);
     Py_CLEAR(st->special_known);
     Py_CLEAR(st->module);
 }
@@ -139,15 +145,15 @@ PyType_Spec state_spec = {
 
 // getattr(obj, name) with AttributeError turned into "absent": 1 and a new
 // reference in *out, 0 and NULL when absent, -1 on another error.
+// Absent attributes raise no exception on the way, which matters on the
+// per-dump path.
 int lookup_attr(PyObject *obj, PyObject *name, PyObject **out)
 {
-    *out = PyObject_GetAttr(obj, name);
-    if (*out != nullptr)
-        return 1;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        return -1;
-    PyErr_Clear();
-    return 0;
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
 }
 
 // The subclass's reducer_override(obj); new reference.
@@ -171,11 +177,8 @@ bool is_singleton_type(PyObject *obj)
 
 void mark_writable(DumpState *st, PyObject *obj)
 {
-    if (PyList_Append(st->keep, obj) < 0) {
-        PyErr_Clear();  // only a cache: the answer is just not kept
-        return;
-    }
-    (*st->writable)[obj] = true;
+    if (st->work->writable.emplace(obj, true).second)
+        Py_INCREF(obj);
 }
 
 // ------------------------------------------------------- by-reference writes
@@ -277,7 +280,7 @@ int check_global(DumpState *st, PyObject *obj, PyObject *name)
 // check_global for a class or function, remembered for the rest of the dump.
 int check_global_cached(DumpState *st, PyObject *obj)
 {
-    if (st->writable->count(obj) != 0)
+    if (st->work->writable.count(obj) != 0)
         return 0;
     if (check_global(st, obj, nullptr) < 0)
         return -1;
@@ -291,7 +294,7 @@ int check_global_cached(DumpState *st, PyObject *obj)
 // will.
 int check_callable(DumpState *st, PyObject *c)
 {
-    if (st->writable->count(c) != 0)
+    if (st->work->writable.count(c) != 0)
         return 0;
     if (st->user != nullptr) {
         PyObject *r = call_user(st, c);
@@ -300,7 +303,7 @@ int check_callable(DumpState *st, PyObject *c)
         const bool replaced = r != Py_NotImplemented;
         // Kept for the hook call that writing `c` makes, so that the
         // subclass is asked once per object.
-        if (st->answers->emplace(c, r).second)
+        if (st->work->answers.emplace(c, r).second)
             Py_INCREF(c);
         else
             Py_DECREF(r);
@@ -510,14 +513,24 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
 
 // ------------------------------------------------------------ containment
 
-// 1 when the object being asked about is, or lies inside, an instance of a
-// class for which special_cases is true; 0 when not; -1 on an error that
-// must leave the dump. Called with no exception pending.
+// 1 when the object being asked about is, or lies inside, an object being
+// written as a failure reducer's value, or an instance of a class for
+// which special_cases is true; 0 when not; -1 on an error that must leave
+// the dump. Called with no exception pending.
 int contained(DumpState *st)
 {
-    if (st->special_cases == nullptr || st->special_cases == Py_None)
+    const std::vector<Pending> &pending = st->work->pending;
+    for (const Pending &p : pending)
+        if (p.replaced)
+            return 1;
+    if (st->special_cases == nullptr)
         return 0;
-    for (const Pending &p : *st->pending) {
+    if (st->special_known == nullptr) {
+        st->special_known = PyDict_New();
+        if (st->special_known == nullptr)
+            return -1;
+    }
+    for (const Pending &p : pending) {
         PyObject *known = PyDict_GetItemWithError(st->special_known, p.type);
         if (known == nullptr) {
             if (PyErr_Occurred())
@@ -560,6 +573,16 @@ PyObject *none_reduce()
     return PyTuple_Pack(2, none_type, empty.get());
 }
 
+int own_reduce(DumpState *st, PyObject *obj, PyObject **out);
+
+// Drops a fetched exception.
+void drop(PyObject *t, PyObject *v, PyObject *tb)
+{
+    Py_XDECREF(t);
+    Py_XDECREF(v);
+    Py_XDECREF(tb);
+}
+
 // Called with the exception that asking about or reducing `obj` raised.
 // Returns the reduce value to write in its place (new reference), or NULL
 // with the exception that is to leave the dump.
@@ -567,24 +590,32 @@ PyObject *on_error(DumpState *st, PyObject *obj)
 {
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         return nullptr;  // interrupts and exits are never absorbed
-    int inside = -1;     // not yet known
+    const bool refusal = PyErr_ExceptionMatches(st->ms->problematic);
     PyObject *et, *ev, *etb;
-    if (PyErr_ExceptionMatches(st->ms->problematic)) {
-        PyErr_Fetch(&et, &ev, &etb);
+    PyErr_Fetch(&et, &ev, &etb);
+    int inside = -1;  // not yet known
+    if (refusal) {
         inside = contained(st);
-        if (inside <= 0) {
-            if (inside < 0) {
-                Py_XDECREF(et);
-                Py_XDECREF(ev);
-                Py_XDECREF(etb);
-                return nullptr;
-            }
-            PyErr_Restore(et, ev, etb);
+        if (inside < 0) {
+            drop(et, ev, etb);
             return nullptr;
         }
-    }
-    else {
-        PyErr_Fetch(&et, &ev, &etb);
+        if (inside == 0) {
+            // A refusal stands, unless the object could not be written
+            // anyway: then it is an unpicklable object like any other.
+            PyObject *own = nullptr;
+            const int r = own_reduce(st, obj, &own);
+            Py_XDECREF(own);
+            if (r >= 0) {
+                PyErr_Restore(et, ev, etb);
+                return nullptr;
+            }
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                drop(et, ev, etb);
+                return nullptr;
+            }
+            PyErr_Clear();
+        }
     }
     PyErr_NormalizeException(&et, &ev, &etb);
     if (etb != nullptr)
@@ -594,16 +625,15 @@ PyObject *on_error(DumpState *st, PyObject *obj)
     if (rv != nullptr)
         rv = check_reduce(st, obj, rv);
     if (rv != nullptr) {
-        Py_XDECREF(et);
-        Py_XDECREF(ev);
-        Py_XDECREF(etb);
+        drop(et, ev, etb);
+        // What is written for the replacement is best effort: errors
+        // inside it are contained.
+        st->work->pending.back().replaced = true;
         return rv;
     }
     // The failure reducer failed as well.
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        Py_XDECREF(et);
-        Py_XDECREF(ev);
-        Py_XDECREF(etb);
+        drop(et, ev, etb);
         return nullptr;
     }
     PyObject *rt, *rval, *rtb;
@@ -611,24 +641,10 @@ PyObject *on_error(DumpState *st, PyObject *obj)
     PyErr_NormalizeException(&rt, &rval, &rtb);
     if (inside < 0)
         inside = contained(st);
-    if (inside > 0) {
-        Py_XDECREF(rt);
-        Py_XDECREF(rval);
-        Py_XDECREF(rtb);
-        Py_XDECREF(et);
-        Py_XDECREF(ev);
-        Py_XDECREF(etb);
-        return none_reduce();
-    }
-    if (inside < 0) {
-        // special_cases itself was interrupted: that leaves the dump.
-        Py_XDECREF(rt);
-        Py_XDECREF(rval);
-        Py_XDECREF(rtb);
-        Py_XDECREF(et);
-        Py_XDECREF(ev);
-        Py_XDECREF(etb);
-        return nullptr;
+    if (inside != 0) {
+        drop(rt, rval, rtb);
+        drop(et, ev, etb);
+        return inside > 0 ? none_reduce() : nullptr;
     }
     // The dump fails as it would have without a failure reducer, with the
     // failure reducer's own error attached as context.
@@ -638,9 +654,7 @@ PyObject *on_error(DumpState *st, PyObject *obj)
         PyException_SetContext(ev, rval);  // steals rval
         rval = nullptr;
     }
-    Py_XDECREF(rt);
-    Py_XDECREF(rval);
-    Py_XDECREF(rtb);
+    drop(rt, rval, rtb);
     PyErr_Restore(et, ev, etb);
     return nullptr;
 }
@@ -656,33 +670,35 @@ PyObject *finish(DumpState *st, PyObject *obj, PyObject *rv)
     return checked;
 }
 
-// The C pickler's own path for an object its reducer_override left alone,
-// computed here so that a failure can still be replaced. New reference.
-PyObject *default_reduce(DumpState *st, PyObject *obj)
+// The C pickler's own way with an object that its reducer_override left
+// alone, worked out here so that a failure can still be replaced: 1 and the
+// checked reduce value in *out (new reference); 0 when the C pickler writes
+// the object by reference and can; -1 with an exception set.
+int own_reduce(DumpState *st, PyObject *obj, PyObject **out)
 {
+    *out = nullptr;
     PyTypeObject *t = Py_TYPE(obj);
     if (t == &PyType_Type || t == &PyFunction_Type) {
         if (t == &PyType_Type && is_singleton_type(obj))
-            Py_RETURN_NOTIMPLEMENTED;
-        if (check_global_cached(st, obj) < 0)
-            return on_error(st, obj);
-        Py_RETURN_NOTIMPLEMENTED;
+            return 0;
+        return check_global_cached(st, obj);
     }
     if (t == &PyPickleBuffer_Type && st->proto >= 5)
-        Py_RETURN_NOTIMPLEMENTED;
+        return 0;
 
     PyObject *tobj = reinterpret_cast<PyObject *>(t);
     tw::Ref reduce_func;
     if (PyDict_CheckExact(st->dispatch)) {
-        reduce_func = tw::Ref::borrow(PyDict_GetItemWithError(st->dispatch, tobj));
+        reduce_func =
+            tw::Ref::borrow(PyDict_GetItemWithError(st->dispatch, tobj));
         if (!reduce_func && PyErr_Occurred())
-            return on_error(st, obj);
+            return -1;
     }
     else {
         reduce_func = tw::Ref::steal(PyObject_GetItem(st->dispatch, tobj));
         if (!reduce_func) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError))
-                return on_error(st, obj);
+                return -1;
             PyErr_Clear();
         }
     }
@@ -692,17 +708,16 @@ PyObject *default_reduce(DumpState *st, PyObject *obj)
     }
     else if (PyType_IsSubtype(t, &PyType_Type)) {
         // A class with a metaclass of its own: written by reference.
-        if (check_global_cached(st, obj) < 0)
-            return on_error(st, obj);
-        Py_RETURN_NOTIMPLEMENTED;
+        return check_global_cached(st, obj);
     }
     else {
         rv = tw::call_method(obj, TW_STR("__reduce_ex__"), st->proto_obj)
                  .release();
     }
     if (rv == nullptr)
-        return on_error(st, obj);
-    return finish(st, obj, rv);
+        return -1;
+    *out = check_reduce(st, obj, rv);
+    return *out == nullptr ? -1 : 1;
 }
 
 PyObject *hook(PyObject *self, PyObject *obj)
@@ -710,28 +725,34 @@ PyObject *hook(PyObject *self, PyObject *obj)
     DumpState *st = reinterpret_cast<DumpState *>(self);
     if (!st->active)
         Py_RETURN_NOTIMPLEMENTED;
+    if (st->work == nullptr) {
+        st->work = new (std::nothrow) Work();
+        if (st->work == nullptr)
+            return PyErr_NoMemory();
+    }
 
     // Forget the objects whose write has ended: their hook calls were made
     // from this frame depth or deeper (the stack grows down).
     const uintptr_t frame =
         reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    std::vector<Pending> &pending = *st->pending;
+    std::vector<Pending> &pending = st->work->pending;
     while (!pending.empty() && pending.back().frame <= frame) {
         Py_DECREF(pending.back().type);
         pending.pop_back();
     }
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
     Py_INCREF(type);
-    pending.push_back(Pending{frame, type});
+    pending.push_back(Pending{frame, type, false});
 
     if (st->user != nullptr) {
         PyObject *rv = nullptr;
-        if (!st->answers->empty()) {
-            auto it = st->answers->find(obj);
-            if (it != st->answers->end()) {
+        auto &answers = st->work->answers;
+        if (!answers.empty()) {
+            auto it = answers.find(obj);
+            if (it != answers.end()) {
                 rv = it->second;  // the reference moves to rv
                 Py_DECREF(it->first);
-                st->answers->erase(it);
+                answers.erase(it);
             }
         }
         if (rv == nullptr)
@@ -742,34 +763,116 @@ PyObject *hook(PyObject *self, PyObject *obj)
             return finish(st, obj, rv);
         Py_DECREF(rv);
     }
-    return default_reduce(st, obj);
+    PyObject *rv;
+    const int r = own_reduce(st, obj, &rv);
+    if (r < 0)
+        return on_error(st, obj);
+    if (r == 0)
+        Py_RETURN_NOTIMPLEMENTED;
+    return rv;
 }
 
 PyMethodDef hook_def = {"reducer_override", hook, METH_O,
                         "Answers the C pickler for one object."};
 
-// ------------------------------------------------------------------- dump
+// ------------------------------------------------------- Pickler's methods
 
-// dump(pickler, obj, protocol, failure_reducer, special_cases): runs
-// _pickle.Pickler.dump(pickler, obj) with the hook installed as the
-// pickler's reducer_override.
-PyObject *dump(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
-               PyObject *kwnames)
+// Pickler.__init__(self, file, protocol=None, fix_imports=True,
+// buffer_callback=None, *, failure_reducer=None, special_cases=None)
+PyObject *pickler_init(PyObject *module, PyObject *const *args,
+                       Py_ssize_t nargs, PyObject *kwnames)
 {
-    static const tw::Param params[] = {{"pickler"},
-                                       {"obj"},
-                                       {"protocol"},
-                                       {"failure_reducer"},
-                                       {"special_cases"}};
-    PyObject *a[5];
-    if (tw::parse("dump", params, args, nargs, kwnames, a) < 0)
+    static const tw::Param params[] = {
+        {"self"}, {"file"}, tw::opt("protocol"), tw::opt("fix_imports"),
+        tw::opt("buffer_callback"), tw::opt("failure_reducer"),
+        tw::opt("special_cases")};
+    if (nargs > 5) {
+        PyErr_Format(PyExc_TypeError,
+                     "Pickler.__init__() takes from 2 to 5 positional "
+                     "arguments but %zd were given",
+                     nargs);
+        return nullptr;
+    }
+    PyObject *a[7];
+    if (tw::parse("Pickler.__init__", params, args, nargs, kwnames, a) < 0)
+        return nullptr;
+    ModState *ms = mod_state(module);
+    PyObject *self = a[0];
+    PyObject *protocol = a[2] != nullptr ? a[2] : Py_None;
+    tw::Ref base_args = tw::tuple(a[1], protocol);
+    if (!base_args)
+        return nullptr;
+    tw::Ref base_kwargs;
+    if (a[3] != nullptr || a[4] != nullptr) {
+        base_kwargs = tw::Ref::steal(PyDict_New());
+        if (!base_kwargs ||
+            (a[3] != nullptr &&
+             PyDict_SetItemString(base_kwargs.get(), "fix_imports", a[3]) < 0) ||
+            (a[4] != nullptr &&
+             PyDict_SetItemString(base_kwargs.get(), "buffer_callback",
+                                  a[4]) < 0))
+            return nullptr;
+    }
+    PyTypeObject *base = reinterpret_cast<PyTypeObject *>(ms->pickler_type);
+    if (base->tp_init(self, base_args.get(), base_kwargs.get()) < 0)
+        return nullptr;
+
+    // The protocol as the C pickler resolved it (it has checked it).
+    tw::Ref resolved;
+    if (protocol == Py_None) {
+        resolved = tw::Ref::borrow(ms->default_protocol);
+    }
+    else {
+        const long p = PyLong_AsLong(protocol);
+        if (p == -1 && PyErr_Occurred())
+            return nullptr;
+        resolved = p < 0 ? tw::Ref::borrow(ms->highest_protocol)
+                         : tw::Ref::borrow(protocol);
+    }
+    if (PyObject_SetAttr(self, TW_STR("_tarn_protocol"), resolved.get()) < 0 ||
+        PyObject_SetAttr(self, TW_STR("failure_reducer"),
+                         a[5] != nullptr ? a[5] : Py_None) < 0 ||
+        PyObject_SetAttr(self, TW_STR("special_cases"),
+                         a[6] != nullptr ? a[6] : Py_None) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// getattr(obj, name, None); new reference.
+PyObject *attr_or_none(PyObject *obj, PyObject *name)
+{
+    PyObject *v;
+    if (lookup_attr(obj, name, &v) < 0)
+        return nullptr;
+    return v != nullptr ? v : Py_NewRef(Py_None);
+}
+
+// Pickler.dump(self, obj): runs the C pickler's dump with the hook
+// installed as the pickler's reducer_override.
+PyObject *pickler_dump(PyObject *module, PyObject *const *args,
+                       Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const tw::Param params[] = {{"self"}, {"obj"}};
+    PyObject *a[2];
+    if (tw::parse("Pickler.dump", params, args, nargs, kwnames, a) < 0)
         return nullptr;
     PyObject *pickler = a[0], *obj = a[1];
     ModState *ms = mod_state(module);
-    if (a[3] == Py_None)
+    tw::Ref failure_reducer =
+        tw::Ref::steal(attr_or_none(pickler, TW_STR("failure_reducer")));
+    if (!failure_reducer)
+        return nullptr;
+    if (failure_reducer.get() == Py_None)
         return tw::call(ms->pickler_dump, pickler, obj).release();
-
-    const long proto = PyLong_AsLong(a[2]);
+    tw::Ref special_cases =
+        tw::Ref::steal(attr_or_none(pickler, TW_STR("special_cases")));
+    tw::Ref protocol =
+        tw::Ref::steal(attr_or_none(pickler, TW_STR("_tarn_protocol")));
+    if (!special_cases || !protocol)
+        return nullptr;
+    if (protocol.get() == Py_None)
+        protocol = tw::Ref::borrow(ms->default_protocol);
+    const long proto = PyLong_AsLong(protocol.get());
     if (proto == -1 && PyErr_Occurred())
         return nullptr;
 
@@ -777,7 +880,8 @@ PyObject *dump(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
     if (!dict)
         return nullptr;
     PyObject *key = TW_STR("reducer_override");
-    tw::Ref previous = tw::Ref::borrow(PyDict_GetItemWithError(dict.get(), key));
+    tw::Ref previous =
+        tw::Ref::borrow(PyDict_GetItemWithError(dict.get(), key));
     if (!previous && PyErr_Occurred())
         return nullptr;
     tw::Ref user;
@@ -812,19 +916,12 @@ PyObject *dump(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
     else {
         st->user = user.release();
     }
-    st->failure_reducer = Py_NewRef(a[3]);
-    st->special_cases = a[4] == Py_None ? nullptr : Py_NewRef(a[4]);
+    st->failure_reducer = failure_reducer.release();
+    st->special_cases =
+        special_cases.get() == Py_None ? nullptr : special_cases.release();
     st->dispatch = dispatch.release();
     st->proto = static_cast<int>(proto);
-    st->proto_obj = PyLong_FromLong(proto);
-    st->keep = PyList_New(0);
-    st->special_known = PyDict_New();
-    if (st->proto_obj == nullptr || st->keep == nullptr ||
-        st->special_known == nullptr)
-        return nullptr;
-    st->writable = new std::unordered_map<PyObject *, bool>();
-    st->answers = new std::unordered_map<PyObject *, PyObject *>();
-    st->pending = new std::vector<Pending>();
+    st->proto_obj = protocol.release();
     st->active = 1;
 
     tw::Ref fn = tw::Ref::steal(PyCFunction_NewEx(&hook_def, state_obj.get(),
@@ -836,8 +933,9 @@ PyObject *dump(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
     tw::Ref result = tw::call(ms->pickler_dump, pickler, obj);
     {
         tw::ErrorGuard keep_error;
-        int r = previous ? PyDict_SetItem(dict.get(), key, previous.get())
-                         : PyDict_DelItem(dict.get(), key);
+        const int r = previous
+                          ? PyDict_SetItem(dict.get(), key, previous.get())
+                          : PyDict_DelItem(dict.get(), key);
         if (r < 0)
             PyErr_Clear();
         state_close(st);
@@ -845,12 +943,16 @@ PyObject *dump(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
     return result.release();
 }
 
-PyMethodDef dump_def = {"dump", TW_FASTCALL(dump), TW_FASTCALL_FLAGS,
-                        "dump(pickler, obj, protocol, failure_reducer, "
-                        "special_cases)\n--\n\n"
-                        "Runs _pickle.Pickler.dump(pickler, obj) so that an "
-                        "object that fails to pickle\nis written as "
-                        "failure_reducer(obj) in its place."};
+PyMethodDef init_def = {
+    "__init__", TW_FASTCALL(pickler_init), TW_FASTCALL_FLAGS,
+    "Pickler(file, protocol=None, fix_imports=True, buffer_callback=None, "
+    "*, failure_reducer=None, special_cases=None)\n\n"
+    "The C pickler's constructor, plus the failure reducer and the "
+    "special-cases\npredicate (see the module docstring)."};
+PyMethodDef dump_def = {
+    "dump", TW_FASTCALL(pickler_dump), TW_FASTCALL_FLAGS,
+    "dump(obj)\n\nWrites the pickle of obj to the file; an object that "
+    "fails to pickle is\nwritten as failure_reducer(obj) in its place."};
 
 // ------------------------------------------------------------------ module
 
@@ -864,29 +966,44 @@ int load(const char *module, const char *name, PyObject **out)
     return *out == nullptr ? -1 : 0;
 }
 
+// Binds a function of this module as an instance method named after it.
+int add_method(PyObject *module, PyMethodDef *def, const char *as)
+{
+    tw::Ref f = tw::module_function(module, def);
+    if (!f)
+        return -1;
+    tw::Ref m = tw::Ref::steal(PyInstanceMethod_New(f.get()));
+    if (!m)
+        return -1;
+    return PyObject_SetAttrString(module, as, m.get());
+}
+
 int exec_module(PyObject *module)
 {
     ModState *ms = mod_state(module);
     if (load("_pickle", "PicklingError", &ms->pickling_error) < 0 ||
+        load("_pickle", "Pickler", &ms->pickler_type) < 0 ||
         load("copyreg", "dispatch_table", &ms->copyreg_dispatch) < 0 ||
         load("pickle", "whichmodule", &ms->whichmodule) < 0 ||
+        load("pickle", "DEFAULT_PROTOCOL", &ms->default_protocol) < 0 ||
+        load("pickle", "HIGHEST_PROTOCOL", &ms->highest_protocol) < 0 ||
         load("tarnwick_collector.exceptions",
              "ProblematicPickleException", &ms->problematic) < 0)
         return -1;
-    tw::Ref pickler_cls;
-    {
-        PyObject *c;
-        if (load("_pickle", "Pickler", &c) < 0)
-            return -1;
-        pickler_cls = tw::Ref::steal(c);
+    if (!PyType_Check(ms->pickler_type)) {
+        PyErr_SetString(PyExc_TypeError, "_pickle.Pickler is not a class");
+        return -1;
     }
-    ms->pickler_dump = PyObject_GetAttrString(pickler_cls.get(), "dump");
+    ms->pickler_dump = PyObject_GetAttrString(ms->pickler_type, "dump");
     if (ms->pickler_dump == nullptr)
         return -1;
     ms->state_type = PyType_FromSpec(&state_spec);
     if (ms->state_type == nullptr)
         return -1;
-    return tw::add_function(module, &dump_def);
+    if (add_method(module, &init_def, "pickler_init") < 0 ||
+        add_method(module, &dump_def, "pickler_dump") < 0)
+        return -1;
+    return 0;
 }
 
 int traverse_module(PyObject *module, visitproc visit, void *arg)
@@ -900,6 +1017,9 @@ int traverse_module(PyObject *module, visitproc visit, void *arg)
     Py_VISIT(ms->whichmodule);
     Py_VISIT(ms->problematic);
     Py_VISIT(ms->state_type);
+    Py_VISIT(ms->highest_protocol);
+    Py_VISIT(ms->default_protocol);
+    Py_VISIT(ms->pickler_type);
     return 0;
 }
 
@@ -914,6 +1034,9 @@ int clear_module(PyObject *module)
     Py_CLEAR(ms->whichmodule);
     Py_CLEAR(ms->problematic);
     Py_CLEAR(ms->state_type);
+    Py_CLEAR(ms->highest_protocol);
+    Py_CLEAR(ms->default_protocol);
+    Py_CLEAR(ms->pickler_type);
     return 0;
 }
 

@@ -38,6 +38,16 @@ Refusals
     anywhere inside it) is a refusal, not a failure: it leaves ``dump``
     unchanged, for the caller to report. So do exceptions that are not
     ``Exception`` subclasses (``KeyboardInterrupt``, ``SystemExit``).
+    Two kinds of refusal are contained instead, the refused object being
+    written as ``failure_reducer(obj)``:
+
+    - a refusal of an object that could not be pickled anyway (its own
+      reduction fails too, as for a socket): refusing it would only hide
+      that it is one more unpicklable object;
+    - a refusal met while writing a failure reducer's value (the attributes
+      of a replaced object): a replacement is best effort, and one of its
+      details must not cost the whole value. There a double failure is
+      written as ``None``.
 
 ``special_cases(cls)``
     Tells for which classes pickling goes on after an error. It is asked
@@ -88,49 +98,24 @@ FailureReducer = Callable[[Any], Any]
 #: an error.
 SpecialCases = Callable[[type], Any]
 
-_dump = _tarn_pickle.dump
-
 
 class Pickler(_pickle.Pickler):
     """The C pickler, writing ``failure_reducer(obj)`` for objects that fail.
 
-    :param file: a writable binary file object.
-    :param protocol: the pickle protocol; ``None`` gives ``DEFAULT_PROTOCOL``
-        and a negative number ``HIGHEST_PROTOCOL``, as for ``pickle``.
-    :param fix_imports: as for ``pickle.Pickler``.
-    :param buffer_callback: as for ``pickle.Pickler``.
-    :param failure_reducer: called with an object that cannot be pickled;
-        returns the reduce value written in its place.
-    :param special_cases: called with a class; true when pickling goes on
-        after an error in an instance of it (see the module docstring).
+    ``Pickler(file, protocol=None, fix_imports=True, buffer_callback=None,
+    *, failure_reducer=None, special_cases=None)``: ``file`` is a writable
+    binary file; ``protocol`` ``None`` gives ``DEFAULT_PROTOCOL`` and a
+    negative number ``HIGHEST_PROTOCOL``, as for ``pickle``;
+    ``failure_reducer(obj)`` returns the reduce value written in place of
+    an object that cannot be pickled; ``special_cases(cls)`` is true when
+    pickling goes on after an error in an instance of ``cls`` (see the
+    module docstring). Both are kept as instance attributes of those names
+    and read at each ``dump``.
     """
 
-    def __init__(
-        self,
-        file: Any,
-        protocol: Optional[int] = None,
-        *,
-        fix_imports: bool = True,
-        buffer_callback: Optional[Callable[[Any], Any]] = None,
-        failure_reducer: Optional[FailureReducer] = None,
-        special_cases: Optional[SpecialCases] = None,
-    ) -> None:
-        super().__init__(
-            file, protocol, fix_imports=fix_imports,
-            buffer_callback=buffer_callback,
-        )
-        if protocol is None:
-            protocol = DEFAULT_PROTOCOL
-        elif protocol < 0:
-            protocol = HIGHEST_PROTOCOL
-        self._tarn_protocol = protocol
-        self.failure_reducer = failure_reducer
-        self.special_cases = special_cases
-
-    def dump(self, obj: Any) -> None:
-        """Writes the pickle of ``obj`` to the file."""
-        _dump(self, obj, self._tarn_protocol, self.failure_reducer,
-              self.special_cases)
+    # Written in C++: they run for every serialized value.
+    __init__ = _tarn_pickle.pickler_init
+    dump = _tarn_pickle.pickler_dump
 
 
 def dumps(
