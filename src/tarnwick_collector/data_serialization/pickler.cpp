@@ -1,0 +1,2225 @@
+// tarnwick_collector.data_serialization.pickler: the safe pickler.
+//
+// SafePickler writes any value the collector records without giving up on
+// what stock pickling refuses: functions, methods and some classes by dotted
+// name (a call of jsonpickle's loadclass), modules, exceptions and objects
+// reduced to their used attributes as the wrapper objects of
+// tarnwick_common.utils.object_wrapper (built on load through this module's
+// wrap_* functions), and whatever the base pickler still fails on through
+// the failure reducer UnpicklableHelpers.__reduce__.
+//
+// reducer_override runs for every object the base pickler meets, so its
+// common path is kept cheap: exact-type fast paths for the atoms and
+// containers first, attribute probes that report a missing attribute
+// without raising, and no exception raised only to be swallowed when the
+// outcome is known beforehand.
+//
+// Module-level data (tables, constants, imported names) is read from the
+// module namespace at each use; calls between this module's own functions
+// and methods go straight to their C++ bodies.
+#include "tw.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using tw::Ref;
+
+// One call site's memory of a module-level name: the value it found and
+// the version tag the module namespace had then.
+struct GlobalSlot {
+    uint64_t version = 0;
+    PyObject *value = nullptr;  // borrowed from the namespace
+};
+
+// Module-level name `name` of `mod` as a lookup now would find it; new
+// reference. Every change of a dict gives it a new version tag, unique in
+// the process, so while the namespace keeps the tag it had when `slot` was
+// filled the value in `slot` is exactly what the lookup would return. The
+// hot path thus reads a dozen names without a dozen dict lookups. (Only
+// interpreters that keep the tag; later ones look the name up each time.)
+Ref cached_global(PyObject *mod, PyObject *name, GlobalSlot &slot)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    if (name == nullptr)
+        return nullptr;
+    PyObject *dict = PyModule_GetDict(mod);
+    const uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    if (slot.value != nullptr && slot.version == version)
+        return Ref::borrow(slot.value);
+    PyObject *value = PyDict_GetItemWithError(dict, name);
+    if (value != nullptr) {
+        slot.version = version;
+        slot.value = value;
+        return Ref::borrow(value);
+    }
+    if (PyErr_Occurred())
+        return nullptr;
+#else
+    (void)slot;
+#endif
+    return tw::global(mod, name);
+}
+
+// Module-level name of `mod`, as a lookup at this use finds it; new
+// reference.
+#define GLOBAL(mod, name)                                                     \
+    ([&]() -> Ref {                                                           \
+        static GlobalSlot slot_;                                              \
+        return cached_global((mod), TW_STR(name), slot_);                     \
+    }())
+// getattr(obj, "name"); new reference.
+#define ATTR(obj, name) tw::getattr((obj), TW_STR(name))
+
+// ------------------------------------------------------------ small helpers
+
+// getattr(obj, name) where AttributeError means "missing": 1 with the value
+// in *out (new reference; `out` may be NULL), 0 when missing, -1 on any
+// other error. No exception object is made for a plain missing attribute.
+int lookup(PyObject *obj, PyObject *name, Ref *out)
+{
+    PyObject *v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int r = PyObject_GetOptionalAttr(obj, name, &v);
+#else
+    int r = _PyObject_LookupAttr(obj, name, &v);
+#endif
+    if (out != nullptr)
+        out->reset(v);
+    else
+        Py_XDECREF(v);
+    return r;
+}
+
+// `item in container` by the container's own rules: 1, 0 or -1.
+int contains(PyObject *container, PyObject *item)
+{
+    if (PyAnySet_CheckExact(container))
+        return PySet_Contains(container, item);
+    if (PyDict_CheckExact(container))
+        return PyDict_Contains(container, item);
+    return PySequence_Contains(container, item);
+}
+
+// The truth of `a <op> b` as the operator evaluates it: 1, 0 or -1.
+int compare(PyObject *a, PyObject *b, int op)
+{
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
+    if (!r)
+        return -1;
+    if (r.get() == Py_True)
+        return 1;
+    if (r.get() == Py_False)
+        return 0;
+    return PyObject_IsTrue(r.get());
+}
+
+// mapping.get(key) or mapping.get(key, dflt); new reference.
+Ref mapping_get(PyObject *mapping, PyObject *key, PyObject *dflt)
+{
+    if (PyDict_CheckExact(mapping)) {
+        PyObject *v = PyDict_GetItemWithError(mapping, key);
+        if (v != nullptr)
+            return Ref::borrow(v);
+        if (PyErr_Occurred())
+            return nullptr;
+        return Ref::borrow(dflt != nullptr ? dflt : Py_None);
+    }
+    if (dflt != nullptr)
+        return tw::call_method(mapping, TW_STR("get"), key, dflt);
+    return tw::call_method(mapping, TW_STR("get"), key);
+}
+
+// `except Exception: pass`: clears the pending exception and returns true
+// when it derives from Exception; leaves it pending and returns false
+// otherwise (KeyboardInterrupt and the like go on).
+bool swallow()
+{
+    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        return true;
+    }
+    return false;
+}
+
+// 1/0 to a new reference to True/False, -1 to NULL.
+PyObject *to_bool(int r)
+{
+    if (r < 0)
+        return nullptr;
+    return PyBool_FromLong(r);
+}
+
+// `from <dotted> import <name>` done now; `dotted` is the module's name as
+// an interned str. A module already in sys.modules is taken from there, as
+// the import statement does; otherwise it is imported. New reference.
+Ref from_import(PyObject *dotted, PyObject *name, PyObject *fromlist)
+{
+    if (dotted == nullptr || fromlist == nullptr)
+        return nullptr;
+    Ref m = Ref::steal(PyImport_GetModule(dotted));
+    if (!m || m.get() == Py_None) {
+        if (PyErr_Occurred())
+            return nullptr;
+        m = Ref::steal(PyImport_ImportModuleLevelObject(
+            dotted, nullptr, nullptr, fromlist, 0));
+        if (!m)
+            return nullptr;
+    }
+    Ref v;
+    int r = lookup(m.get(), name, &v);
+    if (r < 0)
+        return nullptr;
+    if (r == 0) {
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'",
+                     name, dotted);
+        return nullptr;
+    }
+    return v;
+}
+
+// jsonpickle.unpickler.loadclass, imported at each use; new reference.
+Ref import_loadclass()
+{
+    return from_import(TW_STR("jsonpickle.unpickler"), TW_STR("loadclass"),
+                       TW_NAMES("loadclass"));
+}
+
+// Splits a 2-item iterable like `a, b = value`; new references in a and b.
+int unpack2(PyObject *value, Ref &a, Ref &b)
+{
+    if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) {
+        a = Ref::borrow(PyTuple_GET_ITEM(value, 0));
+        b = Ref::borrow(PyTuple_GET_ITEM(value, 1));
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(value));
+    if (!it)
+        return -1;
+    Ref items[3];
+    Py_ssize_t n = 0;
+    for (; n < 3; n++) {
+        items[n] = Ref::steal(PyIter_Next(it.get()));
+        if (!items[n])
+            break;
+    }
+    if (PyErr_Occurred())
+        return -1;
+    if (n < 2) {
+        PyErr_Format(PyExc_ValueError,
+                     "not enough values to unpack (expected 2, got %zd)", n);
+        return -1;
+    }
+    if (n > 2) {
+        PyErr_SetString(PyExc_ValueError,
+                        "too many values to unpack (expected 2)");
+        return -1;
+    }
+    a = std::move(items[0]);
+    b = std::move(items[1]);
+    return 0;
+}
+
+// Raises the module's ProblematicPickleException with one message made of
+// "'", str(obj_type) and `tail`; always returns NULL.
+Ref raise_problematic(PyObject *mod, PyObject *obj_type,
+                            const char *tail)
+{
+    Ref exc_type = GLOBAL(mod, "ProblematicPickleException");
+    if (!exc_type)
+        return nullptr;
+    Ref text = Ref::steal(PyObject_Str(obj_type));
+    if (!text)
+        return nullptr;
+    Ref msg = Ref::steal(PyUnicode_FromFormat("'%U'%s", text.get(), tail));
+    if (!msg)
+        return nullptr;
+    Ref exc = tw::call(exc_type.get(), msg.get());
+    if (!exc)
+        return nullptr;
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())),
+                    exc.get());
+    return nullptr;
+}
+
+// ---------------------------------------------- __getstate__ as in 3.8
+
+// The __getstate__ that `object` itself gives every object from 3.11 on
+// (borrowed, lives for the process), or NULL on older interpreters.
+PyObject *default_getstate()
+{
+#if PY_VERSION_HEX >= 0x030B0000
+    static PyObject *d =
+        _PyType_Lookup(&PyBaseObject_Type, TW_STR("__getstate__"));
+    return d;
+#else
+    return nullptr;
+#endif
+}
+
+// Whether `value`, read as `obj.__getstate__`, is object's default one:
+// the descriptor itself (read on a class) or it bound to `obj`.
+bool is_default_getstate(PyObject *obj, PyObject *value, PyObject *dflt)
+{
+    if (value == dflt)
+        return true;
+    if (!PyCFunction_Check(value) || PyCFunction_GET_SELF(value) != obj)
+        return false;
+    auto *descr = reinterpret_cast<PyMethodDescrObject *>(dflt);
+    return reinterpret_cast<PyCFunctionObject *>(value)->m_ml ==
+           descr->d_method;
+}
+
+// hasattr(obj, name) with the meaning it had before every object got a
+// default __getstate__: when `name` is "__getstate__", only one defined by
+// the object's class or a base other than `object` (or set on the object
+// itself) counts. 1, 0 or -1.
+int has_attr_38(PyObject *obj, PyObject *name)
+{
+    PyObject *dflt = default_getstate();
+    if (dflt == nullptr || !PyUnicode_Check(name) ||
+        PyUnicode_CompareWithASCIIString(name, "__getstate__") != 0)
+        return lookup(obj, name, nullptr);
+    PyTypeObject *tp = Py_TYPE(obj);
+    if (tp->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(tp, name) == dflt) {
+        // Only an attribute of the instance itself would be found.
+        bool has_dict = tp->tp_dictoffset != 0;
+#ifdef Py_TPFLAGS_MANAGED_DICT
+        has_dict = has_dict || (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+#endif
+        if (!has_dict)
+            return 0;
+        Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!dict) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        return PyDict_Contains(dict.get(), name);
+    }
+    Ref value;
+    int r = lookup(obj, name, &value);
+    if (r <= 0)
+        return r;
+    return is_default_getstate(obj, value.get(), dflt) ? 0 : 1;
+}
+
+// issubclass(derived, cls) for a class `derived`. When the metaclass of
+// `cls` keeps type's own __subclasscheck__ this is the walk of the MRO that
+// the interpreter would end up doing; other checks (ABCMeta) are called.
+int is_subclass(PyObject *derived, PyObject *cls)
+{
+    if (PyType_Check(cls)) {
+        static PyObject *type_check =
+            _PyType_Lookup(&PyType_Type, TW_STR("__subclasscheck__"));
+        if (Py_IS_TYPE(cls, &PyType_Type) ||
+            _PyType_Lookup(Py_TYPE(cls), TW_STR("__subclasscheck__")) ==
+                type_check)
+            return PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(derived),
+                                    reinterpret_cast<PyTypeObject *>(cls));
+    }
+    return PyObject_IsSubclass(derived, cls);
+}
+
+// Calls `fn(item)` for each item of `iterable` until fn returns nonzero;
+// returns that value (1 or -1) or 0. Sets are walked in place, without an
+// iterator object.
+template <typename F>
+int for_each(PyObject *iterable, F fn)
+{
+#if PY_VERSION_HEX < 0x030D0000
+    if (PyAnySet_CheckExact(iterable)) {
+        Py_ssize_t pos = 0;
+        PyObject *key;
+        Py_hash_t hash;
+        while (_PySet_NextEntry(iterable, &pos, &key, &hash)) {
+            Ref item = Ref::borrow(key);  // the callback may run user code
+            int r = fn(item.get());
+            if (r != 0)
+                return r;
+        }
+        return 0;
+    }
+#endif
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it)
+        return -1;
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item)
+            return PyErr_Occurred() ? -1 : 0;
+        int r = fn(item.get());
+        if (r != 0)
+            return r;
+    }
+}
+
+// A class table of SafePickler, read through the class; new reference.
+Ref table(PyObject *mod, PyObject *name)
+{
+    Ref cls = GLOBAL(mod, "SafePickler");
+    if (!cls)
+        return nullptr;
+    return tw::getattr(cls.get(), name);
+}
+
+// `obj_type in SafePickler.<name>`: 1, 0 or -1.
+int in_table(PyObject *mod, PyObject *name, PyObject *obj_type)
+{
+    Ref t = table(mod, name);
+    if (!t)
+        return -1;
+    return contains(t.get(), obj_type);
+}
+
+// ---------------------------------------------------- module predicates
+
+// isinstance(getattr(method, "__self__", None), type)
+int is_classmethod_impl(PyObject *method)
+{
+    Ref self;
+    int r = lookup(method, TW_STR("__self__"), &self);
+    if (r < 0)
+        return -1;
+    if (r == 0)
+        return 0;  // None is no class
+    return PyObject_IsInstance(self.get(),
+                               reinterpret_cast<PyObject *>(&PyType_Type));
+}
+
+// hasattr(obj, CODE_STR)
+int is_obj_python_based_impl(PyObject *mod, PyObject *obj)
+{
+    Ref name = GLOBAL(mod, "CODE_STR");
+    if (!name)
+        return -1;
+    return lookup(obj, name.get(), nullptr);
+}
+
+// is_obj_python_based(obj.__getattr__) when obj has a __getattr__.
+int has_python_getattr_impl(PyObject *mod, PyObject *obj)
+{
+    Ref name = GLOBAL(mod, "GETATTR_STR");
+    if (!name)
+        return -1;
+    int r = lookup(obj, name.get(), nullptr);
+    if (r <= 0)
+        return r;
+    Ref getattr_fn = Ref::steal(PyObject_GetAttr(obj, name.get()));
+    if (!getattr_fn)
+        return -1;
+    return is_obj_python_based_impl(mod, getattr_fn.get());
+}
+
+// ------------------------------------------------------------- wrappers
+
+// attributes_data[attribute] or funcs[attribute] for one used attribute;
+// 0 (stored, or left out when missing), or -1 with the exception pending
+// (the caller skips the attribute on AttributeError).
+int store_attribute(PyObject *mod, PyObject *obj, PyObject *attribute,
+                    PyObject *data, PyObject *funcs)
+{
+    Ref value;
+    int r = lookup(obj, attribute, &value);
+    if (r <= 0)
+        return r;  // a missing attribute is left out
+    PyObject *value_type = reinterpret_cast<PyObject *>(Py_TYPE(value.get()));
+    Ref method_types = GLOBAL(mod, "METHOD_TYPES");
+    if (!method_types)
+        return -1;
+    r = contains(method_types.get(), value_type);
+    if (r < 0)
+        return -1;
+    if (r) {
+        r = is_classmethod_impl(value.get());
+        if (r < 0)
+            return -1;
+        if (!r)
+            return PyDict_SetItem(funcs, attribute, value.get());
+    }
+    Ref os = GLOBAL(mod, "os");
+    if (!os)
+        return -1;
+    Ref environ_type = ATTR(os.get(), "_Environ");
+    if (!environ_type)
+        return -1;
+    r = compare(value_type, environ_type.get(), Py_EQ);
+    if (r < 0)
+        return -1;
+    if (r) {
+        Ref copy = tw::call(reinterpret_cast<PyObject *>(&PyDict_Type),
+                            value.get());
+        if (!copy)
+            return -1;
+        return PyDict_SetItem(data, attribute, copy.get());
+    }
+    return PyDict_SetItem(data, attribute, value.get());
+}
+
+// (attributes_data, funcs) of get_attributes_value; new reference.
+Ref attributes_value_impl(PyObject *mod, PyObject *obj, PyObject *attributes)
+{
+    Ref data = Ref::steal(PyDict_New());
+    Ref funcs = Ref::steal(PyDict_New());
+    if (!data || !funcs)
+        return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(attributes));
+    if (!it)
+        return nullptr;
+    for (;;) {
+        Ref attribute = Ref::steal(PyIter_Next(it.get()));
+        if (!attribute) {
+            if (PyErr_Occurred())
+                return nullptr;
+            break;
+        }
+        if (store_attribute(mod, obj, attribute.get(), data.get(),
+                            funcs.get()) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                return nullptr;
+            PyErr_Clear();
+        }
+    }
+    return tw::tuple(data.get(), funcs.get());
+}
+
+// --------------------------------------------------------- naming
+
+// The importable dotted name of a function, method or class (the body of
+// UnpicklableHelpers.get_full_name); new reference.
+Ref full_name_impl(PyObject *mod, PyObject *obj_in)
+{
+    Ref obj = Ref::borrow(obj_in);
+    int r = PyObject_IsInstance(obj.get(),
+                                reinterpret_cast<PyObject *>(&PyType_Type));
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        // The class's own __init__, else the metaclass's bound to it.
+        Ref init_name = GLOBAL(mod, "INIT_STR");
+        if (!init_name)
+            return nullptr;
+        obj = Ref::steal(PyObject_GenericGetAttr(obj.get(), init_name.get()));
+        if (!obj)
+            return nullptr;
+    }
+    Ref func_name = GLOBAL(mod, "FUNC_STR");
+    if (!func_name)
+        return nullptr;
+    r = lookup(obj.get(), func_name.get(), nullptr);
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        obj = Ref::steal(PyObject_GetAttr(obj.get(), func_name.get()));
+        if (!obj)
+            return nullptr;
+    }
+    Ref self_name = GLOBAL(mod, "SELF_STR");
+    if (!self_name)
+        return nullptr;
+    r = lookup(obj.get(), self_name.get(), nullptr);
+    if (r < 0)
+        return nullptr;
+    PyObject *is_method = r ? Py_True : Py_False;
+    Ref get_module = GLOBAL(mod, "get_function_module");
+    if (!get_module)
+        return nullptr;
+    if (!tw::call(get_module.get(), obj.get(), is_method))
+        return nullptr;
+    Ref extract = GLOBAL(mod, "EXTRACT_METADATA");
+    if (!extract)
+        return nullptr;
+    Ref metadata = tw::call_kw(extract.get(), TW_NAMES("dont_cache"),
+                               obj.get(), Py_True);
+    if (!metadata)
+        return nullptr;
+    if (PyTuple_CheckExact(metadata.get())) {
+        Ref index = GLOBAL(mod, "FUNCTION_META_DATA_INDEX");
+        if (!index)
+            return nullptr;
+        metadata = Ref::steal(PyObject_GetItem(metadata.get(), index.get()));
+        if (!metadata)
+            return nullptr;
+    }
+    Ref name = ATTR(metadata.get(), "full_name");
+    if (!name)
+        return nullptr;
+    Ref module_name = ATTR(metadata.get(), "module_name");
+    if (!module_name)
+        return nullptr;
+    Ref main_str = GLOBAL(mod, "MAIN_STR");
+    if (!main_str)
+        return nullptr;
+    r = compare(module_name.get(), main_str.get(), Py_EQ);
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        // A function of the script run as __main__: the name its file has
+        // when imported from the project root.
+        Ref os = GLOBAL(mod, "os");
+        if (!os)
+            return nullptr;
+        Ref path = ATTR(os.get(), "path");
+        if (!path)
+            return nullptr;
+        Ref relpath = ATTR(path.get(), "relpath");
+        if (!relpath)
+            return nullptr;
+        Ref full_path = ATTR(metadata.get(), "full_path");
+        if (!full_path)
+            return nullptr;
+        Ref settings = GLOBAL(mod, "CollectorSettings");
+        if (!settings)
+            return nullptr;
+        Ref project_path = ATTR(settings.get(), "project_path");
+        if (!project_path)
+            return nullptr;
+        Ref file_path =
+            tw::call(relpath.get(), full_path.get(), project_path.get());
+        if (!file_path)
+            return nullptr;
+        Ref replace = GLOBAL(mod, "replace__main__with_real_name");
+        if (!replace)
+            return nullptr;
+        name = tw::call(replace.get(), name.get(), file_path.get());
+    }
+    return name;
+}
+
+// ------------------------------------------------------ SafePickler rules
+
+// Static types' text is "<class 'tp_name'>"; a heap class's text is
+// "<class 'module.qualname'>", or "<class 'name'>" for builtins or a
+// missing module. The two markers hold no quote, dot, space or bracket, so
+// they occur in the text exactly when they occur in one of its parts.
+int type_text_has_marker(PyTypeObject *t, PyObject *marker,
+                         const char *literal)
+{
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return std::strstr(t->tp_name, literal) != nullptr;
+    PyObject *module = nullptr;
+    if (t->tp_dict != nullptr) {
+        module = PyDict_GetItemWithError(t->tp_dict, TW_STR("__module__"));
+        if (module == nullptr && PyErr_Occurred())
+            PyErr_Clear();  // the text then uses tp_name, as type's repr does
+    }
+    if (module != nullptr && PyUnicode_Check(module) &&
+        PyUnicode_CompareWithASCIIString(module, "builtins") != 0) {
+        Py_ssize_t at = PyUnicode_Find(module, marker, 0, PY_SSIZE_T_MAX, 1);
+        if (at != -1)
+            return at == -2 ? -1 : 1;
+        PyObject *qualname =
+            reinterpret_cast<PyHeapTypeObject *>(t)->ht_qualname;
+        at = PyUnicode_Find(qualname, marker, 0, PY_SSIZE_T_MAX, 1);
+        return at == -2 ? -1 : at >= 0;
+    }
+    return std::strstr(t->tp_name, literal) != nullptr;
+}
+
+// `marker in str(obj_type)`; `literal` is the marker's value as the module
+// defines it, which allows reading the parts of the text in place.
+int type_text_contains(PyObject *obj_type, PyObject *marker,
+                       PyObject *known, const char *literal)
+{
+    if (marker == known && PyType_Check(obj_type) &&
+        Py_TYPE(obj_type)->tp_repr == PyType_Type.tp_repr)
+        return type_text_has_marker(
+            reinterpret_cast<PyTypeObject *>(obj_type), marker, literal);
+    Ref text = Ref::steal(PyObject_Str(obj_type));
+    if (!text)
+        return -1;
+    return PySequence_Contains(text.get(), marker);
+}
+
+int is_obj_function_impl(PyObject *mod, PyObject *obj_type)
+{
+    Ref function_types = GLOBAL(mod, "FUNCTIONS_TYPES");
+    if (!function_types)
+        return -1;
+    int r = contains(function_types.get(), obj_type);
+    if (r != 0)
+        return r;
+    Ref marker = GLOBAL(mod, "CLASS_METHOD_DESCRIPTOR");
+    if (!marker)
+        return -1;
+    r = type_text_contains(obj_type, marker.get(),
+                           TW_STR("classmethod_descriptor"),
+                           "classmethod_descriptor");
+    if (r != 0)
+        return r;
+    marker = GLOBAL(mod, "BUILTIN_METHOD");
+    if (!marker)
+        return -1;
+    return type_text_contains(obj_type, marker.get(), TW_STR("builtin_method"),
+                              "builtin_method");
+}
+
+// The factory name for `obj`, or None:
+// SafePickler.full_names_to_rebuild_functions_dict.get(full_name) when
+// "<type module>.<type name>.<obj name>" is in full_names_to_run_functions.
+// `obj_name` is obj.__name__ when the caller has read it already, else
+// NULL. New reference.
+Ref rebuild_function_for(PyObject *mod, PyObject *obj, PyObject *obj_type,
+                         PyObject *obj_name_in)
+{
+    Ref dot = GLOBAL(mod, "DOT");
+    if (!dot)
+        return nullptr;
+    Ref type_module = ATTR(obj_type, "__module__");
+    if (!type_module)
+        return nullptr;
+    Ref type_name = ATTR(obj_type, "__name__");
+    if (!type_name)
+        return nullptr;
+    Ref obj_name = obj_name_in != nullptr ? Ref::borrow(obj_name_in)
+                                          : ATTR(obj, "__name__");
+    if (!obj_name)
+        return nullptr;
+    Ref parts = Ref::steal(PyList_New(3));
+    if (!parts)
+        return nullptr;
+    PyList_SET_ITEM(parts.get(), 0, type_module.release());
+    PyList_SET_ITEM(parts.get(), 1, type_name.release());
+    PyList_SET_ITEM(parts.get(), 2, obj_name.release());
+    Ref full_name = PyUnicode_CheckExact(dot.get())
+                        ? Ref::steal(PyUnicode_Join(dot.get(), parts.get()))
+                        : tw::call_method(dot.get(), TW_STR("join"),
+                                          parts.get());
+    if (!full_name)
+        return nullptr;
+    int r = in_table(mod, TW_STR("full_names_to_run_functions"),
+                     full_name.get());
+    if (r < 0)
+        return nullptr;
+    if (!r)
+        return Ref::borrow(Py_None);
+    Ref factories = table(mod, TW_STR("full_names_to_rebuild_functions_dict"));
+    if (!factories)
+        return nullptr;
+    return mapping_get(factories.get(), full_name.get(), nullptr);
+}
+
+// Whether `obj` has the pickle method `name` beyond what `base` gives it:
+// it has the attribute, and `base` has none or its class's is another one.
+// A str subclass thus does not count str's own __getnewargs__, which every
+// str has. 1, 0 or -1.
+int adds_pickle_method(PyObject *obj, PyObject *cls, PyObject *base,
+                       PyObject *name)
+{
+    int r = lookup(obj, name, nullptr);
+    if (r <= 0)
+        return r;
+    Ref theirs;
+    r = lookup(base, name, &theirs);
+    if (r <= 0)
+        return r < 0 ? -1 : 1;
+    Ref mine;
+    r = lookup(cls, name, &mine);
+    if (r <= 0)
+        return r < 0 ? -1 : 1;  // only the object itself has it
+    r = compare(mine.get(), theirs.get(), Py_EQ);
+    return r < 0 ? -1 : !r;
+}
+
+// First rule of is_subclass_for_skip: the class pickles as `base` does.
+int same_reduce_as(PyObject *mod, PyObject *obj, PyObject *base)
+{
+    Ref cls = ATTR(obj, "__class__");
+    if (!cls)
+        return -1;
+    PyObject *const methods[] = {TW_STR("__reduce__"), TW_STR("__reduce_ex__")};
+    for (PyObject *method : methods) {
+        Ref mine = Ref::steal(PyObject_GetAttr(cls.get(), method));
+        if (!mine)
+            return -1;
+        Ref theirs = Ref::steal(PyObject_GetAttr(base, method));
+        if (!theirs)
+            return -1;
+        int r = compare(mine.get(), theirs.get(), Py_EQ);
+        if (r <= 0)
+            return r;
+    }
+    PyObject *const names[] = {TW_STR("GET_NEWARGS_EX"), TW_STR("GETNEWARGS"),
+                               TW_STR("GET_INITARGS")};
+    for (PyObject *global_name : names) {
+        Ref name = tw::global(mod, global_name);
+        if (!name)
+            return -1;
+        int r = adds_pickle_method(obj, cls.get(), base, name.get());
+        if (r != 0)
+            return r < 0 ? -1 : 0;
+    }
+    return 1;
+}
+
+// Second rule: both have a __getstate__ of their own and it is the same.
+int same_getstate_as(PyObject *mod, PyObject *obj, PyObject *base)
+{
+    Ref name = GLOBAL(mod, "GETSTATE_STR");
+    if (!name)
+        return -1;
+    int r = has_attr_38(obj, name.get());
+    if (r <= 0)
+        return r;
+    r = has_attr_38(base, name.get());
+    if (r <= 0)
+        return r;
+    Ref cls = ATTR(obj, "__class__");
+    if (!cls)
+        return -1;
+    Ref mine = ATTR(cls.get(), "__getstate__");
+    if (!mine)
+        return -1;
+    Ref theirs = ATTR(base, "__getstate__");
+    if (!theirs)
+        return -1;
+    return compare(mine.get(), theirs.get(), Py_EQ);
+}
+
+int is_subclass_for_skip_impl(PyObject *mod, PyObject *obj)
+{
+    Ref bases = table(mod, TW_STR("subclasses_to_skip"));
+    if (!bases)
+        return -1;
+    PyObject *obj_type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
+    return for_each(bases.get(), [&](PyObject *base) -> int {
+        int r = is_subclass(obj_type, base);
+        if (r <= 0)
+            return r;
+        r = same_reduce_as(mod, obj, base);
+        if (r != 0)
+            return r;
+        return same_getstate_as(mod, obj, base);
+    });
+}
+
+// The first true one of the pickle-method tests, or False; new reference.
+Ref is_problematic_impl(PyObject *mod, PyObject *obj)
+{
+    Ref cls = ATTR(obj, "__class__");
+    if (!cls)
+        return nullptr;
+    Ref qualname = ATTR(cls.get(), "__qualname__");
+    if (!qualname)
+        return nullptr;
+    Ref allowed = GLOBAL(mod, "REDUCE_ALLOWED_QUAL_NAME");
+    if (!allowed)
+        return nullptr;
+    int r = compare(qualname.get(), allowed.get(), Py_EQ);
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        Ref module = ATTR(obj, "__module__");
+        if (!module)
+            return nullptr;
+        allowed = GLOBAL(mod, "REDUCE_ALLOWED_MODULE");
+        if (!allowed)
+            return nullptr;
+        r = compare(module.get(), allowed.get(), Py_EQ);
+        if (r < 0)
+            return nullptr;
+        if (r)
+            return Ref::borrow(Py_False);
+    }
+    PyObject *object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
+    PyObject *const methods[] = {TW_STR("__reduce__"), TW_STR("__reduce_ex__")};
+    for (PyObject *method : methods) {
+        Ref mine = Ref::steal(PyObject_GetAttr(cls.get(), method));
+        if (!mine)
+            return nullptr;
+        Ref base = Ref::steal(PyObject_GetAttr(object_type, method));
+        if (!base)
+            return nullptr;
+        Ref differs = Ref::steal(
+            PyObject_RichCompare(mine.get(), base.get(), Py_NE));
+        if (!differs)
+            return nullptr;
+        r = PyObject_IsTrue(differs.get());
+        if (r < 0)
+            return nullptr;
+        if (r)
+            return differs;
+    }
+    Ref name = GLOBAL(mod, "GET_NEWARGS_EX");
+    if (!name)
+        return nullptr;
+    r = lookup(obj, name.get(), nullptr);
+    if (r != 0)
+        return r < 0 ? nullptr : Ref::borrow(Py_True);
+    name = GLOBAL(mod, "GETNEWARGS");
+    if (!name)
+        return nullptr;
+    r = lookup(obj, name.get(), nullptr);
+    if (r != 0)
+        return r < 0 ? nullptr : Ref::borrow(Py_True);
+    name = GLOBAL(mod, "GET_INITARGS");
+    if (!name)
+        return nullptr;
+    r = lookup(obj, name.get(), nullptr);
+    if (r != 0)
+        return r < 0 ? nullptr : Ref::borrow(Py_True);
+    name = GLOBAL(mod, "GETSTATE_STR");
+    if (!name)
+        return nullptr;
+    r = has_attr_38(obj, name.get());
+    if (r < 0)
+        return nullptr;
+    return Ref::borrow(r ? Py_True : Py_False);
+}
+
+// (loadclass, (full_name,)) for a function-like object, or NotImplemented
+// for the callables that reduce values name; new reference.
+Ref reduce_function_impl(PyObject *mod, PyObject *obj)
+{
+    Ref loadclass = import_loadclass();
+    if (!loadclass)
+        return nullptr;
+    int r = compare(obj, loadclass.get(), Py_NE);
+    if (r <= 0)
+        return r < 0 ? nullptr : Ref::borrow(Py_NotImplemented);
+    PyObject *const exempt[] = {TW_STR("Wraper"), TW_STR("NewFuncWrap"),
+                                TW_STR("_reconstructor"), TW_STR("wrap_object"),
+                                TW_STR("UnpicklableObject")};
+    for (PyObject *name : exempt) {
+        Ref callable = tw::global(mod, name);
+        if (!callable)
+            return nullptr;
+        r = compare(obj, callable.get(), Py_NE);
+        if (r <= 0)
+            return r < 0 ? nullptr : Ref::borrow(Py_NotImplemented);
+    }
+    Ref name = full_name_impl(mod, obj);
+    if (!name)
+        return nullptr;
+    Ref args = tw::tuple(name.get());
+    if (!args)
+        return nullptr;
+    return tw::tuple(loadclass.get(), args.get());
+}
+
+// (wrap_object, (obj_type, funcs), attrs); new reference.
+Ref reduce_used_attrs_impl(PyObject *mod, PyObject *obj, PyObject *attributes)
+{
+    Ref obj_type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
+    Ref types = GLOBAL(mod, "types");
+    if (!types)
+        return nullptr;
+    Ref module_type = ATTR(types.get(), "ModuleType");
+    if (!module_type)
+        return nullptr;
+    int r = compare(obj_type.get(), module_type.get(), Py_EQ);
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        obj_type = GLOBAL(mod, "ModuleWrapper");
+        if (!obj_type)
+            return nullptr;
+    }
+    Ref value = attributes_value_impl(mod, obj, attributes);
+    if (!value)
+        return nullptr;
+    Ref attrs, funcs;
+    if (unpack2(value.get(), attrs, funcs) < 0)
+        return nullptr;
+    Ref wrap_object = GLOBAL(mod, "wrap_object");
+    if (!wrap_object)
+        return nullptr;
+    Ref args = tw::tuple(obj_type.get(), funcs.get());
+    if (!args)
+        return nullptr;
+    return tw::tuple(wrap_object.get(), args.get(), attrs.get());
+}
+
+// (wrap_exception, (full_name, obj.args, obj.__dict__)); new reference.
+Ref reduce_exception(PyObject *mod, PyObject *obj)
+{
+    Ref name = full_name_impl(mod, obj);
+    if (!name)
+        return nullptr;
+    Ref wrap_exception = GLOBAL(mod, "wrap_exception");
+    if (!wrap_exception)
+        return nullptr;
+    Ref args = ATTR(obj, "args");
+    if (!args)
+        return nullptr;
+    Ref dict = ATTR(obj, "__dict__");
+    if (!dict)
+        return nullptr;
+    Ref call_args = tw::tuple(name.get(), args.get(), dict.get());
+    if (!call_args)
+        return nullptr;
+    return tw::tuple(wrap_exception.get(), call_args.get());
+}
+
+// The exact types whose instances are atoms or plain containers: they are
+// no function types, have no __name__ and print as plain builtins, so
+// only the skip table can decide for them.
+bool is_plain_builtin(PyTypeObject *t)
+{
+    return t == &PyDict_Type || t == &PyList_Type || t == &PyTuple_Type ||
+           t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
+           t == &PyBool_Type || t == &PyBytes_Type || t == &PySet_Type ||
+           t == &PyFrozenSet_Type || t == &PyByteArray_Type;
+}
+
+// The rebuild step of reducer_override: a reduce value, None to go on, or
+// NULL with an exception that must propagate. Everything an Exception is
+// raised for here is swallowed, as the step's try does.
+Ref rebuild_step(PyObject *mod, PyObject *obj, PyObject *obj_type)
+{
+    // get_dynamic_rebuild_function accepts only an obj_type of exactly type
+    // `type`; for a class made by another metaclass it raises a TypeError
+    // before reading anything, which the step swallows.
+    if (!Py_IS_TYPE(obj_type, &PyType_Type))
+        return Ref::borrow(Py_None);
+    Ref obj_name;
+    int r = lookup(obj, TW_STR("__name__"), &obj_name);
+    if (r == 0)
+        return Ref::borrow(Py_None);
+    if (r > 0) {
+        Ref factory =
+            rebuild_function_for(mod, obj, obj_type, obj_name.get());
+        if (factory) {
+            r = PyObject_IsTrue(factory.get());
+            if (r == 0)
+                return Ref::borrow(Py_None);
+            if (r > 0) {
+                Ref wrap_function = GLOBAL(mod, "wrap_function");
+                Ref args = wrap_function ? tw::tuple(factory.get()) : nullptr;
+                Ref reduced = args ? tw::tuple(wrap_function.get(), args.get())
+                                   : nullptr;
+                if (reduced)
+                    return reduced;
+            }
+        }
+    }
+    if (!swallow())
+        return nullptr;
+    return Ref::borrow(Py_None);
+}
+
+Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
+{
+    PyTypeObject *tp = Py_TYPE(obj);
+    PyObject *obj_type = reinterpret_cast<PyObject *>(tp);
+
+    if (is_plain_builtin(tp)) {
+        int r = in_table(mod, TW_STR("types_to_skip"), obj_type);
+        if (r < 0)
+            return nullptr;
+        if (r)
+            return Ref::borrow(Py_NotImplemented);
+    }
+
+    // Functions, methods and builtins: by name.
+    int r = is_obj_function_impl(mod, obj_type);
+    if (r < 0)
+        return nullptr;
+    if (r)
+        return reduce_function_impl(mod, obj);
+
+    // Classes rebuilt by a factory function.
+    Ref rebuilt = rebuild_step(mod, obj, obj_type);
+    if (!rebuilt)
+        return nullptr;
+    if (rebuilt.get() != Py_None)
+        return rebuilt;
+
+    // Types the base pickler writes unaided.
+    r = in_table(mod, TW_STR("types_to_skip"), obj_type);
+    if (r == 0)
+        r = is_subclass_for_skip_impl(mod, obj);
+    if (r < 0)
+        return nullptr;
+    if (r)
+        return Ref::borrow(Py_NotImplemented);
+
+    // Exceptions as wrappers, when they can be named.
+    if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject *>(PyExc_Exception))) {
+        Ref reduced = reduce_exception(mod, obj);
+        if (reduced)
+            return reduced;
+        if (!swallow())
+            return nullptr;
+    }
+
+    // Modules by name.
+    Ref types = GLOBAL(mod, "types");
+    if (!types)
+        return nullptr;
+    Ref module_type = ATTR(types.get(), "ModuleType");
+    if (!module_type)
+        return nullptr;
+    r = PyObject_IsInstance(obj, module_type.get());
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        Ref wrap_module = GLOBAL(mod, "wrap_module");
+        if (!wrap_module)
+            return nullptr;
+        Ref name = ATTR(obj, "__name__");
+        if (!name)
+            return nullptr;
+        Ref args = tw::tuple(name.get());
+        if (!args)
+            return nullptr;
+        return tw::tuple(wrap_module.get(), args.get());
+    }
+
+    // Objects whose used attributes the recording core collected.
+    Ref used_attributes = GLOBAL(mod, "used_attributes");
+    if (!used_attributes)
+        return nullptr;
+    Ref used_attrs;
+    if (PyDict_CheckExact(used_attributes.get()) &&
+        PyDict_GET_SIZE(used_attributes.get()) == 0) {
+        used_attrs = Ref::borrow(Py_None);
+    } else {
+        Ref key = Ref::steal(PyLong_FromVoidPtr(obj));
+        if (!key)
+            return nullptr;
+        used_attrs = mapping_get(used_attributes.get(), key.get(), nullptr);
+        if (!used_attrs)
+            return nullptr;
+    }
+    if (used_attrs.get() != Py_None) {
+        Ref object_wrapper = ATTR(self, "object_wrapper");
+        if (!object_wrapper)
+            return nullptr;
+        r = PyObject_IsTrue(object_wrapper.get());
+        if (r > 0)
+            r = PyObject_IsInstance(obj,
+                                    reinterpret_cast<PyObject *>(&PyType_Type));
+        else if (r == 0)
+            r = 1;  // not reduced: same as being a class
+        if (r < 0)
+            return nullptr;
+        if (r == 0)
+            return reduce_used_attrs_impl(mod, obj, used_attrs.get());
+    }
+
+    // Library types written as an empty object wrapper of their type.
+    r = in_table(mod, TW_STR("specific_type_for_magic_mock"), obj_type);
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        Ref wrap_object = GLOBAL(mod, "wrap_object");
+        if (!wrap_object)
+            return nullptr;
+        Ref funcs = Ref::steal(PyDict_New());
+        Ref state = Ref::steal(PyDict_New());
+        if (!funcs || !state)
+            return nullptr;
+        Ref args = tw::tuple(obj_type, funcs.get());
+        if (!args)
+            return nullptr;
+        return tw::tuple(wrap_object.get(), args.get(), state.get());
+    }
+
+    r = has_python_getattr_impl(mod, obj);
+    if (r < 0)
+        return nullptr;
+    if (r)
+        return raise_problematic(
+            mod, obj_type, " cant be pickled because it has __getattr__ method");
+
+    Ref problematic = is_problematic_impl(mod, obj);
+    if (!problematic)
+        return nullptr;
+    r = PyObject_IsTrue(problematic.get());
+    if (r < 0)
+        return nullptr;
+    // Ellipsis and NotImplemented reduce to their own names and are written
+    // by reference like any builtin; refusing them would refuse every value
+    // that holds one (a frame's builtins, an index with `...`).
+    if (r && obj != Py_Ellipsis && obj != Py_NotImplemented)
+        return raise_problematic(
+            mod, obj_type,
+            " cant be pickled because it has one of the pickle methods");
+    return Ref::borrow(Py_NotImplemented);
+}
+
+// ------------------------------------------------ UnpicklableHelpers rules
+
+int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
+                            PyObject *object_dir, PyObject *class_dir)
+{
+    Ref dict_dunder = GLOBAL(mod, "DICT_DUNDER");
+    if (!dict_dunder)
+        return -1;
+    int r = PySequence_Contains(object_dir, dict_dunder.get());
+    if (r <= 0)
+        return r < 0 ? -1 : 1;
+    r = PySequence_Contains(class_dir, dict_dunder.get());
+    if (r <= 0)
+        return r < 0 ? -1 : 1;
+    Ref cls = ATTR(obj, "__class__");
+    if (!cls)
+        return -1;
+    Ref class_dict = ATTR(cls.get(), "__dict__");
+    if (!class_dict)
+        return -1;
+    r = PySequence_Contains(class_dict.get(), prop);
+    if (r <= 0)
+        return r < 0 ? -1 : 1;
+    Ref own_dict = ATTR(obj, "__dict__");
+    if (!own_dict)
+        return -1;
+    r = PySequence_Contains(own_dict.get(), prop);
+    if (r != 0)
+        return r;
+    Ref from_class = Ref::steal(PyObject_GetItem(class_dict.get(), prop));
+    if (!from_class)
+        return -1;
+    r = PyObject_IsInstance(from_class.get(),
+                            reinterpret_cast<PyObject *>(&PyProperty_Type));
+    if (r != 0)
+        return r;
+    Ref inspect = GLOBAL(mod, "inspect");
+    if (!inspect)
+        return -1;
+    Ref isroutine = ATTR(inspect.get(), "isroutine");
+    if (!isroutine)
+        return -1;
+    Ref routine = tw::call(isroutine.get(), from_class.get());
+    if (!routine)
+        return -1;
+    return PyObject_IsTrue(routine.get());
+}
+
+// funcs[prop] = FunctionWrapper(get_full_name(fn)); 0 or -1.
+int store_function_wrapper(PyObject *mod, PyObject *funcs, PyObject *prop,
+                           PyObject *fn)
+{
+    Ref wrapper_type = GLOBAL(mod, "FunctionWrapper");
+    if (!wrapper_type)
+        return -1;
+    Ref name = full_name_impl(mod, fn);
+    if (!name)
+        return -1;
+    Ref wrapper = tw::call(wrapper_type.get(), name.get());
+    if (!wrapper)
+        return -1;
+    return PyDict_SetItem(funcs, prop, wrapper.get());
+}
+
+// One attribute of the failure reducer's walk: into `state` or `funcs`.
+// 0 (done or skipped), -1 with an exception that must propagate.
+int reduce_one_attribute(PyObject *mod, PyObject *obj, PyObject *prop,
+                         PyObject *object_dir, PyObject *class_dir,
+                         PyObject *state, PyObject *funcs)
+{
+    Ref method;
+    int r = should_use_getattr_impl(mod, obj, prop, object_dir, class_dir);
+    if (r > 0) {
+        method = Ref::steal(PyObject_GetAttr(obj, prop));
+    } else if (r == 0) {
+        Ref own_dict = ATTR(obj, "__dict__");
+        if (own_dict)
+            method = Ref::steal(PyObject_GetItem(own_dict.get(), prop));
+    }
+    if (!method)
+        return swallow() ? 0 : -1;
+
+    Ref types = GLOBAL(mod, "types");
+    if (!types)
+        return -1;
+    Ref method_type = ATTR(types.get(), "MethodType");
+    if (!method_type)
+        return -1;
+    r = compare(reinterpret_cast<PyObject *>(Py_TYPE(method.get())),
+                method_type.get(), Py_NE);
+    if (r < 0)
+        return -1;
+    if (r)
+        return PyDict_SetItem(state, prop, method.get());
+
+    Ref func = ATTR(method.get(), "__func__");
+    if (func && store_function_wrapper(mod, funcs, prop, func.get()) == 0)
+        return 0;
+    if (!swallow())
+        return -1;
+    // The function as found on the class of the bound object.
+    Ref bound = ATTR(method.get(), "__self__");
+    Ref cls = bound ? ATTR(bound.get(), "__class__") : nullptr;
+    Ref name = cls ? ATTR(method.get(), "__name__") : nullptr;
+    Ref fn = name ? Ref::steal(PyObject_GetAttr(cls.get(), name.get()))
+                  : nullptr;
+    if (fn && store_function_wrapper(mod, funcs, prop, fn.get()) == 0)
+        return 0;
+    return swallow() ? 0 : -1;
+}
+
+// Whether `prop` is a dunder name other than __enter__ and __exit__.
+int is_left_out(PyObject *prop)
+{
+    if (PyUnicode_CheckExact(prop)) {
+        Py_ssize_t r = PyUnicode_Tailmatch(prop, TW_STR("__"), 0,
+                                           PY_SSIZE_T_MAX, -1);
+        if (r <= 0)
+            return r < 0 ? -1 : 0;
+    } else {
+        Ref starts = tw::call_method(prop, TW_STR("startswith"), TW_STR("__"));
+        if (!starts)
+            return -1;
+        int r = PyObject_IsTrue(starts.get());
+        if (r <= 0)
+            return r;
+    }
+    int r = compare(prop, TW_STR("__enter__"), Py_NE);
+    if (r <= 0)
+        return r;
+    return compare(prop, TW_STR("__exit__"), Py_NE);
+}
+
+// The failure reducer: (UnpicklableObject, (str(type(obj)), funcs), state).
+Ref failure_reduce_impl(PyObject *mod, PyObject *obj)
+{
+    Ref state = Ref::steal(PyDict_New());
+    Ref funcs = Ref::steal(PyDict_New());
+    if (!state || !funcs)
+        return nullptr;
+    PyObject *obj_type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
+    int r = has_python_getattr_impl(mod, obj);
+    if (r < 0)
+        return nullptr;
+    if (r == 0) {
+        Ref object_dir = Ref::steal(PyObject_Dir(obj));
+        if (!object_dir)
+            return nullptr;
+        Ref cls = ATTR(obj, "__class__");
+        if (!cls)
+            return nullptr;
+        Ref class_dir = Ref::steal(PyObject_Dir(cls.get()));
+        if (!class_dir)
+            return nullptr;
+        Ref it = Ref::steal(PyObject_GetIter(object_dir.get()));
+        if (!it)
+            return nullptr;
+        for (;;) {
+            Ref prop = Ref::steal(PyIter_Next(it.get()));
+            if (!prop) {
+                if (PyErr_Occurred())
+                    return nullptr;
+                break;
+            }
+            r = is_left_out(prop.get());
+            if (r < 0)
+                return nullptr;
+            if (r)
+                continue;
+            if (reduce_one_attribute(mod, obj, prop.get(), object_dir.get(),
+                                     class_dir.get(), state.get(),
+                                     funcs.get()) < 0)
+                return nullptr;
+        }
+    }
+    Ref unpicklable = GLOBAL(mod, "UnpicklableObject");
+    if (!unpicklable)
+        return nullptr;
+    Ref text = Ref::steal(PyObject_Str(obj_type));
+    if (!text)
+        return nullptr;
+    Ref args = tw::tuple(text.get(), funcs.get());
+    if (!args)
+        return nullptr;
+    return tw::tuple(unpicklable.get(), args.get(), state.get());
+}
+
+// ======================================================= Python entry points
+
+#define FASTCALL_ARGS                                                          \
+    PyObject *mod, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
+
+// ---- module functions
+
+PyObject *is_classmethod(PyObject *, PyObject *method)
+{
+    return to_bool(is_classmethod_impl(method));
+}
+
+PyObject *wrap_object(FASTCALL_ARGS)
+{
+    static const tw::Param params[] = {{"cls"}, {"funcs"}};
+    PyObject *a[2];
+    if (tw::parse("wrap_object", params, args, nargs, kwnames, a) < 0)
+        return nullptr;
+    Ref cls = GLOBAL(mod, "ObjectWrapper");
+    if (!cls)
+        return nullptr;
+    return tw::call(cls.get(), a[0], a[1]).release();
+}
+
+PyObject *wrap_module(PyObject *mod, PyObject *full_name)
+{
+    Ref cls = GLOBAL(mod, "ModuleWrapper");
+    if (!cls)
+        return nullptr;
+    return tw::call(cls.get(), full_name).release();
+}
+
+PyObject *wrap_function(PyObject *mod, PyObject *full_name)
+{
+    Ref cls = GLOBAL(mod, "SpecialWrapper");
+    if (!cls)
+        return nullptr;
+    return tw::call(cls.get(), full_name).release();
+}
+
+PyObject *wrap_exception(FASTCALL_ARGS)
+{
+    static const tw::Param params[] = {{"exception_full_name", tw::Kind::Str},
+                                       {"exception_args"},
+                                       {"exception_dunder_dict"}};
+    PyObject *a[3];
+    if (tw::parse("wrap_exception", params, args, nargs, kwnames, a) < 0)
+        return nullptr;
+    Ref cls = GLOBAL(mod, "ExceptionWrapper");
+    if (!cls)
+        return nullptr;
+    return tw::call(cls.get(), a[0], a[1], a[2]).release();
+}
+
+PyObject *get_attributes_value(FASTCALL_ARGS)
+{
+    static const tw::Param params[] = {{"obj"}, {"attributes"}};
+    PyObject *a[2];
+    if (tw::parse("get_attributes_value", params, args, nargs, kwnames, a) < 0)
+        return nullptr;
+    return attributes_value_impl(mod, a[0], a[1]).release();
+}
+
+PyObject *is_obj_python_based(PyObject *mod, PyObject *obj)
+{
+    return to_bool(is_obj_python_based_impl(mod, obj));
+}
+
+PyObject *obj_has_getattr_that_is_python_based(PyObject *mod, PyObject *obj)
+{
+    return to_bool(has_python_getattr_impl(mod, obj));
+}
+
+PyMethodDef is_classmethod_def = {
+    "is_classmethod", is_classmethod, METH_O,
+    "Whether `method` is bound to a class (a class method)."};
+PyMethodDef wrap_object_def = {
+    "wrap_object", TW_FASTCALL(wrap_object), TW_FASTCALL_FLAGS,
+    "ObjectWrapper(cls, funcs): an object reduced to its used attributes."};
+PyMethodDef wrap_module_def = {
+    "wrap_module", wrap_module, METH_O,
+    "ModuleWrapper(full_name): a module, by name."};
+PyMethodDef wrap_function_def = {
+    "wrap_function", wrap_function, METH_O,
+    "SpecialWrapper(full_name): a class rebuilt by the named factory."};
+PyMethodDef wrap_exception_def = {
+    "wrap_exception", TW_FASTCALL(wrap_exception), TW_FASTCALL_FLAGS,
+    "ExceptionWrapper(exception_full_name, exception_args, "
+    "exception_dunder_dict): an exception instance."};
+PyMethodDef get_attributes_value_def = {
+    "get_attributes_value", TW_FASTCALL(get_attributes_value),
+    TW_FASTCALL_FLAGS,
+    "(attributes_data, funcs): the values and the methods among the named "
+    "attributes of `obj`; missing attributes are left out."};
+PyMethodDef is_obj_python_based_def = {
+    "is_obj_python_based", is_obj_python_based, METH_O,
+    "Whether `obj` carries Python byte code (has __code__)."};
+PyMethodDef obj_has_getattr_that_is_python_based_def = {
+    "obj_has_getattr_that_is_python_based",
+    obj_has_getattr_that_is_python_based, METH_O,
+    "Whether `obj` has a __getattr__ written in Python."};
+
+// ---- NewFuncWrap and Wraper
+
+PyObject *by_name_init(const char *qualname, PyObject *const *args,
+                       Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const tw::Param params[] = {{"self"}, {"name"}};
+    PyObject *a[2];
+    if (tw::parse(qualname, params, args, nargs, kwnames, a) < 0)
+        return nullptr;
+    if (PyObject_SetAttr(a[0], TW_STR("name"), a[1]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *by_name_reduce(const char *qualname, PyObject *const *args,
+                         Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const tw::Param params[] = {{"self"}};
+    PyObject *a[1];
+    if (tw::parse(qualname, params, args, nargs, kwnames, a) < 0)
+        return nullptr;
+    Ref loadclass = import_loadclass();
+    if (!loadclass)
+        return nullptr;
+    Ref name = ATTR(a[0], "name");
+    if (!name)
+        return nullptr;
+    Ref call_args = tw::tuple(name.get());
+    if (!call_args)
+        return nullptr;
+    return tw::tuple(loadclass.get(), call_args.get()).release();
+}
+
+PyObject *NewFuncWrap_init(FASTCALL_ARGS)
+{
+    (void)mod;
+    return by_name_init("NewFuncWrap.__init__", args, nargs, kwnames);
+}
+PyObject *NewFuncWrap_reduce(FASTCALL_ARGS)
+{
+    (void)mod;
+    return by_name_reduce("NewFuncWrap.__reduce__", args, nargs, kwnames);
+}
+PyObject *Wraper_init(FASTCALL_ARGS)
+{
+    (void)mod;
+    return by_name_init("Wraper.__init__", args, nargs, kwnames);
+}
+PyObject *Wraper_reduce(FASTCALL_ARGS)
+{
+    (void)mod;
+    return by_name_reduce("Wraper.__reduce__", args, nargs, kwnames);
+}
+
+PyMethodDef NewFuncWrap_init_def = {"__init__", TW_FASTCALL(NewFuncWrap_init),
+                                    TW_FASTCALL_FLAGS, nullptr};
+PyMethodDef NewFuncWrap_reduce_def = {
+    "__reduce__", TW_FASTCALL(NewFuncWrap_reduce), TW_FASTCALL_FLAGS, nullptr};
+PyMethodDef Wraper_init_def = {"__init__", TW_FASTCALL(Wraper_init),
+                               TW_FASTCALL_FLAGS, nullptr};
+PyMethodDef Wraper_reduce_def = {"__reduce__", TW_FASTCALL(Wraper_reduce),
+                                 TW_FASTCALL_FLAGS, nullptr};
+
+// ---- SafePickler
+
+PyObject *SafePickler_init(FASTCALL_ARGS);
+PyMethodDef SafePickler_init_def = {"__init__", TW_FASTCALL(SafePickler_init),
+                                    TW_FASTCALL_FLAGS, nullptr};
+
+// The class whose body defined this __init__, found in type(self).__mro__
+// (what the __class__ cell of a Python method holds); borrowed.
+PyObject *defining_class(PyObject *self)
+{
+    PyObject *mro = Py_TYPE(self)->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); i++) {
+        auto *klass = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        if (klass->tp_dict == nullptr)
+            continue;
+        PyObject *init = PyDict_GetItemWithError(klass->tp_dict,
+                                                 TW_STR("__init__"));
+        if (init == nullptr) {
+            if (PyErr_Occurred())
+                return nullptr;
+            continue;
+        }
+        if (!PyInstanceMethod_Check(init))
+            continue;
+        PyObject *fn = PyInstanceMethod_GET_FUNCTION(init);
+        if (PyCFunction_Check(fn) &&
+            reinterpret_cast<PyCFunctionObject *>(fn)->m_ml ==
+                &SafePickler_init_def)
+            return reinterpret_cast<PyObject *>(klass);
+    }
+    PyErr_SetString(PyExc_TypeError,
+                    "super(type, obj): obj must be an instance or subtype of "
+                    "type");
+    return nullptr;
+}
+
+// SafePickler(object_wrapper, *args, **kwargs): every argument but
+// object_wrapper goes to the base pickler unchanged.
+PyObject *SafePickler_init(FASTCALL_ARGS)
+{
+    (void)mod;
+    const char *fname = tw::detail::display_name("SafePickler.__init__");
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Py_ssize_t kw_at = -1;
+    for (Py_ssize_t k = 0; k < nkw; k++)
+        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k),
+                                             "object_wrapper") == 0)
+            kw_at = k;
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() missing %d required positional argument%s: %s",
+                     fname, kw_at < 0 ? 2 : 1, kw_at < 0 ? "s" : "",
+                     kw_at < 0 ? "'self' and 'object_wrapper'" : "'self'");
+        return nullptr;
+    }
+    if (nargs >= 2 && kw_at >= 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() got multiple values for argument 'object_wrapper'",
+                     fname);
+        return nullptr;
+    }
+    if (nargs < 2 && kw_at < 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() missing 1 required positional argument: "
+                     "'object_wrapper'",
+                     fname);
+        return nullptr;
+    }
+    PyObject *self = args[0];
+    PyObject *object_wrapper = kw_at >= 0 ? args[nargs + kw_at] : args[1];
+    if (PyObject_SetAttr(self, TW_STR("object_wrapper"), object_wrapper) < 0)
+        return nullptr;
+
+    // super().__init__(*args, **kwargs)
+    PyObject *klass = defining_class(self);
+    if (klass == nullptr)
+        return nullptr;
+    Ref base_init = tw::call(reinterpret_cast<PyObject *>(&PySuper_Type),
+                             klass, self);
+    if (!base_init)
+        return nullptr;
+    base_init = ATTR(base_init.get(), "__init__");
+    if (!base_init)
+        return nullptr;
+    const Py_ssize_t first = kw_at >= 0 ? 1 : 2;
+    const Py_ssize_t npos = nargs - first;
+    std::vector<PyObject *> argv(1 + npos + nkw);
+    for (Py_ssize_t i = 0; i < npos; i++)
+        argv[1 + i] = args[first + i];
+    Ref names;
+    Py_ssize_t n = 0;
+    if (nkw > 0) {
+        names = Ref::steal(PyTuple_New(kw_at >= 0 ? nkw - 1 : nkw));
+        if (!names)
+            return nullptr;
+        for (Py_ssize_t k = 0; k < nkw; k++) {
+            if (k == kw_at)
+                continue;
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            PyTuple_SET_ITEM(names.get(), n, Py_NewRef(key));
+            argv[1 + npos + n] = args[nargs + k];
+            n++;
+        }
+        if (n == 0)
+            names.reset();
+    }
+    Ref done = Ref::steal(PyObject_Vectorcall(
+        base_init.get(), argv.data() + 1,
+        static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        names.get()));
+    if (!done)
+        return nullptr;
+    // No reducer registered globally through copyreg is consulted.
+    Ref table_dict = Ref::steal(PyDict_New());
+    if (!table_dict ||
+        PyObject_SetAttr(self, TW_STR("dispatch_table"), table_dict.get()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *SafePickler_is_subclass_for_skip(PyObject *mod, PyObject *obj)
+{
+    return to_bool(is_subclass_for_skip_impl(mod, obj));
+}
+
+// (self, obj_type) methods
+template <int (*Impl)(PyObject *, PyObject *)>
+PyObject *type_predicate(const char *qualname, PyObject *mod,
+                         PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames)
+{
+    static const tw::Param params[] = {{"self"}, {"obj_type"}};
+    PyObject *a[2];
+    if (tw::parse(qualname, params, args, nargs, kwnames, a) < 0)
+        return nullptr;
+    return to_bool(Impl(mod, a[1]));
+}
+
+int is_magic_mock_type_impl(PyObject *mod, PyObject *obj_type)
+{
+    return in_table(mod, TW_STR("specific_type_for_magic_mock"), obj_type);
+}
+
+int is_type_to_skip_impl(PyObject *mod, PyObject *obj_type)
+{
+    return in_table(mod, TW_STR("types_to_skip"), obj_type);
+}
+
+PyObject *SafePickler_is_obj_function(FASTCALL_ARGS)
+{
+    return type_predicate<is_obj_function_impl>(
+        "SafePickler.is_obj_function", mod, args, nargs, kwnames);
+}
+
+PyObject *SafePickler_is_obj_type_specific_type_for_magic_mock(FASTCALL_ARGS)
+{
+    return type_predicate<is_magic_mock_type_impl>(
+        "SafePickler.is_obj_type_specific_type_for_magic_mock", mod, args,
+        nargs, kwnames);
+}
+
+PyObject *SafePickler_is_obj_type_to_skip(FASTCALL_ARGS)
+{
+    return type_predicate<is_type_to_skip_impl>(
+        "SafePickler.is_obj_type_to_skip", mod, args, nargs, kwnames);
+}
+
+PyObject *SafePickler_get_dynamic_rebuild_function(FASTCALL_ARGS)
+{
+    static const tw::Param params[] = {
+        {"self"}, {"obj"}, {"obj_type", tw::Kind::Type}};
+    PyObject *a[3];
+    if (tw::parse("SafePickler.get_dynamic_rebuild_function", params, args,
+                  nargs, kwnames, a) < 0)
+        return nullptr;
+    return rebuild_function_for(mod, a[1], a[2], nullptr).release();
+}
+
+PyObject *SafePickler_is_problematic_pickle(FASTCALL_ARGS)
+{
+    static const tw::Param params[] = {{"self"}, {"obj"}};
+    PyObject *a[2];
+    if (tw::parse("SafePickler.is_problematic_pickle", params, args, nargs,
+                  kwnames, a) < 0)
+        return nullptr;
+    return is_problematic_impl(mod, a[1]).release();
+}
+
+PyObject *SafePickler_reduce_used_attrs(FASTCALL_ARGS)
+{
+    static const tw::Param params[] = {{"self"}, {"obj"}, {"attributes"}};
+    PyObject *a[3];
+    if (tw::parse("SafePickler.reduce_used_attrs", params, args, nargs,
+                  kwnames, a) < 0)
+        return nullptr;
+    return reduce_used_attrs_impl(mod, a[1], a[2]).release();
+}
+
+PyObject *SafePickler_reduce_function(FASTCALL_ARGS)
+{
+    static const tw::Param params[] = {{"self"}, {"obj"}};
+    PyObject *a[2];
+    if (tw::parse("SafePickler.reduce_function", params, args, nargs, kwnames,
+                  a) < 0)
+        return nullptr;
+    return reduce_function_impl(mod, a[1]).release();
+}
+
+PyObject *SafePickler_reducer_override(FASTCALL_ARGS)
+{
+    PyObject *self, *obj;
+    if (kwnames == nullptr && nargs == 2) {
+        self = args[0];
+        obj = args[1];
+    } else {
+        static const tw::Param params[] = {{"self"}, {"obj"}};
+        PyObject *a[2];
+        if (tw::parse("SafePickler.reducer_override", params, args, nargs,
+                      kwnames, a) < 0)
+            return nullptr;
+        self = a[0];
+        obj = a[1];
+    }
+    return reducer_override_impl(mod, self, obj).release();
+}
+
+PyMethodDef SafePickler_is_subclass_for_skip_def = {
+    "is_subclass_for_skip", SafePickler_is_subclass_for_skip, METH_O,
+    "Whether the class of `obj` derives from one of subclasses_to_skip "
+    "without changing how it pickles."};
+PyMethodDef SafePickler_is_obj_function_def = {
+    "is_obj_function", TW_FASTCALL(SafePickler_is_obj_function),
+    TW_FASTCALL_FLAGS, "Whether `obj_type` is a function or method type."};
+PyMethodDef SafePickler_is_obj_type_specific_type_for_magic_mock_def = {
+    "is_obj_type_specific_type_for_magic_mock",
+    TW_FASTCALL(SafePickler_is_obj_type_specific_type_for_magic_mock),
+    TW_FASTCALL_FLAGS,
+    "Whether `obj_type` is written as an empty object wrapper."};
+PyMethodDef SafePickler_is_obj_type_to_skip_def = {
+    "is_obj_type_to_skip", TW_FASTCALL(SafePickler_is_obj_type_to_skip),
+    TW_FASTCALL_FLAGS, "Whether the base pickler writes `obj_type` unaided."};
+PyMethodDef SafePickler_get_dynamic_rebuild_function_def = {
+    "get_dynamic_rebuild_function",
+    TW_FASTCALL(SafePickler_get_dynamic_rebuild_function), TW_FASTCALL_FLAGS,
+    "The dotted name of the factory that rebuilds `obj`, or None."};
+PyMethodDef SafePickler_is_problematic_pickle_def = {
+    "is_problematic_pickle", TW_FASTCALL(SafePickler_is_problematic_pickle),
+    TW_FASTCALL_FLAGS,
+    "Whether the class of `obj` has pickle methods of its own."};
+PyMethodDef SafePickler_reduce_used_attrs_def = {
+    "reduce_used_attrs", TW_FASTCALL(SafePickler_reduce_used_attrs),
+    TW_FASTCALL_FLAGS,
+    "(wrap_object, (cls, funcs), attrs) for the used `attributes` of `obj`."};
+PyMethodDef SafePickler_reduce_function_def = {
+    "reduce_function", TW_FASTCALL(SafePickler_reduce_function),
+    TW_FASTCALL_FLAGS,
+    "(loadclass, (full_name,)) for a function-like `obj`, or "
+    "NotImplemented."};
+PyMethodDef SafePickler_reducer_override_def = {
+    "reducer_override", TW_FASTCALL(SafePickler_reducer_override),
+    TW_FASTCALL_FLAGS,
+    "How `obj` is written: NotImplemented or a reduce value."};
+
+// ---- UnpicklableHelpers
+
+PyObject *UnpicklableHelpers_get_full_name(PyObject *mod, PyObject *obj)
+{
+    return full_name_impl(mod, obj).release();
+}
+
+PyObject *UnpicklableHelpers_should_use_getattr(FASTCALL_ARGS)
+{
+    static const tw::Param params[] = {
+        {"obj"}, {"obj_property"}, {"object_dir"}, {"class_dir"}};
+    PyObject *a[4];
+    if (tw::parse("UnpicklableHelpers.should_use_getattr", params, args,
+                  nargs, kwnames, a) < 0)
+        return nullptr;
+    return to_bool(should_use_getattr_impl(mod, a[0], a[1], a[2], a[3]));
+}
+
+PyObject *UnpicklableHelpers_reduce(PyObject *mod, PyObject *obj)
+{
+    return failure_reduce_impl(mod, obj).release();
+}
+
+PyObject *UnpicklableHelpers_special_cases(PyObject *mod, PyObject *obj)
+{
+    Ref name = ATTR(obj, "__name__");
+    if (!name)
+        return nullptr;
+    Ref table_dict = GLOBAL(mod, "TYPES_TO_CONTINUE_PICKLE_ON_ERROR");
+    if (!table_dict)
+        return nullptr;
+    Ref module = ATTR(obj, "__module__");
+    if (!module)
+        return nullptr;
+    Ref empty = Ref::steal(PyList_New(0));
+    if (!empty)
+        return nullptr;
+    Ref names = mapping_get(table_dict.get(), module.get(), empty.get());
+    if (!names)
+        return nullptr;
+    return to_bool(PySequence_Contains(names.get(), name.get()));
+}
+
+PyMethodDef UnpicklableHelpers_get_full_name_def = {
+    "get_full_name", UnpicklableHelpers_get_full_name, METH_O,
+    "The dotted name under which a function, method or class can be "
+    "imported again."};
+PyMethodDef UnpicklableHelpers_should_use_getattr_def = {
+    "should_use_getattr", TW_FASTCALL(UnpicklableHelpers_should_use_getattr),
+    TW_FASTCALL_FLAGS,
+    "Whether `obj_property` is read with getattr (else from the instance "
+    "__dict__)."};
+PyMethodDef UnpicklableHelpers_reduce_def = {
+    "__reduce__", UnpicklableHelpers_reduce, METH_O,
+    "The failure reducer: (UnpicklableObject, (type text, funcs), state) "
+    "for an object the base pickler could not write."};
+PyMethodDef UnpicklableHelpers_special_cases_def = {
+    "special_cases", UnpicklableHelpers_special_cases, METH_O,
+    "Whether pickling goes on after an error in an object of class `obj`."};
+
+// ---- safe_pickle, safe_pickle_loads
+
+PyObject *safe_pickle(FASTCALL_ARGS)
+{
+    static const tw::Param params[] = {{"obj"}, tw::opt("object_wrapper")};
+    PyObject *a[2];
+    if (tw::parse("safe_pickle", params, args, nargs, kwnames, a) < 0)
+        return nullptr;
+    PyObject *object_wrapper = a[1] != nullptr ? a[1] : Py_True;
+    Ref bytes_io = GLOBAL(mod, "BytesIO");
+    if (!bytes_io)
+        return nullptr;
+    Ref pickle_data = tw::call(bytes_io.get());
+    if (!pickle_data)
+        return nullptr;
+    Ref pickler_type = GLOBAL(mod, "SafePickler");
+    if (!pickler_type)
+        return nullptr;
+    Ref helpers = GLOBAL(mod, "UnpicklableHelpers");
+    if (!helpers)
+        return nullptr;
+    Ref failure_reducer = ATTR(helpers.get(), "__reduce__");
+    if (!failure_reducer)
+        return nullptr;
+    Ref special_cases = ATTR(helpers.get(), "special_cases");
+    if (!special_cases)
+        return nullptr;
+    Ref pickler = tw::call_kw(
+        pickler_type.get(), TW_NAMES("failure_reducer", "special_cases"),
+        object_wrapper, pickle_data.get(), failure_reducer.get(),
+        special_cases.get());
+    if (!pickler)
+        return nullptr;
+    if (!tw::call_method(pickler.get(), TW_STR("dump"), a[0]))
+        return nullptr;
+    Ref pickled = tw::call_method(pickle_data.get(), TW_STR("getvalue"));
+    if (!pickled)
+        return nullptr;
+    if (pickled.get() != Py_None && !PyBytes_CheckExact(pickled.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "bytes",
+                     Py_TYPE(pickled.get())->tp_name);
+        return nullptr;
+    }
+    return pickled.release();
+}
+
+PyObject *safe_pickle_loads(PyObject *mod, PyObject *data)
+{
+    Ref package = GLOBAL(mod, "tarnwick_collector");
+    Ref sub = package ? ATTR(package.get(), "data_serialization") : nullptr;
+    Ref base = sub ? ATTR(sub.get(), "tarn_pickle") : nullptr;
+    Ref loads = base ? ATTR(base.get(), "loads") : nullptr;
+    Ref unpickled = loads ? tw::call(loads.get(), data) : nullptr;
+    if (unpickled)
+        return unpickled.release();
+    if (!swallow())
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef safe_pickle_def = {
+    "safe_pickle", TW_FASTCALL(safe_pickle), TW_FASTCALL_FLAGS,
+    "The pickle of `obj` as bytes, written by SafePickler; `object_wrapper` "
+    "writes objects with recorded used attributes as object wrappers."};
+PyMethodDef safe_pickle_loads_def = {
+    "safe_pickle_loads", safe_pickle_loads, METH_O,
+    "The object unpickled from `data`, or None when that fails."};
+
+// =============================================================== module body
+
+const char *const kSafePicklerDoc =
+    "\n    This class is a pickle.Pickler that overrides the default pickle "
+    "reducer.\n    ";
+const char *const kUnpicklableHelpersDoc =
+    "\n    This class contains functions to help with pickling objects that "
+    "are generaly unpicklable.\n    Its main functionality is the failure "
+    "reducer that is being called when pickle fails to pickle an object.\n"
+    "    ";
+
+int set_str(PyObject *m, const char *name, PyObject *interned)
+{
+    return interned == nullptr ? -1 : tw::set_global(m, name, interned);
+}
+
+// A set of the given borrowed items; new reference.
+Ref make_set(std::initializer_list<PyObject *> items)
+{
+    Ref s = Ref::steal(PySet_New(nullptr));
+    if (!s)
+        return nullptr;
+    for (PyObject *item : items)
+        if (item == nullptr || PySet_Add(s.get(), item) < 0)
+            return nullptr;
+    return s;
+}
+
+int imports(PyObject *m)
+{
+    static const char *const modules[] = {"datetime", "uuid",    "pathlib",
+                                          "random",   "os",      "copyreg",
+                                          "types",    "inspect"};
+    for (const char *name : modules)
+        if (tw::import_module(m, name) < 0)
+            return -1;
+    if (tw::import_module(m, "tarnwick_collector.data_serialization.tarn_pickle") < 0)
+        return -1;
+    struct From {
+        const char *module, *name, *asname;
+    };
+    static const From early[] = {
+        {"collections", "OrderedDict", nullptr},
+        {"collections", "defaultdict", nullptr},
+        {"tarnwick_common.name_extractor", "get_function_module", nullptr},
+        {"tarnwick_common.utils.object_wrapper", "ObjectWrapper", nullptr},
+        {"tarnwick_common.utils.object_wrapper", "ModuleWrapper", nullptr},
+        {"tarnwick_common.utils.object_wrapper", "UnpicklableObject", nullptr},
+        {"tarnwick_common.utils.object_wrapper", "FunctionWrapper", nullptr},
+        {"tarnwick_common.utils.object_wrapper", "SpecialWrapper", nullptr},
+        {"tarnwick_common.utils.object_wrapper", "ExceptionWrapper", nullptr},
+        {"tarnwick_collector.data_collection.ostrelle", "Ostrelle", nullptr},
+        {"tarnwick_collector.data_serialization.utils", "MAIN_STR", nullptr},
+        {"tarnwick_collector.data_serialization.utils",
+         "replace__main__with_real_name", nullptr},
+        {"tarnwick_collector.exceptions", "ProblematicPickleException",
+         nullptr},
+        {"tarnwick_collector.configs.collector_settings", "CollectorSettings",
+         nullptr},
+        {"enum", "Enum", nullptr},
+        {"logging", "Logger", nullptr},
+    };
+    for (const From &f : early)
+        if (tw::import_from(m, f.module, f.name, f.asname) < 0)
+            return -1;
+    if (tw::import_module(m, "_pickle", "cPickle") < 0)
+        return -1;
+    // PyYAML is optional: any failure to import its compiled part leaves
+    // has_yaml false.
+    if (tw::set_global(m, "has_yaml", Py_True) < 0)
+        return -1;
+    if (tw::import_module(m, "yaml._yaml") < 0) {
+        PyErr_Clear();
+        if (tw::set_global(m, "has_yaml", Py_False) < 0)
+            return -1;
+    }
+    static const From late[] = {
+        {"io", "BytesIO", nullptr},
+        {"typing", "Any", nullptr},
+        {"typing", "Dict", nullptr},
+        {"typing", "List", nullptr},
+        {"typing", "Tuple", nullptr},
+        {"pydantic", "BaseModel", nullptr},
+        {"tarnwick_collector.data_collection.used_attributes_collector",
+         "used_attributes", nullptr},
+    };
+    for (const From &f : late)
+        if (tw::import_from(m, f.module, f.name, f.asname) < 0)
+            return -1;
+    return 0;
+}
+
+int constants(PyObject *m)
+{
+    if (set_str(m, "DOT", TW_STR(".")) < 0 ||
+        set_str(m, "DICT_DUNDER", TW_STR("__dict__")) < 0 ||
+        set_str(m, "REDUCE_ALLOWED_QUAL_NAME", TW_STR("FunctionWrapper")) < 0 ||
+        set_str(m, "REDUCE_ALLOWED_MODULE",
+                TW_STR("tarnwick_common.utils.object_wrapper")) < 0)
+        return -1;
+    Ref sessions = Ref::steal(Py_BuildValue("{s:[s]}", "sqlalchemy.orm.session",
+                                            "Session"));
+    if (!sessions ||
+        tw::set_global(m, "TYPES_TO_CONTINUE_PICKLE_ON_ERROR", sessions.get()) < 0)
+        return -1;
+    if (set_str(m, "GET_INITARGS", TW_STR("__getinitargs__")) < 0 ||
+        set_str(m, "GET_NEWARGS_EX", TW_STR("__getnewargs_ex__")) < 0 ||
+        set_str(m, "GETNEWARGS", TW_STR("__getnewargs__")) < 0 ||
+        set_str(m, "GETSTATE_STR", TW_STR("__getstate__")) < 0 ||
+        set_str(m, "REDUCE_STR", TW_STR("__reduce__")) < 0 ||
+        set_str(m, "INIT_STR", TW_STR("__init__")) < 0 ||
+        set_str(m, "FUNC_STR", TW_STR("__func__")) < 0 ||
+        set_str(m, "SELF_STR", TW_STR("__self__")) < 0 ||
+        set_str(m, "GETATTR_STR", TW_STR("__getattr__")) < 0 ||
+        set_str(m, "CODE_STR", TW_STR("__code__")) < 0 ||
+        set_str(m, "CLASS_METHOD_DESCRIPTOR",
+                TW_STR("classmethod_descriptor")) < 0 ||
+        set_str(m, "BUILTIN_METHOD", TW_STR("builtin_method")) < 0)
+        return -1;
+    Ref types = GLOBAL(m, "types");
+    if (!types)
+        return -1;
+    Ref function_type = ATTR(types.get(), "FunctionType");
+    Ref method_descriptor_type = ATTR(types.get(), "MethodDescriptorType");
+    Ref method_type = ATTR(types.get(), "MethodType");
+    Ref builtin_function_type = ATTR(types.get(), "BuiltinFunctionType");
+    Ref builtin_method_type = ATTR(types.get(), "BuiltinMethodType");
+    Ref function_types =
+        make_set({function_type.get(), method_descriptor_type.get(),
+                  method_type.get(), builtin_function_type.get(),
+                  builtin_method_type.get()});
+    if (!function_types ||
+        tw::set_global(m, "FUNCTIONS_TYPES", function_types.get()) < 0)
+        return -1;
+    Ref method_types = make_set({method_descriptor_type.get(),
+                                 method_type.get(), builtin_method_type.get()});
+    if (!method_types ||
+        tw::set_global(m, "METHOD_TYPES", method_types.get()) < 0)
+        return -1;
+    Ref copyreg = GLOBAL(m, "copyreg");
+    Ref reconstructor = copyreg ? ATTR(copyreg.get(), "_reconstructor") : nullptr;
+    if (!reconstructor ||
+        tw::set_global(m, "_reconstructor", reconstructor.get()) < 0)
+        return -1;
+    Ref ostrelle = GLOBAL(m, "Ostrelle");
+    Ref extract = ostrelle ? ATTR(ostrelle.get(), "extract_function_metadata")
+                           : nullptr;
+    if (!extract || tw::set_global(m, "EXTRACT_METADATA", extract.get()) < 0)
+        return -1;
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero || tw::set_global(m, "FUNCTION_META_DATA_INDEX", zero.get()) < 0)
+        return -1;
+    return 0;
+}
+
+int module_functions(PyObject *m)
+{
+    PyMethodDef *defs[] = {&is_classmethod_def,
+                           &wrap_object_def,
+                           &wrap_module_def,
+                           &wrap_function_def,
+                           &wrap_exception_def,
+                           &get_attributes_value_def,
+                           &is_obj_python_based_def,
+                           &obj_has_getattr_that_is_python_based_def};
+    for (PyMethodDef *def : defs)
+        if (tw::add_function(m, def) < 0)
+            return -1;
+    return 0;
+}
+
+int by_name_classes(PyObject *m)
+{
+    Ref new_func_wrap = tw::ClassBuilder(m, "NewFuncWrap", nullptr)
+                            .method(&NewFuncWrap_init_def)
+                            .method(&NewFuncWrap_reduce_def)
+                            .build(nullptr, nullptr, "NewFuncWrap");
+    if (!new_func_wrap)
+        return -1;
+    Ref wraper = tw::ClassBuilder(m, "Wraper", nullptr)
+                     .method(&Wraper_init_def)
+                     .method(&Wraper_reduce_def)
+                     .build(nullptr, nullptr, "Wraper");
+    return wraper ? 0 : -1;
+}
+
+// Attribute `attr` of the module-level name `name`; new reference.
+#define GLOBAL_ATTR(m, name, attr) tw::global_attr((m), TW_STR(name), TW_STR(attr))
+
+int safe_pickler_class(PyObject *m)
+{
+    Ref wrap_object = GLOBAL(m, "wrap_object");
+    if (!wrap_object)
+        return -1;
+    Ref refs[] = {
+        GLOBAL(m, "OrderedDict"),
+        GLOBAL(m, "defaultdict"),
+        GLOBAL_ATTR(m, "types", "FunctionType"),
+        GLOBAL_ATTR(m, "types", "MethodType"),
+        GLOBAL_ATTR(m, "datetime", "datetime"),
+        GLOBAL_ATTR(m, "datetime", "time"),
+        GLOBAL_ATTR(m, "datetime", "date"),
+        GLOBAL_ATTR(m, "datetime", "timedelta"),
+        GLOBAL_ATTR(m, "datetime", "tzinfo"),
+        GLOBAL_ATTR(m, "datetime", "timezone"),
+        GLOBAL_ATTR(m, "random", "Random"),
+        GLOBAL_ATTR(m, "random", "SystemRandom"),
+        GLOBAL_ATTR(m, "pathlib", "Path"),
+        GLOBAL_ATTR(m, "pathlib", "PurePath"),
+        GLOBAL_ATTR(m, "pathlib", "PurePosixPath"),
+        GLOBAL_ATTR(m, "pathlib", "PosixPath"),
+        GLOBAL_ATTR(m, "inspect", "FullArgSpec"),
+        GLOBAL_ATTR(m, "uuid", "UUID"),
+    };
+    for (Ref &r : refs)
+        if (!r)
+            return -1;
+    auto T = [](PyTypeObject &t) { return reinterpret_cast<PyObject *>(&t); };
+    Ref types_to_skip = make_set({
+        T(PyType_Type), T(PyBool_Type), T(PyLong_Type), T(PyFloat_Type),
+        T(PyBytes_Type), T(PyUnicode_Type), T(PyDict_Type), T(PySet_Type),
+        T(PyFrozenSet_Type), T(PyList_Type), T(PyTuple_Type),
+        T(PyByteArray_Type),
+        reinterpret_cast<PyObject *>(Py_TYPE(wrap_object.get())),
+        refs[0].get(), refs[1].get(), refs[2].get(), refs[3].get(),
+        refs[4].get(), refs[5].get(), refs[6].get(), refs[7].get(),
+        refs[8].get(), refs[9].get(), refs[10].get(), refs[11].get(),
+        refs[12].get(), refs[13].get(), refs[14].get(), refs[15].get(),
+        refs[16].get(), refs[17].get()});
+    if (!types_to_skip)
+        return -1;
+
+    Ref enum_type = GLOBAL(m, "Enum");
+    Ref base_model = GLOBAL(m, "BaseModel");
+    if (!enum_type || !base_model)
+        return -1;
+    Ref subclasses_to_skip =
+        make_set({T(PyType_Type), T(PyUnicode_Type), enum_type.get(),
+                  base_model.get(), PyExc_Exception});
+    if (!subclasses_to_skip)
+        return -1;
+
+    PyObject *declarative_base =
+        TW_STR("sqlalchemy.orm.decl_api.DeclarativeMeta.Base");
+    Ref full_names_to_run_functions = make_set({declarative_base});
+    if (!full_names_to_run_functions)
+        return -1;
+    Ref factories = Ref::steal(PyDict_New());
+    if (!factories ||
+        PyDict_SetItem(factories.get(), declarative_base,
+                       TW_STR("sqlalchemy.ext.declarative.declarative_base")) <
+            0)
+        return -1;
+
+    Ref logger = GLOBAL(m, "Logger");
+    if (!logger)
+        return -1;
+    Ref magic_mock_types = make_set({logger.get()});
+    if (!magic_mock_types)
+        return -1;
+    Ref has_yaml = GLOBAL(m, "has_yaml");
+    if (!has_yaml)
+        return -1;
+    int r = PyObject_IsTrue(has_yaml.get());
+    if (r < 0)
+        return -1;
+    if (r) {
+        Ref yaml = GLOBAL(m, "yaml");
+        Ref compiled = yaml ? ATTR(yaml.get(), "_yaml") : nullptr;
+        Ref mark = compiled ? ATTR(compiled.get(), "Mark") : nullptr;
+        if (!mark || PySet_Add(magic_mock_types.get(), mark.get()) < 0)
+            return -1;
+    }
+
+    Ref base = GLOBAL(m, "tarnwick_collector");
+    for (const char *part : {"data_serialization", "tarn_pickle", "Pickler"})
+        if (base)
+            base = Ref::steal(PyObject_GetAttrString(base.get(), part));
+    if (!base)
+        return -1;
+    Ref bases = tw::tuple(base.get());
+    if (!bases)
+        return -1;
+
+    Ref cls = tw::ClassBuilder(m, "SafePickler", kSafePicklerDoc)
+                  .attr("types_to_skip", types_to_skip.get())
+                  .attr("subclasses_to_skip", subclasses_to_skip.get())
+                  .attr("full_names_to_run_functions",
+                        full_names_to_run_functions.get())
+                  .attr("full_names_to_rebuild_functions_dict",
+                        factories.get())
+                  .attr("specific_type_for_magic_mock",
+                        magic_mock_types.get())
+                  .method(&SafePickler_init_def)
+                  .staticmethod(&SafePickler_is_subclass_for_skip_def)
+                  .method(&SafePickler_is_obj_function_def)
+                  .method(&SafePickler_is_obj_type_specific_type_for_magic_mock_def)
+                  .method(&SafePickler_is_obj_type_to_skip_def)
+                  .method(&SafePickler_get_dynamic_rebuild_function_def)
+                  .method(&SafePickler_is_problematic_pickle_def)
+                  .method(&SafePickler_reduce_used_attrs_def)
+                  .method(&SafePickler_reduce_function_def)
+                  .method(&SafePickler_reducer_override_def)
+                  .build(bases.get(), nullptr, "SafePickler");
+    return cls ? 0 : -1;
+}
+
+int unpicklable_helpers_class(PyObject *m)
+{
+    Ref cls = tw::ClassBuilder(m, "UnpicklableHelpers", kUnpicklableHelpersDoc)
+                  .staticmethod(&UnpicklableHelpers_get_full_name_def)
+                  .staticmethod(&UnpicklableHelpers_should_use_getattr_def)
+                  .staticmethod(&UnpicklableHelpers_reduce_def)
+                  .staticmethod(&UnpicklableHelpers_special_cases_def)
+                  .build(nullptr, nullptr, "UnpicklableHelpers");
+    return cls ? 0 : -1;
+}
+
+int exec_module(PyObject *m)
+{
+    if (imports(m) < 0 || constants(m) < 0 || module_functions(m) < 0 ||
+        by_name_classes(m) < 0 || safe_pickler_class(m) < 0 ||
+        unpicklable_helpers_class(m) < 0)
+        return -1;
+    if (tw::add_function(m, &safe_pickle_def) < 0 ||
+        tw::add_function(m, &safe_pickle_loads_def) < 0)
+        return -1;
+    return 0;
+}
+
+}  // namespace
+
+TW_MODULE(pickler,
+          "The safe pickler: writes any recorded value, rewriting functions, "
+          "modules, exceptions, objects with known used attributes and "
+          "unpicklable objects into forms that load elsewhere.",
+          nullptr, exec_module)
