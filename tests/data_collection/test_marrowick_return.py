@@ -378,6 +378,24 @@ def test_failed_nested_call_respects_the_limit(env):
     assert env.kinds()[-1] == "LimitFailure"
 
 
+def test_failure_before_the_tracker_is_read_hands_over(env, monkeypatch):
+    a = mw.record_user_function_call(outer, 1)
+    a_tracker = current()
+    b = mw.record_user_function_call(inner, 2)
+
+    def broken():
+        raise RuntimeError("no exception state")
+
+    monkeypatch.setattr(mw, "get_exc_value", broken)
+    mw.record_user_function_return_value(None, b)
+    assert env.kinds()[-1] == "CollectorFailure"
+    assert name_of(inner) in mw.BLACKLISTED_FUNCTIONS
+    assert current() is a_tracker
+    monkeypatch.undo()
+    mw.record_user_function_return_value(None, a)
+    assert current() is None
+
+
 def test_failing_handler_propagates_after_the_hand_over(env):
     class Odd:
         def __reduce__(self):

@@ -282,30 +282,72 @@ Ref take_exc(PyObject *m, Pending &pending)
     return tw::call(f.get());
 }
 
-// ------------------------------------------------------- thread and tracker
+// ------------------------------------------------------ reusable int key
 
-// The calling thread's identifier as threading.get_ident() gives it. The
-// int object is kept in the thread state's dict, so asking again costs one
-// lookup and allocates nothing; it goes away with the thread state. New
-// reference.
-Ref thread_ident()
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+#define MARROWICK_SCRATCH_KEY 1
+#endif
+
+#ifdef MARROWICK_SCRATCH_KEY
+// One int object reused as the key of a lookup by an integer (an object's
+// identity in the followed set, the thread's identifier in the per-thread
+// map), so that the hooks' common paths allocate nothing. Its digits are
+// rewritten in place, which is sound only while this module holds the sole
+// reference (checked before each reuse) and no lookup is under way with it
+// (the flag: a comparison inside the lookup may run Python code, which may
+// come back here on this or another thread).
+PyObject *g_key = nullptr;
+bool g_key_busy = false;
+
+// The reusable key set to `value`; borrowed, or NULL (without an exception)
+// when it cannot be used now.
+PyObject *scratch_key(unsigned long long value)
 {
-    PyObject *key = TW_STR("tarnwick_collector.marrowick.thread_ident");
-    if (key == nullptr)
+    if (g_key_busy)
         return nullptr;
-    PyObject *d = PyThreadState_GetDict();  // borrowed, may be NULL
-    if (d != nullptr) {
-        PyObject *v = PyDict_GetItemWithError(d, key);
-        if (v != nullptr)
-            return Ref::borrow(v);
-        if (PyErr_Occurred())
+    if (g_key != nullptr && Py_REFCNT(g_key) != 1)
+        Py_CLEAR(g_key);  // someone kept it; leave it to them
+    if (g_key == nullptr) {
+        // Room for the digits of any 64-bit value.
+        g_key = PyLong_FromUnsignedLongLong(~0ULL);
+        if (g_key == nullptr) {
+            PyErr_Clear();
             return nullptr;
+        }
     }
-    Ref v = Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
-    if (v && d != nullptr && PyDict_SetItem(d, key, v.get()) < 0)
-        return nullptr;
-    return v;
+    PyLongObject *lo = reinterpret_cast<PyLongObject *>(g_key);
+#if PY_VERSION_HEX >= 0x030C0000
+    digit *d = lo->long_value.ob_digit;
+#else
+    digit *d = lo->ob_digit;
+#endif
+    Py_ssize_t n = 0;
+    while (value != 0) {
+        d[n++] = static_cast<digit>(value & PyLong_MASK);
+        value >>= PyLong_SHIFT;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    lo->long_value.lv_tag =
+        (static_cast<uintptr_t>(n) << _PyLong_NON_SIZE_BITS) | (n ? 0 : 1);
+#elif PY_VERSION_HEX >= 0x03090000
+    Py_SET_SIZE(lo, n);
+#else
+    Py_SIZE(lo) = n;
+#endif
+    return g_key;
 }
+
+// Marks the reusable key as in use for the duration of one lookup.
+class ScratchLookup {
+  public:
+    ScratchLookup() { g_key_busy = true; }
+    ~ScratchLookup() { g_key_busy = false; }
+    ScratchLookup(const ScratchLookup &) = delete;
+    ScratchLookup &operator=(const ScratchLookup &) = delete;
+};
+#endif
+
+// ------------------------------------------------------- thread and tracker
 
 // `Trindle_thread_id_to_current_call_get(threading_get_ident(), None)`: the
 // calling thread's current tracker, or None. New reference.
@@ -318,12 +360,34 @@ Ref current_tracker(PyObject *m)
     Ref ident_fn = G("threading_get_ident");
     if (!ident_fn)
         return nullptr;
-    Ref ident = (st->get_ident != nullptr && ident_fn.get() == st->get_ident)
-                    ? thread_ident()
-                    : tw::call(ident_fn.get());
+    const bool own_ident =
+        st->get_ident != nullptr && ident_fn.get() == st->get_ident;
+    const bool own_get = st->tid_get != nullptr && get.get() == st->tid_get;
+#ifdef MARROWICK_SCRATCH_KEY
+    if (own_ident && own_get) {
+        // The aliases as bound at import: one lookup in the map.
+        PyObject *key = scratch_key(PyThread_get_thread_ident());
+        if (key != nullptr) {
+            PyObject *v;
+            {
+                ScratchLookup busy;
+                v = PyDict_GetItemWithError(st->tid_map, key);
+            }
+            if (v == nullptr) {
+                if (PyErr_Occurred())
+                    return nullptr;
+                v = Py_None;
+            }
+            return Ref::borrow(v);
+        }
+    }
+#endif
+    Ref ident = own_ident ? Ref::steal(PyLong_FromUnsignedLong(
+                                PyThread_get_thread_ident()))
+                          : tw::call(ident_fn.get());
     if (!ident)
         return nullptr;
-    if (st->tid_get != nullptr && get.get() == st->tid_get) {
+    if (own_get) {
         PyObject *v = PyDict_GetItemWithError(st->tid_map, ident.get());
         if (v == nullptr) {
             if (PyErr_Occurred())
@@ -359,72 +423,16 @@ int suspend_through_class(PyObject *m)
 
 // ------------------------------------------------------- followed identities
 
-#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
-#define MARROWICK_ID_KEY 1
-#endif
-
-#ifdef MARROWICK_ID_KEY
-// One int object reused as the key of the membership test of an identity,
-// so that an attribute load on an object that is not followed allocates
-// nothing. Its digits are rewritten in place, which is sound only while this
-// module holds the sole reference (checked before each reuse) and no test is
-// under way with it (the flag: a comparison inside the test may run Python
-// code, which may come back here on this or another thread).
-PyObject *g_id_key = nullptr;
-bool g_id_key_busy = false;
-
-// The reusable key set to the value id(obj); borrowed, or NULL (without an
-// exception) when it cannot be used now.
-PyObject *id_key(PyObject *obj)
-{
-    if (g_id_key_busy)
-        return nullptr;
-    if (g_id_key != nullptr && Py_REFCNT(g_id_key) != 1)
-        Py_CLEAR(g_id_key);  // someone kept it; leave it to them
-    if (g_id_key == nullptr) {
-        // Room for the digits of any 64-bit value.
-        g_id_key = PyLong_FromUnsignedLongLong(~0ULL);
-        if (g_id_key == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
-    }
-    PyLongObject *lo = reinterpret_cast<PyLongObject *>(g_id_key);
-#if PY_VERSION_HEX >= 0x030C0000
-    digit *d = lo->long_value.ob_digit;
-#else
-    digit *d = lo->ob_digit;
-#endif
-    unsigned long long x =
-        static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(obj));
-    Py_ssize_t n = 0;
-    while (x != 0) {
-        d[n++] = static_cast<digit>(x & PyLong_MASK);
-        x >>= PyLong_SHIFT;
-    }
-#if PY_VERSION_HEX >= 0x030C0000
-    lo->long_value.lv_tag =
-        (static_cast<uintptr_t>(n) << _PyLong_NON_SIZE_BITS) | (n ? 0 : 1);
-#elif PY_VERSION_HEX >= 0x03090000
-    Py_SET_SIZE(lo, n);
-#else
-    Py_SIZE(lo) = n;
-#endif
-    return g_id_key;
-}
-#endif
-
 // `id(obj) in ids`: 1, 0, or -1 with an exception.
 int id_in(PyObject *ids, PyObject *obj)
 {
-#ifdef MARROWICK_ID_KEY
+#ifdef MARROWICK_SCRATCH_KEY
     if (PyAnySet_CheckExact(ids)) {
-        PyObject *key = id_key(obj);
+        PyObject *key = scratch_key(static_cast<unsigned long long>(
+            reinterpret_cast<uintptr_t>(obj)));
         if (key != nullptr) {
-            g_id_key_busy = true;
-            int r = PySet_Contains(ids, key);
-            g_id_key_busy = false;
-            return r;
+            ScratchLookup busy;
+            return PySet_Contains(ids, key);
         }
     }
 #endif
