@@ -1,0 +1,317 @@
+"""The wrap functions, get_attributes_value, the by-name classes and the
+failure reducer of the safe pickler."""
+import os
+import pickle
+import threading
+import types
+
+import jsonpickle.unpickler
+import pytest
+
+from tarnwick_collector.data_serialization import pickler
+from tarnwick_common.utils.object_wrapper import (
+    ExceptionWrapper,
+    FunctionWrapper,
+    ModuleWrapper,
+    ObjectWrapper,
+    SpecialWrapper,
+    UnpicklableObject,
+)
+
+Helpers = pickler.UnpicklableHelpers
+HERE = __name__
+
+
+class Gadget:
+    kind = "gadget"                 # plain class attribute, not shadowed
+    shadowed = "class value"
+
+    def __init__(self):
+        self.count = 3
+        self.shadowed = "own value"
+        self._private = "p"
+        self.callback = len         # a native function stored on the instance
+        self.stored = plain_function
+
+    @property
+    def doubled(self):
+        return self.count * 2
+
+    @property
+    def broken(self):
+        raise RuntimeError("getter fails")
+
+    @property
+    def missing(self):
+        raise AttributeError("not here")
+
+    def run(self):
+        return self.count
+
+    @classmethod
+    def build(cls):
+        return cls()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+
+def plain_function():
+    return 1
+
+
+# ------------------------------------------------------------ wrap functions
+
+
+def test_wrap_functions_build_the_wrappers():
+    obj = pickler.wrap_object(Gadget, {"run": FunctionWrapper("x.run")})
+    assert type(obj) is ObjectWrapper and obj.wrapped_class is Gadget
+    assert obj.functions == {"run": FunctionWrapper("x.run")}
+    assert pickler.wrap_object(cls=int, funcs={}).wrapped_class is int
+    assert pickler.wrap_module("os.path") == ModuleWrapper("os.path")
+    assert pickler.wrap_function("pkg.factory") == SpecialWrapper(
+        "pkg.factory")
+    assert pickler.wrap_exception("builtins.ValueError", ("x",), {"a": 1}) == (
+        ExceptionWrapper("builtins.ValueError", ("x",), {"a": 1}))
+    assert pickler.wrap_exception(
+        exception_full_name=None, exception_args=(),
+        exception_dunder_dict={}) == ExceptionWrapper(None, (), {})
+
+
+@pytest.mark.parametrize("call", [
+    lambda: pickler.wrap_exception(3, (), {}),
+    lambda: pickler.wrap_exception(exception_full_name=b"x",
+                                   exception_args=(), exception_dunder_dict={}),
+])
+def test_wrap_exception_wants_a_str_name(call):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value).startswith(
+        "Argument 'exception_full_name' has incorrect type (expected str, got ")
+
+
+def test_wrap_function_arguments():
+    with pytest.raises(TypeError):
+        pickler.wrap_function()
+    with pytest.raises(TypeError):
+        pickler.wrap_object(int)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
+        pickler.wrap_exception("a", (), {}, x=1)
+
+
+# ------------------------------------------------------ get_attributes_value
+
+
+def test_get_attributes_value_splits_values_and_methods():
+    gadget = Gadget()
+    data, funcs = pickler.get_attributes_value(
+        gadget, ["count", "run", "build", "doubled", "nothing", "missing",
+                 "callback", "stored"])
+    assert data == {"count": 3, "build": Gadget.build, "doubled": 6,
+                    "stored": plain_function}
+    # bound methods of instances and native functions go to funcs
+    assert funcs == {"run": gadget.run, "callback": len}
+
+
+def test_get_attributes_value_copies_the_environment():
+    holder = types.SimpleNamespace(env=os.environ)
+    data, funcs = pickler.get_attributes_value(obj=holder, attributes={"env"})
+    assert type(data["env"]) is dict and data["env"] == dict(os.environ)
+    assert funcs == {}
+
+
+def test_get_attributes_value_lets_other_errors_through():
+    with pytest.raises(RuntimeError):
+        pickler.get_attributes_value(Gadget(), ["count", "broken"])
+    with pytest.raises(TypeError):
+        pickler.get_attributes_value(Gadget(), [5])
+
+
+def test_get_attributes_value_builtin_methods():
+    items = []
+    data, funcs = pickler.get_attributes_value(
+        types.SimpleNamespace(add=items.append, keys=dict.fromkeys),
+        ["add", "keys"])
+    # a native method bound to a class is a class method: a plain value
+    assert funcs == {"add": items.append}
+    assert data == {"keys": dict.fromkeys}
+
+
+# ----------------------------------------------------- NewFuncWrap, Wraper
+
+
+@pytest.mark.parametrize("cls", [pickler.NewFuncWrap, pickler.Wraper])
+def test_by_name_classes_unpickle_as_what_they_name(cls):
+    wrapper = cls("os.path.join")
+    assert wrapper.name == "os.path.join"
+    assert wrapper.__reduce__() == (jsonpickle.unpickler.loadclass,
+                                    ("os.path.join",))
+    assert pickle.loads(pickle.dumps(wrapper)) is os.path.join
+    assert pickle.loads(pickle.dumps(cls(name=f"{HERE}.Gadget"))) is Gadget
+    assert cls.__bases__ == (object,)
+
+
+# --------------------------------------------------------- get_full_name
+
+
+class WithInit:
+    def __init__(self):
+        pass
+
+
+class InheritsInit(WithInit):
+    pass
+
+
+@pytest.mark.parametrize("obj, name", [
+    (plain_function, f"{HERE}.plain_function"),
+    (Gadget().run, f"{HERE}.Gadget.run"),
+    (WithInit, f"{HERE}.WithInit.__init__"),
+    (InheritsInit, "builtins.type.__init__"),  # the metaclass's, bound
+    (len, "builtins.len"),
+    (ValueError("x"), "builtins.ValueError"),
+])
+def test_get_full_name(obj, name):
+    assert Helpers.get_full_name(obj) == name
+
+
+# --------------------------------------------------------- should_use_getattr
+
+
+@pytest.mark.parametrize("prop, expected", [
+    ("kind", False),        # plain class attribute of the class itself
+    ("shadowed", True),     # the instance has its own value
+    ("doubled", True),      # property
+    ("run", True),          # routine
+    ("build", True),        # classmethod object in the class dict
+    ("count", True),        # not in the class dict
+])
+def test_should_use_getattr(prop, expected):
+    gadget = Gadget()
+    assert Helpers.should_use_getattr(
+        gadget, prop, dir(gadget), dir(Gadget)) is expected
+    assert Helpers.should_use_getattr(
+        obj=gadget, obj_property=prop, object_dir=dir(gadget),
+        class_dir=dir(Gadget)) is expected
+
+
+def test_should_use_getattr_without_dict():
+    lock = threading.Lock()
+    assert Helpers.should_use_getattr(lock, "acquire", dir(lock),
+                                      dir(type(lock))) is True
+    gadget = Gadget()
+    assert Helpers.should_use_getattr(gadget, "kind", dir(gadget), []) is True
+
+
+# ------------------------------------------------------- the failure reducer
+
+
+def test_failure_reducer_state_and_funcs():
+    gadget = Gadget()
+    cls, (type_text, funcs), state = Helpers.__reduce__(gadget)
+    assert cls is UnpicklableObject
+    assert type_text == str(Gadget)
+    assert funcs == {
+        "run": FunctionWrapper(f"{HERE}.Gadget.run"),
+        "build": FunctionWrapper(f"{HERE}.Gadget.build"),  # bound to the class
+        "__enter__": FunctionWrapper(f"{HERE}.Gadget.__enter__"),
+        "__exit__": FunctionWrapper(f"{HERE}.Gadget.__exit__"),
+    }
+    # "kind" (a class attribute), "broken" and "missing" (getters that
+    # raise) and every other dunder name are left out
+    assert state == {
+        "count": 3, "doubled": 6, "shadowed": "own value", "_private": "p",
+        "callback": len, "stored": plain_function,
+    }
+
+
+def test_failure_reducer_on_a_native_object():
+    lock = threading.Lock()
+    cls, (type_text, funcs), state = Helpers.__reduce__(lock)
+    assert type_text == "<class '_thread.lock'>" and funcs == {}
+    # native methods are values, the context-manager ones included
+    assert sorted(state) == ["__enter__", "__exit__", "_at_fork_reinit",
+                             "acquire", "acquire_lock", "locked",
+                             "locked_lock", "release", "release_lock"]
+    assert state["acquire"] == lock.acquire
+
+
+def test_failure_reducer_reads_nothing_of_a_python_getattr_object():
+    reads = []
+
+    class Lazy:
+        def __getattr__(self, name):
+            reads.append(name)
+            raise AttributeError(name)
+
+        @property
+        def value(self):
+            reads.append("value")
+            return 1
+    assert Helpers.__reduce__(Lazy()) == (
+        UnpicklableObject, (str(Lazy), {}), {})
+    assert reads == []
+
+
+def other_run(self):
+    return "other"
+
+
+other_run.__name__ = "run"
+
+
+def test_method_named_through_the_class_when_its_function_cannot_be(
+        monkeypatch):
+    gadget = Gadget()
+    gadget.run = types.MethodType(other_run, gadget)
+    real = pickler.EXTRACT_METADATA
+
+    def extract(obj, dont_cache=False):
+        if obj is other_run:
+            raise LookupError("unnamed")
+        return real(obj, dont_cache=dont_cache)
+    monkeypatch.setattr(pickler, "EXTRACT_METADATA", extract)
+    _, (_, funcs), _ = Helpers.__reduce__(gadget)
+    assert funcs["run"] == FunctionWrapper(f"{HERE}.Gadget.run")
+
+    def extract_none(obj, dont_cache=False):
+        raise LookupError("unnamed")
+    monkeypatch.setattr(pickler, "EXTRACT_METADATA", extract_none)
+    _, (_, funcs), state = Helpers.__reduce__(gadget)
+    assert "run" not in funcs and "run" not in state
+    assert state["count"] == 3
+
+
+def test_failure_reducer_lets_dir_errors_through():
+    class NoDir:
+        def __dir__(self):
+            raise RuntimeError("no dir")
+    with pytest.raises(RuntimeError):
+        Helpers.__reduce__(NoDir())
+
+
+def test_failure_reducer_is_positional_only():
+    with pytest.raises(TypeError):
+        Helpers.__reduce__(obj=1)
+
+
+# --------------------------------------------------------- special_cases
+
+
+def test_special_cases():
+    from sqlalchemy.orm.session import Session
+
+    assert Helpers.special_cases(Session) is True
+    assert Helpers.special_cases(Gadget) is False
+    assert Helpers.special_cases(type("Session", (), {})) is False
+    with pytest.raises(AttributeError):
+        Helpers.special_cases(object())
+
+
+def test_special_cases_reads_the_table_at_each_use(monkeypatch):
+    monkeypatch.setattr(pickler, "TYPES_TO_CONTINUE_PICKLE_ON_ERROR",
+                        {HERE: ["Gadget"]})
+    assert Helpers.special_cases(Gadget) is True
