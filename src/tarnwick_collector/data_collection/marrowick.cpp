@@ -550,14 +550,14 @@ Ref unpicklable_from(PyObject *m, PyObject *e, PyObject *index_name,
     return make_metric(m, TW_STR("Unpicklable"), obj_type.get(), why.get());
 }
 
-// ------------------------------------------------------------ Part: sizes
+// ---------------------------------------------------------------- size limits
 
 Ref is_size_too_big_impl(PyObject *m, PyObject *obj);
 Ref create_size_too_big_metric_impl(PyObject *m, PyObject *function_full_name,
                                     PyObject *name, PyObject *failure_place);
 
-// `MAX_STRING_SIZE` when it is a plain float or int, as a double (NaN
-// otherwise, which no test passes).
+// `MAX_STRING_SIZE` when it is a plain float or int, as a double; NaN
+// otherwise (no comparison with NaN holds).
 double max_size_as_double(PyObject *max)
 {
     if (PyFloat_CheckExact(max))
@@ -671,7 +671,7 @@ Ref create_size_too_big_metric_impl(PyObject *m, PyObject *function_full_name,
     return none_ref();
 }
 
-// -------------------------------------------------- Part: module location
+// ------------------------------------------------------------ module location
 
 Ref get_module_location_impl(PyObject *m, PyObject *module_name)
 {
@@ -702,7 +702,7 @@ Ref get_module_location_impl(PyObject *m, PyObject *module_name)
     return tw::getattr(spec.get(), TW_STR("origin"));
 }
 
-// -------------------------------------------------- Part: external calls
+// ------------------------------------------------------------- external calls
 
 Ref should_skip_external_function_impl(PyObject *m, PyObject *full_name,
                                        PyObject *module_name,
@@ -957,7 +957,7 @@ Ref record_external_return_value_impl(PyObject *m, PyObject *return_value,
     return none_ref();
 }
 
-// ------------------------------------------------------ Part: user entry
+// ------------------------------------------------------- start of a user call
 
 // Separates the receiver of a bound method from the arguments, in the two
 // ways of the entry. `args` is the entry's tuple (called object first).
@@ -1221,7 +1221,7 @@ Ref record_user_function_call_impl(PyObject *m, PyObject *args,
     return record;
 }
 
-// ------------------------------------------------------- Part: name loads
+// ----------------------------------------------------------------- name loads
 
 Ref filter_modules_and_function_from_globals_impl(PyObject *m,
                                                   PyObject *function_globals,
@@ -1289,7 +1289,7 @@ Ref filter_modules_and_function_from_globals_impl(PyObject *m,
     return used;
 }
 
-// ------------------------------------------------ Part: end of a user call
+// --------------------------------------------------------- end of a user call
 
 Ref send_function_call_to_handler_impl(PyObject *m, PyObject *record);
 Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
