@@ -2,7 +2,14 @@
 produced it."""
 import hashlib
 import marshal
-from typing import Any, Optional
+from types import CodeType
+from typing import Any, Callable, List, Optional
+
+#: Functions mapping a code object to the code object it was made from (an
+#: instrumented function's code to the code as written), or to None. The
+#: digest is taken of the code as written, so instrumentation does not
+#: change it.
+code_resolvers: List[Callable[[CodeType], Optional[CodeType]]] = []
 
 
 def get_hash(function_obj: Any) -> Optional[str]:
@@ -12,6 +19,11 @@ def get_hash(function_obj: Any) -> Optional[str]:
     code = getattr(function_obj, "__code__", None)
     if code is None:
         return None
+    for resolve in code_resolvers:
+        original = resolve(code)
+        if original is not None:
+            code = original
+            break
     try:
         # Format 2 has no back-references, whose presence depends on
         # reference counts: the digest must depend on the code alone.

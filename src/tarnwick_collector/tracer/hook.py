@@ -1,0 +1,202 @@
+"""The import hook: which modules are the project's, and loading them
+instrumented.
+
+A project module is one whose source file lies under the project root,
+outside the interpreter's own directories (standard library, site-packages,
+a virtual environment kept inside the project), outside version-control and
+cache directories, and outside this package. The finder sits first on
+``sys.meta_path``; it asks the finders after it for the module's spec and,
+when the standard source loader would load a project file, loads it through
+:class:`InstrumentingLoader` instead. Modules that other import hooks handle
+(a test runner's own rewriting, zip imports, extension modules) are left to
+them. Instrumented modules are compiled in memory and never written to the
+bytecode cache.
+"""
+import importlib.abc
+import importlib.machinery
+import os
+import site
+import sys
+import sysconfig
+import threading
+from typing import Iterable, List, Optional, Set
+
+from tarnwick_collector.tracer.rewrite import compile_module
+
+#: Directory names never searched for project modules.
+SKIPPED_DIRS = frozenset({
+    "site-packages", "dist-packages", "__pycache__", ".git", ".hg", ".svn",
+    ".tox", ".nox", ".venv", ".eggs", "node_modules", ".mypy_cache",
+    ".pytest_cache", ".tarnwick",
+})
+
+_OWN_PACKAGES = ("tarnwick_collector", "tarnwick_common")
+
+
+def _real(path: str) -> str:
+    return os.path.normcase(os.path.realpath(path))
+
+
+def _under(path: str, root: str) -> bool:
+    return path == root or path.startswith(root.rstrip(os.sep) + os.sep)
+
+
+def _interpreter_dirs() -> List[str]:
+    dirs: Set[str] = set()
+    for key in ("stdlib", "platstdlib", "purelib", "platlib"):
+        path = sysconfig.get_paths().get(key)
+        if path:
+            dirs.add(path)
+    try:
+        dirs.update(site.getsitepackages())
+    except AttributeError:  # some virtualenv builds lack it
+        pass
+    user_site = getattr(site, "USER_SITE", None)
+    if user_site:
+        dirs.add(user_site)
+    for name in _OWN_PACKAGES:
+        module = sys.modules.get(name)
+        path = getattr(module, "__file__", None)
+        if path:
+            dirs.add(os.path.dirname(path))
+    return sorted(_real(d) for d in dirs)
+
+
+class Project:
+    """The project being recorded: its root, its source files and the
+    modules instrumented so far.
+
+    ``files`` holds every spelling under which a project source file may be
+    named (the path as the import system finds it, its real path), so that
+    membership tests work on any of them. ``files`` and ``modules`` are the
+    live sets the tracer and the settings read.
+    """
+
+    def __init__(self, root: str, exclude: Iterable[str] = ()) -> None:
+        self.root = os.path.abspath(root)
+        self._real_root = _real(root)
+        self._excluded = [d for d in _interpreter_dirs()
+                          if not _under(self._real_root, d)]
+        self._excluded += [_real(os.path.join(self.root, e)) for e in exclude]
+        self._venv_cache: dict = {}
+        self.files: Set[str] = set()
+        self.modules: Set[str] = set()
+
+    def _in_venv(self, directory: str) -> bool:
+        """Whether ``directory`` (a real path under the root) is inside a
+        virtual environment kept in the project."""
+        cached = self._venv_cache.get(directory)
+        if cached is not None:
+            return cached
+        if not _under(directory, self._real_root) or \
+                directory == self._real_root:
+            result = False
+        elif os.path.exists(os.path.join(directory, "pyvenv.cfg")):
+            result = True
+        else:
+            result = self._in_venv(os.path.dirname(directory))
+        self._venv_cache[directory] = result
+        return result
+
+    def contains(self, path: str) -> bool:
+        """Whether ``path`` is a source file of the project."""
+        if not path.endswith(".py"):
+            return False
+        real = _real(path)
+        if not _under(real, self._real_root):
+            return False
+        if any(_under(real, d) for d in self._excluded):
+            return False
+        rel = os.path.relpath(real, self._real_root)
+        if any(part in SKIPPED_DIRS for part in rel.split(os.sep)[:-1]):
+            return False
+        return not self._in_venv(os.path.dirname(real))
+
+    def add_file(self, path: str) -> None:
+        """Record ``path`` and its other spellings as a project file."""
+        self.files.add(path)
+        self.files.add(os.path.abspath(path))
+        real = os.path.realpath(path)
+        self.files.add(real)
+        for entry in sys.path:
+            base = os.path.abspath(entry or os.curdir)
+            real_base = os.path.realpath(base)
+            if _under(real, real_base) and real_base != real:
+                self.files.add(os.path.join(base,
+                                            os.path.relpath(real, real_base)))
+
+    def discover(self) -> None:
+        """Find the project's source files under the root."""
+        for directory, subdirs, names in os.walk(self.root):
+            kept = []
+            for sub in subdirs:
+                full = os.path.join(directory, sub)
+                if sub in SKIPPED_DIRS or sub.startswith("."):
+                    continue
+                if os.path.exists(os.path.join(full, "pyvenv.cfg")):
+                    continue
+                if any(_under(_real(full), d) for d in self._excluded):
+                    continue
+                kept.append(sub)
+            subdirs[:] = sorted(kept)
+            for name in names:
+                path = os.path.join(directory, name)
+                if self.contains(path):
+                    self.add_file(path)
+
+
+class InstrumentingLoader(importlib.machinery.SourceFileLoader):
+    """Loads a project module from source with its functions instrumented
+    (and nothing read from or written to the bytecode cache)."""
+
+    def __init__(self, fullname: str, path: str, project: Project) -> None:
+        super().__init__(fullname, path)
+        self._project = project
+
+    def get_code(self, fullname: str):  # type: ignore[override]
+        source = self.get_data(self.path)
+        code, instrumented = compile_module(source, self.path)
+        if instrumented:
+            self._project.add_file(self.path)
+            self._project.modules.add(fullname)
+        return code
+
+
+class ProjectFinder(importlib.abc.MetaPathFinder):
+    """Routes the project's modules to :class:`InstrumentingLoader`."""
+
+    def __init__(self, project: Project) -> None:
+        self.project = project
+        self._local = threading.local()
+
+    def find_spec(self, fullname: str, path=None, target=None):
+        if fullname.partition(".")[0] in _OWN_PACKAGES:
+            return None
+        if getattr(self._local, "busy", False):
+            return None
+        self._local.busy = True
+        try:
+            spec = None
+            for finder in list(sys.meta_path):
+                if finder is self:
+                    continue
+                find = getattr(finder, "find_spec", None)
+                if find is None:
+                    return None  # a legacy finder: let the import system ask
+                spec = find(fullname, path, target)
+                if spec is not None:
+                    break
+        finally:
+            self._local.busy = False
+        if spec is None:
+            return None
+        if type(spec.loader) is not importlib.machinery.SourceFileLoader:
+            return spec
+        origin: Optional[str] = spec.origin
+        if not origin or not self.project.contains(origin):
+            return spec
+        spec.loader = InstrumentingLoader(fullname, origin, self.project)
+        return spec
+
+    def invalidate_caches(self) -> None:
+        pass
