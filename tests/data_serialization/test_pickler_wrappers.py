@@ -2,6 +2,7 @@
 failure reducer of the safe pickler."""
 import os
 import pickle
+import sys
 import threading
 import types
 
@@ -198,6 +199,31 @@ def test_should_use_getattr(prop, expected):
         class_dir=dir(Gadget)) is expected
 
 
+class SlotsAndDict:
+    __slots__ = ("slot", "__dict__")
+    kind = "plain"
+
+    def __init__(self):
+        self.slot = 1
+        self.other = 2
+
+
+def test_data_descriptors_are_read_like_properties():
+    obj = SlotsAndDict()
+    assert Helpers.should_use_getattr(obj, "slot", dir(obj),
+                                      dir(SlotsAndDict)) is True
+    assert Helpers.should_use_getattr(obj, "kind", dir(obj),
+                                      dir(SlotsAndDict)) is False
+    _, _, state = Helpers.__reduce__(obj)
+    assert state == {"slot": 1, "other": 2}
+    path = os.devnull
+    with open(path) as opened:
+        assert Helpers.should_use_getattr(opened, "name", dir(opened),
+                                          dir(type(opened))) is True
+        _, _, state = Helpers.__reduce__(opened)
+    assert state["name"] == path and state["mode"] == "r"
+
+
 def test_should_use_getattr_without_dict():
     lock = threading.Lock()
     assert Helpers.should_use_getattr(lock, "acquire", dir(lock),
@@ -237,6 +263,16 @@ def test_failure_reducer_on_a_native_object():
                              "acquire", "acquire_lock", "locked",
                              "locked_lock", "release", "release_lock"]
     assert state["acquire"] == lock.acquire
+
+
+def test_module_namespaces_are_stored_as_their_modules():
+    holder = types.SimpleNamespace(
+        env=vars(os), mine=globals(), lookalike={"__name__": "os"},
+        other={"a": 1})
+    _, _, state = Helpers.__reduce__(holder)
+    assert state["env"] is os and state["mine"] is sys.modules[HERE]
+    assert state["lookalike"] == {"__name__": "os"}
+    assert state["other"] == {"a": 1}
 
 
 def test_failure_reducer_reads_nothing_of_a_python_getattr_object():

@@ -1179,6 +1179,11 @@ int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
                             reinterpret_cast<PyObject *>(&PyProperty_Type));
     if (r != 0)
         return r;
+    // Other data descriptors (a native type's getters, the slots of a class
+    // that has a __dict__ too) read the instance's own state as a property
+    // does; the instance __dict__ never holds those values.
+    if (Py_TYPE(from_class.get())->tp_descr_set != nullptr)
+        return 1;
     Ref inspect = GLOBAL(mod, "inspect");
     if (!inspect)
         return -1;
@@ -1205,6 +1210,35 @@ int store_function_wrapper(PyObject *mod, PyObject *funcs, PyObject *prop,
     if (!wrapper)
         return -1;
     return PyDict_SetItem(funcs, prop, wrapper.get());
+}
+
+// The module whose namespace `value` is (an imported module's __dict__, as
+// a frame's f_globals and f_builtins are), or None; new reference. The
+// failure reducer stores the module itself in place of its namespace, so
+// it is written by name like any module: a generator's placeholder then
+// does not carry its module's whole namespace by value.
+Ref namespace_module(PyObject *value)
+{
+    if (!PyDict_CheckExact(value))
+        return Ref::borrow(Py_None);
+    PyObject *name = PyDict_GetItemWithError(value, TW_STR("__name__"));
+    if (name == nullptr) {
+        if (PyErr_Occurred())
+            return nullptr;
+        return Ref::borrow(Py_None);
+    }
+    if (!PyUnicode_Check(name))
+        return Ref::borrow(Py_None);
+    Ref module = Ref::steal(PyImport_GetModule(name));
+    if (!module) {
+        if (PyErr_Occurred())
+            return nullptr;
+        return Ref::borrow(Py_None);
+    }
+    if (!PyModule_Check(module.get()) ||
+        PyModule_GetDict(module.get()) != value)
+        return Ref::borrow(Py_None);
+    return module;
 }
 
 // One attribute of the failure reducer's walk: into `state` or `funcs`.
@@ -1235,8 +1269,14 @@ int reduce_one_attribute(PyObject *mod, PyObject *obj, PyObject *prop,
                 method_type.get(), Py_NE);
     if (r < 0)
         return -1;
-    if (r)
-        return PyDict_SetItem(state, prop, method.get());
+    if (r) {
+        Ref module = namespace_module(method.get());
+        if (!module)
+            return -1;
+        return PyDict_SetItem(state, prop,
+                              module.get() != Py_None ? module.get()
+                                                      : method.get());
+    }
 
     Ref func = ATTR(method.get(), "__func__");
     if (func && store_function_wrapper(mod, funcs, prop, func.get()) == 0)
