@@ -382,6 +382,24 @@ def test_double_failure_inside_a_failure_replacement_writes_none():
     assert (back.lock, back.n) == (None, 2)
 
 
+def test_object_graph_deeper_than_the_recursion_limit_ends_in_a_replacement():
+    head = node = Point(0, None)
+    for i in range(1, 5000):
+        node.y = Point(i, None)
+        node = node.y
+    with pytest.raises(RecursionError):
+        pickle.dumps(head)
+    back = round_trip([head, "after"], failure_reducer=reduce_with_attributes)
+    depth, node = 0, back[0]
+    while type(node) is Point:
+        depth, node = depth + 1, node.y
+    assert 100 < depth < 5000
+    # The replacement is written without its state, so it goes no deeper.
+    assert node == Placeholder("Point") and not hasattr(node, "x")
+    assert back[1] == "after"
+    assert len(failed) == 1
+
+
 class ExplodingOverride(tarn_pickle.Pickler):
     def reducer_override(self, obj):
         if isinstance(obj, Point):

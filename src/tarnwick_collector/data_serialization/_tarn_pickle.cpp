@@ -583,10 +583,54 @@ void drop(PyObject *t, PyObject *v, PyObject *tb)
     Py_XDECREF(tb);
 }
 
+// A failure reducer's value without its state (and state setter): what is
+// written for an object met where the interpreter's recursion limit is
+// near, so that writing it goes no deeper. Steals `rv`; new reference.
+PyObject *without_state(PyObject *rv)
+{
+    if (!PyTuple_Check(rv) || PyTuple_GET_SIZE(rv) < 3)
+        return rv;
+    const Py_ssize_t size = PyTuple_GET_SIZE(rv);
+    PyObject *copy = PyTuple_New(size);
+    if (copy == nullptr) {
+        Py_DECREF(rv);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < size; i++) {
+        PyObject *v = (i == 2 || i == 5) ? Py_None : PyTuple_GET_ITEM(rv, i);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(copy, i, v);
+    }
+    Py_DECREF(rv);
+    return copy;
+}
+
+// How many more nested calls the interpreter allows on this thread before
+// it raises RecursionError, as the C pickler counts them.
+int recursion_left()
+{
+    PyThreadState *ts = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)ts;
+    return 1 << 30;  // limits are by stack size: not counted here
+#elif PY_VERSION_HEX >= 0x030C0000
+    return ts->c_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return ts->recursion_remaining;
+#else
+    return Py_GetRecursionLimit() - ts->recursion_depth;
+#endif
+}
+
+// Nested calls kept in reserve for writing a replacement when an object
+// graph nests as deep as the interpreter allows.
+constexpr int RECURSION_RESERVE = 50;
+
 // Called with the exception that asking about or reducing `obj` raised.
 // Returns the reduce value to write in its place (new reference), or NULL
-// with the exception that is to leave the dump.
-PyObject *on_error(DumpState *st, PyObject *obj)
+// with the exception that is to leave the dump. `flat`: write the
+// replacement without its state.
+PyObject *on_error(DumpState *st, PyObject *obj, bool flat = false)
 {
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         return nullptr;  // interrupts and exits are never absorbed
@@ -622,6 +666,8 @@ PyObject *on_error(DumpState *st, PyObject *obj)
         PyException_SetTraceback(ev, etb);
 
     PyObject *rv = PyObject_CallOneArg(st->failure_reducer, obj);
+    if (rv != nullptr && flat)
+        rv = without_state(rv);
     if (rv != nullptr)
         rv = check_reduce(st, obj, rv);
     if (rv != nullptr) {
@@ -743,6 +789,18 @@ PyObject *hook(PyObject *self, PyObject *obj)
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
     Py_INCREF(type);
     pending.push_back(Pending{frame, type, false});
+
+    if (recursion_left() < RECURSION_RESERVE && !PyType_Check(obj) &&
+        !PyFunction_Check(obj) && !PyCFunction_Check(obj)) {
+        // Going deeper would fail in the middle of the stream: the object
+        // ends the descent as a replacement without state. (Classes and
+        // functions are written by reference, at no depth; they name the
+        // replacements.)
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while pickling an "
+                        "object");
+        return on_error(st, obj, true);
+    }
 
     if (st->user != nullptr) {
         PyObject *rv = nullptr;

@@ -61,10 +61,14 @@ Refusals
     whatever inside it could not be written replaced. Exceptions raised by
     ``special_cases`` count as false.
 
-Limits
-    The C pickler's own errors that no single object causes still end the
-    dump: nesting deeper than the interpreter's recursion limit, running out
-    of memory, and a file whose ``write`` fails.
+Depth
+    An object met where the interpreter's recursion limit is near (in an
+    object graph nested deeper than stock pickling can write) is written as
+    ``failure_reducer(obj)`` without the state of that reduce value, so the
+    descent ends there and the rest of the value is still written. Plain
+    lists, dicts and tuples nested that deep on their own still end the
+    dump with ``RecursionError``; so do running out of memory and a file
+    whose ``write`` fails.
 """
 import pickle
 from typing import Any, Callable, Optional
