@@ -120,7 +120,16 @@ inline PyTypeObject *method_type()
 #endif
                 | Py_TPFLAGS_METHOD_DESCRIPTOR,
             slots};
-        return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+        PyTypeObject *tp =
+            reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+#if PY_VERSION_HEX < 0x03090000
+        // Before 3.9 PyType_FromSpec ignores the __dictoffset__ member.
+        if (tp != nullptr) {
+            tp->tp_dictoffset = offsetof(MethodObject, dict);
+            PyType_Modified(tp);
+        }
+#endif
+        return tp;
     }();
     return type;
 }
