@@ -70,6 +70,7 @@ Depth
     dump with ``RecursionError``; so do running out of memory and a file
     whose ``write`` fails.
 """
+import io
 import pickle
 from typing import Any, Callable, Optional
 
@@ -132,8 +133,6 @@ def dumps(
     special_cases: Optional[SpecialCases] = None,
 ) -> bytes:
     """The pickle of ``obj`` as bytes, written by ``Pickler``."""
-    import io
-
     buffer = io.BytesIO()
     Pickler(
         buffer, protocol, fix_imports=fix_imports,
