@@ -528,7 +528,8 @@ Ref full_name_impl(PyObject *mod, PyObject *obj_in)
     Ref get_module = GLOBAL(mod, "get_function_module");
     if (!get_module)
         return nullptr;
-    if (!tw::call(get_module.get(), obj.get(), is_method))
+    Ref module_of = tw::call(get_module.get(), obj.get(), is_method);
+    if (!module_of)
         return nullptr;
     Ref extract = GLOBAL(mod, "EXTRACT_METADATA");
     if (!extract)
@@ -548,6 +549,24 @@ Ref full_name_impl(PyObject *mod, PyObject *obj_in)
     Ref name = ATTR(metadata.get(), "full_name");
     if (!name)
         return nullptr;
+    r = PyObject_IsTrue(name.get());
+    if (r < 0)
+        return nullptr;
+    if (!r) {
+        // The recording core caches callables it does not record (builtins
+        // such as `len`) with an empty name; an empty name would load back
+        // as nothing, so name the object from its module instead.
+        Ref extractor =
+            Ref::steal(PyImport_ImportModule("tarnwick_common.name_extractor"));
+        if (!extractor)
+            return nullptr;
+        Ref full_name = ATTR(extractor.get(), "get_function_full_name");
+        if (!full_name)
+            return nullptr;
+        name = tw::call(full_name.get(), module_of.get(), obj.get());
+        if (!name)
+            return nullptr;
+    }
     Ref module_name = ATTR(metadata.get(), "module_name");
     if (!module_name)
         return nullptr;
