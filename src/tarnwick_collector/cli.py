@@ -12,6 +12,7 @@ usage, 1 for everything else). ``show`` and ``stats`` open the store
 read-only and never run anything a record names.
 """
 import argparse
+import builtins
 import importlib.machinery
 import importlib.util
 import inspect
@@ -23,6 +24,7 @@ import sys
 import threading
 import time
 import traceback
+import types
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from tarnwick_collector.store import sqlite_store
@@ -225,9 +227,17 @@ def _check_module(name: str) -> None:
 def _program_traceback(exc: BaseException) -> None:
     """Print the program's exception as the interpreter would, without the
     frames of this command line and of runpy."""
-    skip = {os.path.abspath(__file__), os.path.abspath(runpy.__file__)}
+    package_dir = os.path.dirname(os.path.abspath(__file__)) + os.sep
+    runpy_file = os.path.abspath(runpy.__file__)
+
+    def ours(filename: str) -> bool:
+        if filename.startswith("<frozen runpy"):
+            return True
+        path = os.path.abspath(filename)
+        return path == runpy_file or path.startswith(package_dir)
+
     tb = exc.__traceback__
-    while tb is not None and os.path.abspath(tb.tb_frame.f_code.co_filename) in skip:
+    while tb is not None and ours(tb.tb_frame.f_code.co_filename):
         tb = tb.tb_next
     sys.stderr.flush()
     traceback.print_exception(type(exc), exc, tb)
@@ -246,13 +256,48 @@ def _exit_status(exc: SystemExit) -> int:
     return 1
 
 
+def _run_script(path: str) -> None:
+    """Run a script file as ``__main__``; a script of the project is run
+    instrumented, like the project's modules, so its functions are recorded
+    too."""
+    project = None
+    exec_instrumented = None
+    if os.path.isfile(path):
+        try:
+            from tarnwick_collector import tracer
+
+            project = tracer.current_project()
+            exec_instrumented = tracer.exec_instrumented
+        except (ImportError, AttributeError):
+            pass
+    if project is None or exec_instrumented is None or not project.contains(path):
+        runpy.run_path(path, run_name="__main__")
+        return
+    with open(path, "rb") as fh:
+        source = fh.read()
+    main = types.ModuleType("__main__")
+    main.__dict__.update({
+        "__file__": path,
+        "__builtins__": builtins,
+        "__loader__": importlib.machinery.SourceFileLoader("__main__", path),
+        "__spec__": None,
+        "__package__": None,
+        "__cached__": None,
+    })
+    # The program's __main__ stays in place after it ends, as when Python
+    # runs a script: exit handlers and threads may still use it.
+    sys.modules["__main__"] = main
+    project.add_file(path)
+    exec_instrumented(source, path, main)
+
+
 def _run_program(script: Optional[str], module: Optional[str], args: List[str]) -> int:
     """Run the program in this process, as ``python SCRIPT`` or
     ``python -m MODULE`` would; return its exit status."""
     if script is not None:
         sys.argv = [script] + args
         sys.path[0] = script if os.path.isdir(script) else os.path.dirname(script)
-        run: Callable[[], Any] = lambda: runpy.run_path(script, run_name="__main__")
+        run: Callable[[], Any] = lambda: _run_script(script)
     else:
         sys.argv = [module or ""] + args
         sys.path[0] = os.getcwd()
@@ -333,7 +378,7 @@ class _Recording:
         kwargs = {k: v for k, v in wanted.items() if k in params and v is not None}
         try:
             start(**kwargs)
-        except (TypeError, ValueError) as exc:
+        except (TypeError, ValueError, RuntimeError, ImportError) as exc:
             self.stop_channels()
             raise CliError(f"cannot start recording: {exc}") from None
         # Whatever start configured, the messages of this run go to its
@@ -695,7 +740,10 @@ class _Lines:
 
 def _demo_highlights(views: List[Any]) -> List[Any]:
     """One call with external calls, one that raised, one that read
-    globals, one whose arguments changed (each at most once)."""
+    attributes of a global object, one whose arguments changed."""
+    from tarnwick_collector.store.decoding import StandIn
+    from tarnwick_collector.store.render import render_text
+
     picks: List[Any] = []
 
     def pick(pred: Callable[[Any], bool]) -> None:
@@ -704,11 +752,21 @@ def _demo_highlights(views: List[Any]) -> List[Any]:
                 picks.append(view)
                 return
 
+    def reads_an_object(view: Any) -> bool:
+        # A global object of which the call used some attributes.
+        return any(isinstance(value, StandIn)
+                   and value.tw_full_name.endswith(".wrap_object")
+                   for _, value in view.used_globals())
+
+    def changes_its_arguments(view: Any) -> bool:
+        lines = render_text(view)
+        return (len(lines) > 2 and lines[2].startswith("  arguments after:")
+                and "(unchanged)" not in lines[2])
+
     pick(lambda v: len(v.external_calls) >= 2)
     pick(lambda v: v.raised is not None)
-    pick(lambda v: bool(v.used_globals()))
-    pick(lambda v: v.arguments("before") != v.arguments("after")
-         and repr(v.arguments("before")) != repr(v.arguments("after")))
+    pick(reads_an_object)
+    pick(changes_its_arguments)
     return picks
 
 

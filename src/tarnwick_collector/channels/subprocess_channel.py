@@ -308,45 +308,53 @@ class SubprocessChannel:
                 self._cond.notify_all()
 
     def _write_batch(self, batch: List[Tuple[float, bytes]]) -> None:
-        chunk: List[bytes] = []
-        chunk_size = 0
         index = 0
         while index < len(batch):
-            received, payload = batch[index]
-            index += 1
-            chunk.append(framing.encode(received, payload))
-            chunk_size += framing.HEADER_SIZE + len(payload)
-            if chunk_size >= _CHUNK or index == len(batch):
-                outcome = self._send_chunk(b"".join(chunk))
-                if outcome != "sent":
-                    # Messages never handed to any subprocess are dropped
-                    # for that reason; those of a chunk a subprocess died
-                    # in are accounted as lost when the channel stops.
-                    unsent = len(batch) - index
-                    if outcome == "not sent":
-                        unsent += len(chunk)
-                    if outcome != "restarted":
-                        with self._cond:
-                            self._dropped_down += unsent
-                        return
-                chunk = []
-                chunk_size = 0
+            frames: List[bytes] = []
+            size = 0
+            while index < len(batch) and (size < _CHUNK or not frames):
+                frame = framing.encode(*batch[index])
+                frames.append(frame)
+                size += len(frame)
+                index += 1
+            unsent = self._write_frames(frames)
+            if unsent:
+                # No subprocess to take them: dropped for that reason.
+                with self._cond:
+                    self._dropped_down += unsent + len(batch) - index
+                return
 
-    def _send_chunk(self, payload: bytes) -> str:
-        """Write one chunk of frames: "sent"; "restarted" when the
-        subprocess died during the write and a new one took its place (the
-        chunk is not written again, part of it may be stored already);
-        "failed" when it died and the channel gave up; "not sent" when there
-        was no subprocess to write to."""
-        sock = self._sock
-        if sock is None:
-            return "not sent"
-        try:
-            sock.sendall(payload, _NOSIGNAL)
-            return "sent"
-        except OSError:
-            pass
-        return "restarted" if self._replace_subprocess() else "failed"
+    def _write_frames(self, frames: List[bytes]) -> int:
+        """Write frames to the subprocess, replacing it when it dies.
+        Returns how many frames (the last ones) no subprocess could take.
+
+        Frames that the socket accepted whole before a subprocess died may
+        or may not have been stored; they are not written again (no
+        duplicates) and count as lost if the store lacks them. Frames the
+        socket had not accepted whole go to the next subprocess."""
+        while frames:
+            sock = self._sock
+            if sock is None:
+                return len(frames)
+            payload = memoryview(b"".join(frames))
+            sent = 0
+            try:
+                while sent < len(payload):
+                    sent += sock.send(payload[sent:], _NOSIGNAL)
+                return 0
+            except OSError:
+                pass
+            end = 0
+            accepted = 0
+            for frame in frames:
+                end += len(frame)
+                if end > sent:
+                    break
+                accepted += 1
+            frames = frames[accepted:]
+            if not self._replace_subprocess():
+                return len(frames)
+        return 0
 
     def _replace_subprocess(self) -> bool:
         """Runs on the writer thread after a failed write. The lock is only

@@ -28,6 +28,7 @@ __all__ = [
     "DecodeError",
     "safe_loads",
     "is_stand_in_class",
+    "is_call_stand_in",
     "stand_in_name",
     "effective_class_and_state",
     "describe_data_message",
@@ -87,6 +88,13 @@ class StandIn:
             object.__setattr__(self, "_tw_entries", [])
         self._tw_entries.append((key, value))
 
+    # A stand-in used as a callable (a factory written by name and then
+    # called with arguments) gives a stand-in of that call.
+    def __call__(self, *args: Any, **kwargs: Any) -> "StandIn":
+        call = _CallStandIn(*args, **kwargs)
+        object.__setattr__(call, "_tw_callee", self)
+        return call
+
     # Introspection used by the renderer and the receivers.
     @property
     def tw_full_name(self) -> str:
@@ -128,6 +136,32 @@ class StandIn:
 
     def __repr__(self) -> str:
         return f"<stand-in {self.tw_full_name}>"
+
+
+class _CallStandIn(StandIn):
+    """The result of calling a stand-in instance: ``_tw_callee(*args)``."""
+
+    _tw_module = ""
+    _tw_name = "<call>"
+    _tw_callee: Any = None
+
+    @property
+    def tw_callee(self) -> Any:
+        return self._tw_callee
+
+
+def is_call_stand_in(obj: Any) -> bool:
+    """Whether ``obj`` stands for a call of another stand-in."""
+    return isinstance(obj, _CallStandIn)
+
+
+def _load_by_name(name: Any = None, *rest: Any, **kwargs: Any) -> Any:
+    """``jsonpickle.unpickler.loadclass(name)``: the function or class named
+    by a dotted name, as a stand-in class (classes must be types to be
+    instantiated by a stream)."""
+    if isinstance(name, str) and not rest and not kwargs:
+        return _stand_in("", name)
+    return _stand_in("jsonpickle.unpickler", "loadclass")(name, *rest, **kwargs)
 
 
 def is_stand_in_class(obj: Any) -> bool:
@@ -191,6 +225,7 @@ _ALLOWED: Dict[Tuple[str, str], Any] = {
     ("builtins", "range"): range,
     ("builtins", "object"): object,
     ("builtins", "type"): _type_of_none,
+    ("jsonpickle.unpickler", "loadclass"): _load_by_name,
     ("builtins", "NoneType"): _NONE_TYPE,
     ("collections", "OrderedDict"): collections.OrderedDict,
     ("collections", "deque"): collections.deque,

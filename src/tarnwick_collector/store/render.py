@@ -20,6 +20,7 @@ from tarnwick_collector.store.decoding import (
     DecodeError,
     StandIn,
     effective_class_and_state,
+    is_call_stand_in,
     is_stand_in_class,
     safe_loads,
     stand_in_name,
@@ -49,6 +50,7 @@ class _Renderer:
     def __init__(self, limits: Limits) -> None:
         self.limits = limits
         self._active: set = set()
+        self._unpicklable_depth = 0
 
     def value(self, v: Any, depth: int = 0) -> str:
         text = self._value(v, depth)
@@ -156,6 +158,8 @@ class _Renderer:
         name = obj.tw_full_name
         args = obj.tw_args
         attrs = obj.tw_attributes
+        if is_call_stand_in(obj):
+            return self._generic(obj, self._value(obj.tw_callee, depth + 1), depth)
         if name == "jsonpickle.unpickler.loadclass" and args:
             return self._named(args[0])
         if name.startswith(_PICKLER):
@@ -183,12 +187,18 @@ class _Renderer:
                 type_text = args[0] if args else attrs.get("_wrapped_type", "?")
                 if isinstance(type_text, str) and type_text.count("'") >= 2:
                     type_text = type_text.split("'")[1]
+                label = f"unpicklable {self._named(type_text)}"
+                if self._unpicklable_depth:
+                    return f"<{label}>"  # inside another one: just its type
                 # Its methods (bound ones as function wrappers, native ones
                 # among the attributes) say nothing about its value.
                 shown = {k: v for k, v in attrs.items()
                          if not k.startswith("_wrapped") and not _is_callable_ref(v)}
-                return self._object(f"unpicklable {self._named(type_text)}", shown,
-                                    {}, depth)
+                self._unpicklable_depth += 1
+                try:
+                    return self._object(label, shown, {}, depth)
+                finally:
+                    self._unpicklable_depth -= 1
             if short == "ObjectWrapper":
                 cls = self._value(attrs.get("_wrapped_class", args[0] if args else "?"),
                                   depth + 1)
@@ -285,22 +295,25 @@ def _no_exception(value: Any) -> bool:
     return value is None or value is _NONE_TYPE
 
 
-def _signature_names(signature: Any) -> Tuple[List[str], Optional[str]]:
-    """Positional parameter names and the ``*args`` name of a decoded
-    ``inspect.FullArgSpec``."""
+def _signature_names(signature: Any) -> Tuple[List[str], Optional[str], int]:
+    """Positional parameter names, the ``*args`` name and the number of
+    defaults of a decoded ``inspect.FullArgSpec``."""
     fields: Sequence[Any] = ()
     if isinstance(signature, StandIn):
         fields = signature.tw_args
         if not fields and signature.tw_attributes:
             attrs = signature.tw_attributes
-            fields = (attrs.get("args"), attrs.get("varargs"))
+            fields = (attrs.get("args"), attrs.get("varargs"), attrs.get("varkw"),
+                      attrs.get("defaults"))
     elif isinstance(signature, (tuple, list)):
         fields = signature
     names = fields[0] if len(fields) > 0 else None
     varargs = fields[1] if len(fields) > 1 else None
+    defaults = fields[3] if len(fields) > 3 else None
     if not isinstance(names, (list, tuple)) or not all(isinstance(n, str) for n in names):
         names = []
-    return list(names), varargs if isinstance(varargs, str) else None
+    ndefaults = len(defaults) if isinstance(defaults, (tuple, list)) else 0
+    return list(names), varargs if isinstance(varargs, str) else None, ndefaults
 
 
 @dataclass
@@ -326,6 +339,7 @@ class RecordView:
     is_async: bool = False
     parameter_names: List[str] = field(default_factory=list)
     varargs: Optional[str] = None
+    defaults: int = 0
     args_before: Any = None
     kwargs_before: Any = None
     args_after: Any = None
@@ -359,7 +373,7 @@ class RecordView:
             view.full_path = meta["full_path"]
         view.is_async = bool(meta.get("is_async")) if isinstance(
             meta.get("is_async"), bool) else False
-        view.parameter_names, view.varargs = _signature_names(
+        view.parameter_names, view.varargs, view.defaults = _signature_names(
             _load(meta.get("function_signature")))
         view.args_before = _load(state.get("pre_run_args"))
         view.kwargs_before = _load(state.get("pre_run_kwargs"))
@@ -395,12 +409,15 @@ class RecordView:
         args = self.args_before if when == "before" else self.args_after
         kwargs = self.kwargs_before if when == "before" else self.kwargs_after
         out: List[Tuple[str, Any]] = []
+        names = self.parameter_names
+        if self._receiver_omitted():
+            names = names[1:]
         if isinstance(args, (tuple, list)):
             for i, value in enumerate(args):
-                if i < len(self.parameter_names):
-                    name = self.parameter_names[i]
+                if i < len(names):
+                    name = names[i]
                 elif self.varargs:
-                    name = f"*{self.varargs}[{i - len(self.parameter_names)}]"
+                    name = f"*{self.varargs}[{i - len(names)}]"
                 else:
                     name = f"arg{i}"
                 out.append((name, value))
@@ -411,6 +428,32 @@ class RecordView:
         elif kwargs is not None:
             out.append(("**kwargs", kwargs))
         return out
+
+    def _receiver_omitted(self) -> bool:
+        """Whether the arguments lack the receiver that the signature names
+        first: the collector leaves out the class of a class method and
+        the new instance of an initializer run by calling its class."""
+        names = self.parameter_names
+        args = self.args_before
+        if not names or not isinstance(args, (tuple, list)):
+            return False
+        if names[0] == "cls":
+            return True
+        if names[0] != "self":
+            return False
+        if len(args) >= len(names) and not self.varargs:
+            return False
+        kwargs = self.kwargs_before if isinstance(self.kwargs_before, dict) else {}
+        required = [n for n in names[: len(names) - self.defaults] if n not in kwargs]
+        if len(args) < len(required):
+            return True
+        if (self.full_name or "").endswith(".__init__"):
+            if not args:
+                return True
+            owner = (self.full_name or "")[: -len(".__init__")]
+            cls_name, _ = effective_class_and_state(args[0])
+            return cls_name != owner
+        return False
 
     def used_globals(self) -> List[Tuple[str, Any]]:
         if isinstance(self.globals, dict):
