@@ -82,36 +82,44 @@ inline const char *display_name(const char *qualname)
 #endif
 }
 
-inline void quote_list(std::string &out, const Param *params,
-                       const int *idx, int n)
+inline void counted_error(const char *name, const char *bound,
+                          Py_ssize_t expected, Py_ssize_t given)
 {
-    for (int i = 0; i < n; i++) {
-        if (i > 0)
-            out += (n == 2) ? " and " : (i == n - 1 ? ", and " : ", ");
-        out += '\'';
-        out += params[idx[i]].name;
-        out += '\'';
-    }
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s "
+                 "(%zd given)",
+                 name, bound, expected, expected == 1 ? "" : "s", given);
 }
 
 }  // namespace detail
 
-// Parses `args`/`kwnames` (vectorcall form) against `params`. On success
-// `out[i]` holds the borrowed argument for params[i], or NULL for an absent
-// optional one, and 0 is returned; on failure -1 with TypeError set.
-// `qualname` is the function's qualified name, e.g. "FunctionCall.__init__".
-template <size_t N>
-int parse(const char *qualname, const Param (&params)[N],
-          PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-          PyObject *(&out)[N])
+// Parses `args`/`kwnames` (vectorcall form) against the `n` parameters
+// `params`. On success `out[i]` holds the borrowed argument for params[i],
+// or NULL for an absent optional one, and 0 is returned; on failure -1 with
+// TypeError set. `qualname` is the function's qualified name, e.g.
+// "FunctionCall.__init__".
+//
+// With `counted_name` set, wrong counts are reported in the compiled-module
+// style that some of the package's functions keep, e.g.
+// "__init__() takes exactly 3 positional arguments (4 given)" ("at most" /
+// "at least" when some parameters are optional), a surplus before any
+// keyword problem and a shortfall counting the arguments supplied in order
+// before the first missing one.
+inline int parse_n(const char *qualname, const Param *params, Py_ssize_t n,
+                   PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   PyObject **out, const char *counted_name = nullptr)
 {
     const char *fname = detail::display_name(qualname);
-    const Py_ssize_t n = static_cast<Py_ssize_t>(N);
     Py_ssize_t required = 0;
-    for (size_t i = 0; i < N; i++) {
+    for (Py_ssize_t i = 0; i < n; i++) {
         out[i] = nullptr;
         if (!params[i].optional)
             required++;
+    }
+    if (counted_name != nullptr && nargs > n) {
+        detail::counted_error(counted_name,
+                              required < n ? "at most" : "exactly", n, nargs);
+        return -1;
     }
     // Keyword problems are reported before a surplus of positional
     // arguments, in the interpreter's order.
@@ -145,8 +153,7 @@ int parse(const char *qualname, const Param (&params)[N],
         }
     }
     if (nargs > n) {
-        const bool has_defaults = required < n;
-        if (has_defaults)
+        if (required < n)
             PyErr_Format(PyExc_TypeError,
                          "%s() takes from %zd to %zd positional arguments "
                          "but %zd %s given",
@@ -160,25 +167,53 @@ int parse(const char *qualname, const Param (&params)[N],
                          nargs == 1 ? "was" : "were");
         return -1;
     }
-    int missing[N > 0 ? N : 1];
+    std::string names;
     int nmissing = 0;
-    for (size_t i = 0; i < N; i++)
-        if (out[i] == nullptr && !params[i].optional)
-            missing[nmissing++] = static_cast<int>(i);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (out[i] != nullptr || params[i].optional)
+            continue;
+        if (counted_name != nullptr) {
+            detail::counted_error(counted_name,
+                                  required < n ? "at least" : "exactly",
+                                  required, i);
+            return -1;
+        }
+        nmissing++;
+    }
     if (nmissing > 0) {
-        std::string names;
-        detail::quote_list(names, params, missing, nmissing);
+        int seen = 0;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (out[i] != nullptr || params[i].optional)
+                continue;
+            if (seen > 0)
+                names += nmissing == 2 ? " and "
+                                       : (seen == nmissing - 1 ? ", and " : ", ");
+            names += '\'';
+            names += params[i].name;
+            names += '\'';
+            seen++;
+        }
         PyErr_Format(PyExc_TypeError,
                      "%s() missing %d required positional argument%s: %s",
                      fname, nmissing, nmissing == 1 ? "" : "s",
                      names.c_str());
         return -1;
     }
-    for (size_t i = 0; i < N; i++)
+    for (Py_ssize_t i = 0; i < n; i++)
         if (out[i] != nullptr &&
             check_exact(out[i], params[i].name, params[i].kind) < 0)
             return -1;
     return 0;
+}
+
+// The same for a parameter array whose size the compiler knows.
+template <size_t N>
+int parse(const char *qualname, const Param (&params)[N],
+          PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+          PyObject *(&out)[N], const char *counted_name = nullptr)
+{
+    return parse_n(qualname, params, static_cast<Py_ssize_t>(N), args, nargs,
+                   kwnames, out, counted_name);
 }
 
 }  // namespace tw

@@ -164,64 +164,10 @@ void state_free(void *module)
 
 // ------------------------------------------------------------ arguments
 
-// The constructor's count message, the same for a missing and a surplus
-// argument: `given` counts the receiver.
-void count_error(Py_ssize_t expected, Py_ssize_t given)
-{
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s "
-                 "(%zd given)",
-                 "__init__", "exactly", expected, expected == 1 ? "" : "s",
-                 given);
-}
-
-// Matches the arguments of a constructor to `names` (the receiver first);
-// every parameter is required and may be given by position or keyword.
-// `out` receives borrowed arguments. A missing parameter reports the number
-// of parameters supplied in order before it. 0, or -1 with TypeError.
-int parse_init(const char *qualname, const char *const *names, int n,
-               PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-               PyObject **out)
-{
-    if (nargs > n) {
-        count_error(n, nargs);
-        return -1;
-    }
-    for (int i = 0; i < n; i++)
-        out[i] = i < nargs ? args[i] : nullptr;
-    if (kwnames != nullptr) {
-        const char *fname = tw::detail::display_name(qualname);
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; k++) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-            int found = -1;
-            for (int i = 0; i < n; i++)
-                if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
-                    found = i;
-                    break;
-                }
-            if (found < 0) {
-                PyErr_Format(PyExc_TypeError,
-                             "%s() got an unexpected keyword argument '%S'",
-                             fname, key);
-                return -1;
-            }
-            if (out[found] != nullptr) {
-                PyErr_Format(PyExc_TypeError,
-                             "%s() got multiple values for argument '%s'",
-                             fname, names[found]);
-                return -1;
-            }
-            out[found] = args[nargs + k];
-        }
-    }
-    for (int i = 0; i < n; i++)
-        if (out[i] == nullptr) {
-            count_error(n, i);
-            return -1;
-        }
-    return 0;
-}
+// Constructors take every parameter by position or keyword and report
+// wrong counts in the compiled-module style, e.g. "__init__() takes exactly
+// 5 positional arguments (6 given)"; the count includes the receiver.
+constexpr const char *INIT_COUNTED = "__init__";
 
 // ------------------------------------------------------------ text helpers
 
@@ -280,14 +226,14 @@ Ref field_value(PyObject *self, const FieldSpec &f)
 PyObject *base_init(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                     PyObject *kwnames)
 {
-    static const char *const names[] = {"self", COMMON[0], COMMON[1],
-                                        COMMON[2], COMMON[3]};
+    static const tw::Param params[] = {{"self"}, {COMMON[0]}, {COMMON[1]},
+                                       {COMMON[2]}, {COMMON[3]}};
     PyObject *a[5];
-    if (parse_init("BaseMetric.__init__", names, 5, args, nargs, kwnames,
-                   a) < 0)
+    if (tw::parse("BaseMetric.__init__", params, args, nargs, kwnames, a,
+                  INIT_COUNTED) < 0)
         return nullptr;
     for (int i = 1; i < 5; i++)
-        if (tw::check_exact(a[i], names[i], tw::Kind::Str) < 0)
+        if (tw::check_exact(a[i], params[i].name, tw::Kind::Str) < 0)
             return nullptr;
     if (PyObject_SetAttr(a[0], TW_STR("tenant_id"), a[1]) < 0 ||
         PyObject_SetAttr(a[0], TW_STR("project_id"), a[2]) < 0 ||
@@ -389,13 +335,14 @@ PyObject *metric_init(PyObject *module, PyObject *const *args,
 {
     constexpr const ClassSpec &spec = SPECS[K];
     constexpr int n = 5 + spec.nfields;
-    static const char *const names[MAX_PARAMS] = {
-        "self", "tenet_id", COMMON[1], COMMON[2], COMMON[3],
-        spec.nfields > 0 ? spec.fields[0].name : nullptr,
-        spec.nfields > 1 ? spec.fields[1].name : nullptr};
+    static const tw::Param params[MAX_PARAMS] = {
+        {"self"}, {"tenet_id"}, {COMMON[1]}, {COMMON[2]}, {COMMON[3]},
+        {spec.nfields > 0 ? spec.fields[0].name : nullptr},
+        {spec.nfields > 1 ? spec.fields[1].name : nullptr}};
     static const std::string qualname = std::string(spec.name) + ".__init__";
     PyObject *a[MAX_PARAMS];
-    if (parse_init(qualname.c_str(), names, n, args, nargs, kwnames, a) < 0)
+    if (tw::parse_n(qualname.c_str(), params, n, args, nargs, kwnames, a,
+                    INIT_COUNTED) < 0)
         return nullptr;
     PyObject *self = a[0];
 
@@ -419,7 +366,7 @@ PyObject *metric_init(PyObject *module, PyObject *const *args,
     for (int i = 1; i < n; i++) {
         const bool is_str =
             i < 5 || spec.fields[i - 5].how == Field::Str;
-        if (is_str && tw::check_exact(a[i], names[i], tw::Kind::Str) < 0)
+        if (is_str && tw::check_exact(a[i], params[i].name, tw::Kind::Str) < 0)
             return nullptr;
     }
 

@@ -109,71 +109,11 @@ tw::Ref call_global(PyObject *module, PyObject *name, A... args)
 
 const char kExtractName[] = "extract_function_metadata";
 
-// Argument parsing of extract_function_metadata: one to four arguments, by
-// position or by keyword. `out` receives borrowed arguments, NULL for an
-// absent optional one. 0, or -1 with TypeError.
-int parse_extract_args(PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames, PyObject *(&out)[4])
-{
-    static const char *const names[4] = {
-        "function_obj", "is_external_call", "dont_cache",
-        "collect_signature"};
-    PyObject *const interned[4] = {
-        TW_STR("function_obj"), TW_STR("is_external_call"),
-        TW_STR("dont_cache"), TW_STR("collect_signature")};
-    out[0] = out[1] = out[2] = out[3] = nullptr;
-    if (nargs > 4) {
-        PyErr_Format(PyExc_TypeError,
-                     "%.200s() takes %.8s %zd positional argument%.1s "
-                     "(%zd given)",
-                     kExtractName, "at most", static_cast<Py_ssize_t>(4), "s",
-                     nargs);
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < nargs; i++)
-        out[i] = args[i];
-    if (kwnames != nullptr) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; k++) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-            int found = -1;
-            for (int i = 0; i < 4; i++)
-                if (key == interned[i]) {
-                    found = i;
-                    break;
-                }
-            if (found < 0)
-                for (int i = 0; i < 4; i++)
-                    if (PyUnicode_CompareWithASCIIString(key, names[i]) ==
-                        0) {
-                        found = i;
-                        break;
-                    }
-            if (found < 0) {
-                PyErr_Format(PyExc_TypeError,
-                             "%s() got an unexpected keyword argument '%S'",
-                             kExtractName, key);
-                return -1;
-            }
-            if (out[found] != nullptr) {
-                PyErr_Format(PyExc_TypeError,
-                             "%s() got multiple values for argument '%s'",
-                             kExtractName, names[found]);
-                return -1;
-            }
-            out[found] = args[nargs + k];
-        }
-    }
-    if (out[0] == nullptr) {
-        PyErr_Format(PyExc_TypeError,
-                     "%.200s() takes %.8s %zd positional argument%.1s "
-                     "(%zd given)",
-                     kExtractName, "at least", static_cast<Py_ssize_t>(1), "",
-                     nargs);
-        return -1;
-    }
-    return 0;
-}
+// Parameters of extract_function_metadata: one to four, by position or by
+// keyword, counts reported in the compiled-module style.
+const tw::Param kExtractParams[4] = {
+    {"function_obj"}, tw::opt("is_external_call"), tw::opt("dont_cache"),
+    tw::opt("collect_signature")};
 
 // The record of a user function; `module_name` and `code` (the probed
 // __code__) are borrowed. New reference.
@@ -326,7 +266,8 @@ PyObject *extract_function_metadata(PyObject *module, PyObject *const *args,
                                     Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *a[4];
-    if (parse_extract_args(args, nargs, kwnames, a) < 0)
+    if (tw::parse(kExtractName, kExtractParams, args, nargs, kwnames, a,
+                  kExtractName) < 0)
         return nullptr;
     PyObject *const is_external_call = a[1];
     PyObject *const dont_cache = a[2];
