@@ -271,3 +271,19 @@ inline int add_function(PyObject *module, PyMethodDef *def)
     {                                                                         \
         return PyModuleDef_Init(&name##_def_);                                \
     }
+
+// TW_MODULE for a module with per-module state of type `State`: `traverse`
+// and `clear` visit and drop the references the state holds (clear also
+// serves as the free function).
+#define TW_MODULE_STATE(name, doc, methods, exec, State, traverse, clear)     \
+    static PyModuleDef_Slot name##_slots_[] = {                               \
+        {Py_mod_exec, reinterpret_cast<void *>(exec)}, {0, nullptr}};         \
+    static void name##_free_(void *m) { clear(static_cast<PyObject *>(m)); }  \
+    static PyModuleDef name##_def_ = {                                        \
+        PyModuleDef_HEAD_INIT, #name, doc, sizeof(State), methods,            \
+        name##_slots_, traverse, clear, name##_free_};                        \
+    extern "C" __attribute__((visibility("default"))) PyObject *              \
+        PyInit_##name(void)                                                   \
+    {                                                                         \
+        return PyModuleDef_Init(&name##_def_);                                \
+    }

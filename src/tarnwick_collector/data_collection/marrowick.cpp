@@ -2564,30 +2564,13 @@ int clear_module(PyObject *m)
     return 0;
 }
 
-void free_module(void *m) { clear_module(static_cast<PyObject *>(m)); }
-
-PyModuleDef_Slot g_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)}, {0, nullptr}};
-
-PyModuleDef g_def = {PyModuleDef_HEAD_INIT,
-                     "marrowick",
-                     "The call-recording core: the entry points the native "
-                     "tracer calls around recorded calls, their external "
-                     "calls and their name loads.",
-                     sizeof(State),
-                     nullptr,
-                     g_slots,
-                     traverse_module,
-                     clear_module,
-                     free_module};
-
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject *
-PyInit_marrowick(void)
-{
-    return PyModuleDef_Init(&g_def);
-}
+TW_MODULE_STATE(marrowick,
+                "The call-recording core: the entry points the native tracer "
+                "calls around recorded calls, their external calls and their "
+                "name loads.",
+                nullptr, exec_module, State, traverse_module, clear_module)
 
 // Calls `entry(*args)` the way the native tracer calls an end-of-call entry:
 // with an exception pending in the thread state. `pending` is () for none,

@@ -157,10 +157,6 @@ int state_clear(PyObject *module)
     return 0;
 }
 
-void state_free(void *module)
-{
-    state_clear(static_cast<PyObject *>(module));
-}
 
 // ------------------------------------------------------------ arguments
 
@@ -610,26 +606,9 @@ int metrics_exec(PyObject *module)
     return 0;
 }
 
-PyModuleDef_Slot metrics_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(metrics_exec)}, {0, nullptr}};
-
-// The module keeps its classes in state, so it defines its own module
-// object instead of using TW_MODULE.
-PyModuleDef metrics_def = {PyModuleDef_HEAD_INIT,
-                           "metrics",
-                           "Collection metrics: vocabularies and metric "
-                           "records of the metrics channel.",
-                           sizeof(State),
-                           nullptr,
-                           metrics_slots,
-                           state_traverse,
-                           state_clear,
-                           state_free};
-
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject *
-PyInit_metrics(void)
-{
-    return PyModuleDef_Init(&metrics_def);
-}
+TW_MODULE_STATE(metrics,
+                "Collection metrics: vocabularies and metric records of "
+                "the metrics channel.",
+                nullptr, metrics_exec, State, state_traverse, state_clear)

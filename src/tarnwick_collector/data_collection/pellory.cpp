@@ -560,27 +560,9 @@ int clear_pellory(PyObject *m)
     return 0;
 }
 
-void free_pellory(void *m) { clear_pellory(static_cast<PyObject *>(m)); }
-
-PyModuleDef_Slot pellory_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_pellory)}, {0, nullptr}};
-
-PyModuleDef pellory_def = {PyModuleDef_HEAD_INIT,
-                           "pellory",
-                           "Call records and function metadata records.",
-                           sizeof(State),
-                           nullptr,
-                           pellory_slots,
-                           traverse_pellory,
-                           clear_pellory,
-                           free_pellory};
-
 }  // namespace
 
-// Module state holds the defining classes for super(); TW_MODULE has no
-// state, so the definition is spelled out here.
-extern "C" __attribute__((visibility("default"))) PyObject *
-PyInit_pellory(void)
-{
-    return PyModuleDef_Init(&pellory_def);
-}
+// Module state holds the defining classes for super().
+TW_MODULE_STATE(pellory,
+                "Call records and function metadata records.",
+                nullptr, exec_pellory, State, traverse_pellory, clear_pellory)

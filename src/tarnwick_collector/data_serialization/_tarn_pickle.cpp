@@ -1098,30 +1098,9 @@ int clear_module(PyObject *module)
     return 0;
 }
 
-void free_module(void *module)
-{
-    clear_module(static_cast<PyObject *>(module));
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)}, {0, nullptr}};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_tarn_pickle",
-    "Native per-object hook of tarnwick_collector.data_serialization."
-    "tarn_pickle.",
-    sizeof(ModState),
-    nullptr,
-    module_slots,
-    traverse_module,
-    clear_module,
-    free_module};
-
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject *
-PyInit__tarn_pickle(void)
-{
-    return PyModuleDef_Init(&module_def);
-}
+TW_MODULE_STATE(_tarn_pickle,
+                "Native per-object hook of "
+                "tarnwick_collector.data_serialization.tarn_pickle.",
+                nullptr, exec_module, ModState, traverse_module, clear_module)
