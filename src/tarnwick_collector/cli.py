@@ -15,10 +15,10 @@ import argparse
 import builtins
 import importlib.machinery
 import importlib.util
-import inspect
 import json
 import os
 import runpy
+import shutil
 import subprocess
 import sys
 import threading
@@ -357,34 +357,20 @@ class _Recording:
         self.channels = (data, metrics)
         for name in ("data_subprocess", "metrics_subprocess"):
             self._saved[name] = getattr(CollectorSettings, name)
-        CollectorSettings.data_subprocess = data
-        CollectorSettings.metrics_subprocess = metrics
-        wanted = {
-            "project_path": self.project_root,
-            "project_root": self.project_root,
+        options = {
             "tenant_id": self.opts.tenant_id,
             "project_id": self.opts.project_id,
             "external_calls_max": self.opts.external_calls_max,
             "sampling_rate": self.opts.sampling_rate,
-            "data_channel": data,
-            "metrics_channel": metrics,
-            "data_subprocess": data,
-            "metrics_subprocess": metrics,
         }
-        try:
-            params = inspect.signature(start).parameters
-        except (TypeError, ValueError):
-            params = {}
-        kwargs = {k: v for k, v in wanted.items() if k in params and v is not None}
+        kwargs = {k: v for k, v in options.items() if v is not None}
+        kwargs.update(project_path=self.project_root, data_channel=data,
+                      metrics_channel=metrics)
         try:
             start(**kwargs)
         except (TypeError, ValueError, RuntimeError, ImportError) as exc:
             self.stop_channels()
             raise CliError(f"cannot start recording: {exc}") from None
-        # Whatever start configured, the messages of this run go to its
-        # channels.
-        CollectorSettings.data_subprocess = data
-        CollectorSettings.metrics_subprocess = metrics
         self._stop = stop
 
     def stop(self) -> None:
@@ -722,8 +708,10 @@ def cmd_demo(argv: Sequence[str]) -> int:
     _print_stats(stats, buf, functions=5)
     out.write("".join("  " + line + "\n" for line in buf.text().splitlines()))
     rel = os.path.relpath(store)
-    out.write(f"\nExplore further: {PROG} show --store {rel} [--function NAME] [--json]\n"
-              f"                 {PROG} stats --store {rel}\n")
+    command = PROG if shutil.which(PROG) else "python -m tarnwick_collector"
+    pad = " " * len("Explore further: ")
+    out.write(f"\nExplore further: {command} show --store {rel} [--function NAME] [--json]\n"
+              f"{pad}{command} stats --store {rel}\n")
     return 0
 
 

@@ -259,3 +259,45 @@ def test_demo_prints_the_recorded_calls(tmp_path):
     assert "calls were recorded" in out
     assert "shop.orders.place_order(" in out
     assert "collection_success" in out
+
+
+def test_in_process_recording_completes_the_store_at_exit(tmp_path):
+    write(tmp_path, "mod.py", "def f(x):\n    return x + 1\n")
+    write(tmp_path, "main.py", """
+        import tarnwick_collector
+        from tarnwick_collector.channels import open_channels
+
+        data, metrics = open_channels(project_path=".")
+        tarnwick_collector.start(project_path=".", data_channel=data,
+                                 metrics_channel=metrics)
+        import mod
+        print(sum(mod.f(i) for i in range(20)))
+    """)
+    proc = plain("main.py", tmp_path)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "210\n", "")
+    store = str(tmp_path / ".tarnwick" / "records.sqlite3")
+    counters = dict(query(store, "SELECT counter, COUNT(*) FROM metric_messages GROUP BY counter"))
+    assert counters["start_events"] == counters["exit_events"] == 1
+    assert counters["collection_success"] == 20
+    assert query(store, "SELECT COUNT(*) FROM data_messages WHERE full_name = 'mod.f'") == [(20,)]
+
+
+def test_record_options_reach_the_collector(project):
+    proc = tarnwick("record", "--tenant-id", "acme", "--project-id", "shop",
+                    "--external-calls-max", "1", "--sampling-rate", "0.5",
+                    "app.py", cwd=project)
+    assert proc.returncode == 0, proc.stderr
+    store = str(project / ".tarnwick" / "records.sqlite3")
+    settings = dict(query(store, "SELECT kind, attributes FROM metric_messages WHERE kind IN"
+                                 " ('SamplingRateWasSet', 'ExternalCallsMaxLimitWasSet')"))
+    assert json.loads(settings["SamplingRateWasSet"])["sampling_rate"] == 0.5
+    assert json.loads(settings["ExternalCallsMaxLimitWasSet"])["external_calls_max"] == 1
+    tenants = query(store, "SELECT DISTINCT json_extract(attributes, '$.tenant_id'),"
+                           " json_extract(attributes, '$.project_id') FROM metric_messages")
+    assert tenants == [("acme", "shop")]
+    (rows,), = query(store, "SELECT COUNT(*) FROM data_messages")
+    (successes,), = query(store, "SELECT COUNT(*) FROM metric_messages"
+                                 " WHERE counter = 'collection_success'")
+    assert rows == successes
+    records = json.loads(tarnwick("show", "--json", cwd=project).stdout)
+    assert all(len(r["external_calls"]) <= 1 for r in records)

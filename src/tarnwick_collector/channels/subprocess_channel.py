@@ -568,7 +568,14 @@ def _register(channel: SubprocessChannel) -> None:
 
 
 def stop_all(progress: Optional[Callable[[str], None]] = None) -> List[ChannelReport]:
-    """Stop every channel of this process that is still running."""
+    """Stop every channel of this process that is still running (after
+    stopping the recording, whose last metric must still go out)."""
+    package = sys.modules.get("tarnwick_collector")
+    if package is not None and getattr(package, "is_recording", lambda: False)():
+        try:
+            package.stop()
+        except Exception:
+            pass
     reports = []
     for channel in list(_LIVE):
         if channel._pid == os.getpid() and channel._report_obj is None:
