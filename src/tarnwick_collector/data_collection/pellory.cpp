@@ -357,7 +357,7 @@ PyMethodDef user_function_metadata_init_def = {
     ":type full_path: str\n"
     ":param co_names: the names used by the function's code object\n"
     ":type co_names: Tuple[str]\n"
-    ":param function_signature: the function's argument specification\n"
+    ":param function_signature: the function's parameters as inspect gives them\n"
     ":type function_signature: Optional[inspect.FullArgSpec]\n"
     ":param is_async: whether the function is a coroutine function\n"
     ":type is_async: bool"};

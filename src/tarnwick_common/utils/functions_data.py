@@ -4,7 +4,7 @@ from typing import Any, Optional
 
 
 def get_signature(function_obj: Any) -> Optional[inspect.FullArgSpec]:
-    """The full argument specification of ``function_obj``, or ``None`` when
+    """The ``inspect.FullArgSpec`` of ``function_obj``, or ``None`` when
     the interpreter cannot give one."""
     try:
         return inspect.getfullargspec(function_obj)
