@@ -29,16 +29,18 @@ def get_function_module(function_obj: Any, is_method: Any) -> Optional[str]:
     module = _plain_attr(function_obj, "__module__")
     if isinstance(module, str):
         return module
+    # A slot wrapper or method-wrapper names the class that defines it; the
+    # receiver's class may be a subclass defined elsewhere.
+    owner = _plain_attr(function_obj, "__objclass__")
+    if owner is not None:
+        module = _plain_attr(owner, "__module__")
+        if isinstance(module, str):
+            return module
     receiver = _plain_attr(function_obj, "__self__")
     if isinstance(receiver, ModuleType):
         return receiver.__name__
     if receiver is not None:
         module = _plain_attr(type(receiver), "__module__")
-        if isinstance(module, str):
-            return module
-    owner = _plain_attr(function_obj, "__objclass__")
-    if owner is not None:
-        module = _plain_attr(owner, "__module__")
         if isinstance(module, str):
             return module
     if not isinstance(function_obj, type):

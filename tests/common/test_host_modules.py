@@ -58,6 +58,17 @@ def test_names_resolve_back_to_the_callable(func, module, full_name):
         assert jsonpickle.unpickler.loadclass(full_name) == func
 
 
+class LocalError(Exception):
+    def __init__(self):
+        self.inherited_init = super().__init__
+
+
+def test_inherited_slot_is_named_after_its_defining_class():
+    bound = LocalError().inherited_init
+    module = get_function_module(bound, getattr(bound, "__self__", None))
+    assert get_function_full_name(module, bound) == "builtins.Exception.__init__"
+
+
 def test_name_extraction_never_runs_getattr():
     class Trap:
         def __getattr__(self, name):
