@@ -1,4 +1,5 @@
-"""Runs one program of the behaviour suite, plain or recorded.
+"""Runs one program of the behaviour suite as ``__main__``, plain or
+recorded (the command line runs a project's script the same way).
 
     python runner.py MODE PROJECT_DIR MODULE [STATS_FILE]
 
@@ -11,9 +12,30 @@ number of reports the tracer made is written to STATS_FILE as JSON, so the
 test can tell that the program really ran instrumented.
 """
 import atexit
+import builtins
 import json
 import os
 import sys
+import types
+
+
+def load(path: str, instrumented: bool):
+    """The code of the file ``path`` and whether it is instrumented."""
+    with open(path, "rb") as fh:
+        source = fh.read()
+    if instrumented:
+        from tarnwick_collector.tracer import compile_module
+
+        return compile_module(source, path)
+    return compile(source, path, "exec", dont_inherit=True), False
+
+
+def execute(code, path: str) -> None:
+    """Run ``code`` as ``__main__``."""
+    main = types.ModuleType("__main__")
+    main.__dict__.update(__file__=path, __builtins__=builtins)
+    sys.modules["__main__"] = main
+    exec(code, main.__dict__)  # the same line in every mode
 
 
 def main() -> None:
@@ -45,12 +67,12 @@ def main() -> None:
     def report() -> None:
         if stats_file is None:
             return
-        from tarnwick_collector.tracer import _trampolines, current_project
+        from tarnwick_collector.tracer import _trampolines
 
-        project_obj = current_project()
         stats = {
-            "instrumented": sorted(project_obj.modules) if project_obj else [],
+            "instrumented": ran_instrumented,
             "contained_failures": _trampolines.contained_failures(),
+            "stack_depth": _trampolines.stack_depth(),
         }
         if isinstance(core, fakecore_types()):
             stats["counts"] = getattr(core, "counts", {})
@@ -73,8 +95,12 @@ def main() -> None:
 
         return (fakecore.FakeCore,)
 
+    ran_instrumented = []
     atexit.register(report)
-    __import__(module)
+    path = os.path.join(project, module + ".py")
+    code, instrumented = load(path, mode != "plain")
+    ran_instrumented.append(instrumented)
+    execute(code, path)
 
 
 if __name__ == "__main__":

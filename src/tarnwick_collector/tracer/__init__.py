@@ -35,7 +35,7 @@ from tarnwick_collector.tracer.rewrite import (
 )
 
 __all__ = [
-    "install", "uninstall", "is_installed", "current_project",
+    "install", "install_project", "uninstall", "is_installed", "current_project",
     "instrument", "compile_module", "original_code", "exec_instrumented",
     "Project", "ProjectFinder", "InstrumentingLoader",
 ]
@@ -61,11 +61,17 @@ def install(project_path: str, core: Any, sampling_rate: float = 1.0,
     call with probability ``sampling_rate``. Replaces an earlier
     installation. Returns the project, whose ``files`` and ``modules`` sets
     stay up to date as modules are imported."""
-    global _finder
-    uninstall()
     project = Project(project_path, exclude)
     if discover:
         project.discover()
+    return install_project(project, core, sampling_rate)
+
+
+def install_project(project: Project, core: Any,
+                    sampling_rate: float = 1.0) -> Project:
+    """:func:`install` for a project already set up."""
+    global _finder
+    uninstall()
     _trampolines.set_core(core)
     _trampolines.set_project(project.files, project.modules)
     finder = ProjectFinder(project)

@@ -81,6 +81,11 @@ PyObject *project_files = nullptr;    // strong: set of source paths, or NULL
 PyObject *project_modules = nullptr;  // strong: set of module names, or NULL
 unsigned long long contained_failures = 0;
 PyTypeObject *method_wrapper_type = nullptr;  // strong
+// Threads running the body of an instrumented module (once per nesting).
+// While one is, other threads start no recording: the core's pickler may
+// import that module, and waiting for a module that is being initialized by
+// a thread that itself waits (say, joins the current thread) never ends.
+std::vector<unsigned long> importers;
 
 // One recorded call in progress: the frame of the recorded function, the
 // core's record for it and the value its last `return` produced.
@@ -130,6 +135,17 @@ int contain_failure()
         return 0;
     }
     return -1;
+}
+
+bool other_thread_importing()
+{
+    if (importers.empty())
+        return false;
+    const unsigned long me = PyThread_get_thread_ident();
+    for (unsigned long t : importers)
+        if (t != me)
+            return true;
+    return false;
 }
 
 // Calls a core entry with borrowed arguments while the thread is marked as
@@ -906,7 +922,8 @@ PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
     if (!enabled || core.user_call == nullptr)
         Py_RETURN_NONE;
     Slot *self = reinterpret_cast<Slot *>(self_);
-    if (tstate.in_core || self->func == nullptr || !sampled())
+    if (tstate.in_core || self->func == nullptr || other_thread_importing() ||
+        !sampled())
         Py_RETURN_NONE;
     if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != slot_nargs(self))
         Py_RETURN_NONE;
@@ -1156,6 +1173,30 @@ PyObject *mod_contained_failures(PyObject *, PyObject *)
     return PyLong_FromUnsignedLongLong(contained_failures);
 }
 
+PyObject *mod_module_started(PyObject *, PyObject *)
+{
+    try {
+        importers.push_back(PyThread_get_thread_ident());
+    }
+    catch (...) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *mod_module_finished(PyObject *, PyObject *)
+{
+    const unsigned long me = PyThread_get_thread_ident();
+    for (auto it = importers.end(); it != importers.begin();) {
+        --it;
+        if (*it == me) {
+            importers.erase(it);
+            break;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject *mod_pending_exception_adapter(PyObject *, PyObject *fn)
 {
     if (!PyCallable_Check(fn)) {
@@ -1191,6 +1232,13 @@ PyMethodDef module_methods[] = {
     {"contained_failures", mod_contained_failures, METH_NOARGS,
      "contained_failures()\n--\n\n"
      "How many exceptions of the core were kept from the program."},
+    {"module_started", mod_module_started, METH_NOARGS,
+     "module_started()\n--\n\n"
+     "The calling thread starts running an instrumented module's body;\n"
+     "until module_finished(), other threads start no recording."},
+    {"module_finished", mod_module_finished, METH_NOARGS,
+     "module_finished()\n--\n\n"
+     "The calling thread finished running a module's body."},
     {"pending_exception_adapter", mod_pending_exception_adapter, METH_O,
      "pending_exception_adapter(fn)\n--\n\n"
      "A callable that takes the pending exception (or None) out of the\n"

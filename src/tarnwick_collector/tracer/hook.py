@@ -21,6 +21,7 @@ import sysconfig
 import threading
 from typing import Iterable, List, Optional, Set
 
+from tarnwick_collector.tracer import _trampolines
 from tarnwick_collector.tracer.rewrite import compile_module
 
 #: Directory names never searched for project modules.
@@ -152,6 +153,13 @@ class InstrumentingLoader(importlib.machinery.SourceFileLoader):
     def __init__(self, fullname: str, path: str, project: Project) -> None:
         super().__init__(fullname, path)
         self._project = project
+
+    def exec_module(self, module) -> None:
+        _trampolines.module_started()
+        try:
+            super().exec_module(module)
+        finally:
+            _trampolines.module_finished()
 
     def get_code(self, fullname: str):  # type: ignore[override]
         source = self.get_data(self.path)

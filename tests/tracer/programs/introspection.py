@@ -25,7 +25,7 @@ def uses_vars():
 
 
 def dynamic_eval(n):
-    return eval("n * 2"), [eval("n") for _ in range(1)]
+    return eval("n * 2"), [eval("x", {"x": n}) for _ in range(1)]
 
 
 def exec_locals():
