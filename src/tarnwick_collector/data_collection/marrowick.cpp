@@ -64,8 +64,9 @@ struct State {
     // threading.get_ident as bound at import, when it is the interpreter's
     // own _thread.get_ident (else NULL and the alias is always called).
     PyObject *get_ident;
-    // The pympler.asizeof module bound as `asizeof` at import.
-    PyObject *asizeof_mod;
+    // pympler's asizeof function as it was at import (the deep estimate
+    // that can be skipped for small scalars).
+    PyObject *asizeof_fn;
     // The module functions as this module created them.
     PyObject *fn[F_COUNT];
 };
@@ -620,14 +621,14 @@ Ref is_size_too_big_impl(PyObject *m, PyObject *obj)
     Ref result;
     {
         Ref az = G("asizeof");
-        if (az) {
-            if (az.get() == state(m)->asizeof_mod) {
+        Ref fn = az ? tw::getattr(az.get(), TW_STR("asizeof")) : nullptr;
+        if (fn) {
+            if (fn.get() == state(m)->asizeof_fn) {
                 Ref max = G("MAX_STRING_SIZE");
                 if (max && estimate_is_small(obj, max.get()))
                     return Ref::borrow(Py_False);
             }
             if (!PyErr_Occurred()) {
-                Ref fn = tw::getattr(az.get(), TW_STR("asizeof"));
                 Ref three = Ref::steal(PyLong_FromLong(3));
                 Ref size = fn && three ? tw::call_kw(fn.get(), TW_NAMES("limit"),
                                                      obj, three.get())
@@ -2521,9 +2522,10 @@ int exec_module(PyObject *m)
         return -1;
     {
         Ref az = G("asizeof");
-        if (!az)
+        Ref fn = az ? tw::getattr(az.get(), TW_STR("asizeof")) : nullptr;
+        if (!fn)
             return -1;
-        Py_XSETREF(st->asizeof_mod, az.new_ref());
+        Py_XSETREF(st->asizeof_fn, fn.new_ref());
     }
 
     // The functions, in order.
@@ -2544,7 +2546,7 @@ int traverse_module(PyObject *m, visitproc visit, void *arg)
     Py_VISIT(st->tid_map);
     Py_VISIT(st->tid_get);
     Py_VISIT(st->get_ident);
-    Py_VISIT(st->asizeof_mod);
+    Py_VISIT(st->asizeof_fn);
     for (PyObject *f : st->fn)
         Py_VISIT(f);
     return 0;
@@ -2558,7 +2560,7 @@ int clear_module(PyObject *m)
     Py_CLEAR(st->tid_map);
     Py_CLEAR(st->tid_get);
     Py_CLEAR(st->get_ident);
-    Py_CLEAR(st->asizeof_mod);
+    Py_CLEAR(st->asizeof_fn);
     for (PyObject *&f : st->fn)
         Py_CLEAR(f);
     return 0;
