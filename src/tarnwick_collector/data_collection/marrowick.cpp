@@ -100,6 +100,16 @@ int add_to(PyObject *container, PyObject *item)
     return r ? 0 : -1;
 }
 
+// `obj[i]` as the subscription evaluates it (a mapping answers too); new
+// reference.
+Ref subscript(PyObject *obj, long i)
+{
+    Ref key = Ref::steal(PyLong_FromLong(i));
+    if (!key)
+        return nullptr;
+    return Ref::steal(PyObject_GetItem(obj, key.get()));
+}
+
 // obj.name = value; 0 or -1.
 inline int set_attr(PyObject *obj, PyObject *name, PyObject *value)
 {
@@ -785,7 +795,7 @@ int rename_after_class_attr(PyObject *m, PyObject *call,
     Ref md = tw::call(extract.get(), type_function.get(), Py_True);
     if (!md)
         return -1;
-    Ref first = Ref::steal(PySequence_GetItem(md.get(), 0));
+    Ref first = subscript(md.get(), 0);
     if (!first)
         return -1;
     Ref name = tw::getattr(first.get(), TW_STR("full_name"));
@@ -878,7 +888,7 @@ Ref record_external_call_impl(PyObject *m, PyObject *call, PyObject *did_check)
     Ref record_cls = G("ExternalFunctionCall");
     if (!record_cls)
         return nullptr;
-    Ref first = Ref::steal(PySequence_GetItem(metadata.get(), 0));
+    Ref first = subscript(metadata.get(), 0);
     if (!first)
         return nullptr;
     Ref record = tw::call(record_cls.get(), first.get());
