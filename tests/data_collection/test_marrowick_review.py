@@ -73,3 +73,33 @@ def test_extractor_result_is_subscripted_as_the_expression_does(
     rec = mw.record_external_call(callee, 1)
     assert tracker.recorded_functions == [rec]
     assert rec.function_metadata.full_name == expected
+
+
+def plain(x):
+    return x
+
+
+@pytest.mark.parametrize("second, escapes", [
+    (RuntimeError("still gone"), None),
+    (KeyboardInterrupt(), KeyboardInterrupt),
+])
+def test_failed_hand_over_after_a_handled_failure(env, monkeypatch, second,
+                                                  escapes):
+    # The tracker cannot be read: the end reports and blacklists, and the
+    # hand-over that follows cannot read it either. Only what the guarded
+    # block would not catch escapes from that second failure.
+    rec = mw.record_user_function_call(plain, 1)
+    errors = [RuntimeError("map gone"), second]
+
+    def broken(ident, default):
+        raise errors.pop(0)
+
+    monkeypatch.setattr(mw, "Trindle_thread_id_to_current_call_get", broken)
+    if escapes is None:
+        assert mw.record_user_function_return_value(None, rec) is None
+    else:
+        with pytest.raises(escapes):
+            mw.record_user_function_return_value(None, rec)
+    assert errors == []
+    assert env.kinds() == ["CollectionTry", "CollectorFailure"]
+    assert mw.EXTRACT_METADATA(plain).full_name in mw.BLACKLISTED_FUNCTIONS

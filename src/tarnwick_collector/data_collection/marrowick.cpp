@@ -1543,8 +1543,13 @@ Ref record_user_function_return_value_impl(PyObject *m, PyObject *ret_val,
             PyErr_Clear();
         return nullptr;
     }
-    if (hand_over_after_failure(m, progress) < 0)
-        return nullptr;
+    // The failure has been reported and the entry returns None: a
+    // hand-over that fails in turn is dropped, unless it is no Exception.
+    if (hand_over_after_failure(m, progress) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            return nullptr;
+        PyErr_Clear();
+    }
     pending.restore();
     return none_ref();
 }
