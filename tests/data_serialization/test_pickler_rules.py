@@ -264,6 +264,12 @@ class WeirdMeta(type):
         return "<made by classmethod_descriptor>"
 
 
+class StrOnlyMeta(type):
+    """str() of its classes differs from their repr()."""
+    def __str__(cls):
+        return "<builtin_method maker>"
+
+
 @pytest.mark.parametrize("obj_type", [
     type(len), type(str.upper), type(WithClassMethod().m),
     types.FunctionType, type(dict.__dict__["fromkeys"]), int, object,
@@ -275,6 +281,7 @@ class WeirdMeta(type):
     type("builtin_method", (), {"__module__": "builtins"}),
     type("X", (), {"__module__": 5}),
     WeirdMeta("W", (), {}),
+    StrOnlyMeta("S", (), {}),
     abc.ABCMeta("builtin_methodA", (), {}),
 ])
 def test_is_obj_function_matches_the_text_of_the_type(sp, obj_type):

@@ -640,11 +640,13 @@ int type_text_has_marker(PyTypeObject *t, PyObject *marker,
 }
 
 // `marker in str(obj_type)`; `literal` is the marker's value as the module
-// defines it, which allows reading the parts of the text in place.
+// defines it, which allows reading the parts of the text in place when the
+// metaclass keeps type's own str() and repr().
 int type_text_contains(PyObject *obj_type, PyObject *marker,
                        PyObject *known, const char *literal)
 {
     if (marker == known && PyType_Check(obj_type) &&
+        Py_TYPE(obj_type)->tp_str == PyType_Type.tp_str &&
         Py_TYPE(obj_type)->tp_repr == PyType_Type.tp_repr)
         return type_text_has_marker(
             reinterpret_cast<PyTypeObject *>(obj_type), marker, literal);
