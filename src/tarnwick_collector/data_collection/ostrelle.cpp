@@ -7,8 +7,10 @@
 // its key and one to its value, so a cached callable stays alive, and its
 // address cannot be taken by another object, for as long as its entry
 // exists. Entries are never removed; a later store replaces the value.
+#include <cstring>
 #include <initializer_list>
 #include <utility>
+
 
 #include "tw.hpp"
 
@@ -92,6 +94,20 @@ int cache_store(PyObject *key, PyObject *value)
     else
         Py_DECREF(old);  // last, as it may run arbitrary code
     return 0;
+}
+
+// A method object that each attribute access makes afresh, binding a
+// builtin method to its receiver (`[].append`, `f.write`, `(1).__add__`,
+// `dict.fromkeys`). Its identity never comes back, so an entry for it could
+// never be found again, and it would keep the receiver (a list, a file, a
+// socket) alive for the rest of the process: such keys are not stored.
+bool is_transient_binding(PyObject *obj)
+{
+    if (PyCFunction_Check(obj)) {
+        PyObject *receiver = PyCFunction_GET_SELF(obj);
+        return receiver != nullptr && !PyModule_Check(receiver);
+    }
+    return std::strcmp(Py_TYPE(obj)->tp_name, "method-wrapper") == 0;
 }
 
 // Calls the module-level function `name` (interned) with borrowed
@@ -364,7 +380,8 @@ PyObject *extract_function_metadata(PyObject *module, PyObject *const *args,
     no_store = flag(dont_cache, false);
     if (no_store < 0)
         return nullptr;
-    if (!no_store && cache_store(function_obj.get(), result.get()) < 0)
+    if (!no_store && !is_transient_binding(function_obj.get()) &&
+        cache_store(function_obj.get(), result.get()) < 0)
         return nullptr;
 
     int report = flag(is_external_call, false);
