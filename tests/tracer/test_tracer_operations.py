@@ -266,3 +266,64 @@ def test_a_core_that_leaves_the_exception_pending_is_cleaned_up(project):
     with pytest.raises(ValueError):
         mod.failing_external("{")
     assert mod.helper(1) == 2
+
+
+NESTED = '''
+import time
+
+def level1(x):
+    def level2(y):
+        def level3(z):
+            def level4(w):
+                def level5(v):
+                    def level6(u):
+                        return time.time() and u + 1
+                    return level6(v) + 1
+                return level5(w) + 1
+            return level4(z) + 1
+        return level3(y) + 1
+    return level2(x) + 1
+
+def produce(n):
+    for i in range(n):
+        yield time.time() and i
+
+def consume(n):
+    return list(produce(n))
+
+def apply(xs):
+    return list(map(lambda x: time.time() and x * 2, xs))
+'''
+
+
+def test_deeply_nested_functions_keep_working_and_are_recorded(project):
+    mod = project.load(NESTED)
+    assert mod.level1(0) == 6
+    names = project.core.called_names()
+    assert names[0] == "level1" and names[-1].endswith("<locals>.level6")
+    assert len(names) == 6
+    assert [c[0] for c in externals(project.core)] == [time.time]
+    project.core.events.clear()
+    _trampolines.disable()
+    assert mod.level1(0) == 6
+    assert project.core.events == []
+
+
+def test_generator_bodies_report_to_the_enclosing_recorded_call(project):
+    mod = project.load(NESTED)
+    assert mod.consume(3) == [0, 1, 2]
+    assert project.core.called_names() == ["consume"]
+    assert [c[0] for c in externals(project.core)] == [time.time] * 3
+    project.core.events.clear()
+    assert list(mod.produce(2)) == [0, 1]  # no recorded call open: nothing
+    assert project.core.events == []
+
+
+def test_lambda_bodies_report_only_inside_a_recorded_call(project):
+    mod = project.load(NESTED)
+    assert mod.apply([1, 2]) == [2, 4]
+    assert [c[0] for c in externals(project.core)] == [time.time] * 2
+    core = FakeCore(record_calls=False)
+    mod = project.load(NESTED, core=core)
+    assert mod.apply([1]) == [2]
+    assert [e[0] for e in core.events] == ["call"]

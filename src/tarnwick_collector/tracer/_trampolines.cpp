@@ -2,12 +2,18 @@
 // code calls, and the bookkeeping that turns those calls into calls of the
 // recording core's entry points.
 //
-// The import hook (rewrite.py) compiles project modules so that:
+// The import hook (rewrite.py) compiles project modules so that every
+// function has two bodies, the original one and an instrumented one, and
+// starts with `if gate & 1:` (a Gate, answering through its `&` slot) to
+// pick one. The gate is false while nothing is recorded on the thread and the
+// call is not to be offered to the core (recording off, or the sampling draw
+// says no): the original body then runs at full speed. In the instrumented
+// body:
 //
-//   * every plain project function starts with `slot(params...)` (a Slot,
-//     one per `def`) inside a try block whose handlers call `exc()` and
-//     `exit()`, and every `return X` becomes `return ret(X)`; the `def` is
-//     decorated with `slot.bind`, which tells the slot its function object;
+//   * a plain function starts with `slot(params...)` (a Slot, one per
+//     `def`) inside a try block whose handlers call `exc()` and `exit()`,
+//     and every `return X` becomes `return ret(X)`; the `def` is decorated
+//     with `slot.bind`, which tells the slot its function object;
 //   * a global-name load `g` becomes `glob(g, "g")`, an attribute load
 //     `o.a` becomes `attr(o).a`, a call `f(...)` becomes `call(f)(...)`,
 //     `g(...)` with a global `g` becomes `gcall(g, "g")(...)`, a method call
@@ -15,11 +21,11 @@
 //     `with with_(m):`.
 //
 // The callables are constants of the compiled code, so no name of the
-// module is added or loaded. When nothing is being recorded each of them
-// returns its argument (or None) at once: one native call per instrumented
-// operation, and the operation itself then runs exactly as written. While a
-// recorded call is active on the thread they return short-lived proxies whose
-// attribute lookup or call reports to the core and then does the real work.
+// module is added or loaded. When nothing is being recorded on the thread
+// each of them returns its argument (or None) at once, and the operation
+// itself then runs exactly as written. While a recorded call is active on
+// the thread they return short-lived proxies whose attribute lookup or call
+// reports to the core and then does the real work.
 //
 // Recorded calls are kept on a per-thread stack keyed by the frame that made
 // them, so nothing is stored in the frame itself (its locals are untouched).
@@ -98,6 +104,7 @@ struct Entry {
 struct ThreadState {
     std::vector<Entry> stack;
     int in_core = 0;
+    bool offer = false;  // set by the gate, taken by the slot that follows
     std::uint64_t rng = 0;
 };
 
@@ -816,6 +823,81 @@ PyObject *new_trampoline(const char *name, vectorcallfunc fn,
     return reinterpret_cast<PyObject *>(t);
 }
 
+// ------------------------------------------------------------------- Gate
+
+PyTypeObject *Gate_Type = nullptr;
+
+// The test at the top of an instrumented function, choosing between its
+// instrumented and its original body: one slot call, no arguments. `gate`
+// also decides whether the call is offered to the core (recording on, the
+// sampling draw, no module being imported by another thread) and leaves
+// the decision for the slot call that follows; `active` only asks whether a
+// recorded call is open on the thread.
+struct Gate {
+    PyObject_HEAD
+    int offers;
+};
+
+int Gate_bool(PyObject *self)
+{
+    if (!enabled && active_threads == 0)
+        return 0;
+    ThreadState &t = tstate;
+    if (t.in_core)
+        return 0;
+    const bool active = !t.stack.empty();
+    if (!reinterpret_cast<Gate *>(self)->offers)
+        return active;
+    const bool offer = enabled && core.user_call != nullptr &&
+                       !other_thread_importing() && sampled();
+    t.offer = offer;
+    return offer || active;
+}
+
+// The instrumented code tests `gate & 1`: the compiler folds the test of a
+// bare constant at compile time, but not this operation (which fails on the
+// placeholder it compiles); and unlike a comparison, a binary operation
+// does not count towards the recursion limit.
+PyObject *Gate_and(PyObject *a, PyObject *)
+{
+    if (!PyObject_TypeCheck(a, Gate_Type))
+        Py_RETURN_NOTIMPLEMENTED;
+    return PyBool_FromLong(Gate_bool(a));
+}
+
+// Identity hash: code objects holding the gate as a constant are hashed.
+Py_hash_t Gate_hash(PyObject *self)
+{
+    Py_hash_t h = static_cast<Py_hash_t>(
+        reinterpret_cast<std::uintptr_t>(self) >> 4);
+    return h == -1 ? -2 : h;
+}
+
+PyObject *Gate_repr(PyObject *self)
+{
+    return PyUnicode_FromString(reinterpret_cast<Gate *>(self)->offers
+                                    ? "<tarnwick gate>"
+                                    : "<tarnwick active>");
+}
+
+void Gate_dealloc(PyObject *self)
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(tp);
+}
+
+int add_gate(PyObject *m, const char *name, int offers)
+{
+    Gate *g = PyObject_New(Gate, Gate_Type);
+    if (g == nullptr)
+        return -1;
+    g->offers = offers;
+    int r = PyModule_AddObjectRef(m, name, reinterpret_cast<PyObject *>(g));
+    Py_DECREF(g);
+    return r;
+}
+
 // ------------------------------------------------------------------- Slot
 
 PyTypeObject *Slot_Type = nullptr;
@@ -915,15 +997,18 @@ PyObject *offer_call(Slot *s, PyObject *const *args)
     return PyObject_Call(entry.get(), pos.get(), kw.get());
 }
 
-// slot(params...): the first statement of a recorded function.
+// slot(params...): the first statement of the instrumented body of a
+// function; offers the call to the core when the gate decided so.
 PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
                           size_t nargsf, PyObject *kwnames)
 {
-    if (!enabled || core.user_call == nullptr)
+    ThreadState &t = tstate;
+    if (!t.offer)
         Py_RETURN_NONE;
+    t.offer = false;
     Slot *self = reinterpret_cast<Slot *>(self_);
-    if (tstate.in_core || self->func == nullptr || other_thread_importing() ||
-        !sampled())
+    if (!enabled || core.user_call == nullptr || t.in_core ||
+        self->func == nullptr)
         Py_RETURN_NONE;
     if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != slot_nargs(self))
         Py_RETURN_NONE;
@@ -1332,6 +1417,19 @@ int exec_module(PyObject *m)
     if (WithProxy_Type == nullptr)
         return -1;
 
+    PyType_Slot gate_slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void *>(Gate_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void *>(Gate_repr)},
+        {Py_nb_bool, reinterpret_cast<void *>(Gate_bool)},
+        {Py_nb_and, reinterpret_cast<void *>(Gate_and)},
+        {Py_tp_hash, reinterpret_cast<void *>(Gate_hash)},
+        {0, nullptr}};
+    Gate_Type = make_type(m, "tarnwick_collector.tracer._trampolines.Gate",
+                          sizeof(Gate), Py_TPFLAGS_DEFAULT | TW_NO_NEW,
+                          gate_slots, 0);
+    if (Gate_Type == nullptr)
+        return -1;
+
     static PyMemberDef tramp_members[] = {
 #if PY_VERSION_HEX >= 0x03090000
         {const_cast<char *>("__vectorcalloffset__"), T_PYSSIZET,
@@ -1380,6 +1478,7 @@ int exec_module(PyObject *m)
     AttrProxy_Type->tp_new = nullptr;
     WithProxy_Type->tp_new = nullptr;
     Trampoline_Type->tp_new = nullptr;
+    Gate_Type->tp_new = nullptr;
 #endif
     if (PyModule_AddObjectRef(m, "Slot",
                               reinterpret_cast<PyObject *>(Slot_Type)) < 0)
@@ -1404,7 +1503,8 @@ int exec_module(PyObject *m)
         add_trampoline(m, "mattr", tr_mattr) < 0 ||
         add_trampoline(m, "call", tr_call) < 0 ||
         add_trampoline(m, "gcall", tr_gcall) < 0 ||
-        add_trampoline(m, "with_", tr_with) < 0)
+        add_trampoline(m, "with_", tr_with) < 0 ||
+        add_gate(m, "gate", 1) < 0 || add_gate(m, "active", 0) < 0)
         return -1;
     if (PyModule_AddIntConstant(m, "KIND_FUNCTION", KIND_FUNCTION) < 0 ||
         PyModule_AddIntConstant(m, "KIND_CLASSMETHOD", KIND_CLASSMETHOD) < 0 ||

@@ -19,24 +19,34 @@ original                compiled as
 
 Loads of builtins the module does not shadow are left alone, and so are
 calls of them (their calls are never recorded), except ``open`` and
-``input``. A plain function becomes::
+``input``. Every function keeps its original body beside the instrumented
+one, and a gate picks one per call: while nothing is recorded the original
+body runs. A plain function becomes::
 
     @slot.bind              # innermost: the slot learns its function
     def f(a, *args, k, **kw):
         "doc"
-        try:
-            slot(a, args, k, kw)
-            ...body, with every `return X` as `return ret(X)`...
-        except BaseException:
-            exc()
-            raise
-        finally:
-            exit()
+        global g            # global and nonlocal declarations, hoisted
+        if gate & 1:        # offer this call, or one is open on the thread
+            try:
+                slot(a, args, k, kw)
+                ...instrumented body, `return X` as `return ret(X)`...
+            except BaseException:
+                exc()
+                raise
+            finally:
+                exit()
+        else:
+            ...original body...
 
-A coroutine function only starts with ``slot(...)``; generators are not
-recorded. The callables (``slot``, ``glob``, ...) are constants of the code
-objects, put in place of placeholder strings after compilation: the code
-loads no new name and its ``co_names`` are those of the original.
+A coroutine function starts with ``if gate & 1: slot(...)`` and then picks
+its body with ``if active & 1``; a generator (never recorded) and a lambda
+(``inst if active & 1 else original``) only pick their body. Functions
+nested more than a few levels deep keep one, instrumented, body (each level
+doubles the copies of what it contains). The callables (``slot``, ``glob``,
+...) are constants of the code objects, put in place of placeholder strings
+after compilation: the code loads no new name and its ``co_names`` are
+those of the original.
 
 Instrumented code objects are remembered with their originals (compiled
 from the same source when first asked for), so the code digest of a
@@ -44,6 +54,7 @@ recorded function is that of the function as written.
 """
 import ast
 import builtins
+import copy
 import types
 import weakref
 from typing import Any, Dict, List, Optional, Tuple
@@ -59,6 +70,8 @@ _BUILTIN_NAMES = frozenset(dir(builtins))
 _RECORDED_BUILTINS = frozenset({"open", "input"})
 #: Names never reported as global loads.
 _NEVER_REPORTED = frozenset({"__class__"})
+#: Functions nested deeper than this keep a single, instrumented, body.
+_MAX_DUAL_DEPTH = 4
 
 
 class _Pool:
@@ -93,6 +106,52 @@ class _Pool:
         return ast.copy_location(
             ast.Call(func=self.callee(obj, like), args=args, keywords=[]),
             like)
+
+    def test(self, gate: Any, like: ast.AST) -> ast.expr:
+        """``gate & 1``: a test the compiler cannot fold (it folds the test of
+        a bare constant; ``&`` fails on the placeholder string)."""
+        return ast.copy_location(
+            ast.BinOp(left=self.const(gate, like), op=ast.BitAnd(),
+                      right=ast.copy_location(ast.Constant(1), like)),
+            like)
+
+
+class _Hoister(ast.NodeTransformer):
+    """Takes the global and nonlocal declarations out of a function body
+    (leaving ``pass``), so they can be stated once above both bodies."""
+
+    def __init__(self) -> None:
+        self.globals: List[str] = []
+        self.nonlocals: List[str] = []
+        self.first: Optional[ast.stmt] = None
+
+    def _take(self, node, names: List[str]):
+        if self.first is None:
+            self.first = node
+        names.extend(n for n in node.names if n not in names)
+        return ast.copy_location(ast.Pass(), node)
+
+    def visit_Global(self, node):
+        return self._take(node, self.globals)
+
+    def visit_Nonlocal(self, node):
+        return self._take(node, self.nonlocals)
+
+    def _skip(self, node):
+        return node
+
+    visit_FunctionDef = visit_AsyncFunctionDef = visit_ClassDef = _skip
+    visit_Lambda = _skip
+
+    def declarations(self) -> List[ast.stmt]:
+        out: List[ast.stmt] = []
+        if self.globals:
+            out.append(ast.copy_location(ast.Global(names=self.globals),
+                                         self.first))
+        if self.nonlocals:
+            out.append(ast.copy_location(ast.Nonlocal(names=self.nonlocals),
+                                         self.first))
+        return out
 
 
 def _own_nodes(body: List[ast.stmt]):
@@ -138,6 +197,12 @@ class _Instrumenter(ast.NodeTransformer):
         self.returns = False         # `return` statements are recorded
         self.qualname: List[str] = []
         self.slots: List[Any] = []
+        self.depth = 0               # enclosing functions and lambdas
+        # Copies of subtrees (for the original bodies) keep the scopes and
+        # slots of the nodes they were copied from.
+        self._origin: Dict[int, int] = {}
+        self._slot_of: Dict[int, Any] = {}
+        self._memos: List[dict] = []
 
     # -- context
 
@@ -186,28 +251,66 @@ class _Instrumenter(ast.NodeTransformer):
                                None, self._stmts, node.body)
         return node
 
+    def _copy(self, obj):
+        """A deep copy of a subtree whose nodes keep the scopes and slots of
+        the nodes they copy."""
+        memo: dict = {}
+        new = copy.deepcopy(obj, memo)
+        self._memos.append(memo)  # keeps the originals' ids valid
+        scopes = self.analysis.scopes
+        for old_id, node in memo.items():
+            if isinstance(node, ast.AST):
+                if old_id in scopes:
+                    scopes[id(node)] = scopes[old_id]
+                self._origin[id(node)] = self._origin.get(old_id, old_id)
+        return new
+
+    def _both(self, scope, returns, qual, body):
+        """(instrumented, original) versions of a function body; the
+        original is None when the function keeps a single body."""
+        dual = self.depth < _MAX_DUAL_DEPTH
+        original = self._copy(body) if dual else None
+        self.depth += 1
+        try:
+            inst = self._with(scope, True, returns, qual, self._stmts, body)
+            if dual:
+                original = self._with(scope, False, False, qual, self._stmts,
+                                      original)
+        finally:
+            self.depth -= 1
+        return inst, original
+
     def _function(self, node):
         node.decorator_list = self._exprs(node.decorator_list)
         args = node.args
         args.defaults = self._exprs(args.defaults)
         args.kw_defaults = self._exprs(args.kw_defaults)
-        enclosing = self.scope
-        kind = self._kind(node, enclosing)
+        kind = self._kind(node, self.scope)
         scope = self.analysis.scope_of(node)
-        body = self._with(scope, True, kind is not None and
-                          kind != _t.KIND_COROUTINE, (node.name, "<locals>"),
-                          self._stmts, node.body)
-        if kind is None:
-            node.body = body
-            return node
-        slot = _t.Slot(kind, len(getattr(args, "posonlyargs", [])) +
-                       len(args.args), args.vararg is not None,
-                       tuple(mangle(scope.private, a.arg)
-                             for a in args.kwonlyargs),
-                       args.kwarg is not None, self._qualname(node.name))
-        self.slots.append(slot)
-        node.body = self._wrap(node, slot, body, kind)
-        node.decorator_list.append(self.pool.const(slot.bind, node))
+        head: List[ast.stmt] = []
+        body = node.body
+        if _has_docstring(body):
+            head, body = body[:1], body[1:]
+        hoister = _Hoister()
+        body = [hoister.visit(stmt) for stmt in body]
+        head += hoister.declarations()
+        inst, original = self._both(
+            scope, kind is not None and kind != _t.KIND_COROUTINE,
+            (node.name, "<locals>"), body)
+        slot = None
+        if kind is not None:
+            slot = self._slot_of.get(self._origin.get(id(node), id(node)))
+            if slot is None:
+                slot = _t.Slot(kind, len(getattr(args, "posonlyargs", [])) +
+                               len(args.args), args.vararg is not None,
+                               tuple(mangle(scope.private, a.arg)
+                                     for a in args.kwonlyargs),
+                               args.kwarg is not None, self._qualname(node.name))
+                self._slot_of[self._origin.get(id(node), id(node))] = slot
+                self.slots.append(slot)
+        node.body = head + self._assemble(node, kind, slot, inst, original)
+        if slot is not None:
+            node.decorator_list.append(self.pool.const(slot.bind, node))
         return node
 
     def _qualname(self, name: str) -> str:
@@ -231,34 +334,51 @@ class _Instrumenter(ast.NodeTransformer):
             return _t.KIND_INIT
         return _t.KIND_FUNCTION
 
-    def _wrap(self, node, slot, body: List[ast.stmt], kind: int):
+    def _stmt(self, node, like) -> ast.stmt:
+        return ast.copy_location(node, like)
+
+    def _assemble(self, node, kind, slot, inst: List[ast.stmt],
+                  original: Optional[List[ast.stmt]]) -> List[ast.stmt]:
         pool = self.pool
-        head: List[ast.stmt] = []
-        if _has_docstring(body):
-            head, body = body[:1], body[1:]
+        inst = inst or [self._stmt(ast.Pass(), node)]
+        if original is not None and not original:
+            original = [self._stmt(ast.Pass(), node)]
+
+        def choose(gate, first, second):
+            if second is None:
+                return first
+            return [self._stmt(ast.If(test=pool.test(gate, node), body=first,
+                                      orelse=second), node)]
+
+        if kind is None:  # a generator: not recorded
+            return choose(_t.active, inst, original)
         args = node.args
         params = (list(getattr(args, "posonlyargs", [])) + list(args.args)
                   + ([args.vararg] if args.vararg else [])
                   + list(args.kwonlyargs)
                   + ([args.kwarg] if args.kwarg else []))
-        enter = ast.Expr(value=pool.call(
+        enter = self._stmt(ast.Expr(value=pool.call(
             slot, [ast.copy_location(ast.Name(id=p.arg, ctx=ast.Load()), node)
-                   for p in params], node))
-        ast.copy_location(enter, node)
+                   for p in params], node)), node)
+        offer = self._stmt(ast.If(test=pool.test(_t.gate, node), body=[enter],
+                                  orelse=[]), node)
         if kind == _t.KIND_COROUTINE:
-            return head + [enter] + body
+            return [offer] + choose(_t.active, inst, original)
         on_exc = ast.ExceptHandler(
             type=pool.const(BaseException, node), name=None,
-            body=[ast.copy_location(
-                      ast.Expr(value=pool.call(_t.exc, [], node)), node),
-                  ast.copy_location(ast.Raise(exc=None, cause=None), node)])
+            body=[self._stmt(ast.Expr(value=pool.call(_t.exc, [], node)), node),
+                  self._stmt(ast.Raise(exc=None, cause=None), node)])
         ast.copy_location(on_exc, node)
-        wrapper = ast.Try(
-            body=[enter] + body, handlers=[on_exc], orelse=[],
-            finalbody=[ast.copy_location(
-                ast.Expr(value=pool.call(_t.exit, [], node)), node)])
-        ast.copy_location(wrapper, node)
-        return head + [wrapper]
+        if original is None:
+            return [self._stmt(ast.Try(
+                body=[offer] + inst, handlers=[on_exc], orelse=[],
+                finalbody=[self._stmt(ast.Expr(
+                    value=pool.call(_t.exit, [], node)), node)]), node)]
+        wrapped = self._stmt(ast.Try(
+            body=[enter] + inst, handlers=[on_exc], orelse=[],
+            finalbody=[self._stmt(ast.Expr(
+                value=pool.call(_t.exit, [], node)), node)]), node)
+        return choose(_t.gate, [wrapped], original)
 
     def visit_FunctionDef(self, node):
         return self._function(node)
@@ -269,9 +389,15 @@ class _Instrumenter(ast.NodeTransformer):
     def visit_Lambda(self, node: ast.Lambda):
         node.args.defaults = self._exprs(node.args.defaults)
         node.args.kw_defaults = self._exprs(node.args.kw_defaults)
-        node.body = self._with(self.analysis.scope_of(node), True, False,
-                               ("<lambda>", "<locals>"), self.visit,
-                               node.body)
+        (inst,), original = self._both(
+            self.analysis.scope_of(node), False, ("<lambda>", "<locals>"),
+            [node.body])
+        if original is None:
+            node.body = inst
+        else:
+            node.body = ast.copy_location(
+                ast.IfExp(test=self.pool.test(_t.active, node.body), body=inst,
+                          orelse=original[0]), node.body)
         return node
 
     def visit_ClassDef(self, node: ast.ClassDef):
@@ -478,6 +604,10 @@ def instrument(source: bytes, filename: str) -> Instrumented:
     """Compile ``source`` (the text of the file ``filename``) with its
     functions instrumented. Raises SyntaxError as ``compile`` does for bad
     source; any other failure means the module could not be instrumented."""
+    # The source's own errors, exactly as the plain import reports them
+    # (the instrumented tree, with its hoisted declarations, could accept
+    # code the compiler refuses).
+    compile(source, filename, "exec", dont_inherit=True)
     tree = ast.parse(source, filename)
     analysis = analyze(tree)
     pool = _Pool()
@@ -495,8 +625,6 @@ def compile_module(source: bytes, filename: str) -> Tuple[types.CodeType, bool]:
     Returns the code and whether it is instrumented."""
     try:
         return instrument(source, filename).code, True
-    except SyntaxError:
-        pass
     except Exception:
         if _debug:
             raise
