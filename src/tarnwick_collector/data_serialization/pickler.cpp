@@ -427,7 +427,10 @@ int store_attribute(PyObject *mod, PyObject *obj, PyObject *attribute,
     int r = lookup(obj, attribute, &value);
     if (r <= 0)
         return r;  // a missing attribute is left out
-    PyObject *value_type = reinterpret_cast<PyObject *>(Py_TYPE(value.get()));
+    // Held: the metaclass's hash and comparisons may change value's class.
+    Ref held_type =
+        Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(value.get())));
+    PyObject *value_type = held_type.get();
     Ref method_types = GLOBAL(mod, "METHOD_TYPES");
     if (!method_types)
         return -1;
@@ -806,9 +809,12 @@ int is_subclass_for_skip_impl(PyObject *mod, PyObject *obj)
     Ref bases = table(mod, TW_STR("subclasses_to_skip"));
     if (!bases)
         return -1;
-    PyObject *obj_type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
     return for_each(bases.get(), [&](PyObject *base) -> int {
-        int r = is_subclass(obj_type, base);
+        // type(obj) afresh for each base: the tests of a base may run code
+        // that changes the object's class.
+        Ref obj_type =
+            Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
+        int r = is_subclass(obj_type.get(), base);
         if (r <= 0)
             return r;
         r = same_reduce_as(mod, obj, base);
@@ -1025,8 +1031,11 @@ Ref rebuild_step(PyObject *mod, PyObject *obj, PyObject *obj_type)
 
 Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
 {
+    // Held: code run by the steps may change obj's class and so free the
+    // one read here, which the later steps still use.
     PyTypeObject *tp = Py_TYPE(obj);
-    PyObject *obj_type = reinterpret_cast<PyObject *>(tp);
+    Ref obj_type_ref = Ref::borrow(reinterpret_cast<PyObject *>(tp));
+    PyObject *obj_type = obj_type_ref.get();
 
     if (is_plain_builtin(tp)) {
         int r = in_table(mod, TW_STR("types_to_skip"), obj_type);
@@ -1250,7 +1259,9 @@ Ref namespace_module(PyObject *value)
     }
     if (!PyUnicode_Check(name))
         return Ref::borrow(Py_None);
-    Ref module = Ref::steal(PyImport_GetModule(name));
+    // Held: a str subclass's hash or comparison may change the dict.
+    Ref held_name = Ref::borrow(name);
+    Ref module = Ref::steal(PyImport_GetModule(held_name.get()));
     if (!module) {
         if (PyErr_Occurred())
             return nullptr;
@@ -1344,7 +1355,8 @@ Ref failure_reduce_impl(PyObject *mod, PyObject *obj)
     Ref funcs = Ref::steal(PyDict_New());
     if (!state || !funcs)
         return nullptr;
-    PyObject *obj_type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
+    // Held: reading attributes may change obj's class.
+    Ref obj_type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
     int r = has_python_getattr_impl(mod, obj);
     if (r < 0)
         return nullptr;
@@ -1382,7 +1394,7 @@ Ref failure_reduce_impl(PyObject *mod, PyObject *obj)
     Ref unpicklable = GLOBAL(mod, "UnpicklableObject");
     if (!unpicklable)
         return nullptr;
-    Ref text = Ref::steal(PyObject_Str(obj_type));
+    Ref text = Ref::steal(PyObject_Str(obj_type.get()));
     if (!text)
         return nullptr;
     Ref args = tw::tuple(text.get(), funcs.get());
