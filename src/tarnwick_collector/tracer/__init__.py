@@ -18,9 +18,17 @@ core's entry points:
 * ``load_global_hook(value, name)`` and ``load_attr_hook(obj, name, value)``
   for the global-name and attribute loads of recorded code.
 
-Modules imported before :func:`install` (and the script run as
-``__main__``) are not instrumented. Recording never changes what the program
-computes: failures of the core are kept from it.
+Every instrumented function keeps its original body beside the
+instrumented one; a gate tested on entry runs the original body whenever
+the call is not offered to the core (recording off, or not sampled) and no
+recorded call is open on the thread, so unrecorded code runs at nearly its
+plain speed. Generators are never recorded themselves (their bodies report
+to an enclosing recorded call), nor are lambdas; coroutine functions are
+offered to the core, which refuses them.
+
+Modules imported before :func:`install` are not instrumented; a script run
+as ``__main__`` can be, through :func:`exec_instrumented`. Recording never
+changes what the program computes: failures of the core are kept from it.
 """
 import sys
 import types
