@@ -4,8 +4,20 @@
 ``jsonpickle.unpickler.loadclass`` resolves by importing the longest module
 prefix and walking the remaining attributes.
 """
+import types
 from types import ModuleType
 from typing import Any, Optional
+
+# Kinds of callables whose attributes are the interpreter's own (no
+# __getattr__ can run), read directly on the recording path.
+_FUNCTION = types.FunctionType
+_BUILTIN = types.BuiltinFunctionType  # builtins and builtin bound methods
+_DESCRIPTORS = (
+    types.MethodDescriptorType,    # str.join
+    types.WrapperDescriptorType,   # object.__init__
+    types.MethodWrapperType,       # (1).__add__
+    types.ClassMethodDescriptorType,
+)
 
 
 def _plain_attr(obj: Any, name: str) -> Any:
@@ -26,6 +38,26 @@ def get_function_module(function_obj: Any, is_method: Any) -> Optional[str]:
         receiver's class names the module of builtin methods.
     :return: the module name, or ``None`` when nothing names one.
     """
+    kind = type(function_obj)
+    if kind is _FUNCTION or kind is type:
+        module = function_obj.__module__
+        if isinstance(module, str):
+            return module
+    elif kind is _BUILTIN:
+        module = function_obj.__module__
+        if isinstance(module, str):
+            return module
+        receiver = function_obj.__self__
+        if isinstance(receiver, ModuleType):
+            return receiver.__name__
+        if receiver is not None:
+            module = type(receiver).__module__
+            if isinstance(module, str):
+                return module
+    elif kind in _DESCRIPTORS:
+        module = function_obj.__objclass__.__module__
+        if isinstance(module, str):
+            return module
     module = _plain_attr(function_obj, "__module__")
     if isinstance(module, str):
         return module
@@ -51,6 +83,11 @@ def get_function_module(function_obj: Any, is_method: Any) -> Optional[str]:
 
 
 def _qualified_name(function_obj: Any) -> str:
+    kind = type(function_obj)
+    if kind is _FUNCTION or kind is _BUILTIN or kind is type:
+        return function_obj.__qualname__
+    if kind in _DESCRIPTORS:
+        return function_obj.__qualname__
     for attr in ("__qualname__", "__name__"):
         name = _plain_attr(function_obj, attr)
         if isinstance(name, str):
