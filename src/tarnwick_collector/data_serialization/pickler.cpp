@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -72,6 +73,108 @@ Ref cached_global(PyObject *mod, PyObject *name, GlobalSlot &slot)
     }())
 // getattr(obj, "name"); new reference.
 #define ATTR(obj, name) tw::getattr((obj), TW_STR(name))
+
+// Whether the type `meta` has a data descriptor named `name`, which would
+// take an attribute lookup on its instances over their own namespaces.
+bool has_data_descriptor(PyTypeObject *meta, PyObject *name)
+{
+    PyObject *d = _PyType_Lookup(meta, name);
+    return d != nullptr && Py_TYPE(d)->tp_descr_set != nullptr;
+}
+
+// One call site's memory of an attribute of a class or a module: the
+// object it was read from, the version tag that told the value could not
+// have changed, and the value (borrowed from a namespace that holds it).
+struct AttrSlot {
+    PyObject *owner = nullptr;
+    uint64_t version = 0;
+    PyObject *value = nullptr;
+};
+
+// getattr(cls, name) for a class; new reference. For a class whose
+// metaclass is `type` the lookup is the class's own MRO walk (type has no
+// data descriptor of that name), and every change of the namespace of the
+// class or of one of its bases takes its valid version tag away; tags are
+// never reused. While the class keeps the tag the slot was filled under,
+// the value found then is the one a lookup finds now.
+Ref cached_class_attr(PyObject *cls, PyObject *name, AttrSlot &slot)
+{
+    if (name == nullptr)
+        return nullptr;
+    if (Py_IS_TYPE(cls, &PyType_Type)) {
+        auto *t = reinterpret_cast<PyTypeObject *>(cls);
+        PyObject *value = nullptr;
+        if ((t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+            slot.owner == cls && slot.version == t->tp_version_tag) {
+            value = slot.value;
+        } else {
+            value = _PyType_Lookup(t, name);
+            if (value == nullptr ||
+                (Py_TYPE(value)->tp_descr_get != nullptr &&
+                 !Py_IS_TYPE(value, &PyStaticMethod_Type)) ||
+                has_data_descriptor(&PyType_Type, name) ||
+                !(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+                return tw::getattr(cls, name);
+            slot.owner = cls;
+            slot.version = t->tp_version_tag;
+            slot.value = value;
+        }
+        // Read on the class, a staticmethod gives the callable it wraps.
+        if (Py_IS_TYPE(value, &PyStaticMethod_Type))
+            return Ref::steal(
+                Py_TYPE(value)->tp_descr_get(value, nullptr, cls));
+        return Ref::borrow(value);
+    }
+    return tw::getattr(cls, name);
+}
+
+// getattr(module, name) for a module object; new reference. For a plain
+// module that is the entry of its namespace (the module type has no data
+// descriptor of that name), remembered like a module-level name while the
+// namespace keeps its version tag.
+Ref cached_module_attr(PyObject *module, PyObject *name, AttrSlot &slot)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    if (name == nullptr)
+        return nullptr;
+    if (Py_IS_TYPE(module, &PyModule_Type)) {
+        PyObject *dict = PyModule_GetDict(module);
+        const uint64_t version =
+            reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+        if (slot.owner == module && slot.version == version)
+            return Ref::borrow(slot.value);
+        if (!has_data_descriptor(&PyModule_Type, name)) {
+            PyObject *value = PyDict_GetItemWithError(dict, name);
+            if (value != nullptr) {
+                slot.owner = module;
+                slot.version = version;
+                slot.value = value;
+                return Ref::borrow(value);
+            }
+            if (PyErr_Occurred())
+                return nullptr;
+        }
+    }
+#else
+    (void)slot;
+#endif
+    return tw::getattr(module, name);
+}
+
+// getattr(cls, "name") of a class, remembered at this call site; new
+// reference.
+#define CLASS_ATTR(cls, name)                                                 \
+    ([&]() -> Ref {                                                           \
+        static AttrSlot slot_;                                                \
+        return cached_class_attr((cls), TW_STR(name), slot_);                 \
+    }())
+// getattr(module, "name") of a module, remembered at this call site; new
+// reference.
+#define MODULE_ATTR(module, name)                                             \
+    ([&]() -> Ref {                                                           \
+        static AttrSlot slot_;                                                \
+        return cached_module_attr((module), TW_STR(name), slot_);             \
+    }())
 
 // ------------------------------------------------------------ small helpers
 
@@ -359,22 +462,23 @@ int for_each(PyObject *iterable, F fn)
 }
 
 // A class table of SafePickler, read through the class; new reference.
-Ref table(PyObject *mod, PyObject *name)
-{
-    Ref cls = GLOBAL(mod, "SafePickler");
-    if (!cls)
-        return nullptr;
-    return tw::getattr(cls.get(), name);
-}
+#define TABLE(mod, name)                                                      \
+    ([&]() -> Ref {                                                           \
+        Ref cls_ = GLOBAL((mod), "SafePickler");                              \
+        if (!cls_)                                                            \
+            return nullptr;                                                   \
+        return CLASS_ATTR(cls_.get(), name);                                  \
+    }())
 
-// `obj_type in SafePickler.<name>`: 1, 0 or -1.
-int in_table(PyObject *mod, PyObject *name, PyObject *obj_type)
+// `item in table`: 1, 0 or -1; consumes the table reference.
+int in_table(Ref table, PyObject *item)
 {
-    Ref t = table(mod, name);
-    if (!t)
+    if (!table)
         return -1;
-    return contains(t.get(), obj_type);
+    return contains(table.get(), item);
 }
+// `item in SafePickler.<name>`: 1, 0 or -1.
+#define IN_TABLE(mod, name, item) in_table(TABLE((mod), name), (item))
 
 // ---------------------------------------------------- module predicates
 
@@ -447,7 +551,7 @@ int store_attribute(PyObject *mod, PyObject *obj, PyObject *attribute,
     Ref os = GLOBAL(mod, "os");
     if (!os)
         return -1;
-    Ref environ_type = ATTR(os.get(), "_Environ");
+    Ref environ_type = MODULE_ATTR(os.get(), "_Environ");
     if (!environ_type)
         return -1;
     r = compare(value_type, environ_type.get(), Py_EQ);
@@ -585,10 +689,10 @@ Ref full_name_impl(PyObject *mod, PyObject *obj_in)
         Ref os = GLOBAL(mod, "os");
         if (!os)
             return nullptr;
-        Ref path = ATTR(os.get(), "path");
+        Ref path = MODULE_ATTR(os.get(), "path");
         if (!path)
             return nullptr;
-        Ref relpath = ATTR(path.get(), "relpath");
+        Ref relpath = MODULE_ATTR(path.get(), "relpath");
         if (!relpath)
             return nullptr;
         Ref full_path = ATTR(metadata.get(), "full_path");
@@ -614,15 +718,32 @@ Ref full_name_impl(PyObject *mod, PyObject *obj_in)
 
 // ------------------------------------------------------ SafePickler rules
 
+// `marker in text` for a str `text` and the str `marker` whose value is
+// the ASCII `literal`: 1, 0 or -1. A string of one-byte characters is
+// searched in place: an ASCII byte there is the same character.
+int str_contains(PyObject *text, PyObject *marker, const char *literal)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0)
+        return -1;
+#endif
+    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
+        std::string_view chars(
+            reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(text)),
+            static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+        return chars.find(literal) != std::string_view::npos;
+    }
+    Py_ssize_t at = PyUnicode_Find(text, marker, 0, PY_SSIZE_T_MAX, 1);
+    return at == -2 ? -1 : at >= 0;
+}
+
 // Static types' text is "<class 'tp_name'>"; a heap class's text is
 // "<class 'module.qualname'>", or "<class 'name'>" for builtins or a
 // missing module. The two markers hold no quote, dot, space or bracket, so
 // they occur in the text exactly when they occur in one of its parts.
-int type_text_has_marker(PyTypeObject *t, PyObject *marker,
+int heap_text_has_marker(PyTypeObject *t, PyObject *marker,
                          const char *literal)
 {
-    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE))
-        return std::strstr(t->tp_name, literal) != nullptr;
     PyObject *module = nullptr;
     if (t->tp_dict != nullptr) {
         module = PyDict_GetItemWithError(t->tp_dict, TW_STR("__module__"));
@@ -631,28 +752,64 @@ int type_text_has_marker(PyTypeObject *t, PyObject *marker,
     }
     if (module != nullptr && PyUnicode_Check(module) &&
         PyUnicode_CompareWithASCIIString(module, "builtins") != 0) {
-        Py_ssize_t at = PyUnicode_Find(module, marker, 0, PY_SSIZE_T_MAX, 1);
-        if (at != -1)
-            return at == -2 ? -1 : 1;
+        int r = str_contains(module, marker, literal);
+        if (r != 0)
+            return r;
         PyObject *qualname =
             reinterpret_cast<PyHeapTypeObject *>(t)->ht_qualname;
-        at = PyUnicode_Find(qualname, marker, 0, PY_SSIZE_T_MAX, 1);
-        return at == -2 ? -1 : at >= 0;
+        return str_contains(qualname, marker, literal);
     }
     return std::strstr(t->tp_name, literal) != nullptr;
 }
 
-// `marker in str(obj_type)`; `literal` is the marker's value as the module
-// defines it, which allows reading the parts of the text in place when the
-// metaclass keeps type's own str() and repr().
-int type_text_contains(PyObject *obj_type, PyObject *marker,
+// What the text of a heap class holds, per known marker (-1: not known
+// yet), remembered while the class keeps its valid version tag: its
+// module, qualified name and name change only through setattr on the
+// class, which takes the tag away.
+struct TextMarks {
+    PyTypeObject *type = nullptr;
+    unsigned int tag = 0;
+    signed char has[2] = {-1, -1};
+};
+TextMarks text_marks[64];
+
+// Whether the text of the class `t` holds the known marker number `which`
+// (its value `marker`, the ASCII `literal`): 1, 0 or -1.
+int type_text_has_marker(PyTypeObject *t, int which, PyObject *marker,
+                         const char *literal)
+{
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return std::strstr(t->tp_name, literal) != nullptr;
+    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return heap_text_has_marker(t, marker, literal);
+    TextMarks &m = text_marks[(reinterpret_cast<uintptr_t>(t) >> 4) % 64];
+    if (m.type != t || m.tag != t->tp_version_tag) {
+        m.type = t;
+        m.tag = t->tp_version_tag;
+        m.has[0] = m.has[1] = -1;
+    }
+    if (m.has[which] < 0) {
+        int r = heap_text_has_marker(t, marker, literal);
+        if (r < 0)
+            return -1;
+        m.has[which] = static_cast<signed char>(r);
+    }
+    return m.has[which];
+}
+
+// `marker in str(obj_type)`; `known` is the marker number `which` as the
+// module defines it, whose value is the ASCII `literal`: while the module
+// keeps that value and the metaclass keeps type's own str() and repr(),
+// the parts of the text are read in place.
+int type_text_contains(PyObject *obj_type, PyObject *marker, int which,
                        PyObject *known, const char *literal)
 {
     if (marker == known && PyType_Check(obj_type) &&
         Py_TYPE(obj_type)->tp_str == PyType_Type.tp_str &&
         Py_TYPE(obj_type)->tp_repr == PyType_Type.tp_repr)
         return type_text_has_marker(
-            reinterpret_cast<PyTypeObject *>(obj_type), marker, literal);
+            reinterpret_cast<PyTypeObject *>(obj_type), which, marker,
+            literal);
     Ref text = Ref::steal(PyObject_Str(obj_type));
     if (!text)
         return -1;
@@ -670,7 +827,7 @@ int is_obj_function_impl(PyObject *mod, PyObject *obj_type)
     Ref marker = GLOBAL(mod, "CLASS_METHOD_DESCRIPTOR");
     if (!marker)
         return -1;
-    r = type_text_contains(obj_type, marker.get(),
+    r = type_text_contains(obj_type, marker.get(), 0,
                            TW_STR("classmethod_descriptor"),
                            "classmethod_descriptor");
     if (r != 0)
@@ -678,8 +835,8 @@ int is_obj_function_impl(PyObject *mod, PyObject *obj_type)
     marker = GLOBAL(mod, "BUILTIN_METHOD");
     if (!marker)
         return -1;
-    return type_text_contains(obj_type, marker.get(), TW_STR("builtin_method"),
-                              "builtin_method");
+    return type_text_contains(obj_type, marker.get(), 1,
+                              TW_STR("builtin_method"), "builtin_method");
 }
 
 // The factory name for `obj`, or None:
@@ -715,16 +872,65 @@ Ref rebuild_function_for(PyObject *mod, PyObject *obj, PyObject *obj_type,
                                           parts.get());
     if (!full_name)
         return nullptr;
-    int r = in_table(mod, TW_STR("full_names_to_run_functions"),
-                     full_name.get());
+    int r = IN_TABLE(mod, "full_names_to_run_functions", full_name.get());
     if (r < 0)
         return nullptr;
     if (!r)
         return Ref::borrow(Py_None);
-    Ref factories = table(mod, TW_STR("full_names_to_rebuild_functions_dict"));
+    Ref factories = TABLE(mod, "full_names_to_rebuild_functions_dict");
     if (!factories)
         return nullptr;
     return mapping_get(factories.get(), full_name.get(), nullptr);
+}
+
+// obj.__class__; new reference. When the object's type keeps the generic
+// attribute lookup and object's own __class__ descriptor (a data
+// descriptor: nothing in the instance can shadow it), that is type(obj),
+// taken without a lookup.
+Ref class_of(PyObject *obj)
+{
+    static PyObject *object_class =
+        _PyType_Lookup(&PyBaseObject_Type, TW_STR("__class__"));
+    PyTypeObject *tp = Py_TYPE(obj);
+    if (object_class != nullptr && tp->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(tp, TW_STR("__class__")) == object_class)
+        return Ref::borrow(reinterpret_cast<PyObject *>(tp));
+    return ATTR(obj, "__class__");
+}
+
+// Whether getattr(a, name) and getattr(b, name) are surely one object, for
+// two classes whose metaclass is `type` (which has no data descriptor of
+// that name): both find the same function or method descriptor in their
+// MROs, and either reads as itself on a class. False says nothing.
+bool same_class_attr(PyObject *a, PyObject *b, PyObject *name)
+{
+    if (!Py_IS_TYPE(a, &PyType_Type) || !Py_IS_TYPE(b, &PyType_Type) ||
+        has_data_descriptor(&PyType_Type, name))
+        return false;
+    PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(a), name);
+    if (found == nullptr ||
+        found != _PyType_Lookup(reinterpret_cast<PyTypeObject *>(b), name))
+        return false;
+    return Py_IS_TYPE(found, &PyMethodDescr_Type) ||
+           Py_IS_TYPE(found, &PyFunction_Type);
+}
+
+// cls.__qualname__ == allowed: 1, 0 or -1. A heap class whose metaclass is
+// `type` and whose qualified name is a plain str compared with a plain
+// str needs no lookup.
+int qualname_equals(PyObject *cls, PyObject *allowed)
+{
+    if (Py_IS_TYPE(cls, &PyType_Type) && PyUnicode_CheckExact(allowed) &&
+        (reinterpret_cast<PyTypeObject *>(cls)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        PyObject *qualname =
+            reinterpret_cast<PyHeapTypeObject *>(cls)->ht_qualname;
+        if (PyUnicode_CheckExact(qualname))
+            return PyUnicode_Compare(qualname, allowed) == 0;
+    }
+    Ref qualname = ATTR(cls, "__qualname__");
+    if (!qualname)
+        return -1;
+    return compare(qualname.get(), allowed, Py_EQ);
 }
 
 // Whether `obj` has the pickle method `name` beyond what `base` gives it:
@@ -752,11 +958,13 @@ int adds_pickle_method(PyObject *obj, PyObject *cls, PyObject *base,
 // First rule of is_subclass_for_skip: the class pickles as `base` does.
 int same_reduce_as(PyObject *mod, PyObject *obj, PyObject *base)
 {
-    Ref cls = ATTR(obj, "__class__");
+    Ref cls = class_of(obj);
     if (!cls)
         return -1;
     PyObject *const methods[] = {TW_STR("__reduce__"), TW_STR("__reduce_ex__")};
     for (PyObject *method : methods) {
+        if (same_class_attr(cls.get(), base, method))
+            continue;
         Ref mine = Ref::steal(PyObject_GetAttr(cls.get(), method));
         if (!mine)
             return -1;
@@ -806,7 +1014,7 @@ int same_getstate_as(PyObject *mod, PyObject *obj, PyObject *base)
 
 int is_subclass_for_skip_impl(PyObject *mod, PyObject *obj)
 {
-    Ref bases = table(mod, TW_STR("subclasses_to_skip"));
+    Ref bases = TABLE(mod, "subclasses_to_skip");
     if (!bases)
         return -1;
     return for_each(bases.get(), [&](PyObject *base) -> int {
@@ -827,16 +1035,13 @@ int is_subclass_for_skip_impl(PyObject *mod, PyObject *obj)
 // The first true one of the pickle-method tests, or False; new reference.
 Ref is_problematic_impl(PyObject *mod, PyObject *obj)
 {
-    Ref cls = ATTR(obj, "__class__");
+    Ref cls = class_of(obj);
     if (!cls)
-        return nullptr;
-    Ref qualname = ATTR(cls.get(), "__qualname__");
-    if (!qualname)
         return nullptr;
     Ref allowed = GLOBAL(mod, "REDUCE_ALLOWED_QUAL_NAME");
     if (!allowed)
         return nullptr;
-    int r = compare(qualname.get(), allowed.get(), Py_EQ);
+    int r = qualname_equals(cls.get(), allowed.get());
     if (r < 0)
         return nullptr;
     if (r) {
@@ -855,6 +1060,8 @@ Ref is_problematic_impl(PyObject *mod, PyObject *obj)
     PyObject *object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
     PyObject *const methods[] = {TW_STR("__reduce__"), TW_STR("__reduce_ex__")};
     for (PyObject *method : methods) {
+        if (same_class_attr(cls.get(), object_type, method))
+            continue;
         Ref mine = Ref::steal(PyObject_GetAttr(cls.get(), method));
         if (!mine)
             return nullptr;
@@ -935,7 +1142,7 @@ Ref reduce_used_attrs_impl(PyObject *mod, PyObject *obj, PyObject *attributes)
     Ref types = GLOBAL(mod, "types");
     if (!types)
         return nullptr;
-    Ref module_type = ATTR(types.get(), "ModuleType");
+    Ref module_type = MODULE_ATTR(types.get(), "ModuleType");
     if (!module_type)
         return nullptr;
     int r = compare(obj_type.get(), module_type.get(), Py_EQ);
@@ -993,6 +1200,43 @@ bool is_plain_builtin(PyTypeObject *t)
            t == &PyFrozenSet_Type || t == &PyByteArray_Type;
 }
 
+// For a class whose metaclass is `type`, named `name`: 1 when no entry of
+// SafePickler.full_names_to_run_functions can equal its rebuild name
+// "builtins.type.<name>" (DOT being "."), told without making that text:
+// the table is a set of plain strs and none has that text's length.
+// 0 when not told here, -1 on an error.
+int surely_not_run_class(PyObject *mod, PyObject *name)
+{
+#if PY_VERSION_HEX < 0x030D0000
+    if (!PyUnicode_CheckExact(name))
+        return 0;
+    Ref dot = GLOBAL(mod, "DOT");
+    if (!dot)
+        return -1;
+    if (dot.get() != TW_STR("."))
+        return 0;
+    Ref names = TABLE(mod, "full_names_to_run_functions");
+    if (!names)
+        return -1;
+    if (!PyAnySet_CheckExact(names.get()))
+        return 0;
+    const Py_ssize_t length =
+        static_cast<Py_ssize_t>(std::strlen("builtins.type.")) +
+        PyUnicode_GET_LENGTH(name);
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    Py_hash_t hash;
+    while (_PySet_NextEntry(names.get(), &pos, &key, &hash))
+        if (!PyUnicode_CheckExact(key) || PyUnicode_GET_LENGTH(key) == length)
+            return 0;
+    return 1;
+#else
+    (void)mod;
+    (void)name;
+    return 0;
+#endif
+}
+
 // The rebuild step of reducer_override: a reduce value, None to go on, or
 // NULL with an exception that must propagate. Everything an Exception is
 // raised for here is swallowed, as the step's try does.
@@ -1007,6 +1251,13 @@ Ref rebuild_step(PyObject *mod, PyObject *obj, PyObject *obj_type)
     int r = lookup(obj, TW_STR("__name__"), &obj_name);
     if (r == 0)
         return Ref::borrow(Py_None);
+    if (r > 0 && obj_type == reinterpret_cast<PyObject *>(&PyType_Type)) {
+        r = surely_not_run_class(mod, obj_name.get());
+        if (r > 0)
+            return Ref::borrow(Py_None);
+        if (r == 0)
+            r = 1;
+    }
     if (r > 0) {
         Ref factory =
             rebuild_function_for(mod, obj, obj_type, obj_name.get());
@@ -1038,7 +1289,7 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
     PyObject *obj_type = obj_type_ref.get();
 
     if (is_plain_builtin(tp)) {
-        int r = in_table(mod, TW_STR("types_to_skip"), obj_type);
+        int r = IN_TABLE(mod, "types_to_skip", obj_type);
         if (r < 0)
             return nullptr;
         if (r)
@@ -1060,7 +1311,7 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
         return rebuilt;
 
     // Types the base pickler writes unaided.
-    r = in_table(mod, TW_STR("types_to_skip"), obj_type);
+    r = IN_TABLE(mod, "types_to_skip", obj_type);
     if (r == 0)
         r = is_subclass_for_skip_impl(mod, obj);
     if (r < 0)
@@ -1081,7 +1332,7 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
     Ref types = GLOBAL(mod, "types");
     if (!types)
         return nullptr;
-    Ref module_type = ATTR(types.get(), "ModuleType");
+    Ref module_type = MODULE_ATTR(types.get(), "ModuleType");
     if (!module_type)
         return nullptr;
     r = PyObject_IsInstance(obj, module_type.get());
@@ -1133,7 +1384,7 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
     }
 
     // Library types written as an empty object wrapper of their type.
-    r = in_table(mod, TW_STR("specific_type_for_magic_mock"), obj_type);
+    r = IN_TABLE(mod, "specific_type_for_magic_mock", obj_type);
     if (r < 0)
         return nullptr;
     if (r) {
@@ -1217,7 +1468,7 @@ int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
     Ref inspect = GLOBAL(mod, "inspect");
     if (!inspect)
         return -1;
-    Ref isroutine = ATTR(inspect.get(), "isroutine");
+    Ref isroutine = MODULE_ATTR(inspect.get(), "isroutine");
     if (!isroutine)
         return -1;
     Ref routine = tw::call(isroutine.get(), from_class.get());
@@ -1294,7 +1545,7 @@ int reduce_one_attribute(PyObject *mod, PyObject *obj, PyObject *prop,
     Ref types = GLOBAL(mod, "types");
     if (!types)
         return -1;
-    Ref method_type = ATTR(types.get(), "MethodType");
+    Ref method_type = MODULE_ATTR(types.get(), "MethodType");
     if (!method_type)
         return -1;
     r = compare(reinterpret_cast<PyObject *>(Py_TYPE(method.get())),
@@ -1604,6 +1855,67 @@ PyObject *defining_class(PyObject *self)
     return nullptr;
 }
 
+// super(klass, self).__init__(*argv[1:], **kw) in vectorcall form (`npos`
+// positional arguments, then the keyword values named by `kwnames`), done
+// as super does it: the first __init__ in type(self).__mro__ after `klass`,
+// bound to self. A function, instance method or method descriptor is
+// called with self in front (argv[0]) instead of being bound first. New
+// reference.
+Ref call_next_init(PyObject *klass, PyObject *self, PyObject **argv,
+                   Py_ssize_t npos, PyObject *kwnames)
+{
+    PyTypeObject *start = Py_TYPE(self);
+    Ref mro = Ref::borrow(start->tp_mro);
+    const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
+    Py_ssize_t i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro.get(), i) != klass)
+        i++;
+    for (i++; i < n; i++) {
+        PyObject *dict =
+            reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))
+                ->tp_dict;
+        if (dict == nullptr)
+            continue;
+        PyObject *found = PyDict_GetItemWithError(dict, TW_STR("__init__"));
+        if (found == nullptr) {
+            if (PyErr_Occurred())
+                return nullptr;
+            continue;
+        }
+        Ref descr = Ref::borrow(found);
+        PyObject *fn = nullptr;
+        if (PyInstanceMethod_Check(found))
+            fn = PyInstanceMethod_GET_FUNCTION(found);
+        else if (PyFunction_Check(found) ||
+                 (Py_TYPE(found)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR))
+            fn = found;
+        if (fn != nullptr) {
+            argv[0] = self;
+            return Ref::steal(PyObject_Vectorcall(
+                fn, argv, static_cast<size_t>(npos + 1), kwnames));
+        }
+        descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+        Ref bound = get != nullptr
+                        ? Ref::steal(get(found, self,
+                                         reinterpret_cast<PyObject *>(start)))
+                        : std::move(descr);
+        if (!bound)
+            return nullptr;
+        return Ref::steal(PyObject_Vectorcall(
+            bound.get(), argv + 1,
+            static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+            kwnames));
+    }
+    // Not found after klass: what super itself then gives.
+    Ref sup = tw::call(reinterpret_cast<PyObject *>(&PySuper_Type), klass, self);
+    Ref init = sup ? ATTR(sup.get(), "__init__") : nullptr;
+    if (!init)
+        return nullptr;
+    return Ref::steal(PyObject_Vectorcall(
+        init.get(), argv + 1,
+        static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
 // SafePickler(object_wrapper, *args, **kwargs): every argument but
 // object_wrapper goes to the base pickler unchanged.
 PyObject *SafePickler_init(FASTCALL_ARGS)
@@ -1645,24 +1957,30 @@ PyObject *SafePickler_init(FASTCALL_ARGS)
     PyObject *klass = defining_class(self);
     if (klass == nullptr)
         return nullptr;
-    Ref base_init = tw::call(reinterpret_cast<PyObject *>(&PySuper_Type),
-                             klass, self);
-    if (!base_init)
-        return nullptr;
-    base_init = ATTR(base_init.get(), "__init__");
-    if (!base_init)
-        return nullptr;
     const Py_ssize_t first = kw_at >= 0 ? 1 : 2;
     const Py_ssize_t npos = nargs - first;
-    std::vector<PyObject *> argv(1 + npos + nkw);
+    const Py_ssize_t nrest = kw_at >= 0 ? nkw - 1 : nkw;
+    // argv[0] is free for the receiver (vectorcall's offset slot).
+    PyObject *small[8];
+    std::vector<PyObject *> large;
+    PyObject **argv = small;
+    if (1 + npos + nrest > 8) {
+        large.resize(static_cast<size_t>(1 + npos + nrest));
+        argv = large.data();
+    }
     for (Py_ssize_t i = 0; i < npos; i++)
         argv[1 + i] = args[first + i];
     Ref names;
-    Py_ssize_t n = 0;
-    if (nkw > 0) {
-        names = Ref::steal(PyTuple_New(kw_at >= 0 ? nkw - 1 : nkw));
+    if (kw_at < 0) {
+        // The keywords go on as they came.
+        for (Py_ssize_t k = 0; k < nkw; k++)
+            argv[1 + npos + k] = args[nargs + k];
+        names = Ref::borrow(kwnames);
+    } else if (nrest > 0) {
+        names = Ref::steal(PyTuple_New(nrest));
         if (!names)
             return nullptr;
+        Py_ssize_t n = 0;
         for (Py_ssize_t k = 0; k < nkw; k++) {
             if (k == kw_at)
                 continue;
@@ -1671,13 +1989,8 @@ PyObject *SafePickler_init(FASTCALL_ARGS)
             argv[1 + npos + n] = args[nargs + k];
             n++;
         }
-        if (n == 0)
-            names.reset();
     }
-    Ref done = Ref::steal(PyObject_Vectorcall(
-        base_init.get(), argv.data() + 1,
-        static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-        names.get()));
+    Ref done = call_next_init(klass, self, argv, npos, names.get());
     if (!done)
         return nullptr;
     // No reducer registered globally through copyreg is consulted.
@@ -1708,12 +2021,12 @@ PyObject *type_predicate(const char *qualname, PyObject *mod,
 
 int is_magic_mock_type_impl(PyObject *mod, PyObject *obj_type)
 {
-    return in_table(mod, TW_STR("specific_type_for_magic_mock"), obj_type);
+    return IN_TABLE(mod, "specific_type_for_magic_mock", obj_type);
 }
 
 int is_type_to_skip_impl(PyObject *mod, PyObject *obj_type)
 {
-    return in_table(mod, TW_STR("types_to_skip"), obj_type);
+    return IN_TABLE(mod, "types_to_skip", obj_type);
 }
 
 PyObject *SafePickler_is_obj_function(FASTCALL_ARGS)
@@ -1893,6 +2206,55 @@ PyMethodDef UnpicklableHelpers_special_cases_def = {
 
 // ---- safe_pickle, safe_pickle_loads
 
+// tp_init of SafePickler as the class was built (the slot that calls the
+// class's __init__).
+initproc safe_pickler_tp_init = nullptr;
+
+// Whether `init`, found as __init__ on a class, is SafePickler's own.
+bool is_own_init(PyObject *init)
+{
+    if (init == nullptr || !PyInstanceMethod_Check(init))
+        return false;
+    PyObject *fn = PyInstanceMethod_GET_FUNCTION(init);
+    return PyCFunction_Check(fn) &&
+           reinterpret_cast<PyCFunctionObject *>(fn)->m_ml ==
+               &SafePickler_init_def;
+}
+
+// cls(object_wrapper, file, failure_reducer=..., special_cases=...); new
+// reference. For SafePickler (or a subclass) as built here, whose
+// metaclass is `type`, whose instances are allocated generically and whose
+// __init__ is this module's, the two steps of the class call are made
+// directly: a new instance, then __init__ on it.
+Ref new_safe_pickler(PyObject *cls, PyObject *object_wrapper, PyObject *file,
+                     PyObject *failure_reducer, PyObject *special_cases)
+{
+    PyObject *kwnames = TW_NAMES("failure_reducer", "special_cases");
+    if (kwnames == nullptr)
+        return nullptr;
+    if (Py_IS_TYPE(cls, &PyType_Type)) {
+        auto *tp = reinterpret_cast<PyTypeObject *>(cls);
+        if (tp->tp_new == PyType_GenericNew && safe_pickler_tp_init != nullptr &&
+            tp->tp_init == safe_pickler_tp_init &&
+            is_own_init(_PyType_Lookup(tp, TW_STR("__init__")))) {
+            static PyObject *no_args = PyTuple_New(0);
+            if (no_args == nullptr)
+                return nullptr;
+            Ref self = Ref::steal(PyType_GenericNew(tp, no_args, nullptr));
+            if (!self)
+                return nullptr;
+            PyObject *argv[] = {self.get(), object_wrapper, file,
+                                failure_reducer, special_cases};
+            Ref done = Ref::steal(SafePickler_init(nullptr, argv, 3, kwnames));
+            if (!done)
+                return nullptr;
+            return self;
+        }
+    }
+    return tw::call_kw(cls, kwnames, object_wrapper, file, failure_reducer,
+                       special_cases);
+}
+
 PyObject *safe_pickle(FASTCALL_ARGS)
 {
     static const tw::Param params[] = {{"obj"}, tw::opt("object_wrapper")};
@@ -1912,16 +2274,15 @@ PyObject *safe_pickle(FASTCALL_ARGS)
     Ref helpers = GLOBAL(mod, "UnpicklableHelpers");
     if (!helpers)
         return nullptr;
-    Ref failure_reducer = ATTR(helpers.get(), "__reduce__");
+    Ref failure_reducer = CLASS_ATTR(helpers.get(), "__reduce__");
     if (!failure_reducer)
         return nullptr;
-    Ref special_cases = ATTR(helpers.get(), "special_cases");
+    Ref special_cases = CLASS_ATTR(helpers.get(), "special_cases");
     if (!special_cases)
         return nullptr;
-    Ref pickler = tw::call_kw(
-        pickler_type.get(), TW_NAMES("failure_reducer", "special_cases"),
-        object_wrapper, pickle_data.get(), failure_reducer.get(),
-        special_cases.get());
+    Ref pickler = new_safe_pickler(pickler_type.get(), object_wrapper,
+                                   pickle_data.get(), failure_reducer.get(),
+                                   special_cases.get());
     if (!pickler)
         return nullptr;
     if (!tw::call_method(pickler.get(), TW_STR("dump"), a[0]))
@@ -2263,7 +2624,10 @@ int safe_pickler_class(PyObject *m)
                   .method(&SafePickler_reduce_function_def)
                   .method(&SafePickler_reducer_override_def)
                   .build(bases.get(), nullptr, "SafePickler");
-    return cls ? 0 : -1;
+    if (!cls)
+        return -1;
+    safe_pickler_tp_init = reinterpret_cast<PyTypeObject *>(cls.get())->tp_init;
+    return 0;
 }
 
 int unpicklable_helpers_class(PyObject *m)
