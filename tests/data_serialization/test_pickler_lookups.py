@@ -98,6 +98,18 @@ def test_helpers_replaced_on_their_class_are_used(monkeypatch):
     assert pickle.loads(pickler.safe_pickle(threading.Lock())) != "replaced"
 
 
+def test_init_replaced_on_the_class_is_used(monkeypatch):
+    calls = []
+    original = SafePickler.__init__
+
+    def init(self, *args, **kwargs):
+        calls.append(sorted(kwargs))
+        original(self, *args, **kwargs)
+    monkeypatch.setattr(SafePickler, "__init__", init)
+    assert pickle.loads(pickler.safe_pickle([1])) == [1]
+    assert calls == [["failure_reducer", "special_cases"]]
+
+
 def test_a_subclass_bound_as_the_pickler_class_is_used(monkeypatch):
     class Counting(SafePickler):
         made = 0

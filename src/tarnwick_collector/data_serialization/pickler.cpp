@@ -1825,8 +1825,14 @@ PyObject *SafePickler_init(FASTCALL_ARGS);
 PyMethodDef SafePickler_init_def = {"__init__", TW_FASTCALL(SafePickler_init),
                                     TW_FASTCALL_FLAGS, nullptr};
 
-// The class whose body defined this __init__, found in type(self).__mro__
-// (what the __class__ cell of a Python method holds); borrowed.
+// SafePickler as this module built it (a strong reference kept for the
+// process), or NULL before that.
+PyObject *built_safe_pickler = nullptr;
+
+// The class whose body defined this __init__ (what the __class__ cell of a
+// Python method holds): the class in type(self).__mro__ whose __init__ it
+// is, else, when the class's __init__ has been replaced and this one is
+// called from the replacement, SafePickler as built. Borrowed.
 PyObject *defining_class(PyObject *self)
 {
     PyObject *mro = Py_TYPE(self)->tp_mro;
@@ -1849,6 +1855,10 @@ PyObject *defining_class(PyObject *self)
                 &SafePickler_init_def)
             return reinterpret_cast<PyObject *>(klass);
     }
+    if (built_safe_pickler != nullptr &&
+        PyType_IsSubtype(Py_TYPE(self),
+                         reinterpret_cast<PyTypeObject *>(built_safe_pickler)))
+        return built_safe_pickler;
     PyErr_SetString(PyExc_TypeError,
                     "super(type, obj): obj must be an instance or subtype of "
                     "type");
@@ -2627,6 +2637,9 @@ int safe_pickler_class(PyObject *m)
     if (!cls)
         return -1;
     safe_pickler_tp_init = reinterpret_cast<PyTypeObject *>(cls.get())->tp_init;
+    PyObject *previous = built_safe_pickler;
+    built_safe_pickler = cls.new_ref();
+    Py_XDECREF(previous);
     return 0;
 }
 
