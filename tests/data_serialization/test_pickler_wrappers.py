@@ -254,6 +254,48 @@ def test_failure_reducer_state_and_funcs():
     }
 
 
+class SlotsOnly:
+    __slots__ = ("slot",)
+    kind = "plain"
+
+    def __init__(self):
+        self.slot = 1
+
+
+class DirWithoutDict:
+    kind = "plain"
+
+    def __init__(self):
+        self.own = 1
+
+    def __dir__(self):
+        return ["own", "kind"]
+
+
+def test_failure_reducer_reads_class_attributes_when_dir_has_no_dict():
+    # Without "__dict__" in dir() every name is read with getattr.
+    assert Helpers.__reduce__(SlotsOnly())[2] == {"kind": "plain", "slot": 1}
+    assert Helpers.__reduce__(DirWithoutDict())[2] == {"kind": "plain",
+                                                       "own": 1}
+
+
+class RebindsDictDunder:
+    kind = "plain"
+
+    @property
+    def a_first(self):
+        pickler.DICT_DUNDER = "no such name"
+        return 1
+
+
+def test_failure_reducer_reads_dict_dunder_for_each_name(monkeypatch):
+    monkeypatch.setattr(pickler, "DICT_DUNDER", pickler.DICT_DUNDER)
+    # After the first name, "__dict__" is no longer what is looked for, so
+    # the plain class attribute is read too.
+    assert Helpers.__reduce__(RebindsDictDunder())[2] == {"a_first": 1,
+                                                          "kind": "plain"}
+
+
 def test_failure_reducer_on_a_native_object():
     lock = threading.Lock()
     cls, (type_text, funcs), state = Helpers.__reduce__(lock)

@@ -1426,16 +1426,63 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
 
 // ------------------------------------------------ UnpicklableHelpers rules
 
+// Whether DICT_DUNDER is in the two dir() lists of one failure-reducer
+// walk, found once for the whole walk: the lists are the walk's own and
+// hold plain strs only, so the answer stays the same for as long as
+// DICT_DUNDER is the same str.
+struct DirMarks {
+    PyObject *dunder = nullptr;  // borrowed; NULL: not found beforehand
+    int in_object = 0;
+    int in_class = 0;
+};
+
+// Whether every item of `list` (a list) is a plain str.
+bool all_plain_strs(PyObject *list)
+{
+    if (!PyList_CheckExact(list))
+        return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(list, i)))
+            return false;
+    return true;
+}
+
+// Fills `marks` for the dir() lists of a walk when it can; whatever goes
+// wrong here is left for each attribute's own test to meet again.
+void find_dir_marks(PyObject *mod, PyObject *object_dir, PyObject *class_dir,
+                    Ref &dunder, DirMarks &marks)
+{
+    dunder = GLOBAL(mod, "DICT_DUNDER");
+    if (!dunder) {
+        PyErr_Clear();
+        return;
+    }
+    if (!PyUnicode_CheckExact(dunder.get()) || !all_plain_strs(object_dir) ||
+        !all_plain_strs(class_dir))
+        return;
+    marks.in_object = PySequence_Contains(object_dir, dunder.get());
+    marks.in_class = PySequence_Contains(class_dir, dunder.get());
+    if (marks.in_object < 0 || marks.in_class < 0) {
+        PyErr_Clear();
+        return;
+    }
+    marks.dunder = dunder.get();
+}
+
 int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
-                            PyObject *object_dir, PyObject *class_dir)
+                            PyObject *object_dir, PyObject *class_dir,
+                            const DirMarks *marks = nullptr)
 {
     Ref dict_dunder = GLOBAL(mod, "DICT_DUNDER");
     if (!dict_dunder)
         return -1;
-    int r = PySequence_Contains(object_dir, dict_dunder.get());
+    const bool known = marks != nullptr && marks->dunder == dict_dunder.get();
+    int r = known ? marks->in_object
+                  : PySequence_Contains(object_dir, dict_dunder.get());
     if (r <= 0)
         return r < 0 ? -1 : 1;
-    r = PySequence_Contains(class_dir, dict_dunder.get());
+    r = known ? marks->in_class
+              : PySequence_Contains(class_dir, dict_dunder.get());
     if (r <= 0)
         return r < 0 ? -1 : 1;
     Ref cls = ATTR(obj, "__class__");
@@ -1528,10 +1575,12 @@ Ref namespace_module(PyObject *value)
 // 0 (done or skipped), -1 with an exception that must propagate.
 int reduce_one_attribute(PyObject *mod, PyObject *obj, PyObject *prop,
                          PyObject *object_dir, PyObject *class_dir,
-                         PyObject *state, PyObject *funcs)
+                         const DirMarks &marks, PyObject *state,
+                         PyObject *funcs)
 {
     Ref method;
-    int r = should_use_getattr_impl(mod, obj, prop, object_dir, class_dir);
+    int r = should_use_getattr_impl(mod, obj, prop, object_dir, class_dir,
+                                    &marks);
     if (r > 0) {
         method = Ref::steal(PyObject_GetAttr(obj, prop));
     } else if (r == 0) {
@@ -1621,6 +1670,9 @@ Ref failure_reduce_impl(PyObject *mod, PyObject *obj)
         Ref class_dir = Ref::steal(PyObject_Dir(cls.get()));
         if (!class_dir)
             return nullptr;
+        Ref dunder;
+        DirMarks marks;
+        find_dir_marks(mod, object_dir.get(), class_dir.get(), dunder, marks);
         Ref it = Ref::steal(PyObject_GetIter(object_dir.get()));
         if (!it)
             return nullptr;
@@ -1637,7 +1689,7 @@ Ref failure_reduce_impl(PyObject *mod, PyObject *obj)
             if (r)
                 continue;
             if (reduce_one_attribute(mod, obj, prop.get(), object_dir.get(),
-                                     class_dir.get(), state.get(),
+                                     class_dir.get(), marks, state.get(),
                                      funcs.get()) < 0)
                 return nullptr;
         }
