@@ -955,6 +955,28 @@ int adds_pickle_method(PyObject *obj, PyObject *cls, PyObject *base,
     return r < 0 ? -1 : !r;
 }
 
+// A base class with a __reduce__ or __reduce_ex__ of its own (Enum,
+// Exception): its instances pickle through it, and the copy protocol's
+// __getnewargs_ex__, __getnewargs__ and __getinitargs__ are never asked. A
+// class that keeps those reducers pickles as the base does whatever a
+// mixed-in type brings (int's __getnewargs__ in an IntEnum). Classes
+// themselves (the base `type`) are always written by reference: what
+// hasattr finds on a class for those names are its instances' methods.
+bool reduces_by_itself(PyObject *base)
+{
+    if (!PyType_Check(base))
+        return false;
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(base);
+    PyObject *const methods[] = {TW_STR("__reduce__"), TW_STR("__reduce_ex__")};
+    for (PyObject *method : methods) {
+        PyObject *found = _PyType_Lookup(type, method);
+        if (found != nullptr &&
+            found != _PyType_Lookup(&PyBaseObject_Type, method))
+            return true;
+    }
+    return false;
+}
+
 // First rule of is_subclass_for_skip: the class pickles as `base` does.
 int same_reduce_as(PyObject *mod, PyObject *obj, PyObject *base)
 {
@@ -975,6 +997,9 @@ int same_reduce_as(PyObject *mod, PyObject *obj, PyObject *base)
         if (r <= 0)
             return r;
     }
+    if (base == reinterpret_cast<PyObject *>(&PyType_Type) ||
+        reduces_by_itself(base))
+        return 1;
     PyObject *const names[] = {TW_STR("GET_NEWARGS_EX"), TW_STR("GETNEWARGS"),
                                TW_STR("GET_INITARGS")};
     for (PyObject *global_name : names) {
