@@ -161,6 +161,22 @@ class InstrumentingLoader(importlib.machinery.SourceFileLoader):
         finally:
             _trampolines.module_finished()
 
+    # The frame of exec_module sits between the import system's frames and
+    # the module body. The interpreter leaves the import system's frames out
+    # of the traceback of an exception raised by a module body, and
+    # warnings.warn(stacklevel=...) skips them, only for frames whose file is
+    # the import system's: under this file's name the frame would show up in
+    # such tracebacks (with the importlib frames around it) and take the
+    # warnings meant for the importing line. It is named after the file of
+    # the method it wraps, as if it were part of it.
+    _wrapped_file = getattr(getattr(
+        importlib.machinery.SourceFileLoader.exec_module, "__code__", None),
+        "co_filename", None)
+    if isinstance(_wrapped_file, str):
+        exec_module.__code__ = exec_module.__code__.replace(
+            co_filename=_wrapped_file)
+    del _wrapped_file
+
     def get_code(self, fullname: str):  # type: ignore[override]
         source = self.get_data(self.path)
         code, instrumented = compile_module(source, self.path)
