@@ -439,7 +439,10 @@ def cmd_record(argv: Sequence[str]) -> int:
             pass
         reports = recording.stop_channels(Progress())
     if not opts.quiet:
-        _print_record_summary(store, reports, time.monotonic() - started)
+        try:
+            _print_record_summary(store, reports, time.monotonic() - started)
+        except BrokenPipeError:
+            pass  # the program's status matters more than the summary line
     return status
 
 
@@ -627,10 +630,14 @@ def cmd_stats(argv: Sequence[str]) -> int:
         raise CliError(f"cannot read store {path}: {exc}") from None
     finally:
         conn.close()
-    if opts.json:
-        sys.stdout.write(json.dumps(stats, indent=2) + "\n")
-    else:
-        _print_stats(stats, sys.stdout)
+    try:
+        if opts.json:
+            sys.stdout.write(json.dumps(stats, indent=2) + "\n")
+        else:
+            _print_stats(stats, sys.stdout)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _quiet_broken_pipe()
     return 0
 
 
@@ -784,13 +791,19 @@ Run "{PROG} COMMAND --help" for the options of a command.
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; returns the exit status."""
     args = list(sys.argv[1:] if argv is None else argv)
-    if not args or args[0] in ("-h", "--help", "help"):
-        sys.stdout.write(_USAGE)
+    try:
+        if not args or args[0] in ("-h", "--help", "help"):
+            sys.stdout.write(_USAGE)
+            sys.stdout.flush()
+            return 0 if args else 2
+        if args[0] == "--version":
+            from tarnwick_collector import __version__
+            sys.stdout.write(f"{PROG} {__version__}\n")
+            sys.stdout.flush()
+            return 0
+    except BrokenPipeError:
+        _quiet_broken_pipe()
         return 0 if args else 2
-    if args[0] == "--version":
-        from tarnwick_collector import __version__
-        sys.stdout.write(f"{PROG} {__version__}\n")
-        return 0
     command = _COMMANDS.get(args[0])
     try:
         if command is None:
