@@ -516,6 +516,15 @@ class SubprocessChannel:
                 sock.close()  # the child's copy; the parent's stays open
             except OSError:
                 pass
+        proc = self._proc
+        if proc is not None:
+            # The parent's subprocess is no child of this process: dropping
+            # the copy of its Popen must neither warn that it still runs
+            # (a ResourceWarning the application would see) nor wait for it.
+            try:
+                proc._child_created = False
+            except Exception:
+                pass
         parent_session = self._parent_session or self.session
         was_stopped = self._report_obj is not None or self._state == "stopped"
         self._init_state()
