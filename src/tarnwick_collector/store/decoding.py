@@ -206,6 +206,23 @@ def _type_of_none(*args: Any) -> Any:
     return _stand_in("builtins", "type")(*args)
 
 
+def _pure_path_named(base: type, name: str) -> type:
+    """A pure path class shown as ``name``: the concrete paths of the
+    recorded program come back without file-system access and still read as
+    what they were (``PosixPath('data/a.txt')``). Pickled again, they are
+    the pure paths they are."""
+
+    def __reduce__(self: Any) -> Tuple[type, Tuple[str, ...]]:
+        return base, tuple(self.parts)
+
+    return type(name, (base,), {"__slots__": (), "__module__": "pathlib",
+                                "__reduce__": __reduce__})
+
+
+_POSIX_PATH = _pure_path_named(pathlib.PurePosixPath, "PosixPath")
+_WINDOWS_PATH = _pure_path_named(pathlib.PureWindowsPath, "WindowsPath")
+
+
 # Globals rebuilt for real: constructors of plain values that run no code of
 # anyone else's, whatever arguments the stream passes them.
 _ALLOWED: Dict[Tuple[str, str], Any] = {
@@ -239,9 +256,9 @@ _ALLOWED: Dict[Tuple[str, str], Any] = {
     ("fractions", "Fraction"): fractions.Fraction,
     ("uuid", "UUID"): uuid.UUID,
     ("pathlib", "PurePosixPath"): pathlib.PurePosixPath,
-    ("pathlib", "PosixPath"): pathlib.PurePosixPath,
+    ("pathlib", "PosixPath"): _POSIX_PATH,
     ("pathlib", "PureWindowsPath"): pathlib.PureWindowsPath,
-    ("pathlib", "WindowsPath"): pathlib.PureWindowsPath,
+    ("pathlib", "WindowsPath"): _WINDOWS_PATH,
 }
 
 
