@@ -216,6 +216,72 @@ int parse(const char *qualname, const Param (&params)[N],
                    kwnames, out, counted_name);
 }
 
+// Interned copies of the names of a parameter array, made once per call
+// site: `static const tw::ParamNames<N> names(params);`. A name that could
+// not be made is NULL and simply never matches by identity.
+template <size_t N>
+class ParamNames {
+  public:
+    explicit ParamNames(const Param (&params)[N])
+    {
+        for (size_t i = 0; i < N; i++) {
+            v_[i] = PyUnicode_InternFromString(params[i].name);
+            if (v_[i] == nullptr)
+                PyErr_Clear();
+        }
+    }
+    PyObject *operator[](size_t i) const { return v_[i]; }
+
+  private:
+    PyObject *v_[N];
+};
+
+// parse() for hot call sites: keyword names are first matched by identity
+// with the interned parameter names (the interpreter interns the keyword
+// names of calls written in source, and TW_NAMES makes interned ones too).
+// A call this cannot settle at once (a keyword not matched by identity, a
+// wrong count, a duplicate, a missing argument) goes through parse(), so
+// the outcome and every message are parse()'s own.
+template <size_t N>
+int parse(const char *qualname, const Param (&params)[N],
+          const ParamNames<N> &names, PyObject *const *args, Py_ssize_t nargs,
+          PyObject *kwnames, PyObject *(&out)[N],
+          const char *counted_name = nullptr)
+{
+    const Py_ssize_t n = static_cast<Py_ssize_t>(N);
+    if (nargs > n)
+        return parse(qualname, params, args, nargs, kwnames, out,
+                     counted_name);
+    for (Py_ssize_t i = 0; i < n; i++)
+        out[i] = i < nargs ? args[i] : nullptr;
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; k++) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t found = -1;
+            for (Py_ssize_t i = 0; i < n; i++) {
+                if (names[static_cast<size_t>(i)] == key) {
+                    found = i;
+                    break;
+                }
+            }
+            if (found < 0 || out[found] != nullptr)
+                return parse(qualname, params, args, nargs, kwnames, out,
+                             counted_name);
+            out[found] = args[nargs + k];
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; i++)
+        if (out[i] == nullptr && !params[i].optional)
+            return parse(qualname, params, args, nargs, kwnames, out,
+                         counted_name);
+    for (Py_ssize_t i = 0; i < n; i++)
+        if (out[i] != nullptr && params[i].kind != Kind::Any &&
+            check_exact(out[i], params[i].name, params[i].kind) < 0)
+            return -1;
+    return 0;
+}
+
 }  // namespace tw
 
 // Signature of a fastcall function as PyMethodDef wants it.

@@ -851,8 +851,10 @@ PyObject *pickler_init(PyObject *module, PyObject *const *args,
                      nargs);
         return nullptr;
     }
+    static const tw::ParamNames<7> names(params);
     PyObject *a[7];
-    if (tw::parse("Pickler.__init__", params, args, nargs, kwnames, a) < 0)
+    if (tw::parse("Pickler.__init__", params, names, args, nargs, kwnames,
+                  a) < 0)
         return nullptr;
     ModState *ms = mod_state(module);
     PyObject *self = a[0];
