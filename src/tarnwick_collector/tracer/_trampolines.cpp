@@ -903,7 +903,17 @@ int add_gate(PyObject *m, const char *name, int offers)
 PyTypeObject *Slot_Type = nullptr;
 
 // One instrumented `def`: how its parameters arrive in an entry call, and
-// the function object the `def` produced most recently.
+// the function objects the `def` produced.
+//
+// The slot is a constant of the function's code object, so it holds its
+// functions weakly: a strong reference would close a cycle (function, code,
+// slot, function) through the code object, which the garbage collector
+// cannot see, and keep every instrumented function and its module's
+// globals alive for good (objects left in a module would then never be
+// finalized, and files the program left open never flushed at exit).
+// A `def` run more than once (a nested function, a class body run again)
+// has several functions alive at once; the call is offered with the one
+// produced last that is still alive.
 struct Slot {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -913,8 +923,66 @@ struct Slot {
     int has_varkw;     // a **kwargs parameter comes last
     PyObject *kwonly;  // tuple of the keyword-only parameter names
     PyObject *qualname;
-    PyObject *func;    // NULL until the def has run
+    PyObject *funcs;   // list of weak references, oldest first; or NULL
+    Py_ssize_t pruned;  // length of `funcs` after its last pruning
 };
+
+// The object a weak reference points to, or NULL (no exception set) when it
+// is gone. New reference.
+PyObject *weak_target(PyObject *ref)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *f = nullptr;
+    if (PyWeakref_GetRef(ref, &f) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return f;
+#else
+    PyObject *f = PyWeakref_GetObject(ref);  // borrowed
+    if (f == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return f == Py_None ? nullptr : Py_NewRef(f);
+#endif
+}
+
+// The function the def produced last that is still alive, or NULL (no
+// exception set) when there is none. New reference.
+PyObject *slot_func(Slot *s)
+{
+    if (s->funcs == nullptr)
+        return nullptr;
+    for (Py_ssize_t i = PyList_GET_SIZE(s->funcs); i-- > 0;) {
+        PyObject *f = weak_target(PyList_GET_ITEM(s->funcs, i));
+        if (f != nullptr)
+            return f;
+    }
+    return nullptr;
+}
+
+// Drops the references to functions that are gone, when the list has
+// doubled since it was last pruned (so binding stays cheap on average).
+// 0, or -1 with an exception set.
+int slot_prune(Slot *s)
+{
+    const Py_ssize_t n = PyList_GET_SIZE(s->funcs);
+    if (n < 8 || n < 2 * s->pruned)
+        return 0;
+    tw::Ref alive = tw::Ref::steal(PyList_New(0));
+    if (!alive)
+        return -1;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *ref = PyList_GET_ITEM(s->funcs, i);
+        tw::Ref f = tw::Ref::steal(weak_target(ref));
+        if (f && PyList_Append(alive.get(), ref) < 0)
+            return -1;
+    }
+    s->pruned = PyList_GET_SIZE(alive.get());
+    Py_SETREF(s->funcs, alive.release());
+    return 0;
+}
 
 Py_ssize_t slot_nargs(Slot *s)
 {
@@ -923,13 +991,15 @@ Py_ssize_t slot_nargs(Slot *s)
 }
 
 // The object the core is given as "the called object", and how many leading
-// parameters it stands for. New reference.
-PyObject *called_object(Slot *s, PyObject *const *args, Py_ssize_t *skip)
+// parameters it stands for; `func` is the slot's function (borrowed). New
+// reference.
+PyObject *called_object(Slot *s, PyObject *func, PyObject *const *args,
+                        Py_ssize_t *skip)
 {
     *skip = 0;
     if (s->kind == KIND_CLASSMETHOD && s->npos >= 1) {
         *skip = 1;
-        return PyMethod_New(s->func, args[0]);
+        return PyMethod_New(func, args[0]);
     }
     if (s->kind == KIND_INIT && s->npos >= 1) {
         // Called as Cls(...): the core is given the class, as the program
@@ -940,7 +1010,7 @@ PyObject *called_object(Slot *s, PyObject *const *args, Py_ssize_t *skip)
             PyObject *init = PyObject_GetAttr(cls, TW_STR("__init__"));
             if (init == nullptr)
                 PyErr_Clear();
-            bool same = init == s->func;
+            bool same = init == func;
             Py_XDECREF(init);
             if (same) {
                 *skip = 1;
@@ -948,15 +1018,16 @@ PyObject *called_object(Slot *s, PyObject *const *args, Py_ssize_t *skip)
             }
         }
     }
-    return Py_NewRef(s->func);
+    return Py_NewRef(func);
 }
 
 // Offers one call to the core: record_user_function_call(called, *args,
-// **kwargs). New reference to its result, or NULL with an exception set.
-PyObject *offer_call(Slot *s, PyObject *const *args)
+// **kwargs); `func` is the slot's function (borrowed). New reference to its
+// result, or NULL with an exception set.
+PyObject *offer_call(Slot *s, PyObject *func, PyObject *const *args)
 {
     Py_ssize_t skip;
-    tw::Ref called = tw::Ref::steal(called_object(s, args, &skip));
+    tw::Ref called = tw::Ref::steal(called_object(s, func, args, &skip));
     if (!called)
         return nullptr;
     const Py_ssize_t npos = s->npos;
@@ -1007,12 +1078,14 @@ PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
         Py_RETURN_NONE;
     t.offer = false;
     Slot *self = reinterpret_cast<Slot *>(self_);
-    if (!enabled || core.user_call == nullptr || t.in_core ||
-        self->func == nullptr)
+    if (!enabled || core.user_call == nullptr || t.in_core)
         Py_RETURN_NONE;
     if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != slot_nargs(self))
         Py_RETURN_NONE;
-    tw::Ref record = tw::Ref::steal(offer_call(self, args));
+    tw::Ref func = tw::Ref::steal(slot_func(self));
+    if (!func)
+        Py_RETURN_NONE;
+    tw::Ref record = tw::Ref::steal(offer_call(self, func.get(), args));
     if (!record) {
         if (contain_failure() < 0)
             return nullptr;
@@ -1068,7 +1141,8 @@ PyObject *Slot_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     s->has_varkw = has_varkw;
     s->kwonly = Py_NewRef(kwonly);
     s->qualname = Py_NewRef(qualname);
-    s->func = nullptr;
+    s->funcs = nullptr;
+    s->pruned = 0;
     return reinterpret_cast<PyObject *>(s);
 }
 
@@ -1077,7 +1151,7 @@ int Slot_traverse(PyObject *self, visitproc visit, void *arg)
     Slot *s = reinterpret_cast<Slot *>(self);
     Py_VISIT(s->kwonly);
     Py_VISIT(s->qualname);
-    Py_VISIT(s->func);
+    Py_VISIT(s->funcs);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -1087,7 +1161,7 @@ int Slot_clear(PyObject *self)
     Slot *s = reinterpret_cast<Slot *>(self);
     Py_CLEAR(s->kwonly);
     Py_CLEAR(s->qualname);
-    Py_CLEAR(s->func);
+    Py_CLEAR(s->funcs);
     return 0;
 }
 
@@ -1106,19 +1180,27 @@ PyObject *Slot_repr(PyObject *self)
                                 reinterpret_cast<Slot *>(self)->qualname);
 }
 
-// slot.bind(func): the innermost decorator of the def; returns func.
+// slot.bind(func): the innermost decorator of the def; returns func. The
+// def itself never fails here: an object that takes no weak reference
+// (never a function), or a failure to keep it, leaves it unknown to the
+// slot, whose calls are then offered with an earlier function or not at
+// all.
 PyObject *Slot_bind(PyObject *self, PyObject *func)
 {
     Slot *s = reinterpret_cast<Slot *>(self);
-    Py_INCREF(func);
-    Py_XSETREF(s->func, func);
+    tw::Ref ref = tw::Ref::steal(PyWeakref_NewRef(func, nullptr));
+    if (ref && s->funcs == nullptr)
+        s->funcs = PyList_New(0);
+    if (!ref || s->funcs == nullptr || slot_prune(s) < 0 ||
+        PyList_Append(s->funcs, ref.get()) < 0)
+        PyErr_Clear();
     return Py_NewRef(func);
 }
 
 PyObject *Slot_get_func(PyObject *self, void *)
 {
-    PyObject *f = reinterpret_cast<Slot *>(self)->func;
-    return Py_NewRef(f ? f : Py_None);
+    PyObject *f = slot_func(reinterpret_cast<Slot *>(self));
+    return f ? f : Py_NewRef(Py_None);
 }
 
 PyMethodDef Slot_methods[] = {

@@ -1,0 +1,121 @@
+"""Instrumented functions live exactly as long as they would without the
+tracer: a module's functions, its globals and the objects in them are
+freed once the program drops them, and are finalized at exit as usual."""
+import gc
+import subprocess
+import sys
+import types
+import weakref
+
+import pytest
+
+from tarnwick_collector import tracer
+
+HERE = __file__.rsplit("/", 1)[0]
+
+MODULE = b'''
+class Marker:
+    pass
+
+
+MARKER = Marker()
+
+
+def plain(x):
+    return x + 1
+
+
+class Shop:
+    def __init__(self):
+        self.items = []
+
+    @classmethod
+    def make(cls):
+        return cls()
+
+
+async def later():
+    return 1
+
+
+def outer(n):
+    def inner(k):
+        return k * n
+    return inner(2)
+'''
+
+
+def load(source, instrumented):
+    module = types.ModuleType("twmod_lifetime")
+    if instrumented:
+        code, done = tracer.compile_module(source, "/nowhere/twmod_lifetime.py")
+        assert done
+    else:
+        code = compile(source, "/nowhere/twmod_lifetime.py", "exec")
+    exec(code, module.__dict__)
+    return module
+
+
+@pytest.mark.parametrize("instrumented", [False, True], ids=["plain", "instrumented"])
+@pytest.mark.parametrize("calls", [False, True], ids=["unused", "called"])
+def test_module_globals_are_freed_with_the_module(instrumented, calls):
+    module = load(MODULE, instrumented)
+    if calls:
+        assert module.plain(1) == 2 and module.outer(3) == 6
+        assert isinstance(module.Shop.make(), module.Shop)
+    marker = weakref.ref(module.MARKER)
+    function = weakref.ref(module.plain)
+    del module
+    gc.collect()
+    assert marker() is None and function() is None
+
+
+def test_calls_are_offered_while_functions_of_the_def_are_alive(project):
+    module = project.load('''
+        def twice(x):
+            return 2 * x
+
+        def make(n):
+            def inner(k):
+                return k + n
+            return inner
+    ''')
+    assert module.twice(4) == 8
+    first = module.make(1)
+    later = module.make(10)
+    assert later(1) == 11
+    # The function the def produced last is gone; an earlier one still runs.
+    del later
+    gc.collect()
+    project.core.events.clear()
+    assert first(1) == 2
+    called = [e[1] for e in project.core.events if e[0] == "call"]
+    assert called == [first]
+    inner = weakref.ref(first)
+    project.core.events.clear()  # the fake core keeps what it was given
+    del first, called
+    gc.collect()
+    assert inner() is None
+
+
+PROGRAM = '''
+import sys
+sys.path.insert(0, {tests!r})
+import fakecore
+from tarnwick_collector import tracer
+tracer.install({root!r}, fakecore.CountingCore())
+import twmod_left_open
+twmod_left_open.write("kept in the buffer")
+'''
+
+
+def test_objects_left_in_a_module_are_finalized_at_exit(tmp_path):
+    (tmp_path / "twmod_left_open.py").write_text(
+        "OUT = open('left-open.txt', 'w')\n\n\n"
+        "def write(text):\n    OUT.write(text)\n    return len(text)\n")
+    program = PROGRAM.format(tests=HERE, root=str(tmp_path))
+    proc = subprocess.run([sys.executable, "-c", program], cwd=str(tmp_path),
+                          env={"PYTHONPATH": str(tmp_path), "PATH": ""},
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert (tmp_path / "left-open.txt").read_text() == "kept in the buffer"
