@@ -291,9 +291,11 @@ def _run_script(path: str) -> None:
     exec_instrumented(source, path, main)
 
 
-def _run_program(script: Optional[str], module: Optional[str], args: List[str]) -> int:
+def _run_program(script: Optional[str], module: Optional[str],
+                 args: List[str]) -> Tuple[int, bool]:
     """Run the program in this process, as ``python SCRIPT`` or
-    ``python -m MODULE`` would; return its exit status."""
+    ``python -m MODULE`` would; return its exit status and whether an
+    uncaught KeyboardInterrupt ended it."""
     if script is not None:
         sys.argv = [script] + args
         sys.path[0] = script if os.path.isdir(script) else os.path.dirname(script)
@@ -302,6 +304,7 @@ def _run_program(script: Optional[str], module: Optional[str], args: List[str]) 
         sys.argv = [module or ""] + args
         sys.path[0] = os.getcwd()
         run = lambda: runpy.run_module(module, run_name="__main__", alter_sys=True)
+    interrupted = False
     try:
         run()
         status = 0
@@ -310,6 +313,7 @@ def _run_program(script: Optional[str], module: Optional[str], args: List[str]) 
     except KeyboardInterrupt as exc:
         _program_traceback(exc)
         status = 130
+        interrupted = True
     except BaseException as exc:  # the program's own failure
         _program_traceback(exc)
         status = 1
@@ -321,7 +325,30 @@ def _run_program(script: Optional[str], module: Optional[str], args: List[str]) 
                 thread.join()
             except KeyboardInterrupt:
                 break
-    return status
+    return status, interrupted
+
+
+class ProgramInterrupted(Exception):
+    """The recorded program ended with an uncaught KeyboardInterrupt, whose
+    traceback is printed; the recording is complete."""
+
+
+def _end_as_interrupted() -> None:
+    """End this process as the interpreter ends a program stopped by an
+    uncaught KeyboardInterrupt: it finalizes (exit handlers, buffered files)
+    and then kills itself with SIGINT, so that its parent (a shell, a
+    supervisor) sees it end by the signal. A KeyboardInterrupt that leaves
+    the main module makes the interpreter do just that; the program's
+    traceback is printed already, so the hook prints nothing for it."""
+    interrupt = KeyboardInterrupt()
+    previous = sys.excepthook
+
+    def hook(kind: Any, value: Any, tb: Any) -> None:
+        if value is not interrupt:
+            previous(kind, value, tb)
+
+    sys.excepthook = hook
+    raise interrupt
 
 
 class _Recording:
@@ -429,8 +456,9 @@ def cmd_record(argv: Sequence[str]) -> int:
         recording.stop_channels()
         raise CliError(f"cannot start the channel subprocesses: {exc}") from None
     started = time.monotonic()
+    interrupted = False
     try:
-        status = _run_program(script, module, program_args)
+        status, interrupted = _run_program(script, module, program_args)
     finally:
         recording.stop()
         try:
@@ -443,6 +471,8 @@ def cmd_record(argv: Sequence[str]) -> int:
             _print_record_summary(store, reports, time.monotonic() - started)
         except BrokenPipeError:
             pass  # the program's status matters more than the summary line
+    if interrupted:
+        raise ProgramInterrupted()
     return status
 
 
@@ -789,7 +819,9 @@ Run "{PROG} COMMAND --help" for the options of a command.
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    """Run the command line; returns the exit status."""
+    """Run the command line; returns the exit status. When a recorded
+    program ended with an uncaught KeyboardInterrupt, a KeyboardInterrupt
+    leaves this function instead (see :func:`_end_as_interrupted`)."""
     args = list(sys.argv[1:] if argv is None else argv)
     try:
         if not args or args[0] in ("-h", "--help", "help"):
@@ -813,6 +845,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except CliError as exc:
         _err(f"{PROG}: error: {exc}")
         return exc.status
+    except ProgramInterrupted:
+        _end_as_interrupted()
+        return 130  # not reached
     except KeyboardInterrupt:
         _err(f"{PROG}: interrupted")
         return 130
