@@ -411,6 +411,10 @@ def metric_counts(conn: sqlite3.Connection, session: Optional[str]) -> List[Tupl
             for c, k, n in conn.execute(sql, params)]
 
 
+_CALL_NOT_STARTED = ("calls not recorded (arguments or signature not serializable, "
+                     "arguments too large, or the function refused before)")
+
+
 def failure_reasons(conn: sqlite3.Connection, session: Optional[str]) -> List[Tuple[str, str, int]]:
     """(failure kind, reason text, count) of the collection failures."""
     sql = ("SELECT kind, attributes FROM metric_messages"
@@ -427,7 +431,12 @@ def failure_reasons(conn: sqlite3.Connection, session: Optional[str]) -> List[Tu
             attrs = {}
         parts = [str(attrs.get("reason"))]
         if attrs.get("unpicklable_reason") is not None:
-            parts.append(f"{attrs['unpicklable_reason']} ({attrs.get('object_type')})")
+            if attrs.get("object_type"):
+                parts.append(f"{attrs['unpicklable_reason']} ({attrs['object_type']})")
+            else:
+                # Sent without a type when a call is not recorded at its
+                # start; the collector does not say which function.
+                parts.append(f"{attrs['unpicklable_reason']}: {_CALL_NOT_STARTED}")
         if attrs.get("limit_reason") is not None:
             parts.append(f"{attrs['limit_reason']} in {attrs.get('function_full_name')}")
         key = (kind or "?", ": ".join(parts))
