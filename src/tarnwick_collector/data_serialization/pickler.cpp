@@ -2342,19 +2342,394 @@ Ref new_safe_pickler(PyObject *cls, PyObject *object_wrapper, PyObject *file,
                        special_cases);
 }
 
+// ---- the reusable pickler of safe_pickle
+//
+// A SafePickler is made, used for one dump and dropped at every call of
+// safe_pickle: most of the cost of a small value. While the class is one
+// whose instances all start out alike and whose construction calls
+// nothing but this package's own code and the C pickler's (checked once
+// per version tag of the class, see reusable_class), one made pickler can
+// stand in for a fresh one: before each dump it is given the arguments a
+// fresh one would get, and after it the state a dump leaves (the memo,
+// the written bytes, the references to the call's arguments) is dropped,
+// as dropping the pickler would. It writes into a Sink instead of a
+// BytesIO, which is only possible while the module's BytesIO is io's own
+// (whose making and writing run no other code). A nested or concurrent
+// call, made while that pickler is busy, makes its own as before.
+
+// The C pickler's output file: keeps the bytes it is given.
+struct Sink {
+    PyObject_HEAD
+    PyObject *first;    // strong or NULL: the first chunk (bytes)
+    PyObject *rest;     // strong or NULL: list of the later chunks
+    Py_ssize_t size;    // bytes kept
+};
+
+// write(data): keeps a snapshot of `data` (any contiguous buffer, as
+// BytesIO.write takes).
+PyObject *Sink_write(PyObject *self, PyObject *data)
+{
+    Sink *s = reinterpret_cast<Sink *>(self);
+    PyObject *chunk;
+    if (PyBytes_CheckExact(data)) {
+        chunk = Py_NewRef(data);
+    } else {
+        Py_buffer view;
+        if (PyObject_GetBuffer(data, &view, PyBUF_CONTIG_RO) < 0)
+            return nullptr;
+        chunk = PyBytes_FromStringAndSize(static_cast<const char *>(view.buf),
+                                          view.len);
+        PyBuffer_Release(&view);
+        if (chunk == nullptr)
+            return nullptr;
+    }
+    const Py_ssize_t n = PyBytes_GET_SIZE(chunk);
+    if (s->first == nullptr) {
+        s->first = chunk;
+    } else {
+        if (s->rest == nullptr) {
+            s->rest = PyList_New(0);
+            if (s->rest == nullptr) {
+                Py_DECREF(chunk);
+                return nullptr;
+            }
+        }
+        const int r = PyList_Append(s->rest, chunk);
+        Py_DECREF(chunk);
+        if (r < 0)
+            return nullptr;
+    }
+    s->size += n;
+    return PyLong_FromSsize_t(n);
+}
+
+// Everything written so far as one bytes object (new reference), the sink
+// left empty; NULL with an exception set (the sink is emptied anyway).
+PyObject *sink_take(Sink *s)
+{
+    PyObject *first = s->first;
+    PyObject *rest = s->rest;
+    const Py_ssize_t size = s->size;
+    s->first = nullptr;
+    s->rest = nullptr;
+    s->size = 0;
+    if (rest == nullptr)
+        return first != nullptr ? first : PyBytes_FromStringAndSize("", 0);
+    Ref hold_first = Ref::steal(first);
+    Ref hold_rest = Ref::steal(rest);
+    PyObject *out = PyBytes_FromStringAndSize(nullptr, size);
+    if (out == nullptr)
+        return nullptr;
+    char *at = PyBytes_AS_STRING(out);
+    std::memcpy(at, PyBytes_AS_STRING(first), PyBytes_GET_SIZE(first));
+    at += PyBytes_GET_SIZE(first);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rest); i++) {
+        PyObject *c = PyList_GET_ITEM(rest, i);
+        std::memcpy(at, PyBytes_AS_STRING(c), PyBytes_GET_SIZE(c));
+        at += PyBytes_GET_SIZE(c);
+    }
+    return out;
+}
+
+void Sink_dealloc(PyObject *self)
+{
+    Sink *s = reinterpret_cast<Sink *>(self);
+    PyTypeObject *tp = Py_TYPE(self);
+    Py_CLEAR(s->first);
+    Py_CLEAR(s->rest);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef Sink_methods[] = {
+    {"write", Sink_write, METH_O, "Keeps a copy of the bytes given."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot Sink_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(Sink_dealloc)},
+    {Py_tp_methods, Sink_methods},
+    {Py_tp_doc, const_cast<char *>("Output file of safe_pickle's pickler.")},
+    {0, nullptr},
+};
+
+PyType_Spec Sink_spec = {
+    "tarnwick_collector.data_serialization.pickler._Sink", sizeof(Sink), 0,
+    Py_TPFLAGS_DEFAULT, Sink_slots};
+
+// Objects of the interpreter and of the base classes, as the module found
+// them when it was built (strong references for the process).
+struct Originals {
+    PyObject *sink_type = nullptr;       // Sink
+    PyObject *bytes_io = nullptr;        // io.BytesIO
+    PyObject *c_pickler = nullptr;       // _pickle.Pickler
+    PyObject *persistent_id = nullptr;   // its descriptors, from its __dict__
+    PyObject *dispatch_table = nullptr;
+    PyObject *memo = nullptr;
+    PyObject *tarn_init = nullptr;       // tarn_pickle.Pickler.__dict__["__init__"]
+    PyObject *failure_reducer = nullptr; // UnpicklableHelpers.__reduce__
+    PyObject *special_cases = nullptr;   // UnpicklableHelpers.special_cases
+    PyObject *empty_memo = nullptr;      // {} (never handed out)
+};
+Originals originals;
+
+// The one reusable pickler.
+struct Reuse {
+    PyObject *cls = nullptr;      // strong: the class last judged
+    unsigned int tag = 0;         // its version tag then
+    bool ok = false;              // reusable under that tag
+    PyObject *dump = nullptr;     // strong: called as dump(pickler, obj)
+    PyObject *pickler = nullptr;  // strong or NULL: made under cls and tag
+    PyObject *dict = nullptr;     // strong: the pickler's __dict__
+    PyObject *sink = nullptr;     // strong: the pickler's file
+    Py_ssize_t entries = 0;       // len(__dict__) of the pickler when made
+    bool busy = false;            // a dump of it is running
+};
+Reuse reuse;
+
+void drop_pickler()
+{
+    Py_CLEAR(reuse.dict);
+    PyTypeObject *tp = reuse.pickler ? Py_TYPE(reuse.pickler) : nullptr;
+    if (tp != nullptr &&
+        (tp->tp_finalize != nullptr || tp->tp_del != nullptr)) {
+        // Its class has been given a finalizer since it was made: freeing
+        // it would run the finalizer for an instance no call of
+        // safe_pickle made, so it is kept (its memo is empty and it refers
+        // to nothing of any call).
+        reuse.pickler = nullptr;
+    }
+    Py_CLEAR(reuse.pickler);
+    Py_CLEAR(reuse.sink);
+}
+
+// The function that `cls.dump` binds to instances, or NULL.
+PyObject *unbound_dump(PyTypeObject *tp)
+{
+    PyObject *d = _PyType_Lookup(tp, TW_STR("dump"));
+    if (d == nullptr)
+        return nullptr;
+    if (PyInstanceMethod_Check(d))
+        return PyInstanceMethod_GET_FUNCTION(d);
+    if (PyFunction_Check(d))
+        return d;
+    return nullptr;
+}
+
+// Whether one instance of `cls` made by new_safe_pickler, with a Sink as
+// its file, stands for every other one: its class call is type's own,
+// __new__ generic, __init__ SafePickler's, going on to tarn_pickle's and to
+// the C pickler's; no class attribute takes the names that construction
+// sets or reads (so they live in the instance __dict__, or are the C
+// pickler's own descriptors); attribute access is generic; no finalizer
+// runs when an instance goes; `dump` is a plain function or method. Judged
+// once per version tag of the class: any change of its namespace or of a
+// base's takes the tag away.
+bool reusable_class(PyObject *cls)
+{
+    if (!Py_IS_TYPE(cls, &PyType_Type))
+        return false;
+    auto *tp = reinterpret_cast<PyTypeObject *>(cls);
+    if (reuse.cls == cls && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+        reuse.tag == tp->tp_version_tag)
+        return reuse.ok;
+    // Judged anew: a pickler made before does not stand for the class now.
+    if (reuse.busy)
+        return false;
+    drop_pickler();
+    Py_CLEAR(reuse.dump);
+    Py_XSETREF(reuse.cls, Py_NewRef(cls));
+    reuse.ok = false;
+    reuse.tag = 0;
+    if (originals.sink_type == nullptr || originals.c_pickler == nullptr ||
+        originals.tarn_init == nullptr ||
+        !PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject *>(
+                                  originals.c_pickler)) ||
+        tp->tp_new != PyType_GenericNew || safe_pickler_tp_init == nullptr ||
+        tp->tp_init != safe_pickler_tp_init ||
+        tp->tp_getattro != PyObject_GenericGetAttr ||
+        tp->tp_setattro != PyObject_GenericSetAttr ||
+        tp->tp_finalize != nullptr || tp->tp_del != nullptr)
+        return false;
+    // __init__ along the MRO: SafePickler's, then tarn_pickle's.
+    PyObject *mro = tp->tp_mro;
+    int seen = 0;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); i++) {
+        PyObject *dict =
+            reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (dict == nullptr)
+            continue;
+        PyObject *init = PyDict_GetItemWithError(dict, TW_STR("__init__"));
+        if (init == nullptr) {
+            if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+            continue;
+        }
+        if (seen == 0 && is_own_init(init)) {
+            seen = 1;
+            continue;
+        }
+        if (seen == 1 && init == originals.tarn_init)
+            seen = 2;
+        break;
+    }
+    if (seen != 2)
+        return false;
+    PyObject *absent[] = {TW_STR("object_wrapper"), TW_STR("_tarn_protocol"),
+                          TW_STR("failure_reducer"), TW_STR("special_cases")};
+    for (PyObject *name : absent)
+        if (name == nullptr || _PyType_Lookup(tp, name) != nullptr)
+            return false;
+    if (_PyType_Lookup(tp, TW_STR("persistent_id")) != originals.persistent_id ||
+        _PyType_Lookup(tp, TW_STR("dispatch_table")) !=
+            originals.dispatch_table)
+        return false;
+    PyObject *dump = unbound_dump(tp);
+    if (dump == nullptr || !(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return false;
+    reuse.dump = Py_NewRef(dump);
+    reuse.tag = tp->tp_version_tag;
+    reuse.ok = true;
+    return true;
+}
+
+// dict[key] = value unless it holds that object already. 0 or -1.
+int set_entry(PyObject *dict, PyObject *key, PyObject *value)
+{
+    PyObject *now = PyDict_GetItemWithError(dict, key);
+    if (now == value)
+        return 0;
+    if (now == nullptr && PyErr_Occurred())
+        return -1;
+    return PyDict_SetItem(dict, key, value);
+}
+
+// After a dump: the entries that refer to the call's arguments let go of
+// what a dropped pickler would no longer hold (objects the module holds
+// for the process, and True and False, are kept). 0 or -1.
+int release_arguments()
+{
+    struct Entry {
+        PyObject *key;
+        PyObject *kept;
+    };
+    const Entry entries[] = {{TW_STR("object_wrapper"), nullptr},
+                             {TW_STR("failure_reducer"), originals.failure_reducer},
+                             {TW_STR("special_cases"), originals.special_cases}};
+    for (const Entry &e : entries) {
+        PyObject *v = PyDict_GetItemWithError(reuse.dict, e.key);
+        if (v == nullptr) {
+            if (PyErr_Occurred())
+                return -1;
+            continue;
+        }
+        if (v == Py_None || v == Py_True || v == Py_False || v == e.kept)
+            continue;
+        if (PyDict_SetItem(reuse.dict, e.key, Py_None) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+// The C pickler's memo emptied back to the size a new pickler has. 0 or -1.
+int reset_memo(PyObject *pickler)
+{
+    PyObject *d = originals.memo;
+    if (d == nullptr || !Py_IS_TYPE(d, &PyGetSetDescr_Type) ||
+        originals.empty_memo == nullptr)
+        return -1;
+    PyGetSetDef *gs = reinterpret_cast<PyGetSetDescrObject *>(d)->d_getset;
+    if (gs->set == nullptr)
+        return -1;
+    return gs->set(pickler, originals.empty_memo, gs->closure);
+}
+
+// Output above this size may have grown the C pickler's buffer: such a
+// pickler is dropped rather than kept with it.
+constexpr Py_ssize_t kKeepOutputBelow = 4000;
+
+// safe_pickle's work with the reusable pickler of `cls` (reusable_class
+// true). New reference.
+Ref pickle_reusing(PyObject *cls, PyObject *obj, PyObject *object_wrapper,
+                   PyObject *failure_reducer, PyObject *special_cases)
+{
+    if (reuse.pickler == nullptr) {
+        Ref sink = Ref::steal(PyType_GenericAlloc(
+            reinterpret_cast<PyTypeObject *>(originals.sink_type), 0));
+        if (!sink)
+            return nullptr;
+        Ref made = new_safe_pickler(cls, object_wrapper, sink.get(),
+                                    failure_reducer, special_cases);
+        if (!made)
+            return nullptr;
+        Ref dict = Ref::steal(PyObject_GenericGetDict(made.get(), nullptr));
+        if (!dict)
+            return nullptr;
+        reuse.entries = PyDict_GET_SIZE(dict.get());
+        reuse.pickler = made.release();
+        reuse.dict = dict.release();
+        reuse.sink = sink.release();
+    } else if (set_entry(reuse.dict, TW_STR("object_wrapper"), object_wrapper) <
+                   0 ||
+               set_entry(reuse.dict, TW_STR("failure_reducer"),
+                         failure_reducer) < 0 ||
+               set_entry(reuse.dict, TW_STR("special_cases"), special_cases) <
+                   0) {
+        drop_pickler();
+        return nullptr;
+    }
+    // Held for the call: a dump may replace the class's dump function.
+    Ref dump = Ref::borrow(reuse.dump);
+    Ref pickler = Ref::borrow(reuse.pickler);
+    Ref sink = Ref::borrow(reuse.sink);
+    reuse.busy = true;
+    PyObject *argv[] = {pickler.get(), obj};
+    Ref done = Ref::steal(PyObject_Vectorcall(dump.get(), argv, 2, nullptr));
+    reuse.busy = false;
+    auto *s = reinterpret_cast<Sink *>(sink.get());
+    const Py_ssize_t size = s->size;
+    Ref pickled = Ref::steal(sink_take(s));
+    const bool kept = reuse.pickler == pickler.get();
+    if (!done || !pickled) {
+        if (kept)
+            drop_pickler();
+        return nullptr;
+    }
+    if (kept) {
+        // A __dict__ that has changed (a hook the dump could not take out
+        // again) is not the one a new pickler has.
+        if (size >= kKeepOutputBelow ||
+            PyDict_GET_SIZE(reuse.dict) != reuse.entries ||
+            reset_memo(pickler.get()) < 0 || release_arguments() < 0) {
+            PyErr_Clear();
+            drop_pickler();
+        }
+    }
+    return pickled;
+}
+
 PyObject *safe_pickle(FASTCALL_ARGS)
 {
     static const tw::Param params[] = {{"obj"}, tw::opt("object_wrapper")};
+    static const tw::ParamNames<2> names(params);
     PyObject *a[2];
-    if (tw::parse("safe_pickle", params, args, nargs, kwnames, a) < 0)
+    if (tw::parse("safe_pickle", params, names, args, nargs, kwnames, a) < 0)
         return nullptr;
     PyObject *object_wrapper = a[1] != nullptr ? a[1] : Py_True;
     Ref bytes_io = GLOBAL(mod, "BytesIO");
     if (!bytes_io)
         return nullptr;
-    Ref pickle_data = tw::call(bytes_io.get());
-    if (!pickle_data)
-        return nullptr;
+    // io's own BytesIO runs no code when made, so it is made only when it
+    // is used below.
+    const bool own_bytes_io =
+        originals.bytes_io != nullptr && bytes_io.get() == originals.bytes_io;
+    Ref pickle_data;
+    if (!own_bytes_io) {
+        pickle_data = tw::call(bytes_io.get());
+        if (!pickle_data)
+            return nullptr;
+    }
     Ref pickler_type = GLOBAL(mod, "SafePickler");
     if (!pickler_type)
         return nullptr;
@@ -2367,6 +2742,17 @@ PyObject *safe_pickle(FASTCALL_ARGS)
     Ref special_cases = CLASS_ATTR(helpers.get(), "special_cases");
     if (!special_cases)
         return nullptr;
+    if (own_bytes_io && !reuse.busy && reusable_class(pickler_type.get())) {
+        Ref pickled = pickle_reusing(pickler_type.get(), a[0], object_wrapper,
+                                     failure_reducer.get(),
+                                     special_cases.get());
+        return pickled.release();
+    }
+    if (!pickle_data) {
+        pickle_data = tw::call(bytes_io.get());
+        if (!pickle_data)
+            return nullptr;
+    }
     Ref pickler = new_safe_pickler(pickler_type.get(), object_wrapper,
                                    pickle_data.get(), failure_reducer.get(),
                                    special_cases.get());
@@ -2731,11 +3117,67 @@ int unpicklable_helpers_class(PyObject *m)
     return cls ? 0 : -1;
 }
 
+// `owner.__dict__[name]` of a class; new reference (KeyError when absent).
+Ref own_class_entry(PyObject *owner, const char *name)
+{
+    if (!PyType_Check(owner)) {
+        PyErr_Format(PyExc_TypeError, "%R is not a class", owner);
+        return nullptr;
+    }
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(owner)->tp_dict;
+    PyObject *v = dict ? PyDict_GetItemString(dict, name) : nullptr;
+    if (v == nullptr) {
+        PyErr_SetString(PyExc_KeyError, name);
+        return nullptr;
+    }
+    return Ref::borrow(v);
+}
+
+// Fills `originals` (see the reusable pickler) from what the module body
+// has just bound and imported. 0 or -1.
+int capture_originals(PyObject *m)
+{
+    if (originals.sink_type == nullptr) {
+        originals.sink_type = PyType_FromSpec(&Sink_spec);
+        if (originals.sink_type == nullptr)
+            return -1;
+    }
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    Ref bytes_io = io ? ATTR(io.get(), "BytesIO") : nullptr;
+    Ref c_module = Ref::steal(PyImport_ImportModule("_pickle"));
+    Ref c_pickler = c_module ? ATTR(c_module.get(), "Pickler") : nullptr;
+    Ref tarn = Ref::steal(PyImport_ImportModule(
+        "tarnwick_collector.data_serialization._tarn_pickle"));
+    Ref tarn_init = tarn ? ATTR(tarn.get(), "pickler_init") : nullptr;
+    Ref helpers = GLOBAL(m, "UnpicklableHelpers");
+    if (!bytes_io || !c_pickler || !tarn_init || !helpers)
+        return -1;
+    Ref persistent_id = own_class_entry(c_pickler.get(), "persistent_id");
+    Ref dispatch_table = own_class_entry(c_pickler.get(), "dispatch_table");
+    Ref memo = own_class_entry(c_pickler.get(), "memo");
+    Ref failure_reducer = ATTR(helpers.get(), "__reduce__");
+    Ref special_cases = ATTR(helpers.get(), "special_cases");
+    Ref empty_memo = Ref::steal(PyDict_New());
+    if (!persistent_id || !dispatch_table || !memo || !failure_reducer ||
+        !special_cases || !empty_memo)
+        return -1;
+    Py_XSETREF(originals.bytes_io, bytes_io.release());
+    Py_XSETREF(originals.c_pickler, c_pickler.release());
+    Py_XSETREF(originals.persistent_id, persistent_id.release());
+    Py_XSETREF(originals.dispatch_table, dispatch_table.release());
+    Py_XSETREF(originals.memo, memo.release());
+    Py_XSETREF(originals.tarn_init, tarn_init.release());
+    Py_XSETREF(originals.failure_reducer, failure_reducer.release());
+    Py_XSETREF(originals.special_cases, special_cases.release());
+    Py_XSETREF(originals.empty_memo, empty_memo.release());
+    return 0;
+}
+
 int exec_module(PyObject *m)
 {
     if (imports(m) < 0 || constants(m) < 0 || module_functions(m) < 0 ||
         by_name_classes(m) < 0 || safe_pickler_class(m) < 0 ||
-        unpicklable_helpers_class(m) < 0)
+        unpicklable_helpers_class(m) < 0 || capture_originals(m) < 0)
         return -1;
     if (tw::add_function(m, &safe_pickle_def) < 0 ||
         tw::add_function(m, &safe_pickle_loads_def) < 0)
