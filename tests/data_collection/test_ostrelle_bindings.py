@@ -53,3 +53,32 @@ def test_classes_inheriting_an_initializer_do_not_grow_the_cache(settings):
 def test_stable_callables_are_still_cached(settings, func):
     stored = extract(func, True)
     assert extract(func, True, True) is stored
+
+
+def test_cached_functions_are_let_go_at_exit_so_their_globals_finalize(tmp_path):
+    # The globals of a function belong to no module here, so only the cache
+    # keeps them alive: without the release at exit, Noisy is never
+    # finalized (as a file with buffered data would never be flushed).
+    import subprocess
+    import sys
+    import textwrap
+
+    code = textwrap.dedent(
+        """
+        from tarnwick_collector.data_collection.ostrelle import Ostrelle
+
+        class Noisy:
+            def __del__(self):
+                print("finalized", flush=True)
+
+        namespace = {"holder": Noisy()}
+        exec("def f():\\n    return holder\\n", namespace)
+        Ostrelle.extract_function_metadata(namespace["f"])
+        del namespace
+        print("end", flush=True)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                         text=True, cwd=tmp_path, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["end", "finalized"]

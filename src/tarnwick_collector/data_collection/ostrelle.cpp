@@ -579,8 +579,47 @@ int set_from_global(PyObject *m, const char *as, const char *name,
     return tw::set_global(m, as, v.get());
 }
 
+// Drops the references one cache entry owns.
+void release_entry(PyObject *key, PyObject *value)
+{
+    Py_XDECREF(value);
+    Py_DECREF(key);
+}
+
+// Run at interpreter exit: the cache lets go of every callable it holds.
+// A cached function keeps its module's globals alive; held past exit, the
+// objects there (an open file with buffered data) would never be finalized
+// as they are when nothing is recorded. Entries made after this (by exit
+// handlers that run later) work as before.
+PyObject *release_cache_at_exit(PyObject *, PyObject *)
+{
+    drain_pyobject_to_pyobject_map(release_entry);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef release_cache_def = {"release_metadata_cache_at_exit",
+                                 release_cache_at_exit, METH_NOARGS,
+                                 nullptr};
+
+// Registers release_cache_at_exit with atexit without adding a module-level
+// name. 0 or -1.
+int register_cache_release(PyObject *m)
+{
+    tw::Ref atexit = tw::Ref::steal(PyImport_ImportModule("atexit"));
+    if (!atexit)
+        return -1;
+    tw::Ref release = tw::module_function(m, &release_cache_def);
+    if (!release)
+        return -1;
+    return tw::call_method(atexit.get(), TW_STR("register"), release.get())
+               ? 0
+               : -1;
+}
+
 int ostrelle_exec(PyObject *m)
 {
+    if (register_cache_release(m) < 0)
+        return -1;
     if (tw::import_module(m, "threading") < 0 ||
         tw::import_module(m, "os") < 0 || tw::import_module(m, "inspect") < 0)
         return -1;

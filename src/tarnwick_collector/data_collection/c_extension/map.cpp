@@ -106,3 +106,13 @@ PyObject *get_pyobject_to_pyobject_item(PyObject *key)
 {
     return lookup(g_object_to_object, key);
 }
+
+void drain_pyobject_to_pyobject_map(void (*visit)(PyObject *key,
+                                                  PyObject *value))
+{
+    std::unordered_map<PyObject *, PyObject *> entries;
+    entries.swap(g_object_to_object);
+    if (visit != nullptr)
+        for (const auto &entry : entries)
+            visit(entry.first, entry.second);
+}

@@ -77,3 +77,9 @@ TW_EXPORT void free_int_to_int_map(void *mapper);
 // NULL alike.
 TW_EXPORT int set_pyobject_to_pyobject_item(PyObject *key, PyObject *value);
 TW_EXPORT PyObject *get_pyobject_to_pyobject_item(PyObject *key);
+
+// Empties the object map, then hands each former entry to `visit` (when it
+// is not NULL). The map is already empty while `visit` runs, so `visit` may
+// release references and run code that stores new entries.
+TW_EXPORT void drain_pyobject_to_pyobject_map(void (*visit)(PyObject *key,
+                                                            PyObject *value));
