@@ -37,6 +37,8 @@
 // made from the same or a shallower frame is not.
 #include "tw.hpp"
 
+#include <structmember.h>
+
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -53,6 +55,9 @@ struct ModState {
     PyObject *pickler_type;      // _pickle.Pickler
     PyObject *default_protocol;  // pickle.DEFAULT_PROTOCOL
     PyObject *highest_protocol;  // pickle.HIGHEST_PROTOCOL
+    PyObject *dispatch_member;   // _pickle.Pickler.__dict__["dispatch_table"],
+                                 // or NULL when it is not a plain object slot
+    PyObject *spare_hook;        // a hook whose dump has ended, or NULL
 };
 
 ModState *mod_state(PyObject *module)
@@ -907,27 +912,160 @@ PyObject *attr_or_none(PyObject *obj, PyObject *name)
     return v != nullptr ? v : Py_NewRef(Py_None);
 }
 
+// Whether attribute reads on `obj` are the generic ones.
+bool generic_getattr(PyObject *obj)
+{
+    return Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr;
+}
+
+// getattr(pickler, name, None), where `dict` is the pickler's __dict__ (or
+// NULL). When reads are generic and the class has nothing of that name,
+// which is the case for the attributes __init__ sets, that is the entry of
+// the __dict__, read there. New reference.
+PyObject *instance_attr_or_none(PyObject *pickler, PyObject *dict,
+                                PyObject *name)
+{
+    if (dict != nullptr && generic_getattr(pickler) &&
+        _PyType_Lookup(Py_TYPE(pickler), name) == nullptr) {
+        PyObject *v = PyDict_GetItemWithError(dict, name);
+        if (v == nullptr && PyErr_Occurred())
+            return nullptr;
+        return Py_NewRef(v != nullptr ? v : Py_None);
+    }
+    return attr_or_none(pickler, name);
+}
+
+// getattr(pickler, "dispatch_table") as lookup_attr answers it. While the
+// name is the C pickler's own member (a data descriptor, so the __dict__
+// does not count), its slot is read in place.
+int read_dispatch_table(ModState *ms, PyObject *pickler, PyObject **out)
+{
+    PyObject *name = TW_STR("dispatch_table");
+    PyObject *member = ms->dispatch_member;
+    if (member != nullptr && generic_getattr(pickler) &&
+        _PyType_Lookup(Py_TYPE(pickler), name) == member &&
+        PyObject_TypeCheck(pickler, PyDescr_TYPE(member))) {
+        const PyMemberDef *m =
+            reinterpret_cast<PyMemberDescrObject *>(member)->d_member;
+        PyObject *v = *reinterpret_cast<PyObject **>(
+            reinterpret_cast<char *>(pickler) + m->offset);
+        *out = Py_XNewRef(v);
+        return v != nullptr ? 1 : 0;
+    }
+    return lookup_attr(pickler, name, out);
+}
+
+// The subclass's reducer_override as the pickler would read it, when its
+// __dict__ has none: 0 and *user NULL when it has none; 1 with *user a new
+// reference, *unbound telling whether it is a function to call with the
+// pickler; -1 on an error. A plain function or instance method of the
+// class is taken as it stands, not bound first.
+int read_user_override(PyObject *pickler, PyObject *key, PyObject **user,
+                       int *unbound)
+{
+    *unbound = 0;
+    if (generic_getattr(pickler)) {
+        PyObject *d = _PyType_Lookup(Py_TYPE(pickler), key);
+        if (d == nullptr) {
+            *user = nullptr;
+            return 0;
+        }
+        if (PyInstanceMethod_Check(d) || PyFunction_Check(d)) {
+            *user = Py_NewRef(PyInstanceMethod_Check(d)
+                                  ? PyInstanceMethod_GET_FUNCTION(d)
+                                  : d);
+            *unbound = 1;
+            return 1;
+        }
+    }
+    PyObject *u;
+    const int r = lookup_attr(pickler, key, &u);
+    if (r <= 0) {
+        *user = nullptr;
+        return r;
+    }
+    if (PyMethod_Check(u) && PyMethod_GET_SELF(u) == pickler) {
+        *user = Py_NewRef(PyMethod_GET_FUNCTION(u));
+        *unbound = 1;
+        Py_DECREF(u);
+    }
+    else {
+        *user = u;
+    }
+    return 1;
+}
+
+// A hook with a DumpState of its own, ready to be filled: the one kept
+// from an earlier dump when nothing else refers to it, else a new one.
+// New reference.
+PyObject *take_hook(ModState *ms)
+{
+    PyObject *fn = ms->spare_hook;
+    if (fn != nullptr) {
+        ms->spare_hook = nullptr;
+        if (Py_REFCNT(fn) == 1 && Py_REFCNT(PyCFunction_GET_SELF(fn)) == 1)
+            return fn;
+        Py_DECREF(fn);
+    }
+    tw::Ref state_obj = tw::Ref::steal(PyType_GenericAlloc(
+        reinterpret_cast<PyTypeObject *>(ms->state_type), 0));
+    if (!state_obj)
+        return nullptr;
+    return PyCFunction_NewEx(&hook_def, state_obj.get(), nullptr);
+}
+
+// Keeps a hook whose dump has ended for the next dump, when nothing but
+// `fn` (one reference, given up here) refers to it and its state.
+void give_back_hook(ModState *ms, PyObject *fn)
+{
+    if (ms->spare_hook == nullptr && Py_REFCNT(fn) == 1 &&
+        Py_REFCNT(PyCFunction_GET_SELF(fn)) == 1) {
+        ms->spare_hook = fn;
+        return;
+    }
+    Py_DECREF(fn);
+}
+
 // Pickler.dump(self, obj): runs the C pickler's dump with the hook
 // installed as the pickler's reducer_override.
 PyObject *pickler_dump(PyObject *module, PyObject *const *args,
                        Py_ssize_t nargs, PyObject *kwnames)
 {
-    static const tw::Param params[] = {{"self"}, {"obj"}};
-    PyObject *a[2];
-    if (tw::parse("Pickler.dump", params, args, nargs, kwnames, a) < 0)
-        return nullptr;
-    PyObject *pickler = a[0], *obj = a[1];
+    PyObject *pickler, *obj;
+    if (kwnames == nullptr && nargs == 2) {
+        pickler = args[0];
+        obj = args[1];
+    }
+    else {
+        static const tw::Param params[] = {{"self"}, {"obj"}};
+        PyObject *a[2];
+        if (tw::parse("Pickler.dump", params, args, nargs, kwnames, a) < 0)
+            return nullptr;
+        pickler = a[0];
+        obj = a[1];
+    }
     ModState *ms = mod_state(module);
-    tw::Ref failure_reducer =
-        tw::Ref::steal(attr_or_none(pickler, TW_STR("failure_reducer")));
+    // The __dict__ is only read until the hook goes in (an object without
+    // one reads its attributes the long way).
+    tw::Ref dict;
+    if (generic_getattr(pickler)) {
+        dict = tw::Ref::steal(PyObject_GenericGetDict(pickler, nullptr));
+        if (!dict) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                return nullptr;
+            PyErr_Clear();
+        }
+    }
+    tw::Ref failure_reducer = tw::Ref::steal(instance_attr_or_none(
+        pickler, dict.get(), TW_STR("failure_reducer")));
     if (!failure_reducer)
         return nullptr;
     if (failure_reducer.get() == Py_None)
         return tw::call(ms->pickler_dump, pickler, obj).release();
-    tw::Ref special_cases =
-        tw::Ref::steal(attr_or_none(pickler, TW_STR("special_cases")));
-    tw::Ref protocol =
-        tw::Ref::steal(attr_or_none(pickler, TW_STR("_tarn_protocol")));
+    tw::Ref special_cases = tw::Ref::steal(instance_attr_or_none(
+        pickler, dict.get(), TW_STR("special_cases")));
+    tw::Ref protocol = tw::Ref::steal(instance_attr_or_none(
+        pickler, dict.get(), TW_STR("_tarn_protocol")));
     if (!special_cases || !protocol)
         return nullptr;
     if (protocol.get() == Py_None)
@@ -936,46 +1074,47 @@ PyObject *pickler_dump(PyObject *module, PyObject *const *args,
     if (proto == -1 && PyErr_Occurred())
         return nullptr;
 
-    tw::Ref dict = tw::Ref::steal(PyObject_GenericGetDict(pickler, nullptr));
-    if (!dict)
-        return nullptr;
+    if (!dict) {
+        dict = tw::Ref::steal(PyObject_GenericGetDict(pickler, nullptr));
+        if (!dict)
+            return nullptr;
+    }
     PyObject *key = TW_STR("reducer_override");
     tw::Ref previous =
         tw::Ref::borrow(PyDict_GetItemWithError(dict.get(), key));
     if (!previous && PyErr_Occurred())
         return nullptr;
     tw::Ref user;
+    int user_unbound = 0;
     if (previous) {
         user = tw::Ref::borrow(previous.get());
+        if (PyMethod_Check(user.get()) &&
+            PyMethod_GET_SELF(user.get()) == pickler) {
+            user = tw::Ref::borrow(PyMethod_GET_FUNCTION(user.get()));
+            user_unbound = 1;
+        }
     }
     else {
         PyObject *u;
-        if (lookup_attr(pickler, key, &u) < 0)
+        if (read_user_override(pickler, key, &u, &user_unbound) < 0)
             return nullptr;
         user = tw::Ref::steal(u);
     }
     PyObject *dt;
-    if (lookup_attr(pickler, TW_STR("dispatch_table"), &dt) < 0)
+    if (read_dispatch_table(ms, pickler, &dt) < 0)
         return nullptr;
     tw::Ref dispatch = dt ? tw::Ref::steal(dt)
                           : tw::Ref::borrow(ms->copyreg_dispatch);
 
-    tw::Ref state_obj = tw::Ref::steal(PyType_GenericAlloc(
-        reinterpret_cast<PyTypeObject *>(ms->state_type), 0));
-    if (!state_obj)
+    tw::Ref fn = tw::Ref::steal(take_hook(ms));
+    if (!fn)
         return nullptr;
-    DumpState *st = reinterpret_cast<DumpState *>(state_obj.get());
+    DumpState *st = reinterpret_cast<DumpState *>(PyCFunction_GET_SELF(fn.get()));
     st->ms = ms;
     st->module = Py_NewRef(module);
     st->pickler = Py_NewRef(pickler);
-    if (user && PyMethod_Check(user.get()) &&
-        PyMethod_GET_SELF(user.get()) == pickler) {
-        st->user = Py_NewRef(PyMethod_GET_FUNCTION(user.get()));
-        st->user_unbound = 1;
-    }
-    else {
-        st->user = user.release();
-    }
+    st->user = user.release();
+    st->user_unbound = user_unbound;
     st->failure_reducer = failure_reducer.release();
     st->special_cases =
         special_cases.get() == Py_None ? nullptr : special_cases.release();
@@ -984,9 +1123,7 @@ PyObject *pickler_dump(PyObject *module, PyObject *const *args,
     st->proto_obj = protocol.release();
     st->active = 1;
 
-    tw::Ref fn = tw::Ref::steal(PyCFunction_NewEx(&hook_def, state_obj.get(),
-                                                  nullptr));
-    if (!fn || PyDict_SetItem(dict.get(), key, fn.get()) < 0) {
+    if (PyDict_SetItem(dict.get(), key, fn.get()) < 0) {
         state_close(st);
         return nullptr;
     }
@@ -999,6 +1136,7 @@ PyObject *pickler_dump(PyObject *module, PyObject *const *args,
         if (r < 0)
             PyErr_Clear();
         state_close(st);
+        give_back_hook(ms, fn.release());
     }
     return result.release();
 }
@@ -1057,6 +1195,19 @@ int exec_module(PyObject *module)
     ms->pickler_dump = PyObject_GetAttrString(ms->pickler_type, "dump");
     if (ms->pickler_dump == nullptr)
         return -1;
+    // dispatch_table is read in place while it is the C pickler's plain
+    // object slot (see read_dispatch_table).
+    PyObject *member = PyDict_GetItemWithError(
+        reinterpret_cast<PyTypeObject *>(ms->pickler_type)->tp_dict,
+        TW_STR("dispatch_table"));
+    if (member == nullptr && PyErr_Occurred())
+        return -1;
+    if (member != nullptr && Py_IS_TYPE(member, &PyMemberDescr_Type)) {
+        const PyMemberDef *m =
+            reinterpret_cast<PyMemberDescrObject *>(member)->d_member;
+        if (m->type == T_OBJECT_EX && m->flags == 0)
+            ms->dispatch_member = Py_NewRef(member);
+    }
     ms->state_type = PyType_FromSpec(&state_spec);
     if (ms->state_type == nullptr)
         return -1;
@@ -1080,6 +1231,8 @@ int traverse_module(PyObject *module, visitproc visit, void *arg)
     Py_VISIT(ms->highest_protocol);
     Py_VISIT(ms->default_protocol);
     Py_VISIT(ms->pickler_type);
+    Py_VISIT(ms->dispatch_member);
+    Py_VISIT(ms->spare_hook);
     return 0;
 }
 
@@ -1097,6 +1250,8 @@ int clear_module(PyObject *module)
     Py_CLEAR(ms->highest_protocol);
     Py_CLEAR(ms->default_protocol);
     Py_CLEAR(ms->pickler_type);
+    Py_CLEAR(ms->dispatch_member);
+    Py_CLEAR(ms->spare_hook);
     return 0;
 }
 

@@ -1,0 +1,141 @@
+"""What Pickler.dump reads from the pickler before writing: the attributes
+and the subclass's reducer_override however a subclass provides them, and
+the per-dump hook, which must never come back to life once its dump is
+over."""
+import copyreg
+import io
+import threading
+
+import pytest
+
+from tarnwick_collector.data_serialization import tarn_pickle
+
+LOCK = threading.Lock()
+
+
+class Point:
+    def __init__(self, x, y):
+        self.x = x
+        self.y = y
+
+    def __eq__(self, other):
+        return type(other) is Point and (other.x, other.y) == (self.x, self.y)
+
+
+def marked(mark):
+    """A failure reducer writing `mark` for every object that fails."""
+    return lambda obj: (str, (mark,))
+
+
+def swap(point):
+    return Point, (point.y, point.x)
+
+
+def dumps(pickler_cls, value, **kwargs):
+    kwargs.setdefault("failure_reducer", marked("init"))
+    buffer = io.BytesIO()
+    pickler_cls(buffer, **kwargs).dump(value)
+    return tarn_pickle.loads(buffer.getvalue())
+
+
+def override_swapping(self, obj):
+    assert isinstance(self, tarn_pickle.Pickler)
+    return swap(obj) if type(obj) is Point else NotImplemented
+
+
+class PropertyReducer(tarn_pickle.Pickler):
+    failure_reducer = property(lambda self: marked("property"),
+                               lambda self, value: None)
+
+
+class GetattrReducer(tarn_pickle.Pickler):
+    def __getattribute__(self, name):
+        if name == "failure_reducer":
+            return marked("getattribute")
+        return super().__getattribute__(name)
+
+
+class PropertyTable(tarn_pickle.Pickler):
+    dispatch_table = property(lambda self: {Point: swap})
+
+
+class FunctionOverride(tarn_pickle.Pickler):
+    reducer_override = override_swapping
+
+
+class StaticOverride(tarn_pickle.Pickler):
+    reducer_override = staticmethod(
+        lambda obj: swap(obj) if type(obj) is Point else NotImplemented)
+
+
+class BoundOnInstance(tarn_pickle.Pickler):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.reducer_override = self.swapping
+
+    def swapping(self, obj):
+        return override_swapping(self, obj)
+
+
+CASES = {
+    "failure_reducer property": (PropertyReducer, ["property"]),
+    "failure_reducer by __getattribute__": (GetattrReducer, ["getattribute"]),
+    "dispatch_table property": (PropertyTable, [Point(2, 1), "init"]),
+    "reducer_override function": (FunctionOverride, [Point(2, 1), "init"]),
+    "reducer_override staticmethod": (StaticOverride, [Point(2, 1), "init"]),
+    "reducer_override bound on the instance": (BoundOnInstance,
+                                               [Point(2, 1), "init"]),
+}
+
+
+@pytest.mark.parametrize("pickler_cls, expected", CASES.values(),
+                         ids=CASES.keys())
+def test_what_a_subclass_provides_is_read_as_attribute_access_gives_it(
+        pickler_cls, expected):
+    value = [Point(1, 2), LOCK] if len(expected) == 2 else [LOCK]
+    assert dumps(pickler_cls, value) == expected
+
+
+def test_dispatch_table_of_the_c_pickler_slot_and_of_copyreg():
+    copyreg.pickle(Point, lambda p: (Point, ("global", "table")))
+    try:
+        assert dumps(tarn_pickle.Pickler, Point(1, 2)) == Point("global",
+                                                                "table")
+        buffer = io.BytesIO()
+        pickler = tarn_pickle.Pickler(buffer, failure_reducer=marked("x"))
+        pickler.dispatch_table = {Point: swap}
+        pickler.dump(Point(1, 2))
+        assert tarn_pickle.loads(buffer.getvalue()) == Point(2, 1)
+    finally:
+        del copyreg.dispatch_table[Point]
+
+
+class Keeping(tarn_pickle.Pickler):
+    """Keeps the hook in place during its dumps, and lets a test call a
+    hook kept earlier from inside a later dump."""
+
+    kept = []
+    during = None
+
+    def reducer_override(self, obj):
+        Keeping.kept.append(vars(self)["reducer_override"])
+        if Keeping.during is not None:
+            Keeping.during()
+        return NotImplemented
+
+
+def test_a_hook_kept_after_its_dump_never_acts_again():
+    Keeping.kept.clear()
+    assert dumps(Keeping, [Point(1, 2)]) == [Point(1, 2)]
+    old = Keeping.kept[0]
+    assert old(Point(1, 2)) is NotImplemented
+    answers = []
+    Keeping.during = lambda: answers.append(old(Point(3, 4)))
+    try:
+        for _ in range(3):
+            assert dumps(Keeping, [Point(1, 2), LOCK]) == [Point(1, 2), "init"]
+    finally:
+        Keeping.during = None
+    assert answers and all(a is NotImplemented for a in answers)
+    # One hook per dump: the one kept from the first is never reused.
+    assert len({id(h) for h in Keeping.kept}) == 4
