@@ -40,10 +40,12 @@ class Record:
 
 SHARED = [1, 2]
 RECORD = Record(3)
+WORD = "".join(["wo", "rd"])  # one str object, not a constant
 
 SEQUENCES = {
     # The memo of one call must not reach the next.
     "one list in every call": [SHARED, SHARED, {"a": SHARED}, (SHARED,)],
+    "one short str in every call": [WORD, WORD, (WORD,), WORD],
     "one instance in every call": [RECORD, [RECORD, RECORD], RECORD],
     # Output beyond one frame, written in several pieces, then small ones.
     "large, then small": [list(range(30_000)), [SHARED], None],

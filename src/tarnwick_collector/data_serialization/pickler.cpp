@@ -2465,6 +2465,7 @@ struct Originals {
     PyObject *persistent_id = nullptr;   // its descriptors, from its __dict__
     PyObject *dispatch_table = nullptr;
     PyObject *memo = nullptr;
+    PyObject *clear_memo = nullptr;      // its clear_memo method descriptor
     PyObject *tarn_init = nullptr;       // tarn_pickle.Pickler.__dict__["__init__"]
     PyObject *failure_reducer = nullptr; // UnpicklableHelpers.__reduce__
     PyObject *special_cases = nullptr;   // UnpicklableHelpers.special_cases
@@ -2594,47 +2595,82 @@ bool reusable_class(PyObject *cls)
     return true;
 }
 
-// dict[key] = value unless it holds that object already. 0 or -1.
-int set_entry(PyObject *dict, PyObject *key, PyObject *value)
+// The entries of the pickler's __dict__ that take a call's arguments, with
+// the object each holds (borrowed from the __dict__, which nothing but this
+// code changes: the pickler is never handed out, and its dump only adds
+// and takes out again its hook).
+struct ArgumentEntry {
+    PyObject *key;
+    PyObject *now;
+};
+
+ArgumentEntry argument_entries[3];
+
+// Fills argument_entries from the __dict__ of a pickler just made. 0 or -1.
+int read_argument_entries()
 {
-    PyObject *now = PyDict_GetItemWithError(dict, key);
-    if (now == value)
-        return 0;
-    if (now == nullptr && PyErr_Occurred())
-        return -1;
-    return PyDict_SetItem(dict, key, value);
+    PyObject *keys[] = {TW_STR("object_wrapper"), TW_STR("failure_reducer"),
+                        TW_STR("special_cases")};
+    for (int i = 0; i < 3; i++) {
+        if (keys[i] == nullptr)
+            return -1;
+        PyObject *v = PyDict_GetItemWithError(reuse.dict, keys[i]);
+        if (v == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_SetObject(PyExc_KeyError, keys[i]);
+            return -1;
+        }
+        argument_entries[i] = ArgumentEntry{keys[i], v};
+    }
+    return 0;
 }
 
-// After a dump: the entries that refer to the call's arguments let go of
-// what a dropped pickler would no longer hold (objects the module holds
-// for the process, and True and False, are kept). 0 or -1.
+// Entry `i` set to `value`, as a fresh pickler's __init__ would have set
+// it. 0 or -1.
+int set_argument(int i, PyObject *value)
+{
+    ArgumentEntry &e = argument_entries[i];
+    if (e.now == value)
+        return 0;
+    if (PyDict_SetItem(reuse.dict, e.key, value) < 0)
+        return -1;
+    e.now = value;
+    return 0;
+}
+
+// After a dump: the entries let go of what a dropped pickler would no
+// longer hold (None, True and False, and the failure reducer and
+// special-cases predicate the module holds for the process, are kept).
+// 0 or -1.
 int release_arguments()
 {
-    struct Entry {
-        PyObject *key;
-        PyObject *kept;
-    };
-    const Entry entries[] = {{TW_STR("object_wrapper"), nullptr},
-                             {TW_STR("failure_reducer"), originals.failure_reducer},
-                             {TW_STR("special_cases"), originals.special_cases}};
-    for (const Entry &e : entries) {
-        PyObject *v = PyDict_GetItemWithError(reuse.dict, e.key);
-        if (v == nullptr) {
-            if (PyErr_Occurred())
-                return -1;
+    PyObject *kept[] = {nullptr, originals.failure_reducer,
+                        originals.special_cases};
+    for (int i = 0; i < 3; i++) {
+        PyObject *v = argument_entries[i].now;
+        if (v == Py_None || v == Py_True || v == Py_False || v == kept[i])
             continue;
-        }
-        if (v == Py_None || v == Py_True || v == Py_False || v == e.kept)
-            continue;
-        if (PyDict_SetItem(reuse.dict, e.key, Py_None) < 0)
+        if (set_argument(i, Py_None) < 0)
             return -1;
     }
     return 0;
 }
 
-// The C pickler's memo emptied back to the size a new pickler has. 0 or -1.
-int reset_memo(PyObject *pickler)
+// Outputs shorter than this hold at most five memoized objects (each
+// costs at least two bytes, besides the three of the protocol header and
+// the stop, and the nine of a frame header from four bytes of frame on):
+// too few for the C pickler to have grown its memo table.
+constexpr Py_ssize_t kSmallMemoBelow = 24;
+
+// The C pickler's memo emptied back to a new pickler's: cleared in place
+// after an output too short to have grown it, else replaced by a new
+// table. 0 or -1.
+int reset_memo(PyObject *pickler, Py_ssize_t output_size)
 {
+    if (output_size < kSmallMemoBelow && originals.clear_memo != nullptr) {
+        Ref r = Ref::steal(PyObject_CallOneArg(originals.clear_memo, pickler));
+        return r ? 0 : -1;
+    }
     PyObject *d = originals.memo;
     if (d == nullptr || !Py_IS_TYPE(d, &PyGetSetDescr_Type) ||
         originals.empty_memo == nullptr)
@@ -2670,12 +2706,13 @@ Ref pickle_reusing(PyObject *cls, PyObject *obj, PyObject *object_wrapper,
         reuse.pickler = made.release();
         reuse.dict = dict.release();
         reuse.sink = sink.release();
-    } else if (set_entry(reuse.dict, TW_STR("object_wrapper"), object_wrapper) <
-                   0 ||
-               set_entry(reuse.dict, TW_STR("failure_reducer"),
-                         failure_reducer) < 0 ||
-               set_entry(reuse.dict, TW_STR("special_cases"), special_cases) <
-                   0) {
+        if (read_argument_entries() < 0) {
+            drop_pickler();
+            return nullptr;
+        }
+    } else if (set_argument(0, object_wrapper) < 0 ||
+               set_argument(1, failure_reducer) < 0 ||
+               set_argument(2, special_cases) < 0) {
         drop_pickler();
         return nullptr;
     }
@@ -2701,7 +2738,7 @@ Ref pickle_reusing(PyObject *cls, PyObject *obj, PyObject *object_wrapper,
         // again) is not the one a new pickler has.
         if (size >= kKeepOutputBelow ||
             PyDict_GET_SIZE(reuse.dict) != reuse.entries ||
-            reset_memo(pickler.get()) < 0 || release_arguments() < 0) {
+            reset_memo(pickler.get(), size) < 0 || release_arguments() < 0) {
             PyErr_Clear();
             drop_pickler();
         }
@@ -3155,10 +3192,12 @@ int capture_originals(PyObject *m)
     Ref persistent_id = own_class_entry(c_pickler.get(), "persistent_id");
     Ref dispatch_table = own_class_entry(c_pickler.get(), "dispatch_table");
     Ref memo = own_class_entry(c_pickler.get(), "memo");
+    Ref clear_memo = own_class_entry(c_pickler.get(), "clear_memo");
     Ref failure_reducer = ATTR(helpers.get(), "__reduce__");
     Ref special_cases = ATTR(helpers.get(), "special_cases");
     Ref empty_memo = Ref::steal(PyDict_New());
-    if (!persistent_id || !dispatch_table || !memo || !failure_reducer ||
+    if (!persistent_id || !dispatch_table || !memo || !clear_memo ||
+        !failure_reducer ||
         !special_cases || !empty_memo)
         return -1;
     Py_XSETREF(originals.bytes_io, bytes_io.release());
@@ -3166,6 +3205,7 @@ int capture_originals(PyObject *m)
     Py_XSETREF(originals.persistent_id, persistent_id.release());
     Py_XSETREF(originals.dispatch_table, dispatch_table.release());
     Py_XSETREF(originals.memo, memo.release());
+    Py_XSETREF(originals.clear_memo, clear_memo.release());
     Py_XSETREF(originals.tarn_init, tarn_init.release());
     Py_XSETREF(originals.failure_reducer, failure_reducer.release());
     Py_XSETREF(originals.special_cases, special_cases.release());
