@@ -1,7 +1,7 @@
-"""What Pickler.dump reads from the pickler before writing: the attributes
-and the subclass's reducer_override however a subclass provides them, and
-the per-dump hook, which must never come back to life once its dump is
-over."""
+"""What Pickler.dump reads before writing: the pickler's attributes and the
+subclass's reducer_override however a subclass provides them, the per-dump
+hook, which must never come back to life once its dump is over, and the
+modules of the classes it writes by name."""
 import copyreg
 import io
 import threading
@@ -139,3 +139,61 @@ def test_a_hook_kept_after_its_dump_never_acts_again():
     assert answers and all(a is NotImplemented for a in answers)
     # One hook per dump: the one kept from the first is never reused.
     assert len({id(h) for h in Keeping.kept}) == 4
+
+
+# ------------------------------------------------ classes written by name
+
+
+def module_with_class(monkeypatch, dotted):
+    """A module `dotted` in sys.modules (its packages too) holding a class
+    `Thing` that names it as its module."""
+    import sys
+    import types
+
+    parts = dotted.split(".")
+    for i in range(1, len(parts) + 1):
+        name = ".".join(parts[:i])
+        monkeypatch.setitem(sys.modules, name, types.ModuleType(name))
+    module = sys.modules[dotted]
+    thing = type("Thing", (), {"__module__": dotted})
+    module.Thing = thing
+    return thing
+
+
+@pytest.mark.parametrize("dotted", ["tw_setup_flat", "tw_setup_pkg.inner"])
+def test_class_of_an_imported_module_is_written_by_name(dotted, monkeypatch):
+    thing = module_with_class(monkeypatch, dotted)
+    loaded = dumps(tarn_pickle.Pickler, [thing(), thing])
+    assert type(loaded[0]) is thing and loaded[1] is thing
+
+
+@pytest.mark.parametrize("missing", ["module", "top package", "None entry"])
+def test_class_whose_module_cannot_be_imported_again_is_replaced(
+        missing, monkeypatch):
+    import sys
+
+    thing = module_with_class(monkeypatch, "tw_setup_gone.inner")
+    if missing == "module":
+        monkeypatch.delitem(sys.modules, "tw_setup_gone.inner")
+    elif missing == "top package":
+        monkeypatch.delitem(sys.modules, "tw_setup_gone")
+    else:
+        monkeypatch.setitem(sys.modules, "tw_setup_gone.inner", None)
+    assert dumps(tarn_pickle.Pickler, [thing, 1]) == ["init", 1]
+
+
+def test_a_replaced_import_function_is_called_for_each_module(monkeypatch):
+    import builtins
+
+    thing = module_with_class(monkeypatch, "tw_setup_hooked.inner")
+    original = builtins.__import__
+    names = []
+
+    def recording(name, *args, **kwargs):
+        names.append(name)
+        return original(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", recording)
+    assert dumps(tarn_pickle.Pickler, [thing]) == [thing]
+    monkeypatch.undo()
+    assert "tw_setup_hooked.inner" in names

@@ -58,6 +58,7 @@ struct ModState {
     PyObject *dispatch_member;   // _pickle.Pickler.__dict__["dispatch_table"],
                                  // or NULL when it is not a plain object slot
     PyObject *spare_hook;        // a hook whose dump has ended, or NULL
+    PyObject *builtin_import;    // builtins.__import__ as the module found it
 };
 
 ModState *mod_state(PyObject *module)
@@ -188,6 +189,85 @@ void mark_writable(DumpState *st, PyObject *obj)
 
 // ------------------------------------------------------- by-reference writes
 
+// sys.modules[name] as import_get_module reads it: a new reference, or
+// NULL with KeyError when absent (or another error).
+PyObject *sys_modules_item(PyObject *name)
+{
+    PyObject *modules = PyImport_GetModuleDict();
+    if (modules == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, "lost sys.modules");
+        return nullptr;
+    }
+    if (PyDict_CheckExact(modules)) {
+        PyObject *m = PyDict_GetItemWithError(modules, name);
+        if (m == nullptr && !PyErr_Occurred())
+            PyErr_SetObject(PyExc_KeyError, name);
+        return Py_XNewRef(m);
+    }
+    return PyObject_GetItem(modules, name);
+}
+
+// PyImport_Import(name) for a module imported already, without the call of
+// __import__ it goes through: 1 and a new reference in *out; 0 when that
+// shortcut does not apply (the caller calls PyImport_Import, which does
+// it all again); -1 with an exception set where PyImport_Import fails too.
+//
+// PyImport_Import calls the __import__ of the builtins of the current
+// globals with an empty fromlist. While that is the interpreter's own
+// __import__, the call takes the module and, for a dotted name, its top
+// package from sys.modules, each through PyImport_GetModule (which waits
+// for a module another thread is importing), and imports only what is
+// missing there; PyImport_Import then returns sys.modules[name]. The same
+// steps are taken here, and anything missing leaves it to PyImport_Import.
+int imported_module(ModState *ms, PyObject *name, PyObject **out)
+{
+    *out = nullptr;
+    PyObject *globals = PyEval_GetGlobals();
+    if (ms->builtin_import == nullptr || globals == nullptr ||
+        !PyDict_CheckExact(globals) || !PyUnicode_CheckExact(name))
+        return 0;
+    PyObject *builtins =
+        PyDict_GetItemWithError(globals, TW_STR("__builtins__"));
+    if (builtins == nullptr) {
+        PyErr_Clear();
+        return 0;
+    }
+    PyObject *bdict = PyDict_CheckExact(builtins) ? builtins
+                      : PyModule_CheckExact(builtins)
+                          ? PyModule_GetDict(builtins)
+                          : nullptr;
+    if (bdict == nullptr ||
+        PyDict_GetItemWithError(bdict, TW_STR("__import__")) !=
+            ms->builtin_import) {
+        PyErr_Clear();
+        return 0;
+    }
+    const Py_ssize_t dot =
+        PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), 1);
+    if (dot == -2)
+        return -1;
+    if (dot == 0)
+        return 0;
+    tw::Ref mod = tw::Ref::steal(PyImport_GetModule(name));
+    if (!mod)
+        return PyErr_Occurred() ? -1 : 0;
+    if (mod.get() == Py_None)
+        return 0;
+    if (dot > 0) {
+        tw::Ref front = tw::Ref::steal(PyUnicode_Substring(name, 0, dot));
+        if (!front)
+            return -1;
+        tw::Ref top = tw::Ref::steal(PyImport_GetModule(front.get()));
+        if (!top)
+            return PyErr_Occurred() ? -1 : 0;
+        if (top.get() == Py_None)
+            return 0;
+    }
+    *out = sys_modules_item(name);
+    return *out != nullptr ? 1 : -1;
+}
+
 // 0 when the C pickler can write `obj` by reference under `name` (its
 // qualified name when NULL): the name is not local, its module imports and
 // the dotted name found there is `obj` itself. -1 with an exception set
@@ -244,7 +324,11 @@ int check_global(DumpState *st, PyObject *obj, PyObject *name)
                      "Can't pickle %R: its module name is not a string", obj);
         return -1;
     }
-    tw::Ref module = tw::Ref::steal(PyImport_Import(module_name.get()));
+    PyObject *imported;
+    int got = imported_module(st->ms, module_name.get(), &imported);
+    if (got == 0)
+        imported = PyImport_Import(module_name.get());
+    tw::Ref module = tw::Ref::steal(imported);
     if (!module) {
         PyErr_Clear();
         PyErr_Format(st->ms->pickling_error,
@@ -1186,7 +1270,8 @@ int exec_module(PyObject *module)
         load("pickle", "DEFAULT_PROTOCOL", &ms->default_protocol) < 0 ||
         load("pickle", "HIGHEST_PROTOCOL", &ms->highest_protocol) < 0 ||
         load("tarnwick_collector.exceptions",
-             "ProblematicPickleException", &ms->problematic) < 0)
+             "ProblematicPickleException", &ms->problematic) < 0 ||
+        load("builtins", "__import__", &ms->builtin_import) < 0)
         return -1;
     if (!PyType_Check(ms->pickler_type)) {
         PyErr_SetString(PyExc_TypeError, "_pickle.Pickler is not a class");
@@ -1233,6 +1318,7 @@ int traverse_module(PyObject *module, visitproc visit, void *arg)
     Py_VISIT(ms->pickler_type);
     Py_VISIT(ms->dispatch_member);
     Py_VISIT(ms->spare_hook);
+    Py_VISIT(ms->builtin_import);
     return 0;
 }
 
@@ -1252,6 +1338,7 @@ int clear_module(PyObject *module)
     Py_CLEAR(ms->pickler_type);
     Py_CLEAR(ms->dispatch_member);
     Py_CLEAR(ms->spare_hook);
+    Py_CLEAR(ms->builtin_import);
     return 0;
 }
 
