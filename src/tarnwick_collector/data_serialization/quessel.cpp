@@ -12,8 +12,9 @@ PyObject *ipc_serialize(PyObject *module, PyObject *const *args,
 {
     static const tw::Param params[] = {
         {"self"}, {"obj"}, tw::opt("object_wrapper")};
+    static const tw::ParamNames<3> names(params);
     PyObject *a[3];
-    if (tw::parse("IpcPickleSerializer.serialize", params, args, nargs,
+    if (tw::parse("IpcPickleSerializer.serialize", params, names, args, nargs,
                   kwnames, a) < 0)
         return nullptr;
     PyObject *object_wrapper = a[2] != nullptr ? a[2] : Py_True;
