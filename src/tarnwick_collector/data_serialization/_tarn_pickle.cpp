@@ -100,24 +100,29 @@ struct DumpState {
     int proto;
     int active;
     PyObject *special_known;   // dict or NULL: special_cases' answers
-    Work *work;                // NULL until the hook is first called
+    Work *work;                // NULL until the hook is first called, then
+                               // kept, emptied, from one dump to the next
 };
 
+// Ends the dump of `st`: its references are dropped. Its Work is emptied
+// and kept for a next dump of the same state (the hook of a closed state
+// touches nothing, so code run by the releases cannot reach it).
 void state_close(DumpState *st)
 {
     st->active = 0;
     if (st->work != nullptr) {
         Work *w = st->work;
-        st->work = nullptr;
         for (const Pending &p : w->pending)
             Py_DECREF(p.type);
+        w->pending.clear();
         for (auto &kv : w->writable)
             Py_DECREF(kv.first);
+        w->writable.clear();
         for (auto &kv : w->answers) {
             Py_DECREF(kv.first);
             Py_DECREF(kv.second);
         }
-        delete w;
+        w->answers.clear();
     }
     Py_CLEAR(st->pickler);
     Py_CLEAR(st->user);
@@ -132,7 +137,10 @@ void state_close(DumpState *st)
 void state_dealloc(PyObject *self)
 {
     PyTypeObject *tp = Py_TYPE(self);
-    state_close(reinterpret_cast<DumpState *>(self));
+    DumpState *st = reinterpret_cast<DumpState *>(self);
+    state_close(st);
+    delete st->work;
+    st->work = nullptr;
     tp->tp_free(self);
     Py_DECREF(tp);
 }
