@@ -205,3 +205,19 @@ def test_class_changes_after_use_are_followed(owner, name, expected,
     calls.clear()
     assert pickler.safe_pickle(SHARED) == fresh(SHARED)
     assert calls == []
+
+
+@pytest.mark.parametrize("name", ["__reduce__", "special_cases"])
+def test_helpers_set_to_none_are_passed_on_as_none(name, monkeypatch):
+    monkeypatch.setattr(UnpicklableHelpers, name, None)
+    value = [SHARED, threading.Lock()]
+    try:
+        expected = fresh(value)
+    except Exception as exc:  # noqa: BLE001 - compared below
+        expected = (type(exc), str(exc))
+    for _ in range(2):
+        try:
+            got = pickler.safe_pickle(value)
+        except Exception as exc:  # noqa: BLE001 - compared below
+            got = (type(exc), str(exc))
+        assert got == expected

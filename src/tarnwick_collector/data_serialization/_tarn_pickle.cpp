@@ -36,6 +36,7 @@
 // deeper frame than an earlier one is inside that object's write, and one
 // made from the same or a shallower frame is not.
 #include "tw.hpp"
+#include "tw/tarn_pickle_api.hpp"
 
 #include <structmember.h>
 
@@ -1118,6 +1119,83 @@ void give_back_hook(ModState *ms, PyObject *fn)
     Py_DECREF(fn);
 }
 
+// The protocol number of `protocol` (None: the default, which *protocol
+// is then set to); -1 with an exception set when it is no int.
+long protocol_number(ModState *ms, tw::Ref &protocol)
+{
+    if (protocol.get() == Py_None)
+        protocol = tw::Ref::borrow(ms->default_protocol);
+    return PyLong_AsLong(protocol.get());
+}
+
+// The dump with the hook installed, given what Pickler.dump read from the
+// pickler (new references in the Refs; `special_cases` may be None;
+// `protocol` is the int `proto`). `previous` is the pickler's own
+// reducer_override entry, or NULL. New reference, or NULL with an
+// exception set.
+PyObject *dump_with_hook(PyObject *module, PyObject *pickler, PyObject *dict,
+                         PyObject *obj, tw::Ref failure_reducer,
+                         tw::Ref special_cases, tw::Ref protocol, long proto,
+                         tw::Ref previous)
+{
+    ModState *ms = mod_state(module);
+    PyObject *key = TW_STR("reducer_override");
+    tw::Ref user;
+    int user_unbound = 0;
+    if (previous) {
+        user = tw::Ref::borrow(previous.get());
+        if (PyMethod_Check(user.get()) &&
+            PyMethod_GET_SELF(user.get()) == pickler) {
+            user = tw::Ref::borrow(PyMethod_GET_FUNCTION(user.get()));
+            user_unbound = 1;
+        }
+    }
+    else {
+        PyObject *u;
+        if (read_user_override(pickler, key, &u, &user_unbound) < 0)
+            return nullptr;
+        user = tw::Ref::steal(u);
+    }
+    PyObject *dt;
+    if (read_dispatch_table(ms, pickler, &dt) < 0)
+        return nullptr;
+    tw::Ref dispatch = dt ? tw::Ref::steal(dt)
+                          : tw::Ref::borrow(ms->copyreg_dispatch);
+
+    tw::Ref fn = tw::Ref::steal(take_hook(ms));
+    if (!fn)
+        return nullptr;
+    DumpState *st = reinterpret_cast<DumpState *>(PyCFunction_GET_SELF(fn.get()));
+    st->ms = ms;
+    st->module = Py_NewRef(module);
+    st->pickler = Py_NewRef(pickler);
+    st->user = user.release();
+    st->user_unbound = user_unbound;
+    st->failure_reducer = failure_reducer.release();
+    st->special_cases =
+        special_cases.get() == Py_None ? nullptr : special_cases.release();
+    st->dispatch = dispatch.release();
+    st->proto = static_cast<int>(proto);
+    st->proto_obj = protocol.release();
+    st->active = 1;
+
+    if (PyDict_SetItem(dict, key, fn.get()) < 0) {
+        state_close(st);
+        return nullptr;
+    }
+    tw::Ref result = tw::call(ms->pickler_dump, pickler, obj);
+    {
+        tw::ErrorGuard keep_error;
+        const int r = previous ? PyDict_SetItem(dict, key, previous.get())
+                               : PyDict_DelItem(dict, key);
+        if (r < 0)
+            PyErr_Clear();
+        state_close(st);
+        give_back_hook(ms, fn.release());
+    }
+    return result.release();
+}
+
 // Pickler.dump(self, obj): runs the C pickler's dump with the hook
 // installed as the pickler's reducer_override.
 PyObject *pickler_dump(PyObject *module, PyObject *const *args,
@@ -1160,9 +1238,7 @@ PyObject *pickler_dump(PyObject *module, PyObject *const *args,
         pickler, dict.get(), TW_STR("_tarn_protocol")));
     if (!special_cases || !protocol)
         return nullptr;
-    if (protocol.get() == Py_None)
-        protocol = tw::Ref::borrow(ms->default_protocol);
-    const long proto = PyLong_AsLong(protocol.get());
+    const long proto = protocol_number(ms, protocol);
     if (proto == -1 && PyErr_Occurred())
         return nullptr;
 
@@ -1171,66 +1247,28 @@ PyObject *pickler_dump(PyObject *module, PyObject *const *args,
         if (!dict)
             return nullptr;
     }
-    PyObject *key = TW_STR("reducer_override");
-    tw::Ref previous =
-        tw::Ref::borrow(PyDict_GetItemWithError(dict.get(), key));
+    tw::Ref previous = tw::Ref::borrow(
+        PyDict_GetItemWithError(dict.get(), TW_STR("reducer_override")));
     if (!previous && PyErr_Occurred())
         return nullptr;
-    tw::Ref user;
-    int user_unbound = 0;
-    if (previous) {
-        user = tw::Ref::borrow(previous.get());
-        if (PyMethod_Check(user.get()) &&
-            PyMethod_GET_SELF(user.get()) == pickler) {
-            user = tw::Ref::borrow(PyMethod_GET_FUNCTION(user.get()));
-            user_unbound = 1;
-        }
-    }
-    else {
-        PyObject *u;
-        if (read_user_override(pickler, key, &u, &user_unbound) < 0)
-            return nullptr;
-        user = tw::Ref::steal(u);
-    }
-    PyObject *dt;
-    if (read_dispatch_table(ms, pickler, &dt) < 0)
-        return nullptr;
-    tw::Ref dispatch = dt ? tw::Ref::steal(dt)
-                          : tw::Ref::borrow(ms->copyreg_dispatch);
+    return dump_with_hook(module, pickler, dict.get(), obj,
+                          std::move(failure_reducer), std::move(special_cases),
+                          std::move(protocol), proto, std::move(previous));
+}
 
-    tw::Ref fn = tw::Ref::steal(take_hook(ms));
-    if (!fn)
+// tw::TarnDumpPrepared: see tw/tarn_pickle_api.hpp.
+PyObject *dump_prepared(PyObject *module, PyObject *pickler, PyObject *dict,
+                        PyObject *obj, PyObject *failure_reducer,
+                        PyObject *special_cases, PyObject *protocol)
+{
+    tw::Ref proto_obj = tw::Ref::borrow(protocol);
+    const long proto = protocol_number(mod_state(module), proto_obj);
+    if (proto == -1 && PyErr_Occurred())
         return nullptr;
-    DumpState *st = reinterpret_cast<DumpState *>(PyCFunction_GET_SELF(fn.get()));
-    st->ms = ms;
-    st->module = Py_NewRef(module);
-    st->pickler = Py_NewRef(pickler);
-    st->user = user.release();
-    st->user_unbound = user_unbound;
-    st->failure_reducer = failure_reducer.release();
-    st->special_cases =
-        special_cases.get() == Py_None ? nullptr : special_cases.release();
-    st->dispatch = dispatch.release();
-    st->proto = static_cast<int>(proto);
-    st->proto_obj = protocol.release();
-    st->active = 1;
-
-    if (PyDict_SetItem(dict.get(), key, fn.get()) < 0) {
-        state_close(st);
-        return nullptr;
-    }
-    tw::Ref result = tw::call(ms->pickler_dump, pickler, obj);
-    {
-        tw::ErrorGuard keep_error;
-        const int r = previous
-                          ? PyDict_SetItem(dict.get(), key, previous.get())
-                          : PyDict_DelItem(dict.get(), key);
-        if (r < 0)
-            PyErr_Clear();
-        state_close(st);
-        give_back_hook(ms, fn.release());
-    }
-    return result.release();
+    return dump_with_hook(module, pickler, dict, obj,
+                          tw::Ref::borrow(failure_reducer),
+                          tw::Ref::borrow(special_cases), std::move(proto_obj),
+                          proto, nullptr);
 }
 
 PyMethodDef init_def = {
@@ -1306,6 +1344,13 @@ int exec_module(PyObject *module)
         return -1;
     if (add_method(module, &init_def, "pickler_init") < 0 ||
         add_method(module, &dump_def, "pickler_dump") < 0)
+        return -1;
+    static const tw::TarnDumpPrepared entry = dump_prepared;
+    tw::Ref capsule = tw::Ref::steal(PyCapsule_New(
+        const_cast<void *>(reinterpret_cast<const void *>(&entry)),
+        TW_TARN_DUMP_PREPARED_CAPSULE, nullptr));
+    if (!capsule ||
+        PyObject_SetAttrString(module, "_dump_prepared", capsule.get()) < 0)
         return -1;
     return 0;
 }

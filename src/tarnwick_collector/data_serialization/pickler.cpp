@@ -18,6 +18,7 @@
 // module namespace at each use; calls between this module's own functions
 // and methods go straight to their C++ bodies.
 #include "tw.hpp"
+#include "tw/tarn_pickle_api.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -2467,6 +2468,9 @@ struct Originals {
     PyObject *memo = nullptr;
     PyObject *clear_memo = nullptr;      // its clear_memo method descriptor
     PyObject *tarn_init = nullptr;       // tarn_pickle.Pickler.__dict__["__init__"]
+    PyObject *tarn_module = nullptr;     // _tarn_pickle
+    PyObject *tarn_dump = nullptr;       // the function of its pickler_dump
+    tw::TarnDumpPrepared dump_prepared = nullptr;  // its C entry of that
     PyObject *failure_reducer = nullptr; // UnpicklableHelpers.__reduce__
     PyObject *special_cases = nullptr;   // UnpicklableHelpers.special_cases
     PyObject *empty_memo = nullptr;      // {} (never handed out)
@@ -2606,9 +2610,27 @@ struct ArgumentEntry {
 
 ArgumentEntry argument_entries[3];
 
-// Fills argument_entries from the __dict__ of a pickler just made. 0 or -1.
+// The pickler's _tarn_protocol entry (borrowed from its __dict__), and
+// whether its dump can be run through _tarn_pickle's C entry with what
+// this code knows of the pickler (its class's dump is tarn_pickle's, and
+// its __dict__ has no reducer_override of its own).
+PyObject *kept_protocol = nullptr;
+bool kept_prepared = false;
+
+// Fills argument_entries, kept_protocol and kept_prepared from the
+// __dict__ of a pickler just made. 0 or -1.
 int read_argument_entries()
 {
+    kept_protocol = PyDict_GetItemWithError(reuse.dict, TW_STR("_tarn_protocol"));
+    if (kept_protocol == nullptr && PyErr_Occurred())
+        return -1;
+    const int own_override =
+        PyDict_Contains(reuse.dict, TW_STR("reducer_override"));
+    if (own_override < 0)
+        return -1;
+    kept_prepared = kept_protocol != nullptr && own_override == 0 &&
+                    originals.dump_prepared != nullptr &&
+                    reuse.dump == originals.tarn_dump;
     PyObject *keys[] = {TW_STR("object_wrapper"), TW_STR("failure_reducer"),
                         TW_STR("special_cases")};
     for (int i = 0; i < 3; i++) {
@@ -2721,8 +2743,17 @@ Ref pickle_reusing(PyObject *cls, PyObject *obj, PyObject *object_wrapper,
     Ref pickler = Ref::borrow(reuse.pickler);
     Ref sink = Ref::borrow(reuse.sink);
     reuse.busy = true;
-    PyObject *argv[] = {pickler.get(), obj};
-    Ref done = Ref::steal(PyObject_Vectorcall(dump.get(), argv, 2, nullptr));
+    Ref done;
+    if (kept_prepared && argument_entries[1].now != Py_None) {
+        // What the dump would read from the pickler is what was set here.
+        Ref dict = Ref::borrow(reuse.dict);
+        done = Ref::steal(originals.dump_prepared(
+            originals.tarn_module, pickler.get(), dict.get(), obj,
+            argument_entries[1].now, argument_entries[2].now, kept_protocol));
+    } else {
+        PyObject *argv[] = {pickler.get(), obj};
+        done = Ref::steal(PyObject_Vectorcall(dump.get(), argv, 2, nullptr));
+    }
     reuse.busy = false;
     auto *s = reinterpret_cast<Sink *>(sink.get());
     const Py_ssize_t size = s->size;
@@ -3186,6 +3217,13 @@ int capture_originals(PyObject *m)
     Ref tarn = Ref::steal(PyImport_ImportModule(
         "tarnwick_collector.data_serialization._tarn_pickle"));
     Ref tarn_init = tarn ? ATTR(tarn.get(), "pickler_init") : nullptr;
+    Ref tarn_dump = tarn ? ATTR(tarn.get(), "pickler_dump") : nullptr;
+    if (tarn_dump && PyInstanceMethod_Check(tarn_dump.get()))
+        tarn_dump = Ref::borrow(PyInstanceMethod_GET_FUNCTION(tarn_dump.get()));
+    auto *prepared = static_cast<const tw::TarnDumpPrepared *>(
+        PyCapsule_Import(TW_TARN_DUMP_PREPARED_CAPSULE, 0));
+    if (prepared == nullptr)
+        return -1;
     Ref helpers = GLOBAL(m, "UnpicklableHelpers");
     if (!bytes_io || !c_pickler || !tarn_init || !helpers)
         return -1;
@@ -3207,6 +3245,11 @@ int capture_originals(PyObject *m)
     Py_XSETREF(originals.memo, memo.release());
     Py_XSETREF(originals.clear_memo, clear_memo.release());
     Py_XSETREF(originals.tarn_init, tarn_init.release());
+    if (!tarn_dump)
+        return -1;
+    Py_XSETREF(originals.tarn_module, tarn.release());
+    Py_XSETREF(originals.tarn_dump, tarn_dump.release());
+    originals.dump_prepared = *prepared;
     Py_XSETREF(originals.failure_reducer, failure_reducer.release());
     Py_XSETREF(originals.special_cases, special_cases.release());
     Py_XSETREF(originals.empty_memo, empty_memo.release());
