@@ -182,8 +182,45 @@ Ref cached_module_attr(PyObject *module, PyObject *name, AttrSlot &slot)
 // getattr(obj, name) where AttributeError means "missing": 1 with the value
 // in *out (new reference; `out` may be NULL), 0 when missing, -1 on any
 // other error. No exception object is made for a plain missing attribute.
+// Whether `obj` surely has no attribute `name` (an interned str) by the
+// generic attribute lookup its class keeps: nothing of that name along its
+// class's MRO and nothing in its __dict__, so the lookup would find
+// nothing and run no code. False says nothing.
+bool surely_absent(PyObject *obj, PyObject *name)
+{
+    PyTypeObject *tp = Py_TYPE(obj);
+    if (tp->tp_getattro != PyObject_GenericGetAttr ||
+        !PyUnicode_CheckExact(name) || _PyType_Lookup(tp, name) != nullptr)
+        return false;
+    bool has_dict = tp->tp_dictoffset != 0;
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    has_dict = has_dict || (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+#endif
+    if (!has_dict)
+        return true;
+    // Pickling the object reads its __dict__ in any case, so it is made
+    // here at no extra cost when the instance has kept its values apart.
+    PyObject *dict = PyObject_GenericGetDict(obj, nullptr);
+    if (dict == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const int in = PyDict_Contains(dict, name);
+    Py_DECREF(dict);
+    if (in < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return in == 0;
+}
+
 int lookup(PyObject *obj, PyObject *name, Ref *out)
 {
+    if (surely_absent(obj, name)) {
+        if (out != nullptr)
+            out->reset();
+        return 0;
+    }
     PyObject *v = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
     int r = PyObject_GetOptionalAttr(obj, name, &v);
