@@ -4,6 +4,7 @@ hook, which must never come back to life once its dump is over, and the
 modules of the classes it writes by name."""
 import copyreg
 import io
+import pickle
 import threading
 
 import pytest
@@ -197,3 +198,31 @@ def test_a_replaced_import_function_is_called_for_each_module(monkeypatch):
     assert dumps(tarn_pickle.Pickler, [thing]) == [thing]
     monkeypatch.undo()
     assert "tw_setup_hooked.inner" in names
+
+
+def test_module_state_the_import_system_reads_is_read_as_it_reads_it(
+        monkeypatch):
+    import types
+
+    thing = module_with_class(monkeypatch, "tw_setup_odd")
+    module = __import__("sys").modules["tw_setup_odd"]
+    asked = []
+
+    def module_getattr(name):
+        asked.append(name)
+        raise AttributeError(name)
+
+    # No __spec__ of its own: the import system asks the module's
+    # __getattr__ for it at each import, of which the check made before the
+    # class is written is one more than stock pickling and loading make.
+    del module.__spec__
+    module.__getattr__ = module_getattr
+    assert pickle.loads(pickle.dumps([thing])) == [thing]
+    stock = asked.count("__spec__")
+    asked.clear()
+    assert dumps(tarn_pickle.Pickler, [thing]) == [thing]
+    assert stock > 0 and asked.count("__spec__") == stock + 1
+    # A spec marked as still initializing: the class is still found.
+    module.__spec__ = types.SimpleNamespace(_initializing=True, name="x")
+    del module.__getattr__
+    assert dumps(tarn_pickle.Pickler, [thing]) == [thing]

@@ -198,23 +198,61 @@ void mark_writable(DumpState *st, PyObject *obj)
 
 // ------------------------------------------------------- by-reference writes
 
-// sys.modules[name] as import_get_module reads it: a new reference, or
-// NULL with KeyError when absent (or another error).
-PyObject *sys_modules_item(PyObject *name)
+// getattr(obj, name) when the generic attribute lookup of its class
+// surely runs no code for it: the class has nothing of that name along its
+// MRO, so the value is the instance __dict__'s entry, or absent. 1 and a
+// borrowed reference in *out (NULL when absent); 0 when not told so.
+int plain_instance_attr(PyObject *obj, PyObject *name, PyObject **out)
 {
-    PyObject *modules = PyImport_GetModuleDict();
-    if (modules == nullptr) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_RuntimeError, "lost sys.modules");
-        return nullptr;
+    *out = nullptr;
+    PyTypeObject *tp = Py_TYPE(obj);
+    if (tp->tp_getattro != PyObject_GenericGetAttr ||
+        _PyType_Lookup(tp, name) != nullptr)
+        return 0;
+    bool has_dict = tp->tp_dictoffset != 0;
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    has_dict = has_dict || (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+#endif
+    if (!has_dict)
+        return 1;
+    PyObject *dict = PyObject_GenericGetDict(obj, nullptr);
+    if (dict == nullptr) {
+        PyErr_Clear();
+        return 0;
     }
-    if (PyDict_CheckExact(modules)) {
-        PyObject *m = PyDict_GetItemWithError(modules, name);
-        if (m == nullptr && !PyErr_Occurred())
-            PyErr_SetObject(PyExc_KeyError, name);
-        return Py_XNewRef(m);
+    PyObject *v = PyDict_GetItemWithError(dict, name);
+    Py_DECREF(dict);  // the instance keeps it, and the entry
+    if (v == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return 0;
     }
-    return PyObject_GetItem(modules, name);
+    *out = v;
+    return 1;
+}
+
+// Whether the import system takes sys.modules' entry `mod` as it stands:
+// its __spec__._initializing is not true, so no wait for another thread's
+// import is due. Told only where reading that runs no code (a plain
+// module holding its __spec__, a spec whose class keeps the generic
+// lookup, an absent or bool _initializing); false otherwise.
+bool module_ready(PyObject *mod)
+{
+    // A plain module's own attribute is the entry of its namespace (the
+    // module type has nothing of that name); only a missing one would
+    // make it ask the module's __getattr__.
+    PyObject *name = TW_STR("__spec__");
+    if (!PyModule_CheckExact(mod) ||
+        _PyType_Lookup(&PyModule_Type, name) != nullptr)
+        return false;
+    PyObject *spec = PyDict_GetItemWithError(PyModule_GetDict(mod), name);
+    if (spec == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *initializing;
+    if (plain_instance_attr(spec, TW_STR("_initializing"), &initializing) == 0)
+        return false;
+    return initializing == nullptr || initializing == Py_False;
 }
 
 // PyImport_Import(name) for a module imported already, without the call of
@@ -225,10 +263,10 @@ PyObject *sys_modules_item(PyObject *name)
 // PyImport_Import calls the __import__ of the builtins of the current
 // globals with an empty fromlist. While that is the interpreter's own
 // __import__, the call takes the module and, for a dotted name, its top
-// package from sys.modules, each through PyImport_GetModule (which waits
-// for a module another thread is importing), and imports only what is
-// missing there; PyImport_Import then returns sys.modules[name]. The same
-// steps are taken here, and anything missing leaves it to PyImport_Import.
+// package from sys.modules, each once it is not being imported by another
+// thread, and imports only what is missing there; PyImport_Import then
+// returns sys.modules[name]. The same is done here for modules found
+// ready in sys.modules; anything else is left to PyImport_Import.
 int imported_module(ModState *ms, PyObject *name, PyObject **out)
 {
     *out = nullptr;
@@ -252,29 +290,32 @@ int imported_module(ModState *ms, PyObject *name, PyObject **out)
         PyErr_Clear();
         return 0;
     }
+    PyObject *modules = PyImport_GetModuleDict();
+    if (modules == nullptr || !PyDict_CheckExact(modules))
+        return 0;
     const Py_ssize_t dot =
         PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), 1);
     if (dot == -2)
         return -1;
     if (dot == 0)
         return 0;
-    tw::Ref mod = tw::Ref::steal(PyImport_GetModule(name));
-    if (!mod)
-        return PyErr_Occurred() ? -1 : 0;
-    if (mod.get() == Py_None)
+    tw::Ref mod = tw::Ref::borrow(PyDict_GetItemWithError(modules, name));
+    if (!mod || !module_ready(mod.get())) {
+        PyErr_Clear();
         return 0;
+    }
     if (dot > 0) {
         tw::Ref front = tw::Ref::steal(PyUnicode_Substring(name, 0, dot));
         if (!front)
             return -1;
-        tw::Ref top = tw::Ref::steal(PyImport_GetModule(front.get()));
-        if (!top)
-            return PyErr_Occurred() ? -1 : 0;
-        if (top.get() == Py_None)
+        PyObject *top = PyDict_GetItemWithError(modules, front.get());
+        if (top == nullptr || !module_ready(top)) {
+            PyErr_Clear();
             return 0;
+        }
     }
-    *out = sys_modules_item(name);
-    return *out != nullptr ? 1 : -1;
+    *out = mod.release();
+    return 1;
 }
 
 // 0 when the C pickler can write `obj` by reference under `name` (its
