@@ -226,3 +226,51 @@ def test_module_state_the_import_system_reads_is_read_as_it_reads_it(
     module.__spec__ = types.SimpleNamespace(_initializing=True, name="x")
     del module.__getattr__
     assert dumps(tarn_pickle.Pickler, [thing]) == [thing]
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+def local_class():
+    class Local:
+        pass
+    return Local
+
+
+KEEP = object()
+
+
+def renamed(qualname=KEEP, module=KEEP):
+    cls = type("Renamed", (), {})
+    if qualname is not KEEP:
+        cls.__qualname__ = qualname
+    if module is not KEEP:
+        cls.__module__ = module
+    return cls
+
+
+NAMED = {
+    "top level": Point,
+    "nested": Outer.Inner,
+    "local": local_class(),
+    "qualname found elsewhere": renamed("Outer"),
+    "qualname missing": renamed("Nowhere"),
+    "nested qualname missing": renamed("Outer.Nowhere"),
+    "module None": renamed("Point", None),
+    "module elsewhere": renamed("Point", "copyreg"),
+    "module missing": renamed("Point", "tw_setup_no_such_module"),
+    "builtin class": dict,
+}
+
+
+@pytest.mark.parametrize("cls", NAMED.values(), ids=NAMED.keys())
+def test_classes_are_written_by_name_exactly_when_stock_pickling_can(cls):
+    try:
+        pickle.dumps(cls)
+    except (pickle.PicklingError, AttributeError, TypeError):
+        expected = "init"
+    else:
+        expected = cls
+    assert dumps(tarn_pickle.Pickler, [cls]) == [expected]

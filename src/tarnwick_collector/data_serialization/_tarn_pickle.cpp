@@ -318,6 +318,47 @@ int imported_module(ModState *ms, PyObject *name, PyObject **out)
     return 1;
 }
 
+// A heap class whose metaclass is `type`: its __qualname__ and __module__
+// are type's own data descriptors, which read the class's qualified name
+// and its namespace's __module__ entry.
+bool plain_heap_class(PyObject *obj)
+{
+    return Py_IS_TYPE(obj, &PyType_Type) &&
+           (reinterpret_cast<PyTypeObject *>(obj)->tp_flags &
+            Py_TPFLAGS_HEAPTYPE);
+}
+
+// getattr(obj, "__qualname__", getattr(obj, "__name__", NULL)): 1 and a
+// new reference, 0 when neither is there, -1 on an error.
+int qualified_name(PyObject *obj, PyObject **out)
+{
+    if (plain_heap_class(obj)) {
+        *out = Py_NewRef(reinterpret_cast<PyHeapTypeObject *>(obj)->ht_qualname);
+        return 1;
+    }
+    int r = lookup_attr(obj, TW_STR("__qualname__"), out);
+    if (r == 0)
+        r = lookup_attr(obj, TW_STR("__name__"), out);
+    return r;
+}
+
+// getattr(obj, "__module__", NULL) as lookup_attr answers it.
+int module_attr(PyObject *obj, PyObject **out)
+{
+    if (plain_heap_class(obj)) {
+        PyObject *d = reinterpret_cast<PyTypeObject *>(obj)->tp_dict;
+        PyObject *v = d ? PyDict_GetItemWithError(d, TW_STR("__module__"))
+                        : nullptr;
+        if (v != nullptr) {
+            *out = Py_NewRef(v);
+            return 1;
+        }
+        if (PyErr_Occurred())
+            return -1;
+    }
+    return lookup_attr(obj, TW_STR("__module__"), out);
+}
+
 // 0 when the C pickler can write `obj` by reference under `name` (its
 // qualified name when NULL): the name is not local, its module imports and
 // the dotted name found there is `obj` itself. -1 with an exception set
@@ -329,11 +370,8 @@ int check_global(DumpState *st, PyObject *obj, PyObject *name)
         qual = tw::Ref::borrow(name);
     }
     else {
-        PyObject *q;
-        int r = lookup_attr(obj, TW_STR("__qualname__"), &q);
-        if (r < 0)
-            return -1;
-        if (r == 0 && lookup_attr(obj, TW_STR("__name__"), &q) < 0)
+        PyObject *q = nullptr;
+        if (qualified_name(obj, &q) < 0)
             return -1;
         if (q == nullptr) {
             PyErr_Format(st->ms->pickling_error,
@@ -347,21 +385,30 @@ int check_global(DumpState *st, PyObject *obj, PyObject *name)
                      "Can't pickle %R: its name is not a string", obj);
         return -1;
     }
-    tw::Ref parts = tw::Ref::steal(PyUnicode_Split(qual.get(), TW_STR("."), -1));
-    if (!parts)
+    // The dotted parts of the name: the name itself when it has no dot.
+    const Py_ssize_t dot = PyUnicode_FindChar(
+        qual.get(), '.', 0, PyUnicode_GET_LENGTH(qual.get()), 1);
+    if (dot == -2)
         return -1;
-    const Py_ssize_t n = PyList_GET_SIZE(parts.get());
+    tw::Ref parts;
+    if (dot >= 0) {
+        parts = tw::Ref::steal(PyUnicode_Split(qual.get(), TW_STR("."), -1));
+        if (!parts)
+            return -1;
+    }
+    const Py_ssize_t n = parts ? PyList_GET_SIZE(parts.get()) : 1;
+    auto part = [&](Py_ssize_t i) {
+        return parts ? PyList_GET_ITEM(parts.get(), i) : qual.get();
+    };
     for (Py_ssize_t i = 0; i < n; i++) {
-        if (PyUnicode_CompareWithASCIIString(PyList_GET_ITEM(parts.get(), i),
-                                             "<locals>") == 0) {
+        if (PyUnicode_CompareWithASCIIString(part(i), "<locals>") == 0) {
             PyErr_Format(PyExc_AttributeError,
                          "Can't pickle local object %R", obj);
             return -1;
         }
     }
-    PyObject *mn;
-    int r = lookup_attr(obj, TW_STR("__module__"), &mn);
-    if (r < 0)
+    PyObject *mn = nullptr;
+    if (module_attr(obj, &mn) < 0)
         return -1;
     tw::Ref module_name = tw::Ref::steal(mn);
     if (!module_name || module_name.get() == Py_None) {
@@ -388,8 +435,7 @@ int check_global(DumpState *st, PyObject *obj, PyObject *name)
     }
     tw::Ref found = std::move(module);
     for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *next =
-            PyObject_GetAttr(found.get(), PyList_GET_ITEM(parts.get(), i));
+        PyObject *next = PyObject_GetAttr(found.get(), part(i));
         if (next == nullptr) {
             PyErr_Clear();
             PyErr_Format(st->ms->pickling_error,
