@@ -274,3 +274,41 @@ def test_classes_are_written_by_name_exactly_when_stock_pickling_can(cls):
     else:
         expected = cls
     assert dumps(tarn_pickle.Pickler, [cls]) == [expected]
+
+
+# ---------------------------------------- reduce values named __newobj__
+
+
+def make_new(cls, *args):
+    return cls.__new__(cls)
+
+
+class Made:
+    right = True
+
+    def __reduce__(self):
+        return make_new, (Made if self.right else Point,)
+
+
+def name_of(kind):
+    return {"literal": "__newobj__", "built": "".join(["__new", "obj__"]),
+            "other": "make_new"}[kind]
+
+
+@pytest.mark.parametrize("kind", ["literal", "built", "other"])
+@pytest.mark.parametrize("right", [True, False])
+def test_a_callable_named_newobj_is_checked_as_the_c_pickler_uses_it(
+        kind, right, monkeypatch):
+    # The C pickler writes NEWOBJ for any callable of that name, which
+    # needs the object's own class as its first argument.
+    monkeypatch.setattr(make_new, "__name__", name_of(kind))
+    made = Made()
+    made.right = right
+    loaded = dumps(tarn_pickle.Pickler, [made, 1])
+    if kind == "other":  # a plain call: make_new(Point) makes a Point
+        assert type(loaded[0]) is (Made if right else Point)
+    elif right:
+        assert type(loaded[0]) is Made
+    else:
+        assert loaded[0] == "init"
+    assert loaded[1] == 1

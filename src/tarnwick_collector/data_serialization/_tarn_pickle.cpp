@@ -517,6 +517,42 @@ int check_callable(DumpState *st, PyObject *c)
 
 // ------------------------------------------------------- reduce-value checks
 
+// getattr(callable, "__name__", NULL) as lookup_attr answers it: 1 and a
+// new reference, 0 when absent, -1 on an error. A Python function's
+// __name__ is its type's own data descriptor, which gives the function's
+// name: read in place.
+int callable_name(PyObject *callable, PyObject **out)
+{
+    if (PyFunction_Check(callable)) {
+        *out = Py_NewRef(
+            reinterpret_cast<PyFunctionObject *>(callable)->func_name);
+        return 1;
+    }
+    return lookup_attr(callable, TW_STR("__name__"), out);
+}
+
+// text == the ASCII `literal`, whose interned str is `interned`.
+bool str_is(PyObject *text, PyObject *interned, const char *literal)
+{
+    return text == interned ||
+           PyUnicode_CompareWithASCIIString(text, literal) == 0;
+}
+
+// obj.__class__; new reference. While the object's class keeps the
+// generic attribute lookup and object's own __class__ descriptor (a data
+// descriptor, which nothing in the instance can shadow), that is
+// type(obj).
+tw::Ref class_of(PyObject *obj)
+{
+    static PyObject *object_class =
+        _PyType_Lookup(&PyBaseObject_Type, TW_STR("__class__"));
+    PyTypeObject *tp = Py_TYPE(obj);
+    if (object_class != nullptr && tp->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(tp, TW_STR("__class__")) == object_class)
+        return tw::Ref::borrow(reinterpret_cast<PyObject *>(tp));
+    return tw::getattr(obj, TW_STR("__class__"));
+}
+
 int has_item(PyObject *tuple, Py_ssize_t from, PyObject *obj)
 {
     for (Py_ssize_t i = from; i < PyTuple_GET_SIZE(tuple); i++)
@@ -604,12 +640,11 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
     bool newobj = false, newobj_ex = false;
     if (st->proto >= 2) {
         PyObject *nm;
-        if (lookup_attr(callable, TW_STR("__name__"), &nm) < 0)
+        if (callable_name(callable, &nm) < 0)
             return nullptr;
         if (nm != nullptr && PyUnicode_Check(nm)) {
-            newobj_ex = PyUnicode_CompareWithASCIIString(nm, "__newobj_ex__") == 0;
-            newobj = !newobj_ex &&
-                     PyUnicode_CompareWithASCIIString(nm, "__newobj__") == 0;
+            newobj_ex = str_is(nm, TW_STR("__newobj_ex__"), "__newobj_ex__");
+            newobj = !newobj_ex && str_is(nm, TW_STR("__newobj__"), "__newobj__");
         }
         Py_XDECREF(nm);
     }
@@ -648,7 +683,7 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
             PyErr_SetString(err, "args[0] from __newobj__ args is not a type");
             return nullptr;
         }
-        tw::Ref obj_class = tw::getattr(obj, TW_STR("__class__"));
+        tw::Ref obj_class = class_of(obj);
         if (!obj_class)
             return nullptr;
         if (obj_class.get() != cls) {
@@ -920,10 +955,13 @@ int own_reduce(DumpState *st, PyObject *obj, PyObject **out)
     PyObject *tobj = reinterpret_cast<PyObject *>(t);
     tw::Ref reduce_func;
     if (PyDict_CheckExact(st->dispatch)) {
-        reduce_func =
-            tw::Ref::borrow(PyDict_GetItemWithError(st->dispatch, tobj));
-        if (!reduce_func && PyErr_Occurred())
-            return -1;
+        // (An empty table is the common case: SafePickler's own.)
+        if (PyDict_GET_SIZE(st->dispatch) != 0) {
+            reduce_func =
+                tw::Ref::borrow(PyDict_GetItemWithError(st->dispatch, tobj));
+            if (!reduce_func && PyErr_Occurred())
+                return -1;
+        }
     }
     else {
         reduce_func = tw::Ref::steal(PyObject_GetItem(st->dispatch, tobj));
