@@ -1343,6 +1343,25 @@ Ref rebuild_step(PyObject *mod, PyObject *obj, PyObject *obj_type)
     return Ref::borrow(Py_None);
 }
 
+// isinstance(obj, cls): 1, 0 or -1. For an exact class `cls` that the
+// object's type does not derive from, isinstance also asks the object's
+// __class__; when that is object's own descriptor under the generic
+// lookup, it is the object's type, and the answer is no without asking.
+int is_instance(PyObject *obj, PyObject *cls)
+{
+    if (PyType_CheckExact(cls) &&
+        !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(cls))) {
+        static PyObject *object_class =
+            _PyType_Lookup(&PyBaseObject_Type, TW_STR("__class__"));
+        PyTypeObject *tp = Py_TYPE(obj);
+        if (object_class != nullptr &&
+            tp->tp_getattro == PyObject_GenericGetAttr &&
+            _PyType_Lookup(tp, TW_STR("__class__")) == object_class)
+            return 0;
+    }
+    return PyObject_IsInstance(obj, cls);
+}
+
 Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
 {
     // Held: code run by the steps may change obj's class and so free the
@@ -1398,7 +1417,7 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
     Ref module_type = MODULE_ATTR(types.get(), "ModuleType");
     if (!module_type)
         return nullptr;
-    r = PyObject_IsInstance(obj, module_type.get());
+    r = is_instance(obj, module_type.get());
     if (r < 0)
         return nullptr;
     if (r) {
