@@ -221,3 +221,22 @@ def test_helpers_set_to_none_are_passed_on_as_none(name, monkeypatch):
         except Exception as exc:  # noqa: BLE001 - compared below
             got = (type(exc), str(exc))
         assert got == expected
+
+
+@pytest.mark.parametrize("own_init", [False, True])
+def test_a_class_bound_for_a_while_is_not_kept_afterwards(own_init,
+                                                          monkeypatch):
+    namespace = {}
+    if own_init:
+        def __init__(self, *args, **kwargs):
+            SafePickler.__init__(self, *args, **kwargs)
+        namespace["__init__"] = __init__
+    bound = type("Bound", (SafePickler,), namespace)
+    monkeypatch.setattr(pickler, "SafePickler", bound)
+    assert pickle.loads(pickler.safe_pickle([SHARED])) == [SHARED]
+    monkeypatch.undo()
+    assert pickler.safe_pickle([SHARED]) == fresh([SHARED])
+    ref = weakref.ref(bound)
+    del bound
+    gc.collect()
+    assert ref() is None

@@ -2535,8 +2535,11 @@ Originals originals;
 
 // The one reusable pickler.
 struct Reuse {
-    PyObject *cls = nullptr;      // strong: the class last judged
-    unsigned int tag = 0;         // its version tag then
+    // The class last judged, only compared with (not kept alive: a kept
+    // pickler keeps its class; and version tags are never given twice, so
+    // another class at the same address does not pass for it).
+    PyObject *cls = nullptr;
+    unsigned int tag = 0;         // its version tag when found reusable
     bool ok = false;              // reusable under that tag
     PyObject *dump = nullptr;     // strong: called as dump(pickler, obj)
     PyObject *pickler = nullptr;  // strong or NULL: made under cls and tag
@@ -2598,7 +2601,7 @@ bool reusable_class(PyObject *cls)
         return false;
     drop_pickler();
     Py_CLEAR(reuse.dump);
-    Py_XSETREF(reuse.cls, Py_NewRef(cls));
+    reuse.cls = cls;
     reuse.ok = false;
     reuse.tag = 0;
     if (originals.sink_type == nullptr || originals.c_pickler == nullptr ||
@@ -3276,12 +3279,12 @@ int capture_originals(PyObject *m)
     Ref tarn_dump = tarn ? ATTR(tarn.get(), "pickler_dump") : nullptr;
     if (tarn_dump && PyInstanceMethod_Check(tarn_dump.get()))
         tarn_dump = Ref::borrow(PyInstanceMethod_GET_FUNCTION(tarn_dump.get()));
+    Ref helpers = GLOBAL(m, "UnpicklableHelpers");
+    if (!bytes_io || !c_pickler || !tarn_init || !tarn_dump || !helpers)
+        return -1;
     auto *prepared = static_cast<const tw::TarnDumpPrepared *>(
         PyCapsule_Import(TW_TARN_DUMP_PREPARED_CAPSULE, 0));
     if (prepared == nullptr)
-        return -1;
-    Ref helpers = GLOBAL(m, "UnpicklableHelpers");
-    if (!bytes_io || !c_pickler || !tarn_init || !helpers)
         return -1;
     Ref persistent_id = own_class_entry(c_pickler.get(), "persistent_id");
     Ref dispatch_table = own_class_entry(c_pickler.get(), "dispatch_table");
@@ -3291,8 +3294,7 @@ int capture_originals(PyObject *m)
     Ref special_cases = ATTR(helpers.get(), "special_cases");
     Ref empty_memo = Ref::steal(PyDict_New());
     if (!persistent_id || !dispatch_table || !memo || !clear_memo ||
-        !failure_reducer ||
-        !special_cases || !empty_memo)
+        !failure_reducer || !special_cases || !empty_memo)
         return -1;
     Py_XSETREF(originals.bytes_io, bytes_io.release());
     Py_XSETREF(originals.c_pickler, c_pickler.release());
@@ -3301,8 +3303,6 @@ int capture_originals(PyObject *m)
     Py_XSETREF(originals.memo, memo.release());
     Py_XSETREF(originals.clear_memo, clear_memo.release());
     Py_XSETREF(originals.tarn_init, tarn_init.release());
-    if (!tarn_dump)
-        return -1;
     Py_XSETREF(originals.tarn_module, tarn.release());
     Py_XSETREF(originals.tarn_dump, tarn_dump.release());
     originals.dump_prepared = *prepared;
