@@ -1253,6 +1253,44 @@ long protocol_number(ModState *ms, tw::Ref &protocol)
     return PyLong_AsLong(protocol.get());
 }
 
+// Nested calls a dump may use on top of whatever depth it starts at. The
+// program whose values are pickled may itself be deep in recursion, close
+// to its limit; without room of its own the dump would have to cut the
+// value (a whole call record) into stateless replacements. The room is
+// added to this thread's count only while the dump runs.
+class RecursionHeadroom {
+  public:
+    static constexpr int kCalls = 1000;
+    RecursionHeadroom() : ts_(PyThreadState_Get())
+    {
+#if PY_VERSION_HEX >= 0x030E0000
+        (void)ts_;  // limits are by stack size there
+#elif PY_VERSION_HEX >= 0x030C0000
+        ts_->c_recursion_remaining += kCalls;
+#elif PY_VERSION_HEX >= 0x030B0000
+        ts_->recursion_remaining += kCalls;
+#else
+        ts_->recursion_depth -= kCalls;
+#endif
+    }
+    ~RecursionHeadroom()
+    {
+#if PY_VERSION_HEX >= 0x030E0000
+#elif PY_VERSION_HEX >= 0x030C0000
+        ts_->c_recursion_remaining -= kCalls;
+#elif PY_VERSION_HEX >= 0x030B0000
+        ts_->recursion_remaining -= kCalls;
+#else
+        ts_->recursion_depth += kCalls;
+#endif
+    }
+    RecursionHeadroom(const RecursionHeadroom &) = delete;
+    RecursionHeadroom &operator=(const RecursionHeadroom &) = delete;
+
+  private:
+    PyThreadState *ts_;
+};
+
 // The dump with the hook installed, given what Pickler.dump read from the
 // pickler (new references in the Refs; `special_cases` may be None;
 // `protocol` is the int `proto`). `previous` is the pickler's own
@@ -1308,7 +1346,11 @@ PyObject *dump_with_hook(PyObject *module, PyObject *pickler, PyObject *dict,
         state_close(st);
         return nullptr;
     }
-    tw::Ref result = tw::call(ms->pickler_dump, pickler, obj);
+    tw::Ref result;
+    {
+        RecursionHeadroom room;
+        result = tw::call(ms->pickler_dump, pickler, obj);
+    }
     {
         tw::ErrorGuard keep_error;
         const int r = previous ? PyDict_SetItem(dict, key, previous.get())
