@@ -176,4 +176,22 @@ inline Ref method_object(PyObject *module, PyMethodDef *def,
     return Ref::steal(self);
 }
 
+// method_object with `__annotations__` {param: param_ann, "return":
+// return_ann} (both borrowed), as a one-parameter method annotated in a
+// class body has; new reference.
+inline Ref annotated_method(PyObject *module, PyMethodDef *def,
+                            const char *class_qualname, const char *param,
+                            PyObject *param_ann, PyObject *return_ann)
+{
+    Ref m = method_object(module, def, class_qualname);
+    if (!m)
+        return nullptr;
+    Ref ann = Ref::steal(PyDict_New());
+    if (!ann || PyDict_SetItemString(ann.get(), param, param_ann) < 0 ||
+        PyDict_SetItemString(ann.get(), "return", return_ann) < 0 ||
+        PyObject_SetAttrString(m.get(), "__annotations__", ann.get()) < 0)
+        return nullptr;
+    return m;
+}
+
 }  // namespace tw

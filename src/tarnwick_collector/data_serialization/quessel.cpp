@@ -52,21 +52,6 @@ PyMethodDef serialize_def = {"serialize", TW_FASTCALL(ipc_serialize),
 PyMethodDef deserialize_def = {"deserialize", TW_FASTCALL(ipc_deserialize),
                                TW_FASTCALL_FLAGS, nullptr};
 
-// A method of IpcPickleSerializer with its annotations; new reference.
-tw::Ref annotated_method(PyObject *module, PyMethodDef *def,
-                         const char *param, PyObject *param_ann,
-                         PyObject *return_ann)
-{
-    tw::Ref m = tw::method_object(module, def, "IpcPickleSerializer");
-    if (!m)
-        return nullptr;
-    tw::Ref ann = tw::Ref::steal(PyDict_New());
-    if (!ann || PyDict_SetItemString(ann.get(), param, param_ann) < 0 ||
-        PyDict_SetItemString(ann.get(), "return", return_ann) < 0 ||
-        PyObject_SetAttrString(m.get(), "__annotations__", ann.get()) < 0)
-        return nullptr;
-    return m;
-}
 
 int exec_module(PyObject *module)
 {
@@ -82,10 +67,11 @@ int exec_module(PyObject *module)
     if (!any || !varnock)
         return -1;
     PyObject *bytes_type = reinterpret_cast<PyObject *>(&PyBytes_Type);
-    tw::Ref serialize = annotated_method(module, &serialize_def, "obj",
-                                         any.get(), bytes_type);
-    tw::Ref deserialize = annotated_method(module, &deserialize_def, "data",
-                                           any.get(), any.get());
+    const char *owner = "IpcPickleSerializer";
+    tw::Ref serialize = tw::annotated_method(module, &serialize_def, owner,
+                                             "obj", any.get(), bytes_type);
+    tw::Ref deserialize = tw::annotated_method(
+        module, &deserialize_def, owner, "data", any.get(), any.get());
     tw::Ref bases = tw::tuple(varnock.get());
     if (!serialize || !deserialize || !bases)
         return -1;

@@ -39,13 +39,9 @@ tw::Ref abstract_method(PyObject *module, PyMethodDef *def,
                         const char *param, PyObject *param_ann,
                         PyObject *return_ann)
 {
-    tw::Ref m = tw::method_object(module, def, "Varnock");
+    tw::Ref m = tw::annotated_method(module, def, "Varnock", param,
+                                     param_ann, return_ann);
     if (!m)
-        return nullptr;
-    tw::Ref ann = tw::Ref::steal(PyDict_New());
-    if (!ann || PyDict_SetItemString(ann.get(), param, param_ann) < 0 ||
-        PyDict_SetItemString(ann.get(), "return", return_ann) < 0 ||
-        PyObject_SetAttrString(m.get(), "__annotations__", ann.get()) < 0)
         return nullptr;
     tw::Ref abstractmethod = tw::global(module, TW_STR("abstractmethod"));
     if (!abstractmethod)
