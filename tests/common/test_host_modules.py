@@ -121,6 +121,33 @@ def test_hash_changes_with_the_code():
     assert get_hash(make("x + 1")) != get_hash(make("x + 2"))
 
 
+def test_remembered_digests_follow_code_identity():
+    import gc
+    from tarnwick_common.utils import hash as code_hash
+
+    def compiled(filename):
+        return compile("def f(x):\n    return x\n", filename, "exec")
+
+    def function(code):
+        namespace = {}
+        exec(code, namespace)
+        return namespace["f"]
+
+    # Equal code from two files: each digest is its own, also when asked
+    # again (the first is remembered, not handed to the second).
+    first, second = function(compiled("a.py")), function(compiled("b.py"))
+    assert first.__code__ == second.__code__
+    digests = {get_hash(first), get_hash(second)}
+    assert len(digests) == 2
+    assert {get_hash(first), get_hash(second)} == digests
+    # A remembered digest goes with its code object.
+    key = id(first.__code__)
+    assert key in code_hash._digests
+    del first
+    gc.collect()
+    assert key not in code_hash._digests
+
+
 @pytest.mark.parametrize(
     "name", ["builtins.len", "builtins.isinstance", "math.sqrt", "json.dumps",
              "builtins.str.join", "builtins.list.append", "builtins.dict.get"],
