@@ -225,21 +225,53 @@ def test_project_path_is_read_at_each_use(settings, tmp_path):
     assert reduce(handler) == (loadclass, ("cli.handler",))
 
 
+def test_relative_project_path_follows_the_working_directory(
+        settings, tmp_path, monkeypatch):
+    handler = main_script_function(settings, tmp_path, "app/cli.py")
+    settings.project_path = "."
+    monkeypatch.chdir(tmp_path)
+    assert reduce(handler) == (loadclass, ("app.cli.handler",))
+    (tmp_path / "app").mkdir()
+    monkeypatch.chdir(tmp_path / "app")
+    assert reduce(handler) == (loadclass, ("cli.handler",))
+
+
+@pytest.mark.parametrize("target, attribute", [
+    (os.path, "relpath"),
+    (pickler, "replace__main__with_real_name"),
+])
+def test_replaced_naming_helpers_are_called_at_each_use(
+        settings, tmp_path, monkeypatch, target, attribute):
+    handler = main_script_function(settings, tmp_path, "app/cli.py")
+    assert reduce(handler) == (loadclass, ("app.cli.handler",))
+    real = getattr(target, attribute)
+    calls = []
+
+    def counting(*args):
+        calls.append(args)
+        return real(*args)
+    monkeypatch.setattr(target, attribute, counting)
+    for _ in range(2):
+        assert reduce(handler) == (loadclass, ("app.cli.handler",))
+    assert len(calls) == 2
+
+
 def test_cached_metadata_pair_is_unpacked(monkeypatch):
     record = types.SimpleNamespace(full_name="elsewhere.f", module_name="m",
                                    full_path="/x.py")
     calls = []
 
-    def extract(obj, dont_cache=False):
-        calls.append((obj, dont_cache))
+    def extract(obj, dont_cache=False, collect_signature=True):
+        calls.append((obj, dont_cache, collect_signature))
         return (record, True)
     monkeypatch.setattr(pickler, "EXTRACT_METADATA", extract)
     assert reduce(module_function) == (loadclass, ("elsewhere.f",))
-    assert calls == [(module_function, True)]
+    # Only the names are read, so no signature is asked for.
+    assert calls == [(module_function, True, False)]
 
 
 def test_failing_metadata_leaves_reduce_function(monkeypatch):
-    def extract(obj, dont_cache=False):
+    def extract(obj, dont_cache=False, collect_signature=True):
         raise LookupError("no metadata")
     monkeypatch.setattr(pickler, "EXTRACT_METADATA", extract)
     with pytest.raises(LookupError):
@@ -292,7 +324,7 @@ def test_exception_with_own_reduce_becomes_an_exception_wrapper():
 
 
 def test_unnamed_exception_goes_on_to_the_later_steps(monkeypatch):
-    def extract(obj, dont_cache=False):
+    def extract(obj, dont_cache=False, collect_signature=True):
         raise LookupError("no metadata")
     monkeypatch.setattr(pickler, "EXTRACT_METADATA", extract)
     with pytest.raises(ProblematicPickleException) as info:

@@ -347,15 +347,16 @@ def test_method_named_through_the_class_when_its_function_cannot_be(
     gadget.run = types.MethodType(other_run, gadget)
     real = pickler.EXTRACT_METADATA
 
-    def extract(obj, dont_cache=False):
+    def extract(obj, dont_cache=False, collect_signature=True):
         if obj is other_run:
             raise LookupError("unnamed")
-        return real(obj, dont_cache=dont_cache)
+        return real(obj, dont_cache=dont_cache,
+                    collect_signature=collect_signature)
     monkeypatch.setattr(pickler, "EXTRACT_METADATA", extract)
     _, (_, funcs), _ = Helpers.__reduce__(gadget)
     assert funcs["run"] == FunctionWrapper(f"{HERE}.Gadget.run")
 
-    def extract_none(obj, dont_cache=False):
+    def extract_none(obj, dont_cache=False, collect_signature=True):
         raise LookupError("unnamed")
     monkeypatch.setattr(pickler, "EXTRACT_METADATA", extract_none)
     _, (_, funcs), state = Helpers.__reduce__(gadget)

@@ -634,6 +634,38 @@ Ref attributes_value_impl(PyObject *mod, PyObject *obj, PyObject *attributes)
 
 // --------------------------------------------------------- naming
 
+// Names of main-script functions already worked out. os.path.relpath of two
+// absolute paths and replace__main__with_real_name are pure functions of
+// their arguments, so while both are the ones the module started with, the
+// name for (name under __main__, file, project root) is the one found
+// before; a relative path would depend on the working directory.
+struct MainNames {
+    PyObject *relpath = nullptr;  // os.path.relpath when the module was built
+    PyObject *replace = nullptr;  // replace__main__with_real_name then
+    PyObject *known = nullptr;    // (name, full_path, project_path) -> name
+};
+MainNames main_names;
+constexpr Py_ssize_t kMainNamesKept = 1024;
+
+bool absolute_path(PyObject *path)
+{
+#ifdef _WIN32
+    (void)path;
+    return false;
+#else
+    return PyUnicode_CheckExact(path) && PyUnicode_GET_LENGTH(path) > 0 &&
+           PyUnicode_READ_CHAR(path, 0) == '/';
+#endif
+}
+
+bool main_name_is_pure(PyObject *relpath, PyObject *replace, PyObject *name,
+                       PyObject *full_path, PyObject *project_path)
+{
+    return main_names.known != nullptr && relpath == main_names.relpath &&
+           replace == main_names.replace && PyUnicode_CheckExact(name) &&
+           absolute_path(full_path) && absolute_path(project_path);
+}
+
 // The importable dotted name of a function, method or class (the body of
 // UnpicklableHelpers.get_full_name); new reference.
 Ref full_name_impl(PyObject *mod, PyObject *obj_in)
@@ -679,8 +711,11 @@ Ref full_name_impl(PyObject *mod, PyObject *obj_in)
     Ref extract = GLOBAL(mod, "EXTRACT_METADATA");
     if (!extract)
         return nullptr;
-    Ref metadata = tw::call_kw(extract.get(), TW_NAMES("dont_cache"),
-                               obj.get(), Py_True);
+    // Only the names and the path of the record are read here, so the
+    // signature, the dearest part of a record built afresh, is not asked for.
+    Ref metadata =
+        tw::call_kw(extract.get(), TW_NAMES("dont_cache", "collect_signature"),
+                    obj.get(), Py_True, Py_False);
     if (!metadata)
         return nullptr;
     if (PyTuple_CheckExact(metadata.get())) {
@@ -742,14 +777,32 @@ Ref full_name_impl(PyObject *mod, PyObject *obj_in)
         Ref project_path = ATTR(settings.get(), "project_path");
         if (!project_path)
             return nullptr;
+        Ref replace = GLOBAL(mod, "replace__main__with_real_name");
+        if (!replace)
+            return nullptr;
+        Ref key;
+        if (main_name_is_pure(relpath.get(), replace.get(), name.get(),
+                              full_path.get(), project_path.get())) {
+            key = tw::tuple(name.get(), full_path.get(), project_path.get());
+            if (!key)
+                return nullptr;
+            PyObject *known = PyDict_GetItemWithError(main_names.known, key.get());
+            if (known != nullptr)
+                return Ref::borrow(known);
+            if (PyErr_Occurred())
+                return nullptr;
+        }
         Ref file_path =
             tw::call(relpath.get(), full_path.get(), project_path.get());
         if (!file_path)
             return nullptr;
-        Ref replace = GLOBAL(mod, "replace__main__with_real_name");
-        if (!replace)
-            return nullptr;
         name = tw::call(replace.get(), name.get(), file_path.get());
+        if (name && key && PyUnicode_CheckExact(name.get())) {
+            if (PyDict_GET_SIZE(main_names.known) >= kMainNamesKept)
+                PyDict_Clear(main_names.known);
+            if (PyDict_SetItem(main_names.known, key.get(), name.get()) < 0)
+                return nullptr;
+        }
     }
     return name;
 }
@@ -3293,8 +3346,13 @@ int capture_originals(PyObject *m)
     Ref failure_reducer = ATTR(helpers.get(), "__reduce__");
     Ref special_cases = ATTR(helpers.get(), "special_cases");
     Ref empty_memo = Ref::steal(PyDict_New());
+    Ref os = GLOBAL(m, "os");
+    Ref os_path = os ? ATTR(os.get(), "path") : nullptr;
+    Ref relpath = os_path ? ATTR(os_path.get(), "relpath") : nullptr;
+    Ref replace_main = GLOBAL(m, "replace__main__with_real_name");
     if (!persistent_id || !dispatch_table || !memo || !clear_memo ||
-        !failure_reducer || !special_cases || !empty_memo)
+        !failure_reducer || !special_cases || !empty_memo || !relpath ||
+        !replace_main)
         return -1;
     Py_XSETREF(originals.bytes_io, bytes_io.release());
     Py_XSETREF(originals.c_pickler, c_pickler.release());
@@ -3309,6 +3367,13 @@ int capture_originals(PyObject *m)
     Py_XSETREF(originals.failure_reducer, failure_reducer.release());
     Py_XSETREF(originals.special_cases, special_cases.release());
     Py_XSETREF(originals.empty_memo, empty_memo.release());
+    Py_XSETREF(main_names.relpath, relpath.release());
+    Py_XSETREF(main_names.replace, replace_main.release());
+    if (main_names.known == nullptr) {
+        main_names.known = PyDict_New();
+        if (main_names.known == nullptr)
+            return -1;
+    }
     return 0;
 }
 
