@@ -158,6 +158,60 @@ def test_functions_are_written_by_name(obj, name):
     assert reduce(obj) == (loadclass, (name,))
 
 
+class Shelf(list):
+    """A class whose instances have builtin methods bound to them."""
+
+
+def test_builtin_methods_bound_to_instances_are_named_by_their_class():
+    shelf = Shelf()
+    name = f"{HERE}.Shelf.append"
+    # Asked twice: a remembered name is the same as a worked-out one.
+    assert [reduce(shelf.append) for _ in range(2)] == [(loadclass, (name,))] * 2
+    assert reduce([].append) == (loadclass, ("builtins.list.append",))
+
+
+@pytest.mark.parametrize("attribute, value, name", [
+    ("__qualname__", "Renamed", f"{HERE}.Renamed.append"),
+    ("__module__", "elsewhere", "elsewhere.Shelf.append"),
+])
+def test_bound_builtin_names_follow_changes_of_their_class(
+        attribute, value, name):
+    class Shelf(list):
+        pass
+    Shelf.__qualname__ = "Shelf"
+    shelf = Shelf()
+    assert reduce(shelf.append) == (loadclass, (f"{HERE}.Shelf.append",))
+    setattr(Shelf, attribute, value)
+    assert reduce(shelf.append) == (loadclass, (name,))
+
+
+@pytest.mark.parametrize("module_name, attribute", [
+    ("tarnwick_collector.data_collection.ostrelle", "get_function_full_name"),
+    ("tarnwick_collector.data_serialization.pickler", "EXTRACT_METADATA"),
+    ("tarnwick_common.name_extractor", "_qualified_name"),
+])
+def test_bound_builtin_names_follow_replaced_naming_functions(
+        monkeypatch, module_name, attribute):
+    import importlib
+
+    module = importlib.import_module(module_name)
+    shelf = Shelf()
+    assert reduce(shelf.append) == (loadclass, (f"{HERE}.Shelf.append",))
+    real = getattr(module, attribute)
+    renamed = types.SimpleNamespace(full_name="renamed.append",
+                                    module_name="renamed", full_path="")
+
+    def replacement(*args, **kwargs):
+        if attribute == "EXTRACT_METADATA":
+            return renamed
+        if attribute == "_qualified_name":
+            return "Renamed." + real(*args, **kwargs).split(".")[-1]
+        return "renamed.append"
+    monkeypatch.setattr(module, attribute, replacement)
+    assert reduce(shelf.append)[1][0] in ("renamed.append",
+                                          f"{HERE}.Renamed.append")
+
+
 def test_reduce_function_on_a_class_names_its_initializer():
     assert make_pickler().reduce_function(Record) == (
         loadclass, (f"{HERE}.Record.__init__",))

@@ -23,6 +23,8 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -666,9 +668,160 @@ bool main_name_is_pure(PyObject *relpath, PyObject *replace, PyObject *name,
            absolute_path(full_path) && absolute_path(project_path);
 }
 
+// Names of builtin methods bound to an instance (`f.read`, `lock.acquire`):
+// a failure reducer's placeholder holds dozens of them, made afresh by each
+// attribute read. Such a method object is never in the metadata cache (it
+// is never stored there), and its name is made from its receiver's class
+// (`__module__`, `__qualname__`) and its method definition alone, by the
+// functions the pickler, the metadata module and the name extractor hold
+// in their namespaces. So while the class keeps its version tag (every
+// assignment to a class attribute takes it away) and the three namespaces
+// keep theirs, the name found before is the one the steps would find now.
+// Interpreters without namespace version tags take the steps each time.
+struct BoundNameKey {
+    PyTypeObject *type;  // only compared with: the tag tells a reused address
+    PyMethodDef *def;
+    bool operator==(const BoundNameKey &o) const
+    {
+        return type == o.type && def == o.def;
+    }
+};
+struct BoundNameHash {
+    size_t operator()(const BoundNameKey &k) const
+    {
+        return std::hash<void *>()(k.type) * 31u ^ std::hash<void *>()(k.def);
+    }
+};
+struct BoundName {
+    unsigned int type_tag = 0;
+    uint64_t namespace_tags[3] = {0, 0, 0};
+    PyObject *name = nullptr;  // strong
+};
+struct BoundNames {
+    // Strong: the namespaces the naming steps read, as at the module's
+    // making: the pickler's, the metadata module's, the name extractor's.
+    PyObject *namespaces[3] = {nullptr, nullptr, nullptr};
+    std::unordered_map<BoundNameKey, BoundName, BoundNameHash> known;
+};
+BoundNames bound_names;
+constexpr size_t kBoundNamesKept = 4096;
+
+// The key for `obj` when it is a builtin method bound to an instance and
+// its name may be remembered; false otherwise.
+bool bound_name_key(PyObject *mod, PyObject *obj, BoundNameKey &key)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    bool builtin = Py_IS_TYPE(obj, &PyCFunction_Type);
+#if PY_VERSION_HEX >= 0x03090000
+    builtin = builtin || Py_IS_TYPE(obj, &PyCMethod_Type);
+#endif
+    if (!builtin || bound_names.namespaces[0] == nullptr ||
+        PyModule_GetDict(mod) != bound_names.namespaces[0])
+        return false;
+    auto *f = reinterpret_cast<PyCFunctionObject *>(obj);
+    PyObject *receiver = f->m_self;
+    if (receiver == nullptr || f->m_module != nullptr ||
+        PyModule_Check(receiver) || PyType_Check(receiver))
+        return false;
+    PyTypeObject *type = Py_TYPE(receiver);
+    if (!Py_IS_TYPE(type, &PyType_Type))
+        return false;
+    key = {type, f->m_ml};
+    return true;
+#else
+    (void)mod;
+    (void)obj;
+    (void)key;
+    return false;
+#endif
+}
+
+// The tags the namespaces and the class have now; false when the class has
+// no valid tag.
+bool bound_name_tags(const BoundNameKey &key, BoundName &now)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    if (!(key.type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return false;
+    now.type_tag = key.type->tp_version_tag;
+    for (int i = 0; i < 3; i++)
+        now.namespace_tags[i] = reinterpret_cast<PyDictObject *>(
+            bound_names.namespaces[i])->ma_version_tag;
+    return true;
+#else
+    (void)key;
+    (void)now;
+    return false;
+#endif
+}
+
+PyObject *known_bound_name(const BoundNameKey &key)
+{
+    BoundName now;
+    if (!bound_name_tags(key, now))
+        return nullptr;
+    auto found = bound_names.known.find(key);
+    if (found == bound_names.known.end())
+        return nullptr;
+    const BoundName &was = found->second;
+    if (was.type_tag != now.type_tag ||
+        std::memcmp(was.namespace_tags, now.namespace_tags,
+                    sizeof now.namespace_tags) != 0)
+        return nullptr;
+    return was.name;
+}
+
+void remember_bound_name(const BoundNameKey &key, const BoundName &before,
+                         PyObject *name)
+{
+    BoundName now;
+    if (!PyUnicode_CheckExact(name) || !bound_name_tags(key, now) ||
+        now.type_tag != before.type_tag ||
+        std::memcmp(before.namespace_tags, now.namespace_tags,
+                    sizeof now.namespace_tags) != 0)
+        return;  // something changed while the name was being found
+    if (bound_names.known.size() >= kBoundNamesKept) {
+        for (auto &entry : bound_names.known)
+            Py_CLEAR(entry.second.name);
+        bound_names.known.clear();
+    }
+    BoundName &slot = bound_names.known[key];
+    PyObject *old = slot.name;
+    slot = now;
+    Py_INCREF(name);
+    slot.name = name;
+    Py_XDECREF(old);  // a str: frees nothing that runs code
+}
+
 // The importable dotted name of a function, method or class (the body of
 // UnpicklableHelpers.get_full_name); new reference.
-Ref full_name_impl(PyObject *mod, PyObject *obj_in)
+Ref full_name_steps(PyObject *mod, PyObject *obj_in, bool &plain);
+
+Ref full_name_impl(PyObject *mod, PyObject *obj)
+{
+    BoundNameKey key;
+    BoundName before;
+    bool keyed = bound_name_key(mod, obj, key);
+    if (keyed) {
+        // Gives the class a tag if it has none yet.
+        (void)_PyType_Lookup(key.type, TW_STR("__qualname__"));
+        keyed = bound_name_tags(key, before);
+    }
+    if (keyed) {
+        if (PyObject *known = known_bound_name(key))
+            return Ref::borrow(known);
+    }
+    bool plain = false;
+    Ref name = full_name_steps(mod, obj, plain);
+    if (name && keyed && plain)
+        remember_bound_name(key, before, name.get());
+    return name;
+}
+
+// The steps of get_full_name; `plain` tells that the name came from the
+// metadata record as it is (neither the main-script nor the empty-name
+// case). New reference.
+Ref full_name_steps(PyObject *mod, PyObject *obj_in, bool &plain)
 {
     Ref obj = Ref::borrow(obj_in);
     int r = PyObject_IsInstance(obj.get(),
@@ -732,6 +885,7 @@ Ref full_name_impl(PyObject *mod, PyObject *obj_in)
     r = PyObject_IsTrue(name.get());
     if (r < 0)
         return nullptr;
+    const bool named = r != 0;
     if (!r) {
         // The recording core caches callables it does not record (builtins
         // such as `len`) with an empty name; an empty name would load back
@@ -756,6 +910,7 @@ Ref full_name_impl(PyObject *mod, PyObject *obj_in)
     r = compare(module_name.get(), main_str.get(), Py_EQ);
     if (r < 0)
         return nullptr;
+    plain = named && r == 0;
     if (r) {
         // A function of the script run as __main__: the name its file has
         // when imported from the project root.
@@ -3369,6 +3524,20 @@ int capture_originals(PyObject *m)
     Py_XSETREF(originals.empty_memo, empty_memo.release());
     Py_XSETREF(main_names.relpath, relpath.release());
     Py_XSETREF(main_names.replace, replace_main.release());
+    const char *named_modules[2] = {"tarnwick_collector.data_collection.ostrelle",
+                                    "tarnwick_common.name_extractor"};
+    PyObject *namespaces[3] = {PyModule_GetDict(m), nullptr, nullptr};
+    Ref modules[2];
+    for (int i = 0; i < 2; i++) {
+        modules[i] = Ref::steal(PyImport_ImportModule(named_modules[i]));
+        if (!modules[i])
+            return -1;
+        namespaces[i + 1] = PyModule_GetDict(modules[i].get());
+    }
+    for (int i = 0; i < 3; i++) {
+        Py_INCREF(namespaces[i]);
+        Py_XSETREF(bound_names.namespaces[i], namespaces[i]);
+    }
     if (main_names.known == nullptr) {
         main_names.known = PyDict_New();
         if (main_names.known == nullptr)
