@@ -13,6 +13,15 @@ each other pickler, its ratio to that time measured in the same run; ``raised``
 marks an item on which a pickler raised (its time is then the time to
 raise). ``tarn_pickle`` is the base pickler alone, with a ``reducer_override``
 written in Python that returns ``NotImplemented`` and a failure reducer.
+
+``replacement`` is ``pickle.dumps`` writing what ``safe_pickle`` writes
+for the item, loaded back and so already built (for a refused object, its
+placeholder with the type's text, the named methods and the attribute
+values; a function named for re-import is loaded as an object that reduces
+to that same name). The targets are checked against a floor: that time,
+plus, on an item ``pickle.dumps`` refuses, the time ``pickle.dumps`` takes
+to find that out, since a pickler that writes the placeholder must first
+meet the refusal. Where a target is below the floor the table says so.
 """
 import datetime
 import io
@@ -29,7 +38,8 @@ PROTOCOL = 4
 REPEAT = 25
 MIN_SECONDS = 0.004
 
-PICKLERS = ["pickle.dumps", "safe_pickle", "tarn_pickle", "cloudpickle", "dill"]
+PICKLERS = ["pickle.dumps", "safe_pickle", "tarn_pickle", "replacement",
+            "cloudpickle", "dill"]
 
 
 class Record:
@@ -119,6 +129,21 @@ def _make_dumps(name):
             return buffer.getvalue()
 
         return dumps
+    if name == "replacement":
+        import pickle
+
+        from tarnwick_collector.data_serialization.pickler import safe_pickle
+
+        built = {}
+
+        def dumps(obj):
+            # Built at the first call, which the timing leaves out.
+            if id(obj) not in built:
+                loader = _replacement_loader()(io.BytesIO(safe_pickle(obj)))
+                built[id(obj)] = loader.load()
+            return pickle.dumps(built[id(obj)], PROTOCOL)
+
+        return dumps
     if name == "cloudpickle":
         import cloudpickle
 
@@ -128,6 +153,50 @@ def _make_dumps(name):
 
         return lambda obj: dill.dumps(obj, PROTOCOL)
     raise ValueError(name)
+
+
+class _ByName:
+    """Stands for a function that safe_pickle named for re-import, and is
+    written as that same name."""
+
+    __slots__ = ("name",)
+
+    def __init__(self, name):
+        self.name = name
+
+    def __reduce__(self):
+        import jsonpickle.unpickler
+
+        return jsonpickle.unpickler.loadclass, (self.name,)
+
+    def __call__(self, *args):
+        return _Called(self, args)
+
+
+class _Called:
+    """Stands for what a call of a named function built, and is written as
+    that same call."""
+
+    __slots__ = ("function", "args")
+
+    def __init__(self, function, args):
+        self.function = function
+        self.args = args
+
+    def __reduce__(self):
+        return self.function, self.args
+
+
+def _replacement_loader():
+    import pickle
+
+    class Loader(pickle.Unpickler):
+        def find_class(self, module, name):
+            if (module, name) == ("jsonpickle.unpickler", "loadclass"):
+                return _ByName
+            return super().find_class(module, name)
+
+    return Loader
 
 
 class _Timer:
@@ -153,7 +222,10 @@ class _Timer:
         return (time.perf_counter() - start) / number
 
     def calibrate(self, index):
-        """How many calls make one batch of at least MIN_SECONDS."""
+        """How many calls make one batch of at least MIN_SECONDS. A first
+        call is made beforehand: it may import modules or build caches,
+        and counted in, it would leave the batch at one cold call."""
+        self.once(index)
         number = 1
         while self.batch(index, number) * number < MIN_SECONDS:
             number *= 2
@@ -279,30 +351,55 @@ def main():
 def _print_targets(measured, items):
     base = measured["pickle.dumps"]
     safe = measured["safe_pickle"]
+    have_floor = "unavailable" not in measured["replacement"]
+    floor = {}
+    if have_floor:
+        for i in items:
+            seconds = measured["replacement"][i]["seconds"]
+            if base[i]["error"]:
+                seconds += base[i]["seconds"]
+            floor[i] = {"seconds": seconds}
 
     def ratio(name, item):
         return measured[name][item]["seconds"] / base[item]["seconds"]
 
+    def per_item(text, bound):
+        """A target met when safe_pickle takes at most bound(item) on every
+        item; the misses are listed, each with the floor's time."""
+        missed = [i for i in items if safe[i]["seconds"] > bound(i)]
+        lines = []
+        for i in missed:
+            line = (f"      {i}: {safe[i]['seconds'] * 1e6:.1f} us, target "
+                    f"{bound(i) * 1e6:.1f} us")
+            if have_floor:
+                line += f", floor {floor[i]['seconds'] * 1e6:.1f} us"
+                if floor[i]["seconds"] > bound(i):
+                    line += " (target below the floor)"
+            lines.append(line)
+        return text, not missed, lines
+
     checks = [
         ("within 1.3x of pickle.dumps on the nested structure",
-         ratio("safe_pickle", "nested 10,000 elements") <= 1.3),
+         ratio("safe_pickle", "nested 10,000 elements") <= 1.3, []),
         ("within 2.5x of pickle.dumps on the 1,000 instances",
-         ratio("safe_pickle", "1,000 instances") <= 2.5),
+         ratio("safe_pickle", "1,000 instances") <= 2.5, []),
         ("no exception on any item",
-         not any(safe[item]["error"] for item in items)),
+         not any(safe[item]["error"] for item in items), []),
     ]
     if "unavailable" not in measured["cloudpickle"]:
-        checks.append(("faster than cloudpickle on every item", all(
-            safe[i]["seconds"] < measured["cloudpickle"][i]["seconds"]
-            for i in items)))
+        checks.append(per_item(
+            "faster than cloudpickle on every item",
+            lambda i: measured["cloudpickle"][i]["seconds"]))
     if "unavailable" not in measured["dill"]:
-        checks.append(("at least 10x faster than dill on every item", all(
-            safe[i]["seconds"] * 10 <= measured["dill"][i]["seconds"]
-            for i in items)))
+        checks.append(per_item(
+            "at least 10x faster than dill on every item",
+            lambda i: measured["dill"][i]["seconds"] / 10))
     print()
     print("safe_pickle targets:")
-    for text, ok in checks:
+    for text, ok, lines in checks:
         print(f"  {'met ' if ok else 'MISSED'} {text}")
+        for line in lines:
+            print(line)
 
 
 def corpus_names():
