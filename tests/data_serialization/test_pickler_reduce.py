@@ -478,6 +478,38 @@ def test_python_getattr_is_refused_with_its_message():
     assert str(info.value).split("'")[2] == f"{HERE}.PyGetattr"
 
 
+class CountingProxy:
+    asked = []
+
+    def __getattr__(self, name):
+        CountingProxy.asked.append(name)
+        raise AttributeError(name)
+
+
+def test_refusing_a_proxy_runs_none_of_its_code(monkeypatch):
+    monkeypatch.setattr(CountingProxy, "asked", [])
+    with pytest.raises(ProblematicPickleException):
+        pickler.safe_pickle({"proxy": CountingProxy()})
+    with pytest.raises(ProblematicPickleException):
+        reduce(CountingProxy())
+    assert CountingProxy.asked == []
+
+
+def test_a_proxy_with_a_name_of_its_own_is_still_looked_up_by_it(monkeypatch):
+    # The rebuild table is consulted with the name the object has; only
+    # the __getattr__ fallback is left out.
+    class Meta(type):
+        def __getattr__(cls, name):
+            raise AttributeError(name)
+    Base = Meta("Base", (), {})
+    key = f"{HERE}.Meta.Base"
+    monkeypatch.setattr(SafePickler, "full_names_to_run_functions",
+                        SafePickler.full_names_to_run_functions | {key})
+    monkeypatch.setitem(SafePickler.full_names_to_rebuild_functions_dict,
+                        key, "factories.make_base")
+    assert reduce(Base) == (pickler.wrap_function, ("factories.make_base",))
+
+
 @pytest.mark.parametrize("obj, name", [
     (WithState(), f"{HERE}.WithState"),
     (collections.deque([1]), "collections.deque"),

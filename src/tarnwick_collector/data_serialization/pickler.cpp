@@ -1508,6 +1508,28 @@ int surely_not_run_class(PyObject *mod, PyObject *name)
 #endif
 }
 
+// obj.__name__ as `lookup` answers it, except that the __getattr__ of
+// obj's class, if it has one, is not run: that hook is always the
+// program's own code (the interpreter's types define none), and a proxy's
+// hook may forward the question, load what it stands for or count it.
+// Such an object has no __name__ of its own in all but name, and it is
+// refused a few steps later anyway.
+int read_name_quietly(PyObject *obj, Ref *out)
+{
+    if (_PyType_Lookup(Py_TYPE(obj), TW_STR("__getattr__")) == nullptr)
+        return lookup(obj, TW_STR("__name__"), out);
+    PyObject *v = PyObject_GenericGetAttr(obj, TW_STR("__name__"));
+    if (v == nullptr) {
+        out->reset();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    out->reset(v);
+    return 1;
+}
+
 // The rebuild step of reducer_override: a reduce value, None to go on, or
 // NULL with an exception that must propagate. Everything an Exception is
 // raised for here is swallowed, as the step's try does.
@@ -1519,7 +1541,7 @@ Ref rebuild_step(PyObject *mod, PyObject *obj, PyObject *obj_type)
     if (!Py_IS_TYPE(obj_type, &PyType_Type))
         return Ref::borrow(Py_None);
     Ref obj_name;
-    int r = lookup(obj, TW_STR("__name__"), &obj_name);
+    int r = read_name_quietly(obj, &obj_name);
     if (r == 0)
         return Ref::borrow(Py_None);
     if (r > 0 && obj_type == reinterpret_cast<PyObject *>(&PyType_Type)) {
