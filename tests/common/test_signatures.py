@@ -101,6 +101,56 @@ def test_signature_without_annotations_is_unchanged():
     assert get_signature(42) is None
 
 
+def _fresh():
+    def f(a, b: int = 1, *, c=2):
+        return a
+    return f
+
+
+def _set_signature(f):
+    import inspect
+
+    f.__signature__ = inspect.Signature(
+        [inspect.Parameter("z", inspect.Parameter.POSITIONAL_OR_KEYWORD)])
+
+
+@pytest.mark.parametrize("change, check", [
+    (lambda f: setattr(f, "__defaults__", (5,)),
+     lambda s: s.defaults == (5,)),
+    (lambda f: setattr(f, "__kwdefaults__", {"c": 9}),
+     lambda s: s.kwonlydefaults == {"c": 9}),
+    (lambda f: f.__annotations__.__setitem__("a", str),
+     lambda s: s.annotations["a"] is str),
+    (lambda f: f.__annotations__.__setitem__("b", str),
+     lambda s: s.annotations["b"] is str),
+    (lambda f: setattr(f, "__annotations__", {}),
+     lambda s: s.annotations == {}),
+    (lambda f: setattr(f, "__code__", (lambda x, y=1, *, c=2: x).__code__),
+     lambda s: s.args == ["x", "y"]),
+    (_set_signature, lambda s: s.args == ["z"]),
+])
+def test_a_remembered_signature_follows_changes_of_its_function(change, check):
+    f = _fresh()
+    first = get_signature(f)
+    assert get_signature(f) is first   # remembered
+    change(f)
+    assert check(get_signature(f))
+
+
+def test_remembered_signatures_go_with_their_functions():
+    import gc
+
+    from tarnwick_common.utils import functions_data
+
+    f = _fresh()
+    get_signature(f)
+    key = id(f)
+    assert key in functions_data._signatures
+    del f
+    gc.collect()
+    assert key not in functions_data._signatures
+
+
 ANNOTATED = '''
 from typing import Dict, List, Optional
 

@@ -1,6 +1,8 @@
 """Signatures of recorded functions."""
 import inspect
-from typing import Any, Dict, Optional
+import weakref
+from types import FunctionType
+from typing import Any, Dict, Optional, Tuple
 
 # Modules whose annotation objects (``List[int]``, ``Optional[str]``,
 # ``list[int]``, ``int | None``...) are shown by their own text.
@@ -30,10 +32,7 @@ def _annotation(value: Any) -> Any:
     return f"<{kind.__module__}.{kind.__qualname__} object>"
 
 
-def get_signature(function_obj: Any) -> Optional[inspect.FullArgSpec]:
-    """The ``inspect.FullArgSpec`` of ``function_obj``, or ``None`` when
-    the interpreter cannot give one. Annotations that are not classes or
-    strings are given as text (see :func:`_annotation`)."""
+def _make_signature(function_obj: Any) -> Optional[inspect.FullArgSpec]:
     try:
         spec = inspect.getfullargspec(function_obj)
     except (TypeError, ValueError):
@@ -43,3 +42,65 @@ def get_signature(function_obj: Any) -> Optional[inspect.FullArgSpec]:
     annotations: Dict[str, Any] = {
         name: _annotation(value) for name, value in spec.annotations.items()}
     return spec._replace(annotations=annotations)
+
+
+# Signatures of plain functions already worked out, by function identity:
+# id -> (weak reference to the function, what the signature was made from,
+# the signature). An entry goes when its function does.
+_signatures: Dict[int, Tuple["weakref.ref[Any]", Tuple[Any, ...], Any]] = {}
+
+# What inspect reads of a plain function besides these: its own namespace's
+# `__signature__` and `_partialmethod`, which would take precedence.
+_OVERRIDES = ("__signature__", "_partialmethod")
+
+
+def _sources(function_obj: Any) -> Optional[Tuple[Any, ...]]:
+    """What a plain function's signature is made from (its code, defaults,
+    keyword defaults and annotations, each annotation by identity), or
+    None when its namespace holds something that would take precedence."""
+    namespace = function_obj.__dict__
+    if namespace and any(name in namespace for name in _OVERRIDES):
+        return None
+    annotations = function_obj.__annotations__
+    return (function_obj.__code__, function_obj.__defaults__,
+            function_obj.__kwdefaults__, annotations,
+            tuple(annotations.items()))
+
+
+def _same_sources(now: Tuple[Any, ...], then: Tuple[Any, ...]) -> bool:
+    if any(a is not b for a, b in zip(now[:4], then[:4])):
+        return False
+    items, was = now[4], then[4]
+    return len(items) == len(was) and all(
+        k is j and v is w for (k, v), (j, w) in zip(items, was))
+
+
+def _forget(key: int, ref: "weakref.ref[Any]") -> None:
+    entry = _signatures.get(key)
+    if entry is not None and entry[0] is ref:
+        del _signatures[key]
+
+
+def get_signature(function_obj: Any) -> Optional[inspect.FullArgSpec]:
+    """The ``inspect.FullArgSpec`` of ``function_obj``, or ``None`` when
+    the interpreter cannot give one. Annotations that are not classes or
+    strings are given as text (see :func:`_annotation`).
+
+    A plain function's signature is worked out once for as long as what it
+    is made from stays the same object (a recorded function is asked for
+    it at every call); the answer is then the same object each time, not
+    to be changed by callers."""
+    if type(function_obj) is not FunctionType:
+        return _make_signature(function_obj)
+    sources = _sources(function_obj)
+    if sources is None:
+        return _make_signature(function_obj)
+    key = id(function_obj)
+    entry = _signatures.get(key)
+    if (entry is not None and entry[0]() is function_obj
+            and _same_sources(sources, entry[1])):
+        return entry[2]
+    spec = _make_signature(function_obj)
+    ref = weakref.ref(function_obj, lambda r, key=key: _forget(key, r))
+    _signatures[key] = (ref, sources, spec)
+    return spec
