@@ -1573,8 +1573,9 @@ int exec_module(PyObject *m)
                 : tw::Ref();
         if (!wrapper)
             return -1;
-        Py_XSETREF(method_wrapper_type, reinterpret_cast<PyTypeObject *>(
-                                            Py_NewRef(Py_TYPE(wrapper.get()))));
+        PyTypeObject *wrapper_type = Py_TYPE(wrapper.get());
+        Py_INCREF(wrapper_type);
+        Py_XSETREF(method_wrapper_type, wrapper_type);
     }
 
     if (add_trampoline(m, "ret", tr_ret) < 0 ||
