@@ -364,6 +364,81 @@ def test_method_named_through_the_class_when_its_function_cannot_be(
     assert state["count"] == 3
 
 
+def _walked(obj):
+    """The names a failure reduction recorded, and the names it should
+    have, from dir() of the object."""
+    _, (_, funcs), state = Helpers.__reduce__(obj)
+    expected = {n for n in dir(obj)
+                if not n.startswith("__") or n in ("__enter__", "__exit__")}
+    return set(funcs) | set(state), expected
+
+
+def _classes():
+    class Base:
+        __slots__ = ()
+
+        def base_method(self):
+            return 0
+
+    class Fixture(Base):
+        __slots__ = ("slot", "__dict__")
+
+        def __init__(self):
+            self.slot = 1
+
+        def method(self):
+            return 0
+    return Base, Fixture
+
+
+@pytest.mark.parametrize("change", [
+    lambda obj, base, cls: None,
+    lambda obj, base, cls: setattr(cls, "added", lambda self: 1),
+    lambda obj, base, cls: setattr(base, "added_to_base", 2),
+    lambda obj, base, cls: delattr(cls, "method"),
+    lambda obj, base, cls: setattr(obj, "own", 3),      # instance attribute
+    lambda obj, base, cls: setattr(cls, "__dir__", lambda self: ["slot"]),
+])
+def test_failure_reduction_walks_what_dir_gives_now(change):
+    base, cls = _classes()
+    obj = cls()
+    walked, expected = _walked(obj)        # the class's names remembered
+    assert walked == expected and "method" in walked
+    change(obj, base, cls)
+    walked, expected = _walked(obj)
+    assert walked == expected
+
+
+@pytest.mark.parametrize("make", [
+    threading.Lock,
+    lambda: (i for i in range(2)),
+    lambda: open(__file__, "rb"),
+])
+def test_failure_reduction_of_native_objects_walks_their_dir(make):
+    obj = make()
+    try:
+        for _ in range(2):
+            walked, expected = _walked(obj)
+            assert walked == expected
+    finally:
+        if hasattr(obj, "close"):
+            obj.close()
+
+
+@pytest.mark.parametrize("patched", [None, "isroutine", "ismethoddescriptor"])
+def test_class_attributes_are_judged_by_inspect_as_it_is_now(
+        monkeypatch, patched):
+    import inspect
+
+    # A file object has a __dict__, and its class's own namespace holds
+    # method descriptors: each is judged with inspect.isroutine.
+    if patched is not None:
+        monkeypatch.setattr(inspect, patched, lambda value: False)
+    with open(__file__, "rb") as handle:
+        _, _, state = Helpers.__reduce__(handle)
+    assert ("read" in state) == (patched is None)
+
+
 def test_failure_reducer_lets_dir_errors_through():
     class NoDir:
         def __dir__(self):

@@ -1781,6 +1781,89 @@ void find_dir_marks(PyObject *mod, PyObject *object_dir, PyObject *class_dir,
     marks.dunder = dunder.get();
 }
 
+// inspect.isroutine as the module found it, and the tests it is made of:
+// while inspect's namespace has the version tag it had when these were
+// last seen there, they are the ones a call would run.
+struct Routines {
+    PyObject *namespace_ = nullptr;  // strong: inspect's __dict__
+    PyObject *isroutine = nullptr;   // strong
+    PyObject *parts[5] = {};         // strong: isbuiltin, isfunction,
+                                     // ismethod, ismethoddescriptor, isclass
+    uint64_t tag = 0;                // of namespace_ when they were checked
+};
+Routines routines;
+const char *const kRoutineParts[5] = {"isbuiltin", "isfunction", "ismethod",
+                                      "ismethoddescriptor", "isclass"};
+
+// inspect.isroutine(value) for the kinds of class attributes a failure
+// reducer meets by the dozen, answered without the call when `isroutine`
+// is the function the module started with and inspect's tests are its
+// own: 1 or 0, or -1 when the call must be made. Functions, builtins,
+// bound methods and the method descriptors of native classes, staticmethod
+// and classmethod objects are routines; numbers, strings, bytes, None and
+// the plain containers are not.
+int known_routine(PyObject *inspect, PyObject *isroutine, PyObject *value)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    if (routines.isroutine == nullptr || isroutine != routines.isroutine ||
+        !PyModule_Check(inspect) ||
+        PyModule_GetDict(inspect) != routines.namespace_)
+        return -1;
+    auto *dict = reinterpret_cast<PyDictObject *>(routines.namespace_);
+    if (dict->ma_version_tag != routines.tag) {
+        for (int i = 0; i < 5; i++) {
+            PyObject *now = PyDict_GetItemString(routines.namespace_,
+                                                 kRoutineParts[i]);
+            if (now != routines.parts[i])
+                return -1;
+        }
+        routines.tag = dict->ma_version_tag;
+    }
+    PyTypeObject *t = Py_TYPE(value);
+    if (t == &PyFunction_Type || t == &PyCFunction_Type ||
+#if PY_VERSION_HEX >= 0x03090000
+        t == &PyCMethod_Type ||
+#endif
+        t == &PyMethod_Type || t == &PyMethodDescr_Type ||
+        t == &PyClassMethodDescr_Type || t == &PyWrapperDescr_Type ||
+        t == &PyStaticMethod_Type || t == &PyClassMethod_Type)
+        return 1;
+    if (value == Py_None || t == &PyLong_Type || t == &PyBool_Type ||
+        t == &PyFloat_Type || t == &PyUnicode_Type || t == &PyBytes_Type ||
+        t == &PyTuple_Type || t == &PyList_Type || t == &PyDict_Type ||
+        t == &PySet_Type || t == &PyFrozenSet_Type)
+        return 0;
+#else
+    (void)inspect;
+    (void)isroutine;
+    (void)value;
+#endif
+    return -1;
+}
+
+// Fills `routines` from the inspect module; 0 or -1.
+int capture_routines(PyObject *inspect)
+{
+    Ref isroutine = tw::getattr(inspect, TW_STR("isroutine"));
+    if (!isroutine)
+        return -1;
+    PyObject *ns = PyModule_GetDict(inspect);
+    for (int i = 0; i < 5; i++) {
+        PyObject *part = PyDict_GetItemString(ns, kRoutineParts[i]);
+        if (part == nullptr)
+            return 0;  // not the module this knows: every answer is asked
+        Py_INCREF(part);
+        Py_XSETREF(routines.parts[i], part);
+    }
+    Py_INCREF(ns);
+    Py_XSETREF(routines.namespace_, ns);
+    Py_XSETREF(routines.isroutine, isroutine.release());
+#if PY_VERSION_HEX < 0x030C0000
+    routines.tag = reinterpret_cast<PyDictObject *>(ns)->ma_version_tag;
+#endif
+    return 0;
+}
+
 int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
                             PyObject *object_dir, PyObject *class_dir,
                             const DirMarks *marks = nullptr)
@@ -1830,6 +1913,10 @@ int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
     Ref isroutine = MODULE_ATTR(inspect.get(), "isroutine");
     if (!isroutine)
         return -1;
+    const int answer = known_routine(inspect.get(), isroutine.get(),
+                                     from_class.get());
+    if (answer >= 0)
+        return answer;
     Ref routine = tw::call(isroutine.get(), from_class.get());
     if (!routine)
         return -1;
@@ -1960,6 +2047,96 @@ int is_left_out(PyObject *prop)
     return compare(prop, TW_STR("__exit__"), Py_NE);
 }
 
+// dir() of classes, for the failure reducer's walk. dir(cls) is the sorted
+// names of the class's namespace merged with its bases' ones, and so is
+// dir(obj) of an instance without instance attributes, under the
+// interpreter's own __dir__, __class__ and __dict__ lookups. For a class
+// whose whole MRO has the metaclass `type`, every change to one of those
+// namespaces takes the class's version tag away, so the list made under a
+// tag is the list dir() makes while the class keeps it.
+struct KnownDir {
+    unsigned int tag = 0;
+    PyObject *names = nullptr;  // strong: a list of str, never handed out
+};
+std::unordered_map<PyTypeObject *, KnownDir> known_dir_lists;
+constexpr size_t kKnownDirsKept = 1024;
+
+// Whether attribute reads on `obj` and dir() of it and of its class run
+// only the interpreter's own code, as described above.
+bool plain_dir_reads(PyObject *obj)
+{
+    static PyObject *object_dir = nullptr;    // object.__dict__["__dir__"]
+    static PyObject *object_class = nullptr;  // object.__dict__["__class__"]
+    static PyObject *type_dir = nullptr;      // type.__dict__["__dir__"]
+    if (object_dir == nullptr) {
+        object_dir = _PyType_Lookup(&PyBaseObject_Type, TW_STR("__dir__"));
+        object_class = _PyType_Lookup(&PyBaseObject_Type, TW_STR("__class__"));
+        type_dir = _PyType_Lookup(&PyType_Type, TW_STR("__dir__"));
+        if (object_dir == nullptr || object_class == nullptr ||
+            type_dir == nullptr)
+            return false;
+    }
+    PyTypeObject *t = Py_TYPE(obj);
+    if (t->tp_getattro != PyObject_GenericGetAttr ||
+        _PyType_Lookup(t, TW_STR("__dir__")) != object_dir ||
+        _PyType_Lookup(t, TW_STR("__class__")) != object_class)
+        return false;
+    PyObject *dict_descr = _PyType_Lookup(t, TW_STR("__dict__"));
+    if (dict_descr != nullptr && !Py_IS_TYPE(dict_descr, &PyGetSetDescr_Type))
+        return false;
+    PyObject *mro = t->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro))
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++)
+        if (!Py_IS_TYPE(PyTuple_GET_ITEM(mro, i), &PyType_Type))
+            return false;
+    return true;
+}
+
+// Fills dir(obj), obj.__class__ and dir(obj.__class__) from the class's
+// known list when the reads are plain and the instance has no attributes
+// of its own: 1; 0 to take the ordinary way; -1 with an exception set.
+int known_dirs(PyObject *obj, Ref &object_dir, Ref &cls, Ref &class_dir)
+{
+    if (!plain_dir_reads(obj))
+        return 0;
+    PyTypeObject *t = Py_TYPE(obj);
+    PyObject *own = nullptr;
+    if (_PyObject_LookupAttr(obj, TW_STR("__dict__"), &own) < 0)
+        return -1;
+    Ref held = Ref::steal(own);
+    if (own != nullptr && (!PyDict_Check(own) || PyDict_GET_SIZE(own) != 0))
+        return 0;
+    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return 0;
+    const unsigned int tag = t->tp_version_tag;
+    auto found = known_dir_lists.find(t);
+    if (found == known_dir_lists.end() || found->second.tag != tag) {
+        Ref names = Ref::steal(PyObject_Dir(reinterpret_cast<PyObject *>(t)));
+        if (!names)
+            return -1;
+        if (!PyList_CheckExact(names.get()) ||
+            !(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
+            t->tp_version_tag != tag)
+            return 0;
+        if (known_dir_lists.size() >= kKnownDirsKept) {
+            for (auto &entry : known_dir_lists)
+                Py_CLEAR(entry.second.names);
+            known_dir_lists.clear();
+        }
+        KnownDir &slot = known_dir_lists[t];
+        PyObject *old = slot.names;
+        slot.tag = tag;
+        slot.names = names.release();
+        Py_XDECREF(old);  // a list of str: runs no code
+        found = known_dir_lists.find(t);
+    }
+    object_dir = Ref::borrow(found->second.names);
+    class_dir = Ref::borrow(found->second.names);
+    cls = Ref::borrow(reinterpret_cast<PyObject *>(t));
+    return 1;
+}
+
 // The failure reducer: (UnpicklableObject, (str(type(obj)), funcs), state).
 Ref failure_reduce_impl(PyObject *mod, PyObject *obj)
 {
@@ -1973,15 +2150,21 @@ Ref failure_reduce_impl(PyObject *mod, PyObject *obj)
     if (r < 0)
         return nullptr;
     if (r == 0) {
-        Ref object_dir = Ref::steal(PyObject_Dir(obj));
-        if (!object_dir)
+        Ref object_dir, cls, class_dir;
+        r = known_dirs(obj, object_dir, cls, class_dir);
+        if (r < 0)
             return nullptr;
-        Ref cls = ATTR(obj, "__class__");
-        if (!cls)
-            return nullptr;
-        Ref class_dir = Ref::steal(PyObject_Dir(cls.get()));
-        if (!class_dir)
-            return nullptr;
+        if (r == 0) {
+            object_dir = Ref::steal(PyObject_Dir(obj));
+            if (!object_dir)
+                return nullptr;
+            cls = ATTR(obj, "__class__");
+            if (!cls)
+                return nullptr;
+            class_dir = Ref::steal(PyObject_Dir(cls.get()));
+            if (!class_dir)
+                return nullptr;
+        }
         Ref dunder;
         DirMarks marks;
         find_dir_marks(mod, object_dir.get(), class_dir.get(), dunder, marks);
@@ -3560,6 +3743,9 @@ int capture_originals(PyObject *m)
         Py_INCREF(namespaces[i]);
         Py_XSETREF(bound_names.namespaces[i], namespaces[i]);
     }
+    Ref inspect = GLOBAL(m, "inspect");
+    if (!inspect || capture_routines(inspect.get()) < 0)
+        return -1;
     if (main_names.known == nullptr) {
         main_names.known = PyDict_New();
         if (main_names.known == nullptr)
