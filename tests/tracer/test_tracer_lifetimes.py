@@ -98,6 +98,44 @@ def test_calls_are_offered_while_functions_of_the_def_are_alive(project):
     assert inner() is None
 
 
+@pytest.mark.skipif(sys.version_info < (3, 11),
+                    reason="frames name their function from 3.11 on")
+def test_each_call_is_offered_with_the_function_that_runs(project):
+    # Functions of one def share their code: closures made by a factory,
+    # and the wrappers a decorator makes.
+    module = project.load('''
+        import functools
+
+        def make(k):
+            def add(x, y=k):
+                return x + y
+            return add
+
+        def deco(fn):
+            @functools.wraps(fn)
+            def wrapper(*args):
+                return fn(*args)
+            return wrapper
+
+        @deco
+        def first(x):
+            return x + 1
+
+        @deco
+        def second(x):
+            return x * 2
+    ''')
+    one, two = module.make(1), module.make(2)
+    project.core.events.clear()
+    assert (one(10), two(10), one(20)) == (11, 12, 21)
+    assert module.first(1) == 2 and module.second(3) == 6
+    called = [e[1] for e in project.core.events if e[0] == "call"]
+    assert called[:3] == [one, two, one]
+    # Each wrapper is offered as itself, then the function it wraps.
+    assert called[3:] == [module.first, module.first.__wrapped__,
+                          module.second, module.second.__wrapped__]
+
+
 PROGRAM = '''
 import sys
 sys.path.insert(0, {tests!r})

@@ -47,6 +47,14 @@
 #include <structmember.h>
 #include <vector>
 
+#if PY_VERSION_HEX >= 0x030B0000
+// The interpreter's frame record, which from 3.11 on holds the function
+// object a frame runs (no public accessor gives it).
+#define Py_BUILD_CORE
+#include "internal/pycore_frame.h"
+#undef Py_BUILD_CORE
+#endif
+
 #if PY_VERSION_HEX < 0x03090000
 #define TW_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #else
@@ -962,6 +970,46 @@ PyObject *slot_func(Slot *s)
     return nullptr;
 }
 
+// Whether the code object `code` holds `slot` among its constants: the
+// slot call is then made by a function of this def.
+bool code_holds(PyObject *code, PyObject *slot)
+{
+    if (!PyCode_Check(code))
+        return false;
+    PyObject *consts = reinterpret_cast<PyCodeObject *>(code)->co_consts;
+    if (consts == nullptr || !PyTuple_Check(consts))
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); i++)
+        if (PyTuple_GET_ITEM(consts, i) == slot)
+            return true;
+    return false;
+}
+
+// The function whose call runs the slot call: the function object of the
+// calling frame, where the interpreter keeps it (3.11 on) and it is one of
+// this def's; otherwise the def's last function still alive. Several
+// functions of one def (closures made by a factory, the wrappers a
+// decorator made) share their code; only the frame tells which one runs.
+// New reference, or NULL (no exception set).
+PyObject *running_func(Slot *s, PyFrameObject *frame)
+{
+#if PY_VERSION_HEX >= 0x030B0000
+    if (frame != nullptr && frame->f_frame != nullptr) {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject *f = frame->f_frame->f_funcobj;
+#else
+        PyObject *f = reinterpret_cast<PyObject *>(frame->f_frame->f_func);
+#endif
+        if (f != nullptr && PyFunction_Check(f) &&
+            code_holds(PyFunction_GET_CODE(f), reinterpret_cast<PyObject *>(s)))
+            return Py_NewRef(f);
+    }
+#else
+    (void)frame;
+#endif
+    return slot_func(s);
+}
+
 // Drops the references to functions that are gone, when the list has
 // doubled since it was last pruned (so binding stays cheap on average).
 // 0, or -1 with an exception set.
@@ -1082,7 +1130,8 @@ PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
         Py_RETURN_NONE;
     if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != slot_nargs(self))
         Py_RETURN_NONE;
-    tw::Ref func = tw::Ref::steal(slot_func(self));
+    PyFrameObject *calling = PyEval_GetFrame();
+    tw::Ref func = tw::Ref::steal(running_func(self, calling));
     if (!func)
         Py_RETURN_NONE;
     tw::Ref record = tw::Ref::steal(offer_call(self, func.get(), args));
