@@ -439,6 +439,29 @@ def test_class_attributes_are_judged_by_inspect_as_it_is_now(
     assert ("read" in state) == (patched is None)
 
 
+def _kept_frame():
+    def inner(value):
+        return sys._getframe()
+
+    def caller():
+        bulky = list(range(10_000))  # noqa: F841 - a caller's local
+        return inner(5)
+    return caller()
+
+
+def test_a_frame_placeholder_leaves_out_its_callers():
+    frame = _kept_frame()
+    _, (type_text, _), state = Helpers.__reduce__(frame)
+    assert type_text == "<class 'frame'>"
+    assert state["f_back"] is None
+    assert state["f_locals"] == {"value": 5}
+    assert state["f_lineno"] == frame.f_lineno
+    # The caller's locals are not written either.
+    loaded = pickle.loads(pickler.safe_pickle({"frame": frame}))
+    assert loaded["frame"].f_back is None
+    assert len(pickler.safe_pickle(frame)) < 4000
+
+
 def test_failure_reducer_lets_dir_errors_through():
     class NoDir:
         def __dir__(self):

@@ -2183,6 +2183,16 @@ Ref failure_reduce_impl(PyObject *mod, PyObject *obj)
                 return nullptr;
             if (r)
                 continue;
+            if (PyFrame_Check(obj) && PyUnicode_Check(prop.get()) &&
+                PyUnicode_CompareWithASCIIString(prop.get(), "f_back") == 0) {
+                // A frame's callers are not part of the value that holds
+                // it (a traceback, a frame a function kept): following
+                // f_back would write the whole stack of the program, and
+                // with it the recorder's own frames, into every record.
+                if (PyDict_SetItem(state.get(), prop.get(), Py_None) < 0)
+                    return nullptr;
+                continue;
+            }
             if (reduce_one_attribute(mod, obj, prop.get(), object_dir.get(),
                                      class_dir.get(), marks, state.get(),
                                      funcs.get()) < 0)
