@@ -91,6 +91,14 @@ class WithNew:
     def __init_subclass__(cls, **kw):
         super().__init_subclass__(**kw)
 
+class Meta(type):
+    def __call__(cls, *args):
+        return super().__call__(*args)
+
+class Made(metaclass=Meta):
+    def __init__(self, v):
+        self.v = v
+
 class Private:
     def __hidden(self, *, __key=1):
         return __key
@@ -214,6 +222,12 @@ def test_initializer_of_a_new_instance_reports_the_class(mod, project):
     mod.Plain(4)  # inherits Base.__init__: still the class that was called
     (event,) = project.core.of("call")
     assert event[1] is mod.Plain and event[2] == (4,)
+
+
+def test_initializer_reports_the_class_under_any_metaclass(mod, project):
+    mod.Made(3)
+    init = [e for e in project.core.of("call") if e[1] is mod.Made]
+    assert len(init) == 1 and init[0][2] == (3,)
 
 
 def test_private_names_are_mangled(mod, project):

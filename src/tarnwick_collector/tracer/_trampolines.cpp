@@ -1053,17 +1053,12 @@ PyObject *called_object(Slot *s, PyObject *func, PyObject *const *args,
         // Called as Cls(...): the core is given the class, as the program
         // called it. A base initializer reached through super() or called
         // explicitly is a plain method call.
-        PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(args[0]));
-        if (Py_IS_TYPE(cls, &PyType_Type)) {
-            PyObject *init = PyObject_GetAttr(cls, TW_STR("__init__"));
-            if (init == nullptr)
-                PyErr_Clear();
-            bool same = init == func;
-            Py_XDECREF(init);
-            if (same) {
-                *skip = 1;
-                return Py_NewRef(cls);
-            }
+        // The class's own lookup along its MRO, which runs no code of a
+        // metaclass: a function found there is what `cls.__init__` gives.
+        PyTypeObject *cls = Py_TYPE(args[0]);
+        if (_PyType_Lookup(cls, TW_STR("__init__")) == func) {
+            *skip = 1;
+            return Py_NewRef(reinterpret_cast<PyObject *>(cls));
         }
     }
     return Py_NewRef(func);
