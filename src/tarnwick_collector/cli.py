@@ -512,8 +512,39 @@ def _open_store(opts: argparse.Namespace) -> Tuple[Any, Optional[str], str]:
     return conn, session, path
 
 
+def _shown_record(row: Sequence[Any], as_json: bool, limits: Any) -> Tuple[str, Optional[str]]:
+    """The text of one stored call, and for JSON the same in plain ASCII
+    (for an output that cannot encode the first). A record that cannot be
+    shown at all is shown by its stored columns and the reason."""
+    from tarnwick_collector.store.render import RecordView, render_text, to_json
+
+    def shown(view: Any) -> Any:
+        return to_json(view, limits) if as_json else render_text(view, limits)
+
+    try:
+        result = shown(RecordView.from_row(row))
+    except Exception as exc:
+        result = shown(RecordView.unshowable(row, exc))
+    if as_json:
+        return json.dumps(result, ensure_ascii=False), json.dumps(result)
+    return "\n".join(result) + "\n", None
+
+
+def _write(out: Any, text: str, fallback: Optional[str] = None) -> None:
+    """Write ``text``; characters the output cannot encode (lone surrogates
+    of undecodable file names, or anything beyond an ASCII terminal) are
+    written as escapes instead of failing the whole output."""
+    try:
+        out.write(text)
+    except UnicodeEncodeError:
+        if fallback is None:
+            encoding = getattr(out, "encoding", None) or "utf-8"
+            fallback = text.encode(encoding, "backslashreplace").decode(encoding)
+        out.write(fallback)
+
+
 def cmd_show(argv: Sequence[str]) -> int:
-    from tarnwick_collector.store.render import Limits, RecordView, render_text, to_json
+    from tarnwick_collector.store.render import Limits
 
     p = _reader_parser("show", "Print the recorded calls.")
     p.add_argument("--function", metavar="NAME",
@@ -525,25 +556,29 @@ def cmd_show(argv: Sequence[str]) -> int:
                    help="longest value shown, in characters (0: no limit)")
     opts = p.parse_args(argv)
     conn, session, path = _open_store(opts)
-    limits = Limits(width=opts.width, string=max(80, opts.width // 3) if opts.width else 0)
+    if opts.json:
+        limits = Limits(width=opts.width)
+    else:
+        limits = Limits(width=opts.width,
+                        string=max(80, opts.width // 3) if opts.width else 0)
     out = sys.stdout
     count = 0
+    array_open = False
     try:
         rows = sqlite_store.iter_data_rows(conn, session, opts.function, opts.limit)
         if opts.json:
             out.write("[")
+            array_open = True
         for row in rows:
-            view = RecordView.from_row(row)
+            text, fallback = _shown_record(row, opts.json, limits)
             if opts.json:
-                out.write(("\n" if count == 0 else ",\n")
-                          + json.dumps(to_json(view, Limits(width=opts.width)),
-                                       ensure_ascii=False))
+                sep = "\n" if count == 0 else ",\n"
+                _write(out, sep + text, fallback and sep + fallback)
             else:
-                if count:
-                    out.write("\n")
-                out.write("\n".join(render_text(view, limits)) + "\n")
+                _write(out, ("\n" if count else "") + text)
             count += 1
         if opts.json:
+            array_open = False
             out.write("\n]\n" if count else "]\n")
     except CliError:
         raise
@@ -551,6 +586,12 @@ def cmd_show(argv: Sequence[str]) -> int:
         _quiet_broken_pipe()
         return 0
     except Exception as exc:
+        if array_open:  # what was printed stays a complete JSON array
+            try:
+                out.write("\n]\n" if count else "]\n")
+                out.flush()
+            except Exception:
+                pass
         raise CliError(f"cannot read store {path}: {exc}") from None
     finally:
         conn.close()

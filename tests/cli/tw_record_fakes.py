@@ -81,8 +81,10 @@ def user_call(full_name: str, args: tuple = (), kwargs: Optional[dict] = None,
               after: Optional[tuple] = None, returned: Any = None,
               raised: Any = None, globals_: Optional[dict] = None,
               external: Tuple[Tuple[str, Any], ...] = (),
-              params: Tuple[str, ...] = ()) -> bytes:
-    """A data message: one finished call of ``full_name``."""
+              params: Tuple[str, ...] = (),
+              raw: Optional[Dict[str, bytes]] = None) -> bytes:
+    """A data message: one finished call of ``full_name``. ``raw`` gives
+    serialized fields (``pre_run_args``...) as they are to be stored."""
     module = full_name.rsplit(".", 1)[0]
     meta = instance(PELLORY, "UserFunctionMetadata", code_hash="0" * 32,
                     full_path=f"/project/{module.replace('.', '/')}.py",
@@ -108,6 +110,7 @@ def user_call(full_name: str, args: tuple = (), kwargs: Optional[dict] = None,
         return_value=dumps(returned), execption=dumps(raised if raised is not None else type(None)),
         unknown_modules=set(),
     )
+    record.__dict__.update(raw or {})
     return dumps(record)
 
 
@@ -121,3 +124,30 @@ def metric(kind: str, **own: Any) -> bytes:
 
 def failure_reason(value: str) -> FakeCall:
     return FakeCall(METRICS, "FailureReasons", value)
+
+
+def write_store(path: str, runs: Any) -> None:
+    """A store holding ``runs``: (run id, command, data messages) in the
+    order the runs started; rows go in directly, as the channels' receivers
+    would write them."""
+    from tarnwick_collector.store import sqlite_store
+    from tarnwick_collector.store.decoding import DecodeError, describe_data_message
+
+    conn = sqlite_store.open_for_writing(path)
+    try:
+        for session, command, messages in runs:
+            sqlite_store.record_session(conn, session, command, None)
+            rows = []
+            for i, message in enumerate(messages):
+                try:
+                    full_name, module = describe_data_message(message)
+                    error = None
+                except DecodeError as exc:
+                    full_name = module = None
+                    error = str(exc)
+                rows.append((session, 1_700_000_000.0 + i, full_name, module,
+                             len(message), error, message))
+            if rows:
+                sqlite_store.insert_data_rows(conn, rows)
+    finally:
+        conn.close()

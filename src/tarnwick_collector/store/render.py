@@ -46,11 +46,74 @@ class _Undecodable:
         self.reason = reason
 
 
+# Above this many bits the number of decimal digits of an int is estimated
+# from its bit length instead of counted (counting takes a power of ten of
+# the same size).
+_EXACT_DIGITS_BITS = 1_000_000
+
+# How many values may be nested inside one another while one value is
+# shown, whatever path leads there; deeper ones are shown as "...".
+_MAX_NESTING = 48
+
+
+def _decimal_digits(n: int) -> Tuple[int, bool]:
+    """The number of decimal digits of ``abs(n)``, and whether it is exact.
+
+    Works without converting ``n`` to text, which the interpreter refuses
+    for ints of more than a few thousand digits."""
+    n = abs(n)
+    if n < 10:
+        return 1, True
+    estimate = int(n.bit_length() * 0.30102999566398120) + 1
+    if n.bit_length() > _EXACT_DIGITS_BITS:
+        return estimate, False
+    digits = estimate
+    while digits > 1 and 10 ** (digits - 1) > n:
+        digits -= 1
+    while 10 ** digits <= n:
+        digits += 1
+    return digits, True
+
+
+def int_text(n: int) -> str:
+    """``repr(n)``, or for an int too long to be converted to decimal text
+    (``sys.get_int_max_str_digits()``), ``<int with N digits>``."""
+    try:
+        return repr(n)
+    except ValueError:
+        digits, exact = _decimal_digits(n)
+        sign = "negative " if n < 0 else ""
+        about = "" if exact else "about "
+        return f"<{sign}int with {about}{digits} digits>"
+
+
+def _first_line(text: str, limit: int = 80) -> str:
+    line = text.strip().splitlines()[0] if text.strip() else ""
+    return line if len(line) <= limit else line[: limit - 3] + "..."
+
+
+def _unshowable(v: Any, exc: BaseException) -> str:
+    """The text of a value whose rendering failed: its type and why."""
+    try:
+        reason = _first_line(str(exc))
+    except Exception:
+        reason = ""
+    what = type(exc).__name__ + (f": {reason}" if reason else "")
+    return f"<{type(v).__name__}: cannot be shown ({what})>"
+
+
+def key_text(key: Any) -> str:
+    """A name (of an argument, a global, a module) as text; anything that
+    is not a string is shown as a value."""
+    return key if isinstance(key, str) else render_value(key)
+
+
 class _Renderer:
     def __init__(self, limits: Limits) -> None:
         self.limits = limits
         self._active: set = set()
         self._unpicklable_depth = 0
+        self._nesting = 0
 
     def value(self, v: Any, depth: int = 0) -> str:
         text = self._value(v, depth)
@@ -66,7 +129,22 @@ class _Renderer:
         return repr(s)
 
     def _value(self, v: Any, depth: int) -> str:
-        if v is None or isinstance(v, (bool, int, float, complex)):
+        """One value as text; a value that cannot be shown costs only its
+        own text, never the text around it."""
+        if self._nesting >= _MAX_NESTING:
+            return "..."
+        self._nesting += 1
+        try:
+            return self._value_text(v, depth)
+        except Exception as exc:  # a value of an unforeseen shape
+            return _unshowable(v, exc)
+        finally:
+            self._nesting -= 1
+
+    def _value_text(self, v: Any, depth: int) -> str:
+        if isinstance(v, int):
+            return int_text(v)
+        if v is None or isinstance(v, (float, complex)):
             return repr(v)
         if isinstance(v, str):
             return self._str(v)
@@ -85,9 +163,13 @@ class _Renderer:
             module = getattr(v, "__module__", "")
             qual = getattr(v, "__qualname__", v.__name__)
             return qual if module == "builtins" else f"{module}.{qual}"
+        if isinstance(v, (range, slice)):
+            # Their bounds may be ints too long for repr().
+            return type(v).__name__ + "(" + ", ".join(
+                self._value(part, depth + 1) for part in _bounds(v)) + ")"
         if isinstance(v, (datetime.date, datetime.time, datetime.timedelta,
                           datetime.timezone, decimal.Decimal, fractions.Fraction,
-                          uuid.UUID, pathlib.PurePath, range, slice)):
+                          uuid.UUID, pathlib.PurePath)):
             return repr(v)
         if depth >= self.limits.depth:
             return "..."
@@ -150,9 +232,9 @@ class _Renderer:
     def _attrs(self, attrs: Dict[str, Any], depth: int) -> str:
         return ", ".join(self._pairs(list(attrs.items()), depth, "=", bare_keys=True))
 
-    def _named(self, v: Any) -> str:
+    def _named(self, v: Any, depth: int) -> str:
         """A name carried as a string argument (or anything else)."""
-        return v if isinstance(v, str) else self._value(v, 0)
+        return v if isinstance(v, str) else self._value(v, depth + 1)
 
     def _stand_in(self, obj: StandIn, depth: int) -> str:
         name = obj.tw_full_name
@@ -161,13 +243,13 @@ class _Renderer:
         if is_call_stand_in(obj):
             return self._generic(obj, self._value(obj.tw_callee, depth + 1), depth)
         if name == "jsonpickle.unpickler.loadclass" and args:
-            return self._named(args[0])
+            return self._named(args[0], depth)
         if name.startswith(_PICKLER):
             short = name[len(_PICKLER):]
             if short == "wrap_module" and args:
-                return f"<module {self._named(args[0])}>"
+                return f"<module {self._named(args[0], depth)}>"
             if short == "wrap_function" and args:
-                return f"<rebuilt by {self._named(args[0])}>"
+                return f"<rebuilt by {self._named(args[0], depth)}>"
             if short == "wrap_exception" and args:
                 return self._exception(args, depth)
             if short == "wrap_object" and args:
@@ -175,19 +257,19 @@ class _Renderer:
                 funcs = args[1] if len(args) > 1 and isinstance(args[1], dict) else {}
                 return self._object(cls, attrs, funcs, depth)
             if short in ("Wraper", "NewFuncWrap") and "name" in attrs:
-                return self._named(attrs["name"])
+                return self._named(attrs["name"], depth)
         if name.startswith(_WRAPPERS):
             short = name[len(_WRAPPERS):]
             if short in ("FunctionWrapper", "ModuleWrapper", "SpecialWrapper"):
                 full = attrs.get("full_name", args[0] if args else None)
                 if short == "ModuleWrapper":
-                    return f"<module {self._named(full)}>"
-                return self._named(full)
+                    return f"<module {self._named(full, depth)}>"
+                return self._named(full, depth)
             if short == "UnpicklableObject":
                 type_text = args[0] if args else attrs.get("_wrapped_type", "?")
                 if isinstance(type_text, str) and type_text.count("'") >= 2:
                     type_text = type_text.split("'")[1]
-                label = f"unpicklable {self._named(type_text)}"
+                label = f"unpicklable {self._named(type_text, depth)}"
                 if self._unpicklable_depth:
                     return f"<{label}>"  # inside another one: just its type
                 # Its methods (bound ones as function wrappers, native ones
@@ -209,7 +291,7 @@ class _Renderer:
                     (attrs.get("exception_full_name"), attrs.get("exception_args", ()),
                      attrs.get("exception_dunder_dict", {})), depth)
         if name == "builtins.getattr" and len(args) == 2:
-            return f"{self._value(args[0], depth + 1)}.{self._named(args[1])}"
+            return f"{self._value(args[0], depth + 1)}.{self._named(args[1], depth)}"
         if name == "copyreg._reconstructor" and args:
             state = args[2] if len(args) > 2 else None
             shown = dict(attrs)
@@ -219,7 +301,7 @@ class _Renderer:
         return self._generic(obj, name, depth)
 
     def _exception(self, args: Sequence[Any], depth: int) -> str:
-        exc_name = self._named(args[0]) if args[0] is not None else "<exception>"
+        exc_name = self._named(args[0], depth) if args[0] is not None else "<exception>"
         exc_args = args[1] if len(args) > 1 else ()
         if not isinstance(exc_args, (tuple, list)):
             exc_args = (exc_args,)
@@ -235,7 +317,7 @@ class _Renderer:
         if attrs:
             parts.append(self._attrs(attrs, depth))
         if funcs:
-            parts.append("methods: " + ", ".join(sorted(str(k) for k in funcs)))
+            parts.append("methods: " + ", ".join(sorted(key_text(k) for k in funcs)))
         return f"<{cls_text}" + (": " + "; ".join(parts) if parts else "") + ">"
 
     def _generic(self, obj: StandIn, name: str, depth: int) -> str:
@@ -260,6 +342,13 @@ class _Renderer:
                 return f"<{name}: " + "; ".join(extras) + ">"
             text += " {" + "; ".join(extras) + "}"
         return text
+
+
+def _bounds(v: Any) -> Tuple[Any, ...]:
+    """The arguments ``repr()`` shows of a range or a slice."""
+    if isinstance(v, range):
+        return (v.start, v.stop) if v.step == 1 else (v.start, v.stop, v.step)
+    return (v.start, v.stop, v.step)
 
 
 _CALLABLE_REFS = {
@@ -398,7 +487,21 @@ class RecordView:
             ))
         unknown = state.get("unknown_modules")
         if isinstance(unknown, (set, frozenset, list, tuple)):
-            view.unknown_modules = sorted(str(m) for m in unknown)
+            view.unknown_modules = sorted(key_text(m) for m in unknown)
+        return view
+
+    @classmethod
+    def unshowable(cls, row: Sequence[Any], exc: BaseException) -> "RecordView":
+        """A data row whose message could not be turned into a view: its
+        stored columns, and why."""
+        rid, session, received, full_name, module, size, error, _ = row
+        try:
+            reason = f"{type(exc).__name__}: {_first_line(str(exc), 200)}"
+        except Exception:
+            reason = type(exc).__name__
+        view = cls(rid, session, received, full_name, module, size)
+        view.decode_error = (f"{error}; " if error else "") + \
+            f"record cannot be shown ({reason})"
         return view
 
     # --- arguments ----------------------------------------------------
@@ -424,7 +527,7 @@ class RecordView:
         elif args is not None:
             out.append(("*args", args))
         if isinstance(kwargs, dict):
-            out.extend((str(k), v) for k, v in kwargs.items())
+            out.extend((key_text(k), v) for k, v in kwargs.items())
         elif kwargs is not None:
             out.append(("**kwargs", kwargs))
         return out
@@ -457,7 +560,7 @@ class RecordView:
 
     def used_globals(self) -> List[Tuple[str, Any]]:
         if isinstance(self.globals, dict):
-            return [(str(k), v) for k, v in self.globals.items()]
+            return [(key_text(k), v) for k, v in self.globals.items()]
         if self.globals is None:
             return []
         return [("?", self.globals)]
@@ -467,11 +570,13 @@ def _stamp(ts: float) -> str:
     try:
         return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(ts)) + \
             f".{int((ts % 1) * 1000):03d}"
-    except (OverflowError, OSError, ValueError):
+    except Exception:  # out of range, or not a number in a damaged store
         return str(ts)
 
 
 def _size(n: int) -> str:
+    if not isinstance(n, (int, float)):
+        return str(n)
     if n < 1024:
         return f"{n} B"
     if n < 1024 * 1024:

@@ -1,0 +1,128 @@
+"""``tarnwick show`` on values that are hard to turn into text: each costs
+only its own text, every other call is still shown, and ``--json`` stays a
+valid JSON document."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import tw_record_fakes as fakes
+
+HUGE = 10 ** 5000
+
+
+def nested_module_names(depth):
+    """Serialized positional arguments holding one value: a module
+    placeholder whose name is a module placeholder, ``depth`` times."""
+    wrap = b"c" + fakes.PICKLER.encode() + b"\nwrap_module\n("
+    return b"(" + wrap * depth + b"X\x01\x00\x00\x00m" + b"tR" * depth + b"t."
+
+
+INT = "<int with 5001 digits>"
+
+# name: (keyword arguments of fakes.user_call, a line of the text output,
+#        (JSON field, key in it or None, text of the value there))
+ODD_CALLS = {
+    "huge int": (dict(args=(HUGE,)), f"x={INT}", ("arguments_before", "x", INT)),
+    "huge negative int": (dict(args=(-HUGE - 7,)), "x=<negative int with 5001 digits>",
+                          ("arguments_after", "x", "<negative int with 5001 digits>")),
+    "huge int returned": (dict(args=(1,), returned=HUGE), f"returned: {INT}",
+                          ("returned", None, INT)),
+    "huge int in a list": (dict(args=([1, HUGE, 3],)), f"x=[1, {INT}, 3]",
+                           ("arguments_before", "x", f"[1, {INT}, 3]")),
+    "huge int in a set": (dict(args=({HUGE},)), f"x={{{INT}}}",
+                          ("arguments_before", "x", f"{{{INT}}}")),
+    "huge int as a dict key": (dict(args=({HUGE: "v"},)), f"x={{{INT}: 'v'}}",
+                               ("arguments_before", "x", f"{{{INT}: 'v'}}")),
+    "huge int as a keyword name": (dict(kwargs={HUGE: 1}), f"{INT}=1",
+                                   ("arguments_before", INT, "1")),
+    "huge int as a global name": (dict(args=(1,), globals_={HUGE: 2}),
+                                  f"globals used: {INT}=2", ("globals", INT, "2")),
+    "huge range": (dict(args=(range(3, HUGE),)), f"x=range(3, {INT})",
+                   ("arguments_before", "x", f"range(3, {INT})")),
+    "huge object attribute": (
+        dict(args=(fakes.instance("app.models", "Big", n=HUGE, label="ok"),)),
+        f"x=<app.models.Big: n={INT}, label='ok'>",
+        ("arguments_before", "x", f"<app.models.Big: n={INT}, label='ok'>")),
+    "names nested deeply": (
+        dict(raw={"pre_run_args": nested_module_names(5000),
+                  "post_run_args": nested_module_names(5000)}),
+        "x=<module <module <module", ("arguments_before", "x", "<module <module <module")),
+    "lone surrogate in a keyword name": (dict(kwargs={"na\udc80me": 1}), "na\\udc80me=1",
+                                         ("arguments_before", "na\udc80me", "1")),
+}
+CASES = sorted(ODD_CALLS)
+
+
+def tarnwick(*args):
+    env = dict(os.environ, PYTHONIOENCODING="utf-8:strict")
+    return subprocess.run([sys.executable, "-m", "tarnwick_collector", *args],
+                          env=env, capture_output=True, text=True, timeout=120,
+                          encoding="utf-8", errors="surrogateescape")
+
+
+@pytest.fixture(scope="module")
+def shown(tmp_path_factory):
+    """``show`` and ``show --json`` of a store where each odd call is
+    followed by a plain one."""
+    messages = []
+    for name in CASES:
+        kwargs = ODD_CALLS[name][0]
+        messages.append(fakes.user_call(f"app.odd.{name.replace(' ', '_')}",
+                                        params=("x",), **kwargs))
+        messages.append(fakes.user_call("app.plain.after", args=(41,), params=("n",),
+                                        returned=42))
+    store = str(tmp_path_factory.mktemp("odd") / "records.sqlite3")
+    fakes.write_store(store, [("run-odd", "tarnwick record app.py", messages)])
+    text = tarnwick("show", "--store", store)
+    as_json = tarnwick("show", "--json", "--store", store)
+    return text, as_json
+
+
+def blocks(stdout):
+    """The text of each call, by its function's last name."""
+    out = {}
+    for block in stdout.split("\n\n"):
+        header = block.splitlines()[0]
+        out.setdefault(header.split()[1].split(".")[-1], []).append(block)
+    return out
+
+
+def test_every_call_is_shown(shown):
+    text, as_json = shown
+    assert (text.returncode, text.stderr) == (0, "")
+    assert (as_json.returncode, as_json.stderr) == (0, "")
+    assert text.stdout.count("\n#") + 1 == 2 * len(CASES)
+    records = json.loads(as_json.stdout)
+    assert len(records) == 2 * len(CASES)
+    plain = [r for r in records if r["function"] == "app.plain.after"]
+    assert len(plain) == len(CASES)
+    assert all(r["arguments_before"] == {"n": "41"} and r["returned"] == "42" for r in plain)
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_odd_value_shows_as_text(shown, name):
+    text, as_json = shown
+    _, line, (field, key, value) = ODD_CALLS[name]
+    function = name.replace(" ", "_")
+    block, = blocks(text.stdout)[function]
+    assert line in block
+    record, = [r for r in json.loads(as_json.stdout)
+               if r["function"] == f"app.odd.{function}"]
+    shown_value = record[field] if key is None else record[field][key]
+    assert value in shown_value
+
+
+@pytest.mark.parametrize("value, text", [
+    (10 ** 4300 - 1, None),  # still within what repr() converts
+    (10 ** 4300, "<int with 4301 digits>"),
+    (10 ** 4301 - 1, "<int with 4301 digits>"),
+    (-(2 ** 20000), "<negative int with 6021 digits>"),
+], ids=["4300 digits", "4301 digits", "4301 nines", "negative power of two"])
+def test_long_ints_count_their_digits(value, text):
+    from tarnwick_collector.store.render import Limits, render_value
+
+    expected = text or repr(value)
+    assert render_value(value, Limits(width=0)) == expected
