@@ -126,3 +126,82 @@ def test_long_ints_count_their_digits(value, text):
 
     expected = text or repr(value)
     assert render_value(value, Limits(width=0)) == expected
+
+
+# --- arguments changed by the call ------------------------------------------
+
+SHARED = [1]
+LONG = ["x" * 70 + str(i) for i in range(8)]
+
+# name: (arguments before, arguments after, a text the call shows after it
+#        that it does not show before)
+CHANGES = {
+    "last of many items": ((list(range(101)),), (list(range(100)) + [101],), "101"),
+    "item appended": ((list(range(100)),), (list(range(101)),), "100]"),
+    "end of a long string": (("a" * 500,), ("a" * 499 + "b",), "ab'"),
+    "deep inside": (([[[[[1]]]]],), ([[[[[2]]]]],), "2"),
+    "late dict value": (({f"k{i}": i for i in range(30)},),
+                        ({**{f"k{i}": i for i in range(30)}, "k29": -1},), "'k29': -1"),
+    "attribute of an attribute": (
+        (fakes.instance("app.inv", "Inventory",
+                        stock=fakes.instance("app.inv", "Stock", shelf=[[["pen"]]])),),
+        (fakes.instance("app.inv", "Inventory",
+                        stock=fakes.instance("app.inv", "Stock", shelf=[[["ink"]]])),),
+        "'ink'"),
+    "past the width": ((list(LONG),), (LONG[:7] + [LONG[7] + "!"],), "!'"),
+}
+
+
+@pytest.fixture(scope="module")
+def changes(tmp_path_factory):
+    messages = [fakes.user_call(f"app.calls.{name.replace(' ', '_')}", args=before,
+                                after=after, params=("x",))
+                for name, (before, after, _) in sorted(CHANGES.items())]
+    messages.append(fakes.user_call("app.calls.same", args=([1] * 50,), params=("x",)))
+    messages.append(fakes.user_call("app.calls.shared", args=([SHARED, SHARED],),
+                                    after=([[1], [1]],), params=("x",)))
+    store = str(tmp_path_factory.mktemp("changes") / "records.sqlite3")
+    fakes.write_store(store, [("run-changes", "tarnwick record app.py", messages)])
+    text = tarnwick("show", "--store", store)
+    as_json = tarnwick("show", "--json", "--store", store)
+    assert text.returncode == as_json.returncode == 0, text.stderr + as_json.stderr
+    records = {r["function"].rsplit(".", 1)[1]: r for r in json.loads(as_json.stdout)}
+    return blocks(text.stdout), records
+
+
+def argument_lines(block):
+    lines = block.splitlines()
+    assert lines[1].startswith("  arguments before: ")
+    assert lines[2].startswith("  arguments after:  ")
+    return lines[1][len("  arguments before: "):], lines[2][len("  arguments after:  "):]
+
+
+@pytest.mark.parametrize("name", sorted(CHANGES))
+def test_a_change_past_the_shortened_text_is_shown(changes, name):
+    texts, records = changes
+    function = name.replace(" ", "_")
+    _, _, piece = CHANGES[name]
+    before, after = argument_lines(texts[function][0])
+    assert after != before and after != "(unchanged)"
+    assert piece in after and piece not in before
+    record = records[function]
+    assert record["arguments_changed"] is True
+    assert record["arguments_after"] != record["arguments_before"]
+    assert piece in record["arguments_after"]["x"]
+    assert piece not in record["arguments_before"]["x"]
+
+
+def test_unchanged_arguments(changes):
+    texts, records = changes
+    _, after = argument_lines(texts["same"][0])
+    assert after == "(unchanged)"
+    assert records["same"]["arguments_changed"] is False
+    assert records["same"]["arguments_after"] == records["same"]["arguments_before"]
+
+
+def test_a_change_no_text_can_show_is_still_told(changes):
+    # Before the call both items were one list; after it, two equal lists.
+    texts, records = changes
+    before, after = argument_lines(texts["shared"][0])
+    assert after == before + "   (changed in a part not shown)"
+    assert records["shared"]["arguments_changed"] is True

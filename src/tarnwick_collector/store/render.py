@@ -102,6 +102,172 @@ def _unshowable(v: Any, exc: BaseException) -> str:
     return f"<{type(v).__name__}: cannot be shown ({what})>"
 
 
+#: One step from a value to a part of it: ("item", index) in a sequence or
+#: set, ("pair", index) in a dict, ("attr", name), ("arg", index),
+#: ("kwarg", index), ("sitem", index), ("entry", index), ("state", None) and
+#: ("callee", None) in a stand-in, ("chars", index) in a string or bytes.
+Step = Tuple[str, Any]
+
+# Marks, inside a text being built, where a difference to point out lies.
+_MARK = "\x00"
+
+# How many parts of two values are compared, at most, to find where they
+# differ, and how deep.
+_DIFF_BUDGET = 50_000
+_DIFF_DEPTH = 100
+
+
+def _set_items(v: Any) -> List[Any]:
+    """The items of a set in the order they are shown."""
+    try:
+        return sorted(v, key=repr)
+    except Exception:
+        return list(v)
+
+
+def _child(node: Any, step: Step) -> Tuple[bool, Any]:
+    """(found, the part of ``node`` that ``step`` leads to)."""
+    kind, key = step
+    try:
+        if kind == "item":
+            items = _set_items(node) if isinstance(node, (set, frozenset)) else node
+            if isinstance(items, (list, tuple, collections.deque)) and 0 <= key < len(items):
+                return True, items[key]
+        elif kind == "pair":
+            if isinstance(node, dict) and 0 <= key < len(node):
+                return True, list(node.values())[key]
+        elif isinstance(node, StandIn):
+            if kind == "attr":
+                attrs = node.tw_attributes
+                if key in attrs:
+                    return True, attrs[key]
+            elif kind in ("arg", "sitem"):
+                items = node.tw_args if kind == "arg" else node.tw_items
+                if 0 <= key < len(items):
+                    return True, items[key]
+            elif kind in ("kwarg", "entry"):
+                pairs = list(node.tw_kwargs.items()) if kind == "kwarg" else node.tw_entries
+                if 0 <= key < len(pairs):
+                    return True, pairs[key][1]
+            elif kind == "state":
+                return True, node.tw_state
+            elif kind == "callee" and is_call_stand_in(node):
+                return True, node.tw_callee
+    except Exception:
+        pass
+    return False, None
+
+
+def find_difference(a: Any, b: Any) -> Optional[List[Step]]:
+    """Where two decoded values first differ: ``None`` when they are
+    alike, else the steps from ``a`` (and ``b``) to the first part that
+    differs (``[]``: the values themselves). Stand-ins are alike when they
+    stand for the same name with alike contents."""
+    budget = [_DIFF_BUDGET]
+    seen: set = set()
+
+    def seq(kind: str, xs: Sequence[Any], ys: Sequence[Any],
+            depth: int) -> Optional[List[Step]]:
+        for i, (x, y) in enumerate(zip(xs, ys)):
+            found = diff(x, y, depth + 1)
+            if found is not None:
+                return [(kind, i)] + found
+        if len(xs) != len(ys):
+            return [(kind, min(len(xs), len(ys)))]
+        return None
+
+    def pairs(kind: str, xs: Sequence[Tuple[Any, Any]], ys: Sequence[Tuple[Any, Any]],
+              depth: int) -> Optional[List[Step]]:
+        for i, ((kx, vx), (ky, vy)) in enumerate(zip(xs, ys)):
+            if diff(kx, ky, depth + 1) is not None:
+                return [(kind, i)]
+            found = diff(vx, vy, depth + 1)
+            if found is not None:
+                return [(kind, i)] + found
+        if len(xs) != len(ys):
+            return [(kind, min(len(xs), len(ys)))]
+        return None
+
+    def stand_ins(x: StandIn, y: StandIn, depth: int) -> Optional[List[Step]]:
+        found = seq("arg", x.tw_args, y.tw_args, depth)
+        if found is None:
+            found = pairs("kwarg", list(x.tw_kwargs.items()), list(y.tw_kwargs.items()), depth)
+        if found is not None:
+            return found
+        ax, ay = x.tw_attributes, y.tw_attributes
+        for name in list(ax) + [n for n in ay if n not in ax]:
+            if name not in ax or name not in ay:
+                return [("attr", name)]
+            found = diff(ax[name], ay[name], depth + 1)
+            if found is not None:
+                return [("attr", name)] + found
+        if not ax and not ay:
+            found = diff(x.tw_state, y.tw_state, depth + 1)
+            if found is not None:
+                return [("state", None)] + found
+        found = seq("sitem", x.tw_items, y.tw_items, depth)
+        if found is None:
+            found = pairs("entry", x.tw_entries, y.tw_entries, depth)
+        if found is None and is_call_stand_in(x):
+            inner = diff(x.tw_callee, y.tw_callee, depth + 1)
+            found = None if inner is None else [("callee", None)] + inner
+        return found
+
+    def diff(x: Any, y: Any, depth: int) -> Optional[List[Step]]:
+        budget[0] -= 1
+        if x is y:
+            return None
+        if type(x) is not type(y) or budget[0] < 0 or depth > _DIFF_DEPTH:
+            return []
+        if isinstance(x, (str, bytes, bytearray)):
+            if x == y:
+                return None
+            n = min(len(x), len(y))
+            return [("chars", next((i for i in range(n) if x[i] != y[i]), n))]
+        if isinstance(x, (list, tuple, dict, set, frozenset, collections.deque, StandIn)):
+            key = (id(x), id(y))
+            if key in seen:  # met before on this walk (a cycle or a shared part)
+                return None
+            seen.add(key)
+            if isinstance(x, dict):
+                return pairs("pair", list(x.items()), list(y.items()), depth)
+            if isinstance(x, StandIn):
+                return stand_ins(x, y, depth)
+            if isinstance(x, (set, frozenset)):
+                return seq("item", _set_items(x), _set_items(y), depth)
+            return seq("item", list(x), list(y), depth)
+        if isinstance(x, _Undecodable):
+            return None if x.reason == y.reason else []
+        if isinstance(x, (float, complex)):  # nan, -0.0
+            return None if repr(x) == repr(y) else []
+        try:
+            return None if bool(x == y) else []
+        except Exception:
+            return []
+
+    try:
+        return diff(a, b, 0)
+    except RecursionError:
+        return []
+
+
+def _clip_around_mark(text: str, width: int) -> str:
+    """``text`` without its mark, cut to ``width`` characters so that the
+    marked place stays in view."""
+    at = text.find(_MARK)
+    if at >= 0:
+        text = text.replace(_MARK, "")
+    if not width or len(text) <= width:
+        return text
+    if at < width - width // 4:
+        return text[: max(1, width - 3)] + "..."
+    head = width // 3
+    start = max(head, at - width // 4)
+    room = max(1, width - head - 6)
+    tail = "..." if start + room < len(text) else ""
+    return text[:head] + "..." + text[start: start + room] + tail
+
+
 def key_text(key: Any) -> str:
     """A name (of an argument, a global, a module) as text; anything that
     is not a string is shown as a value."""
@@ -114,19 +280,64 @@ class _Renderer:
         self._active: set = set()
         self._unpicklable_depth = 0
         self._nesting = 0
+        # While a value is shown with a difference to point out (see
+        # ``value``): the step to take at each node of the path to it (by
+        # node id), the nodes on that path, and the node whose step is last.
+        self._focus: Dict[int, Step] = {}
+        self._path_nodes: set = set()
+        self._last_node = -1
 
-    def value(self, v: Any, depth: int = 0) -> str:
-        text = self._value(v, depth)
-        width = self.limits.width
-        if width and len(text) > width:
-            text = text[: max(1, width - 3)] + "..."
-        return text
+    def value(self, v: Any, depth: int = 0, path: Optional[List[Step]] = None) -> str:
+        """``v`` as text, at most ``limits.width`` characters. With ``path``
+        (from :func:`find_difference`), the part of ``v`` it leads to is
+        shown even where the limits would leave it out."""
+        if path:
+            self._set_focus(v, path)
+        try:
+            text = self._value(v, depth)
+        finally:
+            self._focus, self._path_nodes, self._last_node = {}, set(), -1
+        return _clip_around_mark(text, self.limits.width)
 
-    def _str(self, s: Any) -> str:
+    def _set_focus(self, v: Any, path: List[Step]) -> None:
+        node = v
+        for step in path:
+            self._focus[id(node)] = step
+            self._path_nodes.add(id(node))
+            self._last_node = id(node)
+            found, node = _child(node, step)
+            if not found:
+                return
+        self._path_nodes.add(id(node))
+
+    def _reveal(self, node: Any, kind: str) -> Any:
+        """The key or index of the child of ``node`` to show, when the path
+        of a difference goes through ``node`` by a step of ``kind``."""
+        step = self._focus.get(id(node))
+        if step is not None and step[0] == kind:
+            return step[1]
+        return None
+
+    def _marked(self, node: Any, text: str) -> str:
+        """``text`` of the child revealed in ``node``, marked when the
+        difference lies there (so that clipping keeps it in view)."""
+        return _MARK + text if id(node) == self._last_node else text
+
+    def _str(self, s: Any, unit: str = "chars") -> str:
         limit = self.limits.string
-        if limit and len(s) > limit:
-            return repr(s[:limit]) + f"...<{len(s)} chars>"
-        return repr(s)
+        at = self._reveal(s, "chars")
+        mark = _MARK if at is not None else ""
+        if not limit or len(s) <= limit:
+            return mark + repr(s)
+        head = s[:limit]
+        if at is None or at < limit - limit // 4:
+            return mark + repr(head) + f"...<{len(s)} {unit}>"
+        # The difference lies past the shown start: show a piece around it.
+        head = s[: limit // 2]
+        start = max(len(head), at - limit // 4)
+        piece = s[start: start + limit // 2]
+        return (repr(head) + "..." + _MARK + repr(piece)
+                + f"...<{len(s)} {unit}>")
 
     def _value(self, v: Any, depth: int) -> str:
         """One value as text; a value that cannot be shown costs only its
@@ -149,10 +360,8 @@ class _Renderer:
         if isinstance(v, str):
             return self._str(v)
         if isinstance(v, (bytes, bytearray)):
-            limit = self.limits.string
-            if limit and len(v) > limit:
-                return repr(bytes(v[:limit])) + f"...<{len(v)} bytes>"
-            return repr(v)
+            text = self._str(bytes(v), "bytes")
+            return text if type(v) is bytes else f"bytearray({text})"
         if isinstance(v, _Undecodable):
             return f"<undecodable: {v.reason}>"
         if v is _NONE_TYPE:
@@ -171,7 +380,7 @@ class _Renderer:
                           datetime.timezone, decimal.Decimal, fractions.Fraction,
                           uuid.UUID, pathlib.PurePath)):
             return repr(v)
-        if depth >= self.limits.depth:
+        if depth >= self.limits.depth and id(v) not in self._path_nodes:
             return "..."
         key = id(v)
         if key in self._active:
@@ -184,53 +393,79 @@ class _Renderer:
         finally:
             self._active.discard(key)
 
-    def _seq(self, items: Sequence[Any], depth: int) -> List[str]:
+    def _shown_indexes(self, n: int, reveal: Any) -> List[Any]:
+        """Which of ``n`` items to show: the first ones up to the limit and
+        the revealed one, with the number left out between (ints)."""
         limit = self.limits.items
-        shown = [self._value(x, depth + 1) for x in (items[:limit] if limit else items)]
-        if limit and len(items) > limit:
-            shown.append(f"...<{len(items) - limit} more>")
+        if not limit or n <= limit:
+            return [(i,) for i in range(n)]
+        out: List[Any] = [(i,) for i in range(limit)]
+        if isinstance(reveal, int) and not isinstance(reveal, bool) and limit <= reveal < n:
+            if reveal > limit:
+                out.append(reveal - limit)
+            out.append((reveal,))
+            if n - reveal - 1:
+                out.append(n - reveal - 1)
+        else:
+            out.append(n - limit)
+        return out
+
+    def _seq(self, items: Sequence[Any], depth: int, node: Any = None,
+             kind: str = "item") -> List[str]:
+        reveal = self._reveal(node, kind) if node is not None else None
+        shown = []
+        for entry in self._shown_indexes(len(items), reveal):
+            if isinstance(entry, int):
+                shown.append(f"...<{entry} more>")
+                continue
+            text = self._value(items[entry[0]], depth + 1)
+            shown.append(self._marked(node, text) if entry[0] == reveal else text)
         return shown
 
     def _pairs(self, pairs: Sequence[Tuple[Any, Any]], depth: int,
-               sep: str = ": ", bare_keys: bool = False) -> List[str]:
-        limit = self.limits.items
+               sep: str = ": ", bare_keys: bool = False, node: Any = None,
+               kind: str = "pair") -> List[str]:
+        reveal = self._reveal(node, kind) if node is not None else None
+        if kind == "attr" and reveal is not None:  # an attribute, by name
+            reveal = next((i for i, (k, _) in enumerate(pairs) if k == reveal), None)
         shown = []
-        for k, val in pairs[:limit] if limit else pairs:
+        for entry in self._shown_indexes(len(pairs), reveal):
+            if isinstance(entry, int):
+                shown.append(f"...<{entry} more>")
+                continue
+            k, val = pairs[entry[0]]
             key = k if bare_keys and isinstance(k, str) else self._value(k, depth + 1)
-            shown.append(f"{key}{sep}{self._value(val, depth + 1)}")
-        if limit and len(pairs) > limit:
-            shown.append(f"...<{len(pairs) - limit} more>")
+            text = f"{key}{sep}{self._value(val, depth + 1)}"
+            shown.append(self._marked(node, text) if entry[0] == reveal else text)
         return shown
 
     def _container(self, v: Any, depth: int) -> str:
         if isinstance(v, dict):
-            body = "{" + ", ".join(self._pairs(list(v.items()), depth)) + "}"
+            body = "{" + ", ".join(self._pairs(list(v.items()), depth, node=v)) + "}"
             if type(v) is dict:
                 return body
             return f"{type(v).__name__}({body})"
         if isinstance(v, list):
-            return "[" + ", ".join(self._seq(v, depth)) + "]"
+            return "[" + ", ".join(self._seq(v, depth, v)) + "]"
         if isinstance(v, tuple):
-            parts = self._seq(list(v), depth)
+            parts = self._seq(v, depth, v)
             return "(" + ", ".join(parts) + ("," if len(v) == 1 else "") + ")"
         if isinstance(v, (set, frozenset)):
-            try:
-                items = sorted(v, key=repr)
-            except Exception:
-                items = list(v)
+            items = _set_items(v)
             if not items:
                 return f"{type(v).__name__}()"
-            body = "{" + ", ".join(self._seq(items, depth)) + "}"
+            body = "{" + ", ".join(self._seq(items, depth, v)) + "}"
             return body if type(v) is set else f"frozenset({body})"
         if isinstance(v, collections.deque):
-            return "deque([" + ", ".join(self._seq(list(v), depth)) + "])"
+            return "deque([" + ", ".join(self._seq(list(v), depth, v)) + "])"
         try:
             return repr(v)
         except Exception as exc:
             return f"<{type(v).__name__}: repr failed: {exc}>"
 
-    def _attrs(self, attrs: Dict[str, Any], depth: int) -> str:
-        return ", ".join(self._pairs(list(attrs.items()), depth, "=", bare_keys=True))
+    def _attrs(self, attrs: Dict[str, Any], depth: int, node: Any = None) -> str:
+        return ", ".join(self._pairs(list(attrs.items()), depth, "=", bare_keys=True,
+                                     node=node, kind="attr"))
 
     def _named(self, v: Any, depth: int) -> str:
         """A name carried as a string argument (or anything else)."""
@@ -255,7 +490,7 @@ class _Renderer:
             if short == "wrap_object" and args:
                 cls = self._value(args[0], depth + 1)
                 funcs = args[1] if len(args) > 1 and isinstance(args[1], dict) else {}
-                return self._object(cls, attrs, funcs, depth)
+                return self._object(cls, attrs, funcs, depth, obj)
             if short in ("Wraper", "NewFuncWrap") and "name" in attrs:
                 return self._named(attrs["name"], depth)
         if name.startswith(_WRAPPERS):
@@ -278,14 +513,14 @@ class _Renderer:
                          if not k.startswith("_wrapped") and not _is_callable_ref(v)}
                 self._unpicklable_depth += 1
                 try:
-                    return self._object(label, shown, {}, depth)
+                    return self._object(label, shown, {}, depth, obj)
                 finally:
                     self._unpicklable_depth -= 1
             if short == "ObjectWrapper":
                 cls = self._value(attrs.get("_wrapped_class", args[0] if args else "?"),
                                   depth + 1)
                 shown = {k: v for k, v in attrs.items() if not k.startswith("_wrapped")}
-                return self._object(cls, shown, {}, depth)
+                return self._object(cls, shown, {}, depth, obj)
             if short == "ExceptionWrapper":
                 return self._exception(
                     (attrs.get("exception_full_name"), attrs.get("exception_args", ()),
@@ -297,7 +532,7 @@ class _Renderer:
             shown = dict(attrs)
             if isinstance(state, dict):
                 shown = {**state, **shown}
-            return self._object(self._value(args[0], depth + 1), shown, {}, depth)
+            return self._object(self._value(args[0], depth + 1), shown, {}, depth, obj)
         return self._generic(obj, name, depth)
 
     def _exception(self, args: Sequence[Any], depth: int) -> str:
@@ -305,38 +540,40 @@ class _Renderer:
         exc_args = args[1] if len(args) > 1 else ()
         if not isinstance(exc_args, (tuple, list)):
             exc_args = (exc_args,)
-        text = exc_name + "(" + ", ".join(self._seq(list(exc_args), depth)) + ")"
+        text = exc_name + "(" + ", ".join(self._seq(exc_args, depth, exc_args)) + ")"
         extra = args[2] if len(args) > 2 else None
         if isinstance(extra, dict) and extra:
             text += " {" + self._attrs(extra, depth) + "}"
         return text
 
     def _object(self, cls_text: str, attrs: Dict[str, Any], funcs: Dict[str, Any],
-                depth: int) -> str:
+                depth: int, node: Any = None) -> str:
         parts = []
         if attrs:
-            parts.append(self._attrs(attrs, depth))
+            parts.append(self._attrs(attrs, depth, node))
         if funcs:
             parts.append("methods: " + ", ".join(sorted(key_text(k) for k in funcs)))
         return f"<{cls_text}" + (": " + "; ".join(parts) if parts else "") + ">"
 
     def _generic(self, obj: StandIn, name: str, depth: int) -> str:
-        inner = self._seq(list(obj.tw_args), depth)
-        inner += self._pairs(list(obj.tw_kwargs.items()), depth, "=", bare_keys=True)
+        inner = self._seq(obj.tw_args, depth, obj, "arg")
+        inner += self._pairs(list(obj.tw_kwargs.items()), depth, "=", bare_keys=True,
+                             node=obj, kind="kwarg")
         text = f"{name}({', '.join(inner)})"
         attrs = obj.tw_attributes
         state = obj.tw_state
         extras = []
         if attrs:
-            extras.append(self._attrs(attrs, depth))
+            extras.append(self._attrs(attrs, depth, obj))
         elif state is not None and not isinstance(state, (dict, tuple)):
             extras.append("state=" + self._value(state, depth + 1))
         items = obj.tw_items
         if items:
-            extras.append("items=[" + ", ".join(self._seq(items, depth)) + "]")
+            extras.append("items=[" + ", ".join(self._seq(items, depth, obj, "sitem")) + "]")
         entries = obj.tw_entries
         if entries:
-            extras.append("entries={" + ", ".join(self._pairs(entries, depth)) + "}")
+            extras.append("entries={" + ", ".join(
+                self._pairs(entries, depth, node=obj, kind="entry")) + "}")
         if extras:
             if not obj.tw_args and not obj.tw_kwargs:
                 return f"<{name}: " + "; ".join(extras) + ">"
@@ -433,6 +670,9 @@ class RecordView:
     kwargs_before: Any = None
     args_after: Any = None
     kwargs_after: Any = None
+    # Whether the stored arguments after the call differ from those before
+    # it (compared as stored); None when the record does not tell.
+    arguments_changed: Optional[bool] = None
     returned: Any = None
     has_return: bool = False
     raised: Any = None
@@ -464,6 +704,10 @@ class RecordView:
             meta.get("is_async"), bool) else False
         view.parameter_names, view.varargs, view.defaults = _signature_names(
             _load(meta.get("function_signature")))
+        stored = [state.get(name) for name in ("pre_run_args", "post_run_args",
+                                               "pre_run_kwargs", "post_run_kwargs")]
+        if all(isinstance(blob, (bytes, bytearray)) for blob in stored):
+            view.arguments_changed = stored[0] != stored[1] or stored[2] != stored[3]
         view.args_before = _load(state.get("pre_run_args"))
         view.kwargs_before = _load(state.get("pre_run_kwargs"))
         view.args_after = _load(state.get("post_run_args"))
@@ -558,6 +802,36 @@ class RecordView:
             return cls_name != owner
         return False
 
+    def argument_texts(self, renderer: "_Renderer", depth: int = 0
+                       ) -> Tuple[List[Tuple[str, str]], List[Tuple[str, str]], bool]:
+        """(name, text) of the arguments before and after the call, and
+        whether they changed. Where an argument changed in a part the
+        limits would leave out, both its texts show that part."""
+        before = self.arguments("before")
+        after = self.arguments("after")
+        changed = self.arguments_changed
+        paths_before: Dict[int, List[Step]] = {}
+        paths_after: Dict[int, List[Step]] = {}
+        if changed is not False:
+            names_after = [name for name, _ in after]
+            for i, (name, value) in enumerate(before):
+                if i < len(after) and names_after[i] == name:
+                    j = i
+                elif name in names_after:
+                    j = names_after.index(name)
+                else:
+                    continue
+                path = find_difference(value, after[j][1])
+                if path is not None:
+                    paths_before[i] = paths_after[j] = path
+            if changed is None:
+                changed = bool(paths_before) or [n for n, _ in before] != names_after
+        texts_before = [(name, renderer.value(v, depth, paths_before.get(i)))
+                        for i, (name, v) in enumerate(before)]
+        texts_after = [(name, renderer.value(v, depth, paths_after.get(i)))
+                       for i, (name, v) in enumerate(after)]
+        return texts_before, texts_after, bool(changed)
+
     def used_globals(self) -> List[Tuple[str, Any]]:
         if isinstance(self.globals, dict):
             return [(key_text(k), v) for k, v in self.globals.items()]
@@ -594,13 +868,18 @@ def render_text(view: RecordView, limits: Optional[Limits] = None) -> List[str]:
         lines.append(f"  cannot decode: {view.decode_error}")
         return lines
 
-    def args_text(pairs: List[Tuple[str, Any]]) -> str:
-        return ", ".join(f"{k}={r.value(v, 1)}" for k, v in pairs) or "(none)"
+    def args_text(pairs: List[Tuple[str, str]]) -> str:
+        return ", ".join(f"{k}={text}" for k, text in pairs) or "(none)"
 
-    before = args_text(view.arguments("before"))
-    after = args_text(view.arguments("after"))
+    texts_before, texts_after, changed = view.argument_texts(r, 1)
+    before = args_text(texts_before)
+    after = args_text(texts_after)
     lines.append(f"  arguments before: {before}")
-    lines.append("  arguments after:  " + ("(unchanged)" if after == before else after))
+    if not changed:
+        after = "(unchanged)"
+    elif after == before:  # e.g. only which parts are shared changed
+        after += "   (changed in a part not shown)"
+    lines.append("  arguments after:  " + after)
     if view.raised is not None:
         lines.append(f"  raised:   {r.value(view.raised)}")
     elif view.has_return:
@@ -652,6 +931,7 @@ def _clip(text: str, width: int) -> str:
 def to_json(view: RecordView, limits: Optional[Limits] = None) -> Dict[str, Any]:
     """A JSON-ready dict of one recorded call; values are their texts."""
     r = _Renderer(limits or Limits(width=0))
+    texts_before, texts_after, changed = view.argument_texts(r)
     return {
         "id": view.id,
         "run": view.session,
@@ -661,8 +941,9 @@ def to_json(view: RecordView, limits: Optional[Limits] = None) -> Dict[str, Any]
         "path": view.full_path,
         "size": view.size,
         "decode_error": view.decode_error,
-        "arguments_before": {k: r.value(v) for k, v in view.arguments("before")},
-        "arguments_after": {k: r.value(v) for k, v in view.arguments("after")},
+        "arguments_before": dict(texts_before),
+        "arguments_after": dict(texts_after),
+        "arguments_changed": changed,
         "returned": (r.value(view.returned)
                      if view.raised is None and view.has_return else None),
         "raised": r.value(view.raised) if view.raised is not None else None,
