@@ -17,6 +17,7 @@ import importlib.machinery
 import importlib.util
 import json
 import os
+import pkgutil
 import runpy
 import shutil
 import subprocess
@@ -181,16 +182,26 @@ def _split_record_args(argv: Sequence[str]) -> Tuple[List[str], Optional[str], O
     return list(argv), None, None, []
 
 
-def _check_script(path: str) -> str:
+def _check_script(path: str) -> None:
     if not os.path.exists(path):
         raise CliError(f"no such script: {path}")
     if os.path.isdir(path):
         if os.path.exists(os.path.join(path, "__main__.py")):
-            return os.path.abspath(path)
+            return
         raise CliError(f"{path} is a directory without __main__.py")
     if not os.access(path, os.R_OK):
         raise CliError(f"cannot read script {path}: permission denied")
-    return os.path.abspath(path)
+
+
+def _interpreter_abspath(path: str) -> str:
+    """``path`` made absolute as the interpreter makes the path of the
+    script it runs (``__file__``, tracebacks): joined to the current
+    directory as given, without resolving ``.``, ``..`` or links."""
+    if path in ("", os.curdir):
+        return os.getcwd()
+    if os.path.isabs(path):
+        return path
+    return os.path.join(os.getcwd(), path)
 
 
 def _check_module(name: str) -> None:
@@ -226,15 +237,12 @@ def _check_module(name: str) -> None:
 
 def _program_traceback(exc: BaseException) -> None:
     """Print the program's exception as the interpreter would, without the
-    frames of this command line and of runpy."""
+    frames of this command line (those of runpy stay: the interpreter runs
+    ``-m MODULE`` and directories through runpy too, and shows them)."""
     package_dir = os.path.dirname(os.path.abspath(__file__)) + os.sep
-    runpy_file = os.path.abspath(runpy.__file__)
 
     def ours(filename: str) -> bool:
-        if filename.startswith("<frozen runpy"):
-            return True
-        path = os.path.abspath(filename)
-        return path == runpy_file or path.startswith(package_dir)
+        return os.path.abspath(filename).startswith(package_dir)
 
     tb = exc.__traceback__
     while tb is not None and ours(tb.tb_frame.f_code.co_filename):
@@ -256,39 +264,59 @@ def _exit_status(exc: SystemExit) -> int:
     return 1
 
 
-def _run_script(path: str) -> None:
-    """Run a script file as ``__main__``; a script of the project is run
-    instrumented, like the project's modules, so its functions are recorded
-    too."""
+def _new_main(**names: Any) -> types.ModuleType:
+    """A fresh ``__main__`` module, in place in ``sys.modules``. It stays
+    there after the program ends, as when Python runs a program: exit
+    handlers and threads may still use it."""
+    main = types.ModuleType("__main__")
+    main.__dict__.update(names)
+    main.__dict__.update(__annotations__={}, __builtins__=builtins)
+    sys.modules["__main__"] = main
+    return main
+
+
+def _is_pyc(path: str, head: bytes) -> bool:
+    return path.endswith(".pyc") or head[:2] == importlib.util.MAGIC_NUMBER[:2]
+
+
+def _run_script(filename: str) -> None:
+    """Run a script file as ``python SCRIPT`` runs it, ``filename`` being
+    its path made absolute; a script of the project is run instrumented,
+    like the project's modules, so its functions are recorded too."""
+    with open(filename, "rb") as fh:
+        data = fh.read()
+    pyc = _is_pyc(filename, data)
+    loader = (importlib.machinery.SourcelessFileLoader if pyc
+              else importlib.machinery.SourceFileLoader)("__main__", filename)
+    main = _new_main(__loader__=loader)
+    main.__dict__.update(__file__=filename, __cached__=None)
+    if pyc:
+        import marshal
+
+        exec(marshal.loads(data[16:]), main.__dict__)
+        return
     project = None
     exec_instrumented = None
-    if os.path.isfile(path):
-        try:
-            from tarnwick_collector import tracer
+    try:
+        from tarnwick_collector import tracer
 
-            project = tracer.current_project()
-            exec_instrumented = tracer.exec_instrumented
-        except (ImportError, AttributeError):
-            pass
-    if project is None or exec_instrumented is None or not project.contains(path):
-        runpy.run_path(path, run_name="__main__")
-        return
-    with open(path, "rb") as fh:
-        source = fh.read()
-    main = types.ModuleType("__main__")
-    main.__dict__.update({
-        "__file__": path,
-        "__builtins__": builtins,
-        "__loader__": importlib.machinery.SourceFileLoader("__main__", path),
-        "__spec__": None,
-        "__package__": None,
-        "__cached__": None,
-    })
-    # The program's __main__ stays in place after it ends, as when Python
-    # runs a script: exit handlers and threads may still use it.
-    sys.modules["__main__"] = main
-    project.add_file(path)
-    exec_instrumented(source, path, main)
+        project = tracer.current_project()
+        exec_instrumented = tracer.exec_instrumented
+    except (ImportError, AttributeError):
+        pass
+    if project is not None and exec_instrumented is not None and \
+            project.contains(filename):
+        project.add_file(filename)
+        exec_instrumented(data, filename, main)
+    else:
+        exec(compile(data, filename, "exec", dont_inherit=True), main.__dict__)
+
+
+def _run_main_module(name: str, alter_argv: bool) -> None:
+    """Run module ``name`` as ``__main__`` the way the interpreter runs
+    ``python -m NAME`` and a directory or zip file given as the script."""
+    _new_main()
+    runpy._run_module_as_main(name, alter_argv=alter_argv)  # type: ignore[attr-defined]
 
 
 def _run_program(script: Optional[str], module: Optional[str],
@@ -297,13 +325,22 @@ def _run_program(script: Optional[str], module: Optional[str],
     ``python -m MODULE`` would; return its exit status and whether an
     uncaught KeyboardInterrupt ended it."""
     if script is not None:
+        # As the interpreter: sys.argv[0] is the script as given; a
+        # directory or zip file (anything the import system can import
+        # from) is put first on sys.path and its __main__ run; for a file,
+        # the directory it really lies in comes first.
+        filename = _interpreter_abspath(script)
         sys.argv = [script] + args
-        sys.path[0] = script if os.path.isdir(script) else os.path.dirname(script)
-        run: Callable[[], Any] = lambda: _run_script(script)
+        if pkgutil.get_importer(filename) is not None:
+            sys.path[0] = filename
+            run: Callable[[], Any] = lambda: _run_main_module("__main__", False)
+        else:
+            sys.path[0] = os.path.dirname(os.path.realpath(script))
+            run = lambda: _run_script(filename)
     else:
         sys.argv = [module or ""] + args
         sys.path[0] = os.getcwd()
-        run = lambda: runpy.run_module(module, run_name="__main__", alter_sys=True)
+        run = lambda: _run_main_module(module or "", True)
     interrupted = False
     try:
         run()
@@ -437,7 +474,7 @@ def cmd_record(argv: Sequence[str]) -> int:
     if not os.path.isdir(project_root):
         raise CliError(f"project root {opts.project_root} is not a directory")
     if script is not None:
-        script = _check_script(script)
+        _check_script(script)
     else:
         _check_module(module or "")
     store = os.path.abspath(opts.store) if opts.store else \
