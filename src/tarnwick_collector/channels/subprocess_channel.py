@@ -10,17 +10,28 @@ times), and what the dead one had not stored is counted as lost. ``stop``
 commit, compares what was sent with what the store holds and records the
 difference in the store; anything missing is reported on standard error.
 
+The writer is a low-level thread (``_thread``), not a ``threading.Thread``,
+and the channel's locks and waits are built on ``_thread`` too, so the
+recorded program sees the ``threading`` state it would see unrecorded:
+``threading.enumerate``, ``active_count`` and the join at interpreter exit
+do not know the writer, the program's ``threading.settrace``/``setprofile``
+hooks and ``threading.excepthook`` never run on it, and nothing the writer
+does registers it with ``threading`` later. A failure inside the writer
+ends the channel's writing, is counted and noted in the channel's report,
+and goes to no hook of the program. ``stop`` waits until the writer's
+thread is gone, so no writer outlives a stop that did not time out.
+
 Messages from a process forked by the application go to subprocesses of
 the child's own (started on its first message), under a run id of their
 own.
 """
+import _thread
 import atexit
 import collections
 import os
 import socket
 import subprocess
 import sys
-import threading
 import time
 import uuid
 import weakref
@@ -43,6 +54,15 @@ DEFAULT_STOP_TIMEOUT = 120.0
 #: Bytes handed to the socket per write.
 _CHUNK = 1 << 20
 _NOSIGNAL = getattr(socket, "MSG_NOSIGNAL", 0)
+
+# Bound once: the channel's threads and locks stay the interpreter's own even
+# when the program later replaces names in ``_thread`` or ``threading``.
+_allocate_lock = _thread.allocate_lock
+_start_new_thread = _thread.start_new_thread
+_get_ident = _thread.get_ident
+# A lock the interpreter releases once the calling thread's state is gone
+# (what ``threading`` joins on); not in every version.
+_set_sentinel = getattr(_thread, "_set_sentinel", None)
 
 _BOOTSTRAP = (
     "import sys; sys.path.insert(0, sys.argv.pop(1)); "
@@ -117,6 +137,55 @@ class ChannelReport:
         return text
 
 
+class _Condition:
+    """A condition variable on ``_thread`` locks alone (see the module
+    docstring): the waits of the writer and of ``flush`` go through no code
+    of ``threading``."""
+
+    __slots__ = ("_lock", "_waiters")
+
+    def __init__(self) -> None:
+        self._lock = _allocate_lock()
+        self._waiters: Deque[Any] = collections.deque()
+
+    def __enter__(self) -> bool:
+        return self._lock.__enter__()
+
+    def __exit__(self, *exc: Any) -> None:
+        self._lock.release()
+
+    def wait(self, timeout: Optional[float] = None) -> bool:
+        """Release the lock (held by the caller) until notified or until
+        ``timeout`` seconds passed; hold it again on return."""
+        waiter = _allocate_lock()
+        waiter.acquire()
+        self._waiters.append(waiter)
+        self._lock.release()
+        woken = False
+        try:
+            if timeout is None:
+                woken = waiter.acquire()
+            else:
+                woken = waiter.acquire(True, max(0.0, timeout))
+            return woken
+        finally:
+            self._lock.acquire()
+            if not woken:
+                try:
+                    self._waiters.remove(waiter)
+                except ValueError:
+                    pass  # notified just after the wait ended
+
+    def notify(self) -> None:
+        if self._waiters:
+            self._waiters.popleft().release()
+
+    def notify_all(self) -> None:
+        waiters, self._waiters = self._waiters, collections.deque()
+        for waiter in waiters:
+            waiter.release()
+
+
 class SubprocessChannel:
     """One channel: a bounded buffer, a writer thread and a subprocess that
     stores what it receives.
@@ -165,7 +234,7 @@ class SubprocessChannel:
         self._init_state()
 
     def _init_state(self) -> None:
-        self._cond = threading.Condition(threading.Lock())
+        self._cond = _Condition()
         self._queue: Deque[Tuple[float, bytes]] = collections.deque()
         self._buffered_bytes = 0
         self._sent = 0
@@ -174,13 +243,16 @@ class SubprocessChannel:
         self._restarts = 0
         self._started_at = 0.0
         self._state = "new"  # new, running, down, stopping, stopped
-        self._writer: Optional[threading.Thread] = None
+        # Held while the writer thread lives; None before it started.
+        self._writer_done: Optional[Any] = None
+        self._writer_ident: Optional[int] = None
+        self._writer_error: Optional[str] = None
         self._proc: Optional[subprocess.Popen] = None
         self._sock: Optional[socket.socket] = None
         self._pid = os.getpid()
         self._lazy_start = False
         self._report_obj: Optional[ChannelReport] = None
-        self._stop_lock = threading.Lock()
+        self._stop_lock = _allocate_lock()
 
     # --- life cycle ---------------------------------------------------
 
@@ -195,12 +267,87 @@ class SubprocessChannel:
             self._launch()
             self._started_at = time.time()
             self._state = "running"
-            self._writer = threading.Thread(
-                target=self._write_loop, name=f"tarnwick-{self.kind}-channel",
-                daemon=True)
-            self._writer.start()
+            try:
+                self._start_writer()
+            except BaseException:
+                self._state = "new"
+                self._close_socket()
+                proc = self._proc
+                if proc is not None and proc.poll() is None:
+                    proc.kill()
+                self._reap(timeout=5.0)
+                self._proc = None
+                raise
         _register(self)
         return self
+
+    def _start_writer(self) -> None:
+        """Start the writer thread and wait until it has its completion
+        lock (lock held)."""
+        handoff = _allocate_lock()
+        handoff.acquire()
+        box: List[Any] = []
+        try:
+            ident = _start_new_thread(self._writer_main, (handoff, box))
+        except RuntimeError as exc:  # no more threads
+            raise OSError(f"cannot start the {self.kind} channel's writer "
+                          f"thread: {exc}") from None
+        handoff.acquire()
+        if not box:
+            raise OSError(f"the {self.kind} channel's writer thread did not start")
+        self._writer_ident = ident
+        self._writer_done = box[0]
+
+    def _writer_main(self, handoff: Any, box: List[Any]) -> None:
+        """Body of the writer thread. Nothing may escape from it: the
+        interpreter would hand it to the program's ``sys.unraisablehook``."""
+        done = None
+        try:
+            try:
+                if _set_sentinel is not None:
+                    # Released by the interpreter once this thread's state
+                    # is deleted: a stop that waited on it knows the thread
+                    # runs no more code of the interpreter's.
+                    sentinel = _set_sentinel()
+                else:
+                    done = sentinel = _allocate_lock()
+                sentinel.acquire()
+                box.append(sentinel)
+            finally:
+                handoff.release()
+            self._write_loop()
+        except BaseException as exc:
+            try:
+                self._writer_failed(exc)
+            except BaseException:
+                pass
+        finally:
+            if done is not None:
+                done.release()
+
+    def _writer_failed(self, exc: BaseException) -> None:
+        """The writer met an error of its own: no more writing. What waits
+        in the buffer is dropped; what it was writing counts as lost."""
+        note = f"writer failed: {type(exc).__name__}: {exc}"
+        with self._cond:
+            self._writer_error = note
+            self._writing = False
+            self._dropped_down += len(self._queue)
+            self._queue.clear()
+            self._buffered_bytes = 0
+            self._give_up()
+            self._cond.notify_all()
+
+    def _wait_writer(self, timeout: float) -> bool:
+        """Wait up to ``timeout`` seconds for the writer thread to end;
+        return whether it has ended (or never started)."""
+        done = self._writer_done
+        if done is None or self._writer_ident == _get_ident():
+            return True
+        if done.acquire(True, max(0.0, timeout)):
+            done.release()
+            return True
+        return False
 
     def _launch(self) -> None:
         """Start a subprocess, connected by a socket pair (new sockets)."""
@@ -442,27 +589,24 @@ class SubprocessChannel:
         if state == "new":
             return ChannelReport(self.kind, self.session, self._sent, 0,
                                  self._dropped_full, self._dropped_down)
-        writer = self._writer
-        if writer is not None and writer is not threading.current_thread():
-            last_note = time.monotonic()
-            while writer.is_alive():
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    note = "timed out writing to the subprocess"
-                    break
-                writer.join(min(remaining, 1.0))
-                if (progress is not None and writer.is_alive()
-                        and time.monotonic() - last_note >= 1.0):
-                    progress(f"{self.kind} channel: {len(self._queue)} messages "
-                             "left to write")
-                    last_note = time.monotonic()
+        last_note = time.monotonic()
+        while not self._wait_writer(min(max(0.0, deadline - time.monotonic()), 1.0)):
+            if deadline - time.monotonic() <= 0:
+                note = "timed out writing to the subprocess"
+                break
+            if progress is not None and time.monotonic() - last_note >= 1.0:
+                progress(f"{self.kind} channel: {len(self._queue)} messages "
+                         "left to write")
+                last_note = time.monotonic()
         if note is not None:
             # The subprocess does not read: end it, which also ends the
             # writer's blocked write.
             proc = self._proc
             if proc is not None and proc.poll() is None:
                 proc.kill()
-            writer.join(5.0)
+            self._wait_writer(5.0)
+        elif self._writer_error is not None:
+            note = self._writer_error
         with self._cond:
             self._state = "stopped"
             sock, self._sock = self._sock, None
@@ -556,7 +700,7 @@ class SubprocessChannel:
                 f"buffered={len(self._queue)}>")
 
 
-_CHILD_START_LOCK = threading.Lock()
+_CHILD_START_LOCK = _allocate_lock()
 
 
 def _stderr_line(line: str) -> None:
@@ -597,7 +741,7 @@ atexit.register(stop_all)
 
 def _child_after_fork() -> None:
     global _CHILD_START_LOCK
-    _CHILD_START_LOCK = threading.Lock()
+    _CHILD_START_LOCK = _allocate_lock()
     # Sockets of the parent's channels must not stay open in the child, or
     # the parent's subprocesses would not see the end of their input.
     for channel in list(_LIVE):
