@@ -531,17 +531,29 @@ def _reader_parser(name: str, description: str) -> _Parser:
     p.add_argument("--store", metavar="PATH",
                    help="the SQLite store (default: ./.tarnwick/records.sqlite3)")
     p.add_argument("--run", "--session", dest="run", metavar="ID",
-                   help="which recording run: an id (or its start), 'last' "
-                        "(default) or 'all'")
+                   help="which recording: a run id (or its start), 'last' "
+                        "(default: the latest recording, with the runs of the "
+                        "processes it forked) or 'all'")
     p.add_argument("--json", action="store_true", help="print JSON")
     return p
 
 
-def _open_store(opts: argparse.Namespace) -> Tuple[Any, Optional[str], str]:
+def _describe_runs(selection: Any, runs: List[str]) -> str:
+    """The runs read, for messages: "run ID", with the forked ones."""
+    if selection is None:
+        return "all runs"
+    if isinstance(selection, sqlite_store.Recording):
+        forks = len(runs) - 1
+        return f"run {selection.root}" + (
+            f" and {forks} run(s) of processes it forked" if forks > 0 else "")
+    return f"run {selection}"
+
+
+def _open_store(opts: argparse.Namespace) -> Tuple[Any, Any, str]:
     path = os.path.abspath(opts.store) if opts.store else sqlite_store.default_store_path()
     try:
         conn = sqlite_store.open_for_reading(path)
-        session = sqlite_store.resolve_session(conn, opts.run)
+        session = sqlite_store.resolve_runs(conn, opts.run)
     except StoreError as exc:
         raise CliError(str(exc)) from None
     except Exception as exc:  # a damaged file fails in many ways
@@ -549,14 +561,17 @@ def _open_store(opts: argparse.Namespace) -> Tuple[Any, Optional[str], str]:
     return conn, session, path
 
 
-def _shown_record(row: Sequence[Any], as_json: bool, limits: Any) -> Tuple[str, Optional[str]]:
+def _shown_record(row: Sequence[Any], as_json: bool, limits: Any,
+                  show_run: bool = False) -> Tuple[str, Optional[str]]:
     """The text of one stored call, and for JSON the same in plain ASCII
     (for an output that cannot encode the first). A record that cannot be
     shown at all is shown by its stored columns and the reason."""
     from tarnwick_collector.store.render import RecordView, render_text, to_json
 
     def shown(view: Any) -> Any:
-        return to_json(view, limits) if as_json else render_text(view, limits)
+        if as_json:
+            return to_json(view, limits)
+        return render_text(view, limits, show_run=show_run)
 
     try:
         result = shown(RecordView.from_row(row))
@@ -602,12 +617,17 @@ def cmd_show(argv: Sequence[str]) -> int:
     count = 0
     array_open = False
     try:
+        runs = sqlite_store.selected_runs(conn, session)
         rows = sqlite_store.iter_data_rows(conn, session, opts.function, opts.limit)
         if opts.json:
             out.write("[")
             array_open = True
         for row in rows:
-            text, fallback = _shown_record(row, opts.json, limits)
+            # Calls of other runs than the one asked for (those of forked
+            # processes, or of every run) say which run they belong to.
+            other_run = len(runs) > 1 and (
+                not isinstance(session, sqlite_store.Recording) or row[1] != session.root)
+            text, fallback = _shown_record(row, opts.json, limits, other_run)
             if opts.json:
                 sep = "\n" if count == 0 else ",\n"
                 _write(out, sep + text, fallback and sep + fallback)
@@ -635,7 +655,7 @@ def cmd_show(argv: Sequence[str]) -> int:
     if count == 0 and not opts.json:
         what = f" of {opts.function}" if opts.function else ""
         _err(f"{PROG}: no recorded calls{what} in {os.path.relpath(path)}"
-             + ("" if session is None else f" (run {session})"))
+             + ("" if session is None else f" ({_describe_runs(session, runs)})"))
     return 0
 
 
@@ -648,10 +668,17 @@ def _quiet_broken_pipe() -> None:
         pass
 
 
-def _stats_data(conn: Any, session: Optional[str]) -> Dict[str, Any]:
+def _stats_data(conn: Any, session: Any) -> Dict[str, Any]:
     sessions = sqlite_store.list_sessions(conn)
+    if session is None:
+        run = "all"
+    elif isinstance(session, sqlite_store.Recording):
+        run = session.root
+    else:
+        run = session
     return {
-        "run": session if session is not None else "all",
+        "run": run,
+        "runs": sqlite_store.selected_runs(conn, session),
         "runs_in_store": len(sessions),
         "recorded_calls": sqlite_store.count_data_rows(conn, session),
         "counters": [
@@ -676,7 +703,10 @@ def _stats_data(conn: Any, session: Optional[str]) -> Dict[str, Any]:
 
 def _print_stats(stats: Dict[str, Any], out: Any, functions: int = 10) -> None:
     run = stats["run"]
-    out.write(f"Run: {run}   ({stats['runs_in_store']} run(s) in the store)\n")
+    several = len(stats["runs"]) > 1
+    forks = "" if run == "all" or not several else \
+        f" and {len(stats['runs']) - 1} run(s) of processes it forked"
+    out.write(f"Run: {run}{forks}   ({stats['runs_in_store']} run(s) in the store)\n")
     out.write(f"Recorded calls: {stats['recorded_calls']}\n")
     totals: Dict[str, int] = {}
     for item in stats["counters"]:
@@ -723,7 +753,7 @@ def _print_stats(stats: Dict[str, Any], out: Any, functions: int = 10) -> None:
                 parts.append(ch["note"])
             if parts or missing:
                 text += " — " + "; ".join(parts or [f"{missing} missing"])
-            if run == "all":
+            if several:
                 text += f"   [run {ch['session']}]"
             out.write(text + "\n")
 
@@ -802,7 +832,7 @@ def cmd_demo(argv: Sequence[str]) -> int:
 
     try:
         conn = sqlite_store.open_for_reading(store)
-        session = sqlite_store.latest_session(conn)
+        session = sqlite_store.resolve_runs(conn, "last")
         views = [RecordView.from_row(row)
                  for row in sqlite_store.iter_data_rows(conn, session)]
         stats = _stats_data(conn, session)

@@ -858,12 +858,15 @@ def _size(n: int) -> str:
     return f"{n / (1024 * 1024):.1f} MB"
 
 
-def render_text(view: RecordView, limits: Optional[Limits] = None) -> List[str]:
-    """The lines showing one recorded call."""
+def render_text(view: RecordView, limits: Optional[Limits] = None,
+                show_run: bool = False) -> List[str]:
+    """The lines showing one recorded call (with its run id, when
+    ``show_run``)."""
     r = _Renderer(limits or Limits())
     name = view.full_name or "(unknown function)"
+    run = f"; run {view.session}" if show_run else ""
     lines = [f"#{view.id}  {name}"
-             f"   [{view.module or '?'}; {_size(view.size)}; {_stamp(view.received)}]"]
+             f"   [{view.module or '?'}; {_size(view.size)}; {_stamp(view.received)}{run}]"]
     if view.decode_error and view.args_before is None:
         lines.append(f"  cannot decode: {view.decode_error}")
         return lines

@@ -20,7 +20,7 @@ import json
 import os
 import sqlite3
 import time
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 from urllib.parse import quote
 
 STORE_DIR = ".tarnwick"
@@ -330,36 +330,97 @@ def list_sessions(conn: sqlite3.Connection) -> List[Dict[str, Any]]:
     return [dict(zip(keys, row)) for row in rows]
 
 
-def latest_session(conn: sqlite3.Connection) -> Optional[str]:
-    """The id of the most recent run, or ``None`` for an empty store."""
-    row = conn.execute(
-        "SELECT session FROM sessions ORDER BY started DESC, rowid DESC LIMIT 1"
-    ).fetchone()
-    return row[0] if row else None
+class Recording(NamedTuple):
+    """One recording as a whole: the run ``root`` and the runs of the
+    processes it forked (their ids are ``root-<pid>``, whichever process
+    forked them)."""
+
+    root: str
 
 
-def resolve_session(conn: sqlite3.Connection, wanted: Optional[str]) -> Optional[str]:
-    """``None`` for all runs ("all"), the latest run by default (``None`` or
-    "last"), or the one run whose id starts with ``wanted``.
+#: Which runs a reader reads: ``None`` for all of them, one run id, or a
+#: recording with the runs of its forked processes.
+Selection = Union[None, str, Recording]
 
-    :raises StoreError: when no run, or more than one, matches.
+
+def fork_parent(session: str, ids: Any) -> Optional[str]:
+    """The run whose forked process made run ``session`` (``None`` when
+    ``session`` is not such a run); ``ids`` holds every run id."""
+    parent, sep, pid = session.rpartition("-")
+    if sep and pid.isdigit() and parent in ids:
+        return parent
+    return None
+
+
+def _run_ids(conn: sqlite3.Connection) -> List[str]:
+    return [row[0] for row in conn.execute(
+        "SELECT session FROM sessions ORDER BY started, rowid")]
+
+
+def selected_runs(conn: sqlite3.Connection, selection: Selection) -> List[str]:
+    """The ids of the runs in ``selection``, oldest first."""
+    ids = _run_ids(conn)
+    if selection is None:
+        return ids
+    if isinstance(selection, Recording):
+        known = set(ids)
+        return [s for s in ids
+                if s == selection.root or fork_parent(s, known) == selection.root]
+    return [selection]
+
+
+def _where_runs(selection: Selection, column: str = "session") -> Tuple[str, List[Any]]:
+    """An SQL condition on ``column`` matching the runs of ``selection``,
+    and its parameters (a condition that is always true for all runs)."""
+    if selection is None:
+        return "1", []
+    if isinstance(selection, Recording):
+        root = selection.root
+        # The run itself, or one whose id is the run's followed by "-" and
+        # a process id.
+        return (f"({column} = ? OR (length({column}) > ? AND substr({column}, 1, ?) = ?"
+                f" AND substr({column}, ?) NOT GLOB '*[^0-9]*'))",
+                [root, len(root) + 1, len(root) + 1, root + "-", len(root) + 2])
+    return f"{column} = ?", [selection]
+
+
+def resolve_runs(conn: sqlite3.Connection, wanted: Optional[str]) -> Selection:
+    """The runs a reader reads when asked for ``wanted``:
+
+    - ``None``, "last" or "latest": the latest recording as a whole (the
+      latest run that no process of another run forked, with the runs of
+      the processes it forked);
+    - "all": every run (``None``);
+    - a run id, or the start of one: that recording as a whole when the run
+      is one that ``record`` (or ``open_channels``) started, that run alone
+      when a forked process made it.
+
+    An empty store gives ``None``.
+
+    :raises StoreError: when no run, or more than one recording, matches.
     """
     if wanted == "all":
         return None
+    ids = _run_ids(conn)
+    known = set(ids)
     if wanted in (None, "last", "latest"):
-        return latest_session(conn)
-    rows = conn.execute(
-        "SELECT session FROM sessions WHERE session LIKE ? ESCAPE '\\'",
-        (wanted.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%",),
-    ).fetchall()
-    if not rows:
-        raise StoreError(f"no recording run {wanted!r} in the store")
-    if len(rows) > 1:
-        raise StoreError(f"recording run {wanted!r} is ambiguous ({len(rows)} match)")
-    return rows[0][0]
+        roots = [s for s in ids if fork_parent(s, known) is None]
+        return Recording(roots[-1]) if roots else None
+    if wanted in known:
+        chosen = wanted
+    else:
+        matches = [s for s in ids if s.startswith(wanted)]
+        if not matches:
+            raise StoreError(f"no recording run {wanted!r} in the store")
+        # The start of a run's id is also the start of its forks' ids.
+        tops = [s for s in matches if fork_parent(s, known) not in matches]
+        if len(tops) > 1:
+            raise StoreError(f"recording run {wanted!r} is ambiguous ({len(tops)} match)")
+        chosen = tops[0]
+    return chosen if fork_parent(chosen, known) is not None else Recording(chosen)
 
 
-def iter_data_rows(conn: sqlite3.Connection, session: Optional[str],
+def iter_data_rows(conn: sqlite3.Connection, session: Selection,
                    name_filter: Optional[str] = None,
                    limit: Optional[int] = None) -> Iterator[Tuple[Any, ...]]:
     """Data rows (id, session, received, full_name, module, size,
@@ -371,8 +432,9 @@ def iter_data_rows(conn: sqlite3.Connection, session: Optional[str],
     where: List[str] = []
     params: List[Any] = []
     if session is not None:
-        where.append("session = ?")
-        params.append(session)
+        clause, values = _where_runs(session)
+        where.append(clause)
+        params.extend(values)
     if name_filter:
         if any(ch in name_filter for ch in "*?["):
             where.append("full_name GLOB ?")
@@ -391,21 +453,17 @@ def iter_data_rows(conn: sqlite3.Connection, session: Optional[str],
     return iter(conn.execute(sql, params))
 
 
-def count_data_rows(conn: sqlite3.Connection, session: Optional[str]) -> int:
-    if session is None:
-        return conn.execute("SELECT COUNT(*) FROM data_messages").fetchone()[0]
+def count_data_rows(conn: sqlite3.Connection, session: Selection) -> int:
+    clause, params = _where_runs(session)
     return conn.execute(
-        "SELECT COUNT(*) FROM data_messages WHERE session = ?", (session,)
+        f"SELECT COUNT(*) FROM data_messages WHERE {clause}", params
     ).fetchone()[0]
 
 
-def metric_counts(conn: sqlite3.Connection, session: Optional[str]) -> List[Tuple[str, str, int]]:
+def metric_counts(conn: sqlite3.Connection, session: Selection) -> List[Tuple[str, str, int]]:
     """(counter, metric class, count), largest counts first."""
-    sql = "SELECT counter, kind, COUNT(*) FROM metric_messages"
-    params: Tuple[Any, ...] = ()
-    if session is not None:
-        sql += " WHERE session = ?"
-        params = (session,)
+    clause, params = _where_runs(session)
+    sql = f"SELECT counter, kind, COUNT(*) FROM metric_messages WHERE {clause}"
     sql += " GROUP BY counter, kind ORDER BY COUNT(*) DESC, counter, kind"
     return [(c if c is not None else "(unknown)", k or "(undecodable)", n)
             for c, k, n in conn.execute(sql, params)]
@@ -415,14 +473,11 @@ _CALL_NOT_STARTED = ("calls not recorded (arguments or signature not serializabl
                      "arguments too large, or the function refused before)")
 
 
-def failure_reasons(conn: sqlite3.Connection, session: Optional[str]) -> List[Tuple[str, str, int]]:
+def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[str, str, int]]:
     """(failure kind, reason text, count) of the collection failures."""
+    clause, params = _where_runs(session)
     sql = ("SELECT kind, attributes FROM metric_messages"
-           " WHERE counter = 'collection_failures'")
-    params: Tuple[Any, ...] = ()
-    if session is not None:
-        sql += " AND session = ?"
-        params = (session,)
+           f" WHERE counter = 'collection_failures' AND {clause}")
     counts: Dict[Tuple[str, str], int] = {}
     for kind, attributes in conn.execute(sql, params):
         try:
@@ -445,14 +500,12 @@ def failure_reasons(conn: sqlite3.Connection, session: Optional[str]) -> List[Tu
                   key=lambda item: (-item[2], item[0], item[1]))
 
 
-def external_function_counts(conn: sqlite3.Connection, session: Optional[str],
+def external_function_counts(conn: sqlite3.Connection, session: Selection,
                              limit: int = 10) -> List[Tuple[str, int]]:
     """The external functions reported most often."""
-    sql = ("SELECT attributes FROM metric_messages WHERE counter = 'external_functions'")
-    params: Tuple[Any, ...] = ()
-    if session is not None:
-        sql += " AND session = ?"
-        params = (session,)
+    clause, params = _where_runs(session)
+    sql = ("SELECT attributes FROM metric_messages"
+           f" WHERE counter = 'external_functions' AND {clause}")
     counts: Dict[str, int] = {}
     for (attributes,) in conn.execute(sql, params):
         try:
@@ -464,26 +517,20 @@ def external_function_counts(conn: sqlite3.Connection, session: Optional[str],
     return sorted(counts.items(), key=lambda kv: (-kv[1], kv[0]))[:limit]
 
 
-def function_counts(conn: sqlite3.Connection, session: Optional[str]) -> List[Tuple[str, int, int]]:
+def function_counts(conn: sqlite3.Connection, session: Selection) -> List[Tuple[str, int, int]]:
     """(full name, recorded calls, bytes) per function, most calls first."""
-    sql = "SELECT full_name, COUNT(*), SUM(size) FROM data_messages"
-    params: Tuple[Any, ...] = ()
-    if session is not None:
-        sql += " WHERE session = ?"
-        params = (session,)
+    clause, params = _where_runs(session)
+    sql = f"SELECT full_name, COUNT(*), SUM(size) FROM data_messages WHERE {clause}"
     sql += " GROUP BY full_name ORDER BY COUNT(*) DESC, full_name"
     return [(n if n is not None else "(undecodable)", c, s or 0)
             for n, c, s in conn.execute(sql, params)]
 
 
-def channel_runs(conn: sqlite3.Connection, session: Optional[str]) -> List[Dict[str, Any]]:
+def channel_runs(conn: sqlite3.Connection, session: Selection) -> List[Dict[str, Any]]:
     """The delivery summaries of the channels."""
+    clause, params = _where_runs(session)
     sql = ("SELECT session, channel, sent, stored, dropped_full, dropped_down, lost,"
-           " restarts, note FROM channel_runs")
-    params: Tuple[Any, ...] = ()
-    if session is not None:
-        sql += " WHERE session = ?"
-        params = (session,)
+           f" restarts, note FROM channel_runs WHERE {clause}")
     sql += " ORDER BY started, channel"
     keys = ("session", "channel", "sent", "stored", "dropped_full", "dropped_down",
             "lost", "restarts", "note")
