@@ -12,6 +12,7 @@ usage, 1 for everything else). ``show`` and ``stats`` open the store
 read-only and never run anything a record names.
 """
 import argparse
+import atexit
 import builtins
 import importlib.machinery
 import importlib.util
@@ -235,17 +236,20 @@ def _check_module(name: str) -> None:
         sys.path.pop(0)
 
 
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
+
+
+def _is_ours(filename: str) -> bool:
+    """Whether code of ``filename`` belongs to this package."""
+    return os.path.abspath(filename).startswith(_PACKAGE_DIR)
+
+
 def _program_traceback(exc: BaseException) -> None:
     """Print the program's exception as the interpreter would, without the
     frames of this command line (those of runpy stay: the interpreter runs
     ``-m MODULE`` and directories through runpy too, and shows them)."""
-    package_dir = os.path.dirname(os.path.abspath(__file__)) + os.sep
-
-    def ours(filename: str) -> bool:
-        return os.path.abspath(filename).startswith(package_dir)
-
     tb = exc.__traceback__
-    while tb is not None and ours(tb.tb_frame.f_code.co_filename):
+    while tb is not None and _is_ours(tb.tb_frame.f_code.co_filename):
         tb = tb.tb_next
     sys.stderr.flush()
     traceback.print_exception(type(exc), exc, tb)
@@ -354,15 +358,89 @@ def _run_program(script: Optional[str], module: Optional[str],
     except BaseException as exc:  # the program's own failure
         _program_traceback(exc)
         status = 1
-    # Like the interpreter at exit, wait for the program's other threads.
-    main = threading.main_thread()
-    for thread in threading.enumerate():
-        if thread is not main and not thread.daemon and thread.is_alive():
-            try:
-                thread.join()
-            except KeyboardInterrupt:
-                break
+    # Then what the interpreter does at exit before it finalizes, while the
+    # calls are still recorded: wait for the program's threads, then run
+    # its exit handlers.
+    _wait_for_threads()
+    _run_exit_handlers()
     return status, interrupted
+
+
+def _report_ignored(where: Any, exc: BaseException) -> None:
+    """Report an exception the interpreter cannot raise any further, in the
+    words of its default ``sys.unraisablehook``."""
+    kind = type(exc)
+    module = getattr(kind, "__module__", None)
+    name = getattr(kind, "__qualname__", kind.__name__)
+    if module not in ("builtins", "__main__"):
+        name = f"{module}.{name}" if isinstance(module, str) else f"<unknown>.{name}"
+    try:
+        text = str(exc)
+    except Exception:
+        text = "<exception str() failed>"
+    tb = exc.__traceback__
+    tb = tb.tb_next if tb is not None else None  # not this command line's frame
+    lines = [f"Exception ignored in: {where!r}\n"]
+    if tb is not None:
+        lines.append("Traceback (most recent call last):\n")
+        lines.extend(traceback.format_tb(tb))
+    lines.append(f"{name}: {text}\n")
+    try:
+        sys.stderr.flush()
+        sys.stderr.write("".join(lines))
+        sys.stderr.flush()
+    except Exception:
+        pass
+
+
+def _wait_for_threads() -> None:
+    """Wait, as the interpreter at exit, for the program's threads that are
+    not daemons, after running the shutdown hooks of threading (with which
+    ``concurrent.futures`` ends its workers). Interrupted, it reports the
+    interruption as the interpreter does and goes on to the exit
+    handlers."""
+    shutdown = getattr(threading, "_shutdown", None)
+    try:
+        if shutdown is not None:
+            shutdown()
+            return
+        main = threading.main_thread()
+        for thread in threading.enumerate():
+            if thread is not main and not thread.daemon:
+                thread.join()
+    except BaseException as exc:
+        _report_ignored(threading, exc)
+
+
+def _run_exit_handlers() -> None:
+    """Run the exit handlers (``atexit``) now, as the interpreter would at
+    exit: the last registered first, each once; an exception in one is
+    reported ("Exception ignored in atexit callback") and the others still
+    run. Those of the collector and the channels are not among them (see
+    ``_Recording.start``)."""
+    previous = sys.unraisablehook
+
+    def report(args: Any) -> None:
+        # The interpreter runs the handlers with no frame of Python code
+        # below them; an exception of a handler that is no Python function
+        # (sys.exit itself, say) would otherwise be reported with this
+        # command line's frame as its traceback.
+        tb = args.exc_traceback
+        while tb is not None and _is_ours(tb.tb_frame.f_code.co_filename):
+            tb = tb.tb_next
+        if tb is not args.exc_traceback:
+            args = type(args)((args.exc_type, args.exc_value, tb, args.err_msg,
+                               args.object))
+        previous(args)
+
+    sys.unraisablehook = report
+    try:
+        atexit._run_exitfuncs()  # type: ignore[attr-defined]
+    except BaseException:  # before 3.11 the last error is raised again, once reported
+        pass
+    finally:
+        if sys.unraisablehook is report:  # unless a handler set its own
+            sys.unraisablehook = previous
 
 
 class ProgramInterrupted(Exception):
@@ -436,6 +514,13 @@ class _Recording:
             self.stop_channels()
             raise CliError(f"cannot start recording: {exc}") from None
         self._stop = stop
+        # This command stops the recording and the channels itself, after the
+        # program's exit handlers ran (recorded); their own exit handlers
+        # would stop them in the middle of the program's.
+        from tarnwick_collector.channels import stop_all
+
+        atexit.unregister(stop)
+        atexit.unregister(stop_all)
 
     def stop(self) -> None:
         if self._stop is not None:

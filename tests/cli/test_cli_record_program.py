@@ -1,7 +1,7 @@
 """``tarnwick record`` runs a program as ``python SCRIPT`` runs it: the
 same ``sys.argv``, ``__file__``, ``sys.path[0]``, tracebacks, exit status,
 and exit handlers at the same moment."""
-import os
+import json
 import subprocess
 import sys
 import textwrap
@@ -80,3 +80,74 @@ def test_a_module_sees_what_python_m_shows_it(scripts):
     plain, recorded = plain_and_recorded(scripts, "-m", "sub.s", "arg")
     assert "LookupError: from __main__" in plain.stderr
     assert outcome(recorded) == outcome(plain)
+
+
+# --- exit handlers ------------------------------------------------------------
+
+EXITING = """
+    import atexit, sys, threading, time
+    from work import mark
+
+    def first():
+        print("first handler", mark("first"), flush=True)
+
+    def last():
+        print("last handler", mark("last"), flush=True)
+
+    atexit.register(last)
+    atexit.register(first)
+    print("main", mark("main"), flush=True)
+    {body}
+"""
+
+THREAD = """
+def late():
+    time.sleep(0.3)
+    print("thread done", mark("thread"), flush=True)
+threading.Thread(target=late).start()
+"""
+POOL = """
+from concurrent.futures import ThreadPoolExecutor
+pool = ThreadPoolExecutor(2)
+print("pooled", pool.submit(mark, "pool").result(), flush=True)
+"""
+
+# name: (end of the program, marks its recorded calls leave)
+ENDINGS = {
+    "normal end": ("", {"main", "first", "last"}),
+    "exit status": ("sys.exit(3)", {"main", "first", "last"}),
+    "exit message": ("sys.exit('fatal: reason')", {"main", "first", "last"}),
+    "uncaught error": ("raise KeyError('k')", {"main", "first", "last"}),
+    "failing handler": ("atexit.register(lambda: 1 / 0)", {"main", "first", "last"}),
+    "handler that exits": ("atexit.register(sys.exit, 5)", {"main", "first", "last"}),
+    "handler unregistered": ("atexit.unregister(last)", {"main", "first"}),
+    "handler registered in a handler": (
+        "atexit.register(lambda: atexit.register(mark, 'never'))", {"main", "first", "last"}),
+    "thread outlives the program": (THREAD, {"main", "thread", "first", "last"}),
+    "pool not shut down": (POOL, {"main", "pool", "first", "last"}),
+}
+
+
+def without_addresses(text):
+    import re
+
+    return re.sub(r" at 0x[0-9a-f]+", " at 0x?", text)
+
+
+@pytest.mark.parametrize("ending", sorted(ENDINGS))
+def test_exit_handlers_run_recorded_as_the_interpreter_runs_them(tmp_path, ending):
+    body, marks = ENDINGS[ending]
+    (tmp_path / "work.py").write_text("def mark(tag):\n    return tag.upper()\n")
+    (tmp_path / "prog.py").write_text(textwrap.dedent(EXITING).replace("{body}", body))
+    plain = run(tmp_path, "prog.py", timeout=60)
+    assert "first handler FIRST" in plain.stdout
+    store = str(tmp_path / "records.sqlite3")
+    recorded = run(tmp_path, "-m", "tarnwick_collector", "record", "--quiet",
+                   "--store", store, "prog.py", timeout=60)
+    assert (recorded.returncode, recorded.stdout, without_addresses(recorded.stderr)) == \
+        (plain.returncode, plain.stdout, without_addresses(plain.stderr))
+    shown = run(tmp_path, "-m", "tarnwick_collector", "show", "--json", "--store", store)
+    records = json.loads(shown.stdout)
+    tags = [r["arguments_before"]["tag"].strip("'") for r in records
+            if r["function"] == "work.mark"]
+    assert sorted(tags) == sorted(marks)
