@@ -251,6 +251,44 @@ def test_record_a_module_with_arguments(tmp_path):
     assert records[0]["returned"] == "'HELLO --LIMIT 3!'"
 
 
+def test_arguments_are_named_for_each_kind_of_method(tmp_path):
+    write(tmp_path, "kinds.py", """
+        class Meta(type):
+            def describe(cls, label):
+                return label
+
+        class Shop(metaclass=Meta):
+            def __new__(cls, name):
+                return super().__new__(cls)
+
+            def __init__(self, name):
+                self.name = name
+
+            @classmethod
+            def open(cls, name, city="Oslo"):
+                return cls(name)
+
+            def rename(self, name):
+                self.name = name
+
+        shop = Shop.open("north")
+        shop.rename("south")
+        Shop.describe("tag")
+    """)
+    proc = tarnwick("record", "kinds.py", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    records = json.loads(tarnwick("show", "--json", cwd=tmp_path).stdout)
+    named = {r["function"].rsplit(".", 1)[-1]: list(r["arguments_before"])
+             for r in records}
+    assert named == {
+        "open": ["name", "city"],           # the class is left out
+        "__new__": ["cls", "name"],         # the class is an argument
+        "__init__": ["name"],               # run by calling the class
+        "rename": ["self", "name"],
+        "describe": ["cls", "label"],       # a metaclass keeps its class
+    }
+
+
 def test_demo_prints_the_recorded_calls(tmp_path):
     proc = tarnwick("demo", "--store", str(tmp_path / "demo.sqlite3"), cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr

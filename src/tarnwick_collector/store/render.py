@@ -785,6 +785,14 @@ class RecordView:
         if not names or not isinstance(args, (tuple, list)):
             return False
         if names[0] == "cls":
+            # `__new__` is a static method: its class is an argument. A
+            # method of a metaclass names its class `cls` too, and keeps
+            # it; without *args every positional parameter is recorded,
+            # so the count tells. With *args a class method is assumed.
+            if (self.full_name or "").endswith(".__new__"):
+                return False
+            if not self.varargs:
+                return len(args) < len(names)
             return True
         if names[0] != "self":
             return False
