@@ -29,6 +29,10 @@ MODULES = {
         import warnings
         warnings.warn("oldapi is deprecated", DeprecationWarning, stacklevel=2)
     """,
+    "badsyntax.py": """
+        def broken(:
+            pass
+    """,
     "stacky.py": """
         import traceback
         STACK = [(f.name, f.line) for f in traceback.extract_stack()][-4:]
@@ -43,6 +47,7 @@ PROGRAMS = {
     "warning": ("import warnings\nwarnings.simplefilter('always')\n"
                 "import oldapi\nprint('imported')\n"),
     "stack": "import stacky\nprint(stacky.STACK[-3:])\n",
+    "syntax_error": "import badsyntax\n",
 }
 
 RUN = """

@@ -19,6 +19,7 @@ import site
 import sys
 import sysconfig
 import threading
+from importlib._bootstrap import _call_with_frames_removed
 from typing import Iterable, List, Optional, Set
 
 from tarnwick_collector.tracer import _trampolines
@@ -179,11 +180,31 @@ class InstrumentingLoader(importlib.machinery.SourceFileLoader):
 
     def get_code(self, fullname: str):  # type: ignore[override]
         source = self.get_data(self.path)
-        code, instrumented = compile_module(source, self.path)
+        try:
+            code, instrumented = compile_module(source, self.path)
+        except SyntaxError:
+            code = None
+        if code is None:
+            # The source's own error, raised again as the plain loader
+            # raises it: through the import system's frame-removing call,
+            # with no frame of the instrumenter in its traceback (and out
+            # of the handler above, so with no earlier error chained).
+            _call_with_frames_removed(compile, source, self.path, "exec",
+                                      dont_inherit=True)
         if instrumented:
             self._project.add_file(self.path)
             self._project.modules.add(fullname)
         return code
+
+    # Named after the file of the method it replaces, like exec_module: the
+    # interpreter then leaves it out of a syntax error's traceback together
+    # with the import system's frames around it.
+    _wrapped_file = getattr(getattr(
+        importlib.machinery.SourceFileLoader.get_code, "__code__", None),
+        "co_filename", None)
+    if isinstance(_wrapped_file, str):
+        get_code.__code__ = get_code.__code__.replace(co_filename=_wrapped_file)
+    del _wrapped_file
 
 
 class ProjectFinder(importlib.abc.MetaPathFinder):
