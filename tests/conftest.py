@@ -23,3 +23,28 @@ def settings():
     finally:
         for name, value in saved.items():
             setattr(CollectorSettings, name, value)
+
+
+def _recording_available() -> bool:
+    """Whether real recordings can be made: the compiled recording core and
+    the tracer are built."""
+    try:
+        import tarnwick_collector
+        from tarnwick_collector.data_collection import marrowick  # noqa: F401
+    except ImportError:
+        return False
+    return callable(getattr(tarnwick_collector, "start", None))
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "recording: runs a real recording (needs the compiled core)")
+
+
+def pytest_collection_modifyitems(config, items):
+    if _recording_available():
+        return
+    skip = pytest.mark.skip(reason="the recording core or the tracer is not built")
+    for item in items:
+        if item.get_closest_marker("recording") is not None:
+            item.add_marker(skip)

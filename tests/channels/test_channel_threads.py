@@ -266,15 +266,6 @@ def test_exit_is_clean_while_a_writer_still_runs(tmp_path):
         "(1 lost in transit; timed out writing to the subprocess)"]
 
 
-def _recording_available():
-    try:
-        import tarnwick_collector
-        from tarnwick_collector.data_collection import marrowick  # noqa: F401
-    except ImportError:
-        return False
-    return callable(getattr(tarnwick_collector, "start", None))
-
-
 RECORDED = """
     import os, sys, threading
 
@@ -305,8 +296,7 @@ RECORDED = """
 
 
 @needs_fork
-@pytest.mark.skipif(not _recording_available(),
-                    reason="the recording core or the tracer is not built")
+@pytest.mark.recording
 def test_recorded_program_sees_the_threads_of_a_plain_run(tmp_path):
     (tmp_path / "prog.py").write_text(textwrap.dedent(RECORDED))
     plain = subprocess.run([sys.executable, "prog.py"], cwd=str(tmp_path),

@@ -9,17 +9,7 @@ import textwrap
 import pytest
 
 
-def _recording_available():
-    try:
-        import tarnwick_collector
-        from tarnwick_collector.data_collection import marrowick  # noqa: F401
-    except ImportError:
-        return False
-    return callable(getattr(tarnwick_collector, "start", None))
-
-
-pytestmark = pytest.mark.skipif(not _recording_available(),
-                                reason="the recording core or the tracer is not built")
+pytestmark = pytest.mark.recording
 
 
 def run(cwd, *args, timeout=120):

@@ -86,15 +86,6 @@ def test_a_run_that_is_not_one_recording_is_refused(store, run, message):
     assert proc.stderr == f"tarnwick: error: {message}\n"
 
 
-def _recording_available():
-    try:
-        import tarnwick_collector
-        from tarnwick_collector.data_collection import marrowick  # noqa: F401
-    except ImportError:
-        return False
-    return callable(getattr(tarnwick_collector, "start", None))
-
-
 FORKING = """
     import os, sys
 
@@ -112,8 +103,8 @@ FORKING = """
 """
 
 
-@pytest.mark.skipif(not hasattr(os, "fork") or not _recording_available(),
-                    reason="needs fork and the recording core")
+@pytest.mark.recording
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_after_a_fork_the_parents_calls_are_shown_by_default(tmp_path):
     (tmp_path / "main.py").write_text(textwrap.dedent(FORKING))
     store = str(tmp_path / "records.sqlite3")
