@@ -5,7 +5,7 @@ BUILD_DIR ?= build/dev
 CMAKE_ARGS ?=
 TARGET ?=
 
-.PHONY: all install deps build develop test bench demo clean
+.PHONY: all install deps build develop test bench demo check-headers clean
 
 all: install
 
@@ -38,6 +38,10 @@ bench: install
 
 demo: install
 	$(PYTHON) -m tarnwick_collector demo
+
+# The C++ sources against the headers of every Python 3.8+ found here.
+check-headers:
+	$(PYTHON) tools/check_headers.py
 
 clean:
 	rm -rf build .tarnwick

@@ -20,6 +20,8 @@
 #include "tw.hpp"
 #include "tw/tarn_pickle_api.hpp"
 
+#include <frameobject.h>
+
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -2102,8 +2104,13 @@ int known_dirs(PyObject *obj, Ref &object_dir, Ref &cls, Ref &class_dir)
         return 0;
     PyTypeObject *t = Py_TYPE(obj);
     PyObject *own = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(obj, TW_STR("__dict__"), &own) < 0)
+        return -1;
+#else
     if (_PyObject_LookupAttr(obj, TW_STR("__dict__"), &own) < 0)
         return -1;
+#endif
     Ref held = Ref::steal(own);
     if (own != nullptr && (!PyDict_Check(own) || PyDict_GET_SIZE(own) != 0))
         return 0;

@@ -40,6 +40,8 @@
 // exceptions outside Exception still reach the program.
 #include "tw.hpp"
 
+#include <frameobject.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
