@@ -2,6 +2,7 @@
 same ``sys.argv``, ``__file__``, ``sys.path[0]``, tracebacks, exit status,
 and exit handlers at the same moment."""
 import json
+import signal
 import subprocess
 import sys
 import textwrap
@@ -141,3 +142,37 @@ def test_exit_handlers_run_recorded_as_the_interpreter_runs_them(tmp_path, endin
     tags = [r["arguments_before"]["tag"].strip("'") for r in records
             if r["function"] == "work.mark"]
     assert sorted(tags) == sorted(marks)
+
+
+SIGNAL_TIMEOUT = """
+    import signal
+    import time
+
+    def on_alarm(signum, frame):
+        raise TimeoutError("too slow")
+
+    def tick(i):
+        return i + 1
+
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    end = time.monotonic() + 5
+    try:
+        i = 0
+        while time.monotonic() < end:
+            i = tick(i)
+        print("alarm lost")
+    except TimeoutError as exc:
+        print("timed out:", exc)
+"""
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+def test_what_a_signal_handler_raises_reaches_the_program(tmp_path):
+    # The alarm nearly always lands while the recorder is at work (a call of
+    # tick costs far more recorded than plain): what the handler raises
+    # there is the program's, not a failure of the recorder to absorb.
+    (tmp_path / "prog.py").write_text(textwrap.dedent(SIGNAL_TIMEOUT))
+    plain, recorded = plain_and_recorded(tmp_path, "prog.py")
+    assert outcome(recorded) == outcome(plain)
+    assert plain.stdout == "timed out: too slow\n"

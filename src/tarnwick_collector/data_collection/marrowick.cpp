@@ -651,7 +651,7 @@ Ref is_size_too_big_impl(PyObject *m, PyObject *obj)
         }
     }
     if (!result) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
+        if (!tw::containable())
             return nullptr;
         PyErr_Clear();
         return Ref::borrow(Py_False);
@@ -881,7 +881,7 @@ Ref record_external_call_impl(PyObject *m, PyObject *call, PyObject *did_check)
     if (r > 0)
         return none_ref();
     if (r < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
+        if (!tw::containable())
             return nullptr;
         PyErr_Clear();
     }
@@ -959,7 +959,7 @@ Ref record_external_return_value_impl(PyObject *m, PyObject *return_value,
         exc = Ref::borrow(cur_exc);
     }
     if (complete_external_record(m, return_value, func_obj, exc.get()) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
+        if (!tw::containable())
             return nullptr;
         PyErr_Clear();
     }
@@ -1156,7 +1156,7 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
     }
     if (record)
         return record;
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
+    if (!tw::containable())
         return nullptr;
     Caught e;
     e.fetch();
@@ -1521,7 +1521,7 @@ Ref record_user_function_return_value_impl(PyObject *m, PyObject *ret_val,
         pending.restore();
         return none_ref();
     }
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
+    if (!tw::containable())
         return nullptr;
     Caught e;
     e.fetch();
@@ -1546,7 +1546,7 @@ Ref record_user_function_return_value_impl(PyObject *m, PyObject *ret_val,
     // The failure has been reported and the entry returns None: a
     // hand-over that fails in turn is dropped, unless it is no Exception.
     if (hand_over_after_failure(m, progress) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
+        if (!tw::containable())
             return nullptr;
         PyErr_Clear();
     }
@@ -1696,7 +1696,7 @@ Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
             first = 0;
     } while (false);
     if (first < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
+        if (!tw::containable())
             return nullptr;
         PyErr_Clear();
     }
@@ -1741,7 +1741,7 @@ Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
             second = 0;
     } while (false);
     if (second < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
+        if (!tw::containable())
             return nullptr;
         PyErr_Clear();
     }

@@ -758,7 +758,7 @@ int contained(DumpState *st)
             PyObject *r = PyObject_CallOneArg(st->special_cases, p.type);
             int truth = 0;
             if (r == nullptr) {
-                if (!PyErr_ExceptionMatches(PyExc_Exception))
+                if (!tw::containable())
                     return -1;
                 PyErr_Clear();  // a class it cannot judge is not special
             }
@@ -766,7 +766,7 @@ int contained(DumpState *st)
                 truth = PyObject_IsTrue(r);
                 Py_DECREF(r);
                 if (truth < 0) {
-                    if (!PyErr_ExceptionMatches(PyExc_Exception))
+                    if (!tw::containable())
                         return -1;
                     PyErr_Clear();
                     truth = 0;
@@ -852,7 +852,7 @@ constexpr int RECURSION_RESERVE = 50;
 // replacement without its state.
 PyObject *on_error(DumpState *st, PyObject *obj, bool flat = false)
 {
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
+    if (!tw::containable())
         return nullptr;  // interrupts and exits are never absorbed
     const bool refusal = PyErr_ExceptionMatches(st->ms->problematic);
     PyObject *et, *ev, *etb;
@@ -874,7 +874,7 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat = false)
                 PyErr_Restore(et, ev, etb);
                 return nullptr;
             }
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            if (!tw::containable()) {
                 drop(et, ev, etb);
                 return nullptr;
             }
@@ -898,7 +898,7 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat = false)
         return rv;
     }
     // The failure reducer failed as well.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (!tw::containable()) {
         drop(et, ev, etb);
         return nullptr;
     }

@@ -282,7 +282,7 @@ Ref mapping_get(PyObject *mapping, PyObject *key, PyObject *dflt)
 // otherwise (KeyboardInterrupt and the like go on).
 bool swallow()
 {
-    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (tw::containable()) {
         PyErr_Clear();
         return true;
     }

@@ -146,7 +146,7 @@ int contain_failure()
 {
     if (!PyErr_Occurred())
         return 0;
-    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (tw::containable()) {
         PyErr_Clear();
         contained_failures++;
         return 0;
