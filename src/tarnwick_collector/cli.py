@@ -81,9 +81,52 @@ def _nonempty(text: str) -> str:
     return text
 
 
+class _ToolStderr:
+    """The standard error `record` started with, where its own lines go
+    whatever the recorded program did to ``sys.stderr`` (replaced it, set it
+    to None, closed it): straight to file descriptor 2 when that object can
+    no longer be written."""
+
+    def __init__(self) -> None:
+        self.stream = sys.stderr
+
+    def write(self, text: str) -> None:
+        try:
+            self.stream.write(text)
+            return
+        except (AttributeError, ValueError, OSError):
+            pass  # None, closed, or its file failed
+        try:
+            os.write(2, text.encode("utf-8", "backslashreplace"))
+        except OSError:
+            pass
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except (AttributeError, ValueError, OSError):
+            pass
+
+    def isatty(self) -> bool:
+        try:
+            return bool(self.stream.isatty())
+        except (AttributeError, ValueError, OSError):
+            return False
+
+
+# Set while `record` runs a program; the other commands write to sys.stderr.
+_tool_stderr: Optional[_ToolStderr] = None
+
+
+def _out() -> Any:
+    """Where the command line's own lines go."""
+    return _tool_stderr if _tool_stderr is not None else sys.stderr
+
+
 def _err(line: str) -> None:
-    sys.stderr.write(line + "\n")
-    sys.stderr.flush()
+    out = _out()
+    out.write(line + "\n")
+    out.flush()
 
 
 class Progress:
@@ -92,7 +135,7 @@ class Progress:
 
     def __init__(self, enabled: bool = True, interval: float = 2.0) -> None:
         self.enabled = enabled
-        self.tty = enabled and sys.stderr.isatty()
+        self.tty = enabled and _out().isatty()
         self.interval = 0.1 if self.tty else interval
         self._last = 0.0
         self._shown = False
@@ -104,17 +147,19 @@ class Progress:
         if not force and now - self._last < self.interval:
             return
         self._last = now
+        out = _out()
         if self.tty:
-            sys.stderr.write("\r\033[K" + f"{PROG}: {text}")
+            out.write("\r\033[K" + f"{PROG}: {text}")
             self._shown = True
         else:
-            sys.stderr.write(f"{PROG}: {text}\n")
-        sys.stderr.flush()
+            out.write(f"{PROG}: {text}\n")
+        out.flush()
 
     def done(self) -> None:
         if self.tty and self._shown:
-            sys.stderr.write("\r\033[K")
-            sys.stderr.flush()
+            out = _out()
+            out.write("\r\033[K")
+            out.flush()
         self._shown = False
 
 
@@ -568,6 +613,18 @@ def cmd_record(argv: Sequence[str]) -> int:
         sqlite_store.check_store_writable(store)
     except StoreError as exc:
         raise CliError(str(exc)) from None
+    global _tool_stderr
+    _tool_stderr = _ToolStderr()
+    try:
+        return _record(opts, store, project_root, script, module, program_args,
+                       argv)
+    finally:
+        _tool_stderr = None
+
+
+def _record(opts: Any, store: str, project_root: str, script: Optional[str],
+            module: Optional[str], program_args: List[str],
+            argv: Sequence[str]) -> int:
     command = " ".join([PROG, "record"] + list(argv))
     recording = _Recording(opts, store, project_root, command)
     try:

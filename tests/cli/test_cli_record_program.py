@@ -176,3 +176,16 @@ def test_what_a_signal_handler_raises_reaches_the_program(tmp_path):
     plain, recorded = plain_and_recorded(tmp_path, "prog.py")
     assert outcome(recorded) == outcome(plain)
     assert plain.stdout == "timed out: too slow\n"
+
+
+@pytest.mark.parametrize("change", [
+    "sys.stderr = None", "sys.stderr.close()", "sys.stderr = io.StringIO()",
+])
+def test_the_summary_reaches_the_stderr_record_started_with(tmp_path, change):
+    (tmp_path / "prog.py").write_text(
+        f"import io, sys\ndef f():\n    return 1\nf()\nprint('done')\n{change}\n")
+    plain = run(tmp_path, "prog.py")
+    recorded = run(tmp_path, "-m", "tarnwick_collector", "record",
+                   "--store", str(tmp_path / "records.sqlite3"), "prog.py")
+    assert (recorded.returncode, recorded.stdout) == (plain.returncode, plain.stdout)
+    assert recorded.stderr.startswith("tarnwick: recorded 1 calls"), recorded.stderr
