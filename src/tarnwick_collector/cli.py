@@ -229,14 +229,15 @@ def _split_record_args(argv: Sequence[str]) -> Tuple[List[str], Optional[str], O
 
 
 def _check_script(path: str) -> None:
+    # Status 2, as the interpreter's for a script it cannot open.
     if not os.path.exists(path):
-        raise CliError(f"no such script: {path}")
+        raise CliError(f"no such script: {path}", 2)
     if os.path.isdir(path):
         if os.path.exists(os.path.join(path, "__main__.py")):
             return
-        raise CliError(f"{path} is a directory without __main__.py")
+        raise CliError(f"{path} is a directory without __main__.py", 2)
     if not os.access(path, os.R_OK):
-        raise CliError(f"cannot read script {path}: permission denied")
+        raise CliError(f"cannot read script {path}: permission denied", 2)
 
 
 def _interpreter_abspath(path: str) -> str:

@@ -215,16 +215,19 @@ def test_missing_store_and_unreadable_store(tmp_path):
         locked.chmod(0o600)
 
 
-@pytest.mark.parametrize("args, message", [
-    (["missing.py"], "no such script: missing.py"),
-    (["-m", "tw_no_such_module"], "no module named tw_no_such_module"),
-    (["-m", "os.path.nothing"], "not a package"),
-    (["-m", "not-a-name"], "not a module name"),
-    (["--project-root", "nowhere", "x.py"], "project root nowhere is not a directory"),
+@pytest.mark.parametrize("args, message, status", [
+    # A script that cannot be opened gives the interpreter's status, 2.
+    (["missing.py"], "no such script: missing.py", 2),
+    (["."], ". is a directory without __main__.py", 2),
+    (["-m", "tw_no_such_module"], "no module named tw_no_such_module", 1),
+    (["-m", "os.path.nothing"], "not a package", 1),
+    (["-m", "not-a-name"], "not a module name", 1),
+    (["--project-root", "nowhere", "x.py"], "project root nowhere is not a directory", 1),
 ])
-def test_record_refuses_what_it_cannot_run(store, tmp_path, args, message):
+def test_record_refuses_what_it_cannot_run(store, tmp_path, args, message, status):
     (tmp_path / "x.py").write_text("print('ran')\n")
     before = digest(store)
     proc = tarnwick("record", "--store", store, *args, cwd=tmp_path)
     assert message in one_line_error(proc)
+    assert proc.returncode == status
     assert digest(store) == before
