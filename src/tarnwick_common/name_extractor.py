@@ -50,7 +50,14 @@ def get_function_module(function_obj: Any, is_method: Any) -> Optional[str]:
         receiver = function_obj.__self__
         if isinstance(receiver, ModuleType):
             return receiver.__name__
-        if receiver is not None:
+        if isinstance(receiver, type):
+            # A class method of a native class bound to a class
+            # (`datetime.now`, `dict.fromkeys`): its name runs through that
+            # class, found in the class's module, not its metaclass's.
+            module = _plain_attr(receiver, "__module__")
+            if isinstance(module, str):
+                return module
+        elif receiver is not None:
             module = type(receiver).__module__
             if isinstance(module, str):
                 return module

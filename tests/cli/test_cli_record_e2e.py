@@ -329,3 +329,21 @@ def test_record_options_reach_the_collector(project):
     assert rows == successes
     records = json.loads(tarnwick("show", "--json", cwd=project).stdout)
     assert all(len(r["external_calls"]) <= 1 for r in records)
+
+
+def test_class_methods_of_native_classes_are_recorded_as_external_calls(tmp_path):
+    # datetime.now is a class method of a native class, bound to the class:
+    # the call the program most wants replaced in a test.
+    write(tmp_path, "clock.py", """
+        import datetime
+
+        def stamp():
+            return datetime.datetime.now().year > 2000
+
+        stamp()
+    """)
+    proc = tarnwick("record", "clock.py", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    (record,) = json.loads(tarnwick("show", "--json", cwd=tmp_path).stdout)
+    assert [c["function"] for c in record["external_calls"]] == [
+        "datetime.datetime.now"]

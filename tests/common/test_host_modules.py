@@ -1,4 +1,6 @@
 """The pure-Python modules the compiled core relies on."""
+import abc
+import datetime
 import functools
 import os
 import pickle
@@ -36,6 +38,10 @@ def plain(a, b=1, *args, c, **kw):
     return a
 
 
+class AbstractBase(abc.ABC):
+    """A class whose metaclass lives in another module."""
+
+
 @pytest.mark.parametrize(
     "func, module, full_name",
     [
@@ -48,6 +54,12 @@ def plain(a, b=1, *args, c, **kw):
         (str.join, "builtins", "builtins.str.join"),
         (dict, "builtins", "builtins.dict"),
         (functools.partial(plain, 1), "functools", "functools.partial"),
+        # class methods of native classes, bound to their class
+        (datetime.datetime.now, "datetime", "datetime.datetime.now"),
+        (datetime.date.today, "datetime", "datetime.date.today"),
+        (dict.fromkeys, "builtins", "builtins.dict.fromkeys"),
+        (AbstractBase.__init_subclass__, __name__,
+         f"{__name__}.AbstractBase.__init_subclass__"),
     ],
 )
 def test_names_resolve_back_to_the_callable(func, module, full_name):
