@@ -245,7 +245,7 @@ def test_exit_is_clean_while_a_writer_still_runs(tmp_path):
         from tarnwick_collector.store import sqlite_store
 
         class Stuck(SubprocessChannel):
-            def _write_frames(self, frames):
+            def _write_frames(self, *args):
                 while True:
                     time.sleep(0.001)
 

@@ -1,25 +1,39 @@
 """The subprocess at the far end of a channel.
 
-Run as ``python -I -c <bootstrap> {data|metrics} STORE SESSION``: it reads
-frames (see ``framing``) from its standard input until end of file and
-stores every message as one row of the store, in batched transactions. It
-decodes each message only to find the names it files it under, with the
+Run as ``python -I -c <bootstrap> {data|metrics} STORE SESSION [TALLY_FD]``:
+it reads frames (see ``framing``) from its standard input until end of file
+and stores every message as one row of the store, in batched transactions.
+It decodes each message only to find the names it files it under, with the
 restricted unpickler of ``tarnwick_collector.store.decoding``: nothing a
 message names is imported or run. A message that cannot be decoded is
 stored all the same, with the reason.
+
+``TALLY_FD`` is the channel's block of counters (see ``tally``). When the
+input ends, the receiver writes the run's delivery summary from the block,
+so that what the process sent and what it lost is on record even when the
+process ends before its channel does (a stopping channel writes the summary
+again once the receiver is gone, with its own notes). When the channel has
+not marked the block as stopping, its process ended without stopping it.
+
+A thread of its own reads the input while the main thread decodes and
+commits, so that a sender is not held up while a transaction waits for the
+disk or for another writer of the store (the sending thread of a forked
+child writes every message itself).
 
 It ignores the terminal's interrupt (the application decides when the
 channel ends) and writes its own troubles to ``STORE.log``, never to the
 application's terminal.
 """
+import collections
 import os
-import select
 import signal
 import sys
+import threading
 import time
 import traceback
 from typing import Any, List, Optional, Sequence, Tuple
 
+from tarnwick_collector.channels import tally
 from tarnwick_collector.channels.framing import FrameReader
 from tarnwick_collector.store import decoding
 from tarnwick_collector.store import sqlite_store
@@ -29,6 +43,45 @@ BATCH_ROWS = 500
 #: ... or when its oldest row has waited this long (seconds).
 BATCH_SECONDS = 0.2
 READ_SIZE = 1 << 20
+#: After a read smaller than ``SMALL_READ`` bytes the reading thread pauses
+#: this long (seconds) before reading again, so that it takes messages in
+#: batches: a sender then seldom has to wake it, which makes each send
+#: cheaper.
+READ_PAUSE = 0.002
+SMALL_READ = 64 * 1024
+#: Bytes read but not yet decoded beyond which the reading thread waits
+#: for the main thread (and the sender for the reading thread).
+MAX_BACKLOG = 64 * 1024 * 1024
+
+
+class _Inbox:
+    """What the reading thread has read and the main thread not taken yet;
+    an empty chunk marks the end of the input."""
+
+    def __init__(self) -> None:
+        self.cond = threading.Condition()
+        self.chunks: "collections.deque[bytes]" = collections.deque()
+        self.size = 0
+
+    def put(self, chunk: bytes) -> None:
+        with self.cond:
+            while self.size > MAX_BACKLOG and chunk:
+                self.cond.wait()
+            self.chunks.append(chunk)
+            self.size += len(chunk)
+            self.cond.notify_all()
+
+    def take(self, timeout: Optional[float]) -> List[bytes]:
+        """Every chunk read so far; waits up to ``timeout`` seconds (``None``:
+        as long as it takes) for one."""
+        with self.cond:
+            if not self.chunks:
+                self.cond.wait(timeout)
+            chunks = list(self.chunks)
+            self.chunks.clear()
+            self.size = 0
+            self.cond.notify_all()
+            return chunks
 
 
 class _Log:
@@ -79,12 +132,14 @@ def _metric_row(session: str, received: float, payload: bytes) -> Tuple[Any, ...
 class Receiver:
     """Reads frames from a file descriptor and stores them."""
 
-    def __init__(self, kind: str, store_path: str, session: str, fd: int = 0) -> None:
+    def __init__(self, kind: str, store_path: str, session: str, fd: int = 0,
+                 tally_fd: Optional[int] = None) -> None:
         if kind not in ("data", "metrics"):
             raise ValueError(f"unknown channel kind {kind!r}")
         self.kind = kind
         self.session = session
         self.fd = fd
+        self.tally_fd = tally_fd
         self.log = _Log(store_path, kind)
         self.conn = sqlite_store.open_for_writing(store_path)
         self._make_row = _data_row if kind == "data" else _metric_row
@@ -104,7 +159,29 @@ class Receiver:
                 time.sleep(0.5)
         self.log.write(f"gave up storing {len(rows)} messages")
 
+    def _read_input(self, inbox: _Inbox) -> None:
+        """Body of the reading thread."""
+        try:
+            while True:
+                try:
+                    chunk = os.read(self.fd, READ_SIZE)
+                except InterruptedError:
+                    continue
+                except OSError:
+                    chunk = b""
+                inbox.put(chunk)
+                if not chunk:
+                    return
+                if len(chunk) < SMALL_READ:
+                    time.sleep(READ_PAUSE)
+        except BaseException:
+            inbox.put(b"")
+            raise
+
     def run(self) -> int:
+        inbox = _Inbox()
+        threading.Thread(target=self._read_input, args=(inbox,), daemon=True,
+                         name="tarnwick-receiver-input").start()
         reader = FrameReader()
         pending: List[Tuple[Any, ...]] = []
         oldest = 0.0
@@ -113,41 +190,61 @@ class Receiver:
             timeout = None
             if pending:
                 timeout = max(0.0, BATCH_SECONDS - (time.monotonic() - oldest))
-            try:
-                ready, _, _ = select.select([self.fd], [], [], timeout)
-            except InterruptedError:
-                continue
-            if ready:
-                try:
-                    chunk = os.read(self.fd, READ_SIZE)
-                except (ConnectionResetError, BrokenPipeError):
-                    chunk = b""
+            for chunk in inbox.take(timeout):
                 if not chunk:
                     eof = True
-                else:
-                    for received, payload in reader.feed(chunk):
-                        if not pending:
-                            oldest = time.monotonic()
-                        pending.append(self._make_row(self.session, received, payload))
-            if pending and (eof or len(pending) >= BATCH_ROWS
-                            or time.monotonic() - oldest >= BATCH_SECONDS):
+                    break
+                for received, payload in reader.feed(chunk):
+                    if not pending:
+                        oldest = time.monotonic()
+                    pending.append(self._make_row(self.session, received, payload))
+                    if len(pending) >= BATCH_ROWS:
+                        self._commit(pending)
+                        pending = []
+            if pending and (eof or time.monotonic() - oldest >= BATCH_SECONDS):
                 self._commit(pending)
                 pending = []
         if reader.pending:
             self.log.write(f"{reader.pending} bytes of an incomplete message at the end")
-        self.conn.close()
+        try:
+            self._write_summary()
+        finally:
+            self.conn.close()
         return 0
+
+    def _write_summary(self) -> None:
+        """Write the run's delivery summary from the channel's counters."""
+        if self.tally_fd is None:
+            return
+        counts = tally.read(self.tally_fd)
+        if counts is None:
+            return
+        for attempt in range(3):
+            try:
+                stored = sqlite_store.count_stored(self.conn, self.kind, self.session)
+                note = (sqlite_store.PROCESS_ENDED_NOTE
+                        if counts["sent"] > stored and not counts["stopping"] else None)
+                sqlite_store.record_channel_run(
+                    self.conn, self.session, self.kind, counts["started"],
+                    counts["sent"], stored, counts["dropped_full"],
+                    counts["dropped_down"], counts["restarts"], note)
+                return
+            except Exception as exc:
+                self.log.write(f"writing the delivery summary failed ({exc}); "
+                               f"attempt {attempt + 1} of 3")
+                time.sleep(0.5)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = list(sys.argv[1:] if argv is None else argv)
-    if len(args) != 3:
-        sys.stderr.write("usage: receiver {data|metrics} STORE SESSION\n")
+    if len(args) not in (3, 4) or (len(args) == 4 and not args[3].isdigit()):
+        sys.stderr.write("usage: receiver {data|metrics} STORE SESSION [TALLY_FD]\n")
         return 2
-    kind, store_path, session = args
+    kind, store_path, session = args[:3]
+    tally_fd = int(args[3]) if len(args) == 4 else None
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
-        receiver = Receiver(kind, store_path, session)
+        receiver = Receiver(kind, store_path, session, tally_fd=tally_fd)
     except Exception as exc:
         _Log(store_path, kind).write(f"cannot start: {exc}")
         return 1

@@ -23,12 +23,31 @@ thread is gone, so no writer outlives a stop that did not time out.
 
 Messages from a process forked by the application go to subprocesses of
 the child's own (started on its first message), under a run id of their
-own.
+own. Such a child may end without running any exit handler: a
+``multiprocessing`` child ends with ``os._exit``, and a pool's workers are
+usually ended by a signal. So in a forked child:
+
+- ``send_message`` writes the message to the subprocess itself before it
+  returns (a record is delivered before the call that made it is over), and
+  leaves it to the writer thread only when the subprocess has taken nothing
+  for ``child_send_timeout`` seconds;
+- a child run by ``multiprocessing`` stops its channels in one of
+  ``multiprocessing``'s exit finalizers, after the program's own;
+- the channel keeps its counts in memory shared with its subprocess (see
+  ``tally``): when the child ends without stopping the channel, the
+  subprocess writes the run's delivery summary from them;
+- the start of the child's channels is noted in the store, so that a run
+  that ended with no summary at all is seen as one.
+
+The channel of the run that forked waits, when it stops, for the summaries
+of the runs of forked processes that have ended, and reports those that
+lack messages or a summary.
 """
 import _thread
 import atexit
 import collections
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -39,6 +58,7 @@ from dataclasses import dataclass
 from typing import IO, Any, Callable, Deque, List, Optional, Tuple
 
 from tarnwick_collector.channels import framing
+from tarnwick_collector.channels import tally as tally_block
 from tarnwick_collector.store import sqlite_store
 
 #: Default bound of a channel's buffer, in messages and in bytes. The
@@ -51,9 +71,21 @@ DEFAULT_MAX_RESTARTS = 3
 #: How long ``stop`` waits for the buffer to drain and the subprocess to
 #: commit, in seconds.
 DEFAULT_STOP_TIMEOUT = 120.0
+#: How long a send in a forked child waits for the subprocess to take its
+#: message before leaving it to the writer thread, in seconds.
+DEFAULT_CHILD_SEND_TIMEOUT = 1.0
+#: How long a stopping channel waits for the delivery summaries of the runs
+#: of forked processes that have ended while nothing more of theirs is
+#: stored, in seconds.
+FORK_REPORT_WAIT = 10.0
 #: Bytes handed to the socket per write.
 _CHUNK = 1 << 20
-_NOSIGNAL = getattr(socket, "MSG_NOSIGNAL", 0)
+_NOSIGNAL = int(getattr(socket, "MSG_NOSIGNAL", 0))
+_DONTWAIT = int(getattr(socket, "MSG_DONTWAIT", 0))
+_SEND_NOW = _DONTWAIT | _NOSIGNAL
+#: Exit priority of the finalizer that stops the channels of a child run by
+#: ``multiprocessing``: below any the program would choose, so it runs last.
+_MP_EXIT_PRIORITY = -(1 << 30)
 
 # Bound once: the channel's threads and locks stay the interpreter's own even
 # when the program later replaces names in ``_thread`` or ``threading``.
@@ -199,6 +231,10 @@ class SubprocessChannel:
     :param report: where ``stop`` reports messages that were not stored
         (a callable taking one line; default: standard error). ``None``
         reports nothing.
+
+    ``child_send_timeout`` (an attribute, default
+    ``DEFAULT_CHILD_SEND_TIMEOUT``) bounds how long a send in a forked
+    child waits for the subprocess; a child inherits the value.
     """
 
     def __init__(
@@ -229,6 +265,7 @@ class SubprocessChannel:
             raise ValueError("channel buffer bounds must be at least 1")
         self.max_restarts = max_restarts
         self.stop_timeout = stop_timeout
+        self.child_send_timeout = DEFAULT_CHILD_SEND_TIMEOUT
         self._report = _stderr_line if report is ... else report
         self._python = python or sys.executable
         self._init_state()
@@ -253,6 +290,23 @@ class SubprocessChannel:
         self._lazy_start = False
         self._report_obj: Optional[ChannelReport] = None
         self._stop_lock = _allocate_lock()
+        self._tally: Optional[tally_block.Tally] = None
+        self._set_sent: Optional[Callable[[int], None]] = None
+        # Set in a forked child: sends deliver before they return.
+        self._eager = False
+        # A sending thread is writing to the socket itself.
+        self._caller_writing = False
+        # Bytes of the first buffered message's frame already in the socket.
+        self._head_offset = 0
+        # Messages buffered or written so far, and those of them that are
+        # written whole or given up; both only grow.
+        self._accepted = 0
+        self._settled = 0
+        # The subprocess took nothing for child_send_timeout: sends no longer
+        # wait for it until the writer thread gets a write through.
+        self._stalled = False
+        # Threads other than the writer waiting on the condition.
+        self._watchers = 0
 
     # --- life cycle ---------------------------------------------------
 
@@ -264,8 +318,18 @@ class SubprocessChannel:
         with self._cond:
             if self._state != "new":
                 return self
-            self._launch()
             self._started_at = time.time()
+            if os.name == "posix":  # the subprocess inherits the block's descriptor
+                try:
+                    self._tally = tally_block.Tally(self._started_at)
+                    self._set_sent = self._tally.sent_setter()
+                except (OSError, ValueError):
+                    self._tally = None  # no summary from the subprocess then
+            try:
+                self._launch()
+            except BaseException:
+                self._close_tally()
+                raise
             self._state = "running"
             try:
                 self._start_writer()
@@ -277,9 +341,25 @@ class SubprocessChannel:
                     proc.kill()
                 self._reap(timeout=5.0)
                 self._proc = None
+                self._close_tally()
                 raise
         _register(self)
         return self
+
+    def _close_tally(self) -> None:
+        """Lock held (or no other thread)."""
+        tally, self._tally = self._tally, None
+        self._set_sent = None
+        if tally is not None:
+            tally.close()
+
+    def _publish(self) -> None:
+        """Copy the counts to the block shared with the subprocess (lock
+        held)."""
+        tally = self._tally
+        if tally is not None:
+            tally.publish(self._sent, self._dropped_full, self._dropped_down,
+                          self._restarts)
 
     def _start_writer(self) -> None:
         """Start the writer thread and wait until it has its completion
@@ -333,9 +413,12 @@ class SubprocessChannel:
             self._writer_error = note
             self._writing = False
             self._dropped_down += len(self._queue)
+            self._settled += len(self._queue)
             self._queue.clear()
             self._buffered_bytes = 0
+            self._head_offset = 0
             self._give_up()
+            self._publish()
             self._cond.notify_all()
 
     def _wait_writer(self, timeout: float) -> bool:
@@ -354,15 +437,21 @@ class SubprocessChannel:
         if not self._python:
             raise OSError("no Python interpreter to run the channel's subprocess")
         parent, child = socket.socketpair()
+        args = [self._python, "-I", "-c", _BOOTSTRAP, _package_root(),
+                self.kind, self.store_path, self.session]
+        pass_fds: Tuple[int, ...] = ()
+        if self._tally is not None:
+            pass_fds = (self._tally.fileno(),)
+            args.append(str(pass_fds[0]))
         try:
             self._proc = subprocess.Popen(
-                [self._python, "-I", "-c", _BOOTSTRAP, _package_root(),
-                 self.kind, self.store_path, self.session],
+                args,
                 stdin=child.fileno(),
                 stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL,
                 cwd=os.path.dirname(self.store_path) or None,
                 close_fds=True,
+                pass_fds=pass_fds,
             )
         except BaseException:
             parent.close()
@@ -390,6 +479,12 @@ class SubprocessChannel:
         subprocess is down for good or the channel has stopped, is dropped
         and counted.
 
+        In a forked child it returns once the message is written to the
+        subprocess, unless the subprocess has taken nothing for
+        ``child_send_timeout`` seconds; the message is then buffered as
+        above, and later sends do not wait until the writer thread gets a
+        write through again.
+
         :raises TypeError: when ``data`` is not bytes-like.
         """
         if not isinstance(data, bytes):
@@ -405,15 +500,120 @@ class SubprocessChannel:
             self._sent += 1
             if self._state != "running":
                 self._dropped_down += 1
+                self._publish()
                 return
             if (len(self._queue) >= self.max_messages
                     or self._buffered_bytes + size > self.max_bytes
                     or size > framing.MAX_PAYLOAD):
                 self._dropped_full += 1
+                self._publish()
                 return
-            self._queue.append((received, data))
-            self._buffered_bytes += size
-            self._cond.notify()
+            set_sent = self._set_sent
+            if set_sent is not None:
+                set_sent(self._sent)
+            if not self._eager:
+                self._queue.append((received, data))
+                self._buffered_bytes += size
+                self._cond.notify()
+                return
+            self._accepted += 1
+            seq = self._accepted
+            sock = self._sock
+            if (_DONTWAIT and sock is not None and not self._queue
+                    and not self._writing and not self._caller_writing
+                    and not self._stalled):
+                # Nobody else writes while the lock is held; the socket
+                # mostly takes the whole frame at once.
+                frame = framing.encode(received, data)
+                try:
+                    done = sock.send(frame, _SEND_NOW)
+                except (BlockingIOError, InterruptedError):
+                    done = 0
+                except OSError:
+                    done = -1
+                if done == len(frame):
+                    self._settled += 1
+                    return
+                self._caller_writing = True
+            else:
+                self._queue.append((received, data))
+                self._buffered_bytes += size
+                self._cond.notify()
+                frame = b""
+        if frame:
+            self._write_rest(sock, received, data, frame, done)  # type: ignore[arg-type]
+        if self._settled < seq:
+            self._wait_written(seq)
+
+    def _write_rest(self, sock: socket.socket, received: float, data: bytes,
+                    frame: bytes, done: int) -> None:
+        """Go on writing a message's frame that the socket did not take at
+        once (``done`` bytes of it, -1 after a failure), from the sending
+        thread, which owns the socket meanwhile (without the lock). What the
+        socket does not take within ``child_send_timeout`` seconds, or after
+        a failure, is left at the head of the buffer for the writer thread
+        (which replaces a dead subprocess)."""
+        total = len(frame)
+        stalled = False
+        try:
+            if done >= 0:
+                done, stalled = self._write_within(sock, frame, done)
+            done = max(0, done)
+        finally:
+            with self._cond:
+                self._caller_writing = False
+                if done >= total:
+                    self._settled += 1
+                else:
+                    self._queue.appendleft((received, data))
+                    self._buffered_bytes += len(data)
+                    self._head_offset = done
+                    if stalled:
+                        self._stalled = True
+                # An idle writer thread has nothing to do unless something
+                # was left for it or the channel is stopping: not waking it
+                # for nothing saves a thread switch per message.
+                if self._queue or self._watchers or self._state != "running":
+                    self._cond.notify_all()
+
+    def _write_within(self, sock: socket.socket, frame: bytes, done: int) -> Tuple[int, bool]:
+        """Write the rest of a frame, for ``child_send_timeout`` seconds at
+        most. Returns the bytes written in all and whether the time ran
+        out."""
+        total = len(frame)
+        deadline = time.monotonic() + self.child_send_timeout
+        with memoryview(frame) as view:
+            while done < total:
+                now = time.monotonic()
+                if now >= deadline:
+                    return done, True
+                _wait_writable(sock, deadline - now)
+                try:
+                    done += sock.send(view[done:], _SEND_NOW)
+                except (BlockingIOError, InterruptedError):
+                    pass
+                except OSError:
+                    break
+        return done, False
+
+    def _wait_written(self, seq: int) -> None:
+        """In a forked child: wait until the ``seq``-th message is written
+        (or given up), for ``child_send_timeout`` seconds at most."""
+        with self._cond:
+            deadline = None
+            self._watchers += 1
+            try:
+                while (self._settled < seq and self._state == "running"
+                       and not self._stalled):
+                    now = time.monotonic()
+                    if deadline is None:
+                        deadline = now + self.child_send_timeout
+                    if now >= deadline:
+                        self._stalled = True
+                        return
+                    self._cond.wait(deadline - now)
+            finally:
+                self._watchers -= 1
 
     def buffered(self) -> int:
         """Messages waiting to be written to the subprocess."""
@@ -425,12 +625,17 @@ class SubprocessChannel:
         buffer drained in time."""
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._cond:
-            while (self._queue or self._writing) and self._state in ("running", "stopping"):
-                remaining = None if deadline is None else deadline - time.monotonic()
-                if remaining is not None and remaining <= 0:
-                    return False
-                self._cond.wait(remaining if remaining is not None else 0.5)
-            return not self._queue
+            self._watchers += 1
+            try:
+                while ((self._queue or self._writing or self._caller_writing)
+                       and self._state in ("running", "stopping")):
+                    remaining = None if deadline is None else deadline - time.monotonic()
+                    if remaining is not None and remaining <= 0:
+                        return False
+                    self._cond.wait(remaining if remaining is not None else 0.5)
+                return not self._queue
+            finally:
+                self._watchers -= 1
 
     _writing = False
 
@@ -439,7 +644,8 @@ class SubprocessChannel:
     def _write_loop(self) -> None:
         while True:
             with self._cond:
-                while not self._queue and self._state == "running":
+                while self._caller_writing or (not self._queue
+                                               and self._state == "running"):
                     self._cond.wait()
                 if not self._queue:
                     self._writing = False
@@ -448,13 +654,16 @@ class SubprocessChannel:
                 batch = list(self._queue)
                 self._queue.clear()
                 self._buffered_bytes = 0
+                offset, self._head_offset = self._head_offset, 0
                 self._writing = True
-            self._write_batch(batch)
+            self._write_batch(batch, offset)
             with self._cond:
                 self._writing = False
                 self._cond.notify_all()
 
-    def _write_batch(self, batch: List[Tuple[float, bytes]]) -> None:
+    def _write_batch(self, batch: List[Tuple[float, bytes]], offset: int = 0) -> None:
+        """Write a batch; ``offset`` bytes of its first frame are already in
+        the socket."""
         index = 0
         while index < len(batch):
             frames: List[bytes] = []
@@ -464,16 +673,24 @@ class SubprocessChannel:
                 frames.append(frame)
                 size += len(frame)
                 index += 1
-            unsent = self._write_frames(frames)
-            if unsent:
-                # No subprocess to take them: dropped for that reason.
-                with self._cond:
+            unsent = self._write_frames(frames, offset)
+            offset = 0
+            with self._cond:
+                if unsent:
+                    # No subprocess to take them: dropped for that reason.
                     self._dropped_down += unsent + len(batch) - index
-                return
+                    self._settled += len(frames) + len(batch) - index
+                    self._publish()
+                    self._cond.notify_all()
+                    return
+                self._settled += len(frames)
+                self._stalled = False
+                self._cond.notify_all()
 
-    def _write_frames(self, frames: List[bytes]) -> int:
-        """Write frames to the subprocess, replacing it when it dies.
-        Returns how many frames (the last ones) no subprocess could take.
+    def _write_frames(self, frames: List[bytes], skip: int = 0) -> int:
+        """Write frames to the subprocess, replacing it when it dies; the
+        first ``skip`` bytes are already in the socket. Returns how many
+        frames (the last ones) no subprocess could take.
 
         Frames that the socket accepted whole before a subprocess died may
         or may not have been stored; they are not written again (no
@@ -483,7 +700,7 @@ class SubprocessChannel:
             sock = self._sock
             if sock is None:
                 return len(frames)
-            payload = memoryview(b"".join(frames))
+            payload = memoryview(b"".join(frames))[skip:]
             sent = 0
             try:
                 while sent < len(payload):
@@ -491,7 +708,7 @@ class SubprocessChannel:
                 return 0
             except OSError:
                 pass
-            end = 0
+            end = -skip
             accepted = 0
             for frame in frames:
                 end += len(frame)
@@ -499,6 +716,7 @@ class SubprocessChannel:
                     break
                 accepted += 1
             frames = frames[accepted:]
+            skip = 0  # the next subprocess gets the rest whole
             if not self._replace_subprocess():
                 return len(frames)
         return 0
@@ -516,6 +734,7 @@ class SubprocessChannel:
                 self._give_up()
                 return False
             self._restarts += 1
+            self._publish()
         try:
             self._launch()
         except OSError:
@@ -613,8 +832,17 @@ class SubprocessChannel:
             leftover = len(self._queue)
             if leftover:
                 self._dropped_down += leftover
+                self._settled += leftover
                 self._queue.clear()
                 self._buffered_bytes = 0
+                self._head_offset = 0
+            self._publish()
+            if self._tally is not None:
+                # Before the end of input: the subprocess's summary (which
+                # stands if this process ends before writing its own) does
+                # not say that the process ended without stopping.
+                self._tally.mark_stopping()
+            self._cond.notify_all()
         if sock is not None:
             try:
                 sock.close()  # end of input: the subprocess commits and exits
@@ -626,6 +854,9 @@ class SubprocessChannel:
         report = ChannelReport(self.kind, self.session, self._sent, 0,
                                self._dropped_full, self._dropped_down,
                                self._restarts, note)
+        with self._cond:
+            self._close_tally()
+        fork_lines: List[str] = []
         try:
             conn = sqlite_store.open_for_writing(self.store_path)
             try:
@@ -634,13 +865,72 @@ class SubprocessChannel:
                     conn, self.session, self.kind, self._started_at, report.sent,
                     report.stored, report.dropped_full, report.dropped_down,
                     report.restarts, report.note)
+                if self._parent_session is None:
+                    try:
+                        fork_lines = self._settle_forks(conn, deadline, progress)
+                    except Exception as exc:
+                        fork_lines = [f"cannot read the delivery of forked processes: {exc}"]
             finally:
                 conn.close()
         except Exception as exc:
             report.note = f"store unreadable after the run: {exc}"
-        if report.missing and self._report is not None:
-            self._report("tarnwick: " + report.summary())
+        if self._report is not None:
+            if report.missing:
+                self._report("tarnwick: " + report.summary())
+            for line in fork_lines:
+                self._report("tarnwick: " + line)
         return report
+
+    def _settle_forks(self, conn: Any, deadline: float,
+                      progress: Optional[Callable[[str], None]] = None) -> List[str]:
+        """For the run that forked: wait (a while) until the runs of forked
+        processes that have ended have their delivery summaries of this
+        channel's kind, and return a line for each that lacks messages or
+        has no summary. Runs whose process still lives are left alone (it
+        reports for itself when it stops); so are those whose own channel
+        wrote its summary (it reported its losses itself)."""
+        forks = sqlite_store.fork_pids(conn, self.session)
+        if not forks:
+            return []
+        recording = sqlite_store.Recording(self.session)
+        limit = min(deadline, time.monotonic() + FORK_REPORT_WAIT)
+        seen = -1
+        last_note = time.monotonic()
+        while True:
+            waiting = [run for run in sqlite_store.unfinished_runs(conn, recording, self.kind)
+                       if run in forks and _process_gone(forks[run])]
+            if not waiting:
+                break
+            # A subprocess still storing a backlog gets more time.
+            stored = sum(sqlite_store.count_stored(conn, self.kind, run) for run in waiting)
+            if stored > seen:
+                seen = stored
+                limit = min(deadline, time.monotonic() + FORK_REPORT_WAIT)
+            if time.monotonic() >= limit:
+                break
+            if progress is not None and time.monotonic() - last_note >= 1.0:
+                progress(f"{self.kind} channel: storing what {len(waiting)} forked "
+                         f"process(es) sent ({stored} messages so far)")
+                last_note = time.monotonic()
+            time.sleep(0.1)
+        lines = []
+        for item in sqlite_store.channel_runs(conn, recording):
+            run = item["session"]
+            if item["channel"] != self.kind or run not in forks:
+                continue
+            if not _process_gone(forks[run]):
+                continue
+            if not item["reported"]:
+                lines.append(f"run {run}: {self.kind} channel ended without its report; "
+                             f"{item['stored']} messages stored, how many were lost "
+                             "is unknown")
+            elif (item["note"] == sqlite_store.PROCESS_ENDED_NOTE
+                  and item["sent"] > item["stored"]):
+                fork = ChannelReport(self.kind, run, item["sent"], item["stored"],
+                                     item["dropped_full"], item["dropped_down"],
+                                     item["restarts"], item["note"])
+                lines.append(f"run {run}: " + fork.summary())
+        return lines
 
     def report(self) -> Optional[ChannelReport]:
         """The report of ``stop``, once it has run."""
@@ -654,6 +944,9 @@ class SubprocessChannel:
         message, under a run id of its own."""
         if self._pid == os.getpid():
             return
+        tally = self._tally
+        if tally is not None:
+            tally.close()  # this process's copy: the parent's counts stay as they are
         sock = self._sock
         if sock is not None:
             try:
@@ -675,6 +968,7 @@ class SubprocessChannel:
         self._parent_session = parent_session
         self.session = f"{parent_session}-{os.getpid()}"
         self._lazy_start = not was_stopped
+        self._eager = self._lazy_start
 
     _parent_session: Optional[str] = None
 
@@ -687,6 +981,8 @@ class SubprocessChannel:
                 try:
                     sqlite_store.record_session(
                         conn, self.session, f"fork of {self._parent_session}", None)
+                    sqlite_store.record_channel_start(
+                        conn, self.session, self.kind, time.time())
                 finally:
                     conn.close()
                 self.start()
@@ -694,6 +990,8 @@ class SubprocessChannel:
                 with self._cond:
                     if self._state == "new":
                         self._state = "down"
+                return
+            _stop_at_multiprocessing_exit()
 
     def __repr__(self) -> str:
         return (f"<SubprocessChannel {self.kind} {self._state} pid={self.pid} "
@@ -701,6 +999,97 @@ class SubprocessChannel:
 
 
 _CHILD_START_LOCK = _allocate_lock()
+
+
+def _wait_writable(sock: socket.socket, timeout: float) -> None:
+    """Wait up to ``timeout`` seconds until the socket takes more bytes (or
+    fails)."""
+    try:
+        fd = sock.fileno()
+    except OSError:
+        return
+    if fd < 0:
+        return
+    poll = getattr(select, "poll", None)
+    if poll is not None:
+        poller = poll()
+        poller.register(fd, select.POLLOUT)
+        poller.poll(max(0, int(timeout * 1000) + 1))
+    else:
+        select.select([], [fd], [], max(0.0, timeout))
+
+
+def _process_gone(pid: Optional[int]) -> bool:
+    """Whether process ``pid`` has ended (a zombie has)."""
+    if pid is None or pid <= 0:
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except OSError:
+        return False
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as fh:
+            stat = fh.read()
+        return stat[stat.rindex(b")") + 2:][:1] in (b"Z", b"X")
+    except (OSError, ValueError):
+        return False
+
+
+# The process for which the multiprocessing finalizer below is registered.
+_mp_finalizer_pid: Optional[int] = None
+
+
+def _stop_at_multiprocessing_exit() -> None:
+    """In a child that ``multiprocessing`` runs (it ends with ``os._exit``
+    once its target is done, running only its own exit finalizers): stop
+    this process's channels in a finalizer of the lowest priority, after
+    the program's finalizers. ``multiprocessing`` is not imported here: a
+    child that does not use it is none of its children. Lock held."""
+    global _mp_finalizer_pid
+    if _mp_finalizer_pid == os.getpid():
+        return
+    mp_process = sys.modules.get("multiprocessing.process")
+    mp_util = sys.modules.get("multiprocessing.util")
+    if mp_process is None or mp_util is None:
+        return
+    try:
+        parent_process = getattr(mp_process, "parent_process", None)
+        if parent_process is None or parent_process() is None:
+            return
+        mp_util.Finalize(None, _stop_in_multiprocessing_child,
+                         exitpriority=_MP_EXIT_PRIORITY)
+    except Exception:
+        return
+    _mp_finalizer_pid = os.getpid()
+
+
+def _stop_in_multiprocessing_child() -> None:
+    """While threads of the program still run (``multiprocessing`` joins
+    them only after its finalizers) the channels are flushed, not stopped:
+    what those threads record later is written as it is sent, and the
+    subprocesses write the summaries once the process is gone."""
+    try:
+        if _program_threads_running():
+            for channel in list(_LIVE):
+                if channel._pid == os.getpid() and channel._report_obj is None:
+                    channel.flush(channel.stop_timeout)
+            return
+        stop_all()
+    except Exception:
+        pass
+
+
+def _program_threads_running() -> bool:
+    """Whether a non-daemon thread other than the calling one is alive (the
+    channels' writers are none of ``threading``'s)."""
+    threading = sys.modules.get("threading")
+    if threading is None:
+        return False
+    current = threading.current_thread()
+    return any(t is not current and not t.daemon and t.is_alive()
+               for t in threading.enumerate())
 
 
 def _stderr_line(line: str) -> None:

@@ -11,7 +11,10 @@ Tables:
 - ``metric_messages``: one row per metric message: its counter name, metric
   class, attribute dict (JSON), byte size and the message itself.
 - ``channel_runs``: per run and channel, how many messages the application
-  sent, how many were stored, and why the others were not.
+  sent, how many were stored, and why the others were not. A forked
+  process's channel notes its start with a row without an end, which its
+  summary replaces; a row left without an end belongs to a run that ended
+  without its summary.
 
 The subprocesses of the channels write the message tables in batched
 transactions; readers open the file read-only.
@@ -294,6 +297,25 @@ def record_session(conn: sqlite3.Connection, session: str, command: str,
                (session, time.time(), os.getpid(), command, project_path))
 
 
+#: The note of a delivery summary written by a channel's subprocess because
+#: the channel's process ended without stopping the channel, when messages
+#: of the run are missing.
+PROCESS_ENDED_NOTE = "the process ended without stopping the channel"
+#: The note of a run's channel that has no delivery summary.
+UNREPORTED_NOTE = "ended without its report; how many messages were lost is unknown"
+
+
+def record_channel_start(conn: sqlite3.Connection, session: str, channel: str,
+                         started: float) -> None:
+    """Note that a channel of a run started: a row without an end, which the
+    run's delivery summary replaces. Keeps a summary already written."""
+    retry_busy(conn.execute,
+               "INSERT OR IGNORE INTO channel_runs (session, channel, started,"
+               " ended, sent, stored, dropped_full, dropped_down, lost, restarts,"
+               " note) VALUES (?, ?, ?, NULL, 0, 0, 0, 0, 0, 0, NULL)",
+               (session, channel, started))
+
+
 def record_channel_run(conn: sqlite3.Connection, session: str, channel: str,
                        started: float, sent: int, stored: int, dropped_full: int,
                        dropped_down: int, restarts: int,
@@ -526,15 +548,76 @@ def function_counts(conn: sqlite3.Connection, session: Selection) -> List[Tuple[
             for n, c, s in conn.execute(sql, params)]
 
 
+_MESSAGE_TABLES = (("data", "data_messages"), ("metrics", "metric_messages"))
+
+
 def channel_runs(conn: sqlite3.Connection, session: Selection) -> List[Dict[str, Any]]:
-    """The delivery summaries of the channels."""
+    """The delivery summaries of the channels, in the order they started:
+    dicts of session, channel, sent, stored, dropped_full, dropped_down,
+    lost, restarts, note and reported.
+
+    ``reported`` is False for a channel of a run that has no summary: its
+    start was noted but it never ended with a summary, or its messages are
+    stored without any summary (the process and the channel's subprocess
+    both ended before writing it, or the run is still going). For such a
+    channel ``stored`` counts the stored messages, ``sent`` is that same
+    count (how many were sent is unknown), ``lost`` is ``None`` and
+    ``note`` is ``UNREPORTED_NOTE``."""
     clause, params = _where_runs(session)
-    sql = ("SELECT session, channel, sent, stored, dropped_full, dropped_down, lost,"
-           f" restarts, note FROM channel_runs WHERE {clause}")
-    sql += " ORDER BY started, channel"
-    keys = ("session", "channel", "sent", "stored", "dropped_full", "dropped_down",
-            "lost", "restarts", "note")
-    return [dict(zip(keys, row)) for row in conn.execute(sql, params)]
+    rows = conn.execute(
+        "SELECT session, channel, started, ended, sent, stored, dropped_full,"
+        f" dropped_down, lost, restarts, note FROM channel_runs WHERE {clause}",
+        params).fetchall()
+    stored: Dict[Tuple[str, str], int] = {}
+    for kind, table in _MESSAGE_TABLES:
+        for run, count in conn.execute(
+                f"SELECT session, COUNT(*) FROM {table} WHERE {clause}"
+                " GROUP BY session", params):
+            stored[(run, kind)] = count
+    runs: List[Tuple[Any, Dict[str, Any]]] = []
+    for (run, channel, started, ended, sent, kept, full, down, lost,
+         restarts, note) in rows:
+        if ended is None:
+            item = _unreported(run, channel, stored.get((run, channel), 0))
+        else:
+            item = {"session": run, "channel": channel, "sent": sent, "stored": kept,
+                    "dropped_full": full, "dropped_down": down, "lost": lost,
+                    "restarts": restarts, "note": note, "reported": True}
+        runs.append((started, item))
+    summarized = {(run, channel) for run, channel, *_ in rows}
+    missing = sorted(key for key in stored if key not in summarized)
+    if missing:
+        starts = dict(conn.execute(
+            f"SELECT session, started FROM sessions WHERE {clause}", params).fetchall())
+        for run, channel in missing:
+            runs.append((starts.get(run), _unreported(run, channel, stored[(run, channel)])))
+    runs.sort(key=lambda pair: (pair[0] is None, pair[0] or 0.0, pair[1]["channel"]))
+    return [item for _, item in runs]
+
+
+def _unreported(run: str, channel: str, stored: int) -> Dict[str, Any]:
+    return {"session": run, "channel": channel, "sent": stored, "stored": stored,
+            "dropped_full": 0, "dropped_down": 0, "lost": None, "restarts": 0,
+            "note": UNREPORTED_NOTE, "reported": False}
+
+
+def unfinished_runs(conn: sqlite3.Connection, selection: Selection,
+                    channel: str) -> List[str]:
+    """The runs in ``selection`` whose ``channel`` noted its start but has
+    no delivery summary (yet)."""
+    clause, params = _where_runs(selection)
+    return [run for (run,) in conn.execute(
+        f"SELECT session FROM channel_runs WHERE {clause} AND channel = ?"
+        " AND ended IS NULL", params + [channel])]
+
+
+def fork_pids(conn: sqlite3.Connection, root: str) -> Dict[str, Optional[int]]:
+    """The runs of the processes forked in recording ``root``, with the
+    process id of each."""
+    clause, params = _where_runs(Recording(root))
+    return {run: pid for run, pid in conn.execute(
+        f"SELECT session, pid FROM sessions WHERE {clause} AND session != ?",
+        params + [root])}
 
 
 def attributes_json(attributes: Dict[str, Any]) -> str:
