@@ -661,10 +661,29 @@ def _print_record_summary(store: str, reports: List[Any], seconds: float) -> Non
     metrics = next((r for r in reports if r.channel == "metrics"), None)
     if data is None:
         return
-    line = (f"{PROG}: recorded {data.stored} calls and "
+    calls = f"{data.stored} calls"
+    with_forks = _calls_with_forks(store, data.session)
+    if with_forks is not None and with_forks != data.stored:
+        calls += f" ({with_forks} with those of its forked processes)"
+    line = (f"{PROG}: recorded {calls} and "
             f"{metrics.stored if metrics else 0} metrics in {seconds:.1f}s "
             f"into {os.path.relpath(store)} (run {data.session})")
     _err(line)
+
+
+def _calls_with_forks(store: str, session: str) -> Optional[int]:
+    """The calls stored by the run and the processes it forked, or None
+    when the store cannot tell."""
+    try:
+        conn = sqlite_store.open_for_reading(store)
+    except Exception:
+        return None
+    try:
+        return sqlite_store.count_data_rows(conn, sqlite_store.Recording(session))
+    except Exception:
+        return None
+    finally:
+        conn.close()
 
 
 # --- show and stats ----------------------------------------------------
@@ -881,6 +900,13 @@ def _print_stats(stats: Dict[str, Any], out: Any, functions: int = 10) -> None:
     if stats["channels"]:
         out.write("\nDelivery:\n")
         for ch in stats["channels"]:
+            if ch.get("reported") is False:
+                # A process that never reported what it sent (still
+                # running, or ended without a summary).
+                out.write(f"  {ch['channel']:<8} run {ch['session']}: ended without "
+                          f"its report; {ch['stored']} messages stored, how many "
+                          f"were lost is unknown\n")
+                continue
             missing = ch["sent"] - ch["stored"]
             text = f"  {ch['channel']:<8} {ch['stored']} of {ch['sent']} messages stored"
             parts = []

@@ -94,4 +94,20 @@ def test_stats_names_a_forked_run_that_ended_without_its_report(tmp_path):
     proc = tarnwick("stats", "--store", store)
     assert proc.returncode == 0, proc.stderr
     lines = [line for line in proc.stdout.splitlines() if "ended without its report" in line]
-    assert len(lines) == 1 and CHILD in lines[0]
+    assert lines == [f"  data     run {CHILD}: ended without its report; 3 messages "
+                     "stored, how many were lost is unknown"]
+
+
+@pytest.mark.recording
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_the_record_summary_counts_the_calls_of_forked_processes(tmp_path):
+    (tmp_path / "prog.py").write_text(
+        "import os\n"
+        "def f(x):\n    return x\n"
+        "pid = os.fork()\n"
+        "if pid == 0:\n    f(1)\n    f(2)\n    os._exit(0)\n"
+        "os.waitpid(pid, 0)\n")
+    proc = tarnwick("record", "--store", str(tmp_path / "records.sqlite3"), "prog.py",
+                    cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert "recorded 0 calls (2 with those of its forked processes)" in proc.stderr
