@@ -636,6 +636,7 @@ def _record(opts: Any, store: str, project_root: str, script: Optional[str],
         recording.stop_channels()
         raise CliError(f"cannot start the channel subprocesses: {exc}") from None
     started = time.monotonic()
+    origin = os.getpid()
     interrupted = False
     try:
         status, interrupted = _run_program(script, module, program_args)
@@ -646,7 +647,9 @@ def _record(opts: Any, store: str, project_root: str, script: Optional[str],
         except Exception:
             pass
         reports = recording.stop_channels(Progress())
-    if not opts.quiet:
+    # A process the program forked ends here too when it returns from the
+    # program; the summary is the recording's, printed once, by `record`.
+    if not opts.quiet and os.getpid() == origin:
         try:
             _print_record_summary(store, reports, time.monotonic() - started)
         except BrokenPipeError:

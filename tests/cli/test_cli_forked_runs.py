@@ -111,3 +111,20 @@ def test_the_record_summary_counts_the_calls_of_forked_processes(tmp_path):
                     cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
     assert "recorded 0 calls (2 with those of its forked processes)" in proc.stderr
+
+
+@pytest.mark.recording
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_process_that_returns_prints_no_summary_of_its_own(tmp_path):
+    (tmp_path / "prog.py").write_text(
+        "import os, sys\n"
+        "def f(x):\n    return x\n"
+        "pid = os.fork()\n"
+        "f(pid == 0)\n"
+        "if pid:\n    os.waitpid(pid, 0)\n")
+    proc = tarnwick("record", "--store", str(tmp_path / "records.sqlite3"), "prog.py",
+                    cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(
+        "tarnwick: recorded 1 calls (2 with those of its forked processes)"), proc.stderr
