@@ -28,16 +28,52 @@ inline PyObject *handler_code(PyObject *handler)
     return nullptr;
 }
 
+// The code object of a traceback entry's frame; new reference or NULL.
+inline PyCodeObject *traceback_code(PyObject *tb)
+{
+    PyFrameObject *frame = reinterpret_cast<PyTracebackObject *>(tb)->tb_frame;
+    if (frame == nullptr)
+        return nullptr;
+#if PY_VERSION_HEX >= 0x03090000
+    return PyFrame_GetCode(frame);
+#else
+    Py_XINCREF(frame->f_code);
+    return frame->f_code;
+#endif
+}
+
+// Whether a frame of the traceback `tb` could be a signal handler's: the
+// interpreter calls a handler with two positional arguments, so its code
+// takes at least two (or *args). Most failures the recorder meets are
+// raised by one-argument hooks (__reduce__, __getstate__, __repr__) and
+// need no look at the handlers.
+inline bool may_hold_handler_frame(PyObject *tb)
+{
+    for (PyObject *t = tb; t != nullptr;
+         t = reinterpret_cast<PyObject *>(
+             reinterpret_cast<PyTracebackObject *>(t)->tb_next)) {
+        PyCodeObject *code = traceback_code(t);
+        if (code == nullptr)
+            continue;
+        const bool fits = code->co_argcount >= 2 || (code->co_flags & CO_VARARGS);
+        Py_DECREF(code);
+        if (fits)
+            return true;
+    }
+    return false;
+}
+
 // Whether the pending exception was raised in a frame of one of the
 // program's Python signal handlers. Looks the handlers up only when the
-// exception has a traceback to look in and the signal module is loaded
-// (no Python handler exists otherwise). The pending exception is kept.
+// exception has a traceback with a frame that could be a handler's and the
+// signal module is loaded (no Python handler exists otherwise). The
+// pending exception is kept.
 inline bool raised_by_signal_handler()
 {
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     bool found = false;
-    if (tb != nullptr && PyTraceBack_Check(tb)) {
+    if (tb != nullptr && PyTraceBack_Check(tb) && may_hold_handler_frame(tb)) {
         PyObject *signal_module = PyImport_GetModule(TW_STR("signal"));
         if (signal_module == nullptr) {
             PyErr_Clear();
@@ -62,17 +98,9 @@ inline bool raised_by_signal_handler()
                     for (PyObject *t = tb; t != nullptr && !found;
                          t = reinterpret_cast<PyObject *>(
                              reinterpret_cast<PyTracebackObject *>(t)->tb_next)) {
-                        PyFrameObject *frame =
-                            reinterpret_cast<PyTracebackObject *>(t)->tb_frame;
-                        if (frame == nullptr)
-                            continue;
-#if PY_VERSION_HEX >= 0x03090000
-                        PyCodeObject *fc = PyFrame_GetCode(frame);
+                        PyCodeObject *fc = traceback_code(t);
                         found = reinterpret_cast<PyObject *>(fc) == code;
                         Py_XDECREF(fc);
-#else
-                        found = reinterpret_cast<PyObject *>(frame->f_code) == code;
-#endif
                     }
                 }
             }
