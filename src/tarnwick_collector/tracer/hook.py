@@ -183,14 +183,16 @@ class InstrumentingLoader(importlib.machinery.SourceFileLoader):
         try:
             code, instrumented = compile_module(source, self.path)
         except SyntaxError:
-            code = None
+            code, instrumented = None, False
         if code is None:
             # The source's own error, raised again as the plain loader
             # raises it: through the import system's frame-removing call,
             # with no frame of the instrumenter in its traceback (and out
-            # of the handler above, so with no earlier error chained).
-            _call_with_frames_removed(compile, source, self.path, "exec",
-                                      dont_inherit=True)
+            # of the handler above, so with no earlier error chained). A
+            # source that compiles (the instrumenter's own error) loads
+            # as written.
+            code = _call_with_frames_removed(compile, source, self.path, "exec",
+                                             dont_inherit=True)
         if instrumented:
             self._project.add_file(self.path)
             self._project.modules.add(fullname)
