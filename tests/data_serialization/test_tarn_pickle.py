@@ -74,17 +74,33 @@ class Refusing(Point):
 
 
 class RefusedUnpicklable(Point):
-    """Refused by RefusingPickler, and unpicklable anyway."""
+    """Refused by RefusingPickler, and unpicklable anyway: it refuses
+    pickling with the standard library's code, as a socket does."""
+
+    __getstate__ = socket.socket.__getstate__
+
+
+class RefusedWithSideEffects(Point):
+    """Refused by RefusingPickler; its pickling methods record each call
+    (and would fail, as RefusedUnpicklable's do)."""
+
+    calls = []
 
     def __reduce__(self):
-        raise TypeError("cannot pickle 'RefusedUnpicklable' object")
+        RefusedWithSideEffects.calls.append("__reduce__")
+        raise TypeError("cannot pickle 'RefusedWithSideEffects' object")
+
+    def __getstate__(self):
+        RefusedWithSideEffects.calls.append("__getstate__")
+        self.x = "changed"
+        raise TypeError("cannot pickle 'RefusedWithSideEffects' object")
 
 
 class RefusingPickler(tarn_pickle.Pickler):
     """Refuses the two classes above, as the safe pickler refuses objects."""
 
     def reducer_override(self, obj):
-        if type(obj) in (Refusing, RefusedUnpicklable):
+        if type(obj) in (Refusing, RefusedUnpicklable, RefusedWithSideEffects):
             raise ProblematicPickleException(f"'{type(obj)}' cant be pickled")
         return NotImplemented
 
@@ -342,6 +358,20 @@ def test_problematic_pickle_exception_propagates_from_any_depth(value):
 def test_refusal_of_an_object_unpicklable_anyway_is_a_failure():
     back = round_trip([RefusedUnpicklable(1, 2), 3], pickler_cls=RefusingPickler)
     assert back == [Placeholder("RefusedUnpicklable"), 3]
+
+
+def test_refused_objects_pickling_methods_never_run():
+    # Whether a refused object could be written anyway is found out only
+    # where that runs none of the program's code: the program's own
+    # __reduce__ or __getstate__ of a refused object never runs, at the
+    # top or at any depth, and the refusal stands.
+    RefusedWithSideEffects.calls.clear()
+    refused = RefusedWithSideEffects(1, 2)
+    for value in (refused, [1, {"k": (refused,)}], Point(0, refused)):
+        with pytest.raises(ProblematicPickleException):
+            dumps(value, RefusingPickler)
+    assert RefusedWithSideEffects.calls == []
+    assert (refused.x, failed) == (1, [])
 
 
 class Holder:

@@ -60,6 +60,10 @@ struct ModState {
                                  // or NULL when it is not a plain object slot
     PyObject *spare_hook;        // a hook whose dump has ended, or NULL
     PyObject *builtin_import;    // builtins.__import__ as the module found it
+    PyObject *stdlib_names;      // sys.stdlib_module_names, or NULL
+    PyObject *clear_memo;        // _pickle.Pickler.clear_memo
+    PyObject *writer_type;       // Writer
+    PyObject *stand_in_type;     // StandIn
 };
 
 ModState *mod_state(PyObject *module)
@@ -86,6 +90,35 @@ struct Work {
     std::vector<Pending> pending;
 };
 
+// A dump written again without the pickle buffers the C pickler could not
+// write (see scrub()): the copies made of the plain containers on the way.
+struct Scrub {
+    // An original (strong) and what is written in its place (strong).
+    std::unordered_map<PyObject *, PyObject *> done;
+    // Tuples whose copy is being made.
+    std::unordered_map<PyObject *, bool> busy;
+    // Where a copy holds a tuple met again while its copy was being made:
+    // the copy (borrowed from `done`) and the index (list, tuple) or key
+    // (dict, strong) of the entry, patched once the tuple's copy is made.
+    struct Fix {
+        PyObject *into;
+        Py_ssize_t index;
+        PyObject *key;
+    };
+    std::unordered_map<PyObject *, std::vector<Fix>> waiting;
+
+    ~Scrub()
+    {
+        for (auto &kv : waiting)
+            for (const Fix &f : kv.second)
+                Py_XDECREF(f.key);
+        for (auto &kv : done) {
+            Py_DECREF(kv.first);
+            Py_DECREF(kv.second);
+        }
+    }
+};
+
 // Everything one `dump` call needs; lives as the `self` of the hook.
 struct DumpState {
     PyObject_HEAD
@@ -103,14 +136,28 @@ struct DumpState {
     PyObject *special_known;   // dict or NULL: special_cases' answers
     Work *work;                // NULL until the hook is first called, then
                                // kept, emptied, from one dump to the next
+    tw::TarnWalk walk;         // the failure reducer's bounds in this dump
+    struct Scrub *scrub;       // NULL, or the copies of a dump written again
+                               // without its pickle buffers (see scrub())
 };
 
 // Ends the dump of `st`: its references are dropped. Its Work is emptied
 // and kept for a next dump of the same state (the hook of a closed state
 // touches nothing, so code run by the releases cannot reach it).
+// Placeholders cut short by a bound of the failure reducer's walk, over
+// all dumps of the process (see placeholders_cut).
+Py_ssize_t placeholders_cut_total = 0;
+
 void state_close(DumpState *st)
 {
     st->active = 0;
+    placeholders_cut_total += st->walk.cut;
+    st->walk = tw::TarnWalk{nullptr, 0, 0};
+    if (st->scrub != nullptr) {
+        Scrub *sc = st->scrub;
+        st->scrub = nullptr;
+        delete sc;
+    }
     if (st->work != nullptr) {
         Work *w = st->work;
         for (const Pending &p : w->pending)
@@ -846,6 +893,220 @@ int recursion_left()
 // graph nests as deep as the interpreter allows.
 constexpr int RECURSION_RESERVE = 50;
 
+// ------------------------------------------- bounds of the failure reducer
+
+// Placeholders nested inside this many placeholders are written without
+// reading their attributes (the walk of a value's failure replacements
+// goes that many levels deep).
+constexpr int kWalkDepth = 4;
+// Attribute reads, each walk counting as one more, that the placeholders
+// of one dump may make together.
+constexpr Py_ssize_t kWalkBudget = 1000;
+
+// The bounds of the failure reducer call running on this thread.
+thread_local tw::TarnWalk *current_walk = nullptr;
+
+tw::TarnWalk *current_walk_entry()
+{
+    return current_walk;
+}
+
+// Whether `module` (a function's __module__) is a module of the
+// interpreter's standard library.
+bool stdlib_module(ModState *ms, PyObject *module)
+{
+    if (ms->stdlib_names == nullptr || module == nullptr ||
+        !PyUnicode_Check(module))
+        return false;
+    const Py_ssize_t dot = PyUnicode_FindChar(
+        module, '.', 0, PyUnicode_GET_LENGTH(module), 1);
+    if (dot == -2) {
+        PyErr_Clear();
+        return false;
+    }
+    tw::Ref top = dot < 0 ? tw::Ref::borrow(module)
+                          : tw::Ref::steal(PyUnicode_Substring(module, 0, dot));
+    if (!top) {
+        PyErr_Clear();
+        return false;
+    }
+    const int in = PySet_Contains(ms->stdlib_names, top.get());
+    if (in < 0)
+        PyErr_Clear();
+    return in > 0;
+}
+
+// Whether reducing `obj` the C pickler's way (own_reduce) runs only code
+// of the interpreter and of its standard library: its pickling methods,
+// as the reduction finds them, are native or standard-library functions
+// (a socket's __getstate__). 1, 0, or -1 with an exception set. Reading
+// them runs no code of the program where its class keeps the generic
+// attribute lookup, which is required.
+int runs_no_program_code(ModState *ms, PyObject *obj)
+{
+    if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr)
+        return 0;
+    PyObject *names[] = {TW_STR("__reduce_ex__"), TW_STR("__reduce__"),
+                         TW_STR("__getstate__"), TW_STR("__getnewargs_ex__"),
+                         TW_STR("__getnewargs__")};
+    for (PyObject *name : names) {
+        if (name == nullptr)
+            return -1;
+        // Looked up on the class first: a name it does not have is looked
+        // up on the instance only where one could be found there.
+        PyObject *found = _PyType_Lookup(Py_TYPE(obj), name);
+        PyObject *f = nullptr;
+        tw::Ref held;
+        if (found != nullptr && !PyFunction_Check(found) &&
+            (Py_IS_TYPE(found, &PyMethodDescr_Type) ||
+             Py_IS_TYPE(found, &PyWrapperDescr_Type) ||
+             Py_IS_TYPE(found, &PyClassMethodDescr_Type))) {
+            f = found;  // a native method of the class
+        }
+        else {
+            PyObject *v;
+            const int r = lookup_attr(obj, name, &v);
+            if (r < 0)
+                return -1;
+            if (r == 0)
+                continue;
+            held = tw::Ref::steal(v);
+            f = PyMethod_Check(v) ? PyMethod_GET_FUNCTION(v) : v;
+        }
+        if (PyCFunction_Check(f) || Py_IS_TYPE(f, &PyMethodDescr_Type) ||
+            Py_IS_TYPE(f, &PyWrapperDescr_Type) ||
+            Py_IS_TYPE(f, &PyClassMethodDescr_Type) ||
+            Py_IS_TYPE(f, &_PyMethodWrapper_Type))
+            continue;
+        if (PyFunction_Check(f) &&
+            stdlib_module(ms,
+                          reinterpret_cast<PyFunctionObject *>(f)->func_module))
+            continue;
+        return 0;
+    }
+    return 1;
+}
+
+// Units of small_value(): each atom, each class or function, each
+// container, and each character or byte of a str or bytes costs one.
+constexpr Py_ssize_t kSmallReduceUnits = 512;
+
+// Whether `v` is made only of atoms, classes and functions (written by
+// reference) and tuples, frozensets and dicts of them, within `*units`
+// (which it uses up) and three levels of nesting.
+bool small_value(PyObject *v, Py_ssize_t *units, int level = 0)
+{
+    if (--*units < 0 || level > 3)
+        return false;
+    PyTypeObject *t = Py_TYPE(v);
+    if (v == Py_None || t == &PyBool_Type || t == &PyFloat_Type ||
+        t == &PyComplex_Type || t == &PyType_Type || t == &PyFunction_Type ||
+        t == &PyCFunction_Type)
+        return true;
+    if (t == &PyLong_Type)
+        return (*units -= static_cast<Py_ssize_t>(_PyLong_NumBits(v) / 64)) >= 0;
+    if (t == &PyUnicode_Type)
+        return (*units -= PyUnicode_GET_LENGTH(v)) >= 0;
+    if (t == &PyBytes_Type)
+        return (*units -= PyBytes_GET_SIZE(v)) >= 0;
+    if (t == &PyTuple_Type) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); i++)
+            if (!small_value(PyTuple_GET_ITEM(v, i), units, level + 1))
+                return false;
+        return true;
+    }
+    if (t == &PyDict_Type) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *item;
+        while (PyDict_Next(v, &pos, &k, &item))
+            if (!small_value(k, units, level + 1) ||
+                !small_value(item, units, level + 1))
+                return false;
+        return true;
+    }
+    return false;
+}
+
+// The object's own reduction when it runs no code of the program and
+// gives a small value (see small_value): 1 with the checked reduce value
+// (or NotImplemented, for a write by reference) in *out, new reference;
+// 0 when not; -1 with an exception that must leave the dump. A refused
+// object met inside a failure replacement is written so where it can
+// (a Decimal among a placeholder's attributes stays a Decimal).
+int small_own_reduction(DumpState *st, PyObject *obj, PyObject **out)
+{
+    *out = nullptr;
+    // Only a class that customises its pickling (natively, as Decimal
+    // does) tells how its instances are written; an instance of a plain
+    // class refused for other reasons is replaced.
+    PyTypeObject *tp = Py_TYPE(obj);
+    PyObject *base = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
+    bool customised = false;
+    for (PyObject *name :
+         {TW_STR("__reduce_ex__"), TW_STR("__reduce__"),
+          TW_STR("__getstate__"), TW_STR("__getnewargs_ex__"),
+          TW_STR("__getnewargs__")}) {
+        if (name == nullptr)
+            return -1;
+        PyObject *found = _PyType_Lookup(tp, name);
+        if (found != nullptr &&
+            found != _PyType_Lookup(reinterpret_cast<PyTypeObject *>(base),
+                                    name))
+            customised = true;
+    }
+    if (!customised)
+        return 0;
+    int r = runs_no_program_code(st->ms, obj);
+    PyObject *own = nullptr;
+    if (r > 0)
+        r = own_reduce(st, obj, &own);
+    else if (r == 0)
+        return 0;
+    if (r < 0) {
+        if (!tw::containable())
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (r == 0) {
+        *out = Py_NewRef(Py_NotImplemented);
+        return 1;
+    }
+    Py_ssize_t units = kSmallReduceUnits;
+    const Py_ssize_t size = PyTuple_Check(own) ? PyTuple_GET_SIZE(own) : 0;
+    bool small = size >= 2;
+    for (Py_ssize_t i = 1; small && i < size; i++) {
+        PyObject *v = PyTuple_GET_ITEM(own, i);
+        small = i <= 2 ? small_value(v, &units) : v == Py_None;
+    }
+    if (!small) {
+        Py_DECREF(own);
+        return 0;
+    }
+    *out = own;
+    return 1;
+}
+
+// The nearest object that encloses the one being asked about (the last of
+// `pending`) and is being written as a failure reducer's value, or NULL;
+// *depth: how many such objects enclose it.
+const Pending *enclosing_replacement(DumpState *st, int *depth)
+{
+    const std::vector<Pending> &pending = st->work->pending;
+    const Pending *nearest = nullptr;
+    *depth = 0;
+    if (pending.empty())
+        return nullptr;
+    for (size_t i = pending.size() - 1; i-- > 0;) {
+        if (!pending[i].replaced)
+            continue;
+        if (nearest == nullptr)
+            nearest = &pending[i];
+        ++*depth;
+    }
+    return nearest;
+}
+
 // Called with the exception that asking about or reducing `obj` raised.
 // Returns the reduce value to write in its place (new reference), or NULL
 // with the exception that is to leave the dump. `flat`: write the
@@ -867,6 +1128,20 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat = false)
         if (inside == 0) {
             // A refusal stands, unless the object could not be written
             // anyway: then it is an unpicklable object like any other.
+            // That is found out only where it runs none of the program's
+            // code: the pickling methods of a refused object never run.
+            const int plain = runs_no_program_code(st->ms, obj);
+            if (plain <= 0) {
+                if (plain < 0) {
+                    if (!tw::containable()) {
+                        drop(et, ev, etb);
+                        return nullptr;
+                    }
+                    PyErr_Clear();
+                }
+                PyErr_Restore(et, ev, etb);
+                return nullptr;
+            }
             PyObject *own = nullptr;
             const int r = own_reduce(st, obj, &own);
             Py_XDECREF(own);
@@ -880,12 +1155,44 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat = false)
             }
             PyErr_Clear();
         }
+        else {
+            // Contained: written by its own reduction where that is
+            // harmless and small, else replaced.
+            PyObject *own;
+            const int r = small_own_reduction(st, obj, &own);
+            if (r != 0) {
+                drop(et, ev, etb);
+                return r > 0 ? own : nullptr;
+            }
+        }
     }
+    // How far the failure reducer may walk the object's attributes.
+    const char *why_flat = nullptr;
+    int depth = 0;
+    const Pending *outer = enclosing_replacement(st, &depth);
+    if (outer != nullptr &&
+        outer->type == reinterpret_cast<PyObject *>(Py_TYPE(obj))) {
+        // A new object of the type being replaced, read from one of its
+        // attributes (a Decimal's .imag, made anew at each read): written
+        // once, as a placeholder without attributes, and never walked, or
+        // the walk would go on without end.
+        why_flat = "(same type: not followed)";
+    }
+    else if (depth >= kWalkDepth) {
+        why_flat = "(depth limit)";
+        st->walk.cut++;
+    }
+
     PyErr_NormalizeException(&et, &ev, &etb);
     if (etb != nullptr)
         PyException_SetTraceback(ev, etb);
 
+    st->walk.flat = why_flat;
+    tw::TarnWalk *outer_walk = current_walk;
+    current_walk = &st->walk;
     PyObject *rv = PyObject_CallOneArg(st->failure_reducer, obj);
+    current_walk = outer_walk;
+    st->walk.flat = nullptr;
     if (rv != nullptr && flat)
         rv = without_state(rv);
     if (rv != nullptr)
@@ -923,6 +1230,274 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat = false)
     drop(rt, rval, rtb);
     PyErr_Restore(et, ev, etb);
     return nullptr;
+}
+
+// ------------------------------------------------------- pickle buffers
+//
+// The C pickler writes a pickle.PickleBuffer by itself, without asking the
+// hook, and fails on one below protocol 5 (or on a released or
+// non-contiguous one): the dump ends in the middle of the stream. When
+// that happens before the C pickler has handed the file a byte, the dump
+// is made again on copies of the plain containers that lead to such
+// buffers, each buffer replaced by a stand-in object that the hook
+// answers with failure_reducer(buffer). The copies are made from the top
+// value and from every reduce value the hook hands back, so the buffers
+// are found wherever the C pickler would meet them; shared and recursive
+// containers stay shared and recursive.
+
+// The file given to the C pickler: passes the bytes on to the file's
+// write, counting its calls.
+struct Writer {
+    PyObject_HEAD
+    PyObject *write;  // strong: file.write
+    Py_ssize_t calls;
+};
+
+PyObject *Writer_write(PyObject *self, PyObject *data)
+{
+    Writer *w = reinterpret_cast<Writer *>(self);
+    w->calls++;
+    return PyObject_CallOneArg(w->write, data);
+}
+
+int Writer_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(reinterpret_cast<Writer *>(self)->write);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int Writer_clear(PyObject *self)
+{
+    Py_CLEAR(reinterpret_cast<Writer *>(self)->write);
+    return 0;
+}
+
+void Writer_dealloc(PyObject *self)
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Writer_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef Writer_methods[] = {
+    {"write", Writer_write, METH_O, "Passes the bytes on to the file."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot Writer_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(Writer_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(Writer_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(Writer_clear)},
+    {Py_tp_methods, Writer_methods},
+    {Py_tp_doc, const_cast<char *>("The file of a tarn_pickle.Pickler.")},
+    {0, nullptr},
+};
+
+PyType_Spec Writer_spec = {
+    "tarnwick_collector.data_serialization._tarn_pickle.Writer",
+    sizeof(Writer), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, Writer_slots};
+
+// Stands for a pickle buffer in a dump made again (holds it, strong).
+struct StandIn {
+    PyObject_HEAD
+    PyObject *buffer;
+};
+
+void StandIn_dealloc(PyObject *self)
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    Py_CLEAR(reinterpret_cast<StandIn *>(self)->buffer);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyType_Slot StandIn_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(StandIn_dealloc)},
+    {Py_tp_doc, const_cast<char *>("A pickle buffer's place in a dump.")},
+    {0, nullptr},
+};
+
+PyType_Spec StandIn_spec = {
+    "tarnwick_collector.data_serialization._tarn_pickle.StandIn",
+    sizeof(StandIn), 0, Py_TPFLAGS_DEFAULT, StandIn_slots};
+
+// Whether the C pickler writes the pickle buffer `pb` without error.
+bool buffer_writable(DumpState *st, PyObject *pb)
+{
+    if (st->proto < 5)
+        return false;
+    const Py_buffer *view = PyPickleBuffer_GetBuffer(pb);
+    if (view == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyBuffer_IsContiguous(view, 'A') != 0;
+}
+
+// Records that the copy of `x` is `copy` (both kept).
+void remember(Scrub *sc, PyObject *x, PyObject *copy)
+{
+    if (sc->done.emplace(x, copy).second) {
+        Py_INCREF(x);
+        Py_INCREF(copy);
+    }
+}
+
+// What the C pickler is to write in place of `x` in a dump made again:
+// `x` itself, unless it is a pickle buffer it cannot write (then its
+// stand-in) or an exact list, dict or tuple (then a copy of it, made of
+// what is written in place of its items). New reference, or NULL with an
+// exception set. *waiting: the result is a tuple whose copy is being made
+// (itself, for now): the caller patches the copy in once made. Runs no
+// code of the program.
+PyObject *scrub(DumpState *st, PyObject *x, bool *waiting)
+{
+    *waiting = false;
+    PyTypeObject *t = Py_TYPE(x);
+    if (t != &PyList_Type && t != &PyDict_Type && t != &PyTuple_Type &&
+        t != &PyPickleBuffer_Type)
+        return Py_NewRef(x);
+    Scrub *sc = st->scrub;
+    auto found = sc->done.find(x);
+    if (found != sc->done.end())
+        return Py_NewRef(found->second);
+    if (t == &PyTuple_Type && sc->busy.count(x) != 0) {
+        *waiting = true;
+        return Py_NewRef(x);
+    }
+    if (t == &PyPickleBuffer_Type) {
+        if (buffer_writable(st, x))
+            return Py_NewRef(x);
+        PyObject *in = PyType_GenericAlloc(
+            reinterpret_cast<PyTypeObject *>(st->ms->stand_in_type), 0);
+        if (in == nullptr)
+            return nullptr;
+        reinterpret_cast<StandIn *>(in)->buffer = Py_NewRef(x);
+        remember(sc, x, in);
+        return in;
+    }
+    if (Py_EnterRecursiveCall(" while pickling an object"))
+        return nullptr;
+    tw::Ref copy;
+    bool item_waiting;
+    if (t == &PyList_Type) {
+        const Py_ssize_t n = PyList_GET_SIZE(x);
+        copy = tw::Ref::steal(PyList_New(n));
+        if (copy)
+            remember(sc, x, copy.get());
+        for (Py_ssize_t i = 0; copy && i < n; i++) {
+            PyObject *item = scrub(st, PyList_GET_ITEM(x, i), &item_waiting);
+            if (item == nullptr) {
+                copy.reset();
+                break;
+            }
+            PyList_SET_ITEM(copy.get(), i, item);
+            if (item_waiting)
+                sc->waiting[item].push_back(Scrub::Fix{copy.get(), i, nullptr});
+        }
+    }
+    else if (t == &PyDict_Type) {
+        copy = tw::Ref::steal(PyDict_Copy(x));
+        if (copy)
+            remember(sc, x, copy.get());
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        Py_hash_t hash;
+        while (copy && _PyDict_Next(x, &pos, &k, &v, &hash)) {
+            tw::Ref key = tw::Ref::borrow(k);
+            PyObject *item = scrub(st, v, &item_waiting);
+            if (item == nullptr ||
+                (item != v && _PyDict_SetItem_KnownHash(copy.get(), k, item,
+                                                        hash) < 0)) {
+                Py_XDECREF(item);
+                copy.reset();
+                break;
+            }
+            if (item_waiting)
+                sc->waiting[item].push_back(
+                    Scrub::Fix{copy.get(), 0, key.release()});
+            Py_DECREF(item);
+        }
+    }
+    else {
+        const Py_ssize_t n = PyTuple_GET_SIZE(x);
+        copy = tw::Ref::steal(PyTuple_New(n));
+        sc->busy.emplace(x, true);
+        for (Py_ssize_t i = 0; copy && i < n; i++) {
+            PyObject *item = scrub(st, PyTuple_GET_ITEM(x, i), &item_waiting);
+            if (item == nullptr) {
+                copy.reset();
+                break;
+            }
+            PyTuple_SET_ITEM(copy.get(), i, item);
+            if (item_waiting)
+                sc->waiting[item].push_back(Scrub::Fix{copy.get(), i, nullptr});
+        }
+        sc->busy.erase(x);
+        if (copy) {
+            remember(sc, x, copy.get());
+            auto w = sc->waiting.find(x);
+            if (w != sc->waiting.end()) {
+                std::vector<Scrub::Fix> fixes = std::move(w->second);
+                sc->waiting.erase(w);
+                for (const Scrub::Fix &f : fixes) {
+                    PyObject *c = copy.get();
+                    if (PyList_Check(f.into)) {
+                        PyList_SetItem(f.into, f.index, Py_NewRef(c));
+                    }
+                    else if (PyTuple_Check(f.into)) {
+                        PyObject *old = PyTuple_GET_ITEM(f.into, f.index);
+                        PyTuple_SET_ITEM(f.into, f.index, Py_NewRef(c));
+                        Py_DECREF(old);
+                    }
+                    else if (copy && PyDict_SetItem(f.into, f.key, c) < 0) {
+                        copy.reset();
+                    }
+                    Py_XDECREF(f.key);
+                }
+            }
+        }
+    }
+    Py_LeaveRecursiveCall();
+    return copy.release();
+}
+
+// scrub() of what a reduce value hands the C pickler (its arguments, state
+// and list and dict items). Steals `rv`; new reference, or NULL with an
+// exception set.
+PyObject *scrub_reduce(DumpState *st, PyObject *rv_in)
+{
+    tw::Ref rv = tw::Ref::steal(rv_in);
+    if (!PyTuple_Check(rv.get()))
+        return rv.release();
+    const Py_ssize_t size = PyTuple_GET_SIZE(rv.get());
+    tw::Ref copy = tw::Ref::steal(PyTuple_New(size));
+    if (!copy)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < size; i++) {
+        PyObject *v = PyTuple_GET_ITEM(rv.get(), i);
+        bool waiting;
+        PyObject *done;
+        if ((i == 3 || i == 4) && v != Py_None) {
+            tw::Ref items = tw::Ref::steal(PySequence_List(v));
+            tw::Ref scrubbed = items ? tw::Ref::steal(scrub(st, items.get(),
+                                                            &waiting))
+                                     : tw::Ref();
+            done = scrubbed ? PyObject_GetIter(scrubbed.get()) : nullptr;
+        }
+        else if (i == 1 || i == 2) {
+            done = scrub(st, v, &waiting);
+        }
+        else {
+            done = Py_NewRef(v);
+        }
+        if (done == nullptr)
+            return nullptr;
+        PyTuple_SET_ITEM(copy.get(), i, done);
+    }
+    return copy.release();
 }
 
 // ------------------------------------------------------------------ the hook
@@ -989,11 +1564,23 @@ int own_reduce(DumpState *st, PyObject *obj, PyObject **out)
     return *out == nullptr ? -1 : 1;
 }
 
+PyObject *answer(DumpState *st, PyObject *obj);
+
 PyObject *hook(PyObject *self, PyObject *obj)
 {
     DumpState *st = reinterpret_cast<DumpState *>(self);
     if (!st->active)
         Py_RETURN_NOTIMPLEMENTED;
+    PyObject *rv = answer(st, obj);
+    if (rv != nullptr && rv != Py_NotImplemented && st->scrub != nullptr &&
+        st->active)
+        rv = scrub_reduce(st, rv);
+    return rv;
+}
+
+// The hook's answer for `obj`.
+PyObject *answer(DumpState *st, PyObject *obj)
+{
     if (st->work == nullptr) {
         st->work = new (std::nothrow) Work();
         if (st->work == nullptr)
@@ -1023,6 +1610,16 @@ PyObject *hook(PyObject *self, PyObject *obj)
                         "maximum recursion depth exceeded while pickling an "
                         "object");
         return on_error(st, obj, true);
+    }
+
+    if (st->scrub != nullptr &&
+        Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject *>(st->ms->stand_in_type))) {
+        PyObject *buffer = reinterpret_cast<StandIn *>(obj)->buffer;
+        PyErr_Format(st->ms->pickling_error,
+                     "Can't pickle %R: a PickleBuffer is written only "
+                     "in band at protocol 5 or above, when contiguous",
+                     buffer);
+        return on_error(st, buffer);
     }
 
     if (st->user != nullptr) {
@@ -1082,7 +1679,23 @@ PyObject *pickler_init(PyObject *module, PyObject *const *args,
     ModState *ms = mod_state(module);
     PyObject *self = a[0];
     PyObject *protocol = a[2] != nullptr ? a[2] : Py_None;
-    tw::Ref base_args = tw::tuple(a[1], protocol);
+    // The C pickler writes to the file through a Writer, which tells a
+    // dump whether the file has been given bytes (see scrub()). A file
+    // without write is handed on as it is, for the C pickler's own error.
+    PyObject *file_write;
+    if (lookup_attr(a[1], TW_STR("write"), &file_write) < 0)
+        return nullptr;
+    tw::Ref writer;
+    if (file_write != nullptr) {
+        writer = tw::Ref::steal(PyType_GenericAlloc(
+            reinterpret_cast<PyTypeObject *>(ms->writer_type), 0));
+        if (!writer) {
+            Py_DECREF(file_write);
+            return nullptr;
+        }
+        reinterpret_cast<Writer *>(writer.get())->write = file_write;
+    }
+    tw::Ref base_args = tw::tuple(writer ? writer.get() : a[1], protocol);
     if (!base_args)
         return nullptr;
     tw::Ref base_kwargs;
@@ -1112,7 +1725,9 @@ PyObject *pickler_init(PyObject *module, PyObject *const *args,
         resolved = p < 0 ? tw::Ref::borrow(ms->highest_protocol)
                          : tw::Ref::borrow(protocol);
     }
-    if (PyObject_SetAttr(self, TW_STR("_tarn_protocol"), resolved.get()) < 0 ||
+    if (PyObject_SetAttr(self, TW_STR("_tarn_writer"),
+                         writer ? writer.get() : Py_None) < 0 ||
+        PyObject_SetAttr(self, TW_STR("_tarn_protocol"), resolved.get()) < 0 ||
         PyObject_SetAttr(self, TW_STR("failure_reducer"),
                          a[5] != nullptr ? a[5] : Py_None) < 0 ||
         PyObject_SetAttr(self, TW_STR("special_cases"),
@@ -1291,6 +1906,70 @@ class RecursionHeadroom {
     PyThreadState *ts_;
 };
 
+// Whether the exception pending (the one that ended a dump) is the C
+// pickler's failure on a pickle buffer.
+bool buffer_failure(ModState *ms)
+{
+    if (!tw::containable() || PyErr_ExceptionMatches(ms->problematic))
+        return false;
+    PyObject *et, *ev, *etb;
+    PyErr_Fetch(&et, &ev, &etb);
+    PyErr_NormalizeException(&et, &ev, &etb);
+    bool found = false;
+    if (ev != nullptr) {
+        tw::Ref text = tw::Ref::steal(PyObject_Str(ev));
+        if (text) {
+            const Py_ssize_t at = PyUnicode_Find(
+                text.get(), TW_STR("PickleBuffer"), 0,
+                PyUnicode_GET_LENGTH(text.get()), 1);
+            found = at >= 0;
+        }
+        PyErr_Clear();
+    }
+    PyErr_Restore(et, ev, etb);
+    return found;
+}
+
+// The dump of `obj` made again, after the C pickler failed on a pickle
+// buffer before it wrote to the file: its memo is emptied (a fresh
+// stream), and the copies of scrub() are written. New reference, or NULL
+// with an exception set (the first failure's when the copies cannot be
+// made).
+PyObject *dump_without_buffers(DumpState *st, PyObject *pickler, PyObject *obj)
+{
+    PyObject *et, *ev, *etb;
+    PyErr_Fetch(&et, &ev, &etb);
+    tw::Ref cleared = tw::call(st->ms->clear_memo, pickler);
+    if (st->work != nullptr) {
+        Work *w = st->work;
+        for (const Pending &p : w->pending)
+            Py_DECREF(p.type);
+        w->pending.clear();
+        for (auto &kv : w->answers) {
+            Py_DECREF(kv.first);
+            Py_DECREF(kv.second);
+        }
+        w->answers.clear();
+    }
+    if (cleared && st->scrub == nullptr)
+        st->scrub = new (std::nothrow) Scrub();
+    bool waiting;
+    tw::Ref copy = cleared && st->scrub != nullptr
+                       ? tw::Ref::steal(scrub(st, obj, &waiting))
+                       : tw::Ref();
+    if (!copy) {
+        if (!tw::containable()) {
+            drop(et, ev, etb);
+            return nullptr;
+        }
+        PyErr_Clear();
+        PyErr_Restore(et, ev, etb);
+        return nullptr;
+    }
+    drop(et, ev, etb);
+    return tw::call(st->ms->pickler_dump, pickler, copy.get()).release();
+}
+
 // The dump with the hook installed, given what Pickler.dump read from the
 // pickler (new references in the Refs; `special_cases` may be None;
 // `protocol` is the int `proto`). `previous` is the pickler's own
@@ -1346,10 +2025,26 @@ PyObject *dump_with_hook(PyObject *module, PyObject *pickler, PyObject *dict,
         state_close(st);
         return nullptr;
     }
+    st->walk = tw::TarnWalk{nullptr, kWalkBudget, 0};
+    // The pickler's Writer, when it has one: its count of writes.
+    PyObject *w = PyDict_GetItemWithError(dict, TW_STR("_tarn_writer"));
+    if (w == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+    }
+    Writer *writer =
+        w != nullptr && Py_IS_TYPE(w, reinterpret_cast<PyTypeObject *>(
+                                          ms->writer_type))
+            ? reinterpret_cast<Writer *>(w)
+            : nullptr;
+    tw::Ref held_writer = tw::Ref::borrow(reinterpret_cast<PyObject *>(writer));
+    const Py_ssize_t writes = writer != nullptr ? writer->calls : 0;
     tw::Ref result;
     {
         RecursionHeadroom room;
         result = tw::call(ms->pickler_dump, pickler, obj);
+        if (!result && writer != nullptr && writer->calls == writes &&
+            st->active && buffer_failure(ms))
+            result = tw::Ref::steal(dump_without_buffers(st, pickler, obj));
     }
     {
         tw::ErrorGuard keep_error;
@@ -1451,6 +2146,18 @@ PyMethodDef dump_def = {
 
 // ------------------------------------------------------------------ module
 
+// placeholders_cut(): how many placeholders a bound of the failure
+// reducer's walk has cut short in this process.
+PyObject *placeholders_cut(PyObject *, PyObject *)
+{
+    return PyLong_FromSsize_t(placeholders_cut_total);
+}
+
+PyMethodDef placeholders_cut_def = {
+    "placeholders_cut", placeholders_cut, METH_NOARGS,
+    "placeholders_cut()\n\nHow many placeholders the bounds of the failure "
+    "reducer's walk\n(depth, attributes per dump) have cut short so far."};
+
 // *out = getattr(import_module(module), name): a new reference. 0 or -1.
 int load(const char *module, const char *name, PyObject **out)
 {
@@ -1509,6 +2216,27 @@ int exec_module(PyObject *module)
     ms->state_type = PyType_FromSpec(&state_spec);
     if (ms->state_type == nullptr)
         return -1;
+    ms->writer_type = PyType_FromSpec(&Writer_spec);
+    ms->stand_in_type = PyType_FromSpec(&StandIn_spec);
+    ms->clear_memo = PyObject_GetAttrString(ms->pickler_type, "clear_memo");
+    if (ms->writer_type == nullptr || ms->stand_in_type == nullptr ||
+        ms->clear_memo == nullptr)
+        return -1;
+    // Absent before 3.10: every Python-level pickling method then counts
+    // as the program's.
+    if (load("sys", "stdlib_module_names", &ms->stdlib_names) < 0)
+        PyErr_Clear();
+    static const tw::TarnCurrentWalk walk_entry = current_walk_entry;
+    tw::Ref walk_capsule = tw::Ref::steal(PyCapsule_New(
+        const_cast<void *>(reinterpret_cast<const void *>(&walk_entry)),
+        TW_TARN_CURRENT_WALK_CAPSULE, nullptr));
+    if (!walk_capsule ||
+        PyObject_SetAttrString(module, "_current_walk", walk_capsule.get()) < 0)
+        return -1;
+    tw::Ref cut_fn = tw::module_function(module, &placeholders_cut_def);
+    if (!cut_fn ||
+        PyObject_SetAttrString(module, "placeholders_cut", cut_fn.get()) < 0)
+        return -1;
     if (add_method(module, &init_def, "pickler_init") < 0 ||
         add_method(module, &dump_def, "pickler_dump") < 0)
         return -1;
@@ -1539,6 +2267,10 @@ int traverse_module(PyObject *module, visitproc visit, void *arg)
     Py_VISIT(ms->dispatch_member);
     Py_VISIT(ms->spare_hook);
     Py_VISIT(ms->builtin_import);
+    Py_VISIT(ms->stdlib_names);
+    Py_VISIT(ms->clear_memo);
+    Py_VISIT(ms->writer_type);
+    Py_VISIT(ms->stand_in_type);
     return 0;
 }
 
@@ -1559,6 +2291,10 @@ int clear_module(PyObject *module)
     Py_CLEAR(ms->dispatch_member);
     Py_CLEAR(ms->spare_hook);
     Py_CLEAR(ms->builtin_import);
+    Py_CLEAR(ms->stdlib_names);
+    Py_CLEAR(ms->clear_memo);
+    Py_CLEAR(ms->writer_type);
+    Py_CLEAR(ms->stand_in_type);
     return 0;
 }
 

@@ -202,15 +202,31 @@ bool surely_absent(PyObject *obj, PyObject *name)
 #endif
     if (!has_dict)
         return true;
-    // Pickling the object reads its __dict__ in any case, so it is made
-    // here at no extra cost when the instance has kept its values apart.
-    PyObject *dict = PyObject_GenericGetDict(obj, nullptr);
-    if (dict == nullptr) {
-        PyErr_Clear();
-        return false;
+    PyObject *dict;
+    Ref held;
+    if (tp->tp_dictoffset > 0) {
+        // A __dict__ of its own slot (an exception's) is read where it
+        // is: asking for it would make one where there is none yet, and
+        // an exception given a __dict__ pickles differently from then on.
+        PyObject **slot = _PyObject_GetDictPtr(obj);
+        if (slot == nullptr)
+            return false;
+        if (*slot == nullptr)
+            return true;
+        held = Ref::borrow(*slot);
+        dict = held.get();
+    } else {
+        // Pickling the object reads its __dict__ in any case, so it is
+        // made here at no extra cost when the instance has kept its values
+        // apart.
+        held = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!held) {
+            PyErr_Clear();
+            return false;
+        }
+        dict = held.get();
     }
     const int in = PyDict_Contains(dict, name);
-    Py_DECREF(dict);
     if (in < 0) {
         PyErr_Clear();
         return false;
@@ -437,6 +453,15 @@ int has_attr_38(PyObject *obj, PyObject *name)
 #endif
         if (!has_dict)
             return 0;
+        if (tp->tp_dictoffset > 0) {
+            // A __dict__ of its own slot (an exception's) is read where
+            // it is, never made: see surely_absent.
+            PyObject **slot = _PyObject_GetDictPtr(obj);
+            if (slot == nullptr || *slot == nullptr)
+                return 0;
+            Ref held = Ref::borrow(*slot);
+            return PyDict_Contains(held.get(), name);
+        }
         Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
         if (!dict) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError))
@@ -1441,6 +1466,33 @@ Ref reduce_used_attrs_impl(PyObject *mod, PyObject *obj, PyObject *attributes)
     return tw::tuple(wrap_object.get(), args.get(), attrs.get());
 }
 
+// obj.__dict__ read without making one the object does not have yet: for
+// an object whose __dict__ is the generic one kept at its dict offset
+// (exceptions), a new empty dict stands for an absent one, so the
+// program's object is left as it was (an exception given a __dict__
+// pickles differently from then on). Other objects are asked as usual.
+// New reference.
+Ref existing_dict(PyObject *obj)
+{
+    PyTypeObject *tp = Py_TYPE(obj);
+    bool own_slot = tp->tp_getattro == PyObject_GenericGetAttr &&
+                    tp->tp_dictoffset > 0;
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    own_slot = own_slot && !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+#endif
+    if (own_slot) {
+        PyObject *descr = _PyType_Lookup(tp, TW_STR("__dict__"));
+        if (descr != nullptr && Py_IS_TYPE(descr, &PyGetSetDescr_Type) &&
+            reinterpret_cast<PyGetSetDescrObject *>(descr)->d_getset->get ==
+                PyObject_GenericGetDict) {
+            PyObject **slot = _PyObject_GetDictPtr(obj);
+            if (slot != nullptr && *slot == nullptr)
+                return Ref::steal(PyDict_New());
+        }
+    }
+    return ATTR(obj, "__dict__");
+}
+
 // (wrap_exception, (full_name, obj.args, obj.__dict__)); new reference.
 Ref reduce_exception(PyObject *mod, PyObject *obj)
 {
@@ -1453,7 +1505,7 @@ Ref reduce_exception(PyObject *mod, PyObject *obj)
     Ref args = ATTR(obj, "args");
     if (!args)
         return nullptr;
-    Ref dict = ATTR(obj, "__dict__");
+    Ref dict = existing_dict(obj);
     if (!dict)
         return nullptr;
     Ref call_args = tw::tuple(name.get(), args.get(), dict.get());
@@ -1891,7 +1943,7 @@ int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
     r = PySequence_Contains(class_dict.get(), prop);
     if (r <= 0)
         return r < 0 ? -1 : 1;
-    Ref own_dict = ATTR(obj, "__dict__");
+    Ref own_dict = existing_dict(obj);
     if (!own_dict)
         return -1;
     r = PySequence_Contains(own_dict.get(), prop);
@@ -1985,7 +2037,7 @@ int reduce_one_attribute(PyObject *mod, PyObject *obj, PyObject *prop,
     if (r > 0) {
         method = Ref::steal(PyObject_GetAttr(obj, prop));
     } else if (r == 0) {
-        Ref own_dict = ATTR(obj, "__dict__");
+        Ref own_dict = existing_dict(obj);
         if (own_dict)
             method = Ref::steal(PyObject_GetItem(own_dict.get(), prop));
     }
@@ -2103,15 +2155,16 @@ int known_dirs(PyObject *obj, Ref &object_dir, Ref &cls, Ref &class_dir)
     if (!plain_dir_reads(obj))
         return 0;
     PyTypeObject *t = Py_TYPE(obj);
-    PyObject *own = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject_GetOptionalAttr(obj, TW_STR("__dict__"), &own) < 0)
-        return -1;
-#else
-    if (_PyObject_LookupAttr(obj, TW_STR("__dict__"), &own) < 0)
-        return -1;
-#endif
-    Ref held = Ref::steal(own);
+    Ref held;
+    if (_PyType_Lookup(t, TW_STR("__dict__")) != nullptr) {
+        held = existing_dict(obj);
+        if (!held) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                return -1;
+            PyErr_Clear();
+        }
+    }
+    PyObject *own = held.get();
     if (own != nullptr && (!PyDict_Check(own) || PyDict_GET_SIZE(own) != 0))
         return 0;
     if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
@@ -2144,7 +2197,26 @@ int known_dirs(PyObject *obj, Ref &object_dir, Ref &cls, Ref &class_dir)
     return 1;
 }
 
+// The bounds of the failure reducer call running on this thread inside a
+// dump of the base pickler (see tw::TarnWalk), or NULL; set at import.
+tw::TarnCurrentWalk current_walk = nullptr;
+
+// state[TW_TARN_WALK_MARK] = why: the mark of a placeholder cut short.
+int mark_cut(PyObject *state, const char *why)
+{
+    Ref text = Ref::steal(PyUnicode_FromString(why));
+    if (!text)
+        return -1;
+    return PyDict_SetItemString(state, TW_TARN_WALK_MARK, text.get());
+}
+
 // The failure reducer: (UnpicklableObject, (str(type(obj)), funcs), state).
+//
+// Inside a dump its walk is bounded (see tw::TarnWalk): each walk and each
+// attribute it reads costs one unit of the dump's budget; a placeholder
+// whose walk the dump rules out, or that finds the budget spent, carries
+// the reason under TW_TARN_WALK_MARK instead of (the rest of) its
+// attributes.
 Ref failure_reduce_impl(PyObject *mod, PyObject *obj)
 {
     Ref state = Ref::steal(PyDict_New());
@@ -2153,9 +2225,22 @@ Ref failure_reduce_impl(PyObject *mod, PyObject *obj)
         return nullptr;
     // Held: reading attributes may change obj's class.
     Ref obj_type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
-    int r = has_python_getattr_impl(mod, obj);
-    if (r < 0)
-        return nullptr;
+    tw::TarnWalk *walk = current_walk != nullptr ? current_walk() : nullptr;
+    int r = 0;
+    if (walk != nullptr && (walk->flat != nullptr || walk->left <= 0)) {
+        if (walk->flat == nullptr)
+            walk->cut++;
+        if (mark_cut(state.get(),
+                     walk->flat != nullptr ? walk->flat : "(size limit)") < 0)
+            return nullptr;
+        r = 1;  // nothing of the object is read
+    } else {
+        if (walk != nullptr)
+            walk->left--;
+        r = has_python_getattr_impl(mod, obj);
+        if (r < 0)
+            return nullptr;
+    }
     if (r == 0) {
         Ref object_dir, cls, class_dir;
         r = known_dirs(obj, object_dir, cls, class_dir);
@@ -2199,6 +2284,12 @@ Ref failure_reduce_impl(PyObject *mod, PyObject *obj)
                 if (PyDict_SetItem(state.get(), prop.get(), Py_None) < 0)
                     return nullptr;
                 continue;
+            }
+            if (walk != nullptr && walk->left-- <= 0) {
+                walk->cut++;
+                if (mark_cut(state.get(), "(size limit)") < 0)
+                    return nullptr;
+                break;
             }
             if (reduce_one_attribute(mod, obj, prop.get(), object_dir.get(),
                                      class_dir.get(), marks, state.get(),
@@ -3716,6 +3807,11 @@ int capture_originals(PyObject *m)
         PyCapsule_Import(TW_TARN_DUMP_PREPARED_CAPSULE, 0));
     if (prepared == nullptr)
         return -1;
+    auto *walk_entry = static_cast<const tw::TarnCurrentWalk *>(
+        PyCapsule_Import(TW_TARN_CURRENT_WALK_CAPSULE, 0));
+    if (walk_entry == nullptr)
+        return -1;
+    current_walk = *walk_entry;
     Ref persistent_id = own_class_entry(c_pickler.get(), "persistent_id");
     Ref dispatch_table = own_class_entry(c_pickler.get(), "dispatch_table");
     Ref memo = own_class_entry(c_pickler.get(), "memo");
