@@ -620,3 +620,32 @@ def test_loads_undoes_dumps():
     value = {"p": [Point(1, 2), LOCK]}
     data = tarn_pickle.dumps(value, failure_reducer=failure_reducer)
     assert tarn_pickle.loads(data) == {"p": [Point(1, 2), Placeholder("lock")]}
+
+
+class TestPickleBuffers:
+    """The C pickler writes pickle buffers without asking the hook; those
+    it fails on are replaced when the file has not been written to yet."""
+
+    def test_buffer_below_protocol_5_is_replaced(self):
+        buffer = pickle.PickleBuffer(b"abc")
+        value = [1, {"b": buffer, "again": buffer}, Point(buffer, 2)]
+        back = round_trip(value, protocol=4)
+        assert back[0] == 1 and back[1]["b"] == Placeholder("PickleBuffer")
+        assert back[2].x == Placeholder("PickleBuffer") and back[2].y == 2
+        assert failed == [buffer]
+
+    def test_buffers_protocol_5_writes_are_stock_and_failing_ones_replaced(self):
+        value = [pickle.PickleBuffer(b"abc"), 2]
+        assert dumps(value, protocol=5) == pickle.dumps(value, protocol=5)
+        released = pickle.PickleBuffer(bytearray(b"xyz"))
+        released.release()
+        strided = pickle.PickleBuffer(memoryview(b"abcdef")[::2])
+        back = round_trip([released, strided, 3], protocol=5)
+        assert back == [Placeholder("PickleBuffer")] * 2 + [3]
+
+    def test_failure_after_the_file_got_bytes_leaves_dump(self):
+        # A dump made again would repeat what the file holds already.
+        value = [b"x" * 100_000, pickle.PickleBuffer(b"abc")]
+        with pytest.raises(pickle.PicklingError):
+            dumps(value, protocol=4)
+        assert failed == []

@@ -61,6 +61,43 @@ Refusals
     whatever inside it could not be written replaced. Exceptions raised by
     ``special_cases`` count as false.
 
+Pickle buffers
+    The C pickler writes a ``pickle.PickleBuffer`` without asking anyone,
+    and fails on one below protocol 5 (or on a released or non-contiguous
+    one). When that happens before the file got a byte of the dump (the C
+    pickler hands the file whole frames of 64 KiB, and the rest at the
+    end), the dump is made again with each such buffer written as
+    ``failure_reducer(buffer)``; the rest of the value is written as
+    before, shared and recursive containers included. After the file got
+    bytes the failure leaves ``dump``, as for stock pickling.
+
+Refusals and the object's own code
+    A refused object's own pickling methods (``__reduce_ex__``,
+    ``__reduce__``, ``__getstate__``, ``__getnewargs_ex__``,
+    ``__getnewargs__``) are never run to tell whether it "could not be
+    pickled anyway": that is asked only where they are natively
+    implemented or come from the standard library (a socket's), and
+    otherwise the refusal stands. A refused object met inside a failure
+    replacement or a special case is written by its own reduction where
+    its class customises pickling with such code only and the reduce value
+    is small (atoms, classes and functions, and tuples, frozensets and
+    dicts of them; 512 units, three levels): a ``Decimal`` among a
+    placeholder's attributes stays a ``Decimal``.
+
+Bounds of the failure replacements
+    While it runs inside a dump, the package's failure reducer
+    (``UnpicklableHelpers.__reduce__``) reads a bounded number of
+    attributes: a placeholder inside four placeholders, and any
+    placeholder once the dump's 1,000 attribute reads (each walk counting
+    as one more) are spent, reads none of its object's attributes, and the
+    rest of a walk stops when the budget runs out. A placeholder for a new
+    object of the type being replaced, read from one of that object's
+    attributes (a ``Decimal``'s ``.imag``), reads none either. Such a
+    placeholder carries the reason in its state under the name ``"..."``:
+    ``"(depth limit)"``, ``"(size limit)"`` or ``"(same type: not
+    followed)"``. ``placeholders_cut()`` counts the placeholders the two
+    limits cut short in the process.
+
 Depth
     An object met where the interpreter's recursion limit is near (in an
     object graph nested deeper than stock pickling can write) is written as
@@ -88,6 +125,7 @@ __all__ = [
     "dumps",
     "load",
     "loads",
+    "placeholders_cut",
 ]
 
 DEFAULT_PROTOCOL = pickle.DEFAULT_PROTOCOL
@@ -96,6 +134,9 @@ PicklingError = _pickle.PicklingError
 UnpicklingError = _pickle.UnpicklingError
 Unpickler = _pickle.Unpickler
 load = _pickle.load
+#: How many placeholders the bounds of the failure reducer's walk have cut
+#: short so far in this process.
+placeholders_cut = _tarn_pickle.placeholders_cut
 
 #: ``failure_reducer(obj)`` returns a reduce value to write instead of ``obj``.
 FailureReducer = Callable[[Any], Any]
