@@ -18,8 +18,19 @@ Tables:
 
 The subprocesses of the channels write the message tables in batched
 transactions; readers open the file read-only.
+
+A writer killed inside a transaction leaves a *hot* rollback journal, which
+a read-only connection cannot roll back. Every open therefore first rolls
+such a journal back through one read-write connection (when the caller may
+write the file), so that a store recovers by itself after a crash.
+
+The store holds the program's arguments and exceptions: a directory made
+for it is private to the user (0700) and so are its files (0600: the
+database, its journal, which SQLite gives the database's mode, and the log),
+whatever the umask. Directories that already exist keep their modes.
 """
 import json
+import math
 import os
 import sqlite3
 import time
@@ -101,6 +112,55 @@ def default_store_path(project_root: Optional[str] = None) -> str:
     return os.path.join(os.path.abspath(root), STORE_DIR, STORE_FILE)
 
 
+#: Modes of what is made for a store: it holds arguments, attributes and
+#: exception texts of the recorded program.
+PRIVATE_DIR_MODE = 0o700
+PRIVATE_FILE_MODE = 0o600
+
+
+def private_opener(path: str, flags: int) -> int:
+    """An ``opener`` for ``open()`` that makes a file that does not exist yet
+    with mode 0600 whatever the umask; an existing file keeps its mode."""
+    try:
+        fd = os.open(path, flags | os.O_CREAT | os.O_EXCL, PRIVATE_FILE_MODE)
+    except FileExistsError:
+        return os.open(path, flags & ~(os.O_CREAT | os.O_EXCL))
+    try:
+        os.fchmod(fd, PRIVATE_FILE_MODE)
+    except OSError:
+        pass
+    return fd
+
+
+def make_private_dirs(directory: str) -> None:
+    """Make ``directory`` and the missing directories above it, each with
+    mode 0700 whatever the umask. Directories that exist are left as they
+    are."""
+    missing = []
+    probe = os.path.abspath(directory)
+    while probe and not os.path.isdir(probe):
+        missing.append(probe)
+        parent = os.path.dirname(probe)
+        if parent == probe:
+            break
+        probe = parent
+    for made in reversed(missing):
+        try:
+            os.mkdir(made, PRIVATE_DIR_MODE)
+        except FileExistsError:
+            continue  # made meanwhile by another process: not ours to change
+        os.chmod(made, PRIVATE_DIR_MODE)
+
+
+def _create_private_file(path: str) -> None:
+    """Make the (empty) database file with mode 0600 before SQLite opens
+    it; SQLite gives its journal the same mode."""
+    try:
+        os.close(private_opener(path, os.O_WRONLY))
+    except FileExistsError:
+        pass
+
+
 def _sqlite_reason(exc: BaseException) -> str:
     text = str(exc).strip() or type(exc).__name__
     return text.splitlines()[0]
@@ -156,13 +216,54 @@ def check_store_writable(path: str) -> None:
         raise StoreError(f"cannot create store {path}: {probe} is not writable")
 
 
+def _journal_path(path: str) -> str:
+    return path + "-journal"
+
+
+def recover(path: str) -> bool:
+    """Roll back the transaction of a writer that was killed inside it (a
+    hot journal next to the database), through one read-write connection:
+    SQLite rolls a hot journal back when a connection that may write reads
+    the database. A journal of a transaction still going on is left alone
+    (its writer holds the lock that makes the journal not hot).
+
+    Returns whether a journal was there and could be looked at; nothing
+    happens when there is none or the caller may not write the store."""
+    path = os.path.abspath(path)
+    journal = _journal_path(path)
+    if not os.path.exists(journal):
+        return False
+    if not (os.access(path, os.R_OK | os.W_OK)
+            and os.access(os.path.dirname(path), os.W_OK | os.X_OK)):
+        return False
+    uri = "file:" + quote(path) + "?mode=rw"
+    try:
+        conn = sqlite3.connect(uri, uri=True, timeout=BUSY_TIMEOUT)
+    except sqlite3.Error:
+        return False
+    try:
+        conn.execute("PRAGMA schema_version").fetchone()
+    except sqlite3.Error:
+        return False
+    finally:
+        conn.close()
+    return True
+
+
 def _connect_ro(path: str) -> sqlite3.Connection:
+    recover(path)
     uri = "file:" + quote(os.path.abspath(path)) + "?mode=ro"
     try:
         conn = sqlite3.connect(uri, uri=True, timeout=BUSY_TIMEOUT)
         conn.execute("PRAGMA schema_version").fetchone()
     except sqlite3.Error as exc:
-        raise StoreError(f"cannot read store {path}: {_sqlite_reason(exc)}") from None
+        reason = _sqlite_reason(exc)
+        if os.path.exists(_journal_path(path)) and "readonly" in reason:
+            raise StoreError(
+                f"cannot read store {path}: a writer was killed inside a "
+                "transaction; opening the store once with permission to write "
+                "it rolls that transaction back") from None
+        raise StoreError(f"cannot read store {path}: {reason}") from None
     return conn
 
 
@@ -175,9 +276,13 @@ def open_for_writing(path: str) -> sqlite3.Connection:
     path = os.path.abspath(path)
     check_store_writable(path)
     try:
-        os.makedirs(os.path.dirname(path), exist_ok=True)
+        make_private_dirs(os.path.dirname(path))
     except OSError as exc:
         raise StoreError(f"cannot create store directory: {exc.strerror}") from None
+    try:
+        _create_private_file(path)
+    except OSError as exc:
+        raise StoreError(f"cannot create store {path}: {exc.strerror}") from None
     try:
         conn = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None)
     except sqlite3.Error as exc:
