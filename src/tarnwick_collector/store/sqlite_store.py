@@ -444,6 +444,50 @@ def count_stored(conn: sqlite3.Connection, kind: str, session: str) -> int:
 
 
 # --- readers -----------------------------------------------------------
+#
+# A store may have been damaged or crafted: SQLite keeps whatever type a
+# value was written with. Readers take texts, counts and times as they find
+# them, turned into the type they expect where that can be done and left
+# as found otherwise (shown as such), so that a bad row costs only its own
+# text.
+
+def _text(value: Any) -> Optional[str]:
+    """A text column: texts as they are, bytes read as UTF-8, other values
+    by their text."""
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value).decode("utf-8", "backslashreplace")
+    return str(value)
+
+
+def _count(value: Any) -> Any:
+    """A count column: an int when the value is one (or a text or a float
+    of one), else the value as text."""
+    if isinstance(value, bool):
+        return int(value)
+    if isinstance(value, int):
+        return value
+    if isinstance(value, float) and math.isfinite(value) and value.is_integer():
+        return int(value)
+    if isinstance(value, (str, bytes)) and len(value) < 40:
+        try:
+            return int(value)
+        except ValueError:
+            pass
+    return None if value is None else _text(value)
+
+
+def _time(value: Any) -> Optional[float]:
+    """A time column: a float, or None when it is not a number."""
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        try:
+            number = float(value)
+        except OverflowError:
+            return None
+        return number if math.isfinite(number) else None
+    return None
+
 
 def list_sessions(conn: sqlite3.Connection) -> List[Dict[str, Any]]:
     """Every recording run, oldest first, with its row counts."""
@@ -480,8 +524,10 @@ def fork_parent(session: str, ids: Any) -> Optional[str]:
 
 
 def _run_ids(conn: sqlite3.Connection) -> List[str]:
+    # Rows are written with text ids: another type cannot be asked for.
     return [row[0] for row in conn.execute(
-        "SELECT session FROM sessions ORDER BY started, rowid")]
+        "SELECT session FROM sessions ORDER BY started, rowid")
+        if isinstance(row[0], str)]
 
 
 def selected_runs(conn: sqlite3.Connection, selection: Selection) -> List[str]:
@@ -592,7 +638,7 @@ def metric_counts(conn: sqlite3.Connection, session: Selection) -> List[Tuple[st
     clause, params = _where_runs(session)
     sql = f"SELECT counter, kind, COUNT(*) FROM metric_messages WHERE {clause}"
     sql += " GROUP BY counter, kind ORDER BY COUNT(*) DESC, counter, kind"
-    return [(c if c is not None else "(unknown)", k or "(undecodable)", n)
+    return [(_text(c) if c is not None else "(unknown)", _text(k) or "(undecodable)", n)
             for c, k, n in conn.execute(sql, params)]
 
 
@@ -609,7 +655,9 @@ def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[
     for kind, attributes in conn.execute(sql, params):
         try:
             attrs = json.loads(attributes or "{}")
-        except ValueError:
+        except (ValueError, TypeError):
+            attrs = {}
+        if not isinstance(attrs, dict):
             attrs = {}
         parts = [str(attrs.get("reason"))]
         if attrs.get("unpicklable_reason") is not None:
@@ -621,7 +669,7 @@ def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[
                 parts.append(f"{attrs['unpicklable_reason']}: {_CALL_NOT_STARTED}")
         if attrs.get("limit_reason") is not None:
             parts.append(f"{attrs['limit_reason']} in {attrs.get('function_full_name')}")
-        key = (kind or "?", ": ".join(parts))
+        key = (_text(kind) or "?", ": ".join(parts))
         counts[key] = counts.get(key, 0) + 1
     return sorted(((k, r, n) for (k, r), n in counts.items()),
                   key=lambda item: (-item[2], item[0], item[1]))
@@ -636,9 +684,10 @@ def external_function_counts(conn: sqlite3.Connection, session: Selection,
     counts: Dict[str, int] = {}
     for (attributes,) in conn.execute(sql, params):
         try:
-            name = json.loads(attributes or "{}").get("full_name")
-        except ValueError:
-            name = None
+            attrs = json.loads(attributes or "{}")
+        except (ValueError, TypeError):
+            attrs = {}
+        name = attrs.get("full_name") if isinstance(attrs, dict) else None
         key = str(name)
         counts[key] = counts.get(key, 0) + 1
     return sorted(counts.items(), key=lambda kv: (-kv[1], kv[0]))[:limit]
@@ -647,9 +696,10 @@ def external_function_counts(conn: sqlite3.Connection, session: Selection,
 def function_counts(conn: sqlite3.Connection, session: Selection) -> List[Tuple[str, int, int]]:
     """(full name, recorded calls, bytes) per function, most calls first."""
     clause, params = _where_runs(session)
-    sql = f"SELECT full_name, COUNT(*), SUM(size) FROM data_messages WHERE {clause}"
+    # TOTAL: a float, which (unlike SUM) cannot overflow on damaged sizes.
+    sql = f"SELECT full_name, COUNT(*), TOTAL(size) FROM data_messages WHERE {clause}"
     sql += " GROUP BY full_name ORDER BY COUNT(*) DESC, full_name"
-    return [(n if n is not None else "(undecodable)", c, s or 0)
+    return [(_text(n) if n is not None else "(undecodable)", c, _count(s) or 0)
             for n, c, s in conn.execute(sql, params)]
 
 
@@ -678,10 +728,15 @@ def channel_runs(conn: sqlite3.Connection, session: Selection) -> List[Dict[str,
         for run, count in conn.execute(
                 f"SELECT session, COUNT(*) FROM {table} WHERE {clause}"
                 " GROUP BY session", params):
-            stored[(run, kind)] = count
+            key = (_text(run), kind)
+            stored[key] = stored.get(key, 0) + count
     runs: List[Tuple[Any, Dict[str, Any]]] = []
     for (run, channel, started, ended, sent, kept, full, down, lost,
          restarts, note) in rows:
+        run, channel, note = _text(run), _text(channel) or "?", _text(note)
+        started = _time(started)
+        sent, kept, full, down, lost, restarts = (
+            _count(v) for v in (sent, kept, full, down, lost, restarts))
         if ended is None:
             item = _unreported(run, channel, stored.get((run, channel), 0))
         else:
@@ -689,11 +744,12 @@ def channel_runs(conn: sqlite3.Connection, session: Selection) -> List[Dict[str,
                     "dropped_full": full, "dropped_down": down, "lost": lost,
                     "restarts": restarts, "note": note, "reported": True}
         runs.append((started, item))
-    summarized = {(run, channel) for run, channel, *_ in rows}
-    missing = sorted(key for key in stored if key not in summarized)
+    summarized = {(_text(run), _text(channel) or "?") for run, channel, *_ in rows}
+    missing = sorted((key for key in stored if key not in summarized),
+                     key=lambda key: (str(key[0]), key[1]))
     if missing:
-        starts = dict(conn.execute(
-            f"SELECT session, started FROM sessions WHERE {clause}", params).fetchall())
+        starts = {_text(run): _time(started) for run, started in conn.execute(
+            f"SELECT session, started FROM sessions WHERE {clause}", params)}
         for run, channel in missing:
             runs.append((starts.get(run), _unreported(run, channel, stored[(run, channel)])))
     runs.sort(key=lambda pair: (pair[0] is None, pair[0] or 0.0, pair[1]["channel"]))
@@ -720,7 +776,7 @@ def fork_pids(conn: sqlite3.Connection, root: str) -> Dict[str, Optional[int]]:
     """The runs of the processes forked in recording ``root``, with the
     process id of each."""
     clause, params = _where_runs(Recording(root))
-    return {run: pid for run, pid in conn.execute(
+    return {run: pid if isinstance(pid, int) else None for run, pid in conn.execute(
         f"SELECT session, pid FROM sessions WHERE {clause} AND session != ?",
         params + [root])}
 
