@@ -22,6 +22,13 @@ fixed allowance plus a few times the stream's size), and numbers written
 with a decimal exponent are rebuilt only for exponents up to
 ``MAX_EXPONENT``. What is over is not made: the stream gets a ``TooLarge``
 marker in its place, which the reader shows as such.
+
+The constructors that hash what they are given (``set``, ``frozenset``,
+``dict``, ``Counter``, ``OrderedDict``) also count what hashing it costs: a
+tuple is hashed afresh each time through all its items, and a stream can
+make one of a few hundred bytes whose items are the same tuple twice, forty
+levels deep (2**40 steps to hash). The opcodes that build sets and dicts
+hash inside the C unpickler, where such a key cannot be counted beforehand.
 """
 import collections
 import datetime
@@ -267,9 +274,37 @@ BUDGET_PER_BYTE = 8
 ITEM_COST = 64
 
 
+#: Steps every load may take hashing tuples, and how many more per byte of
+#: the stream.
+HASH_STEPS_BASE = 4_000_000
+HASH_STEPS_PER_BYTE = 4
+
+
 class _Budget:
     def __init__(self, stream_size: int) -> None:
         self.left = BUDGET_BASE + BUDGET_PER_BYTE * stream_size
+        self.hash_left = HASH_STEPS_BASE + HASH_STEPS_PER_BYTE * stream_size
+        # Steps to hash each tuple met (by id; the tuple is kept so that
+        # its id is not reused while the load runs).
+        self.sizes: Dict[int, Tuple[int, Any]] = {}
+
+    def hash_steps(self, value: Any) -> int:
+        """The steps hashing ``value`` takes (tuples are hashed through all
+        their items every time; other values count one step: strings and
+        frozensets keep their hash, and nothing else a stream makes holds
+        items that are hashed with it)."""
+        if type(value) is not tuple:
+            return 1
+        known = self.sizes.get(id(value))
+        if known is not None:
+            return known[0]
+        total = 1
+        for item in value:
+            total += self.hash_steps(item)
+            if total > self.hash_left:
+                break
+        self.sizes[id(value)] = (total, value)
+        return total
 
     def charge(self, cost: float) -> bool:
         """Take ``cost`` from the budget; False (taking nothing) when it is
@@ -319,7 +354,9 @@ def _guarded(name: str, real: Any, cost: Any) -> type:
     def __new__(cls: type, *args: Any, **kwargs: Any) -> Any:
         try:
             amount, what = cost(*args, **kwargs)
-        except Exception:
+        except RecursionError:
+            return TooLarge(f"{name} of items nested too deeply")
+        except Exception:  # arguments the constructor itself refuses
             amount, what = 0, ""
         if amount == _INFINITE or not _budget().charge(amount):
             return TooLarge(what or f"{name} of {amount} items")
@@ -330,9 +367,20 @@ def _guarded(name: str, real: Any, cost: Any) -> type:
                             "__qualname__": short, "__slots__": ()})
 
 
-def _collection_cost(kind: str) -> Any:
+def _collection_cost(kind: str, hashes: bool = False) -> Any:
     def cost(iterable: Any = None, *rest: Any, **kwargs: Any) -> Tuple[float, str]:
         n = _items_of(iterable) + len(kwargs)
+        if hashes and n != _INFINITE and isinstance(
+                iterable, (list, tuple, set, frozenset, collections.deque)):
+            budget = _budget()
+            steps = 0
+            for item in iterable:
+                key = item[0] if kind in ("dict", "OrderedDict") and \
+                    type(item) in (tuple, list) and item else item
+                steps += budget.hash_steps(key)
+                if steps > budget.hash_left:
+                    return _INFINITE, f"{kind} of items too costly to hash"
+            budget.hash_left -= steps
         return n * ITEM_COST, f"{kind} of {_count_text(n)} items"
     return cost
 
@@ -414,19 +462,19 @@ def _str_new(cls: type, *args: Any, **kwargs: Any) -> Any:
 
 _STR = type("str", (), {"__new__": _str_new, "__module__": "builtins",
                         "__qualname__": "str", "__slots__": ()})
-_SET = _guarded("builtins.set", set, _collection_cost("set"))
-_FROZENSET = _guarded("builtins.frozenset", frozenset, _collection_cost("frozenset"))
+_SET = _guarded("builtins.set", set, _collection_cost("set", True))
+_FROZENSET = _guarded("builtins.frozenset", frozenset, _collection_cost("frozenset", True))
 _LIST = _guarded("builtins.list", list, _collection_cost("list"))
 _TUPLE = _guarded("builtins.tuple", tuple, _collection_cost("tuple"))
-_DICT = _guarded("builtins.dict", dict, _collection_cost("dict"))
+_DICT = _guarded("builtins.dict", dict, _collection_cost("dict", True))
 _BYTES = _guarded("builtins.bytes", bytes, _bytes_cost("bytes"))
 _BYTEARRAY = _guarded("builtins.bytearray", bytearray, _bytes_cost("bytearray"))
 _INT = _guarded("builtins.int", int, _int_cost)
 _ORDERED_DICT = _guarded("collections.OrderedDict", collections.OrderedDict,
-                         _collection_cost("OrderedDict"))
+                         _collection_cost("OrderedDict", True))
 _DEQUE = _guarded("collections.deque", collections.deque, _collection_cost("deque"))
 _COUNTER = _guarded("collections.Counter", collections.Counter,
-                    _collection_cost("Counter"))
+                    _collection_cost("Counter", True))
 _FRACTION = _guarded("fractions.Fraction", fractions.Fraction, _number_cost("Fraction"))
 
 
@@ -495,9 +543,7 @@ def safe_loads(data: bytes) -> Any:
     outer = getattr(_LOAD, "budget", None)
     _LOAD.budget = _Budget(len(data))
     try:
-        return _RestrictedUnpickler(
-            io.BytesIO(data), fix_imports=False
-        ).load()
+        return _RestrictedUnpickler(io.BytesIO(data), fix_imports=False).load()
     except RecursionError:
         raise DecodeError("pickle nested too deeply") from None
     except Exception as exc:  # a malformed stream raises many kinds
