@@ -163,3 +163,38 @@ def test_a_set_made_by_its_constructor_of_a_tuple_too_costly_to_hash():
     body += call(glob("builtins", "frozenset"), pickle.MARK + get(40) + pickle.LIST)
     value = safe_loads(stream(body))
     assert value == TooLarge("frozenset of items too costly to hash")
+
+
+DEEP_TUPLE = text("y") + pickle.TUPLE1 * 200_000
+
+
+@pytest.mark.parametrize("body", [
+    pickle.EMPTY_DICT + DEEP_TUPLE + pickle.NONE + pickle.SETITEM,
+    pickle.MARK + DEEP_TUPLE + pickle.FROZENSET,
+    pickle.EMPTY_SET + pickle.MARK + DEEP_TUPLE + pickle.ADDITEMS,
+    pickle.MARK + DEEP_TUPLE + pickle.NONE + pickle.DICT,
+], ids=["dict key", "frozenset", "set", "dict"])
+def test_a_tuple_nested_too_deeply_to_hash_is_not_hashed(body):
+    # Hashing it would overflow the interpreter's C stack.
+    value = safe_loads(stream(body))
+    assert "<too large to decode: tuple nested too deeply to hash>" in render_value(value)
+
+
+def test_a_long_stream_of_tuples_shared_too_often_is_not_hashed():
+    body = text("y") + put(0) + pickle.POP
+    for i in range(60):
+        body += get(i) + get(i) + pickle.TUPLE2 + put(i + 1) + pickle.POP
+    body += pickle.MARK + get(60) + pickle.FROZENSET
+    # Long enough (tuple-making bytes) to be checked before hashing.
+    body += pickle.POP + pickle.MARK + text("pad") + pickle.TUPLE1 * 20_000 + pickle.POP_MARK
+    body += pickle.MARK + get(60) + pickle.FROZENSET
+    value = safe_loads(stream(body))
+    assert value == frozenset({TooLarge(
+        "tuple too costly to hash (its parts are shared too often)")})
+
+
+def test_a_long_stream_of_ordinary_keys_comes_back():
+    value = {(i, str(i)): frozenset({(i,)}) for i in range(30_000)}
+    data = pickle.dumps(value, protocol=4)
+    assert decoding._may_nest_deeply(data)
+    assert safe_loads(data) == value

@@ -23,12 +23,18 @@ with a decimal exponent are rebuilt only for exponents up to
 ``MAX_EXPONENT``. What is over is not made: the stream gets a ``TooLarge``
 marker in its place, which the reader shows as such.
 
-The constructors that hash what they are given (``set``, ``frozenset``,
-``dict``, ``Counter``, ``OrderedDict``) also count what hashing it costs: a
-tuple is hashed afresh each time through all its items, and a stream can
-make one of a few hundred bytes whose items are the same tuple twice, forty
-levels deep (2**40 steps to hash). The opcodes that build sets and dicts
-hash inside the C unpickler, where such a key cannot be counted beforehand.
+Hashing is bounded where it can be. A tuple is hashed afresh each time,
+through all its items, recursively in C (the interpreter's stack overflows
+on a tuple nested a few hundred thousand deep), and a stream can make one of
+a few hundred bytes whose items are the same tuple twice, forty levels deep
+(2**40 steps to hash). The constructors that hash what they are given
+(``set``, ``frozenset``, ``dict``, ``Counter``, ``OrderedDict``) count the
+steps and the depth first. The opcodes that build sets and dicts hash inside
+the C unpickler; a stream with enough tuple-making bytes to nest tuples
+deeper than the C stack allows is loaded by the pure-Python unpickler
+instead, which checks each key and item before hashing it. (Counting those
+bytes is cheap and errs on the safe side; the tuples shared many times over
+of a stream below that size are not checked: see the notes on limits.)
 """
 import collections
 import datetime
@@ -306,6 +312,21 @@ class _Budget:
         self.sizes[id(value)] = (total, value)
         return total
 
+    def hashable(self, value: Any) -> Any:
+        """``value``, or a ``TooLarge`` when hashing it takes more steps than
+        are left (or recurses too deeply); the steps are taken from what is
+        left."""
+        if type(value) is not tuple:
+            return value
+        try:
+            steps = self.hash_steps(value)
+        except RecursionError:
+            return TooLarge("tuple nested too deeply to hash")
+        if steps > self.hash_left:
+            return TooLarge("tuple too costly to hash (its parts are shared too often)")
+        self.hash_left -= steps
+        return value
+
     def charge(self, cost: float) -> bool:
         """Take ``cost`` from the budget; False (taking nothing) when it is
         more than is left."""
@@ -532,6 +553,77 @@ class _RestrictedUnpickler(pickle.Unpickler):
         return _stand_in("persistent", str(pid))
 
 
+def _hashable_items(items: List[Any]) -> List[Any]:
+    budget = _budget()
+    return [budget.hashable(item) for item in items]
+
+
+def _hashable_keys(items: List[Any]) -> List[Any]:
+    """Keys and values in turn, the keys made ``_Budget.hashable``."""
+    budget = _budget()
+    return [budget.hashable(item) if i % 2 == 0 else item for i, item in enumerate(items)]
+
+
+class _CheckingUnpickler(pickle._Unpickler):  # type: ignore[name-defined]
+    """The restricted unpickler in pure Python, where each key or item is
+    checked before it is hashed."""
+
+    find_class = _RestrictedUnpickler.find_class
+    persistent_load = _RestrictedUnpickler.persistent_load
+    dispatch = dict(pickle._Unpickler.dispatch)  # type: ignore[attr-defined]
+
+    # (``self.append`` follows the stack ``pop_mark`` returns to: it is
+    # looked up after the items are taken.)
+    def load_dict(self) -> None:
+        items = _hashable_keys(self.pop_mark())
+        self.append({items[i]: items[i + 1] for i in range(0, len(items), 2)})
+    dispatch[pickle.DICT[0]] = load_dict
+
+    def load_setitem(self) -> None:
+        stack = self.stack
+        value = stack.pop()
+        key = _budget().hashable(stack.pop())
+        stack[-1][key] = value
+    dispatch[pickle.SETITEM[0]] = load_setitem
+
+    def load_setitems(self) -> None:
+        items = _hashable_keys(self.pop_mark())
+        target = self.stack[-1]
+        for i in range(0, len(items), 2):
+            target[items[i]] = items[i + 1]
+    dispatch[pickle.SETITEMS[0]] = load_setitems
+
+    def load_additems(self) -> None:
+        items = _hashable_items(self.pop_mark())
+        target = self.stack[-1]
+        if isinstance(target, set):
+            target.update(items)
+        else:
+            for item in items:
+                target.add(item)
+    dispatch[pickle.ADDITEMS[0]] = load_additems
+
+    def load_frozenset(self) -> None:
+        items = _hashable_items(self.pop_mark())
+        self.append(frozenset(items))
+    dispatch[pickle.FROZENSET[0]] = load_frozenset
+
+
+# Bytes of the opcodes that make a tuple (or may, by a call): a tuple can be
+# nested no deeper than a stream has such bytes, whatever else they stand
+# for. Below this many, hashing cannot overflow the C stack (which takes
+# some hundred thousand levels).
+_TUPLE_MAKERS = (pickle.TUPLE + pickle.TUPLE1 + pickle.TUPLE2 + pickle.TUPLE3
+                 + pickle.REDUCE + pickle.NEWOBJ + pickle.NEWOBJ_EX)
+_SHALLOW_ENOUGH = 20_000
+
+
+def _may_nest_deeply(data: bytes) -> bool:
+    if len(data) < _SHALLOW_ENOUGH:
+        return False
+    return len(data) - len(data.translate(None, _TUPLE_MAKERS)) >= _SHALLOW_ENOUGH
+
+
 def safe_loads(data: bytes) -> Any:
     """Load a pickle, with every global it names replaced by a stand-in
     (except the harmless value types listed above).
@@ -540,10 +632,12 @@ def safe_loads(data: bytes) -> Any:
     """
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise DecodeError(f"expected bytes, got {type(data).__name__}")
+    data = bytes(data)
     outer = getattr(_LOAD, "budget", None)
     _LOAD.budget = _Budget(len(data))
     try:
-        return _RestrictedUnpickler(io.BytesIO(data), fix_imports=False).load()
+        unpickler = _CheckingUnpickler if _may_nest_deeply(data) else _RestrictedUnpickler
+        return unpickler(io.BytesIO(data), fix_imports=False).load()
     except RecursionError:
         raise DecodeError("pickle nested too deeply") from None
     except Exception as exc:  # a malformed stream raises many kinds
