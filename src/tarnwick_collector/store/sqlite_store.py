@@ -191,7 +191,8 @@ def _check_ours(conn: sqlite3.Connection, path: str) -> bool:
 
 def check_store_writable(path: str) -> None:
     """Fail with a one-line ``StoreError`` unless ``path`` is an existing
-    store or a place where a new one can be made. Changes nothing."""
+    store or a place where a new one can be made. Changes nothing but the
+    transaction a killed writer left, which it rolls back (see ``recover``)."""
     path = os.path.abspath(path)
     if os.path.isdir(path):
         raise StoreError(f"store path {path} is a directory")
@@ -308,7 +309,8 @@ def open_for_writing(path: str) -> sqlite3.Connection:
 
 
 def open_for_reading(path: str) -> sqlite3.Connection:
-    """Open an existing store read-only.
+    """Open an existing store read-only (after rolling back the transaction
+    a killed writer left, when the caller may write the store).
 
     :raises StoreError: when there is no store at ``path`` or it is not
         readable as one.
