@@ -155,10 +155,7 @@ def make_private_dirs(directory: str) -> None:
 def _create_private_file(path: str) -> None:
     """Make the (empty) database file with mode 0600 before SQLite opens
     it; SQLite gives its journal the same mode."""
-    try:
-        os.close(private_opener(path, os.O_WRONLY))
-    except FileExistsError:
-        pass
+    os.close(private_opener(path, os.O_WRONLY))
 
 
 def _sqlite_reason(exc: BaseException) -> str:
