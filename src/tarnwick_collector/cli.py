@@ -707,11 +707,13 @@ def _describe_runs(selection: Any, runs: List[str]) -> str:
     """The runs read, for messages: "run ID", with the forked ones."""
     if selection is None:
         return "all runs"
+    from tarnwick_collector.store.render import safe_text
+
     if isinstance(selection, sqlite_store.Recording):
         forks = len(runs) - 1
-        return f"run {selection.root}" + (
+        return f"run {safe_text(selection.root)}" + (
             f" and {forks} run(s) of processes it forked" if forks > 0 else "")
-    return f"run {selection}"
+    return f"run {safe_text(selection)}"
 
 
 def _open_store(opts: argparse.Namespace) -> Tuple[Any, Any, str]:
@@ -834,6 +836,10 @@ def _quiet_broken_pipe() -> None:
 
 
 def _stats_data(conn: Any, session: Any) -> Dict[str, Any]:
+    """What ``stats`` shows, every text escaped for showing (see
+    ``render.json_ready``)."""
+    from tarnwick_collector.store.render import json_ready
+
     sessions = sqlite_store.list_sessions(conn)
     if session is None:
         run = "all"
@@ -841,7 +847,7 @@ def _stats_data(conn: Any, session: Any) -> Dict[str, Any]:
         run = session.root
     else:
         run = session
-    return {
+    return json_ready({
         "run": run,
         "runs": sqlite_store.selected_runs(conn, session),
         "runs_in_store": len(sessions),
@@ -863,7 +869,7 @@ def _stats_data(conn: Any, session: Any) -> Dict[str, Any]:
             for f, n in sqlite_store.external_function_counts(conn, session)
         ],
         "channels": sqlite_store.channel_runs(conn, session),
-    }
+    })
 
 
 def _print_stats(stats: Dict[str, Any], out: Any, functions: int = 10) -> None:
@@ -910,7 +916,10 @@ def _print_stats(stats: Dict[str, Any], out: Any, functions: int = 10) -> None:
                           f"its report; {ch['stored']} messages stored, how many "
                           f"were lost is unknown\n")
                 continue
-            missing = ch["sent"] - ch["stored"]
+            counts = (ch["sent"], ch["stored"])
+            # A count that is not a number (a damaged store) is shown as found.
+            missing = counts[0] - counts[1] if all(
+                isinstance(n, int) for n in counts) else 0
             text = f"  {ch['channel']:<8} {ch['stored']} of {ch['sent']} messages stored"
             parts = []
             if ch["dropped_full"]:

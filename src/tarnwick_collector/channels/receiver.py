@@ -85,7 +85,8 @@ class _Inbox:
 
 
 class _Log:
-    """Appends to ``<store>.log`` on first use only."""
+    """Appends to ``<store>.log`` on first use only; made private (0600)
+    like the store."""
 
     def __init__(self, store_path: str, label: str) -> None:
         self._path = store_path + ".log"
@@ -93,7 +94,8 @@ class _Log:
 
     def write(self, text: str) -> None:
         try:
-            with open(self._path, "a", encoding="utf-8") as fh:
+            with open(self._path, "a", encoding="utf-8",
+                      opener=sqlite_store.private_opener) as fh:
                 stamp = time.strftime("%Y-%m-%d %H:%M:%S")
                 fh.write(f"{stamp} [{self._label} pid {os.getpid()}] {text}\n")
         except OSError:

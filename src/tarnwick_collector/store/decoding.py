@@ -12,6 +12,29 @@ Nothing is imported and no code of the application runs.
 A short allow-list of harmless value types of the standard library
 (containers, numbers, dates, UUIDs, paths) is rebuilt for real, so that
 common values read back as themselves.
+
+What a stream can make is bounded in time and memory. The opcodes of a
+pickle make values no larger than the stream itself, but the constructors
+it may call can amplify: ``frozenset(range(10**8))``, ``bytes(10**9)``,
+``Fraction("1e30000000")``, a list copied once per reference to it. Each
+such constructor charges what it would make to a budget of the load (a
+fixed allowance plus a few times the stream's size), and numbers written
+with a decimal exponent are rebuilt only for exponents up to
+``MAX_EXPONENT``. What is over is not made: the stream gets a ``TooLarge``
+marker in its place, which the reader shows as such.
+
+Hashing is bounded where it can be. A tuple is hashed afresh each time,
+through all its items, recursively in C (the interpreter's stack overflows
+on a tuple nested a few hundred thousand deep), and a stream can make one of
+a few hundred bytes whose items are the same tuple twice, forty levels deep
+(2**40 steps to hash). The constructors that hash what they are given
+(``set``, ``frozenset``, ``dict``, ``Counter``, ``OrderedDict``) count the
+steps and the depth first. The opcodes that build sets and dicts hash inside
+the C unpickler; a stream with enough tuple-making bytes to nest tuples
+deeper than the C stack allows is loaded by the pure-Python unpickler
+instead, which checks each key and item before hashing it. (Counting those
+bytes is cheap and errs on the safe side; the tuples shared many times over
+of a stream below that size are not checked: see the notes on limits.)
 """
 import collections
 import datetime
@@ -20,12 +43,15 @@ import fractions
 import io
 import pathlib
 import pickle
+import re
+import threading
 import uuid
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 __all__ = [
     "StandIn",
     "DecodeError",
+    "TooLarge",
     "safe_loads",
     "is_stand_in_class",
     "is_call_stand_in",
@@ -223,20 +249,271 @@ _POSIX_PATH = _pure_path_named(pathlib.PurePosixPath, "PosixPath")
 _WINDOWS_PATH = _pure_path_named(pathlib.PureWindowsPath, "WindowsPath")
 
 
+class TooLarge:
+    """In place of a value a stream asked for that would have been too
+    large (or too slow) to make: ``what`` says what it was."""
+
+    __slots__ = ("what",)
+
+    def __init__(self, what: str) -> None:
+        self.what = what
+
+    def __eq__(self, other: Any) -> bool:
+        return isinstance(other, TooLarge) and other.what == self.what
+
+    def __hash__(self) -> int:
+        return hash(("TooLarge", self.what))
+
+    def __repr__(self) -> str:
+        return f"<too large to decode: {self.what}>"
+
+
+#: The largest decimal exponent of a number rebuilt from a stream: the
+#: number of digits a ``Fraction`` or an ``int`` made from it gets beyond
+#: those the stream wrote.
+MAX_EXPONENT = 10_000
+#: What every load may make through constructors, in bytes (roughly), and
+#: how much more per byte of the stream.
+BUDGET_BASE = 64 * 1024 * 1024
+BUDGET_PER_BYTE = 8
+#: What one item of a collection counts for against the budget.
+ITEM_COST = 64
+
+
+#: Steps every load may take hashing tuples, and how many more per byte of
+#: the stream.
+HASH_STEPS_BASE = 4_000_000
+HASH_STEPS_PER_BYTE = 4
+
+
+class _Budget:
+    def __init__(self, stream_size: int) -> None:
+        self.left = BUDGET_BASE + BUDGET_PER_BYTE * stream_size
+        self.hash_left = HASH_STEPS_BASE + HASH_STEPS_PER_BYTE * stream_size
+        # Steps to hash each tuple met (by id; the tuple is kept so that
+        # its id is not reused while the load runs).
+        self.sizes: Dict[int, Tuple[int, Any]] = {}
+
+    def hash_steps(self, value: Any) -> int:
+        """The steps hashing ``value`` takes (tuples are hashed through all
+        their items every time; other values count one step: strings and
+        frozensets keep their hash, and nothing else a stream makes holds
+        items that are hashed with it)."""
+        if type(value) is not tuple:
+            return 1
+        known = self.sizes.get(id(value))
+        if known is not None:
+            return known[0]
+        total = 1
+        for item in value:
+            total += self.hash_steps(item)
+            if total > self.hash_left:
+                break
+        self.sizes[id(value)] = (total, value)
+        return total
+
+    def hashable(self, value: Any) -> Any:
+        """``value``, or a ``TooLarge`` when hashing it takes more steps than
+        are left (or recurses too deeply); the steps are taken from what is
+        left."""
+        if type(value) is not tuple:
+            return value
+        try:
+            steps = self.hash_steps(value)
+        except RecursionError:
+            return TooLarge("tuple nested too deeply to hash")
+        if steps > self.hash_left:
+            return TooLarge("tuple too costly to hash (its parts are shared too often)")
+        self.hash_left -= steps
+        return value
+
+    def charge(self, cost: float) -> bool:
+        """Take ``cost`` from the budget; False (taking nothing) when it is
+        more than is left."""
+        if cost > self.left:
+            return False
+        self.left -= int(cost)
+        return True
+
+
+_LOAD = threading.local()
+
+
+def _budget() -> _Budget:
+    budget = getattr(_LOAD, "budget", None)
+    return budget if budget is not None else _Budget(0)
+
+
+_INFINITE = float("inf")
+
+
+def _items_of(value: Any) -> float:
+    """How many items iterating ``value`` gives (infinite when it cannot be
+    told without iterating: such an argument is refused)."""
+    if isinstance(value, (str, bytes, bytearray, list, tuple, dict, set, frozenset,
+                          collections.deque)):
+        return len(value)
+    if isinstance(value, range):
+        try:
+            return len(value)
+        except (OverflowError, ValueError):
+            return _INFINITE
+    if value is None:
+        return 0
+    try:
+        return len(value)
+    except Exception:
+        return 0  # not iterable: the constructor refuses it itself
+
+
+def _guarded(name: str, real: Any, cost: Any) -> type:
+    """A stand-in class for the constructor ``real`` (shown by ``name``):
+    called (or its ``__new__`` called) by a stream, it makes the real value
+    when ``cost(*args, **kwargs)`` fits the load's budget, else a
+    ``TooLarge``."""
+
+    def __new__(cls: type, *args: Any, **kwargs: Any) -> Any:
+        try:
+            amount, what = cost(*args, **kwargs)
+        except RecursionError:
+            return TooLarge(f"{name} of items nested too deeply")
+        except Exception:  # arguments the constructor itself refuses
+            amount, what = 0, ""
+        if amount == _INFINITE or not _budget().charge(amount):
+            return TooLarge(what or f"{name} of {amount} items")
+        return real(*args, **kwargs)
+
+    module, _, short = name.rpartition(".")
+    return type(short, (), {"__new__": __new__, "__module__": module,
+                            "__qualname__": short, "__slots__": ()})
+
+
+def _collection_cost(kind: str, hashes: bool = False) -> Any:
+    def cost(iterable: Any = None, *rest: Any, **kwargs: Any) -> Tuple[float, str]:
+        n = _items_of(iterable) + len(kwargs)
+        if hashes and n != _INFINITE and isinstance(
+                iterable, (list, tuple, set, frozenset, collections.deque)):
+            budget = _budget()
+            steps = 0
+            for item in iterable:
+                key = item[0] if kind in ("dict", "OrderedDict") and \
+                    type(item) in (tuple, list) and item else item
+                steps += budget.hash_steps(key)
+                if steps > budget.hash_left:
+                    return _INFINITE, f"{kind} of items too costly to hash"
+            budget.hash_left -= steps
+        return n * ITEM_COST, f"{kind} of {_count_text(n)} items"
+    return cost
+
+
+def _count_text(n: float) -> str:
+    return "too many" if n == _INFINITE else str(int(n))
+
+
+def _bytes_cost(kind: str) -> Any:
+    def cost(source: Any = b"", *rest: Any, **kwargs: Any) -> Tuple[float, str]:
+        if isinstance(source, int) and not isinstance(source, bool):
+            n: float = max(0, source)
+        elif isinstance(source, str):
+            n = 4 * len(source)
+        elif isinstance(source, (bytes, bytearray)):
+            n = len(source)
+        else:
+            n = _items_of(source)
+        return n, f"{kind} of {_count_text(n)} bytes"
+    return cost
+
+
+def _path_cost(*parts: Any) -> Tuple[float, str]:
+    n = sum(len(p) if isinstance(p, (str, bytes)) else
+            len(str(p)) if isinstance(p, pathlib.PurePath) else 0 for p in parts)
+    return n, f"path of {n} characters"
+
+
+_EXPONENT = re.compile(r"[eE]\s*([-+]?[0-9_]+)\s*$")
+
+
+def _exponent_of(value: Any) -> int:
+    """The decimal exponent a number is written with (0 when none)."""
+    if isinstance(value, str):
+        found = _EXPONENT.search(value.strip())
+        if found:
+            digits = found.group(1).replace("_", "")
+            # Only its length matters beyond the bound: no long conversion.
+            if len(digits.lstrip("+-").lstrip("0")) > len(str(MAX_EXPONENT)):
+                return MAX_EXPONENT + 1
+            return abs(int(digits))
+        return 0
+    if isinstance(value, decimal.Decimal) and value.is_finite():
+        return abs(value.as_tuple().exponent)  # type: ignore[arg-type]
+    return 0
+
+
+def _number_cost(kind: str) -> Any:
+    def cost(*args: Any, **kwargs: Any) -> Tuple[float, str]:
+        for value in list(args) + list(kwargs.values()):
+            exponent = _exponent_of(value)
+            if exponent > MAX_EXPONENT:
+                return _INFINITE, f"{kind} with a decimal exponent over {MAX_EXPONENT}"
+        return 0, ""
+    return cost
+
+
+def _int_cost(value: Any = 0, *rest: Any, **kwargs: Any) -> Tuple[float, str]:
+    # Only a Decimal with a large positive exponent grows when made an int
+    # (a string is bounded by the interpreter's digit limit).
+    if isinstance(value, decimal.Decimal) and value.is_finite():
+        exponent = value.as_tuple().exponent
+        if isinstance(exponent, int) and exponent > MAX_EXPONENT:
+            return _INFINITE, f"int with a decimal exponent over {MAX_EXPONENT}"
+    return 0, ""
+
+
+def _str_new(cls: type, *args: Any, **kwargs: Any) -> Any:
+    """``builtins.str`` as streams use it: text of a string, of bytes with
+    an encoding, or of a number. The text of anything else (which may be
+    far longer than the stream) is not made: a stand-in of the call shows
+    what it was."""
+    first = args[0] if args else kwargs.get("object", "")
+    if isinstance(first, (str, bytes, bytearray, int, float, complex, bool,
+                          decimal.Decimal)) or first is None:
+        return str(*args, **kwargs)
+    return _stand_in("builtins", "str")(*args, **kwargs)
+
+
+_STR = type("str", (), {"__new__": _str_new, "__module__": "builtins",
+                        "__qualname__": "str", "__slots__": ()})
+_SET = _guarded("builtins.set", set, _collection_cost("set", True))
+_FROZENSET = _guarded("builtins.frozenset", frozenset, _collection_cost("frozenset", True))
+_LIST = _guarded("builtins.list", list, _collection_cost("list"))
+_TUPLE = _guarded("builtins.tuple", tuple, _collection_cost("tuple"))
+_DICT = _guarded("builtins.dict", dict, _collection_cost("dict", True))
+_BYTES = _guarded("builtins.bytes", bytes, _bytes_cost("bytes"))
+_BYTEARRAY = _guarded("builtins.bytearray", bytearray, _bytes_cost("bytearray"))
+_INT = _guarded("builtins.int", int, _int_cost)
+_ORDERED_DICT = _guarded("collections.OrderedDict", collections.OrderedDict,
+                         _collection_cost("OrderedDict", True))
+_DEQUE = _guarded("collections.deque", collections.deque, _collection_cost("deque"))
+_COUNTER = _guarded("collections.Counter", collections.Counter,
+                    _collection_cost("Counter", True))
+_FRACTION = _guarded("fractions.Fraction", fractions.Fraction, _number_cost("Fraction"))
+
+
 # Globals rebuilt for real: constructors of plain values that run no code of
-# anyone else's, whatever arguments the stream passes them.
+# anyone else's, whatever arguments the stream passes them; those that can
+# make values larger than their arguments are bounded (see ``_guarded``).
 _ALLOWED: Dict[Tuple[str, str], Any] = {
-    ("builtins", "set"): set,
-    ("builtins", "frozenset"): frozenset,
-    ("builtins", "list"): list,
-    ("builtins", "dict"): dict,
-    ("builtins", "tuple"): tuple,
-    ("builtins", "bytearray"): bytearray,
-    ("builtins", "bytes"): bytes,
+    ("builtins", "set"): _SET,
+    ("builtins", "frozenset"): _FROZENSET,
+    ("builtins", "list"): _LIST,
+    ("builtins", "dict"): _DICT,
+    ("builtins", "tuple"): _TUPLE,
+    ("builtins", "bytearray"): _BYTEARRAY,
+    ("builtins", "bytes"): _BYTES,
     ("builtins", "complex"): complex,
-    ("builtins", "int"): int,
+    ("builtins", "int"): _INT,
     ("builtins", "float"): float,
-    ("builtins", "str"): str,
+    ("builtins", "str"): _STR,
     ("builtins", "bool"): bool,
     ("builtins", "slice"): slice,
     ("builtins", "range"): range,
@@ -244,21 +521,24 @@ _ALLOWED: Dict[Tuple[str, str], Any] = {
     ("builtins", "type"): _type_of_none,
     ("jsonpickle.unpickler", "loadclass"): _load_by_name,
     ("builtins", "NoneType"): _NONE_TYPE,
-    ("collections", "OrderedDict"): collections.OrderedDict,
-    ("collections", "deque"): collections.deque,
-    ("collections", "Counter"): collections.Counter,
+    ("collections", "OrderedDict"): _ORDERED_DICT,
+    ("collections", "deque"): _DEQUE,
+    ("collections", "Counter"): _COUNTER,
     ("datetime", "date"): datetime.date,
     ("datetime", "datetime"): datetime.datetime,
     ("datetime", "time"): datetime.time,
     ("datetime", "timedelta"): datetime.timedelta,
     ("datetime", "timezone"): datetime.timezone,
     ("decimal", "Decimal"): decimal.Decimal,
-    ("fractions", "Fraction"): fractions.Fraction,
+    ("fractions", "Fraction"): _FRACTION,
     ("uuid", "UUID"): uuid.UUID,
-    ("pathlib", "PurePosixPath"): pathlib.PurePosixPath,
-    ("pathlib", "PosixPath"): _POSIX_PATH,
-    ("pathlib", "PureWindowsPath"): pathlib.PureWindowsPath,
-    ("pathlib", "WindowsPath"): _WINDOWS_PATH,
+    ("pathlib", "PurePosixPath"): _guarded(
+        "pathlib.PurePosixPath", pathlib.PurePosixPath, _path_cost),
+    ("pathlib", "PosixPath"): _guarded("pathlib.PosixPath", _POSIX_PATH, _path_cost),
+    ("pathlib", "PureWindowsPath"): _guarded(
+        "pathlib.PureWindowsPath", pathlib.PureWindowsPath, _path_cost),
+    ("pathlib", "WindowsPath"): _guarded(
+        "pathlib.WindowsPath", _WINDOWS_PATH, _path_cost),
 }
 
 
@@ -273,6 +553,77 @@ class _RestrictedUnpickler(pickle.Unpickler):
         return _stand_in("persistent", str(pid))
 
 
+def _hashable_items(items: List[Any]) -> List[Any]:
+    budget = _budget()
+    return [budget.hashable(item) for item in items]
+
+
+def _hashable_keys(items: List[Any]) -> List[Any]:
+    """Keys and values in turn, the keys made ``_Budget.hashable``."""
+    budget = _budget()
+    return [budget.hashable(item) if i % 2 == 0 else item for i, item in enumerate(items)]
+
+
+class _CheckingUnpickler(pickle._Unpickler):  # type: ignore[name-defined]
+    """The restricted unpickler in pure Python, where each key or item is
+    checked before it is hashed."""
+
+    find_class = _RestrictedUnpickler.find_class
+    persistent_load = _RestrictedUnpickler.persistent_load
+    dispatch = dict(pickle._Unpickler.dispatch)  # type: ignore[attr-defined]
+
+    # (``self.append`` follows the stack ``pop_mark`` returns to: it is
+    # looked up after the items are taken.)
+    def load_dict(self) -> None:
+        items = _hashable_keys(self.pop_mark())
+        self.append({items[i]: items[i + 1] for i in range(0, len(items), 2)})
+    dispatch[pickle.DICT[0]] = load_dict
+
+    def load_setitem(self) -> None:
+        stack = self.stack
+        value = stack.pop()
+        key = _budget().hashable(stack.pop())
+        stack[-1][key] = value
+    dispatch[pickle.SETITEM[0]] = load_setitem
+
+    def load_setitems(self) -> None:
+        items = _hashable_keys(self.pop_mark())
+        target = self.stack[-1]
+        for i in range(0, len(items), 2):
+            target[items[i]] = items[i + 1]
+    dispatch[pickle.SETITEMS[0]] = load_setitems
+
+    def load_additems(self) -> None:
+        items = _hashable_items(self.pop_mark())
+        target = self.stack[-1]
+        if isinstance(target, set):
+            target.update(items)
+        else:
+            for item in items:
+                target.add(item)
+    dispatch[pickle.ADDITEMS[0]] = load_additems
+
+    def load_frozenset(self) -> None:
+        items = _hashable_items(self.pop_mark())
+        self.append(frozenset(items))
+    dispatch[pickle.FROZENSET[0]] = load_frozenset
+
+
+# Bytes of the opcodes that make a tuple (or may, by a call): a tuple can be
+# nested no deeper than a stream has such bytes, whatever else they stand
+# for. Below this many, hashing cannot overflow the C stack (which takes
+# some hundred thousand levels).
+_TUPLE_MAKERS = (pickle.TUPLE + pickle.TUPLE1 + pickle.TUPLE2 + pickle.TUPLE3
+                 + pickle.REDUCE + pickle.NEWOBJ + pickle.NEWOBJ_EX)
+_SHALLOW_ENOUGH = 20_000
+
+
+def _may_nest_deeply(data: bytes) -> bool:
+    if len(data) < _SHALLOW_ENOUGH:
+        return False
+    return len(data) - len(data.translate(None, _TUPLE_MAKERS)) >= _SHALLOW_ENOUGH
+
+
 def safe_loads(data: bytes) -> Any:
     """Load a pickle, with every global it names replaced by a stand-in
     (except the harmless value types listed above).
@@ -281,14 +632,18 @@ def safe_loads(data: bytes) -> Any:
     """
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise DecodeError(f"expected bytes, got {type(data).__name__}")
+    data = bytes(data)
+    outer = getattr(_LOAD, "budget", None)
+    _LOAD.budget = _Budget(len(data))
     try:
-        return _RestrictedUnpickler(
-            io.BytesIO(data), fix_imports=False
-        ).load()
+        unpickler = _CheckingUnpickler if _may_nest_deeply(data) else _RestrictedUnpickler
+        return unpickler(io.BytesIO(data), fix_imports=False).load()
     except RecursionError:
         raise DecodeError("pickle nested too deeply") from None
     except Exception as exc:  # a malformed stream raises many kinds
         raise DecodeError(f"{type(exc).__name__}: {exc}") from None
+    finally:
+        _LOAD.budget = outer
 
 
 def effective_class_and_state(obj: Any) -> Tuple[Optional[str], Dict[str, Any]]:
@@ -343,7 +698,10 @@ def _plain(value: Any) -> Any:
         return value
     if is_stand_in_class(value):
         return stand_in_name(value)
-    return repr(value)
+    # Shown within limits: a value's whole repr() may be far larger than
+    # the message (parts shared many times over).
+    from tarnwick_collector.store.render import Limits, render_value
+    return render_value(value, Limits(depth=4, items=32, string=400, width=2000))
 
 
 def describe_metric_message(data: bytes) -> Tuple[Optional[str], Optional[str], Dict[str, Any]]:

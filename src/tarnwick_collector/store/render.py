@@ -19,6 +19,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 from tarnwick_collector.store.decoding import (
     DecodeError,
     StandIn,
+    TooLarge,
     effective_class_and_state,
     is_call_stand_in,
     is_stand_in_class,
@@ -39,6 +40,9 @@ class Limits:
     items: int = 8
     string: int = 80
     width: int = 240  # 0: no limit
+
+
+_SORT_LIMITS = Limits(depth=2, items=4, string=40, width=120)
 
 
 class _Undecodable:
@@ -102,6 +106,43 @@ def _unshowable(v: Any, exc: BaseException) -> str:
     return f"<{type(v).__name__}: cannot be shown ({what})>"
 
 
+def safe_text(text: Any) -> str:
+    """A text from the store (a name, a reason, a run id) as it may be shown
+    on a terminal: characters that are not printable (control characters,
+    escape sequences, direction overrides) are written as the escapes
+    ``repr()`` writes for them in values. Bytes (from a damaged store) are
+    read as UTF-8 the same way; anything else is shown by ``str()``."""
+    if not isinstance(text, str):
+        if isinstance(text, (bytes, bytearray, memoryview)):
+            text = bytes(text).decode("utf-8", "backslashreplace")
+        else:
+            try:
+                text = int_text(text) if isinstance(text, int) else str(text)
+            except Exception:
+                text = f"<{type(text).__name__}>"
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() else repr(ch)[1:-1] for ch in text)
+
+
+def json_ready(value: Any) -> Any:
+    """``value`` (dicts, lists, texts and numbers read from the store) made
+    safe to write as JSON and to show: every text escaped as by
+    :func:`safe_text`, bytes and other types turned into such texts, and
+    numbers JSON cannot write (infinities, NaN) written as texts."""
+    if value is None or isinstance(value, bool):
+        return value
+    if isinstance(value, int):
+        return value if abs(value) < 1 << 63 else safe_text(value)
+    if isinstance(value, float):
+        return value if value == value and abs(value) != float("inf") else repr(value)
+    if isinstance(value, dict):
+        return {safe_text(k): json_ready(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_ready(v) for v in value]
+    return safe_text(value)
+
+
 #: One step from a value to a part of it: ("item", index) in a sequence or
 #: set, ("pair", index) in a dict, ("attr", name), ("arg", index),
 #: ("kwarg", index), ("sitem", index), ("entry", index), ("state", None) and
@@ -117,12 +158,26 @@ _DIFF_BUDGET = 50_000
 _DIFF_DEPTH = 100
 
 
+# Sets of more items than this are shown in their own order: sorting them
+# costs a text of every item.
+_SORTED_SET_ITEMS = 10_000
+
+
+def _sort_key(item: Any) -> str:
+    # A short text: the whole repr() of an item may be far larger than the
+    # stream it came from (parts shared many times over).
+    return _Renderer(_SORT_LIMITS).value(item)
+
+
 def _set_items(v: Any) -> List[Any]:
     """The items of a set in the order they are shown."""
+    items = list(v)
+    if len(items) > _SORTED_SET_ITEMS:
+        return items
     try:
-        return sorted(v, key=repr)
+        return sorted(items, key=_sort_key)
     except Exception:
-        return list(v)
+        return items
 
 
 def _child(node: Any, step: Step) -> Tuple[bool, Any]:
@@ -271,7 +326,7 @@ def _clip_around_mark(text: str, width: int) -> str:
 def key_text(key: Any) -> str:
     """A name (of an argument, a global, a module) as text; anything that
     is not a string is shown as a value."""
-    return key if isinstance(key, str) else render_value(key)
+    return safe_text(key) if isinstance(key, str) else render_value(key)
 
 
 class _Renderer:
@@ -363,15 +418,17 @@ class _Renderer:
             text = self._str(bytes(v), "bytes")
             return text if type(v) is bytes else f"bytearray({text})"
         if isinstance(v, _Undecodable):
-            return f"<undecodable: {v.reason}>"
+            return f"<undecodable: {safe_text(v.reason)}>"
+        if isinstance(v, TooLarge):
+            return repr(v)
         if v is _NONE_TYPE:
             return "NoneType"
         if is_stand_in_class(v):
-            return stand_in_name(v)
+            return safe_text(stand_in_name(v))
         if isinstance(v, type):
             module = getattr(v, "__module__", "")
             qual = getattr(v, "__qualname__", v.__name__)
-            return qual if module == "builtins" else f"{module}.{qual}"
+            return safe_text(qual if module == "builtins" else f"{module}.{qual}")
         if isinstance(v, (range, slice)):
             # Their bounds may be ints too long for repr().
             return type(v).__name__ + "(" + ", ".join(
@@ -434,7 +491,8 @@ class _Renderer:
                 shown.append(f"...<{entry} more>")
                 continue
             k, val = pairs[entry[0]]
-            key = k if bare_keys and isinstance(k, str) else self._value(k, depth + 1)
+            key = safe_text(k) if bare_keys and isinstance(k, str) else \
+                self._value(k, depth + 1)
             text = f"{key}{sep}{self._value(val, depth + 1)}"
             shown.append(self._marked(node, text) if entry[0] == reveal else text)
         return shown
@@ -469,10 +527,10 @@ class _Renderer:
 
     def _named(self, v: Any, depth: int) -> str:
         """A name carried as a string argument (or anything else)."""
-        return v if isinstance(v, str) else self._value(v, depth + 1)
+        return safe_text(v) if isinstance(v, str) else self._value(v, depth + 1)
 
     def _stand_in(self, obj: StandIn, depth: int) -> str:
-        name = obj.tw_full_name
+        name = safe_text(obj.tw_full_name)
         args = obj.tw_args
         attrs = obj.tw_attributes
         if is_call_stand_in(obj):
@@ -639,7 +697,8 @@ def _signature_names(signature: Any) -> Tuple[List[str], Optional[str], int]:
     if not isinstance(names, (list, tuple)) or not all(isinstance(n, str) for n in names):
         names = []
     ndefaults = len(defaults) if isinstance(defaults, (tuple, list)) else 0
-    return list(names), varargs if isinstance(varargs, str) else None, ndefaults
+    return ([safe_text(n) for n in names],
+            safe_text(varargs) if isinstance(varargs, str) else None, ndefaults)
 
 
 @dataclass
@@ -685,11 +744,12 @@ class RecordView:
         """From a data row (id, session, received, full_name, module, size,
         decode_error, message)."""
         rid, session, received, full_name, module, size, error, message = row
-        view = cls(rid, session, received, full_name, module, size, error)
+        view = cls(rid, _text_or_none(session), received, _text_or_none(full_name),
+                   _text_or_none(module), size, _text_or_none(error))
         try:
             record = safe_loads(message)
         except DecodeError as exc:
-            view.decode_error = str(exc)
+            view.decode_error = safe_text(str(exc))
             return view
         _, state = effective_class_and_state(record)
         if not state:
@@ -697,9 +757,9 @@ class RecordView:
             return view
         _, meta = effective_class_and_state(state.get("function_metadata"))
         if view.full_name is None and isinstance(meta.get("full_name"), str):
-            view.full_name = meta["full_name"]
+            view.full_name = safe_text(meta["full_name"])
         if isinstance(meta.get("full_path"), str):
-            view.full_path = meta["full_path"]
+            view.full_path = safe_text(meta["full_path"])
         view.is_async = bool(meta.get("is_async")) if isinstance(
             meta.get("is_async"), bool) else False
         view.parameter_names, view.varargs, view.defaults = _signature_names(
@@ -724,7 +784,7 @@ class RecordView:
             name = call_meta.get("full_name")
             raised = _load(call_state.get("execption"))
             view.external_calls.append(ExternalCallView(
-                function=name if isinstance(name, str) else "?",
+                function=safe_text(name) if isinstance(name, str) else "?",
                 returned=_load(call_state.get("return_value")),
                 raised=None if _no_exception(raised) else raised,
                 has_return=call_state.get("return_value") is not None,
@@ -740,10 +800,12 @@ class RecordView:
         stored columns, and why."""
         rid, session, received, full_name, module, size, error, _ = row
         try:
-            reason = f"{type(exc).__name__}: {_first_line(str(exc), 200)}"
+            reason = safe_text(f"{type(exc).__name__}: {_first_line(str(exc), 200)}")
         except Exception:
             reason = type(exc).__name__
-        view = cls(rid, session, received, full_name, module, size)
+        error = _text_or_none(error)
+        view = cls(rid, _text_or_none(session), received, _text_or_none(full_name),
+                   _text_or_none(module), size)
         view.decode_error = (f"{error}; " if error else "") + \
             f"record cannot be shown ({reason})"
         return view
@@ -848,17 +910,22 @@ class RecordView:
         return [("?", self.globals)]
 
 
+def _text_or_none(value: Any) -> Optional[str]:
+    """A text column of a stored row, escaped for showing."""
+    return None if value is None else safe_text(value)
+
+
 def _stamp(ts: float) -> str:
     try:
         return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(ts)) + \
             f".{int((ts % 1) * 1000):03d}"
     except Exception:  # out of range, or not a number in a damaged store
-        return str(ts)
+        return safe_text(ts)
 
 
 def _size(n: int) -> str:
-    if not isinstance(n, (int, float)):
-        return str(n)
+    if not isinstance(n, (int, float)) or n != n or abs(n) == float("inf"):
+        return safe_text(n)
     if n < 1024:
         return f"{n} B"
     if n < 1024 * 1024:
@@ -940,10 +1007,11 @@ def _clip(text: str, width: int) -> str:
 
 
 def to_json(view: RecordView, limits: Optional[Limits] = None) -> Dict[str, Any]:
-    """A JSON-ready dict of one recorded call; values are their texts."""
+    """A JSON-ready dict of one recorded call; values are their texts (as
+    are the stored columns of a damaged store that are not of their type)."""
     r = _Renderer(limits or Limits(width=0))
     texts_before, texts_after, changed = view.argument_texts(r)
-    return {
+    return json_ready({
         "id": view.id,
         "run": view.session,
         "received": view.received,
@@ -969,4 +1037,4 @@ def to_json(view: RecordView, limits: Optional[Limits] = None) -> Dict[str, Any]
         ],
         "globals": {k: r.value(v) for k, v in view.used_globals()},
         "unknown_modules": view.unknown_modules,
-    }
+    })

@@ -18,8 +18,19 @@ Tables:
 
 The subprocesses of the channels write the message tables in batched
 transactions; readers open the file read-only.
+
+A writer killed inside a transaction leaves a *hot* rollback journal, which
+a read-only connection cannot roll back. Every open therefore first rolls
+such a journal back through one read-write connection (when the caller may
+write the file), so that a store recovers by itself after a crash.
+
+The store holds the program's arguments and exceptions: a directory made
+for it is private to the user (0700) and so are its files (0600: the
+database, its journal, which SQLite gives the database's mode, and the log),
+whatever the umask. Directories that already exist keep their modes.
 """
 import json
+import math
 import os
 import sqlite3
 import time
@@ -101,6 +112,52 @@ def default_store_path(project_root: Optional[str] = None) -> str:
     return os.path.join(os.path.abspath(root), STORE_DIR, STORE_FILE)
 
 
+#: Modes of what is made for a store: it holds arguments, attributes and
+#: exception texts of the recorded program.
+PRIVATE_DIR_MODE = 0o700
+PRIVATE_FILE_MODE = 0o600
+
+
+def private_opener(path: str, flags: int) -> int:
+    """An ``opener`` for ``open()`` that makes a file that does not exist yet
+    with mode 0600 whatever the umask; an existing file keeps its mode."""
+    try:
+        fd = os.open(path, flags | os.O_CREAT | os.O_EXCL, PRIVATE_FILE_MODE)
+    except FileExistsError:
+        return os.open(path, flags & ~(os.O_CREAT | os.O_EXCL))
+    try:
+        os.fchmod(fd, PRIVATE_FILE_MODE)
+    except OSError:
+        pass
+    return fd
+
+
+def make_private_dirs(directory: str) -> None:
+    """Make ``directory`` and the missing directories above it, each with
+    mode 0700 whatever the umask. Directories that exist are left as they
+    are."""
+    missing = []
+    probe = os.path.abspath(directory)
+    while probe and not os.path.isdir(probe):
+        missing.append(probe)
+        parent = os.path.dirname(probe)
+        if parent == probe:
+            break
+        probe = parent
+    for made in reversed(missing):
+        try:
+            os.mkdir(made, PRIVATE_DIR_MODE)
+        except FileExistsError:
+            continue  # made meanwhile by another process: not ours to change
+        os.chmod(made, PRIVATE_DIR_MODE)
+
+
+def _create_private_file(path: str) -> None:
+    """Make the (empty) database file with mode 0600 before SQLite opens
+    it; SQLite gives its journal the same mode."""
+    os.close(private_opener(path, os.O_WRONLY))
+
+
 def _sqlite_reason(exc: BaseException) -> str:
     text = str(exc).strip() or type(exc).__name__
     return text.splitlines()[0]
@@ -131,7 +188,8 @@ def _check_ours(conn: sqlite3.Connection, path: str) -> bool:
 
 def check_store_writable(path: str) -> None:
     """Fail with a one-line ``StoreError`` unless ``path`` is an existing
-    store or a place where a new one can be made. Changes nothing."""
+    store or a place where a new one can be made. Changes nothing but the
+    transaction a killed writer left, which it rolls back (see ``recover``)."""
     path = os.path.abspath(path)
     if os.path.isdir(path):
         raise StoreError(f"store path {path} is a directory")
@@ -156,13 +214,54 @@ def check_store_writable(path: str) -> None:
         raise StoreError(f"cannot create store {path}: {probe} is not writable")
 
 
+def _journal_path(path: str) -> str:
+    return path + "-journal"
+
+
+def recover(path: str) -> bool:
+    """Roll back the transaction of a writer that was killed inside it (a
+    hot journal next to the database), through one read-write connection:
+    SQLite rolls a hot journal back when a connection that may write reads
+    the database. A journal of a transaction still going on is left alone
+    (its writer holds the lock that makes the journal not hot).
+
+    Returns whether a journal was there and could be looked at; nothing
+    happens when there is none or the caller may not write the store."""
+    path = os.path.abspath(path)
+    journal = _journal_path(path)
+    if not os.path.exists(journal):
+        return False
+    if not (os.access(path, os.R_OK | os.W_OK)
+            and os.access(os.path.dirname(path), os.W_OK | os.X_OK)):
+        return False
+    uri = "file:" + quote(path) + "?mode=rw"
+    try:
+        conn = sqlite3.connect(uri, uri=True, timeout=BUSY_TIMEOUT)
+    except sqlite3.Error:
+        return False
+    try:
+        conn.execute("PRAGMA schema_version").fetchone()
+    except sqlite3.Error:
+        return False
+    finally:
+        conn.close()
+    return True
+
+
 def _connect_ro(path: str) -> sqlite3.Connection:
+    recover(path)
     uri = "file:" + quote(os.path.abspath(path)) + "?mode=ro"
     try:
         conn = sqlite3.connect(uri, uri=True, timeout=BUSY_TIMEOUT)
         conn.execute("PRAGMA schema_version").fetchone()
     except sqlite3.Error as exc:
-        raise StoreError(f"cannot read store {path}: {_sqlite_reason(exc)}") from None
+        reason = _sqlite_reason(exc)
+        if os.path.exists(_journal_path(path)) and "readonly" in reason:
+            raise StoreError(
+                f"cannot read store {path}: a writer was killed inside a "
+                "transaction; opening the store once with permission to write "
+                "it rolls that transaction back") from None
+        raise StoreError(f"cannot read store {path}: {reason}") from None
     return conn
 
 
@@ -175,9 +274,13 @@ def open_for_writing(path: str) -> sqlite3.Connection:
     path = os.path.abspath(path)
     check_store_writable(path)
     try:
-        os.makedirs(os.path.dirname(path), exist_ok=True)
+        make_private_dirs(os.path.dirname(path))
     except OSError as exc:
         raise StoreError(f"cannot create store directory: {exc.strerror}") from None
+    try:
+        _create_private_file(path)
+    except OSError as exc:
+        raise StoreError(f"cannot create store {path}: {exc.strerror}") from None
     try:
         conn = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None)
     except sqlite3.Error as exc:
@@ -203,7 +306,8 @@ def open_for_writing(path: str) -> sqlite3.Connection:
 
 
 def open_for_reading(path: str) -> sqlite3.Connection:
-    """Open an existing store read-only.
+    """Open an existing store read-only (after rolling back the transaction
+    a killed writer left, when the caller may write the store).
 
     :raises StoreError: when there is no store at ``path`` or it is not
         readable as one.
@@ -339,6 +443,50 @@ def count_stored(conn: sqlite3.Connection, kind: str, session: str) -> int:
 
 
 # --- readers -----------------------------------------------------------
+#
+# A store may have been damaged or crafted: SQLite keeps whatever type a
+# value was written with. Readers take texts, counts and times as they find
+# them, turned into the type they expect where that can be done and left
+# as found otherwise (shown as such), so that a bad row costs only its own
+# text.
+
+def _text(value: Any) -> Optional[str]:
+    """A text column: texts as they are, bytes read as UTF-8, other values
+    by their text."""
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value).decode("utf-8", "backslashreplace")
+    return str(value)
+
+
+def _count(value: Any) -> Any:
+    """A count column: an int when the value is one (or a text or a float
+    of one), else the value as text."""
+    if isinstance(value, bool):
+        return int(value)
+    if isinstance(value, int):
+        return value
+    if isinstance(value, float) and math.isfinite(value) and value.is_integer():
+        return int(value)
+    if isinstance(value, (str, bytes)) and len(value) < 40:
+        try:
+            return int(value)
+        except ValueError:
+            pass
+    return None if value is None else _text(value)
+
+
+def _time(value: Any) -> Optional[float]:
+    """A time column: a float, or None when it is not a number."""
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        try:
+            number = float(value)
+        except OverflowError:
+            return None
+        return number if math.isfinite(number) else None
+    return None
+
 
 def list_sessions(conn: sqlite3.Connection) -> List[Dict[str, Any]]:
     """Every recording run, oldest first, with its row counts."""
@@ -375,8 +523,10 @@ def fork_parent(session: str, ids: Any) -> Optional[str]:
 
 
 def _run_ids(conn: sqlite3.Connection) -> List[str]:
+    # Rows are written with text ids: another type cannot be asked for.
     return [row[0] for row in conn.execute(
-        "SELECT session FROM sessions ORDER BY started, rowid")]
+        "SELECT session FROM sessions ORDER BY started, rowid")
+        if isinstance(row[0], str)]
 
 
 def selected_runs(conn: sqlite3.Connection, selection: Selection) -> List[str]:
@@ -487,7 +637,7 @@ def metric_counts(conn: sqlite3.Connection, session: Selection) -> List[Tuple[st
     clause, params = _where_runs(session)
     sql = f"SELECT counter, kind, COUNT(*) FROM metric_messages WHERE {clause}"
     sql += " GROUP BY counter, kind ORDER BY COUNT(*) DESC, counter, kind"
-    return [(c if c is not None else "(unknown)", k or "(undecodable)", n)
+    return [(_text(c) if c is not None else "(unknown)", _text(k) or "(undecodable)", n)
             for c, k, n in conn.execute(sql, params)]
 
 
@@ -504,7 +654,9 @@ def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[
     for kind, attributes in conn.execute(sql, params):
         try:
             attrs = json.loads(attributes or "{}")
-        except ValueError:
+        except (ValueError, TypeError):
+            attrs = {}
+        if not isinstance(attrs, dict):
             attrs = {}
         parts = [str(attrs.get("reason"))]
         if attrs.get("unpicklable_reason") is not None:
@@ -516,7 +668,7 @@ def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[
                 parts.append(f"{attrs['unpicklable_reason']}: {_CALL_NOT_STARTED}")
         if attrs.get("limit_reason") is not None:
             parts.append(f"{attrs['limit_reason']} in {attrs.get('function_full_name')}")
-        key = (kind or "?", ": ".join(parts))
+        key = (_text(kind) or "?", ": ".join(parts))
         counts[key] = counts.get(key, 0) + 1
     return sorted(((k, r, n) for (k, r), n in counts.items()),
                   key=lambda item: (-item[2], item[0], item[1]))
@@ -531,9 +683,10 @@ def external_function_counts(conn: sqlite3.Connection, session: Selection,
     counts: Dict[str, int] = {}
     for (attributes,) in conn.execute(sql, params):
         try:
-            name = json.loads(attributes or "{}").get("full_name")
-        except ValueError:
-            name = None
+            attrs = json.loads(attributes or "{}")
+        except (ValueError, TypeError):
+            attrs = {}
+        name = attrs.get("full_name") if isinstance(attrs, dict) else None
         key = str(name)
         counts[key] = counts.get(key, 0) + 1
     return sorted(counts.items(), key=lambda kv: (-kv[1], kv[0]))[:limit]
@@ -542,9 +695,10 @@ def external_function_counts(conn: sqlite3.Connection, session: Selection,
 def function_counts(conn: sqlite3.Connection, session: Selection) -> List[Tuple[str, int, int]]:
     """(full name, recorded calls, bytes) per function, most calls first."""
     clause, params = _where_runs(session)
-    sql = f"SELECT full_name, COUNT(*), SUM(size) FROM data_messages WHERE {clause}"
+    # TOTAL: a float, which (unlike SUM) cannot overflow on damaged sizes.
+    sql = f"SELECT full_name, COUNT(*), TOTAL(size) FROM data_messages WHERE {clause}"
     sql += " GROUP BY full_name ORDER BY COUNT(*) DESC, full_name"
-    return [(n if n is not None else "(undecodable)", c, s or 0)
+    return [(_text(n) if n is not None else "(undecodable)", c, _count(s) or 0)
             for n, c, s in conn.execute(sql, params)]
 
 
@@ -573,10 +727,15 @@ def channel_runs(conn: sqlite3.Connection, session: Selection) -> List[Dict[str,
         for run, count in conn.execute(
                 f"SELECT session, COUNT(*) FROM {table} WHERE {clause}"
                 " GROUP BY session", params):
-            stored[(run, kind)] = count
+            key = (_text(run), kind)
+            stored[key] = stored.get(key, 0) + count
     runs: List[Tuple[Any, Dict[str, Any]]] = []
     for (run, channel, started, ended, sent, kept, full, down, lost,
          restarts, note) in rows:
+        run, channel, note = _text(run), _text(channel) or "?", _text(note)
+        started = _time(started)
+        sent, kept, full, down, lost, restarts = (
+            _count(v) for v in (sent, kept, full, down, lost, restarts))
         if ended is None:
             item = _unreported(run, channel, stored.get((run, channel), 0))
         else:
@@ -584,11 +743,12 @@ def channel_runs(conn: sqlite3.Connection, session: Selection) -> List[Dict[str,
                     "dropped_full": full, "dropped_down": down, "lost": lost,
                     "restarts": restarts, "note": note, "reported": True}
         runs.append((started, item))
-    summarized = {(run, channel) for run, channel, *_ in rows}
-    missing = sorted(key for key in stored if key not in summarized)
+    summarized = {(_text(run), _text(channel) or "?") for run, channel, *_ in rows}
+    missing = sorted((key for key in stored if key not in summarized),
+                     key=lambda key: (str(key[0]), key[1]))
     if missing:
-        starts = dict(conn.execute(
-            f"SELECT session, started FROM sessions WHERE {clause}", params).fetchall())
+        starts = {_text(run): _time(started) for run, started in conn.execute(
+            f"SELECT session, started FROM sessions WHERE {clause}", params)}
         for run, channel in missing:
             runs.append((starts.get(run), _unreported(run, channel, stored[(run, channel)])))
     runs.sort(key=lambda pair: (pair[0] is None, pair[0] or 0.0, pair[1]["channel"]))
@@ -615,7 +775,7 @@ def fork_pids(conn: sqlite3.Connection, root: str) -> Dict[str, Optional[int]]:
     """The runs of the processes forked in recording ``root``, with the
     process id of each."""
     clause, params = _where_runs(Recording(root))
-    return {run: pid for run, pid in conn.execute(
+    return {run: pid if isinstance(pid, int) else None for run, pid in conn.execute(
         f"SELECT session, pid FROM sessions WHERE {clause} AND session != ?",
         params + [root])}
 
