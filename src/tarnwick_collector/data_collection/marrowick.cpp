@@ -1243,7 +1243,9 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
     }
     if (record)
         return record;
-    if (!tw::containable())
+    // At the recursion limit the call is lost, not the function: the
+    // failure goes on to the tracer, which counts it under its reason.
+    if (!tw::containable() || PyErr_ExceptionMatches(PyExc_RecursionError))
         return nullptr;
     Caught e;
     e.fetch();
@@ -1549,10 +1551,19 @@ int finish_user_call(PyObject *m, PyObject *ret_val, PyObject *record,
 // function is blacklisted and the failure reported. 0 or -1.
 int report_end_failure(PyObject *m, PyObject *record, PyObject *e, int kind)
 {
+    Ref metric;
+    if (kind == 2 && PyErr_GivenExceptionMatches(e, PyExc_RecursionError)) {
+        // The call met the recursion limit: it is lost, its function stays
+        // recorded.
+        Ref why =
+            member(m, TW_STR("FailureReasons"), TW_STR("RECURSION_LIMIT"));
+        if (why)
+            metric = make_metric(m, TW_STR("CollectorFailure"), why.get());
+        return send_metric(m, metric.get());
+    }
     Ref md = tw::getattr(record, TW_STR("function_metadata"));
     if (!md || blacklist(m, md.get()) < 0)
         return -1;
-    Ref metric;
     if (kind == 0)
         metric = unpicklable_from(m, e, TW_STR("PROBLEMATIC_PICKLE_TYPE_INDEX"),
                                   TW_STR("REDUCE"));
