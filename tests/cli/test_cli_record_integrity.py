@@ -132,6 +132,10 @@ def test_metrics_keep_their_fields_when_followed_objects_die(tmp_path):
     assert counters["collection_success"] == 6000
     assert counters["collection_try"] == 6000
     assert report["failures"] == []
+    # Each call of the initializer reports it as an external function: the
+    # metric written at a dead followed object's address keeps its name.
+    assert report["external_functions"] == [
+        {"function": "__main__.Part.__init__", "count": 2000}]
 
 
 RECURSIVE = """
