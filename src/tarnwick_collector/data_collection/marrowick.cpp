@@ -2212,7 +2212,12 @@ PyObject *py_load_attr_hook(FASTCALL_ARGS)
         if (names) {
             if (follow(m, result) < 0)
                 break;
-            if (add_to(names.get(), attr) < 0)
+            // A UsedNames is a set whose `add` is the set's own.
+            if ((g_used_names != nullptr &&
+                 reinterpret_cast<PyObject *>(Py_TYPE(names.get())) ==
+                     g_used_names
+                     ? PySet_Add(names.get(), attr)
+                     : add_to(names.get(), attr)) < 0)
                 break;
             keep_loaded(names.get(), attr, result);
         } else {
