@@ -106,3 +106,22 @@ def test_a_program_catching_recursion_error_runs_as_without_recording(
     mod = project.load(source)
     assert mod.probe() == "caught"
     assert mod.down(10) == 10
+
+
+def test_each_loss_is_reported_once_when_flushes_overlap(project, reported):
+    # The reporter may let another flush start (another thread, or its own
+    # code calling back): each loss still goes out once, and none twice.
+    core = LosingCore(depth=2)
+    mod = project.load(SOURCE, core=core)
+    _trampolines.set_loss_reporter(None)
+    assert mod.down(3) == 3
+    assert _trampolines.lost_calls() == (2, 0)
+
+    def reentering(reason):
+        reported.append(reason)
+        _trampolines.flush_lost_calls()
+
+    _trampolines.set_loss_reporter(reentering)
+    _trampolines.flush_lost_calls()
+    assert reported == ["recursion_limit"] * 2
+    assert _trampolines.lost_calls() == (0, 0)

@@ -46,6 +46,9 @@
 #include <cstdint>
 #include <ctime>
 #include <new>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 #include <structmember.h>
 #include <vector>
 
@@ -162,6 +165,16 @@ int contain_failure()
 unsigned long long lost_at_recursion_limit = 0;
 unsigned long long lost_otherwise = 0;
 PyObject *loss_reporter = nullptr;  // reporter(reason): sends one metric
+bool flushing = false;  // a thread is handing losses over (the reporter
+                        // may let other threads run meanwhile)
+
+// A forked child reports its own losses; the parent's are the parent's.
+void forget_losses_in_child()
+{
+    lost_at_recursion_limit = 0;
+    lost_otherwise = 0;
+    flushing = false;
+}
 
 // contain_failure() for a core entry whose failure loses the call; the loss
 // is counted. 0, or -1 with an exception that must reach the program.
@@ -185,6 +198,10 @@ int contain_lost_call()
 // 0, or -1 with an exception that must reach the program.
 int flush_lost_calls()
 {
+    if (flushing)
+        return 0;
+    flushing = true;
+    int result = 0;
     while (loss_reporter != nullptr &&
            (lost_at_recursion_limit != 0 || lost_otherwise != 0)) {
         const bool recursion = lost_at_recursion_limit != 0;
@@ -199,18 +216,21 @@ int flush_lost_calls()
         if (r == nullptr) {
             if (PyErr_ExceptionMatches(PyExc_RecursionError)) {
                 PyErr_Clear();
-                return 0;
+                break;
             }
-            if (contain_failure() < 0)
-                return -1;
+            if (contain_failure() < 0) {
+                result = -1;
+                break;
+            }
         }
         Py_XDECREF(r);
-        if (recursion)
-            lost_at_recursion_limit--;
-        else
-            lost_otherwise--;
+        unsigned long long &count =
+            recursion ? lost_at_recursion_limit : lost_otherwise;
+        if (count != 0)
+            count--;
     }
-    return 0;
+    flushing = false;
+    return result;
 }
 
 bool other_thread_importing()
@@ -1599,6 +1619,13 @@ int add_trampoline(PyObject *m, const char *name, vectorcallfunc fn)
 int exec_module(PyObject *m)
 {
     const unsigned long vc = TW_TPFLAGS_HAVE_VECTORCALL;
+#ifndef _WIN32
+    static bool fork_handler_set = false;
+    if (!fork_handler_set) {
+        fork_handler_set = true;
+        pthread_atfork(nullptr, nullptr, forget_losses_in_child);
+    }
+#endif
 
     static PyMemberDef call_members[] = {
 #if PY_VERSION_HEX >= 0x03090000
