@@ -96,6 +96,25 @@ def _send_metric(settings: Any, metric: Any) -> None:
         pass
 
 
+def _loss_reporter(settings: Any) -> Any:
+    """The tracer's reporter of a lost call: a call offered for recording
+    whose failure the core could not report itself (near the recursion
+    limit, its metric cannot be built there). It sends one
+    ``CollectorFailure`` with the reason the tracer gives; a failure
+    propagates, so that the tracer keeps a call lost at the recursion limit
+    for its next chance."""
+    from tarnwick_collector.data_collection.metrics import (
+        CollectorFailure, FailureReasons,
+    )
+
+    def report(reason: str) -> None:
+        metric = CollectorFailure(*_identity(settings), FailureReasons(reason))
+        settings.metrics_subprocess.send_message(
+            settings.serializer.serialize(metric))
+
+    return report
+
+
 def _identity(settings: Any) -> tuple:
     return (settings.tenant_id, settings.project_id, settings.python_version,
             settings.lib_version)
@@ -187,6 +206,7 @@ def start(project_path: Optional[str] = None,
             *identity, settings.external_calls_max))
 
         tracer.install_project(project, marrowick, settings.sampling_rate)
+        tracer._trampolines.set_loss_reporter(_loss_reporter(settings))
         _started = True
         if not _atexit_registered:
             atexit.register(stop)
@@ -207,6 +227,10 @@ def stop() -> None:
         from tarnwick_collector.data_collection.metrics import ExitEvent
 
         tracer.uninstall()
+        try:
+            tracer._trampolines.flush_lost_calls()
+        except Exception:
+            pass
         _send_metric(CollectorSettings,
                      ExitEvent(*_identity(CollectorSettings)))
 

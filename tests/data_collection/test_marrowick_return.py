@@ -307,6 +307,30 @@ def test_other_failure_reports_and_blacklists(env):
     assert current() is None
 
 
+class TooDeep:
+    def __reduce__(self):
+        raise RecursionError("maximum recursion depth exceeded")
+
+
+def test_the_recursion_limit_loses_the_call_not_the_function(env):
+    # Met while the call's values are written: reported under its own
+    # reason, and the function's next calls are still recorded.
+    rec = mw.record_user_function_call(inner, 1)
+    mw.load_global_hook(TooDeep(), "DEEP")
+    assert mw.record_user_function_return_value(None, rec) is None
+    assert env.kinds() == ["CollectionTry", "CollectorFailure"]
+    assert env.metrics()[-1].reason is FailureReasons.RECURSION_LIMIT
+    assert name_of(inner) not in mw.BLACKLISTED_FUNCTIONS
+    assert current() is None
+    # Met while the call's arguments are snapshot: the tracer counts it.
+    with pytest.raises(RecursionError):
+        mw.record_user_function_call(inner, TooDeep())
+    assert name_of(inner) not in mw.BLACKLISTED_FUNCTIONS
+    rec = mw.record_user_function_call(inner, 2)
+    mw.record_user_function_return_value(None, rec)
+    assert env.kinds()[-1] == "CollectionSuccess"
+
+
 def test_failure_after_the_send_still_blacklists(env):
     class BrokenChannel:
         def __init__(self):

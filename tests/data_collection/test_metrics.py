@@ -167,7 +167,8 @@ def test_module_imports_nothing_of_the_package():
 
 @pytest.mark.parametrize("enum_cls, members", [
     (FR, [("UNPICKLABLE", "unpicklable"), ("ASYNCIO", "asyncio"),
-          ("EXCEPTION", "exception"), ("LIMIT", "limit")]),
+          ("EXCEPTION", "exception"), ("LIMIT", "limit"),
+          ("RECURSION_LIMIT", "recursion_limit")]),
     (UR, [("REDUCE", "reduce"), ("TYPE_ERROR", "type_error"),
           ("GENERAL", "general")]),
     (m.Counters, [

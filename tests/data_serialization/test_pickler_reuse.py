@@ -7,6 +7,7 @@ import pickle
 import threading
 import weakref
 
+import pydantic
 import pytest
 
 from tarnwick_collector.data_collection.used_attributes_collector import (
@@ -111,27 +112,38 @@ def test_nothing_of_a_call_is_kept_after_it(role, monkeypatch):
     assert ref() is None
 
 
-class Probe:
-    """Runs `action` while its used attribute is read during a dump."""
+class Probe(pydantic.BaseModel):
+    """Runs its action while a dump writes it: the pickler leaves models to
+    the base pickler, which runs the model's own __getstate__."""
 
-    def __init__(self, action):
-        self.action = action
+    name: str = "probe"
 
-    @property
-    def inner(self):
-        return self.action()
+    def __getstate__(self):
+        PROBE_RESULTS.append(PROBE_ACTIONS[id(self)]())
+        return super().__getstate__()
 
 
-def test_a_call_made_during_a_dump_writes_its_own_value(monkeypatch):
+PROBE_ACTIONS = {}
+PROBE_RESULTS = []
+
+
+def probe(action):
+    made = Probe()
+    PROBE_ACTIONS[id(made)] = action
+    PROBE_RESULTS.clear()
+    return made
+
+
+def test_a_call_made_during_a_dump_writes_its_own_value():
     nested = [5, 5, {"k": SHARED}]
-    probe = Probe(lambda: pickler.safe_pickle(nested))
-    monkeypatch.setitem(used_attributes, id(probe), {"inner"})
-    outer = pickle.loads(pickler.safe_pickle(probe))
-    assert outer.inner == fresh(nested)
+    made = probe(lambda: pickler.safe_pickle(nested))
+    outer = pickle.loads(pickler.safe_pickle([made, nested]))
+    assert PROBE_RESULTS == [fresh(nested)]
+    assert outer == [Probe(), nested]
     assert pickler.safe_pickle(nested) == fresh(nested)
 
 
-def test_a_call_from_another_thread_during_a_dump(monkeypatch):
+def test_a_call_from_another_thread_during_a_dump():
     entered = threading.Event()
     release = threading.Event()
 
@@ -140,11 +152,10 @@ def test_a_call_from_another_thread_during_a_dump(monkeypatch):
         assert release.wait(10)
         return "read"
 
-    probe = Probe(wait)
-    monkeypatch.setitem(used_attributes, id(probe), {"inner"})
+    made = probe(wait)
     results = {}
     worker = threading.Thread(
-        target=lambda: results.update(outer=pickler.safe_pickle([probe, SHARED])))
+        target=lambda: results.update(outer=pickler.safe_pickle([made, SHARED])))
     worker.start()
     try:
         assert entered.wait(10)
@@ -154,7 +165,7 @@ def test_a_call_from_another_thread_during_a_dump(monkeypatch):
         worker.join(10)
     assert results["other"] == fresh([SHARED, SHARED])
     loaded = pickle.loads(results["outer"])
-    assert loaded[0].inner == "read" and loaded[1] == SHARED
+    assert PROBE_RESULTS == ["read"] and loaded == [Probe(), SHARED]
 
 
 def count_into(calls, name, result=None):

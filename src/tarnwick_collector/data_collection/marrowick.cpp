@@ -17,6 +17,7 @@
 // name still holds the object this module bound at import, the work is done
 // directly in C++ (no Python-level call), with the same outcome.
 #include "tw.hpp"
+#include "tw/owner.hpp"
 
 #if PY_VERSION_HEX < 0x030B0000
 #include <longintrepr.h>
@@ -453,6 +454,47 @@ int id_in(PyObject *ids, PyObject *obj)
     return PySequence_Contains(ids, key.get());
 }
 
+// What the used-attributes collector keeps beside its map (imported when
+// the module is built; NULL when that failed, then entries are plain sets
+// and identities are followed without their types).
+PyObject *g_used_names = nullptr;     // the class UsedNames
+PyObject *g_followed_types = nullptr;  // id -> weak reference to the type
+PyObject *g_enum_meta = nullptr;       // enum.EnumMeta
+
+// Notes the type of the object a followed identity was added for; a
+// failure only leaves the identity without a type.
+void note_followed_type(PyObject *key, PyObject *obj)
+{
+    if (g_followed_types == nullptr)
+        return;
+    PyObject *ref =
+        PyWeakref_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(obj)), nullptr);
+    if (ref == nullptr || PyDict_SetItem(g_followed_types, key, ref) < 0)
+        PyErr_Clear();
+    Py_XDECREF(ref);
+}
+
+// Whether the followed identity `key` (of `obj`) was added for an object of
+// obj's type. When not, it was another object's, which is gone: the
+// identity stops being followed. Never fails.
+bool followed_for(PyObject *ids, PyObject *key, PyObject *obj)
+{
+    if (g_followed_types == nullptr)
+        return true;
+    PyObject *ref = PyDict_GetItemWithError(g_followed_types, key);
+    if (ref == nullptr) {
+        PyErr_Clear();
+        return true;  // added by someone else
+    }
+    if (tw::owner_is(ref, reinterpret_cast<PyObject *>(Py_TYPE(obj))))
+        return true;
+    if (PyDict_DelItem(g_followed_types, key) < 0)
+        PyErr_Clear();
+    if (PySet_CheckExact(ids) && PySet_Discard(ids, key) < 0)
+        PyErr_Clear();
+    return false;
+}
+
 // `IDS_TO_FOLLOW.add(id(obj))`; 0 or -1.
 int follow(PyObject *m, PyObject *obj)
 {
@@ -462,7 +504,52 @@ int follow(PyObject *m, PyObject *obj)
     Ref key = Ref::steal(PyLong_FromVoidPtr(obj));
     if (!key)
         return -1;
-    return add_to(ids.get(), key.get());
+    if (add_to(ids.get(), key.get()) < 0)
+        return -1;
+    note_followed_type(key.get(), obj);
+    return 0;
+}
+
+// A new entry of used_attributes for `obj` holding `attr`: a UsedNames
+// that knows its object; new reference.
+Ref new_used_names(PyObject *obj, PyObject *attr)
+{
+    Ref names;
+    if (g_used_names != nullptr) {
+        names = Ref::steal(PyObject_CallNoArgs(g_used_names));
+        if (names) {
+            Ref owner = Ref::steal(tw::owner_of(obj));
+            if (!owner ||
+                PyObject_SetAttr(names.get(), TW_STR("owner"), owner.get()) < 0)
+                return nullptr;
+        }
+    } else {
+        names = Ref::steal(PySet_New(nullptr));
+    }
+    if (!names || PySet_Add(names.get(), attr) < 0)
+        return nullptr;
+    return names;
+}
+
+// Keeps on a UsedNames entry the value the program loaded under `attr` when
+// it is an atom (and forgets an older one when it is not). Never fails.
+void keep_loaded(PyObject *names, PyObject *attr, PyObject *result)
+{
+    if (g_used_names == nullptr ||
+        reinterpret_cast<PyObject *>(Py_TYPE(names)) != g_used_names)
+        return;
+    Ref kept = tw::getattr(names, TW_STR("kept"));
+    if (kept && PyDict_CheckExact(kept.get())) {
+        if (tw::keepable_atom(result, g_enum_meta)) {
+            if (PyDict_SetItem(kept.get(), attr, result) < 0)
+                PyErr_Clear();
+        } else if (PyDict_GET_SIZE(kept.get()) != 0 &&
+                   PyDict_DelItem(kept.get(), attr) < 0) {
+            PyErr_Clear();
+        }
+    }
+    if (PyErr_Occurred())
+        PyErr_Clear();
 }
 
 // ------------------------------------------------------------ metrics
@@ -1156,7 +1243,9 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
     }
     if (record)
         return record;
-    if (!tw::containable())
+    // At the recursion limit the call is lost, not the function: the
+    // failure goes on to the tracer, which counts it under its reason.
+    if (!tw::containable() || PyErr_ExceptionMatches(PyExc_RecursionError))
         return nullptr;
     Caught e;
     e.fetch();
@@ -1462,10 +1551,19 @@ int finish_user_call(PyObject *m, PyObject *ret_val, PyObject *record,
 // function is blacklisted and the failure reported. 0 or -1.
 int report_end_failure(PyObject *m, PyObject *record, PyObject *e, int kind)
 {
+    Ref metric;
+    if (kind == 2 && PyErr_GivenExceptionMatches(e, PyExc_RecursionError)) {
+        // The call met the recursion limit: it is lost, its function stays
+        // recorded.
+        Ref why =
+            member(m, TW_STR("FailureReasons"), TW_STR("RECURSION_LIMIT"));
+        if (why)
+            metric = make_metric(m, TW_STR("CollectorFailure"), why.get());
+        return send_metric(m, metric.get());
+    }
     Ref md = tw::getattr(record, TW_STR("function_metadata"));
     if (!md || blacklist(m, md.get()) < 0)
         return -1;
-    Ref metric;
     if (kind == 0)
         metric = unpicklable_from(m, e, TW_STR("PROBLEMATIC_PICKLE_TYPE_INDEX"),
                                   TW_STR("REDUCE"));
@@ -2089,33 +2187,48 @@ PyObject *py_load_attr_hook(FASTCALL_ARGS)
         int r = id_in(ids.get(), obj);
         if (r <= 0)
             break;
-        Ref attrs = G("used_attributes");
-        if (!attrs)
-            break;
         Ref key = Ref::steal(PyLong_FromVoidPtr(obj));
         if (!key)
+            break;
+        // An identity followed for an object of another type was that
+        // object's: this one was never reached from a global.
+        if (!followed_for(ids.get(), key.get(), obj))
+            break;
+        Ref attrs = G("used_attributes");
+        if (!attrs)
             break;
         r = PySequence_Contains(attrs.get(), key.get());
         if (r < 0)
             break;
+        // An entry made for an earlier object at this address is replaced.
+        Ref names;
         if (r) {
-            if (follow(m, result) < 0)
-                break;
-            attrs = G("used_attributes");
-            Ref names = attrs ? Ref::steal(PyObject_GetItem(attrs.get(),
-                                                            key.get()))
-                              : nullptr;
+            names = Ref::steal(PyObject_GetItem(attrs.get(), key.get()));
             if (!names)
                 break;
-            add_to(names.get(), attr);
+            if (!tw::entry_applies(names.get(), obj))
+                names.reset();
+        }
+        if (names) {
+            if (follow(m, result) < 0)
+                break;
+            // A UsedNames is a set whose `add` is the set's own.
+            if ((g_used_names != nullptr &&
+                 reinterpret_cast<PyObject *>(Py_TYPE(names.get())) ==
+                     g_used_names
+                     ? PySet_Add(names.get(), attr)
+                     : add_to(names.get(), attr)) < 0)
+                break;
+            keep_loaded(names.get(), attr, result);
         } else {
-            Ref names = Ref::steal(PySet_New(nullptr));
-            if (!names || PySet_Add(names.get(), attr) < 0)
+            names = new_used_names(obj, attr);
+            if (!names)
                 break;
             attrs = G("used_attributes");
             if (!attrs ||
                 PyObject_SetItem(attrs.get(), key.get(), names.get()) < 0)
                 break;
+            keep_loaded(names.get(), attr, result);
             follow(m, result);
         }
     } while (false);
@@ -2424,6 +2537,25 @@ int exec_module(PyObject *m)
         tw::import_from(m, "tarnwick_common.consts.should_mock",
                         "ShouldMockConsts") < 0)
         return -1;
+    {
+        // The collector's helpers, held here without a module-level name.
+        Ref collector = Ref::steal(PyImport_ImportModule(
+            "tarnwick_collector.data_collection.used_attributes_collector"));
+        if (!collector)
+            return -1;
+        Ref used_names = tw::getattr(collector.get(), TW_STR("UsedNames"));
+        Ref followed = tw::getattr(collector.get(), TW_STR("followed_types"));
+        if (!used_names || !followed || !PyDict_CheckExact(followed.get()))
+            return -1;
+        Py_XSETREF(g_used_names, used_names.release());
+        Py_XSETREF(g_followed_types, followed.release());
+        Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
+        Ref enum_meta =
+            enum_mod ? tw::getattr(enum_mod.get(), TW_STR("EnumMeta")) : nullptr;
+        if (!enum_meta)
+            return -1;
+        Py_XSETREF(g_enum_meta, enum_meta.release());
+    }
 
     // Constants and state.
     Ref consts = G("ShouldMockConsts");

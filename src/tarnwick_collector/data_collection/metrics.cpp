@@ -571,7 +571,8 @@ int metrics_exec(PyObject *module)
                    {{"UNPICKLABLE", "unpicklable"},
                     {"ASYNCIO", "asyncio"},
                     {"EXCEPTION", "exception"},
-                    {"LIMIT", "limit"}}) < 0)
+                    {"LIMIT", "limit"},
+                    {"RECURSION_LIMIT", "recursion_limit"}}) < 0)
         return -1;
     if (build_limit_reasons(module) < 0)
         return -1;

@@ -18,6 +18,7 @@
 // module namespace at each use; calls between this module's own functions
 // and methods go straight to their C++ bodies.
 #include "tw.hpp"
+#include "tw/owner.hpp"
 #include "tw/tarn_pickle_api.hpp"
 
 #include <frameobject.h>
@@ -588,6 +589,9 @@ int has_python_getattr_impl(PyObject *mod, PyObject *obj)
 
 // ------------------------------------------------------------- wrappers
 
+int store_value(PyObject *mod, PyObject *attribute, PyObject *value_obj,
+                PyObject *data, PyObject *funcs);
+
 // attributes_data[attribute] or funcs[attribute] for one used attribute;
 // 0 (stored, or left out when missing), or -1 with the exception pending
 // (the caller skips the attribute on AttributeError).
@@ -598,6 +602,186 @@ int store_attribute(PyObject *mod, PyObject *obj, PyObject *attribute,
     int r = lookup(obj, attribute, &value);
     if (r <= 0)
         return r;  // a missing attribute is left out
+    return store_value(mod, attribute, value.get(), data, funcs);
+}
+
+// ------------------------------------------- attributes read without code
+
+// How an attribute of an object can be read without running code of the
+// program: found (the value), missing, or computed (a property, a
+// descriptor or __getattr__ written in Python, an own __getattribute__).
+enum StaticRead { SR_MISSING = 0, SR_FOUND = 1, SR_COMPUTED = 2 };
+
+// Descriptors whose __get__ is the interpreter's own and runs no code of
+// the program: slots, native getters, functions, class and static methods,
+// native methods.
+bool native_descriptor(PyTypeObject *t)
+{
+    return t == &PyMemberDescr_Type || t == &PyGetSetDescr_Type ||
+           t == &PyFunction_Type || t == &PyClassMethod_Type ||
+           t == &PyStaticMethod_Type || t == &PyMethodDescr_Type ||
+           t == &PyClassMethodDescr_Type || t == &PyWrapperDescr_Type ||
+           t == &PyCFunction_Type;
+}
+
+// Whether the class looks attributes up the generic way (a Python
+// __getattr__ may still follow a failed lookup).
+bool generic_lookup(PyTypeObject *tp)
+{
+    getattrofunc f = tp->tp_getattro;
+    if (f == PyObject_GenericGetAttr || f == PyModule_Type.tp_getattro)
+        return true;
+    PyObject *own = _PyType_Lookup(tp, TW_STR("__getattribute__"));
+    return own != nullptr &&
+           (own == _PyType_Lookup(&PyBaseObject_Type,
+                                  TW_STR("__getattribute__")) ||
+            own == _PyType_Lookup(&PyModule_Type, TW_STR("__getattribute__")));
+}
+
+// descr.__get__(obj, type(obj)) of a native descriptor.
+int native_get(PyObject *descr, PyObject *obj, Ref &out, const char **kind)
+{
+    PyObject *v = Py_TYPE(descr)->tp_descr_get(
+        descr, obj, reinterpret_cast<PyObject *>(Py_TYPE(obj)));
+    if (v == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        *kind = nullptr;
+        return SR_MISSING;
+    }
+    out.reset(v);
+    return SR_FOUND;
+}
+
+// obj.<name> as the generic lookup finds it, when that runs no code of the
+// program: SR_FOUND with the value in `out`, SR_MISSING, or SR_COMPUTED
+// with what would run in `kind`; -1 with an exception.
+int static_attr(PyObject *obj, PyObject *name, Ref &out, const char **kind)
+{
+    PyTypeObject *tp = Py_TYPE(obj);
+    *kind = "__getattribute__";
+    if (!PyUnicode_CheckExact(name) || !generic_lookup(tp))
+        return SR_COMPUTED;
+    Ref descr = Ref::borrow(_PyType_Lookup(tp, name));
+    PyTypeObject *dt = descr ? Py_TYPE(descr.get()) : nullptr;
+    *kind = dt == &PyProperty_Type ? "property" : "descriptor";
+    if (dt != nullptr && dt->tp_descr_get != nullptr &&
+        dt->tp_descr_set != nullptr) {
+        if (!native_descriptor(dt))
+            return SR_COMPUTED;
+        return native_get(descr.get(), obj, out, kind);
+    }
+    bool has_dict = tp->tp_dictoffset != 0;
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    has_dict = has_dict || (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+#endif
+    if (has_dict) {
+        PyObject *dict_descr = _PyType_Lookup(tp, TW_STR("__dict__"));
+        if (dict_descr != nullptr && !native_descriptor(Py_TYPE(dict_descr)))
+            return SR_COMPUTED;
+        Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!dict)
+            PyErr_Clear();
+        else if (PyDict_Check(dict.get())) {
+            PyObject *v = PyDict_GetItemWithError(dict.get(), name);
+            if (v != nullptr) {
+                out = Ref::borrow(v);
+                return SR_FOUND;
+            }
+            if (PyErr_Occurred())
+                return -1;
+        }
+    }
+    if (dt != nullptr) {
+        if (dt->tp_descr_get == nullptr) {
+            out = Ref::borrow(descr.get());
+            return SR_FOUND;
+        }
+        if (!native_descriptor(dt))
+            return SR_COMPUTED;
+        return native_get(descr.get(), obj, out, kind);
+    }
+    *kind = "__getattr__";
+    if (PyModule_Check(obj)) {
+        PyObject *md = PyModule_GetDict(obj);
+        if (md != nullptr && PyDict_GetItemWithError(md, TW_STR("__getattr__")))
+            return SR_COMPUTED;
+        if (PyErr_Occurred())
+            return -1;
+    }
+    if (_PyType_Lookup(tp, TW_STR("__getattr__")) != nullptr)
+        return SR_COMPUTED;
+    *kind = nullptr;
+    return SR_MISSING;
+}
+
+// What stands for a computed attribute: the value the program itself last
+// loaded under that name, when the entry kept it (an atom), else a
+// ComputedAttribute marker naming what computes it. New reference.
+Ref computed_value(PyObject *attributes, PyObject *attribute, const char *kind)
+{
+    if (!PyAnySet_CheckExact(attributes) && !PyList_CheckExact(attributes)) {
+        PyObject *kept = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+        int r = PyObject_GetOptionalAttr(attributes, TW_STR("kept"), &kept);
+#else
+        int r = _PyObject_LookupAttr(attributes, TW_STR("kept"), &kept);
+#endif
+        if (r < 0)
+            PyErr_Clear();
+        Ref held = Ref::steal(kept);
+        if (held && PyDict_CheckExact(held.get())) {
+            PyObject *v = PyDict_GetItemWithError(held.get(), attribute);
+            if (v != nullptr)
+                return Ref::borrow(v);
+            PyErr_Clear();
+        }
+    }
+    static PyObject *marker_cls = nullptr;
+    if (marker_cls == nullptr) {
+        Ref module = Ref::steal(
+            PyImport_ImportModule("tarnwick_common.utils.object_wrapper"));
+        if (!module)
+            return nullptr;
+        marker_cls = PyObject_GetAttrString(module.get(), "ComputedAttribute");
+        if (marker_cls == nullptr)
+            return nullptr;
+    }
+    Ref text = Ref::steal(PyUnicode_FromString(kind ? kind : "descriptor"));
+    if (!text)
+        return nullptr;
+    return Ref::steal(PyObject_CallOneArg(marker_cls, text.get()));
+}
+
+// store_attribute for the recorder's own writing of a used global: the
+// attribute is read only when that runs no code of the program; a computed
+// one is written as computed_value gives it.
+int store_recorded_attribute(PyObject *mod, PyObject *obj, PyObject *attributes,
+                             PyObject *attribute, PyObject *data,
+                             PyObject *funcs)
+{
+    Ref value;
+    const char *kind = nullptr;
+    int r = static_attr(obj, attribute, value, &kind);
+    if (r < 0 || r == SR_MISSING)
+        return r;
+    if (r == SR_COMPUTED) {
+        Ref stand_in = computed_value(attributes, attribute, kind);
+        if (!stand_in)
+            return -1;
+        return PyDict_SetItem(data, attribute, stand_in.get());
+    }
+    return store_value(mod, attribute, value.get(), data, funcs);
+}
+
+// attributes_data[attribute] or funcs[attribute] for the value of one used
+// attribute; 0 or -1.
+int store_value(PyObject *mod, PyObject *attribute, PyObject *value_obj,
+                PyObject *data, PyObject *funcs)
+{
+    Ref value = Ref::borrow(value_obj);
+    int r;
     // Held: the metaclass's hash and comparisons may change value's class.
     Ref held_type =
         Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(value.get())));
@@ -635,7 +819,10 @@ int store_attribute(PyObject *mod, PyObject *obj, PyObject *attribute,
 }
 
 // (attributes_data, funcs) of get_attributes_value; new reference.
-Ref attributes_value_impl(PyObject *mod, PyObject *obj, PyObject *attributes)
+// `recorded`: the recorder writes a used global, whose computed attributes
+// are not read again (store_recorded_attribute).
+Ref attributes_value_impl(PyObject *mod, PyObject *obj, PyObject *attributes,
+                          bool recorded = false)
 {
     Ref data = Ref::steal(PyDict_New());
     Ref funcs = Ref::steal(PyDict_New());
@@ -651,8 +838,11 @@ Ref attributes_value_impl(PyObject *mod, PyObject *obj, PyObject *attributes)
                 return nullptr;
             break;
         }
-        if (store_attribute(mod, obj, attribute.get(), data.get(),
-                            funcs.get()) < 0) {
+        if ((recorded ? store_recorded_attribute(mod, obj, attributes,
+                                                 attribute.get(), data.get(),
+                                                 funcs.get())
+                      : store_attribute(mod, obj, attribute.get(), data.get(),
+                                        funcs.get())) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError))
                 return nullptr;
             PyErr_Clear();
@@ -1434,7 +1624,8 @@ Ref reduce_function_impl(PyObject *mod, PyObject *obj)
 }
 
 // (wrap_object, (obj_type, funcs), attrs); new reference.
-Ref reduce_used_attrs_impl(PyObject *mod, PyObject *obj, PyObject *attributes)
+Ref reduce_used_attrs_impl(PyObject *mod, PyObject *obj, PyObject *attributes,
+                          bool recorded = false)
 {
     Ref obj_type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
     Ref types = GLOBAL(mod, "types");
@@ -1451,7 +1642,7 @@ Ref reduce_used_attrs_impl(PyObject *mod, PyObject *obj, PyObject *attributes)
         if (!obj_type)
             return nullptr;
     }
-    Ref value = attributes_value_impl(mod, obj, attributes);
+    Ref value = attributes_value_impl(mod, obj, attributes, recorded);
     if (!value)
         return nullptr;
     Ref attrs, funcs;
@@ -1512,6 +1703,36 @@ Ref reduce_exception(PyObject *mod, PyObject *obj)
     if (!call_args)
         return nullptr;
     return tw::tuple(wrap_exception.get(), call_args.get());
+}
+
+// Whether instances of `tp` are the recorder's own (its records, metrics and
+// placeholders): never written as "used attributes only", whatever entry
+// their address has.
+bool recorders_own(PyTypeObject *tp)
+{
+    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || tp->tp_dict == nullptr)
+        return false;
+    PyObject *module = PyDict_GetItemWithError(tp->tp_dict, TW_STR("__module__"));
+    if (module == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyUnicode_Check(module))
+        return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(module);
+    static const char *const kOwn[] = {"tarnwick_collector.", "tarnwick_common."};
+    for (const char *prefix : kOwn) {
+        Ref p = Ref::steal(PyUnicode_FromString(prefix));
+        if (!p) {
+            PyErr_Clear();
+            return false;
+        }
+        if (n >= PyUnicode_GET_LENGTH(p.get()) &&
+            PyUnicode_Tailmatch(module, p.get(), 0, n, -1) == 1)
+            return true;
+    }
+    PyErr_Clear();
+    return false;
 }
 
 // The exact types whose instances are atoms or plain containers: they are
@@ -1732,6 +1953,17 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
         used_attrs = mapping_get(used_attributes.get(), key.get(), nullptr);
         if (!used_attrs)
             return nullptr;
+        // An entry made for an earlier object at this address is dropped,
+        // and the recorder's own records and metrics are written whole.
+        if (used_attrs.get() != Py_None &&
+            (!tw::entry_applies(used_attrs.get(), obj) ||
+             recorders_own(tp))) {
+            if (!tw::entry_applies(used_attrs.get(), obj) &&
+                PyDict_CheckExact(used_attributes.get()) &&
+                PyDict_DelItem(used_attributes.get(), key.get()) < 0)
+                PyErr_Clear();
+            used_attrs = Ref::borrow(Py_None);
+        }
     }
     if (used_attrs.get() != Py_None) {
         Ref object_wrapper = ATTR(self, "object_wrapper");
@@ -1746,7 +1978,7 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
         if (r < 0)
             return nullptr;
         if (r == 0)
-            return reduce_used_attrs_impl(mod, obj, used_attrs.get());
+            return reduce_used_attrs_impl(mod, obj, used_attrs.get(), true);
     }
 
     // Library types written as an empty object wrapper of their type.

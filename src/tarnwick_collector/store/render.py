@@ -579,6 +579,9 @@ class _Renderer:
                                   depth + 1)
                 shown = {k: v for k, v in attrs.items() if not k.startswith("_wrapped")}
                 return self._object(cls, shown, {}, depth, obj)
+            if short == "ComputedAttribute":
+                kind = attrs.get("kind", args[0] if args else "descriptor")
+                return f"<computed by {self._named(kind, depth)}, not read again>"
             if short == "ExceptionWrapper":
                 return self._exception(
                     (attrs.get("exception_full_name"), attrs.get("exception_args", ()),

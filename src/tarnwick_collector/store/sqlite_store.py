@@ -645,6 +645,13 @@ _CALL_NOT_STARTED = ("calls not recorded (arguments or signature not serializabl
                      "arguments too large, or the function refused before)")
 
 
+# What a collector failure's bare reason means, where it says too little.
+_FAILURE_TEXTS = {
+    "recursion_limit": ("recursion_limit: calls not recorded (the program was at "
+                        "its recursion limit)"),
+}
+
+
 def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[str, str, int]]:
     """(failure kind, reason text, count) of the collection failures."""
     clause, params = _where_runs(session)
@@ -658,7 +665,7 @@ def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[
             attrs = {}
         if not isinstance(attrs, dict):
             attrs = {}
-        parts = [str(attrs.get("reason"))]
+        parts = [_FAILURE_TEXTS.get(str(attrs.get("reason")), str(attrs.get("reason")))]
         if attrs.get("unpicklable_reason") is not None:
             if attrs.get("object_type"):
                 parts.append(f"{attrs['unpicklable_reason']} ({attrs['object_type']})")

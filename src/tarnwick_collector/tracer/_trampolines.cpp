@@ -46,6 +46,9 @@
 #include <cstdint>
 #include <ctime>
 #include <new>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 #include <structmember.h>
 #include <vector>
 
@@ -152,6 +155,82 @@ int contain_failure()
         return 0;
     }
     return -1;
+}
+
+// Calls that were offered to the core and lost to a failure the core could
+// not report itself (its metric could not be built where the call was:
+// near the recursion limit, mostly). They are counted here, by reason, and
+// handed to the loss reporter one by one at the next chance: when a later
+// call is offered, and when recording stops.
+unsigned long long lost_at_recursion_limit = 0;
+unsigned long long lost_otherwise = 0;
+PyObject *loss_reporter = nullptr;  // reporter(reason): sends one metric
+bool flushing = false;  // a thread is handing losses over (the reporter
+                        // may let other threads run meanwhile)
+
+// A forked child reports its own losses; the parent's are the parent's.
+void forget_losses_in_child()
+{
+    lost_at_recursion_limit = 0;
+    lost_otherwise = 0;
+    flushing = false;
+}
+
+// contain_failure() for a core entry whose failure loses the call; the loss
+// is counted. 0, or -1 with an exception that must reach the program.
+int contain_lost_call()
+{
+    if (!PyErr_Occurred())
+        return 0;
+    const bool recursion = PyErr_ExceptionMatches(PyExc_RecursionError);
+    if (contain_failure() < 0)
+        return -1;
+    if (recursion)
+        lost_at_recursion_limit++;
+    else
+        lost_otherwise++;
+    return 0;
+}
+
+// Hands the counted losses to the loss reporter, one call each. One that
+// meets the recursion limit again stays counted for the next chance; one
+// that fails otherwise is dropped (and counted as a contained failure).
+// 0, or -1 with an exception that must reach the program.
+int flush_lost_calls()
+{
+    if (flushing)
+        return 0;
+    flushing = true;
+    int result = 0;
+    while (loss_reporter != nullptr &&
+           (lost_at_recursion_limit != 0 || lost_otherwise != 0)) {
+        const bool recursion = lost_at_recursion_limit != 0;
+        PyObject *reason = recursion ? TW_STR("recursion_limit")
+                                     : TW_STR("exception");
+        tw::Ref reporter = tw::Ref::borrow(loss_reporter);
+        PyObject *r;
+        {
+            InCore guard;
+            r = PyObject_CallOneArg(reporter.get(), reason);
+        }
+        if (r == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_RecursionError)) {
+                PyErr_Clear();
+                break;
+            }
+            if (contain_failure() < 0) {
+                result = -1;
+                break;
+            }
+        }
+        Py_XDECREF(r);
+        unsigned long long &count =
+            recursion ? lost_at_recursion_limit : lost_otherwise;
+        if (count != 0)
+            count--;
+    }
+    flushing = false;
+    return result;
 }
 
 bool other_thread_importing()
@@ -274,7 +353,7 @@ int end_user_call(PyObject *record, PyObject *retval)
     PyObject *argv[2] = {retval, record};
     PyObject *r = core_call(core.user_return, argv, 2);
     if (r == nullptr)
-        return contain_failure();
+        return contain_lost_call();
     Py_DECREF(r);
     if (PyErr_Occurred())
         PyErr_Clear();
@@ -1131,9 +1210,12 @@ PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
     tw::Ref func = tw::Ref::steal(running_func(self, calling));
     if (!func)
         Py_RETURN_NONE;
+    if ((lost_at_recursion_limit != 0 || lost_otherwise != 0) &&
+        flush_lost_calls() < 0)
+        return nullptr;
     tw::Ref record = tw::Ref::steal(offer_call(self, func.get(), args));
     if (!record) {
-        if (contain_failure() < 0)
+        if (contain_lost_call() < 0)
             return nullptr;
         Py_RETURN_NONE;
     }
@@ -1386,6 +1468,28 @@ PyObject *mod_contained_failures(PyObject *, PyObject *)
     return PyLong_FromUnsignedLongLong(contained_failures);
 }
 
+PyObject *mod_lost_calls(PyObject *, PyObject *)
+{
+    return Py_BuildValue("(KK)", lost_at_recursion_limit, lost_otherwise);
+}
+
+PyObject *mod_set_loss_reporter(PyObject *, PyObject *fn)
+{
+    if (fn != Py_None && !PyCallable_Check(fn)) {
+        PyErr_SetString(PyExc_TypeError, "the loss reporter must be callable");
+        return nullptr;
+    }
+    Py_XSETREF(loss_reporter, fn == Py_None ? nullptr : Py_NewRef(fn));
+    Py_RETURN_NONE;
+}
+
+PyObject *mod_flush_lost_calls(PyObject *, PyObject *)
+{
+    if (flush_lost_calls() < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject *mod_module_started(PyObject *, PyObject *)
 {
     try {
@@ -1445,6 +1549,17 @@ PyMethodDef module_methods[] = {
     {"contained_failures", mod_contained_failures, METH_NOARGS,
      "contained_failures()\n--\n\n"
      "How many exceptions of the core were kept from the program."},
+    {"lost_calls", mod_lost_calls, METH_NOARGS,
+     "lost_calls()\n--\n\n"
+     "(at the recursion limit, otherwise): calls lost to a failure of the\n"
+     "core and not yet handed to the loss reporter."},
+    {"set_loss_reporter", mod_set_loss_reporter, METH_O,
+     "set_loss_reporter(reporter)\n--\n\n"
+     "reporter(reason) sends the metric of one lost call, reason being\n"
+     "'recursion_limit' or 'exception' (None: keep counting)."},
+    {"flush_lost_calls", mod_flush_lost_calls, METH_NOARGS,
+     "flush_lost_calls()\n--\n\n"
+     "Hand the lost calls counted so far to the loss reporter."},
     {"module_started", mod_module_started, METH_NOARGS,
      "module_started()\n--\n\n"
      "The calling thread starts running an instrumented module's body;\n"
@@ -1504,6 +1619,13 @@ int add_trampoline(PyObject *m, const char *name, vectorcallfunc fn)
 int exec_module(PyObject *m)
 {
     const unsigned long vc = TW_TPFLAGS_HAVE_VECTORCALL;
+#ifndef _WIN32
+    static bool fork_handler_set = false;
+    if (!fork_handler_set) {
+        fork_handler_set = true;
+        pthread_atfork(nullptr, nullptr, forget_losses_in_child);
+    }
+#endif
 
     static PyMemberDef call_members[] = {
 #if PY_VERSION_HEX >= 0x03090000

@@ -141,3 +141,23 @@ class UnpicklableObject:
 
     def __repr__(self) -> str:
         return f"<UnpicklableObject {self.type_name}>"
+
+
+class ComputedAttribute:
+    """Stands for a used attribute whose value is computed when read (a
+    property, a descriptor or ``__getattr__`` written in Python, an own
+    ``__getattribute__``) and whose loaded value was not kept: reading it
+    again to record it would run the program's code a second time.
+    ``kind`` names what computes it."""
+
+    def __init__(self, kind: str = "descriptor") -> None:
+        self.kind = kind
+
+    def __eq__(self, other: Any) -> bool:
+        return type(other) is ComputedAttribute and other.kind == self.kind
+
+    def __hash__(self) -> int:
+        return hash(("ComputedAttribute", self.kind))
+
+    def __repr__(self) -> str:
+        return f"<computed attribute ({self.kind}), not read again>"
