@@ -29,6 +29,7 @@ __all__ = [
     "REDACTED",
     "REDACTED_TEXT",
     "Redacted",
+    "environment_secret",
     "name_matches",
     "normalize_patterns",
     "patterns_from_environment",
@@ -173,6 +174,30 @@ def name_matches(name: Any, patterns: Iterable[str]) -> bool:
         return False
     norm = _normalized(name)
     return any(p in norm for p in patterns)
+
+
+def environment_secret(value: Any, patterns: Iterable[str]) -> bool:
+    """Whether ``value``, returned by a read of the environment, is the
+    value of an environment variable whose name matches ``patterns``.
+
+    The recorder sees the result of ``os.environ.get(name)`` or
+    ``os.getenv(name)``, not the name; it redacts a result that some
+    secret-looking variable holds (a default the program passed itself, or
+    the value of a harmless variable, is stored as it is).
+    """
+    if isinstance(value, str):
+        env: Any = os.environ
+    elif isinstance(value, bytes) and hasattr(os, "environb"):
+        env = os.environb
+    else:
+        return False
+    if not value:
+        return False
+    try:
+        items = list(env.items())
+    except Exception:
+        return False
+    return any(v == value and name_matches(k, patterns) for k, v in items)
 
 
 # ------------------------------------------------ redacted values in texts

@@ -56,7 +56,8 @@ class Matcher {
 
     // Compiles `setting` (a tuple or list of str, or anything falsy for
     // "off") unless it is the tuple compiled last. Items that are not str
-    // are ignored: the settings validate what they are given. 0 or -1.
+    // are ignored: the settings validate what they are given. 1 when
+    // compiled anew, 0 when unchanged, -1 on error.
     int update(PyObject *setting)
     {
         if (setting == source_ && setting != nullptr &&
@@ -68,9 +69,9 @@ class Matcher {
         Py_XINCREF(setting);
         Py_XSETREF(source_, setting);
         if (setting == nullptr || setting == Py_None)
-            return 0;
+            return 1;
         if (!PyTuple_Check(setting) && !PyList_Check(setting))
-            return 0;
+            return 1;
         Ref items = Ref::steal(PySequence_Tuple(setting));
         if (!items)
             return -1;
@@ -94,7 +95,7 @@ class Matcher {
             bigrams_[b >> 6] |= uint64_t(1) << (b & 63);
             patterns_.push_back(std::move(folded));
         }
-        return 0;
+        return 1;
     }
 
     // Whether `name` (str or bytes; anything else never matches) matches
