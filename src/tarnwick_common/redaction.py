@@ -21,7 +21,7 @@ them out of recorded exception texts.
 import collections
 import os
 import threading
-from typing import Any, Deque, Iterable, Optional, Tuple
+from typing import Any, Deque, FrozenSet, Iterable, Optional, Tuple
 
 __all__ = [
     "DEFAULT_PATTERNS",
@@ -66,9 +66,10 @@ _OFF_WORDS = ("off", "none", "false", "0", "no")
 _IGNORED = "_-"
 #: Patterns shorter than this would match most names.
 _MIN_PATTERN = 3
-#: Redacted values shorter than this are not searched for in exception
-#: texts: a short value would replace unrelated parts of the text.
-_MIN_REMEMBERED = 4
+#: Redacted values shorter than this are not remembered (see `remember`):
+#: a short value ("true", "1234") would replace unrelated values and parts
+#: of texts.
+_MIN_REMEMBERED = 6
 _REMEMBERED_MAX = 64
 
 
@@ -204,12 +205,16 @@ def environment_secret(value: Any, patterns: Iterable[str]) -> bool:
 
 _remembered: Deque[str] = collections.deque(maxlen=_REMEMBERED_MAX)
 _remembered_lock = threading.Lock()
+#: The same values as a frozenset, replaced (never changed) at each
+#: change: the pickler writes any of them, met whole, as the marker.
+_remembered_set: FrozenSet[str] = frozenset()
 
 
 def remember(value: Any) -> None:
-    """Notes a value that was redacted, so that exception texts that
-    contain it verbatim have it replaced (the last 64 distinct values of at
-    least four characters are kept)."""
+    """Notes a value that was redacted, so that it is redacted wherever it
+    is stored again (a ``str`` equal to it, an exception text containing
+    it). The last 64 distinct values of at least six characters are kept;
+    ``bytes`` are kept as their UTF-8 text."""
     if isinstance(value, (bytes, bytearray)):
         try:
             value = bytes(value).decode("utf-8")
@@ -217,16 +222,20 @@ def remember(value: Any) -> None:
             return
     if not isinstance(value, str) or len(value) < _MIN_REMEMBERED:
         return
+    global _remembered_set
     with _remembered_lock:
         if value in _remembered:
             return
         _remembered.append(value)
+        _remembered_set = frozenset(_remembered)
 
 
 def forget_all() -> None:
     """Drops the remembered values (for tests)."""
+    global _remembered_set
     with _remembered_lock:
         _remembered.clear()
+        _remembered_set = frozenset()
 
 
 def scrub_text(text: str) -> str:

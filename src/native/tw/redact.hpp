@@ -221,6 +221,10 @@ struct Hooks {
     PyObject *marker;       // the value stored in place of a redacted one
     PyObject *remember;     // remember(value) for exception texts, or NULL
     PyObject *scrub;        // scrub_exception(exc) -> exc or a copy, or NULL
+    PyObject *secrets;      // frozenset of the str values redacted so far,
+                            // written as the marker wherever they appear
+                            // whole; NULL when there are none
+    uint64_t secret_lengths;  // bit min(len, 63) set for each of them
 };
 
 // One walk of a value (see the head comment).
@@ -232,7 +236,11 @@ class Walk {
     // `obj` itself or a redacted copy; new reference.
     Ref value(PyObject *obj)
     {
-        if (!m_.on() || !walked(obj))
+        if (!m_.on())
+            return Ref::borrow(obj);
+        if (secret(obj))
+            return Ref::borrow(h_.marker);
+        if (!walked(obj))
             return Ref::borrow(obj);
         Ref out = walk(obj, 0);
         return again(obj, std::move(out), false);
@@ -264,6 +272,21 @@ class Walk {
     static constexpr int kFastDepth = 48;
     static constexpr size_t kFastVisits = 200000;
     static constexpr int kMaxDepth = 900;
+
+    // Whether `v` is a str value redacted before: a length test rules out
+    // nearly every other str without touching its characters.
+    bool secret(PyObject *v) const
+    {
+        if (h_.secrets == nullptr || !PyUnicode_CheckExact(v))
+            return false;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+        if (!(h_.secret_lengths & (uint64_t(1) << (n < 63 ? n : 63))))
+            return false;
+        const int r = PySet_Contains(h_.secrets, v);
+        if (r < 0)
+            PyErr_Clear();
+        return r > 0;
+    }
 
     // Whether the walk looks inside `v`: one flags test rules out the
     // atoms of the common case.
@@ -385,7 +408,9 @@ class Walk {
             memo_set(obj, copy.get());
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); i++) {
                 PyObject *v = PyList_GET_ITEM(obj, i);
-                Ref out = walked(v) ? item(v, depth) : Ref::borrow(v);
+                Ref out = walked(v)    ? item(v, depth)
+                          : secret(v) ? Ref::borrow(h_.marker)
+                                      : Ref::borrow(v);
                 if (!out || PyList_Append(copy.get(), out.get()) < 0)
                     return nullptr;
             }
@@ -421,7 +446,7 @@ class Walk {
             return redacted(held.get());
         }
         if (!walked(v))
-            return Ref::borrow(v);
+            return Ref::borrow(secret(v) ? h_.marker : v);
         return item(v, depth);
     }
 
@@ -431,7 +456,8 @@ class Walk {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(obj, &pos, &k, &v)) {
-            if (!walked(v) && (v == Py_None || !m_.matches(k)))
+            if (!walked(v) &&
+                (v == Py_None || (!m_.matches(k) && !secret(v))))
                 continue;
             if (overflow_)
                 break;
@@ -457,11 +483,11 @@ class Walk {
         Ref copy;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); i++) {
             PyObject *v = PyList_GET_ITEM(obj, i);
-            if (!walked(v))
+            if (!walked(v) && !secret(v))
                 continue;
             if (overflow_)
                 break;
-            Ref out = item(v, depth);
+            Ref out = walked(v) ? item(v, depth) : Ref::borrow(h_.marker);
             if (!out)
                 return nullptr;
             if (i >= PyList_GET_SIZE(obj) || out.get() == PyList_GET_ITEM(obj, i))
@@ -483,11 +509,11 @@ class Walk {
         Ref copy;
         for (Py_ssize_t i = 0; i < n; i++) {
             PyObject *v = PyTuple_GET_ITEM(obj, i);
-            if (!walked(v))
+            if (!walked(v) && !secret(v))
                 continue;
             if (overflow_)
                 break;
-            Ref out = item(v, depth);
+            Ref out = walked(v) ? item(v, depth) : Ref::borrow(h_.marker);
             if (!out)
                 return nullptr;
             if (out.get() == v)

@@ -26,7 +26,7 @@ using tw::Ref;
 
 namespace {
 
-tw::redact::Matcher matcher;
+tw::redact::Matcher matcher;  // names only: no walk here
 
 // tarnwick_common.redaction's marker and functions, and the environment
 // readers of os (strong, for the life of the process).

@@ -23,6 +23,7 @@ tw::redact::Matcher matcher;
 // tarnwick_common.redaction's marker and functions (strong, for the life
 // of the process), looked up at first use.
 struct Vocabulary {
+    PyObject *module = nullptr;
     PyObject *marker = nullptr;
     PyObject *remember = nullptr;
     PyObject *scrub = nullptr;
@@ -44,15 +45,52 @@ int load_vocabulary()
                     : nullptr;
     if (!scrub)
         return -1;
+    vocabulary.module = module.release();
     vocabulary.remember = remember.release();
     vocabulary.scrub = scrub.release();
     vocabulary.marker = marker.release();
     return 0;
 }
 
+// The values redacted so far (tarnwick_common.redaction._remembered_set,
+// a frozenset replaced at each change), as of the last refresh.
+struct Secrets {
+    PyObject *set = nullptr;  // strong; NULL or a non-empty frozenset
+    uint64_t lengths = 0;
+};
+Secrets secrets;
+
+int refresh_secrets()
+{
+    Ref now = tw::getattr(vocabulary.module, TW_STR("_remembered_set"));
+    if (!now)
+        return -1;
+    if (now.get() == secrets.set)
+        return 0;
+    Py_CLEAR(secrets.set);
+    secrets.lengths = 0;
+    if (!PyFrozenSet_CheckExact(now.get()) || PySet_GET_SIZE(now.get()) == 0)
+        return 0;
+    Ref it = Ref::steal(PyObject_GetIter(now.get()));
+    if (!it)
+        return -1;
+    while (PyObject *v = PyIter_Next(it.get())) {
+        if (PyUnicode_Check(v)) {
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+            secrets.lengths |= uint64_t(1) << (n < 63 ? n : 63);
+        }
+        Py_DECREF(v);
+    }
+    if (PyErr_Occurred())
+        return -1;
+    secrets.set = now.release();
+    return 0;
+}
+
 tw::redact::Hooks hooks()
 {
-    return {vocabulary.marker, vocabulary.remember, vocabulary.scrub};
+    return {vocabulary.marker, vocabulary.remember, vocabulary.scrub,
+            secrets.set, secrets.lengths};
 }
 
 // The protocol of the dump `pickler` runs (4 when it cannot be told).
@@ -132,7 +170,9 @@ int refresh(PyObject *patterns)
 {
     if (matcher.update(patterns) < 0)
         return -1;
-    return matcher.on() ? load_vocabulary() : 0;
+    if (!matcher.on())
+        return 0;
+    return load_vocabulary() < 0 ? -1 : refresh_secrets();
 }
 
 bool on()
