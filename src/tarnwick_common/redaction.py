@@ -251,44 +251,59 @@ def scrub_text(text: str) -> str:
     return text
 
 
-def _scrubbed(value: Any) -> Any:
+def _scrubbed(value: Any, patterns: Tuple[str, ...], depth: int = 0) -> Any:
+    """``value`` with remembered values replaced in its texts and the
+    entries of its dicts under matching names redacted; the same object
+    when nothing changes."""
     if isinstance(value, str):
         return scrub_text(value)
-    if type(value) is tuple:
-        return tuple(_scrubbed(v) for v in value)
-    if type(value) is list:
-        return [_scrubbed(v) for v in value]
+    if depth > 20:
+        return value
+    if type(value) in (tuple, list):
+        items = [_scrubbed(v, patterns, depth + 1) for v in value]
+        if all(a is b for a, b in zip(items, value)):
+            return value
+        return type(value)(items)
+    if type(value) is dict:
+        entries = {k: REDACTED if v is not None and name_matches(k, patterns)
+                   else _scrubbed(v, patterns, depth + 1)
+                   for k, v in value.items()}
+        if all(entries[k] is v for k, v in value.items()):
+            return value
+        return entries
     return value
 
 
-def scrub_exception(exc: Any) -> Any:
-    """``exc`` itself, or, when its arguments contain a remembered redacted
-    value verbatim, a copy of it with that value replaced.
+def scrub_exception(exc: Any, patterns: Iterable[str] = ()) -> Any:
+    """``exc`` itself, or a copy of it in which the remembered redacted
+    values met verbatim in its texts are replaced by ``<redacted>``, and
+    its attributes and the dict entries of its arguments whose names match
+    ``patterns`` are redacted.
 
     The copy is made by the constructor of the nearest built-in base class
     of the exception's class (as ``super().__new__`` would), so no code of
     the program runs, and the program's exception is not changed.
     """
-    if not _remembered or not isinstance(exc, BaseException):
+    if not isinstance(exc, BaseException):
         return exc
+    patterns = tuple(patterns) if patterns else ()
     try:
         args = exc.args
-        new_args = _scrubbed(args)
         state = getattr(exc, "__dict__", None)
-        new_state = None
-        if type(state) is dict:
-            new_state = {k: _scrubbed(v) for k, v in state.items()}
-            if all(new_state[k] is v for k, v in state.items()):
-                new_state = None
-        if new_args == args and new_state is None:
+        if not _remembered and not state and not any(
+                type(a) in (dict, list, tuple) for a in args):
+            return exc
+        new_args = _scrubbed(args, patterns)
+        new_state = _scrubbed(state, patterns) if type(state) is dict else state
+        if new_args is args and new_state is state:
             return exc
         cls = type(exc)
         base = next(b for b in cls.__mro__
                     if not b.__flags__ & (1 << 9))  # Py_TPFLAGS_HEAPTYPE
         copy = base.__new__(cls, *new_args)
         BaseException.__init__(copy, *new_args)
-        if type(state) is dict:
-            copy.__dict__.update(state if new_state is None else new_state)
+        if type(new_state) is dict:
+            copy.__dict__.update(new_state)
         return copy
     except Exception:
         # A copy that cannot be made: the text is not stored at all.

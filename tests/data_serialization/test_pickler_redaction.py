@@ -154,3 +154,12 @@ def test_a_redacted_value_is_redacted_wherever_it_is_stored_again_whole():
         "header": REDACTED, "n": [REDACTED, "tok-again-43"]}
     assert roundtrip(["short", "Bearer tok-again-42"]) == \
         ["short", "Bearer tok-again-42"]
+
+
+def test_exceptions_lose_secret_attributes_and_entries_not_their_type():
+    exc = PermissionError({"password": "pw-in-args", "user": "ann"})
+    exc.api_token = "tok-on-exc"
+    text = render_value(safe_loads(safe_pickle(exc, False)))
+    assert text == ("builtins.PermissionError({'password': <redacted>, "
+                    "'user': 'ann'}) {api_token=<redacted>}")
+    assert exc.args[0]["password"] == "pw-in-args" and exc.api_token == "tok-on-exc"

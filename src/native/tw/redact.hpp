@@ -54,6 +54,9 @@ class Matcher {
 
     bool on() const { return !patterns_.empty(); }
 
+    // The setting compiled last (borrowed; NULL before the first).
+    PyObject *source() const { return source_; }
+
     // Compiles `setting` (a tuple or list of str, or anything falsy for
     // "off") unless it is the tuple compiled last. Items that are not str
     // are ignored: the settings validate what they are given. 1 when
@@ -220,7 +223,8 @@ class Matcher {
 struct Hooks {
     PyObject *marker;       // the value stored in place of a redacted one
     PyObject *remember;     // remember(value) for exception texts, or NULL
-    PyObject *scrub;        // scrub_exception(exc) -> exc or a copy, or NULL
+    PyObject *scrub;        // scrub_exception(exc, patterns) -> exc or a
+                            // copy, or NULL
     PyObject *secrets;      // frozenset of the str values redacted so far,
                             // written as the marker wherever they appear
                             // whole; NULL when there are none
@@ -230,8 +234,22 @@ struct Hooks {
 // One walk of a value (see the head comment).
 class Walk {
   public:
-    Walk(Matcher &m, const Hooks &h) : m_(m), h_(h) {}
-    ~Walk() { clear_memo(); }
+    // Holds the secrets set for the walk: code the walk runs (remember,
+    // scrub) may let another thread replace the module's.
+    Walk(Matcher &m, const Hooks &h)
+        : m_(m), h_(h), patterns_(Ref::borrow(m.source()))
+    {
+        Py_XINCREF(h_.secrets);
+        if (!patterns_)
+            patterns_ = Ref::borrow(Py_None);
+    }
+    ~Walk()
+    {
+        clear_memo();
+        Py_XDECREF(h_.secrets);
+    }
+    Walk(const Walk &) = delete;
+    Walk &operator=(const Walk &) = delete;
 
     // `obj` itself or a redacted copy; new reference.
     Ref value(PyObject *obj)
@@ -349,7 +367,8 @@ class Walk {
         if (PyExceptionInstance_Check(obj)) {
             if (h_.scrub == nullptr)
                 return Ref::borrow(obj);
-            return Ref::steal(PyObject_CallOneArg(h_.scrub, obj));
+            PyObject *argv[] = {obj, patterns_.get()};
+            return Ref::steal(PyObject_Vectorcall(h_.scrub, argv, 2, nullptr));
         }
         if (!memoize_) {
             if (depth > kFastDepth || ++visits_ > kFastVisits) {
@@ -535,6 +554,7 @@ class Walk {
 
     Matcher &m_;
     const Hooks h_;
+    Ref patterns_;  // the setting the matcher compiled, for scrub
     bool memoize_ = false;
     bool overflow_ = false;
     bool cycle_ = false;

@@ -156,15 +156,17 @@ Ref positional(PyObject *function, Py_ssize_t skipped, PyObject *call_args)
         fn = PyMethod_GET_FUNCTION(fn);
     if (!PyFunction_Check(fn))
         return Ref::borrow(call_args);
-    const std::vector<Py_ssize_t> *found =
+    const std::vector<Py_ssize_t> *known =
         matching_parameters(PyFunction_GET_CODE(fn));
-    if (found == nullptr)
+    if (known == nullptr)
         return nullptr;
-    if (found->empty())
+    if (known->empty())
         return Ref::borrow(call_args);
+    // A copy: remember() below may let another thread change the map.
+    const std::vector<Py_ssize_t> found = *known;
     const Py_ssize_t n = PyTuple_GET_SIZE(call_args);
     Ref copy;
-    for (Py_ssize_t i : *found) {
+    for (Py_ssize_t i : found) {
         const Py_ssize_t at = i - skipped;
         if (at < 0 || at >= n || PyTuple_GET_ITEM(call_args, at) == Py_None)
             continue;

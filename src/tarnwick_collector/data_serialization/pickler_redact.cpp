@@ -93,14 +93,38 @@ tw::redact::Hooks hooks()
             secrets.set, secrets.lengths};
 }
 
+// The instance dict of `obj`, as `obj.__dict__` gives it without running
+// a descriptor of its class; NULL (no exception) when it has none. New
+// reference.
+Ref dict_of(PyObject *obj)
+{
+#if PY_VERSION_HEX < 0x030D0000
+    PyObject **dictptr = _PyObject_GetDictPtr(obj);
+    if (dictptr == nullptr || *dictptr == nullptr ||
+        !PyDict_Check(*dictptr))
+        return nullptr;
+    return Ref::borrow(*dictptr);
+#else
+    PyTypeObject *tp = Py_TYPE(obj);
+    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0)
+        return nullptr;
+    Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!d || !PyDict_Check(d.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return d;
+#endif
+}
+
 // The protocol of the dump `pickler` runs (4 when it cannot be told).
 int protocol_of(PyObject *pickler)
 {
     if (pickler == nullptr)
         return 4;
-    PyObject **dictptr = _PyObject_GetDictPtr(pickler);
-    if (dictptr != nullptr && *dictptr != nullptr) {
-        PyObject *p = PyDict_GetItemWithError(*dictptr,
+    Ref d = dict_of(pickler);
+    if (d) {
+        PyObject *p = PyDict_GetItemWithError(d.get(),
                                               TW_STR("_tarn_protocol"));
         if (p != nullptr && PyLong_CheckExact(p)) {
             long v = PyLong_AsLong(p);
@@ -112,18 +136,14 @@ int protocol_of(PyObject *pickler)
     return 4;
 }
 
-// The instance dict of `obj` (borrowed), or NULL when it has none.
-// Only an object of a class defined in Python is asked: the C pickler's
-// own path for it writes that dict as the state.
-PyObject *instance_dict(PyObject *obj)
+// The instance dict of `obj`, or NULL when it has none. Only an object of
+// a class defined in Python is asked: the C pickler's own path for it
+// writes that dict as the state. New reference.
+Ref instance_dict(PyObject *obj)
 {
     if (!(Py_TYPE(obj)->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return nullptr;
-    PyObject **dictptr = _PyObject_GetDictPtr(obj);
-    if (dictptr == nullptr || *dictptr == nullptr ||
-        !PyDict_Check(*dictptr))
-        return nullptr;
-    return *dictptr;
+    return dict_of(obj);
 }
 
 // The reduce value of `obj` as the C pickler would compute it, with its
@@ -197,12 +217,12 @@ Ref reduction(PyObject *pickler, PyObject *obj, Ref reduced)
         // The C pickler's own path: the instance dict is the state, and a
         // dict subclass's entries are its dict items.
         bool changed = false;
-        if (PyObject *d = instance_dict(obj)) {
+        if (Ref d = instance_dict(obj)) {
             tw::redact::Walk walk(matcher, h);
-            Ref walked = walk.value(d);
+            Ref walked = walk.value(d.get());
             if (!walked)
                 return nullptr;
-            changed = walked.get() != d;
+            changed = walked.get() != d.get();
         }
         const bool items = PyDict_Check(obj) && !PyDict_CheckExact(obj);
         if (!changed && items) {
