@@ -509,7 +509,8 @@ class Walk {
             Ref out = walked(v) ? item(v, depth) : Ref::borrow(h_.marker);
             if (!out)
                 return nullptr;
-            if (i >= PyList_GET_SIZE(obj) || out.get() == PyList_GET_ITEM(obj, i))
+            if (i >= PyList_GET_SIZE(obj) ||
+                out.get() == PyList_GET_ITEM(obj, i))
                 continue;
             if (!copy) {
                 copy = Ref::steal(PyList_GetSlice(obj, 0, PY_SSIZE_T_MAX));

@@ -1188,11 +1188,11 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
         Ref globals = record_cls ? Ref::steal(PyDict_New()) : nullptr;
         // Positional arguments named like secrets are recorded as the
         // redaction marker (the receiver and `cls` are not among them).
-        Ref stored_args =
-            globals ? redacted_arguments(m, function.get(),
-                                         is_class || PyMethod_Check(function.get()),
-                                         call_args.get())
-                    : nullptr;
+        const bool skips_first = is_class || PyMethod_Check(function.get());
+        Ref stored_args = globals ? redacted_arguments(m, function.get(),
+                                                       skips_first,
+                                                       call_args.get())
+                                  : nullptr;
         if (stored_args)
             record = tw::call(record_cls.get(), function_metadata.get(),
                               stored_args.get(), kwargs, globals.get());

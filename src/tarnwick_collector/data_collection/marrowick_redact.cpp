@@ -16,6 +16,7 @@
 
 #include "tw/redact.hpp"
 
+#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -45,7 +46,8 @@ int load_vocabulary()
 {
     if (vocabulary.marker != nullptr)
         return 0;
-    Ref module = Ref::steal(PyImport_ImportModule("tarnwick_common.redaction"));
+    Ref module =
+        Ref::steal(PyImport_ImportModule("tarnwick_common.redaction"));
     Ref os = module ? Ref::steal(PyImport_ImportModule("os")) : nullptr;
     if (!os)
         return -1;
@@ -93,8 +95,8 @@ const std::vector<Py_ssize_t> *matching_parameters(PyObject *code)
         return nullptr;
     std::vector<Py_ssize_t> found;
     if (PyTuple_Check(names.get())) {
-        const Py_ssize_t n =
-            std::min<Py_ssize_t>(co->co_argcount, PyTuple_GET_SIZE(names.get()));
+        const Py_ssize_t n = std::min<Py_ssize_t>(
+            co->co_argcount, PyTuple_GET_SIZE(names.get()));
         for (Py_ssize_t i = 0; i < n; i++)
             if (matcher.matches(PyTuple_GET_ITEM(names.get(), i)))
                 found.push_back(i);
@@ -179,7 +181,8 @@ Ref positional(PyObject *function, Py_ssize_t skipped, PyObject *call_args)
                                  Py_NewRef(PyTuple_GET_ITEM(call_args, j)));
         }
         Ref held = Ref::borrow(PyTuple_GET_ITEM(call_args, at));
-        Ref r = Ref::steal(PyObject_CallOneArg(vocabulary.remember, held.get()));
+        Ref r = Ref::steal(
+            PyObject_CallOneArg(vocabulary.remember, held.get()));
         if (!r)
             return nullptr;
         PyObject *old = PyTuple_GET_ITEM(copy.get(), at);
@@ -215,9 +218,10 @@ Ref external_result(PyObject *record, PyObject *value)
     env_reads.erase(it);
     if (!on() || !(PyUnicode_Check(value) || PyBytes_Check(value)))
         return Ref::borrow(value);
-    Ref settings = Ref::steal(
-        PyImport_ImportModule("tarnwick_collector.configs.collector_settings"));
-    Ref cls = settings ? tw::getattr(settings.get(), TW_STR("CollectorSettings"))
+    Ref settings = Ref::steal(PyImport_ImportModule(
+        "tarnwick_collector.configs.collector_settings"));
+    Ref cls = settings ? tw::getattr(settings.get(),
+                                     TW_STR("CollectorSettings"))
                        : nullptr;
     Ref current = cls ? tw::getattr(cls.get(), TW_STR("redact_patterns"))
                       : nullptr;

@@ -34,7 +34,8 @@ int load_vocabulary()
 {
     if (vocabulary.marker != nullptr)
         return 0;
-    Ref module = Ref::steal(PyImport_ImportModule("tarnwick_common.redaction"));
+    Ref module =
+        Ref::steal(PyImport_ImportModule("tarnwick_common.redaction"));
     if (!module)
         return -1;
     Ref marker = tw::getattr(module.get(), TW_STR("REDACTED"));
