@@ -163,3 +163,15 @@ def test_exceptions_lose_secret_attributes_and_entries_not_their_type():
     assert text == ("builtins.PermissionError({'password': <redacted>, "
                     "'user': 'ann'}) {api_token=<redacted>}")
     assert exc.args[0]["password"] == "pw-in-args" and exc.api_token == "tok-on-exc"
+
+
+def test_the_environment_as_a_recorded_global_loses_its_secrets(monkeypatch):
+    import os
+
+    monkeypatch.setenv("SERVICE_API_TOKEN", "tok-in-environ")
+    monkeypatch.setenv("SERVICE_HOME", "/srv/home")
+    data = safe_pickle({"environ": os.environ}, False)
+    assert b"tok-in-environ" not in data and b"/srv/home" in data
+    entries = safe_loads(data)["environ"].tw_attributes["_data"]
+    assert render_value(entries[b"SERVICE_API_TOKEN"]) == "<redacted>"
+    assert os.environ["SERVICE_API_TOKEN"] == "tok-in-environ"
