@@ -288,7 +288,7 @@ class Walk {
 
   private:
     static constexpr int kFastDepth = 48;
-    static constexpr size_t kFastVisits = 200000;
+    static constexpr size_t kFastVisits = 1000000;
     static constexpr int kMaxDepth = 900;
 
     // Whether `v` is a str value redacted before: a length test rules out
