@@ -175,3 +175,15 @@ def test_the_environment_as_a_recorded_global_loses_its_secrets(monkeypatch):
     entries = safe_loads(data)["environ"].tw_attributes["_data"]
     assert render_value(entries[b"SERVICE_API_TOKEN"]) == "<redacted>"
     assert os.environ["SERVICE_API_TOKEN"] == "tok-in-environ"
+
+
+class Meta(type):
+    pass
+
+
+class Config(metaclass=Meta):
+    SECRET_KEY = "class-level-secret"
+
+
+def test_classes_are_still_written_by_reference():
+    assert roundtrip([Config, Meta]) == [Config, Meta]

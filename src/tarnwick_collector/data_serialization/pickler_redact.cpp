@@ -215,6 +215,9 @@ Ref reduction(PyObject *pickler, PyObject *obj, Ref reduced)
         return reduced;
     const tw::redact::Hooks h = hooks();
     if (reduced.get() == Py_NotImplemented) {
+        // A class is written by reference, whatever its namespace holds.
+        if (PyType_Check(obj))
+            return reduced;
         // The C pickler's own path: the instance dict is the state, and a
         // dict subclass's entries are its dict items.
         bool changed = false;
