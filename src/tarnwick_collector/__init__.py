@@ -129,7 +129,8 @@ def start(project_path: Optional[str] = None,
           data_channel: Any = None,
           metrics_channel: Any = None,
           serializer: Any = None,
-          exclude: Iterable[str] = ()) -> None:
+          exclude: Iterable[str] = (),
+          redact: Optional[Iterable[str]] = None) -> None:
     """Start recording the project's functions.
 
     :param project_path: the project's root directory; modules whose source
@@ -153,6 +154,11 @@ def start(project_path: Optional[str] = None,
         Default: keep ``CollectorSettings.serializer``.
     :param exclude: paths, relative to the project root, whose modules are
         not recorded.
+    :param redact: the redaction patterns in force: values stored under a
+        name that contains one of them are stored as ``<redacted>`` (see
+        ``tarnwick_common.redaction``); an empty list turns redaction off.
+        Default: keep ``CollectorSettings.redact_patterns`` (the default
+        patterns and those of ``TARNWICK_REDACT``).
     :raises TypeError: an argument of the wrong type.
     :raises ValueError: a value out of range, or a project path that is not
         a directory.
@@ -168,6 +174,10 @@ def start(project_path: Optional[str] = None,
     root = _validate(project_path, tenant_id, project_id, external_calls_max,
                      sampling_rate, data_channel, metrics_channel, serializer,
                      exclude)
+    if redact is not None:
+        from tarnwick_common.redaction import normalize_patterns
+
+        redact = normalize_patterns(redact, "redact pattern")
     from tarnwick_collector import tracer
     from tarnwick_collector.configs.collector_settings import CollectorSettings
     from tarnwick_collector.data_collection import marrowick
@@ -193,6 +203,8 @@ def start(project_path: Optional[str] = None,
             settings.metrics_subprocess = metrics_channel
         if serializer is not None:
             settings.serializer = serializer
+        if redact is not None:
+            settings.redact_patterns = redact
         project = tracer.Project(root, exclude)
         project.discover()
         settings.project_path = project.root

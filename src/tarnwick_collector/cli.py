@@ -81,6 +81,16 @@ def _nonempty(text: str) -> str:
     return text
 
 
+def _redact_patterns(text: str) -> Tuple[str, ...]:
+    from tarnwick_common.redaction import normalize_patterns
+
+    try:
+        return normalize_patterns([p for p in text.split(",") if p.strip()]
+                                  or [text])
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 class _ToolStderr:
     """The standard error `record` started with, where its own lines go
     whatever the recorded program did to ``sys.stderr`` (replaced it, set it
@@ -168,6 +178,7 @@ class Progress:
 _RECORD_VALUE_OPTIONS = {
     "--project-root", "--store", "--tenant-id", "--project-id",
     "--external-calls-max", "--sampling-rate", "--buffer-messages",
+    "--redact",
 }
 
 
@@ -194,6 +205,12 @@ def _record_parser() -> _Parser:
     p.add_argument("--buffer-messages", type=_int_at_least(1), metavar="N",
                    help="messages each channel may buffer before dropping "
                         f"(default {100_000})")
+    p.add_argument("--redact", action="append", type=_redact_patterns,
+                   metavar="PATTERNS",
+                   help="also store as <redacted> the values whose names "
+                        "contain one of PATTERNS (comma-separated; repeatable)")
+    p.add_argument("--no-redact", action="store_true",
+                   help="store every value as it is (no redaction)")
     p.add_argument("--quiet", "-q", action="store_true",
                    help="no summary at the end (losses are still reported)")
     p.add_argument("-m", dest="module", metavar="MODULE",
@@ -537,7 +554,10 @@ class _Recording:
             raise CliError("recording is not available: the tracer is not built "
                            "(run make build)")
         from tarnwick_collector.channels import open_channels
-        from tarnwick_collector.configs.collector_settings import CollectorSettings
+        try:
+            from tarnwick_collector.configs.collector_settings import CollectorSettings
+        except ValueError as exc:  # a malformed TARNWICK_* variable
+            raise CliError(str(exc)) from None
 
         data, metrics = open_channels(
             self.store, self.project_root, command=self.command,
@@ -552,6 +572,11 @@ class _Recording:
             "sampling_rate": self.opts.sampling_rate,
         }
         kwargs = {k: v for k, v in options.items() if v is not None}
+        if self.opts.no_redact:
+            kwargs["redact"] = ()
+        elif self.opts.redact:
+            kwargs["redact"] = CollectorSettings.redact_patterns + tuple(
+                p for group in self.opts.redact for p in group)
         kwargs.update(project_path=self.project_root, data_channel=data,
                       metrics_channel=metrics)
         try:
@@ -596,6 +621,9 @@ class _Recording:
 def cmd_record(argv: Sequence[str]) -> int:
     options, script, module, program_args = _split_record_args(argv)
     opts = _record_parser().parse_args(options)
+    if opts.no_redact and opts.redact:
+        raise CliError("--redact and --no-redact exclude each other "
+                       f"(see {PROG} record --help)", 2)
     if opts.module is not None:  # "-m" inside the option part
         module = opts.module
     if script is None and module is None:

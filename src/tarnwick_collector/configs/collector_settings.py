@@ -10,13 +10,16 @@ Environment variables read at import:
 - ``TARNWICK_TENANT_ID``, ``TARNWICK_PROJECT_ID``: the identity values sent
   with every metric (default ``None``).
 - ``TARNWICK_EXTERNAL_CALLS_MAX``: the default for ``external_calls_max``.
+- ``TARNWICK_REDACT``: extra redaction patterns, comma-separated, added to
+  the default ones; ``off`` turns redaction off (``redact_patterns``).
 """
 import os
 import platform
-from typing import Any, FrozenSet, Optional, Set, Union
+from typing import Any, FrozenSet, Optional, Set, Tuple, Union
 
 from tarnwick_collector import __version__
 from tarnwick_collector.channels.memory import InMemoryChannel
+from tarnwick_common.redaction import patterns_from_environment
 
 #: How many external calls one recorded call keeps, unless configured.
 DEFAULT_EXTERNAL_CALLS_MAX = 50
@@ -97,3 +100,9 @@ class CollectorSettings:
     project_files: Union[Set[str], FrozenSet[str]] = frozenset()
     project_path: str = os.getcwd()
     sampling_rate: float = 1.0
+    #: Values stored under a name that one of these patterns is a part of
+    #: (arguments, attributes, dict keys, environment variables) are stored
+    #: as ``tarnwick_common.redaction.REDACTED``. Normalized patterns (see
+    #: ``tarnwick_common.redaction.normalize_patterns``); ``()`` turns
+    #: redaction off. Read at each serialization.
+    redact_patterns: Tuple[str, ...] = patterns_from_environment()

@@ -18,6 +18,7 @@
 // directly in C++ (no Python-level call), with the same outcome.
 #include "tw.hpp"
 #include "tw/owner.hpp"
+#include "marrowick_redact.hpp"
 
 #if PY_VERSION_HEX < 0x030B0000
 #include <longintrepr.h>
@@ -981,6 +982,8 @@ Ref record_external_call_impl(PyObject *m, PyObject *call, PyObject *did_check)
     Ref record = tw::call(record_cls.get(), first.get());
     if (!record)
         return nullptr;
+    if (marrowick_redact::note_external_call(call, record.get()) < 0)
+        return nullptr;
     Ref exceeded = tw::call_method(
         tracker.get(), TW_STR("add_external_module_call"), record.get());
     if (!exceeded)
@@ -1028,7 +1031,12 @@ int complete_external_record(PyObject *m, PyObject *return_value,
             return -1;
         return suspend_through_class(m);
     }
-    r = tw::call_method(func_obj, TW_STR("add_return_value"), return_value);
+    // The result of a read of a secret environment variable is stored as
+    // the redaction marker.
+    Ref stored = marrowick_redact::external_result(func_obj, return_value);
+    if (!stored)
+        return -1;
+    r = tw::call_method(func_obj, TW_STR("add_return_value"), stored.get());
     return r ? 0 : -1;
 }
 
@@ -1155,6 +1163,34 @@ int blacklist(PyObject *m, PyObject *function_metadata)
     return add_to(names.get(), full_name.get());
 }
 
+// CollectorSettings.redact_patterns, compiled for the call being recorded
+// (a settings class without it: no redaction). 0 or -1.
+int refresh_redaction(PyObject *m)
+{
+    Ref settings = G("CollectorSettings");
+    if (!settings)
+        return -1;
+    Ref patterns = Ref::steal(
+        PyObject_GetAttr(settings.get(), TW_STR("redact_patterns")));
+    if (!patterns) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+    }
+    return marrowick_redact::refresh(patterns.get());
+}
+
+// The positional arguments to record for a call of `function`; new
+// reference.
+Ref redacted_arguments(PyObject *m, PyObject *function, bool skips_first,
+                       PyObject *call_args)
+{
+    if (refresh_redaction(m) < 0)
+        return nullptr;
+    return marrowick_redact::positional(function, skips_first ? 1 : 0,
+                                        call_args);
+}
+
 Ref get_function_call_object_impl(PyObject *m, PyObject *args,
                                   PyObject *kwargs)
 {
@@ -1237,9 +1273,16 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
     {
         Ref record_cls = G("UserFunctionCall");
         Ref globals = record_cls ? Ref::steal(PyDict_New()) : nullptr;
-        if (globals)
+        // Positional arguments named like secrets are recorded as the
+        // redaction marker (the receiver and `cls` are not among them).
+        const bool skips_first = is_class || PyMethod_Check(function.get());
+        Ref stored_args = globals ? redacted_arguments(m, function.get(),
+                                                       skips_first,
+                                                       call_args.get())
+                                  : nullptr;
+        if (stored_args)
             record = tw::call(record_cls.get(), function_metadata.get(),
-                              call_args.get(), kwargs, globals.get());
+                              stored_args.get(), kwargs, globals.get());
     }
     if (record)
         return record;

@@ -20,6 +20,7 @@
 #include "tw.hpp"
 #include "tw/owner.hpp"
 #include "tw/tarn_pickle_api.hpp"
+#include "pickler_redact.hpp"
 
 #include <frameobject.h>
 
@@ -3001,7 +3002,10 @@ PyObject *SafePickler_reducer_override(FASTCALL_ARGS)
         self = a[0];
         obj = a[1];
     }
-    return reducer_override_impl(mod, self, obj).release();
+    Ref reduced = reducer_override_impl(mod, self, obj);
+    if (pickler_redact::on())
+        reduced = pickler_redact::reduction(self, obj, std::move(reduced));
+    return reduced.release();
 }
 
 PyMethodDef SafePickler_is_subclass_for_skip_def = {
@@ -3061,7 +3065,10 @@ PyObject *UnpicklableHelpers_should_use_getattr(FASTCALL_ARGS)
 
 PyObject *UnpicklableHelpers_reduce(PyObject *mod, PyObject *obj)
 {
-    return failure_reduce_impl(mod, obj).release();
+    Ref reduced = failure_reduce_impl(mod, obj);
+    if (pickler_redact::on())
+        reduced = pickler_redact::reduction(nullptr, obj, std::move(reduced));
+    return reduced.release();
 }
 
 PyObject *UnpicklableHelpers_special_cases(PyObject *mod, PyObject *obj)
@@ -3589,6 +3596,22 @@ Ref pickle_reusing(PyObject *cls, PyObject *obj, PyObject *object_wrapper,
     return pickled;
 }
 
+// CollectorSettings.redact_patterns, compiled for the dump about to run
+// (a settings class without it: no redaction). 0 or -1.
+int refresh_redaction(PyObject *mod)
+{
+    Ref settings = GLOBAL(mod, "CollectorSettings");
+    if (!settings)
+        return -1;
+    Ref patterns = CLASS_ATTR(settings.get(), "redact_patterns");
+    if (!patterns) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+    }
+    return pickler_redact::refresh(patterns.get());
+}
+
 PyObject *safe_pickle(FASTCALL_ARGS)
 {
     static const tw::Param params[] = {{"obj"}, tw::opt("object_wrapper")};
@@ -3596,6 +3619,14 @@ PyObject *safe_pickle(FASTCALL_ARGS)
     PyObject *a[2];
     if (tw::parse("safe_pickle", params, names, args, nargs, kwnames, a) < 0)
         return nullptr;
+    // Values under secret-looking names are written as the marker: the
+    // pickler writes a redacted copy, the program's value stays as it is.
+    if (refresh_redaction(mod) < 0)
+        return nullptr;
+    Ref redacted = pickler_redact::value(a[0]);
+    if (!redacted)
+        return nullptr;
+    a[0] = redacted.get();
     PyObject *object_wrapper = a[1] != nullptr ? a[1] : Py_True;
     Ref bytes_io = GLOBAL(mod, "BytesIO");
     if (!bytes_io)

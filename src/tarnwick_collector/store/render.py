@@ -16,6 +16,7 @@ import uuid
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from tarnwick_common.redaction import REDACTED_TEXT, Redacted
 from tarnwick_collector.store.decoding import (
     DecodeError,
     StandIn,
@@ -30,6 +31,8 @@ from tarnwick_collector.store.decoding import (
 _NONE_TYPE = type(None)
 _PICKLER = "tarnwick_collector.data_serialization.pickler."
 _WRAPPERS = "tarnwick_common.utils.object_wrapper."
+#: The marker stored in place of a redacted value, as the stream names it.
+_REDACTED = f"{Redacted.__module__}.{Redacted.__qualname__}"
 
 
 @dataclass
@@ -535,6 +538,8 @@ class _Renderer:
         attrs = obj.tw_attributes
         if is_call_stand_in(obj):
             return self._generic(obj, self._value(obj.tw_callee, depth + 1), depth)
+        if name == _REDACTED:
+            return REDACTED_TEXT
         if name == "jsonpickle.unpickler.loadclass" and args:
             return self._named(args[0], depth)
         if name.startswith(_PICKLER):
