@@ -134,6 +134,16 @@ def _metric_row(session: str, received: float, payload: bytes) -> Tuple[Any, ...
     return (session, received, counter, kind, attributes, len(payload), error, payload)
 
 
+def _reason(exc: BaseException) -> str:
+    """Why the store refused rows, with SQLite's name for the error (which
+    tells a full disk from a file too large or a failing device)."""
+    text = str(exc) or type(exc).__name__
+    name = getattr(exc, "sqlite_errorname", None)
+    if name and name not in text:
+        text += f" ({name})"
+    return text
+
+
 class Receiver:
     """Reads frames from a file descriptor and stores them."""
 
@@ -173,7 +183,7 @@ class Receiver:
                 self._failing = False
                 return
             except Exception as exc:
-                reason = str(exc) or type(exc).__name__
+                reason = _reason(exc)
                 self.log.write(f"storing {len(rows)} rows failed ({exc}); "
                                f"attempt {attempt + 1} of {attempts}")
                 if attempt + 1 < attempts:

@@ -261,7 +261,8 @@ def insert_data_rows(conn: sqlite3.Connection, rows: Sequence[DataRow]) -> None:
                 rows,
             )
         except BaseException:
-            conn.execute("ROLLBACK")
+            if conn.in_transaction:  # SQLite ends it itself on a full disk
+                conn.execute("ROLLBACK")
             raise
         conn.execute("COMMIT")
 
@@ -281,7 +282,8 @@ def insert_metric_rows(conn: sqlite3.Connection, rows: Sequence[MetricRow]) -> N
                 rows,
             )
         except BaseException:
-            conn.execute("ROLLBACK")
+            if conn.in_transaction:  # SQLite ends it itself on a full disk
+                conn.execute("ROLLBACK")
             raise
         conn.execute("COMMIT")
 
