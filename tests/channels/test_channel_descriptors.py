@@ -20,7 +20,8 @@ from tarnwick_collector.channels.subprocess_channel import (
     SubprocessChannel, new_session_id)
 from tarnwick_collector.store import sqlite_store
 
-store, take, max_restarts, out = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+store, take, out = sys.argv[1], sys.argv[2], sys.argv[3]
+max_restarts, after = int(sys.argv[4]), int(sys.argv[5])
 session = new_session_id()
 conn = sqlite_store.open_for_writing(store)
 sqlite_store.record_session(conn, session, "test", None)
@@ -54,7 +55,7 @@ mine = {"files": [f.fileno() for f in files],
 assert take != "socket" or channel_fd in mine["socket"], (channel_fd, mine)
 assert take != "file" or channel_fd in mine["files"], (channel_fd, mine)
 
-for i in range(3000):
+for i in range(after):
     channel.send_message(b"after %d " % i + b"x" * 200)
 time.sleep(0.5)
 for f in files:
@@ -85,13 +86,14 @@ json.dump({"took": took, "errors": errors, "leaked": leaked, "lines": lines,
 """
 
 
-def run_program(tmp_path, take, max_restarts):
+def run_program(tmp_path, take, max_restarts=3, after=3000):
     script = tmp_path / "program.py"
     script.write_text(PROGRAM)
     store = tmp_path / "store" / "records.sqlite3"
     out = tmp_path / "out.json"
     proc = subprocess.run(
-        [sys.executable, str(script), str(store), take, str(max_restarts), str(out)],
+        [sys.executable, str(script), str(store), take, str(out), str(max_restarts),
+         str(after)],
         capture_output=True, text=True, timeout=200)
     assert proc.returncode == 0, proc.stderr
     return json.loads(out.read_text()), str(store)
@@ -106,9 +108,7 @@ def stored(store, prefix):
         conn.close()
 
 
-@pytest.mark.parametrize("take", ["socket", "file"])
-def test_descriptors_the_program_reuses_are_never_touched(tmp_path, take):
-    result, store = run_program(tmp_path, take, max_restarts=3)
+def check_untouched(result):
     # The program's files keep everything written to them, before and
     # after the channel stopped: none was closed under it.
     assert result["errors"] == []
@@ -119,6 +119,12 @@ def test_descriptors_the_program_reuses_are_never_touched(tmp_path, take):
     assert result["leaked"] == 0
     # Stopping does not wait for a subprocess that cannot read or end.
     assert result["took"] < 30
+
+
+@pytest.mark.parametrize("take", ["socket", "file"])
+def test_descriptors_the_program_reuses_are_never_touched(tmp_path, take):
+    result, store = run_program(tmp_path, take)
+    check_untouched(result)
     # A new subprocess took over: everything is stored, and the report
     # says what happened to the first one.
     report = result["report"]
@@ -128,9 +134,19 @@ def test_descriptors_the_program_reuses_are_never_touched(tmp_path, take):
     assert "the program closed the channel's socket" in report["note"]
 
 
+@pytest.mark.parametrize("take", ["socket", "file"])
+def test_a_channel_sent_nothing_after_the_takeover_stops_without_touching_it(tmp_path,
+                                                                             take):
+    result, store = run_program(tmp_path, take, after=0)
+    check_untouched(result)
+    report = result["report"]
+    assert (report["sent"], report["stored"], report["restarts"]) == (100, 100, 0)
+    assert "the program closed the channel's socket 1x" in report["note"]
+
+
 def test_what_cannot_be_delivered_after_a_takeover_is_counted_with_its_reason(tmp_path):
     result, store = run_program(tmp_path, "socket", max_restarts=0)
-    assert result["leaked"] == 0 and result["errors"] == [] and result["took"] < 30
+    check_untouched(result)
     report = result["report"]
     # No new subprocess allowed: what came after is dropped, and counted so.
     assert report["stored"] == 100 and stored(store, "after") == 0

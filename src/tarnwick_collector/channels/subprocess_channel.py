@@ -865,19 +865,20 @@ class SubprocessChannel:
         if sock is not None:
             self._release_socket(sock)
 
-    def _release_socket(self, sock: socket.socket) -> None:
+    def _release_socket(self, sock: socket.socket) -> bool:
         """Close the channel's socket; a descriptor number the program took
-        meanwhile is only forgotten."""
+        meanwhile is only forgotten. Returns whether it was the channel's."""
         if self._sock_ours(sock):
             try:
                 sock.close()
             except OSError:
                 pass
-        else:
-            try:
-                sock.detach()
-            except OSError:
-                pass
+            return True
+        try:
+            sock.detach()
+        except OSError:
+            pass
+        return False
 
     def _reap_retired(self, deadline: float) -> None:
         """Wait (until ``deadline``) for the subprocesses whose socket the
@@ -973,8 +974,10 @@ class SubprocessChannel:
                 self._tally.mark_stopping()
             self._cond.notify_all()
         if sock is not None:
-            # End of input: the subprocess commits and exits.
-            self._release_socket(sock)
+            # End of input: the subprocess commits and exits (it has seen
+            # it already when the program closed the socket).
+            if not self._release_socket(sock):
+                self._taken += 1
         code = self._reap(timeout=max(0.5, deadline - time.monotonic()))
         self._reap_retired(deadline)
         if code not in (0, None) and note is None and not self._down:
