@@ -107,3 +107,41 @@ def test_a_store_that_cannot_grow_is_reported_by_the_channel(tmp_path):
     assert "lost in transit" not in line
     run = channel_run(store)
     assert run["lost"] == 0 and f"{unstored} not stored: {reason}" in run["note"]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or not hasattr(signal, "SIGXFSZ"),
+                    reason="needs fork and a file size limit")
+def test_a_forked_process_that_ended_reports_what_its_store_refused(tmp_path):
+    """A forked child ends without stopping its channel; its subprocess
+    writes the summary, and the parent's report line for the child gives
+    the store's reason, not a loss in transit."""
+    store, session = new_store(tmp_path)
+    code = f"""if True:
+        import os
+        from tarnwick_collector.channels.subprocess_channel import SubprocessChannel
+        lines = []
+        channel = SubprocessChannel("data", {store!r}, {session!r},
+                                    report=lines.append).start()
+        channel.send_message(b"parent")
+        pid = os.fork()
+        if pid == 0:
+            for i in range(3000):
+                channel.send_message(os.urandom(1000))
+            os._exit(0)
+        os.waitpid(pid, 0)
+        channel.stop()
+        print("\\n".join(lines))
+    """
+    limit = os.path.getsize(store) + 100_000
+
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=200, preexec_fn=small_files)
+    assert proc.returncode == 0, proc.stderr
+    [line] = [line for line in proc.stdout.splitlines() if line.startswith("tarnwick: run ")]
+    assert "of 3000 messages stored" in line and " not stored: " in line
+    assert "the process ended without stopping the channel" in line
+    assert "lost in transit" not in line

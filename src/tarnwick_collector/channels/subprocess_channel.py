@@ -59,6 +59,7 @@ import _thread
 import atexit
 import collections
 import os
+import re
 import select
 import socket
 import subprocess
@@ -1063,11 +1064,12 @@ class SubprocessChannel:
                 lines.append(f"run {run}: {self.kind} channel ended without its report; "
                              f"{item['stored']} messages stored, how many were lost "
                              "is unknown")
-            elif (item["note"] == sqlite_store.PROCESS_ENDED_NOTE
+            elif ((item["note"] or "").startswith(sqlite_store.PROCESS_ENDED_NOTE)
                   and item["sent"] > item["stored"]):
+                note, unstored, reason = _split_note(item["note"])
                 fork = ChannelReport(self.kind, run, item["sent"], item["stored"],
                                      item["dropped_full"], item["dropped_down"],
-                                     item["restarts"], item["note"])
+                                     item["restarts"], note, unstored, reason)
                 lines.append(f"run {run}: " + fork.summary())
         return lines
 
@@ -1149,6 +1151,19 @@ def _stored_note(report: ChannelReport) -> Optional[str]:
         notes.append(f"{report.unstored} not stored: "
                      f"{report.unstored_reason or 'the store refused them'}")
     return "; ".join(notes) or None
+
+
+_UNSTORED_PART = re.compile(r"(?:^|; )(\d+) not stored: (.*)$", re.S)
+
+
+def _split_note(note: str) -> Tuple[Optional[str], int, Optional[str]]:
+    """A stored note (see ``_stored_note``: the part on messages not stored
+    comes last) back as the note, the count of messages not stored and
+    why."""
+    match = _UNSTORED_PART.search(note)
+    if match is None:
+        return note, 0, None
+    return note[:match.start()] or None, int(match.group(1)), match.group(2)
 
 
 def _wait_writable(sock: socket.socket, timeout: float) -> None:
