@@ -6,11 +6,9 @@ counts what it could not deliver under a reason, and stops at once.
 The programs run in a process of their own (closing the range inside the
 test process would close the test runner's own descriptors)."""
 import json
-import os
 import sqlite3
 import subprocess
 import sys
-import textwrap
 
 import pytest
 

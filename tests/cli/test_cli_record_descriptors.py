@@ -3,7 +3,6 @@ open itself, as daemons do, then opens files and connections that get the
 numbers of the recorder's own: the program's files and connections keep
 exactly what the program put in them, the calls made after are recorded
 all the same, and the run ends at once."""
-import os
 import socket
 import sqlite3
 import subprocess
