@@ -1,6 +1,6 @@
 """The subprocess at the far end of a channel.
 
-Run as ``python -I -c <bootstrap> {data|metrics} STORE SESSION [TALLY_FD]``:
+Run as ``python -I -c <bootstrap> {data|metrics} STORE SESSION [TALLY_FD [SLOT]]``:
 it reads frames (see ``framing``) from its standard input until end of file
 and stores every message as one row of the store, in batched transactions.
 It decodes each message only to find the names it files it under, with the
@@ -14,6 +14,11 @@ so that what the process sent and what it lost is on record even when the
 process ends before its channel does (a stopping channel writes the summary
 again once the receiver is gone, with its own notes). When the channel has
 not marked the block as stopping, its process ended without stopping it.
+
+Messages it received but could not store (the store refused them three
+times: a full disk, a store another program broke) are counted in its
+``SLOT`` of the block with the store's reason, so that the channel reports
+them as not stored and why, not as lost on the way.
 
 A thread of its own reads the input while the main thread decodes and
 commits, so that a sender is not held up while a transaction waits for the
@@ -131,11 +136,21 @@ def _metric_row(session: str, received: float, payload: bytes) -> Tuple[Any, ...
     return (session, received, counter, kind, attributes, len(payload), error, payload)
 
 
+def _reason(exc: BaseException) -> str:
+    """Why the store refused rows, with SQLite's name for the error (which
+    tells a full disk from a file too large or a failing device)."""
+    text = str(exc) or type(exc).__name__
+    name = getattr(exc, "sqlite_errorname", None)
+    if name and name not in text:
+        text += f" ({name})"
+    return text
+
+
 class Receiver:
     """Reads frames from a file descriptor and stores them."""
 
     def __init__(self, kind: str, store_path: str, session: str, fd: int = 0,
-                 tally_fd: Optional[int] = None) -> None:
+                 tally_fd: Optional[int] = None, slot: int = 0) -> None:
         if kind not in ("data", "metrics"):
             raise ValueError(f"unknown channel kind {kind!r}")
         self.kind = kind
@@ -148,18 +163,42 @@ class Receiver:
         self._insert = (sqlite_store.insert_data_rows if kind == "data"
                         else sqlite_store.insert_metric_rows)
         self.stored = 0
+        self.unstored = 0
+        self.unstored_reason: Optional[str] = None
+        self._slot: Optional[tally.Slot] = None
+        if tally_fd is not None:
+            try:
+                self._slot = tally.Slot(tally_fd, slot)
+            except (OSError, ValueError):
+                self._slot = None
+        # After a batch was given up, later ones get one attempt each until
+        # one is stored (a full disk would hold every batch up otherwise).
+        self._failing = False
 
     def _commit(self, rows: Sequence[Tuple[Any, ...]]) -> None:
-        for attempt in range(3):
+        attempts = 1 if self._failing else 3
+        reason = ""
+        for attempt in range(attempts):
             try:
                 self._insert(self.conn, rows)
                 self.stored += len(rows)
+                self._failing = False
                 return
             except Exception as exc:
+                reason = _reason(exc)
                 self.log.write(f"storing {len(rows)} rows failed ({exc}); "
-                               f"attempt {attempt + 1} of 3")
-                time.sleep(0.5)
+                               f"attempt {attempt + 1} of {attempts}")
+                if attempt + 1 < attempts:
+                    time.sleep(0.5)
+        self._failing = True
         self.log.write(f"gave up storing {len(rows)} messages")
+        self.unstored += len(rows)
+        self.unstored_reason = reason
+        if self._slot is not None:
+            try:
+                self._slot.add_unstored(len(rows), reason)
+            except (OSError, ValueError):
+                pass
 
     def _read_input(self, inbox: _Inbox) -> None:
         """Body of the reading thread."""
@@ -226,10 +265,19 @@ class Receiver:
                 stored = sqlite_store.count_stored(self.conn, self.kind, self.session)
                 note = (sqlite_store.PROCESS_ENDED_NOTE
                         if counts["sent"] > stored and not counts["stopping"] else None)
+                unstored, reason = (self._slot.unstored() if self._slot is not None
+                                    else (self.unstored, self.unstored_reason))
+                unstored = min(unstored, max(0, counts["sent"] - stored
+                                             - counts["dropped_full"]
+                                             - counts["dropped_down"]))
+                if unstored:
+                    note = "; ".join(filter(None, [
+                        note, f"{unstored} not stored: {reason or 'the store refused them'}"]))
                 sqlite_store.record_channel_run(
                     self.conn, self.session, self.kind, counts["started"],
                     counts["sent"], stored, counts["dropped_full"],
-                    counts["dropped_down"], counts["restarts"], note)
+                    counts["dropped_down"], counts["restarts"], note,
+                    unstored=unstored)
                 return
             except Exception as exc:
                 self.log.write(f"writing the delivery summary failed ({exc}); "
@@ -239,14 +287,15 @@ class Receiver:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = list(sys.argv[1:] if argv is None else argv)
-    if len(args) not in (3, 4) or (len(args) == 4 and not args[3].isdigit()):
-        sys.stderr.write("usage: receiver {data|metrics} STORE SESSION [TALLY_FD]\n")
+    if len(args) not in (3, 4, 5) or not all(arg.isdigit() for arg in args[3:]):
+        sys.stderr.write("usage: receiver {data|metrics} STORE SESSION [TALLY_FD [SLOT]]\n")
         return 2
     kind, store_path, session = args[:3]
-    tally_fd = int(args[3]) if len(args) == 4 else None
+    tally_fd = int(args[3]) if len(args) >= 4 else None
+    slot = int(args[4]) if len(args) == 5 else 0
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
-        receiver = Receiver(kind, store_path, session, tally_fd=tally_fd)
+        receiver = Receiver(kind, store_path, session, tally_fd=tally_fd, slot=slot)
     except Exception as exc:
         _Log(store_path, kind).write(f"cannot start: {exc}")
         return 1

@@ -42,11 +42,24 @@ usually ended by a signal. So in a forked child:
 The channel of the run that forked waits, when it stops, for the summaries
 of the runs of forked processes that have ended, and reports those that
 lack messages or a summary.
+
+The channel touches only its own descriptors. A program may close every
+descriptor it did not open itself (``os.closerange(3, ...)``, as daemons
+and some servers do) and get the numbers for files and sockets of its own.
+The channel remembers which socket (device and inode) each of its numbers
+was and checks before every write and before closing: a number that is no
+longer its socket is forgotten (never written, shut down or closed) and,
+while messages still come, a new subprocess takes over (counted as a
+restart, and noted in the report). The subprocess whose socket the program
+closed sees the end of its input, stores what it had received and exits;
+``stop`` waits for it like for the current one. The block of counters
+(``tally``) is guarded the same way.
 """
 import _thread
 import atexit
 import collections
 import os
+import re
 import select
 import socket
 import subprocess
@@ -138,12 +151,16 @@ class ChannelReport:
     dropped_down: int = 0
     restarts: int = 0
     note: Optional[str] = None
+    #: Messages a subprocess received but could not store, and why.
+    unstored: int = 0
+    unstored_reason: Optional[str] = None
 
     @property
     def lost(self) -> int:
-        """Accepted messages that the store does not hold (in flight when a
-        subprocess died, or the subprocess could not write them)."""
-        return max(0, self.sent - self.stored - self.dropped_full - self.dropped_down)
+        """Accepted messages that the store does not hold for no known
+        reason (in flight when a subprocess died)."""
+        return max(0, self.sent - self.stored - self.dropped_full - self.dropped_down
+                   - self.unstored)
 
     @property
     def missing(self) -> int:
@@ -158,6 +175,9 @@ class ChannelReport:
             reasons.append(f"{self.dropped_full} dropped, buffer full")
         if self.dropped_down:
             reasons.append(f"{self.dropped_down} dropped, subprocess down")
+        if self.unstored:
+            reasons.append(f"{self.unstored} not stored: "
+                           f"{self.unstored_reason or 'the store refused them'}")
         if self.lost:
             reasons.append(f"{self.lost} lost in transit")
         if self.restarts:
@@ -286,6 +306,18 @@ class SubprocessChannel:
         self._writer_error: Optional[str] = None
         self._proc: Optional[subprocess.Popen] = None
         self._sock: Optional[socket.socket] = None
+        # Which socket ``_sock`` was created as (device, inode).
+        self._sock_id: Optional[Tuple[int, int]] = None
+        # Subprocesses whose socket the program closed: they store what
+        # they received and exit; ``stop`` waits for them.
+        self._retired: List[subprocess.Popen] = []
+        # Times the program took a descriptor of the channel.
+        self._taken = 0
+        # Subprocesses launched so far (each gets a slot of the tally).
+        self._launches = 0
+        # Blocks of counters replaced because the program took their
+        # descriptor; read and released by ``stop``.
+        self._old_tallies: List[tally_block.Tally] = []
         self._pid = os.getpid()
         self._lazy_start = False
         self._report_obj: Optional[ChannelReport] = None
@@ -352,6 +384,38 @@ class SubprocessChannel:
         self._set_sent = None
         if tally is not None:
             tally.close()
+        old, self._old_tallies = self._old_tallies, []
+        for block in old:
+            block.close()
+
+    def _check_tally(self) -> None:
+        """Before a launch (lock held): when the program took the block's
+        descriptor, go on with a new block (the subprocess to come must not
+        be handed the program's file)."""
+        tally = self._tally
+        if tally is None or tally.owns_fd():
+            return
+        self._old_tallies.append(tally)
+        self._tally = None
+        self._set_sent = None
+        try:
+            self._tally = tally_block.Tally(self._started_at)
+            self._set_sent = self._tally.sent_setter()
+        except (OSError, ValueError):
+            self._tally = None
+            return
+        self._publish()
+        if self._state == "stopping":
+            self._tally.mark_stopping()
+
+    def _unstored(self) -> Tuple[int, Optional[str]]:
+        """What the subprocesses received but could not store, and why."""
+        total, reason = 0, None
+        for block in self._old_tallies + ([self._tally] if self._tally else []):
+            count, why = block.unstored()
+            total += count
+            reason = why or reason
+        return total, reason
 
     def _publish(self) -> None:
         """Copy the counts to the block shared with the subprocess (lock
@@ -440,9 +504,10 @@ class SubprocessChannel:
         args = [self._python, "-I", "-c", _BOOTSTRAP, _package_root(),
                 self.kind, self.store_path, self.session]
         pass_fds: Tuple[int, ...] = ()
-        if self._tally is not None:
+        if self._tally is not None and self._tally.owns_fd():
             pass_fds = (self._tally.fileno(),)
-            args.append(str(pass_fds[0]))
+            args += [str(pass_fds[0]), str(self._launches)]
+        self._launches += 1
         try:
             self._proc = subprocess.Popen(
                 args,
@@ -459,7 +524,18 @@ class SubprocessChannel:
             raise
         child.close()
         parent.shutdown(socket.SHUT_RD)
+        self._sock_id = tally_block.identity(parent.fileno())
         self._sock = parent
+
+    def _sock_ours(self, sock: socket.socket) -> bool:
+        """Whether ``sock``'s descriptor is still the channel's socket (the
+        program may have closed it and got its number for a file or socket
+        of its own)."""
+        try:
+            fd = sock.fileno()
+        except OSError:
+            return False
+        return fd >= 0 and tally_block.identity(fd) == self._sock_id
 
     @property
     def pid(self) -> Optional[int]:
@@ -521,7 +597,7 @@ class SubprocessChannel:
             sock = self._sock
             if (_DONTWAIT and sock is not None and not self._queue
                     and not self._writing and not self._caller_writing
-                    and not self._stalled):
+                    and not self._stalled and self._sock_ours(sock)):
                 # Nobody else writes while the lock is held; the socket
                 # mostly takes the whole frame at once.
                 frame = framing.encode(received, data)
@@ -587,7 +663,11 @@ class SubprocessChannel:
                 now = time.monotonic()
                 if now >= deadline:
                     return done, True
+                if not self._sock_ours(sock):
+                    break  # the writer thread finds it and goes on elsewhere
                 _wait_writable(sock, deadline - now)
+                if not self._sock_ours(sock):
+                    break
                 try:
                     done += sock.send(view[done:], _SEND_NOW)
                 except (BlockingIOError, InterruptedError):
@@ -702,12 +782,23 @@ class SubprocessChannel:
                 return len(frames)
             payload = memoryview(b"".join(frames))[skip:]
             sent = 0
+            taken = False
             try:
                 while sent < len(payload):
-                    sent += sock.send(payload[sent:], _NOSIGNAL)
-                return 0
+                    # Before every write: a descriptor the program took is
+                    # never written to. Writes do not block, so a wait for
+                    # the socket is never a wait on a file of the program.
+                    if not self._sock_ours(sock):
+                        taken = True
+                        break
+                    try:
+                        sent += sock.send(payload[sent:], _SEND_NOW)
+                    except (BlockingIOError, InterruptedError):
+                        _wait_writable(sock, 0.5)
+                else:
+                    return 0
             except OSError:
-                pass
+                taken = not self._sock_ours(sock)
             end = -skip
             accepted = 0
             for frame in frames:
@@ -717,16 +808,29 @@ class SubprocessChannel:
                 accepted += 1
             frames = frames[accepted:]
             skip = 0  # the next subprocess gets the rest whole
-            if not self._replace_subprocess():
+            if not self._replace_subprocess(taken):
                 return len(frames)
         return 0
 
-    def _replace_subprocess(self) -> bool:
-        """Runs on the writer thread after a failed write. The lock is only
+    def _replace_subprocess(self, taken: bool = False) -> bool:
+        """Runs on the writer thread after a failed write, or when the
+        program took the socket's descriptor (``taken``). The lock is only
         taken for the bookkeeping, so senders are not held up while the
-        dead subprocess is reaped and a new one launched."""
-        self._close_socket()
-        self._reap(timeout=2.0)
+        dead subprocess is reaped and a new one launched.
+
+        The subprocess of a taken socket has seen the end of its input (the
+        program closed the socket): it is left to store what it received
+        and exit, and waited for by ``stop``."""
+        if taken:
+            with self._cond:
+                self._taken += 1
+            self._close_socket()
+            proc, self._proc = self._proc, None
+            if proc is not None:
+                self._retired.append(proc)
+        else:
+            self._close_socket()
+            self._reap(timeout=2.0)
         with self._cond:
             if self._state not in ("running", "stopping"):
                 return False
@@ -734,6 +838,7 @@ class SubprocessChannel:
                 self._give_up()
                 return False
             self._restarts += 1
+            self._check_tally()
             self._publish()
         try:
             self._launch()
@@ -759,10 +864,36 @@ class SubprocessChannel:
     def _close_socket(self) -> None:
         sock, self._sock = self._sock, None
         if sock is not None:
+            self._release_socket(sock)
+
+    def _release_socket(self, sock: socket.socket) -> bool:
+        """Close the channel's socket; a descriptor number the program took
+        meanwhile is only forgotten. Returns whether it was the channel's."""
+        if self._sock_ours(sock):
             try:
                 sock.close()
             except OSError:
                 pass
+            return True
+        try:
+            sock.detach()
+        except OSError:
+            pass
+        return False
+
+    def _reap_retired(self, deadline: float) -> None:
+        """Wait (until ``deadline``) for the subprocesses whose socket the
+        program closed; one still running then is ended."""
+        retired, self._retired = self._retired, []
+        for proc in retired:
+            try:
+                proc.wait(timeout=max(0.5, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                try:
+                    proc.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    pass
 
     def _reap(self, timeout: float) -> Optional[int]:
         proc = self._proc
@@ -844,27 +975,35 @@ class SubprocessChannel:
                 self._tally.mark_stopping()
             self._cond.notify_all()
         if sock is not None:
-            try:
-                sock.close()  # end of input: the subprocess commits and exits
-            except OSError:
-                pass
+            # End of input: the subprocess commits and exits (it has seen
+            # it already when the program closed the socket).
+            if not self._release_socket(sock):
+                self._taken += 1
         code = self._reap(timeout=max(0.5, deadline - time.monotonic()))
+        self._reap_retired(deadline)
         if code not in (0, None) and note is None and not self._down:
             note = f"subprocess exited with status {code}"
+        notes = [note] if note else []
+        if self._taken:
+            notes.append(f"the program closed the channel's socket {self._taken}x")
         report = ChannelReport(self.kind, self.session, self._sent, 0,
                                self._dropped_full, self._dropped_down,
-                               self._restarts, note)
+                               self._restarts, "; ".join(notes) or None)
         with self._cond:
+            report.unstored, report.unstored_reason = self._unstored()
             self._close_tally()
         fork_lines: List[str] = []
         try:
             conn = sqlite_store.open_for_writing(self.store_path)
             try:
                 report.stored = sqlite_store.count_stored(conn, self.kind, self.session)
+                report.unstored = min(report.unstored, max(
+                    0, report.sent - report.stored - report.dropped_full
+                    - report.dropped_down))
                 sqlite_store.record_channel_run(
                     conn, self.session, self.kind, self._started_at, report.sent,
                     report.stored, report.dropped_full, report.dropped_down,
-                    report.restarts, report.note)
+                    report.restarts, _stored_note(report), unstored=report.unstored)
                 if self._parent_session is None:
                     try:
                         fork_lines = self._settle_forks(conn, deadline, progress)
@@ -873,7 +1012,8 @@ class SubprocessChannel:
             finally:
                 conn.close()
         except Exception as exc:
-            report.note = f"store unreadable after the run: {exc}"
+            report.note = "; ".join(filter(None, [
+                report.note, f"store unreadable after the run: {exc}"]))
         if self._report is not None:
             if report.missing:
                 self._report("tarnwick: " + report.summary())
@@ -924,11 +1064,12 @@ class SubprocessChannel:
                 lines.append(f"run {run}: {self.kind} channel ended without its report; "
                              f"{item['stored']} messages stored, how many were lost "
                              "is unknown")
-            elif (item["note"] == sqlite_store.PROCESS_ENDED_NOTE
+            elif ((item["note"] or "").startswith(sqlite_store.PROCESS_ENDED_NOTE)
                   and item["sent"] > item["stored"]):
+                note, unstored, reason = _split_note(item["note"])
                 fork = ChannelReport(self.kind, run, item["sent"], item["stored"],
                                      item["dropped_full"], item["dropped_down"],
-                                     item["restarts"], item["note"])
+                                     item["restarts"], note, unstored, reason)
                 lines.append(f"run {run}: " + fork.summary())
         return lines
 
@@ -949,12 +1090,11 @@ class SubprocessChannel:
             tally.close()  # this process's copy: the parent's counts stay as they are
         sock = self._sock
         if sock is not None:
-            try:
-                sock.close()  # the child's copy; the parent's stays open
-            except OSError:
-                pass
-        proc = self._proc
-        if proc is not None:
+            # The child's copy; the parent's stays open.
+            self._release_socket(sock)
+        for proc in [self._proc] + self._retired:
+            if proc is None:
+                continue
             # The parent's subprocess is no child of this process: dropping
             # the copy of its Popen must neither warn that it still runs
             # (a ResourceWarning the application would see) nor wait for it.
@@ -962,6 +1102,8 @@ class SubprocessChannel:
                 proc._child_created = False
             except Exception:
                 pass
+        for block in self._old_tallies:
+            block.close()
         parent_session = self._parent_session or self.session
         was_stopped = self._report_obj is not None or self._state == "stopped"
         self._init_state()
@@ -999,6 +1141,29 @@ class SubprocessChannel:
 
 
 _CHILD_START_LOCK = _allocate_lock()
+
+
+def _stored_note(report: ChannelReport) -> Optional[str]:
+    """The note of a delivery summary in the store: the report's note and
+    why messages a subprocess received were not stored."""
+    notes = [report.note] if report.note else []
+    if report.unstored:
+        notes.append(f"{report.unstored} not stored: "
+                     f"{report.unstored_reason or 'the store refused them'}")
+    return "; ".join(notes) or None
+
+
+_UNSTORED_PART = re.compile(r"(?:^|; )(\d+) not stored: (.*)$", re.S)
+
+
+def _split_note(note: str) -> Tuple[Optional[str], int, Optional[str]]:
+    """A stored note (see ``_stored_note``: the part on messages not stored
+    comes last) back as the note, the count of messages not stored and
+    why."""
+    match = _UNSTORED_PART.search(note)
+    if match is None:
+        return note, 0, None
+    return note[:match.start()] or None, int(match.group(1)), match.group(2)
 
 
 def _wait_writable(sock: socket.socket, timeout: float) -> None:

@@ -10,13 +10,23 @@ that stops marks the block first (and writes the summary again itself).
 
 The block is a memory file (``memfd``, or an unlinked temporary file where
 there is none) whose descriptor the subprocess inherits.
+
+The program may close the block's descriptors (``os.closerange``) and get
+their numbers for files of its own. The channel's side therefore remembers
+which file its descriptors are (device and inode) and closes a number only
+while it is still that file; a mapping whose descriptor number the program
+took is kept, never closed (closing it would close the program's file).
+
+Each subprocess also writes to the block (in a slot of its own, as several
+may be running after a restart) how many messages it received but could
+not store, and why, so that the channel reports the real reason.
 """
 import functools
 import mmap
 import os
 import struct
 import tempfile
-from typing import Any, Callable, Dict, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 MAGIC = b"TWct"
 # magic, padding, then sent, dropped_full, dropped_down, restarts, stopping
@@ -26,7 +36,59 @@ _SENT = struct.Struct("<q")
 _COUNTS = struct.Struct("<4q")
 _SENT_AT = 8
 _STOPPING_AT = 40
-SIZE = _LAYOUT.size
+#: Slots of the subprocesses: messages received but not stored (int64 each).
+SLOTS = 8
+_UNSTORED = struct.Struct(f"<{SLOTS}q")
+_UNSTORED_AT = _LAYOUT.size
+_SLOT = struct.Struct("<q")
+#: Why the last messages could not be stored (UTF-8, NUL padded).
+REASON_SIZE = 160
+_REASON_AT = _UNSTORED_AT + _UNSTORED.size
+SIZE = _REASON_AT + REASON_SIZE
+
+
+def identity(fd: int) -> Optional[Tuple[int, int]]:
+    """Which file descriptor ``fd`` is open on (device, inode); ``None``
+    when it is not open."""
+    try:
+        st = os.fstat(fd)
+    except (OSError, ValueError, OverflowError):
+        return None
+    return (st.st_dev, st.st_ino)
+
+
+def _mapping_descriptor(fd: int, ident: Optional[Tuple[int, int]]) -> Optional[int]:
+    """The descriptor a new ``mmap`` of ``fd`` keeps (a duplicate of it):
+    another descriptor open on the same file. ``None`` when it cannot be
+    told."""
+    if ident is None:
+        return None
+    try:
+        names = os.listdir("/proc/self/fd")
+    except OSError:
+        return None
+    for name in names:
+        try:
+            other = int(name)
+        except ValueError:
+            continue
+        if other != fd and identity(other) == ident:
+            return other
+    return None
+
+
+# Mappings whose descriptor number the program took: never closed nor
+# freed, as either would close the number.
+_KEPT: List[Any] = []
+
+
+def _keep_forever(mapping: Any) -> None:
+    _KEPT.append(mapping)
+    try:
+        import ctypes  # an extra reference nothing releases, not even at exit
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(mapping))
+    except Exception:
+        pass
 
 
 class Tally:
@@ -44,17 +106,37 @@ class Tally:
         if fd < 0:
             self._file = tempfile.TemporaryFile()
             fd = self._file.fileno()
+        self._fd = fd
+        self._id = identity(fd)
         try:
             os.ftruncate(fd, SIZE)
             self._map: Optional[mmap.mmap] = mmap.mmap(fd, SIZE)
         except BaseException:
             self._close_fd(fd)
             raise
-        self._fd = fd
+        self._map_fd = _mapping_descriptor(fd, self._id)
         _LAYOUT.pack_into(self._map, 0, MAGIC, 0, 0, 0, 0, 0, started)
 
     def fileno(self) -> int:
         return self._fd
+
+    def owns_fd(self) -> bool:
+        """Whether the block's descriptor is still the block's (the program
+        did not close it and take its number)."""
+        return self._fd >= 0 and self._id is not None and identity(self._fd) == self._id
+
+    def _owns_mapping_fd(self) -> bool:
+        if self._map_fd is None:
+            # Not known which: trust it as far as the block's own descriptor.
+            return self.owns_fd()
+        return identity(self._map_fd) == self._id
+
+    def unstored(self) -> Tuple[int, Optional[str]]:
+        """Messages the subprocesses received but could not store, and why
+        (the last reason one of them gave)."""
+        if self._map is None:
+            return 0, None
+        return _read_unstored(self._map)
 
     def sent_setter(self) -> Callable[[int], None]:
         """A function that writes the count that changes with every message
@@ -74,14 +156,29 @@ class Tally:
             _SENT.pack_into(self._map, _STOPPING_AT, 1)
 
     def close(self) -> None:
+        """Release the block; a descriptor number the program took is
+        forgotten, not closed."""
+        ours = self.owns_fd()
         mapping, self._map = self._map, None
         if mapping is not None:
-            try:
-                mapping.close()
-            except (OSError, ValueError, BufferError):
-                pass
+            if self._owns_mapping_fd():
+                try:
+                    mapping.close()
+                except (OSError, ValueError, BufferError):
+                    pass
+            else:
+                _keep_forever(mapping)
         fd, self._fd = self._fd, -1
-        self._close_fd(fd)
+        if ours:
+            self._close_fd(fd)
+        else:
+            self._forget_fd()
+
+    def _forget_fd(self) -> None:
+        file, self._file = self._file, None
+        if file is not None:
+            # A temporary file object would close the number when freed.
+            _keep_forever(file)
 
     def _close_fd(self, fd: int) -> None:
         file, self._file = self._file, None
@@ -92,6 +189,35 @@ class Tally:
                 os.close(fd)
         except OSError:
             pass
+
+
+def _read_unstored(mapping: Any) -> Tuple[int, Optional[str]]:
+    total = sum(_UNSTORED.unpack_from(mapping, _UNSTORED_AT))
+    raw = bytes(mapping[_REASON_AT:_REASON_AT + REASON_SIZE]).split(b"\0", 1)[0]
+    reason = raw.decode("utf-8", "replace") if raw else None
+    return total, reason
+
+
+class Slot:
+    """A subprocess's side: its slot of the block, for what it received
+    but could not store. The block's descriptor is the subprocess's own."""
+
+    def __init__(self, fd: int, index: int) -> None:
+        self._map = mmap.mmap(fd, SIZE)
+        if bytes(self._map[:len(MAGIC)]) != MAGIC:
+            self._map.close()
+            raise ValueError("not a channel's block")
+        self._at = _UNSTORED_AT + (index % SLOTS) * _SLOT.size
+        self._count = 0
+
+    def add_unstored(self, count: int, reason: str) -> None:
+        self._count += count
+        _SLOT.pack_into(self._map, self._at, self._count)
+        raw = reason.encode("utf-8", "replace")[:REASON_SIZE - 1]
+        self._map[_REASON_AT:_REASON_AT + REASON_SIZE] = raw.ljust(REASON_SIZE, b"\0")
+
+    def unstored(self) -> Tuple[int, Optional[str]]:
+        return _read_unstored(self._map)
 
 
 def read(fd: int) -> Optional[Dict[str, Any]]:

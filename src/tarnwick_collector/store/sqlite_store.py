@@ -365,7 +365,8 @@ def insert_data_rows(conn: sqlite3.Connection, rows: Sequence[DataRow]) -> None:
                 rows,
             )
         except BaseException:
-            conn.execute("ROLLBACK")
+            if conn.in_transaction:  # SQLite ends it itself on a full disk
+                conn.execute("ROLLBACK")
             raise
         conn.execute("COMMIT")
 
@@ -385,7 +386,8 @@ def insert_metric_rows(conn: sqlite3.Connection, rows: Sequence[MetricRow]) -> N
                 rows,
             )
         except BaseException:
-            conn.execute("ROLLBACK")
+            if conn.in_transaction:  # SQLite ends it itself on a full disk
+                conn.execute("ROLLBACK")
             raise
         conn.execute("COMMIT")
 
@@ -423,9 +425,11 @@ def record_channel_start(conn: sqlite3.Connection, session: str, channel: str,
 def record_channel_run(conn: sqlite3.Connection, session: str, channel: str,
                        started: float, sent: int, stored: int, dropped_full: int,
                        dropped_down: int, restarts: int,
-                       note: Optional[str] = None) -> None:
-    """Add (or replace) the delivery summary of one channel of a run."""
-    lost = max(0, sent - stored - dropped_full - dropped_down)
+                       note: Optional[str] = None, unstored: int = 0) -> None:
+    """Add (or replace) the delivery summary of one channel of a run.
+    ``unstored`` messages reached the subprocess but could not be stored
+    (the note says why): they are not counted as lost."""
+    lost = max(0, sent - stored - dropped_full - dropped_down - unstored)
     retry_busy(conn.execute,
                "INSERT OR REPLACE INTO channel_runs (session, channel, started,"
                " ended, sent, stored, dropped_full, dropped_down, lost, restarts,"

@@ -1,0 +1,51 @@
+"""``tarnwick record`` when the store cannot take what the program sends
+(the file may not grow, as on a full disk): the program runs as it would,
+and the report line and ``stats`` say why calls are missing, in the
+store's words, instead of calling them lost in transit."""
+import json
+import resource
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytestmark = [pytest.mark.recording,
+              pytest.mark.skipif(not hasattr(signal, "SIGXFSZ"), reason="no file size limit")]
+
+PROGRAM = """
+    def work(i, blob):
+        return len(blob)
+
+    for i in range(3000):
+        work(i, "x" * 2000)
+    print("done")
+"""
+
+
+def tarnwick(*args, cwd, limit=None):
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return subprocess.run([sys.executable, "-m", "tarnwick_collector", *args], cwd=cwd,
+                          capture_output=True, text=True, timeout=300,
+                          preexec_fn=small_files if limit else None)
+
+
+def test_calls_the_store_refused_are_reported_with_its_reason(tmp_path):
+    (tmp_path / "app.py").write_text(textwrap.dedent(PROGRAM))
+    proc = tarnwick("record", "app.py", cwd=tmp_path, limit=1_000_000)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "done\n"
+    [line] = [line for line in proc.stderr.splitlines() if "data channel" in line]
+    assert "not stored: " in line and "lost in transit" not in line
+    stats = json.loads(tarnwick("stats", "--json", cwd=tmp_path).stdout)
+    [data] = [ch for ch in stats["channels"] if ch["channel"] == "data"]
+    assert data["sent"] == 3000 and data["stored"] < 3000
+    assert data["lost"] == 0
+    assert f"{3000 - data['stored']} not stored: " in data["note"]
+    assert data["note"] in line  # the same count and reason
+    text = tarnwick("stats", cwd=tmp_path).stdout
+    assert "not stored: " in text and "lost in transit" not in text
