@@ -274,7 +274,11 @@ def _scrubbed(value: Any, patterns: Tuple[str, ...], depth: int = 0) -> Any:
     return value
 
 
-def scrub_exception(exc: Any, patterns: Iterable[str] = ()) -> Any:
+_NOT_GIVEN: Any = object()
+
+
+def scrub_exception(exc: Any, patterns: Iterable[str] = (),
+                    state: Any = _NOT_GIVEN) -> Any:
     """``exc`` itself, or a copy of it in which the remembered redacted
     values met verbatim in its texts are replaced by ``<redacted>``, and
     its attributes and the dict entries of its arguments whose names match
@@ -283,13 +287,17 @@ def scrub_exception(exc: Any, patterns: Iterable[str] = ()) -> Any:
     The copy is made by the constructor of the nearest built-in base class
     of the exception's class (as ``super().__new__`` would), so no code of
     the program runs, and the program's exception is not changed.
+    ``state`` is the exception's ``__dict__`` as the caller found it
+    (``None`` for none yet): reading ``exc.__dict__`` here would give the
+    exception one.
     """
     if not isinstance(exc, BaseException):
         return exc
     patterns = tuple(patterns) if patterns else ()
     try:
         args = exc.args
-        state = getattr(exc, "__dict__", None)
+        if state is _NOT_GIVEN:
+            state = getattr(exc, "__dict__", None)
         if not _remembered and not state and not any(
                 type(a) in (dict, list, tuple) for a in args):
             return exc

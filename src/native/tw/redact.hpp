@@ -362,13 +362,22 @@ class Walk {
         memo_.emplace(obj, out);
     }
 
+    // The instance dict `obj` has already, or None; borrowed. Asking for
+    // `exc.__dict__` would give an exception one it does not have yet, and
+    // an exception given a __dict__ pickles differently from then on.
+    static PyObject *existing_dict(PyObject *obj)
+    {
+        PyObject **slot = _PyObject_GetDictPtr(obj);
+        return slot != nullptr && *slot != nullptr ? *slot : Py_None;
+    }
+
     Ref walk(PyObject *obj, int depth)
     {
         if (PyExceptionInstance_Check(obj)) {
             if (h_.scrub == nullptr)
                 return Ref::borrow(obj);
-            PyObject *argv[] = {obj, patterns_.get()};
-            return Ref::steal(PyObject_Vectorcall(h_.scrub, argv, 2, nullptr));
+            PyObject *argv[] = {obj, patterns_.get(), existing_dict(obj)};
+            return Ref::steal(PyObject_Vectorcall(h_.scrub, argv, 3, nullptr));
         }
         if (!memoize_) {
             if (depth > kFastDepth || ++visits_ > kFastVisits) {
