@@ -198,3 +198,28 @@ def test_a_long_stream_of_ordinary_keys_comes_back():
     data = pickle.dumps(value, protocol=4)
     assert decoding._may_nest_deeply(data)
     assert safe_loads(data) == value
+
+
+# --- memo indices ---------------------------------------------------------
+
+MEMO_BOMBS = {
+    "LONG_BINPUT": stream(pickle.NONE + pickle.LONG_BINPUT
+                          + struct.pack("<I", 0x7FFFFFFF)),
+    "text PUT": stream(pickle.NONE + pickle.PUT + b"999999999\n"),
+    "text PUT with a sign": stream(pickle.NONE + pickle.PUT + b"+99999999\n"),
+}
+
+
+@pytest.mark.parametrize("data", MEMO_BOMBS.values(), ids=MEMO_BOMBS.keys())
+def test_a_memo_index_no_stream_of_its_length_can_name_is_refused(data):
+    # The C unpickler would grow its memo to twice the index and clear every
+    # entry (gigabytes for ten bytes) before failing or going on.
+    with pytest.raises(decoding.DecodeError, match="memo index out of range"):
+        safe_loads(data)
+
+
+@pytest.mark.parametrize("protocol", range(0, pickle.HIGHEST_PROTOCOL + 1))
+def test_honest_memo_indices_load_at_every_protocol(protocol):
+    shared = ["shared"]
+    value = {"a": [shared] * 300, "b": (1.5, "t" * 70000, 2 ** 70)}
+    assert safe_loads(pickle.dumps(value, protocol)) == value

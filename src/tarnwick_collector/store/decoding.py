@@ -48,6 +48,8 @@ import threading
 import uuid
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
+from tarnwick_collector.store import _opscan
+
 __all__ = [
     "StandIn",
     "DecodeError",
@@ -633,6 +635,11 @@ def safe_loads(data: bytes) -> Any:
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise DecodeError(f"expected bytes, got {type(data).__name__}")
     data = bytes(data)
+    # The C unpickler sizes its memo by the indices the stream names: an
+    # index no honest stream of this length can name is refused before it
+    # makes the unpickler allocate gigabytes.
+    if _opscan.max_memo_index(data) > len(data):
+        raise DecodeError("memo index out of range")
     outer = getattr(_LOAD, "budget", None)
     _LOAD.budget = _Budget(len(data))
     try:
