@@ -94,7 +94,8 @@ static PyObject *is_obj_python_based(PyObject *mod, PyObject *obj)
     return to_bool(is_obj_python_based_impl(mod, obj));
 }
 
-static PyObject *obj_has_getattr_that_is_python_based(PyObject *mod, PyObject *obj)
+static PyObject *obj_has_getattr_that_is_python_based(PyObject *mod,
+                                                      PyObject *obj)
 {
     return to_bool(has_python_getattr_impl(mod, obj));
 }
@@ -182,14 +183,14 @@ static PyObject *Wraper_reduce(FASTCALL_ARGS)
     return by_name_reduce("Wraper.__reduce__", args, nargs, kwnames);
 }
 
-static PyMethodDef NewFuncWrap_init_def = {"__init__", TW_FASTCALL(NewFuncWrap_init),
-                                    TW_FASTCALL_FLAGS, nullptr};
+static PyMethodDef NewFuncWrap_init_def = {
+    "__init__", TW_FASTCALL(NewFuncWrap_init), TW_FASTCALL_FLAGS, nullptr};
 static PyMethodDef NewFuncWrap_reduce_def = {
     "__reduce__", TW_FASTCALL(NewFuncWrap_reduce), TW_FASTCALL_FLAGS, nullptr};
 static PyMethodDef Wraper_init_def = {"__init__", TW_FASTCALL(Wraper_init),
-                               TW_FASTCALL_FLAGS, nullptr};
-static PyMethodDef Wraper_reduce_def = {"__reduce__", TW_FASTCALL(Wraper_reduce),
-                                 TW_FASTCALL_FLAGS, nullptr};
+                                      TW_FASTCALL_FLAGS, nullptr};
+static PyMethodDef Wraper_reduce_def = {
+    "__reduce__", TW_FASTCALL(Wraper_reduce), TW_FASTCALL_FLAGS, nullptr};
 
 // ---- SafePickler
 
@@ -416,7 +417,8 @@ static PyObject *SafePickler_is_obj_function(FASTCALL_ARGS)
         "SafePickler.is_obj_function", mod, args, nargs, kwnames);
 }
 
-static PyObject *SafePickler_is_obj_type_specific_type_for_magic_mock(FASTCALL_ARGS)
+static PyObject *SafePickler_is_obj_type_specific_type_for_magic_mock(
+    FASTCALL_ARGS)
 {
     return type_predicate<is_magic_mock_type_impl>(
         "SafePickler.is_obj_type_specific_type_for_magic_mock", mod, args,

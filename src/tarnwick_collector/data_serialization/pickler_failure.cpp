@@ -36,8 +36,8 @@ static bool all_plain_strs(PyObject *list)
 
 // Fills `marks` for the dir() lists of a walk when it can; whatever goes
 // wrong here is left for each attribute's own test to meet again.
-static void find_dir_marks(PyObject *mod, PyObject *object_dir, PyObject *class_dir,
-                           Ref &dunder, DirMarks &marks)
+static void find_dir_marks(PyObject *mod, PyObject *object_dir,
+                           PyObject *class_dir, Ref &dunder, DirMarks &marks)
 {
     dunder = GLOBAL(mod, "DICT_DUNDER");
     if (!dunder) {
@@ -77,7 +77,8 @@ const char *const kRoutineParts[5] = {"isbuiltin", "isfunction", "ismethod",
 // bound methods and the method descriptors of native classes, staticmethod
 // and classmethod objects are routines; numbers, strings, bytes, None and
 // the plain containers are not.
-static int known_routine(PyObject *inspect, PyObject *isroutine, PyObject *value)
+static int known_routine(PyObject *inspect, PyObject *isroutine,
+                         PyObject *value)
 {
 #if PY_VERSION_HEX < 0x030C0000
     if (routines.isroutine == nullptr || isroutine != routines.isroutine ||
@@ -199,8 +200,8 @@ int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
 }
 
 // funcs[prop] = FunctionWrapper(get_full_name(fn)); 0 or -1.
-static int store_function_wrapper(PyObject *mod, PyObject *funcs, PyObject *prop,
-                                  PyObject *fn)
+static int store_function_wrapper(PyObject *mod, PyObject *funcs,
+                                  PyObject *prop, PyObject *fn)
 {
     Ref wrapper_type = GLOBAL(mod, "FunctionWrapper");
     if (!wrapper_type)

@@ -35,8 +35,9 @@ static bool absolute_path(PyObject *path)
 #endif
 }
 
-static bool main_name_is_pure(PyObject *relpath, PyObject *replace, PyObject *name,
-                              PyObject *full_path, PyObject *project_path)
+static bool main_name_is_pure(PyObject *relpath, PyObject *replace,
+                              PyObject *name, PyObject *full_path,
+                              PyObject *project_path)
 {
     return main_names.known != nullptr && relpath == main_names.relpath &&
            replace == main_names.replace && PyUnicode_CheckExact(name) &&
@@ -146,8 +147,8 @@ static PyObject *known_bound_name(const BoundNameKey &key)
     return was.name;
 }
 
-static void remember_bound_name(const BoundNameKey &key, const BoundName &before,
-                                PyObject *name)
+static void remember_bound_name(const BoundNameKey &key,
+                                const BoundName &before, PyObject *name)
 {
     BoundName now;
     if (!PyUnicode_CheckExact(name) || !bound_name_tags(key, now) ||

@@ -32,8 +32,9 @@ static bool is_own_init(PyObject *init)
 // metaclass is `type`, whose instances are allocated generically and whose
 // __init__ is this module's, the two steps of the class call are made
 // directly: a new instance, then __init__ on it.
-static Ref new_safe_pickler(PyObject *cls, PyObject *object_wrapper, PyObject *file,
-                            PyObject *failure_reducer, PyObject *special_cases)
+static Ref new_safe_pickler(PyObject *cls, PyObject *object_wrapper,
+                            PyObject *file, PyObject *failure_reducer,
+                            PyObject *special_cases)
 {
     PyObject *kwnames = TW_NAMES("failure_reducer", "special_cases");
     if (kwnames == nullptr)
@@ -430,8 +431,9 @@ constexpr Py_ssize_t kKeepOutputBelow = 4000;
 
 // safe_pickle's work with the reusable pickler of `cls` (reusable_class
 // true). New reference.
-static Ref pickle_reusing(PyObject *cls, PyObject *obj, PyObject *object_wrapper,
-                          PyObject *failure_reducer, PyObject *special_cases)
+static Ref pickle_reusing(PyObject *cls, PyObject *obj,
+                          PyObject *object_wrapper, PyObject *failure_reducer,
+                          PyObject *special_cases)
 {
     if (reuse.pickler == nullptr) {
         Ref sink = Ref::steal(PyType_GenericAlloc(

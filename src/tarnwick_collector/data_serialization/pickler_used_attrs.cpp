@@ -58,7 +58,8 @@ static bool generic_lookup(PyTypeObject *tp)
 }
 
 // descr.__get__(obj, type(obj)) of a native descriptor.
-static int native_get(PyObject *descr, PyObject *obj, Ref &out, const char **kind)
+static int native_get(PyObject *descr, PyObject *obj, Ref &out,
+                      const char **kind)
 {
     PyObject *v = Py_TYPE(descr)->tp_descr_get(
         descr, obj, reinterpret_cast<PyObject *>(Py_TYPE(obj)));
@@ -76,7 +77,8 @@ static int native_get(PyObject *descr, PyObject *obj, Ref &out, const char **kin
 // obj.<name> as the generic lookup finds it, when that runs no code of the
 // program: SR_FOUND with the value in `out`, SR_MISSING, or SR_COMPUTED
 // with what would run in `kind`; -1 with an exception.
-static int static_attr(PyObject *obj, PyObject *name, Ref &out, const char **kind)
+static int static_attr(PyObject *obj, PyObject *name, Ref &out,
+                       const char **kind)
 {
     PyTypeObject *tp = Py_TYPE(obj);
     *kind = "__getattribute__";
@@ -138,7 +140,8 @@ static int static_attr(PyObject *obj, PyObject *name, Ref &out, const char **kin
 // What stands for a computed attribute: the value the program itself last
 // loaded under that name, when the entry kept it (an atom), else a
 // ComputedAttribute marker naming what computes it. New reference.
-static Ref computed_value(PyObject *attributes, PyObject *attribute, const char *kind)
+static Ref computed_value(PyObject *attributes, PyObject *attribute,
+                          const char *kind)
 {
     if (!PyAnySet_CheckExact(attributes) && !PyList_CheckExact(attributes)) {
         PyObject *kept = nullptr;
@@ -176,9 +179,9 @@ static Ref computed_value(PyObject *attributes, PyObject *attribute, const char 
 // store_attribute for the recorder's own writing of a used global: the
 // attribute is read only when that runs no code of the program; a computed
 // one is written as computed_value gives it.
-static int store_recorded_attribute(PyObject *mod, PyObject *obj, PyObject *attributes,
-                                    PyObject *attribute, PyObject *data,
-                                    PyObject *funcs)
+static int store_recorded_attribute(PyObject *mod, PyObject *obj,
+                                    PyObject *attributes, PyObject *attribute,
+                                    PyObject *data, PyObject *funcs)
 {
     Ref value;
     const char *kind = nullptr;
