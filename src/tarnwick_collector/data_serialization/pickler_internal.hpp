@@ -1,0 +1,143 @@
+// Private declarations of the pickler module, shared by the files it is
+// built from: pickler.cpp (the module body: functions, classes, module
+// init), pickler_lookups.cpp, pickler_rules.cpp, pickler_used_attrs.cpp,
+// pickler_naming.cpp, pickler_failure.cpp, pickler_reuse.cpp and
+// pickler_redact.cpp (which keeps its own header). Nothing here is seen
+// outside the module's shared object.
+#pragma once
+
+#include "tw.hpp"
+#include "tw/tarn_pickle_api.hpp"
+
+#include <cstdint>
+
+namespace tw_pickler {
+
+using tw::Ref;
+
+// One call site's memory of a module-level name: the value it found and
+// the version tag the module namespace had then.
+struct GlobalSlot {
+    uint64_t version = 0;
+    PyObject *value = nullptr;  // borrowed from the namespace
+};
+
+// Module-level name of `mod`, as a lookup at this use finds it; new
+// reference.
+#define GLOBAL(mod, name)                                                     \
+    ([&]() -> Ref {                                                           \
+        static GlobalSlot slot_;                                              \
+        return cached_global((mod), TW_STR(name), slot_);                     \
+    }())
+
+// getattr(obj, "name"); new reference.
+#define ATTR(obj, name) tw::getattr((obj), TW_STR(name))
+
+// One call site's memory of an attribute of a class or a module: the
+// object it was read from, the version tag that told the value could not
+// have changed, and the value (borrowed from a namespace that holds it).
+struct AttrSlot {
+    PyObject *owner = nullptr;
+    uint64_t version = 0;
+    PyObject *value = nullptr;
+};
+
+// getattr(cls, "name") of a class, remembered at this call site; new
+// reference.
+#define CLASS_ATTR(cls, name)                                                 \
+    ([&]() -> Ref {                                                           \
+        static AttrSlot slot_;                                                \
+        return cached_class_attr((cls), TW_STR(name), slot_);                 \
+    }())
+// getattr(module, "name") of a module, remembered at this call site; new
+// reference.
+#define MODULE_ATTR(module, name)                                             \
+    ([&]() -> Ref {                                                           \
+        static AttrSlot slot_;                                                \
+        return cached_module_attr((module), TW_STR(name), slot_);             \
+    }())
+
+// A class table of SafePickler, read through the class; new reference.
+#define TABLE(mod, name)                                                      \
+    ([&]() -> Ref {                                                           \
+        Ref cls_ = GLOBAL((mod), "SafePickler");                              \
+        if (!cls_)                                                            \
+            return nullptr;                                                   \
+        return CLASS_ATTR(cls_.get(), name);                                  \
+    }())
+
+// `item in SafePickler.<name>`: 1, 0 or -1.
+#define IN_TABLE(mod, name, item) in_table(TABLE((mod), name), (item))
+
+// The parameters of a METH_FASTCALL | METH_KEYWORDS function.
+#define FASTCALL_ARGS                                                          \
+    PyObject *mod, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
+
+// ---- pickler_lookups.cpp: remembered lookups and small helpers
+
+Ref cached_global(PyObject *mod, PyObject *name, GlobalSlot &slot);
+bool has_data_descriptor(PyTypeObject *meta, PyObject *name);
+Ref cached_class_attr(PyObject *cls, PyObject *name, AttrSlot &slot);
+Ref cached_module_attr(PyObject *module, PyObject *name, AttrSlot &slot);
+int lookup(PyObject *obj, PyObject *name, Ref *out);
+int contains(PyObject *container, PyObject *item);
+int compare(PyObject *a, PyObject *b, int op);
+Ref mapping_get(PyObject *mapping, PyObject *key, PyObject *dflt);
+bool swallow();
+PyObject *to_bool(int r);
+Ref import_loadclass();
+int unpack2(PyObject *value, Ref &a, Ref &b);
+Ref raise_problematic(PyObject *mod, PyObject *obj_type, const char *tail);
+int has_attr_38(PyObject *obj, PyObject *name);
+int is_subclass(PyObject *derived, PyObject *cls);
+int in_table(Ref table, PyObject *item);
+
+// ---- pickler_rules.cpp: SafePickler's rules and reducer_override
+
+int is_classmethod_impl(PyObject *method);
+int is_obj_python_based_impl(PyObject *mod, PyObject *obj);
+int has_python_getattr_impl(PyObject *mod, PyObject *obj);
+int is_obj_function_impl(PyObject *mod, PyObject *obj_type);
+Ref rebuild_function_for(PyObject *mod, PyObject *obj, PyObject *obj_type,
+                         PyObject *obj_name_in);
+int is_subclass_for_skip_impl(PyObject *mod, PyObject *obj);
+Ref is_problematic_impl(PyObject *mod, PyObject *obj);
+Ref reduce_function_impl(PyObject *mod, PyObject *obj);
+Ref reduce_used_attrs_impl(PyObject *mod, PyObject *obj, PyObject *attributes,
+                           bool recorded = false);
+Ref existing_dict(PyObject *obj);
+Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj);
+
+// ---- pickler_used_attrs.cpp: objects written by their used attributes
+
+Ref attributes_value_impl(PyObject *mod, PyObject *obj, PyObject *attributes,
+                          bool recorded = false);
+
+// ---- pickler_naming.cpp: importable dotted names
+
+Ref full_name_impl(PyObject *mod, PyObject *obj);
+int capture_names(PyObject *m);
+
+// ---- pickler_failure.cpp: the failure reducer
+
+struct DirMarks;
+int capture_routines(PyObject *inspect);
+int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
+                            PyObject *object_dir, PyObject *class_dir,
+                            const DirMarks *marks = nullptr);
+extern tw::TarnCurrentWalk current_walk;
+Ref failure_reduce_impl(PyObject *mod, PyObject *obj);
+
+// ---- pickler.cpp: the module body
+
+extern PyMethodDef SafePickler_init_def;
+PyObject *SafePickler_init(FASTCALL_ARGS);
+
+// ---- pickler_reuse.cpp: safe_pickle and its reusable pickler
+
+extern initproc safe_pickler_tp_init;
+extern PyMethodDef safe_pickle_def;
+extern PyMethodDef safe_pickle_loads_def;
+int capture_originals(PyObject *m);
+
+}  // namespace tw_pickler
