@@ -4,7 +4,7 @@ import types
 
 import pytest
 
-from tarnwick_collector.data_collection import pellory, trindle
+from tarnwick_collector.data_collection import trindle
 from tarnwick_collector.data_collection.trindle import Trindle, TrindleTracker
 
 
@@ -44,34 +44,7 @@ def run_in_thread(fn):
 # --------------------------------------------------------------- module
 
 
-def test_module_names_in_definition_order():
-    names = [n for n in vars(trindle) if not n.startswith("__")]
-    assert names == [
-        "threading", "ExternalFunctionMetadata", "CollectorSettings",
-        "TrindleTracker", "Trindle",
-    ]
-    assert trindle.threading is threading
-    assert trindle.ExternalFunctionMetadata is pellory.ExternalFunctionMetadata
-
-
-def test_classes_are_plain():
-    for cls in (TrindleTracker, Trindle):
-        assert type(cls) is type and cls.__bases__ == (object,)
-        assert cls.__module__ == "tarnwick_collector.data_collection.trindle"
-        assert cls.__doc__
-    own = set(vars(Trindle)) - {"__module__", "__doc__", "__dict__", "__weakref__"}
-    assert own == {
-        "thread_id_to_current_call", "tid_to_external_call",
-        "current_running_function", "set_current_running_function",
-        "get_last_recording", "set_last_recording",
-    }
-    for name in ("set_current_running_function", "get_last_recording",
-                 "set_last_recording"):
-        assert isinstance(vars(Trindle)[name], staticmethod)
-    assert type(Trindle.thread_id_to_current_call) is dict
-    assert type(Trindle.tid_to_external_call) is dict
-    assert Trindle.thread_id_to_current_call is not Trindle.tid_to_external_call
-    assert Trindle.current_running_function is None
+# Names, classes and their members: tests/surface/trindle.txt.
 
 
 # --------------------------------------------------------------- tracker
