@@ -555,16 +555,6 @@ def test_init_sets_object_wrapper_and_an_empty_dispatch_table():
     assert instance.object_wrapper is True
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((), {}, "missing 1 required positional argument: 'object_wrapper'"),
-    ((True,), {"object_wrapper": True},
-     "got multiple values for argument 'object_wrapper'"),
-])
-def test_init_argument_errors(args, kwargs, message):
-    with pytest.raises(TypeError, match=message):
-        SafePickler(*args, **kwargs)
-
-
 def test_globally_registered_reducers_are_not_consulted(monkeypatch):
     def via_copyreg(obj):
         return str, ("from copyreg",)

@@ -159,34 +159,7 @@ def test_without_pydantic_the_module_does_not_import():
     assert out == "ImportError True"
 
 
-def test_classes_shape():
-    assert SafePickler.__bases__ == (tarn_pickle.Pickler,)
-    assert SafePickler.__module__ == pickler.__name__
-    assert SafePickler.__doc__ == (
-        "\n    This class is a pickle.Pickler that overrides the default "
-        "pickle reducer.\n    ")
-    own = [n for n in vars(SafePickler) if not n.startswith("__")
-           or n == "__init__"]
-    assert own == [
-        "types_to_skip", "subclasses_to_skip", "full_names_to_run_functions",
-        "full_names_to_rebuild_functions_dict",
-        "specific_type_for_magic_mock", "__init__", "is_subclass_for_skip",
-        "is_obj_function", "is_obj_type_specific_type_for_magic_mock",
-        "is_obj_type_to_skip", "get_dynamic_rebuild_function",
-        "is_problematic_pickle", "reduce_used_attrs", "reduce_function",
-        "reducer_override"]
-    helpers = pickler.UnpicklableHelpers
-    assert helpers.__bases__ == (object,)
-    assert [n for n in vars(helpers) if n in (
-        "get_full_name", "should_use_getattr", "__reduce__",
-        "special_cases")] == [
-        "get_full_name", "should_use_getattr", "__reduce__", "special_cases"]
-    for name in ("get_full_name", "should_use_getattr", "__reduce__",
-                 "special_cases"):
-        assert isinstance(vars(helpers)[name], staticmethod)
-    assert helpers.__doc__.startswith(
-        "\n    This class contains functions to help with pickling objects "
-        "that are generaly unpicklable.\n")
+# Classes, their members and method kinds: tests/surface/pickler.txt.
 
 
 def test_one_argument_functions_are_positional_only():
