@@ -1,4 +1,6 @@
 """Fixtures shared by the whole suite."""
+import threading
+
 import pytest
 
 from tarnwick_collector.channels.memory import InMemoryChannel
@@ -23,6 +25,30 @@ def settings():
     finally:
         for name, value in saved.items():
             setattr(CollectorSettings, name, value)
+
+
+def _run_in_thread(fn):
+    box = {}
+
+    def target():
+        try:
+            box["result"] = fn()
+        except BaseException as exc:  # handed back to the test
+            box["error"] = exc
+
+    t = threading.Thread(target=target)
+    t.start()
+    t.join()
+    if "error" in box:
+        raise box["error"]
+    return box["result"]
+
+
+@pytest.fixture
+def run_in_thread():
+    """run_in_thread(fn) runs `fn` on a new thread and returns its result
+    (or raises its error)."""
+    return _run_in_thread
 
 
 def _recording_available() -> bool:

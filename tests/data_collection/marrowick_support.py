@@ -147,21 +147,3 @@ def call_with_pending(entry, args, pending=()):
     none, (type,) for a type without a value, (type, value) otherwise. An
     exception the entry leaves pending comes back as SystemError."""
     return _call_with_pending(entry, tuple(args), tuple(pending))
-
-
-def run_in_thread(fn):
-    """Runs `fn` on a new thread; returns its result (or raises its error)."""
-    box = {}
-
-    def target():
-        try:
-            box["result"] = fn()
-        except BaseException as exc:  # handed back to the test
-            box["error"] = exc
-
-    t = threading.Thread(target=target)
-    t.start()
-    t.join()
-    if "error" in box:
-        raise box["error"]
-    return box["result"]

@@ -23,24 +23,6 @@ def thread_maps():
         m.update(content)
 
 
-def run_in_thread(fn):
-    """Runs `fn` on a new thread; returns its result (or raises its error)."""
-    box = {}
-
-    def target():
-        try:
-            box["result"] = fn()
-        except BaseException as exc:  # handed back to the test
-            box["error"] = exc
-
-    t = threading.Thread(target=target)
-    t.start()
-    t.join()
-    if "error" in box:
-        raise box["error"]
-    return box["result"]
-
-
 # --------------------------------------------------------------- module
 
 
@@ -148,7 +130,7 @@ def test_tracker_methods_bind():
 # ---------------------------------------------------------- thread maps
 
 
-def test_current_tracker_per_thread(thread_maps):
+def test_current_tracker_per_thread(thread_maps, run_in_thread):
     current = Trindle.thread_id_to_current_call
     get = current.get  # what the recording core keeps
     main = TrindleTracker("main.f")
@@ -170,7 +152,7 @@ def test_current_tracker_per_thread(thread_maps):
     assert Trindle.thread_id_to_current_call is current
 
 
-def test_last_recording_per_thread(thread_maps):
+def test_last_recording_per_thread(thread_maps, run_in_thread):
     assert run_in_thread(Trindle.get_last_recording) is None
     tracker = TrindleTracker("app.f")
     Trindle.set_last_recording(tracker)
