@@ -147,3 +147,21 @@ def call_with_pending(entry, args, pending=()):
     none, (type,) for a type without a value, (type, value) otherwise. An
     exception the entry leaves pending comes back as SystemError."""
     return _call_with_pending(entry, tuple(args), tuple(pending))
+
+
+# Two context managers with methods of the same names: a method of one
+# bound to an instance of the other is named after the other's attribute.
+class Session:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+
+class Pool:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
