@@ -51,6 +51,16 @@ _CLASS_BOOKKEEPING = {
     "__slotnames__", "__abstractmethods__", "_abc_impl",
     "__firstlineno__", "__static_attributes__",
 }
+# Containers that fill as the program runs (module.name or
+# module.Class.name): only their type and sharing are part of the surface.
+RUNTIME_STATE = {
+    "marrowick.CACHED_NONE_EXTERNAL_MODULES",
+    "marrowick.IDS_TO_FOLLOW", "marrowick.reported_modules",
+    "marrowick.BLACKLISTED_FUNCTIONS",
+    "ostrelle.reported_modules", "ostrelle.Ostrelle.FUNCTION_DATA",
+    "trindle.Trindle.thread_id_to_current_call",
+    "trindle.Trindle.tid_to_external_call",
+}
 _SCALARS = (bool, int, float, complex, str, bytes, type(None))
 
 
@@ -110,6 +120,33 @@ def _ref(obj):
     return f"instance of {type(obj).__module__}.{type(obj).__qualname__}"
 
 
+def _defines(module, name):
+    """Whether `module` made `name` itself rather than importing it: a
+    module that imports a name does so after the module that made it."""
+    try:
+        source = inspect.getsource(module)
+    except (OSError, TypeError):
+        return False
+    return f"\n{name} =" in source or f"\n{name}:" in source
+
+
+def _contents(obj):
+    """The contents of a table, in a stable order."""
+    if isinstance(obj, dict):
+        return "{" + ", ".join(f"{_item(k)}: {_item(v)}"
+                               for k, v in obj.items()) + "}"
+    items = [_item(x) for x in obj]
+    if isinstance(obj, set):
+        items.sort()
+    return "[" + ", ".join(items) + "]"
+
+
+def _item(obj):
+    if type(obj) in (dict, list, set, tuple, frozenset):
+        return _contents(obj)
+    return _ref(obj)
+
+
 def _signature(fn):
     try:
         return str(inspect.signature(fn))
@@ -144,6 +181,17 @@ class _Describer:
                 for attr, held in vars(value).items():
                     if held is obj:
                         return f"is {_ref(value)}.{attr}"
+        if type(obj) not in (dict, list, set):
+            return None
+        # A table or state of another module of the package.
+        for home in sorted(n for n in sys.modules
+                           if n.startswith(("tarnwick_collector.",
+                                            "tarnwick_common."))):
+            if home == self.module.__name__ or sys.modules[home] is None:
+                continue
+            for attr, held in vars(sys.modules[home]).items():
+                if held is obj and _defines(sys.modules[home], attr):
+                    return f"is {home}.{attr}"
         return None
 
     def value(self, path, name, obj, indent):
@@ -186,11 +234,15 @@ class _Describer:
             items = sorted(obj, key=repr) if isinstance(obj, frozenset) else obj
             return [f"{head} {type(obj).__name__} {tuple(items)!r}"]
         if type(obj) in (dict, list, set):
-            # Mutable containers: their contents change as the program runs;
-            # which names share one container does not.
+            # Which names share one container; the contents of the tables,
+            # not of the state that fills as the program runs.
             first = self.containers.setdefault(id(obj), f"{path}{name}")
             shared = "" if first == f"{path}{name}" else f" (same as {first})"
-            return [f"{head} {type(obj).__name__}{shared}"]
+            line = f"{head} {type(obj).__name__}{shared}"
+            if f"{self.module.__name__.rsplit('.', 1)[-1]}.{path}{name}" \
+                    not in RUNTIME_STATE:
+                line += " " + _contents(obj)
+            return [line]
         if isinstance(obj, types.ModuleType) or _name_in_module(obj):
             return [f"{head} {_ref(obj)}"]
         return [f"{head} {_ref(obj)}"]

@@ -1,14 +1,11 @@
-"""The safe pickler's module surface, type tables and predicates."""
+"""The safe pickler's predicates and import behaviour; its surface and type
+tables are in tests/surface/pickler.txt."""
 import abc
 import collections
-import copyreg
-import datetime
 import enum
-import inspect
 import io
 import logging
 import pathlib
-import random
 import subprocess
 import sys
 import types
@@ -18,7 +15,6 @@ import pydantic
 import pytest
 import yaml._yaml
 
-from tarnwick_collector.data_collection.ostrelle import Ostrelle
 from tarnwick_collector.data_serialization import pickler, tarn_pickle
 from tarnwick_common.utils.object_wrapper import FunctionWrapper
 
@@ -31,105 +27,14 @@ def sp():
 
 
 # ------------------------------------------------------------ module surface
+# Names, imported objects, constants and tables: tests/surface/pickler.txt.
 
 
-def test_module_names_in_definition_order():
-    expected = [
-        "datetime", "uuid", "pathlib", "random", "os", "copyreg", "types",
-        "inspect", "tarnwick_collector", "OrderedDict", "defaultdict",
-        "get_function_module", "ObjectWrapper", "ModuleWrapper",
-        "UnpicklableObject", "FunctionWrapper", "SpecialWrapper",
-        "ExceptionWrapper", "Ostrelle", "MAIN_STR",
-        "replace__main__with_real_name", "ProblematicPickleException",
-        "CollectorSettings", "Enum", "Logger", "cPickle", "has_yaml", "yaml",
-        "BytesIO", "Any", "Dict", "List", "Tuple", "BaseModel",
-        "used_attributes", "DOT", "DICT_DUNDER", "REDUCE_ALLOWED_QUAL_NAME",
-        "REDUCE_ALLOWED_MODULE", "TYPES_TO_CONTINUE_PICKLE_ON_ERROR",
-        "GET_INITARGS", "GET_NEWARGS_EX", "GETNEWARGS", "GETSTATE_STR",
-        "REDUCE_STR", "INIT_STR", "FUNC_STR", "SELF_STR", "GETATTR_STR",
-        "CODE_STR", "CLASS_METHOD_DESCRIPTOR", "BUILTIN_METHOD",
-        "FUNCTIONS_TYPES", "METHOD_TYPES", "_reconstructor",
-        "EXTRACT_METADATA", "FUNCTION_META_DATA_INDEX", "is_classmethod",
-        "wrap_object", "wrap_module", "wrap_function", "wrap_exception",
-        "get_attributes_value", "is_obj_python_based",
-        "obj_has_getattr_that_is_python_based", "NewFuncWrap", "Wraper",
-        "SafePickler", "UnpicklableHelpers", "safe_pickle",
-        "safe_pickle_loads",
-    ]
-    names = [n for n in vars(pickler) if not n.startswith("__")]
-    assert names == expected
-
-
-def test_imported_names_are_the_objects_they_name():
+def test_importing_the_pickler_imports_the_python_pickler():
     import tarnwick_collector
-    from tarnwick_collector.configs.collector_settings import CollectorSettings
-    from tarnwick_collector.data_collection.used_attributes_collector import (
-        used_attributes,
-    )
-    from tarnwick_collector.exceptions import ProblematicPickleException
 
     assert pickler.tarnwick_collector is tarnwick_collector
     assert pickler.tarnwick_collector.data_serialization.tarn_pickle is tarn_pickle
-    assert pickler.cPickle is sys.modules["_pickle"]
-    assert pickler.yaml is sys.modules["yaml"]
-    assert pickler.has_yaml is True
-    assert pickler.BaseModel is pydantic.BaseModel
-    assert pickler.used_attributes is used_attributes
-    assert pickler.CollectorSettings is CollectorSettings
-    assert pickler.ProblematicPickleException is ProblematicPickleException
-    assert pickler.Logger is logging.Logger
-    assert pickler.Enum is enum.Enum
-    assert pickler.BytesIO is io.BytesIO
-
-
-def test_constants():
-    assert (pickler.DOT, pickler.DICT_DUNDER) == (".", "__dict__")
-    assert pickler.REDUCE_ALLOWED_QUAL_NAME == "FunctionWrapper"
-    assert pickler.REDUCE_ALLOWED_MODULE == "tarnwick_common.utils.object_wrapper"
-    assert pickler.TYPES_TO_CONTINUE_PICKLE_ON_ERROR == {
-        "sqlalchemy.orm.session": ["Session"]}
-    assert [pickler.GET_INITARGS, pickler.GET_NEWARGS_EX, pickler.GETNEWARGS,
-            pickler.GETSTATE_STR, pickler.REDUCE_STR, pickler.INIT_STR,
-            pickler.FUNC_STR, pickler.SELF_STR, pickler.GETATTR_STR,
-            pickler.CODE_STR] == [
-        "__getinitargs__", "__getnewargs_ex__", "__getnewargs__",
-        "__getstate__", "__reduce__", "__init__", "__func__", "__self__",
-        "__getattr__", "__code__"]
-    assert pickler.CLASS_METHOD_DESCRIPTOR == "classmethod_descriptor"
-    assert pickler.BUILTIN_METHOD == "builtin_method"
-    assert pickler._reconstructor is copyreg._reconstructor
-    assert pickler.EXTRACT_METADATA is Ostrelle.extract_function_metadata
-    assert pickler.FUNCTION_META_DATA_INDEX == 0
-
-
-def test_function_type_tables():
-    assert pickler.FUNCTIONS_TYPES == {
-        types.FunctionType, types.MethodDescriptorType, types.MethodType,
-        types.BuiltinFunctionType, types.BuiltinMethodType}
-    assert pickler.METHOD_TYPES == {
-        types.MethodDescriptorType, types.MethodType, types.BuiltinMethodType}
-
-
-def test_safe_pickler_tables():
-    assert SafePickler.types_to_skip == {
-        type, bool, int, float, bytes, str, dict, set, frozenset, list, tuple,
-        bytearray, type(pickler.wrap_object), collections.OrderedDict,
-        collections.defaultdict, types.FunctionType, types.MethodType,
-        datetime.datetime, datetime.time, datetime.date, datetime.timedelta,
-        datetime.tzinfo, datetime.timezone, random.Random,
-        random.SystemRandom, pathlib.Path, pathlib.PurePath,
-        pathlib.PurePosixPath, pathlib.PosixPath, inspect.FullArgSpec,
-        uuid.UUID}
-    assert len(SafePickler.types_to_skip) == 31
-    assert SafePickler.subclasses_to_skip == {
-        type, str, enum.Enum, pydantic.BaseModel, Exception}
-    assert SafePickler.full_names_to_run_functions == {
-        "sqlalchemy.orm.decl_api.DeclarativeMeta.Base"}
-    assert SafePickler.full_names_to_rebuild_functions_dict == {
-        "sqlalchemy.orm.decl_api.DeclarativeMeta.Base":
-            "sqlalchemy.ext.declarative.declarative_base"}
-    assert SafePickler.specific_type_for_magic_mock == {
-        logging.Logger, yaml._yaml.Mark}
 
 
 def run_isolated(code):
