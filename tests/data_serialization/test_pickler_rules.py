@@ -2,7 +2,6 @@
 tables are in tests/surface/pickler.txt."""
 import abc
 import collections
-import enum
 import io
 import logging
 import pathlib
@@ -15,6 +14,7 @@ import pydantic
 import pytest
 import yaml._yaml
 
+from pickler_support import Color, Model, MyStr, ReducingError
 from tarnwick_collector.data_serialization import pickler, tarn_pickle
 from tarnwick_common.utils.object_wrapper import FunctionWrapper
 
@@ -194,23 +194,6 @@ def test_magic_mock_types_are_exact(sp):
     assert sp.is_obj_type_specific_type_for_magic_mock(yaml._yaml.Mark) is True
     assert sp.is_obj_type_specific_type_for_magic_mock(
         logging.RootLogger) is False
-
-
-class Color(enum.Enum):
-    RED = 1
-
-
-class Model(pydantic.BaseModel):
-    x: int = 1
-
-
-class MyStr(str):
-    pass
-
-
-class ReducingError(Exception):
-    def __reduce__(self):
-        return ReducingError, self.args
 
 
 class ReducingErrorWithState(Exception):
