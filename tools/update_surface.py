@@ -175,7 +175,8 @@ class _Describer:
 
     def _borrowed(self, obj):
         """`is X.attr` when `obj` is an attribute of a class the module
-        imported, else None."""
+        imported or, for a container, a module-level table of another
+        module of the package; else None."""
         for value in vars(self.module).values():
             if isinstance(value, type) and not self._own(value):
                 for attr, held in vars(value).items():
@@ -243,8 +244,6 @@ class _Describer:
                     not in RUNTIME_STATE:
                 line += " " + _contents(obj)
             return [line]
-        if isinstance(obj, types.ModuleType) or _name_in_module(obj):
-            return [f"{head} {_ref(obj)}"]
         return [f"{head} {_ref(obj)}"]
 
     def member(self, path, name, raw, indent):
