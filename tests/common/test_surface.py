@@ -38,3 +38,26 @@ def test_every_compiled_module_has_a_snapshot():
     assert built <= listed
     assert sorted(p.name for p in surface.SURFACE_DIR.glob("*.txt")) == sorted(
         surface.snapshot_path(n).name for n in surface.MODULES)
+
+
+def test_changes_of_a_surface_show_in_its_description(monkeypatch):
+    from tarnwick_collector.data_collection import marrowick as mw
+    from tarnwick_collector.data_collection.trindle import Trindle
+
+    name = mw.__name__
+    monkeypatch.setattr(mw, "BUILTINS", "other")
+    monkeypatch.setattr(mw, "EXTRA", 1.0, raising=False)
+    # A set that becomes the same object as another is no longer separate.
+    monkeypatch.setattr(mw, "reported_modules", mw.IDS_TO_FOLLOW)
+    # An alias that no longer is the object it names.
+    monkeypatch.setattr(mw, "Trindle_set_current_running_function",
+                        lambda func: None)
+    text = surface.describe(name)
+    assert "\nBUILTINS = str 'other'\n" in text
+    assert text.endswith("\nEXTRA = float 1.0\n")
+    assert "\nreported_modules = set (same as IDS_TO_FOLLOW)\n" in text
+    assert "Trindle.set_current_running_function" not in text
+    monkeypatch.setattr(Trindle, "__doc__", "changed")
+    assert "doc: 'changed'" not in text
+    assert "doc: 'changed'" not in surface.describe(name)  # another module's
+    assert "doc: 'changed'" in surface.describe(Trindle.__module__)
