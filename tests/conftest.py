@@ -1,4 +1,6 @@
 """Fixtures shared by the whole suite."""
+import threading
+
 import pytest
 
 from tarnwick_collector.channels.memory import InMemoryChannel
@@ -23,6 +25,54 @@ def settings():
     finally:
         for name, value in saved.items():
             setattr(CollectorSettings, name, value)
+
+
+def _run_in_thread(fn):
+    box = {}
+
+    def target():
+        try:
+            box["result"] = fn()
+        except BaseException as exc:  # handed back to the test
+            box["error"] = exc
+
+    t = threading.Thread(target=target)
+    t.start()
+    t.join()
+    if "error" in box:
+        raise box["error"]
+    return box["result"]
+
+
+@pytest.fixture
+def run_in_thread():
+    """run_in_thread(fn) runs `fn` on a new thread and returns its result
+    (or raises its error)."""
+    return _run_in_thread
+
+
+@pytest.fixture
+def fresh_used_attributes():
+    """The test starts with no attribute uses on record and no object
+    followed: the maps live as long as the process, and recordings made by
+    other tests (of the tracer, say) leave entries in them. What was there
+    is put back after."""
+    from tarnwick_collector.data_collection.used_attributes_collector import (
+        followed_types,
+        used_attributes,
+    )
+    try:
+        from tarnwick_collector.data_collection.marrowick import IDS_TO_FOLLOW
+    except ImportError:  # the recording core is not built
+        IDS_TO_FOLLOW = set()
+    tables = (used_attributes, followed_types, IDS_TO_FOLLOW)
+    saved = [table.copy() for table in tables]
+    for table in tables[:2]:
+        table.clear()
+    yield
+    for table, content in zip(tables, saved):
+        table.clear()
+        table.update(content)
 
 
 def _recording_available() -> bool:

@@ -4,7 +4,7 @@ import threading
 
 import pytest
 
-from marrowick_support import current, env, load, run_in_thread  # noqa: F401
+from marrowick_support import current, env, load  # noqa: F401
 from tarnwick_collector.data_collection import marrowick as mw
 from tarnwick_collector.data_collection.metrics import (
     FailureReasons,
@@ -248,7 +248,7 @@ def test_nested_entries_chain_their_trackers(env):
     assert outer.caller_function is None
 
 
-def test_threads_do_not_see_each_others_trackers(env):
+def test_threads_do_not_see_each_others_trackers(env, run_in_thread):
     mw.record_user_function_call(plain, 1)
     mine = current()
 

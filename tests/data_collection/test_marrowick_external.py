@@ -8,7 +8,7 @@ import types
 import pytest
 
 from marrowick_support import (  # noqa: F401
-    call_with_pending, current, env, load,
+    Pool, Session, call_with_pending, current, env, load,
 )
 from tarnwick_collector.data_collection import marrowick as mw
 from tarnwick_collector.data_collection.metrics import LimitReasons
@@ -25,22 +25,6 @@ def nowhere():
 
 
 nowhere.__module__ = "tarnwick_nowhere"
-
-
-class Session:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-
-class Pool:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
 
 
 def ext_name(fn):

@@ -6,7 +6,7 @@ import types
 
 import pytest
 
-from marrowick_support import current, env, run_in_thread  # noqa: F401
+from marrowick_support import current, env  # noqa: F401
 from tarnwick_collector.data_collection import marrowick as mw
 from tarnwick_collector.data_collection.metrics import LimitReasons
 from tarnwick_collector.data_collection.trindle import Trindle, TrindleTracker
@@ -55,7 +55,7 @@ def test_global_load_without_tracker_touches_nothing(env):
     assert current() is None
 
 
-def test_global_load_on_another_thread_goes_to_that_threads_tracker(tracker):
+def test_global_load_on_another_thread_goes_to_that_threads_tracker(tracker, run_in_thread):
     cfg = Config()
     run_in_thread(lambda: mw.load_global_hook(cfg, "CFG"))
     assert tracker.globals == {}
@@ -94,7 +94,7 @@ def test_attribute_load_on_an_unfollowed_object_changes_nothing(env):
     assert used_attributes == before_used
 
 
-def test_attribute_hook_ignores_the_current_tracker(env):
+def test_attribute_hook_ignores_the_current_tracker(env, run_in_thread):
     obj = Config()
     mw.IDS_TO_FOLLOW.add(id(obj))
     run_in_thread(lambda: mw.load_attr_hook(obj, "a", 1))

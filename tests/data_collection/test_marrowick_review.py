@@ -5,29 +5,13 @@ import types
 
 import pytest
 
-from marrowick_support import env  # noqa: F401
+from marrowick_support import Pool, Session, env  # noqa: F401
 from tarnwick_collector.data_collection import marrowick as mw
 from tarnwick_collector.data_collection.trindle import Trindle, TrindleTracker
 
 
 def fetch(url):
     return url
-
-
-class Session:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-
-class Pool:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
 
 
 @pytest.mark.parametrize("value", [5, 2 ** 62, 1.5, True])

@@ -69,14 +69,7 @@ def metrics(settings):
 # ---------------------------------------------------------------- surface
 
 
-def test_class_and_module_surface():
-    assert isinstance(Ostrelle.__dict__["extract_function_metadata"], staticmethod)
-    assert isinstance(Ostrelle.__dict__["_extract_external_function_metadata"], staticmethod)
-    assert Ostrelle.FUNCTION_DATA == {} and type(Ostrelle) is type
-    assert ostrelle.CO_COROUTINE == inspect.CO_COROUTINE
-    assert (ostrelle.UNKNOWN_PATH_STR, ostrelle.UNHASHABLE_STR) == ("unknown_path", "unhashable")
-    assert (ostrelle.CODE_DUNDER, ostrelle.SELF_CONST, ostrelle.INIT_STR, ostrelle.FUNC_STR) == (
-        "__code__", "__self__", "__init__", "__func__")
+# Names, constants and method kinds: tests/surface/ostrelle.txt.
 
 
 # ---------------------------------------------------------- user records
@@ -367,22 +360,6 @@ def test_send_message_is_taken_before_serializing(settings):
 # ----------------------------------------------------------------- errors
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, "extract_function_metadata() takes at least 1 positional argument (0 given)"),
-        ((), {"dont_cache": True}, "extract_function_metadata() takes at least 1 positional argument (0 given)"),
-        ((len, 1, 2, 3, 4), {}, "extract_function_metadata() takes at most 4 positional arguments (5 given)"),
-        ((len,), {"bogus": 1}, "extract_function_metadata() got an unexpected keyword argument 'bogus'"),
-        ((len, True), {"is_external_call": True}, "extract_function_metadata() got multiple values for argument 'is_external_call'"),
-    ],
-)
-def test_extract_argument_errors(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        extract(*args, **kwargs)
-    assert str(info.value) == message
-
-
 def test_keyword_function_obj():
     f = fresh_function()
     assert extract(function_obj=f, dont_cache=True).full_name == f"{__name__}.fresh"
@@ -402,12 +379,6 @@ def test_module_type_error_through_extraction(monkeypatch):
     with pytest.raises(TypeError, match=r"^Argument 'module' has incorrect type \(expected str, got bytes\)$"):
         extract(f, is_external_call=True)
     assert cached(f) is None
-
-
-@pytest.mark.parametrize("count", [0, 1, 3])
-def test_external_helper_takes_exactly_two_arguments(count):
-    with pytest.raises(TypeError):
-        extract_external(*(["m"] * count))
 
 
 # -------------------------------------------------- get_attribute_full_name

@@ -67,60 +67,7 @@ def external_metadata():
 
 
 # --------------------------------------------------------------- module
-
-
-def test_module_names_in_definition_order():
-    names = [n for n in vars(pellory) if not n.startswith("__")]
-    assert names == [
-        "inspect", "Any", "List", "Optional", "Tuple", "Union",
-        "CollectorSettings",
-        "FunctionMetadata", "ExternalFunctionMetadata", "UserFunctionMetadata",
-        "FunctionCall", "ExternalFunctionCall", "UserFunctionCall",
-    ]
-    assert pellory.inspect is inspect
-
-
-@pytest.mark.parametrize(
-    "cls, base, members",
-    [
-        (FunctionMetadata, object, {"__init__"}),
-        (ExternalFunctionMetadata, FunctionMetadata, {"__init__"}),
-        (UserFunctionMetadata, FunctionMetadata, {"__init__"}),
-        (FunctionCall, object, {
-            "__init__", "add_return_value", "add_execption",
-            "serialize_post_run_args_and_kwargs",
-        }),
-        (ExternalFunctionCall, FunctionCall, {"__init__"}),
-        (UserFunctionCall, FunctionCall, {"__init__"}),
-    ],
-)
-def test_plain_classes_with_only_methods(cls, base, members):
-    assert type(cls) is type
-    assert cls.__bases__ == (base,)
-    assert cls.__module__ == "tarnwick_collector.data_collection.pellory"
-    # copyreg caches __slotnames__ on a class the first time one of its
-    # instances is pickled; that is pickle's bookkeeping, not a member.
-    own = set(vars(cls)) - {"__module__", "__doc__", "__dict__", "__weakref__",
-                            "__slotnames__"}
-    assert own == members
-    for hook in ("__reduce__", "__reduce_ex__", "__getstate__", "__setstate__",
-                 "__getattr__", "__slots__"):
-        assert hook not in vars(cls)
-    assert cls.__doc__
-
-
-@pytest.mark.parametrize(
-    "cls, line",
-    [
-        (FunctionMetadata, "This object contains function metadata."),
-        (ExternalFunctionMetadata,
-         "This impelments FunctionMetadata specific to an ExternalFunction."),
-        (UserFunctionMetadata,
-         "This impelments FunctionMetadata specific to a UserFunction."),
-    ],
-)
-def test_metadata_docstrings(cls, line):
-    assert cls.__doc__ == "\n    " + line + "\n    "
+# Names, classes, members and docstrings: tests/surface/pellory.txt.
 
 
 def test_methods_bind_like_python_functions(serializer):
@@ -189,77 +136,6 @@ def test_metadata_untyped_parameters_take_anything():
     obj = UserFunctionMetadata(None, None, None, None, [b"x"], 42, None)
     assert obj.co_names == [b"x"] and obj.function_signature == 42
     assert obj.is_async is None
-
-
-# ------------------------------------------------------ argument counts
-
-
-def _reference(qualname, params):
-    """A Python function with the same qualified name and parameters."""
-    cls_name, meth = qualname.split(".")
-    ns = {}
-    exec(f"class {cls_name}:\n    def {meth}({params}):\n        pass\n", ns)
-    return getattr(ns[cls_name], meth)
-
-
-INIT_PARAMS = {
-    "FunctionMetadata.__init__": "self, module_name, full_name",
-    "ExternalFunctionMetadata.__init__":
-        "self, module_name, full_name, is_builtin, is_function_for_recording",
-    "UserFunctionMetadata.__init__":
-        "self, module_name, full_name, code_hash, full_path, co_names, "
-        "function_signature, is_async=False",
-    "FunctionCall.__init__": "self, function_metadata, args, kwargs, globals",
-    "ExternalFunctionCall.__init__": "self, function_metadata",
-    "UserFunctionCall.__init__":
-        "self, function_metadata, args, kwargs, globals",
-    "FunctionCall.add_return_value": "self, return_value",
-    "FunctionCall.add_execption": "self, exception",
-    "FunctionCall.serialize_post_run_args_and_kwargs": "self",
-}
-
-
-@pytest.mark.parametrize("qualname", sorted(INIT_PARAMS))
-@pytest.mark.parametrize(
-    "args, kwargs",
-    [
-        ((), {}),
-        ((None,) * 9, {}),
-        ((None,), {"nope": 1}),
-        ((None, None), {"module_name": 1, "function_metadata": 1,
-                        "return_value": 1, "exception": 1}),
-        ((None,), {"function_metadata": None, "args": None}),
-    ],
-)
-def test_wrong_arguments_get_the_interpreters_messages(
-        qualname, args, kwargs, serializer):
-    cls_name, meth = qualname.split(".")
-    real = getattr(getattr(pellory, cls_name), meth)
-    ref = _reference(qualname, INIT_PARAMS[qualname])
-    with pytest.raises(TypeError) as expected:
-        ref(*args, **kwargs)
-    if meth != "__init__":
-        # Receivers are real records so only the argument handling differs.
-        args = (ExternalFunctionCall(None),) + args[1:] if args else args
-    with pytest.raises(TypeError) as got:
-        real(*args, **kwargs)
-    assert str(got.value) == str(expected.value)
-
-
-def test_class_call_counts_self_like_python():
-    # Calling the class reports the initializer's parameters with the
-    # receiver already bound, in the running interpreter's wording (3.8 and
-    # 3.9 name the function without its class).
-    ref = _reference("ExternalFunctionCall.__init__",
-                     INIT_PARAMS["ExternalFunctionCall.__init__"])
-    with pytest.raises(TypeError) as expected:
-        ref(object())
-    with pytest.raises(TypeError) as err:
-        ExternalFunctionCall()
-    assert str(err.value) == str(expected.value)
-    assert str(err.value).endswith(
-        "__init__() missing 1 required positional argument: "
-        "'function_metadata'")
 
 
 # --------------------------------------------------------- call records

@@ -4,7 +4,7 @@ import types
 
 import pytest
 
-from tarnwick_collector.data_collection import pellory, trindle
+from tarnwick_collector.data_collection import trindle
 from tarnwick_collector.data_collection.trindle import Trindle, TrindleTracker
 
 
@@ -23,55 +23,10 @@ def thread_maps():
         m.update(content)
 
 
-def run_in_thread(fn):
-    """Runs `fn` on a new thread; returns its result (or raises its error)."""
-    box = {}
-
-    def target():
-        try:
-            box["result"] = fn()
-        except BaseException as exc:  # handed back to the test
-            box["error"] = exc
-
-    t = threading.Thread(target=target)
-    t.start()
-    t.join()
-    if "error" in box:
-        raise box["error"]
-    return box["result"]
-
-
 # --------------------------------------------------------------- module
 
 
-def test_module_names_in_definition_order():
-    names = [n for n in vars(trindle) if not n.startswith("__")]
-    assert names == [
-        "threading", "ExternalFunctionMetadata", "CollectorSettings",
-        "TrindleTracker", "Trindle",
-    ]
-    assert trindle.threading is threading
-    assert trindle.ExternalFunctionMetadata is pellory.ExternalFunctionMetadata
-
-
-def test_classes_are_plain():
-    for cls in (TrindleTracker, Trindle):
-        assert type(cls) is type and cls.__bases__ == (object,)
-        assert cls.__module__ == "tarnwick_collector.data_collection.trindle"
-        assert cls.__doc__
-    own = set(vars(Trindle)) - {"__module__", "__doc__", "__dict__", "__weakref__"}
-    assert own == {
-        "thread_id_to_current_call", "tid_to_external_call",
-        "current_running_function", "set_current_running_function",
-        "get_last_recording", "set_last_recording",
-    }
-    for name in ("set_current_running_function", "get_last_recording",
-                 "set_last_recording"):
-        assert isinstance(vars(Trindle)[name], staticmethod)
-    assert type(Trindle.thread_id_to_current_call) is dict
-    assert type(Trindle.tid_to_external_call) is dict
-    assert Trindle.thread_id_to_current_call is not Trindle.tid_to_external_call
-    assert Trindle.current_running_function is None
+# Names, classes and their members: tests/surface/trindle.txt.
 
 
 # --------------------------------------------------------------- tracker
@@ -175,7 +130,7 @@ def test_tracker_methods_bind():
 # ---------------------------------------------------------- thread maps
 
 
-def test_current_tracker_per_thread(thread_maps):
+def test_current_tracker_per_thread(thread_maps, run_in_thread):
     current = Trindle.thread_id_to_current_call
     get = current.get  # what the recording core keeps
     main = TrindleTracker("main.f")
@@ -197,7 +152,7 @@ def test_current_tracker_per_thread(thread_maps):
     assert Trindle.thread_id_to_current_call is current
 
 
-def test_last_recording_per_thread(thread_maps):
+def test_last_recording_per_thread(thread_maps, run_in_thread):
     assert run_in_thread(Trindle.get_last_recording) is None
     tracker = TrindleTracker("app.f")
     Trindle.set_last_recording(tracker)

@@ -3,7 +3,6 @@ import collections
 import copyreg
 import datetime
 import decimal
-import enum
 import io
 import logging
 import os
@@ -12,13 +11,13 @@ import pickletools
 import types
 
 import jsonpickle.unpickler
-import pydantic
 import pytest
 import yaml._yaml
 
 from tarnwick_collector.data_collection.used_attributes_collector import (
     used_attributes,
 )
+from pickler_support import Color, Model, MyStr, ReducingError
 from tarnwick_collector.data_serialization import pickler, tarn_pickle
 from tarnwick_collector.exceptions import ProblematicPickleException
 from tarnwick_common.utils.object_wrapper import (
@@ -81,23 +80,6 @@ class PyGetattr:
 class WithState:
     def __getstate__(self):
         return {}
-
-
-class ReducingError(Exception):
-    def __reduce__(self):
-        return ReducingError, self.args
-
-
-class Color(enum.Enum):
-    RED = 1
-
-
-class Model(pydantic.BaseModel):
-    x: int = 1
-
-
-class MyStr(str):
-    pass
 
 
 def base_pickle(obj):
@@ -371,9 +353,9 @@ def test_exception_with_own_reduce_becomes_an_exception_wrapper():
     error.note = "n"
     assert reduce(error) == (
         pickler.wrap_exception,
-        (f"{HERE}.ReducingError", ("boom", 2), {"note": "n"}))
+        (f"{ReducingError.__module__}.ReducingError", ("boom", 2), {"note": "n"}))
     loaded = pickle.loads(pickler.safe_pickle(error))
-    assert loaded == ExceptionWrapper(f"{HERE}.ReducingError", ("boom", 2),
+    assert loaded == ExceptionWrapper(f"{ReducingError.__module__}.ReducingError", ("boom", 2),
                                       {"note": "n"})
 
 
@@ -383,7 +365,7 @@ def test_unnamed_exception_goes_on_to_the_later_steps(monkeypatch):
     monkeypatch.setattr(pickler, "EXTRACT_METADATA", extract)
     with pytest.raises(ProblematicPickleException) as info:
         reduce(ReducingError("boom"))
-    assert str(info.value).split("'")[2] == f"{HERE}.ReducingError"
+    assert str(info.value).split("'")[2] == f"{ReducingError.__module__}.ReducingError"
 
 
 def test_modules_become_module_wrappers(used):
@@ -553,16 +535,6 @@ def test_init_sets_object_wrapper_and_an_empty_dispatch_table():
     instance = SafePickler(object_wrapper=True, file=io.BytesIO(),
                            failure_reducer=None)
     assert instance.object_wrapper is True
-
-
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((), {}, "missing 1 required positional argument: 'object_wrapper'"),
-    ((True,), {"object_wrapper": True},
-     "got multiple values for argument 'object_wrapper'"),
-])
-def test_init_argument_errors(args, kwargs, message):
-    with pytest.raises(TypeError, match=message):
-        SafePickler(*args, **kwargs)
 
 
 def test_globally_registered_reducers_are_not_consulted(monkeypatch):

@@ -1,14 +1,10 @@
-"""The safe pickler's module surface, type tables and predicates."""
+"""The safe pickler's predicates and import behaviour; its surface and type
+tables are in tests/surface/pickler.txt."""
 import abc
 import collections
-import copyreg
-import datetime
-import enum
-import inspect
 import io
 import logging
 import pathlib
-import random
 import subprocess
 import sys
 import types
@@ -18,7 +14,7 @@ import pydantic
 import pytest
 import yaml._yaml
 
-from tarnwick_collector.data_collection.ostrelle import Ostrelle
+from pickler_support import Color, Model, MyStr, ReducingError
 from tarnwick_collector.data_serialization import pickler, tarn_pickle
 from tarnwick_common.utils.object_wrapper import FunctionWrapper
 
@@ -31,105 +27,14 @@ def sp():
 
 
 # ------------------------------------------------------------ module surface
+# Names, imported objects, constants and tables: tests/surface/pickler.txt.
 
 
-def test_module_names_in_definition_order():
-    expected = [
-        "datetime", "uuid", "pathlib", "random", "os", "copyreg", "types",
-        "inspect", "tarnwick_collector", "OrderedDict", "defaultdict",
-        "get_function_module", "ObjectWrapper", "ModuleWrapper",
-        "UnpicklableObject", "FunctionWrapper", "SpecialWrapper",
-        "ExceptionWrapper", "Ostrelle", "MAIN_STR",
-        "replace__main__with_real_name", "ProblematicPickleException",
-        "CollectorSettings", "Enum", "Logger", "cPickle", "has_yaml", "yaml",
-        "BytesIO", "Any", "Dict", "List", "Tuple", "BaseModel",
-        "used_attributes", "DOT", "DICT_DUNDER", "REDUCE_ALLOWED_QUAL_NAME",
-        "REDUCE_ALLOWED_MODULE", "TYPES_TO_CONTINUE_PICKLE_ON_ERROR",
-        "GET_INITARGS", "GET_NEWARGS_EX", "GETNEWARGS", "GETSTATE_STR",
-        "REDUCE_STR", "INIT_STR", "FUNC_STR", "SELF_STR", "GETATTR_STR",
-        "CODE_STR", "CLASS_METHOD_DESCRIPTOR", "BUILTIN_METHOD",
-        "FUNCTIONS_TYPES", "METHOD_TYPES", "_reconstructor",
-        "EXTRACT_METADATA", "FUNCTION_META_DATA_INDEX", "is_classmethod",
-        "wrap_object", "wrap_module", "wrap_function", "wrap_exception",
-        "get_attributes_value", "is_obj_python_based",
-        "obj_has_getattr_that_is_python_based", "NewFuncWrap", "Wraper",
-        "SafePickler", "UnpicklableHelpers", "safe_pickle",
-        "safe_pickle_loads",
-    ]
-    names = [n for n in vars(pickler) if not n.startswith("__")]
-    assert names == expected
-
-
-def test_imported_names_are_the_objects_they_name():
+def test_importing_the_pickler_imports_the_python_pickler():
     import tarnwick_collector
-    from tarnwick_collector.configs.collector_settings import CollectorSettings
-    from tarnwick_collector.data_collection.used_attributes_collector import (
-        used_attributes,
-    )
-    from tarnwick_collector.exceptions import ProblematicPickleException
 
     assert pickler.tarnwick_collector is tarnwick_collector
     assert pickler.tarnwick_collector.data_serialization.tarn_pickle is tarn_pickle
-    assert pickler.cPickle is sys.modules["_pickle"]
-    assert pickler.yaml is sys.modules["yaml"]
-    assert pickler.has_yaml is True
-    assert pickler.BaseModel is pydantic.BaseModel
-    assert pickler.used_attributes is used_attributes
-    assert pickler.CollectorSettings is CollectorSettings
-    assert pickler.ProblematicPickleException is ProblematicPickleException
-    assert pickler.Logger is logging.Logger
-    assert pickler.Enum is enum.Enum
-    assert pickler.BytesIO is io.BytesIO
-
-
-def test_constants():
-    assert (pickler.DOT, pickler.DICT_DUNDER) == (".", "__dict__")
-    assert pickler.REDUCE_ALLOWED_QUAL_NAME == "FunctionWrapper"
-    assert pickler.REDUCE_ALLOWED_MODULE == "tarnwick_common.utils.object_wrapper"
-    assert pickler.TYPES_TO_CONTINUE_PICKLE_ON_ERROR == {
-        "sqlalchemy.orm.session": ["Session"]}
-    assert [pickler.GET_INITARGS, pickler.GET_NEWARGS_EX, pickler.GETNEWARGS,
-            pickler.GETSTATE_STR, pickler.REDUCE_STR, pickler.INIT_STR,
-            pickler.FUNC_STR, pickler.SELF_STR, pickler.GETATTR_STR,
-            pickler.CODE_STR] == [
-        "__getinitargs__", "__getnewargs_ex__", "__getnewargs__",
-        "__getstate__", "__reduce__", "__init__", "__func__", "__self__",
-        "__getattr__", "__code__"]
-    assert pickler.CLASS_METHOD_DESCRIPTOR == "classmethod_descriptor"
-    assert pickler.BUILTIN_METHOD == "builtin_method"
-    assert pickler._reconstructor is copyreg._reconstructor
-    assert pickler.EXTRACT_METADATA is Ostrelle.extract_function_metadata
-    assert pickler.FUNCTION_META_DATA_INDEX == 0
-
-
-def test_function_type_tables():
-    assert pickler.FUNCTIONS_TYPES == {
-        types.FunctionType, types.MethodDescriptorType, types.MethodType,
-        types.BuiltinFunctionType, types.BuiltinMethodType}
-    assert pickler.METHOD_TYPES == {
-        types.MethodDescriptorType, types.MethodType, types.BuiltinMethodType}
-
-
-def test_safe_pickler_tables():
-    assert SafePickler.types_to_skip == {
-        type, bool, int, float, bytes, str, dict, set, frozenset, list, tuple,
-        bytearray, type(pickler.wrap_object), collections.OrderedDict,
-        collections.defaultdict, types.FunctionType, types.MethodType,
-        datetime.datetime, datetime.time, datetime.date, datetime.timedelta,
-        datetime.tzinfo, datetime.timezone, random.Random,
-        random.SystemRandom, pathlib.Path, pathlib.PurePath,
-        pathlib.PurePosixPath, pathlib.PosixPath, inspect.FullArgSpec,
-        uuid.UUID}
-    assert len(SafePickler.types_to_skip) == 31
-    assert SafePickler.subclasses_to_skip == {
-        type, str, enum.Enum, pydantic.BaseModel, Exception}
-    assert SafePickler.full_names_to_run_functions == {
-        "sqlalchemy.orm.decl_api.DeclarativeMeta.Base"}
-    assert SafePickler.full_names_to_rebuild_functions_dict == {
-        "sqlalchemy.orm.decl_api.DeclarativeMeta.Base":
-            "sqlalchemy.ext.declarative.declarative_base"}
-    assert SafePickler.specific_type_for_magic_mock == {
-        logging.Logger, yaml._yaml.Mark}
 
 
 def run_isolated(code):
@@ -159,34 +64,7 @@ def test_without_pydantic_the_module_does_not_import():
     assert out == "ImportError True"
 
 
-def test_classes_shape():
-    assert SafePickler.__bases__ == (tarn_pickle.Pickler,)
-    assert SafePickler.__module__ == pickler.__name__
-    assert SafePickler.__doc__ == (
-        "\n    This class is a pickle.Pickler that overrides the default "
-        "pickle reducer.\n    ")
-    own = [n for n in vars(SafePickler) if not n.startswith("__")
-           or n == "__init__"]
-    assert own == [
-        "types_to_skip", "subclasses_to_skip", "full_names_to_run_functions",
-        "full_names_to_rebuild_functions_dict",
-        "specific_type_for_magic_mock", "__init__", "is_subclass_for_skip",
-        "is_obj_function", "is_obj_type_specific_type_for_magic_mock",
-        "is_obj_type_to_skip", "get_dynamic_rebuild_function",
-        "is_problematic_pickle", "reduce_used_attrs", "reduce_function",
-        "reducer_override"]
-    helpers = pickler.UnpicklableHelpers
-    assert helpers.__bases__ == (object,)
-    assert [n for n in vars(helpers) if n in (
-        "get_full_name", "should_use_getattr", "__reduce__",
-        "special_cases")] == [
-        "get_full_name", "should_use_getattr", "__reduce__", "special_cases"]
-    for name in ("get_full_name", "should_use_getattr", "__reduce__",
-                 "special_cases"):
-        assert isinstance(vars(helpers)[name], staticmethod)
-    assert helpers.__doc__.startswith(
-        "\n    This class contains functions to help with pickling objects "
-        "that are generaly unpicklable.\n")
+# Classes, their members and method kinds: tests/surface/pickler.txt.
 
 
 def test_one_argument_functions_are_positional_only():
@@ -316,23 +194,6 @@ def test_magic_mock_types_are_exact(sp):
     assert sp.is_obj_type_specific_type_for_magic_mock(yaml._yaml.Mark) is True
     assert sp.is_obj_type_specific_type_for_magic_mock(
         logging.RootLogger) is False
-
-
-class Color(enum.Enum):
-    RED = 1
-
-
-class Model(pydantic.BaseModel):
-    x: int = 1
-
-
-class MyStr(str):
-    pass
-
-
-class ReducingError(Exception):
-    def __reduce__(self):
-        return ReducingError, self.args
 
 
 class ReducingErrorWithState(Exception):

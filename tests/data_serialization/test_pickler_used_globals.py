@@ -21,18 +21,7 @@ from tarnwick_collector.data_serialization.pickler import safe_pickle
 from tarnwick_common.utils.object_wrapper import ComputedAttribute
 
 
-@pytest.fixture(autouse=True)
-def clean_state():
-    saved = dict(used_attributes), dict(followed_types), set(mw.IDS_TO_FOLLOW)
-    used_attributes.clear()
-    followed_types.clear()
-    yield
-    used_attributes.clear()
-    used_attributes.update(saved[0])
-    followed_types.clear()
-    followed_types.update(saved[1])
-    mw.IDS_TO_FOLLOW.clear()
-    mw.IDS_TO_FOLLOW.update(saved[2])
+pytestmark = pytest.mark.usefixtures("fresh_used_attributes")
 
 
 @pytest.fixture

@@ -94,15 +94,6 @@ def test_wrap_exception_wants_a_str_name(call):
         "Argument 'exception_full_name' has incorrect type (expected str, got ")
 
 
-def test_wrap_function_arguments():
-    with pytest.raises(TypeError):
-        pickler.wrap_function()
-    with pytest.raises(TypeError):
-        pickler.wrap_object(int)
-    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
-        pickler.wrap_exception("a", (), {}, x=1)
-
-
 # ------------------------------------------------------ get_attributes_value
 
 

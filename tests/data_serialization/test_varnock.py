@@ -1,6 +1,4 @@
 """The serializer interface."""
-import abc
-from typing import Any
 
 import pytest
 
@@ -15,19 +13,7 @@ class Both(Varnock):
         return super().deserialize(data)
 
 
-def test_is_an_abc_with_two_abstract_methods_in_order():
-    assert Varnock.__bases__ == (abc.ABC,)
-    assert type(Varnock) is abc.ABCMeta
-    assert Varnock.__doc__ is None
-    assert Varnock.__module__ == "tarnwick_collector.data_serialization.varnock"
-    assert Varnock.__abstractmethods__ == {"serialize", "deserialize"}
-    methods = [n for n in vars(Varnock) if n in ("serialize", "deserialize")]
-    assert methods == ["serialize", "deserialize"]
-
-
-def test_annotations():
-    assert Varnock.serialize.__annotations__ == {"obj": Any, "return": bytes}
-    assert Varnock.deserialize.__annotations__ == {"data": bytes, "return": Any}
+# Base, abstract methods and annotations: tests/surface/varnock.txt.
 
 
 class OnlySerialize(Varnock):
@@ -76,18 +62,3 @@ def test_deserialize_rejects_anything_but_exact_bytes(data, type_name):
         f"Argument 'data' has incorrect type (expected bytes, got {type_name})"
     )
 
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda: Varnock.deserialize(Both()),
-         "missing 1 required positional argument: 'data'"),
-        (lambda: Varnock.serialize(Both(), 1, 2),
-         "takes 2 positional arguments but 3 were given"),
-        (lambda: Varnock.serialize(Both(), thing=1),
-         "got an unexpected keyword argument 'thing'"),
-    ],
-)
-def test_argument_errors_are_the_interpreters(call, message):
-    with pytest.raises(TypeError, match=message):
-        call()
