@@ -9,8 +9,6 @@
 // each global-name and attribute load it executes (load_global_hook,
 // load_attr_hook).
 //
-// Module-level names are looked up in the module's namespace at each use,
-//
 // The module is built from several files, one concern each, sharing
 // marrowick_internal.hpp: marrowick_support.cpp (helpers, the thread's
 // tracker, metrics, size limits), marrowick_external.cpp (external calls),
@@ -777,13 +775,12 @@ int clear_module(PyObject *m)
 }  // namespace
 }  // namespace tw_marrowick
 
-using namespace tw_marrowick;
-
 TW_MODULE_STATE(marrowick,
                 "The call-recording core: the entry points the native tracer "
                 "calls around recorded calls, their external calls and their "
                 "name loads.",
-                nullptr, exec_module, State, traverse_module, clear_module)
+                nullptr, tw_marrowick::exec_module, tw_marrowick::State,
+                tw_marrowick::traverse_module, tw_marrowick::clear_module)
 
 // Calls `entry(*args)` the way the native tracer calls an end-of-call entry:
 // with an exception pending in the thread state. `pending` is () for none,
