@@ -488,6 +488,83 @@ def test_merge_goes_on_after_a_failed_first_block(env):
     assert caller.unknown_modules == {"mod"}
 
 
+class _Falsy:
+    def __bool__(self):
+        return False
+
+
+class _Refusing:
+    """Raises `exc` from whatever the merge calls on it."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def update(self, other):
+        raise self.exc
+
+    def add(self, item):
+        raise self.exc
+
+    def __bool__(self):
+        raise self.exc
+
+
+def _pair():
+    caller, callee = TrindleTracker("pkg.a"), TrindleTracker("pkg.b")
+    callee.caller_function = caller
+    callee.globals.update(g=1)
+    callee.recorded_functions.append("rec")
+    callee.unknown_modules.add("mod")
+    return caller, callee
+
+
+def test_merge_over_the_limit_stops_after_the_globals(env):
+    env.settings.external_calls_max = 0
+    caller, callee = _pair()
+    assert mw.add_recorded_functions_to_caller_tracker(callee) is True
+    assert caller.globals == {"g": 1}
+    assert caller.recorded_functions == []
+    assert caller.unknown_modules == set()  # the second block never ran
+
+
+def test_merge_skips_a_falsy_tracker_or_caller(env):
+    assert mw.add_recorded_functions_to_caller_tracker(_Falsy()) is False
+    caller, callee = _pair()
+    callee.caller_function = _Falsy()
+    assert mw.add_recorded_functions_to_caller_tracker(callee) is False
+
+
+@pytest.mark.parametrize("where", ["tracker", "globals", "unknown_modules"])
+def test_merge_absorbs_an_error_and_goes_on(env, where):
+    caller, callee = _pair()
+    if where == "tracker":
+        callee = _Refusing(ValueError("no truth"))
+    elif where == "globals":
+        caller.globals = _Refusing(ValueError("no update"))
+    else:
+        caller.unknown_modules = _Refusing(ValueError("no add"))
+    assert mw.add_recorded_functions_to_caller_tracker(callee) is False
+    if where == "globals":
+        assert caller.unknown_modules == {"mod"}  # second block still ran
+    if where == "unknown_modules":
+        assert caller.recorded_functions == ["rec"]
+
+
+@pytest.mark.parametrize("where", ["tracker", "globals", "unknown_modules"])
+def test_merge_lets_an_interrupt_through(env, where):
+    caller, callee = _pair()
+    if where == "tracker":
+        callee = _Refusing(KeyboardInterrupt())
+    elif where == "globals":
+        caller.globals = _Refusing(KeyboardInterrupt())
+    else:
+        caller.unknown_modules = _Refusing(KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        mw.add_recorded_functions_to_caller_tracker(callee)
+    if where == "globals":
+        assert caller.unknown_modules == set()  # the second block never ran
+
+
 # ------------------------------------------------- the pending exception
 
 
