@@ -36,6 +36,7 @@ MODULES = [
     "tarnwick_collector.data_serialization.quessel",
     "tarnwick_collector.data_serialization._tarn_pickle",
     "tarnwick_collector.tracer._trampolines",
+    "tarnwick_collector.store._opscan",
 ]
 
 SURFACE_DIR = pathlib.Path(__file__).resolve().parent.parent / "tests" / "surface"
