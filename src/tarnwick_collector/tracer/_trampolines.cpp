@@ -51,12 +51,9 @@ namespace tw_trampolines {
 static void clear_core()
 {
     Py_CLEAR(core.object);
-    Py_CLEAR(core.user_call);
-    Py_CLEAR(core.user_return);
-    Py_CLEAR(core.external_call);
-    Py_CLEAR(core.external_return);
-    Py_CLEAR(core.load_global);
-    Py_CLEAR(core.load_attr);
+#define TW_CORE_CLEAR(field, attr) Py_CLEAR(core.field);
+    TW_CORE_ENTRIES(TW_CORE_CLEAR)
+#undef TW_CORE_CLEAR
 }
 
 static PyObject *mod_set_core(PyObject *, PyObject *obj)
@@ -66,30 +63,27 @@ static PyObject *mod_set_core(PyObject *, PyObject *obj)
         Py_RETURN_NONE;
     }
     static const char *names[] = {
-        "record_user_function_call", "record_user_function_return_value",
-        "record_external_call",      "record_external_return_value",
-        "load_global_hook",          "load_attr_hook",
+#define TW_CORE_ATTR(field, attr) attr,
+        TW_CORE_ENTRIES(TW_CORE_ATTR)
+#undef TW_CORE_ATTR
     };
-    PyObject *found[6] = {};
-    for (int i = 0; i < 6; i++) {
-        found[i] = PyObject_GetAttrString(obj, names[i]);
-        if (found[i] == nullptr || !PyCallable_Check(found[i])) {
-            if (found[i] != nullptr)
+    constexpr int n = sizeof(names) / sizeof(names[0]);
+    tw::Ref found[n];
+    for (int i = 0; i < n; i++) {
+        found[i] = tw::Ref::steal(PyObject_GetAttrString(obj, names[i]));
+        if (!found[i] || !PyCallable_Check(found[i].get())) {
+            if (found[i])
                 PyErr_Format(PyExc_TypeError, "%s of the core is not callable",
                              names[i]);
-            for (int j = 0; j <= i; j++)
-                Py_XDECREF(found[j]);
             return nullptr;
         }
     }
     clear_core();
     core.object = Py_NewRef(obj);
-    core.user_call = found[0];
-    core.user_return = found[1];
-    core.external_call = found[2];
-    core.external_return = found[3];
-    core.load_global = found[4];
-    core.load_attr = found[5];
+    int next = 0;
+#define TW_CORE_SET(field, attr) core.field = found[next++].release();
+    TW_CORE_ENTRIES(TW_CORE_SET)
+#undef TW_CORE_SET
     Py_RETURN_NONE;
 }
 

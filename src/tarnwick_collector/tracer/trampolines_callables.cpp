@@ -43,11 +43,8 @@ static PyObject *tr_ret(PyObject *self, PyObject *const *args, size_t nargsf,
     if (check_nargs(self, nargsf, kwnames, 1) < 0)
         return nullptr;
     Entry *e = entry_of_current_frame();
-    if (e != nullptr) {
-        PyObject *old = e->retval;
-        e->retval = Py_NewRef(args[0]);
-        Py_DECREF(old);
-    }
+    if (e != nullptr)
+        e->retval = tw::Ref::borrow(args[0]);
     return Py_NewRef(args[0]);
 }
 
@@ -64,8 +61,7 @@ static PyObject *tr_exc(PyObject *self, PyObject *const *, size_t nargsf,
     PyObject *type, *value, *tb;
     PyErr_GetExcInfo(&type, &value, &tb);
     PyErr_Restore(type, value, tb);  // pending for the core, which takes it
-    int rc = end_user_call(e.record, Py_None);
-    release_entry(e);
+    int rc = end_user_call(e.record.get(), Py_None);
     if (rc < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -80,8 +76,7 @@ static PyObject *tr_exit(PyObject *self, PyObject *const *, size_t nargsf,
     if (entry_of_current_frame() == nullptr)
         Py_RETURN_NONE;
     Entry e = pop_entry();
-    int rc = end_user_call(e.record, e.retval);
-    release_entry(e);
+    int rc = end_user_call(e.record.get(), e.retval.get());
     if (rc < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -170,9 +165,9 @@ static PyObject *tr_with(PyObject *self, PyObject *const *args, size_t nargsf,
 PyObject *tr_adapter(PyObject *self, PyObject *const *args, size_t nargsf,
                      PyObject *kwnames)
 {
-    PyObject *type, *value, *tb;
-    fetch_normalized(&type, &value, &tb);
-    PyObject *pending = value != nullptr ? value : type;
+    Fetched fetched = fetch_normalized();
+    PyObject *pending =
+        fetched.value ? fetched.value.get() : fetched.type.get();
     if (pending == nullptr)
         pending = Py_None;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -184,18 +179,10 @@ PyObject *tr_adapter(PyObject *self, PyObject *const *args, size_t nargsf,
         argv.insert(argv.end(), args + nargs, args + nargs + nkw);
     }
     catch (...) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
         return PyErr_NoMemory();
     }
-    PyObject *r =
-        PyObject_Vectorcall(reinterpret_cast<Trampoline *>(self)->target,
-                            argv.data(), nargs + 1, kwnames);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    return r;
+    return PyObject_Vectorcall(reinterpret_cast<Trampoline *>(self)->target,
+                               argv.data(), nargs + 1, kwnames);
 }
 
 static PyObject *Trampoline_repr(PyObject *self)
@@ -307,13 +294,12 @@ static void Gate_dealloc(PyObject *self)
 
 static int add_gate(PyObject *m, const char *name, int offers)
 {
-    Gate *g = PyObject_New(Gate, Gate_Type);
-    if (g == nullptr)
+    tw::Ref g = tw::Ref::steal(
+        reinterpret_cast<PyObject *>(PyObject_New(Gate, Gate_Type)));
+    if (!g)
         return -1;
-    g->offers = offers;
-    int r = PyModule_AddObjectRef(m, name, reinterpret_cast<PyObject *>(g));
-    Py_DECREF(g);
-    return r;
+    reinterpret_cast<Gate *>(g.get())->offers = offers;
+    return PyModule_AddObjectRef(m, name, g.get());
 }
 
 

@@ -34,15 +34,25 @@ enum Kind : int {
     KIND_COROUTINE = 3,    // offered, never kept open (the core refuses it)
 };
 
-// The recording core's entry points, all strong or all NULL.
+// The recording core's entry points, each with the core's attribute it is
+// read from: the one list that set_core, clear_core and the Core struct
+// are made from.
+#define TW_CORE_ENTRIES(X)                                                    \
+    X(user_call, "record_user_function_call")                                 \
+    X(user_return, "record_user_function_return_value")                       \
+    X(external_call, "record_external_call")                                  \
+    X(external_return, "record_external_return_value")                        \
+    X(load_global, "load_global_hook")                                        \
+    X(load_attr, "load_attr_hook")
+
+// The core and its entry points, all strong or all NULL. Raw pointers: the
+// struct is a global, which outlives the interpreter (an owner would
+// release its references after the interpreter is gone).
 struct Core {
     PyObject *object;
-    PyObject *user_call;
-    PyObject *user_return;
-    PyObject *external_call;
-    PyObject *external_return;
-    PyObject *load_global;
-    PyObject *load_attr;
+#define TW_CORE_FIELD(field, attr) PyObject *field;
+    TW_CORE_ENTRIES(TW_CORE_FIELD)
+#undef TW_CORE_FIELD
 };
 
 extern Core core;
@@ -64,9 +74,9 @@ extern std::vector<unsigned long> importers;
 // One recorded call in progress: the frame of the recorded function, the
 // core's record for it and the value its last `return` produced.
 struct Entry {
-    PyObject *frame;   // strong
-    PyObject *record;  // strong
-    PyObject *retval;  // strong
+    tw::Ref frame;
+    tw::Ref record;
+    tw::Ref retval;
 };
 
 struct ThreadState {
@@ -74,6 +84,21 @@ struct ThreadState {
     int in_core = 0;
     bool offer = false;  // set by the gate, taken by the slot that follows
     std::uint64_t rng = 0;
+
+    ThreadState() = default;
+    ThreadState(const ThreadState &) = delete;
+    ThreadState &operator=(const ThreadState &) = delete;
+    // Runs when the thread ends, without the GIL (and for the main thread
+    // possibly after the interpreter is gone): entries still open then are
+    // abandoned, their references kept, never released.
+    ~ThreadState()
+    {
+        for (Entry &e : stack) {
+            (void)e.frame.release();
+            (void)e.record.release();
+            (void)e.retval.release();
+        }
+    }
 };
 
 // Defined here, inline, so that every file reaches it as directly as the
@@ -114,9 +139,21 @@ bool sampled();
 int push_entry(PyObject *frame, PyObject *record);
 Entry *entry_of_current_frame();
 Entry pop_entry();
-void release_entry(Entry &e);
 int end_user_call(PyObject *record, PyObject *retval);
-void fetch_normalized(PyObject **type, PyObject **value, PyObject **tb);
+
+// A pending exception taken out of the interpreter.
+struct Fetched {
+    tw::Ref type;
+    tw::Ref value;
+    tw::Ref tb;
+
+    // Makes it the pending exception again (it is given up here).
+    void restore()
+    {
+        PyErr_Restore(type.release(), value.release(), tb.release());
+    }
+};
+Fetched fetch_normalized();
 
 // --------------------------------- proxies (trampolines_proxies.cpp)
 

@@ -80,51 +80,43 @@ static PyObject *call_recorded(PyObject *callee, int outside_files,
     if (!record || record.get() == Py_None)
         return PyObject_Vectorcall(callee, args, nargsf, kwnames);
 
-    PyObject *res = PyObject_Vectorcall(callee, args, nargsf, kwnames);
-    if (res != nullptr) {
-        PyObject *rargv[2] = {res, record.get()};
-        PyObject *r = core_call(external_return.get(), rargv, 2);
-        if (r == nullptr) {
-            if (contain_failure() < 0) {
-                Py_DECREF(res);
+    tw::Ref res =
+        tw::Ref::steal(PyObject_Vectorcall(callee, args, nargsf, kwnames));
+    if (res) {
+        PyObject *rargv[2] = {res.get(), record.get()};
+        tw::Ref r = tw::Ref::steal(core_call(external_return.get(), rargv, 2));
+        if (!r) {
+            if (contain_failure() < 0)
                 return nullptr;
-            }
         }
         else {
-            Py_DECREF(r);
+            r.reset();
             if (PyErr_Occurred())
                 PyErr_Clear();
         }
-        return res;
+        return res.release();
     }
     // The callee raised: the core reads the exception while it is pending
     // and clears it; it is put back unchanged afterwards.
-    PyObject *type, *value, *tb;
-    fetch_normalized(&type, &value, &tb);
-    if (type == nullptr) {
+    Fetched raised = fetch_normalized();
+    if (!raised.type) {
         PyErr_SetString(PyExc_SystemError,
                         "callable returned NULL without an exception");
         return nullptr;
     }
-    Py_INCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(tb);
-    PyErr_Restore(type, value, tb);
+    PyErr_Restore(raised.type.new_ref(), raised.value.new_ref(),
+                  raised.tb.new_ref());
     PyObject *rargv[2] = {Py_None, record.get()};
-    PyObject *r = core_call(external_return.get(), rargv, 2);
-    if (r == nullptr) {
-        if (contain_failure() < 0) {
-            Py_DECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
+    tw::Ref r = tw::Ref::steal(core_call(external_return.get(), rargv, 2));
+    if (!r) {
+        if (contain_failure() < 0)
             return nullptr;
-        }
     }
     else {
-        Py_DECREF(r);
+        r.reset();
         PyErr_Clear();
     }
-    PyErr_Restore(type, value, tb);
+    raised.restore();
     return nullptr;
 }
 
@@ -202,22 +194,17 @@ struct AttrProxy {
 static PyObject *AttrProxy_getattro(PyObject *self_, PyObject *name)
 {
     AttrProxy *self = reinterpret_cast<AttrProxy *>(self_);
-    PyObject *res = PyObject_GetAttr(self->obj, name);
-    if (res == nullptr || !hooks_active())
-        return res;
+    tw::Ref res = tw::Ref::steal(PyObject_GetAttr(self->obj, name));
+    if (!res || !hooks_active())
+        return res.release();
     if (core.load_attr != nullptr) {
-        PyObject *argv[3] = {self->obj, name, res};
-        if (core_notify(core.load_attr, argv, 3) < 0) {
-            Py_DECREF(res);
+        PyObject *argv[3] = {self->obj, name, res.get()};
+        if (core_notify(core.load_attr, argv, 3) < 0)
             return nullptr;
-        }
     }
-    if (self->method && hooks_active()) {
-        PyObject *wrapped = wrap_callee(res);
-        Py_DECREF(res);
-        return wrapped;
-    }
-    return res;
+    if (self->method && hooks_active())
+        return wrap_callee(res.get());
+    return res.release();
 }
 
 static void AttrProxy_dealloc(PyObject *self)

@@ -47,6 +47,10 @@ struct Slot {
     Py_ssize_t pruned;  // length of `funcs` after its last pruning
 };
 
+// The object fields of a Slot (strong or NULL), which its traverse and
+// clear visit and drop.
+#define TW_SLOT_OBJECTS(X) X(kwonly) X(qualname) X(funcs)
+
 // The object a weak reference points to, or NULL (no exception set) when it
 // is gone. New reference.
 static PyObject *weak_target(PyObject *ref)
@@ -308,9 +312,9 @@ static PyObject *Slot_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 static int Slot_traverse(PyObject *self, visitproc visit, void *arg)
 {
     Slot *s = reinterpret_cast<Slot *>(self);
-    Py_VISIT(s->kwonly);
-    Py_VISIT(s->qualname);
-    Py_VISIT(s->funcs);
+#define TW_SLOT_VISIT(field) Py_VISIT(s->field);
+    TW_SLOT_OBJECTS(TW_SLOT_VISIT)
+#undef TW_SLOT_VISIT
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -318,9 +322,9 @@ static int Slot_traverse(PyObject *self, visitproc visit, void *arg)
 static int Slot_clear(PyObject *self)
 {
     Slot *s = reinterpret_cast<Slot *>(self);
-    Py_CLEAR(s->kwonly);
-    Py_CLEAR(s->qualname);
-    Py_CLEAR(s->funcs);
+#define TW_SLOT_CLEAR(field) Py_CLEAR(s->field);
+    TW_SLOT_OBJECTS(TW_SLOT_CLEAR)
+#undef TW_SLOT_CLEAR
     return 0;
 }
 

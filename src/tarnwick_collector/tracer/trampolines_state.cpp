@@ -96,12 +96,12 @@ int flush_lost_calls()
         PyObject *reason = recursion ? TW_STR("recursion_limit")
                                      : TW_STR("exception");
         tw::Ref reporter = tw::Ref::borrow(loss_reporter);
-        PyObject *r;
+        tw::Ref r;
         {
             InCore guard;
-            r = PyObject_CallOneArg(reporter.get(), reason);
+            r = tw::Ref::steal(PyObject_CallOneArg(reporter.get(), reason));
         }
-        if (r == nullptr) {
+        if (!r) {
             if (PyErr_ExceptionMatches(PyExc_RecursionError)) {
                 PyErr_Clear();
                 break;
@@ -111,7 +111,7 @@ int flush_lost_calls()
                 break;
             }
         }
-        Py_XDECREF(r);
+        r.reset();
         unsigned long long &count =
             recursion ? lost_at_recursion_limit : lost_otherwise;
         if (count != 0)
@@ -145,10 +145,9 @@ PyObject *core_call(PyObject *entry, PyObject *const *argv, size_t n)
 // that must reach the program.
 int core_notify(PyObject *entry, PyObject *const *argv, size_t n)
 {
-    PyObject *r = core_call(entry, argv, n);
-    if (r == nullptr)
+    tw::Ref r = tw::Ref::steal(core_call(entry, argv, n));
+    if (!r)
         return contain_failure();
-    Py_DECREF(r);
     return 0;
 }
 
@@ -181,15 +180,13 @@ int push_entry(PyObject *frame, PyObject *record)
 {
     ThreadState &t = tstate;
     try {
-        t.stack.push_back(Entry{frame, record, Py_None});
+        t.stack.push_back(Entry{tw::Ref::borrow(frame), tw::Ref::borrow(record),
+                                tw::Ref::borrow(Py_None)});
     }
     catch (...) {
         PyErr_NoMemory();
         return -1;
     }
-    Py_INCREF(frame);
-    Py_INCREF(record);
-    Py_INCREF(Py_None);
     if (t.stack.size() == 1)
         active_threads++;
     return 0;
@@ -205,27 +202,20 @@ Entry *entry_of_current_frame()
     if (t.stack.empty())
         return nullptr;
     PyObject *frame = reinterpret_cast<PyObject *>(PyEval_GetFrame());
-    if (frame == nullptr || t.stack.back().frame != frame)
+    if (frame == nullptr || t.stack.back().frame.get() != frame)
         return nullptr;
     return &t.stack.back();
 }
 
-// Removes the innermost entry; the caller owns its references.
+// Removes the innermost entry and hands it to the caller.
 Entry pop_entry()
 {
     ThreadState &t = tstate;
-    Entry e = t.stack.back();
+    Entry e = std::move(t.stack.back());
     t.stack.pop_back();
     if (t.stack.empty())
         active_threads--;
     return e;
-}
-
-void release_entry(Entry &e)
-{
-    Py_XDECREF(e.frame);
-    Py_XDECREF(e.record);
-    Py_XDECREF(e.retval);
 }
 
 // Ends a recorded call at the core: record_user_function_return_value(
@@ -239,25 +229,28 @@ int end_user_call(PyObject *record, PyObject *retval)
         return 0;
     }
     PyObject *argv[2] = {retval, record};
-    PyObject *r = core_call(core.user_return, argv, 2);
-    if (r == nullptr)
+    tw::Ref r = tw::Ref::steal(core_call(core.user_return, argv, 2));
+    if (!r)
         return contain_lost_call();
-    Py_DECREF(r);
+    r.reset();
     if (PyErr_Occurred())
         PyErr_Clear();
     return 0;
 }
 
-// Takes the pending exception, normalized and carrying its traceback, as a
-// new (type, value, traceback) triple; the error indicator is cleared.
-void fetch_normalized(PyObject **type, PyObject **value, PyObject **tb)
+// Takes the pending exception, normalized and carrying its traceback (all
+// empty when there is none); the error indicator is cleared.
+Fetched fetch_normalized()
 {
-    PyErr_Fetch(type, value, tb);
-    if (*type == nullptr)
-        return;
-    PyErr_NormalizeException(type, value, tb);
-    if (*tb != nullptr && *value != nullptr)
-        PyException_SetTraceback(*value, *tb);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != nullptr) {
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb != nullptr && value != nullptr)
+            PyException_SetTraceback(value, tb);
+    }
+    return Fetched{tw::Ref::steal(type), tw::Ref::steal(value),
+                   tw::Ref::steal(tb)};
 }
 
 }  // namespace tw_trampolines
