@@ -49,18 +49,16 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
     // The C pickler writes to the file through a Writer, which tells a
     // dump whether the file has been given bytes (see scrub()). A file
     // without write is handed on as it is, for the C pickler's own error.
-    PyObject *file_write;
-    if (lookup_attr(a[1], TW_STR("write"), &file_write) < 0)
+    tw::Ref file_write;
+    if (lookup_attr(a[1], TW_STR("write"), file_write) < 0)
         return nullptr;
     tw::Ref writer;
-    if (file_write != nullptr) {
+    if (file_write) {
         writer = tw::Ref::steal(PyType_GenericAlloc(
             reinterpret_cast<PyTypeObject *>(ms->writer_type), 0));
-        if (!writer) {
-            Py_DECREF(file_write);
+        if (!writer)
             return nullptr;
-        }
-        reinterpret_cast<Writer *>(writer.get())->write = file_write;
+        reinterpret_cast<Writer *>(writer.get())->write = file_write.release();
     }
     tw::Ref base_args = tw::tuple(writer ? writer.get() : a[1], protocol);
     if (!base_args)
@@ -106,10 +104,10 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
 // getattr(obj, name, None); new reference.
 static PyObject *attr_or_none(PyObject *obj, PyObject *name)
 {
-    PyObject *v;
-    if (lookup_attr(obj, name, &v) < 0)
+    tw::Ref v;
+    if (lookup_attr(obj, name, v) < 0)
         return nullptr;
-    return v != nullptr ? v : Py_NewRef(Py_None);
+    return v ? v.release() : Py_NewRef(Py_None);
 }
 
 // Whether attribute reads on `obj` are the generic ones.
@@ -138,7 +136,7 @@ static PyObject *instance_attr_or_none(PyObject *pickler, PyObject *dict,
 // getattr(pickler, "dispatch_table") as lookup_attr answers it. While the
 // name is the C pickler's own member (a data descriptor, so the __dict__
 // does not count), its slot is read in place.
-static int read_dispatch_table(ModState *ms, PyObject *pickler, PyObject **out)
+static int read_dispatch_table(ModState *ms, PyObject *pickler, tw::Ref &out)
 {
     PyObject *name = TW_STR("dispatch_table");
     PyObject *member = ms->dispatch_member;
@@ -149,48 +147,41 @@ static int read_dispatch_table(ModState *ms, PyObject *pickler, PyObject **out)
             reinterpret_cast<PyMemberDescrObject *>(member)->d_member;
         PyObject *v = *reinterpret_cast<PyObject **>(
             reinterpret_cast<char *>(pickler) + m->offset);
-        *out = Py_XNewRef(v);
+        out = tw::Ref::borrow(v);
         return v != nullptr ? 1 : 0;
     }
     return lookup_attr(pickler, name, out);
 }
 
 // The subclass's reducer_override as the pickler would read it, when its
-// __dict__ has none: 0 and *user NULL when it has none; 1 with *user a new
-// reference, *unbound telling whether it is a function to call with the
+// __dict__ has none: 0 and `user` empty when it has none; 1 with `user`
+// set, *unbound telling whether it is a function to call with the
 // pickler; -1 on an error. A plain function or instance method of the
 // class is taken as it stands, not bound first.
 static int read_user_override(PyObject *pickler, PyObject *key,
-                              PyObject **user, int *unbound)
+                              tw::Ref &user, int *unbound)
 {
     *unbound = 0;
+    user.reset();
     if (generic_getattr(pickler)) {
         PyObject *d = _PyType_Lookup(Py_TYPE(pickler), key);
-        if (d == nullptr) {
-            *user = nullptr;
+        if (d == nullptr)
             return 0;
-        }
         if (PyInstanceMethod_Check(d) || PyFunction_Check(d)) {
-            *user = Py_NewRef(PyInstanceMethod_Check(d)
-                                  ? PyInstanceMethod_GET_FUNCTION(d)
-                                  : d);
+            user = tw::Ref::borrow(PyInstanceMethod_Check(d)
+                                       ? PyInstanceMethod_GET_FUNCTION(d)
+                                       : d);
             *unbound = 1;
             return 1;
         }
     }
-    PyObject *u;
-    const int r = lookup_attr(pickler, key, &u);
-    if (r <= 0) {
-        *user = nullptr;
+    const int r = lookup_attr(pickler, key, user);
+    if (r <= 0)
         return r;
-    }
+    PyObject *u = user.get();
     if (PyMethod_Check(u) && PyMethod_GET_SELF(u) == pickler) {
-        *user = Py_NewRef(PyMethod_GET_FUNCTION(u));
+        user = tw::Ref::borrow(PyMethod_GET_FUNCTION(u));
         *unbound = 1;
-        Py_DECREF(u);
-    }
-    else {
-        *user = u;
     }
     return 1;
 }
@@ -200,13 +191,12 @@ static int read_user_override(PyObject *pickler, PyObject *key,
 // New reference.
 static PyObject *take_hook(ModState *ms)
 {
-    PyObject *fn = ms->spare_hook;
-    if (fn != nullptr) {
-        ms->spare_hook = nullptr;
-        if (Py_REFCNT(fn) == 1 && Py_REFCNT(PyCFunction_GET_SELF(fn)) == 1)
-            return fn;
-        Py_DECREF(fn);
-    }
+    tw::Ref fn = tw::Ref::steal(ms->spare_hook);
+    ms->spare_hook = nullptr;
+    if (fn && Py_REFCNT(fn.get()) == 1 &&
+        Py_REFCNT(PyCFunction_GET_SELF(fn.get())) == 1)
+        return fn.release();
+    fn.reset();
     tw::Ref state_obj = tw::Ref::steal(PyType_GenericAlloc(
         reinterpret_cast<PyTypeObject *>(ms->state_type), 0));
     if (!state_obj)
@@ -215,15 +205,12 @@ static PyObject *take_hook(ModState *ms)
 }
 
 // Keeps a hook whose dump has ended for the next dump, when nothing but
-// `fn` (one reference, given up here) refers to it and its state.
-static void give_back_hook(ModState *ms, PyObject *fn)
+// `fn` (given up here) refers to it and its state.
+static void give_back_hook(ModState *ms, tw::Ref fn)
 {
-    if (ms->spare_hook == nullptr && Py_REFCNT(fn) == 1 &&
-        Py_REFCNT(PyCFunction_GET_SELF(fn)) == 1) {
-        ms->spare_hook = fn;
-        return;
-    }
-    Py_DECREF(fn);
+    if (ms->spare_hook == nullptr && Py_REFCNT(fn.get()) == 1 &&
+        Py_REFCNT(PyCFunction_GET_SELF(fn.get())) == 1)
+        ms->spare_hook = fn.release();
 }
 
 // The protocol number of `protocol` (None: the default, which *protocol
@@ -297,16 +284,14 @@ static PyObject *dump_with_hook(PyObject *module, PyObject *pickler,
         }
     }
     else {
-        PyObject *u;
-        if (read_user_override(pickler, key, &u, &user_unbound) < 0)
+        if (read_user_override(pickler, key, user, &user_unbound) < 0)
             return nullptr;
-        user = tw::Ref::steal(u);
     }
-    PyObject *dt;
-    if (read_dispatch_table(ms, pickler, &dt) < 0)
+    tw::Ref dispatch;
+    if (read_dispatch_table(ms, pickler, dispatch) < 0)
         return nullptr;
-    tw::Ref dispatch = dt ? tw::Ref::steal(dt)
-                          : tw::Ref::borrow(ms->copyreg_dispatch);
+    if (!dispatch)
+        dispatch = tw::Ref::borrow(ms->copyreg_dispatch);
 
     tw::Ref fn = tw::Ref::steal(take_hook(ms));
     if (!fn)
@@ -357,7 +342,7 @@ static PyObject *dump_with_hook(PyObject *module, PyObject *pickler,
         if (r < 0)
             PyErr_Clear();
         state_close(st);
-        give_back_hook(ms, fn.release());
+        give_back_hook(ms, std::move(fn));
     }
     return result.release();
 }
@@ -561,46 +546,21 @@ static int traverse_module(PyObject *module, visitproc visit, void *arg)
     ModState *ms = mod_state(module);
     if (ms == nullptr)
         return 0;
-    Py_VISIT(ms->pickler_dump);
-    Py_VISIT(ms->pickling_error);
-    Py_VISIT(ms->copyreg_dispatch);
-    Py_VISIT(ms->whichmodule);
-    Py_VISIT(ms->problematic);
-    Py_VISIT(ms->state_type);
-    Py_VISIT(ms->highest_protocol);
-    Py_VISIT(ms->default_protocol);
-    Py_VISIT(ms->pickler_type);
-    Py_VISIT(ms->dispatch_member);
-    Py_VISIT(ms->spare_hook);
-    Py_VISIT(ms->builtin_import);
-    Py_VISIT(ms->stdlib_names);
-    Py_VISIT(ms->clear_memo);
-    Py_VISIT(ms->writer_type);
-    Py_VISIT(ms->stand_in_type);
+#define TW_TARN_PICKLE_VISIT(field) Py_VISIT(ms->field);
+    TW_TARN_PICKLE_STATE(TW_TARN_PICKLE_VISIT)
+#undef TW_TARN_PICKLE_VISIT
     return 0;
 }
 
+// Also the module's free function.
 static int clear_module(PyObject *module)
 {
     ModState *ms = mod_state(module);
     if (ms == nullptr)
         return 0;
-    Py_CLEAR(ms->pickler_dump);
-    Py_CLEAR(ms->pickling_error);
-    Py_CLEAR(ms->copyreg_dispatch);
-    Py_CLEAR(ms->whichmodule);
-    Py_CLEAR(ms->problematic);
-    Py_CLEAR(ms->state_type);
-    Py_CLEAR(ms->highest_protocol);
-    Py_CLEAR(ms->default_protocol);
-    Py_CLEAR(ms->pickler_type);
-    Py_CLEAR(ms->dispatch_member);
-    Py_CLEAR(ms->spare_hook);
-    Py_CLEAR(ms->builtin_import);
-    Py_CLEAR(ms->stdlib_names);
-    Py_CLEAR(ms->clear_memo);
-    Py_CLEAR(ms->writer_type);
-    Py_CLEAR(ms->stand_in_type);
+#define TW_TARN_PICKLE_CLEAR(field) Py_CLEAR(ms->field);
+    TW_TARN_PICKLE_STATE(TW_TARN_PICKLE_CLEAR)
+#undef TW_TARN_PICKLE_CLEAR
     return 0;
 }
 

@@ -92,10 +92,9 @@ static bool buffer_writable(DumpState *st, PyObject *pb)
 // Records that the copy of `x` is `copy` (both kept).
 static void remember(Scrub *sc, PyObject *x, PyObject *copy)
 {
-    if (sc->done.emplace(x, copy).second) {
-        Py_INCREF(x);
-        Py_INCREF(copy);
-    }
+    auto added = sc->done.try_emplace(x);
+    if (added.second)
+        added.first->second = Held{tw::Ref::borrow(x), tw::Ref::borrow(copy)};
 }
 
 // What the C pickler is to write in place of `x` in a dump made again:
@@ -115,7 +114,7 @@ PyObject *scrub(DumpState *st, PyObject *x, bool *waiting)
     Scrub *sc = st->scrub;
     auto found = sc->done.find(x);
     if (found != sc->done.end())
-        return Py_NewRef(found->second);
+        return found->second.value.new_ref();
     if (t == &PyTuple_Type && sc->busy.count(x) != 0) {
         *waiting = true;
         return Py_NewRef(x);
@@ -160,18 +159,17 @@ PyObject *scrub(DumpState *st, PyObject *x, bool *waiting)
         Py_hash_t hash;
         while (copy && _PyDict_Next(x, &pos, &k, &v, &hash)) {
             tw::Ref key = tw::Ref::borrow(k);
-            PyObject *item = scrub(st, v, &item_waiting);
-            if (item == nullptr ||
-                (item != v && _PyDict_SetItem_KnownHash(copy.get(), k, item,
-                                                        hash) < 0)) {
-                Py_XDECREF(item);
+            tw::Ref item = tw::Ref::steal(scrub(st, v, &item_waiting));
+            if (!item ||
+                (item.get() != v &&
+                 _PyDict_SetItem_KnownHash(copy.get(), k, item.get(),
+                                           hash) < 0)) {
                 copy.reset();
                 break;
             }
             if (item_waiting)
-                sc->waiting[item].push_back(
-                    Scrub::Fix{copy.get(), 0, key.release()});
-            Py_DECREF(item);
+                sc->waiting[item.get()].push_back(
+                    Scrub::Fix{copy.get(), 0, std::move(key)});
         }
     }
     else {
@@ -195,20 +193,21 @@ PyObject *scrub(DumpState *st, PyObject *x, bool *waiting)
             if (w != sc->waiting.end()) {
                 std::vector<Scrub::Fix> fixes = std::move(w->second);
                 sc->waiting.erase(w);
-                for (const Scrub::Fix &f : fixes) {
+                for (Scrub::Fix &f : fixes) {
                     PyObject *c = copy.get();
                     if (PyList_Check(f.into)) {
                         PyList_SetItem(f.into, f.index, Py_NewRef(c));
                     }
                     else if (PyTuple_Check(f.into)) {
-                        PyObject *old = PyTuple_GET_ITEM(f.into, f.index);
+                        tw::Ref old = tw::Ref::steal(
+                            PyTuple_GET_ITEM(f.into, f.index));
                         PyTuple_SET_ITEM(f.into, f.index, Py_NewRef(c));
-                        Py_DECREF(old);
                     }
-                    else if (copy && PyDict_SetItem(f.into, f.key, c) < 0) {
+                    else if (copy &&
+                             PyDict_SetItem(f.into, f.key.get(), c) < 0) {
                         copy.reset();
                     }
-                    Py_XDECREF(f.key);
+                    f.key.reset();
                 }
             }
         }
@@ -260,12 +259,11 @@ bool buffer_failure(ModState *ms)
 {
     if (!tw::containable() || PyErr_ExceptionMatches(ms->problematic))
         return false;
-    PyObject *et, *ev, *etb;
-    PyErr_Fetch(&et, &ev, &etb);
-    PyErr_NormalizeException(&et, &ev, &etb);
+    Fetched error = Fetched::take();
+    error.normalize();
     bool found = false;
-    if (ev != nullptr) {
-        tw::Ref text = tw::Ref::steal(PyObject_Str(ev));
+    if (error.value) {
+        tw::Ref text = tw::Ref::steal(PyObject_Str(error.value.get()));
         if (text) {
             const Py_ssize_t at = PyUnicode_Find(
                 text.get(), TW_STR("PickleBuffer"), 0,
@@ -274,7 +272,7 @@ bool buffer_failure(ModState *ms)
         }
         PyErr_Clear();
     }
-    PyErr_Restore(et, ev, etb);
+    error.restore();
     return found;
 }
 
@@ -285,19 +283,11 @@ bool buffer_failure(ModState *ms)
 // made).
 PyObject *dump_without_buffers(DumpState *st, PyObject *pickler, PyObject *obj)
 {
-    PyObject *et, *ev, *etb;
-    PyErr_Fetch(&et, &ev, &etb);
+    Fetched first = Fetched::take();
     tw::Ref cleared = tw::call(st->ms->clear_memo, pickler);
     if (st->work != nullptr) {
-        Work *w = st->work;
-        for (const Pending &p : w->pending)
-            Py_DECREF(p.type);
-        w->pending.clear();
-        for (auto &kv : w->answers) {
-            Py_DECREF(kv.first);
-            Py_DECREF(kv.second);
-        }
-        w->answers.clear();
+        st->work->pending.clear();
+        st->work->answers.clear();
     }
     if (cleared && st->scrub == nullptr)
         st->scrub = new (std::nothrow) Scrub();
@@ -306,15 +296,13 @@ PyObject *dump_without_buffers(DumpState *st, PyObject *pickler, PyObject *obj)
                        ? tw::Ref::steal(scrub(st, obj, &waiting))
                        : tw::Ref();
     if (!copy) {
-        if (!tw::containable()) {
-            drop(et, ev, etb);
+        if (!tw::containable())
             return nullptr;
-        }
         PyErr_Clear();
-        PyErr_Restore(et, ev, etb);
+        first.restore();
         return nullptr;
     }
-    drop(et, ev, etb);
+    first = Fetched{};
     return tw::call(st->ms->pickler_dump, pickler, copy.get()).release();
 }
 

@@ -26,20 +26,22 @@ static int contained(DumpState *st)
             return -1;
     }
     for (const Pending &p : pending) {
-        PyObject *known = PyDict_GetItemWithError(st->special_known, p.type);
+        PyObject *known =
+            PyDict_GetItemWithError(st->special_known, p.type.get());
         if (known == nullptr) {
             if (PyErr_Occurred())
                 return -1;
-            PyObject *r = PyObject_CallOneArg(st->special_cases, p.type);
+            tw::Ref r = tw::Ref::steal(
+                PyObject_CallOneArg(st->special_cases, p.type.get()));
             int truth = 0;
-            if (r == nullptr) {
+            if (!r) {
                 if (!tw::containable())
                     return -1;
                 PyErr_Clear();  // a class it cannot judge is not special
             }
             else {
-                truth = PyObject_IsTrue(r);
-                Py_DECREF(r);
+                truth = PyObject_IsTrue(r.get());
+                r.reset();
                 if (truth < 0) {
                     if (!tw::containable())
                         return -1;
@@ -48,7 +50,7 @@ static int contained(DumpState *st)
                 }
             }
             known = truth ? Py_True : Py_False;
-            if (PyDict_SetItem(st->special_known, p.type, known) < 0)
+            if (PyDict_SetItem(st->special_known, p.type.get(), known) < 0)
                 return -1;
         }
         if (known == Py_True)
@@ -68,34 +70,24 @@ static PyObject *none_reduce()
     return PyTuple_Pack(2, none_type, empty.get());
 }
 
-// Drops a fetched exception.
-void drop(PyObject *t, PyObject *v, PyObject *tb)
-{
-    Py_XDECREF(t);
-    Py_XDECREF(v);
-    Py_XDECREF(tb);
-}
-
 // A failure reducer's value without its state (and state setter): what is
 // written for an object met where the interpreter's recursion limit is
 // near, so that writing it goes no deeper. Steals `rv`; new reference.
-static PyObject *without_state(PyObject *rv)
+static PyObject *without_state(PyObject *rv_in)
 {
-    if (!PyTuple_Check(rv) || PyTuple_GET_SIZE(rv) < 3)
-        return rv;
-    const Py_ssize_t size = PyTuple_GET_SIZE(rv);
-    PyObject *copy = PyTuple_New(size);
-    if (copy == nullptr) {
-        Py_DECREF(rv);
+    tw::Ref rv = tw::Ref::steal(rv_in);
+    if (!PyTuple_Check(rv.get()) || PyTuple_GET_SIZE(rv.get()) < 3)
+        return rv.release();
+    const Py_ssize_t size = PyTuple_GET_SIZE(rv.get());
+    tw::Ref copy = tw::Ref::steal(PyTuple_New(size));
+    if (!copy)
         return nullptr;
-    }
     for (Py_ssize_t i = 0; i < size; i++) {
-        PyObject *v = (i == 2 || i == 5) ? Py_None : PyTuple_GET_ITEM(rv, i);
-        Py_INCREF(v);
-        PyTuple_SET_ITEM(copy, i, v);
+        PyObject *v =
+            (i == 2 || i == 5) ? Py_None : PyTuple_GET_ITEM(rv.get(), i);
+        PyTuple_SET_ITEM(copy.get(), i, Py_NewRef(v));
     }
-    Py_DECREF(rv);
-    return copy;
+    return copy.release();
 }
 
 // How many more nested calls the interpreter allows on this thread before
@@ -183,13 +175,12 @@ static int runs_no_program_code(ModState *ms, PyObject *obj)
             f = found;  // a native method of the class
         }
         else {
-            PyObject *v;
-            const int r = lookup_attr(obj, name, &v);
+            const int r = lookup_attr(obj, name, held);
             if (r < 0)
                 return -1;
             if (r == 0)
                 continue;
-            held = tw::Ref::steal(v);
+            PyObject *v = held.get();
             f = PyMethod_Check(v) ? PyMethod_GET_FUNCTION(v) : v;
         }
         if (PyCFunction_Check(f) || Py_IS_TYPE(f, &PyMethodDescr_Type) ||
@@ -248,13 +239,13 @@ static bool small_value(PyObject *v, Py_ssize_t *units, int level = 0)
 
 // The object's own reduction when it runs no code of the program and
 // gives a small value (see small_value): 1 with the checked reduce value
-// (or NotImplemented, for a write by reference) in *out, new reference;
-// 0 when not; -1 with an exception that must leave the dump. A refused
-// object met inside a failure replacement is written so where it can
-// (a Decimal among a placeholder's attributes stays a Decimal).
-static int small_own_reduction(DumpState *st, PyObject *obj, PyObject **out)
+// (or NotImplemented, for a write by reference) in `out`; 0 when not; -1
+// with an exception that must leave the dump. A refused object met inside
+// a failure replacement is written so where it can (a Decimal among a
+// placeholder's attributes stays a Decimal).
+static int small_own_reduction(DumpState *st, PyObject *obj, tw::Ref &out)
 {
-    *out = nullptr;
+    out.reset();
     // Only a class that customises its pickling (natively, as Decimal
     // does) tells how its instances are written; an instance of a plain
     // class refused for other reasons is replaced.
@@ -276,9 +267,9 @@ static int small_own_reduction(DumpState *st, PyObject *obj, PyObject **out)
     if (!customised)
         return 0;
     int r = runs_no_program_code(st->ms, obj);
-    PyObject *own = nullptr;
+    tw::Ref own;
     if (r > 0)
-        r = own_reduce(st, obj, &own);
+        r = own_reduce(st, obj, own);
     else if (r == 0)
         return 0;
     if (r < 0) {
@@ -288,21 +279,20 @@ static int small_own_reduction(DumpState *st, PyObject *obj, PyObject **out)
         return 0;
     }
     if (r == 0) {
-        *out = Py_NewRef(Py_NotImplemented);
+        out = tw::Ref::borrow(Py_NotImplemented);
         return 1;
     }
     Py_ssize_t units = kSmallReduceUnits;
-    const Py_ssize_t size = PyTuple_Check(own) ? PyTuple_GET_SIZE(own) : 0;
+    const Py_ssize_t size =
+        PyTuple_Check(own.get()) ? PyTuple_GET_SIZE(own.get()) : 0;
     bool small = size >= 2;
     for (Py_ssize_t i = 1; small && i < size; i++) {
-        PyObject *v = PyTuple_GET_ITEM(own, i);
+        PyObject *v = PyTuple_GET_ITEM(own.get(), i);
         small = i <= 2 ? small_value(v, &units) : v == Py_None;
     }
-    if (!small) {
-        Py_DECREF(own);
+    if (!small)
         return 0;
-    }
-    *out = own;
+    out = std::move(own);
     return 1;
 }
 
@@ -335,15 +325,12 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
     if (!tw::containable())
         return nullptr;  // interrupts and exits are never absorbed
     const bool refusal = PyErr_ExceptionMatches(st->ms->problematic);
-    PyObject *et, *ev, *etb;
-    PyErr_Fetch(&et, &ev, &etb);
+    Fetched error = Fetched::take();
     int inside = -1;  // not yet known
     if (refusal) {
         inside = contained(st);
-        if (inside < 0) {
-            drop(et, ev, etb);
+        if (inside < 0)
             return nullptr;
-        }
         if (inside == 0) {
             // A refusal stands, unless the object could not be written
             // anyway: then it is an unpicklable object like any other.
@@ -352,37 +339,31 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
             const int plain = runs_no_program_code(st->ms, obj);
             if (plain <= 0) {
                 if (plain < 0) {
-                    if (!tw::containable()) {
-                        drop(et, ev, etb);
+                    if (!tw::containable())
                         return nullptr;
-                    }
                     PyErr_Clear();
                 }
-                PyErr_Restore(et, ev, etb);
+                error.restore();
                 return nullptr;
             }
-            PyObject *own = nullptr;
-            const int r = own_reduce(st, obj, &own);
-            Py_XDECREF(own);
+            tw::Ref own;
+            const int r = own_reduce(st, obj, own);
+            own.reset();
             if (r >= 0) {
-                PyErr_Restore(et, ev, etb);
+                error.restore();
                 return nullptr;
             }
-            if (!tw::containable()) {
-                drop(et, ev, etb);
+            if (!tw::containable())
                 return nullptr;
-            }
             PyErr_Clear();
         }
         else {
             // Contained: written by its own reduction where that is
             // harmless and small, else replaced.
-            PyObject *own;
-            const int r = small_own_reduction(st, obj, &own);
-            if (r != 0) {
-                drop(et, ev, etb);
-                return r > 0 ? own : nullptr;
-            }
+            tw::Ref own;
+            const int r = small_own_reduction(st, obj, own);
+            if (r != 0)
+                return r > 0 ? own.release() : nullptr;
         }
     }
     // How far the failure reducer may walk the object's attributes.
@@ -390,7 +371,7 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
     int depth = 0;
     const Pending *outer = enclosing_replacement(st, &depth);
     if (outer != nullptr &&
-        outer->type == reinterpret_cast<PyObject *>(Py_TYPE(obj))) {
+        outer->type.get() == reinterpret_cast<PyObject *>(Py_TYPE(obj))) {
         // A new object of the type being replaced, read from one of its
         // attributes (a Decimal's .imag, made anew at each read): written
         // once, as a placeholder without attributes, and never walked, or
@@ -402,9 +383,9 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
         st->walk.cut++;
     }
 
-    PyErr_NormalizeException(&et, &ev, &etb);
-    if (etb != nullptr)
-        PyException_SetTraceback(ev, etb);
+    error.normalize();
+    if (error.tb)
+        PyException_SetTraceback(error.value.get(), error.tb.get());
 
     st->walk.flat = why_flat;
     tw::TarnWalk *outer_walk = current_walk;
@@ -417,37 +398,35 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
     if (rv != nullptr)
         rv = check_reduce(st, obj, rv);
     if (rv != nullptr) {
-        drop(et, ev, etb);
+        error = Fetched{};
         // What is written for the replacement is best effort: errors
         // inside it are contained.
         st->work->pending.back().replaced = true;
         return rv;
     }
     // The failure reducer failed as well.
-    if (!tw::containable()) {
-        drop(et, ev, etb);
+    if (!tw::containable())
         return nullptr;
-    }
-    PyObject *rt, *rval, *rtb;
-    PyErr_Fetch(&rt, &rval, &rtb);
-    PyErr_NormalizeException(&rt, &rval, &rtb);
+    Fetched second = Fetched::take();
+    second.normalize();
     if (inside < 0)
         inside = contained(st);
     if (inside != 0) {
-        drop(rt, rval, rtb);
-        drop(et, ev, etb);
+        second = Fetched{};
+        error = Fetched{};
         return inside > 0 ? none_reduce() : nullptr;
     }
     // The dump fails as it would have without a failure reducer, with the
     // failure reducer's own error attached as context.
-    if (rval != nullptr && ev != nullptr && rval != ev) {
-        if (rtb != nullptr)
-            PyException_SetTraceback(rval, rtb);
-        PyException_SetContext(ev, rval);  // steals rval
-        rval = nullptr;
+    if (second.value && error.value &&
+        second.value.get() != error.value.get()) {
+        if (second.tb)
+            PyException_SetTraceback(second.value.get(), second.tb.get());
+        PyException_SetContext(error.value.get(),
+                               second.value.release());  // steals it
     }
-    drop(rt, rval, rtb);
-    PyErr_Restore(et, ev, etb);
+    second = Fetched{};
+    error.restore();
     return nullptr;
 }
 

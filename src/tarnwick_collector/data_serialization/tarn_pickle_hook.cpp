@@ -58,16 +58,8 @@ void state_close(DumpState *st)
     }
     if (st->work != nullptr) {
         Work *w = st->work;
-        for (const Pending &p : w->pending)
-            Py_DECREF(p.type);
         w->pending.clear();
-        for (auto &kv : w->writable)
-            Py_DECREF(kv.first);
         w->writable.clear();
-        for (auto &kv : w->answers) {
-            Py_DECREF(kv.first);
-            Py_DECREF(kv.second);
-        }
         w->answers.clear();
     }
     Py_CLEAR(st->pickler);
@@ -113,11 +105,11 @@ static PyObject *finish(DumpState *st, PyObject *obj, PyObject *rv)
 
 // The C pickler's own way with an object that its reducer_override left
 // alone, worked out here so that a failure can still be replaced: 1 and the
-// checked reduce value in *out (new reference); 0 when the C pickler writes
-// the object by reference and can; -1 with an exception set.
-int own_reduce(DumpState *st, PyObject *obj, PyObject **out)
+// checked reduce value in `out`; 0 when the C pickler writes the object by
+// reference and can; -1 with an exception set.
+int own_reduce(DumpState *st, PyObject *obj, tw::Ref &out)
 {
-    *out = nullptr;
+    out.reset();
     PyTypeObject *t = Py_TYPE(obj);
     if (t == &PyType_Type || t == &PyFunction_Type) {
         if (t == &PyType_Type && is_singleton_type(obj))
@@ -160,8 +152,8 @@ int own_reduce(DumpState *st, PyObject *obj, PyObject **out)
     }
     if (rv == nullptr)
         return -1;
-    *out = check_reduce(st, obj, rv);
-    return *out == nullptr ? -1 : 1;
+    out = tw::Ref::steal(check_reduce(st, obj, rv));
+    return out ? 1 : -1;
 }
 
 static PyObject *answer(DumpState *st, PyObject *obj);
@@ -192,13 +184,11 @@ static PyObject *answer(DumpState *st, PyObject *obj)
     const uintptr_t frame =
         reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     std::vector<Pending> &pending = st->work->pending;
-    while (!pending.empty() && pending.back().frame <= frame) {
-        Py_DECREF(pending.back().type);
+    while (!pending.empty() && pending.back().frame <= frame)
         pending.pop_back();
-    }
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
-    Py_INCREF(type);
-    pending.push_back(Pending{frame, type, false});
+    pending.push_back(Pending{
+        frame, tw::Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj))),
+        false});
 
     if (recursion_left() < RECURSION_RESERVE && !PyType_Check(obj) &&
         !PyFunction_Check(obj) && !PyCFunction_Check(obj)) {
@@ -223,31 +213,29 @@ static PyObject *answer(DumpState *st, PyObject *obj)
     }
 
     if (st->user != nullptr) {
-        PyObject *rv = nullptr;
+        tw::Ref rv;
         auto &answers = st->work->answers;
         if (!answers.empty()) {
             auto it = answers.find(obj);
             if (it != answers.end()) {
-                rv = it->second;  // the reference moves to rv
-                Py_DECREF(it->first);
+                rv = std::move(it->second.value);
                 answers.erase(it);
             }
         }
-        if (rv == nullptr)
-            rv = call_user(st, obj);
-        if (rv == nullptr)
+        if (!rv)
+            rv = tw::Ref::steal(call_user(st, obj));
+        if (!rv)
             return on_error(st, obj);
-        if (rv != Py_NotImplemented)
-            return finish(st, obj, rv);
-        Py_DECREF(rv);
+        if (rv.get() != Py_NotImplemented)
+            return finish(st, obj, rv.release());
     }
-    PyObject *rv;
-    const int r = own_reduce(st, obj, &rv);
+    tw::Ref rv;
+    const int r = own_reduce(st, obj, rv);
     if (r < 0)
         return on_error(st, obj);
     if (r == 0)
         Py_RETURN_NOTIMPLEMENTED;
-    return rv;
+    return rv.release();
 }
 
 PyMethodDef hook_def = {"reducer_override", hook, METH_O,

@@ -12,24 +12,34 @@
 
 namespace tw_tarn_pickle {
 
+// The fields of the module's state, all strong references (or NULL): the
+// one list that the struct, traverse_module and clear_module are made from.
+#define TW_TARN_PICKLE_STATE(X)                                               \
+    X(pickler_dump)     /* _pickle.Pickler.dump, unbound */                  \
+    X(pickling_error)   /* _pickle.PicklingError */                          \
+    X(copyreg_dispatch) /* copyreg.dispatch_table */                         \
+    X(whichmodule)      /* pickle.whichmodule */                             \
+    X(problematic)      /* ...exceptions.ProblematicPickleException */       \
+    X(state_type)       /* DumpState */                                      \
+    X(pickler_type)     /* _pickle.Pickler */                                \
+    X(default_protocol) /* pickle.DEFAULT_PROTOCOL */                        \
+    X(highest_protocol) /* pickle.HIGHEST_PROTOCOL */                        \
+    /* _pickle.Pickler.__dict__["dispatch_table"], or NULL when it is not a  \
+       plain object slot */                                                  \
+    X(dispatch_member)                                                       \
+    X(spare_hook)       /* a hook whose dump has ended, or NULL */           \
+    X(builtin_import)   /* builtins.__import__ as the module found it */     \
+    X(stdlib_names)     /* sys.stdlib_module_names, or NULL */               \
+    X(clear_memo)       /* _pickle.Pickler.clear_memo */                     \
+    X(writer_type)      /* Writer */                                         \
+    X(stand_in_type)    /* StandIn */
+
+// Raw pointers: the interpreter allocates the state zeroed and frees it
+// without running C++ destructors; clear_module releases them.
 struct ModState {
-    PyObject *pickler_dump;      // _pickle.Pickler.dump, unbound
-    PyObject *pickling_error;    // _pickle.PicklingError
-    PyObject *copyreg_dispatch;  // copyreg.dispatch_table
-    PyObject *whichmodule;       // pickle.whichmodule
-    PyObject *problematic;       // tarnwick_collector.exceptions.ProblematicPickleException
-    PyObject *state_type;        // DumpState
-    PyObject *pickler_type;      // _pickle.Pickler
-    PyObject *default_protocol;  // pickle.DEFAULT_PROTOCOL
-    PyObject *highest_protocol;  // pickle.HIGHEST_PROTOCOL
-    PyObject *dispatch_member;   // _pickle.Pickler.__dict__["dispatch_table"],
-                                 // or NULL when it is not a plain object slot
-    PyObject *spare_hook;        // a hook whose dump has ended, or NULL
-    PyObject *builtin_import;    // builtins.__import__ as the module found it
-    PyObject *stdlib_names;      // sys.stdlib_module_names, or NULL
-    PyObject *clear_memo;        // _pickle.Pickler.clear_memo
-    PyObject *writer_type;       // Writer
-    PyObject *stand_in_type;     // StandIn
+#define TW_TARN_PICKLE_FIELD(field) PyObject *field;
+    TW_TARN_PICKLE_STATE(TW_TARN_PICKLE_FIELD)
+#undef TW_TARN_PICKLE_FIELD
 };
 
 inline ModState *mod_state(PyObject *module)
@@ -42,25 +52,32 @@ inline ModState *mod_state(PyObject *module)
 // being written as a failure reducer's value.
 struct Pending {
     uintptr_t frame;
-    PyObject *type;
+    tw::Ref type;
     bool replaced;
+};
+
+// An object used as a key (borrowed by the key, owned here) and what it
+// maps to.
+struct Held {
+    tw::Ref key;
+    tw::Ref value;
 };
 
 // What a dump gathers once its hook is first called.
 struct Work {
-    // Callables and classes found writable (strong references).
-    std::unordered_map<PyObject *, bool> writable;
+    // Callables and classes found writable (each value owns its key).
+    std::unordered_map<PyObject *, tw::Ref> writable;
     // reducer_override's answers for callables it was asked about ahead of
-    // their write (both strong), handed out when the C pickler asks.
-    std::unordered_map<PyObject *, PyObject *> answers;
+    // their write, handed out when the C pickler asks.
+    std::unordered_map<PyObject *, Held> answers;
     std::vector<Pending> pending;
 };
 
 // A dump written again without the pickle buffers the C pickler could not
 // write (see scrub()): the copies made of the plain containers on the way.
 struct Scrub {
-    // An original (strong) and what is written in its place (strong).
-    std::unordered_map<PyObject *, PyObject *> done;
+    // An original and what is written in its place.
+    std::unordered_map<PyObject *, Held> done;
     // Tuples whose copy is being made.
     std::unordered_map<PyObject *, bool> busy;
     // Where a copy holds a tuple met again while its copy was being made:
@@ -69,20 +86,9 @@ struct Scrub {
     struct Fix {
         PyObject *into;
         Py_ssize_t index;
-        PyObject *key;
+        tw::Ref key;
     };
     std::unordered_map<PyObject *, std::vector<Fix>> waiting;
-
-    ~Scrub()
-    {
-        for (auto &kv : waiting)
-            for (const Fix &f : kv.second)
-                Py_XDECREF(f.key);
-        for (auto &kv : done) {
-            Py_DECREF(kv.first);
-            Py_DECREF(kv.second);
-        }
-    }
 };
 
 // Everything one `dump` call needs; lives as the `self` of the hook.
@@ -124,17 +130,45 @@ struct StandIn {
 };
 
 
+// A pending exception taken out of the interpreter; released unless it is
+// put back with restore().
+struct Fetched {
+    tw::Ref type;
+    tw::Ref value;
+    tw::Ref tb;
+
+    static Fetched take()
+    {
+        PyObject *t, *v, *b;
+        PyErr_Fetch(&t, &v, &b);
+        return Fetched{tw::Ref::steal(t), tw::Ref::steal(v),
+                       tw::Ref::steal(b)};
+    }
+    void normalize()
+    {
+        PyObject *t = type.release(), *v = value.release(), *b = tb.release();
+        PyErr_NormalizeException(&t, &v, &b);
+        type = tw::Ref::steal(t);
+        value = tw::Ref::steal(v);
+        tb = tw::Ref::steal(b);
+    }
+    void restore()
+    {
+        PyErr_Restore(type.release(), value.release(), tb.release());
+    }
+};
+
 // ----------------------------------------- the hook (tarn_pickle_hook.cpp)
 
 extern Py_ssize_t placeholders_cut_total;
 extern PyType_Spec state_spec;
 extern PyMethodDef hook_def;
 void state_close(DumpState *st);
-int own_reduce(DumpState *st, PyObject *obj, PyObject **out);
+int own_reduce(DumpState *st, PyObject *obj, tw::Ref &out);
 
 // ------------------------ reductions and checks (tarn_pickle_reduce.cpp)
 
-int lookup_attr(PyObject *obj, PyObject *name, PyObject **out);
+int lookup_attr(PyObject *obj, PyObject *name, tw::Ref &out);
 PyObject *call_user(DumpState *st, PyObject *obj);
 bool is_singleton_type(PyObject *obj);
 int check_global_cached(DumpState *st, PyObject *obj);
@@ -142,7 +176,6 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in);
 
 // ---------------------- the failure reducer (tarn_pickle_failure.cpp)
 
-void drop(PyObject *t, PyObject *v, PyObject *tb);
 int recursion_left();
 // Nested calls kept in reserve for writing a replacement when an object
 // graph nests as deep as the interpreter allows.

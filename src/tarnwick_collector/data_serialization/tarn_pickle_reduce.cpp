@@ -9,16 +9,19 @@
 namespace tw_tarn_pickle {
 
 // getattr(obj, name) with AttributeError turned into "absent": 1 and a new
-// reference in *out, 0 and NULL when absent, -1 on another error.
+// reference in `out`, 0 and `out` empty when absent, -1 on another error.
 // Absent attributes raise no exception on the way, which matters on the
 // per-dump path.
-int lookup_attr(PyObject *obj, PyObject *name, PyObject **out)
+int lookup_attr(PyObject *obj, PyObject *name, tw::Ref &out)
 {
+    PyObject *v;
 #if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_GetOptionalAttr(obj, name, out);
+    const int r = PyObject_GetOptionalAttr(obj, name, &v);
 #else
-    return _PyObject_LookupAttr(obj, name, out);
+    const int r = _PyObject_LookupAttr(obj, name, &v);
 #endif
+    out = tw::Ref::steal(v);
+    return r;
 }
 
 // The subclass's reducer_override(obj); new reference.
@@ -42,8 +45,9 @@ bool is_singleton_type(PyObject *obj)
 
 static void mark_writable(DumpState *st, PyObject *obj)
 {
-    if (st->work->writable.emplace(obj, true).second)
-        Py_INCREF(obj);
+    auto added = st->work->writable.try_emplace(obj);
+    if (added.second)
+        added.first->second = tw::Ref::borrow(obj);
 }
 
 // ------------------------------------------------------- by-reference writes
@@ -106,7 +110,7 @@ static bool module_ready(PyObject *mod)
 }
 
 // PyImport_Import(name) for a module imported already, without the call of
-// __import__ it goes through: 1 and a new reference in *out; 0 when that
+// __import__ it goes through: 1 and a new reference in `out`; 0 when that
 // shortcut does not apply (the caller calls PyImport_Import, which does
 // it all again); -1 with an exception set where PyImport_Import fails too.
 //
@@ -117,9 +121,9 @@ static bool module_ready(PyObject *mod)
 // thread, and imports only what is missing there; PyImport_Import then
 // returns sys.modules[name]. The same is done here for modules found
 // ready in sys.modules; anything else is left to PyImport_Import.
-static int imported_module(ModState *ms, PyObject *name, PyObject **out)
+static int imported_module(ModState *ms, PyObject *name, tw::Ref &out)
 {
-    *out = nullptr;
+    out.reset();
     PyObject *globals = PyEval_GetGlobals();
     if (ms->builtin_import == nullptr || globals == nullptr ||
         !PyDict_CheckExact(globals) || !PyUnicode_CheckExact(name))
@@ -164,7 +168,7 @@ static int imported_module(ModState *ms, PyObject *name, PyObject **out)
             return 0;
         }
     }
-    *out = mod.release();
+    out = std::move(mod);
     return 1;
 }
 
@@ -180,10 +184,11 @@ static bool plain_heap_class(PyObject *obj)
 
 // getattr(obj, "__qualname__", getattr(obj, "__name__", NULL)): 1 and a
 // new reference, 0 when neither is there, -1 on an error.
-static int qualified_name(PyObject *obj, PyObject **out)
+static int qualified_name(PyObject *obj, tw::Ref &out)
 {
     if (plain_heap_class(obj)) {
-        *out = Py_NewRef(reinterpret_cast<PyHeapTypeObject *>(obj)->ht_qualname);
+        out = tw::Ref::borrow(
+            reinterpret_cast<PyHeapTypeObject *>(obj)->ht_qualname);
         return 1;
     }
     int r = lookup_attr(obj, TW_STR("__qualname__"), out);
@@ -193,14 +198,14 @@ static int qualified_name(PyObject *obj, PyObject **out)
 }
 
 // getattr(obj, "__module__", NULL) as lookup_attr answers it.
-static int module_attr(PyObject *obj, PyObject **out)
+static int module_attr(PyObject *obj, tw::Ref &out)
 {
     if (plain_heap_class(obj)) {
         PyObject *d = reinterpret_cast<PyTypeObject *>(obj)->tp_dict;
         PyObject *v = d ? PyDict_GetItemWithError(d, TW_STR("__module__"))
                         : nullptr;
         if (v != nullptr) {
-            *out = Py_NewRef(v);
+            out = tw::Ref::borrow(v);
             return 1;
         }
         if (PyErr_Occurred())
@@ -220,15 +225,13 @@ static int check_global(DumpState *st, PyObject *obj, PyObject *name)
         qual = tw::Ref::borrow(name);
     }
     else {
-        PyObject *q = nullptr;
-        if (qualified_name(obj, &q) < 0)
+        if (qualified_name(obj, qual) < 0)
             return -1;
-        if (q == nullptr) {
+        if (!qual) {
             PyErr_Format(st->ms->pickling_error,
                          "Can't pickle %R: it has no name", obj);
             return -1;
         }
-        qual = tw::Ref::steal(q);
     }
     if (!PyUnicode_Check(qual.get())) {
         PyErr_Format(st->ms->pickling_error,
@@ -257,10 +260,9 @@ static int check_global(DumpState *st, PyObject *obj, PyObject *name)
             return -1;
         }
     }
-    PyObject *mn = nullptr;
-    if (module_attr(obj, &mn) < 0)
+    tw::Ref module_name;
+    if (module_attr(obj, module_name) < 0)
         return -1;
-    tw::Ref module_name = tw::Ref::steal(mn);
     if (!module_name || module_name.get() == Py_None) {
         module_name = tw::call(st->ms->whichmodule, obj, qual.get());
         if (!module_name)
@@ -271,11 +273,10 @@ static int check_global(DumpState *st, PyObject *obj, PyObject *name)
                      "Can't pickle %R: its module name is not a string", obj);
         return -1;
     }
-    PyObject *imported;
-    int got = imported_module(st->ms, module_name.get(), &imported);
+    tw::Ref module;
+    int got = imported_module(st->ms, module_name.get(), module);
     if (got == 0)
-        imported = PyImport_Import(module_name.get());
-    tw::Ref module = tw::Ref::steal(imported);
+        module = tw::Ref::steal(PyImport_Import(module_name.get()));
     if (!module) {
         PyErr_Clear();
         PyErr_Format(st->ms->pickling_error,
@@ -332,16 +333,15 @@ static int check_callable(DumpState *st, PyObject *c)
     if (st->work->writable.count(c) != 0)
         return 0;
     if (st->user != nullptr) {
-        PyObject *r = call_user(st, c);
-        if (r == nullptr)
+        tw::Ref r = tw::Ref::steal(call_user(st, c));
+        if (!r)
             return -1;
-        const bool replaced = r != Py_NotImplemented;
+        const bool replaced = r.get() != Py_NotImplemented;
         // Kept for the hook call that writing `c` makes, so that the
         // subclass is asked once per object.
-        if (st->work->answers.emplace(c, r).second)
-            Py_INCREF(c);
-        else
-            Py_DECREF(r);
+        auto added = st->work->answers.try_emplace(c);
+        if (added.second)
+            added.first->second = Held{tw::Ref::borrow(c), std::move(r)};
         if (replaced) {
             mark_writable(st, c);
             return 0;
@@ -371,10 +371,10 @@ static int check_callable(DumpState *st, PyObject *c)
 // new reference, 0 when absent, -1 on an error. A Python function's
 // __name__ is its type's own data descriptor, which gives the function's
 // name: read in place.
-static int callable_name(PyObject *callable, PyObject **out)
+static int callable_name(PyObject *callable, tw::Ref &out)
 {
     if (PyFunction_Check(callable)) {
-        *out = Py_NewRef(
+        out = tw::Ref::borrow(
             reinterpret_cast<PyFunctionObject *>(callable)->func_name);
         return 1;
     }
@@ -489,14 +489,15 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
 
     bool newobj = false, newobj_ex = false;
     if (st->proto >= 2) {
-        PyObject *nm;
-        if (callable_name(callable, &nm) < 0)
+        tw::Ref nm;
+        if (callable_name(callable, nm) < 0)
             return nullptr;
-        if (nm != nullptr && PyUnicode_Check(nm)) {
-            newobj_ex = str_is(nm, TW_STR("__newobj_ex__"), "__newobj_ex__");
-            newobj = !newobj_ex && str_is(nm, TW_STR("__newobj__"), "__newobj__");
+        if (nm && PyUnicode_Check(nm.get())) {
+            newobj_ex =
+                str_is(nm.get(), TW_STR("__newobj_ex__"), "__newobj_ex__");
+            newobj = !newobj_ex &&
+                     str_is(nm.get(), TW_STR("__newobj__"), "__newobj__");
         }
-        Py_XDECREF(nm);
     }
     bool self_ref;
     if (newobj_ex) {
