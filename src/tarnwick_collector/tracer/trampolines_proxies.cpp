@@ -60,6 +60,23 @@ static CalleeClass classify_callee(PyObject *f)
     return CALLEE_UNKNOWN;
 }
 
+// Ends an external call at the core: record_external_return_value(retval,
+// record), with the callee's exception, if any, pending. Whatever the core
+// leaves pending is cleared. 0, or -1 with an exception that must reach the
+// program.
+static int end_external_call(PyObject *external_return, PyObject *retval,
+                             PyObject *record)
+{
+    PyObject *argv[2] = {retval, record};
+    tw::Ref r = tw::Ref::steal(core_call(external_return, argv, 2));
+    if (!r)
+        return contain_failure();
+    r.reset();
+    if (PyErr_Occurred())
+        PyErr_Clear();
+    return 0;
+}
+
 // Calls `callee` as the program asked, reporting it to the core as an
 // external call around the call. New reference or NULL with the callee's (or
 // an uncontainable) exception set.
@@ -83,17 +100,9 @@ static PyObject *call_recorded(PyObject *callee, int outside_files,
     tw::Ref res =
         tw::Ref::steal(PyObject_Vectorcall(callee, args, nargsf, kwnames));
     if (res) {
-        PyObject *rargv[2] = {res.get(), record.get()};
-        tw::Ref r = tw::Ref::steal(core_call(external_return.get(), rargv, 2));
-        if (!r) {
-            if (contain_failure() < 0)
-                return nullptr;
-        }
-        else {
-            r.reset();
-            if (PyErr_Occurred())
-                PyErr_Clear();
-        }
+        if (end_external_call(external_return.get(), res.get(),
+                              record.get()) < 0)
+            return nullptr;
         return res.release();
     }
     // The callee raised: the core reads the exception while it is pending
@@ -106,16 +115,8 @@ static PyObject *call_recorded(PyObject *callee, int outside_files,
     }
     PyErr_Restore(raised.type.new_ref(), raised.value.new_ref(),
                   raised.tb.new_ref());
-    PyObject *rargv[2] = {Py_None, record.get()};
-    tw::Ref r = tw::Ref::steal(core_call(external_return.get(), rargv, 2));
-    if (!r) {
-        if (contain_failure() < 0)
-            return nullptr;
-    }
-    else {
-        r.reset();
-        PyErr_Clear();
-    }
+    if (end_external_call(external_return.get(), Py_None, record.get()) < 0)
+        return nullptr;
     raised.restore();
     return nullptr;
 }
