@@ -4,6 +4,7 @@ import copyreg
 import io
 import pickle
 import socket
+import sys
 import threading
 
 import pytest
@@ -649,3 +650,32 @@ class TestPickleBuffers:
         with pytest.raises(pickle.PicklingError):
             dumps(value, protocol=4)
         assert failed == []
+
+
+def test_dumps_give_back_every_reference():
+    """Replaced objects, their classes, the answers of a subclass's
+    reducer_override and the copies of a dump made again without its
+    pickle buffers: once the dumps have ended the pickler holds none of
+    them."""
+    lock = threading.Lock()
+
+    class Answering(tarn_pickle.Pickler):
+        def reducer_override(self, obj):
+            if obj is Placeholder:
+                return NotImplemented
+            if isinstance(obj, Placeholder):
+                return Placeholder, ("answered",)
+            return NotImplemented
+
+    value = {"lock": lock, "list": [lock, (lock, 1)],
+             "buffer": pickle.PickleBuffer(b"abc"),
+             "placeholder": Placeholder("kept")}
+    watched = [lock, type(lock), value["buffer"], value["placeholder"]]
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(100):
+        for cls in (tarn_pickle.Pickler, Answering):
+            for protocol in (4, 5):
+                cls(io.BytesIO(), protocol,
+                    failure_reducer=failure_reducer).dump(value)
+    failed.clear()
+    assert [sys.getrefcount(o) for o in watched] == before

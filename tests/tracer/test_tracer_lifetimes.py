@@ -10,6 +10,7 @@ import weakref
 import pytest
 
 from tarnwick_collector import tracer
+from tarnwick_collector.tracer import _trampolines
 
 HERE = __file__.rsplit("/", 1)[0]
 
@@ -141,6 +142,7 @@ import sys
 sys.path.insert(0, {tests!r})
 import fakecore
 from tarnwick_collector import tracer
+from tarnwick_collector.tracer import _trampolines
 tracer.install({root!r}, fakecore.CountingCore())
 import twmod_left_open
 twmod_left_open.write("kept in the buffer")
@@ -157,3 +159,41 @@ def test_objects_left_in_a_module_are_finalized_at_exit(tmp_path):
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert (tmp_path / "left-open.txt").read_text() == "kept in the buffer"
+
+
+def test_recorded_calls_give_back_every_reference(project):
+    """Arguments, return values, raised exceptions, the objects of external
+    calls, attribute loads and `with` statements: once the calls have ended
+    the tracer holds none of them."""
+    mod = project.load("""
+        import contextlib
+
+        class Box:
+            def __init__(self, v):
+                self.v = v
+
+        def ident(x, *rest, **kw):
+            b = Box(x)
+            with contextlib.nullcontext(b):
+                pass
+            return b.v
+
+        def fail(x):
+            raise ValueError(x)
+
+        def outer(x):
+            try:
+                fail(x)
+            except ValueError:
+                pass
+            return [ident(x)][0] and ident(x, x, k=x)
+    """)
+    token = types.SimpleNamespace()
+    before = sys.getrefcount(token)
+    for _ in range(200):
+        assert mod.outer(token) is token
+    assert project.core.events
+    project.core.events.clear()
+    gc.collect()
+    assert _trampolines.stack_depth() == 0
+    assert sys.getrefcount(token) == before

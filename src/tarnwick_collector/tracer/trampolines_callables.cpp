@@ -1,0 +1,370 @@
+// The named callables that instrumented code calls (ret, exc, exit, glob,
+// attr, mattr, call, gcall, with_) and the gates at the top of every
+// instrumented function. Each callable is a Trampoline: a named object with
+// its own vectorcall function. When nothing is being recorded on the thread
+// each returns its argument (or None) at once; while a recorded call is
+// active it reports to the core or hands out a proxy
+// (trampolines_proxies.cpp).
+#include "trampolines_internal.hpp"
+
+#include <structmember.h>
+
+namespace tw_trampolines {
+
+// ------------------------------------------------------------ trampolines
+
+static PyTypeObject *Trampoline_Type = nullptr;
+
+// A named callable with its own vectorcall function; instances are the
+// constants the instrumented code calls.
+struct Trampoline {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const char *name;
+    PyObject *target;  // adapters only: the wrapped callable (strong)
+};
+
+static int check_nargs(PyObject *self, size_t nargsf, PyObject *kwnames,
+                       Py_ssize_t want)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == want && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0))
+        return 0;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s",
+                 reinterpret_cast<Trampoline *>(self)->name, want,
+                 want == 1 ? "" : "s");
+    return -1;
+}
+
+// ret(value): the value of a `return` of a recorded function.
+static PyObject *tr_ret(PyObject *self, PyObject *const *args, size_t nargsf,
+                        PyObject *kwnames)
+{
+    if (check_nargs(self, nargsf, kwnames, 1) < 0)
+        return nullptr;
+    Entry *e = entry_of_current_frame();
+    if (e != nullptr)
+        e->retval = tw::Ref::borrow(args[0]);
+    return Py_NewRef(args[0]);
+}
+
+// exc(): in the handler around a recorded function's body, with the
+// exception it raised being handled; the exception is re-raised afterwards.
+static PyObject *tr_exc(PyObject *self, PyObject *const *, size_t nargsf,
+                        PyObject *kwnames)
+{
+    if (check_nargs(self, nargsf, kwnames, 0) < 0)
+        return nullptr;
+    if (entry_of_current_frame() == nullptr)
+        Py_RETURN_NONE;
+    Entry e = pop_entry();
+    PyObject *type, *value, *tb;
+    PyErr_GetExcInfo(&type, &value, &tb);
+    PyErr_Restore(type, value, tb);  // pending for the core, which takes it
+    int rc = end_user_call(e.record.get(), Py_None);
+    if (rc < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// exit(): in the finally block around a recorded function's body.
+static PyObject *tr_exit(PyObject *self, PyObject *const *, size_t nargsf,
+                         PyObject *kwnames)
+{
+    if (check_nargs(self, nargsf, kwnames, 0) < 0)
+        return nullptr;
+    if (entry_of_current_frame() == nullptr)
+        Py_RETURN_NONE;
+    Entry e = pop_entry();
+    int rc = end_user_call(e.record.get(), e.retval.get());
+    if (rc < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+static int report_global(PyObject *value, PyObject *name)
+{
+    if (core.load_global == nullptr)
+        return 0;
+    PyObject *argv[2] = {value, name};
+    return core_notify(core.load_global, argv, 2);
+}
+
+// glob(value, name): a global-name load.
+static PyObject *tr_glob(PyObject *self, PyObject *const *args, size_t nargsf,
+                         PyObject *kwnames)
+{
+    if (check_nargs(self, nargsf, kwnames, 2) < 0)
+        return nullptr;
+    if (hooks_active() && report_global(args[0], args[1]) < 0)
+        return nullptr;
+    return Py_NewRef(args[0]);
+}
+
+// attr(obj): the object of an attribute load.
+static PyObject *tr_attr(PyObject *self, PyObject *const *args, size_t nargsf,
+                         PyObject *kwnames)
+{
+    if (check_nargs(self, nargsf, kwnames, 1) < 0)
+        return nullptr;
+    if (!hooks_active())
+        return Py_NewRef(args[0]);
+    return new_attr_proxy(args[0], 0);
+}
+
+// mattr(obj): the object of a method load whose result is called at once.
+static PyObject *tr_mattr(PyObject *self, PyObject *const *args, size_t nargsf,
+                          PyObject *kwnames)
+{
+    if (check_nargs(self, nargsf, kwnames, 1) < 0)
+        return nullptr;
+    if (!hooks_active())
+        return Py_NewRef(args[0]);
+    return new_attr_proxy(args[0], 1);
+}
+
+// call(f): the callable of a call.
+static PyObject *tr_call(PyObject *self, PyObject *const *args, size_t nargsf,
+                         PyObject *kwnames)
+{
+    if (check_nargs(self, nargsf, kwnames, 1) < 0)
+        return nullptr;
+    if (!hooks_active())
+        return Py_NewRef(args[0]);
+    return wrap_callee(args[0]);
+}
+
+// gcall(f, name): the callable of a call, loaded from a global name.
+static PyObject *tr_gcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                          PyObject *kwnames)
+{
+    if (check_nargs(self, nargsf, kwnames, 2) < 0)
+        return nullptr;
+    if (!hooks_active())
+        return Py_NewRef(args[0]);
+    if (report_global(args[0], args[1]) < 0)
+        return nullptr;
+    if (!hooks_active())  // the core may have stopped this thread's recording
+        return Py_NewRef(args[0]);
+    return wrap_callee(args[0]);
+}
+
+// with_(mgr): the context manager of a `with` item.
+static PyObject *tr_with(PyObject *self, PyObject *const *args, size_t nargsf,
+                         PyObject *kwnames)
+{
+    if (check_nargs(self, nargsf, kwnames, 1) < 0)
+        return nullptr;
+    if (!hooks_active())
+        return Py_NewRef(args[0]);
+    return new_with_proxy(args[0]);
+}
+
+// An adapter made by pending_exception_adapter: takes the pending exception
+// and calls its target with it as one more positional argument.
+PyObject *tr_adapter(PyObject *self, PyObject *const *args, size_t nargsf,
+                     PyObject *kwnames)
+{
+    Fetched fetched = fetch_normalized();
+    PyObject *pending =
+        fetched.value ? fetched.value.get() : fetched.type.get();
+    if (pending == nullptr)
+        pending = Py_None;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    std::vector<PyObject *> argv;
+    try {
+        argv.assign(args, args + nargs);
+        argv.push_back(pending);
+        argv.insert(argv.end(), args + nargs, args + nargs + nkw);
+    }
+    catch (...) {
+        return PyErr_NoMemory();
+    }
+    return PyObject_Vectorcall(reinterpret_cast<Trampoline *>(self)->target,
+                               argv.data(), nargs + 1, kwnames);
+}
+
+static PyObject *Trampoline_repr(PyObject *self)
+{
+    return PyUnicode_FromFormat("<tarnwick %s>",
+                                reinterpret_cast<Trampoline *>(self)->name);
+}
+
+static void Trampoline_dealloc(PyObject *self)
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<Trampoline *>(self)->target);
+    PyObject_GC_Del(self);
+    Py_DECREF(tp);
+}
+
+static int Trampoline_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(reinterpret_cast<Trampoline *>(self)->target);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+static int Trampoline_clear(PyObject *self)
+{
+    Py_CLEAR(reinterpret_cast<Trampoline *>(self)->target);
+    return 0;
+}
+
+// New reference.
+PyObject *new_trampoline(const char *name, vectorcallfunc fn,
+                         PyObject *target)
+{
+    Trampoline *t = PyObject_GC_New(Trampoline, Trampoline_Type);
+    if (t == nullptr)
+        return nullptr;
+    t->vectorcall = fn;
+    t->name = name;
+    t->target = Py_XNewRef(target);
+    PyObject_GC_Track(t);
+    return reinterpret_cast<PyObject *>(t);
+}
+
+
+// ------------------------------------------------------------------- Gate
+
+static PyTypeObject *Gate_Type = nullptr;
+
+// The test at the top of an instrumented function, choosing between its
+// instrumented and its original body: one slot call, no arguments. `gate`
+// also decides whether the call is offered to the core (recording on, the
+// sampling draw, no module being imported by another thread) and leaves
+// the decision for the slot call that follows; `active` only asks whether a
+// recorded call is open on the thread.
+struct Gate {
+    PyObject_HEAD
+    int offers;
+};
+
+static int Gate_bool(PyObject *self)
+{
+    if (!enabled && active_threads == 0)
+        return 0;
+    ThreadState &t = tstate;
+    if (t.in_core)
+        return 0;
+    const bool active = !t.stack.empty();
+    if (!reinterpret_cast<Gate *>(self)->offers)
+        return active;
+    const bool offer = enabled && core.user_call != nullptr &&
+                       !other_thread_importing() && sampled();
+    t.offer = offer;
+    return offer || active;
+}
+
+// The instrumented code tests `gate & 1`: the compiler folds the test of a
+// bare constant at compile time, but not this operation (which fails on the
+// placeholder it compiles); and unlike a comparison, a binary operation
+// does not count towards the recursion limit.
+static PyObject *Gate_and(PyObject *a, PyObject *)
+{
+    if (!PyObject_TypeCheck(a, Gate_Type))
+        Py_RETURN_NOTIMPLEMENTED;
+    return PyBool_FromLong(Gate_bool(a));
+}
+
+// Identity hash: code objects holding the gate as a constant are hashed.
+static Py_hash_t Gate_hash(PyObject *self)
+{
+    Py_hash_t h = static_cast<Py_hash_t>(
+        reinterpret_cast<std::uintptr_t>(self) >> 4);
+    return h == -1 ? -2 : h;
+}
+
+static PyObject *Gate_repr(PyObject *self)
+{
+    return PyUnicode_FromString(reinterpret_cast<Gate *>(self)->offers
+                                    ? "<tarnwick gate>"
+                                    : "<tarnwick active>");
+}
+
+static void Gate_dealloc(PyObject *self)
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(tp);
+}
+
+static int add_gate(PyObject *m, const char *name, int offers)
+{
+    tw::Ref g = tw::Ref::steal(
+        reinterpret_cast<PyObject *>(PyObject_New(Gate, Gate_Type)));
+    if (!g)
+        return -1;
+    reinterpret_cast<Gate *>(g.get())->offers = offers;
+    return PyModule_AddObjectRef(m, name, g.get());
+}
+
+
+static int add_trampoline(PyObject *m, const char *name, vectorcallfunc fn)
+{
+    tw::Ref t = tw::Ref::steal(new_trampoline(name, fn));
+    if (!t)
+        return -1;
+    return PyModule_AddObjectRef(m, name, t.get());
+}
+
+int add_callables(PyObject *m)
+{
+    const unsigned long vc = TW_TPFLAGS_HAVE_VECTORCALL;
+    PyType_Slot gate_slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void *>(Gate_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void *>(Gate_repr)},
+        {Py_nb_bool, reinterpret_cast<void *>(Gate_bool)},
+        {Py_nb_and, reinterpret_cast<void *>(Gate_and)},
+        {Py_tp_hash, reinterpret_cast<void *>(Gate_hash)},
+        {0, nullptr}};
+    Gate_Type = make_type(m, "tarnwick_collector.tracer._trampolines.Gate",
+                          sizeof(Gate), Py_TPFLAGS_DEFAULT | TW_NO_NEW,
+                          gate_slots, 0);
+    if (Gate_Type == nullptr)
+        return -1;
+
+    static PyMemberDef tramp_members[] = {
+#if PY_VERSION_HEX >= 0x03090000
+        {const_cast<char *>("__vectorcalloffset__"), T_PYSSIZET,
+         offsetof(Trampoline, vectorcall), READONLY, nullptr},
+#endif
+        {nullptr, 0, 0, 0, nullptr}};
+    PyType_Slot tramp_slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void *>(Trampoline_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void *>(Trampoline_traverse)},
+        {Py_tp_clear, reinterpret_cast<void *>(Trampoline_clear)},
+        {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+        {Py_tp_repr, reinterpret_cast<void *>(Trampoline_repr)},
+        {Py_tp_members, tramp_members},
+        {0, nullptr}};
+    Trampoline_Type = make_type(
+        m, "tarnwick_collector.tracer._trampolines.Trampoline",
+        sizeof(Trampoline),
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | vc | TW_NO_NEW, tramp_slots,
+        offsetof(Trampoline, vectorcall));
+    if (Trampoline_Type == nullptr)
+        return -1;
+#if PY_VERSION_HEX < 0x030A0000
+    Trampoline_Type->tp_new = nullptr;
+    Gate_Type->tp_new = nullptr;
+#endif
+
+    if (add_trampoline(m, "ret", tr_ret) < 0 ||
+        add_trampoline(m, "exc", tr_exc) < 0 ||
+        add_trampoline(m, "exit", tr_exit) < 0 ||
+        add_trampoline(m, "glob", tr_glob) < 0 ||
+        add_trampoline(m, "attr", tr_attr) < 0 ||
+        add_trampoline(m, "mattr", tr_mattr) < 0 ||
+        add_trampoline(m, "call", tr_call) < 0 ||
+        add_trampoline(m, "gcall", tr_gcall) < 0 ||
+        add_trampoline(m, "with_", tr_with) < 0 ||
+        add_gate(m, "gate", 1) < 0 || add_gate(m, "active", 0) < 0)
+        return -1;
+    return 0;
+}
+
+}  // namespace tw_trampolines

@@ -1,0 +1,188 @@
+// Declarations shared by the source files of the _trampolines module; the
+// design is described at the top of _trampolines.cpp, which also says which
+// file holds what.
+#pragma once
+
+#include "tw.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#if PY_VERSION_HEX < 0x03090000
+#define TW_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#else
+#define TW_TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+#if PY_VERSION_HEX >= 0x030A0000
+#define TW_NO_NEW Py_TPFLAGS_DISALLOW_INSTANTIATION
+#else
+#define TW_NO_NEW 0
+#endif
+
+namespace tw_trampolines {
+
+// ------------------------------------- state (trampolines_state.cpp)
+
+// How a recorded function is offered to the core, fixed when its `def` is
+// instrumented.
+enum Kind : int {
+    KIND_FUNCTION = 0,     // the function itself with all its arguments
+    KIND_CLASSMETHOD = 1,  // bound to its first argument (the class)
+    KIND_INIT = 2,         // the instance's class when it is being created
+    KIND_COROUTINE = 3,    // offered, never kept open (the core refuses it)
+};
+
+// The recording core's entry points, each with the core's attribute it is
+// read from: the one list that set_core, clear_core and the Core struct
+// are made from.
+#define TW_CORE_ENTRIES(X)                                                    \
+    X(user_call, "record_user_function_call")                                 \
+    X(user_return, "record_user_function_return_value")                       \
+    X(external_call, "record_external_call")                                  \
+    X(external_return, "record_external_return_value")                        \
+    X(load_global, "load_global_hook")                                        \
+    X(load_attr, "load_attr_hook")
+
+// The core and its entry points, all strong or all NULL. Raw pointers: the
+// struct is a global, which outlives the interpreter (an owner would
+// release its references after the interpreter is gone).
+struct Core {
+    PyObject *object;
+#define TW_CORE_FIELD(field, attr) PyObject *field;
+    TW_CORE_ENTRIES(TW_CORE_FIELD)
+#undef TW_CORE_FIELD
+};
+
+extern Core core;
+extern bool enabled;
+extern double sampling_rate;
+// Threads whose stack of recorded calls is not empty: lets the hooks skip
+// the thread-local lookup altogether while nothing is recorded anywhere.
+extern Py_ssize_t active_threads;
+extern PyObject *project_files;    // strong: set of source paths, or NULL
+extern PyObject *project_modules;  // strong: set of module names, or NULL
+extern unsigned long long contained_failures;
+extern PyTypeObject *method_wrapper_type;  // strong
+// Threads running the body of an instrumented module (once per nesting).
+// While one is, other threads start no recording: the core's pickler may
+// import that module, and waiting for a module that is being initialized by
+// a thread that itself waits (say, joins the current thread) never ends.
+extern std::vector<unsigned long> importers;
+
+// One recorded call in progress: the frame of the recorded function, the
+// core's record for it and the value its last `return` produced.
+struct Entry {
+    tw::Ref frame;
+    tw::Ref record;
+    tw::Ref retval;
+};
+
+struct ThreadState {
+    std::vector<Entry> stack;
+    int in_core = 0;
+    bool offer = false;  // set by the gate, taken by the slot that follows
+    std::uint64_t rng = 0;
+
+    ThreadState() = default;
+    ThreadState(const ThreadState &) = delete;
+    ThreadState &operator=(const ThreadState &) = delete;
+    // Runs when the thread ends, without the GIL (and for the main thread
+    // possibly after the interpreter is gone): entries still open then are
+    // abandoned, their references kept, never released.
+    ~ThreadState()
+    {
+        for (Entry &e : stack) {
+            (void)e.frame.release();
+            (void)e.record.release();
+            (void)e.retval.release();
+        }
+    }
+};
+
+// Defined here, inline, so that every file reaches it as directly as the
+// file defining it would (the gate reads it on every call of an
+// instrumented function).
+inline thread_local ThreadState tstate;
+
+// Marks the thread as running the core for the guard's lifetime.
+class InCore {
+  public:
+    InCore() { tstate.in_core++; }
+    ~InCore() { tstate.in_core--; }
+    InCore(const InCore &) = delete;
+    InCore &operator=(const InCore &) = delete;
+};
+
+// True when instrumented operations on this thread must be reported: a
+// recorded call is active and the core itself is not running.
+inline bool hooks_active()
+{
+    if (active_threads == 0)
+        return false;
+    ThreadState &t = tstate;
+    return !t.stack.empty() && t.in_core == 0;
+}
+
+int contain_failure();
+extern unsigned long long lost_at_recursion_limit;
+extern unsigned long long lost_otherwise;
+extern PyObject *loss_reporter;
+void forget_losses_in_child();
+int contain_lost_call();
+int flush_lost_calls();
+bool other_thread_importing();
+PyObject *core_call(PyObject *entry, PyObject *const *argv, size_t n);
+int core_notify(PyObject *entry, PyObject *const *argv, size_t n);
+bool sampled();
+int push_entry(PyObject *frame, PyObject *record);
+Entry *entry_of_current_frame();
+Entry pop_entry();
+int end_user_call(PyObject *record, PyObject *retval);
+
+// A pending exception taken out of the interpreter.
+struct Fetched {
+    tw::Ref type;
+    tw::Ref value;
+    tw::Ref tb;
+
+    // Makes it the pending exception again (it is given up here).
+    void restore()
+    {
+        PyErr_Restore(type.release(), value.release(), tb.release());
+    }
+};
+Fetched fetch_normalized();
+
+// --------------------------------- proxies (trampolines_proxies.cpp)
+
+PyObject *wrap_callee(PyObject *callee);
+PyObject *new_attr_proxy(PyObject *obj, int method);
+PyObject *new_with_proxy(PyObject *mgr);
+// Creates the proxy types. 0, or -1 with an exception set.
+int add_proxy_types(PyObject *m);
+
+// ---------------- trampolines and gates (trampolines_callables.cpp)
+
+PyObject *new_trampoline(const char *name, vectorcallfunc fn,
+                         PyObject *target = nullptr);
+PyObject *tr_adapter(PyObject *self, PyObject *const *args, size_t nargsf,
+                     PyObject *kwnames);
+// Creates the Trampoline and Gate types and adds the trampolines and the
+// gates to the module. 0, or -1 with an exception set.
+int add_callables(PyObject *m);
+
+// --------------------------------------------- Slot (trampolines_slot.cpp)
+
+// Creates the Slot type and adds it to the module. 0, or -1 with an
+// exception set.
+int add_slot_type(PyObject *m);
+
+// ------------------------------------------- module (_trampolines.cpp)
+
+PyTypeObject *make_type(PyObject *module, const char *name, int basicsize,
+                        unsigned long flags, PyType_Slot *slots,
+                        Py_ssize_t vc_offset);
+
+}  // namespace tw_trampolines
