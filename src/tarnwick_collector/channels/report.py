@@ -4,6 +4,7 @@ import re
 from dataclasses import dataclass
 from typing import Optional, Tuple
 
+
 @dataclass
 class ChannelReport:
     """What became of the messages one channel was sent."""

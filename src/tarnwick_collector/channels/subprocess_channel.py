@@ -1010,7 +1010,7 @@ class SubprocessChannel:
             # the copy of its Popen must neither warn that it still runs
             # (a ResourceWarning the application would see) nor wait for it.
             try:
-                proc._child_created = False
+                proc._child_created = False  # type: ignore[attr-defined]  # Popen's own flag
             except Exception:
                 pass
         for block in self._old_tallies:

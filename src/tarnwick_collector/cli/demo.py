@@ -11,6 +11,7 @@ from tarnwick_collector.cli.reading import _print_stats, _stats_data
 from tarnwick_collector.store import sqlite_store
 from tarnwick_collector.store.sqlite_store import StoreError
 
+
 def _examples_dir() -> str:
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     return os.path.join(os.path.dirname(os.path.dirname(here)), "examples")

@@ -9,6 +9,7 @@ from typing import Any, Optional
 
 from tarnwick_collector.cli.parser import PROG
 
+
 class _ToolStderr:
     """The standard error `record` started with, where its own lines go
     whatever the recorded program did to ``sys.stderr`` (replaced it, set it

@@ -12,6 +12,7 @@ from tarnwick_collector.cli.parser import PROG, CliError, _int_at_least, _Parser
 from tarnwick_collector.store import sqlite_store
 from tarnwick_collector.store.sqlite_store import StoreError
 
+
 def _reader_parser(name: str, description: str) -> _Parser:
     p = _Parser(prog=f"{PROG} {name}", description=description)
     p.add_argument("--store", metavar="PATH",

@@ -71,7 +71,8 @@ def _record_parser() -> _Parser:
     return p
 
 
-def _split_record_args(argv: Sequence[str]) -> Tuple[List[str], Optional[str], Optional[str], List[str]]:
+def _split_record_args(
+        argv: Sequence[str]) -> Tuple[List[str], Optional[str], Optional[str], List[str]]:
     """Cut ``record``'s arguments into its own options and the program:
     (options, script, module, program arguments). Everything after the
     script or ``-m MODULE`` belongs to the program."""

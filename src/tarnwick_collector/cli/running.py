@@ -18,6 +18,7 @@ from typing import Any, Callable, List, Optional, Tuple
 
 from tarnwick_collector.cli.parser import CliError
 
+
 def _check_script(path: str) -> None:
     # Status 2, as the interpreter's for a script it cannot open.
     if not os.path.exists(path):
@@ -272,7 +273,7 @@ def _run_exit_handlers() -> None:
 
     sys.unraisablehook = report
     try:
-        atexit._run_exitfuncs()  # type: ignore[attr-defined]
+        atexit._run_exitfuncs()
     except BaseException:  # before 3.11 the last error is raised again, once reported
         pass
     finally:

@@ -15,6 +15,7 @@ from tarnwick_collector.store.diffing import Step, find_difference
 from tarnwick_collector.store.texts import _NONE_TYPE, _first_line, _Undecodable, safe_text
 from tarnwick_collector.store.values import _Renderer, key_text
 
+
 def _load(blob: Any) -> Any:
     """A serialized field of a record (bytes), decoded safely."""
     if not isinstance(blob, (bytes, bytearray)):
@@ -64,7 +65,7 @@ class RecordView:
     """One recorded call, decoded."""
 
     id: int
-    session: str
+    session: Optional[str]  # None only in a damaged store
     received: float
     full_name: Optional[str]
     module: Optional[str]

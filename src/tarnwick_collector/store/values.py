@@ -11,7 +11,6 @@ import pathlib
 import uuid
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from tarnwick_common.redaction import REDACTED_TEXT, Redacted
 from tarnwick_collector.store.decoding import (
     StandIn,
     TooLarge,
@@ -20,7 +19,15 @@ from tarnwick_collector.store.decoding import (
     stand_in_name,
 )
 from tarnwick_collector.store.diffing import _MARK, Step, _child, _clip_around_mark, _set_items
-from tarnwick_collector.store.texts import _NONE_TYPE, Limits, _first_line, _Undecodable, int_text, safe_text
+from tarnwick_collector.store.texts import (
+    _NONE_TYPE,
+    Limits,
+    _first_line,
+    _Undecodable,
+    int_text,
+    safe_text,
+)
+from tarnwick_common.redaction import REDACTED_TEXT, Redacted
 
 _PICKLER = "tarnwick_collector.data_serialization.pickler."
 _WRAPPERS = "tarnwick_common.utils.object_wrapper."
@@ -253,7 +260,8 @@ class _Renderer:
         args = obj.tw_args
         attrs = obj.tw_attributes
         if is_call_stand_in(obj):
-            return self._generic(obj, self._value(obj.tw_callee, depth + 1), depth)
+            callee = obj.tw_callee  # type: ignore[attr-defined]  # a call stand-in
+            return self._generic(obj, self._value(callee, depth + 1), depth)
         if name == _REDACTED:
             return REDACTED_TEXT
         if name == "jsonpickle.unpickler.loadclass" and args:
