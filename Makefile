@@ -5,7 +5,7 @@ BUILD_DIR ?= build/dev
 CMAKE_ARGS ?=
 TARGET ?=
 
-.PHONY: all install deps build develop test bench demo check-headers clean
+.PHONY: all install deps build develop test bench demo check-headers lint-py clean
 
 all: install
 
@@ -42,6 +42,13 @@ demo: install
 # The C++ sources against the headers of every Python 3.8+ found here.
 check-headers:
 	$(PYTHON) tools/check_headers.py
+
+# The Python code: ruff (rules in pyproject.toml) on everything, mypy on
+# src/, tools/ and benchmarks/; the pinned versions come with the lint extra.
+lint-py:
+	@$(PYTHON) tools/ensure_deps.py --extras lint
+	$(PYTHON) -m ruff check .
+	$(PYTHON) -m mypy
 
 clean:
 	rm -rf build .tarnwick

@@ -18,7 +18,6 @@ import importlib
 import os
 import sys
 import tempfile
-import textwrap
 import time
 import timeit
 

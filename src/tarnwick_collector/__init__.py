@@ -72,7 +72,9 @@ def _validate(project_path: Any, tenant_id: Any, project_id: Any,
             not isinstance(sampling_rate, numbers.Real):
         raise TypeError("sampling_rate must be a number between 0 and 1, "
                         f"not {type(sampling_rate).__name__}")
-    if math.isnan(sampling_rate) or not 0.0 <= sampling_rate <= 1.0:
+    # (numbers.Real's stubs define no comparison with a float)
+    if math.isnan(sampling_rate) or \
+            not 0.0 <= sampling_rate <= 1.0:  # type: ignore[operator]
         raise ValueError("sampling_rate must be between 0 and 1, "
                          f"got {sampling_rate!r}")
     _check_channel("data_channel", data_channel)
@@ -104,7 +106,8 @@ def _loss_reporter(settings: Any) -> Any:
     propagates, so that the tracer keeps a call lost at the recursion limit
     for its next chance."""
     from tarnwick_collector.data_collection.metrics import (
-        CollectorFailure, FailureReasons,
+        CollectorFailure,
+        FailureReasons,
     )
 
     def report(reason: str) -> None:
@@ -182,7 +185,9 @@ def start(project_path: Optional[str] = None,
     from tarnwick_collector.configs.collector_settings import CollectorSettings
     from tarnwick_collector.data_collection import marrowick
     from tarnwick_collector.data_collection.metrics import (
-        ExternalCallsMaxLimitWasSet, SamplingRateWasSet, StartEvent,
+        ExternalCallsMaxLimitWasSet,
+        SamplingRateWasSet,
+        StartEvent,
     )
 
     with _lock:

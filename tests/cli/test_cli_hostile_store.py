@@ -2,7 +2,6 @@
 its own text, the output stays complete (and valid JSON), and no text from
 the store reaches the terminal unescaped."""
 import json
-import os
 import sqlite3
 import struct
 import subprocess

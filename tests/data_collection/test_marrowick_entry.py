@@ -1,6 +1,5 @@
 """The start of a recorded user call: record_user_function_call and the
 record it builds."""
-import threading
 
 import pytest
 

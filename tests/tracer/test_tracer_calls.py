@@ -8,7 +8,7 @@ import traceback
 
 import pytest
 
-from fakecore import FakeCore, Record
+from fakecore import FakeCore
 from tarnwick_collector import tracer
 from tarnwick_collector.tracer import _trampolines
 

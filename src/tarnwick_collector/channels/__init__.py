@@ -7,6 +7,20 @@ message (a ``bytes`` object).
 - ``SubprocessChannel``: hands messages to a subprocess that stores them in
   the SQLite record store; ``open_channels`` starts the data and the metrics
   channel of one recording run, ``close_channels`` stops them.
+
+The package's modules:
+
+- ``memory``: ``InMemoryChannel``;
+- ``subprocess_channel``: ``SubprocessChannel``, ``open_channels`` and
+  ``close_channels``;
+- ``condition``: the subprocess channel's condition variable on ``_thread``
+  locks;
+- ``report``: ``ChannelReport``, what became of a channel's messages;
+- ``registry``: the running channels of this process, ``stop_all``;
+- ``forks``: what a forked child does with the channels it inherited;
+- ``framing``: the frames of the byte stream to a subprocess;
+- ``tally``: the block of counters a channel shares with its subprocess;
+- ``receiver``: the subprocess's side, which stores what it receives.
 """
 from tarnwick_collector.channels.memory import InMemoryChannel
 from tarnwick_collector.channels.subprocess_channel import (

@@ -40,8 +40,7 @@ from typing import Any, List, Optional, Sequence, Tuple
 
 from tarnwick_collector.channels import tally
 from tarnwick_collector.channels.framing import FrameReader
-from tarnwick_collector.store import decoding
-from tarnwick_collector.store import sqlite_store
+from tarnwick_collector.store import decoding, sqlite_store
 
 #: A batch is committed when it has this many rows ...
 BATCH_ROWS = 500

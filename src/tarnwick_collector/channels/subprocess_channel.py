@@ -54,25 +54,37 @@ restart, and noted in the report). The subprocess whose socket the program
 closed sees the end of its input, stores what it had received and exits;
 ``stop`` waits for it like for the current one. The block of counters
 (``tally``) is guarded the same way.
+
+The channel itself is here, with ``open_channels`` and ``close_channels``;
+it builds on ``condition`` (its condition variable), ``report`` (its
+report), ``registry`` (the running channels, stopped at exit) and
+``forks`` (a forked child and its inherited channels).
 """
 import _thread
-import atexit
 import collections
 import os
-import re
 import select
 import socket
 import subprocess
 import sys
 import time
 import uuid
-import weakref
-from dataclasses import dataclass
 from typing import IO, Any, Callable, Deque, List, Optional, Tuple
 
-from tarnwick_collector.channels import framing
+from tarnwick_collector.channels import forks, framing
 from tarnwick_collector.channels import tally as tally_block
+from tarnwick_collector.channels.condition import _Condition
+from tarnwick_collector.channels.forks import _stop_at_multiprocessing_exit
+from tarnwick_collector.channels.registry import _register, stop_all
+from tarnwick_collector.channels.report import ChannelReport, _split_note, _stored_note
 from tarnwick_collector.store import sqlite_store
+
+__all__ = [
+    "DEFAULT_MAX_MESSAGES", "DEFAULT_MAX_BYTES", "DEFAULT_MAX_RESTARTS",
+    "DEFAULT_STOP_TIMEOUT", "DEFAULT_CHILD_SEND_TIMEOUT", "FORK_REPORT_WAIT",
+    "ChannelReport", "SubprocessChannel", "new_session_id", "open_channels",
+    "close_channels", "stop_all", "read_stream",
+]
 
 #: Default bound of a channel's buffer, in messages and in bytes. The
 #: environment variables ``TARNWICK_CHANNEL_BUFFER_MESSAGES`` and
@@ -96,9 +108,6 @@ _CHUNK = 1 << 20
 _NOSIGNAL = int(getattr(socket, "MSG_NOSIGNAL", 0))
 _DONTWAIT = int(getattr(socket, "MSG_DONTWAIT", 0))
 _SEND_NOW = _DONTWAIT | _NOSIGNAL
-#: Exit priority of the finalizer that stops the channels of a child run by
-#: ``multiprocessing``: below any the program would choose, so it runs last.
-_MP_EXIT_PRIORITY = -(1 << 30)
 
 # Bound once: the channel's threads and locks stay the interpreter's own even
 # when the program later replaces names in ``_thread`` or ``threading``.
@@ -108,6 +117,7 @@ _get_ident = _thread.get_ident
 # A lock the interpreter releases once the calling thread's state is gone
 # (what ``threading`` joins on); not in every version.
 _set_sentinel = getattr(_thread, "_set_sentinel", None)
+
 
 _BOOTSTRAP = (
     "import sys; sys.path.insert(0, sys.argv.pop(1)); "
@@ -137,105 +147,6 @@ def _package_root() -> str:
 def new_session_id() -> str:
     """A fresh run id: sortable by time, unique across processes."""
     return time.strftime("%Y%m%d-%H%M%S") + "-" + uuid.uuid4().hex[:8]
-
-
-@dataclass
-class ChannelReport:
-    """What became of the messages one channel was sent."""
-
-    channel: str
-    session: str
-    sent: int = 0
-    stored: int = 0
-    dropped_full: int = 0
-    dropped_down: int = 0
-    restarts: int = 0
-    note: Optional[str] = None
-    #: Messages a subprocess received but could not store, and why.
-    unstored: int = 0
-    unstored_reason: Optional[str] = None
-
-    @property
-    def lost(self) -> int:
-        """Accepted messages that the store does not hold for no known
-        reason (in flight when a subprocess died)."""
-        return max(0, self.sent - self.stored - self.dropped_full - self.dropped_down
-                   - self.unstored)
-
-    @property
-    def missing(self) -> int:
-        """Every message sent but not stored."""
-        return max(0, self.sent - self.stored)
-
-    def summary(self) -> str:
-        """One line for the user."""
-        text = f"{self.channel} channel: {self.stored} of {self.sent} messages stored"
-        reasons = []
-        if self.dropped_full:
-            reasons.append(f"{self.dropped_full} dropped, buffer full")
-        if self.dropped_down:
-            reasons.append(f"{self.dropped_down} dropped, subprocess down")
-        if self.unstored:
-            reasons.append(f"{self.unstored} not stored: "
-                           f"{self.unstored_reason or 'the store refused them'}")
-        if self.lost:
-            reasons.append(f"{self.lost} lost in transit")
-        if self.restarts:
-            reasons.append(f"subprocess restarted {self.restarts}x")
-        if self.note:
-            reasons.append(self.note)
-        if reasons:
-            text += " (" + "; ".join(reasons) + ")"
-        return text
-
-
-class _Condition:
-    """A condition variable on ``_thread`` locks alone (see the module
-    docstring): the waits of the writer and of ``flush`` go through no code
-    of ``threading``."""
-
-    __slots__ = ("_lock", "_waiters")
-
-    def __init__(self) -> None:
-        self._lock = _allocate_lock()
-        self._waiters: Deque[Any] = collections.deque()
-
-    def __enter__(self) -> bool:
-        return self._lock.__enter__()
-
-    def __exit__(self, *exc: Any) -> None:
-        self._lock.release()
-
-    def wait(self, timeout: Optional[float] = None) -> bool:
-        """Release the lock (held by the caller) until notified or until
-        ``timeout`` seconds passed; hold it again on return."""
-        waiter = _allocate_lock()
-        waiter.acquire()
-        self._waiters.append(waiter)
-        self._lock.release()
-        woken = False
-        try:
-            if timeout is None:
-                woken = waiter.acquire()
-            else:
-                woken = waiter.acquire(True, max(0.0, timeout))
-            return woken
-        finally:
-            self._lock.acquire()
-            if not woken:
-                try:
-                    self._waiters.remove(waiter)
-                except ValueError:
-                    pass  # notified just after the wait ended
-
-    def notify(self) -> None:
-        if self._waiters:
-            self._waiters.popleft().release()
-
-    def notify_all(self) -> None:
-        waiters, self._waiters = self._waiters, collections.deque()
-        for waiter in waiters:
-            waiter.release()
 
 
 class SubprocessChannel:
@@ -1099,7 +1010,7 @@ class SubprocessChannel:
             # the copy of its Popen must neither warn that it still runs
             # (a ResourceWarning the application would see) nor wait for it.
             try:
-                proc._child_created = False
+                proc._child_created = False  # type: ignore[attr-defined]  # Popen's own flag
             except Exception:
                 pass
         for block in self._old_tallies:
@@ -1115,7 +1026,7 @@ class SubprocessChannel:
     _parent_session: Optional[str] = None
 
     def _start_in_child(self) -> None:
-        with _CHILD_START_LOCK:
+        with forks._CHILD_START_LOCK:
             if self._state != "new":
                 return
             try:
@@ -1138,32 +1049,6 @@ class SubprocessChannel:
     def __repr__(self) -> str:
         return (f"<SubprocessChannel {self.kind} {self._state} pid={self.pid} "
                 f"buffered={len(self._queue)}>")
-
-
-_CHILD_START_LOCK = _allocate_lock()
-
-
-def _stored_note(report: ChannelReport) -> Optional[str]:
-    """The note of a delivery summary in the store: the report's note and
-    why messages a subprocess received were not stored."""
-    notes = [report.note] if report.note else []
-    if report.unstored:
-        notes.append(f"{report.unstored} not stored: "
-                     f"{report.unstored_reason or 'the store refused them'}")
-    return "; ".join(notes) or None
-
-
-_UNSTORED_PART = re.compile(r"(?:^|; )(\d+) not stored: (.*)$", re.S)
-
-
-def _split_note(note: str) -> Tuple[Optional[str], int, Optional[str]]:
-    """A stored note (see ``_stored_note``: the part on messages not stored
-    comes last) back as the note, the count of messages not stored and
-    why."""
-    match = _UNSTORED_PART.search(note)
-    if match is None:
-        return note, 0, None
-    return note[:match.start()] or None, int(match.group(1)), match.group(2)
 
 
 def _wait_writable(sock: socket.socket, timeout: float) -> None:
@@ -1202,108 +1087,12 @@ def _process_gone(pid: Optional[int]) -> bool:
         return False
 
 
-# The process for which the multiprocessing finalizer below is registered.
-_mp_finalizer_pid: Optional[int] = None
-
-
-def _stop_at_multiprocessing_exit() -> None:
-    """In a child that ``multiprocessing`` runs (it ends with ``os._exit``
-    once its target is done, running only its own exit finalizers): stop
-    this process's channels in a finalizer of the lowest priority, after
-    the program's finalizers. ``multiprocessing`` is not imported here: a
-    child that does not use it is none of its children. Lock held."""
-    global _mp_finalizer_pid
-    if _mp_finalizer_pid == os.getpid():
-        return
-    mp_process = sys.modules.get("multiprocessing.process")
-    mp_util = sys.modules.get("multiprocessing.util")
-    if mp_process is None or mp_util is None:
-        return
-    try:
-        parent_process = getattr(mp_process, "parent_process", None)
-        if parent_process is None or parent_process() is None:
-            return
-        mp_util.Finalize(None, _stop_in_multiprocessing_child,
-                         exitpriority=_MP_EXIT_PRIORITY)
-    except Exception:
-        return
-    _mp_finalizer_pid = os.getpid()
-
-
-def _stop_in_multiprocessing_child() -> None:
-    """While threads of the program still run (``multiprocessing`` joins
-    them only after its finalizers) the channels are flushed, not stopped:
-    what those threads record later is written as it is sent, and the
-    subprocesses write the summaries once the process is gone."""
-    try:
-        if _program_threads_running():
-            for channel in list(_LIVE):
-                if channel._pid == os.getpid() and channel._report_obj is None:
-                    channel.flush(channel.stop_timeout)
-            return
-        stop_all()
-    except Exception:
-        pass
-
-
-def _program_threads_running() -> bool:
-    """Whether a non-daemon thread other than the calling one is alive (the
-    channels' writers are none of ``threading``'s)."""
-    threading = sys.modules.get("threading")
-    if threading is None:
-        return False
-    current = threading.current_thread()
-    return any(t is not current and not t.daemon and t.is_alive()
-               for t in threading.enumerate())
-
-
 def _stderr_line(line: str) -> None:
     try:
         sys.stderr.write(line + "\n")
         sys.stderr.flush()
     except Exception:
         pass
-
-
-# Channels still running at interpreter exit are stopped then; weakly held
-# so that a channel dropped by its owner does not live on.
-_LIVE: "weakref.WeakSet[SubprocessChannel]" = weakref.WeakSet()
-
-
-def _register(channel: SubprocessChannel) -> None:
-    _LIVE.add(channel)
-
-
-def stop_all(progress: Optional[Callable[[str], None]] = None) -> List[ChannelReport]:
-    """Stop every channel of this process that is still running (after
-    stopping the recording, whose last metric must still go out)."""
-    package = sys.modules.get("tarnwick_collector")
-    if package is not None and getattr(package, "is_recording", lambda: False)():
-        try:
-            package.stop()
-        except Exception:
-            pass
-    reports = []
-    for channel in list(_LIVE):
-        if channel._pid == os.getpid() and channel._report_obj is None:
-            reports.append(channel.stop(progress=progress))
-    return reports
-
-
-atexit.register(stop_all)
-
-
-def _child_after_fork() -> None:
-    global _CHILD_START_LOCK
-    _CHILD_START_LOCK = _allocate_lock()
-    # Sockets of the parent's channels must not stay open in the child, or
-    # the parent's subprocesses would not see the end of their input.
-    for channel in list(_LIVE):
-        channel._after_fork()
-
-
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_child_after_fork)
 
 
 def open_channels(

@@ -141,7 +141,8 @@ class Tally:
     def sent_setter(self) -> Callable[[int], None]:
         """A function that writes the count that changes with every message
         (cheaper than a method call); not to be called after ``close``."""
-        return functools.partial(_SENT.pack_into, self._map, _SENT_AT)
+        return functools.partial(_SENT.pack_into, self._map,  # type: ignore[arg-type]  # open
+                                 _SENT_AT)
 
     def publish(self, sent: int, dropped_full: int, dropped_down: int,
                 restarts: int) -> None:

@@ -107,11 +107,10 @@ Depth
     dump with ``RecursionError``; so do running out of memory and a file
     whose ``write`` fails.
 """
+import _pickle
 import io
 import pickle
 from typing import Any, Callable, Optional
-
-import _pickle
 
 from tarnwick_collector.data_serialization import _tarn_pickle
 

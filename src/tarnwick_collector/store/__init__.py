@@ -1,5 +1,16 @@
 """The record store that the channels' subprocesses write and the command
-line reads, and the safe decoding of the messages kept in it."""
+line reads, and the safe decoding of the messages kept in it.
+
+The package's modules:
+
+- ``sqlite_store``: the SQLite store, its schema and its queries;
+- ``decoding``: the restricted unpickler of stored messages (with
+  ``_opscan``, the compiled scan of a stream's opcodes);
+- ``render``: the views ``show``, ``stats`` and ``demo`` print, built on
+  ``texts`` (limits, escaping for a terminal and JSON), ``diffing`` (where
+  two values differ), ``values`` (one value as one line) and ``records``
+  (a stored call decoded into a view).
+"""
 from tarnwick_collector.store.sqlite_store import (
     STORE_DIR,
     STORE_FILE,

@@ -46,7 +46,7 @@ import pickle
 import re
 import threading
 import uuid
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, ClassVar, Dict, Iterator, List, Optional, Tuple, Union
 
 from tarnwick_collector.store import _opscan
 
@@ -84,6 +84,12 @@ class StandIn:
 
     _tw_module = ""
     _tw_name = ""
+    # Set on each instance by __new__ (annotations only: no class attributes).
+    _tw_args: Tuple[Any, ...]
+    _tw_kwargs: Dict[str, Any]
+    _tw_state: Any
+    _tw_items: Any  # a list once an item is appended, else None
+    _tw_entries: Any  # a list of pairs once one is set, else None
 
     def __new__(cls, *args: Any, **kwargs: Any) -> "StandIn":
         self = object.__new__(cls)
@@ -566,13 +572,18 @@ def _hashable_keys(items: List[Any]) -> List[Any]:
     return [budget.hashable(item) if i % 2 == 0 else item for i, item in enumerate(items)]
 
 
-class _CheckingUnpickler(pickle._Unpickler):  # type: ignore[name-defined]
+class _CheckingUnpickler(pickle._Unpickler):
     """The restricted unpickler in pure Python, where each key or item is
     checked before it is hashed."""
 
+    # Internals of the pure-Python unpickler that its stubs leave out.
+    stack: List[Any]
+    append: Callable[[Any], None]
+    pop_mark: Callable[[], List[Any]]
+
     find_class = _RestrictedUnpickler.find_class
     persistent_load = _RestrictedUnpickler.persistent_load
-    dispatch = dict(pickle._Unpickler.dispatch)  # type: ignore[attr-defined]
+    dispatch: ClassVar[Dict[int, Callable[[Any], None]]] = dict(pickle._Unpickler.dispatch)
 
     # (``self.append`` follows the stack ``pop_mark`` returns to: it is
     # looked up after the items are taken.)
@@ -626,7 +637,7 @@ def _may_nest_deeply(data: bytes) -> bool:
     return len(data) - len(data.translate(None, _TUPLE_MAKERS)) >= _SHALLOW_ENOUGH
 
 
-def safe_loads(data: bytes) -> Any:
+def safe_loads(data: Union[bytes, bytearray]) -> Any:
     """Load a pickle, with every global it names replaced by a stand-in
     (except the harmless value types listed above).
 

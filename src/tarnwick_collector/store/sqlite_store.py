@@ -641,7 +641,8 @@ def metric_counts(conn: sqlite3.Connection, session: Selection) -> List[Tuple[st
     clause, params = _where_runs(session)
     sql = f"SELECT counter, kind, COUNT(*) FROM metric_messages WHERE {clause}"
     sql += " GROUP BY counter, kind ORDER BY COUNT(*) DESC, counter, kind"
-    return [(_text(c) if c is not None else "(unknown)", _text(k) or "(undecodable)", n)
+    # (_text of a value that is not None is a str)
+    return [(_text(c) if c is not None else "(unknown)", _text(k) or "(undecodable)", n)  # type: ignore[misc]
             for c, k, n in conn.execute(sql, params)]
 
 
@@ -709,7 +710,8 @@ def function_counts(conn: sqlite3.Connection, session: Selection) -> List[Tuple[
     # TOTAL: a float, which (unlike SUM) cannot overflow on damaged sizes.
     sql = f"SELECT full_name, COUNT(*), TOTAL(size) FROM data_messages WHERE {clause}"
     sql += " GROUP BY full_name ORDER BY COUNT(*) DESC, full_name"
-    return [(_text(n) if n is not None else "(undecodable)", c, _count(s) or 0)
+    # (_text of a value that is not None is a str)
+    return [(_text(n) if n is not None else "(undecodable)", c, _count(s) or 0)  # type: ignore[misc]
             for n, c, s in conn.execute(sql, params)]
 
 
@@ -733,7 +735,7 @@ def channel_runs(conn: sqlite3.Connection, session: Selection) -> List[Dict[str,
         "SELECT session, channel, started, ended, sent, stored, dropped_full,"
         f" dropped_down, lost, restarts, note FROM channel_runs WHERE {clause}",
         params).fetchall()
-    stored: Dict[Tuple[str, str], int] = {}
+    stored: Dict[Tuple[Optional[str], str], int] = {}  # no run id: a damaged store
     for kind, table in _MESSAGE_TABLES:
         for run, count in conn.execute(
                 f"SELECT session, COUNT(*) FROM {table} WHERE {clause}"
@@ -766,7 +768,7 @@ def channel_runs(conn: sqlite3.Connection, session: Selection) -> List[Dict[str,
     return [item for _, item in runs]
 
 
-def _unreported(run: str, channel: str, stored: int) -> Dict[str, Any]:
+def _unreported(run: Optional[str], channel: str, stored: int) -> Dict[str, Any]:
     return {"session": run, "channel": channel, "sent": stored, "stored": stored,
             "dropped_full": 0, "dropped_down": 0, "lost": None, "restarts": 0,
             "note": UNREPORTED_NOTE, "reported": False}

@@ -36,10 +36,14 @@ from typing import Any, Iterable, Optional
 
 from tarnwick_collector.tracer import _trampolines
 from tarnwick_collector.tracer.hook import (
-    InstrumentingLoader, Project, ProjectFinder,
+    InstrumentingLoader,
+    Project,
+    ProjectFinder,
 )
 from tarnwick_collector.tracer.rewrite import (
-    compile_module, instrument, original_code,
+    compile_module,
+    instrument,
+    original_code,
 )
 
 __all__ = [

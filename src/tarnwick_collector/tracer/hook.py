@@ -19,7 +19,9 @@ import site
 import sys
 import sysconfig
 import threading
-from importlib._bootstrap import _call_with_frames_removed
+from importlib._bootstrap import (  # type: ignore[attr-defined]  # not in the stubs
+    _call_with_frames_removed,
+)
 from typing import Iterable, List, Optional, Set
 
 from tarnwick_collector.tracer import _trampolines
@@ -178,7 +180,7 @@ class InstrumentingLoader(importlib.machinery.SourceFileLoader):
             co_filename=_wrapped_file)
     del _wrapped_file
 
-    def get_code(self, fullname: str):  # type: ignore[override]
+    def get_code(self, fullname: str):
         source = self.get_data(self.path)
         try:
             code, instrumented = compile_module(source, self.path)

@@ -61,7 +61,11 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from tarnwick_collector.tracer import _trampolines as _t
 from tarnwick_collector.tracer.scopes import (
-    GLOBAL, Analysis, Scope, analyze, mangle,
+    GLOBAL,
+    Analysis,
+    Scope,
+    analyze,
+    mangle,
 )
 
 _PREFIX = "\x00tarnwick\x00"
@@ -145,12 +149,15 @@ class _Hoister(ast.NodeTransformer):
 
     def declarations(self) -> List[ast.stmt]:
         out: List[ast.stmt] = []
+        first = self.first
+        if first is None:  # no declaration was taken
+            return out
         if self.globals:
             out.append(ast.copy_location(ast.Global(names=self.globals),
-                                         self.first))
+                                         first))
         if self.nonlocals:
             out.append(ast.copy_location(ast.Nonlocal(names=self.nonlocals),
-                                         self.first))
+                                         first))
         return out
 
 

@@ -101,6 +101,6 @@ def get_signature(function_obj: Any) -> Optional[inspect.FullArgSpec]:
             and _same_sources(sources, entry[1])):
         return entry[2]
     spec = _make_signature(function_obj)
-    ref = weakref.ref(function_obj, lambda r, key=key: _forget(key, r))
+    ref = weakref.ref(function_obj, lambda r, key=key: _forget(key, r))  # type: ignore[misc]
     _signatures[key] = (ref, sources, spec)
     return spec

@@ -33,7 +33,7 @@ def _digest(code: CodeType) -> str:
     except ValueError:
         data = repr((code.co_code, code.co_consts, code.co_names)).encode()
     try:
-        digest = hashlib.md5(data, usedforsecurity=False)  # type: ignore[call-arg]
+        digest = hashlib.md5(data, usedforsecurity=False)
     except TypeError:  # Python 3.8
         digest = hashlib.md5(data)
     return digest.hexdigest()
@@ -57,6 +57,6 @@ def get_hash(function_obj: Any) -> Optional[str]:
         return entry[1]
     digest = _digest(code)
     if type(code) is CodeType:
-        ref = weakref.ref(code, lambda r, key=key: _forget(key, r))
+        ref = weakref.ref(code, lambda r, key=key: _forget(key, r))  # type: ignore[misc]
         _digests[key] = (ref, digest)
     return digest

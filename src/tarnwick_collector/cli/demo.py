@@ -1,0 +1,135 @@
+"""``tarnwick demo``: record the example application of the source
+checkout and summarise the recording (a few calls in full, the metrics)."""
+import os
+import shutil
+import subprocess
+import sys
+from typing import Any, Callable, List, Sequence
+
+from tarnwick_collector.cli.parser import PROG, CliError, _Parser
+from tarnwick_collector.cli.reading import _print_stats, _stats_data
+from tarnwick_collector.store import sqlite_store
+from tarnwick_collector.store.sqlite_store import StoreError
+
+
+def _examples_dir() -> str:
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    return os.path.join(os.path.dirname(os.path.dirname(here)), "examples")
+
+
+DEMO_SCRIPT = "run_shop.py"
+
+
+def cmd_demo(argv: Sequence[str]) -> int:
+    from tarnwick_collector.store.render import RecordView, render_summary_line, render_text
+
+    p = _Parser(prog=f"{PROG} demo",
+                description="Record the example application and summarise the recording.")
+    p.add_argument("--store", metavar="PATH",
+                   help="where to keep the demo recording "
+                        "(default: .tarnwick/demo.sqlite3 in the source checkout)")
+    opts = p.parse_args(argv)
+    examples = _examples_dir()
+    script = os.path.join(examples, DEMO_SCRIPT)
+    if not os.path.isfile(script):
+        raise CliError(f"the example application is not here ({script}); "
+                       "the demo runs from a source checkout")
+    root = os.path.dirname(examples)
+    store = os.path.abspath(opts.store) if opts.store else os.path.join(
+        root, sqlite_store.STORE_DIR, "demo.sqlite3")
+    if os.path.exists(store):
+        try:
+            sqlite_store.check_store_writable(store)
+        except StoreError as exc:
+            raise CliError(str(exc)) from None
+        for suffix in ("", "-journal", ".log"):
+            if os.path.exists(store + suffix):
+                os.remove(store + suffix)
+
+    out = sys.stdout
+    out.write(f"[1/3] Recording the example application ({os.path.relpath(script)})\n")
+    out.write("----- its own output " + "-" * 40 + "\n")
+    out.flush()
+    cmd = [sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
+           "--project-root", examples, "--store", store, script]
+    env = dict(os.environ)
+    package_root = os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__))))
+    env["PYTHONPATH"] = package_root + (os.pathsep + env["PYTHONPATH"]
+                                        if env.get("PYTHONPATH") else "")
+    status = subprocess.call(cmd, cwd=examples, env=env)
+    out.write("-" * 61 + "\n")
+    if status != 0:
+        raise CliError(f"recording the example application failed (exit status {status})")
+
+    try:
+        conn = sqlite_store.open_for_reading(store)
+        session = sqlite_store.resolve_runs(conn, "last")
+        views = [RecordView.from_row(row)
+                 for row in sqlite_store.iter_data_rows(conn, session)]
+        stats = _stats_data(conn, session)
+    except StoreError as exc:
+        raise CliError(str(exc)) from None
+    conn.close()
+
+    out.write(f"\n[2/3] {len(views)} calls were recorded, in the order they ended:\n")
+    for view in views:
+        out.write("  " + render_summary_line(view) + "\n")
+
+    out.write("\n      A few of them in full:\n")
+    for view in _demo_highlights(views):
+        out.write("\n" + "\n".join("  " + line for line in render_text(view)) + "\n")
+
+    out.write("\n[3/3] What the metrics say:\n")
+    buf = _Lines()
+    _print_stats(stats, buf, functions=5)
+    out.write("".join("  " + line + "\n" for line in buf.text().splitlines()))
+    rel = os.path.relpath(store)
+    command = PROG if shutil.which(PROG) else "python -m tarnwick_collector"
+    pad = " " * len("Explore further: ")
+    out.write(f"\nExplore further: {command} show --store {rel} [--function NAME] [--json]\n"
+              f"{pad}{command} stats --store {rel}\n")
+    return 0
+
+
+class _Lines:
+    def __init__(self) -> None:
+        self._parts: List[str] = []
+
+    def write(self, text: str) -> None:
+        self._parts.append(text)
+
+    def text(self) -> str:
+        return "".join(self._parts)
+
+
+def _demo_highlights(views: List[Any]) -> List[Any]:
+    """One call with external calls, one that raised, one that read
+    attributes of a global object, one whose arguments changed."""
+    from tarnwick_collector.store.decoding import StandIn
+    from tarnwick_collector.store.render import render_text
+
+    picks: List[Any] = []
+
+    def pick(pred: Callable[[Any], bool]) -> None:
+        for view in views:
+            if view not in picks and pred(view):
+                picks.append(view)
+                return
+
+    def reads_an_object(view: Any) -> bool:
+        # A global object of which the call used some attributes.
+        return any(isinstance(value, StandIn)
+                   and value.tw_full_name.endswith(".wrap_object")
+                   for _, value in view.used_globals())
+
+    def changes_its_arguments(view: Any) -> bool:
+        lines = render_text(view)
+        return (len(lines) > 2 and lines[2].startswith("  arguments after:")
+                and "(unchanged)" not in lines[2])
+
+    pick(lambda v: len(v.external_calls) >= 2)
+    pick(lambda v: v.raised is not None)
+    pick(reads_an_object)
+    pick(changes_its_arguments)
+    return picks
