@@ -293,3 +293,7 @@ using FastcallKw = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t,
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(           \
         static_cast<tw::FastcallKw>(fn)))
 #define TW_FASTCALL_FLAGS (METH_FASTCALL | METH_KEYWORDS)
+// The parameters of such a function, its first (the module, or the
+// instance) named `self`.
+#define TW_FASTCALL_ARGS(self)                                                 \
+    PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames

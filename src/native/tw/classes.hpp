@@ -44,10 +44,27 @@ inline Ref global_attr(PyObject *module, PyObject *name, PyObject *attr)
     return getattr(g.get(), attr);
 }
 
-// Sets a module-level name; steals nothing. 0 or -1.
+// Sets a module-level name; steals nothing. A NULL value (its creation
+// failed, with the exception set) fails. 0 or -1.
 inline int set_global(PyObject *module, const char *name, PyObject *value)
 {
+    if (value == nullptr)
+        return -1;
     return PyObject_SetAttrString(module, name, value);
+}
+
+// Sets a module-level name to a value just made (an empty Ref: its creation
+// failed, with the exception set, and so does this). 0 or -1.
+inline int set_global(PyObject *module, const char *name, Ref value)
+{
+    return set_global(module, name, value.get());
+}
+
+// Binds the interned string `value` as a module-level name. 0 or -1.
+inline int set_str(PyObject *module, const char *name, const char *value)
+{
+    return set_global(module, name,
+                      Ref::steal(PyUnicode_InternFromString(value)));
 }
 
 // ---------------------------------------------------------------- imports

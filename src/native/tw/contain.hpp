@@ -10,9 +10,10 @@
 // through the containment sites like an interrupt does.
 #pragma once
 
+#include "tw/error.hpp"
+#include "tw/frame.hpp"
 #include "tw/ref.hpp"
 
-#include <frameobject.h>
 #include <signal.h>
 
 namespace tw {
@@ -28,20 +29,6 @@ inline PyObject *handler_code(PyObject *handler)
     return nullptr;
 }
 
-// The code object of a traceback entry's frame; new reference or NULL.
-inline PyCodeObject *traceback_code(PyObject *tb)
-{
-    PyFrameObject *frame = reinterpret_cast<PyTracebackObject *>(tb)->tb_frame;
-    if (frame == nullptr)
-        return nullptr;
-#if PY_VERSION_HEX >= 0x03090000
-    return PyFrame_GetCode(frame);
-#else
-    Py_XINCREF(frame->f_code);
-    return frame->f_code;
-#endif
-}
-
 // Whether a frame of the traceback `tb` could be a signal handler's: the
 // interpreter calls a handler with two positional arguments, so its code
 // takes at least two (or *args). Most failures the recorder meets are
@@ -49,9 +36,7 @@ inline PyCodeObject *traceback_code(PyObject *tb)
 // need no look at the handlers.
 inline bool may_hold_handler_frame(PyObject *tb)
 {
-    for (PyObject *t = tb; t != nullptr;
-         t = reinterpret_cast<PyObject *>(
-             reinterpret_cast<PyTracebackObject *>(t)->tb_next)) {
+    for (PyObject *t = tb; t != nullptr; t = traceback_next(t)) {
         PyCodeObject *code = traceback_code(t);
         if (code == nullptr)
             continue;
@@ -70,8 +55,9 @@ inline bool may_hold_handler_frame(PyObject *tb)
 // pending exception is kept.
 inline bool raised_by_signal_handler()
 {
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
+    ErrorGuard keep;
+    Ref traceback = keep.saved().traceback();
+    PyObject *tb = traceback.get();
     bool found = false;
     if (tb != nullptr && PyTraceBack_Check(tb) && may_hold_handler_frame(tb)) {
         PyObject *signal_module = PyImport_GetModule(TW_STR("signal"));
@@ -96,8 +82,7 @@ inline bool raised_by_signal_handler()
                     if (code == nullptr)
                         continue;
                     for (PyObject *t = tb; t != nullptr && !found;
-                         t = reinterpret_cast<PyObject *>(
-                             reinterpret_cast<PyTracebackObject *>(t)->tb_next)) {
+                         t = traceback_next(t)) {
                         PyCodeObject *fc = traceback_code(t);
                         found = reinterpret_cast<PyObject *>(fc) == code;
                         Py_XDECREF(fc);
@@ -106,7 +91,6 @@ inline bool raised_by_signal_handler()
             }
         }
     }
-    PyErr_Restore(type, value, tb);
     return found;
 }
 

@@ -97,7 +97,7 @@ int rename_after_class_attr(PyObject *m, PyObject *call,
     Ref name = tw::getattr(first.get(), TW_STR("full_name"));
     if (!name)
         return -1;
-    return set_attr(function_metadata, TW_STR("full_name"), name.get());
+    return tw::setattr(function_metadata, TW_STR("full_name"), name.get());
 }
 
 // The guarded part of record_external_call: 1 when the call is skipped, 0
@@ -257,7 +257,7 @@ int complete_external_record(PyObject *m, PyObject *return_value,
 // `cur_exc` NULL stands for its default, None.
 Ref record_external_return_value_impl(PyObject *m, PyObject *return_value,
                                       PyObject *func_obj, PyObject *cur_exc,
-                                      Pending &pending)
+                                      tw::SavedError &pending)
 {
     Ref exc;
     if (cur_exc == nullptr || cur_exc == Py_None) {

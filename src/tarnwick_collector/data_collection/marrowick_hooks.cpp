@@ -199,7 +199,7 @@ Ref filter_modules_and_function_from_globals_impl(PyObject *m,
 
 // ------------------------------------------------------------ the hooks
 
-PyObject *py_load_attr_hook(FASTCALL_ARGS)
+PyObject *py_load_attr_hook(TW_FASTCALL_ARGS(m))
 {
     PyObject *obj, *attr, *result;
     if (nargs == 3 && kwnames == nullptr) {
@@ -276,7 +276,7 @@ PyObject *py_load_attr_hook(FASTCALL_ARGS)
     Py_RETURN_NONE;
 }
 
-PyObject *py_load_global_hook(FASTCALL_ARGS)
+PyObject *py_load_global_hook(TW_FASTCALL_ARGS(m))
 {
     PyObject *global_obj, *name;
     if (nargs == 2 && kwnames == nullptr) {

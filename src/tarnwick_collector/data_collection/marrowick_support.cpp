@@ -51,17 +51,17 @@ void chain_context(PyObject *context)
 {
     if (context == nullptr || !PyErr_Occurred())
         return;
-    Caught now;
-    now.fetch();
+    tw::SavedError now;
+    now.fetch_normalized();
     if (now.value() != nullptr && now.value() != context &&
         PyExceptionInstance_Check(now.value()))
         PyException_SetContext(now.value(), Py_NewRef(context));
-    now.restore();
+    now.put_back();
 }
 
 // `get_exc_value()` at a call site of an entry whose pending exception is
 // held by `pending`. New reference.
-Ref take_exc(PyObject *m, Pending &pending)
+Ref take_exc(PyObject *m, tw::SavedError &pending)
 {
     Ref f = G("get_exc_value");
     if (!f)

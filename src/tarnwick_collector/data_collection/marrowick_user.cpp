@@ -240,8 +240,8 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
     // failure goes on to the tracer, which counts it under its reason.
     if (!tw::containable() || PyErr_ExceptionMatches(PyExc_RecursionError))
         return nullptr;
-    Caught e;
-    e.fetch();
+    tw::SavedError e;
+    e.fetch_normalized();
     if (blacklist(m, function_metadata.get()) < 0) {
         chain_context(e.value());
         return nullptr;
@@ -307,7 +307,7 @@ Ref record_user_function_call_impl(PyObject *m, PyObject *args,
     Ref caller = current_tracker(m);
     if (!caller)
         return nullptr;
-    if (set_attr(tracker.get(), TW_STR("caller_function"), caller.get()) < 0)
+    if (tw::setattr(tracker.get(), TW_STR("caller_function"), caller.get()) < 0)
         return nullptr;
     if (set_current(m, tracker.get()) < 0)
         return nullptr;
@@ -334,7 +334,7 @@ int hand_over(PyObject *m, PyObject *tracker, PyObject *caller,
               EndProgress &progress)
 {
     progress.handed_over = true;
-    if (set_attr(tracker, TW_STR("caller_function"), caller) < 0)
+    if (tw::setattr(tracker, TW_STR("caller_function"), caller) < 0)
         return -1;
     Ref exceeded = call_fn(m, F_add_recorded_functions_to_caller_tracker,
                            TW_STR("add_recorded_functions_to_caller_tracker"),
@@ -356,13 +356,13 @@ int hand_over(PyObject *m, PyObject *tracker, PyObject *caller,
                            : none_ref();
     if (!callers_caller)
         return -1;
-    return set_attr(tracker, TW_STR("caller_function"), callers_caller.get());
+    return tw::setattr(tracker, TW_STR("caller_function"), callers_caller.get());
 }
 
 // Steps 3 to 19 of the end of a user call (the guarded block). 0, or -1
 // with the failure pending.
 int finish_user_call(PyObject *m, PyObject *ret_val, PyObject *record,
-                     PyObject *cur_exc, Pending &pending,
+                     PyObject *cur_exc, tw::SavedError &pending,
                      EndProgress &progress)
 {
     Ref exc;
@@ -421,7 +421,7 @@ int finish_user_call(PyObject *m, PyObject *ret_val, PyObject *record,
         Ref data = ser ? tw::call_method(ser.get(), TW_STR("serialize"),
                                          used_globals.get())
                        : nullptr;
-        if (!data || set_attr(record, TW_STR("globals"), data.get()) < 0)
+        if (!data || tw::setattr(record, TW_STR("globals"), data.get()) < 0)
             return -1;
     }
     if (!tw::call_method(record, TW_STR("add_execption"), exc.get()))
@@ -451,16 +451,16 @@ int finish_user_call(PyObject *m, PyObject *ret_val, PyObject *record,
         return -1;
     progress.caller = Ref::borrow(caller.get());
     progress.caller_taken = true;
-    if (set_attr(w, TW_STR("caller_function"), Py_None) < 0 ||
-        set_attr(w, TW_STR("last_call"), Py_None) < 0)
+    if (tw::setattr(w, TW_STR("caller_function"), Py_None) < 0 ||
+        tw::setattr(w, TW_STR("last_call"), Py_None) < 0)
         return -1;
     Ref recorded = tw::getattr(w, TW_STR("recorded_functions"));
     if (!recorded ||
-        set_attr(record, TW_STR("external_calls"), recorded.get()) < 0)
+        tw::setattr(record, TW_STR("external_calls"), recorded.get()) < 0)
         return -1;
     Ref unknown = tw::getattr(w, TW_STR("unknown_modules"));
     if (!unknown ||
-        set_attr(record, TW_STR("unknown_modules"), unknown.get()) < 0)
+        tw::setattr(record, TW_STR("unknown_modules"), unknown.get()) < 0)
         return -1;
     if (!call_fn(m, F_send_function_call_to_handler,
                  TW_STR("send_function_call_to_handler"),
@@ -529,7 +529,7 @@ int hand_over_after_failure(PyObject *m, EndProgress &progress)
 
 Ref record_user_function_return_value_impl(PyObject *m, PyObject *ret_val,
                                            PyObject *record, PyObject *cur_exc,
-                                           Pending &pending)
+                                           tw::SavedError &pending)
 {
     int t = truth(record);
     if (t <= 0) {
@@ -546,8 +546,8 @@ Ref record_user_function_return_value_impl(PyObject *m, PyObject *ret_val,
     }
     if (!tw::containable())
         return nullptr;
-    Caught e;
-    e.fetch();
+    tw::SavedError e;
+    e.fetch_normalized();
     Ref problematic = G("ProblematicPickleException");
     if (!problematic) {
         chain_context(e.value());
@@ -611,8 +611,8 @@ Ref send_function_call_to_handler_impl(PyObject *m, PyObject *record)
     }
     if (ok == 0)
         return none_ref();
-    Caught e;
-    e.fetch();
+    tw::SavedError e;
+    e.fetch_normalized();
     Ref problematic = G("ProblematicPickleException");
     if (!problematic) {
         chain_context(e.value());
@@ -627,7 +627,7 @@ Ref send_function_call_to_handler_impl(PyObject *m, PyObject *record)
         metric = unpicklable_from(m, e.value(), TW_STR("TYPE_ERROR_TYPE_INDEX"),
                                   TW_STR("TYPE_ERROR"));
     else {
-        e.restore();
+        e.put_back();
         return nullptr;
     }
     if (send_metric(m, metric.get()) < 0) {

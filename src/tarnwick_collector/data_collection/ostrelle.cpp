@@ -23,21 +23,12 @@ namespace {
 PyObject *g_builtin_open = nullptr;
 PyObject *g_builtin_input = nullptr;
 
-// Truth value of `o`: 1, 0, or -1 with an exception set. The common flag
-// values are answered without a call.
-inline int truthy(PyObject *o)
-{
-    if (o == Py_True)
-        return 1;
-    if (o == Py_False || o == Py_None)
-        return 0;
-    return PyObject_IsTrue(o);
-}
+using tw::truth;
 
 // Truth value of an optional argument (NULL: absent, taken as `dflt`).
 inline int flag(PyObject *o, bool dflt)
 {
-    return o == nullptr ? static_cast<int>(dflt) : truthy(o);
+    return o == nullptr ? static_cast<int>(dflt) : truth(o);
 }
 
 // Generic attribute lookup, as object.__getattribute__ performs it: data
@@ -68,7 +59,7 @@ inline int compare(PyObject *a, PyObject *b, int op, tw::Ref &value)
     value = tw::Ref::steal(PyObject_RichCompare(a, b, op));
     if (!value)
         return -1;
-    return truthy(value.get());
+    return truth(value.get());
 }
 
 // `object.__init__`; new reference.
@@ -141,7 +132,7 @@ tw::Ref user_metadata(PyObject *module, PyObject *function_obj,
                                     module_name, function_obj);
     if (!full_name)
         return nullptr;
-    const int has_code = truthy(code);
+    const int has_code = truth(code);
     if (has_code < 0)
         return nullptr;
     if (!has_code) {
@@ -174,7 +165,7 @@ tw::Ref user_metadata(PyObject *module, PyObject *function_obj,
         tw::Ref::steal(PyNumber_And(flags.get(), coro_flag.get()));
     if (!masked)
         return nullptr;
-    const int is_coro = truthy(masked.get());
+    const int is_coro = truth(masked.get());
     if (is_coro < 0)
         return nullptr;
 
@@ -221,7 +212,7 @@ int report_external_function(PyObject *module, PyObject *item)
     tw::Ref full_name = tw::getattr(item, TW_STR("full_name"));
     if (!full_name)
         return -1;
-    const int named = truthy(full_name.get());
+    const int named = truth(full_name.get());
     if (named <= 0)
         return named;
 
@@ -323,7 +314,7 @@ PyObject *extract_function_metadata(PyObject *module, PyObject *const *args,
         if (probe(function_obj.get(), name.get(), func_tmp) < 0)
             return nullptr;
         if (func_tmp) {
-            const int t = truthy(func_tmp.get());
+            const int t = truth(func_tmp.get());
             if (t < 0)
                 return nullptr;
             if (t)
@@ -490,7 +481,7 @@ PyObject *get_attribute_full_name(PyObject *, PyObject *const *args,
         return nullptr;
     int use_qualname = 0;
     if (qualname) {
-        use_qualname = truthy(qualname.get());
+        use_qualname = truth(qualname.get());
         if (use_qualname < 0)
             return nullptr;
     }
@@ -556,15 +547,6 @@ PyMethodDef get_attribute_full_name_def = {
     "    "};
 
 // ------------------------------------------------------------ module body
-
-// Binds an interned string constant. 0 or -1.
-int set_str(PyObject *m, const char *name, const char *value)
-{
-    tw::Ref s = tw::Ref::steal(PyUnicode_InternFromString(value));
-    if (!s)
-        return -1;
-    return tw::set_global(m, name, s.get());
-}
 
 // Binds getattr(<module-level name>, attr) under `as`. 0 or -1.
 int set_from_global(PyObject *m, const char *as, const char *name,
@@ -643,17 +625,17 @@ int ostrelle_exec(PyObject *m)
                         "get_signature") < 0)
         return -1;
 
-    if (set_str(m, "CODE_DUNDER", "__code__") < 0 ||
+    if (tw::set_str(m, "CODE_DUNDER", "__code__") < 0 ||
         set_from_global(m, "CO_COROUTINE", "inspect", "CO_COROUTINE") < 0 ||
-        set_str(m, "UNKNOWN_PATH_STR", "unknown_path") < 0 ||
-        set_str(m, "UNHASHABLE_STR", "unhashable") < 0 ||
-        set_str(m, "SELF_CONST", "__self__") < 0 ||
-        set_str(m, "INIT_STR", "__init__") < 0 ||
-        set_str(m, "FUNC_STR", "__func__") < 0 ||
-        set_str(m, "MAIN_STR", "__main__") < 0 ||
+        tw::set_str(m, "UNKNOWN_PATH_STR", "unknown_path") < 0 ||
+        tw::set_str(m, "UNHASHABLE_STR", "unhashable") < 0 ||
+        tw::set_str(m, "SELF_CONST", "__self__") < 0 ||
+        tw::set_str(m, "INIT_STR", "__init__") < 0 ||
+        tw::set_str(m, "FUNC_STR", "__func__") < 0 ||
+        tw::set_str(m, "MAIN_STR", "__main__") < 0 ||
         set_from_global(m, "threading_get_ident", "threading", "get_ident") <
             0 ||
-        set_str(m, "BUILTINS", "builtins") < 0)
+        tw::set_str(m, "BUILTINS", "builtins") < 0)
         return -1;
     {
         tw::Ref reported = tw::Ref::steal(PySet_New(nullptr));

@@ -38,7 +38,7 @@ static PyObject *is_classmethod(PyObject *, PyObject *method)
     return to_bool(is_classmethod_impl(method));
 }
 
-static PyObject *wrap_object(FASTCALL_ARGS)
+static PyObject *wrap_object(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"cls"}, {"funcs"}};
     PyObject *a[2];
@@ -66,7 +66,7 @@ static PyObject *wrap_function(PyObject *mod, PyObject *full_name)
     return tw::call(cls.get(), full_name).release();
 }
 
-static PyObject *wrap_exception(FASTCALL_ARGS)
+static PyObject *wrap_exception(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"exception_full_name", tw::Kind::Str},
                                        {"exception_args"},
@@ -80,7 +80,7 @@ static PyObject *wrap_exception(FASTCALL_ARGS)
     return tw::call(cls.get(), a[0], a[1], a[2]).release();
 }
 
-static PyObject *get_attributes_value(FASTCALL_ARGS)
+static PyObject *get_attributes_value(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"obj"}, {"attributes"}};
     PyObject *a[2];
@@ -162,22 +162,22 @@ static PyObject *by_name_reduce(const char *qualname, PyObject *const *args,
     return tw::tuple(loadclass.get(), call_args.get()).release();
 }
 
-static PyObject *NewFuncWrap_init(FASTCALL_ARGS)
+static PyObject *NewFuncWrap_init(TW_FASTCALL_ARGS(mod))
 {
     (void)mod;
     return by_name_init("NewFuncWrap.__init__", args, nargs, kwnames);
 }
-static PyObject *NewFuncWrap_reduce(FASTCALL_ARGS)
+static PyObject *NewFuncWrap_reduce(TW_FASTCALL_ARGS(mod))
 {
     (void)mod;
     return by_name_reduce("NewFuncWrap.__reduce__", args, nargs, kwnames);
 }
-static PyObject *Wraper_init(FASTCALL_ARGS)
+static PyObject *Wraper_init(TW_FASTCALL_ARGS(mod))
 {
     (void)mod;
     return by_name_init("Wraper.__init__", args, nargs, kwnames);
 }
-static PyObject *Wraper_reduce(FASTCALL_ARGS)
+static PyObject *Wraper_reduce(TW_FASTCALL_ARGS(mod))
 {
     (void)mod;
     return by_name_reduce("Wraper.__reduce__", args, nargs, kwnames);
@@ -300,7 +300,7 @@ static Ref call_next_init(PyObject *klass, PyObject *self, PyObject **argv,
 
 // SafePickler(object_wrapper, *args, **kwargs): every argument but
 // object_wrapper goes to the base pickler unchanged.
-PyObject *SafePickler_init(FASTCALL_ARGS)
+PyObject *SafePickler_init(TW_FASTCALL_ARGS(mod))
 {
     (void)mod;
     const char *fname = tw::detail::display_name("SafePickler.__init__");
@@ -411,27 +411,27 @@ static int is_type_to_skip_impl(PyObject *mod, PyObject *obj_type)
     return IN_TABLE(mod, "types_to_skip", obj_type);
 }
 
-static PyObject *SafePickler_is_obj_function(FASTCALL_ARGS)
+static PyObject *SafePickler_is_obj_function(TW_FASTCALL_ARGS(mod))
 {
     return type_predicate<is_obj_function_impl>(
         "SafePickler.is_obj_function", mod, args, nargs, kwnames);
 }
 
 static PyObject *SafePickler_is_obj_type_specific_type_for_magic_mock(
-    FASTCALL_ARGS)
+    TW_FASTCALL_ARGS(mod))
 {
     return type_predicate<is_magic_mock_type_impl>(
         "SafePickler.is_obj_type_specific_type_for_magic_mock", mod, args,
         nargs, kwnames);
 }
 
-static PyObject *SafePickler_is_obj_type_to_skip(FASTCALL_ARGS)
+static PyObject *SafePickler_is_obj_type_to_skip(TW_FASTCALL_ARGS(mod))
 {
     return type_predicate<is_type_to_skip_impl>(
         "SafePickler.is_obj_type_to_skip", mod, args, nargs, kwnames);
 }
 
-static PyObject *SafePickler_get_dynamic_rebuild_function(FASTCALL_ARGS)
+static PyObject *SafePickler_get_dynamic_rebuild_function(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {
         {"self"}, {"obj"}, {"obj_type", tw::Kind::Type}};
@@ -442,7 +442,7 @@ static PyObject *SafePickler_get_dynamic_rebuild_function(FASTCALL_ARGS)
     return rebuild_function_for(mod, a[1], a[2], nullptr).release();
 }
 
-static PyObject *SafePickler_is_problematic_pickle(FASTCALL_ARGS)
+static PyObject *SafePickler_is_problematic_pickle(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"self"}, {"obj"}};
     PyObject *a[2];
@@ -452,7 +452,7 @@ static PyObject *SafePickler_is_problematic_pickle(FASTCALL_ARGS)
     return is_problematic_impl(mod, a[1]).release();
 }
 
-static PyObject *SafePickler_reduce_used_attrs(FASTCALL_ARGS)
+static PyObject *SafePickler_reduce_used_attrs(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"self"}, {"obj"}, {"attributes"}};
     PyObject *a[3];
@@ -462,7 +462,7 @@ static PyObject *SafePickler_reduce_used_attrs(FASTCALL_ARGS)
     return reduce_used_attrs_impl(mod, a[1], a[2]).release();
 }
 
-static PyObject *SafePickler_reduce_function(FASTCALL_ARGS)
+static PyObject *SafePickler_reduce_function(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"self"}, {"obj"}};
     PyObject *a[2];
@@ -472,7 +472,7 @@ static PyObject *SafePickler_reduce_function(FASTCALL_ARGS)
     return reduce_function_impl(mod, a[1]).release();
 }
 
-static PyObject *SafePickler_reducer_override(FASTCALL_ARGS)
+static PyObject *SafePickler_reducer_override(TW_FASTCALL_ARGS(mod))
 {
     PyObject *self, *obj;
     if (kwnames == nullptr && nargs == 2) {
@@ -537,7 +537,7 @@ static PyObject *UnpicklableHelpers_get_full_name(PyObject *mod, PyObject *obj)
     return full_name_impl(mod, obj).release();
 }
 
-static PyObject *UnpicklableHelpers_should_use_getattr(FASTCALL_ARGS)
+static PyObject *UnpicklableHelpers_should_use_getattr(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {
         {"obj"}, {"obj_property"}, {"object_dir"}, {"class_dir"}};
@@ -604,11 +604,6 @@ const char *const kUnpicklableHelpersDoc =
     "are generaly unpicklable.\n    Its main functionality is the failure "
     "reducer that is being called when pickle fails to pickle an object.\n"
     "    ";
-
-static int set_str(PyObject *m, const char *name, PyObject *interned)
-{
-    return interned == nullptr ? -1 : tw::set_global(m, name, interned);
-}
 
 // A set of the given borrowed items; new reference.
 static Ref make_set(std::initializer_list<PyObject *> items)
@@ -688,10 +683,10 @@ static int imports(PyObject *m)
 
 static int constants(PyObject *m)
 {
-    if (set_str(m, "DOT", TW_STR(".")) < 0 ||
-        set_str(m, "DICT_DUNDER", TW_STR("__dict__")) < 0 ||
-        set_str(m, "REDUCE_ALLOWED_QUAL_NAME", TW_STR("FunctionWrapper")) < 0 ||
-        set_str(m, "REDUCE_ALLOWED_MODULE",
+    if (tw::set_global(m, "DOT", TW_STR(".")) < 0 ||
+        tw::set_global(m, "DICT_DUNDER", TW_STR("__dict__")) < 0 ||
+        tw::set_global(m, "REDUCE_ALLOWED_QUAL_NAME", TW_STR("FunctionWrapper")) < 0 ||
+        tw::set_global(m, "REDUCE_ALLOWED_MODULE",
                 TW_STR("tarnwick_common.utils.object_wrapper")) < 0)
         return -1;
     Ref sessions = Ref::steal(Py_BuildValue("{s:[s]}", "sqlalchemy.orm.session",
@@ -699,19 +694,19 @@ static int constants(PyObject *m)
     if (!sessions ||
         tw::set_global(m, "TYPES_TO_CONTINUE_PICKLE_ON_ERROR", sessions.get()) < 0)
         return -1;
-    if (set_str(m, "GET_INITARGS", TW_STR("__getinitargs__")) < 0 ||
-        set_str(m, "GET_NEWARGS_EX", TW_STR("__getnewargs_ex__")) < 0 ||
-        set_str(m, "GETNEWARGS", TW_STR("__getnewargs__")) < 0 ||
-        set_str(m, "GETSTATE_STR", TW_STR("__getstate__")) < 0 ||
-        set_str(m, "REDUCE_STR", TW_STR("__reduce__")) < 0 ||
-        set_str(m, "INIT_STR", TW_STR("__init__")) < 0 ||
-        set_str(m, "FUNC_STR", TW_STR("__func__")) < 0 ||
-        set_str(m, "SELF_STR", TW_STR("__self__")) < 0 ||
-        set_str(m, "GETATTR_STR", TW_STR("__getattr__")) < 0 ||
-        set_str(m, "CODE_STR", TW_STR("__code__")) < 0 ||
-        set_str(m, "CLASS_METHOD_DESCRIPTOR",
+    if (tw::set_global(m, "GET_INITARGS", TW_STR("__getinitargs__")) < 0 ||
+        tw::set_global(m, "GET_NEWARGS_EX", TW_STR("__getnewargs_ex__")) < 0 ||
+        tw::set_global(m, "GETNEWARGS", TW_STR("__getnewargs__")) < 0 ||
+        tw::set_global(m, "GETSTATE_STR", TW_STR("__getstate__")) < 0 ||
+        tw::set_global(m, "REDUCE_STR", TW_STR("__reduce__")) < 0 ||
+        tw::set_global(m, "INIT_STR", TW_STR("__init__")) < 0 ||
+        tw::set_global(m, "FUNC_STR", TW_STR("__func__")) < 0 ||
+        tw::set_global(m, "SELF_STR", TW_STR("__self__")) < 0 ||
+        tw::set_global(m, "GETATTR_STR", TW_STR("__getattr__")) < 0 ||
+        tw::set_global(m, "CODE_STR", TW_STR("__code__")) < 0 ||
+        tw::set_global(m, "CLASS_METHOD_DESCRIPTOR",
                 TW_STR("classmethod_descriptor")) < 0 ||
-        set_str(m, "BUILTIN_METHOD", TW_STR("builtin_method")) < 0)
+        tw::set_global(m, "BUILTIN_METHOD", TW_STR("builtin_method")) < 0)
         return -1;
     Ref types = GLOBAL(m, "types");
     if (!types)

@@ -69,10 +69,6 @@ struct AttrSlot {
 // `item in SafePickler.<name>`: 1, 0 or -1.
 #define IN_TABLE(mod, name, item) in_table(TABLE((mod), name), (item))
 
-// The parameters of a METH_FASTCALL | METH_KEYWORDS function.
-#define FASTCALL_ARGS                                                          \
-    PyObject *mod, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
-
 // ---- pickler_lookups.cpp: remembered lookups and small helpers
 
 Ref cached_global(PyObject *mod, PyObject *name, GlobalSlot &slot);
@@ -131,7 +127,7 @@ Ref failure_reduce_impl(PyObject *mod, PyObject *obj);
 // ---- pickler.cpp: the module body
 
 extern PyMethodDef SafePickler_init_def;
-PyObject *SafePickler_init(FASTCALL_ARGS);
+PyObject *SafePickler_init(TW_FASTCALL_ARGS(mod));
 
 // ---- pickler_reuse.cpp: safe_pickle and its reusable pickler
 

@@ -180,11 +180,7 @@ int lookup(PyObject *obj, PyObject *name, Ref *out)
         return 0;
     }
     PyObject *v = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
     int r = PyObject_GetOptionalAttr(obj, name, &v);
-#else
-    int r = _PyObject_LookupAttr(obj, name, &v);
-#endif
     if (out != nullptr)
         out->reset(v);
     else

@@ -516,7 +516,7 @@ static int refresh_redaction(PyObject *mod)
     return pickler_redact::refresh(patterns.get());
 }
 
-static PyObject *safe_pickle(FASTCALL_ARGS)
+static PyObject *safe_pickle(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"obj"}, tw::opt("object_wrapper")};
     static const tw::ParamNames<2> names(params);

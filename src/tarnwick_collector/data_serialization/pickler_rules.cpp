@@ -252,20 +252,7 @@ Ref rebuild_function_for(PyObject *mod, PyObject *obj, PyObject *obj_type,
     return mapping_get(factories.get(), full_name.get(), nullptr);
 }
 
-// obj.__class__; new reference. When the object's type keeps the generic
-// attribute lookup and object's own __class__ descriptor (a data
-// descriptor: nothing in the instance can shadow it), that is type(obj),
-// taken without a lookup.
-static Ref class_of(PyObject *obj)
-{
-    static PyObject *object_class =
-        _PyType_Lookup(&PyBaseObject_Type, TW_STR("__class__"));
-    PyTypeObject *tp = Py_TYPE(obj);
-    if (object_class != nullptr && tp->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(tp, TW_STR("__class__")) == object_class)
-        return Ref::borrow(reinterpret_cast<PyObject *>(tp));
-    return ATTR(obj, "__class__");
-}
+using tw::class_of;
 
 // Whether getattr(a, name) and getattr(b, name) are surely one object, for
 // two classes whose metaclass is `type` (which has no data descriptor of

@@ -144,15 +144,9 @@ static Ref computed_value(PyObject *attributes, PyObject *attribute,
                           const char *kind)
 {
     if (!PyAnySet_CheckExact(attributes) && !PyList_CheckExact(attributes)) {
-        PyObject *kept = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-        int r = PyObject_GetOptionalAttr(attributes, TW_STR("kept"), &kept);
-#else
-        int r = _PyObject_LookupAttr(attributes, TW_STR("kept"), &kept);
-#endif
-        if (r < 0)
+        Ref held;
+        if (tw::optional_attr(attributes, TW_STR("kept"), held) < 0)
             PyErr_Clear();
-        Ref held = Ref::steal(kept);
         if (held && PyDict_CheckExact(held.get())) {
             PyObject *v = PyDict_GetItemWithError(held.get(), attribute);
             if (v != nullptr)
