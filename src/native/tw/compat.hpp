@@ -38,6 +38,7 @@ static inline PyObject *PyObject_VectorcallMethod(PyObject *name,
 #endif
 
 #if PY_VERSION_HEX < 0x030A0000
+#define PySet_CheckExact(op) Py_IS_TYPE(op, &PySet_Type)
 static inline PyObject *Py_NewRef(PyObject *o)
 {
     Py_INCREF(o);

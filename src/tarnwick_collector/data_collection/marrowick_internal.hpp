@@ -66,8 +66,9 @@ inline State *state(PyObject *m)
     return static_cast<State *>(PyModule_GetState(m));
 }
 
-// Module-level name `name` looked up now; new reference.
-#define G(name) tw::global(m, TW_STR(name))
+// Module-level name `name` as a lookup now finds it (remembered at the
+// call site while the namespace keeps its version tag); new reference.
+#define G(name) TW_GLOBAL(m, name)
 
 using tw::none_ref;
 using tw::truth;

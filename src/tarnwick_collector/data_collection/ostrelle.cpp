@@ -470,7 +470,7 @@ PyObject *get_attribute_full_name(PyObject *, PyObject *const *args,
     if (tw::parse("get_attribute_full_name", params, args, nargs, kwnames,
                   a) < 0)
         return nullptr;
-    tw::Ref klass = tw::getattr(a[0], TW_STR("__class__"));
+    tw::Ref klass = tw::class_of(a[0]);
     if (!klass)
         return nullptr;
     tw::Ref mod = tw::getattr(klass.get(), TW_STR("__module__"));

@@ -68,7 +68,7 @@ int limit_reached(Py_ssize_t len, PyObject *limit)
     Ref cmp = Ref::steal(PyObject_RichCompare(n.get(), limit, Py_GE));
     if (!cmp)
         return -1;
-    return PyObject_IsTrue(cmp.get());
+    return tw::truth(cmp.get());
 }
 
 // Appends `function_call` unless the tracker already holds

@@ -261,7 +261,7 @@ using tw::class_of;
 static bool same_class_attr(PyObject *a, PyObject *b, PyObject *name)
 {
     if (!Py_IS_TYPE(a, &PyType_Type) || !Py_IS_TYPE(b, &PyType_Type) ||
-        has_data_descriptor(&PyType_Type, name))
+        tw::has_data_descriptor(&PyType_Type, name))
         return false;
     PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(a), name);
     if (found == nullptr ||
