@@ -71,6 +71,8 @@ struct ClassSpec {
 #define TW_METRIC_DOC(text) "\n    " text "\n    "
 #define TW_COMMON "self, tenet_id, project_id, python_version, collector_version"
 
+// One class a group of lines, its fields grouped as they read.
+// clang-format off
 constexpr ClassSpec SPECS[N_CLASSES] = {
     {"BaseMetric", BASE, TW_METRIC_DOC("Base class for all metrics"),
      nullptr, nullptr, 0, {},
@@ -117,6 +119,7 @@ constexpr ClassSpec SPECS[N_CLASSES] = {
      {{"external_calls_max", Field::Any, " external calls max: "}},
      "__init__(" TW_COMMON ", external_calls_max)\n--\n\n"},
 };
+// clang-format on
 
 #undef TW_COMMON
 #undef TW_METRIC_DOC
