@@ -30,18 +30,25 @@ inline int optional_attr(PyObject *obj, PyObject *name, Ref &out)
     return r;
 }
 
-// obj.__class__; new reference. When the object's type keeps the generic
-// attribute lookup and object's own __class__ descriptor (a data
-// descriptor: nothing in the instance can shadow it), that is type(obj),
-// taken without a lookup.
-inline Ref class_of(PyObject *obj)
+// Whether obj.__class__ is surely type(obj): the object's type keeps the
+// generic attribute lookup and object's own __class__ descriptor (a data
+// descriptor: nothing in the instance can shadow it).
+inline bool class_is_type(PyObject *obj)
 {
     static PyObject *object_class =
         _PyType_Lookup(&PyBaseObject_Type, TW_STR("__class__"));
     PyTypeObject *tp = Py_TYPE(obj);
-    if (object_class != nullptr && tp->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(tp, TW_STR("__class__")) == object_class)
-        return Ref::borrow(reinterpret_cast<PyObject *>(tp));
+    return object_class != nullptr &&
+           tp->tp_getattro == PyObject_GenericGetAttr &&
+           _PyType_Lookup(tp, TW_STR("__class__")) == object_class;
+}
+
+// obj.__class__; new reference. Taken without a lookup when it is surely
+// type(obj).
+inline Ref class_of(PyObject *obj)
+{
+    if (class_is_type(obj))
+        return Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
     return getattr(obj, TW_STR("__class__"));
 }
 

@@ -748,15 +748,9 @@ static Ref rebuild_step(PyObject *mod, PyObject *obj, PyObject *obj_type)
 static int is_instance(PyObject *obj, PyObject *cls)
 {
     if (PyType_CheckExact(cls) &&
-        !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(cls))) {
-        static PyObject *object_class =
-            _PyType_Lookup(&PyBaseObject_Type, TW_STR("__class__"));
-        PyTypeObject *tp = Py_TYPE(obj);
-        if (object_class != nullptr &&
-            tp->tp_getattro == PyObject_GenericGetAttr &&
-            _PyType_Lookup(tp, TW_STR("__class__")) == object_class)
-            return 0;
-    }
+        !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(cls)) &&
+        tw::class_is_type(obj))
+        return 0;
     return PyObject_IsInstance(obj, cls);
 }
 
