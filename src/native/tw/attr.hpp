@@ -116,7 +116,8 @@ inline Ref cached_global(PyObject *mod, PyObject *name, GlobalSlot &slot)
     if (name == nullptr)
         return nullptr;
     PyObject *dict = PyModule_GetDict(mod);
-    const uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    const uint64_t version =
+        reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
     if (slot.value != nullptr && slot.version == version)
         return Ref::borrow(slot.value);
     PyObject *value = PyDict_GetItemWithError(dict, name);

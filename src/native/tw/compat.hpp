@@ -29,9 +29,8 @@ static inline PyObject *PyObject_VectorcallMethod(PyObject *name,
     PyObject *m = PyObject_GetAttr(args[0], name);
     if (m == nullptr)
         return nullptr;
-    PyObject *r = _PyObject_Vectorcall(m, args + 1,
-                                       PyVectorcall_NARGS(nargsf) - 1,
-                                       kwnames);
+    PyObject *r = _PyObject_Vectorcall(
+        m, args + 1, PyVectorcall_NARGS(nargsf) - 1, kwnames);
     Py_DECREF(m);
     return r;
 }

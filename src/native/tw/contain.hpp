@@ -40,7 +40,8 @@ inline bool may_hold_handler_frame(PyObject *tb)
         PyCodeObject *code = traceback_code(t);
         if (code == nullptr)
             continue;
-        const bool fits = code->co_argcount >= 2 || (code->co_flags & CO_VARARGS);
+        const bool fits =
+            code->co_argcount >= 2 || (code->co_flags & CO_VARARGS);
         Py_DECREF(code);
         if (fits)
             return true;
@@ -65,15 +66,15 @@ inline bool raised_by_signal_handler()
             PyErr_Clear();
         } else {
             Ref mod = Ref::steal(signal_module);
-            Ref getsignal = Ref::steal(
-                PyObject_GetAttrString(mod.get(), "getsignal"));
+            Ref getsignal =
+                Ref::steal(PyObject_GetAttrString(mod.get(), "getsignal"));
             if (!getsignal) {
                 PyErr_Clear();
             } else {
                 for (int sig = 1; sig < NSIG && !found; sig++) {
                     Ref number = Ref::steal(PyLong_FromLong(sig));
-                    Ref handler = number ? call(getsignal.get(), number.get())
-                                         : Ref();
+                    Ref handler =
+                        number ? call(getsignal.get(), number.get()) : Ref();
                     if (!handler) {
                         PyErr_Clear();  // not a signal number here
                         continue;
@@ -98,7 +99,8 @@ inline bool raised_by_signal_handler()
 // Exception and not raised by a signal handler of the program.
 inline bool containable()
 {
-    return PyErr_ExceptionMatches(PyExc_Exception) && !raised_by_signal_handler();
+    return PyErr_ExceptionMatches(PyExc_Exception) &&
+           !raised_by_signal_handler();
 }
 
 }  // namespace tw

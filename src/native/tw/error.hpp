@@ -50,7 +50,10 @@ class SavedError {
     }
 
     // Whether nothing is held.
-    bool empty() const { return t_ == nullptr; }
+    bool empty() const
+    {
+        return t_ == nullptr;
+    }
 
     // Puts it back as the thread's pending exception (replacing any other)
     // and holds nothing more. When nothing is held, the error indicator is
@@ -85,8 +88,14 @@ class SavedError {
     {
         return t_ != nullptr && PyErr_GivenExceptionMatches(t_, cls);
     }
-    PyObject *type() const { return t_; }   // borrowed, or NULL
-    PyObject *value() const { return v_; }  // borrowed, or NULL
+    PyObject *type() const
+    {
+        return t_;
+    }  // borrowed, or NULL
+    PyObject *value() const
+    {
+        return v_;
+    }  // borrowed, or NULL
     // The held traceback; new reference, or NULL (no exception set).
     Ref traceback() const
     {

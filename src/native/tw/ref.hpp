@@ -87,14 +87,19 @@ class Ref {
     }())
 
 // New reference to None.
-inline PyObject *none() { Py_RETURN_NONE; }
+inline PyObject *none()
+{
+    Py_RETURN_NONE;
+}
 
 // None as an owned reference.
-inline Ref none_ref() { return Ref::borrow(Py_None); }
+inline Ref none_ref()
+{
+    return Ref::borrow(Py_None);
+}
 
 // Calls `callable(*args)` with borrowed positional arguments; new reference.
-template <typename... A>
-inline Ref call(PyObject *callable, A... args)
+template <typename... A> inline Ref call(PyObject *callable, A... args)
 {
     PyObject *argv[] = {nullptr, static_cast<PyObject *>(args)...};
     return Ref::steal(PyObject_Vectorcall(
@@ -109,7 +114,8 @@ template <typename... A>
 inline Ref call_kw(PyObject *callable, PyObject *kwnames, A... args)
 {
     PyObject *argv[] = {nullptr, static_cast<PyObject *>(args)...};
-    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    const size_t nkw =
+        kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     return Ref::steal(PyObject_Vectorcall(
         callable, argv + 1,
         (sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -145,16 +151,16 @@ inline int setattr(PyObject *obj, PyObject *name, PyObject *value)
 }
 
 // Builds a tuple from borrowed items; new reference.
-template <typename... A>
-inline Ref tuple(A... items)
+template <typename... A> inline Ref tuple(A... items)
 {
-    return Ref::steal(PyTuple_Pack(sizeof...(A), static_cast<PyObject *>(items)...));
+    return Ref::steal(
+        PyTuple_Pack(sizeof...(A), static_cast<PyObject *>(items)...));
 }
 
 // A process-lifetime tuple of interned names, for keyword calls; borrowed.
 // Use as TW_NAMES("object_wrapper") at the call site. Like TW_STR, a
 // failed creation gives NULL with the exception set and is tried again.
-#define TW_NAMES(...)                                                          \
+#define TW_NAMES(...)                                                         \
     ([]() -> PyObject * {                                                     \
         static PyObject *t_ = nullptr;                                        \
         if (t_ == nullptr)                                                    \

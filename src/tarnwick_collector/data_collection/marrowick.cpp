@@ -42,9 +42,8 @@ PyObject *py_is_size_too_big(TW_FASTCALL_ARGS(m))
 
 PyObject *py_create_size_too_big_metric(TW_FASTCALL_ARGS(m))
 {
-    static const tw::Param params[] = {{"function_full_name"},
-                                       {"name"},
-                                       {"failure_place"}};
+    static const tw::Param params[] = {
+        {"function_full_name"}, {"name"}, {"failure_place"}};
     PyObject *a[3];
     if (tw::parse("create_size_too_big_metric", params, args, nargs, kwnames,
                   a) < 0)
@@ -232,8 +231,8 @@ PyObject *py_record_external_return_value(TW_FASTCALL_ARGS(m))
     static const tw::Param params[] = {
         {"return_value"}, {"func_obj"}, tw::opt("cur_exc")};
     PyObject *a[3];
-    if (tw::parse("record_external_return_value", params, args, nargs,
-                  kwnames, a) < 0)
+    if (tw::parse("record_external_return_value", params, args, nargs, kwnames,
+                  a) < 0)
         return nullptr;
     return record_external_return_value_impl(m, a[0], a[1], a[2], pending)
         .release();
@@ -602,8 +601,9 @@ int exec_module(PyObject *m)
         Py_XSETREF(g_used_names, used_names.release());
         Py_XSETREF(g_followed_types, followed.release());
         Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
-        Ref enum_meta =
-            enum_mod ? tw::getattr(enum_mod.get(), TW_STR("EnumMeta")) : nullptr;
+        Ref enum_meta = enum_mod
+                            ? tw::getattr(enum_mod.get(), TW_STR("EnumMeta"))
+                            : nullptr;
         if (!enum_meta)
             return -1;
         Py_XSETREF(g_enum_meta, enum_meta.release());
@@ -613,42 +613,42 @@ int exec_module(PyObject *m)
     Ref consts = G("ShouldMockConsts");
     if (!consts ||
         tw::set_global(m, "STATELESS_EXTERNAL_FULL_NAMES",
-                  tw::getattr(consts.get(),
-                              TW_STR("STATELESS_EXTERNAL_FULL_NAMES"))) < 0)
+                       tw::getattr(consts.get(),
+                                   TW_STR("STATELESS_EXTERNAL_FULL_NAMES"))) <
+            0)
         return -1;
     if (tw::set_global(m, "CACHED_NONE_EXTERNAL_MODULES",
-                  Ref::steal(PySet_New(nullptr))) < 0 ||
+                       Ref::steal(PySet_New(nullptr))) < 0 ||
         tw::set_global(m, "TYPE_ERROR_TYPE_INDEX",
-                  Ref::steal(PyLong_FromLong(1))) < 0 ||
+                       Ref::steal(PyLong_FromLong(1))) < 0 ||
         tw::set_global(m, "PROBLEMATIC_PICKLE_TYPE_INDEX",
-                  Ref::steal(PyLong_FromLong(2))) < 0 ||
+                       Ref::steal(PyLong_FromLong(2))) < 0 ||
         tw::set_global(m, "FUNCTION_META_DATA_INDEX",
-                  Ref::steal(PyLong_FromLong(0))) < 0 ||
+                       Ref::steal(PyLong_FromLong(0))) < 0 ||
         tw::set_global(m, "IS_FUNCTION_FOR_RECORDING_INDEX",
-                  Ref::steal(PyLong_FromLong(1))) < 0 ||
+                       Ref::steal(PyLong_FromLong(1))) < 0 ||
         tw::set_global(m, "MAX_STRING_SIZE",
-                  Ref::steal(PyFloat_FromDouble(805306368.0))) < 0 ||
-        tw::set_global(m, "__SELF__", Ref::steal(PyUnicode_FromString("__self__"))) <
-            0 ||
+                       Ref::steal(PyFloat_FromDouble(805306368.0))) < 0 ||
+        tw::set_global(m, "__SELF__",
+                       Ref::steal(PyUnicode_FromString("__self__"))) < 0 ||
         tw::set_global(m, "IDS_TO_FOLLOW", Ref::steal(PySet_New(nullptr))) < 0)
         return -1;
     {
         Ref init = tw::getattr(reinterpret_cast<PyObject *>(&PyType_Type),
                                TW_STR("__init__"));
-        if (!init ||
-            tw::set_global(m, "WRAPPER_DESCRIPTOR",
-                      Ref::borrow(reinterpret_cast<PyObject *>(
-                          Py_TYPE(init.get())))) < 0)
+        if (!init || tw::set_global(m, "WRAPPER_DESCRIPTOR",
+                                    Ref::borrow(reinterpret_cast<PyObject *>(
+                                        Py_TYPE(init.get())))) < 0)
             return -1;
     }
     if (tw::set_global(m, "QUALNAME_STR",
-                  Ref::steal(PyUnicode_FromString("__qualname__"))) < 0 ||
-        tw::set_global(m, "FUNC_STR", Ref::steal(PyUnicode_FromString("__func__"))) <
-            0 ||
+                       Ref::steal(PyUnicode_FromString("__qualname__"))) < 0 ||
+        tw::set_global(m, "FUNC_STR",
+                       Ref::steal(PyUnicode_FromString("__func__"))) < 0 ||
         tw::set_global(m, "FUNC_NAME",
-                  Ref::steal(PyUnicode_FromString("__name__"))) < 0 ||
+                       Ref::steal(PyUnicode_FromString("__name__"))) < 0 ||
         tw::set_global(m, "SELF_CONST",
-                  Ref::steal(PyUnicode_FromString("__self__"))) < 0)
+                       Ref::steal(PyUnicode_FromString("__self__"))) < 0)
         return -1;
     {
         // type(type.__dict__["mro"])
@@ -656,10 +656,9 @@ int exec_module(PyObject *m)
                              TW_STR("__dict__"));
         Ref mro = ns ? Ref::steal(PyObject_GetItem(ns.get(), TW_STR("mro")))
                      : nullptr;
-        if (!mro ||
-            tw::set_global(m, "METHOD_DESCRIPTOR",
-                      Ref::borrow(reinterpret_cast<PyObject *>(
-                          Py_TYPE(mro.get())))) < 0)
+        if (!mro || tw::set_global(m, "METHOD_DESCRIPTOR",
+                                   Ref::borrow(reinterpret_cast<PyObject *>(
+                                       Py_TYPE(mro.get())))) < 0)
             return -1;
     }
     {
@@ -667,7 +666,8 @@ int exec_module(PyObject *m)
         Ref trindle = G("Trindle");
         if (!trindle)
             return -1;
-        Ref map = tw::getattr(trindle.get(), TW_STR("thread_id_to_current_call"));
+        Ref map =
+            tw::getattr(trindle.get(), TW_STR("thread_id_to_current_call"));
         if (!map)
             return -1;
         Ref get = tw::getattr(map.get(), TW_STR("get"));
@@ -678,19 +678,22 @@ int exec_module(PyObject *m)
             Py_XSETREF(st->tid_map, map.new_ref());
             Py_XSETREF(st->tid_get, get.new_ref());
         }
-        if (tw::set_global(m, "Trindle_set_current_running_function",
-                      tw::getattr(trindle.get(),
-                                  TW_STR("set_current_running_function"))) < 0)
+        if (tw::set_global(
+                m, "Trindle_set_current_running_function",
+                tw::getattr(trindle.get(),
+                            TW_STR("set_current_running_function"))) < 0)
             return -1;
         Ref threading = G("threading");
-        Ref ident = threading ? tw::getattr(threading.get(), TW_STR("get_ident"))
-                              : nullptr;
-        if (!ident || tw::set_global(m, "threading_get_ident", ident.get()) < 0)
+        Ref ident = threading
+                        ? tw::getattr(threading.get(), TW_STR("get_ident"))
+                        : nullptr;
+        if (!ident ||
+            tw::set_global(m, "threading_get_ident", ident.get()) < 0)
             return -1;
         Ref thread_mod = Ref::steal(PyImport_ImportModule("_thread"));
-        Ref real = thread_mod ? tw::getattr(thread_mod.get(),
-                                            TW_STR("get_ident"))
-                              : nullptr;
+        Ref real = thread_mod
+                       ? tw::getattr(thread_mod.get(), TW_STR("get_ident"))
+                       : nullptr;
         if (!real)
             return -1;
         if (real.get() == ident.get())
@@ -698,26 +701,30 @@ int exec_module(PyObject *m)
         Ref types = G("types");
         if (!types ||
             tw::set_global(m, "types_MethodType",
-                      tw::getattr(types.get(), TW_STR("MethodType"))) < 0 ||
+                           tw::getattr(types.get(), TW_STR("MethodType"))) <
+                0 ||
             tw::set_global(m, "types_Module",
-                      tw::getattr(types.get(), TW_STR("ModuleType"))) < 0)
+                           tw::getattr(types.get(), TW_STR("ModuleType"))) < 0)
             return -1;
     }
-    if (tw::set_global(m, "BUILTINS", Ref::steal(PyUnicode_FromString("builtins"))) <
+    if (tw::set_global(m, "BUILTINS",
+                       Ref::steal(PyUnicode_FromString("builtins"))) < 0 ||
+        tw::set_global(m, "reported_modules", Ref::steal(PySet_New(nullptr))) <
             0 ||
-        tw::set_global(m, "reported_modules", Ref::steal(PySet_New(nullptr))) < 0 ||
-        tw::set_global(m, "FUNCTION_INDEX", Ref::steal(PyLong_FromLong(0))) < 0)
+        tw::set_global(m, "FUNCTION_INDEX", Ref::steal(PyLong_FromLong(0))) <
+            0)
         return -1;
     {
         Ref ostrelle = G("Ostrelle");
         if (!ostrelle ||
             tw::set_global(m, "EXTRACT_METADATA",
-                      tw::getattr(ostrelle.get(),
-                                  TW_STR("extract_function_metadata"))) < 0)
+                           tw::getattr(ostrelle.get(),
+                                       TW_STR("extract_function_metadata"))) <
+                0)
             return -1;
     }
-    if (tw::set_global(m, "BLACKLISTED_FUNCTIONS", Ref::steal(PySet_New(nullptr))) <
-        0)
+    if (tw::set_global(m, "BLACKLISTED_FUNCTIONS",
+                       Ref::steal(PySet_New(nullptr))) < 0)
         return -1;
     {
         Ref az = G("asizeof");

@@ -60,8 +60,8 @@ namespace {
 int ends_with(PyObject *str_obj, PyObject *suffix)
 {
     if (PyUnicode_CheckExact(str_obj)) {
-        Py_ssize_t r = PyUnicode_Tailmatch(str_obj, suffix, 0,
-                                           PY_SSIZE_T_MAX, 1);
+        Py_ssize_t r =
+            PyUnicode_Tailmatch(str_obj, suffix, 0, PY_SSIZE_T_MAX, 1);
         return r < 0 ? -1 : static_cast<int>(r);
     }
     Ref r = tw::call_method(str_obj, TW_STR("endswith"), suffix);
@@ -116,8 +116,8 @@ int external_skip_and_rename(PyObject *m, PyObject *call,
         return -1;
     Ref skip;
     if (skip_fn.get() == state(m)->fn[F_should_skip_external_function])
-        skip = should_skip_external_function_impl(m, full_name.get(),
-                                                  module_name.get(), did_check);
+        skip = should_skip_external_function_impl(
+            m, full_name.get(), module_name.get(), did_check);
     else
         skip = tw::call(skip_fn.get(), full_name.get(), module_name.get(),
                         did_check);

@@ -187,7 +187,8 @@ Ref get_module_location_impl(PyObject *m, PyObject *module_name);
 Ref should_skip_external_function_impl(PyObject *m, PyObject *full_name,
                                        PyObject *module_name,
                                        PyObject *did_check);
-Ref record_external_call_impl(PyObject *m, PyObject *call, PyObject *did_check);
+Ref record_external_call_impl(PyObject *m, PyObject *call,
+                              PyObject *did_check);
 Ref record_external_return_value_impl(PyObject *m, PyObject *return_value,
                                       PyObject *func_obj, PyObject *cur_exc,
                                       tw::SavedError &pending);

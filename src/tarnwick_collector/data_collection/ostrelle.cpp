@@ -11,7 +11,6 @@
 #include <initializer_list>
 #include <utility>
 
-
 #include "tw.hpp"
 
 #include "c_extension/map.h"
@@ -118,9 +117,10 @@ const char kExtractName[] = "extract_function_metadata";
 
 // Parameters of extract_function_metadata: one to four, by position or by
 // keyword, counts reported in the compiled-module style.
-const tw::Param kExtractParams[4] = {
-    {"function_obj"}, tw::opt("is_external_call"), tw::opt("dont_cache"),
-    tw::opt("collect_signature")};
+const tw::Param kExtractParams[4] = {{"function_obj"},
+                                     tw::opt("is_external_call"),
+                                     tw::opt("dont_cache"),
+                                     tw::opt("collect_signature")};
 
 // The record of a user function; `module_name` and `code` (the probed
 // __code__) are borrowed. New reference.
@@ -184,8 +184,7 @@ tw::Ref user_metadata(PyObject *module, PyObject *function_obj,
     tw::Ref cls = tw::global(module, TW_STR("UserFunctionMetadata"));
     if (!cls)
         return nullptr;
-    tw::Ref code_hash =
-        call_global(module, TW_STR("get_hash"), function_obj);
+    tw::Ref code_hash = call_global(module, TW_STR("get_hash"), function_obj);
     if (!code_hash)
         return nullptr;
     code_obj = tw::getattr(function_obj, TW_STR("__code__"));
@@ -343,9 +342,8 @@ PyObject *extract_function_metadata(PyObject *module, PyObject *const *args,
     PyObject *const is_method_arg = is_method ? is_method.get() : Py_None;
     PyObject *const code_arg = code ? code.get() : Py_None;
 
-    tw::Ref module_name =
-        call_global(module, TW_STR("get_function_module"),
-                    function_obj.get(), is_method_arg);
+    tw::Ref module_name = call_global(module, TW_STR("get_function_module"),
+                                      function_obj.get(), is_method_arg);
     if (!module_name)
         return nullptr;
 
@@ -357,13 +355,13 @@ PyObject *extract_function_metadata(PyObject *module, PyObject *const *args,
         result = user_metadata(module, function_obj.get(), module_name.get(),
                                code_arg, collect_signature);
     } else {
-        tw::Ref extract = tw::global_attr(
-            module, TW_STR("Ostrelle"),
-            TW_STR("_extract_external_function_metadata"));
+        tw::Ref extract =
+            tw::global_attr(module, TW_STR("Ostrelle"),
+                            TW_STR("_extract_external_function_metadata"));
         if (!extract)
             return nullptr;
-        result = tw::call(extract.get(), module_name.get(),
-                          function_obj.get());
+        result =
+            tw::call(extract.get(), module_name.get(), function_obj.get());
     }
     if (!result)
         return nullptr;
@@ -385,8 +383,7 @@ PyObject *extract_function_metadata(PyObject *module, PyObject *const *args,
         report = !no_store;
     }
     if (report) {
-        tw::Ref item =
-            tw::Ref::steal(PySequence_GetItem(result.get(), 0));
+        tw::Ref item = tw::Ref::steal(PySequence_GetItem(result.get(), 0));
         if (!item || report_external_function(module, item.get()) < 0)
             return nullptr;
     }
@@ -403,8 +400,8 @@ PyObject *extract_external_function_metadata(PyObject *module,
     static const tw::Param params[] = {{"module", tw::Kind::Str},
                                        {"function_obj"}};
     PyObject *a[2];
-    if (tw::parse("Ostrelle._extract_external_function_metadata", params,
-                  args, nargs, kwnames, a) < 0)
+    if (tw::parse("Ostrelle._extract_external_function_metadata", params, args,
+                  nargs, kwnames, a) < 0)
         return nullptr;
     PyObject *const module_name = a[0];
     PyObject *const function_obj = a[1];
@@ -433,8 +430,8 @@ PyObject *extract_external_function_metadata(PyObject *module,
             return nullptr;
     }
     if (is_recording) {
-        is_recording = compare(module_name, TW_STR("builtins"), Py_NE,
-                               recording);
+        is_recording =
+            compare(module_name, TW_STR("builtins"), Py_NE, recording);
         if (is_recording == 0)
             is_recording =
                 compare(function_obj, g_builtin_open, Py_EQ, recording);
@@ -467,8 +464,8 @@ PyObject *get_attribute_full_name(PyObject *, PyObject *const *args,
 {
     static const tw::Param params[] = {{"obj"}};
     PyObject *a[1];
-    if (tw::parse("get_attribute_full_name", params, args, nargs, kwnames,
-                  a) < 0)
+    if (tw::parse("get_attribute_full_name", params, args, nargs, kwnames, a) <
+        0)
         return nullptr;
     tw::Ref klass = tw::class_of(a[0]);
     if (!klass)
@@ -580,8 +577,7 @@ PyObject *release_cache_at_exit(PyObject *, PyObject *)
 }
 
 PyMethodDef release_cache_def = {"release_metadata_cache_at_exit",
-                                 release_cache_at_exit, METH_NOARGS,
-                                 nullptr};
+                                 release_cache_at_exit, METH_NOARGS, nullptr};
 
 // Registers release_cache_at_exit with atexit without adding a module-level
 // name. 0 or -1.

@@ -149,8 +149,8 @@ static Ref from_import(PyObject *dotted, PyObject *name, PyObject *fromlist)
     if (!m || m.get() == Py_None) {
         if (PyErr_Occurred())
             return nullptr;
-        m = Ref::steal(PyImport_ImportModuleLevelObject(
-            dotted, nullptr, nullptr, fromlist, 0));
+        m = Ref::steal(PyImport_ImportModuleLevelObject(dotted, nullptr,
+                                                        nullptr, fromlist, 0));
         if (!m)
             return nullptr;
     }
@@ -210,8 +210,7 @@ int unpack2(PyObject *value, Ref &a, Ref &b)
 
 // Raises the module's ProblematicPickleException with one message made of
 // "'", str(obj_type) and `tail`; always returns NULL.
-Ref raise_problematic(PyObject *mod, PyObject *obj_type,
-                            const char *tail)
+Ref raise_problematic(PyObject *mod, PyObject *obj_type, const char *tail)
 {
     Ref exc_type = GLOBAL(mod, "ProblematicPickleException");
     if (!exc_type)
@@ -319,7 +318,6 @@ int is_subclass(PyObject *derived, PyObject *cls)
     }
     return PyObject_IsSubclass(derived, cls);
 }
-
 
 // `item in table`: 1, 0 or -1; consumes the table reference.
 int in_table(Ref table, PyObject *item)

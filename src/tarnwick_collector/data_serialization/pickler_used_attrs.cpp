@@ -126,7 +126,8 @@ static int static_attr(PyObject *obj, PyObject *name, Ref &out,
     *kind = "__getattr__";
     if (PyModule_Check(obj)) {
         PyObject *md = PyModule_GetDict(obj);
-        if (md != nullptr && PyDict_GetItemWithError(md, TW_STR("__getattr__")))
+        if (md != nullptr &&
+            PyDict_GetItemWithError(md, TW_STR("__getattr__")))
             return SR_COMPUTED;
         if (PyErr_Occurred())
             return -1;
@@ -225,8 +226,8 @@ static int store_value(PyObject *mod, PyObject *attribute, PyObject *value_obj,
     if (r < 0)
         return -1;
     if (r) {
-        Ref copy = tw::call(reinterpret_cast<PyObject *>(&PyDict_Type),
-                            value.get());
+        Ref copy =
+            tw::call(reinterpret_cast<PyObject *>(&PyDict_Type), value.get());
         if (!copy)
             return -1;
         return PyDict_SetItem(data, attribute, copy.get());
