@@ -13,6 +13,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 APT_PACKAGES = ["robin-map-dev"]
+# System packages only the checks need (`--extras lint`).
+LINT_APT_PACKAGES = ["clang-format"]
 BUILD_REQUIREMENTS = ["scikit-build-core>=0.10", "cmake>=3.18", "ninja"]
 
 
@@ -54,12 +56,12 @@ def _missing_python(requirements: list[str]) -> list[str]:
     return missing
 
 
-def _missing_apt() -> list[str]:
+def _missing_apt(packages: list[str]) -> list[str]:
     if not shutil.which("dpkg"):
         return []
     return [
         pkg
-        for pkg in APT_PACKAGES
+        for pkg in packages
         if subprocess.run(
             ["dpkg", "-s", pkg], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
         ).returncode
@@ -72,7 +74,7 @@ def main() -> int:
     parser.add_argument("--extras", nargs="*", default=[])
     args = parser.parse_args()
 
-    apt = _missing_apt()
+    apt = _missing_apt(APT_PACKAGES + (LINT_APT_PACKAGES if "lint" in args.extras else []))
     if apt:
         sudo = [] if os.geteuid() == 0 else ["sudo"]
         print(f"installing system packages: {' '.join(apt)}", flush=True)

@@ -34,24 +34,36 @@ constexpr Param opt(const char *name, Kind kind = Kind::Any)
 inline const char *kind_name(Kind k)
 {
     switch (k) {
-    case Kind::Str: return "str";
-    case Kind::Tuple: return "tuple";
-    case Kind::Dict: return "dict";
-    case Kind::Bytes: return "bytes";
-    case Kind::Type: return "type";
-    default: return "object";
+    case Kind::Str:
+        return "str";
+    case Kind::Tuple:
+        return "tuple";
+    case Kind::Dict:
+        return "dict";
+    case Kind::Bytes:
+        return "bytes";
+    case Kind::Type:
+        return "type";
+    default:
+        return "object";
     }
 }
 
 inline PyTypeObject *kind_type(Kind k)
 {
     switch (k) {
-    case Kind::Str: return &PyUnicode_Type;
-    case Kind::Tuple: return &PyTuple_Type;
-    case Kind::Dict: return &PyDict_Type;
-    case Kind::Bytes: return &PyBytes_Type;
-    case Kind::Type: return &PyType_Type;
-    default: return nullptr;
+    case Kind::Str:
+        return &PyUnicode_Type;
+    case Kind::Tuple:
+        return &PyTuple_Type;
+    case Kind::Dict:
+        return &PyDict_Type;
+    case Kind::Bytes:
+        return &PyBytes_Type;
+    case Kind::Type:
+        return &PyType_Type;
+    default:
+        return nullptr;
     }
 }
 
@@ -186,8 +198,9 @@ inline int parse_n(const char *qualname, const Param *params, Py_ssize_t n,
             if (out[i] != nullptr || params[i].optional)
                 continue;
             if (seen > 0)
-                names += nmissing == 2 ? " and "
-                                       : (seen == nmissing - 1 ? ", and " : ", ");
+                names += nmissing == 2
+                             ? " and "
+                             : (seen == nmissing - 1 ? ", and " : ", ");
             names += '\'';
             names += params[i].name;
             names += '\'';
@@ -195,8 +208,7 @@ inline int parse_n(const char *qualname, const Param *params, Py_ssize_t n,
         }
         PyErr_Format(PyExc_TypeError,
                      "%s() missing %d required positional argument%s: %s",
-                     fname, nmissing, nmissing == 1 ? "" : "s",
-                     names.c_str());
+                     fname, nmissing, nmissing == 1 ? "" : "s", names.c_str());
         return -1;
     }
     for (Py_ssize_t i = 0; i < n; i++)
@@ -219,8 +231,7 @@ int parse(const char *qualname, const Param (&params)[N],
 // Interned copies of the names of a parameter array, made once per call
 // site: `static const tw::ParamNames<N> names(params);`. A name that could
 // not be made is NULL and simply never matches by identity.
-template <size_t N>
-class ParamNames {
+template <size_t N> class ParamNames {
   public:
     explicit ParamNames(const Param (&params)[N])
     {
@@ -289,7 +300,11 @@ namespace tw {
 using FastcallKw = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t,
                                  PyObject *);
 }
-#define TW_FASTCALL(fn)                                                        \
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(           \
-        static_cast<tw::FastcallKw>(fn)))
+#define TW_FASTCALL(fn)                                                       \
+    reinterpret_cast<PyCFunction>(                                            \
+        reinterpret_cast<void (*)(void)>(static_cast<tw::FastcallKw>(fn)))
 #define TW_FASTCALL_FLAGS (METH_FASTCALL | METH_KEYWORDS)
+// The parameters of such a function, its first (the module, or the
+// instance) named `self`.
+#define TW_FASTCALL_ARGS(self)                                                \
+    PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames

@@ -44,10 +44,27 @@ inline Ref global_attr(PyObject *module, PyObject *name, PyObject *attr)
     return getattr(g.get(), attr);
 }
 
-// Sets a module-level name; steals nothing. 0 or -1.
+// Sets a module-level name; steals nothing. A NULL value (its creation
+// failed, with the exception set) fails. 0 or -1.
 inline int set_global(PyObject *module, const char *name, PyObject *value)
 {
+    if (value == nullptr)
+        return -1;
     return PyObject_SetAttrString(module, name, value);
+}
+
+// Sets a module-level name to a value just made (an empty Ref: its creation
+// failed, with the exception set, and so does this). 0 or -1.
+inline int set_global(PyObject *module, const char *name, Ref value)
+{
+    return set_global(module, name, value.get());
+}
+
+// Binds the interned string `value` as a module-level name. 0 or -1.
+inline int set_str(PyObject *module, const char *name, const char *value)
+{
+    return set_global(module, name,
+                      Ref::steal(PyUnicode_InternFromString(value)));
 }
 
 // ---------------------------------------------------------------- imports
@@ -126,7 +143,8 @@ class ClassBuilder {
         }
         Py_DECREF(modname);
         Ref qn = Ref::steal(PyUnicode_FromString(qualname));
-        if (!qn || PyDict_SetItemString(ns_.get(), "__qualname__", qn.get()) < 0) {
+        if (!qn ||
+            PyDict_SetItemString(ns_.get(), "__qualname__", qn.get()) < 0) {
             ns_.reset();
             return;
         }
@@ -222,8 +240,7 @@ class ClassBuilder {
 // super(cls, self).name(*args): the base-class call of a constructor or
 // method whose class is `cls`. New reference.
 template <typename... A>
-inline Ref call_super(PyObject *cls, PyObject *self, PyObject *name,
-                      A... args)
+inline Ref call_super(PyObject *cls, PyObject *self, PyObject *name, A... args)
 {
     Ref sup = call(reinterpret_cast<PyObject *>(&PySuper_Type), cls, self);
     if (!sup)
@@ -260,14 +277,14 @@ inline int add_function(PyObject *module, PyMethodDef *def)
 // Defines PyInit_<name> with multi-phase initialisation: `methods` are the
 // module-level functions (a NULL-terminated PyMethodDef array or NULL), `exec`
 // an `int (*)(PyObject *module)` that runs the module body in order.
-#define TW_MODULE(name, doc, methods, exec)                                    \
+#define TW_MODULE(name, doc, methods, exec)                                   \
     static PyModuleDef_Slot name##_slots_[] = {                               \
         {Py_mod_exec, reinterpret_cast<void *>(exec)}, {0, nullptr}};         \
-    static PyModuleDef name##_def_ = {PyModuleDef_HEAD_INIT, #name, doc, 0,   \
-                                      methods, name##_slots_, nullptr,        \
-                                      nullptr, nullptr};                      \
-    extern "C" __attribute__((visibility("default"))) PyObject *              \
-        PyInit_##name(void)                                                   \
+    static PyModuleDef name##_def_ = {                                        \
+        PyModuleDef_HEAD_INIT, #name,   doc,     0,      methods,             \
+        name##_slots_,         nullptr, nullptr, nullptr};                    \
+    extern "C" __attribute__((visibility("default")))                         \
+    PyObject *PyInit_##name(void)                                             \
     {                                                                         \
         return PyModuleDef_Init(&name##_def_);                                \
     }
@@ -278,12 +295,15 @@ inline int add_function(PyObject *module, PyMethodDef *def)
 #define TW_MODULE_STATE(name, doc, methods, exec, State, traverse, clear)     \
     static PyModuleDef_Slot name##_slots_[] = {                               \
         {Py_mod_exec, reinterpret_cast<void *>(exec)}, {0, nullptr}};         \
-    static void name##_free_(void *m) { clear(static_cast<PyObject *>(m)); }  \
+    static void name##_free_(void *m)                                         \
+    {                                                                         \
+        clear(static_cast<PyObject *>(m));                                    \
+    }                                                                         \
     static PyModuleDef name##_def_ = {                                        \
-        PyModuleDef_HEAD_INIT, #name, doc, sizeof(State), methods,            \
-        name##_slots_, traverse, clear, name##_free_};                        \
-    extern "C" __attribute__((visibility("default"))) PyObject *              \
-        PyInit_##name(void)                                                   \
+        PyModuleDef_HEAD_INIT, #name,    doc,   sizeof(State), methods,       \
+        name##_slots_,         traverse, clear, name##_free_};                \
+    extern "C" __attribute__((visibility("default")))                         \
+    PyObject *PyInit_##name(void)                                             \
     {                                                                         \
         return PyModuleDef_Init(&name##_def_);                                \
     }

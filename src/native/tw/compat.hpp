@@ -3,6 +3,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <frameobject.h>
 
 #if PY_VERSION_HEX < 0x03080000
 #error "tarnwick_collector needs CPython 3.8 or later"
@@ -28,15 +29,15 @@ static inline PyObject *PyObject_VectorcallMethod(PyObject *name,
     PyObject *m = PyObject_GetAttr(args[0], name);
     if (m == nullptr)
         return nullptr;
-    PyObject *r = _PyObject_Vectorcall(m, args + 1,
-                                       PyVectorcall_NARGS(nargsf) - 1,
-                                       kwnames);
+    PyObject *r = _PyObject_Vectorcall(
+        m, args + 1, PyVectorcall_NARGS(nargsf) - 1, kwnames);
     Py_DECREF(m);
     return r;
 }
 #endif
 
 #if PY_VERSION_HEX < 0x030A0000
+#define PySet_CheckExact(op) Py_IS_TYPE(op, &PySet_Type)
 static inline PyObject *Py_NewRef(PyObject *o)
 {
     Py_INCREF(o);
@@ -55,6 +56,53 @@ static inline int PyModule_AddObjectRef(PyObject *m, const char *name,
     if (r < 0)
         Py_XDECREF(value);
     return r;
+}
+#endif
+
+#if PY_VERSION_HEX < 0x03090000
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+// The code object a frame runs; new reference.
+static inline PyCodeObject *PyFrame_GetCode(PyFrameObject *frame)
+{
+    Py_INCREF(frame->f_code);
+    return frame->f_code;
+}
+#endif
+
+// A heap type the program cannot instantiate (calling it raises TypeError);
+// before 3.10 there is no such flag and the type takes no arguments anyway.
+#if PY_VERSION_HEX >= 0x030A0000
+#define TW_TPFLAGS_DISALLOW_INSTANTIATION Py_TPFLAGS_DISALLOW_INSTANTIATION
+#else
+#define TW_TPFLAGS_DISALLOW_INSTANTIATION 0
+#endif
+
+#if PY_VERSION_HEX < 0x030D0000
+// getattr(obj, name) with AttributeError turned into "absent": 1 and a new
+// reference in *result, 0 and NULL when absent (where the interpreter
+// allows it, without creating the exception), -1 on another error.
+static inline int PyObject_GetOptionalAttr(PyObject *obj, PyObject *name,
+                                           PyObject **result)
+{
+    return _PyObject_LookupAttr(obj, name, result);
+}
+// The object a weak reference points to: 1 and a new reference in *pobj,
+// 0 and NULL when it is gone, -1 (TypeError) when `ref` is no weak
+// reference.
+static inline int PyWeakref_GetRef(PyObject *ref, PyObject **pobj)
+{
+    if (ref == nullptr || !PyWeakref_Check(ref)) {
+        *pobj = nullptr;
+        PyErr_SetString(PyExc_TypeError, "expected a weakref");
+        return -1;
+    }
+    PyObject *obj = PyWeakref_GET_OBJECT(ref);
+    if (obj == Py_None) {
+        *pobj = nullptr;
+        return 0;
+    }
+    *pobj = Py_NewRef(obj);
+    return 1;
 }
 #endif
 

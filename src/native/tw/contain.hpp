@@ -10,9 +10,10 @@
 // through the containment sites like an interrupt does.
 #pragma once
 
+#include "tw/error.hpp"
+#include "tw/frame.hpp"
 #include "tw/ref.hpp"
 
-#include <frameobject.h>
 #include <signal.h>
 
 namespace tw {
@@ -28,20 +29,6 @@ inline PyObject *handler_code(PyObject *handler)
     return nullptr;
 }
 
-// The code object of a traceback entry's frame; new reference or NULL.
-inline PyCodeObject *traceback_code(PyObject *tb)
-{
-    PyFrameObject *frame = reinterpret_cast<PyTracebackObject *>(tb)->tb_frame;
-    if (frame == nullptr)
-        return nullptr;
-#if PY_VERSION_HEX >= 0x03090000
-    return PyFrame_GetCode(frame);
-#else
-    Py_XINCREF(frame->f_code);
-    return frame->f_code;
-#endif
-}
-
 // Whether a frame of the traceback `tb` could be a signal handler's: the
 // interpreter calls a handler with two positional arguments, so its code
 // takes at least two (or *args). Most failures the recorder meets are
@@ -49,13 +36,12 @@ inline PyCodeObject *traceback_code(PyObject *tb)
 // need no look at the handlers.
 inline bool may_hold_handler_frame(PyObject *tb)
 {
-    for (PyObject *t = tb; t != nullptr;
-         t = reinterpret_cast<PyObject *>(
-             reinterpret_cast<PyTracebackObject *>(t)->tb_next)) {
+    for (PyObject *t = tb; t != nullptr; t = traceback_next(t)) {
         PyCodeObject *code = traceback_code(t);
         if (code == nullptr)
             continue;
-        const bool fits = code->co_argcount >= 2 || (code->co_flags & CO_VARARGS);
+        const bool fits =
+            code->co_argcount >= 2 || (code->co_flags & CO_VARARGS);
         Py_DECREF(code);
         if (fits)
             return true;
@@ -70,8 +56,9 @@ inline bool may_hold_handler_frame(PyObject *tb)
 // pending exception is kept.
 inline bool raised_by_signal_handler()
 {
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
+    ErrorGuard keep;
+    Ref traceback = keep.saved().traceback();
+    PyObject *tb = traceback.get();
     bool found = false;
     if (tb != nullptr && PyTraceBack_Check(tb) && may_hold_handler_frame(tb)) {
         PyObject *signal_module = PyImport_GetModule(TW_STR("signal"));
@@ -79,15 +66,15 @@ inline bool raised_by_signal_handler()
             PyErr_Clear();
         } else {
             Ref mod = Ref::steal(signal_module);
-            Ref getsignal = Ref::steal(
-                PyObject_GetAttrString(mod.get(), "getsignal"));
+            Ref getsignal =
+                Ref::steal(PyObject_GetAttrString(mod.get(), "getsignal"));
             if (!getsignal) {
                 PyErr_Clear();
             } else {
                 for (int sig = 1; sig < NSIG && !found; sig++) {
                     Ref number = Ref::steal(PyLong_FromLong(sig));
-                    Ref handler = number ? call(getsignal.get(), number.get())
-                                         : Ref();
+                    Ref handler =
+                        number ? call(getsignal.get(), number.get()) : Ref();
                     if (!handler) {
                         PyErr_Clear();  // not a signal number here
                         continue;
@@ -96,8 +83,7 @@ inline bool raised_by_signal_handler()
                     if (code == nullptr)
                         continue;
                     for (PyObject *t = tb; t != nullptr && !found;
-                         t = reinterpret_cast<PyObject *>(
-                             reinterpret_cast<PyTracebackObject *>(t)->tb_next)) {
+                         t = traceback_next(t)) {
                         PyCodeObject *fc = traceback_code(t);
                         found = reinterpret_cast<PyObject *>(fc) == code;
                         Py_XDECREF(fc);
@@ -106,7 +92,6 @@ inline bool raised_by_signal_handler()
             }
         }
     }
-    PyErr_Restore(type, value, tb);
     return found;
 }
 
@@ -114,7 +99,8 @@ inline bool raised_by_signal_handler()
 // Exception and not raised by a signal handler of the program.
 inline bool containable()
 {
-    return PyErr_ExceptionMatches(PyExc_Exception) && !raised_by_signal_handler();
+    return PyErr_ExceptionMatches(PyExc_Exception) &&
+           !raised_by_signal_handler();
 }
 
 }  // namespace tw

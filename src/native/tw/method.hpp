@@ -22,9 +22,8 @@ namespace tw {
 namespace detail {
 
 struct MethodObject {
-    PyObject_HEAD
-    PyObject *func;  // the builtin function (strong)
-    PyObject *dict;  // instance __dict__ (strong or NULL)
+    PyObject_HEAD PyObject *func;  // the builtin function (strong)
+    PyObject *dict;                // instance __dict__ (strong or NULL)
 #if PY_VERSION_HEX >= 0x03090000
     vectorcallfunc vectorcall;
 #endif
@@ -82,8 +81,8 @@ inline PyObject *method_get(PyObject *self, PyObject *obj, PyObject *)
 inline PyObject *method_repr(PyObject *self)
 {
     MethodObject *m = reinterpret_cast<MethodObject *>(self);
-    PyObject *qn = m->dict ? PyDict_GetItemString(m->dict, "__qualname__")
-                           : nullptr;
+    PyObject *qn =
+        m->dict ? PyDict_GetItemString(m->dict, "__qualname__") : nullptr;
     if (qn != nullptr)
         return PyUnicode_FromFormat("<function %S>", qn);
     return PyUnicode_FromFormat("<function at %p>", self);
@@ -100,7 +99,8 @@ inline PyTypeObject *method_type()
             {const_cast<char *>("__vectorcalloffset__"), T_PYSSIZET,
              offsetof(MethodObject, vectorcall), READONLY, nullptr},
 #endif
-            {nullptr, 0, 0, 0, nullptr}};
+            {nullptr, 0, 0, 0, nullptr}
+        };
         static PyType_Slot slots[] = {
             {Py_tp_dealloc, reinterpret_cast<void *>(method_dealloc)},
             {Py_tp_traverse, reinterpret_cast<void *>(method_traverse)},
@@ -108,18 +108,23 @@ inline PyTypeObject *method_type()
             {Py_tp_call, reinterpret_cast<void *>(method_call)},
             {Py_tp_descr_get, reinterpret_cast<void *>(method_get)},
             {Py_tp_repr, reinterpret_cast<void *>(method_repr)},
-            {Py_tp_getattro, reinterpret_cast<void *>(PyObject_GenericGetAttr)},
-            {Py_tp_setattro, reinterpret_cast<void *>(PyObject_GenericSetAttr)},
+            {Py_tp_getattro,
+             reinterpret_cast<void *>(PyObject_GenericGetAttr)},
+            {Py_tp_setattro,
+             reinterpret_cast<void *>(PyObject_GenericSetAttr)},
             {Py_tp_members, members},
             {0, nullptr}};
         static PyType_Spec spec = {
-            "tarnwick_native.method", sizeof(MethodObject), 0,
+            "tarnwick_native.method",
+            sizeof(MethodObject),
+            0,
             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC
 #if PY_VERSION_HEX >= 0x03090000
                 | Py_TPFLAGS_HAVE_VECTORCALL
 #endif
                 | Py_TPFLAGS_METHOD_DESCRIPTOR,
-            slots};
+            slots
+        };
         PyTypeObject *tp =
             reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
 #if PY_VERSION_HEX < 0x03090000

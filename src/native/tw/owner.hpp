@@ -10,6 +10,7 @@
 // names that object.
 #pragma once
 
+#include "tw/attr.hpp"
 #include "tw/ref.hpp"
 
 namespace tw {
@@ -34,7 +35,6 @@ inline PyObject *owner_of(PyObject *obj)
 inline bool owner_is(PyObject *owner, PyObject *obj)
 {
     if (PyWeakref_CheckRef(owner)) {
-#if PY_VERSION_HEX >= 0x030D0000
         PyObject *target = nullptr;
         if (PyWeakref_GetRef(owner, &target) < 0) {
             PyErr_Clear();
@@ -42,9 +42,6 @@ inline bool owner_is(PyObject *owner, PyObject *obj)
         }
         Py_XDECREF(target);  // only compared
         return target == obj;
-#else
-        return PyWeakref_GetObject(owner) == obj;
-#endif
     }
     if (PyType_Check(owner))
         return reinterpret_cast<PyObject *>(Py_TYPE(obj)) == owner;
@@ -60,19 +57,12 @@ inline bool entry_applies(PyObject *entry, PyObject *obj)
     if (PyAnySet_CheckExact(entry) || PyList_CheckExact(entry) ||
         PyUnicode_CheckExact(entry) || PyDict_CheckExact(entry))
         return true;
-    PyObject *owner = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int r = PyObject_GetOptionalAttr(entry, TW_STR("owner"), &owner);
-#else
-    int r = _PyObject_LookupAttr(entry, TW_STR("owner"), &owner);
-#endif
-    if (r <= 0) {
+    Ref owner;
+    if (optional_attr(entry, TW_STR("owner"), owner) <= 0) {
         PyErr_Clear();
         return true;
     }
-    bool same = owner == Py_None || owner_is(owner, obj);
-    Py_DECREF(owner);
-    return same;
+    return owner.get() == Py_None || owner_is(owner.get(), obj);
 }
 
 // Whether a loaded value is an atom an entry may keep for good: holding it

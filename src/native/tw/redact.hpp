@@ -221,13 +221,13 @@ class Matcher {
 
 // What a walk needs besides the matcher; all borrowed.
 struct Hooks {
-    PyObject *marker;       // the value stored in place of a redacted one
-    PyObject *remember;     // remember(value) for exception texts, or NULL
-    PyObject *scrub;        // scrub_exception(exc, patterns) -> exc or a
-                            // copy, or NULL
-    PyObject *secrets;      // frozenset of the str values redacted so far,
-                            // written as the marker wherever they appear
-                            // whole; NULL when there are none
+    PyObject *marker;         // the value stored in place of a redacted one
+    PyObject *remember;       // remember(value) for exception texts, or NULL
+    PyObject *scrub;          // scrub_exception(exc, patterns) -> exc or a
+                              // copy, or NULL
+    PyObject *secrets;        // frozenset of the str values redacted so far,
+                              // written as the marker wherever they appear
+                              // whole; NULL when there are none
     uint64_t secret_lengths;  // bit min(len, 63) set for each of them
 };
 
@@ -311,9 +311,9 @@ class Walk {
     bool walked(PyObject *v) const
     {
         const unsigned long flags = Py_TYPE(v)->tp_flags;
-        if (!(flags & (Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
-                       Py_TPFLAGS_TUPLE_SUBCLASS |
-                       Py_TPFLAGS_BASE_EXC_SUBCLASS)))
+        if (!(flags &
+              (Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
+               Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_BASE_EXC_SUBCLASS)))
             return false;
         return PyDict_CheckExact(v) || PyList_CheckExact(v) ||
                PyTuple_CheckExact(v) ||
@@ -436,7 +436,7 @@ class Walk {
             memo_set(obj, copy.get());
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); i++) {
                 PyObject *v = PyList_GET_ITEM(obj, i);
-                Ref out = walked(v)    ? item(v, depth)
+                Ref out = walked(v)   ? item(v, depth)
                           : secret(v) ? Ref::borrow(h_.marker)
                                       : Ref::borrow(v);
                 if (!out || PyList_Append(copy.get(), out.get()) < 0)
@@ -484,8 +484,7 @@ class Walk {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(obj, &pos, &k, &v)) {
-            if (!walked(v) &&
-                (v == Py_None || (!m_.matches(k) && !secret(v))))
+            if (!walked(v) && (v == Py_None || (!m_.matches(k) && !secret(v))))
                 continue;
             if (overflow_)
                 break;

@@ -75,19 +75,31 @@ class Ref {
 };
 
 // An interned string that lives for the whole process; borrowed. Use through
-// TW_STR("name") so each call site creates its string once.
+// TW_STR("name") so each call site creates its string once. When it cannot
+// be created the call gives NULL with the exception set, and the next call
+// tries again (so every NULL it gives comes with an exception).
 #define TW_STR(literal)                                                       \
     ([]() -> PyObject * {                                                     \
-        static PyObject *s_ = PyUnicode_InternFromString(literal);           \
+        static PyObject *s_ = nullptr;                                        \
+        if (s_ == nullptr)                                                    \
+            s_ = PyUnicode_InternFromString(literal);                         \
         return s_;                                                            \
     }())
 
 // New reference to None.
-inline PyObject *none() { Py_RETURN_NONE; }
+inline PyObject *none()
+{
+    Py_RETURN_NONE;
+}
+
+// None as an owned reference.
+inline Ref none_ref()
+{
+    return Ref::borrow(Py_None);
+}
 
 // Calls `callable(*args)` with borrowed positional arguments; new reference.
-template <typename... A>
-inline Ref call(PyObject *callable, A... args)
+template <typename... A> inline Ref call(PyObject *callable, A... args)
 {
     PyObject *argv[] = {nullptr, static_cast<PyObject *>(args)...};
     return Ref::steal(PyObject_Vectorcall(
@@ -102,7 +114,8 @@ template <typename... A>
 inline Ref call_kw(PyObject *callable, PyObject *kwnames, A... args)
 {
     PyObject *argv[] = {nullptr, static_cast<PyObject *>(args)...};
-    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    const size_t nkw =
+        kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     return Ref::steal(PyObject_Vectorcall(
         callable, argv + 1,
         (sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -128,45 +141,44 @@ inline Ref getattr(PyObject *obj, PyObject *name)
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
-// Builds a tuple from borrowed items; new reference.
-template <typename... A>
-inline Ref tuple(A... items)
+// obj.name = value with an interned name (a NULL name, its creation
+// failed, fails); 0 or -1.
+inline int setattr(PyObject *obj, PyObject *name, PyObject *value)
 {
-    return Ref::steal(PyTuple_Pack(sizeof...(A), static_cast<PyObject *>(items)...));
+    if (name == nullptr)
+        return -1;
+    return PyObject_SetAttr(obj, name, value);
+}
+
+// Builds a tuple from borrowed items; new reference.
+template <typename... A> inline Ref tuple(A... items)
+{
+    return Ref::steal(
+        PyTuple_Pack(sizeof...(A), static_cast<PyObject *>(items)...));
 }
 
 // A process-lifetime tuple of interned names, for keyword calls; borrowed.
-// Use as TW_NAMES("object_wrapper") at the call site.
-#define TW_NAMES(...)                                                          \
+// Use as TW_NAMES("object_wrapper") at the call site. Like TW_STR, a
+// failed creation gives NULL with the exception set and is tried again.
+#define TW_NAMES(...)                                                         \
     ([]() -> PyObject * {                                                     \
-        static PyObject *t_ = []() -> PyObject * {                            \
-            const char *names[] = {__VA_ARGS__};                              \
-            const Py_ssize_t n = sizeof(names) / sizeof(names[0]);            \
-            PyObject *t = PyTuple_New(n);                                     \
-            for (Py_ssize_t i = 0; t != nullptr && i < n; i++) {              \
-                PyObject *s = PyUnicode_InternFromString(names[i]);           \
-                if (s == nullptr) {                                           \
-                    Py_CLEAR(t);                                              \
-                    break;                                                    \
+        static PyObject *t_ = nullptr;                                        \
+        if (t_ == nullptr)                                                    \
+            t_ = []() -> PyObject * {                                         \
+                const char *names[] = {__VA_ARGS__};                          \
+                const Py_ssize_t n = sizeof(names) / sizeof(names[0]);        \
+                PyObject *t = PyTuple_New(n);                                 \
+                for (Py_ssize_t i = 0; t != nullptr && i < n; i++) {          \
+                    PyObject *s = PyUnicode_InternFromString(names[i]);       \
+                    if (s == nullptr) {                                       \
+                        Py_CLEAR(t);                                          \
+                        break;                                                \
+                    }                                                         \
+                    PyTuple_SET_ITEM(t, i, s);                                \
                 }                                                             \
-                PyTuple_SET_ITEM(t, i, s);                                    \
-            }                                                                 \
-            return t;                                                         \
-        }();                                                                  \
+                return t;                                                     \
+            }();                                                              \
         return t_;                                                            \
     }())
-
-// Saves the pending exception on construction and puts it back on
-// destruction, so cleanup code may call into the interpreter safely.
-class ErrorGuard {
-  public:
-    ErrorGuard() { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~ErrorGuard() { PyErr_Restore(type_, value_, tb_); }
-    ErrorGuard(const ErrorGuard &) = delete;
-    ErrorGuard &operator=(const ErrorGuard &) = delete;
-
-  private:
-    PyObject *type_, *value_, *tb_;
-};
 
 }  // namespace tw

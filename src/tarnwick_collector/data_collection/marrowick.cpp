@@ -22,7 +22,7 @@ namespace {
 
 // ------------------------------------------------- Python-level functions
 
-PyObject *py_get_module_location(FASTCALL_ARGS)
+PyObject *py_get_module_location(TW_FASTCALL_ARGS(m))
 {
     static const tw::Param params[] = {{"module_name"}};
     PyObject *a[1];
@@ -31,7 +31,7 @@ PyObject *py_get_module_location(FASTCALL_ARGS)
     return get_module_location_impl(m, a[0]).release();
 }
 
-PyObject *py_is_size_too_big(FASTCALL_ARGS)
+PyObject *py_is_size_too_big(TW_FASTCALL_ARGS(m))
 {
     static const tw::Param params[] = {{"obj"}};
     PyObject *a[1];
@@ -40,11 +40,10 @@ PyObject *py_is_size_too_big(FASTCALL_ARGS)
     return is_size_too_big_impl(m, a[0]).release();
 }
 
-PyObject *py_create_size_too_big_metric(FASTCALL_ARGS)
+PyObject *py_create_size_too_big_metric(TW_FASTCALL_ARGS(m))
 {
-    static const tw::Param params[] = {{"function_full_name"},
-                                       {"name"},
-                                       {"failure_place"}};
+    static const tw::Param params[] = {
+        {"function_full_name"}, {"name"}, {"failure_place"}};
     PyObject *a[3];
     if (tw::parse("create_size_too_big_metric", params, args, nargs, kwnames,
                   a) < 0)
@@ -52,7 +51,7 @@ PyObject *py_create_size_too_big_metric(FASTCALL_ARGS)
     return create_size_too_big_metric_impl(m, a[0], a[1], a[2]).release();
 }
 
-PyObject *py_should_skip_external_function(FASTCALL_ARGS)
+PyObject *py_should_skip_external_function(TW_FASTCALL_ARGS(m))
 {
     static const tw::Param params[] = {
         {"full_name"},
@@ -65,7 +64,7 @@ PyObject *py_should_skip_external_function(FASTCALL_ARGS)
     return should_skip_external_function_impl(m, a[0], a[1], a[2]).release();
 }
 
-PyObject *py_record_external_call(FASTCALL_ARGS)
+PyObject *py_record_external_call(TW_FASTCALL_ARGS(m))
 {
     static const tw::Param params[] = {
         {"call"}, tw::opt("did_check_function_file_in_project_files")};
@@ -80,7 +79,7 @@ PyObject *py_record_external_call(FASTCALL_ARGS)
     return record_external_call_impl(m, a[0], zero.get()).release();
 }
 
-PyObject *py_get_function_call_object(FASTCALL_ARGS)
+PyObject *py_get_function_call_object(TW_FASTCALL_ARGS(m))
 {
     static const tw::Param params[] = {{"args"}, {"kwargs"}};
     PyObject *a[2];
@@ -117,7 +116,7 @@ PyObject *py_record_user_function_call(PyObject *m, PyObject *args,
     return record_user_function_call_impl(m, args, kw.get()).release();
 }
 
-PyObject *py_add_recorded_functions_to_caller_tracker(FASTCALL_ARGS)
+PyObject *py_add_recorded_functions_to_caller_tracker(TW_FASTCALL_ARGS(m))
 {
     static const tw::Param params[] = {{"flow_tracker"}};
     PyObject *a[1];
@@ -127,7 +126,7 @@ PyObject *py_add_recorded_functions_to_caller_tracker(FASTCALL_ARGS)
     return add_recorded_functions_to_caller_tracker_impl(m, a[0]).release();
 }
 
-PyObject *py_set_function_calls_count(FASTCALL_ARGS)
+PyObject *py_set_function_calls_count(TW_FASTCALL_ARGS(m))
 {
     (void)m;
     static const tw::Param params[] = {{"flow_tracker"}, {"count"}};
@@ -138,12 +137,12 @@ PyObject *py_set_function_calls_count(FASTCALL_ARGS)
     int t = truth(a[0]);
     if (t < 0)
         return nullptr;
-    if (t && set_attr(a[0], TW_STR("function_calls_count"), a[1]) < 0)
+    if (t && tw::setattr(a[0], TW_STR("function_calls_count"), a[1]) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject *py_get_function_calls_count(FASTCALL_ARGS)
+PyObject *py_get_function_calls_count(TW_FASTCALL_ARGS(m))
 {
     (void)m;
     static const tw::Param params[] = {{"flow_tracker"}};
@@ -159,7 +158,7 @@ PyObject *py_get_function_calls_count(FASTCALL_ARGS)
     return PyLong_FromLong(0);
 }
 
-PyObject *py_send_function_call_to_handler(FASTCALL_ARGS)
+PyObject *py_send_function_call_to_handler(TW_FASTCALL_ARGS(m))
 {
     static const tw::Param params[] = {{"function_under_test"}};
     PyObject *a[1];
@@ -169,7 +168,7 @@ PyObject *py_send_function_call_to_handler(FASTCALL_ARGS)
     return send_function_call_to_handler_impl(m, a[0]).release();
 }
 
-PyObject *py_filter_modules_and_function_from_globals(FASTCALL_ARGS)
+PyObject *py_filter_modules_and_function_from_globals(TW_FASTCALL_ARGS(m))
 {
     static const tw::Param params[] = {{"function_globals"},
                                        {"func_full_name"}};
@@ -184,9 +183,9 @@ PyObject *py_filter_modules_and_function_from_globals(FASTCALL_ARGS)
 // The end-of-call entries are called with the callee's exception pending:
 // it is taken out of the thread state before anything else runs.
 
-PyObject *py_record_user_function_return_value(FASTCALL_ARGS)
+PyObject *py_record_user_function_return_value(TW_FASTCALL_ARGS(m))
 {
-    Pending pending;
+    tw::SavedError pending;
     pending.fetch();
     static const tw::Param params[] = {
         {"ret_val"}, {"function_under_test"}, tw::opt("cur_exc")};
@@ -200,7 +199,7 @@ PyObject *py_record_user_function_return_value(FASTCALL_ARGS)
 
 // Forwards to the module function `record_user_function_return_value`.
 Ref forward_user_return(PyObject *m, PyObject *ret_val, PyObject *record,
-                        PyObject *cur_exc, Pending &pending)
+                        PyObject *cur_exc, tw::SavedError &pending)
 {
     Ref f = G("record_user_function_return_value");
     if (!f)
@@ -212,9 +211,9 @@ Ref forward_user_return(PyObject *m, PyObject *ret_val, PyObject *record,
     return tw::call(f.get(), ret_val, record, cur_exc ? cur_exc : Py_None);
 }
 
-PyObject *py_record_user_async_function_return_value(FASTCALL_ARGS)
+PyObject *py_record_user_async_function_return_value(TW_FASTCALL_ARGS(m))
 {
-    Pending pending;
+    tw::SavedError pending;
     pending.fetch();
     static const tw::Param params[] = {
         {"ret_val"}, {"function_under_test"}, tw::opt("cur_exc")};
@@ -225,15 +224,15 @@ PyObject *py_record_user_async_function_return_value(FASTCALL_ARGS)
     return forward_user_return(m, a[0], a[1], a[2], pending).release();
 }
 
-PyObject *py_record_external_return_value(FASTCALL_ARGS)
+PyObject *py_record_external_return_value(TW_FASTCALL_ARGS(m))
 {
-    Pending pending;
+    tw::SavedError pending;
     pending.fetch();
     static const tw::Param params[] = {
         {"return_value"}, {"func_obj"}, tw::opt("cur_exc")};
     PyObject *a[3];
-    if (tw::parse("record_external_return_value", params, args, nargs,
-                  kwnames, a) < 0)
+    if (tw::parse("record_external_return_value", params, args, nargs, kwnames,
+                  a) < 0)
         return nullptr;
     return record_external_return_value_impl(m, a[0], a[1], a[2], pending)
         .release();
@@ -242,7 +241,7 @@ PyObject *py_record_external_return_value(FASTCALL_ARGS)
 // Forwards to the module function `record_external_return_value`.
 Ref forward_external_return(PyObject *m, PyObject *return_value,
                             PyObject *func_obj, PyObject *cur_exc,
-                            Pending &pending)
+                            tw::SavedError &pending)
 {
     Ref f = G("record_external_return_value");
     if (!f)
@@ -255,9 +254,9 @@ Ref forward_external_return(PyObject *m, PyObject *return_value,
                     cur_exc ? cur_exc : Py_None);
 }
 
-PyObject *py_record_async_external_return_value(FASTCALL_ARGS)
+PyObject *py_record_async_external_return_value(TW_FASTCALL_ARGS(m))
 {
-    Pending pending;
+    tw::SavedError pending;
     pending.fetch();
     static const tw::Param params[] = {
         {"return_value"}, {"func_obj"}, tw::opt("cur_exc")};
@@ -268,9 +267,9 @@ PyObject *py_record_async_external_return_value(FASTCALL_ARGS)
     return forward_external_return(m, a[0], a[1], a[2], pending).release();
 }
 
-PyObject *py_record_return_value_async(FASTCALL_ARGS)
+PyObject *py_record_return_value_async(TW_FASTCALL_ARGS(m))
 {
-    Pending pending;
+    tw::SavedError pending;
     pending.fetch();
     static const tw::Param params[] = {{"return_value"}, {"func_obj"}};
     PyObject *a[2];
@@ -280,7 +279,7 @@ PyObject *py_record_return_value_async(FASTCALL_ARGS)
     Ref exc = take_exc(m, pending);
     if (!exc)
         return nullptr;
-    Pending nothing;  // the exception has been taken
+    tw::SavedError nothing;  // the exception has been taken
     Ref external_cls = G("ExternalFunctionCall");
     if (!external_cls)
         return nullptr;
@@ -309,11 +308,11 @@ PyObject *py_record_return_value_async(FASTCALL_ARGS)
     Py_RETURN_NONE;
 }
 
-PyObject *py_get_exc_value(FASTCALL_ARGS)
+PyObject *py_get_exc_value(TW_FASTCALL_ARGS(m))
 {
     (void)m;
     (void)args;
-    Pending pending;
+    tw::SavedError pending;
     pending.fetch();
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
         PyErr_Format(PyExc_TypeError,
@@ -542,13 +541,6 @@ PyMethodDef g_defs[F_COUNT] = {
 
 // ------------------------------------------------------------ module body
 
-int set_const(PyObject *m, const char *name, Ref value)
-{
-    if (!value)
-        return -1;
-    return tw::set_global(m, name, value.get());
-}
-
 int exec_module(PyObject *m)
 {
     State *st = state(m);
@@ -609,8 +601,9 @@ int exec_module(PyObject *m)
         Py_XSETREF(g_used_names, used_names.release());
         Py_XSETREF(g_followed_types, followed.release());
         Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
-        Ref enum_meta =
-            enum_mod ? tw::getattr(enum_mod.get(), TW_STR("EnumMeta")) : nullptr;
+        Ref enum_meta = enum_mod
+                            ? tw::getattr(enum_mod.get(), TW_STR("EnumMeta"))
+                            : nullptr;
         if (!enum_meta)
             return -1;
         Py_XSETREF(g_enum_meta, enum_meta.release());
@@ -619,43 +612,43 @@ int exec_module(PyObject *m)
     // Constants and state.
     Ref consts = G("ShouldMockConsts");
     if (!consts ||
-        set_const(m, "STATELESS_EXTERNAL_FULL_NAMES",
-                  tw::getattr(consts.get(),
-                              TW_STR("STATELESS_EXTERNAL_FULL_NAMES"))) < 0)
+        tw::set_global(m, "STATELESS_EXTERNAL_FULL_NAMES",
+                       tw::getattr(consts.get(),
+                                   TW_STR("STATELESS_EXTERNAL_FULL_NAMES"))) <
+            0)
         return -1;
-    if (set_const(m, "CACHED_NONE_EXTERNAL_MODULES",
-                  Ref::steal(PySet_New(nullptr))) < 0 ||
-        set_const(m, "TYPE_ERROR_TYPE_INDEX",
-                  Ref::steal(PyLong_FromLong(1))) < 0 ||
-        set_const(m, "PROBLEMATIC_PICKLE_TYPE_INDEX",
-                  Ref::steal(PyLong_FromLong(2))) < 0 ||
-        set_const(m, "FUNCTION_META_DATA_INDEX",
-                  Ref::steal(PyLong_FromLong(0))) < 0 ||
-        set_const(m, "IS_FUNCTION_FOR_RECORDING_INDEX",
-                  Ref::steal(PyLong_FromLong(1))) < 0 ||
-        set_const(m, "MAX_STRING_SIZE",
-                  Ref::steal(PyFloat_FromDouble(805306368.0))) < 0 ||
-        set_const(m, "__SELF__", Ref::steal(PyUnicode_FromString("__self__"))) <
-            0 ||
-        set_const(m, "IDS_TO_FOLLOW", Ref::steal(PySet_New(nullptr))) < 0)
+    if (tw::set_global(m, "CACHED_NONE_EXTERNAL_MODULES",
+                       Ref::steal(PySet_New(nullptr))) < 0 ||
+        tw::set_global(m, "TYPE_ERROR_TYPE_INDEX",
+                       Ref::steal(PyLong_FromLong(1))) < 0 ||
+        tw::set_global(m, "PROBLEMATIC_PICKLE_TYPE_INDEX",
+                       Ref::steal(PyLong_FromLong(2))) < 0 ||
+        tw::set_global(m, "FUNCTION_META_DATA_INDEX",
+                       Ref::steal(PyLong_FromLong(0))) < 0 ||
+        tw::set_global(m, "IS_FUNCTION_FOR_RECORDING_INDEX",
+                       Ref::steal(PyLong_FromLong(1))) < 0 ||
+        tw::set_global(m, "MAX_STRING_SIZE",
+                       Ref::steal(PyFloat_FromDouble(805306368.0))) < 0 ||
+        tw::set_global(m, "__SELF__",
+                       Ref::steal(PyUnicode_FromString("__self__"))) < 0 ||
+        tw::set_global(m, "IDS_TO_FOLLOW", Ref::steal(PySet_New(nullptr))) < 0)
         return -1;
     {
         Ref init = tw::getattr(reinterpret_cast<PyObject *>(&PyType_Type),
                                TW_STR("__init__"));
-        if (!init ||
-            set_const(m, "WRAPPER_DESCRIPTOR",
-                      Ref::borrow(reinterpret_cast<PyObject *>(
-                          Py_TYPE(init.get())))) < 0)
+        if (!init || tw::set_global(m, "WRAPPER_DESCRIPTOR",
+                                    Ref::borrow(reinterpret_cast<PyObject *>(
+                                        Py_TYPE(init.get())))) < 0)
             return -1;
     }
-    if (set_const(m, "QUALNAME_STR",
-                  Ref::steal(PyUnicode_FromString("__qualname__"))) < 0 ||
-        set_const(m, "FUNC_STR", Ref::steal(PyUnicode_FromString("__func__"))) <
-            0 ||
-        set_const(m, "FUNC_NAME",
-                  Ref::steal(PyUnicode_FromString("__name__"))) < 0 ||
-        set_const(m, "SELF_CONST",
-                  Ref::steal(PyUnicode_FromString("__self__"))) < 0)
+    if (tw::set_global(m, "QUALNAME_STR",
+                       Ref::steal(PyUnicode_FromString("__qualname__"))) < 0 ||
+        tw::set_global(m, "FUNC_STR",
+                       Ref::steal(PyUnicode_FromString("__func__"))) < 0 ||
+        tw::set_global(m, "FUNC_NAME",
+                       Ref::steal(PyUnicode_FromString("__name__"))) < 0 ||
+        tw::set_global(m, "SELF_CONST",
+                       Ref::steal(PyUnicode_FromString("__self__"))) < 0)
         return -1;
     {
         // type(type.__dict__["mro"])
@@ -663,10 +656,9 @@ int exec_module(PyObject *m)
                              TW_STR("__dict__"));
         Ref mro = ns ? Ref::steal(PyObject_GetItem(ns.get(), TW_STR("mro")))
                      : nullptr;
-        if (!mro ||
-            set_const(m, "METHOD_DESCRIPTOR",
-                      Ref::borrow(reinterpret_cast<PyObject *>(
-                          Py_TYPE(mro.get())))) < 0)
+        if (!mro || tw::set_global(m, "METHOD_DESCRIPTOR",
+                                   Ref::borrow(reinterpret_cast<PyObject *>(
+                                       Py_TYPE(mro.get())))) < 0)
             return -1;
     }
     {
@@ -674,7 +666,8 @@ int exec_module(PyObject *m)
         Ref trindle = G("Trindle");
         if (!trindle)
             return -1;
-        Ref map = tw::getattr(trindle.get(), TW_STR("thread_id_to_current_call"));
+        Ref map =
+            tw::getattr(trindle.get(), TW_STR("thread_id_to_current_call"));
         if (!map)
             return -1;
         Ref get = tw::getattr(map.get(), TW_STR("get"));
@@ -685,46 +678,53 @@ int exec_module(PyObject *m)
             Py_XSETREF(st->tid_map, map.new_ref());
             Py_XSETREF(st->tid_get, get.new_ref());
         }
-        if (set_const(m, "Trindle_set_current_running_function",
-                      tw::getattr(trindle.get(),
-                                  TW_STR("set_current_running_function"))) < 0)
+        if (tw::set_global(
+                m, "Trindle_set_current_running_function",
+                tw::getattr(trindle.get(),
+                            TW_STR("set_current_running_function"))) < 0)
             return -1;
         Ref threading = G("threading");
-        Ref ident = threading ? tw::getattr(threading.get(), TW_STR("get_ident"))
-                              : nullptr;
-        if (!ident || tw::set_global(m, "threading_get_ident", ident.get()) < 0)
+        Ref ident = threading
+                        ? tw::getattr(threading.get(), TW_STR("get_ident"))
+                        : nullptr;
+        if (!ident ||
+            tw::set_global(m, "threading_get_ident", ident.get()) < 0)
             return -1;
         Ref thread_mod = Ref::steal(PyImport_ImportModule("_thread"));
-        Ref real = thread_mod ? tw::getattr(thread_mod.get(),
-                                            TW_STR("get_ident"))
-                              : nullptr;
+        Ref real = thread_mod
+                       ? tw::getattr(thread_mod.get(), TW_STR("get_ident"))
+                       : nullptr;
         if (!real)
             return -1;
         if (real.get() == ident.get())
             Py_XSETREF(st->get_ident, ident.new_ref());
         Ref types = G("types");
         if (!types ||
-            set_const(m, "types_MethodType",
-                      tw::getattr(types.get(), TW_STR("MethodType"))) < 0 ||
-            set_const(m, "types_Module",
-                      tw::getattr(types.get(), TW_STR("ModuleType"))) < 0)
+            tw::set_global(m, "types_MethodType",
+                           tw::getattr(types.get(), TW_STR("MethodType"))) <
+                0 ||
+            tw::set_global(m, "types_Module",
+                           tw::getattr(types.get(), TW_STR("ModuleType"))) < 0)
             return -1;
     }
-    if (set_const(m, "BUILTINS", Ref::steal(PyUnicode_FromString("builtins"))) <
+    if (tw::set_global(m, "BUILTINS",
+                       Ref::steal(PyUnicode_FromString("builtins"))) < 0 ||
+        tw::set_global(m, "reported_modules", Ref::steal(PySet_New(nullptr))) <
             0 ||
-        set_const(m, "reported_modules", Ref::steal(PySet_New(nullptr))) < 0 ||
-        set_const(m, "FUNCTION_INDEX", Ref::steal(PyLong_FromLong(0))) < 0)
+        tw::set_global(m, "FUNCTION_INDEX", Ref::steal(PyLong_FromLong(0))) <
+            0)
         return -1;
     {
         Ref ostrelle = G("Ostrelle");
         if (!ostrelle ||
-            set_const(m, "EXTRACT_METADATA",
-                      tw::getattr(ostrelle.get(),
-                                  TW_STR("extract_function_metadata"))) < 0)
+            tw::set_global(m, "EXTRACT_METADATA",
+                           tw::getattr(ostrelle.get(),
+                                       TW_STR("extract_function_metadata"))) <
+                0)
             return -1;
     }
-    if (set_const(m, "BLACKLISTED_FUNCTIONS", Ref::steal(PySet_New(nullptr))) <
-        0)
+    if (tw::set_global(m, "BLACKLISTED_FUNCTIONS",
+                       Ref::steal(PySet_New(nullptr))) < 0)
         return -1;
     {
         Ref az = G("asizeof");
@@ -813,25 +813,16 @@ TW_EXPORT PyObject *tarnwick_marrowick_call_with_pending(PyObject *entry,
     // The entry returned with an exception still pending: reported as the
     // interpreter reports it for a call through the vectorcall protocol.
     Py_DECREF(result);
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr)
-        PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    tw::SavedError left;
+    left.fetch_normalized();
     PyErr_Format(PyExc_SystemError,
                  "%R returned a result with an exception set", entry);
-    PyObject *st, *sv, *stb;
-    PyErr_Fetch(&st, &sv, &stb);
-    PyErr_NormalizeException(&st, &sv, &stb);
-    if (sv != nullptr && value != nullptr) {
-        Py_INCREF(value);
-        PyException_SetContext(sv, value);
-        PyException_SetCause(sv, value);  // steals
-    } else {
-        Py_XDECREF(value);
+    tw::SavedError raised;
+    raised.fetch_normalized();
+    if (raised.value() != nullptr && left.value() != nullptr) {
+        PyException_SetContext(raised.value(), Py_NewRef(left.value()));
+        PyException_SetCause(raised.value(), Py_NewRef(left.value()));
     }
-    PyErr_Restore(st, sv, stb);
+    raised.restore();
     return nullptr;
 }

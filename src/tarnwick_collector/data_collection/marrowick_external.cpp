@@ -60,8 +60,8 @@ namespace {
 int ends_with(PyObject *str_obj, PyObject *suffix)
 {
     if (PyUnicode_CheckExact(str_obj)) {
-        Py_ssize_t r = PyUnicode_Tailmatch(str_obj, suffix, 0,
-                                           PY_SSIZE_T_MAX, 1);
+        Py_ssize_t r =
+            PyUnicode_Tailmatch(str_obj, suffix, 0, PY_SSIZE_T_MAX, 1);
         return r < 0 ? -1 : static_cast<int>(r);
     }
     Ref r = tw::call_method(str_obj, TW_STR("endswith"), suffix);
@@ -97,7 +97,7 @@ int rename_after_class_attr(PyObject *m, PyObject *call,
     Ref name = tw::getattr(first.get(), TW_STR("full_name"));
     if (!name)
         return -1;
-    return set_attr(function_metadata, TW_STR("full_name"), name.get());
+    return tw::setattr(function_metadata, TW_STR("full_name"), name.get());
 }
 
 // The guarded part of record_external_call: 1 when the call is skipped, 0
@@ -116,8 +116,8 @@ int external_skip_and_rename(PyObject *m, PyObject *call,
         return -1;
     Ref skip;
     if (skip_fn.get() == state(m)->fn[F_should_skip_external_function])
-        skip = should_skip_external_function_impl(m, full_name.get(),
-                                                  module_name.get(), did_check);
+        skip = should_skip_external_function_impl(
+            m, full_name.get(), module_name.get(), did_check);
     else
         skip = tw::call(skip_fn.get(), full_name.get(), module_name.get(),
                         did_check);
@@ -257,7 +257,7 @@ int complete_external_record(PyObject *m, PyObject *return_value,
 // `cur_exc` NULL stands for its default, None.
 Ref record_external_return_value_impl(PyObject *m, PyObject *return_value,
                                       PyObject *func_obj, PyObject *cur_exc,
-                                      Pending &pending)
+                                      tw::SavedError &pending)
 {
     Ref exc;
     if (cur_exc == nullptr || cur_exc == Py_None) {

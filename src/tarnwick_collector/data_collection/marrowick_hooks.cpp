@@ -22,8 +22,8 @@ int id_in(PyObject *ids, PyObject *obj)
 {
 #ifdef MARROWICK_SCRATCH_KEY
     if (PyAnySet_CheckExact(ids)) {
-        PyObject *key = scratch_key(static_cast<unsigned long long>(
-            reinterpret_cast<uintptr_t>(obj)));
+        PyObject *key = scratch_key(
+            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(obj)));
         if (key != nullptr) {
             ScratchLookup busy;
             return PySet_Contains(ids, key);
@@ -94,8 +94,8 @@ Ref new_used_names(PyObject *obj, PyObject *attr)
         names = Ref::steal(PyObject_CallNoArgs(g_used_names));
         if (names) {
             Ref owner = Ref::steal(tw::owner_of(obj));
-            if (!owner ||
-                PyObject_SetAttr(names.get(), TW_STR("owner"), owner.get()) < 0)
+            if (!owner || PyObject_SetAttr(names.get(), TW_STR("owner"),
+                                           owner.get()) < 0)
                 return nullptr;
         }
     } else {
@@ -199,7 +199,7 @@ Ref filter_modules_and_function_from_globals_impl(PyObject *m,
 
 // ------------------------------------------------------------ the hooks
 
-PyObject *py_load_attr_hook(FASTCALL_ARGS)
+PyObject *py_load_attr_hook(TW_FASTCALL_ARGS(m))
 {
     PyObject *obj, *attr, *result;
     if (nargs == 3 && kwnames == nullptr) {
@@ -253,8 +253,8 @@ PyObject *py_load_attr_hook(FASTCALL_ARGS)
                 break;
             // A UsedNames is a set whose `add` is the set's own.
             if ((g_used_names != nullptr &&
-                 reinterpret_cast<PyObject *>(Py_TYPE(names.get())) ==
-                     g_used_names
+                         reinterpret_cast<PyObject *>(Py_TYPE(names.get())) ==
+                             g_used_names
                      ? PySet_Add(names.get(), attr)
                      : add_to(names.get(), attr)) < 0)
                 break;
@@ -276,7 +276,7 @@ PyObject *py_load_attr_hook(FASTCALL_ARGS)
     Py_RETURN_NONE;
 }
 
-PyObject *py_load_global_hook(FASTCALL_ARGS)
+PyObject *py_load_global_hook(TW_FASTCALL_ARGS(m))
 {
     PyObject *global_obj, *name;
     if (nargs == 2 && kwnames == nullptr) {

@@ -1,6 +1,5 @@
 // What the source files of marrowick share: the module state, the small
-// helpers every part uses, the saved exceptions, and the functions one part
-// calls in another.
+// helpers every part uses, and the functions one part calls in another.
 //
 // Module-level names are looked up in the module's namespace at each use,
 // so rebinding one on the module takes effect for later calls. The aliases
@@ -67,28 +66,12 @@ inline State *state(PyObject *m)
     return static_cast<State *>(PyModule_GetState(m));
 }
 
-// Module-level name `name` looked up now; new reference.
-#define G(name) tw::global(m, TW_STR(name))
+// Module-level name `name` as a lookup now finds it (remembered at the
+// call site while the namespace keeps its version tag); new reference.
+#define G(name) TW_GLOBAL(m, name)
 
-inline Ref none_ref() { return Ref::borrow(Py_None); }
-
-// Truth value of a borrowed object: 1, 0, or -1 with an exception.
-inline int truth(PyObject *o)
-{
-    if (o == Py_None || o == Py_False)
-        return 0;
-    if (o == Py_True)
-        return 1;
-    return PyObject_IsTrue(o);
-}
-
-// obj.name = value; 0 or -1.
-inline int set_attr(PyObject *obj, PyObject *name, PyObject *value)
-{
-    if (name == nullptr)
-        return -1;
-    return PyObject_SetAttr(obj, name, value);
-}
+using tw::none_ref;
+using tw::truth;
 
 // Calls the module function bound under `name`: the C++ implementation
 // `impl` when the name still holds this module's own function, the bound
@@ -103,127 +86,6 @@ Ref call_fn(PyObject *m, Fn idx, PyObject *name, Impl impl, A... args)
         return impl(m, args...);
     return tw::call(f.get(), args...);
 }
-
-// --------------------------------------------------- caught exceptions
-
-// An exception caught by an `except` clause: fetched and normalized, with
-// its traceback attached, as the clause binds it.
-class Caught {
-  public:
-    Caught() = default;
-    Caught(const Caught &) = delete;
-    Caught &operator=(const Caught &) = delete;
-    ~Caught() { clear(); }
-
-    void fetch()
-    {
-#if PY_VERSION_HEX >= 0x030C0000
-        v_ = PyErr_GetRaisedException();
-        if (v_ != nullptr)
-            t_ = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(v_)));
-#else
-        PyErr_Fetch(&t_, &v_, &tb_);
-        if (t_ == nullptr)
-            return;
-        PyErr_NormalizeException(&t_, &v_, &tb_);
-        if (tb_ != nullptr && v_ != nullptr)
-            PyException_SetTraceback(v_, tb_);
-#endif
-    }
-    // Raises it again (the clause did not match).
-    void restore()
-    {
-#if PY_VERSION_HEX >= 0x030C0000
-        Py_CLEAR(t_);
-        PyErr_SetRaisedException(v_);
-#else
-        PyErr_Restore(t_, v_, tb_);
-#endif
-        t_ = v_ = tb_ = nullptr;
-    }
-    void clear()
-    {
-        Py_CLEAR(t_);
-        Py_CLEAR(v_);
-        Py_CLEAR(tb_);
-    }
-    // `except cls`: 1, 0.
-    bool matches(PyObject *cls) const
-    {
-        return t_ != nullptr && PyErr_GivenExceptionMatches(t_, cls);
-    }
-    PyObject *value() const { return v_; }  // borrowed
-
-  private:
-    PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
-};
-
-// --------------------------------------------------- the pending exception
-
-// The thread's pending exception, taken out of the thread state at the start
-// of an end-of-call entry so that the entry's own work cannot disturb it,
-// and either consumed as get_exc_value consumes it or put back.
-class Pending {
-  public:
-    Pending() = default;
-    Pending(const Pending &) = delete;
-    Pending &operator=(const Pending &) = delete;
-    ~Pending()
-    {
-        Py_CLEAR(t_);
-        Py_CLEAR(v_);
-        Py_CLEAR(tb_);
-    }
-
-    void fetch()
-    {
-#if PY_VERSION_HEX >= 0x030C0000
-        v_ = PyErr_GetRaisedException();
-        if (v_ != nullptr)
-            t_ = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(v_)));
-#else
-        PyErr_Fetch(&t_, &v_, &tb_);
-#endif
-    }
-    bool empty() const { return t_ == nullptr; }
-    // Puts it back as the thread's pending exception (replacing any other).
-    void restore()
-    {
-        if (t_ == nullptr)
-            return;
-#if PY_VERSION_HEX >= 0x030C0000
-        Py_CLEAR(t_);
-        PyErr_SetRaisedException(v_);
-#else
-        PyErr_Restore(t_, v_, tb_);
-#endif
-        t_ = v_ = tb_ = nullptr;
-    }
-    // What get_exc_value returns for it, consuming it: the class of None
-    // when nothing (or a type without a value) is pending, the value when
-    // its type derives from Exception, the pending type otherwise. New
-    // reference, or NULL with an exception if the subclass test fails.
-    Ref take_value()
-    {
-        Py_CLEAR(tb_);
-        Ref t = Ref::steal(t_);
-        Ref v = Ref::steal(v_);
-        t_ = v_ = nullptr;
-        if (!v)
-            return Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(Py_None)));
-        int sub = PyObject_IsSubclass(
-            reinterpret_cast<PyObject *>(Py_TYPE(v.get())), PyExc_Exception);
-        if (sub < 0)
-            return nullptr;
-        return sub ? std::move(v) : std::move(t);
-    }
-
-  private:
-    PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
-};
-
-#define FASTCALL_ARGS                                                          \
-    PyObject *m, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
 
 // ------------------------------------------------------ reusable int key
 // (marrowick_support.cpp)
@@ -268,7 +130,7 @@ void chain_context(PyObject *context);
 
 // `get_exc_value()` at a call site of an entry whose pending exception is
 // held by `pending`. New reference.
-Ref take_exc(PyObject *m, Pending &pending);
+Ref take_exc(PyObject *m, tw::SavedError &pending);
 
 // `Trindle_thread_id_to_current_call_get(threading_get_ident(), None)`: the
 // calling thread's current tracker, or None. New reference.
@@ -325,10 +187,11 @@ Ref get_module_location_impl(PyObject *m, PyObject *module_name);
 Ref should_skip_external_function_impl(PyObject *m, PyObject *full_name,
                                        PyObject *module_name,
                                        PyObject *did_check);
-Ref record_external_call_impl(PyObject *m, PyObject *call, PyObject *did_check);
+Ref record_external_call_impl(PyObject *m, PyObject *call,
+                              PyObject *did_check);
 Ref record_external_return_value_impl(PyObject *m, PyObject *return_value,
                                       PyObject *func_obj, PyObject *cur_exc,
-                                      Pending &pending);
+                                      tw::SavedError &pending);
 
 // --------------------------------------------------------------- user calls
 // (marrowick_user.cpp)
@@ -342,7 +205,7 @@ Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
                                                   PyObject *flow_tracker);
 Ref record_user_function_return_value_impl(PyObject *m, PyObject *ret_val,
                                            PyObject *record, PyObject *cur_exc,
-                                           Pending &pending);
+                                           tw::SavedError &pending);
 
 // --------------------------------------------------------------- name loads
 // (marrowick_hooks.cpp)
@@ -357,7 +220,7 @@ extern PyObject *g_enum_meta;       // enum.EnumMeta
 Ref filter_modules_and_function_from_globals_impl(PyObject *m,
                                                   PyObject *function_globals,
                                                   PyObject *func_full_name);
-PyObject *py_load_attr_hook(FASTCALL_ARGS);
-PyObject *py_load_global_hook(FASTCALL_ARGS);
+PyObject *py_load_attr_hook(TW_FASTCALL_ARGS(m));
+PyObject *py_load_global_hook(TW_FASTCALL_ARGS(m));
 
 }  // namespace tw_marrowick

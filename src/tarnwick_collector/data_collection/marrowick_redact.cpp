@@ -59,8 +59,8 @@ int load_vocabulary()
     if (!marker || !remember || !secret || !getenv || !environ)
         return -1;
     Ref getenvb = tw::getattr(os.get(), TW_STR("getenvb"));
-    Ref environb = getenvb ? tw::getattr(os.get(), TW_STR("environb"))
-                           : nullptr;
+    Ref environb =
+        getenvb ? tw::getattr(os.get(), TW_STR("environb")) : nullptr;
     PyErr_Clear();
     vocabulary.remember = remember.release();
     vocabulary.environment_secret = secret.release();
@@ -181,8 +181,8 @@ Ref positional(PyObject *function, Py_ssize_t skipped, PyObject *call_args)
                                  Py_NewRef(PyTuple_GET_ITEM(call_args, j)));
         }
         Ref held = Ref::borrow(PyTuple_GET_ITEM(call_args, at));
-        Ref r = Ref::steal(
-            PyObject_CallOneArg(vocabulary.remember, held.get()));
+        Ref r =
+            Ref::steal(PyObject_CallOneArg(vocabulary.remember, held.get()));
         if (!r)
             return nullptr;
         PyObject *old = PyTuple_GET_ITEM(copy.get(), at);
@@ -196,10 +196,10 @@ int note_external_call(PyObject *call, PyObject *record)
 {
     if (!on() || record == Py_None)
         return 0;
-    const bool reads = call == vocabulary.getenv ||
-                       (vocabulary.getenvb != nullptr &&
-                        call == vocabulary.getenvb) ||
-                       environ_method(call);
+    const bool reads =
+        call == vocabulary.getenv ||
+        (vocabulary.getenvb != nullptr && call == vocabulary.getenvb) ||
+        environ_method(call);
     if (!reads)
         return 0;
     if (env_reads.size() >= kEnvReadsMax)
@@ -220,11 +220,11 @@ Ref external_result(PyObject *record, PyObject *value)
         return Ref::borrow(value);
     Ref settings = Ref::steal(PyImport_ImportModule(
         "tarnwick_collector.configs.collector_settings"));
-    Ref cls = settings ? tw::getattr(settings.get(),
-                                     TW_STR("CollectorSettings"))
-                       : nullptr;
-    Ref current = cls ? tw::getattr(cls.get(), TW_STR("redact_patterns"))
-                      : nullptr;
+    Ref cls = settings
+                  ? tw::getattr(settings.get(), TW_STR("CollectorSettings"))
+                  : nullptr;
+    Ref current =
+        cls ? tw::getattr(cls.get(), TW_STR("redact_patterns")) : nullptr;
     if (!current)
         return nullptr;
     PyObject *argv[] = {value, current.get()};

@@ -51,17 +51,17 @@ void chain_context(PyObject *context)
 {
     if (context == nullptr || !PyErr_Occurred())
         return;
-    Caught now;
-    now.fetch();
+    tw::SavedError now;
+    now.fetch_normalized();
     if (now.value() != nullptr && now.value() != context &&
         PyExceptionInstance_Check(now.value()))
         PyException_SetContext(now.value(), Py_NewRef(context));
-    now.restore();
+    now.put_back();
 }
 
 // `get_exc_value()` at a call site of an entry whose pending exception is
 // held by `pending`. New reference.
-Ref take_exc(PyObject *m, Pending &pending)
+Ref take_exc(PyObject *m, tw::SavedError &pending)
 {
     Ref f = G("get_exc_value");
     if (!f)
@@ -161,9 +161,10 @@ Ref current_tracker(PyObject *m)
         }
     }
 #endif
-    Ref ident = own_ident ? Ref::steal(PyLong_FromUnsignedLong(
-                                PyThread_get_thread_ident()))
-                          : tw::call(ident_fn.get());
+    Ref ident =
+        own_ident
+            ? Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()))
+            : tw::call(ident_fn.get());
     if (!ident)
         return nullptr;
     if (own_get) {
@@ -356,9 +357,10 @@ Ref is_size_too_big_impl(PyObject *m, PyObject *obj)
             }
             if (!PyErr_Occurred()) {
                 Ref three = Ref::steal(PyLong_FromLong(3));
-                Ref size = fn && three ? tw::call_kw(fn.get(), TW_NAMES("limit"),
-                                                     obj, three.get())
-                                       : nullptr;
+                Ref size = fn && three
+                               ? tw::call_kw(fn.get(), TW_NAMES("limit"), obj,
+                                             three.get())
+                               : nullptr;
                 Ref max = size ? G("MAX_STRING_SIZE") : nullptr;
                 if (max)
                     result = Ref::steal(
@@ -383,12 +385,12 @@ Ref create_size_too_big_metric_impl(PyObject *m, PyObject *function_full_name,
         tw::check_exact(name, "name", tw::Kind::Str) < 0 ||
         tw::check_exact(failure_place, "failure_place", tw::Kind::Str) < 0)
         return nullptr;
-    Ref tmpl = member(m, TW_STR("LimitReasons"),
-                      TW_STR("MAX_STRING_SIZE_EXCEEDED"));
+    Ref tmpl =
+        member(m, TW_STR("LimitReasons"), TW_STR("MAX_STRING_SIZE_EXCEEDED"));
     if (!tmpl)
         return nullptr;
-    Ref message = tw::call_method(tmpl.get(), TW_STR("format"), name,
-                                  failure_place);
+    Ref message =
+        tw::call_method(tmpl.get(), TW_STR("format"), name, failure_place);
     if (!message)
         return nullptr;
     Ref metric = make_metric(m, TW_STR("LimitFailure"), function_full_name,

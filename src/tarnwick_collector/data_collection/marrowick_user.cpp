@@ -29,7 +29,8 @@ int split_receiver(PyObject *m, PyObject *args, Ref &function, Ref &out_args)
         Ref self_name = G("__SELF__");
         if (!self_name)
             return -1;
-        Ref self = Ref::steal(PyObject_GetAttr(function.get(), self_name.get()));
+        Ref self =
+            Ref::steal(PyObject_GetAttr(function.get(), self_name.get()));
         if (!self) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError))
                 return -1;
@@ -71,8 +72,8 @@ int split_receiver(PyObject *m, PyObject *args, Ref &function, Ref &out_args)
         return function ? 0 : -1;
     }
     if (PyTuple_CheckExact(args)) {
-        out_args = Ref::steal(
-            PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+        out_args =
+            Ref::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
     } else {
         Ref one = Ref::steal(PyLong_FromLong(1));
         Ref slice = one ? Ref::steal(PySlice_New(one.get(), nullptr, nullptr))
@@ -192,11 +193,10 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
                 return nullptr;
             PyObject *name = TW_STR("unknown");
             PyObject *place = TW_STR("args/kwargs");
-            Ref sent =
-                f.get() == state(m)->fn[F_create_size_too_big_metric]
-                    ? create_size_too_big_metric_impl(m, full_name.get(), name,
-                                                      place)
-                    : tw::call(f.get(), full_name.get(), name, place);
+            Ref sent = f.get() == state(m)->fn[F_create_size_too_big_metric]
+                           ? create_size_too_big_metric_impl(
+                                 m, full_name.get(), name, place)
+                           : tw::call(f.get(), full_name.get(), name, place);
             if (!sent)
                 return nullptr;
             return none_ref();
@@ -226,10 +226,10 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
         // Positional arguments named like secrets are recorded as the
         // redaction marker (the receiver and `cls` are not among them).
         const bool skips_first = is_class || PyMethod_Check(function.get());
-        Ref stored_args = globals ? redacted_arguments(m, function.get(),
-                                                       skips_first,
-                                                       call_args.get())
-                                  : nullptr;
+        Ref stored_args =
+            globals ? redacted_arguments(m, function.get(), skips_first,
+                                         call_args.get())
+                    : nullptr;
         if (stored_args)
             record = tw::call(record_cls.get(), function_metadata.get(),
                               stored_args.get(), kwargs, globals.get());
@@ -240,8 +240,8 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
     // failure goes on to the tracer, which counts it under its reason.
     if (!tw::containable() || PyErr_ExceptionMatches(PyExc_RecursionError))
         return nullptr;
-    Caught e;
-    e.fetch();
+    tw::SavedError e;
+    e.fetch_normalized();
     if (blacklist(m, function_metadata.get()) < 0) {
         chain_context(e.value());
         return nullptr;
@@ -256,9 +256,9 @@ Ref record_user_function_call_impl(PyObject *m, PyObject *args,
     Ref collection_try = make_metric(m, TW_STR("CollectionTry"));
     if (send_metric(m, collection_try.get()) < 0)
         return nullptr;
-    Ref record =
-        call_fn(m, F_get_function_call_object, TW_STR("get_function_call_object"),
-                get_function_call_object_impl, args, kwargs);
+    Ref record = call_fn(m, F_get_function_call_object,
+                         TW_STR("get_function_call_object"),
+                         get_function_call_object_impl, args, kwargs);
     if (!record)
         return nullptr;
     if (record.get() == Py_None) {
@@ -268,8 +268,8 @@ Ref record_user_function_call_impl(PyObject *m, PyObject *args,
         Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
         if (!empty)
             return nullptr;
-        Ref metric = make_metric(m, TW_STR("Unpicklable"), empty.get(),
-                                 why.get());
+        Ref metric =
+            make_metric(m, TW_STR("Unpicklable"), empty.get(), why.get());
         if (send_metric(m, metric.get()) < 0)
             return nullptr;
         return none_ref();
@@ -307,7 +307,8 @@ Ref record_user_function_call_impl(PyObject *m, PyObject *args,
     Ref caller = current_tracker(m);
     if (!caller)
         return nullptr;
-    if (set_attr(tracker.get(), TW_STR("caller_function"), caller.get()) < 0)
+    if (tw::setattr(tracker.get(), TW_STR("caller_function"), caller.get()) <
+        0)
         return nullptr;
     if (set_current(m, tracker.get()) < 0)
         return nullptr;
@@ -324,7 +325,7 @@ struct EndProgress {
     Ref tracker;                // the call's tracker, when there was one
     bool caller_taken = false;  // step 12 ran
     Ref caller;
-    bool handed_over = false;   // step 16 was reached
+    bool handed_over = false;  // step 16 was reached
 };
 
 // Steps 16 to 19: the finished call's tracker hands over to its caller's
@@ -334,12 +335,12 @@ int hand_over(PyObject *m, PyObject *tracker, PyObject *caller,
               EndProgress &progress)
 {
     progress.handed_over = true;
-    if (set_attr(tracker, TW_STR("caller_function"), caller) < 0)
+    if (tw::setattr(tracker, TW_STR("caller_function"), caller) < 0)
         return -1;
-    Ref exceeded = call_fn(m, F_add_recorded_functions_to_caller_tracker,
-                           TW_STR("add_recorded_functions_to_caller_tracker"),
-                           add_recorded_functions_to_caller_tracker_impl,
-                           tracker);
+    Ref exceeded =
+        call_fn(m, F_add_recorded_functions_to_caller_tracker,
+                TW_STR("add_recorded_functions_to_caller_tracker"),
+                add_recorded_functions_to_caller_tracker_impl, tracker);
     if (!exceeded)
         return -1;
     int t = truth(exceeded.get());
@@ -352,17 +353,18 @@ int hand_over(PyObject *m, PyObject *tracker, PyObject *caller,
     t = truth(caller);
     if (t < 0)
         return -1;
-    Ref callers_caller = t ? tw::getattr(caller, TW_STR("caller_function"))
-                           : none_ref();
+    Ref callers_caller =
+        t ? tw::getattr(caller, TW_STR("caller_function")) : none_ref();
     if (!callers_caller)
         return -1;
-    return set_attr(tracker, TW_STR("caller_function"), callers_caller.get());
+    return tw::setattr(tracker, TW_STR("caller_function"),
+                       callers_caller.get());
 }
 
 // Steps 3 to 19 of the end of a user call (the guarded block). 0, or -1
 // with the failure pending.
 int finish_user_call(PyObject *m, PyObject *ret_val, PyObject *record,
-                     PyObject *cur_exc, Pending &pending,
+                     PyObject *cur_exc, tw::SavedError &pending,
                      EndProgress &progress)
 {
     Ref exc;
@@ -407,7 +409,8 @@ int finish_user_call(PyObject *m, PyObject *ret_val, PyObject *record,
     if (!globals)
         return -1;
     Ref used_globals =
-        filter.get() == state(m)->fn[F_filter_modules_and_function_from_globals]
+        filter.get() ==
+                state(m)->fn[F_filter_modules_and_function_from_globals]
             ? filter_modules_and_function_from_globals_impl(
                   m, globals.get(), func_full_name.get())
             : tw::call(filter.get(), globals.get(), func_full_name.get());
@@ -421,7 +424,7 @@ int finish_user_call(PyObject *m, PyObject *ret_val, PyObject *record,
         Ref data = ser ? tw::call_method(ser.get(), TW_STR("serialize"),
                                          used_globals.get())
                        : nullptr;
-        if (!data || set_attr(record, TW_STR("globals"), data.get()) < 0)
+        if (!data || tw::setattr(record, TW_STR("globals"), data.get()) < 0)
             return -1;
     }
     if (!tw::call_method(record, TW_STR("add_execption"), exc.get()))
@@ -434,11 +437,11 @@ int finish_user_call(PyObject *m, PyObject *ret_val, PyObject *record,
     if (t < 0)
         return -1;
     if (t) {
-        Ref sent = call_fn(m, F_create_size_too_big_metric,
-                           TW_STR("create_size_too_big_metric"),
-                           create_size_too_big_metric_impl,
-                           func_full_name.get(), func_full_name.get(),
-                           TW_STR("user_func_return_value"));
+        Ref sent =
+            call_fn(m, F_create_size_too_big_metric,
+                    TW_STR("create_size_too_big_metric"),
+                    create_size_too_big_metric_impl, func_full_name.get(),
+                    func_full_name.get(), TW_STR("user_func_return_value"));
         if (!sent)
             return -1;
         return set_current(m, Py_None);
@@ -451,16 +454,16 @@ int finish_user_call(PyObject *m, PyObject *ret_val, PyObject *record,
         return -1;
     progress.caller = Ref::borrow(caller.get());
     progress.caller_taken = true;
-    if (set_attr(w, TW_STR("caller_function"), Py_None) < 0 ||
-        set_attr(w, TW_STR("last_call"), Py_None) < 0)
+    if (tw::setattr(w, TW_STR("caller_function"), Py_None) < 0 ||
+        tw::setattr(w, TW_STR("last_call"), Py_None) < 0)
         return -1;
     Ref recorded = tw::getattr(w, TW_STR("recorded_functions"));
     if (!recorded ||
-        set_attr(record, TW_STR("external_calls"), recorded.get()) < 0)
+        tw::setattr(record, TW_STR("external_calls"), recorded.get()) < 0)
         return -1;
     Ref unknown = tw::getattr(w, TW_STR("unknown_modules"));
     if (!unknown ||
-        set_attr(record, TW_STR("unknown_modules"), unknown.get()) < 0)
+        tw::setattr(record, TW_STR("unknown_modules"), unknown.get()) < 0)
         return -1;
     if (!call_fn(m, F_send_function_call_to_handler,
                  TW_STR("send_function_call_to_handler"),
@@ -488,8 +491,8 @@ int report_end_failure(PyObject *m, PyObject *record, PyObject *e, int kind)
     if (!md || blacklist(m, md.get()) < 0)
         return -1;
     if (kind == 0)
-        metric = unpicklable_from(m, e, TW_STR("PROBLEMATIC_PICKLE_TYPE_INDEX"),
-                                  TW_STR("REDUCE"));
+        metric = unpicklable_from(
+            m, e, TW_STR("PROBLEMATIC_PICKLE_TYPE_INDEX"), TW_STR("REDUCE"));
     else if (kind == 1)
         metric = unpicklable_from(m, e, TW_STR("TYPE_ERROR_TYPE_INDEX"),
                                   TW_STR("TYPE_ERROR"));
@@ -529,7 +532,7 @@ int hand_over_after_failure(PyObject *m, EndProgress &progress)
 
 Ref record_user_function_return_value_impl(PyObject *m, PyObject *ret_val,
                                            PyObject *record, PyObject *cur_exc,
-                                           Pending &pending)
+                                           tw::SavedError &pending)
 {
     int t = truth(record);
     if (t <= 0) {
@@ -546,16 +549,16 @@ Ref record_user_function_return_value_impl(PyObject *m, PyObject *ret_val,
     }
     if (!tw::containable())
         return nullptr;
-    Caught e;
-    e.fetch();
+    tw::SavedError e;
+    e.fetch_normalized();
     Ref problematic = G("ProblematicPickleException");
     if (!problematic) {
         chain_context(e.value());
         return nullptr;
     }
-    int kind = e.matches(problematic.get())       ? 0
-               : e.matches(PyExc_TypeError)       ? 1
-                                                  : 2;
+    int kind = e.matches(problematic.get()) ? 0
+               : e.matches(PyExc_TypeError) ? 1
+                                            : 2;
     int reported = report_end_failure(m, record, e.value(), kind);
     if (reported < 0) {
         chain_context(e.value());
@@ -595,9 +598,9 @@ Ref send_function_call_to_handler_impl(PyObject *m, PyObject *record)
                 ok = 0;
             } else if (t > 0) {
                 cs = G("CollectorSettings");
-                Ref channel = cs ? tw::getattr(cs.get(),
-                                               TW_STR("data_subprocess"))
-                                 : nullptr;
+                Ref channel =
+                    cs ? tw::getattr(cs.get(), TW_STR("data_subprocess"))
+                       : nullptr;
                 Ref sent = channel ? tw::call_method(channel.get(),
                                                      TW_STR("send_message"),
                                                      data.get())
@@ -611,8 +614,8 @@ Ref send_function_call_to_handler_impl(PyObject *m, PyObject *record)
     }
     if (ok == 0)
         return none_ref();
-    Caught e;
-    e.fetch();
+    tw::SavedError e;
+    e.fetch_normalized();
     Ref problematic = G("ProblematicPickleException");
     if (!problematic) {
         chain_context(e.value());
@@ -624,10 +627,11 @@ Ref send_function_call_to_handler_impl(PyObject *m, PyObject *record)
                                   TW_STR("PROBLEMATIC_PICKLE_TYPE_INDEX"),
                                   TW_STR("REDUCE"));
     else if (e.matches(PyExc_TypeError))
-        metric = unpicklable_from(m, e.value(), TW_STR("TYPE_ERROR_TYPE_INDEX"),
-                                  TW_STR("TYPE_ERROR"));
+        metric =
+            unpicklable_from(m, e.value(), TW_STR("TYPE_ERROR_TYPE_INDEX"),
+                             TW_STR("TYPE_ERROR"));
     else {
-        e.restore();
+        e.put_back();
         return nullptr;
     }
     if (send_metric(m, metric.get()) < 0) {
@@ -696,9 +700,9 @@ Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
         if (n_own < 0)
             return -1;
         caller = tw::getattr(flow_tracker, TW_STR("caller_function"));
-        Ref callers = caller ? tw::getattr(caller.get(),
-                                           TW_STR("recorded_functions"))
-                             : nullptr;
+        Ref callers =
+            caller ? tw::getattr(caller.get(), TW_STR("recorded_functions"))
+                   : nullptr;
         if (!callers)
             return -1;
         Py_ssize_t n_callers = PyObject_Size(callers.get());
@@ -706,8 +710,8 @@ Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
             return -1;
         Ref total = Ref::steal(PyLong_FromSsize_t(n_own + n_callers));
         Ref cs = total ? G("CollectorSettings") : nullptr;
-        Ref limit = cs ? tw::getattr(cs.get(), TW_STR("external_calls_max"))
-                       : nullptr;
+        Ref limit =
+            cs ? tw::getattr(cs.get(), TW_STR("external_calls_max")) : nullptr;
         if (!limit)
             return -1;
         Ref over =
@@ -719,7 +723,8 @@ Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
             return -1;
         if (t)
             return 1;
-        Ref own_again = tw::getattr(flow_tracker, TW_STR("recorded_functions"));
+        Ref own_again =
+            tw::getattr(flow_tracker, TW_STR("recorded_functions"));
         Ref it = own_again ? Ref::steal(PyObject_GetIter(own_again.get()))
                            : nullptr;
         if (!it)
@@ -729,10 +734,9 @@ Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
             if (!item)
                 return PyErr_Occurred() != nullptr ? -1 : 0;
             Ref target = tw::getattr(flow_tracker, TW_STR("caller_function"));
-            if (!target ||
-                !tw::call_method(target.get(),
-                                 TW_STR("add_external_module_call"),
-                                 item.get()))
+            if (!target || !tw::call_method(target.get(),
+                                            TW_STR("add_external_module_call"),
+                                            item.get()))
                 return -1;
         }
     });
@@ -752,9 +756,9 @@ Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
             if (!item)
                 return PyErr_Occurred() != nullptr ? -1 : 0;
             Ref target = tw::getattr(flow_tracker, TW_STR("caller_function"));
-            Ref set = target ? tw::getattr(target.get(),
-                                           TW_STR("unknown_modules"))
-                             : nullptr;
+            Ref set =
+                target ? tw::getattr(target.get(), TW_STR("unknown_modules"))
+                       : nullptr;
             if (!set || add_to(set.get(), item.get()) < 0)
                 return -1;
         }

@@ -69,8 +69,11 @@ struct ClassSpec {
 };
 
 #define TW_METRIC_DOC(text) "\n    " text "\n    "
-#define TW_COMMON "self, tenet_id, project_id, python_version, collector_version"
+#define TW_COMMON                                                             \
+    "self, tenet_id, project_id, python_version, collector_version"
 
+// One class a group of lines, its fields grouped as they read.
+// clang-format off
 constexpr ClassSpec SPECS[N_CLASSES] = {
     {"BaseMetric", BASE, TW_METRIC_DOC("Base class for all metrics"),
      nullptr, nullptr, 0, {},
@@ -117,13 +120,14 @@ constexpr ClassSpec SPECS[N_CLASSES] = {
      {{"external_calls_max", Field::Any, " external calls max: "}},
      "__init__(" TW_COMMON ", external_calls_max)\n--\n\n"},
 };
+// clang-format on
 
 #undef TW_COMMON
 #undef TW_METRIC_DOC
 
 // The four values every metric carries, in constructor order.
-constexpr const char *COMMON[4] = {"tenant_id", "project_id",
-                                   "python_version", "collector_version"};
+constexpr const char *COMMON[4] = {"tenant_id", "project_id", "python_version",
+                                   "collector_version"};
 constexpr int MAX_PARAMS = 1 + 4 + 2;
 
 // ------------------------------------------------------------ module state
@@ -156,7 +160,6 @@ int state_clear(PyObject *module)
             Py_CLEAR(cls);
     return 0;
 }
-
 
 // ------------------------------------------------------------ arguments
 
@@ -222,8 +225,8 @@ Ref field_value(PyObject *self, const FieldSpec &f)
 PyObject *base_init(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                     PyObject *kwnames)
 {
-    static const tw::Param params[] = {{"self"}, {COMMON[0]}, {COMMON[1]},
-                                       {COMMON[2]}, {COMMON[3]}};
+    static const tw::Param params[] = {
+        {"self"}, {COMMON[0]}, {COMMON[1]}, {COMMON[2]}, {COMMON[3]}};
     PyObject *a[5];
     if (tw::parse("BaseMetric.__init__", params, args, nargs, kwnames, a,
                   INIT_COUNTED) < 0)
@@ -294,8 +297,8 @@ PyObject *base_attributes(PyObject *, PyObject *self)
         return nullptr;
     // Key order of the dict the consumer reads: tenant, collector, project,
     // Python version (not the constructor order).
-    for (const char *name : {"tenant_id", "collector_version", "project_id",
-                             "python_version"}) {
+    for (const char *name :
+         {"tenant_id", "collector_version", "project_id", "python_version"}) {
         Ref v = Ref::steal(PyObject_GetAttrString(self, name));
         if (!v || PyDict_SetItemString(d.get(), name, v.get()) < 0)
             return nullptr;
@@ -332,7 +335,11 @@ PyObject *metric_init(PyObject *module, PyObject *const *args,
     constexpr const ClassSpec &spec = SPECS[K];
     constexpr int n = 5 + spec.nfields;
     static const tw::Param params[MAX_PARAMS] = {
-        {"self"}, {"tenet_id"}, {COMMON[1]}, {COMMON[2]}, {COMMON[3]},
+        {"self"},
+        {"tenet_id"},
+        {COMMON[1]},
+        {COMMON[2]},
+        {COMMON[3]},
         {spec.nfields > 0 ? spec.fields[0].name : nullptr},
         {spec.nfields > 1 ? spec.fields[1].name : nullptr}};
     static const std::string qualname = std::string(spec.name) + ".__init__";
@@ -360,15 +367,14 @@ PyObject *metric_init(PyObject *module, PyObject *const *args,
         }
     }
     for (int i = 1; i < n; i++) {
-        const bool is_str =
-            i < 5 || spec.fields[i - 5].how == Field::Str;
+        const bool is_str = i < 5 || spec.fields[i - 5].how == Field::Str;
         if (is_str && tw::check_exact(a[i], params[i].name, tw::Kind::Str) < 0)
             return nullptr;
     }
 
     for (int i = 0; i < spec.nfields; i++)
-        if (PyObject_SetAttrString(self, spec.fields[i].name,
-                                   own[i].get()) < 0)
+        if (PyObject_SetAttrString(self, spec.fields[i].name, own[i].get()) <
+            0)
             return nullptr;
 
     PyObject *cls = state(module)->classes[K];
@@ -389,8 +395,7 @@ PyObject *metric_init(PyObject *module, PyObject *const *args,
     Py_RETURN_NONE;
 }
 
-template <int K>
-PyObject *metric_repr(PyObject *module, PyObject *self)
+template <int K> PyObject *metric_repr(PyObject *module, PyObject *self)
 {
     constexpr const ClassSpec &spec = SPECS[K];
     PyObject *cls = state(module)->classes[K];
@@ -419,8 +424,7 @@ PyObject *metric_repr(PyObject *module, PyObject *self)
     return text.release();
 }
 
-template <int K>
-PyObject *metric_attributes(PyObject *module, PyObject *self)
+template <int K> PyObject *metric_attributes(PyObject *module, PyObject *self)
 {
     constexpr const ClassSpec &spec = SPECS[K];
     Ref d = Ref::steal(PyDict_New());
@@ -428,8 +432,8 @@ PyObject *metric_attributes(PyObject *module, PyObject *self)
         return nullptr;
     for (int i = 0; i < spec.nfields; i++) {
         Ref v = field_value(self, spec.fields[i]);
-        if (!v || PyDict_SetItemString(d.get(), spec.fields[i].name,
-                                       v.get()) < 0)
+        if (!v ||
+            PyDict_SetItemString(d.get(), spec.fields[i].name, v.get()) < 0)
             return nullptr;
     }
     Ref parent = tw::call_super(state(module)->classes[K], self,
@@ -445,14 +449,12 @@ PyObject *metric_attributes(PyObject *module, PyObject *self)
     return d.release();
 }
 
-template <int K>
-PyObject *metric_counter_name(PyObject *module, PyObject *)
+template <int K> PyObject *metric_counter_name(PyObject *module, PyObject *)
 {
     return counter_value(module, SPECS[K].counter).release();
 }
 
-template <int K>
-struct MethodDefs {
+template <int K> struct MethodDefs {
     static PyMethodDef init, repr, attributes, counter_name;
 };
 template <int K>
@@ -470,8 +472,7 @@ PyMethodDef MethodDefs<K>::counter_name = {
 
 // Creates SPECS[K] as a subclass of its base, binds it on the module and
 // keeps it in module state. 0 or -1.
-template <int K>
-int build_metric(PyObject *module)
+template <int K> int build_metric(PyObject *module)
 {
     constexpr const ClassSpec &spec = SPECS[K];
     State *st = state(module);
@@ -496,9 +497,9 @@ int build_metric(PyObject *module)
 // `class <name>(Enum)` with str members, made as the class statement makes
 // it: the metaclass's own namespace from __prepare__, filled in order, then
 // the metaclass called. Bound on the module. 0 or -1.
-int build_enum(PyObject *module, const char *name,
-               std::initializer_list<std::pair<const char *, const char *>>
-                   members)
+int build_enum(
+    PyObject *module, const char *name,
+    std::initializer_list<std::pair<const char *, const char *>> members)
 {
     Ref base = tw::global(module, TW_STR("Enum"));
     if (!base)
@@ -537,11 +538,11 @@ int build_limit_reasons(PyObject *module)
         "the recording"));
     if (!external || !max_string)
         return -1;
-    Ref cls = tw::ClassBuilder(module, "LimitReasons", nullptr)
-                  .attr("EXTERNAL_FUNCTION_CALLS_LIMIT_EXCEEDED",
-                        external.get())
-                  .attr("MAX_STRING_SIZE_EXCEEDED", max_string.get())
-                  .build(nullptr, nullptr, "LimitReasons");
+    Ref cls =
+        tw::ClassBuilder(module, "LimitReasons", nullptr)
+            .attr("EXTERNAL_FUNCTION_CALLS_LIMIT_EXCEEDED", external.get())
+            .attr("MAX_STRING_SIZE_EXCEEDED", max_string.get())
+            .build(nullptr, nullptr, "LimitReasons");
     return cls ? 0 : -1;
 }
 

@@ -11,7 +11,6 @@
 #include <initializer_list>
 #include <utility>
 
-
 #include "tw.hpp"
 
 #include "c_extension/map.h"
@@ -23,21 +22,12 @@ namespace {
 PyObject *g_builtin_open = nullptr;
 PyObject *g_builtin_input = nullptr;
 
-// Truth value of `o`: 1, 0, or -1 with an exception set. The common flag
-// values are answered without a call.
-inline int truthy(PyObject *o)
-{
-    if (o == Py_True)
-        return 1;
-    if (o == Py_False || o == Py_None)
-        return 0;
-    return PyObject_IsTrue(o);
-}
+using tw::truth;
 
 // Truth value of an optional argument (NULL: absent, taken as `dflt`).
 inline int flag(PyObject *o, bool dflt)
 {
-    return o == nullptr ? static_cast<int>(dflt) : truthy(o);
+    return o == nullptr ? static_cast<int>(dflt) : truth(o);
 }
 
 // Generic attribute lookup, as object.__getattribute__ performs it: data
@@ -68,7 +58,7 @@ inline int compare(PyObject *a, PyObject *b, int op, tw::Ref &value)
     value = tw::Ref::steal(PyObject_RichCompare(a, b, op));
     if (!value)
         return -1;
-    return truthy(value.get());
+    return truth(value.get());
 }
 
 // `object.__init__`; new reference.
@@ -127,9 +117,10 @@ const char kExtractName[] = "extract_function_metadata";
 
 // Parameters of extract_function_metadata: one to four, by position or by
 // keyword, counts reported in the compiled-module style.
-const tw::Param kExtractParams[4] = {
-    {"function_obj"}, tw::opt("is_external_call"), tw::opt("dont_cache"),
-    tw::opt("collect_signature")};
+const tw::Param kExtractParams[4] = {{"function_obj"},
+                                     tw::opt("is_external_call"),
+                                     tw::opt("dont_cache"),
+                                     tw::opt("collect_signature")};
 
 // The record of a user function; `module_name` and `code` (the probed
 // __code__) are borrowed. New reference.
@@ -141,7 +132,7 @@ tw::Ref user_metadata(PyObject *module, PyObject *function_obj,
                                     module_name, function_obj);
     if (!full_name)
         return nullptr;
-    const int has_code = truthy(code);
+    const int has_code = truth(code);
     if (has_code < 0)
         return nullptr;
     if (!has_code) {
@@ -174,7 +165,7 @@ tw::Ref user_metadata(PyObject *module, PyObject *function_obj,
         tw::Ref::steal(PyNumber_And(flags.get(), coro_flag.get()));
     if (!masked)
         return nullptr;
-    const int is_coro = truthy(masked.get());
+    const int is_coro = truth(masked.get());
     if (is_coro < 0)
         return nullptr;
 
@@ -193,8 +184,7 @@ tw::Ref user_metadata(PyObject *module, PyObject *function_obj,
     tw::Ref cls = tw::global(module, TW_STR("UserFunctionMetadata"));
     if (!cls)
         return nullptr;
-    tw::Ref code_hash =
-        call_global(module, TW_STR("get_hash"), function_obj);
+    tw::Ref code_hash = call_global(module, TW_STR("get_hash"), function_obj);
     if (!code_hash)
         return nullptr;
     code_obj = tw::getattr(function_obj, TW_STR("__code__"));
@@ -221,7 +211,7 @@ int report_external_function(PyObject *module, PyObject *item)
     tw::Ref full_name = tw::getattr(item, TW_STR("full_name"));
     if (!full_name)
         return -1;
-    const int named = truthy(full_name.get());
+    const int named = truth(full_name.get());
     if (named <= 0)
         return named;
 
@@ -323,7 +313,7 @@ PyObject *extract_function_metadata(PyObject *module, PyObject *const *args,
         if (probe(function_obj.get(), name.get(), func_tmp) < 0)
             return nullptr;
         if (func_tmp) {
-            const int t = truthy(func_tmp.get());
+            const int t = truth(func_tmp.get());
             if (t < 0)
                 return nullptr;
             if (t)
@@ -352,9 +342,8 @@ PyObject *extract_function_metadata(PyObject *module, PyObject *const *args,
     PyObject *const is_method_arg = is_method ? is_method.get() : Py_None;
     PyObject *const code_arg = code ? code.get() : Py_None;
 
-    tw::Ref module_name =
-        call_global(module, TW_STR("get_function_module"),
-                    function_obj.get(), is_method_arg);
+    tw::Ref module_name = call_global(module, TW_STR("get_function_module"),
+                                      function_obj.get(), is_method_arg);
     if (!module_name)
         return nullptr;
 
@@ -366,13 +355,13 @@ PyObject *extract_function_metadata(PyObject *module, PyObject *const *args,
         result = user_metadata(module, function_obj.get(), module_name.get(),
                                code_arg, collect_signature);
     } else {
-        tw::Ref extract = tw::global_attr(
-            module, TW_STR("Ostrelle"),
-            TW_STR("_extract_external_function_metadata"));
+        tw::Ref extract =
+            tw::global_attr(module, TW_STR("Ostrelle"),
+                            TW_STR("_extract_external_function_metadata"));
         if (!extract)
             return nullptr;
-        result = tw::call(extract.get(), module_name.get(),
-                          function_obj.get());
+        result =
+            tw::call(extract.get(), module_name.get(), function_obj.get());
     }
     if (!result)
         return nullptr;
@@ -394,8 +383,7 @@ PyObject *extract_function_metadata(PyObject *module, PyObject *const *args,
         report = !no_store;
     }
     if (report) {
-        tw::Ref item =
-            tw::Ref::steal(PySequence_GetItem(result.get(), 0));
+        tw::Ref item = tw::Ref::steal(PySequence_GetItem(result.get(), 0));
         if (!item || report_external_function(module, item.get()) < 0)
             return nullptr;
     }
@@ -412,8 +400,8 @@ PyObject *extract_external_function_metadata(PyObject *module,
     static const tw::Param params[] = {{"module", tw::Kind::Str},
                                        {"function_obj"}};
     PyObject *a[2];
-    if (tw::parse("Ostrelle._extract_external_function_metadata", params,
-                  args, nargs, kwnames, a) < 0)
+    if (tw::parse("Ostrelle._extract_external_function_metadata", params, args,
+                  nargs, kwnames, a) < 0)
         return nullptr;
     PyObject *const module_name = a[0];
     PyObject *const function_obj = a[1];
@@ -442,8 +430,8 @@ PyObject *extract_external_function_metadata(PyObject *module,
             return nullptr;
     }
     if (is_recording) {
-        is_recording = compare(module_name, TW_STR("builtins"), Py_NE,
-                               recording);
+        is_recording =
+            compare(module_name, TW_STR("builtins"), Py_NE, recording);
         if (is_recording == 0)
             is_recording =
                 compare(function_obj, g_builtin_open, Py_EQ, recording);
@@ -476,10 +464,10 @@ PyObject *get_attribute_full_name(PyObject *, PyObject *const *args,
 {
     static const tw::Param params[] = {{"obj"}};
     PyObject *a[1];
-    if (tw::parse("get_attribute_full_name", params, args, nargs, kwnames,
-                  a) < 0)
+    if (tw::parse("get_attribute_full_name", params, args, nargs, kwnames, a) <
+        0)
         return nullptr;
-    tw::Ref klass = tw::getattr(a[0], TW_STR("__class__"));
+    tw::Ref klass = tw::class_of(a[0]);
     if (!klass)
         return nullptr;
     tw::Ref mod = tw::getattr(klass.get(), TW_STR("__module__"));
@@ -490,7 +478,7 @@ PyObject *get_attribute_full_name(PyObject *, PyObject *const *args,
         return nullptr;
     int use_qualname = 0;
     if (qualname) {
-        use_qualname = truthy(qualname.get());
+        use_qualname = truth(qualname.get());
         if (use_qualname < 0)
             return nullptr;
     }
@@ -557,15 +545,6 @@ PyMethodDef get_attribute_full_name_def = {
 
 // ------------------------------------------------------------ module body
 
-// Binds an interned string constant. 0 or -1.
-int set_str(PyObject *m, const char *name, const char *value)
-{
-    tw::Ref s = tw::Ref::steal(PyUnicode_InternFromString(value));
-    if (!s)
-        return -1;
-    return tw::set_global(m, name, s.get());
-}
-
 // Binds getattr(<module-level name>, attr) under `as`. 0 or -1.
 int set_from_global(PyObject *m, const char *as, const char *name,
                     const char *attr)
@@ -598,8 +577,7 @@ PyObject *release_cache_at_exit(PyObject *, PyObject *)
 }
 
 PyMethodDef release_cache_def = {"release_metadata_cache_at_exit",
-                                 release_cache_at_exit, METH_NOARGS,
-                                 nullptr};
+                                 release_cache_at_exit, METH_NOARGS, nullptr};
 
 // Registers release_cache_at_exit with atexit without adding a module-level
 // name. 0 or -1.
@@ -643,17 +621,17 @@ int ostrelle_exec(PyObject *m)
                         "get_signature") < 0)
         return -1;
 
-    if (set_str(m, "CODE_DUNDER", "__code__") < 0 ||
+    if (tw::set_str(m, "CODE_DUNDER", "__code__") < 0 ||
         set_from_global(m, "CO_COROUTINE", "inspect", "CO_COROUTINE") < 0 ||
-        set_str(m, "UNKNOWN_PATH_STR", "unknown_path") < 0 ||
-        set_str(m, "UNHASHABLE_STR", "unhashable") < 0 ||
-        set_str(m, "SELF_CONST", "__self__") < 0 ||
-        set_str(m, "INIT_STR", "__init__") < 0 ||
-        set_str(m, "FUNC_STR", "__func__") < 0 ||
-        set_str(m, "MAIN_STR", "__main__") < 0 ||
+        tw::set_str(m, "UNKNOWN_PATH_STR", "unknown_path") < 0 ||
+        tw::set_str(m, "UNHASHABLE_STR", "unhashable") < 0 ||
+        tw::set_str(m, "SELF_CONST", "__self__") < 0 ||
+        tw::set_str(m, "INIT_STR", "__init__") < 0 ||
+        tw::set_str(m, "FUNC_STR", "__func__") < 0 ||
+        tw::set_str(m, "MAIN_STR", "__main__") < 0 ||
         set_from_global(m, "threading_get_ident", "threading", "get_ident") <
             0 ||
-        set_str(m, "BUILTINS", "builtins") < 0)
+        tw::set_str(m, "BUILTINS", "builtins") < 0)
         return -1;
     {
         tw::Ref reported = tw::Ref::steal(PySet_New(nullptr));

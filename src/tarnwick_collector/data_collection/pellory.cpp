@@ -108,8 +108,8 @@ int super_init(PyObject *module, PyObject *cls, PyObject *base,
     }
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
     PyObject *mro = type->tp_mro;
-    if (Py_TYPE(self) == type && mro != nullptr &&
-        PyTuple_GET_SIZE(mro) > 1 && PyTuple_GET_ITEM(mro, 1) == base) {
+    if (Py_TYPE(self) == type && mro != nullptr && PyTuple_GET_SIZE(mro) > 1 &&
+        PyTuple_GET_ITEM(mro, 1) == base) {
         PyObject *dict = reinterpret_cast<PyTypeObject *>(base)->tp_dict;
         PyObject *found = PyDict_GetItemWithError(dict, init);
         if (found == nullptr && PyErr_Occurred())
@@ -357,7 +357,8 @@ PyMethodDef user_function_metadata_init_def = {
     ":type full_path: str\n"
     ":param co_names: the names used by the function's code object\n"
     ":type co_names: Tuple[str]\n"
-    ":param function_signature: the function's parameters as inspect gives them\n"
+    ":param function_signature: the function's parameters as inspect gives "
+    "them\n"
     ":type function_signature: Optional[inspect.FullArgSpec]\n"
     ":param is_async: whether the function is a coroutine function\n"
     ":type is_async: bool"};
@@ -465,17 +466,17 @@ int exec_pellory(PyObject *m)
                         "\n    This object contains function metadata.\n    ");
     fm.method(&function_metadata_init_def);
     Ref function_metadata = make_class(fm, "FunctionMetadata", nullptr);
-    if (!function_metadata || keep_base(function_metadata.get(),
-                                        &st->function_metadata,
-                                        &st->function_metadata_init) < 0)
+    if (!function_metadata ||
+        keep_base(function_metadata.get(), &st->function_metadata,
+                  &st->function_metadata_init) < 0)
         return -1;
 
     tw::ClassBuilder efm(m, "ExternalFunctionMetadata",
                          "\n    This impelments FunctionMetadata specific to "
                          "an ExternalFunction.\n    ");
     efm.method(&external_function_metadata_init_def);
-    Ref external_metadata = make_class(efm, "ExternalFunctionMetadata",
-                                       function_metadata.get());
+    Ref external_metadata =
+        make_class(efm, "ExternalFunctionMetadata", function_metadata.get());
     if (!external_metadata)
         return -1;
     st->external_function_metadata = external_metadata.release();
@@ -484,8 +485,8 @@ int exec_pellory(PyObject *m)
                          "\n    This impelments FunctionMetadata specific to "
                          "a UserFunction.\n    ");
     ufm.method(&user_function_metadata_init_def);
-    Ref user_metadata = make_class(ufm, "UserFunctionMetadata",
-                                   function_metadata.get());
+    Ref user_metadata =
+        make_class(ufm, "UserFunctionMetadata", function_metadata.get());
     if (!user_metadata)
         return -1;
     st->user_function_metadata = user_metadata.release();
@@ -499,9 +500,8 @@ int exec_pellory(PyObject *m)
         .method(&function_call_add_execption_def)
         .method(&function_call_serialize_post_run_def);
     Ref function_call = make_class(fc, "FunctionCall", nullptr);
-    if (!function_call ||
-        keep_base(function_call.get(), &st->function_call,
-                  &st->function_call_init) < 0)
+    if (!function_call || keep_base(function_call.get(), &st->function_call,
+                                    &st->function_call_init) < 0)
         return -1;
 
     tw::ClassBuilder efc(m, "ExternalFunctionCall",
@@ -509,8 +509,8 @@ int exec_pellory(PyObject *m)
                          "function makes to code outside\n    the project; "
                          "its arguments are not recorded.\n    ");
     efc.method(&external_function_call_init_def);
-    Ref external_call = make_class(efc, "ExternalFunctionCall",
-                                   function_call.get());
+    Ref external_call =
+        make_class(efc, "ExternalFunctionCall", function_call.get());
     if (!external_call)
         return -1;
     st->external_function_call = external_call.release();
@@ -520,8 +520,7 @@ int exec_pellory(PyObject *m)
                          "chosen for recording,\n    with the external calls "
                          "it made.\n    ");
     ufc.method(&user_function_call_init_def);
-    Ref user_call = make_class(ufc, "UserFunctionCall",
-                               function_call.get());
+    Ref user_call = make_class(ufc, "UserFunctionCall", function_call.get());
     if (!user_call)
         return -1;
     st->user_function_call = user_call.release();
@@ -563,6 +562,5 @@ int clear_pellory(PyObject *m)
 }  // namespace
 
 // Module state holds the defining classes for super().
-TW_MODULE_STATE(pellory,
-                "Call records and function metadata records.",
+TW_MODULE_STATE(pellory, "Call records and function metadata records.",
                 nullptr, exec_pellory, State, traverse_pellory, clear_pellory)

@@ -26,17 +26,17 @@ PyObject *tracker_init(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 {
     static const Param params[] = {{"self"}, {"func_full_name", Kind::Str}};
     PyObject *a[2];
-    if (tw::parse("TrindleTracker.__init__", params, args, nargs, kwnames,
-                  a) < 0)
+    if (tw::parse("TrindleTracker.__init__", params, args, nargs, kwnames, a) <
+        0)
         return nullptr;
     PyObject *self = a[0];
     Ref recorded = Ref::steal(PyList_New(0));
-    if (!recorded ||
-        PyObject_SetAttr(self, TW_STR("recorded_functions"), recorded.get()) <
-            0)
+    if (!recorded || PyObject_SetAttr(self, TW_STR("recorded_functions"),
+                                      recorded.get()) < 0)
         return nullptr;
     Ref globals = Ref::steal(PyDict_New());
-    if (!globals || PyObject_SetAttr(self, TW_STR("globals"), globals.get()) < 0)
+    if (!globals ||
+        PyObject_SetAttr(self, TW_STR("globals"), globals.get()) < 0)
         return nullptr;
     if (PyObject_SetAttr(self, TW_STR("caller_function"), Py_None) < 0)
         return nullptr;
@@ -68,7 +68,7 @@ int limit_reached(Py_ssize_t len, PyObject *limit)
     Ref cmp = Ref::steal(PyObject_RichCompare(n.get(), limit, Py_GE));
     if (!cmp)
         return -1;
-    return PyObject_IsTrue(cmp.get());
+    return tw::truth(cmp.get());
 }
 
 // Appends `function_call` unless the tracker already holds
@@ -103,8 +103,7 @@ PyObject *tracker_add_external_module_call(PyObject *module,
     if (PyList_CheckExact(recorded.get())) {
         if (PyList_Append(recorded.get(), call) < 0)
             return nullptr;
-    }
-    else if (!tw::call_method(recorded.get(), TW_STR("append"), call)) {
+    } else if (!tw::call_method(recorded.get(), TW_STR("append"), call)) {
         return nullptr;
     }
     if (PyObject_SetAttr(self, TW_STR("last_call"), call) < 0)
@@ -118,8 +117,8 @@ PyObject *tracker_add_external_module_call(PyObject *module,
 // reference.
 Ref thread_ident(PyObject *module)
 {
-    Ref get_ident = tw::global_attr(module, TW_STR("threading"),
-                                    TW_STR("get_ident"));
+    Ref get_ident =
+        tw::global_attr(module, TW_STR("threading"), TW_STR("get_ident"));
     if (!get_ident)
         return nullptr;
     return Ref::steal(PyObject_CallNoArgs(get_ident.get()));

@@ -38,7 +38,7 @@ static PyObject *is_classmethod(PyObject *, PyObject *method)
     return to_bool(is_classmethod_impl(method));
 }
 
-static PyObject *wrap_object(FASTCALL_ARGS)
+static PyObject *wrap_object(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"cls"}, {"funcs"}};
     PyObject *a[2];
@@ -66,7 +66,7 @@ static PyObject *wrap_function(PyObject *mod, PyObject *full_name)
     return tw::call(cls.get(), full_name).release();
 }
 
-static PyObject *wrap_exception(FASTCALL_ARGS)
+static PyObject *wrap_exception(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"exception_full_name", tw::Kind::Str},
                                        {"exception_args"},
@@ -80,7 +80,7 @@ static PyObject *wrap_exception(FASTCALL_ARGS)
     return tw::call(cls.get(), a[0], a[1], a[2]).release();
 }
 
-static PyObject *get_attributes_value(FASTCALL_ARGS)
+static PyObject *get_attributes_value(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"obj"}, {"attributes"}};
     PyObject *a[2];
@@ -162,22 +162,22 @@ static PyObject *by_name_reduce(const char *qualname, PyObject *const *args,
     return tw::tuple(loadclass.get(), call_args.get()).release();
 }
 
-static PyObject *NewFuncWrap_init(FASTCALL_ARGS)
+static PyObject *NewFuncWrap_init(TW_FASTCALL_ARGS(mod))
 {
     (void)mod;
     return by_name_init("NewFuncWrap.__init__", args, nargs, kwnames);
 }
-static PyObject *NewFuncWrap_reduce(FASTCALL_ARGS)
+static PyObject *NewFuncWrap_reduce(TW_FASTCALL_ARGS(mod))
 {
     (void)mod;
     return by_name_reduce("NewFuncWrap.__reduce__", args, nargs, kwnames);
 }
-static PyObject *Wraper_init(FASTCALL_ARGS)
+static PyObject *Wraper_init(TW_FASTCALL_ARGS(mod))
 {
     (void)mod;
     return by_name_init("Wraper.__init__", args, nargs, kwnames);
 }
-static PyObject *Wraper_reduce(FASTCALL_ARGS)
+static PyObject *Wraper_reduce(TW_FASTCALL_ARGS(mod))
 {
     (void)mod;
     return by_name_reduce("Wraper.__reduce__", args, nargs, kwnames);
@@ -209,11 +209,12 @@ static PyObject *defining_class(PyObject *self)
 {
     PyObject *mro = Py_TYPE(self)->tp_mro;
     for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); i++) {
-        auto *klass = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        auto *klass =
+            reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
         if (klass->tp_dict == nullptr)
             continue;
-        PyObject *init = PyDict_GetItemWithError(klass->tp_dict,
-                                                 TW_STR("__init__"));
+        PyObject *init =
+            PyDict_GetItemWithError(klass->tp_dict, TW_STR("__init__"));
         if (init == nullptr) {
             if (PyErr_Occurred())
                 return nullptr;
@@ -289,7 +290,8 @@ static Ref call_next_init(PyObject *klass, PyObject *self, PyObject **argv,
             kwnames));
     }
     // Not found after klass: what super itself then gives.
-    Ref sup = tw::call(reinterpret_cast<PyObject *>(&PySuper_Type), klass, self);
+    Ref sup =
+        tw::call(reinterpret_cast<PyObject *>(&PySuper_Type), klass, self);
     Ref init = sup ? ATTR(sup.get(), "__init__") : nullptr;
     if (!init)
         return nullptr;
@@ -300,7 +302,7 @@ static Ref call_next_init(PyObject *klass, PyObject *self, PyObject **argv,
 
 // SafePickler(object_wrapper, *args, **kwargs): every argument but
 // object_wrapper goes to the base pickler unchanged.
-PyObject *SafePickler_init(FASTCALL_ARGS)
+PyObject *SafePickler_init(TW_FASTCALL_ARGS(mod))
 {
     (void)mod;
     const char *fname = tw::detail::display_name("SafePickler.__init__");
@@ -411,27 +413,28 @@ static int is_type_to_skip_impl(PyObject *mod, PyObject *obj_type)
     return IN_TABLE(mod, "types_to_skip", obj_type);
 }
 
-static PyObject *SafePickler_is_obj_function(FASTCALL_ARGS)
+static PyObject *SafePickler_is_obj_function(TW_FASTCALL_ARGS(mod))
 {
-    return type_predicate<is_obj_function_impl>(
-        "SafePickler.is_obj_function", mod, args, nargs, kwnames);
+    return type_predicate<is_obj_function_impl>("SafePickler.is_obj_function",
+                                                mod, args, nargs, kwnames);
 }
 
-static PyObject *SafePickler_is_obj_type_specific_type_for_magic_mock(
-    FASTCALL_ARGS)
+static PyObject *
+SafePickler_is_obj_type_specific_type_for_magic_mock(TW_FASTCALL_ARGS(mod))
 {
     return type_predicate<is_magic_mock_type_impl>(
         "SafePickler.is_obj_type_specific_type_for_magic_mock", mod, args,
         nargs, kwnames);
 }
 
-static PyObject *SafePickler_is_obj_type_to_skip(FASTCALL_ARGS)
+static PyObject *SafePickler_is_obj_type_to_skip(TW_FASTCALL_ARGS(mod))
 {
     return type_predicate<is_type_to_skip_impl>(
         "SafePickler.is_obj_type_to_skip", mod, args, nargs, kwnames);
 }
 
-static PyObject *SafePickler_get_dynamic_rebuild_function(FASTCALL_ARGS)
+static PyObject *
+SafePickler_get_dynamic_rebuild_function(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {
         {"self"}, {"obj"}, {"obj_type", tw::Kind::Type}};
@@ -442,7 +445,7 @@ static PyObject *SafePickler_get_dynamic_rebuild_function(FASTCALL_ARGS)
     return rebuild_function_for(mod, a[1], a[2], nullptr).release();
 }
 
-static PyObject *SafePickler_is_problematic_pickle(FASTCALL_ARGS)
+static PyObject *SafePickler_is_problematic_pickle(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"self"}, {"obj"}};
     PyObject *a[2];
@@ -452,7 +455,7 @@ static PyObject *SafePickler_is_problematic_pickle(FASTCALL_ARGS)
     return is_problematic_impl(mod, a[1]).release();
 }
 
-static PyObject *SafePickler_reduce_used_attrs(FASTCALL_ARGS)
+static PyObject *SafePickler_reduce_used_attrs(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"self"}, {"obj"}, {"attributes"}};
     PyObject *a[3];
@@ -462,7 +465,7 @@ static PyObject *SafePickler_reduce_used_attrs(FASTCALL_ARGS)
     return reduce_used_attrs_impl(mod, a[1], a[2]).release();
 }
 
-static PyObject *SafePickler_reduce_function(FASTCALL_ARGS)
+static PyObject *SafePickler_reduce_function(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"self"}, {"obj"}};
     PyObject *a[2];
@@ -472,7 +475,7 @@ static PyObject *SafePickler_reduce_function(FASTCALL_ARGS)
     return reduce_function_impl(mod, a[1]).release();
 }
 
-static PyObject *SafePickler_reducer_override(FASTCALL_ARGS)
+static PyObject *SafePickler_reducer_override(TW_FASTCALL_ARGS(mod))
 {
     PyObject *self, *obj;
     if (kwnames == nullptr && nargs == 2) {
@@ -537,13 +540,13 @@ static PyObject *UnpicklableHelpers_get_full_name(PyObject *mod, PyObject *obj)
     return full_name_impl(mod, obj).release();
 }
 
-static PyObject *UnpicklableHelpers_should_use_getattr(FASTCALL_ARGS)
+static PyObject *UnpicklableHelpers_should_use_getattr(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {
         {"obj"}, {"obj_property"}, {"object_dir"}, {"class_dir"}};
     PyObject *a[4];
-    if (tw::parse("UnpicklableHelpers.should_use_getattr", params, args,
-                  nargs, kwnames, a) < 0)
+    if (tw::parse("UnpicklableHelpers.should_use_getattr", params, args, nargs,
+                  kwnames, a) < 0)
         return nullptr;
     return to_bool(should_use_getattr_impl(mod, a[0], a[1], a[2], a[3]));
 }
@@ -593,7 +596,6 @@ static PyMethodDef UnpicklableHelpers_special_cases_def = {
     "special_cases", UnpicklableHelpers_special_cases, METH_O,
     "Whether pickling goes on after an error in an object of class `obj`."};
 
-
 // =============================================================== module body
 
 const char *const kSafePicklerDoc =
@@ -604,11 +606,6 @@ const char *const kUnpicklableHelpersDoc =
     "are generaly unpicklable.\n    Its main functionality is the failure "
     "reducer that is being called when pickle fails to pickle an object.\n"
     "    ";
-
-static int set_str(PyObject *m, const char *name, PyObject *interned)
-{
-    return interned == nullptr ? -1 : tw::set_global(m, name, interned);
-}
 
 // A set of the given borrowed items; new reference.
 static Ref make_set(std::initializer_list<PyObject *> items)
@@ -624,13 +621,14 @@ static Ref make_set(std::initializer_list<PyObject *> items)
 
 static int imports(PyObject *m)
 {
-    static const char *const modules[] = {"datetime", "uuid",    "pathlib",
-                                          "random",   "os",      "copyreg",
+    static const char *const modules[] = {"datetime", "uuid",   "pathlib",
+                                          "random",   "os",     "copyreg",
                                           "types",    "inspect"};
     for (const char *name : modules)
         if (tw::import_module(m, name) < 0)
             return -1;
-    if (tw::import_module(m, "tarnwick_collector.data_serialization.tarn_pickle") < 0)
+    if (tw::import_module(
+            m, "tarnwick_collector.data_serialization.tarn_pickle") < 0)
         return -1;
     struct From {
         const char *module, *name, *asname;
@@ -688,30 +686,31 @@ static int imports(PyObject *m)
 
 static int constants(PyObject *m)
 {
-    if (set_str(m, "DOT", TW_STR(".")) < 0 ||
-        set_str(m, "DICT_DUNDER", TW_STR("__dict__")) < 0 ||
-        set_str(m, "REDUCE_ALLOWED_QUAL_NAME", TW_STR("FunctionWrapper")) < 0 ||
-        set_str(m, "REDUCE_ALLOWED_MODULE",
-                TW_STR("tarnwick_common.utils.object_wrapper")) < 0)
+    if (tw::set_global(m, "DOT", TW_STR(".")) < 0 ||
+        tw::set_global(m, "DICT_DUNDER", TW_STR("__dict__")) < 0 ||
+        tw::set_global(m, "REDUCE_ALLOWED_QUAL_NAME",
+                       TW_STR("FunctionWrapper")) < 0 ||
+        tw::set_global(m, "REDUCE_ALLOWED_MODULE",
+                       TW_STR("tarnwick_common.utils.object_wrapper")) < 0)
         return -1;
-    Ref sessions = Ref::steal(Py_BuildValue("{s:[s]}", "sqlalchemy.orm.session",
-                                            "Session"));
-    if (!sessions ||
-        tw::set_global(m, "TYPES_TO_CONTINUE_PICKLE_ON_ERROR", sessions.get()) < 0)
+    Ref sessions = Ref::steal(
+        Py_BuildValue("{s:[s]}", "sqlalchemy.orm.session", "Session"));
+    if (!sessions || tw::set_global(m, "TYPES_TO_CONTINUE_PICKLE_ON_ERROR",
+                                    sessions.get()) < 0)
         return -1;
-    if (set_str(m, "GET_INITARGS", TW_STR("__getinitargs__")) < 0 ||
-        set_str(m, "GET_NEWARGS_EX", TW_STR("__getnewargs_ex__")) < 0 ||
-        set_str(m, "GETNEWARGS", TW_STR("__getnewargs__")) < 0 ||
-        set_str(m, "GETSTATE_STR", TW_STR("__getstate__")) < 0 ||
-        set_str(m, "REDUCE_STR", TW_STR("__reduce__")) < 0 ||
-        set_str(m, "INIT_STR", TW_STR("__init__")) < 0 ||
-        set_str(m, "FUNC_STR", TW_STR("__func__")) < 0 ||
-        set_str(m, "SELF_STR", TW_STR("__self__")) < 0 ||
-        set_str(m, "GETATTR_STR", TW_STR("__getattr__")) < 0 ||
-        set_str(m, "CODE_STR", TW_STR("__code__")) < 0 ||
-        set_str(m, "CLASS_METHOD_DESCRIPTOR",
-                TW_STR("classmethod_descriptor")) < 0 ||
-        set_str(m, "BUILTIN_METHOD", TW_STR("builtin_method")) < 0)
+    if (tw::set_global(m, "GET_INITARGS", TW_STR("__getinitargs__")) < 0 ||
+        tw::set_global(m, "GET_NEWARGS_EX", TW_STR("__getnewargs_ex__")) < 0 ||
+        tw::set_global(m, "GETNEWARGS", TW_STR("__getnewargs__")) < 0 ||
+        tw::set_global(m, "GETSTATE_STR", TW_STR("__getstate__")) < 0 ||
+        tw::set_global(m, "REDUCE_STR", TW_STR("__reduce__")) < 0 ||
+        tw::set_global(m, "INIT_STR", TW_STR("__init__")) < 0 ||
+        tw::set_global(m, "FUNC_STR", TW_STR("__func__")) < 0 ||
+        tw::set_global(m, "SELF_STR", TW_STR("__self__")) < 0 ||
+        tw::set_global(m, "GETATTR_STR", TW_STR("__getattr__")) < 0 ||
+        tw::set_global(m, "CODE_STR", TW_STR("__code__")) < 0 ||
+        tw::set_global(m, "CLASS_METHOD_DESCRIPTOR",
+                       TW_STR("classmethod_descriptor")) < 0 ||
+        tw::set_global(m, "BUILTIN_METHOD", TW_STR("builtin_method")) < 0)
         return -1;
     Ref types = GLOBAL(m, "types");
     if (!types)
@@ -721,26 +720,27 @@ static int constants(PyObject *m)
     Ref method_type = ATTR(types.get(), "MethodType");
     Ref builtin_function_type = ATTR(types.get(), "BuiltinFunctionType");
     Ref builtin_method_type = ATTR(types.get(), "BuiltinMethodType");
-    Ref function_types =
-        make_set({function_type.get(), method_descriptor_type.get(),
-                  method_type.get(), builtin_function_type.get(),
-                  builtin_method_type.get()});
+    Ref function_types = make_set(
+        {function_type.get(), method_descriptor_type.get(), method_type.get(),
+         builtin_function_type.get(), builtin_method_type.get()});
     if (!function_types ||
         tw::set_global(m, "FUNCTIONS_TYPES", function_types.get()) < 0)
         return -1;
-    Ref method_types = make_set({method_descriptor_type.get(),
-                                 method_type.get(), builtin_method_type.get()});
+    Ref method_types =
+        make_set({method_descriptor_type.get(), method_type.get(),
+                  builtin_method_type.get()});
     if (!method_types ||
         tw::set_global(m, "METHOD_TYPES", method_types.get()) < 0)
         return -1;
     Ref copyreg = GLOBAL(m, "copyreg");
-    Ref reconstructor = copyreg ? ATTR(copyreg.get(), "_reconstructor") : nullptr;
+    Ref reconstructor =
+        copyreg ? ATTR(copyreg.get(), "_reconstructor") : nullptr;
     if (!reconstructor ||
         tw::set_global(m, "_reconstructor", reconstructor.get()) < 0)
         return -1;
     Ref ostrelle = GLOBAL(m, "Ostrelle");
-    Ref extract = ostrelle ? ATTR(ostrelle.get(), "extract_function_metadata")
-                           : nullptr;
+    Ref extract =
+        ostrelle ? ATTR(ostrelle.get(), "extract_function_metadata") : nullptr;
     if (!extract || tw::set_global(m, "EXTRACT_METADATA", extract.get()) < 0)
         return -1;
     Ref zero = Ref::steal(PyLong_FromLong(0));
@@ -751,14 +751,11 @@ static int constants(PyObject *m)
 
 static int module_functions(PyObject *m)
 {
-    PyMethodDef *defs[] = {&is_classmethod_def,
-                           &wrap_object_def,
-                           &wrap_module_def,
-                           &wrap_function_def,
-                           &wrap_exception_def,
-                           &get_attributes_value_def,
-                           &is_obj_python_based_def,
-                           &obj_has_getattr_that_is_python_based_def};
+    PyMethodDef *defs[] = {
+        &is_classmethod_def,      &wrap_object_def,
+        &wrap_module_def,         &wrap_function_def,
+        &wrap_exception_def,      &get_attributes_value_def,
+        &is_obj_python_based_def, &obj_has_getattr_that_is_python_based_def};
     for (PyMethodDef *def : defs)
         if (tw::add_function(m, def) < 0)
             return -1;
@@ -781,7 +778,8 @@ static int by_name_classes(PyObject *m)
 }
 
 // Attribute `attr` of the module-level name `name`; new reference.
-#define GLOBAL_ATTR(m, name, attr) tw::global_attr((m), TW_STR(name), TW_STR(attr))
+#define GLOBAL_ATTR(m, name, attr)                                            \
+    tw::global_attr((m), TW_STR(name), TW_STR(attr))
 
 static int safe_pickler_class(PyObject *m)
 {
@@ -812,17 +810,38 @@ static int safe_pickler_class(PyObject *m)
         if (!r)
             return -1;
     auto T = [](PyTypeObject &t) { return reinterpret_cast<PyObject *>(&t); };
-    Ref types_to_skip = make_set({
-        T(PyType_Type), T(PyBool_Type), T(PyLong_Type), T(PyFloat_Type),
-        T(PyBytes_Type), T(PyUnicode_Type), T(PyDict_Type), T(PySet_Type),
-        T(PyFrozenSet_Type), T(PyList_Type), T(PyTuple_Type),
-        T(PyByteArray_Type),
-        reinterpret_cast<PyObject *>(Py_TYPE(wrap_object.get())),
-        refs[0].get(), refs[1].get(), refs[2].get(), refs[3].get(),
-        refs[4].get(), refs[5].get(), refs[6].get(), refs[7].get(),
-        refs[8].get(), refs[9].get(), refs[10].get(), refs[11].get(),
-        refs[12].get(), refs[13].get(), refs[14].get(), refs[15].get(),
-        refs[16].get(), refs[17].get()});
+    Ref types_to_skip =
+        make_set({T(PyType_Type),
+                  T(PyBool_Type),
+                  T(PyLong_Type),
+                  T(PyFloat_Type),
+                  T(PyBytes_Type),
+                  T(PyUnicode_Type),
+                  T(PyDict_Type),
+                  T(PySet_Type),
+                  T(PyFrozenSet_Type),
+                  T(PyList_Type),
+                  T(PyTuple_Type),
+                  T(PyByteArray_Type),
+                  reinterpret_cast<PyObject *>(Py_TYPE(wrap_object.get())),
+                  refs[0].get(),
+                  refs[1].get(),
+                  refs[2].get(),
+                  refs[3].get(),
+                  refs[4].get(),
+                  refs[5].get(),
+                  refs[6].get(),
+                  refs[7].get(),
+                  refs[8].get(),
+                  refs[9].get(),
+                  refs[10].get(),
+                  refs[11].get(),
+                  refs[12].get(),
+                  refs[13].get(),
+                  refs[14].get(),
+                  refs[15].get(),
+                  refs[16].get(),
+                  refs[17].get()});
     if (!types_to_skip)
         return -1;
 
@@ -878,29 +897,29 @@ static int safe_pickler_class(PyObject *m)
     if (!bases)
         return -1;
 
-    Ref cls = tw::ClassBuilder(m, "SafePickler", kSafePicklerDoc)
-                  .attr("types_to_skip", types_to_skip.get())
-                  .attr("subclasses_to_skip", subclasses_to_skip.get())
-                  .attr("full_names_to_run_functions",
-                        full_names_to_run_functions.get())
-                  .attr("full_names_to_rebuild_functions_dict",
-                        factories.get())
-                  .attr("specific_type_for_magic_mock",
-                        magic_mock_types.get())
-                  .method(&SafePickler_init_def)
-                  .staticmethod(&SafePickler_is_subclass_for_skip_def)
-                  .method(&SafePickler_is_obj_function_def)
-                  .method(&SafePickler_is_obj_type_specific_type_for_magic_mock_def)
-                  .method(&SafePickler_is_obj_type_to_skip_def)
-                  .method(&SafePickler_get_dynamic_rebuild_function_def)
-                  .method(&SafePickler_is_problematic_pickle_def)
-                  .method(&SafePickler_reduce_used_attrs_def)
-                  .method(&SafePickler_reduce_function_def)
-                  .method(&SafePickler_reducer_override_def)
-                  .build(bases.get(), nullptr, "SafePickler");
+    Ref cls =
+        tw::ClassBuilder(m, "SafePickler", kSafePicklerDoc)
+            .attr("types_to_skip", types_to_skip.get())
+            .attr("subclasses_to_skip", subclasses_to_skip.get())
+            .attr("full_names_to_run_functions",
+                  full_names_to_run_functions.get())
+            .attr("full_names_to_rebuild_functions_dict", factories.get())
+            .attr("specific_type_for_magic_mock", magic_mock_types.get())
+            .method(&SafePickler_init_def)
+            .staticmethod(&SafePickler_is_subclass_for_skip_def)
+            .method(&SafePickler_is_obj_function_def)
+            .method(&SafePickler_is_obj_type_specific_type_for_magic_mock_def)
+            .method(&SafePickler_is_obj_type_to_skip_def)
+            .method(&SafePickler_get_dynamic_rebuild_function_def)
+            .method(&SafePickler_is_problematic_pickle_def)
+            .method(&SafePickler_reduce_used_attrs_def)
+            .method(&SafePickler_reduce_function_def)
+            .method(&SafePickler_reducer_override_def)
+            .build(bases.get(), nullptr, "SafePickler");
     if (!cls)
         return -1;
-    safe_pickler_tp_init = reinterpret_cast<PyTypeObject *>(cls.get())->tp_init;
+    safe_pickler_tp_init =
+        reinterpret_cast<PyTypeObject *>(cls.get())->tp_init;
     PyObject *previous = built_safe_pickler;
     built_safe_pickler = cls.new_ref();
     Py_XDECREF(previous);
@@ -917,7 +936,6 @@ static int unpicklable_helpers_class(PyObject *m)
                   .build(nullptr, nullptr, "UnpicklableHelpers");
     return cls ? 0 : -1;
 }
-
 
 static int exec_module(PyObject *m)
 {

@@ -88,8 +88,8 @@ static int known_routine(PyObject *inspect, PyObject *isroutine,
     auto *dict = reinterpret_cast<PyDictObject *>(routines.namespace_);
     if (dict->ma_version_tag != routines.tag) {
         for (int i = 0; i < 5; i++) {
-            PyObject *now = PyDict_GetItemString(routines.namespace_,
-                                                 kRoutineParts[i]);
+            PyObject *now =
+                PyDict_GetItemString(routines.namespace_, kRoutineParts[i]);
             if (now != routines.parts[i])
                 return -1;
         }
@@ -189,8 +189,8 @@ int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
     Ref isroutine = MODULE_ATTR(inspect.get(), "isroutine");
     if (!isroutine)
         return -1;
-    const int answer = known_routine(inspect.get(), isroutine.get(),
-                                     from_class.get());
+    const int answer =
+        known_routine(inspect.get(), isroutine.get(), from_class.get());
     if (answer >= 0)
         return answer;
     Ref routine = tw::call(isroutine.get(), from_class.get());
@@ -254,8 +254,8 @@ static int reduce_one_attribute(PyObject *mod, PyObject *obj, PyObject *prop,
                                 PyObject *funcs)
 {
     Ref method;
-    int r = should_use_getattr_impl(mod, obj, prop, object_dir, class_dir,
-                                    &marks);
+    int r =
+        should_use_getattr_impl(mod, obj, prop, object_dir, class_dir, &marks);
     if (r > 0) {
         method = Ref::steal(PyObject_GetAttr(obj, prop));
     } else if (r == 0) {
@@ -294,8 +294,8 @@ static int reduce_one_attribute(PyObject *mod, PyObject *obj, PyObject *prop,
     Ref bound = ATTR(method.get(), "__self__");
     Ref cls = bound ? ATTR(bound.get(), "__class__") : nullptr;
     Ref name = cls ? ATTR(method.get(), "__name__") : nullptr;
-    Ref fn = name ? Ref::steal(PyObject_GetAttr(cls.get(), name.get()))
-                  : nullptr;
+    Ref fn =
+        name ? Ref::steal(PyObject_GetAttr(cls.get(), name.get())) : nullptr;
     if (fn && store_function_wrapper(mod, funcs, prop, fn.get()) == 0)
         return 0;
     return swallow() ? 0 : -1;
@@ -305,8 +305,8 @@ static int reduce_one_attribute(PyObject *mod, PyObject *obj, PyObject *prop,
 static int is_left_out(PyObject *prop)
 {
     if (PyUnicode_CheckExact(prop)) {
-        Py_ssize_t r = PyUnicode_Tailmatch(prop, TW_STR("__"), 0,
-                                           PY_SSIZE_T_MAX, -1);
+        Py_ssize_t r =
+            PyUnicode_Tailmatch(prop, TW_STR("__"), 0, PY_SSIZE_T_MAX, -1);
         if (r <= 0)
             return r < 0 ? -1 : 0;
     } else {

@@ -15,47 +15,14 @@ namespace tw_pickler {
 
 using tw::Ref;
 
-// One call site's memory of a module-level name: the value it found and
-// the version tag the module namespace had then.
-struct GlobalSlot {
-    uint64_t version = 0;
-    PyObject *value = nullptr;  // borrowed from the namespace
-};
-
-// Module-level name of `mod`, as a lookup at this use finds it; new
-// reference.
-#define GLOBAL(mod, name)                                                     \
-    ([&]() -> Ref {                                                           \
-        static GlobalSlot slot_;                                              \
-        return cached_global((mod), TW_STR(name), slot_);                     \
-    }())
+// The remembered lookups of the shared layer (tw/attr.hpp), under the
+// names the pickler's files use.
+#define GLOBAL(mod, name) TW_GLOBAL(mod, name)
+#define CLASS_ATTR(cls, name) TW_CLASS_ATTR(cls, name)
+#define MODULE_ATTR(module, name) TW_MODULE_ATTR(module, name)
 
 // getattr(obj, "name"); new reference.
 #define ATTR(obj, name) tw::getattr((obj), TW_STR(name))
-
-// One call site's memory of an attribute of a class or a module: the
-// object it was read from, the version tag that told the value could not
-// have changed, and the value (borrowed from a namespace that holds it).
-struct AttrSlot {
-    PyObject *owner = nullptr;
-    uint64_t version = 0;
-    PyObject *value = nullptr;
-};
-
-// getattr(cls, "name") of a class, remembered at this call site; new
-// reference.
-#define CLASS_ATTR(cls, name)                                                 \
-    ([&]() -> Ref {                                                           \
-        static AttrSlot slot_;                                                \
-        return cached_class_attr((cls), TW_STR(name), slot_);                 \
-    }())
-// getattr(module, "name") of a module, remembered at this call site; new
-// reference.
-#define MODULE_ATTR(module, name)                                             \
-    ([&]() -> Ref {                                                           \
-        static AttrSlot slot_;                                                \
-        return cached_module_attr((module), TW_STR(name), slot_);             \
-    }())
 
 // A class table of SafePickler, read through the class; new reference.
 #define TABLE(mod, name)                                                      \
@@ -69,16 +36,8 @@ struct AttrSlot {
 // `item in SafePickler.<name>`: 1, 0 or -1.
 #define IN_TABLE(mod, name, item) in_table(TABLE((mod), name), (item))
 
-// The parameters of a METH_FASTCALL | METH_KEYWORDS function.
-#define FASTCALL_ARGS                                                          \
-    PyObject *mod, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
+// ---- pickler_lookups.cpp: small helpers
 
-// ---- pickler_lookups.cpp: remembered lookups and small helpers
-
-Ref cached_global(PyObject *mod, PyObject *name, GlobalSlot &slot);
-bool has_data_descriptor(PyTypeObject *meta, PyObject *name);
-Ref cached_class_attr(PyObject *cls, PyObject *name, AttrSlot &slot);
-Ref cached_module_attr(PyObject *module, PyObject *name, AttrSlot &slot);
 int lookup(PyObject *obj, PyObject *name, Ref *out);
 int contains(PyObject *container, PyObject *item);
 int compare(PyObject *a, PyObject *b, int op);
@@ -131,7 +90,7 @@ Ref failure_reduce_impl(PyObject *mod, PyObject *obj);
 // ---- pickler.cpp: the module body
 
 extern PyMethodDef SafePickler_init_def;
-PyObject *SafePickler_init(FASTCALL_ARGS);
+PyObject *SafePickler_init(TW_FASTCALL_ARGS(mod));
 
 // ---- pickler_reuse.cpp: safe_pickle and its reusable pickler
 

@@ -1,7 +1,6 @@
-// The safe pickler's lookups: module-level names and attributes of classes
-// and modules remembered at each call site (GLOBAL, CLASS_ATTR and
-// MODULE_ATTR) while the namespaces keep their version tags, and the small
-// helpers the rules are made of: attribute probes that report a missing
+// The safe pickler's lookups: the small helpers the rules are made of
+// (the remembered lookups GLOBAL, CLASS_ATTR and MODULE_ATTR are the shared
+// layer's, tw/attr.hpp): attribute probes that report a missing
 // attribute without raising, containment and comparison by the objects' own
 // rules, hasattr as it was before every object got a default __getstate__,
 // issubclass, and membership in SafePickler's class tables.
@@ -10,114 +9,6 @@
 #include <utility>
 
 namespace tw_pickler {
-
-// Module-level name `name` of `mod` as a lookup now would find it; new
-// reference. Every change of a dict gives it a new version tag, unique in
-// the process, so while the namespace keeps the tag it had when `slot` was
-// filled the value in `slot` is exactly what the lookup would return. The
-// hot path thus reads a dozen names without a dozen dict lookups. (Only
-// interpreters that keep the tag; later ones look the name up each time.)
-Ref cached_global(PyObject *mod, PyObject *name, GlobalSlot &slot)
-{
-#if PY_VERSION_HEX < 0x030C0000
-    if (name == nullptr)
-        return nullptr;
-    PyObject *dict = PyModule_GetDict(mod);
-    const uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-    if (slot.value != nullptr && slot.version == version)
-        return Ref::borrow(slot.value);
-    PyObject *value = PyDict_GetItemWithError(dict, name);
-    if (value != nullptr) {
-        slot.version = version;
-        slot.value = value;
-        return Ref::borrow(value);
-    }
-    if (PyErr_Occurred())
-        return nullptr;
-#else
-    (void)slot;
-#endif
-    return tw::global(mod, name);
-}
-
-
-// Whether the type `meta` has a data descriptor named `name`, which would
-// take an attribute lookup on its instances over their own namespaces.
-bool has_data_descriptor(PyTypeObject *meta, PyObject *name)
-{
-    PyObject *d = _PyType_Lookup(meta, name);
-    return d != nullptr && Py_TYPE(d)->tp_descr_set != nullptr;
-}
-
-// getattr(cls, name) for a class; new reference. For a class whose
-// metaclass is `type` the lookup is the class's own MRO walk (type has no
-// data descriptor of that name), and every change of the namespace of the
-// class or of one of its bases takes its valid version tag away; tags are
-// never reused. While the class keeps the tag the slot was filled under,
-// the value found then is the one a lookup finds now.
-Ref cached_class_attr(PyObject *cls, PyObject *name, AttrSlot &slot)
-{
-    if (name == nullptr)
-        return nullptr;
-    if (Py_IS_TYPE(cls, &PyType_Type)) {
-        auto *t = reinterpret_cast<PyTypeObject *>(cls);
-        PyObject *value = nullptr;
-        if ((t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-            slot.owner == cls && slot.version == t->tp_version_tag) {
-            value = slot.value;
-        } else {
-            value = _PyType_Lookup(t, name);
-            if (value == nullptr ||
-                (Py_TYPE(value)->tp_descr_get != nullptr &&
-                 !Py_IS_TYPE(value, &PyStaticMethod_Type)) ||
-                has_data_descriptor(&PyType_Type, name) ||
-                !(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-                return tw::getattr(cls, name);
-            slot.owner = cls;
-            slot.version = t->tp_version_tag;
-            slot.value = value;
-        }
-        // Read on the class, a staticmethod gives the callable it wraps.
-        if (Py_IS_TYPE(value, &PyStaticMethod_Type))
-            return Ref::steal(
-                Py_TYPE(value)->tp_descr_get(value, nullptr, cls));
-        return Ref::borrow(value);
-    }
-    return tw::getattr(cls, name);
-}
-
-// getattr(module, name) for a module object; new reference. For a plain
-// module that is the entry of its namespace (the module type has no data
-// descriptor of that name), remembered like a module-level name while the
-// namespace keeps its version tag.
-Ref cached_module_attr(PyObject *module, PyObject *name, AttrSlot &slot)
-{
-#if PY_VERSION_HEX < 0x030C0000
-    if (name == nullptr)
-        return nullptr;
-    if (Py_IS_TYPE(module, &PyModule_Type)) {
-        PyObject *dict = PyModule_GetDict(module);
-        const uint64_t version =
-            reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-        if (slot.owner == module && slot.version == version)
-            return Ref::borrow(slot.value);
-        if (!has_data_descriptor(&PyModule_Type, name)) {
-            PyObject *value = PyDict_GetItemWithError(dict, name);
-            if (value != nullptr) {
-                slot.owner = module;
-                slot.version = version;
-                slot.value = value;
-                return Ref::borrow(value);
-            }
-            if (PyErr_Occurred())
-                return nullptr;
-        }
-    }
-#else
-    (void)slot;
-#endif
-    return tw::getattr(module, name);
-}
 
 // ------------------------------------------------------------ small helpers
 
@@ -180,11 +71,7 @@ int lookup(PyObject *obj, PyObject *name, Ref *out)
         return 0;
     }
     PyObject *v = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
     int r = PyObject_GetOptionalAttr(obj, name, &v);
-#else
-    int r = _PyObject_LookupAttr(obj, name, &v);
-#endif
     if (out != nullptr)
         out->reset(v);
     else
@@ -262,8 +149,8 @@ static Ref from_import(PyObject *dotted, PyObject *name, PyObject *fromlist)
     if (!m || m.get() == Py_None) {
         if (PyErr_Occurred())
             return nullptr;
-        m = Ref::steal(PyImport_ImportModuleLevelObject(
-            dotted, nullptr, nullptr, fromlist, 0));
+        m = Ref::steal(PyImport_ImportModuleLevelObject(dotted, nullptr,
+                                                        nullptr, fromlist, 0));
         if (!m)
             return nullptr;
     }
@@ -323,8 +210,7 @@ int unpack2(PyObject *value, Ref &a, Ref &b)
 
 // Raises the module's ProblematicPickleException with one message made of
 // "'", str(obj_type) and `tail`; always returns NULL.
-Ref raise_problematic(PyObject *mod, PyObject *obj_type,
-                            const char *tail)
+Ref raise_problematic(PyObject *mod, PyObject *obj_type, const char *tail)
 {
     Ref exc_type = GLOBAL(mod, "ProblematicPickleException");
     if (!exc_type)
@@ -432,7 +318,6 @@ int is_subclass(PyObject *derived, PyObject *cls)
     }
     return PyObject_IsSubclass(derived, cls);
 }
-
 
 // `item in table`: 1, 0 or -1; consumes the table reference.
 int in_table(Ref table, PyObject *item)

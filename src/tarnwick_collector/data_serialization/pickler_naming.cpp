@@ -121,8 +121,9 @@ static bool bound_name_tags(const BoundNameKey &key, BoundName &now)
         return false;
     now.type_tag = key.type->tp_version_tag;
     for (int i = 0; i < 3; i++)
-        now.namespace_tags[i] = reinterpret_cast<PyDictObject *>(
-            bound_names.namespaces[i])->ma_version_tag;
+        now.namespace_tags[i] =
+            reinterpret_cast<PyDictObject *>(bound_names.namespaces[i])
+                ->ma_version_tag;
     return true;
 #else
     (void)key;
@@ -266,8 +267,8 @@ static Ref full_name_steps(PyObject *mod, PyObject *obj_in, bool &plain)
         // The recording core caches callables it does not record (builtins
         // such as `len`) with an empty name; an empty name would load back
         // as nothing, so name the object from its module instead.
-        Ref extractor =
-            Ref::steal(PyImport_ImportModule("tarnwick_common.name_extractor"));
+        Ref extractor = Ref::steal(
+            PyImport_ImportModule("tarnwick_common.name_extractor"));
         if (!extractor)
             return nullptr;
         Ref full_name = ATTR(extractor.get(), "get_function_full_name");
@@ -317,7 +318,8 @@ static Ref full_name_steps(PyObject *mod, PyObject *obj_in, bool &plain)
             key = tw::tuple(name.get(), full_path.get(), project_path.get());
             if (!key)
                 return nullptr;
-            PyObject *known = PyDict_GetItemWithError(main_names.known, key.get());
+            PyObject *known =
+                PyDict_GetItemWithError(main_names.known, key.get());
             if (known != nullptr)
                 return Ref::borrow(known);
             if (PyErr_Occurred())
@@ -351,8 +353,9 @@ int capture_names(PyObject *m)
         return -1;
     Py_XSETREF(main_names.relpath, relpath.release());
     Py_XSETREF(main_names.replace, replace_main.release());
-    const char *named_modules[2] = {"tarnwick_collector.data_collection.ostrelle",
-                                    "tarnwick_common.name_extractor"};
+    const char *named_modules[2] = {
+        "tarnwick_collector.data_collection.ostrelle",
+        "tarnwick_common.name_extractor"};
     PyObject *namespaces[3] = {PyModule_GetDict(m), nullptr, nullptr};
     Ref modules[2];
     for (int i = 0; i < 2; i++) {

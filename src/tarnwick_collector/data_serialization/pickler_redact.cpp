@@ -39,11 +39,10 @@ int load_vocabulary()
     if (!module)
         return -1;
     Ref marker = tw::getattr(module.get(), TW_STR("REDACTED"));
-    Ref remember = marker ? tw::getattr(module.get(), TW_STR("remember"))
-                          : nullptr;
-    Ref scrub = remember
-                    ? tw::getattr(module.get(), TW_STR("scrub_exception"))
-                    : nullptr;
+    Ref remember =
+        marker ? tw::getattr(module.get(), TW_STR("remember")) : nullptr;
+    Ref scrub = remember ? tw::getattr(module.get(), TW_STR("scrub_exception"))
+                         : nullptr;
     if (!scrub)
         return -1;
     vocabulary.module = module.release();
@@ -101,8 +100,7 @@ Ref dict_of(PyObject *obj)
 {
 #if PY_VERSION_HEX < 0x030D0000
     PyObject **dictptr = _PyObject_GetDictPtr(obj);
-    if (dictptr == nullptr || *dictptr == nullptr ||
-        !PyDict_Check(*dictptr))
+    if (dictptr == nullptr || *dictptr == nullptr || !PyDict_Check(*dictptr))
         return nullptr;
     return Ref::borrow(*dictptr);
 #else
@@ -125,8 +123,8 @@ int protocol_of(PyObject *pickler)
         return 4;
     Ref d = dict_of(pickler);
     if (d) {
-        PyObject *p = PyDict_GetItemWithError(d.get(),
-                                              TW_STR("_tarn_protocol"));
+        PyObject *p =
+            PyDict_GetItemWithError(d.get(), TW_STR("_tarn_protocol"));
         if (p != nullptr && PyLong_CheckExact(p)) {
             long v = PyLong_AsLong(p);
             if (v >= 0 && v <= 5)
@@ -252,8 +250,7 @@ Ref reduction(PyObject *pickler, PyObject *obj, Ref reduced)
         if (walked.get() == state)
             return reduced;
         Ref copy = Ref::steal(PySequence_List(reduced.get()));
-        if (!copy ||
-            PyList_SetItem(copy.get(), 2, walked.release()) < 0)
+        if (!copy || PyList_SetItem(copy.get(), 2, walked.release()) < 0)
             return nullptr;
         return Ref::steal(PyList_AsTuple(copy.get()));
     }

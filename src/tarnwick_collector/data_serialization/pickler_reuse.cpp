@@ -41,7 +41,8 @@ static Ref new_safe_pickler(PyObject *cls, PyObject *object_wrapper,
         return nullptr;
     if (Py_IS_TYPE(cls, &PyType_Type)) {
         auto *tp = reinterpret_cast<PyTypeObject *>(cls);
-        if (tp->tp_new == PyType_GenericNew && safe_pickler_tp_init != nullptr &&
+        if (tp->tp_new == PyType_GenericNew &&
+            safe_pickler_tp_init != nullptr &&
             tp->tp_init == safe_pickler_tp_init &&
             is_own_init(_PyType_Lookup(tp, TW_STR("__init__")))) {
             static PyObject *no_args = PyTuple_New(0);
@@ -79,10 +80,9 @@ static Ref new_safe_pickler(PyObject *cls, PyObject *object_wrapper,
 
 // The C pickler's output file: keeps the bytes it is given.
 struct Sink {
-    PyObject_HEAD
-    PyObject *first;    // strong or NULL: the first chunk (bytes)
-    PyObject *rest;     // strong or NULL: list of the later chunks
-    Py_ssize_t size;    // bytes kept
+    PyObject_HEAD PyObject *first;  // strong or NULL: the first chunk (bytes)
+    PyObject *rest;                 // strong or NULL: list of the later chunks
+    Py_ssize_t size;                // bytes kept
 };
 
 // write(data): keeps a snapshot of `data` (any contiguous buffer, as
@@ -179,20 +179,20 @@ static PyType_Spec Sink_spec = {
 // Objects of the interpreter and of the base classes, as the module found
 // them when it was built (strong references for the process).
 struct Originals {
-    PyObject *sink_type = nullptr;       // Sink
-    PyObject *bytes_io = nullptr;        // io.BytesIO
-    PyObject *c_pickler = nullptr;       // _pickle.Pickler
-    PyObject *persistent_id = nullptr;   // its descriptors, from its __dict__
+    PyObject *sink_type = nullptr;      // Sink
+    PyObject *bytes_io = nullptr;       // io.BytesIO
+    PyObject *c_pickler = nullptr;      // _pickle.Pickler
+    PyObject *persistent_id = nullptr;  // its descriptors, from its __dict__
     PyObject *dispatch_table = nullptr;
     PyObject *memo = nullptr;
-    PyObject *clear_memo = nullptr;      // its clear_memo method descriptor
-    PyObject *tarn_init = nullptr;       // tarn_pickle.Pickler.__dict__["__init__"]
-    PyObject *tarn_module = nullptr;     // _tarn_pickle
-    PyObject *tarn_dump = nullptr;       // the function of its pickler_dump
+    PyObject *clear_memo = nullptr;  // its clear_memo method descriptor
+    PyObject *tarn_init = nullptr;  // tarn_pickle.Pickler.__dict__["__init__"]
+    PyObject *tarn_module = nullptr;  // _tarn_pickle
+    PyObject *tarn_dump = nullptr;    // the function of its pickler_dump
     tw::TarnDumpPrepared dump_prepared = nullptr;  // its C entry of that
-    PyObject *failure_reducer = nullptr; // UnpicklableHelpers.__reduce__
-    PyObject *special_cases = nullptr;   // UnpicklableHelpers.special_cases
-    PyObject *empty_memo = nullptr;      // {} (never handed out)
+    PyObject *failure_reducer = nullptr;  // UnpicklableHelpers.__reduce__
+    PyObject *special_cases = nullptr;    // UnpicklableHelpers.special_cases
+    PyObject *empty_memo = nullptr;       // {} (never handed out)
 };
 static Originals originals;
 
@@ -269,8 +269,8 @@ static bool reusable_class(PyObject *cls)
     reuse.tag = 0;
     if (originals.sink_type == nullptr || originals.c_pickler == nullptr ||
         originals.tarn_init == nullptr ||
-        !PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject *>(
-                                  originals.c_pickler)) ||
+        !PyType_IsSubtype(
+            tp, reinterpret_cast<PyTypeObject *>(originals.c_pickler)) ||
         tp->tp_new != PyType_GenericNew || safe_pickler_tp_init == nullptr ||
         tp->tp_init != safe_pickler_tp_init ||
         tp->tp_getattro != PyObject_GenericGetAttr ||
@@ -282,7 +282,8 @@ static bool reusable_class(PyObject *cls)
     int seen = 0;
     for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); i++) {
         PyObject *dict =
-            reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+            reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))
+                ->tp_dict;
         if (dict == nullptr)
             continue;
         PyObject *init = PyDict_GetItemWithError(dict, TW_STR("__init__"));
@@ -308,7 +309,8 @@ static bool reusable_class(PyObject *cls)
     for (PyObject *name : absent)
         if (name == nullptr || _PyType_Lookup(tp, name) != nullptr)
             return false;
-    if (_PyType_Lookup(tp, TW_STR("persistent_id")) != originals.persistent_id ||
+    if (_PyType_Lookup(tp, TW_STR("persistent_id")) !=
+            originals.persistent_id ||
         _PyType_Lookup(tp, TW_STR("dispatch_table")) !=
             originals.dispatch_table)
         return false;
@@ -343,7 +345,8 @@ static bool kept_prepared = false;
 // __dict__ of a pickler just made. 0 or -1.
 static int read_argument_entries()
 {
-    kept_protocol = PyDict_GetItemWithError(reuse.dict, TW_STR("_tarn_protocol"));
+    kept_protocol =
+        PyDict_GetItemWithError(reuse.dict, TW_STR("_tarn_protocol"));
     if (kept_protocol == nullptr && PyErr_Occurred())
         return -1;
     const int own_override =
@@ -516,7 +519,7 @@ static int refresh_redaction(PyObject *mod)
     return pickler_redact::refresh(patterns.get());
 }
 
-static PyObject *safe_pickle(FASTCALL_ARGS)
+static PyObject *safe_pickle(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"obj"}, tw::opt("object_wrapper")};
     static const tw::ParamNames<2> names(params);
@@ -558,9 +561,9 @@ static PyObject *safe_pickle(FASTCALL_ARGS)
     if (!special_cases)
         return nullptr;
     if (own_bytes_io && !reuse.busy && reusable_class(pickler_type.get())) {
-        Ref pickled = pickle_reusing(pickler_type.get(), a[0], object_wrapper,
-                                     failure_reducer.get(),
-                                     special_cases.get());
+        Ref pickled =
+            pickle_reusing(pickler_type.get(), a[0], object_wrapper,
+                           failure_reducer.get(), special_cases.get());
         return pickled.release();
     }
     if (!pickle_data) {
@@ -568,9 +571,9 @@ static PyObject *safe_pickle(FASTCALL_ARGS)
         if (!pickle_data)
             return nullptr;
     }
-    Ref pickler = new_safe_pickler(pickler_type.get(), object_wrapper,
-                                   pickle_data.get(), failure_reducer.get(),
-                                   special_cases.get());
+    Ref pickler =
+        new_safe_pickler(pickler_type.get(), object_wrapper, pickle_data.get(),
+                         failure_reducer.get(), special_cases.get());
     if (!pickler)
         return nullptr;
     if (!tw::call_method(pickler.get(), TW_STR("dump"), a[0]))
@@ -641,7 +644,8 @@ int capture_originals(PyObject *m)
     Ref tarn_init = tarn ? ATTR(tarn.get(), "pickler_init") : nullptr;
     Ref tarn_dump = tarn ? ATTR(tarn.get(), "pickler_dump") : nullptr;
     if (tarn_dump && PyInstanceMethod_Check(tarn_dump.get()))
-        tarn_dump = Ref::borrow(PyInstanceMethod_GET_FUNCTION(tarn_dump.get()));
+        tarn_dump =
+            Ref::borrow(PyInstanceMethod_GET_FUNCTION(tarn_dump.get()));
     Ref helpers = GLOBAL(m, "UnpicklableHelpers");
     if (!bytes_io || !c_pickler || !tarn_init || !tarn_dump || !helpers)
         return -1;

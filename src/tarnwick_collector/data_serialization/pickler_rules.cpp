@@ -17,8 +17,7 @@ namespace tw_pickler {
 // Calls `fn(item)` for each item of `iterable` until fn returns nonzero;
 // returns that value (1 or -1) or 0. Sets are walked in place, without an
 // iterator object.
-template <typename F>
-static int for_each(PyObject *iterable, F fn)
+template <typename F> static int for_each(PyObject *iterable, F fn)
 {
 #if PY_VERSION_HEX < 0x030D0000
     if (PyAnySet_CheckExact(iterable)) {
@@ -176,9 +175,8 @@ static int type_text_contains(PyObject *obj_type, PyObject *marker, int which,
     if (marker == known && PyType_Check(obj_type) &&
         Py_TYPE(obj_type)->tp_str == PyType_Type.tp_str &&
         Py_TYPE(obj_type)->tp_repr == PyType_Type.tp_repr)
-        return type_text_has_marker(
-            reinterpret_cast<PyTypeObject *>(obj_type), which, marker,
-            literal);
+        return type_text_has_marker(reinterpret_cast<PyTypeObject *>(obj_type),
+                                    which, marker, literal);
     Ref text = Ref::steal(PyObject_Str(obj_type));
     if (!text)
         return -1;
@@ -235,10 +233,10 @@ Ref rebuild_function_for(PyObject *mod, PyObject *obj, PyObject *obj_type,
     PyList_SET_ITEM(parts.get(), 0, type_module.release());
     PyList_SET_ITEM(parts.get(), 1, type_name.release());
     PyList_SET_ITEM(parts.get(), 2, obj_name.release());
-    Ref full_name = PyUnicode_CheckExact(dot.get())
-                        ? Ref::steal(PyUnicode_Join(dot.get(), parts.get()))
-                        : tw::call_method(dot.get(), TW_STR("join"),
-                                          parts.get());
+    Ref full_name =
+        PyUnicode_CheckExact(dot.get())
+            ? Ref::steal(PyUnicode_Join(dot.get(), parts.get()))
+            : tw::call_method(dot.get(), TW_STR("join"), parts.get());
     if (!full_name)
         return nullptr;
     int r = IN_TABLE(mod, "full_names_to_run_functions", full_name.get());
@@ -252,20 +250,7 @@ Ref rebuild_function_for(PyObject *mod, PyObject *obj, PyObject *obj_type,
     return mapping_get(factories.get(), full_name.get(), nullptr);
 }
 
-// obj.__class__; new reference. When the object's type keeps the generic
-// attribute lookup and object's own __class__ descriptor (a data
-// descriptor: nothing in the instance can shadow it), that is type(obj),
-// taken without a lookup.
-static Ref class_of(PyObject *obj)
-{
-    static PyObject *object_class =
-        _PyType_Lookup(&PyBaseObject_Type, TW_STR("__class__"));
-    PyTypeObject *tp = Py_TYPE(obj);
-    if (object_class != nullptr && tp->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(tp, TW_STR("__class__")) == object_class)
-        return Ref::borrow(reinterpret_cast<PyObject *>(tp));
-    return ATTR(obj, "__class__");
-}
+using tw::class_of;
 
 // Whether getattr(a, name) and getattr(b, name) are surely one object, for
 // two classes whose metaclass is `type` (which has no data descriptor of
@@ -274,9 +259,10 @@ static Ref class_of(PyObject *obj)
 static bool same_class_attr(PyObject *a, PyObject *b, PyObject *name)
 {
     if (!Py_IS_TYPE(a, &PyType_Type) || !Py_IS_TYPE(b, &PyType_Type) ||
-        has_data_descriptor(&PyType_Type, name))
+        tw::has_data_descriptor(&PyType_Type, name))
         return false;
-    PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(a), name);
+    PyObject *found =
+        _PyType_Lookup(reinterpret_cast<PyTypeObject *>(a), name);
     if (found == nullptr ||
         found != _PyType_Lookup(reinterpret_cast<PyTypeObject *>(b), name))
         return false;
@@ -290,7 +276,8 @@ static bool same_class_attr(PyObject *a, PyObject *b, PyObject *name)
 static int qualname_equals(PyObject *cls, PyObject *allowed)
 {
     if (Py_IS_TYPE(cls, &PyType_Type) && PyUnicode_CheckExact(allowed) &&
-        (reinterpret_cast<PyTypeObject *>(cls)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        (reinterpret_cast<PyTypeObject *>(cls)->tp_flags &
+         Py_TPFLAGS_HEAPTYPE)) {
         PyObject *qualname =
             reinterpret_cast<PyHeapTypeObject *>(cls)->ht_qualname;
         if (PyUnicode_CheckExact(qualname))
@@ -336,7 +323,8 @@ static bool reduces_by_itself(PyObject *base)
     if (!PyType_Check(base))
         return false;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(base);
-    PyObject *const methods[] = {TW_STR("__reduce__"), TW_STR("__reduce_ex__")};
+    PyObject *const methods[] = {TW_STR("__reduce__"),
+                                 TW_STR("__reduce_ex__")};
     for (PyObject *method : methods) {
         PyObject *found = _PyType_Lookup(type, method);
         if (found != nullptr &&
@@ -352,7 +340,8 @@ static int same_reduce_as(PyObject *mod, PyObject *obj, PyObject *base)
     Ref cls = class_of(obj);
     if (!cls)
         return -1;
-    PyObject *const methods[] = {TW_STR("__reduce__"), TW_STR("__reduce_ex__")};
+    PyObject *const methods[] = {TW_STR("__reduce__"),
+                                 TW_STR("__reduce_ex__")};
     for (PyObject *method : methods) {
         if (same_class_attr(cls.get(), base, method))
             continue;
@@ -414,8 +403,7 @@ int is_subclass_for_skip_impl(PyObject *mod, PyObject *obj)
     return for_each(bases.get(), [&](PyObject *base) -> int {
         // type(obj) afresh for each base: the tests of a base may run code
         // that changes the object's class.
-        Ref obj_type =
-            Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
+        Ref obj_type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
         int r = is_subclass(obj_type.get(), base);
         if (r <= 0)
             return r;
@@ -452,7 +440,8 @@ Ref is_problematic_impl(PyObject *mod, PyObject *obj)
             return Ref::borrow(Py_False);
     }
     PyObject *object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
-    PyObject *const methods[] = {TW_STR("__reduce__"), TW_STR("__reduce_ex__")};
+    PyObject *const methods[] = {TW_STR("__reduce__"),
+                                 TW_STR("__reduce_ex__")};
     for (PyObject *method : methods) {
         if (same_class_attr(cls.get(), object_type, method))
             continue;
@@ -462,8 +451,8 @@ Ref is_problematic_impl(PyObject *mod, PyObject *obj)
         Ref base = Ref::steal(PyObject_GetAttr(object_type, method));
         if (!base)
             return nullptr;
-        Ref differs = Ref::steal(
-            PyObject_RichCompare(mine.get(), base.get(), Py_NE));
+        Ref differs =
+            Ref::steal(PyObject_RichCompare(mine.get(), base.get(), Py_NE));
         if (!differs)
             return nullptr;
         r = PyObject_IsTrue(differs.get());
@@ -509,9 +498,9 @@ Ref reduce_function_impl(PyObject *mod, PyObject *obj)
     int r = compare(obj, loadclass.get(), Py_NE);
     if (r <= 0)
         return r < 0 ? nullptr : Ref::borrow(Py_NotImplemented);
-    PyObject *const exempt[] = {TW_STR("Wraper"), TW_STR("NewFuncWrap"),
-                                TW_STR("_reconstructor"), TW_STR("wrap_object"),
-                                TW_STR("UnpicklableObject")};
+    PyObject *const exempt[] = {
+        TW_STR("Wraper"), TW_STR("NewFuncWrap"), TW_STR("_reconstructor"),
+        TW_STR("wrap_object"), TW_STR("UnpicklableObject")};
     for (PyObject *name : exempt) {
         Ref callable = tw::global(mod, name);
         if (!callable)
@@ -531,7 +520,7 @@ Ref reduce_function_impl(PyObject *mod, PyObject *obj)
 
 // (wrap_object, (obj_type, funcs), attrs); new reference.
 Ref reduce_used_attrs_impl(PyObject *mod, PyObject *obj, PyObject *attributes,
-                          bool recorded)
+                           bool recorded)
 {
     Ref obj_type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
     Ref types = GLOBAL(mod, "types");
@@ -572,8 +561,8 @@ Ref reduce_used_attrs_impl(PyObject *mod, PyObject *obj, PyObject *attributes,
 Ref existing_dict(PyObject *obj)
 {
     PyTypeObject *tp = Py_TYPE(obj);
-    bool own_slot = tp->tp_getattro == PyObject_GenericGetAttr &&
-                    tp->tp_dictoffset > 0;
+    bool own_slot =
+        tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0;
 #ifdef Py_TPFLAGS_MANAGED_DICT
     own_slot = own_slot && !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT);
 #endif
@@ -618,7 +607,8 @@ static bool recorders_own(PyTypeObject *tp)
 {
     if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || tp->tp_dict == nullptr)
         return false;
-    PyObject *module = PyDict_GetItemWithError(tp->tp_dict, TW_STR("__module__"));
+    PyObject *module =
+        PyDict_GetItemWithError(tp->tp_dict, TW_STR("__module__"));
     if (module == nullptr) {
         PyErr_Clear();
         return false;
@@ -626,7 +616,8 @@ static bool recorders_own(PyTypeObject *tp)
     if (!PyUnicode_Check(module))
         return false;
     Py_ssize_t n = PyUnicode_GET_LENGTH(module);
-    static const char *const kOwn[] = {"tarnwick_collector.", "tarnwick_common."};
+    static const char *const kOwn[] = {"tarnwick_collector.",
+                                       "tarnwick_common."};
     for (const char *prefix : kOwn) {
         Ref p = Ref::steal(PyUnicode_FromString(prefix));
         if (!p) {
@@ -733,8 +724,7 @@ static Ref rebuild_step(PyObject *mod, PyObject *obj, PyObject *obj_type)
             r = 1;
     }
     if (r > 0) {
-        Ref factory =
-            rebuild_function_for(mod, obj, obj_type, obj_name.get());
+        Ref factory = rebuild_function_for(mod, obj, obj_type, obj_name.get());
         if (factory) {
             r = PyObject_IsTrue(factory.get());
             if (r == 0)
@@ -761,15 +751,9 @@ static Ref rebuild_step(PyObject *mod, PyObject *obj, PyObject *obj_type)
 static int is_instance(PyObject *obj, PyObject *cls)
 {
     if (PyType_CheckExact(cls) &&
-        !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(cls))) {
-        static PyObject *object_class =
-            _PyType_Lookup(&PyBaseObject_Type, TW_STR("__class__"));
-        PyTypeObject *tp = Py_TYPE(obj);
-        if (object_class != nullptr &&
-            tp->tp_getattro == PyObject_GenericGetAttr &&
-            _PyType_Lookup(tp, TW_STR("__class__")) == object_class)
-            return 0;
-    }
+        !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(cls)) &&
+        tw::class_is_type(obj))
+        return 0;
     return PyObject_IsInstance(obj, cls);
 }
 
@@ -813,7 +797,8 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
         return Ref::borrow(Py_NotImplemented);
 
     // Exceptions as wrappers, when they can be named.
-    if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject *>(PyExc_Exception))) {
+    if (PyType_IsSubtype(tp,
+                         reinterpret_cast<PyTypeObject *>(PyExc_Exception))) {
         Ref reduced = reduce_exception(mod, obj);
         if (reduced)
             return reduced;
@@ -862,8 +847,7 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
         // An entry made for an earlier object at this address is dropped,
         // and the recorder's own records and metrics are written whole.
         if (used_attrs.get() != Py_None &&
-            (!tw::entry_applies(used_attrs.get(), obj) ||
-             recorders_own(tp))) {
+            (!tw::entry_applies(used_attrs.get(), obj) || recorders_own(tp))) {
             if (!tw::entry_applies(used_attrs.get(), obj) &&
                 PyDict_CheckExact(used_attributes.get()) &&
                 PyDict_DelItem(used_attributes.get(), key.get()) < 0)
@@ -877,8 +861,8 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
             return nullptr;
         r = PyObject_IsTrue(object_wrapper.get());
         if (r > 0)
-            r = PyObject_IsInstance(obj,
-                                    reinterpret_cast<PyObject *>(&PyType_Type));
+            r = PyObject_IsInstance(
+                obj, reinterpret_cast<PyObject *>(&PyType_Type));
         else if (r == 0)
             r = 1;  // not reduced: same as being a class
         if (r < 0)
@@ -910,7 +894,8 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
         return nullptr;
     if (r)
         return raise_problematic(
-            mod, obj_type, " cant be pickled because it has __getattr__ method");
+            mod, obj_type,
+            " cant be pickled because it has __getattr__ method");
 
     Ref problematic = is_problematic_impl(mod, obj);
     if (!problematic)

@@ -126,7 +126,8 @@ static int static_attr(PyObject *obj, PyObject *name, Ref &out,
     *kind = "__getattr__";
     if (PyModule_Check(obj)) {
         PyObject *md = PyModule_GetDict(obj);
-        if (md != nullptr && PyDict_GetItemWithError(md, TW_STR("__getattr__")))
+        if (md != nullptr &&
+            PyDict_GetItemWithError(md, TW_STR("__getattr__")))
             return SR_COMPUTED;
         if (PyErr_Occurred())
             return -1;
@@ -144,15 +145,9 @@ static Ref computed_value(PyObject *attributes, PyObject *attribute,
                           const char *kind)
 {
     if (!PyAnySet_CheckExact(attributes) && !PyList_CheckExact(attributes)) {
-        PyObject *kept = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-        int r = PyObject_GetOptionalAttr(attributes, TW_STR("kept"), &kept);
-#else
-        int r = _PyObject_LookupAttr(attributes, TW_STR("kept"), &kept);
-#endif
-        if (r < 0)
+        Ref held;
+        if (tw::optional_attr(attributes, TW_STR("kept"), held) < 0)
             PyErr_Clear();
-        Ref held = Ref::steal(kept);
         if (held && PyDict_CheckExact(held.get())) {
             PyObject *v = PyDict_GetItemWithError(held.get(), attribute);
             if (v != nullptr)
@@ -231,8 +226,8 @@ static int store_value(PyObject *mod, PyObject *attribute, PyObject *value_obj,
     if (r < 0)
         return -1;
     if (r) {
-        Ref copy = tw::call(reinterpret_cast<PyObject *>(&PyDict_Type),
-                            value.get());
+        Ref copy =
+            tw::call(reinterpret_cast<PyObject *>(&PyDict_Type), value.get());
         if (!copy)
             return -1;
         return PyDict_SetItem(data, attribute, copy.get());

@@ -41,7 +41,8 @@ PyObject *ipc_deserialize(PyObject *module, PyObject *const *args,
     if (tw::parse("IpcPickleSerializer.deserialize", params, args, nargs,
                   kwnames, a) < 0)
         return nullptr;
-    tw::Ref loads = tw::global_attr(module, TW_STR("_pickle"), TW_STR("loads"));
+    tw::Ref loads =
+        tw::global_attr(module, TW_STR("_pickle"), TW_STR("loads"));
     if (!loads)
         return nullptr;
     return tw::call(loads.get(), a[1]).release();
@@ -52,14 +53,15 @@ PyMethodDef serialize_def = {"serialize", TW_FASTCALL(ipc_serialize),
 PyMethodDef deserialize_def = {"deserialize", TW_FASTCALL(ipc_deserialize),
                                TW_FASTCALL_FLAGS, nullptr};
 
-
 int exec_module(PyObject *module)
 {
     if (tw::import_from(module, "typing", "Any") < 0 ||
         tw::import_module(module, "_pickle") < 0 ||
-        tw::import_from(module, "tarnwick_collector.data_serialization.pickler",
+        tw::import_from(module,
+                        "tarnwick_collector.data_serialization.pickler",
                         "safe_pickle") < 0 ||
-        tw::import_from(module, "tarnwick_collector.data_serialization.varnock",
+        tw::import_from(module,
+                        "tarnwick_collector.data_serialization.varnock",
                         "Varnock") < 0)
         return -1;
     tw::Ref any = tw::global(module, TW_STR("Any"));
@@ -70,19 +72,18 @@ int exec_module(PyObject *module)
     const char *owner = "IpcPickleSerializer";
     tw::Ref serialize = tw::annotated_method(module, &serialize_def, owner,
                                              "obj", any.get(), bytes_type);
-    tw::Ref deserialize = tw::annotated_method(
-        module, &deserialize_def, owner, "data", any.get(), any.get());
+    tw::Ref deserialize = tw::annotated_method(module, &deserialize_def, owner,
+                                               "data", any.get(), any.get());
     tw::Ref bases = tw::tuple(varnock.get());
     if (!serialize || !deserialize || !bases)
         return -1;
     PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(varnock.get()));
-    tw::Ref cls =
-        tw::ClassBuilder(module, "IpcPickleSerializer",
-                         "\n    This class is used to serialize and "
-                         "deserialize data using pickle.\n    ")
-            .attr("serialize", serialize.get())
-            .attr("deserialize", deserialize.get())
-            .build(bases.get(), meta, "IpcPickleSerializer");
+    tw::Ref cls = tw::ClassBuilder(module, "IpcPickleSerializer",
+                                   "\n    This class is used to serialize and "
+                                   "deserialize data using pickle.\n    ")
+                      .attr("serialize", serialize.get())
+                      .attr("deserialize", deserialize.get())
+                      .build(bases.get(), meta, "IpcPickleSerializer");
     return cls ? 0 : -1;
 }
 

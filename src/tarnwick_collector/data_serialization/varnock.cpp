@@ -29,18 +29,16 @@ PyObject *varnock_deserialize(PyObject *, PyObject *const *args,
 
 PyMethodDef serialize_def = {"serialize", TW_FASTCALL(varnock_serialize),
                              TW_FASTCALL_FLAGS, nullptr};
-PyMethodDef deserialize_def = {"deserialize",
-                               TW_FASTCALL(varnock_deserialize),
+PyMethodDef deserialize_def = {"deserialize", TW_FASTCALL(varnock_deserialize),
                                TW_FASTCALL_FLAGS, nullptr};
 
 // An abstract method of Varnock: the method object, annotated and passed
 // through the module's `abstractmethod`; new reference.
-tw::Ref abstract_method(PyObject *module, PyMethodDef *def,
-                        const char *param, PyObject *param_ann,
-                        PyObject *return_ann)
+tw::Ref abstract_method(PyObject *module, PyMethodDef *def, const char *param,
+                        PyObject *param_ann, PyObject *return_ann)
 {
-    tw::Ref m = tw::annotated_method(module, def, "Varnock", param,
-                                     param_ann, return_ann);
+    tw::Ref m = tw::annotated_method(module, def, "Varnock", param, param_ann,
+                                     return_ann);
     if (!m)
         return nullptr;
     tw::Ref abstractmethod = tw::global(module, TW_STR("abstractmethod"));

@@ -62,23 +62,23 @@ struct Table {
             unsigned char size;
         };
         const Entry fixed[] = {
-            {'J', Arg::Fixed, 4},     {'K', Arg::Fixed, 1},
-            {'M', Arg::Fixed, 2},     {'h', Arg::Fixed, 1},
-            {'j', Arg::Fixed, 4},     {'q', Arg::Fixed, 1},
-            {'r', Arg::Fixed, 4},     {0x82, Arg::Fixed, 1},
-            {0x83, Arg::Fixed, 2},    {0x84, Arg::Fixed, 4},
-            {'G', Arg::Fixed, 8},     {0x80, Arg::Fixed, 1},
-            {0x95, Arg::Fixed, 8},    {0x8a, Arg::Counted, 1},
-            {0x8b, Arg::Counted, 4},  {'T', Arg::Counted, 4},
-            {'U', Arg::Counted, 1},   {'X', Arg::Counted, 4},
-            {0x8c, Arg::Counted, 1},  {0x8d, Arg::Counted, 8},
-            {'B', Arg::Counted, 4},   {'C', Arg::Counted, 1},
-            {0x8e, Arg::Counted, 8},  {0x96, Arg::Counted, 8},
-            {'I', Arg::Line, 0},      {'L', Arg::Line, 0},
-            {'S', Arg::Line, 0},      {'V', Arg::Line, 0},
-            {'F', Arg::Line, 0},      {'p', Arg::Line, 0},
-            {'g', Arg::Line, 0},      {'P', Arg::Line, 0},
-            {'c', Arg::TwoLines, 0},  {'i', Arg::TwoLines, 0},
+            {'J', Arg::Fixed, 4},    {'K', Arg::Fixed, 1},
+            {'M', Arg::Fixed, 2},    {'h', Arg::Fixed, 1},
+            {'j', Arg::Fixed, 4},    {'q', Arg::Fixed, 1},
+            {'r', Arg::Fixed, 4},    {0x82, Arg::Fixed, 1},
+            {0x83, Arg::Fixed, 2},   {0x84, Arg::Fixed, 4},
+            {'G', Arg::Fixed, 8},    {0x80, Arg::Fixed, 1},
+            {0x95, Arg::Fixed, 8},   {0x8a, Arg::Counted, 1},
+            {0x8b, Arg::Counted, 4}, {'T', Arg::Counted, 4},
+            {'U', Arg::Counted, 1},  {'X', Arg::Counted, 4},
+            {0x8c, Arg::Counted, 1}, {0x8d, Arg::Counted, 8},
+            {'B', Arg::Counted, 4},  {'C', Arg::Counted, 1},
+            {0x8e, Arg::Counted, 8}, {0x96, Arg::Counted, 8},
+            {'I', Arg::Line, 0},     {'L', Arg::Line, 0},
+            {'S', Arg::Line, 0},     {'V', Arg::Line, 0},
+            {'F', Arg::Line, 0},     {'p', Arg::Line, 0},
+            {'g', Arg::Line, 0},     {'P', Arg::Line, 0},
+            {'c', Arg::TwoLines, 0}, {'i', Arg::TwoLines, 0},
         };
         for (const Entry &e : fixed)
             op[e.code] = {e.arg, e.size};
@@ -114,8 +114,8 @@ PyObject *max_memo_index(PyObject *, PyObject *arg)
     const size_t n = static_cast<size_t>(view.len);
     int64_t best = -1;
     auto note = [&best](uint64_t index) {
-        const int64_t i = index > INT64_MAX ? INT64_MAX
-                                            : static_cast<int64_t>(index);
+        const int64_t i =
+            index > INT64_MAX ? INT64_MAX : static_cast<int64_t>(index);
         if (i > best)
             best = i;
     };
@@ -161,7 +161,10 @@ PyObject *max_memo_index(PyObject *, PyObject *arg)
     return PyLong_FromLongLong(best);
 }
 
-int exec_module(PyObject *) { return 0; }
+int exec_module(PyObject *)
+{
+    return 0;
+}
 
 PyMethodDef methods[] = {
     {"max_memo_index", max_memo_index, METH_O,

@@ -26,10 +26,9 @@ namespace tw_map {
 // buckets, power-of-two bucket counts that double when the table grows, and
 // the library's default maximum load factor of 0.5.
 template <class Key, class Value>
-using RobinMap =
-    tsl::robin_map<Key, Value, std::hash<Key>, std::equal_to<Key>,
-                   std::allocator<std::pair<Key, Value>>, false,
-                   tsl::rh::power_of_two_growth_policy<2>>;
+using RobinMap = tsl::robin_map<Key, Value, std::hash<Key>, std::equal_to<Key>,
+                                std::allocator<std::pair<Key, Value>>, false,
+                                tsl::rh::power_of_two_growth_policy<2>>;
 
 using TidToFlag = RobinMap<int, uint8_t>;
 using ObjectToCounter = RobinMap<PyObject *, int>;
