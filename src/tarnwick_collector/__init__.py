@@ -118,6 +118,19 @@ def _loss_reporter(settings: Any) -> Any:
     return report
 
 
+def _instrumentation_reporter(settings: Any) -> Any:
+    """The reporter of a project module the instrumenter failed on (it is
+    loaded as written, and its calls are not recorded): one
+    ``InstrumentationFailure`` naming the module and the error."""
+    from tarnwick_collector.data_collection.metrics import InstrumentationFailure
+
+    def report(module: str, error: str) -> None:
+        _send_metric(settings, InstrumentationFailure(
+            *_identity(settings), module, error[:500]))
+
+    return report
+
+
 def _identity(settings: Any) -> tuple:
     return (settings.tenant_id, settings.project_id, settings.python_version,
             settings.lib_version)
@@ -211,6 +224,7 @@ def start(project_path: Optional[str] = None,
         if redact is not None:
             settings.redact_patterns = redact
         project = tracer.Project(root, exclude)
+        project.on_failure = _instrumentation_reporter(settings)
         project.discover()
         settings.project_path = project.root
         settings.project_files = project.files

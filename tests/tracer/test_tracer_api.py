@@ -156,3 +156,48 @@ def test_a_failing_metrics_channel_does_not_stop_recording(api, settings):
 
 def test_version_is_kept():
     assert tarnwick_collector.__version__ == "0.1.0"
+
+
+def test_a_module_the_instrumenter_fails_on_is_counted_and_shown_by_stats(
+        api, settings, monkeypatch, tmp_path):
+    from tarnwick_collector.channels import receiver
+    from tarnwick_collector.store import sqlite_store
+    from tarnwick_collector.tracer import rewrite
+
+    def broken(tree):
+        raise RuntimeError("instrumenter bug")
+
+    monkeypatch.setattr(rewrite, "_debug", False)
+    monkeypatch.setattr(rewrite, "analyze", broken)
+    tarnwick_collector.start(project_path=str(api))
+    import twmod_api
+
+    assert twmod_api.stamp(1)[0] == 1  # loaded as written, and it works
+    failures = [m for m in sent_metrics(settings)
+                if type(m) is metrics.InstrumentationFailure]
+    assert [(m.module_name, m.error) for m in failures] == [
+        ("twmod_api", "RuntimeError: instrumenter bug")]
+    assert failures[0].reason is metrics.FailureReasons.INSTRUMENTATION
+    # What stats reads from the store names the module and the error.
+    conn = sqlite_store.open_for_writing(str(tmp_path / "s.sqlite3"))
+    try:
+        sqlite_store.insert_metric_rows(conn, [
+            receiver._metric_row("run", 0.0, m)
+            for m in settings.metrics_subprocess.messages])
+        reasons = sqlite_store.failure_reasons(conn, "run")
+    finally:
+        conn.close()
+    assert reasons == [("InstrumentationFailure",
+                        "instrumentation: module loaded as written, its calls not "
+                        "recorded: twmod_api (RuntimeError: instrumenter bug)", 1)]
+
+
+def test_a_module_that_does_not_compile_is_no_instrumentation_failure(
+        api, settings):
+    (api / "twmod_bad.py").write_text("def f(:\n    pass\n")
+    tarnwick_collector.start(project_path=str(api))
+    with pytest.raises(SyntaxError):
+        import twmod_bad  # noqa: F401
+    assert not [m for m in sent_metrics(settings)
+                if type(m) is metrics.InstrumentationFailure]
+    sys.modules.pop("twmod_bad", None)

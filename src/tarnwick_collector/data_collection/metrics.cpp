@@ -37,6 +37,7 @@ enum Cls : int {
     EXTERNAL_FUNCTION,
     SAMPLING_RATE,
     CALLS_MAX,
+    INSTRUMENTATION_FAILURE,
     N_CLASSES
 };
 
@@ -119,6 +120,12 @@ constexpr ClassSpec SPECS[N_CLASSES] = {
      "EXTERNAL_CALLS_MAX_LIMIT_WAS_SET", nullptr, 1,
      {{"external_calls_max", Field::Any, " external calls max: "}},
      "__init__(" TW_COMMON ", external_calls_max)\n--\n\n"},
+    {"InstrumentationFailure", COLLECTOR_FAILURE,
+     TW_METRIC_DOC("Metric for a project module loaded uninstrumented"),
+     nullptr, "INSTRUMENTATION", 2,
+     {{"module_name", Field::Str, " module: "},
+      {"error", Field::Str, " error: "}},
+     "__init__(" TW_COMMON ", module_name, error)\n--\n\n"},
 };
 // clang-format on
 
@@ -573,7 +580,8 @@ int metrics_exec(PyObject *module)
                     {"ASYNCIO", "asyncio"},
                     {"EXCEPTION", "exception"},
                     {"LIMIT", "limit"},
-                    {"RECURSION_LIMIT", "recursion_limit"}}) < 0)
+                    {"RECURSION_LIMIT", "recursion_limit"},
+                    {"INSTRUMENTATION", "instrumentation"}}) < 0)
         return -1;
     if (build_limit_reasons(module) < 0)
         return -1;
@@ -603,7 +611,8 @@ int metrics_exec(PyObject *module)
         build_metric<LIMIT_FAILURE>(module) < 0 ||
         build_metric<EXTERNAL_FUNCTION>(module) < 0 ||
         build_metric<SAMPLING_RATE>(module) < 0 ||
-        build_metric<CALLS_MAX>(module) < 0)
+        build_metric<CALLS_MAX>(module) < 0 ||
+        build_metric<INSTRUMENTATION_FAILURE>(module) < 0)
         return -1;
     return 0;
 }

@@ -654,6 +654,8 @@ _CALL_NOT_STARTED = ("calls not recorded (arguments or signature not serializabl
 _FAILURE_TEXTS = {
     "recursion_limit": ("recursion_limit: calls not recorded (the program was at "
                         "its recursion limit)"),
+    "instrumentation": ("instrumentation: module loaded as written, its calls "
+                        "not recorded"),
 }
 
 
@@ -680,6 +682,8 @@ def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[
                 parts.append(f"{attrs['unpicklable_reason']}: {_CALL_NOT_STARTED}")
         if attrs.get("limit_reason") is not None:
             parts.append(f"{attrs['limit_reason']} in {attrs.get('function_full_name')}")
+        if attrs.get("module_name") is not None:
+            parts.append(f"{attrs['module_name']} ({attrs.get('error')})")
         key = (_text(kind) or "?", ": ".join(parts))
         counts[key] = counts.get(key, 0) + 1
     return sorted(((k, r, n) for (k, r), n in counts.items()),

@@ -119,5 +119,9 @@ def exec_instrumented(source: bytes, filename: str,
                       module: types.ModuleType) -> None:
     """Run ``source`` as the body of ``module``, instrumented (for a script
     run as ``__main__``)."""
-    code, _ = compile_module(source, filename)
+    project = current_project()
+    code, _ = compile_module(
+        source, filename,
+        None if project is None else
+        lambda exc: project.instrumentation_failed(module.__name__, exc))
     exec(code, module.__dict__)

@@ -22,7 +22,7 @@ import threading
 from importlib._bootstrap import (  # type: ignore[attr-defined]  # not in the stubs
     _call_with_frames_removed,
 )
-from typing import Iterable, List, Optional, Set
+from typing import Callable, Iterable, List, Optional, Set, Tuple
 
 from tarnwick_collector.tracer import _trampolines
 from tarnwick_collector.tracer.rewrite import compile_module
@@ -85,6 +85,19 @@ class Project:
         self._venv_cache: dict = {}
         self.files: Set[str] = set()
         self.modules: Set[str] = set()
+        #: (module, error) of each project module the instrumenter failed
+        #: on, which was then loaded as written.
+        self.failures: List[Tuple[str, str]] = []
+        #: Told (module, error) of each such failure as it happens.
+        self.on_failure: Optional[Callable[[str, str], None]] = None
+
+    def instrumentation_failed(self, module: str, exc: BaseException) -> None:
+        """Note that ``module`` is loaded as written because the
+        instrumenter failed on it with ``exc``."""
+        error = f"{type(exc).__name__}: {exc}"
+        self.failures.append((module, error))
+        if self.on_failure is not None:
+            self.on_failure(module, error)
 
     def _in_venv(self, directory: str) -> bool:
         """Whether ``directory`` (a real path under the root) is inside a
@@ -183,7 +196,9 @@ class InstrumentingLoader(importlib.machinery.SourceFileLoader):
     def get_code(self, fullname: str):
         source = self.get_data(self.path)
         try:
-            code, instrumented = compile_module(source, self.path)
+            code, instrumented = compile_module(
+                source, self.path,
+                lambda exc: self._project.instrumentation_failed(fullname, exc))
         except SyntaxError:
             code, instrumented = None, False
         if code is None:

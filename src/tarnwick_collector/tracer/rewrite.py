@@ -57,7 +57,7 @@ import builtins
 import copy
 import types
 import weakref
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from tarnwick_collector.tracer import _trampolines as _t
 from tarnwick_collector.tracer.scopes import (
@@ -626,16 +626,28 @@ def instrument(source: bytes, filename: str) -> Instrumented:
     return Instrumented(code, instrumenter.slots)
 
 
-def compile_module(source: bytes, filename: str) -> Tuple[types.CodeType, bool]:
+def compile_module(source: bytes, filename: str,
+                   on_failure: Optional[Callable[[BaseException], None]] = None,
+                   ) -> Tuple[types.CodeType, bool]:
     """Code for a module: instrumented when that works, else compiled as
     written (so a failure of the instrumenter never breaks an import).
-    Returns the code and whether it is instrumented."""
+    Returns the code and whether it is instrumented; ``on_failure`` is told
+    the instrumenter's error, so that the fallback is never silent."""
     try:
         return instrument(source, filename).code, True
-    except Exception:
+    except Exception as exc:
         if _debug:
             raise
-    return compile(source, filename, "exec", dont_inherit=True), False
+        failure = exc
+    # A source that does not compile fails here with its own error, which
+    # is no failure of the instrumenter.
+    code = compile(source, filename, "exec", dont_inherit=True)
+    if on_failure is not None:
+        try:
+            on_failure(failure)
+        except Exception:
+            pass
+    return code, False
 
 
 #: Set by tests so instrumenter failures surface instead of falling back.
