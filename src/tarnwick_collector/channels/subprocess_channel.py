@@ -501,6 +501,12 @@ class SubprocessChannel:
         if not self._python:
             raise OSError("no Python interpreter to run the channel's subprocess")
         parent, child = socket.socketpair()
+        # Sockets made while the program has a default timeout
+        # (``socket.setdefaulttimeout``) are non-blocking, and the mode goes
+        # with the descriptor to the subprocess: both ends block (writes
+        # here never wait all the same, see ``_SEND_NOW``).
+        parent.setblocking(True)
+        child.setblocking(True)
         args = [self._python, "-I", "-c", _BOOTSTRAP, _package_root(),
                 self.kind, self.store_path, self.session]
         pass_fds: Tuple[int, ...] = ()
