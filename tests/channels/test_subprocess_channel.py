@@ -224,6 +224,24 @@ def test_without_restarts_later_messages_are_dropped_not_lost(store, lines):
     assert report.stored + report.lost + report.dropped_down == 61
     assert report.dropped_down >= 10
     assert "subprocess down" in lines[0]
+    # Why: the subprocess ended (killed), and where its own words are.
+    assert "a subprocess ended before its input did 1x (exit status -9; " \
+        "see records.sqlite3.log)" in lines[0]
+
+
+def test_a_subprocess_that_cannot_be_started_again_is_the_reason_given(store, lines, tmp_path):
+    channel = make_channel(store, lines)
+    channel.send_message(b"first")
+    channel.flush(10)
+    channel._python = str(tmp_path / "no-such-python")
+    wait_dead(channel)
+    for _ in range(20):
+        channel.send_message(b"late")
+    report = channel.stop()
+    assert report.sent == 21 and report.stored + report.lost + report.dropped_down == 21
+    assert report.dropped_down >= 1
+    assert "subprocess down" in lines[0]
+    assert "cannot start a new subprocess: " in lines[0] and "no-such-python" in lines[0]
 
 
 def test_messages_after_stop_are_counted_as_dropped(store, lines):

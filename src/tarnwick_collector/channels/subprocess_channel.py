@@ -313,6 +313,11 @@ class SubprocessChannel:
         self._retired: List[subprocess.Popen] = []
         # Times the program took a descriptor of the channel.
         self._taken = 0
+        # Exit statuses of the subprocesses that ended before their input
+        # did, and why the last new one could not be started: the report
+        # says why messages were lost or dropped.
+        self._ended: List[Optional[int]] = []
+        self._launch_error: Optional[str] = None
         # Subprocesses launched so far (each gets a slot of the tally).
         self._launches = 0
         # Blocks of counters replaced because the program took their
@@ -836,7 +841,9 @@ class SubprocessChannel:
                 self._retired.append(proc)
         else:
             self._close_socket()
-            self._reap(timeout=2.0)
+            code = self._reap(timeout=2.0)
+            with self._cond:
+                self._ended.append(code)
         with self._cond:
             if self._state not in ("running", "stopping"):
                 return False
@@ -848,8 +855,9 @@ class SubprocessChannel:
             self._publish()
         try:
             self._launch()
-        except OSError:
+        except OSError as exc:
             with self._cond:
+                self._launch_error = f"cannot start a new subprocess: {exc}"
                 self._give_up()
             return False
         with self._cond:
@@ -990,6 +998,14 @@ class SubprocessChannel:
         if code not in (0, None) and note is None and not self._down:
             note = f"subprocess exited with status {code}"
         notes = [note] if note else []
+        if self._ended:
+            statuses = ", ".join(sorted({"unknown" if c is None else str(c)
+                                         for c in self._ended}))
+            notes.append(f"a subprocess ended before its input did {len(self._ended)}x "
+                         f"(exit status {statuses}; see "
+                         f"{os.path.basename(self.store_path)}.log)")
+        if self._launch_error is not None:
+            notes.append(self._launch_error)
         if self._taken:
             notes.append(f"the program closed the channel's socket {self._taken}x")
         report = ChannelReport(self.kind, self.session, self._sent, 0,
