@@ -58,6 +58,7 @@ closed sees the end of its input, stores what it had received and exits;
 import _thread
 import atexit
 import collections
+import errno
 import os
 import re
 import select
@@ -91,6 +92,12 @@ DEFAULT_CHILD_SEND_TIMEOUT = 1.0
 #: of forked processes that have ended while nothing more of theirs is
 #: stored, in seconds.
 FORK_REPORT_WAIT = 10.0
+#: A new subprocess that cannot be started for want of resources for the
+#: while (no process or memory to spare on a loaded machine) is tried again
+#: after these pauses, in seconds, before the channel gives up.
+LAUNCH_RETRY_PAUSES = (0.2, 0.5, 1.0)
+_TRANSIENT_LAUNCH_ERRORS = frozenset({errno.EAGAIN, errno.ENOMEM, errno.EMFILE,
+                                      errno.ENFILE, errno.EINTR})
 #: Bytes handed to the socket per write.
 _CHUNK = 1 << 20
 _NOSIGNAL = int(getattr(socket, "MSG_NOSIGNAL", 0))
@@ -538,6 +545,21 @@ class SubprocessChannel:
         self._sock_id = tally_block.identity(parent.fileno())
         self._sock = parent
 
+    def _launch_retrying(self) -> None:
+        """``_launch`` for a replacement (writer thread, lock not held): a
+        start that failed for want of resources is tried again a few times
+        while the channel still runs."""
+        for pause in LAUNCH_RETRY_PAUSES + (None,):
+            try:
+                self._launch()
+                return
+            except OSError as exc:
+                if pause is None or exc.errno not in _TRANSIENT_LAUNCH_ERRORS:
+                    raise
+                if self._state not in ("running", "stopping"):
+                    raise
+                time.sleep(pause)
+
     def _sock_ours(self, sock: socket.socket) -> bool:
         """Whether ``sock``'s descriptor is still the channel's socket (the
         program may have closed it and got its number for a file or socket
@@ -854,7 +876,7 @@ class SubprocessChannel:
             self._check_tally()
             self._publish()
         try:
-            self._launch()
+            self._launch_retrying()
         except OSError as exc:
             with self._cond:
                 self._launch_error = f"cannot start a new subprocess: {exc}"
