@@ -1,6 +1,7 @@
 """The subprocess channels with plain byte messages: framing, delivery,
 bounded buffering, dying subprocesses, exit and fork."""
 import collections
+import errno
 import os
 import signal
 import sqlite3
@@ -224,6 +225,52 @@ def test_without_restarts_later_messages_are_dropped_not_lost(store, lines):
     assert report.stored + report.lost + report.dropped_down == 61
     assert report.dropped_down >= 10
     assert "subprocess down" in lines[0]
+    # Why: the subprocess ended (killed), and where its own words are.
+    assert "a subprocess ended before its input did 1x (exit status -9; " \
+        "see records.sqlite3.log)" in lines[0]
+
+
+def test_a_replacement_that_fails_for_want_of_resources_is_tried_again(store, lines,
+                                                                     monkeypatch):
+    """On a loaded machine a fork may fail for the moment (EAGAIN, ENOMEM):
+    the channel tries again instead of dropping all that follows."""
+    from tarnwick_collector.channels import subprocess_channel as module
+
+    channel = make_channel(store, lines)
+    channel.send_message(b"first")
+    channel.flush(10)
+    real_popen = subprocess.Popen
+    failures = []
+
+    def popen(*args, **kwargs):
+        if len(failures) < 2:
+            failures.append(1)
+            raise OSError(errno.EAGAIN, "Resource temporarily unavailable")
+        return real_popen(*args, **kwargs)
+
+    monkeypatch.setattr(module.subprocess, "Popen", popen)
+    wait_dead(channel)
+    for i in range(20):
+        channel.send_message(b"late %d" % i)
+    report = channel.stop()
+    assert len(failures) == 2
+    assert report.restarts == 1 and report.dropped_down == 0
+    assert b"late 19" in stored_messages(store)
+
+
+def test_a_subprocess_that_cannot_be_started_again_is_the_reason_given(store, lines, tmp_path):
+    channel = make_channel(store, lines)
+    channel.send_message(b"first")
+    channel.flush(10)
+    channel._python = str(tmp_path / "no-such-python")
+    wait_dead(channel)
+    for _ in range(20):
+        channel.send_message(b"late")
+    report = channel.stop()
+    assert report.sent == 21 and report.stored + report.lost + report.dropped_down == 21
+    assert report.dropped_down >= 1
+    assert "subprocess down" in lines[0]
+    assert "cannot start a new subprocess: " in lines[0] and "no-such-python" in lines[0]
 
 
 def test_messages_after_stop_are_counted_as_dropped(store, lines):

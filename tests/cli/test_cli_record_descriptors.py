@@ -2,7 +2,8 @@
 open itself, as daemons do, then opens files and connections that get the
 numbers of the recorder's own: the program's files and connections keep
 exactly what the program put in them, the calls made after are recorded
-all the same, and the run ends at once."""
+all the same, and the run ends at once. So with a default socket timeout
+set by the program, which makes the channel's new sockets non-blocking."""
 import socket
 import sqlite3
 import subprocess
@@ -17,6 +18,8 @@ pytestmark = pytest.mark.recording
 
 PROGRAM = """
     import os, socket, sys
+
+    socket.setdefaulttimeout(float(sys.argv[2]) if sys.argv[2] != "none" else None)
 
     def work(i):
         return i * 2
@@ -41,7 +44,8 @@ PROGRAM = """
 """
 
 
-def test_record_touches_none_of_the_programs_descriptors(tmp_path):
+@pytest.mark.parametrize("default_timeout", ["none", "5"])
+def test_record_touches_none_of_the_programs_descriptors(tmp_path, default_timeout):
     (tmp_path / "app.py").write_text(textwrap.dedent(PROGRAM))
     address = str(tmp_path / "peer.sock")
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -73,7 +77,8 @@ def test_record_touches_none_of_the_programs_descriptors(tmp_path):
     acceptor.start()
     started = time.monotonic()
     proc = subprocess.run(
-        [sys.executable, "-m", "tarnwick_collector", "record", "app.py", address],
+        [sys.executable, "-m", "tarnwick_collector", "record", "app.py", address,
+         default_timeout],
         cwd=tmp_path, capture_output=True, text=True, timeout=300)
     took = time.monotonic() - started
     acceptor.join(30)
@@ -95,5 +100,6 @@ def test_record_touches_none_of_the_programs_descriptors(tmp_path):
         notes = [n for (n,) in conn.execute("SELECT note FROM channel_runs")]
     finally:
         conn.close()
-    assert calls == 3200
+    # On failure, the report line and the notes say what became of the rest.
+    assert calls == 3200, (proc.stderr, notes)
     assert any("closed the channel's socket" in (n or "") for n in notes)

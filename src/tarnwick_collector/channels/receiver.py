@@ -31,6 +31,7 @@ application's terminal.
 """
 import collections
 import os
+import select
 import signal
 import sys
 import threading
@@ -104,6 +105,20 @@ class _Log:
                 fh.write(f"{stamp} [{self._label} pid {os.getpid()}] {text}\n")
         except OSError:
             pass
+
+
+def _wait_readable(fd: int) -> None:
+    """Wait until ``fd`` has input, or its end."""
+    try:
+        poll = getattr(select, "poll", None)
+        if poll is not None:
+            poller = poll()
+            poller.register(fd, select.POLLIN)
+            poller.poll()
+        else:
+            select.select([fd], [], [])
+    except (OSError, ValueError):
+        time.sleep(READ_PAUSE)
 
 
 def _data_row(session: str, received: float, payload: bytes) -> Tuple[Any, ...]:
@@ -200,14 +215,21 @@ class Receiver:
                 pass
 
     def _read_input(self, inbox: _Inbox) -> None:
-        """Body of the reading thread."""
+        """Body of the reading thread. An input that does not block (as
+        the channel's socket is when the program made it under a default
+        timeout) is waited on: a pause in the input is not its end."""
         try:
             while True:
                 try:
                     chunk = os.read(self.fd, READ_SIZE)
                 except InterruptedError:
                     continue
-                except OSError:
+                except BlockingIOError:
+                    _wait_readable(self.fd)
+                    continue
+                except OSError as exc:
+                    self.log.write(f"reading the input failed ({exc}); "
+                                   "taken for its end")
                     chunk = b""
                 inbox.put(chunk)
                 if not chunk:

@@ -62,6 +62,7 @@ report), ``registry`` (the running channels, stopped at exit) and
 """
 import _thread
 import collections
+import errno
 import os
 import select
 import socket
@@ -103,6 +104,12 @@ DEFAULT_CHILD_SEND_TIMEOUT = 1.0
 #: of forked processes that have ended while nothing more of theirs is
 #: stored, in seconds.
 FORK_REPORT_WAIT = 10.0
+#: A new subprocess that cannot be started for want of resources for the
+#: while (no process or memory to spare on a loaded machine) is tried again
+#: after these pauses, in seconds, before the channel gives up.
+LAUNCH_RETRY_PAUSES = (0.2, 0.5, 1.0)
+_TRANSIENT_LAUNCH_ERRORS = frozenset({errno.EAGAIN, errno.ENOMEM, errno.EMFILE,
+                                      errno.ENFILE, errno.EINTR})
 #: Bytes handed to the socket per write.
 _CHUNK = 1 << 20
 _NOSIGNAL = int(getattr(socket, "MSG_NOSIGNAL", 0))
@@ -224,6 +231,11 @@ class SubprocessChannel:
         self._retired: List[subprocess.Popen] = []
         # Times the program took a descriptor of the channel.
         self._taken = 0
+        # Exit statuses of the subprocesses that ended before their input
+        # did, and why the last new one could not be started: the report
+        # says why messages were lost or dropped.
+        self._ended: List[Optional[int]] = []
+        self._launch_error: Optional[str] = None
         # Subprocesses launched so far (each gets a slot of the tally).
         self._launches = 0
         # Blocks of counters replaced because the program took their
@@ -412,6 +424,12 @@ class SubprocessChannel:
         if not self._python:
             raise OSError("no Python interpreter to run the channel's subprocess")
         parent, child = socket.socketpair()
+        # Sockets made while the program has a default timeout
+        # (``socket.setdefaulttimeout``) are non-blocking, and the mode goes
+        # with the descriptor to the subprocess: both ends block (writes
+        # here never wait all the same, see ``_SEND_NOW``).
+        parent.setblocking(True)
+        child.setblocking(True)
         args = [self._python, "-I", "-c", _BOOTSTRAP, _package_root(),
                 self.kind, self.store_path, self.session]
         pass_fds: Tuple[int, ...] = ()
@@ -437,6 +455,21 @@ class SubprocessChannel:
         parent.shutdown(socket.SHUT_RD)
         self._sock_id = tally_block.identity(parent.fileno())
         self._sock = parent
+
+    def _launch_retrying(self) -> None:
+        """``_launch`` for a replacement (writer thread, lock not held): a
+        start that failed for want of resources is tried again a few times
+        while the channel still runs."""
+        for pause in LAUNCH_RETRY_PAUSES + (None,):
+            try:
+                self._launch()
+                return
+            except OSError as exc:
+                if pause is None or exc.errno not in _TRANSIENT_LAUNCH_ERRORS:
+                    raise
+                if self._state not in ("running", "stopping"):
+                    raise
+                time.sleep(pause)
 
     def _sock_ours(self, sock: socket.socket) -> bool:
         """Whether ``sock``'s descriptor is still the channel's socket (the
@@ -741,7 +774,9 @@ class SubprocessChannel:
                 self._retired.append(proc)
         else:
             self._close_socket()
-            self._reap(timeout=2.0)
+            code = self._reap(timeout=2.0)
+            with self._cond:
+                self._ended.append(code)
         with self._cond:
             if self._state not in ("running", "stopping"):
                 return False
@@ -752,9 +787,10 @@ class SubprocessChannel:
             self._check_tally()
             self._publish()
         try:
-            self._launch()
-        except OSError:
+            self._launch_retrying()
+        except OSError as exc:
             with self._cond:
+                self._launch_error = f"cannot start a new subprocess: {exc}"
                 self._give_up()
             return False
         with self._cond:
@@ -895,6 +931,14 @@ class SubprocessChannel:
         if code not in (0, None) and note is None and not self._down:
             note = f"subprocess exited with status {code}"
         notes = [note] if note else []
+        if self._ended:
+            statuses = ", ".join(sorted({"unknown" if c is None else str(c)
+                                         for c in self._ended}))
+            notes.append(f"a subprocess ended before its input did {len(self._ended)}x "
+                         f"(exit status {statuses}; see "
+                         f"{os.path.basename(self.store_path)}.log)")
+        if self._launch_error is not None:
+            notes.append(self._launch_error)
         if self._taken:
             notes.append(f"the program closed the channel's socket {self._taken}x")
         report = ChannelReport(self.kind, self.session, self._sent, 0,
