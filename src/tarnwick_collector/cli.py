@@ -1086,10 +1086,20 @@ def _demo_highlights(views: List[Any]) -> List[Any]:
 
 # --- entry -------------------------------------------------------------
 
+def cmd_generate_tests(argv: Sequence[str]) -> int:
+    from tarnwick_collector.testgen import command
+
+    try:
+        return command.run(argv, PROG)
+    except command.UsageError as exc:
+        raise CliError(str(exc), exc.status) from None
+
+
 _COMMANDS = {
     "record": cmd_record,
     "show": cmd_show,
     "stats": cmd_stats,
+    "generate-tests": cmd_generate_tests,
     "demo": cmd_demo,
 }
 
@@ -1101,6 +1111,7 @@ Commands:
   show [--function NAME] [--limit N] [--json]
                                       print the recorded calls
   stats [--json]                      metric counters and failure reasons
+  generate-tests [--out DIR]          write pytest tests from the recorded calls
   demo                                record the example application
 
 Run "{PROG} COMMAND --help" for the options of a command.
