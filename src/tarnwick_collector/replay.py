@@ -72,7 +72,12 @@ def resolve(full_name: str) -> Any:
 
 def full_name_of(value: Any) -> Optional[str]:
     """The full name the recorder gives a callable, or None."""
+    if isinstance(value, type):
+        return None  # classes are left as they are: instances must be real
     try:
+        func = getattr(value, "__func__", None)  # a bound method: its function
+        if func:
+            value = func
         module = get_function_module(value, hasattr(value, "__self__"))
         return get_function_full_name(module, value)
     except Exception:
@@ -669,6 +674,32 @@ class Outcome:
         check(self.kwargs, kwargs, "keyword arguments after the call")
 
 
+def _set_globals(patches: _Patches, namespace: Dict[str, Any],
+                 values: Dict[str, Any]) -> None:
+    """Set the globals a call used to their recorded values. A recorded call
+    also holds the globals of the project functions it called, which may
+    live in other modules: a name the function's module does not define is
+    set where the project's other modules define it."""
+    spaces = None
+    for name, value in values.items():
+        if name in namespace:
+            where = [namespace]
+        else:
+            if spaces is None:
+                spaces = _project_namespaces(namespace)[1:]
+            where = [space for space in spaces if name in space]
+        for space in where:
+            if isinstance(value, attrs):
+                current = space[name]
+                for attr, attr_value in value.values.items():
+                    try:
+                        patches.setattr(current, attr, attr_value)
+                    except (AttributeError, TypeError):
+                        pass  # read-only: the program could not change it either
+            else:
+                patches.setattr(space, name, value)
+
+
 def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]] = None,
         globals_used: Optional[Dict[str, Any]] = None,
         external: Sequence[_Expected] = (), init: bool = False) -> Outcome:
@@ -693,15 +724,7 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     replay = _Replay(target, external)
     outcome = Outcome(target, args, kwargs)
     try:
-        for name, value in (globals_used or {}).items():
-            if isinstance(value, attrs):
-                current = namespace.get(name, _MISSING)
-                if current is _MISSING:
-                    raise AssertionError(f"global {name} of {target} is not defined")
-                for attr, attr_value in value.values.items():
-                    patches.setattr(current, attr, attr_value)
-            else:
-                patches.setattr(namespace, name, value)
+        _set_globals(patches, namespace, globals_used or {})
         _install_external(patches, replay, namespace, {c.name for c in external})
         try:
             if init:

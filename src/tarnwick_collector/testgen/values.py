@@ -236,8 +236,11 @@ class Writer:
             return f"replay.resolve({args[0]!r})"
         if name == PICKLER + "wrap_exception" and args:
             cls = args[0]
-            cls_text = f"replay.resolve({cls!r})" if isinstance(cls, str) else \
-                self._code(cls, context, seen, depth + 1)
+            if isinstance(cls, str):
+                short = cls[len("builtins."):] if cls.startswith("builtins.") else ""
+                cls_text = short if short.isidentifier() else f"replay.resolve({cls!r})"
+            else:
+                cls_text = self._code(cls, context, seen, depth + 1)
             exc_args = args[1] if len(args) > 1 and isinstance(args[1], (tuple, list)) else ()
             extra = args[2] if len(args) > 2 and isinstance(args[2], dict) else {}
             return self._instance(cls_text, tuple(exc_args), extra, "exception", seen, depth)
