@@ -1,0 +1,221 @@
+"""The runtime helper of generated tests (``tarnwick_collector.replay``) and
+the source text the generator writes for recorded values."""
+import collections
+import datetime
+import decimal
+import fractions
+import math
+import pathlib
+import pickle
+import signal
+import sys
+import textwrap
+import uuid
+
+import pytest
+
+from tarnwick_collector import replay
+from tarnwick_collector.store.decoding import safe_loads
+from tarnwick_collector.testgen.values import NeedsPlaceholder, NotLiteral, Writer
+
+MODULE = """
+    import json
+    import os
+    import time
+
+    LIMIT = 10
+
+
+    class Box:
+        def __init__(self, items):
+            self.items = items
+            self.note = None
+
+
+    class Settings:
+        def __init__(self):
+            self.unit = "kg"
+            self.scale = 1
+
+
+    SETTINGS = Settings()
+
+
+    def stamp():
+        return time.time() + 1
+
+
+    def stamp_twice():
+        return time.time() + time.time()
+
+
+    def load(path):
+        with open(path) as fh:
+            return json.load(fh)
+
+
+    def joined(a, b):
+        return os.path.join(a, b)
+
+
+    def careful():
+        try:
+            return time.time() + time.time()
+        except Exception:
+            return "swallowed"
+
+
+    def weigh(value):
+        return f"{value * SETTINGS.scale} {SETTINGS.unit} (limit {LIMIT})"
+"""
+
+
+@pytest.fixture
+def mod(tmp_path, monkeypatch):
+    (tmp_path / "rp_app.py").write_text(textwrap.dedent(MODULE))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    sys.modules.pop("rp_app", None)
+    import rp_app
+    yield rp_app
+    sys.modules.pop("rp_app", None)
+
+
+class Plain:
+    def __init__(self, a, b):
+        self.a = a
+        self.b = b
+
+
+def test_objects_without_eq_compare_by_type_and_state_recursively():
+    replay.check(Plain(1, [Plain(2, {"k": 3})]), Plain(1, [Plain(2, {"k": 3})]))
+    with pytest.raises(AssertionError, match=r"value\.b\[0\]\.b\['k'\]: 4 != 3"):
+        replay.check(Plain(1, [Plain(2, {"k": 4})]), Plain(1, [Plain(2, {"k": 3})]))
+    with pytest.raises(AssertionError, match=r"value\.a: got str"):
+        replay.check(Plain("1", 2), Plain(1, 2))
+    with pytest.raises(AssertionError, match=r"value: got Box|got .*Plain"):
+        replay.check(Plain(1, 2), replay.obj(type("Other", (), {}), a=1, b=2))
+    replay.check([float("nan")], [float("nan")])
+    with pytest.raises(AssertionError, match="missing"):
+        replay.check(replay.obj(Plain, a=1), Plain(1, 2))
+    # Cycles end.
+    x, y = Plain(1, None), Plain(1, None)
+    x.b, y.b = x, y
+    replay.check(x, y)
+
+
+def test_an_external_module_attribute_is_replaced_in_order_and_restored(mod):
+    import time
+    real = time.time
+    outcome = replay.run("rp_app.stamp", external=[replay.returns("time.time", 41.5)])
+    outcome.check_returned(42.5)
+    assert time.time is real
+
+
+def test_an_external_call_the_record_does_not_hold_fails_clearly(mod):
+    with pytest.raises(AssertionError, match=r"rp_app\.stamp_twice made an external call "
+                                             r"the record does not hold: time\.time"):
+        replay.run("rp_app.stamp_twice", external=[replay.returns("time.time", 1.0)])
+    # Even when the function swallows every exception.
+    with pytest.raises(AssertionError, match="careful made an external call the record "
+                                             "does not hold"):
+        replay.run("rp_app.careful", external=[replay.returns("time.time", 1.0)])
+
+
+def test_a_recorded_call_that_is_not_made_fails(mod):
+    with pytest.raises(AssertionError, match=r"did not make the recorded external call\(s\) "
+                                             r"time\.time"):
+        replay.run("rp_app.stamp", external=[replay.returns("time.time", 1.0),
+                                             replay.returns("time.time", 2.0)])
+
+
+def test_an_external_call_that_raised_raises_again(mod):
+    outcome = replay.run("rp_app.load", args=("/nowhere.json",), external=[
+        replay.raises("io.open", replay.exc(FileNotFoundError, 2, "No such file"))])
+    outcome.check_raised(replay.exc(FileNotFoundError, 2, "No such file"))
+    with pytest.raises(AssertionError, match="exception arguments"):
+        outcome.check_raised(replay.exc(FileNotFoundError, 2, "gone"))
+    with pytest.raises(AssertionError, match="raised FileNotFoundError"):
+        outcome.check_returned(None)
+
+
+def test_a_described_object_answers_its_attributes_and_recorded_methods(mod):
+    handle = replay.recorded_object("_io.TextIOWrapper", name="/data.json", mode="r")
+    outcome = replay.run("rp_app.load", args=("/data.json",), external=[
+        replay.returns("io.open", handle),
+        replay.returns("_io._IOBase.__enter__", handle),
+        replay.returns("json.load", {"a": 1}),
+        replay.returns("_io._IOBase.__exit__", None),
+    ])
+    outcome.check_returned({"a": 1})
+    assert handle.name == "/data.json"
+    assert "open" not in vars(mod)  # the builtin's stand-in is gone again
+
+
+def test_a_function_of_a_nested_module_is_replaced(mod):
+    outcome = replay.run("rp_app.joined", args=("a", "b"),
+                         external=[replay.returns("posixpath.join", "a|b")])
+    outcome.check_returned("a|b")
+
+
+def test_globals_are_set_for_the_call_and_restored(mod):
+    outcome = replay.run("rp_app.weigh", args=(3,), globals_used={
+        "LIMIT": 99, "SETTINGS": replay.attrs(scale=2, unit="g")})
+    outcome.check_returned("6 g (limit 99)")
+    assert (mod.LIMIT, mod.SETTINGS.scale, mod.SETTINGS.unit) == (10, 1, "kg")
+
+
+def test_an_initializer_runs_on_a_new_instance(mod):
+    outcome = replay.run("rp_app.Box.__init__", args=([1],), init=True)
+    outcome.check_returned(None)
+    outcome.check_arguments(([1],), {})
+
+
+class Colour(__import__("enum").Enum):
+    RED = 1
+
+
+VALUES = [
+    0, -3, 2 ** 70, 1.5, float("inf"), -0.0, complex(1, 2), "text", b"\x00b", bytearray(b"x"),
+    None, True, [1, (2, 3)], (1,), {"a": [1, {"b": None}]}, {1, 2}, frozenset({"x"}),
+    set(), datetime.datetime(2024, 1, 2, 3, 4, 5, 6), datetime.date(2024, 1, 2),
+    datetime.timedelta(seconds=5), datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc),
+    decimal.Decimal("1.25"), fractions.Fraction(1, 3), uuid.UUID(int=5),
+    pathlib.PurePosixPath("a/b"), collections.OrderedDict([("x", 1)]), range(3),
+    signal.Signals.SIGINT, Plain(1, [Plain(2, None)]), ValueError("bad", 3),
+]
+
+
+@pytest.mark.parametrize("value", VALUES, ids=[type(v).__name__ for v in VALUES])
+def test_recorded_values_are_written_as_text_that_rebuilds_them(value):
+    writer = Writer()
+    text = writer.code(safe_loads(pickle.dumps(value, protocol=4)))
+    names = {"replay": replay, "__name__": __name__}
+    for module in writer.imports:
+        names[module.split(".")[0]] = __import__(module)
+    rebuilt = eval(text, names)
+    if isinstance(value, float) and math.isnan(value):
+        assert math.isnan(rebuilt)
+    else:
+        replay.check(rebuilt, value)
+        if isinstance(value, BaseException):
+            assert rebuilt.args == value.args
+
+
+def test_values_text_cannot_rebuild_are_refused():
+    shared = [1]
+    with pytest.raises(NotLiteral, match="shared"):
+        Writer().code(safe_loads(pickle.dumps((shared, shared), protocol=4)))
+    cyclic = []
+    cyclic.append(cyclic)
+    with pytest.raises(NotLiteral):
+        Writer().code(safe_loads(pickle.dumps(cyclic, protocol=4)))
+
+
+def test_a_placeholder_is_never_written():
+    from tarnwick_common.utils.object_wrapper import UnpicklableObject
+    placeholder = UnpicklableObject("<class '_thread.lock'>", {})
+    decoded = safe_loads(pickle.dumps([placeholder], protocol=4))
+    with pytest.raises(NeedsPlaceholder, match="_thread.lock"):
+        Writer().code(decoded)
+    # As an external call's result it becomes a described object.
+    assert Writer().code(decoded, "external") == "[replay.recorded_object('_thread.lock')]"
