@@ -101,6 +101,9 @@ MAIN = """
 
 
     def main():
+        other = core.Account("bob")
+        for amount in (1, 2, 3):
+            other.deposit(amount)
         core.RATE = 5
         account = core.Account("ann", 100)
         account.deposit(50)
@@ -181,7 +184,7 @@ def test_generated_tests_rebuild_each_kind_of_call_and_pass(recorded, tmp_path):
     assert text.startswith(HEADER + "\n")
 
     # An initializer runs on a new instance, a method on its rebuilt receiver.
-    init = _test_of(text, "test_account_init")
+    init = _test_of(text, "test_account_init_returns_none_with_owner_ann")
     assert "init=True" in init and "args=('ann', 100)" in init
     deposit = _test_of(text, "test_account_deposit_returns_150")
     assert "replay.obj(app.core.Account, owner='ann', balance=100, history=[])" in deposit
@@ -273,10 +276,10 @@ def test_rerun_replaces_only_the_files_it_wrote(recorded, tmp_path):
     stale.write_text(HEADER + "\n")
     second = _generate(recorded, out)
     assert sorted(os.path.basename(p) for p in second.replaced) == [
-        "conftest.py", "test_app_core.py", "test_main.py"]
+        "conftest.py", "pytest.ini", "test_app_core.py", "test_main.py"]
     assert [os.path.basename(p) for p in second.removed] == ["test_gone_module.py"]
     assert mine.read_text() == "def test_mine():\n    pass\n"
-    assert "replaced 3 file(s) an earlier run wrote" in "\n".join(second.lines())
+    assert "replaced 4 file(s) an earlier run wrote" in "\n".join(second.lines())
 
     # A file of the same name that the generator did not write is left alone,
     # and its calls are listed as skipped.
@@ -294,7 +297,14 @@ def test_per_function_limit_and_function_filter(recorded, tmp_path):
     text = (tmp_path / "one" / "test_app_core.py").read_text()
     assert text.count("def test_account_deposit") == 1
     assert text.count("def test_withdraw") == 1
-    assert report.over_limit == 2
+    assert report.over_limit == 6  # Account.__init__ 1, deposit 4, withdraw 1
+    # Within the limit, calls that end otherwise come first.
+    two = _generate(recorded, tmp_path / "two", per_function=2)
+    text = (tmp_path / "two" / "test_app_core.py").read_text()
+    assert [line.split("(")[0] for line in text.splitlines()
+            if line.startswith("def test_account_deposit")] == [
+        "def test_account_deposit_returns_1", "def test_account_deposit_raises_valueerror"]
+    assert two.over_limit == 3
     only = _generate(recorded, tmp_path / "only", function="withdraw")
     assert only.recorded == 2 and only.tests == 2
 

@@ -108,17 +108,21 @@ def run_tests(test_dir: str, timeout: float = 300) -> Dict[str, object]:
     and the ids of the tests that failed."""
     env = dict(os.environ)
     env["PYTHONDONTWRITEBYTECODE"] = "1"
-    proc = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--tb=no", "-rf",
-         "-o", "console_output_style=classic", test_dir],
-        capture_output=True, text=True, timeout=timeout, env=env, cwd=test_dir)
+    try:
+        proc = subprocess.run(
+            [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--tb=no",
+             "-rf", "-o", "console_output_style=classic", test_dir],
+            capture_output=True, text=True, timeout=timeout, env=env, cwd=test_dir)
+    except subprocess.TimeoutExpired:
+        return {"status": None, "failed": ["(the tests did not end)"], "summary": "timeout",
+                "output": ""}
     failed = sorted({m.split("::", 1)[-1] for m in _FAILED.findall(proc.stdout)})
     summary = proc.stdout.strip().splitlines()[-1] if proc.stdout.strip() else ""
     return {"status": proc.returncode, "failed": failed, "summary": summary,
             "output": proc.stdout + proc.stderr}
 
 
-def caught_by(mutant: Mutant, test_dir: str) -> Dict[str, object]:
+def caught_by(mutant: Mutant, test_dir: str, timeout: float = 300) -> Dict[str, object]:
     """Apply ``mutant`` to its file, run the tests, put the file back."""
     with open(mutant.path, encoding="utf-8") as fh:
         original = fh.read()
@@ -129,7 +133,7 @@ def caught_by(mutant: Mutant, test_dir: str) -> Dict[str, object]:
     try:
         with open(mutant.path, "w", encoding="utf-8") as fh:
             fh.write(mutant.source)
-        return run_tests(test_dir)
+        return run_tests(test_dir, timeout)
     finally:
         with open(mutant.path, "w", encoding="utf-8") as fh:
             fh.write(original)

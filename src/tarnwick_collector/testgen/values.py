@@ -54,6 +54,11 @@ class NeedsPlaceholder(Exception):
     not be decoded): what it stood for is not known."""
 
 
+class NotByName(Exception):
+    """The value names a function that cannot be found by its name (a
+    nested function, a lambda)."""
+
+
 def placeholder_type(value: StandIn) -> str:
     args = value.tw_args
     text = args[0] if args else value.tw_attributes.get("_wrapped_type", "?")
@@ -114,6 +119,8 @@ class Writer:
     def class_ref(self, cls: Any) -> str:
         module = getattr(cls, "_tw_module", "")
         name = getattr(cls, "_tw_name", "")
+        if "<" in name or "<" in module:
+            raise NotByName(f"{module}.{name}" if module else name)
         if module == "__main__" and self.main_module:
             module = self.main_module
         if module == "builtins" and name.isidentifier():
