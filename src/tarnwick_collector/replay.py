@@ -27,6 +27,7 @@ Unlike the generator, this module imports and runs the program under test.
 import builtins
 import enum
 import importlib
+import inspect
 import math
 import os
 import pickle
@@ -674,6 +675,20 @@ class Outcome:
         check(self.kwargs, kwargs, "keyword arguments after the call")
 
 
+def _unwrapped(function: Any) -> Any:
+    """The function a decorator wrapped (``functools.wraps``): the record is
+    of its call, with the arguments it got."""
+    inner = getattr(function, "__func__", None)
+    owner = getattr(function, "__self__", None)
+    try:
+        if inner is not None and owner is not None and not isinstance(owner, types.ModuleType):
+            unwrapped = inspect.unwrap(inner)
+            return function if unwrapped is inner else types.MethodType(unwrapped, owner)
+        return inspect.unwrap(function)
+    except ValueError:  # a cycle of __wrapped__
+        return function
+
+
 def _set_globals(patches: _Patches, namespace: Dict[str, Any],
                  values: Dict[str, Any]) -> None:
     """Set the globals a call used to their recorded values. A recorded call
@@ -708,6 +723,13 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     calling its class; it runs on a new, uninitialised instance."""
     kwargs = dict(kwargs or {})
     function = resolve(target)
+    # A property's getter (or setter, told by the number of arguments) is
+    # recorded under the property's name.
+    if isinstance(function, property):
+        function = function.fset if len(args) == 2 and function.fset else function.fget
+    elif hasattr(function, "func") and type(function).__name__ == "cached_property":
+        function = function.func
+    function = _unwrapped(function)
     instance = None
     if init:
         owner = resolve(target.rpartition(".")[0])

@@ -51,6 +51,9 @@ def _find(project, path, function, kind, description):
 def test_generated_tests_pass_and_catch_mutants(generated, capsys):
     project, out, report = generated
     assert report.tests >= 30
+    # Values are laid out one part a line where they would not fit.
+    text = (out / "test_shop_orders.py").read_text()
+    assert max(len(line) for line in text.splitlines()) <= 99
     clean = run_tests(str(out))
     assert clean["status"] == 0, clean["output"]
 

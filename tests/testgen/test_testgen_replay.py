@@ -19,6 +19,7 @@ from tarnwick_collector.store.decoding import safe_loads
 from tarnwick_collector.testgen.values import NeedsPlaceholder, NotLiteral, Writer
 
 MODULE = """
+    import functools
     import json
     import os
     import time
@@ -30,6 +31,15 @@ MODULE = """
         def __init__(self, items):
             self.items = items
             self.note = None
+
+        @property
+        def size(self):
+            return len(self.items)
+
+
+    @functools.lru_cache(maxsize=None)
+    def cached_stamp(offset):
+        return time.time() + offset
 
 
     class Settings:
@@ -162,6 +172,19 @@ def test_globals_are_set_for_the_call_and_restored(mod):
         "LIMIT": 99, "SETTINGS": replay.attrs(scale=2, unit="g")})
     outcome.check_returned("6 g (limit 99)")
     assert (mod.LIMIT, mod.SETTINGS.scale, mod.SETTINGS.unit) == (10, 1, "kg")
+
+
+def test_a_property_is_replayed_through_its_getter(mod):
+    box = replay.obj(mod.Box, items=[1, 2], note=None)
+    replay.run("rp_app.Box.size", args=(box,)).check_returned(2)
+
+
+def test_a_decorated_function_is_called_as_recorded_not_through_its_decorator(mod):
+    # Through the cache, the second call would make no external call.
+    for now in (1.0, 2.0):
+        outcome = replay.run("rp_app.cached_stamp", args=(1,),
+                             external=[replay.returns("time.time", now)])
+        outcome.check_returned(now + 1)
 
 
 def test_an_initializer_runs_on_a_new_instance(mod):

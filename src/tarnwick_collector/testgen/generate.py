@@ -284,8 +284,77 @@ def _doc(text: str) -> str:
     return text.replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
 
 
-def _wrap(line: str, width: int = 99) -> str:
-    """Long lines are left as they are: values are written whole."""
+WIDTH = 99
+
+
+def _brackets(text: str) -> Optional[Tuple[int, List[int]]]:
+    """Where the first bracket of ``text`` opens, when its match ends the
+    text, and the commas directly inside it (strings skipped)."""
+    depth, quote, i, start, commas = 0, "", 0, -1, []
+    while i < len(text):
+        ch = text[i]
+        if quote:
+            if ch == "\\":
+                i += 1
+            elif ch == quote:
+                quote = ""
+        elif ch in "'\"":
+            quote = ch
+        elif ch in "([{":
+            depth += 1
+            if depth == 1 and start < 0:
+                start = i
+        elif ch in ")]}":
+            depth -= 1
+            if depth == 0 and start >= 0:
+                return (start, commas) if i == len(text) - 1 else None
+        elif ch == "," and depth == 1 and start >= 0:
+            commas.append(i)
+        i += 1
+    return None
+
+
+def layout(text: str, indent: int, used: int = 0) -> str:
+    """Source text of a value laid out over several lines when it does not
+    fit in ``WIDTH`` (``used``: the characters before it on its first line),
+    one item a line, nested values likewise."""
+    if indent + used + len(text) <= WIDTH:
+        return text
+    found = _brackets(text)
+    if found is None:
+        return text
+    start, commas = found
+    bounds = [start] + commas + [len(text) - 1]
+    items = [text[a + 1:b].strip() for a, b in zip(bounds, bounds[1:])]
+    items = [item for item in items if item]
+    if not items:
+        return text
+    pad = " " * (indent + 4)
+    body = "".join(f"{pad}{layout(item, indent + 4)},\n" for item in items)
+    return f"{text[:start + 1]}\n{body}{' ' * indent}{text[-1]}"
+
+
+def _wrap(line: str) -> str:
+    """A line of a test laid out to fit (see ``layout``)."""
+    if len(line) <= WIDTH:
+        return line
+    stripped = line.lstrip(" ")
+    indent = len(line) - len(stripped)
+    for head in ("args=", "kwargs=", "globals_used=", "replay.returns(", "replay.raises(",
+                 "outcome.check_returned(", "outcome.check_raised(",
+                 "outcome.check_arguments("):
+        if stripped.startswith(head):
+            if head.endswith("("):
+                inner = stripped[len(head) - 1:]
+                tail = ""
+                if inner.endswith(","):
+                    inner, tail = inner[:-1], ","
+                return " " * indent + head[:-1] + layout(inner, indent) + tail
+            value = stripped[len(head):]
+            tail = ""
+            if value.endswith(","):
+                value, tail = value[:-1], ","
+            return " " * indent + head + layout(value, indent, len(head)) + tail
     return line
 
 
