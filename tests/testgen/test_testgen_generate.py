@@ -16,6 +16,8 @@ CORE = """
     import json
     import os
     import random
+    import re
+    import threading
     import time
 
     if os.environ.get("APP_IMPORT_MARK"):
@@ -23,6 +25,8 @@ CORE = """
             fh.write("imported\\n")
 
     RATE = 3
+    WORD = re.compile(r"\\w+")
+    LOCK = threading.Lock()
 
 
     class Config:
@@ -89,6 +93,15 @@ CORE = """
         return random.randint(1, 6) * 10
 
 
+    def words(text):
+        return WORD.findall(text)
+
+
+    def locked_double(value):
+        with LOCK:
+            return 2 * value
+
+
     def guarded(lock, value):
         with lock:
             return value
@@ -124,6 +137,8 @@ MAIN = """
         core.read_settings("/nonexistent/settings.json")
         core.lucky()
         core.guarded(threading.Lock(), 7)
+        core.words("a bc")
+        core.locked_double(4)
 
 
     main()
@@ -201,6 +216,10 @@ def test_generated_tests_rebuild_each_kind_of_call_and_pass(recorded, tmp_path):
     assert "check_arguments(([1, 2, 3], [2, 3]), {})" in _test_of(text, "test_add_all")
     assert "replay.returns('time.time'," in _test_of(text, "test_stamp")
     assert "replay.returns('random.Random.randint'," in _test_of(text, "test_lucky")
+    # A global the recorder could not store is the program's own.
+    assert "Left as the program defines them (not recorded): LOCK (_thread.lock)." in \
+        _test_of(text, "test_locked_double")
+    assert "globals_used" not in _test_of(text, "test_locked_double")
 
     # Equal calls are one test; a call with a placeholder is none.
     assert report.duplicates == 1

@@ -21,6 +21,7 @@ from tarnwick_collector.testgen.reader import (
     project_root_of,
     read_call,
     settable_globals,
+    unrecorded_globals,
 )
 from tarnwick_collector.testgen.values import (
     PICKLER,
@@ -214,7 +215,15 @@ class _Case:
         lines = [f"def {self.name}():"]
         ids = f"record #{call.id}" + (f", and {call.count - 1} more call(s) like it"
                                       if call.count > 1 else "")
-        lines.append(f'    """{_doc(call.full_name)} ({ids})."""')
+        kept = unrecorded_globals(call)
+        if kept:
+            names = ", ".join(f"{k} ({v})" for k, v in kept.items())
+            lines.append(f'    """{_doc(call.full_name)} ({ids}).')
+            lines.append("")
+            lines.append(f"    Left as the program defines them (not recorded): {_doc(names)}.")
+            lines.append('    """')
+        else:
+            lines.append(f'    """{_doc(call.full_name)} ({ids})."""')
         args = self.value(view.args_before, "pre_run_args", b["pre_run_args"])
         kwargs = self.value(view.kwargs_before, "pre_run_kwargs", b["pre_run_kwargs"])
         call_lines = [f"        {call.full_name!r},", f"        args={args},"]
@@ -265,11 +274,14 @@ class _Case:
                     if not all(isinstance(k, str) and k.isidentifier()
                                and not keyword.iskeyword(k) for k in attrs):
                         raise NotLiteral("attribute names")
+                    if not attrs:
+                        continue  # only methods of it were used
                     inner = ", ".join(f"{k}={self.writer.code(v)}" for k, v in attrs.items())
                     parts.append(f"{name!r}: replay.attrs({inner})")
                 else:
                     parts.append(f"{name!r}: {self.writer.code(value)}")
         except NotLiteral:
+            parts = []
             blob = self.call.blobs.get("globals")
             if not isinstance(blob, bytes):
                 raise
@@ -277,7 +289,7 @@ class _Case:
             names = [n for n in used if isinstance(n, str)]
             return (f"replay.pick(replay.load(DATA, {self.name!r}, 'globals'), "
                     f"{names!r})")
-        return "{" + ", ".join(parts) + "}"
+        return "{" + ", ".join(parts) + "}" if parts else ""
 
 
 def _doc(text: str) -> str:

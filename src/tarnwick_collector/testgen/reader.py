@@ -122,12 +122,13 @@ def read_call(row: Sequence[Any], project_root: str) -> Any:
     if not isinstance(view.args_before, tuple) or not isinstance(view.kwargs_before, dict):
         return Skipped(rid, name, UNDECODABLE, "arguments are not a tuple and a dict")
     # A placeholder anywhere the test needs a value: the arguments before and
-    # after, the outcome, the globals it sets.
+    # after, the outcome. (A global the recorder could not store, a compiled
+    # pattern say, is left as the program defines it: see
+    # ``unrecorded_globals``.)
     for what, value in (("arguments", (view.args_before, view.kwargs_before)),
                         ("arguments after the call", (view.args_after, view.kwargs_after)),
                         ("returned value", view.returned),
-                        ("exception", view.raised),
-                        ("globals", _settable_globals(view.globals))):
+                        ("exception", view.raised)):
         found = find_placeholder(value)
         if found:
             return Skipped(rid, name, PLACEHOLDER, f"{found} in the {what}")
@@ -169,14 +170,28 @@ def read_call(row: Sequence[Any], project_root: str) -> Any:
     return recorded
 
 
-def _settable_globals(globals_used: Any) -> Dict[Any, Any]:
-    if not isinstance(globals_used, dict):
-        return {}
-    return {k: v for k, v in globals_used.items() if not is_code_reference(v)}
-
-
 def settable_globals(call: RecordedCall) -> Dict[Any, Any]:
-    return _settable_globals(call.view.globals)
+    """The globals a test sets: those recorded as values (not code, not
+    placeholders)."""
+    used = call.view.globals
+    if not isinstance(used, dict):
+        return {}
+    return {k: v for k, v in used.items()
+            if not is_code_reference(v) and not find_placeholder(v)}
+
+
+def unrecorded_globals(call: RecordedCall) -> Dict[Any, str]:
+    """The globals the recorder replaced by a placeholder, with its type: a
+    test leaves them as the program defines them."""
+    used = call.view.globals
+    if not isinstance(used, dict):
+        return {}
+    out = {}
+    for k, v in used.items():
+        found = None if is_code_reference(v) else find_placeholder(v)
+        if found:
+            out[k] = found
+    return out
 
 
 def group_calls(calls: List[RecordedCall]) -> List[RecordedCall]:
