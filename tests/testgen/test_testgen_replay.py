@@ -242,3 +242,21 @@ def test_a_placeholder_is_never_written():
         Writer().code(decoded)
     # As an external call's result it becomes a described object.
     assert Writer().code(decoded, "external") == "[replay.recorded_object('_thread.lock')]"
+
+
+def _row(state, kind="tarnwick_collector.data_collection.pellory.UserFunctionCall"):
+    """A data row whose message is an instance of class ``kind`` (not
+    imported) with ``state``."""
+    module, _, name = kind.rpartition(".")
+    body = pickle.dumps(state, protocol=2)
+    data = (b"\x80\x02c" + module.encode() + b"\n" + name.encode() + b"\n)\x81"
+            + body[2:-1] + b"b.")
+    return (1, "run", 0.0, "m.f", "m", len(data), None, data)
+
+
+def test_records_of_unknown_shapes_are_skipped_with_their_reason():
+    from tarnwick_collector.testgen.reader import GENERATOR, UNKNOWN_KIND, read_call
+    other = read_call(_row({"x": 1}, "some.module.SomethingElse"), ".")
+    assert (other.reason, other.detail) == (UNKNOWN_KIND, "some.module.SomethingElse")
+    generator = read_call(_row({"function_metadata": None, "yielded_values": b""}), ".")
+    assert generator.reason == GENERATOR

@@ -31,6 +31,7 @@ NO_RETURN = "the return value was not recorded (too large)"
 EXTERNAL_INCOMPLETE = "an external call's result was not recorded"
 NOT_BY_NAME = "a nested function or lambda, not reachable by name"
 MAIN_OUTSIDE = "a function of the main script, outside the project root"
+GENERATOR = "a generator call, of a record shape the generator does not read yet"
 
 
 @dataclass
@@ -101,6 +102,9 @@ def read_call(row: Sequence[Any], project_root: str) -> Any:
     kind, state = effective_class_and_state(record)
     if kind != USER_CALL or not state:
         return Skipped(rid, name, UNKNOWN_KIND, str(kind))
+    _, meta = effective_class_and_state(state.get("function_metadata"))
+    if any("yield" in str(k) for k in state) or meta.get("is_generator"):
+        return Skipped(rid, name, GENERATOR)
     try:
         view = RecordView.from_row(row)
     except Exception as exc:
