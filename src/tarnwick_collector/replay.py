@@ -495,9 +495,27 @@ class _Patches:
     def __init__(self) -> None:
         self.undo: List[Tuple[Any, str, Any]] = []
 
+    @staticmethod
+    def _raw(target: Any, name: str) -> Any:
+        """What ``name`` of ``target`` holds itself, as it is to be put back:
+        a class's or module's own entry (a class method as its descriptor),
+        an instance attribute, or ``_MISSING`` when it is inherited."""
+        if isinstance(target, dict):
+            return target.get(name, _MISSING)
+        own = getattr(target, "__dict__", None)
+        if own is not None and hasattr(own, "get"):
+            if name in own:
+                return own[name]
+            if isinstance(target, (type, types.ModuleType)):
+                return _MISSING
+            slot = getattr(type(target), name, None)
+            if slot is not None and hasattr(slot, "__set__"):  # a slot, a property
+                return getattr(target, name, _MISSING)
+            return _MISSING
+        return getattr(target, name, _MISSING)
+
     def setattr(self, target: Any, name: str, value: Any) -> None:
-        old = target.get(name, _MISSING) if isinstance(target, dict) else \
-            getattr(target, name, _MISSING)
+        old = self._raw(target, name)
         if isinstance(target, dict):
             target[name] = value
         else:

@@ -260,3 +260,22 @@ def test_records_of_unknown_shapes_are_skipped_with_their_reason():
     assert (other.reason, other.detail) == (UNKNOWN_KIND, "some.module.SomethingElse")
     generator = read_call(_row({"function_metadata": None, "yielded_values": b""}), ".")
     assert generator.reason == GENERATOR
+
+
+def test_a_replaced_class_method_is_put_back_as_it_was(tmp_path, monkeypatch):
+    (tmp_path / "rp_frac.py").write_text(
+        "from fractions import Fraction\n\n\ndef half(x):\n    return Fraction.from_float(x)\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import fractions
+    import rp_frac
+    before = vars(fractions.Fraction)["from_float"]
+    outcome = replay.run("rp_frac.half", args=(0.5,), external=[
+        replay.returns("fractions.Fraction.from_float", fractions.Fraction(1, 2))])
+    outcome.check_returned(fractions.Fraction(1, 2))
+    assert vars(fractions.Fraction)["from_float"] is before
+
+    class Sub(fractions.Fraction):
+        pass
+
+    assert type(Sub.from_float(0.5)) is Sub
+    sys.modules.pop("rp_frac", None)

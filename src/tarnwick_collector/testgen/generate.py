@@ -498,7 +498,6 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
             if case.data:
                 data[case.name] = case.data
             written += 1
-            report.duplicates += 0
         if not written:
             continue
         report.tests += written

@@ -15,7 +15,7 @@ from tarnwick_collector.store.decoding import (
     safe_loads,
 )
 from tarnwick_collector.store.render import RecordView
-from tarnwick_collector.testgen.values import find_placeholder, is_code_reference  # noqa: F401
+from tarnwick_collector.testgen.values import find_placeholder, is_code_reference
 
 _RECORDS = "tarnwick_collector.data_collection.pellory."
 USER_CALL = _RECORDS + "UserFunctionCall"
