@@ -571,6 +571,7 @@ def _install_external(patches: _Patches, replay: _Replay, namespace: Dict[str, A
     if not names:
         return
     stubs = {name: replay.stub(name) for name in names}
+    owners = {name.rpartition(".")[0] for name in names}  # classes of class methods
     done: set = set()
 
     def replace(target: Any, key: str, name: str) -> bool:
@@ -598,6 +599,10 @@ def _install_external(patches: _Patches, replay: _Replay, namespace: Dict[str, A
                 continue
             if not callable(member):
                 continue
+            if isinstance(member, type):
+                if _class_name(member) in owners:
+                    _replace_class_members(patches, replay, holder, attr, member, stubs)
+                continue
             try:
                 got = getattr(holder, attr)
             except Exception:
@@ -618,17 +623,24 @@ def _install_external(patches: _Patches, replay: _Replay, namespace: Dict[str, A
                 continue
             if isinstance(value, types.ModuleType):
                 members(value, 0)
-            elif isinstance(value, type) and space is namespace:
+            elif isinstance(value, type) and _class_name(value) in owners:
                 _replace_class_members(patches, replay, space, key, value, stubs)
         for name, key in builtin_names.items():
             if name in stubs and key not in space:
                 replace(space, key, name)
 
 
-def _replace_class_members(patches: _Patches, replay: _Replay, space: Dict[str, Any],
+def _class_name(cls: type) -> str:
+    return f"{getattr(cls, '__module__', '')}.{getattr(cls, '__qualname__', '')}"
+
+
+def _replace_class_members(patches: _Patches, replay: _Replay, space: Any,
                            key: str, cls: type, stubs: Dict[str, Any]) -> None:
-    """Class methods of a class global (``datetime.now``): replaced on the
-    class, or, for a built-in class, on a subclass put in its place."""
+    """Class methods of a class global or of a class in a module global
+    (``datetime.now``, ``datetime.datetime.now``): replaced on the class, or,
+    for a built-in class, on a subclass put in its place while the call
+    runs (so the program's ``isinstance`` tests against that name see only
+    instances of the subclass)."""
     found = {}
     for attr in dir(cls):
         if attr.startswith("__"):

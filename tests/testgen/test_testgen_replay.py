@@ -279,3 +279,21 @@ def test_a_replaced_class_method_is_put_back_as_it_was(tmp_path, monkeypatch):
 
     assert type(Sub.from_float(0.5)) is Sub
     sys.modules.pop("rp_frac", None)
+
+
+@pytest.mark.parametrize("source", [
+    "from datetime import datetime\n\n\ndef year():\n    return datetime.now().year\n",
+    "import datetime\n\n\ndef year():\n    return datetime.datetime.now().year\n",
+], ids=["class global", "class of a module global"])
+def test_a_class_method_of_a_built_in_class_is_replaced(tmp_path, monkeypatch, source):
+    import datetime
+    (tmp_path / "rp_clock.py").write_text(source)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    sys.modules.pop("rp_clock", None)
+    import rp_clock  # noqa: F401
+    outcome = replay.run("rp_clock.year", external=[
+        replay.returns("datetime.datetime.now", datetime.datetime(1999, 1, 1))])
+    outcome.check_returned(1999)
+    assert datetime.datetime.now().year > 2000 and rp_clock.datetime.__name__ == "datetime"
+    assert getattr(rp_clock.datetime, "datetime", rp_clock.datetime) is datetime.datetime
+    sys.modules.pop("rp_clock", None)
