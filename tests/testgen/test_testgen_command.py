@@ -67,3 +67,27 @@ def test_demo_ends_by_running_the_tests_generated_from_its_recording(tmp_path):
     assert "replay.returns('random.Random.random'" in step
     assert " passed in " in step and "failed" not in step
     assert (tmp_path / "demo-tests" / "test_shop_catalog.py").exists()
+
+
+def test_classes_of_the_main_script_are_named_by_its_module(tmp_path):
+    (tmp_path / "main.py").write_text(textwrap.dedent("""
+        class Point:
+            def __init__(self, x, y):
+                self.x, self.y = x, y
+
+
+        def norm(p):
+            return abs(p.x) + abs(p.y)
+
+
+        if __name__ == "__main__":
+            norm(Point(1, -2))
+    """))
+    assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
+    assert tarnwick("generate-tests", cwd=tmp_path).returncode == 0
+    text = (tmp_path / "tests" / "generated" / "test_main.py").read_text()
+    assert "args=(replay.obj(main.Point, x=1, y=-2),)" in text
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           "tests/generated"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=300)
+    assert "2 passed" in proc.stdout, proc.stdout

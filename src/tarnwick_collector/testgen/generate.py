@@ -459,6 +459,8 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
         roots.append(root)
     if os.path.abspath(project_root) not in [os.path.abspath(r) for r in roots]:
         roots.append(project_root)
+    # Classes of the script that ran as __main__, by its importable name.
+    main_module = next((c.module for c in calls if c.view.module == "__main__"), None)
     for module, module_calls in sorted(by_module.items()):
         stem = _module_file(module)
         path = os.path.join(out_dir, stem + ".py")
@@ -472,7 +474,7 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
                 report.skipped.append(Skipped(call.id, call.full_name, NOT_OURS, _rel(path)))
             continue
         names = _name_tests(module_calls)
-        writer = Writer()
+        writer = Writer(main_module)
         bodies: List[str] = []
         data: Dict[str, Dict[str, bytes]] = {}
         written = 0

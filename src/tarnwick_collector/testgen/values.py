@@ -121,7 +121,9 @@ class Writer:
         name = getattr(cls, "_tw_name", "")
         if "<" in name or "<" in module:
             raise NotByName(f"{module}.{name}" if module else name)
-        if module == "__main__" and self.main_module:
+        if module == "__main__":
+            if not self.main_module:
+                raise NotByName(f"{name}, of the main script, which is not importable")
             module = self.main_module
         if module == "builtins" and name.isidentifier():
             return name
