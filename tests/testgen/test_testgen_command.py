@@ -49,6 +49,11 @@ def test_generate_tests_writes_under_the_project_and_reports(tmp_path):
 
     again = tarnwick("generate-tests", "--function", "add", cwd=tmp_path)
     assert "replaced 3 file(s) an earlier run wrote" in again.stdout
+    # From elsewhere, the store is found under the project root, like `record`'s.
+    elsewhere = tarnwick("generate-tests", "--project-root", str(tmp_path), "--out",
+                         str(tmp_path / "other"), cwd=tmp_path.parent)
+    assert elsewhere.returncode == 0, elsewhere.stderr
+    assert (tmp_path / "other" / "test_calc.py").exists()
 
 
 def test_generate_tests_usage_errors(tmp_path):

@@ -38,7 +38,8 @@ def parser(prog: str) -> argparse.ArgumentParser:
                 description="Write pytest modules that replay the recorded calls, "
                             "with every recorded external call mocked.")
     p.add_argument("--store", metavar="PATH",
-                   help="the SQLite store (default: ./.tarnwick/records.sqlite3)")
+                   help="the SQLite store (default: "
+                        "PROJECT_ROOT/.tarnwick/records.sqlite3)")
     p.add_argument("--run", "--session", dest="run", metavar="ID", default="last",
                    help="which recording: a run id (or its start), 'last' (default) or 'all'")
     p.add_argument("--function", metavar="PATTERN",
@@ -60,7 +61,7 @@ def run(argv: Sequence[str], prog: str = "tarnwick", out=None) -> int:
     opts = parser(prog).parse_args(list(argv))
     project_root = os.path.abspath(opts.project_root or os.getcwd())
     store = os.path.abspath(opts.store) if opts.store else \
-        sqlite_store.default_store_path()
+        sqlite_store.default_store_path(project_root)
     if not os.path.exists(store):
         raise UsageError(f"no store at {store}")
     out_dir = os.path.abspath(opts.out) if opts.out else \
