@@ -628,6 +628,7 @@ def _install_external(patches: _Patches, replay: _Replay, namespace: Dict[str, A
         for name, key in builtin_names.items():
             if name in stubs and key not in space:
                 replace(space, key, name)
+    _install_at_home(patches, replay, names, stubs, replace)
 
 
 def _class_name(cls: type) -> str:
@@ -660,13 +661,53 @@ def _replace_class_members(patches: _Patches, replay: _Replay, space: Any,
             replay.replaced.add(name)
     except (TypeError, AttributeError):
         try:
-            sub = type(cls.__name__, (cls,), {attr: staticmethod(stubs[name])
-                                              for attr, name in found.items()})
+            sub = _StandInClass(cls.__name__, (cls,), {
+                attr: staticmethod(stubs[name]) for attr, name in found.items()})
         except TypeError:
             return
         sub.__module__ = cls.__module__
+        sub.__qualname__ = cls.__qualname__
         patches.setattr(space, key, sub)
         replay.replaced.update(found.values())
+
+
+class _StandInClass(type):
+    """The metaclass of a subclass put in place of a built-in class while a
+    call runs: the program's ``isinstance``/``issubclass`` tests against the
+    name still accept the real class's instances."""
+
+    def __instancecheck__(cls, instance: Any) -> bool:
+        return isinstance(instance, cls.__mro__[1])
+
+    def __subclasscheck__(cls, subclass: Any) -> bool:
+        return issubclass(subclass, cls.__mro__[1])
+
+
+def _install_at_home(patches: _Patches, replay: _Replay, names: set,
+                     stubs: Dict[str, Any], replace: Any) -> None:
+    """Replace each callable where it is defined too (``json.load`` on the
+    ``json`` module, ``datetime.now`` on the ``datetime`` class): a function
+    that imports its module inside its body finds it there."""
+    for name in names:
+        parent_name, _, attr = name.rpartition(".")
+        if not parent_name:
+            continue
+        try:
+            parent = resolve(parent_name)
+        except Exception:
+            continue
+        if isinstance(parent, types.ModuleType):
+            try:
+                got = getattr(parent, attr)
+            except Exception:
+                continue
+            if full_name_of(got) == name:
+                replace(parent, attr, name)
+        elif isinstance(parent, type):
+            holder = sys.modules.get(getattr(parent, "__module__", "") or "")
+            if holder is not None and getattr(holder, parent.__name__, None) is parent:
+                _replace_class_members(patches, replay, holder, parent.__name__, parent,
+                                       stubs)
 
 
 # --- the call ------------------------------------------------------------

@@ -297,3 +297,28 @@ def test_a_class_method_of_a_built_in_class_is_replaced(tmp_path, monkeypatch, s
     assert datetime.datetime.now().year > 2000 and rp_clock.datetime.__name__ == "datetime"
     assert getattr(rp_clock.datetime, "datetime", rp_clock.datetime) is datetime.datetime
     sys.modules.pop("rp_clock", None)
+
+
+def test_a_callable_imported_inside_the_function_is_replaced_where_it_lives(
+        tmp_path, monkeypatch):
+    (tmp_path / "rp_local.py").write_text(textwrap.dedent("""
+        def stamp():
+            import time
+            return time.time()
+
+
+        def age(born):
+            import datetime as dt
+            if not isinstance(born, dt.datetime):  # a real one, made before the call
+                raise TypeError(born)
+            return (dt.datetime.now() - born).days
+    """))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    sys.modules.pop("rp_local", None)
+    import rp_local  # noqa: F401
+    replay.run("rp_local.stamp", external=[replay.returns("time.time", 5.0)]).check_returned(5.0)
+    outcome = replay.run("rp_local.age", args=(datetime.datetime(2000, 1, 1),), external=[
+        replay.returns("datetime.datetime.now", datetime.datetime(2000, 1, 11))])
+    outcome.check_returned(10)
+    assert datetime.datetime.now().year > 2000
+    sys.modules.pop("rp_local", None)
