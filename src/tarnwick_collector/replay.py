@@ -432,6 +432,8 @@ class _Replay:
         self.replaced: set = set()
         self.failures: List[str] = []
         self.objects: List[recorded_object] = []
+        self.originals: Dict[str, Any] = {}
+        self.root: Optional[str] = None
 
     def _fail(self, message: str) -> ReplayFailure:
         self.failures.append(message)
@@ -470,6 +472,12 @@ class _Replay:
 
     def stub(self, name: str) -> Any:
         def stand_in(*args: Any, **kwargs: Any) -> Any:
+            # Only the project's own calls were recorded: a library that
+            # calls the same function while the call runs gets the real one.
+            original = self.originals.get(name)
+            if original is not None and not _in_project(
+                    self.root, sys._getframe(1).f_code.co_filename):
+                return original(*args, **kwargs)
             return self._outcome(self._take(lambda n: n == name, f"{name}(...)"))
         stand_in.__name__ = name.rpartition(".")[2]
         stand_in.__qualname__ = name
@@ -539,19 +547,34 @@ class _Patches:
                 pass
 
 
+def _project_root(namespace: Dict[str, Any]) -> Optional[str]:
+    """The directory the function's top-level package is imported from
+    (with a trailing separator), or None."""
+    name, path = namespace.get("__name__"), namespace.get("__file__")
+    if not isinstance(name, str) or not isinstance(path, str):
+        return None
+    root = os.path.dirname(os.path.abspath(path))
+    for _ in range(name.count(".") + (os.path.basename(path) == "__init__.py")):
+        root = os.path.dirname(root)
+    return os.path.join(root, "")
+
+
+def _in_project(root: Optional[str], path: str) -> bool:
+    if root is None:
+        return True
+    path = os.path.abspath(path)
+    return path.startswith(root) and "site-packages" not in path[len(root):]
+
+
 def _project_namespaces(namespace: Dict[str, Any]) -> List[Dict[str, Any]]:
     """The globals of the function's module and of the other loaded modules
     of its project (those imported from the same directory tree): a
     recorded call's external calls include those of the project functions
     it called."""
     spaces = [namespace]
-    name, path = namespace.get("__name__"), namespace.get("__file__")
-    if not isinstance(name, str) or not isinstance(path, str):
+    root = _project_root(namespace)
+    if root is None:
         return spaces
-    root = os.path.dirname(os.path.abspath(path))
-    for _ in range(name.count(".") + (os.path.basename(path) == "__init__.py")):
-        root = os.path.dirname(root)
-    root = os.path.join(root, "")
     for module in list(sys.modules.values()):
         file = getattr(module, "__file__", None)
         if not isinstance(file, str) or module.__dict__ is namespace:
@@ -570,6 +593,7 @@ def _install_external(patches: _Patches, replay: _Replay, namespace: Dict[str, A
     of the modules those hold: ``os.path.join``), builtins."""
     if not names:
         return
+    replay.root = _project_root(namespace)
     stubs = {name: replay.stub(name) for name in names}
     owners = {name.rpartition(".")[0] for name in names}  # classes of class methods
     done: set = set()
@@ -577,6 +601,9 @@ def _install_external(patches: _Patches, replay: _Replay, namespace: Dict[str, A
     def replace(target: Any, key: str, name: str) -> bool:
         if (id(target), key) in done:
             return True
+        original = target.get(key) if isinstance(target, dict) else getattr(target, key, None)
+        if original is not None:
+            replay.originals.setdefault(name, original)
         try:
             patches.setattr(target, key, stubs[name])
         except (TypeError, AttributeError):
@@ -655,9 +682,11 @@ def _replace_class_members(patches: _Patches, replay: _Replay, space: Any,
             found[attr] = name
     if not found:
         return
+    for attr, name in found.items():
+        replay.originals.setdefault(name, getattr(cls, attr))
     try:
         for attr, name in found.items():
-            patches.setattr(cls, attr, stubs[name])
+            patches.setattr(cls, attr, staticmethod(stubs[name]))
             replay.replaced.add(name)
     except (TypeError, AttributeError):
         try:
