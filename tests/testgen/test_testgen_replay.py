@@ -322,3 +322,30 @@ def test_a_callable_imported_inside_the_function_is_replaced_where_it_lives(
     outcome.check_returned(10)
     assert datetime.datetime.now().year > 2000
     sys.modules.pop("rp_local", None)
+
+
+def test_a_library_calling_a_replaced_function_meanwhile_gets_the_real_one(
+        tmp_path, monkeypatch):
+    (tmp_path / "lib").mkdir()
+    (tmp_path / "proj").mkdir()
+    (tmp_path / "lib" / "rp_timelib.py").write_text(
+        "import time\n\n\ndef elapsed(start):\n    return time.time() - start\n")
+    (tmp_path / "proj" / "rp_user.py").write_text(textwrap.dedent("""
+        import time
+
+        import rp_timelib
+
+
+        def measure():
+            rp_timelib.elapsed(0.0)  # the library's own call: not recorded
+            return time.time()
+    """))
+    monkeypatch.syspath_prepend(str(tmp_path / "lib"))
+    monkeypatch.syspath_prepend(str(tmp_path / "proj"))
+    for name in ("rp_user", "rp_timelib"):
+        sys.modules.pop(name, None)
+    import rp_user  # noqa: F401
+    outcome = replay.run("rp_user.measure", external=[replay.returns("time.time", 7.0)])
+    outcome.check_returned(7.0)
+    for name in ("rp_user", "rp_timelib"):
+        sys.modules.pop(name, None)
