@@ -834,10 +834,7 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     if init:
         owner = resolve(target.rpartition(".")[0])
         instance = owner.__new__(owner)
-        namespace_source = function
-    else:
-        namespace_source = function
-    raw = getattr(namespace_source, "__func__", namespace_source)
+    raw = getattr(function, "__func__", function)
     namespace = getattr(raw, "__globals__", None)
     if namespace is None:
         module = _module_of(raw)
@@ -853,9 +850,9 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
                 outcome.returned = function(instance, *args, **kwargs)
             else:
                 outcome.returned = function(*args, **kwargs)
-        except ReplayFailure:
+        except (ReplayFailure, KeyboardInterrupt):
             raise
-        except Exception as error:
+        except BaseException as error:  # SystemExit too: a recorded outcome
             outcome.raised = error
     finally:
         patches.restore()

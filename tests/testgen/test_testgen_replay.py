@@ -349,3 +349,11 @@ def test_a_library_calling_a_replaced_function_meanwhile_gets_the_real_one(
     outcome.check_returned(7.0)
     for name in ("rp_user", "rp_timelib"):
         sys.modules.pop(name, None)
+
+
+def test_a_call_that_exits_is_checked_like_any_exception(tmp_path, monkeypatch):
+    (tmp_path / "rp_exit.py").write_text("import sys\n\n\ndef main():\n    sys.exit(3)\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import rp_exit  # noqa: F401
+    replay.run("rp_exit.main").check_raised(replay.exc(SystemExit, 3))
+    sys.modules.pop("rp_exit", None)
