@@ -47,7 +47,7 @@ def cmd_demo(argv: Sequence[str]) -> int:
                 os.remove(store + suffix)
 
     out = sys.stdout
-    out.write(f"[1/3] Recording the example application ({os.path.relpath(script)})\n")
+    out.write(f"[1/4] Recording the example application ({os.path.relpath(script)})\n")
     out.write("----- its own output " + "-" * 40 + "\n")
     out.flush()
     cmd = [sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
@@ -72,7 +72,7 @@ def cmd_demo(argv: Sequence[str]) -> int:
         raise CliError(str(exc)) from None
     conn.close()
 
-    out.write(f"\n[2/3] {len(views)} calls were recorded, in the order they ended:\n")
+    out.write(f"\n[2/4] {len(views)} calls were recorded, in the order they ended:\n")
     for view in views:
         out.write("  " + render_summary_line(view) + "\n")
 
@@ -80,15 +80,24 @@ def cmd_demo(argv: Sequence[str]) -> int:
     for view in _demo_highlights(views):
         out.write("\n" + "\n".join("  " + line for line in render_text(view)) + "\n")
 
-    out.write("\n[3/3] What the metrics say:\n")
+    out.write("\n[3/4] What the metrics say:\n")
     buf = _Lines()
     _print_stats(stats, buf, functions=5)
     out.write("".join("  " + line + "\n" for line in buf.text().splitlines()))
+    from tarnwick_collector.testgen.demo import generate_and_run
+
+    tests_dir = os.path.join(os.path.dirname(store), "demo-tests")
+    out.write(f"\n[4/4] Regression tests generated from the recording "
+              f"({os.path.relpath(tests_dir)}):\n")
+    if generate_and_run(store, examples, tests_dir, out) != 0:
+        raise CliError("the tests generated from the demo recording failed")
     rel = os.path.relpath(store)
     command = PROG if shutil.which(PROG) else "python -m tarnwick_collector"
     pad = " " * len("Explore further: ")
     out.write(f"\nExplore further: {command} show --store {rel} [--function NAME] [--json]\n"
-              f"{pad}{command} stats --store {rel}\n")
+              f"{pad}{command} stats --store {rel}\n"
+              f"{pad}{command} generate-tests --store {rel} --project-root "
+              f"{os.path.relpath(examples)} --out DIR\n")
     return 0
 
 

@@ -10,11 +10,21 @@ from tarnwick_collector.cli.reading import cmd_show, cmd_stats
 from tarnwick_collector.cli.record import cmd_record
 from tarnwick_collector.cli.running import ProgramInterrupted, _end_as_interrupted
 
+def cmd_generate_tests(argv: Sequence[str]) -> int:
+    from tarnwick_collector.testgen import command
+
+    try:
+        return command.run(argv, PROG)
+    except command.UsageError as exc:
+        raise CliError(str(exc), exc.status) from None
+
+
 _COMMANDS = {
     "record": cmd_record,
     "show": cmd_show,
     "stats": cmd_stats,
     "demo": cmd_demo,
+    "generate-tests": cmd_generate_tests,
 }
 
 _USAGE = f"""usage: {PROG} COMMAND [options]
@@ -25,6 +35,7 @@ Commands:
   show [--function NAME] [--limit N] [--json]
                                       print the recorded calls
   stats [--json]                      metric counters and failure reasons
+  generate-tests [--out DIR]          write pytest tests from the recorded calls
   demo                                record the example application
 
 Run "{PROG} COMMAND --help" for the options of a command.

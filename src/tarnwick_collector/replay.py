@@ -1,0 +1,868 @@
+"""Runtime support of the tests that ``tarnwick generate-tests`` writes.
+
+A generated test rebuilds the arguments of one recorded call, sets the
+globals the call used to their recorded values, makes the call with every
+recorded external call replaced by a stand-in that gives the recorded
+result (in the recorded order), and then checks the outcome and the
+arguments after the call against the record::
+
+    outcome = replay.run("shop.pricing.discount_for", args=(129.0,),
+                         globals_used={"SETTINGS": replay.attrs(bulk_discount=0.05)},
+                         external=[replay.returns("random.Random.random", 0.5)])
+    outcome.check_returned(0.05)
+    outcome.check_arguments((129.0,), {})
+
+An external call is replaced where the function looks the callable up: a
+global of the function's module (``sleep`` imported by name), an attribute
+of a module global (``time.time``, ``json.load``, ``random.random``) or a
+builtin (``open``). Its replacement is found by the callable's full name, as
+the recorder names it. A call of a replaced callable that the record does not
+hold next fails the test. An object that an external call returned and that
+the recorder could only describe (a file, a connection) comes back as a
+*recorded object*: it answers its recorded attributes, and its method calls
+take their results from the record in turn.
+
+Unlike the generator, this module imports and runs the program under test.
+"""
+import builtins
+import enum
+import importlib
+import inspect
+import math
+import os
+import pickle
+import sys
+import types
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from tarnwick_common.name_extractor import get_function_full_name, get_function_module
+
+__all__ = [
+    "resolve", "obj", "obj_state", "exc", "attrs", "recorded_object", "returns",
+    "raises", "run", "check", "load", "Outcome",
+]
+
+_MISSING = object()
+
+
+# --- names ---------------------------------------------------------------
+
+def resolve(full_name: str) -> Any:
+    """The object a dotted name designates: the longest importable module
+    prefix, then attributes."""
+    parts = full_name.split(".")
+    for cut in range(len(parts), 0, -1):
+        module_name = ".".join(parts[:cut])
+        try:
+            target: Any = importlib.import_module(module_name)
+        except ImportError:
+            continue
+        try:
+            for part in parts[cut:]:
+                target = getattr(target, part)
+        except AttributeError:
+            continue
+        return target
+    if parts[0] in vars(builtins):
+        target = vars(builtins)[parts[0]]
+        for part in parts[1:]:
+            target = getattr(target, part)
+        return target
+    raise LookupError(f"cannot find {full_name!r}")
+
+
+def full_name_of(value: Any) -> Optional[str]:
+    """The full name the recorder gives a callable, or None."""
+    if isinstance(value, type):
+        return None  # classes are left as they are: instances must be real
+    try:
+        func = getattr(value, "__func__", None)  # a bound method: its function
+        if func:
+            value = func
+        module = get_function_module(value, hasattr(value, "__self__"))
+        return get_function_full_name(module, value)
+    except Exception:
+        return None
+
+
+# --- values --------------------------------------------------------------
+
+def _apply_state(instance: Any, state: Any) -> None:
+    if state is None:
+        return
+    setstate = getattr(type(instance), "__setstate__", None)
+    if setstate is not None and setstate is not getattr(object, "__setstate__", None):
+        instance.__setstate__(state)
+        return
+    slots = None
+    if isinstance(state, tuple) and len(state) == 2:
+        state, slots = state
+    if state:
+        instance.__dict__.update(state)
+    for name, value in (slots or {}).items():
+        setattr(instance, name, value)
+
+
+def obj_state(cls: Any, args: Tuple[Any, ...] = (), state: Any = None) -> Any:
+    """An instance of ``cls`` as the recorder stored it: made without running
+    its initializer (``cls.__new__``), then given the recorded state."""
+    if isinstance(cls, enum.EnumMeta):
+        return cls(*args)
+    if isinstance(cls, type) and issubclass(cls, BaseException):
+        instance = cls.__new__(cls, *args)
+        instance.args = tuple(args)
+    elif isinstance(cls, type):
+        instance = cls.__new__(cls, *args)
+    else:  # a factory function
+        return cls(*args)
+    _apply_state(instance, state)
+    return instance
+
+
+def obj(cls: Any, **state: Any) -> Any:
+    """An instance of ``cls`` with these attributes, made without running its
+    initializer."""
+    return obj_state(cls, (), state)
+
+
+def exc(cls: Any, *args: Any, **state: Any) -> BaseException:
+    """An exception of class ``cls`` with these ``args`` and attributes."""
+    return obj_state(cls, args, state or None)
+
+
+class attrs:
+    """Some attributes of a global object, as the call used them: the
+    global itself is kept and only these attributes are set."""
+
+    def __init__(self, **values: Any) -> None:
+        self.values = values
+
+    def __repr__(self) -> str:
+        return "attrs(" + ", ".join(f"{k}={v!r}" for k, v in self.values.items()) + ")"
+
+
+def _load_class_by_name(name: str, *rest: Any) -> Any:
+    return resolve(name)
+
+
+def _rebuild_exception(full_name: Any, args: Any = (), state: Any = None) -> Any:
+    cls = resolve(full_name) if isinstance(full_name, str) else full_name
+    return obj_state(cls, tuple(args or ()), state or None)
+
+
+class _ExceptionClass:
+    """An exception class as a pickle stream calls it (``cls(*args)``): made
+    without its initializer, whose parameters may differ from ``args``."""
+
+    def __init__(self, cls: type) -> None:
+        self.cls = cls
+
+    def __call__(self, *args: Any) -> Any:
+        return obj_state(self.cls, args)
+
+
+_SPECIAL = {
+    ("jsonpickle.unpickler", "loadclass"): _load_class_by_name,
+    ("tarnwick_collector.data_serialization.pickler", "wrap_module"): importlib.import_module,
+    ("tarnwick_collector.data_serialization.pickler", "wrap_exception"): _rebuild_exception,
+}
+
+
+class _Unpickler(pickle.Unpickler):
+    def find_class(self, module: str, name: str) -> Any:
+        special = _SPECIAL.get((module, name))
+        if special is not None:
+            return special
+        if (module, name) == ("tarnwick_common.utils.object_wrapper", "UnpicklableObject"):
+            return _loaded_recorded_object
+        if (module, name) == ("tarnwick_collector.data_serialization.pickler", "wrap_object"):
+            return lambda cls, funcs=None: _WrappedObject()
+        found = super().find_class(module, name)
+        if isinstance(found, type) and issubclass(found, BaseException):
+            return _ExceptionClass(found)
+        return found
+
+
+class _WrappedObject:
+    """Only the attributes a call used of a global object."""
+
+    def __setstate__(self, state: Any) -> None:
+        self.values = dict(state or {})
+
+
+def load(data_file: str, case: str, field: str) -> Any:
+    """A recorded value kept in a data file beside the test module: the
+    stored pickle of ``field`` of ``case``, rebuilt (this imports the
+    classes it names)."""
+    with open(data_file, "rb") as fh:
+        content = fh.read()
+    if content.startswith(b"#"):  # the generator's header line
+        content = content.split(b"\n", 1)[1]
+    cases = pickle.loads(content)
+    return _plain(_loads(cases[case][field]))
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, _WrappedObject):
+        return attrs(**value.values)
+    if type(value) is dict:
+        return {k: _plain(v) for k, v in value.items()}
+    return value
+
+
+def pick(values: Dict[str, Any], names: Sequence[str]) -> Dict[str, Any]:
+    """The entries of ``values`` named by ``names``."""
+    return {name: values[name] for name in names if name in values}
+
+
+def _loads(data: bytes) -> Any:
+    import io
+    return _Unpickler(io.BytesIO(data)).load()
+
+
+def data_file(test_file: str, name: str) -> str:
+    return os.path.join(os.path.dirname(os.path.abspath(test_file)), name)
+
+
+# --- comparing -----------------------------------------------------------
+
+def _own_eq(value: Any) -> bool:
+    eq = getattr(type(value), "__eq__", None)
+    return eq is not None and eq is not object.__eq__
+
+
+def _state_of(value: Any) -> Dict[str, Any]:
+    state: Dict[str, Any] = {}
+    if hasattr(value, "__dict__"):
+        state.update(vars(value))
+    for cls in type(value).__mro__:
+        for slot in getattr(cls, "__slots__", ()) if isinstance(
+                getattr(cls, "__slots__", ()), (tuple, list)) else (cls.__slots__,):
+            if slot in ("__dict__", "__weakref__"):
+                continue
+            got = getattr(value, slot, _MISSING)
+            if got is not _MISSING:
+                state[slot] = got
+    return state
+
+
+def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[str]:
+    if actual is expected:
+        return None
+    if isinstance(expected, attrs):
+        for name, value in expected.values.items():
+            got = getattr(actual, name, _MISSING)
+            if got is _MISSING:
+                return f"{path}.{name}: missing"
+            found = _difference(got, value, f"{path}.{name}", seen)
+            if found:
+                return found
+        return None
+    if isinstance(expected, float) and isinstance(actual, float):
+        if math.isnan(expected) and math.isnan(actual):
+            return None
+        return None if actual == expected else f"{path}: {actual!r} != {expected!r} (recorded)"
+    if type(actual) is not type(expected):
+        return (f"{path}: got {type(actual).__qualname__} {_short(actual)}, "
+                f"recorded {type(expected).__qualname__} {_short(expected)}")
+    key = (id(actual), id(expected))
+    if key in seen:
+        return None
+    if isinstance(expected, (list, tuple)):
+        seen.add(key)
+        if len(actual) != len(expected):
+            return f"{path}: {len(actual)} items, recorded {len(expected)}: {_short(actual)}"
+        for i, (a, e) in enumerate(zip(actual, expected)):
+            found = _difference(a, e, f"{path}[{i}]", seen)
+            if found:
+                return found
+        return None
+    if isinstance(expected, dict):
+        seen.add(key)
+        if list(actual) != list(expected):
+            if set(actual) != set(expected):
+                return f"{path}: keys {list(actual)!r}, recorded {list(expected)!r}"
+        for k, e in expected.items():
+            found = _difference(actual[k], e, f"{path}[{k!r}]", seen)
+            if found:
+                return found
+        return None
+    if isinstance(expected, BaseException):
+        if actual.args != expected.args:
+            return f"{path}: exception args {actual.args!r}, recorded {expected.args!r}"
+        seen.add(key)
+        return _difference(vars(actual), vars(expected), path, seen)
+    if _own_eq(expected) and not isinstance(expected, (types.FunctionType, type)):
+        try:
+            equal = bool(actual == expected)
+        except Exception as error:
+            return f"{path}: cannot compare ({type(error).__name__}: {error})"
+        return None if equal else f"{path}: {_short(actual)} != {_short(expected)} (recorded)"
+    if isinstance(expected, (types.FunctionType, types.BuiltinFunctionType, type,
+                             types.ModuleType)):
+        return None if actual is expected else f"{path}: {actual!r} is not {expected!r}"
+    seen.add(key)
+    a_state, e_state = _state_of(actual), _state_of(expected)
+    if not a_state and not e_state:
+        return None
+    for name in list(e_state) + [n for n in a_state if n not in e_state]:
+        if name not in a_state:
+            return f"{path}.{name}: missing, recorded {_short(e_state[name])}"
+        if name not in e_state:
+            return f"{path}.{name}: {_short(a_state[name])}, not in the record"
+        found = _difference(a_state[name], e_state[name], f"{path}.{name}", seen)
+        if found:
+            return found
+    return None
+
+
+def _short(value: Any, width: int = 120) -> str:
+    try:
+        text = repr(value)
+    except Exception:
+        text = f"<{type(value).__name__}>"
+    return text if len(text) <= width else text[: width - 3] + "..."
+
+
+def check(actual: Any, expected: Any, what: str = "value") -> None:
+    """Fail unless ``actual`` is like ``expected``: equal where the type
+    defines equality, else of the same type with like state, recursively."""
+    found = _difference(actual, expected, what, set())
+    if found:
+        raise AssertionError(found)
+
+
+# --- external calls ------------------------------------------------------
+
+class _Expected:
+    def __init__(self, name: str, result: Any = None, error: Any = None) -> None:
+        self.name = name
+        self.result = result
+        self.error = error
+
+    def __repr__(self) -> str:
+        return f"{self.name}(...)"
+
+
+def returns(name: str, value: Any) -> _Expected:
+    """A recorded external call of ``name`` that returned ``value``."""
+    return _Expected(name, result=value)
+
+
+def raises(name: str, error: BaseException) -> _Expected:
+    """A recorded external call of ``name`` that raised ``error``."""
+    return _Expected(name, error=error)
+
+
+class recorded_object:
+    """What an external call returned that the recorder could only describe
+    (its type and readable attributes): its attributes are the recorded
+    ones; its methods give the recorded results of calls of
+    ``TYPE.method`` in turn."""
+
+    def __init__(self, type_name: str, **attributes: Any) -> None:
+        object.__setattr__(self, "_tw_type", type_name)
+        object.__setattr__(self, "_tw_attributes", attributes)
+        object.__setattr__(self, "_tw_replay", None)
+
+    def __getattr__(self, name: str) -> Any:
+        values = object.__getattribute__(self, "_tw_attributes")
+        if name in values:
+            return values[name]
+        if name.startswith("__"):
+            raise AttributeError(name)
+        return _MethodStub(self, name)
+
+    def _tw_call(self, method: str, *args: Any, **kwargs: Any) -> Any:
+        replay = object.__getattribute__(self, "_tw_replay")
+        if replay is None:
+            raise AssertionError(
+                f"{method}() called on the recorded {self._tw_type} after the call ended")
+        return replay.method_call(self, method)
+
+    def __enter__(self) -> Any:
+        return self._tw_call("__enter__")
+
+    def __exit__(self, *exc_info: Any) -> Any:
+        return self._tw_call("__exit__")
+
+    def __iter__(self) -> Any:
+        return iter(self._tw_call("__iter__"))
+
+    def __repr__(self) -> str:
+        return f"<recorded {self._tw_type}>"
+
+
+class _LoadedRecordedObject(recorded_object):
+    """A ``recorded_object`` as a data file holds it."""
+
+    def __setstate__(self, state: Any) -> None:
+        values = object.__getattribute__(self, "_tw_attributes")
+        if isinstance(state, tuple) and len(state) == 2:
+            state = {**(state[0] or {}), **(state[1] or {})}
+        for key, value in (state or {}).items():
+            if isinstance(key, str) and not key.startswith("_wrapped"):
+                values[key] = value
+
+
+def _loaded_recorded_object(type_text: Any = "?", *rest: Any) -> recorded_object:
+    text = str(type_text)
+    if text.count("'") >= 2:
+        text = text.split("'")[1]
+    return _LoadedRecordedObject(text)
+
+
+class _MethodStub:
+    def __init__(self, owner: recorded_object, name: str) -> None:
+        self.owner = owner
+        self.name = name
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        return self.owner._tw_call(self.name, *args, **kwargs)
+
+
+class ReplayFailure(AssertionError):
+    pass
+
+
+class _Replay:
+    def __init__(self, target: str, expected: Sequence[_Expected]) -> None:
+        self.target = target
+        self.pending: List[_Expected] = list(expected)
+        self.replaced: set = set()
+        self.failures: List[str] = []
+        self.objects: List[recorded_object] = []
+        self.originals: Dict[str, Any] = {}
+        self.root: Optional[str] = None
+
+    def _fail(self, message: str) -> ReplayFailure:
+        self.failures.append(message)
+        return ReplayFailure(message)
+
+    def _take(self, matches: Any, what: str) -> _Expected:
+        """The next recorded call, which must match; recorded calls of
+        callables that were not replaced (the real ones ran) are passed
+        over."""
+        for i, call in enumerate(self.pending):
+            if matches(call.name):
+                del self.pending[i]
+                return call
+            if call.name in self.replaced:
+                break
+        nxt = self._next_replaced()
+        where = f"; the record has {nxt} next" if nxt else \
+            "; the record holds no more such calls"
+        raise self._fail(f"{self.target} made an external call the record does not "
+                         f"hold: {what}{where}")
+
+    def _next_replaced(self) -> Optional[_Expected]:
+        for call in self.pending:
+            if call.name in self.replaced:
+                return call
+        return None
+
+    def _outcome(self, call: _Expected) -> Any:
+        if call.error is not None:
+            raise call.error
+        result = call.result
+        if isinstance(result, recorded_object):
+            object.__setattr__(result, "_tw_replay", self)
+            self.objects.append(result)
+        return result
+
+    def stub(self, name: str) -> Any:
+        def stand_in(*args: Any, **kwargs: Any) -> Any:
+            # Only the project's own calls were recorded: a library that
+            # calls the same function while the call runs gets the real one.
+            original = self.originals.get(name)
+            if original is not None and not _in_project(
+                    self.root, sys._getframe(1).f_code.co_filename):
+                return original(*args, **kwargs)
+            return self._outcome(self._take(lambda n: n == name, f"{name}(...)"))
+        stand_in.__name__ = name.rpartition(".")[2]
+        stand_in.__qualname__ = name
+        return stand_in
+
+    def method_call(self, owner: recorded_object, method: str) -> Any:
+        def matches(n: str) -> bool:
+            return n.rpartition(".")[2] == method
+
+        if method in ("__enter__", "__exit__", "__iter__") and not any(
+                matches(c.name) for c in self.pending):
+            # Not recorded (the interpreter calls them by their slots).
+            return owner if method != "__exit__" else None
+        return self._outcome(self._take(matches, f"{owner._tw_type}.{method}(...)"))
+
+
+def _module_of(function: Any) -> Any:
+    name = getattr(function, "__module__", None)
+    return sys.modules.get(name) if name else None
+
+
+class _Patches:
+    def __init__(self) -> None:
+        self.undo: List[Tuple[Any, str, Any]] = []
+
+    @staticmethod
+    def _raw(target: Any, name: str) -> Any:
+        """What ``name`` of ``target`` holds itself, as it is to be put back:
+        a class's or module's own entry (a class method as its descriptor),
+        an instance attribute, or ``_MISSING`` when it is inherited."""
+        if isinstance(target, dict):
+            return target.get(name, _MISSING)
+        own = getattr(target, "__dict__", None)
+        if own is not None and hasattr(own, "get"):
+            if name in own:
+                return own[name]
+            if isinstance(target, (type, types.ModuleType)):
+                return _MISSING
+            slot = getattr(type(target), name, None)
+            if slot is not None and hasattr(slot, "__set__"):  # a slot, a property
+                return getattr(target, name, _MISSING)
+            return _MISSING
+        return getattr(target, name, _MISSING)
+
+    def setattr(self, target: Any, name: str, value: Any) -> None:
+        old = self._raw(target, name)
+        if isinstance(target, dict):
+            target[name] = value
+        else:
+            setattr(target, name, value)
+        self.undo.append((target, name, old))
+
+    def restore(self) -> None:
+        while self.undo:
+            target, name, old = self.undo.pop()
+            try:
+                if isinstance(target, dict):
+                    if old is _MISSING:
+                        target.pop(name, None)
+                    else:
+                        target[name] = old
+                elif old is _MISSING:
+                    delattr(target, name)
+                else:
+                    setattr(target, name, old)
+            except Exception:
+                pass
+
+
+def _project_root(namespace: Dict[str, Any]) -> Optional[str]:
+    """The directory the function's top-level package is imported from
+    (with a trailing separator), or None."""
+    name, path = namespace.get("__name__"), namespace.get("__file__")
+    if not isinstance(name, str) or not isinstance(path, str):
+        return None
+    root = os.path.dirname(os.path.abspath(path))
+    for _ in range(name.count(".") + (os.path.basename(path) == "__init__.py")):
+        root = os.path.dirname(root)
+    return os.path.join(root, "")
+
+
+def _in_project(root: Optional[str], path: str) -> bool:
+    if root is None:
+        return True
+    path = os.path.abspath(path)
+    return path.startswith(root) and "site-packages" not in path[len(root):]
+
+
+def _project_namespaces(namespace: Dict[str, Any]) -> List[Dict[str, Any]]:
+    """The globals of the function's module and of the other loaded modules
+    of its project (those imported from the same directory tree): a
+    recorded call's external calls include those of the project functions
+    it called."""
+    spaces = [namespace]
+    root = _project_root(namespace)
+    if root is None:
+        return spaces
+    for module in list(sys.modules.values()):
+        file = getattr(module, "__file__", None)
+        if not isinstance(file, str) or module.__dict__ is namespace:
+            continue
+        file = os.path.abspath(file)
+        if file.startswith(root) and "site-packages" not in file[len(root):] and \
+                not os.path.basename(file).startswith(("test_", "conftest")):
+            spaces.append(vars(module))
+    return spaces
+
+
+def _install_external(patches: _Patches, replay: _Replay, namespace: Dict[str, Any],
+                      names: set) -> None:
+    """Replace the callables named ``names`` where the project looks them
+    up: globals of its modules, attributes of module and class globals (and
+    of the modules those hold: ``os.path.join``), builtins."""
+    if not names:
+        return
+    replay.root = _project_root(namespace)
+    stubs = {name: replay.stub(name) for name in names}
+    owners = {name.rpartition(".")[0] for name in names}  # classes of class methods
+    done: set = set()
+
+    def replace(target: Any, key: str, name: str) -> bool:
+        if (id(target), key) in done:
+            return True
+        original = target.get(key) if isinstance(target, dict) else getattr(target, key, None)
+        if original is not None:
+            replay.originals.setdefault(name, original)
+        try:
+            patches.setattr(target, key, stubs[name])
+        except (TypeError, AttributeError):
+            return False  # a built-in type: cannot be replaced here
+        done.add((id(target), key))
+        replay.replaced.add(name)
+        return True
+
+    def members(holder: Any, depth: int) -> None:
+        try:
+            items = list(vars(holder).items())
+        except TypeError:
+            return
+        for attr, member in items:
+            if attr.startswith("__"):
+                continue
+            if isinstance(member, types.ModuleType):
+                if depth == 0:
+                    members(member, 1)
+                continue
+            if not callable(member):
+                continue
+            if isinstance(member, type):
+                if _class_name(member) in owners:
+                    _replace_class_members(patches, replay, holder, attr, member, stubs)
+                continue
+            try:
+                got = getattr(holder, attr)
+            except Exception:
+                continue
+            name = full_name_of(got)
+            if name in stubs:
+                replace(holder, attr, name)
+
+    builtin_names = {full_name_of(v): k for k, v in vars(builtins).items()
+                     if not k.startswith("_") and callable(v)}
+    for space in _project_namespaces(namespace):
+        for key, value in list(space.items()):
+            if key.startswith("__") or value is None:
+                continue
+            name = full_name_of(value) if callable(value) else None
+            if name in stubs:
+                replace(space, key, name)
+                continue
+            if isinstance(value, types.ModuleType):
+                members(value, 0)
+            elif isinstance(value, type) and _class_name(value) in owners:
+                _replace_class_members(patches, replay, space, key, value, stubs)
+        for name, key in builtin_names.items():
+            if name in stubs and key not in space:
+                replace(space, key, name)
+    _install_at_home(patches, replay, names, stubs, replace)
+
+
+def _class_name(cls: type) -> str:
+    return f"{getattr(cls, '__module__', '')}.{getattr(cls, '__qualname__', '')}"
+
+
+def _replace_class_members(patches: _Patches, replay: _Replay, space: Any,
+                           key: str, cls: type, stubs: Dict[str, Any]) -> None:
+    """Class methods of a class global or of a class in a module global
+    (``datetime.now``, ``datetime.datetime.now``): replaced on the class, or,
+    for a built-in class, on a subclass put in its place while the call
+    runs (so the program's ``isinstance`` tests against that name see only
+    instances of the subclass)."""
+    found = {}
+    for attr in dir(cls):
+        if attr.startswith("__"):
+            continue
+        try:
+            got = getattr(cls, attr)
+        except Exception:
+            continue
+        name = full_name_of(got)
+        if name in stubs and getattr(got, "__self__", None) is cls:
+            found[attr] = name
+    if not found:
+        return
+    for attr, name in found.items():
+        replay.originals.setdefault(name, getattr(cls, attr))
+    try:
+        for attr, name in found.items():
+            patches.setattr(cls, attr, staticmethod(stubs[name]))
+            replay.replaced.add(name)
+    except (TypeError, AttributeError):
+        try:
+            sub = _StandInClass(cls.__name__, (cls,), {
+                attr: staticmethod(stubs[name]) for attr, name in found.items()})
+        except TypeError:
+            return
+        sub.__module__ = cls.__module__
+        sub.__qualname__ = cls.__qualname__
+        patches.setattr(space, key, sub)
+        replay.replaced.update(found.values())
+
+
+class _StandInClass(type):
+    """The metaclass of a subclass put in place of a built-in class while a
+    call runs: the program's ``isinstance``/``issubclass`` tests against the
+    name still accept the real class's instances."""
+
+    def __instancecheck__(cls, instance: Any) -> bool:
+        return isinstance(instance, cls.__mro__[1])
+
+    def __subclasscheck__(cls, subclass: Any) -> bool:
+        return issubclass(subclass, cls.__mro__[1])
+
+
+def _install_at_home(patches: _Patches, replay: _Replay, names: set,
+                     stubs: Dict[str, Any], replace: Any) -> None:
+    """Replace each callable where it is defined too (``json.load`` on the
+    ``json`` module, ``datetime.now`` on the ``datetime`` class): a function
+    that imports its module inside its body finds it there."""
+    for name in names:
+        parent_name, _, attr = name.rpartition(".")
+        if not parent_name:
+            continue
+        try:
+            parent = resolve(parent_name)
+        except Exception:
+            continue
+        if isinstance(parent, types.ModuleType):
+            try:
+                got = getattr(parent, attr)
+            except Exception:
+                continue
+            if full_name_of(got) == name:
+                replace(parent, attr, name)
+        elif isinstance(parent, type):
+            holder = sys.modules.get(getattr(parent, "__module__", "") or "")
+            if holder is not None and getattr(holder, parent.__name__, None) is parent:
+                _replace_class_members(patches, replay, holder, parent.__name__, parent,
+                                       stubs)
+
+
+# --- the call ------------------------------------------------------------
+
+class Outcome:
+    """What the replayed call did."""
+
+    def __init__(self, target: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> None:
+        self.target = target
+        self.args = args
+        self.kwargs = kwargs
+        self.returned: Any = None
+        self.raised: Optional[BaseException] = None
+
+    def check_returned(self, expected: Any) -> None:
+        if self.raised is not None:
+            raise AssertionError(
+                f"{self.target} raised {type(self.raised).__qualname__}: {self.raised}; "
+                f"the record says it returned {_short(expected)}") from self.raised
+        check(self.returned, expected, "returned value")
+
+    def check_raised(self, expected: BaseException) -> None:
+        if self.raised is None:
+            raise AssertionError(
+                f"{self.target} returned {_short(self.returned)}; the record says it raised "
+                f"{type(expected).__qualname__}{expected.args!r}")
+        if type(self.raised) is not type(expected):
+            raise AssertionError(
+                f"{self.target} raised {type(self.raised).__qualname__}: {self.raised}; "
+                f"the record says {type(expected).__qualname__}{expected.args!r}") \
+                from self.raised
+        check(self.raised.args, expected.args, "exception arguments")
+
+    def check_arguments(self, args: Sequence[Any], kwargs: Dict[str, Any]) -> None:
+        check(tuple(self.args), tuple(args), "arguments after the call")
+        check(self.kwargs, kwargs, "keyword arguments after the call")
+
+
+def _unwrapped(function: Any) -> Any:
+    """The function a decorator wrapped (``functools.wraps``): the record is
+    of its call, with the arguments it got."""
+    inner = getattr(function, "__func__", None)
+    owner = getattr(function, "__self__", None)
+    try:
+        if inner is not None and owner is not None and not isinstance(owner, types.ModuleType):
+            unwrapped = inspect.unwrap(inner)
+            return function if unwrapped is inner else types.MethodType(unwrapped, owner)
+        return inspect.unwrap(function)
+    except ValueError:  # a cycle of __wrapped__
+        return function
+
+
+def _set_globals(patches: _Patches, namespace: Dict[str, Any],
+                 values: Dict[str, Any]) -> None:
+    """Set the globals a call used to their recorded values. A recorded call
+    also holds the globals of the project functions it called, which may
+    live in other modules: a name the function's module does not define is
+    set where the project's other modules define it."""
+    spaces = None
+    for name, value in values.items():
+        if name in namespace:
+            where = [namespace]
+        else:
+            if spaces is None:
+                spaces = _project_namespaces(namespace)[1:]
+            where = [space for space in spaces if name in space]
+        for space in where:
+            if isinstance(value, attrs):
+                current = space[name]
+                for attr, attr_value in value.values.items():
+                    try:
+                        patches.setattr(current, attr, attr_value)
+                    except (AttributeError, TypeError):
+                        pass  # read-only: the program could not change it either
+            else:
+                patches.setattr(space, name, value)
+
+
+def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]] = None,
+        globals_used: Optional[Dict[str, Any]] = None,
+        external: Sequence[_Expected] = (), init: bool = False) -> Outcome:
+    """Call the function named ``target`` as the record says and return what
+    it did. ``init``: ``target`` is an initializer that the program ran by
+    calling its class; it runs on a new, uninitialised instance."""
+    kwargs = dict(kwargs or {})
+    function = resolve(target)
+    # A property's getter (or setter, told by the number of arguments) is
+    # recorded under the property's name.
+    if isinstance(function, property):
+        function = function.fset if len(args) == 2 and function.fset else function.fget
+    elif hasattr(function, "func") and type(function).__name__ == "cached_property":
+        function = function.func
+    function = _unwrapped(function)
+    instance = None
+    if init:
+        owner = resolve(target.rpartition(".")[0])
+        instance = owner.__new__(owner)
+    raw = getattr(function, "__func__", function)
+    namespace = getattr(raw, "__globals__", None)
+    if namespace is None:
+        module = _module_of(raw)
+        namespace = vars(module) if module is not None else {}
+    patches = _Patches()
+    replay = _Replay(target, external)
+    outcome = Outcome(target, args, kwargs)
+    try:
+        _set_globals(patches, namespace, globals_used or {})
+        _install_external(patches, replay, namespace, {c.name for c in external})
+        try:
+            if init:
+                outcome.returned = function(instance, *args, **kwargs)
+            else:
+                outcome.returned = function(*args, **kwargs)
+        except (ReplayFailure, KeyboardInterrupt):
+            raise
+        except BaseException as error:  # SystemExit too: a recorded outcome
+            outcome.raised = error
+    finally:
+        patches.restore()
+        for recorded in replay.objects:
+            object.__setattr__(recorded, "_tw_replay", None)
+    if replay.failures:
+        raise AssertionError(replay.failures[0])
+    missing = [c for c in replay.pending if c.name in replay.replaced]
+    if missing:
+        raise AssertionError(
+            f"{target} did not make the recorded external call(s) "
+            + ", ".join(map(repr, missing)))
+    return outcome

@@ -1,0 +1,81 @@
+"""The ``generate-tests`` command line."""
+import argparse
+import os
+import sys
+from typing import Sequence
+
+from tarnwick_collector.store import sqlite_store
+from tarnwick_collector.store.sqlite_store import StoreError
+from tarnwick_collector.testgen.generate import DEFAULT_PER_FUNCTION, generate
+
+USAGE = ("generate-tests [--function PATTERN] [--out DIR] [--per-function N]\n"
+         "                                      write pytest tests from recorded calls")
+
+
+class UsageError(Exception):
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> "None":  # type: ignore[override]
+        raise UsageError(message, 2)
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
+    return value
+
+
+def parser(prog: str) -> argparse.ArgumentParser:
+    p = _Parser(prog=f"{prog} generate-tests",
+                description="Write pytest modules that replay the recorded calls, "
+                            "with every recorded external call mocked.")
+    p.add_argument("--store", metavar="PATH",
+                   help="the SQLite store (default: "
+                        "PROJECT_ROOT/.tarnwick/records.sqlite3)")
+    p.add_argument("--run", "--session", dest="run", metavar="ID", default="last",
+                   help="which recording: a run id (or its start), 'last' (default) or 'all'")
+    p.add_argument("--function", metavar="PATTERN",
+                   help="only calls of this function: its full name, its last dotted "
+                        "parts or a pattern with * and ?")
+    p.add_argument("--out", metavar="DIR",
+                   help="where to write the tests (default: tests/generated under the "
+                        "project root)")
+    p.add_argument("--per-function", type=_positive, default=DEFAULT_PER_FUNCTION,
+                   metavar="N", help=f"at most N tests per function (default "
+                                     f"{DEFAULT_PER_FUNCTION})")
+    p.add_argument("--project-root", metavar="DIR",
+                   help="the recorded project (default: the current directory)")
+    return p
+
+
+def run(argv: Sequence[str], prog: str = "tarnwick", out=None) -> int:
+    """Parse ``argv``, generate, print the report. Raises ``UsageError``."""
+    opts = parser(prog).parse_args(list(argv))
+    project_root = os.path.abspath(opts.project_root or os.getcwd())
+    store = os.path.abspath(opts.store) if opts.store else \
+        sqlite_store.default_store_path(project_root)
+    if not os.path.exists(store):
+        raise UsageError(f"no store at {store}")
+    out_dir = os.path.abspath(opts.out) if opts.out else \
+        os.path.join(project_root, "tests", "generated")
+    try:
+        report = generate(store, out_dir, run=opts.run, function=opts.function,
+                          per_function=opts.per_function, project_root=project_root)
+    except StoreError as exc:
+        raise UsageError(str(exc)) from None
+    stream = out or sys.stdout
+    try:
+        for line in report.lines():
+            stream.write(line + "\n")
+        stream.flush()
+    except BrokenPipeError:  # the reader went away (e.g. "| head")
+        pass
+    return 0

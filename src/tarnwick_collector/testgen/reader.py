@@ -1,0 +1,231 @@
+"""Recorded calls, read from the store as ``show`` reads them, turned into
+test cases or reasons why no test can be built on them.
+
+Nothing here imports or runs the recorded program: the records are decoded
+by the restricted unpickler of ``store.decoding``.
+"""
+import hashlib
+import os
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from tarnwick_collector.store.decoding import (
+    DecodeError,
+    effective_class_and_state,
+    safe_loads,
+)
+from tarnwick_collector.store.render import RecordView
+from tarnwick_collector.testgen.values import find_placeholder, is_code_reference
+
+_RECORDS = "tarnwick_collector.data_collection.pellory."
+USER_CALL = _RECORDS + "UserFunctionCall"
+EXTERNAL_CALL = _RECORDS + "ExternalFunctionCall"
+_NONE_BLOB = b"\x80\x04N."
+
+# Skip reasons, as the report prints them.
+UNDECODABLE = "the record cannot be decoded"
+UNKNOWN_KIND = "a record of a kind the generator does not know"
+COROUTINE = "a coroutine function"
+PLACEHOLDER = "needs a value the recorder replaced by a placeholder"
+NO_RETURN = "the return value was not recorded (too large)"
+EXTERNAL_INCOMPLETE = "an external call's result was not recorded"
+NOT_BY_NAME = "a nested function or lambda, not reachable by name"
+MAIN_OUTSIDE = "a function of the main script, outside the project root"
+GENERATOR = "a generator call, of a record shape the generator does not read yet"
+
+
+@dataclass
+class ExternalCall:
+    name: str
+    returned: Any = None
+    raised: Any = None
+    blobs: Dict[str, Any] = field(default_factory=dict)
+
+
+@dataclass
+class RecordedCall:
+    """One recorded call with what a test needs of it."""
+
+    id: int
+    full_name: str
+    module: str
+    view: RecordView
+    blobs: Dict[str, Any]
+    external: List[ExternalCall]
+    receiver_omitted: bool = False
+    key: bytes = b""
+    count: int = 1
+
+    @property
+    def short_name(self) -> str:
+        prefix = self.module + "."
+        return self.full_name[len(prefix):] if self.full_name.startswith(prefix) \
+            else self.full_name
+
+
+@dataclass
+class Skipped:
+    id: Optional[int]
+    full_name: str
+    reason: str
+    detail: str = ""
+
+
+def _blob(value: Any) -> Any:
+    return bytes(value) if isinstance(value, (bytes, bytearray)) else value
+
+
+def _main_module_name(full_path: Optional[str], project_root: str) -> Optional[str]:
+    """The importable name of the script that ran as ``__main__``."""
+    if not full_path:
+        return None
+    rel = os.path.relpath(os.path.abspath(full_path), os.path.abspath(project_root))
+    if rel.startswith(os.pardir) or not rel.endswith(".py"):
+        return None
+    parts = rel[:-3].split(os.sep)
+    if parts[-1] == "__init__":
+        parts = parts[:-1]
+    if not parts or not all(p.isidentifier() for p in parts):
+        return None
+    return ".".join(parts)
+
+
+def read_call(row: Sequence[Any], project_root: str) -> Any:
+    """A ``RecordedCall`` of one data row, or a ``Skipped`` saying why no test
+    can be built on it."""
+    rid, full_name = row[0], row[3]
+    name = full_name if isinstance(full_name, str) else "(unknown function)"
+    try:
+        record = safe_loads(row[7])
+    except DecodeError as exc:
+        return Skipped(rid, name, UNDECODABLE, str(exc))
+    kind, state = effective_class_and_state(record)
+    if kind != USER_CALL or not state:
+        return Skipped(rid, name, UNKNOWN_KIND, str(kind))
+    _, meta = effective_class_and_state(state.get("function_metadata"))
+    if any("yield" in str(k) for k in state) or meta.get("is_generator"):
+        return Skipped(rid, name, GENERATOR)
+    try:
+        view = RecordView.from_row(row)
+    except Exception as exc:
+        return Skipped(rid, name, UNDECODABLE, f"{type(exc).__name__}: {exc}")
+    if view.decode_error or not view.full_name:
+        return Skipped(rid, name, UNDECODABLE, view.decode_error or "no function name")
+    name = view.full_name
+    if view.is_async:
+        return Skipped(rid, name, COROUTINE)
+    if "<locals>" in name or "<lambda>" in name:
+        return Skipped(rid, name, NOT_BY_NAME)
+    module = view.module or ""
+    if module == "__main__":
+        real = _main_module_name(view.full_path, project_root)
+        if real is None:
+            return Skipped(rid, name, MAIN_OUTSIDE, view.full_path or "")
+        module = real
+        name = real + name[len("__main__"):]
+    if not isinstance(view.args_before, tuple) or not isinstance(view.kwargs_before, dict):
+        return Skipped(rid, name, UNDECODABLE, "arguments are not a tuple and a dict")
+    # A placeholder anywhere the test needs a value: the arguments before and
+    # after, the outcome. (A global the recorder could not store, a compiled
+    # pattern say, is left as the program defines it: see
+    # ``unrecorded_globals``.)
+    for what, value in (("arguments", (view.args_before, view.kwargs_before)),
+                        ("arguments after the call", (view.args_after, view.kwargs_after)),
+                        ("returned value", view.returned),
+                        ("exception", view.raised)):
+        found = find_placeholder(value)
+        if found:
+            return Skipped(rid, name, PLACEHOLDER, f"{found} in the {what}")
+    if view.raised is None and not view.has_return:
+        return Skipped(rid, name, NO_RETURN)
+    blobs = {k: _blob(state.get(k)) for k in (
+        "pre_run_args", "pre_run_kwargs", "post_run_args", "post_run_kwargs",
+        "return_value", "execption", "globals")}
+    external: List[ExternalCall] = []
+    calls = state.get("external_calls")
+    for i, call in enumerate(calls if isinstance(calls, list) else []):
+        ext_view = view.external_calls[i] if i < len(view.external_calls) else None
+        _, call_state = effective_class_and_state(call)
+        if ext_view is None or ext_view.function == "?":
+            return Skipped(rid, name, EXTERNAL_INCOMPLETE, f"external call {i + 1} has no name")
+        if ext_view.raised is None and not ext_view.has_return:
+            return Skipped(rid, name, EXTERNAL_INCOMPLETE,
+                           f"{ext_view.function} (call {i + 1})")
+        found = find_placeholder(ext_view.raised) if ext_view.raised is not None else None
+        if found:
+            return Skipped(rid, name, PLACEHOLDER, f"{found} raised by {ext_view.function}")
+        external.append(ExternalCall(
+            ext_view.function, ext_view.returned, ext_view.raised,
+            {k: _blob(call_state.get(k)) for k in ("return_value", "execption")}))
+    recorded = RecordedCall(rid, name, module, view, blobs, external,
+                            receiver_omitted=view._receiver_omitted())
+    digest = hashlib.sha256()
+    digest.update(name.encode("utf-8", "surrogatepass"))
+    for key in sorted(blobs):
+        value = blobs[key]
+        digest.update(b"\0" + key.encode() + b"\0")
+        digest.update(value if isinstance(value, bytes) else repr(value).encode())
+    for ext in external:
+        digest.update(b"\1" + ext.name.encode("utf-8", "surrogatepass"))
+        for key in ("return_value", "execption"):
+            value = ext.blobs[key]
+            digest.update(b"\0" + (value if isinstance(value, bytes) else b"-"))
+    recorded.key = digest.digest()
+    return recorded
+
+
+def settable_globals(call: RecordedCall) -> Dict[Any, Any]:
+    """The globals a test sets: those recorded as values (not code, not
+    placeholders)."""
+    used = call.view.globals
+    if not isinstance(used, dict):
+        return {}
+    return {k: v for k, v in used.items()
+            if not is_code_reference(v) and not find_placeholder(v)}
+
+
+def unrecorded_globals(call: RecordedCall) -> Dict[Any, str]:
+    """The globals the recorder replaced by a placeholder, with its type: a
+    test leaves them as the program defines them."""
+    used = call.view.globals
+    if not isinstance(used, dict):
+        return {}
+    out = {}
+    for k, v in used.items():
+        found = None if is_code_reference(v) else find_placeholder(v)
+        if found:
+            out[k] = found
+    return out
+
+
+def group_calls(calls: List[RecordedCall]) -> List[RecordedCall]:
+    """Calls of one function with equal arguments, outcome and external
+    results count as one (the first, with the number of calls it stands
+    for)."""
+    first: Dict[bytes, RecordedCall] = {}
+    out: List[RecordedCall] = []
+    for call in calls:
+        seen = first.get(call.key)
+        if seen is None:
+            first[call.key] = call
+            out.append(call)
+        else:
+            seen.count += 1
+    return out
+
+
+def project_root_of(calls: Sequence[RecordedCall]) -> Optional[str]:
+    """The directory the recorded modules are imported from, told by their
+    source paths."""
+    for call in calls:
+        path = call.view.full_path
+        if not path or not call.module:
+            continue
+        parts = call.module.split(".")
+        base = os.path.dirname(os.path.abspath(path))
+        if os.path.basename(path) != "__init__.py":
+            parts = parts[:-1]
+        for _ in parts:
+            base = os.path.dirname(base)
+        return base
+    return None

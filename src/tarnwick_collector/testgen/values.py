@@ -1,0 +1,300 @@
+"""Recorded values as Python source text.
+
+A value decoded by the restricted unpickler (``store.decoding``) is written
+as a literal or a constructor call when that text rebuilds it exactly:
+numbers, strings, containers, dates, ``Decimal``, paths, UUIDs, classes by
+name, exceptions and plain objects (made without their initializer and
+given their recorded attributes). Anything else raises ``NotLiteral`` and
+the generator keeps the recorded pickle in a data file instead. A value the
+recorder replaced by a placeholder raises ``NeedsPlaceholder``: no test can
+be built on it.
+"""
+import collections
+import datetime
+import decimal
+import fractions
+import keyword
+import math
+import pathlib
+import uuid
+from typing import Any, Dict, List, Optional, Set
+
+from tarnwick_collector.store.decoding import (
+    StandIn,
+    TooLarge,
+    is_call_stand_in,
+    is_stand_in_class,
+    stand_in_name,
+)
+
+PICKLER = "tarnwick_collector.data_serialization.pickler."
+WRAPPERS = "tarnwick_common.utils.object_wrapper."
+UNPICKLABLE = WRAPPERS + "UnpicklableObject"
+LOADCLASS = "jsonpickle.unpickler.loadclass"
+
+
+def is_code_reference(value: Any) -> bool:
+    """A value that names code (a module, a class, a function, a method)."""
+    if is_stand_in_class(value):
+        return True
+    if isinstance(value, StandIn):
+        name = value.tw_full_name
+        return name in (PICKLER + "wrap_module", "builtins.getattr", LOADCLASS) or (
+            name.startswith(WRAPPERS) and name.rpartition(".")[2] in (
+                "FunctionWrapper", "ModuleWrapper", "SpecialWrapper"))
+    return False
+
+
+class NotLiteral(Exception):
+    """The value has no exact source text here."""
+
+
+class NeedsPlaceholder(Exception):
+    """The value holds a placeholder of the recorder (or a part that could
+    not be decoded): what it stood for is not known."""
+
+
+class NotByName(Exception):
+    """The value names a function that cannot be found by its name (a
+    nested function, a lambda)."""
+
+
+def placeholder_type(value: StandIn) -> str:
+    args = value.tw_args
+    text = args[0] if args else value.tw_attributes.get("_wrapped_type", "?")
+    if isinstance(text, str) and text.count("'") >= 2:
+        text = text.split("'")[1]
+    return str(text)
+
+
+def find_placeholder(value: Any, seen: Optional[Set[int]] = None) -> Optional[str]:
+    """The type of the first placeholder (or undecodable part) in ``value``."""
+    seen = set() if seen is None else seen
+    if id(value) in seen:
+        return None
+    seen.add(id(value))
+    if isinstance(value, TooLarge):
+        return f"a value too large to decode ({value.what})"
+    if type(value).__name__ == "_Undecodable":
+        return "a value that cannot be decoded"
+    if isinstance(value, StandIn):
+        name = value.tw_full_name
+        if name == UNPICKLABLE:
+            return placeholder_type(value)
+        if name == PICKLER + "wrap_function":
+            return f"a rebuilt object ({value.tw_args[0] if value.tw_args else '?'})"
+        children: List[Any] = list(value.tw_args) + list(value.tw_kwargs.values())
+        children.append(value.tw_state)
+        children.extend(value.tw_items)
+        children.extend(v for kv in value.tw_entries for v in kv)
+        if is_call_stand_in(value):
+            children.append(value.tw_callee)
+    elif isinstance(value, dict):
+        children = list(value.keys()) + list(value.values())
+    elif isinstance(value, (list, tuple, set, frozenset, collections.deque)):
+        children = list(value)
+    else:
+        return None
+    for child in children:
+        found = find_placeholder(child, seen)
+        if found:
+            return found
+    return None
+
+
+_STDLIB_REPRS = {
+    datetime.datetime: "datetime", datetime.date: "datetime", datetime.time: "datetime",
+    datetime.timedelta: "datetime", datetime.timezone: "datetime",
+    decimal.Decimal: "decimal", fractions.Fraction: "fractions", uuid.UUID: "uuid",
+}
+
+
+class Writer:
+    """Turns values into source text, collecting the modules it names."""
+
+    def __init__(self, main_module: Optional[str] = None) -> None:
+        self.imports: Set[str] = set()
+        self.main_module = main_module
+
+    def class_ref(self, cls: Any) -> str:
+        module = getattr(cls, "_tw_module", "")
+        name = getattr(cls, "_tw_name", "")
+        if "<" in name or "<" in module:
+            raise NotByName(f"{module}.{name}" if module else name)
+        if module == "__main__":
+            if not self.main_module:
+                raise NotByName(f"{name}, of the main script, which is not importable")
+            module = self.main_module
+        if module == "builtins" and name.isidentifier():
+            return name
+        if not module or module == "__main__" or not all(
+                p.isidentifier() and not keyword.iskeyword(p)
+                for p in (module.split(".") + name.split("."))):
+            full = f"{module}.{name}" if module else name
+            if full.startswith("__main__.") and self.main_module:
+                full = self.main_module + full[len("__main__"):]
+            return f"replay.resolve({full!r})"
+        self.imports.add(module)
+        return f"{module}.{name}"
+
+    def code(self, value: Any, context: str = "value") -> str:
+        """Source text of ``value``; ``context`` is "exception" for a raised
+        exception and "external" for an external call's result."""
+        return self._code(value, context, set(), 0)
+
+    def _shared(self, value: Any, seen: Set[int]) -> None:
+        # A mutable part met twice (shared or cyclic): text would copy it.
+        if id(value) in seen:
+            raise NotLiteral("a part shared between several places")
+        seen.add(id(value))
+
+    def _code(self, v: Any, context: str, seen: Set[int], depth: int) -> str:
+        if depth > 40:
+            raise NotLiteral("nested too deeply")
+        if v is None or isinstance(v, (bool, str, bytes)):
+            return repr(v)
+        if isinstance(v, int):
+            text = repr(v)
+            if len(text) > 200:
+                raise NotLiteral("a long int")
+            return text
+        if isinstance(v, float):
+            if math.isnan(v):
+                return "float('nan')"
+            if math.isinf(v):
+                return "float('inf')" if v > 0 else "float('-inf')"
+            return repr(v)
+        if isinstance(v, complex):
+            return f"complex({v.real!r}, {v.imag!r})"
+        if isinstance(v, bytearray):
+            return f"bytearray({bytes(v)!r})"
+        if isinstance(v, TooLarge) or type(v).__name__ == "_Undecodable":
+            raise NeedsPlaceholder(find_placeholder(v) or "an undecodable value")
+        if v is type(None):
+            return "type(None)"
+        module = _STDLIB_REPRS.get(type(v))
+        if module is not None:
+            self.imports.add(module)
+            text = repr(v)
+            return text if text.startswith(module + ".") else f"{module}.{text}"
+        if isinstance(v, pathlib.PurePath):
+            self.imports.add("pathlib")
+            return f"pathlib.{type(v).__name__}({str(v)!r})"
+        if isinstance(v, (range, slice)):
+            return repr(v)
+        if is_stand_in_class(v):
+            return self.class_ref(v)
+        if isinstance(v, list):
+            self._shared(v, seen)
+            return "[" + ", ".join(self._code(x, context, seen, depth + 1) for x in v) + "]"
+        if isinstance(v, tuple):
+            items = [self._code(x, context, seen, depth + 1) for x in v]
+            return "(" + ", ".join(items) + ("," if len(items) == 1 else "") + ")"
+        if type(v) is dict:
+            self._shared(v, seen)
+            return "{" + ", ".join(
+                f"{self._code(k, context, seen, depth + 1)}: "
+                f"{self._code(x, context, seen, depth + 1)}" for k, x in v.items()) + "}"
+        if isinstance(v, (set, frozenset)):
+            self._shared(v, seen)
+            items = sorted(self._code(x, context, seen, depth + 1) for x in v)
+            if not items:
+                return "set()" if isinstance(v, set) else "frozenset()"
+            body = "{" + ", ".join(items) + "}"
+            return body if isinstance(v, set) else f"frozenset({body})"
+        if isinstance(v, collections.OrderedDict):
+            self._shared(v, seen)
+            self.imports.add("collections")
+            pairs = ", ".join(f"({self._code(k, context, seen, depth + 1)}, "
+                              f"{self._code(x, context, seen, depth + 1)})" for k, x in v.items())
+            return f"collections.OrderedDict([{pairs}])"
+        if isinstance(v, collections.Counter):
+            self._shared(v, seen)
+            self.imports.add("collections")
+            return f"collections.Counter({self._code(dict(v), context, set(), depth + 1)})"
+        if isinstance(v, collections.deque):
+            self._shared(v, seen)
+            self.imports.add("collections")
+            return "collections.deque([" + ", ".join(
+                self._code(x, context, seen, depth + 1) for x in v) + "])"
+        if isinstance(v, StandIn):
+            return self._stand_in(v, context, seen, depth)
+        raise NotLiteral(f"a {type(v).__name__}")
+
+    def _stand_in(self, v: StandIn, context: str, seen: Set[int], depth: int) -> str:
+        name = v.tw_full_name
+        args = v.tw_args
+        if is_call_stand_in(v):
+            raise NotLiteral("a value made by a call")
+        if name == UNPICKLABLE:
+            if context != "external":
+                raise NeedsPlaceholder(placeholder_type(v))
+            attrs = {}
+            for key, value in v.tw_attributes.items():
+                if not isinstance(key, str) or key.startswith("_") or \
+                        not key.isidentifier() or keyword.iskeyword(key) or \
+                        is_code_reference(value):
+                    continue  # its methods say nothing of its value
+                try:
+                    attrs[key] = self._code(value, "plain", set(), depth + 1)
+                except (NotLiteral, NeedsPlaceholder):
+                    continue
+            parts = [repr(placeholder_type(v))] + [f"{k}={t}" for k, t in attrs.items()]
+            return f"replay.recorded_object({', '.join(parts)})"
+        if name == PICKLER + "wrap_module" and args and isinstance(args[0], str):
+            return f"replay.resolve({args[0]!r})"
+        if name == PICKLER + "wrap_exception" and args:
+            cls = args[0]
+            if isinstance(cls, str):
+                short = cls[len("builtins."):] if cls.startswith("builtins.") else ""
+                cls_text = short if short.isidentifier() else f"replay.resolve({cls!r})"
+            else:
+                cls_text = self._code(cls, context, seen, depth + 1)
+            exc_args = args[1] if len(args) > 1 and isinstance(args[1], (tuple, list)) else ()
+            extra = args[2] if len(args) > 2 and isinstance(args[2], dict) else {}
+            return self._instance(cls_text, tuple(exc_args), extra, "exception", seen, depth)
+        if name == PICKLER + "wrap_object":
+            raise NotLiteral("an object of which only some attributes were recorded")
+        if name.startswith(PICKLER) or name.startswith(WRAPPERS):
+            raise NotLiteral(f"a {name.rpartition('.')[2]}")
+        if name == "builtins.getattr" and len(args) == 2 and isinstance(args[1], str):
+            return f"getattr({self._code(args[0], context, seen, depth + 1)}, {args[1]!r})"
+        if name == "copyreg._reconstructor" and args:
+            self._shared(v, seen)
+            state = args[2] if len(args) > 2 else None
+            attrs = dict(state) if isinstance(state, dict) else {}
+            attrs.update(v.tw_attributes)
+            return self._instance(self._code(args[0], context, seen, depth + 1), (),
+                                  attrs, context, seen, depth)
+        if v.tw_kwargs or v.tw_items or v.tw_entries:
+            raise NotLiteral(f"a {name} with items")
+        self._shared(v, seen)
+        cls_text = self.class_ref(type(v))
+        state = v.tw_state
+        if state is not None and not isinstance(state, dict):
+            if isinstance(state, tuple) and len(state) == 2 and \
+                    all(p is None or isinstance(p, dict) for p in state):
+                return (f"replay.obj_state({cls_text}, "
+                        f"{self._code(tuple(args), context, seen, depth + 1)}, "
+                        f"{self._code(state, context, seen, depth + 1)})")
+            raise NotLiteral(f"a {name} with state of its own")
+        return self._instance(cls_text, tuple(args), state, context, seen, depth)
+
+    def _instance(self, cls_text: str, args: tuple, state: Optional[Dict[Any, Any]],
+                  context: str, seen: Set[int], depth: int) -> str:
+        state = state or {}
+        named = all(isinstance(k, str) and k.isidentifier() and not keyword.iskeyword(k)
+                    for k in state)
+        attr_texts = {k: self._code(x, context, seen, depth + 1) for k, x in state.items()} \
+            if named else None
+        if context == "exception" or (args and named and state):
+            parts = [cls_text] + [self._code(a, context, seen, depth + 1) for a in args]
+            parts += [f"{k}={t}" for k, t in (attr_texts or {}).items()]
+            if named:
+                return f"replay.exc({', '.join(parts)})"
+        if not args and named:
+            parts = [cls_text] + [f"{k}={t}" for k, t in (attr_texts or {}).items()]
+            return f"replay.obj({', '.join(parts)})"
+        state_text = self._code(dict(state), context, seen, depth + 1) if state else "None"
+        return (f"replay.obj_state({cls_text}, "
+                f"{self._code(args, context, seen, depth + 1)}, {state_text})")

@@ -1,0 +1,98 @@
+"""The ``generate-tests`` command line and the demo's last step."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytestmark = pytest.mark.recording
+
+
+def tarnwick(*args, cwd):
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    return subprocess.run([sys.executable, "-m", "tarnwick_collector", *args], cwd=cwd,
+                          capture_output=True, text=True, timeout=300, env=env)
+
+
+def test_generate_tests_writes_under_the_project_and_reports(tmp_path):
+    (tmp_path / "calc.py").write_text(textwrap.dedent("""
+        import threading
+
+        def add(a, b):
+            return a + b
+
+        def hold(lock):
+            with lock:
+                return 1
+    """))
+    (tmp_path / "main.py").write_text(
+        "import threading\nimport calc\ncalc.add(1, 2)\ncalc.add(1, 2)\ncalc.add(2, 2)\n"
+        "calc.hold(threading.Lock())\n")
+    assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
+
+    proc = tarnwick("generate-tests", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout.splitlines()
+    assert out[0] == f"wrote {os.path.join('tests', 'generated', 'test_calc.py')}: 2 test(s)"
+    assert "skipped 1 recorded call(s):" in out
+    assert "  needs a value the recorder replaced by a placeholder: 1" in out
+    assert any(line.startswith("    #") and "calc.hold (_thread.lock in the arguments)" in line
+               for line in out)
+    assert out[-1] == ("4 recorded call(s): 2 test(s) written, 1 repeated call(s) folded "
+                       "into them, 0 over the per-function limit, 1 skipped")
+    test_dir = tmp_path / "tests" / "generated"
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           str(test_dir)], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=300)
+    assert "2 passed" in proc.stdout, proc.stdout
+
+    again = tarnwick("generate-tests", "--function", "add", cwd=tmp_path)
+    assert "replaced 3 file(s) an earlier run wrote" in again.stdout
+    # From elsewhere, the store is found under the project root, like `record`'s.
+    elsewhere = tarnwick("generate-tests", "--project-root", str(tmp_path), "--out",
+                         str(tmp_path / "other"), cwd=tmp_path.parent)
+    assert elsewhere.returncode == 0, elsewhere.stderr
+    assert (tmp_path / "other" / "test_calc.py").exists()
+
+
+def test_generate_tests_usage_errors(tmp_path):
+    proc = tarnwick("generate-tests", "--store", str(tmp_path / "none.sqlite3"), cwd=tmp_path)
+    assert (proc.returncode, proc.stdout) == (1, "")
+    assert "error: no store at" in proc.stderr
+    proc = tarnwick("generate-tests", "--per-function", "0", cwd=tmp_path)
+    assert proc.returncode == 2 and "must be at least 1" in proc.stderr
+
+
+def test_demo_ends_by_running_the_tests_generated_from_its_recording(tmp_path):
+    proc = tarnwick("demo", "--store", str(tmp_path / "demo.sqlite3"), cwd=tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    step = proc.stdout.split("[4/4]", 1)[1]
+    assert "wrote " in step and "test_shop_pricing.py" in step
+    assert "replay.returns('random.Random.random'" in step
+    assert " passed in " in step and "failed" not in step
+    assert (tmp_path / "demo-tests" / "test_shop_catalog.py").exists()
+
+
+def test_classes_of_the_main_script_are_named_by_its_module(tmp_path):
+    (tmp_path / "main.py").write_text(textwrap.dedent("""
+        class Point:
+            def __init__(self, x, y):
+                self.x, self.y = x, y
+
+
+        def norm(p):
+            return abs(p.x) + abs(p.y)
+
+
+        if __name__ == "__main__":
+            norm(Point(1, -2))
+    """))
+    assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
+    assert tarnwick("generate-tests", cwd=tmp_path).returncode == 0
+    text = (tmp_path / "tests" / "generated" / "test_main.py").read_text()
+    assert "args=(replay.obj(main.Point, x=1, y=-2),)" in text
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           "tests/generated"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=300)
+    assert "2 passed" in proc.stdout, proc.stdout

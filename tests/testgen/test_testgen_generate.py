@@ -1,0 +1,363 @@
+"""``tarnwick generate-tests`` on recorded programs: the tests it writes pass
+on the program as recorded and fail, clearly, when the program changes."""
+import os
+import pickle
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from tarnwick_collector.testgen import HEADER, generate
+
+pytestmark = pytest.mark.recording
+
+CORE = """
+    import json
+    import os
+    import random
+    import re
+    import threading
+    import time
+
+    if os.environ.get("APP_IMPORT_MARK"):
+        with open(os.environ["APP_IMPORT_MARK"], "a") as fh:
+            fh.write("imported\\n")
+
+    RATE = 3
+    WORD = re.compile(r"\\w+")
+    LOCK = threading.Lock()
+
+
+    class Config:
+        def __init__(self):
+            self.factor = 2
+            self.name = "cfg"
+
+
+    CONFIG = Config()
+
+
+    class Overdrawn(Exception):
+        def __init__(self, owner, missing):
+            super().__init__(f"{owner} is short by {missing}")
+            self.missing = missing
+
+
+    class Account:
+        def __init__(self, owner, balance=0):
+            self.owner = owner
+            self.balance = balance
+            self.history = []
+
+        def deposit(self, amount):
+            if amount <= 0:
+                raise ValueError("amount must be positive", amount)
+            self.balance += amount
+            self.history.append(amount)
+            return self.balance
+
+        def interest(self):
+            return self.balance * RATE // 100
+
+
+    def withdraw(account, amount):
+        if amount > account.balance:
+            raise Overdrawn(account.owner, amount - account.balance)
+        account.balance -= amount
+        return account.balance
+
+
+    def scaled(values):
+        return [v * CONFIG.factor for v in values]
+
+
+    def add_all(target, items):
+        target.extend(items)
+        return len(target)
+
+
+    def stamp(label):
+        return f"{label}@{int(time.time())}"
+
+
+    def read_settings(path):
+        try:
+            with open(path) as fh:
+                return json.load(fh)
+        except FileNotFoundError:
+            return {}
+
+
+    def lucky():
+        return random.randint(1, 6) * 10
+
+
+    def words(text):
+        return WORD.findall(text)
+
+
+    def locked_double(value):
+        with LOCK:
+            return 2 * value
+
+
+    def guarded(lock, value):
+        with lock:
+            return value
+"""
+
+MAIN = """
+    import threading
+
+    from app import core
+
+
+    def main():
+        other = core.Account("bob")
+        for amount in (1, 2, 3):
+            other.deposit(amount)
+        core.RATE = 5
+        account = core.Account("ann", 100)
+        account.deposit(50)
+        try:
+            account.deposit(-1)
+        except ValueError:
+            pass
+        account.interest()
+        core.withdraw(account, 30)
+        try:
+            core.withdraw(account, 1000)
+        except core.Overdrawn:
+            pass
+        core.scaled([1, 2])
+        core.scaled([1, 2])
+        core.add_all([1], [2, 3])
+        core.stamp("x")
+        core.read_settings("/nonexistent/settings.json")
+        core.lucky()
+        core.guarded(threading.Lock(), 7)
+        core.words("a bc")
+        core.locked_double(4)
+
+
+    main()
+"""
+
+
+def _write(root, name, code):
+    path = root / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(textwrap.dedent(code))
+    return path
+
+
+def _run(args, cwd, env=None):
+    return subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=300,
+                          env=env)
+
+
+def _pytest(test_dir):
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    return _run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                 "--tb=short", "-rf", str(test_dir)], cwd=test_dir, env=env)
+
+
+@pytest.fixture(scope="module")
+def recorded(tmp_path_factory):
+    root = tmp_path_factory.mktemp("recorded")
+    project = root / "project"
+    _write(project, "app/__init__.py", "")
+    _write(project, "app/core.py", CORE)
+    _write(project, "main.py", MAIN)
+    store = root / "records.sqlite3"
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    proc = _run([sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
+                 "--project-root", str(project), "--store", str(store), "main.py"],
+                cwd=project, env=env)
+    assert proc.returncode == 0, proc.stderr
+    return project, store
+
+
+def _generate(recorded, out, **kwargs):
+    project, store = recorded
+    return generate(str(store), str(out), project_root=str(project), **kwargs)
+
+
+def _test_of(text, name_start):
+    """The text of the first generated test whose name starts so."""
+    for block in text.split("\n\n\n"):
+        if block.startswith("def " + name_start):
+            return block
+    raise AssertionError(f"no test {name_start}... in:\n{text}")
+
+
+def test_generated_tests_rebuild_each_kind_of_call_and_pass(recorded, tmp_path):
+    out = tmp_path / "generated"
+    report = _generate(recorded, out)
+    text = (out / "test_app_core.py").read_text()
+    assert text.startswith(HEADER + "\n")
+
+    # An initializer runs on a new instance, a method on its rebuilt receiver.
+    init = _test_of(text, "test_account_init_returns_none_with_owner_ann")
+    assert "init=True" in init and "args=('ann', 100)" in init
+    deposit = _test_of(text, "test_account_deposit_returns_150")
+    assert "replay.obj(app.core.Account, owner='ann', balance=100, history=[])" in deposit
+    assert "balance=150, history=[50]" in deposit  # the receiver after the call
+    # Exceptions: raised by the function, by its callee, by an external call.
+    assert "check_raised(replay.exc(ValueError, 'amount must be positive', -1))" in text
+    assert "replay.exc(app.core.Overdrawn, 'ann is short by 880', missing=880)" in text
+    settings = _test_of(text, "test_read_settings")
+    assert "replay.raises('io.open', replay.exc(FileNotFoundError" in settings
+    # Globals: a plain value as the call saw it, attributes of an object.
+    assert "globals_used={'RATE': 5}" in _test_of(text, "test_account_interest")
+    assert "replay.attrs(factor=2)" in _test_of(text, "test_scaled")
+    # A changed argument is checked after the call.
+    assert "check_arguments(([1, 2, 3], [2, 3]), {})" in _test_of(text, "test_add_all")
+    assert "replay.returns('time.time'," in _test_of(text, "test_stamp")
+    assert "replay.returns('random.Random.randint'," in _test_of(text, "test_lucky")
+    # A global the recorder could not store is the program's own.
+    assert "Left as the program defines them (not recorded): LOCK (_thread.lock)." in \
+        _test_of(text, "test_locked_double")
+    assert "globals_used" not in _test_of(text, "test_locked_double")
+
+    # Equal calls are one test; a call with a placeholder is none.
+    assert report.duplicates == 1
+    assert text.count("def test_scaled") == 1
+    assert [(s.full_name, s.reason) for s in report.skipped] == [
+        ("app.core.guarded", "needs a value the recorder replaced by a placeholder")]
+    assert "_thread.lock" in report.skipped[0].detail
+    lines = "\n".join(report.lines())
+    assert "needs a value the recorder replaced by a placeholder: 1" in lines
+    assert "#" in lines and "app.core.guarded" in lines
+
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert f"{report.tests} passed" in proc.stdout
+
+
+CHANGES = [
+    # (what the program now does, the old text, the new text, what the failure says)
+    ("deposits twice", "self.balance += amount\n",
+     "self.balance += 2 * amount\n", "returned value"),
+    ("words its exception differently", 'f"{owner} is short by {missing}"',
+     'f"{owner} lacks {missing}"', "exception arguments"),
+    ("reads the clock twice", "int(time.time())}\"",
+     "int(time.time())}{time.time()}\"", "made an external call the record does not hold"),
+    ("no longer changes its argument", "target.extend(items)\n",
+     "target = target + items\n", "arguments after the call"),
+    ("stops reading the clock", "int(time.time())}\"", "0}\"",
+     "did not make the recorded external call(s) time.time"),
+    ("ignores the rate", "self.balance * RATE // 100", "self.balance * 3 // 100",
+     "returned value"),
+]
+
+
+@pytest.mark.parametrize("what,old,new,message", CHANGES, ids=[c[0] for c in CHANGES])
+def test_generated_tests_fail_clearly_when_the_program_changes(
+        recorded, tmp_path, what, old, new, message):
+    project, store = recorded
+    copy = tmp_path / "project"
+    _write(copy, "app/__init__.py", "")
+    core = textwrap.dedent(CORE)
+    assert old in core
+    _write(copy, "app/core.py", core.replace(old, new, 1))
+    _write(copy, "main.py", MAIN)
+    out = tmp_path / "generated"
+    generate(str(store), str(out), project_root=str(project))
+    # The generated tests find the project through their conftest: point it
+    # at the changed copy.
+    conftest = out / "conftest.py"
+    conftest.write_text(conftest.read_text().replace(
+        repr([os.path.relpath(project, out)]), repr([str(copy)])))
+    proc = _pytest(out)
+    assert proc.returncode == 1, proc.stdout
+    assert message in proc.stdout, proc.stdout
+
+
+def test_generation_imports_and_runs_nothing_of_the_program(recorded, tmp_path,
+                                                            monkeypatch):
+    mark = tmp_path / "imported"
+    monkeypatch.setenv("APP_IMPORT_MARK", str(mark))
+    before = set(sys.modules)
+    _generate(recorded, tmp_path / "generated")
+    assert not mark.exists()
+    assert not [m for m in set(sys.modules) - before if m == "app" or m.startswith("app.")]
+
+
+def test_rerun_replaces_only_the_files_it_wrote(recorded, tmp_path):
+    out = tmp_path / "generated"
+    first = _generate(recorded, out)
+    assert not first.replaced
+    mine = out / "test_handwritten.py"
+    mine.write_text("def test_mine():\n    pass\n")
+    stale = out / "test_gone_module.py"
+    stale.write_text(HEADER + "\n")
+    second = _generate(recorded, out)
+    assert sorted(os.path.basename(p) for p in second.replaced) == [
+        "conftest.py", "pytest.ini", "test_app_core.py", "test_main.py"]
+    assert [os.path.basename(p) for p in second.removed] == ["test_gone_module.py"]
+    assert mine.read_text() == "def test_mine():\n    pass\n"
+    assert "replaced 4 file(s) an earlier run wrote" in "\n".join(second.lines())
+
+    # A file of the same name that the generator did not write is left alone,
+    # and its calls are listed as skipped.
+    (out / "test_app_core.py").write_text("# my own tests\n")
+    third = _generate(recorded, out)
+    assert (out / "test_app_core.py").read_text() == "# my own tests\n"
+    assert third.left_alone == [str(out / "test_app_core.py")]
+    assert third.tests == 1  # main.main
+    assert {s.full_name.split(".")[0] for s in third.skipped
+            if s.reason.startswith("a file of that name exists")} == {"app"}
+
+
+def test_per_function_limit_and_function_filter(recorded, tmp_path):
+    report = _generate(recorded, tmp_path / "one", per_function=1)
+    text = (tmp_path / "one" / "test_app_core.py").read_text()
+    assert text.count("def test_account_deposit") == 1
+    assert text.count("def test_withdraw") == 1
+    assert report.over_limit == 6  # Account.__init__ 1, deposit 4, withdraw 1
+    # Within the limit, calls that end otherwise come first.
+    two = _generate(recorded, tmp_path / "two", per_function=2)
+    text = (tmp_path / "two" / "test_app_core.py").read_text()
+    assert [line.split("(")[0] for line in text.splitlines()
+            if line.startswith("def test_account_deposit")] == [
+        "def test_account_deposit_returns_1", "def test_account_deposit_raises_valueerror"]
+    assert two.over_limit == 3
+    only = _generate(recorded, tmp_path / "only", function="withdraw")
+    assert only.recorded == 2 and only.tests == 2
+
+
+def test_values_without_source_text_go_to_a_data_file(tmp_path):
+    """A value whose text would not rebuild it (a list shared between two
+    arguments) is kept as the recorded pickle in a data file beside the
+    module; the test loads it by name."""
+    from tarnwick_collector.store import sqlite_store  # noqa: F401
+    project = tmp_path / "project"
+    _write(project, "app2/__init__.py", "")
+    _write(project, "app2/m.py", """
+        def both(a, b):
+            a.append(1)
+            return len(b)
+    """)
+    _write(project, "main.py", """
+        from app2 import m
+        shared = []
+        m.both(shared, shared)
+    """)
+    store = tmp_path / "s.sqlite3"
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    proc = _run([sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
+                 "--project-root", str(project), "--store", str(store), "main.py"],
+                cwd=project, env=env)
+    assert proc.returncode == 0, proc.stderr
+    out = tmp_path / "generated"
+    generate(str(store), str(out), project_root=str(project))
+    text = (out / "test_app2_m.py").read_text()
+    assert "DATA = replay.data_file(__file__, 'test_app2_m_data.pickle')" in text
+    assert "args=replay.load(DATA, 'test_both_returns_1', 'pre_run_args')" in text
+    data = (out / "test_app2_m_data.pickle").read_bytes()
+    assert data.startswith(HEADER.encode())
+    assert "pre_run_args" in pickle.loads(data.split(b"\n", 1)[1])["test_both_returns_1"]
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout

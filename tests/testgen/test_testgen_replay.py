@@ -1,0 +1,359 @@
+"""The runtime helper of generated tests (``tarnwick_collector.replay``) and
+the source text the generator writes for recorded values."""
+import collections
+import datetime
+import decimal
+import fractions
+import math
+import pathlib
+import pickle
+import signal
+import sys
+import textwrap
+import uuid
+
+import pytest
+
+from tarnwick_collector import replay
+from tarnwick_collector.store.decoding import safe_loads
+from tarnwick_collector.testgen.values import NeedsPlaceholder, NotLiteral, Writer
+
+MODULE = """
+    import functools
+    import json
+    import os
+    import time
+
+    LIMIT = 10
+
+
+    class Box:
+        def __init__(self, items):
+            self.items = items
+            self.note = None
+
+        @property
+        def size(self):
+            return len(self.items)
+
+
+    @functools.lru_cache(maxsize=None)
+    def cached_stamp(offset):
+        return time.time() + offset
+
+
+    class Settings:
+        def __init__(self):
+            self.unit = "kg"
+            self.scale = 1
+
+
+    SETTINGS = Settings()
+
+
+    def stamp():
+        return time.time() + 1
+
+
+    def stamp_twice():
+        return time.time() + time.time()
+
+
+    def load(path):
+        with open(path) as fh:
+            return json.load(fh)
+
+
+    def joined(a, b):
+        return os.path.join(a, b)
+
+
+    def careful():
+        try:
+            return time.time() + time.time()
+        except Exception:
+            return "swallowed"
+
+
+    def weigh(value):
+        return f"{value * SETTINGS.scale} {SETTINGS.unit} (limit {LIMIT})"
+"""
+
+
+@pytest.fixture
+def mod(tmp_path, monkeypatch):
+    (tmp_path / "rp_app.py").write_text(textwrap.dedent(MODULE))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    sys.modules.pop("rp_app", None)
+    import rp_app
+    yield rp_app
+    sys.modules.pop("rp_app", None)
+
+
+class Plain:
+    def __init__(self, a, b):
+        self.a = a
+        self.b = b
+
+
+def test_objects_without_eq_compare_by_type_and_state_recursively():
+    replay.check(Plain(1, [Plain(2, {"k": 3})]), Plain(1, [Plain(2, {"k": 3})]))
+    with pytest.raises(AssertionError, match=r"value\.b\[0\]\.b\['k'\]: 4 != 3"):
+        replay.check(Plain(1, [Plain(2, {"k": 4})]), Plain(1, [Plain(2, {"k": 3})]))
+    with pytest.raises(AssertionError, match=r"value\.a: got str"):
+        replay.check(Plain("1", 2), Plain(1, 2))
+    with pytest.raises(AssertionError, match=r"value: got Box|got .*Plain"):
+        replay.check(Plain(1, 2), replay.obj(type("Other", (), {}), a=1, b=2))
+    replay.check([float("nan")], [float("nan")])
+    with pytest.raises(AssertionError, match="missing"):
+        replay.check(replay.obj(Plain, a=1), Plain(1, 2))
+    # Cycles end.
+    x, y = Plain(1, None), Plain(1, None)
+    x.b, y.b = x, y
+    replay.check(x, y)
+
+
+def test_an_external_module_attribute_is_replaced_in_order_and_restored(mod):
+    import time
+    real = time.time
+    outcome = replay.run("rp_app.stamp", external=[replay.returns("time.time", 41.5)])
+    outcome.check_returned(42.5)
+    assert time.time is real
+
+
+def test_an_external_call_the_record_does_not_hold_fails_clearly(mod):
+    with pytest.raises(AssertionError, match=r"rp_app\.stamp_twice made an external call "
+                                             r"the record does not hold: time\.time"):
+        replay.run("rp_app.stamp_twice", external=[replay.returns("time.time", 1.0)])
+    # Even when the function swallows every exception.
+    with pytest.raises(AssertionError, match="careful made an external call the record "
+                                             "does not hold"):
+        replay.run("rp_app.careful", external=[replay.returns("time.time", 1.0)])
+
+
+def test_a_recorded_call_that_is_not_made_fails(mod):
+    with pytest.raises(AssertionError, match=r"did not make the recorded external call\(s\) "
+                                             r"time\.time"):
+        replay.run("rp_app.stamp", external=[replay.returns("time.time", 1.0),
+                                             replay.returns("time.time", 2.0)])
+
+
+def test_an_external_call_that_raised_raises_again(mod):
+    outcome = replay.run("rp_app.load", args=("/nowhere.json",), external=[
+        replay.raises("io.open", replay.exc(FileNotFoundError, 2, "No such file"))])
+    outcome.check_raised(replay.exc(FileNotFoundError, 2, "No such file"))
+    with pytest.raises(AssertionError, match="exception arguments"):
+        outcome.check_raised(replay.exc(FileNotFoundError, 2, "gone"))
+    with pytest.raises(AssertionError, match="raised FileNotFoundError"):
+        outcome.check_returned(None)
+
+
+def test_a_described_object_answers_its_attributes_and_recorded_methods(mod):
+    handle = replay.recorded_object("_io.TextIOWrapper", name="/data.json", mode="r")
+    outcome = replay.run("rp_app.load", args=("/data.json",), external=[
+        replay.returns("io.open", handle),
+        replay.returns("_io._IOBase.__enter__", handle),
+        replay.returns("json.load", {"a": 1}),
+        replay.returns("_io._IOBase.__exit__", None),
+    ])
+    outcome.check_returned({"a": 1})
+    assert handle.name == "/data.json"
+    assert "open" not in vars(mod)  # the builtin's stand-in is gone again
+
+
+def test_a_function_of_a_nested_module_is_replaced(mod):
+    outcome = replay.run("rp_app.joined", args=("a", "b"),
+                         external=[replay.returns("posixpath.join", "a|b")])
+    outcome.check_returned("a|b")
+
+
+def test_globals_are_set_for_the_call_and_restored(mod):
+    outcome = replay.run("rp_app.weigh", args=(3,), globals_used={
+        "LIMIT": 99, "SETTINGS": replay.attrs(scale=2, unit="g")})
+    outcome.check_returned("6 g (limit 99)")
+    assert (mod.LIMIT, mod.SETTINGS.scale, mod.SETTINGS.unit) == (10, 1, "kg")
+
+
+def test_a_property_is_replayed_through_its_getter(mod):
+    box = replay.obj(mod.Box, items=[1, 2], note=None)
+    replay.run("rp_app.Box.size", args=(box,)).check_returned(2)
+
+
+def test_a_decorated_function_is_called_as_recorded_not_through_its_decorator(mod):
+    # Through the cache, the second call would make no external call.
+    for now in (1.0, 2.0):
+        outcome = replay.run("rp_app.cached_stamp", args=(1,),
+                             external=[replay.returns("time.time", now)])
+        outcome.check_returned(now + 1)
+
+
+def test_an_initializer_runs_on_a_new_instance(mod):
+    outcome = replay.run("rp_app.Box.__init__", args=([1],), init=True)
+    outcome.check_returned(None)
+    outcome.check_arguments(([1],), {})
+
+
+class Colour(__import__("enum").Enum):
+    RED = 1
+
+
+VALUES = [
+    0, -3, 2 ** 70, 1.5, float("inf"), -0.0, complex(1, 2), "text", b"\x00b", bytearray(b"x"),
+    None, True, [1, (2, 3)], (1,), {"a": [1, {"b": None}]}, {1, 2}, frozenset({"x"}),
+    set(), datetime.datetime(2024, 1, 2, 3, 4, 5, 6), datetime.date(2024, 1, 2),
+    datetime.timedelta(seconds=5), datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc),
+    decimal.Decimal("1.25"), fractions.Fraction(1, 3), uuid.UUID(int=5),
+    pathlib.PurePosixPath("a/b"), collections.OrderedDict([("x", 1)]), range(3),
+    signal.Signals.SIGINT, Plain(1, [Plain(2, None)]), ValueError("bad", 3),
+]
+
+
+@pytest.mark.parametrize("value", VALUES, ids=[type(v).__name__ for v in VALUES])
+def test_recorded_values_are_written_as_text_that_rebuilds_them(value):
+    writer = Writer()
+    text = writer.code(safe_loads(pickle.dumps(value, protocol=4)))
+    names = {"replay": replay, "__name__": __name__}
+    for module in writer.imports:
+        names[module.split(".")[0]] = __import__(module)
+    rebuilt = eval(text, names)
+    if isinstance(value, float) and math.isnan(value):
+        assert math.isnan(rebuilt)
+    else:
+        replay.check(rebuilt, value)
+        if isinstance(value, BaseException):
+            assert rebuilt.args == value.args
+
+
+def test_values_text_cannot_rebuild_are_refused():
+    shared = [1]
+    with pytest.raises(NotLiteral, match="shared"):
+        Writer().code(safe_loads(pickle.dumps((shared, shared), protocol=4)))
+    cyclic = []
+    cyclic.append(cyclic)
+    with pytest.raises(NotLiteral):
+        Writer().code(safe_loads(pickle.dumps(cyclic, protocol=4)))
+
+
+def test_a_placeholder_is_never_written():
+    from tarnwick_common.utils.object_wrapper import UnpicklableObject
+    placeholder = UnpicklableObject("<class '_thread.lock'>", {})
+    decoded = safe_loads(pickle.dumps([placeholder], protocol=4))
+    with pytest.raises(NeedsPlaceholder, match="_thread.lock"):
+        Writer().code(decoded)
+    # As an external call's result it becomes a described object.
+    assert Writer().code(decoded, "external") == "[replay.recorded_object('_thread.lock')]"
+
+
+def _row(state, kind="tarnwick_collector.data_collection.pellory.UserFunctionCall"):
+    """A data row whose message is an instance of class ``kind`` (not
+    imported) with ``state``."""
+    module, _, name = kind.rpartition(".")
+    body = pickle.dumps(state, protocol=2)
+    data = (b"\x80\x02c" + module.encode() + b"\n" + name.encode() + b"\n)\x81"
+            + body[2:-1] + b"b.")
+    return (1, "run", 0.0, "m.f", "m", len(data), None, data)
+
+
+def test_records_of_unknown_shapes_are_skipped_with_their_reason():
+    from tarnwick_collector.testgen.reader import GENERATOR, UNKNOWN_KIND, read_call
+    other = read_call(_row({"x": 1}, "some.module.SomethingElse"), ".")
+    assert (other.reason, other.detail) == (UNKNOWN_KIND, "some.module.SomethingElse")
+    generator = read_call(_row({"function_metadata": None, "yielded_values": b""}), ".")
+    assert generator.reason == GENERATOR
+
+
+def test_a_replaced_class_method_is_put_back_as_it_was(tmp_path, monkeypatch):
+    (tmp_path / "rp_frac.py").write_text(
+        "from fractions import Fraction\n\n\ndef half(x):\n    return Fraction.from_float(x)\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import fractions
+    import rp_frac
+    before = vars(fractions.Fraction)["from_float"]
+    outcome = replay.run("rp_frac.half", args=(0.5,), external=[
+        replay.returns("fractions.Fraction.from_float", fractions.Fraction(1, 2))])
+    outcome.check_returned(fractions.Fraction(1, 2))
+    assert vars(fractions.Fraction)["from_float"] is before
+
+    class Sub(fractions.Fraction):
+        pass
+
+    assert type(Sub.from_float(0.5)) is Sub
+    sys.modules.pop("rp_frac", None)
+
+
+@pytest.mark.parametrize("source", [
+    "from datetime import datetime\n\n\ndef year():\n    return datetime.now().year\n",
+    "import datetime\n\n\ndef year():\n    return datetime.datetime.now().year\n",
+], ids=["class global", "class of a module global"])
+def test_a_class_method_of_a_built_in_class_is_replaced(tmp_path, monkeypatch, source):
+    import datetime
+    (tmp_path / "rp_clock.py").write_text(source)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    sys.modules.pop("rp_clock", None)
+    import rp_clock  # noqa: F401
+    outcome = replay.run("rp_clock.year", external=[
+        replay.returns("datetime.datetime.now", datetime.datetime(1999, 1, 1))])
+    outcome.check_returned(1999)
+    assert datetime.datetime.now().year > 2000 and rp_clock.datetime.__name__ == "datetime"
+    assert getattr(rp_clock.datetime, "datetime", rp_clock.datetime) is datetime.datetime
+    sys.modules.pop("rp_clock", None)
+
+
+def test_a_callable_imported_inside_the_function_is_replaced_where_it_lives(
+        tmp_path, monkeypatch):
+    (tmp_path / "rp_local.py").write_text(textwrap.dedent("""
+        def stamp():
+            import time
+            return time.time()
+
+
+        def age(born):
+            import datetime as dt
+            if not isinstance(born, dt.datetime):  # a real one, made before the call
+                raise TypeError(born)
+            return (dt.datetime.now() - born).days
+    """))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    sys.modules.pop("rp_local", None)
+    import rp_local  # noqa: F401
+    replay.run("rp_local.stamp", external=[replay.returns("time.time", 5.0)]).check_returned(5.0)
+    outcome = replay.run("rp_local.age", args=(datetime.datetime(2000, 1, 1),), external=[
+        replay.returns("datetime.datetime.now", datetime.datetime(2000, 1, 11))])
+    outcome.check_returned(10)
+    assert datetime.datetime.now().year > 2000
+    sys.modules.pop("rp_local", None)
+
+
+def test_a_library_calling_a_replaced_function_meanwhile_gets_the_real_one(
+        tmp_path, monkeypatch):
+    (tmp_path / "lib").mkdir()
+    (tmp_path / "proj").mkdir()
+    (tmp_path / "lib" / "rp_timelib.py").write_text(
+        "import time\n\n\ndef elapsed(start):\n    return time.time() - start\n")
+    (tmp_path / "proj" / "rp_user.py").write_text(textwrap.dedent("""
+        import time
+
+        import rp_timelib
+
+
+        def measure():
+            rp_timelib.elapsed(0.0)  # the library's own call: not recorded
+            return time.time()
+    """))
+    monkeypatch.syspath_prepend(str(tmp_path / "lib"))
+    monkeypatch.syspath_prepend(str(tmp_path / "proj"))
+    for name in ("rp_user", "rp_timelib"):
+        sys.modules.pop(name, None)
+    import rp_user  # noqa: F401
+    outcome = replay.run("rp_user.measure", external=[replay.returns("time.time", 7.0)])
+    outcome.check_returned(7.0)
+    for name in ("rp_user", "rp_timelib"):
+        sys.modules.pop(name, None)
+
+
+def test_a_call_that_exits_is_checked_like_any_exception(tmp_path, monkeypatch):
+    (tmp_path / "rp_exit.py").write_text("import sys\n\n\ndef main():\n    sys.exit(3)\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import rp_exit  # noqa: F401
+    replay.run("rp_exit.main").check_raised(replay.exc(SystemExit, 3))
+    sys.modules.pop("rp_exit", None)
