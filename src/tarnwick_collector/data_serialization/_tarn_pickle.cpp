@@ -50,7 +50,7 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
     // dump whether the file has been given bytes (see scrub()). A file
     // without write is handed on as it is, for the C pickler's own error.
     tw::Ref file_write;
-    if (lookup_attr(a[1], TW_STR("write"), file_write) < 0)
+    if (tw::optional_attr(a[1], TW_STR("write"), file_write) < 0)
         return nullptr;
     tw::Ref writer;
     if (file_write) {
@@ -105,7 +105,7 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
 static PyObject *attr_or_none(PyObject *obj, PyObject *name)
 {
     tw::Ref v;
-    if (lookup_attr(obj, name, v) < 0)
+    if (tw::optional_attr(obj, name, v) < 0)
         return nullptr;
     return v ? v.release() : Py_NewRef(Py_None);
 }
@@ -133,7 +133,7 @@ static PyObject *instance_attr_or_none(PyObject *pickler, PyObject *dict,
     return attr_or_none(pickler, name);
 }
 
-// getattr(pickler, "dispatch_table") as lookup_attr answers it. While the
+// getattr(pickler, "dispatch_table") as tw::optional_attr answers it. While the
 // name is the C pickler's own member (a data descriptor, so the __dict__
 // does not count), its slot is read in place.
 static int read_dispatch_table(ModState *ms, PyObject *pickler, tw::Ref &out)
@@ -150,7 +150,7 @@ static int read_dispatch_table(ModState *ms, PyObject *pickler, tw::Ref &out)
         out = tw::Ref::borrow(v);
         return v != nullptr ? 1 : 0;
     }
-    return lookup_attr(pickler, name, out);
+    return tw::optional_attr(pickler, name, out);
 }
 
 // The subclass's reducer_override as the pickler would read it, when its
@@ -175,7 +175,7 @@ static int read_user_override(PyObject *pickler, PyObject *key,
             return 1;
         }
     }
-    const int r = lookup_attr(pickler, key, user);
+    const int r = tw::optional_attr(pickler, key, user);
     if (r <= 0)
         return r;
     PyObject *u = user.get();
@@ -513,6 +513,13 @@ static int exec_module(PyObject *module)
     if (ms->writer_type == nullptr || ms->stand_in_type == nullptr ||
         ms->clear_memo == nullptr)
         return -1;
+    // The type of bound slot wrappers (None.__str__), which the
+    // interpreter does not export.
+    tw::Ref bound_slot = tw::getattr(Py_None, TW_STR("__str__"));
+    if (!bound_slot)
+        return -1;
+    ms->method_wrapper_type =
+        Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(bound_slot.get())));
     // Absent before 3.10: every Python-level pickling method then counts
     // as the program's.
     if (load("sys", "stdlib_module_names", &ms->stdlib_names) < 0)
@@ -521,12 +528,10 @@ static int exec_module(PyObject *module)
     tw::Ref walk_capsule = tw::Ref::steal(PyCapsule_New(
         const_cast<void *>(reinterpret_cast<const void *>(&walk_entry)),
         TW_TARN_CURRENT_WALK_CAPSULE, nullptr));
-    if (!walk_capsule ||
-        PyObject_SetAttrString(module, "_current_walk", walk_capsule.get()) < 0)
+    if (tw::set_global(module, "_current_walk", std::move(walk_capsule)) < 0)
         return -1;
-    tw::Ref cut_fn = tw::module_function(module, &placeholders_cut_def);
-    if (!cut_fn ||
-        PyObject_SetAttrString(module, "placeholders_cut", cut_fn.get()) < 0)
+    if (tw::set_global(module, "placeholders_cut",
+                       tw::module_function(module, &placeholders_cut_def)) < 0)
         return -1;
     if (add_method(module, &init_def, "pickler_init") < 0 ||
         add_method(module, &dump_def, "pickler_dump") < 0)
@@ -535,8 +540,7 @@ static int exec_module(PyObject *module)
     tw::Ref capsule = tw::Ref::steal(PyCapsule_New(
         const_cast<void *>(reinterpret_cast<const void *>(&entry)),
         TW_TARN_DUMP_PREPARED_CAPSULE, nullptr));
-    if (!capsule ||
-        PyObject_SetAttrString(module, "_dump_prepared", capsule.get()) < 0)
+    if (tw::set_global(module, "_dump_prepared", std::move(capsule)) < 0)
         return -1;
     return 0;
 }

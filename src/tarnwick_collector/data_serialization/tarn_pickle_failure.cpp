@@ -175,7 +175,7 @@ static int runs_no_program_code(ModState *ms, PyObject *obj)
             f = found;  // a native method of the class
         }
         else {
-            const int r = lookup_attr(obj, name, held);
+            const int r = tw::optional_attr(obj, name, held);
             if (r < 0)
                 return -1;
             if (r == 0)
@@ -186,7 +186,8 @@ static int runs_no_program_code(ModState *ms, PyObject *obj)
         if (PyCFunction_Check(f) || Py_IS_TYPE(f, &PyMethodDescr_Type) ||
             Py_IS_TYPE(f, &PyWrapperDescr_Type) ||
             Py_IS_TYPE(f, &PyClassMethodDescr_Type) ||
-            Py_IS_TYPE(f, &_PyMethodWrapper_Type))
+            Py_IS_TYPE(f, reinterpret_cast<PyTypeObject *>(
+                              ms->method_wrapper_type)))
             continue;
         if (PyFunction_Check(f) &&
             stdlib_module(ms,
@@ -325,7 +326,8 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
     if (!tw::containable())
         return nullptr;  // interrupts and exits are never absorbed
     const bool refusal = PyErr_ExceptionMatches(st->ms->problematic);
-    Fetched error = Fetched::take();
+    tw::SavedError error;
+    error.fetch();
     int inside = -1;  // not yet known
     if (refusal) {
         inside = contained(st);
@@ -343,14 +345,14 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
                         return nullptr;
                     PyErr_Clear();
                 }
-                error.restore();
+                error.put_back();
                 return nullptr;
             }
             tw::Ref own;
             const int r = own_reduce(st, obj, own);
             own.reset();
             if (r >= 0) {
-                error.restore();
+                error.put_back();
                 return nullptr;
             }
             if (!tw::containable())
@@ -384,8 +386,6 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
     }
 
     error.normalize();
-    if (error.tb)
-        PyException_SetTraceback(error.value.get(), error.tb.get());
 
     st->walk.flat = why_flat;
     tw::TarnWalk *outer_walk = current_walk;
@@ -398,7 +398,7 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
     if (rv != nullptr)
         rv = check_reduce(st, obj, rv);
     if (rv != nullptr) {
-        error = Fetched{};
+        error.clear();
         // What is written for the replacement is best effort: errors
         // inside it are contained.
         st->work->pending.back().replaced = true;
@@ -407,26 +407,23 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
     // The failure reducer failed as well.
     if (!tw::containable())
         return nullptr;
-    Fetched second = Fetched::take();
-    second.normalize();
+    tw::SavedError second;
+    second.fetch_normalized();
     if (inside < 0)
         inside = contained(st);
     if (inside != 0) {
-        second = Fetched{};
-        error = Fetched{};
+        second.clear();
+        error.clear();
         return inside > 0 ? none_reduce() : nullptr;
     }
     // The dump fails as it would have without a failure reducer, with the
     // failure reducer's own error attached as context.
-    if (second.value && error.value &&
-        second.value.get() != error.value.get()) {
-        if (second.tb)
-            PyException_SetTraceback(second.value.get(), second.tb.get());
-        PyException_SetContext(error.value.get(),
-                               second.value.release());  // steals it
-    }
-    second = Fetched{};
-    error.restore();
+    if (second.value() != nullptr && error.value() != nullptr &&
+        second.value() != error.value())
+        PyException_SetContext(error.value(),
+                               Py_NewRef(second.value()));  // steals it
+    second.clear();
+    error.put_back();
     return nullptr;
 }
 

@@ -32,7 +32,8 @@ namespace tw_tarn_pickle {
     X(stdlib_names)     /* sys.stdlib_module_names, or NULL */               \
     X(clear_memo)       /* _pickle.Pickler.clear_memo */                     \
     X(writer_type)      /* Writer */                                         \
-    X(stand_in_type)    /* StandIn */
+    X(stand_in_type)    /* StandIn */                                        \
+    X(method_wrapper_type) /* type(None.__str__): bound slot wrappers */
 
 // Raw pointers: the interpreter allocates the state zeroed and frees it
 // without running C++ destructors; clear_module releases them.
@@ -130,34 +131,6 @@ struct StandIn {
 };
 
 
-// A pending exception taken out of the interpreter; released unless it is
-// put back with restore().
-struct Fetched {
-    tw::Ref type;
-    tw::Ref value;
-    tw::Ref tb;
-
-    static Fetched take()
-    {
-        PyObject *t, *v, *b;
-        PyErr_Fetch(&t, &v, &b);
-        return Fetched{tw::Ref::steal(t), tw::Ref::steal(v),
-                       tw::Ref::steal(b)};
-    }
-    void normalize()
-    {
-        PyObject *t = type.release(), *v = value.release(), *b = tb.release();
-        PyErr_NormalizeException(&t, &v, &b);
-        type = tw::Ref::steal(t);
-        value = tw::Ref::steal(v);
-        tb = tw::Ref::steal(b);
-    }
-    void restore()
-    {
-        PyErr_Restore(type.release(), value.release(), tb.release());
-    }
-};
-
 // ----------------------------------------- the hook (tarn_pickle_hook.cpp)
 
 extern Py_ssize_t placeholders_cut_total;
@@ -168,7 +141,6 @@ int own_reduce(DumpState *st, PyObject *obj, tw::Ref &out);
 
 // ------------------------ reductions and checks (tarn_pickle_reduce.cpp)
 
-int lookup_attr(PyObject *obj, PyObject *name, tw::Ref &out);
 PyObject *call_user(DumpState *st, PyObject *obj);
 bool is_singleton_type(PyObject *obj);
 int check_global_cached(DumpState *st, PyObject *obj);

@@ -8,22 +8,6 @@
 
 namespace tw_tarn_pickle {
 
-// getattr(obj, name) with AttributeError turned into "absent": 1 and a new
-// reference in `out`, 0 and `out` empty when absent, -1 on another error.
-// Absent attributes raise no exception on the way, which matters on the
-// per-dump path.
-int lookup_attr(PyObject *obj, PyObject *name, tw::Ref &out)
-{
-    PyObject *v;
-#if PY_VERSION_HEX >= 0x030D0000
-    const int r = PyObject_GetOptionalAttr(obj, name, &v);
-#else
-    const int r = _PyObject_LookupAttr(obj, name, &v);
-#endif
-    out = tw::Ref::steal(v);
-    return r;
-}
-
 // The subclass's reducer_override(obj); new reference.
 PyObject *call_user(DumpState *st, PyObject *obj)
 {
@@ -191,13 +175,13 @@ static int qualified_name(PyObject *obj, tw::Ref &out)
             reinterpret_cast<PyHeapTypeObject *>(obj)->ht_qualname);
         return 1;
     }
-    int r = lookup_attr(obj, TW_STR("__qualname__"), out);
+    int r = tw::optional_attr(obj, TW_STR("__qualname__"), out);
     if (r == 0)
-        r = lookup_attr(obj, TW_STR("__name__"), out);
+        r = tw::optional_attr(obj, TW_STR("__name__"), out);
     return r;
 }
 
-// getattr(obj, "__module__", NULL) as lookup_attr answers it.
+// getattr(obj, "__module__", NULL) as tw::optional_attr answers it.
 static int module_attr(PyObject *obj, tw::Ref &out)
 {
     if (plain_heap_class(obj)) {
@@ -211,7 +195,7 @@ static int module_attr(PyObject *obj, tw::Ref &out)
         if (PyErr_Occurred())
             return -1;
     }
-    return lookup_attr(obj, TW_STR("__module__"), out);
+    return tw::optional_attr(obj, TW_STR("__module__"), out);
 }
 
 // 0 when the C pickler can write `obj` by reference under `name` (its
@@ -367,7 +351,7 @@ static int check_callable(DumpState *st, PyObject *c)
 
 // ------------------------------------------------------- reduce-value checks
 
-// getattr(callable, "__name__", NULL) as lookup_attr answers it: 1 and a
+// getattr(callable, "__name__", NULL) as tw::optional_attr answers it: 1 and a
 // new reference, 0 when absent, -1 on an error. A Python function's
 // __name__ is its type's own data descriptor, which gives the function's
 // name: read in place.
@@ -378,7 +362,7 @@ static int callable_name(PyObject *callable, tw::Ref &out)
             reinterpret_cast<PyFunctionObject *>(callable)->func_name);
         return 1;
     }
-    return lookup_attr(callable, TW_STR("__name__"), out);
+    return tw::optional_attr(callable, TW_STR("__name__"), out);
 }
 
 // text == the ASCII `literal`, whose interned str is `interned`.
@@ -386,21 +370,6 @@ static bool str_is(PyObject *text, PyObject *interned, const char *literal)
 {
     return text == interned ||
            PyUnicode_CompareWithASCIIString(text, literal) == 0;
-}
-
-// obj.__class__; new reference. While the object's class keeps the
-// generic attribute lookup and object's own __class__ descriptor (a data
-// descriptor, which nothing in the instance can shadow), that is
-// type(obj).
-static tw::Ref class_of(PyObject *obj)
-{
-    static PyObject *object_class =
-        _PyType_Lookup(&PyBaseObject_Type, TW_STR("__class__"));
-    PyTypeObject *tp = Py_TYPE(obj);
-    if (object_class != nullptr && tp->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(tp, TW_STR("__class__")) == object_class)
-        return tw::Ref::borrow(reinterpret_cast<PyObject *>(tp));
-    return tw::getattr(obj, TW_STR("__class__"));
 }
 
 static int has_item(PyObject *tuple, Py_ssize_t from, PyObject *obj)
@@ -534,7 +503,7 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
             PyErr_SetString(err, "args[0] from __newobj__ args is not a type");
             return nullptr;
         }
-        tw::Ref obj_class = class_of(obj);
+        tw::Ref obj_class = tw::class_of(obj);
         if (!obj_class)
             return nullptr;
         if (obj_class.get() != cls) {

@@ -165,9 +165,10 @@ static PyObject *tr_with(PyObject *self, PyObject *const *args, size_t nargsf,
 PyObject *tr_adapter(PyObject *self, PyObject *const *args, size_t nargsf,
                      PyObject *kwnames)
 {
-    Fetched fetched = fetch_normalized();
+    tw::SavedError fetched;
+    fetched.fetch_normalized();
     PyObject *pending =
-        fetched.value ? fetched.value.get() : fetched.type.get();
+        fetched.value() != nullptr ? fetched.value() : fetched.type();
     if (pending == nullptr)
         pending = Py_None;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -299,21 +300,18 @@ static int add_gate(PyObject *m, const char *name, int offers)
     if (!g)
         return -1;
     reinterpret_cast<Gate *>(g.get())->offers = offers;
-    return PyModule_AddObjectRef(m, name, g.get());
+    return tw::set_global(m, name, std::move(g));
 }
 
 
 static int add_trampoline(PyObject *m, const char *name, vectorcallfunc fn)
 {
-    tw::Ref t = tw::Ref::steal(new_trampoline(name, fn));
-    if (!t)
-        return -1;
-    return PyModule_AddObjectRef(m, name, t.get());
+    return tw::set_global(m, name, tw::Ref::steal(new_trampoline(name, fn)));
 }
 
 int add_callables(PyObject *m)
 {
-    const unsigned long vc = TW_TPFLAGS_HAVE_VECTORCALL;
+    const unsigned long vc = Py_TPFLAGS_HAVE_VECTORCALL;
     PyType_Slot gate_slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void *>(Gate_dealloc)},
         {Py_tp_repr, reinterpret_cast<void *>(Gate_repr)},
@@ -322,7 +320,7 @@ int add_callables(PyObject *m)
         {Py_tp_hash, reinterpret_cast<void *>(Gate_hash)},
         {0, nullptr}};
     Gate_Type = make_type(m, "tarnwick_collector.tracer._trampolines.Gate",
-                          sizeof(Gate), Py_TPFLAGS_DEFAULT | TW_NO_NEW,
+                          sizeof(Gate), Py_TPFLAGS_DEFAULT | TW_TPFLAGS_DISALLOW_INSTANTIATION,
                           gate_slots, 0);
     if (Gate_Type == nullptr)
         return -1;
@@ -344,7 +342,7 @@ int add_callables(PyObject *m)
     Trampoline_Type = make_type(
         m, "tarnwick_collector.tracer._trampolines.Trampoline",
         sizeof(Trampoline),
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | vc | TW_NO_NEW, tramp_slots,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | vc | TW_TPFLAGS_DISALLOW_INSTANTIATION, tramp_slots,
         offsetof(Trampoline, vectorcall));
     if (Trampoline_Type == nullptr)
         return -1;

@@ -107,17 +107,17 @@ static PyObject *call_recorded(PyObject *callee, int outside_files,
     }
     // The callee raised: the core reads the exception while it is pending
     // and clears it; it is put back unchanged afterwards.
-    Fetched raised = fetch_normalized();
-    if (!raised.type) {
+    tw::SavedError raised;
+    raised.fetch_normalized();
+    if (raised.empty()) {
         PyErr_SetString(PyExc_SystemError,
                         "callable returned NULL without an exception");
         return nullptr;
     }
-    PyErr_Restore(raised.type.new_ref(), raised.value.new_ref(),
-                  raised.tb.new_ref());
+    raised.restore_copy();
     if (end_external_call(external_return.get(), Py_None, record.get()) < 0)
         return nullptr;
-    raised.restore();
+    raised.put_back();
     return nullptr;
 }
 
@@ -314,7 +314,7 @@ PyObject *new_with_proxy(PyObject *mgr)
 
 int add_proxy_types(PyObject *m)
 {
-    const unsigned long vc = TW_TPFLAGS_HAVE_VECTORCALL;
+    const unsigned long vc = Py_TPFLAGS_HAVE_VECTORCALL;
     static PyMemberDef call_members[] = {
 #if PY_VERSION_HEX >= 0x03090000
         {const_cast<char *>("__vectorcalloffset__"), T_PYSSIZET,
@@ -330,7 +330,7 @@ int add_proxy_types(PyObject *m)
         {0, nullptr}};
     CallProxy_Type = make_type(
         m, "tarnwick_collector.tracer._trampolines.CallProxy",
-        sizeof(CallProxy), Py_TPFLAGS_DEFAULT | vc | TW_NO_NEW, call_slots,
+        sizeof(CallProxy), Py_TPFLAGS_DEFAULT | vc | TW_TPFLAGS_DISALLOW_INSTANTIATION, call_slots,
         offsetof(CallProxy, vectorcall));
     if (CallProxy_Type == nullptr)
         return -1;
@@ -341,7 +341,7 @@ int add_proxy_types(PyObject *m)
         {0, nullptr}};
     AttrProxy_Type = make_type(
         m, "tarnwick_collector.tracer._trampolines.AttrProxy",
-        sizeof(AttrProxy), Py_TPFLAGS_DEFAULT | TW_NO_NEW, attr_slots, 0);
+        sizeof(AttrProxy), Py_TPFLAGS_DEFAULT | TW_TPFLAGS_DISALLOW_INSTANTIATION, attr_slots, 0);
     if (AttrProxy_Type == nullptr)
         return -1;
 
@@ -351,7 +351,7 @@ int add_proxy_types(PyObject *m)
         {0, nullptr}};
     WithProxy_Type = make_type(
         m, "tarnwick_collector.tracer._trampolines.WithProxy",
-        sizeof(WithProxy), Py_TPFLAGS_DEFAULT | TW_NO_NEW, with_slots, 0);
+        sizeof(WithProxy), Py_TPFLAGS_DEFAULT | TW_TPFLAGS_DISALLOW_INSTANTIATION, with_slots, 0);
     if (WithProxy_Type == nullptr)
         return -1;
 #if PY_VERSION_HEX < 0x030A0000

@@ -3,18 +3,12 @@
 // arguments as the function received them, and opens the recorded call's
 // entry on the thread's stack. The gate (trampolines_callables.cpp) decides
 // whether a call is offered; the slot call that follows acts on it.
+// The function object a frame runs (tw::frame_function) is read from the
+// interpreter's own frame record: only this file needs it.
+#define TW_FRAME_FUNCTION
 #include "trampolines_internal.hpp"
 
-#include <frameobject.h>
 #include <structmember.h>
-
-#if PY_VERSION_HEX >= 0x030B0000
-// The interpreter's frame record, which from 3.11 on holds the function
-// object a frame runs (no public accessor gives it).
-#define Py_BUILD_CORE
-#include "internal/pycore_frame.h"
-#undef Py_BUILD_CORE
-#endif
 
 namespace tw_trampolines {
 
@@ -55,21 +49,12 @@ struct Slot {
 // is gone. New reference.
 static PyObject *weak_target(PyObject *ref)
 {
-#if PY_VERSION_HEX >= 0x030D0000
     PyObject *f = nullptr;
     if (PyWeakref_GetRef(ref, &f) < 0) {
         PyErr_Clear();
         return nullptr;
     }
     return f;
-#else
-    PyObject *f = PyWeakref_GetObject(ref);  // borrowed
-    if (f == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return f == Py_None ? nullptr : Py_NewRef(f);
-#endif
 }
 
 // The function the def produced last that is still alive, or NULL (no
@@ -109,20 +94,10 @@ static bool code_holds(PyObject *code, PyObject *slot)
 // New reference, or NULL (no exception set).
 static PyObject *running_func(Slot *s, PyFrameObject *frame)
 {
-#if PY_VERSION_HEX >= 0x030B0000
-    if (frame != nullptr && frame->f_frame != nullptr) {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject *f = frame->f_frame->f_funcobj;
-#else
-        PyObject *f = reinterpret_cast<PyObject *>(frame->f_frame->f_func);
-#endif
-        if (f != nullptr && PyFunction_Check(f) &&
-            code_holds(PyFunction_GET_CODE(f), reinterpret_cast<PyObject *>(s)))
-            return Py_NewRef(f);
-    }
-#else
-    (void)frame;
-#endif
+    PyObject *f = tw::frame_function(frame);  // borrowed, or NULL
+    if (f != nullptr && PyFunction_Check(f) &&
+        code_holds(PyFunction_GET_CODE(f), reinterpret_cast<PyObject *>(s)))
+        return Py_NewRef(f);
     return slot_func(s);
 }
 
@@ -398,7 +373,7 @@ static PyGetSetDef Slot_getset[] = {
 
 int add_slot_type(PyObject *m)
 {
-    const unsigned long vc = TW_TPFLAGS_HAVE_VECTORCALL;
+    const unsigned long vc = Py_TPFLAGS_HAVE_VECTORCALL;
     PyType_Slot slot_slots[] = {
         {Py_tp_new, reinterpret_cast<void *>(Slot_new)},
         {Py_tp_dealloc, reinterpret_cast<void *>(Slot_dealloc)},
@@ -420,8 +395,7 @@ int add_slot_type(PyObject *m)
                           slot_slots, offsetof(Slot, vectorcall));
     if (Slot_Type == nullptr)
         return -1;
-    return PyModule_AddObjectRef(m, "Slot",
-                                 reinterpret_cast<PyObject *>(Slot_Type));
+    return tw::set_global(m, "Slot", reinterpret_cast<PyObject *>(Slot_Type));
 }
 
 }  // namespace tw_trampolines

@@ -238,19 +238,4 @@ int end_user_call(PyObject *record, PyObject *retval)
     return 0;
 }
 
-// Takes the pending exception, normalized and carrying its traceback (all
-// empty when there is none); the error indicator is cleared.
-Fetched fetch_normalized()
-{
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type != nullptr) {
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb != nullptr && value != nullptr)
-            PyException_SetTraceback(value, tb);
-    }
-    return Fetched{tw::Ref::steal(type), tw::Ref::steal(value),
-                   tw::Ref::steal(tb)};
-}
-
 }  // namespace tw_trampolines
