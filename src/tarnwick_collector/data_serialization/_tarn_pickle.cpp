@@ -27,10 +27,13 @@ namespace tw_tarn_pickle {
 static PyObject *pickler_init(PyObject *module, PyObject *const *args,
                               Py_ssize_t nargs, PyObject *kwnames)
 {
-    static const tw::Param params[] = {
-        {"self"}, {"file"}, tw::opt("protocol"), tw::opt("fix_imports"),
-        tw::opt("buffer_callback"), tw::opt("failure_reducer"),
-        tw::opt("special_cases")};
+    static const tw::Param params[] = {{"self"},
+                                       {"file"},
+                                       tw::opt("protocol"),
+                                       tw::opt("fix_imports"),
+                                       tw::opt("buffer_callback"),
+                                       tw::opt("failure_reducer"),
+                                       tw::opt("special_cases")};
     if (nargs > 5) {
         PyErr_Format(PyExc_TypeError,
                      "Pickler.__init__() takes from 2 to 5 positional "
@@ -40,8 +43,8 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
     }
     static const tw::ParamNames<7> names(params);
     PyObject *a[7];
-    if (tw::parse("Pickler.__init__", params, names, args, nargs, kwnames,
-                  a) < 0)
+    if (tw::parse("Pickler.__init__", params, names, args, nargs, kwnames, a) <
+        0)
         return nullptr;
     ModState *ms = mod_state(module);
     PyObject *self = a[0];
@@ -68,10 +71,11 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
         base_kwargs = tw::Ref::steal(PyDict_New());
         if (!base_kwargs ||
             (a[3] != nullptr &&
-             PyDict_SetItemString(base_kwargs.get(), "fix_imports", a[3]) < 0) ||
+             PyDict_SetItemString(base_kwargs.get(), "fix_imports", a[3]) <
+                 0) ||
             (a[4] != nullptr &&
-             PyDict_SetItemString(base_kwargs.get(), "buffer_callback",
-                                  a[4]) < 0))
+             PyDict_SetItemString(base_kwargs.get(), "buffer_callback", a[4]) <
+                 0))
             return nullptr;
     }
     PyTypeObject *base = reinterpret_cast<PyTypeObject *>(ms->pickler_type);
@@ -82,8 +86,7 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
     tw::Ref resolved;
     if (protocol == Py_None) {
         resolved = tw::Ref::borrow(ms->default_protocol);
-    }
-    else {
+    } else {
         const long p = PyLong_AsLong(protocol);
         if (p == -1 && PyErr_Occurred())
             return nullptr;
@@ -133,8 +136,8 @@ static PyObject *instance_attr_or_none(PyObject *pickler, PyObject *dict,
     return attr_or_none(pickler, name);
 }
 
-// getattr(pickler, "dispatch_table") as tw::optional_attr answers it. While the
-// name is the C pickler's own member (a data descriptor, so the __dict__
+// getattr(pickler, "dispatch_table") as tw::optional_attr answers it. While
+// the name is the C pickler's own member (a data descriptor, so the __dict__
 // does not count), its slot is read in place.
 static int read_dispatch_table(ModState *ms, PyObject *pickler, tw::Ref &out)
 {
@@ -158,8 +161,8 @@ static int read_dispatch_table(ModState *ms, PyObject *pickler, tw::Ref &out)
 // set, *unbound telling whether it is a function to call with the
 // pickler; -1 on an error. A plain function or instance method of the
 // class is taken as it stands, not bound first.
-static int read_user_override(PyObject *pickler, PyObject *key,
-                              tw::Ref &user, int *unbound)
+static int read_user_override(PyObject *pickler, PyObject *key, tw::Ref &user,
+                              int *unbound)
 {
     *unbound = 0;
     user.reset();
@@ -260,7 +263,6 @@ class RecursionHeadroom {
     PyThreadState *ts_;
 };
 
-
 // The dump with the hook installed, given what Pickler.dump read from the
 // pickler (new references in the Refs; `special_cases` may be None;
 // `protocol` is the int `proto`). `previous` is the pickler's own
@@ -282,8 +284,7 @@ static PyObject *dump_with_hook(PyObject *module, PyObject *pickler,
             user = tw::Ref::borrow(PyMethod_GET_FUNCTION(user.get()));
             user_unbound = 1;
         }
-    }
-    else {
+    } else {
         if (read_user_override(pickler, key, user, &user_unbound) < 0)
             return nullptr;
     }
@@ -296,7 +297,8 @@ static PyObject *dump_with_hook(PyObject *module, PyObject *pickler,
     tw::Ref fn = tw::Ref::steal(take_hook(ms));
     if (!fn)
         return nullptr;
-    DumpState *st = reinterpret_cast<DumpState *>(PyCFunction_GET_SELF(fn.get()));
+    DumpState *st =
+        reinterpret_cast<DumpState *>(PyCFunction_GET_SELF(fn.get()));
     st->ms = ms;
     st->module = Py_NewRef(module);
     st->pickler = Py_NewRef(pickler);
@@ -325,7 +327,8 @@ static PyObject *dump_with_hook(PyObject *module, PyObject *pickler,
                                           ms->writer_type))
             ? reinterpret_cast<Writer *>(w)
             : nullptr;
-    tw::Ref held_writer = tw::Ref::borrow(reinterpret_cast<PyObject *>(writer));
+    tw::Ref held_writer =
+        tw::Ref::borrow(reinterpret_cast<PyObject *>(writer));
     const Py_ssize_t writes = writer != nullptr ? writer->calls : 0;
     tw::Ref result;
     {
@@ -356,8 +359,7 @@ static PyObject *pickler_dump(PyObject *module, PyObject *const *args,
     if (kwnames == nullptr && nargs == 2) {
         pickler = args[0];
         obj = args[1];
-    }
-    else {
+    } else {
         static const tw::Param params[] = {{"self"}, {"obj"}};
         PyObject *a[2];
         if (tw::parse("Pickler.dump", params, args, nargs, kwnames, a) < 0)
@@ -377,16 +379,16 @@ static PyObject *pickler_dump(PyObject *module, PyObject *const *args,
             PyErr_Clear();
         }
     }
-    tw::Ref failure_reducer = tw::Ref::steal(instance_attr_or_none(
-        pickler, dict.get(), TW_STR("failure_reducer")));
+    tw::Ref failure_reducer = tw::Ref::steal(
+        instance_attr_or_none(pickler, dict.get(), TW_STR("failure_reducer")));
     if (!failure_reducer)
         return nullptr;
     if (failure_reducer.get() == Py_None)
         return tw::call(ms->pickler_dump, pickler, obj).release();
-    tw::Ref special_cases = tw::Ref::steal(instance_attr_or_none(
-        pickler, dict.get(), TW_STR("special_cases")));
-    tw::Ref protocol = tw::Ref::steal(instance_attr_or_none(
-        pickler, dict.get(), TW_STR("_tarn_protocol")));
+    tw::Ref special_cases = tw::Ref::steal(
+        instance_attr_or_none(pickler, dict.get(), TW_STR("special_cases")));
+    tw::Ref protocol = tw::Ref::steal(
+        instance_attr_or_none(pickler, dict.get(), TW_STR("_tarn_protocol")));
     if (!special_cases || !protocol)
         return nullptr;
     const long proto = protocol_number(ms, protocol);
@@ -417,10 +419,9 @@ static PyObject *dump_prepared(PyObject *module, PyObject *pickler,
     const long proto = protocol_number(mod_state(module), proto_obj);
     if (proto == -1 && PyErr_Occurred())
         return nullptr;
-    return dump_with_hook(module, pickler, dict, obj,
-                          tw::Ref::borrow(failure_reducer),
-                          tw::Ref::borrow(special_cases), std::move(proto_obj),
-                          proto, nullptr);
+    return dump_with_hook(
+        module, pickler, dict, obj, tw::Ref::borrow(failure_reducer),
+        tw::Ref::borrow(special_cases), std::move(proto_obj), proto, nullptr);
 }
 
 PyMethodDef init_def = {
@@ -433,7 +434,6 @@ PyMethodDef dump_def = {
     "dump", TW_FASTCALL(pickler_dump), TW_FASTCALL_FLAGS,
     "dump(obj)\n\nWrites the pickle of obj to the file; an object that "
     "fails to pickle is\nwritten as failure_reducer(obj) in its place."};
-
 
 // ------------------------------------------------------------------ module
 
@@ -480,8 +480,8 @@ static int exec_module(PyObject *module)
         load("pickle", "whichmodule", &ms->whichmodule) < 0 ||
         load("pickle", "DEFAULT_PROTOCOL", &ms->default_protocol) < 0 ||
         load("pickle", "HIGHEST_PROTOCOL", &ms->highest_protocol) < 0 ||
-        load("tarnwick_collector.exceptions",
-             "ProblematicPickleException", &ms->problematic) < 0 ||
+        load("tarnwick_collector.exceptions", "ProblematicPickleException",
+             &ms->problematic) < 0 ||
         load("builtins", "__import__", &ms->builtin_import) < 0)
         return -1;
     if (!PyType_Check(ms->pickler_type)) {

@@ -38,8 +38,7 @@ static int contained(DumpState *st)
                 if (!tw::containable())
                     return -1;
                 PyErr_Clear();  // a class it cannot judge is not special
-            }
-            else {
+            } else {
                 truth = PyObject_IsTrue(r.get());
                 r.reset();
                 if (truth < 0) {
@@ -129,14 +128,15 @@ static bool stdlib_module(ModState *ms, PyObject *module)
     if (ms->stdlib_names == nullptr || module == nullptr ||
         !PyUnicode_Check(module))
         return false;
-    const Py_ssize_t dot = PyUnicode_FindChar(
-        module, '.', 0, PyUnicode_GET_LENGTH(module), 1);
+    const Py_ssize_t dot =
+        PyUnicode_FindChar(module, '.', 0, PyUnicode_GET_LENGTH(module), 1);
     if (dot == -2) {
         PyErr_Clear();
         return false;
     }
-    tw::Ref top = dot < 0 ? tw::Ref::borrow(module)
-                          : tw::Ref::steal(PyUnicode_Substring(module, 0, dot));
+    tw::Ref top = dot < 0
+                      ? tw::Ref::borrow(module)
+                      : tw::Ref::steal(PyUnicode_Substring(module, 0, dot));
     if (!top) {
         PyErr_Clear();
         return false;
@@ -173,8 +173,7 @@ static int runs_no_program_code(ModState *ms, PyObject *obj)
              Py_IS_TYPE(found, &PyWrapperDescr_Type) ||
              Py_IS_TYPE(found, &PyClassMethodDescr_Type))) {
             f = found;  // a native method of the class
-        }
-        else {
+        } else {
             const int r = tw::optional_attr(obj, name, held);
             if (r < 0)
                 return -1;
@@ -186,12 +185,12 @@ static int runs_no_program_code(ModState *ms, PyObject *obj)
         if (PyCFunction_Check(f) || Py_IS_TYPE(f, &PyMethodDescr_Type) ||
             Py_IS_TYPE(f, &PyWrapperDescr_Type) ||
             Py_IS_TYPE(f, &PyClassMethodDescr_Type) ||
-            Py_IS_TYPE(f, reinterpret_cast<PyTypeObject *>(
-                              ms->method_wrapper_type)))
+            Py_IS_TYPE(
+                f, reinterpret_cast<PyTypeObject *>(ms->method_wrapper_type)))
             continue;
         if (PyFunction_Check(f) &&
-            stdlib_module(ms,
-                          reinterpret_cast<PyFunctionObject *>(f)->func_module))
+            stdlib_module(
+                ms, reinterpret_cast<PyFunctionObject *>(f)->func_module))
             continue;
         return 0;
     }
@@ -215,7 +214,8 @@ static bool small_value(PyObject *v, Py_ssize_t *units, int level = 0)
         t == &PyCFunction_Type)
         return true;
     if (t == &PyLong_Type)
-        return (*units -= static_cast<Py_ssize_t>(_PyLong_NumBits(v) / 64)) >= 0;
+        return (*units -= static_cast<Py_ssize_t>(_PyLong_NumBits(v) / 64)) >=
+               0;
     if (t == &PyUnicode_Type)
         return (*units -= PyUnicode_GET_LENGTH(v)) >= 0;
     if (t == &PyBytes_Type)
@@ -253,16 +253,15 @@ static int small_own_reduction(DumpState *st, PyObject *obj, tw::Ref &out)
     PyTypeObject *tp = Py_TYPE(obj);
     PyObject *base = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
     bool customised = false;
-    for (PyObject *name :
-         {TW_STR("__reduce_ex__"), TW_STR("__reduce__"),
-          TW_STR("__getstate__"), TW_STR("__getnewargs_ex__"),
-          TW_STR("__getnewargs__")}) {
+    for (PyObject *name : {TW_STR("__reduce_ex__"), TW_STR("__reduce__"),
+                           TW_STR("__getstate__"), TW_STR("__getnewargs_ex__"),
+                           TW_STR("__getnewargs__")}) {
         if (name == nullptr)
             return -1;
         PyObject *found = _PyType_Lookup(tp, name);
         if (found != nullptr &&
-            found != _PyType_Lookup(reinterpret_cast<PyTypeObject *>(base),
-                                    name))
+            found !=
+                _PyType_Lookup(reinterpret_cast<PyTypeObject *>(base), name))
             customised = true;
     }
     if (!customised)
@@ -358,8 +357,7 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
             if (!tw::containable())
                 return nullptr;
             PyErr_Clear();
-        }
-        else {
+        } else {
             // Contained: written by its own reduction where that is
             // harmless and small, else replaced.
             tw::Ref own;
@@ -379,8 +377,7 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
         // once, as a placeholder without attributes, and never walked, or
         // the walk would go on without end.
         why_flat = "(same type: not followed)";
-    }
-    else if (depth >= kWalkDepth) {
+    } else if (depth >= kWalkDepth) {
         why_flat = "(depth limit)";
         st->walk.cut++;
     }
@@ -426,6 +423,5 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
     error.put_back();
     return nullptr;
 }
-
 
 }  // namespace tw_tarn_pickle

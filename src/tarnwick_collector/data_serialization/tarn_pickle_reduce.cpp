@@ -13,9 +13,8 @@ PyObject *call_user(DumpState *st, PyObject *obj)
 {
     if (st->user_unbound) {
         PyObject *argv[] = {nullptr, st->pickler, obj};
-        return PyObject_Vectorcall(st->user, argv + 1,
-                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
+        return PyObject_Vectorcall(
+            st->user, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
     return PyObject_CallOneArg(st->user, obj);
 }
@@ -186,8 +185,8 @@ static int module_attr(PyObject *obj, tw::Ref &out)
 {
     if (plain_heap_class(obj)) {
         PyObject *d = reinterpret_cast<PyTypeObject *>(obj)->tp_dict;
-        PyObject *v = d ? PyDict_GetItemWithError(d, TW_STR("__module__"))
-                        : nullptr;
+        PyObject *v =
+            d ? PyDict_GetItemWithError(d, TW_STR("__module__")) : nullptr;
         if (v != nullptr) {
             out = tw::Ref::borrow(v);
             return 1;
@@ -207,8 +206,7 @@ static int check_global(DumpState *st, PyObject *obj, PyObject *name)
     tw::Ref qual;
     if (name != nullptr) {
         qual = tw::Ref::borrow(name);
-    }
-    else {
+    } else {
         if (qualified_name(obj, qual) < 0)
             return -1;
         if (!qual) {
@@ -239,8 +237,8 @@ static int check_global(DumpState *st, PyObject *obj, PyObject *name)
     };
     for (Py_ssize_t i = 0; i < n; i++) {
         if (PyUnicode_CompareWithASCIIString(part(i), "<locals>") == 0) {
-            PyErr_Format(PyExc_AttributeError,
-                         "Can't pickle local object %R", obj);
+            PyErr_Format(PyExc_AttributeError, "Can't pickle local object %R",
+                         obj);
             return -1;
         }
     }
@@ -282,8 +280,8 @@ static int check_global(DumpState *st, PyObject *obj, PyObject *name)
     }
     if (found.get() != obj) {
         PyErr_Format(st->ms->pickling_error,
-                     "Can't pickle %R: it's not the same object as %S.%S",
-                     obj, module_name.get(), qual.get());
+                     "Can't pickle %R: it's not the same object as %S.%S", obj,
+                     module_name.get(), qual.get());
         return -1;
     }
     if (st->proto < 3 && (!PyUnicode_IS_ASCII(module_name.get()) ||
@@ -336,10 +334,9 @@ static int check_callable(DumpState *st, PyObject *c)
         PyType_IsSubtype(t, &PyType_Type)) {
         if (!is_singleton_type(c) && check_global(st, c, nullptr) < 0)
             return -1;
-    }
-    else if (PyCFunction_Check(c)) {
-        tw::Ref rv = tw::call_method(c, TW_STR("__reduce_ex__"),
-                                     st->proto_obj);
+    } else if (PyCFunction_Check(c)) {
+        tw::Ref rv =
+            tw::call_method(c, TW_STR("__reduce_ex__"), st->proto_obj);
         if (!rv)
             return -1;
         if (PyUnicode_Check(rv.get()) && check_global(st, c, rv.get()) < 0)
@@ -438,20 +435,23 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
         return nullptr;
     }
     if (item[3] != Py_None && !PyIter_Check(item[3])) {
-        PyErr_Format(err, "fourth element of the tuple returned by "
-                          "__reduce__ must be an iterator, not %s",
+        PyErr_Format(err,
+                     "fourth element of the tuple returned by "
+                     "__reduce__ must be an iterator, not %s",
                      Py_TYPE(item[3])->tp_name);
         return nullptr;
     }
     if (item[4] != Py_None && !PyIter_Check(item[4])) {
-        PyErr_Format(err, "fifth element of the tuple returned by "
-                          "__reduce__ must be an iterator, not %s",
+        PyErr_Format(err,
+                     "fifth element of the tuple returned by "
+                     "__reduce__ must be an iterator, not %s",
                      Py_TYPE(item[4])->tp_name);
         return nullptr;
     }
     if (item[5] != Py_None && !PyCallable_Check(item[5])) {
-        PyErr_Format(err, "sixth element of the tuple returned by "
-                          "__reduce__ must be a function, not %s",
+        PyErr_Format(err,
+                     "sixth element of the tuple returned by "
+                     "__reduce__ must be a function, not %s",
                      Py_TYPE(item[5])->tp_name);
         return nullptr;
     }
@@ -471,8 +471,9 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
     bool self_ref;
     if (newobj_ex) {
         if (PyTuple_GET_SIZE(argtup) != 3) {
-            PyErr_Format(err, "length of the NEWOBJ_EX argument tuple must "
-                              "be exactly 3, not %zd",
+            PyErr_Format(err,
+                         "length of the NEWOBJ_EX argument tuple must "
+                         "be exactly 3, not %zd",
                          PyTuple_GET_SIZE(argtup));
             return nullptr;
         }
@@ -492,8 +493,7 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
         PyObject *k, *v;
         while (!self_ref && PyDict_Next(kwargs, &pos, &k, &v))
             self_ref = v == obj;
-    }
-    else if (newobj) {
+    } else if (newobj) {
         if (PyTuple_GET_SIZE(argtup) < 1) {
             PyErr_SetString(err, "__newobj__ arglist is empty");
             return nullptr;
@@ -514,8 +514,7 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
         if (check_callable(st, cls) < 0)
             return nullptr;
         self_ref = has_item(argtup, 1, obj);
-    }
-    else {
+    } else {
         if (check_callable(st, callable) < 0)
             return nullptr;
         self_ref = has_item(argtup, 0, obj);
@@ -523,8 +522,9 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
     if (self_ref) {
         // Writing the arguments would reach the object again before it is
         // memoized, without end.
-        PyErr_Format(err, "Can't pickle %R: its reduce arguments hold the "
-                          "object itself",
+        PyErr_Format(err,
+                     "Can't pickle %R: its reduce arguments hold the "
+                     "object itself",
                      obj);
         return nullptr;
     }
@@ -542,14 +542,12 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
             v = gather_items(st, v, i == 4);
             if (v == nullptr)
                 return nullptr;
-        }
-        else {
+        } else {
             Py_INCREF(v);
         }
         PyTuple_SET_ITEM(copy.get(), i, v);
     }
     return copy.release();
 }
-
 
 }  // namespace tw_tarn_pickle

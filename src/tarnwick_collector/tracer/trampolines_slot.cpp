@@ -37,7 +37,7 @@ struct Slot {
     int has_varkw;     // a **kwargs parameter comes last
     PyObject *kwonly;  // tuple of the keyword-only parameter names
     PyObject *qualname;
-    PyObject *funcs;   // list of weak references, oldest first; or NULL
+    PyObject *funcs;    // list of weak references, oldest first; or NULL
     Py_ssize_t pruned;  // length of `funcs` after its last pruning
 };
 
@@ -166,9 +166,9 @@ static PyObject *offer_call(Slot *s, PyObject *func, PyObject *const *args)
         return nullptr;
     const Py_ssize_t npos = s->npos;
     PyObject *varargs = s->has_varargs ? args[npos] : nullptr;
-    const Py_ssize_t nvar =
-        (varargs != nullptr && PyTuple_Check(varargs)) ? PyTuple_GET_SIZE(varargs)
-                                                       : 0;
+    const Py_ssize_t nvar = (varargs != nullptr && PyTuple_Check(varargs))
+                                ? PyTuple_GET_SIZE(varargs)
+                                : 0;
     tw::Ref pos = tw::Ref::steal(PyTuple_New(1 + npos - skip + nvar));
     if (!pos)
         return nullptr;
@@ -182,7 +182,8 @@ static PyObject *offer_call(Slot *s, PyObject *func, PyObject *const *args)
 
     tw::Ref kw;
     const Py_ssize_t nkw = PyTuple_GET_SIZE(s->kwonly);
-    PyObject *varkw = s->has_varkw ? args[npos + s->has_varargs + nkw] : nullptr;
+    PyObject *varkw =
+        s->has_varkw ? args[npos + s->has_varargs + nkw] : nullptr;
     if (nkw > 0 || (varkw != nullptr && PyDict_Check(varkw) &&
                     PyDict_GET_SIZE(varkw) > 0)) {
         kw = tw::Ref::steal(PyDict_New());
@@ -248,16 +249,16 @@ static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
 
 static PyObject *Slot_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 {
-    static const char *kwlist[] = {"kind",     "npos",      "has_varargs",
-                                   "kwonly",   "has_varkw", "qualname",
+    static const char *kwlist[] = {"kind",   "npos",      "has_varargs",
+                                   "kwonly", "has_varkw", "qualname",
                                    nullptr};
     int kind, has_varargs, has_varkw;
     Py_ssize_t npos;
     PyObject *kwonly, *qualname;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "inpO!pU:Slot",
-                                     const_cast<char **>(kwlist), &kind,
-                                     &npos, &has_varargs, &PyTuple_Type,
-                                     &kwonly, &has_varkw, &qualname))
+                                     const_cast<char **>(kwlist), &kind, &npos,
+                                     &has_varargs, &PyTuple_Type, &kwonly,
+                                     &has_varkw, &qualname))
         return nullptr;
     if (kind < KIND_FUNCTION || kind > KIND_COROUTINE || npos < 0) {
         PyErr_SetString(PyExc_ValueError, "invalid slot kind or npos");
@@ -352,8 +353,8 @@ static PyMemberDef Slot_members[] = {
      nullptr},
     {const_cast<char *>("npos"), T_PYSSIZET, offsetof(Slot, npos), READONLY,
      nullptr},
-    {const_cast<char *>("kwonly"), T_OBJECT, offsetof(Slot, kwonly),
-     READONLY, nullptr},
+    {const_cast<char *>("kwonly"), T_OBJECT, offsetof(Slot, kwonly), READONLY,
+     nullptr},
     {const_cast<char *>("qualname"), T_OBJECT, offsetof(Slot, qualname),
      READONLY, nullptr},
 #if PY_VERSION_HEX >= 0x03090000
@@ -365,11 +366,9 @@ static PyMemberDef Slot_members[] = {
 
 static PyGetSetDef Slot_getset[] = {
     {const_cast<char *>("func"), Slot_get_func, nullptr,
-     const_cast<char *>("the function object the def produced last"),
-     nullptr},
+     const_cast<char *>("the function object the def produced last"), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
 
 int add_slot_type(PyObject *m)
 {
@@ -384,15 +383,15 @@ int add_slot_type(PyObject *m)
         {Py_tp_methods, Slot_methods},
         {Py_tp_members, Slot_members},
         {Py_tp_getset, Slot_getset},
-        {Py_tp_doc, const_cast<char *>(
-                        "Slot(kind, npos, has_varargs, kwonly, has_varkw, "
-                        "qualname)\n--\n\n"
-                        "The entry point of one instrumented def.")},
+        {Py_tp_doc,
+         const_cast<char *>("Slot(kind, npos, has_varargs, kwonly, has_varkw, "
+                            "qualname)\n--\n\n"
+                            "The entry point of one instrumented def.")},
         {0, nullptr}};
-    Slot_Type = make_type(m, "tarnwick_collector.tracer._trampolines.Slot",
-                          sizeof(Slot),
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | vc,
-                          slot_slots, offsetof(Slot, vectorcall));
+    Slot_Type =
+        make_type(m, "tarnwick_collector.tracer._trampolines.Slot",
+                  sizeof(Slot), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | vc,
+                  slot_slots, offsetof(Slot, vectorcall));
     if (Slot_Type == nullptr)
         return -1;
     return tw::set_global(m, "Slot", reinterpret_cast<PyObject *>(Slot_Type));

@@ -93,8 +93,8 @@ int flush_lost_calls()
     while (loss_reporter != nullptr &&
            (lost_at_recursion_limit != 0 || lost_otherwise != 0)) {
         const bool recursion = lost_at_recursion_limit != 0;
-        PyObject *reason = recursion ? TW_STR("recursion_limit")
-                                     : TW_STR("exception");
+        PyObject *reason =
+            recursion ? TW_STR("recursion_limit") : TW_STR("exception");
         tw::Ref reporter = tw::Ref::borrow(loss_reporter);
         tw::Ref r;
         {
@@ -180,10 +180,10 @@ int push_entry(PyObject *frame, PyObject *record)
 {
     ThreadState &t = tstate;
     try {
-        t.stack.push_back(Entry{tw::Ref::borrow(frame), tw::Ref::borrow(record),
+        t.stack.push_back(Entry{tw::Ref::borrow(frame),
+                                tw::Ref::borrow(record),
                                 tw::Ref::borrow(Py_None)});
-    }
-    catch (...) {
+    } catch (...) {
         PyErr_NoMemory();
         return -1;
     }
