@@ -40,6 +40,12 @@ class SavedError {
     void fetch_normalized()
     {
         fetch();
+        normalize();
+    }
+    // Makes what is held as an `except` clause binds it: normalized, with
+    // its traceback attached to the value (from 3.12 on, it always is).
+    void normalize()
+    {
 #if PY_VERSION_HEX < 0x030C0000
         if (t_ == nullptr)
             return;
@@ -74,6 +80,20 @@ class SavedError {
         PyErr_Restore(t_, v_, tb_);
 #endif
         t_ = v_ = tb_ = nullptr;
+    }
+    // Makes the held exception the thread's pending one and keeps holding
+    // it too (for a callee that takes the pending exception away, after
+    // which it is put back again); when nothing is held, the error
+    // indicator is left as it is.
+    void restore_copy() const
+    {
+        if (t_ == nullptr)
+            return;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(Py_XNewRef(v_));
+#else
+        PyErr_Restore(Py_NewRef(t_), Py_XNewRef(v_), Py_XNewRef(tb_));
+#endif
     }
     // Drops what is held.
     void clear()

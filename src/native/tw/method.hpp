@@ -22,8 +22,9 @@ namespace tw {
 namespace detail {
 
 struct MethodObject {
-    PyObject_HEAD PyObject *func;  // the builtin function (strong)
-    PyObject *dict;                // instance __dict__ (strong or NULL)
+    PyObject_HEAD
+    PyObject *func;  // the builtin function (strong)
+    PyObject *dict;  // instance __dict__ (strong or NULL)
 #if PY_VERSION_HEX >= 0x03090000
     vectorcallfunc vectorcall;
 #endif

@@ -27,10 +27,13 @@ namespace tw_tarn_pickle {
 static PyObject *pickler_init(PyObject *module, PyObject *const *args,
                               Py_ssize_t nargs, PyObject *kwnames)
 {
-    static const tw::Param params[] = {
-        {"self"}, {"file"}, tw::opt("protocol"), tw::opt("fix_imports"),
-        tw::opt("buffer_callback"), tw::opt("failure_reducer"),
-        tw::opt("special_cases")};
+    static const tw::Param params[] = {{"self"},
+                                       {"file"},
+                                       tw::opt("protocol"),
+                                       tw::opt("fix_imports"),
+                                       tw::opt("buffer_callback"),
+                                       tw::opt("failure_reducer"),
+                                       tw::opt("special_cases")};
     if (nargs > 5) {
         PyErr_Format(PyExc_TypeError,
                      "Pickler.__init__() takes from 2 to 5 positional "
@@ -40,8 +43,8 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
     }
     static const tw::ParamNames<7> names(params);
     PyObject *a[7];
-    if (tw::parse("Pickler.__init__", params, names, args, nargs, kwnames,
-                  a) < 0)
+    if (tw::parse("Pickler.__init__", params, names, args, nargs, kwnames, a) <
+        0)
         return nullptr;
     ModState *ms = mod_state(module);
     PyObject *self = a[0];
@@ -50,7 +53,7 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
     // dump whether the file has been given bytes (see scrub()). A file
     // without write is handed on as it is, for the C pickler's own error.
     tw::Ref file_write;
-    if (lookup_attr(a[1], TW_STR("write"), file_write) < 0)
+    if (tw::optional_attr(a[1], TW_STR("write"), file_write) < 0)
         return nullptr;
     tw::Ref writer;
     if (file_write) {
@@ -68,10 +71,11 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
         base_kwargs = tw::Ref::steal(PyDict_New());
         if (!base_kwargs ||
             (a[3] != nullptr &&
-             PyDict_SetItemString(base_kwargs.get(), "fix_imports", a[3]) < 0) ||
+             PyDict_SetItemString(base_kwargs.get(), "fix_imports", a[3]) <
+                 0) ||
             (a[4] != nullptr &&
-             PyDict_SetItemString(base_kwargs.get(), "buffer_callback",
-                                  a[4]) < 0))
+             PyDict_SetItemString(base_kwargs.get(), "buffer_callback", a[4]) <
+                 0))
             return nullptr;
     }
     PyTypeObject *base = reinterpret_cast<PyTypeObject *>(ms->pickler_type);
@@ -82,8 +86,7 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
     tw::Ref resolved;
     if (protocol == Py_None) {
         resolved = tw::Ref::borrow(ms->default_protocol);
-    }
-    else {
+    } else {
         const long p = PyLong_AsLong(protocol);
         if (p == -1 && PyErr_Occurred())
             return nullptr;
@@ -105,7 +108,7 @@ static PyObject *pickler_init(PyObject *module, PyObject *const *args,
 static PyObject *attr_or_none(PyObject *obj, PyObject *name)
 {
     tw::Ref v;
-    if (lookup_attr(obj, name, v) < 0)
+    if (tw::optional_attr(obj, name, v) < 0)
         return nullptr;
     return v ? v.release() : Py_NewRef(Py_None);
 }
@@ -133,8 +136,8 @@ static PyObject *instance_attr_or_none(PyObject *pickler, PyObject *dict,
     return attr_or_none(pickler, name);
 }
 
-// getattr(pickler, "dispatch_table") as lookup_attr answers it. While the
-// name is the C pickler's own member (a data descriptor, so the __dict__
+// getattr(pickler, "dispatch_table") as tw::optional_attr answers it. While
+// the name is the C pickler's own member (a data descriptor, so the __dict__
 // does not count), its slot is read in place.
 static int read_dispatch_table(ModState *ms, PyObject *pickler, tw::Ref &out)
 {
@@ -150,7 +153,7 @@ static int read_dispatch_table(ModState *ms, PyObject *pickler, tw::Ref &out)
         out = tw::Ref::borrow(v);
         return v != nullptr ? 1 : 0;
     }
-    return lookup_attr(pickler, name, out);
+    return tw::optional_attr(pickler, name, out);
 }
 
 // The subclass's reducer_override as the pickler would read it, when its
@@ -158,8 +161,8 @@ static int read_dispatch_table(ModState *ms, PyObject *pickler, tw::Ref &out)
 // set, *unbound telling whether it is a function to call with the
 // pickler; -1 on an error. A plain function or instance method of the
 // class is taken as it stands, not bound first.
-static int read_user_override(PyObject *pickler, PyObject *key,
-                              tw::Ref &user, int *unbound)
+static int read_user_override(PyObject *pickler, PyObject *key, tw::Ref &user,
+                              int *unbound)
 {
     *unbound = 0;
     user.reset();
@@ -175,7 +178,7 @@ static int read_user_override(PyObject *pickler, PyObject *key,
             return 1;
         }
     }
-    const int r = lookup_attr(pickler, key, user);
+    const int r = tw::optional_attr(pickler, key, user);
     if (r <= 0)
         return r;
     PyObject *u = user.get();
@@ -260,7 +263,6 @@ class RecursionHeadroom {
     PyThreadState *ts_;
 };
 
-
 // The dump with the hook installed, given what Pickler.dump read from the
 // pickler (new references in the Refs; `special_cases` may be None;
 // `protocol` is the int `proto`). `previous` is the pickler's own
@@ -282,8 +284,7 @@ static PyObject *dump_with_hook(PyObject *module, PyObject *pickler,
             user = tw::Ref::borrow(PyMethod_GET_FUNCTION(user.get()));
             user_unbound = 1;
         }
-    }
-    else {
+    } else {
         if (read_user_override(pickler, key, user, &user_unbound) < 0)
             return nullptr;
     }
@@ -296,7 +297,8 @@ static PyObject *dump_with_hook(PyObject *module, PyObject *pickler,
     tw::Ref fn = tw::Ref::steal(take_hook(ms));
     if (!fn)
         return nullptr;
-    DumpState *st = reinterpret_cast<DumpState *>(PyCFunction_GET_SELF(fn.get()));
+    DumpState *st =
+        reinterpret_cast<DumpState *>(PyCFunction_GET_SELF(fn.get()));
     st->ms = ms;
     st->module = Py_NewRef(module);
     st->pickler = Py_NewRef(pickler);
@@ -325,7 +327,8 @@ static PyObject *dump_with_hook(PyObject *module, PyObject *pickler,
                                           ms->writer_type))
             ? reinterpret_cast<Writer *>(w)
             : nullptr;
-    tw::Ref held_writer = tw::Ref::borrow(reinterpret_cast<PyObject *>(writer));
+    tw::Ref held_writer =
+        tw::Ref::borrow(reinterpret_cast<PyObject *>(writer));
     const Py_ssize_t writes = writer != nullptr ? writer->calls : 0;
     tw::Ref result;
     {
@@ -356,8 +359,7 @@ static PyObject *pickler_dump(PyObject *module, PyObject *const *args,
     if (kwnames == nullptr && nargs == 2) {
         pickler = args[0];
         obj = args[1];
-    }
-    else {
+    } else {
         static const tw::Param params[] = {{"self"}, {"obj"}};
         PyObject *a[2];
         if (tw::parse("Pickler.dump", params, args, nargs, kwnames, a) < 0)
@@ -377,16 +379,16 @@ static PyObject *pickler_dump(PyObject *module, PyObject *const *args,
             PyErr_Clear();
         }
     }
-    tw::Ref failure_reducer = tw::Ref::steal(instance_attr_or_none(
-        pickler, dict.get(), TW_STR("failure_reducer")));
+    tw::Ref failure_reducer = tw::Ref::steal(
+        instance_attr_or_none(pickler, dict.get(), TW_STR("failure_reducer")));
     if (!failure_reducer)
         return nullptr;
     if (failure_reducer.get() == Py_None)
         return tw::call(ms->pickler_dump, pickler, obj).release();
-    tw::Ref special_cases = tw::Ref::steal(instance_attr_or_none(
-        pickler, dict.get(), TW_STR("special_cases")));
-    tw::Ref protocol = tw::Ref::steal(instance_attr_or_none(
-        pickler, dict.get(), TW_STR("_tarn_protocol")));
+    tw::Ref special_cases = tw::Ref::steal(
+        instance_attr_or_none(pickler, dict.get(), TW_STR("special_cases")));
+    tw::Ref protocol = tw::Ref::steal(
+        instance_attr_or_none(pickler, dict.get(), TW_STR("_tarn_protocol")));
     if (!special_cases || !protocol)
         return nullptr;
     const long proto = protocol_number(ms, protocol);
@@ -417,10 +419,9 @@ static PyObject *dump_prepared(PyObject *module, PyObject *pickler,
     const long proto = protocol_number(mod_state(module), proto_obj);
     if (proto == -1 && PyErr_Occurred())
         return nullptr;
-    return dump_with_hook(module, pickler, dict, obj,
-                          tw::Ref::borrow(failure_reducer),
-                          tw::Ref::borrow(special_cases), std::move(proto_obj),
-                          proto, nullptr);
+    return dump_with_hook(
+        module, pickler, dict, obj, tw::Ref::borrow(failure_reducer),
+        tw::Ref::borrow(special_cases), std::move(proto_obj), proto, nullptr);
 }
 
 PyMethodDef init_def = {
@@ -433,7 +434,6 @@ PyMethodDef dump_def = {
     "dump", TW_FASTCALL(pickler_dump), TW_FASTCALL_FLAGS,
     "dump(obj)\n\nWrites the pickle of obj to the file; an object that "
     "fails to pickle is\nwritten as failure_reducer(obj) in its place."};
-
 
 // ------------------------------------------------------------------ module
 
@@ -480,8 +480,8 @@ static int exec_module(PyObject *module)
         load("pickle", "whichmodule", &ms->whichmodule) < 0 ||
         load("pickle", "DEFAULT_PROTOCOL", &ms->default_protocol) < 0 ||
         load("pickle", "HIGHEST_PROTOCOL", &ms->highest_protocol) < 0 ||
-        load("tarnwick_collector.exceptions",
-             "ProblematicPickleException", &ms->problematic) < 0 ||
+        load("tarnwick_collector.exceptions", "ProblematicPickleException",
+             &ms->problematic) < 0 ||
         load("builtins", "__import__", &ms->builtin_import) < 0)
         return -1;
     if (!PyType_Check(ms->pickler_type)) {
@@ -513,6 +513,13 @@ static int exec_module(PyObject *module)
     if (ms->writer_type == nullptr || ms->stand_in_type == nullptr ||
         ms->clear_memo == nullptr)
         return -1;
+    // The type of bound slot wrappers (None.__str__), which the
+    // interpreter does not export.
+    tw::Ref bound_slot = tw::getattr(Py_None, TW_STR("__str__"));
+    if (!bound_slot)
+        return -1;
+    ms->method_wrapper_type =
+        Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(bound_slot.get())));
     // Absent before 3.10: every Python-level pickling method then counts
     // as the program's.
     if (load("sys", "stdlib_module_names", &ms->stdlib_names) < 0)
@@ -521,12 +528,10 @@ static int exec_module(PyObject *module)
     tw::Ref walk_capsule = tw::Ref::steal(PyCapsule_New(
         const_cast<void *>(reinterpret_cast<const void *>(&walk_entry)),
         TW_TARN_CURRENT_WALK_CAPSULE, nullptr));
-    if (!walk_capsule ||
-        PyObject_SetAttrString(module, "_current_walk", walk_capsule.get()) < 0)
+    if (tw::set_global(module, "_current_walk", std::move(walk_capsule)) < 0)
         return -1;
-    tw::Ref cut_fn = tw::module_function(module, &placeholders_cut_def);
-    if (!cut_fn ||
-        PyObject_SetAttrString(module, "placeholders_cut", cut_fn.get()) < 0)
+    if (tw::set_global(module, "placeholders_cut",
+                       tw::module_function(module, &placeholders_cut_def)) < 0)
         return -1;
     if (add_method(module, &init_def, "pickler_init") < 0 ||
         add_method(module, &dump_def, "pickler_dump") < 0)
@@ -535,8 +540,7 @@ static int exec_module(PyObject *module)
     tw::Ref capsule = tw::Ref::steal(PyCapsule_New(
         const_cast<void *>(reinterpret_cast<const void *>(&entry)),
         TW_TARN_DUMP_PREPARED_CAPSULE, nullptr));
-    if (!capsule ||
-        PyObject_SetAttrString(module, "_dump_prepared", capsule.get()) < 0)
+    if (tw::set_global(module, "_dump_prepared", std::move(capsule)) < 0)
         return -1;
     return 0;
 }

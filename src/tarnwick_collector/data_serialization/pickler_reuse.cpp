@@ -80,9 +80,10 @@ static Ref new_safe_pickler(PyObject *cls, PyObject *object_wrapper,
 
 // The C pickler's output file: keeps the bytes it is given.
 struct Sink {
-    PyObject_HEAD PyObject *first;  // strong or NULL: the first chunk (bytes)
-    PyObject *rest;                 // strong or NULL: list of the later chunks
-    Py_ssize_t size;                // bytes kept
+    PyObject_HEAD
+    PyObject *first;  // strong or NULL: the first chunk (bytes)
+    PyObject *rest;   // strong or NULL: list of the later chunks
+    Py_ssize_t size;  // bytes kept
 };
 
 // write(data): keeps a snapshot of `data` (any contiguous buffer, as

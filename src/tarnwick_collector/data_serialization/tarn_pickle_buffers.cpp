@@ -97,6 +97,41 @@ static void remember(Scrub *sc, PyObject *x, PyObject *copy)
         added.first->second = Held{tw::Ref::borrow(x), tw::Ref::borrow(copy)};
 }
 
+// The next item of a dict, with the key's stored hash where the
+// interpreter hands it out: before 3.13, which no longer exports that walk
+// (-1 there).
+static bool next_item(PyObject *d, Py_ssize_t *pos, PyObject **k, PyObject **v,
+                      Py_hash_t *hash)
+{
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyDict_Next(d, pos, k, v, hash) != 0;
+#else
+    *hash = -1;
+    return PyDict_Next(d, pos, k, v) != 0;
+#endif
+}
+
+// d[k] = v for a key the dict holds, with the hash next_item gave, so
+// that no code of the program (a key's __hash__) runs. From 3.13 on the
+// key is hashed anew, which only keys of the interpreter's own hashable
+// types allow; any other fails (TypeError) and so does the copy.
+static int replace_item(PyObject *d, PyObject *k, PyObject *v, Py_hash_t hash)
+{
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyDict_SetItem_KnownHash(d, k, v, hash);
+#else
+    (void)hash;
+    if (!PyUnicode_CheckExact(k) && !PyLong_CheckExact(k) &&
+        !PyBytes_CheckExact(k) && !PyFloat_CheckExact(k) && k != Py_None &&
+        !PyBool_Check(k)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "a dict key only the program can hash");
+        return -1;
+    }
+    return PyDict_SetItem(d, k, v);
+#endif
+}
+
 // What the C pickler is to write in place of `x` in a dump made again:
 // `x` itself, unless it is a pickle buffer it cannot write (then its
 // stand-in) or an exact list, dict or tuple (then a copy of it, made of
@@ -147,23 +182,21 @@ PyObject *scrub(DumpState *st, PyObject *x, bool *waiting)
             }
             PyList_SET_ITEM(copy.get(), i, item);
             if (item_waiting)
-                sc->waiting[item].push_back(Scrub::Fix{copy.get(), i, nullptr});
+                sc->waiting[item].push_back(
+                    Scrub::Fix{copy.get(), i, nullptr});
         }
-    }
-    else if (t == &PyDict_Type) {
+    } else if (t == &PyDict_Type) {
         copy = tw::Ref::steal(PyDict_Copy(x));
         if (copy)
             remember(sc, x, copy.get());
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         Py_hash_t hash;
-        while (copy && _PyDict_Next(x, &pos, &k, &v, &hash)) {
+        while (copy && next_item(x, &pos, &k, &v, &hash)) {
             tw::Ref key = tw::Ref::borrow(k);
             tw::Ref item = tw::Ref::steal(scrub(st, v, &item_waiting));
-            if (!item ||
-                (item.get() != v &&
-                 _PyDict_SetItem_KnownHash(copy.get(), k, item.get(),
-                                           hash) < 0)) {
+            if (!item || (item.get() != v &&
+                          replace_item(copy.get(), k, item.get(), hash) < 0)) {
                 copy.reset();
                 break;
             }
@@ -171,8 +204,7 @@ PyObject *scrub(DumpState *st, PyObject *x, bool *waiting)
                 sc->waiting[item.get()].push_back(
                     Scrub::Fix{copy.get(), 0, std::move(key)});
         }
-    }
-    else {
+    } else {
         const Py_ssize_t n = PyTuple_GET_SIZE(x);
         copy = tw::Ref::steal(PyTuple_New(n));
         sc->busy.emplace(x, true);
@@ -184,7 +216,8 @@ PyObject *scrub(DumpState *st, PyObject *x, bool *waiting)
             }
             PyTuple_SET_ITEM(copy.get(), i, item);
             if (item_waiting)
-                sc->waiting[item].push_back(Scrub::Fix{copy.get(), i, nullptr});
+                sc->waiting[item].push_back(
+                    Scrub::Fix{copy.get(), i, nullptr});
         }
         sc->busy.erase(x);
         if (copy) {
@@ -197,14 +230,12 @@ PyObject *scrub(DumpState *st, PyObject *x, bool *waiting)
                     PyObject *c = copy.get();
                     if (PyList_Check(f.into)) {
                         PyList_SetItem(f.into, f.index, Py_NewRef(c));
-                    }
-                    else if (PyTuple_Check(f.into)) {
-                        tw::Ref old = tw::Ref::steal(
-                            PyTuple_GET_ITEM(f.into, f.index));
+                    } else if (PyTuple_Check(f.into)) {
+                        tw::Ref old =
+                            tw::Ref::steal(PyTuple_GET_ITEM(f.into, f.index));
                         PyTuple_SET_ITEM(f.into, f.index, Py_NewRef(c));
-                    }
-                    else if (copy &&
-                             PyDict_SetItem(f.into, f.key.get(), c) < 0) {
+                    } else if (copy &&
+                               PyDict_SetItem(f.into, f.key.get(), c) < 0) {
                         copy.reset();
                     }
                     f.key.reset();
@@ -234,15 +265,13 @@ PyObject *scrub_reduce(DumpState *st, PyObject *rv_in)
         PyObject *done;
         if ((i == 3 || i == 4) && v != Py_None) {
             tw::Ref items = tw::Ref::steal(PySequence_List(v));
-            tw::Ref scrubbed = items ? tw::Ref::steal(scrub(st, items.get(),
-                                                            &waiting))
-                                     : tw::Ref();
+            tw::Ref scrubbed =
+                items ? tw::Ref::steal(scrub(st, items.get(), &waiting))
+                      : tw::Ref();
             done = scrubbed ? PyObject_GetIter(scrubbed.get()) : nullptr;
-        }
-        else if (i == 1 || i == 2) {
+        } else if (i == 1 || i == 2) {
             done = scrub(st, v, &waiting);
-        }
-        else {
+        } else {
             done = Py_NewRef(v);
         }
         if (done == nullptr)
@@ -252,27 +281,26 @@ PyObject *scrub_reduce(DumpState *st, PyObject *rv_in)
     return copy.release();
 }
 
-
 // Whether the exception pending (the one that ended a dump) is the C
 // pickler's failure on a pickle buffer.
 bool buffer_failure(ModState *ms)
 {
     if (!tw::containable() || PyErr_ExceptionMatches(ms->problematic))
         return false;
-    Fetched error = Fetched::take();
-    error.normalize();
+    tw::SavedError error;
+    error.fetch_normalized();
     bool found = false;
-    if (error.value) {
-        tw::Ref text = tw::Ref::steal(PyObject_Str(error.value.get()));
+    if (error.value() != nullptr) {
+        tw::Ref text = tw::Ref::steal(PyObject_Str(error.value()));
         if (text) {
-            const Py_ssize_t at = PyUnicode_Find(
-                text.get(), TW_STR("PickleBuffer"), 0,
-                PyUnicode_GET_LENGTH(text.get()), 1);
+            const Py_ssize_t at =
+                PyUnicode_Find(text.get(), TW_STR("PickleBuffer"), 0,
+                               PyUnicode_GET_LENGTH(text.get()), 1);
             found = at >= 0;
         }
         PyErr_Clear();
     }
-    error.restore();
+    error.put_back();
     return found;
 }
 
@@ -283,7 +311,8 @@ bool buffer_failure(ModState *ms)
 // made).
 PyObject *dump_without_buffers(DumpState *st, PyObject *pickler, PyObject *obj)
 {
-    Fetched first = Fetched::take();
+    tw::SavedError first;
+    first.fetch();
     tw::Ref cleared = tw::call(st->ms->clear_memo, pickler);
     if (st->work != nullptr) {
         st->work->pending.clear();
@@ -299,12 +328,11 @@ PyObject *dump_without_buffers(DumpState *st, PyObject *pickler, PyObject *obj)
         if (!tw::containable())
             return nullptr;
         PyErr_Clear();
-        first.restore();
+        first.put_back();
         return nullptr;
     }
-    first = Fetched{};
+    first.clear();
     return tw::call(st->ms->pickler_dump, pickler, copy.get()).release();
 }
-
 
 }  // namespace tw_tarn_pickle

@@ -38,8 +38,7 @@ static int contained(DumpState *st)
                 if (!tw::containable())
                     return -1;
                 PyErr_Clear();  // a class it cannot judge is not special
-            }
-            else {
+            } else {
                 truth = PyObject_IsTrue(r.get());
                 r.reset();
                 if (truth < 0) {
@@ -129,14 +128,15 @@ static bool stdlib_module(ModState *ms, PyObject *module)
     if (ms->stdlib_names == nullptr || module == nullptr ||
         !PyUnicode_Check(module))
         return false;
-    const Py_ssize_t dot = PyUnicode_FindChar(
-        module, '.', 0, PyUnicode_GET_LENGTH(module), 1);
+    const Py_ssize_t dot =
+        PyUnicode_FindChar(module, '.', 0, PyUnicode_GET_LENGTH(module), 1);
     if (dot == -2) {
         PyErr_Clear();
         return false;
     }
-    tw::Ref top = dot < 0 ? tw::Ref::borrow(module)
-                          : tw::Ref::steal(PyUnicode_Substring(module, 0, dot));
+    tw::Ref top = dot < 0
+                      ? tw::Ref::borrow(module)
+                      : tw::Ref::steal(PyUnicode_Substring(module, 0, dot));
     if (!top) {
         PyErr_Clear();
         return false;
@@ -173,9 +173,8 @@ static int runs_no_program_code(ModState *ms, PyObject *obj)
              Py_IS_TYPE(found, &PyWrapperDescr_Type) ||
              Py_IS_TYPE(found, &PyClassMethodDescr_Type))) {
             f = found;  // a native method of the class
-        }
-        else {
-            const int r = lookup_attr(obj, name, held);
+        } else {
+            const int r = tw::optional_attr(obj, name, held);
             if (r < 0)
                 return -1;
             if (r == 0)
@@ -186,11 +185,12 @@ static int runs_no_program_code(ModState *ms, PyObject *obj)
         if (PyCFunction_Check(f) || Py_IS_TYPE(f, &PyMethodDescr_Type) ||
             Py_IS_TYPE(f, &PyWrapperDescr_Type) ||
             Py_IS_TYPE(f, &PyClassMethodDescr_Type) ||
-            Py_IS_TYPE(f, &_PyMethodWrapper_Type))
+            Py_IS_TYPE(
+                f, reinterpret_cast<PyTypeObject *>(ms->method_wrapper_type)))
             continue;
         if (PyFunction_Check(f) &&
-            stdlib_module(ms,
-                          reinterpret_cast<PyFunctionObject *>(f)->func_module))
+            stdlib_module(
+                ms, reinterpret_cast<PyFunctionObject *>(f)->func_module))
             continue;
         return 0;
     }
@@ -214,7 +214,8 @@ static bool small_value(PyObject *v, Py_ssize_t *units, int level = 0)
         t == &PyCFunction_Type)
         return true;
     if (t == &PyLong_Type)
-        return (*units -= static_cast<Py_ssize_t>(_PyLong_NumBits(v) / 64)) >= 0;
+        return (*units -= static_cast<Py_ssize_t>(_PyLong_NumBits(v) / 64)) >=
+               0;
     if (t == &PyUnicode_Type)
         return (*units -= PyUnicode_GET_LENGTH(v)) >= 0;
     if (t == &PyBytes_Type)
@@ -252,16 +253,15 @@ static int small_own_reduction(DumpState *st, PyObject *obj, tw::Ref &out)
     PyTypeObject *tp = Py_TYPE(obj);
     PyObject *base = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
     bool customised = false;
-    for (PyObject *name :
-         {TW_STR("__reduce_ex__"), TW_STR("__reduce__"),
-          TW_STR("__getstate__"), TW_STR("__getnewargs_ex__"),
-          TW_STR("__getnewargs__")}) {
+    for (PyObject *name : {TW_STR("__reduce_ex__"), TW_STR("__reduce__"),
+                           TW_STR("__getstate__"), TW_STR("__getnewargs_ex__"),
+                           TW_STR("__getnewargs__")}) {
         if (name == nullptr)
             return -1;
         PyObject *found = _PyType_Lookup(tp, name);
         if (found != nullptr &&
-            found != _PyType_Lookup(reinterpret_cast<PyTypeObject *>(base),
-                                    name))
+            found !=
+                _PyType_Lookup(reinterpret_cast<PyTypeObject *>(base), name))
             customised = true;
     }
     if (!customised)
@@ -325,7 +325,8 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
     if (!tw::containable())
         return nullptr;  // interrupts and exits are never absorbed
     const bool refusal = PyErr_ExceptionMatches(st->ms->problematic);
-    Fetched error = Fetched::take();
+    tw::SavedError error;
+    error.fetch();
     int inside = -1;  // not yet known
     if (refusal) {
         inside = contained(st);
@@ -343,21 +344,20 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
                         return nullptr;
                     PyErr_Clear();
                 }
-                error.restore();
+                error.put_back();
                 return nullptr;
             }
             tw::Ref own;
             const int r = own_reduce(st, obj, own);
             own.reset();
             if (r >= 0) {
-                error.restore();
+                error.put_back();
                 return nullptr;
             }
             if (!tw::containable())
                 return nullptr;
             PyErr_Clear();
-        }
-        else {
+        } else {
             // Contained: written by its own reduction where that is
             // harmless and small, else replaced.
             tw::Ref own;
@@ -377,15 +377,12 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
         // once, as a placeholder without attributes, and never walked, or
         // the walk would go on without end.
         why_flat = "(same type: not followed)";
-    }
-    else if (depth >= kWalkDepth) {
+    } else if (depth >= kWalkDepth) {
         why_flat = "(depth limit)";
         st->walk.cut++;
     }
 
     error.normalize();
-    if (error.tb)
-        PyException_SetTraceback(error.value.get(), error.tb.get());
 
     st->walk.flat = why_flat;
     tw::TarnWalk *outer_walk = current_walk;
@@ -398,7 +395,7 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
     if (rv != nullptr)
         rv = check_reduce(st, obj, rv);
     if (rv != nullptr) {
-        error = Fetched{};
+        error.clear();
         // What is written for the replacement is best effort: errors
         // inside it are contained.
         st->work->pending.back().replaced = true;
@@ -407,28 +404,24 @@ PyObject *on_error(DumpState *st, PyObject *obj, bool flat)
     // The failure reducer failed as well.
     if (!tw::containable())
         return nullptr;
-    Fetched second = Fetched::take();
-    second.normalize();
+    tw::SavedError second;
+    second.fetch_normalized();
     if (inside < 0)
         inside = contained(st);
     if (inside != 0) {
-        second = Fetched{};
-        error = Fetched{};
+        second.clear();
+        error.clear();
         return inside > 0 ? none_reduce() : nullptr;
     }
     // The dump fails as it would have without a failure reducer, with the
     // failure reducer's own error attached as context.
-    if (second.value && error.value &&
-        second.value.get() != error.value.get()) {
-        if (second.tb)
-            PyException_SetTraceback(second.value.get(), second.tb.get());
-        PyException_SetContext(error.value.get(),
-                               second.value.release());  // steals it
-    }
-    second = Fetched{};
-    error.restore();
+    if (second.value() != nullptr && error.value() != nullptr &&
+        second.value() != error.value())
+        PyException_SetContext(error.value(),
+                               Py_NewRef(second.value()));  // steals it
+    second.clear();
+    error.put_back();
     return nullptr;
 }
-
 
 }  // namespace tw_tarn_pickle

@@ -85,14 +85,14 @@ static void state_dealloc(PyObject *self)
 
 PyType_Slot state_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(state_dealloc)},
-    {Py_tp_doc, const_cast<char *>("State of one dump of tarn_pickle.Pickler.")},
+    {Py_tp_doc,
+     const_cast<char *>("State of one dump of tarn_pickle.Pickler.")},
     {0, nullptr},
 };
 
 PyType_Spec state_spec = {
     "tarnwick_collector.data_serialization._tarn_pickle.DumpState",
     sizeof(DumpState), 0, Py_TPFLAGS_DEFAULT, state_slots};
-
 
 // Steals `rv`, a reduce value for `obj`; checks it or falls back.
 static PyObject *finish(DumpState *st, PyObject *obj, PyObject *rv)
@@ -129,8 +129,7 @@ int own_reduce(DumpState *st, PyObject *obj, tw::Ref &out)
             if (!reduce_func && PyErr_Occurred())
                 return -1;
         }
-    }
-    else {
+    } else {
         reduce_func = tw::Ref::steal(PyObject_GetItem(st->dispatch, tobj));
         if (!reduce_func) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError))
@@ -141,12 +140,10 @@ int own_reduce(DumpState *st, PyObject *obj, tw::Ref &out)
     PyObject *rv;
     if (reduce_func) {
         rv = PyObject_CallOneArg(reduce_func.get(), obj);
-    }
-    else if (PyType_IsSubtype(t, &PyType_Type)) {
+    } else if (PyType_IsSubtype(t, &PyType_Type)) {
         // A class with a metaclass of its own: written by reference.
         return check_global_cached(st, obj);
-    }
-    else {
+    } else {
         rv = tw::call_method(obj, TW_STR("__reduce_ex__"), st->proto_obj)
                  .release();
     }
@@ -203,7 +200,8 @@ static PyObject *answer(DumpState *st, PyObject *obj)
     }
 
     if (st->scrub != nullptr &&
-        Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject *>(st->ms->stand_in_type))) {
+        Py_IS_TYPE(obj,
+                   reinterpret_cast<PyTypeObject *>(st->ms->stand_in_type))) {
         PyObject *buffer = reinterpret_cast<StandIn *>(obj)->buffer;
         PyErr_Format(st->ms->pickling_error,
                      "Can't pickle %R: a PickleBuffer is written only "
@@ -240,6 +238,5 @@ static PyObject *answer(DumpState *st, PyObject *obj)
 
 PyMethodDef hook_def = {"reducer_override", hook, METH_O,
                         "Answers the C pickler for one object."};
-
 
 }  // namespace tw_tarn_pickle

@@ -15,24 +15,25 @@ namespace tw_tarn_pickle {
 // The fields of the module's state, all strong references (or NULL): the
 // one list that the struct, traverse_module and clear_module are made from.
 #define TW_TARN_PICKLE_STATE(X)                                               \
-    X(pickler_dump)     /* _pickle.Pickler.dump, unbound */                  \
-    X(pickling_error)   /* _pickle.PicklingError */                          \
-    X(copyreg_dispatch) /* copyreg.dispatch_table */                         \
-    X(whichmodule)      /* pickle.whichmodule */                             \
-    X(problematic)      /* ...exceptions.ProblematicPickleException */       \
-    X(state_type)       /* DumpState */                                      \
-    X(pickler_type)     /* _pickle.Pickler */                                \
-    X(default_protocol) /* pickle.DEFAULT_PROTOCOL */                        \
-    X(highest_protocol) /* pickle.HIGHEST_PROTOCOL */                        \
-    /* _pickle.Pickler.__dict__["dispatch_table"], or NULL when it is not a  \
-       plain object slot */                                                  \
-    X(dispatch_member)                                                       \
-    X(spare_hook)       /* a hook whose dump has ended, or NULL */           \
-    X(builtin_import)   /* builtins.__import__ as the module found it */     \
-    X(stdlib_names)     /* sys.stdlib_module_names, or NULL */               \
-    X(clear_memo)       /* _pickle.Pickler.clear_memo */                     \
-    X(writer_type)      /* Writer */                                         \
-    X(stand_in_type)    /* StandIn */
+    X(pickler_dump)     /* _pickle.Pickler.dump, unbound */                   \
+    X(pickling_error)   /* _pickle.PicklingError */                           \
+    X(copyreg_dispatch) /* copyreg.dispatch_table */                          \
+    X(whichmodule)      /* pickle.whichmodule */                              \
+    X(problematic)      /* ...exceptions.ProblematicPickleException */        \
+    X(state_type)       /* DumpState */                                       \
+    X(pickler_type)     /* _pickle.Pickler */                                 \
+    X(default_protocol) /* pickle.DEFAULT_PROTOCOL */                         \
+    X(highest_protocol) /* pickle.HIGHEST_PROTOCOL */                         \
+    /* _pickle.Pickler.__dict__["dispatch_table"], or NULL when it is not a   \
+       plain object slot */                                                   \
+    X(dispatch_member)                                                        \
+    X(spare_hook)          /* a hook whose dump has ended, or NULL */         \
+    X(builtin_import)      /* builtins.__import__ as the module found it */   \
+    X(stdlib_names)        /* sys.stdlib_module_names, or NULL */             \
+    X(clear_memo)          /* _pickle.Pickler.clear_memo */                   \
+    X(writer_type)         /* Writer */                                       \
+    X(stand_in_type)       /* StandIn */                                      \
+    X(method_wrapper_type) /* type(None.__str__): bound slot wrappers */
 
 // Raw pointers: the interpreter allocates the state zeroed and frees it
 // without running C++ destructors; clear_module releases them.
@@ -94,25 +95,24 @@ struct Scrub {
 // Everything one `dump` call needs; lives as the `self` of the hook.
 struct DumpState {
     PyObject_HEAD
-    ModState *ms;              // the module's state (module kept by `module`)
-    PyObject *module;          // strong
-    PyObject *pickler;         // strong
-    PyObject *user;            // strong or NULL: the subclass's reducer_override
-    int user_unbound;          // `user` is a function to call with the pickler
-    PyObject *failure_reducer; // strong
-    PyObject *special_cases;   // strong or NULL
-    PyObject *dispatch;        // strong: the dispatch table in force
-    PyObject *proto_obj;       // strong: the protocol as an int object
+    ModState *ms;       // the module's state (module kept by `module`)
+    PyObject *module;   // strong
+    PyObject *pickler;  // strong
+    PyObject *user;     // strong or NULL: the subclass's reducer_override
+    int user_unbound;   // `user` is a function to call with the pickler
+    PyObject *failure_reducer;  // strong
+    PyObject *special_cases;    // strong or NULL
+    PyObject *dispatch;         // strong: the dispatch table in force
+    PyObject *proto_obj;        // strong: the protocol as an int object
     int proto;
     int active;
-    PyObject *special_known;   // dict or NULL: special_cases' answers
-    Work *work;                // NULL until the hook is first called, then
-                               // kept, emptied, from one dump to the next
-    tw::TarnWalk walk;         // the failure reducer's bounds in this dump
-    struct Scrub *scrub;       // NULL, or the copies of a dump written again
-                               // without its pickle buffers (see scrub())
+    PyObject *special_known;  // dict or NULL: special_cases' answers
+    Work *work;               // NULL until the hook is first called, then
+                              // kept, emptied, from one dump to the next
+    tw::TarnWalk walk;        // the failure reducer's bounds in this dump
+    struct Scrub *scrub;      // NULL, or the copies of a dump written again
+                              // without its pickle buffers (see scrub())
 };
-
 
 // The file given to the C pickler: passes the bytes on to the file's
 // write, counting its calls.
@@ -122,40 +122,10 @@ struct Writer {
     Py_ssize_t calls;
 };
 
-
 // Stands for a pickle buffer in a dump made again (holds it, strong).
 struct StandIn {
     PyObject_HEAD
     PyObject *buffer;
-};
-
-
-// A pending exception taken out of the interpreter; released unless it is
-// put back with restore().
-struct Fetched {
-    tw::Ref type;
-    tw::Ref value;
-    tw::Ref tb;
-
-    static Fetched take()
-    {
-        PyObject *t, *v, *b;
-        PyErr_Fetch(&t, &v, &b);
-        return Fetched{tw::Ref::steal(t), tw::Ref::steal(v),
-                       tw::Ref::steal(b)};
-    }
-    void normalize()
-    {
-        PyObject *t = type.release(), *v = value.release(), *b = tb.release();
-        PyErr_NormalizeException(&t, &v, &b);
-        type = tw::Ref::steal(t);
-        value = tw::Ref::steal(v);
-        tb = tw::Ref::steal(b);
-    }
-    void restore()
-    {
-        PyErr_Restore(type.release(), value.release(), tb.release());
-    }
 };
 
 // ----------------------------------------- the hook (tarn_pickle_hook.cpp)
@@ -168,7 +138,6 @@ int own_reduce(DumpState *st, PyObject *obj, tw::Ref &out);
 
 // ------------------------ reductions and checks (tarn_pickle_reduce.cpp)
 
-int lookup_attr(PyObject *obj, PyObject *name, tw::Ref &out);
 PyObject *call_user(DumpState *st, PyObject *obj);
 bool is_singleton_type(PyObject *obj);
 int check_global_cached(DumpState *st, PyObject *obj);

@@ -8,30 +8,13 @@
 
 namespace tw_tarn_pickle {
 
-// getattr(obj, name) with AttributeError turned into "absent": 1 and a new
-// reference in `out`, 0 and `out` empty when absent, -1 on another error.
-// Absent attributes raise no exception on the way, which matters on the
-// per-dump path.
-int lookup_attr(PyObject *obj, PyObject *name, tw::Ref &out)
-{
-    PyObject *v;
-#if PY_VERSION_HEX >= 0x030D0000
-    const int r = PyObject_GetOptionalAttr(obj, name, &v);
-#else
-    const int r = _PyObject_LookupAttr(obj, name, &v);
-#endif
-    out = tw::Ref::steal(v);
-    return r;
-}
-
 // The subclass's reducer_override(obj); new reference.
 PyObject *call_user(DumpState *st, PyObject *obj)
 {
     if (st->user_unbound) {
         PyObject *argv[] = {nullptr, st->pickler, obj};
-        return PyObject_Vectorcall(st->user, argv + 1,
-                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
+        return PyObject_Vectorcall(
+            st->user, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
     return PyObject_CallOneArg(st->user, obj);
 }
@@ -191,19 +174,19 @@ static int qualified_name(PyObject *obj, tw::Ref &out)
             reinterpret_cast<PyHeapTypeObject *>(obj)->ht_qualname);
         return 1;
     }
-    int r = lookup_attr(obj, TW_STR("__qualname__"), out);
+    int r = tw::optional_attr(obj, TW_STR("__qualname__"), out);
     if (r == 0)
-        r = lookup_attr(obj, TW_STR("__name__"), out);
+        r = tw::optional_attr(obj, TW_STR("__name__"), out);
     return r;
 }
 
-// getattr(obj, "__module__", NULL) as lookup_attr answers it.
+// getattr(obj, "__module__", NULL) as tw::optional_attr answers it.
 static int module_attr(PyObject *obj, tw::Ref &out)
 {
     if (plain_heap_class(obj)) {
         PyObject *d = reinterpret_cast<PyTypeObject *>(obj)->tp_dict;
-        PyObject *v = d ? PyDict_GetItemWithError(d, TW_STR("__module__"))
-                        : nullptr;
+        PyObject *v =
+            d ? PyDict_GetItemWithError(d, TW_STR("__module__")) : nullptr;
         if (v != nullptr) {
             out = tw::Ref::borrow(v);
             return 1;
@@ -211,7 +194,7 @@ static int module_attr(PyObject *obj, tw::Ref &out)
         if (PyErr_Occurred())
             return -1;
     }
-    return lookup_attr(obj, TW_STR("__module__"), out);
+    return tw::optional_attr(obj, TW_STR("__module__"), out);
 }
 
 // 0 when the C pickler can write `obj` by reference under `name` (its
@@ -223,8 +206,7 @@ static int check_global(DumpState *st, PyObject *obj, PyObject *name)
     tw::Ref qual;
     if (name != nullptr) {
         qual = tw::Ref::borrow(name);
-    }
-    else {
+    } else {
         if (qualified_name(obj, qual) < 0)
             return -1;
         if (!qual) {
@@ -255,8 +237,8 @@ static int check_global(DumpState *st, PyObject *obj, PyObject *name)
     };
     for (Py_ssize_t i = 0; i < n; i++) {
         if (PyUnicode_CompareWithASCIIString(part(i), "<locals>") == 0) {
-            PyErr_Format(PyExc_AttributeError,
-                         "Can't pickle local object %R", obj);
+            PyErr_Format(PyExc_AttributeError, "Can't pickle local object %R",
+                         obj);
             return -1;
         }
     }
@@ -298,8 +280,8 @@ static int check_global(DumpState *st, PyObject *obj, PyObject *name)
     }
     if (found.get() != obj) {
         PyErr_Format(st->ms->pickling_error,
-                     "Can't pickle %R: it's not the same object as %S.%S",
-                     obj, module_name.get(), qual.get());
+                     "Can't pickle %R: it's not the same object as %S.%S", obj,
+                     module_name.get(), qual.get());
         return -1;
     }
     if (st->proto < 3 && (!PyUnicode_IS_ASCII(module_name.get()) ||
@@ -352,10 +334,9 @@ static int check_callable(DumpState *st, PyObject *c)
         PyType_IsSubtype(t, &PyType_Type)) {
         if (!is_singleton_type(c) && check_global(st, c, nullptr) < 0)
             return -1;
-    }
-    else if (PyCFunction_Check(c)) {
-        tw::Ref rv = tw::call_method(c, TW_STR("__reduce_ex__"),
-                                     st->proto_obj);
+    } else if (PyCFunction_Check(c)) {
+        tw::Ref rv =
+            tw::call_method(c, TW_STR("__reduce_ex__"), st->proto_obj);
         if (!rv)
             return -1;
         if (PyUnicode_Check(rv.get()) && check_global(st, c, rv.get()) < 0)
@@ -367,7 +348,7 @@ static int check_callable(DumpState *st, PyObject *c)
 
 // ------------------------------------------------------- reduce-value checks
 
-// getattr(callable, "__name__", NULL) as lookup_attr answers it: 1 and a
+// getattr(callable, "__name__", NULL) as tw::optional_attr answers it: 1 and a
 // new reference, 0 when absent, -1 on an error. A Python function's
 // __name__ is its type's own data descriptor, which gives the function's
 // name: read in place.
@@ -378,7 +359,7 @@ static int callable_name(PyObject *callable, tw::Ref &out)
             reinterpret_cast<PyFunctionObject *>(callable)->func_name);
         return 1;
     }
-    return lookup_attr(callable, TW_STR("__name__"), out);
+    return tw::optional_attr(callable, TW_STR("__name__"), out);
 }
 
 // text == the ASCII `literal`, whose interned str is `interned`.
@@ -386,21 +367,6 @@ static bool str_is(PyObject *text, PyObject *interned, const char *literal)
 {
     return text == interned ||
            PyUnicode_CompareWithASCIIString(text, literal) == 0;
-}
-
-// obj.__class__; new reference. While the object's class keeps the
-// generic attribute lookup and object's own __class__ descriptor (a data
-// descriptor, which nothing in the instance can shadow), that is
-// type(obj).
-static tw::Ref class_of(PyObject *obj)
-{
-    static PyObject *object_class =
-        _PyType_Lookup(&PyBaseObject_Type, TW_STR("__class__"));
-    PyTypeObject *tp = Py_TYPE(obj);
-    if (object_class != nullptr && tp->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(tp, TW_STR("__class__")) == object_class)
-        return tw::Ref::borrow(reinterpret_cast<PyObject *>(tp));
-    return tw::getattr(obj, TW_STR("__class__"));
 }
 
 static int has_item(PyObject *tuple, Py_ssize_t from, PyObject *obj)
@@ -469,20 +435,23 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
         return nullptr;
     }
     if (item[3] != Py_None && !PyIter_Check(item[3])) {
-        PyErr_Format(err, "fourth element of the tuple returned by "
-                          "__reduce__ must be an iterator, not %s",
+        PyErr_Format(err,
+                     "fourth element of the tuple returned by "
+                     "__reduce__ must be an iterator, not %s",
                      Py_TYPE(item[3])->tp_name);
         return nullptr;
     }
     if (item[4] != Py_None && !PyIter_Check(item[4])) {
-        PyErr_Format(err, "fifth element of the tuple returned by "
-                          "__reduce__ must be an iterator, not %s",
+        PyErr_Format(err,
+                     "fifth element of the tuple returned by "
+                     "__reduce__ must be an iterator, not %s",
                      Py_TYPE(item[4])->tp_name);
         return nullptr;
     }
     if (item[5] != Py_None && !PyCallable_Check(item[5])) {
-        PyErr_Format(err, "sixth element of the tuple returned by "
-                          "__reduce__ must be a function, not %s",
+        PyErr_Format(err,
+                     "sixth element of the tuple returned by "
+                     "__reduce__ must be a function, not %s",
                      Py_TYPE(item[5])->tp_name);
         return nullptr;
     }
@@ -502,8 +471,9 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
     bool self_ref;
     if (newobj_ex) {
         if (PyTuple_GET_SIZE(argtup) != 3) {
-            PyErr_Format(err, "length of the NEWOBJ_EX argument tuple must "
-                              "be exactly 3, not %zd",
+            PyErr_Format(err,
+                         "length of the NEWOBJ_EX argument tuple must "
+                         "be exactly 3, not %zd",
                          PyTuple_GET_SIZE(argtup));
             return nullptr;
         }
@@ -523,8 +493,7 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
         PyObject *k, *v;
         while (!self_ref && PyDict_Next(kwargs, &pos, &k, &v))
             self_ref = v == obj;
-    }
-    else if (newobj) {
+    } else if (newobj) {
         if (PyTuple_GET_SIZE(argtup) < 1) {
             PyErr_SetString(err, "__newobj__ arglist is empty");
             return nullptr;
@@ -534,7 +503,7 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
             PyErr_SetString(err, "args[0] from __newobj__ args is not a type");
             return nullptr;
         }
-        tw::Ref obj_class = class_of(obj);
+        tw::Ref obj_class = tw::class_of(obj);
         if (!obj_class)
             return nullptr;
         if (obj_class.get() != cls) {
@@ -545,8 +514,7 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
         if (check_callable(st, cls) < 0)
             return nullptr;
         self_ref = has_item(argtup, 1, obj);
-    }
-    else {
+    } else {
         if (check_callable(st, callable) < 0)
             return nullptr;
         self_ref = has_item(argtup, 0, obj);
@@ -554,8 +522,9 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
     if (self_ref) {
         // Writing the arguments would reach the object again before it is
         // memoized, without end.
-        PyErr_Format(err, "Can't pickle %R: its reduce arguments hold the "
-                          "object itself",
+        PyErr_Format(err,
+                     "Can't pickle %R: its reduce arguments hold the "
+                     "object itself",
                      obj);
         return nullptr;
     }
@@ -573,14 +542,12 @@ PyObject *check_reduce(DumpState *st, PyObject *obj, PyObject *rv_in)
             v = gather_items(st, v, i == 4);
             if (v == nullptr)
                 return nullptr;
-        }
-        else {
+        } else {
             Py_INCREF(v);
         }
         PyTuple_SET_ITEM(copy.get(), i, v);
     }
     return copy.release();
 }
-
 
 }  // namespace tw_tarn_pickle

@@ -119,7 +119,7 @@ static PyObject *mod_is_enabled(PyObject *, PyObject *)
 }
 
 static PyObject *mod_set_project(PyObject *, PyObject *const *args,
-                                        Py_ssize_t nargs)
+                                 Py_ssize_t nargs)
 {
     if (nargs != 2) {
         PyErr_SetString(PyExc_TypeError,
@@ -175,8 +175,7 @@ static PyObject *mod_module_started(PyObject *, PyObject *)
 {
     try {
         importers.push_back(PyThread_get_thread_ident());
-    }
-    catch (...) {
+    } catch (...) {
         return PyErr_NoMemory();
     }
     Py_RETURN_NONE;
@@ -218,8 +217,9 @@ static PyMethodDef module_methods[] = {
      "Stop offering new calls; calls being recorded still finish."},
     {"is_enabled", mod_is_enabled, METH_NOARGS,
      "is_enabled()\n--\n\nWhether new calls are offered to the core."},
-    {"set_project", reinterpret_cast<PyCFunction>(
-                        reinterpret_cast<void (*)(void)>(mod_set_project)),
+    {"set_project",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(mod_set_project)),
      METH_FASTCALL,
      "set_project(files, modules)\n--\n\n"
      "The sets of project source paths and module names (read, not\n"
@@ -256,7 +256,6 @@ static PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-
 // ------------------------------------------------------------------- init
 
 // Creates a heap type; `vc_offset` > 0 makes it vectorcall-callable.
@@ -264,8 +263,8 @@ PyTypeObject *make_type(PyObject *module, const char *name, int basicsize,
                         unsigned long flags, PyType_Slot *slots,
                         Py_ssize_t vc_offset)
 {
-    PyType_Spec spec = {name, basicsize, 0,
-                        static_cast<unsigned int>(flags), slots};
+    PyType_Spec spec = {name, basicsize, 0, static_cast<unsigned int>(flags),
+                        slots};
 #if PY_VERSION_HEX >= 0x03090000
     PyObject *t = PyType_FromModuleAndSpec(module, &spec, nullptr);
 #else

@@ -28,7 +28,8 @@ static int check_nargs(PyObject *self, size_t nargsf, PyObject *kwnames,
                        Py_ssize_t want)
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == want && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0))
+    if (nargs == want &&
+        (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0))
         return 0;
     PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s",
                  reinterpret_cast<Trampoline *>(self)->name, want,
@@ -165,9 +166,10 @@ static PyObject *tr_with(PyObject *self, PyObject *const *args, size_t nargsf,
 PyObject *tr_adapter(PyObject *self, PyObject *const *args, size_t nargsf,
                      PyObject *kwnames)
 {
-    Fetched fetched = fetch_normalized();
+    tw::SavedError fetched;
+    fetched.fetch_normalized();
     PyObject *pending =
-        fetched.value ? fetched.value.get() : fetched.type.get();
+        fetched.value() != nullptr ? fetched.value() : fetched.type();
     if (pending == nullptr)
         pending = Py_None;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -177,8 +179,7 @@ PyObject *tr_adapter(PyObject *self, PyObject *const *args, size_t nargsf,
         argv.assign(args, args + nargs);
         argv.push_back(pending);
         argv.insert(argv.end(), args + nargs, args + nargs + nkw);
-    }
-    catch (...) {
+    } catch (...) {
         return PyErr_NoMemory();
     }
     return PyObject_Vectorcall(reinterpret_cast<Trampoline *>(self)->target,
@@ -214,8 +215,7 @@ static int Trampoline_clear(PyObject *self)
 }
 
 // New reference.
-PyObject *new_trampoline(const char *name, vectorcallfunc fn,
-                         PyObject *target)
+PyObject *new_trampoline(const char *name, vectorcallfunc fn, PyObject *target)
 {
     Trampoline *t = PyObject_GC_New(Trampoline, Trampoline_Type);
     if (t == nullptr)
@@ -226,7 +226,6 @@ PyObject *new_trampoline(const char *name, vectorcallfunc fn,
     PyObject_GC_Track(t);
     return reinterpret_cast<PyObject *>(t);
 }
-
 
 // ------------------------------------------------------------------- Gate
 
@@ -273,8 +272,8 @@ static PyObject *Gate_and(PyObject *a, PyObject *)
 // Identity hash: code objects holding the gate as a constant are hashed.
 static Py_hash_t Gate_hash(PyObject *self)
 {
-    Py_hash_t h = static_cast<Py_hash_t>(
-        reinterpret_cast<std::uintptr_t>(self) >> 4);
+    Py_hash_t h =
+        static_cast<Py_hash_t>(reinterpret_cast<std::uintptr_t>(self) >> 4);
     return h == -1 ? -2 : h;
 }
 
@@ -299,21 +298,17 @@ static int add_gate(PyObject *m, const char *name, int offers)
     if (!g)
         return -1;
     reinterpret_cast<Gate *>(g.get())->offers = offers;
-    return PyModule_AddObjectRef(m, name, g.get());
+    return tw::set_global(m, name, std::move(g));
 }
-
 
 static int add_trampoline(PyObject *m, const char *name, vectorcallfunc fn)
 {
-    tw::Ref t = tw::Ref::steal(new_trampoline(name, fn));
-    if (!t)
-        return -1;
-    return PyModule_AddObjectRef(m, name, t.get());
+    return tw::set_global(m, name, tw::Ref::steal(new_trampoline(name, fn)));
 }
 
 int add_callables(PyObject *m)
 {
-    const unsigned long vc = TW_TPFLAGS_HAVE_VECTORCALL;
+    const unsigned long vc = Py_TPFLAGS_HAVE_VECTORCALL;
     PyType_Slot gate_slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void *>(Gate_dealloc)},
         {Py_tp_repr, reinterpret_cast<void *>(Gate_repr)},
@@ -321,9 +316,9 @@ int add_callables(PyObject *m)
         {Py_nb_and, reinterpret_cast<void *>(Gate_and)},
         {Py_tp_hash, reinterpret_cast<void *>(Gate_hash)},
         {0, nullptr}};
-    Gate_Type = make_type(m, "tarnwick_collector.tracer._trampolines.Gate",
-                          sizeof(Gate), Py_TPFLAGS_DEFAULT | TW_NO_NEW,
-                          gate_slots, 0);
+    Gate_Type = make_type(
+        m, "tarnwick_collector.tracer._trampolines.Gate", sizeof(Gate),
+        Py_TPFLAGS_DEFAULT | TW_TPFLAGS_DISALLOW_INSTANTIATION, gate_slots, 0);
     if (Gate_Type == nullptr)
         return -1;
 
@@ -332,7 +327,8 @@ int add_callables(PyObject *m)
         {const_cast<char *>("__vectorcalloffset__"), T_PYSSIZET,
          offsetof(Trampoline, vectorcall), READONLY, nullptr},
 #endif
-        {nullptr, 0, 0, 0, nullptr}};
+        {nullptr, 0, 0, 0, nullptr}
+    };
     PyType_Slot tramp_slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void *>(Trampoline_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void *>(Trampoline_traverse)},
@@ -341,11 +337,12 @@ int add_callables(PyObject *m)
         {Py_tp_repr, reinterpret_cast<void *>(Trampoline_repr)},
         {Py_tp_members, tramp_members},
         {0, nullptr}};
-    Trampoline_Type = make_type(
-        m, "tarnwick_collector.tracer._trampolines.Trampoline",
-        sizeof(Trampoline),
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | vc | TW_NO_NEW, tramp_slots,
-        offsetof(Trampoline, vectorcall));
+    Trampoline_Type =
+        make_type(m, "tarnwick_collector.tracer._trampolines.Trampoline",
+                  sizeof(Trampoline),
+                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | vc |
+                      TW_TPFLAGS_DISALLOW_INSTANTIATION,
+                  tramp_slots, offsetof(Trampoline, vectorcall));
     if (Trampoline_Type == nullptr)
         return -1;
 #if PY_VERSION_HEX < 0x030A0000

@@ -9,18 +9,6 @@
 #include <cstdint>
 #include <vector>
 
-#if PY_VERSION_HEX < 0x03090000
-#define TW_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#else
-#define TW_TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
-#endif
-
-#if PY_VERSION_HEX >= 0x030A0000
-#define TW_NO_NEW Py_TPFLAGS_DISALLOW_INSTANTIATION
-#else
-#define TW_NO_NEW 0
-#endif
-
 namespace tw_trampolines {
 
 // ------------------------------------- state (trampolines_state.cpp)
@@ -140,20 +128,6 @@ int push_entry(PyObject *frame, PyObject *record);
 Entry *entry_of_current_frame();
 Entry pop_entry();
 int end_user_call(PyObject *record, PyObject *retval);
-
-// A pending exception taken out of the interpreter.
-struct Fetched {
-    tw::Ref type;
-    tw::Ref value;
-    tw::Ref tb;
-
-    // Makes it the pending exception again (it is given up here).
-    void restore()
-    {
-        PyErr_Restore(type.release(), value.release(), tb.release());
-    }
-};
-Fetched fetch_normalized();
 
 // --------------------------------- proxies (trampolines_proxies.cpp)
 

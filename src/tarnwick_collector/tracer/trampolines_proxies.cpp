@@ -44,7 +44,8 @@ static CalleeClass classify_callee(PyObject *f)
     if (PyCFunction_Check(fn) || Py_IS_TYPE(fn, &PyMethodDescr_Type) ||
         Py_IS_TYPE(fn, &PyWrapperDescr_Type) ||
         Py_IS_TYPE(fn, &PyClassMethodDescr_Type) ||
-        (method_wrapper_type != nullptr && Py_IS_TYPE(fn, method_wrapper_type)))
+        (method_wrapper_type != nullptr &&
+         Py_IS_TYPE(fn, method_wrapper_type)))
         return CALLEE_OUTSIDE_FILES;
     if (PyType_Check(fn)) {
         PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(fn);
@@ -100,27 +101,26 @@ static PyObject *call_recorded(PyObject *callee, int outside_files,
     tw::Ref res =
         tw::Ref::steal(PyObject_Vectorcall(callee, args, nargsf, kwnames));
     if (res) {
-        if (end_external_call(external_return.get(), res.get(),
-                              record.get()) < 0)
+        if (end_external_call(external_return.get(), res.get(), record.get()) <
+            0)
             return nullptr;
         return res.release();
     }
     // The callee raised: the core reads the exception while it is pending
     // and clears it; it is put back unchanged afterwards.
-    Fetched raised = fetch_normalized();
-    if (!raised.type) {
+    tw::SavedError raised;
+    raised.fetch_normalized();
+    if (raised.empty()) {
         PyErr_SetString(PyExc_SystemError,
                         "callable returned NULL without an exception");
         return nullptr;
     }
-    PyErr_Restore(raised.type.new_ref(), raised.value.new_ref(),
-                  raised.tb.new_ref());
+    raised.restore_copy();
     if (end_external_call(external_return.get(), Py_None, record.get()) < 0)
         return nullptr;
-    raised.restore();
+    raised.put_back();
     return nullptr;
 }
-
 
 // ---------------------------------------------------------------- proxies
 
@@ -150,8 +150,7 @@ static PyObject *CallProxy_vectorcall(PyObject *self_, PyObject *const *args,
 // (bad * or ** arguments) name it, not the proxy.
 static PyObject *CallProxy_getattro(PyObject *self, PyObject *name)
 {
-    return PyObject_GetAttr(reinterpret_cast<CallProxy *>(self)->callee,
-                            name);
+    return PyObject_GetAttr(reinterpret_cast<CallProxy *>(self)->callee, name);
 }
 
 static PyObject *CallProxy_repr(PyObject *self)
@@ -272,8 +271,9 @@ static void WithProxy_dealloc(PyObject *self)
 
 static PyMethodDef WithProxy_methods[] = {
     {"__enter__", WithProxy_enter, METH_NOARGS, nullptr},
-    {"__exit__", reinterpret_cast<PyCFunction>(
-                     reinterpret_cast<void (*)(void)>(WithProxy_exit)),
+    {"__exit__",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(WithProxy_exit)),
      METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -311,16 +311,16 @@ PyObject *new_with_proxy(PyObject *mgr)
     return reinterpret_cast<PyObject *>(p);
 }
 
-
 int add_proxy_types(PyObject *m)
 {
-    const unsigned long vc = TW_TPFLAGS_HAVE_VECTORCALL;
+    const unsigned long vc = Py_TPFLAGS_HAVE_VECTORCALL;
     static PyMemberDef call_members[] = {
 #if PY_VERSION_HEX >= 0x03090000
         {const_cast<char *>("__vectorcalloffset__"), T_PYSSIZET,
          offsetof(CallProxy, vectorcall), READONLY, nullptr},
 #endif
-        {nullptr, 0, 0, 0, nullptr}};
+        {nullptr, 0, 0, 0, nullptr}
+    };
     PyType_Slot call_slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void *>(CallProxy_dealloc)},
         {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
@@ -328,10 +328,11 @@ int add_proxy_types(PyObject *m)
         {Py_tp_repr, reinterpret_cast<void *>(CallProxy_repr)},
         {Py_tp_members, call_members},
         {0, nullptr}};
-    CallProxy_Type = make_type(
-        m, "tarnwick_collector.tracer._trampolines.CallProxy",
-        sizeof(CallProxy), Py_TPFLAGS_DEFAULT | vc | TW_NO_NEW, call_slots,
-        offsetof(CallProxy, vectorcall));
+    CallProxy_Type =
+        make_type(m, "tarnwick_collector.tracer._trampolines.CallProxy",
+                  sizeof(CallProxy),
+                  Py_TPFLAGS_DEFAULT | vc | TW_TPFLAGS_DISALLOW_INSTANTIATION,
+                  call_slots, offsetof(CallProxy, vectorcall));
     if (CallProxy_Type == nullptr)
         return -1;
 
@@ -341,7 +342,8 @@ int add_proxy_types(PyObject *m)
         {0, nullptr}};
     AttrProxy_Type = make_type(
         m, "tarnwick_collector.tracer._trampolines.AttrProxy",
-        sizeof(AttrProxy), Py_TPFLAGS_DEFAULT | TW_NO_NEW, attr_slots, 0);
+        sizeof(AttrProxy),
+        Py_TPFLAGS_DEFAULT | TW_TPFLAGS_DISALLOW_INSTANTIATION, attr_slots, 0);
     if (AttrProxy_Type == nullptr)
         return -1;
 
@@ -351,7 +353,8 @@ int add_proxy_types(PyObject *m)
         {0, nullptr}};
     WithProxy_Type = make_type(
         m, "tarnwick_collector.tracer._trampolines.WithProxy",
-        sizeof(WithProxy), Py_TPFLAGS_DEFAULT | TW_NO_NEW, with_slots, 0);
+        sizeof(WithProxy),
+        Py_TPFLAGS_DEFAULT | TW_TPFLAGS_DISALLOW_INSTANTIATION, with_slots, 0);
     if (WithProxy_Type == nullptr)
         return -1;
 #if PY_VERSION_HEX < 0x030A0000

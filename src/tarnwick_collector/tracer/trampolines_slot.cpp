@@ -3,18 +3,12 @@
 // arguments as the function received them, and opens the recorded call's
 // entry on the thread's stack. The gate (trampolines_callables.cpp) decides
 // whether a call is offered; the slot call that follows acts on it.
+// The function object a frame runs (tw::frame_function) is read from the
+// interpreter's own frame record: only this file needs it.
+#define TW_FRAME_FUNCTION
 #include "trampolines_internal.hpp"
 
-#include <frameobject.h>
 #include <structmember.h>
-
-#if PY_VERSION_HEX >= 0x030B0000
-// The interpreter's frame record, which from 3.11 on holds the function
-// object a frame runs (no public accessor gives it).
-#define Py_BUILD_CORE
-#include "internal/pycore_frame.h"
-#undef Py_BUILD_CORE
-#endif
 
 namespace tw_trampolines {
 
@@ -43,7 +37,7 @@ struct Slot {
     int has_varkw;     // a **kwargs parameter comes last
     PyObject *kwonly;  // tuple of the keyword-only parameter names
     PyObject *qualname;
-    PyObject *funcs;   // list of weak references, oldest first; or NULL
+    PyObject *funcs;    // list of weak references, oldest first; or NULL
     Py_ssize_t pruned;  // length of `funcs` after its last pruning
 };
 
@@ -55,21 +49,12 @@ struct Slot {
 // is gone. New reference.
 static PyObject *weak_target(PyObject *ref)
 {
-#if PY_VERSION_HEX >= 0x030D0000
     PyObject *f = nullptr;
     if (PyWeakref_GetRef(ref, &f) < 0) {
         PyErr_Clear();
         return nullptr;
     }
     return f;
-#else
-    PyObject *f = PyWeakref_GetObject(ref);  // borrowed
-    if (f == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return f == Py_None ? nullptr : Py_NewRef(f);
-#endif
 }
 
 // The function the def produced last that is still alive, or NULL (no
@@ -109,20 +94,10 @@ static bool code_holds(PyObject *code, PyObject *slot)
 // New reference, or NULL (no exception set).
 static PyObject *running_func(Slot *s, PyFrameObject *frame)
 {
-#if PY_VERSION_HEX >= 0x030B0000
-    if (frame != nullptr && frame->f_frame != nullptr) {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject *f = frame->f_frame->f_funcobj;
-#else
-        PyObject *f = reinterpret_cast<PyObject *>(frame->f_frame->f_func);
-#endif
-        if (f != nullptr && PyFunction_Check(f) &&
-            code_holds(PyFunction_GET_CODE(f), reinterpret_cast<PyObject *>(s)))
-            return Py_NewRef(f);
-    }
-#else
-    (void)frame;
-#endif
+    PyObject *f = tw::frame_function(frame);  // borrowed, or NULL
+    if (f != nullptr && PyFunction_Check(f) &&
+        code_holds(PyFunction_GET_CODE(f), reinterpret_cast<PyObject *>(s)))
+        return Py_NewRef(f);
     return slot_func(s);
 }
 
@@ -191,9 +166,9 @@ static PyObject *offer_call(Slot *s, PyObject *func, PyObject *const *args)
         return nullptr;
     const Py_ssize_t npos = s->npos;
     PyObject *varargs = s->has_varargs ? args[npos] : nullptr;
-    const Py_ssize_t nvar =
-        (varargs != nullptr && PyTuple_Check(varargs)) ? PyTuple_GET_SIZE(varargs)
-                                                       : 0;
+    const Py_ssize_t nvar = (varargs != nullptr && PyTuple_Check(varargs))
+                                ? PyTuple_GET_SIZE(varargs)
+                                : 0;
     tw::Ref pos = tw::Ref::steal(PyTuple_New(1 + npos - skip + nvar));
     if (!pos)
         return nullptr;
@@ -207,7 +182,8 @@ static PyObject *offer_call(Slot *s, PyObject *func, PyObject *const *args)
 
     tw::Ref kw;
     const Py_ssize_t nkw = PyTuple_GET_SIZE(s->kwonly);
-    PyObject *varkw = s->has_varkw ? args[npos + s->has_varargs + nkw] : nullptr;
+    PyObject *varkw =
+        s->has_varkw ? args[npos + s->has_varargs + nkw] : nullptr;
     if (nkw > 0 || (varkw != nullptr && PyDict_Check(varkw) &&
                     PyDict_GET_SIZE(varkw) > 0)) {
         kw = tw::Ref::steal(PyDict_New());
@@ -273,16 +249,16 @@ static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
 
 static PyObject *Slot_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 {
-    static const char *kwlist[] = {"kind",     "npos",      "has_varargs",
-                                   "kwonly",   "has_varkw", "qualname",
+    static const char *kwlist[] = {"kind",   "npos",      "has_varargs",
+                                   "kwonly", "has_varkw", "qualname",
                                    nullptr};
     int kind, has_varargs, has_varkw;
     Py_ssize_t npos;
     PyObject *kwonly, *qualname;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "inpO!pU:Slot",
-                                     const_cast<char **>(kwlist), &kind,
-                                     &npos, &has_varargs, &PyTuple_Type,
-                                     &kwonly, &has_varkw, &qualname))
+                                     const_cast<char **>(kwlist), &kind, &npos,
+                                     &has_varargs, &PyTuple_Type, &kwonly,
+                                     &has_varkw, &qualname))
         return nullptr;
     if (kind < KIND_FUNCTION || kind > KIND_COROUTINE || npos < 0) {
         PyErr_SetString(PyExc_ValueError, "invalid slot kind or npos");
@@ -377,8 +353,8 @@ static PyMemberDef Slot_members[] = {
      nullptr},
     {const_cast<char *>("npos"), T_PYSSIZET, offsetof(Slot, npos), READONLY,
      nullptr},
-    {const_cast<char *>("kwonly"), T_OBJECT, offsetof(Slot, kwonly),
-     READONLY, nullptr},
+    {const_cast<char *>("kwonly"), T_OBJECT, offsetof(Slot, kwonly), READONLY,
+     nullptr},
     {const_cast<char *>("qualname"), T_OBJECT, offsetof(Slot, qualname),
      READONLY, nullptr},
 #if PY_VERSION_HEX >= 0x03090000
@@ -390,15 +366,13 @@ static PyMemberDef Slot_members[] = {
 
 static PyGetSetDef Slot_getset[] = {
     {const_cast<char *>("func"), Slot_get_func, nullptr,
-     const_cast<char *>("the function object the def produced last"),
-     nullptr},
+     const_cast<char *>("the function object the def produced last"), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-
 int add_slot_type(PyObject *m)
 {
-    const unsigned long vc = TW_TPFLAGS_HAVE_VECTORCALL;
+    const unsigned long vc = Py_TPFLAGS_HAVE_VECTORCALL;
     PyType_Slot slot_slots[] = {
         {Py_tp_new, reinterpret_cast<void *>(Slot_new)},
         {Py_tp_dealloc, reinterpret_cast<void *>(Slot_dealloc)},
@@ -409,19 +383,18 @@ int add_slot_type(PyObject *m)
         {Py_tp_methods, Slot_methods},
         {Py_tp_members, Slot_members},
         {Py_tp_getset, Slot_getset},
-        {Py_tp_doc, const_cast<char *>(
-                        "Slot(kind, npos, has_varargs, kwonly, has_varkw, "
-                        "qualname)\n--\n\n"
-                        "The entry point of one instrumented def.")},
+        {Py_tp_doc,
+         const_cast<char *>("Slot(kind, npos, has_varargs, kwonly, has_varkw, "
+                            "qualname)\n--\n\n"
+                            "The entry point of one instrumented def.")},
         {0, nullptr}};
-    Slot_Type = make_type(m, "tarnwick_collector.tracer._trampolines.Slot",
-                          sizeof(Slot),
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | vc,
-                          slot_slots, offsetof(Slot, vectorcall));
+    Slot_Type =
+        make_type(m, "tarnwick_collector.tracer._trampolines.Slot",
+                  sizeof(Slot), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | vc,
+                  slot_slots, offsetof(Slot, vectorcall));
     if (Slot_Type == nullptr)
         return -1;
-    return PyModule_AddObjectRef(m, "Slot",
-                                 reinterpret_cast<PyObject *>(Slot_Type));
+    return tw::set_global(m, "Slot", reinterpret_cast<PyObject *>(Slot_Type));
 }
 
 }  // namespace tw_trampolines

@@ -93,8 +93,8 @@ int flush_lost_calls()
     while (loss_reporter != nullptr &&
            (lost_at_recursion_limit != 0 || lost_otherwise != 0)) {
         const bool recursion = lost_at_recursion_limit != 0;
-        PyObject *reason = recursion ? TW_STR("recursion_limit")
-                                     : TW_STR("exception");
+        PyObject *reason =
+            recursion ? TW_STR("recursion_limit") : TW_STR("exception");
         tw::Ref reporter = tw::Ref::borrow(loss_reporter);
         tw::Ref r;
         {
@@ -180,10 +180,10 @@ int push_entry(PyObject *frame, PyObject *record)
 {
     ThreadState &t = tstate;
     try {
-        t.stack.push_back(Entry{tw::Ref::borrow(frame), tw::Ref::borrow(record),
+        t.stack.push_back(Entry{tw::Ref::borrow(frame),
+                                tw::Ref::borrow(record),
                                 tw::Ref::borrow(Py_None)});
-    }
-    catch (...) {
+    } catch (...) {
         PyErr_NoMemory();
         return -1;
     }
@@ -236,21 +236,6 @@ int end_user_call(PyObject *record, PyObject *retval)
     if (PyErr_Occurred())
         PyErr_Clear();
     return 0;
-}
-
-// Takes the pending exception, normalized and carrying its traceback (all
-// empty when there is none); the error indicator is cleared.
-Fetched fetch_normalized()
-{
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type != nullptr) {
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb != nullptr && value != nullptr)
-            PyException_SetTraceback(value, tb);
-    }
-    return Fetched{tw::Ref::steal(type), tw::Ref::steal(value),
-                   tw::Ref::steal(tb)};
 }
 
 }  // namespace tw_trampolines
