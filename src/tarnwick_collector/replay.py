@@ -33,7 +33,7 @@ import os
 import pickle
 import sys
 import types
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple, cast
 
 from tarnwick_common.name_extractor import get_function_full_name, get_function_module
 
@@ -237,7 +237,7 @@ def _state_of(value: Any) -> Dict[str, Any]:
         state.update(vars(value))
     for cls in type(value).__mro__:
         for slot in getattr(cls, "__slots__", ()) if isinstance(
-                getattr(cls, "__slots__", ()), (tuple, list)) else (cls.__slots__,):
+                getattr(cls, "__slots__", ()), (tuple, list)) else (cast(Any, cls).__slots__,):
             if slot in ("__dict__", "__weakref__"):
                 continue
             got = getattr(value, slot, _MISSING)
@@ -635,7 +635,7 @@ def _install_external(patches: _Patches, replay: _Replay, namespace: Dict[str, A
             except Exception:
                 continue
             name = full_name_of(got)
-            if name in stubs:
+            if name is not None and name in stubs:
                 replace(holder, attr, name)
 
     builtin_names = {full_name_of(v): k for k, v in vars(builtins).items()
@@ -645,16 +645,17 @@ def _install_external(patches: _Patches, replay: _Replay, namespace: Dict[str, A
             if key.startswith("__") or value is None:
                 continue
             name = full_name_of(value) if callable(value) else None
-            if name in stubs:
+            if name is not None and name in stubs:
                 replace(space, key, name)
                 continue
             if isinstance(value, types.ModuleType):
                 members(value, 0)
             elif isinstance(value, type) and _class_name(value) in owners:
                 _replace_class_members(patches, replay, space, key, value, stubs)
-        for name, key in builtin_names.items():
-            if name in stubs and key not in space:
-                replace(space, key, name)
+        for builtin_name, key in builtin_names.items():
+            if builtin_name is not None and builtin_name in stubs \
+                    and key not in space:
+                replace(space, key, builtin_name)
     _install_at_home(patches, replay, names, stubs, replace)
 
 
@@ -733,9 +734,10 @@ def _install_at_home(patches: _Patches, replay: _Replay, names: set,
             if full_name_of(got) == name:
                 replace(parent, attr, name)
         elif isinstance(parent, type):
-            holder = sys.modules.get(getattr(parent, "__module__", "") or "")
-            if holder is not None and getattr(holder, parent.__name__, None) is parent:
-                _replace_class_members(patches, replay, holder, parent.__name__, parent,
+            cls: type = parent
+            holder = sys.modules.get(getattr(cls, "__module__", "") or "")
+            if holder is not None and getattr(holder, cls.__name__, None) is cls:
+                _replace_class_members(patches, replay, holder, cls.__name__, cls,
                                        stubs)
 
 

@@ -1,7 +1,6 @@
 """A program that set a default socket timeout (``socket.setdefaulttimeout``)
 makes every new socket non-blocking, the channel's too: a pause in a
 subprocess's input is still not its end, and every message is stored."""
-import os
 import socket
 import threading
 import time

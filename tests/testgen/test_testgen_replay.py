@@ -267,7 +267,6 @@ def test_a_replaced_class_method_is_put_back_as_it_was(tmp_path, monkeypatch):
         "from fractions import Fraction\n\n\ndef half(x):\n    return Fraction.from_float(x)\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     import fractions
-    import rp_frac
     before = vars(fractions.Fraction)["from_float"]
     outcome = replay.run("rp_frac.half", args=(0.5,), external=[
         replay.returns("fractions.Fraction.from_float", fractions.Fraction(1, 2))])

@@ -10,6 +10,7 @@ from tarnwick_collector.cli.reading import cmd_show, cmd_stats
 from tarnwick_collector.cli.record import cmd_record
 from tarnwick_collector.cli.running import ProgramInterrupted, _end_as_interrupted
 
+
 def cmd_generate_tests(argv: Sequence[str]) -> int:
     from tarnwick_collector.testgen import command
 

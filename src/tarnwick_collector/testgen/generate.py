@@ -302,7 +302,8 @@ WIDTH = 99
 def _brackets(text: str) -> Optional[Tuple[int, List[int]]]:
     """Where the first bracket of ``text`` opens, when its match ends the
     text, and the commas directly inside it (strings skipped)."""
-    depth, quote, i, start, commas = 0, "", 0, -1, []
+    commas: List[int] = []
+    depth, quote, i, start = 0, "", 0, -1
     while i < len(text):
         ch = text[i]
         if quote:

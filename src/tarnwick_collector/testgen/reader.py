@@ -7,7 +7,7 @@ by the restricted unpickler of ``store.decoding``.
 import hashlib
 import os
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence
 
 from tarnwick_collector.store.decoding import (
     DecodeError,

@@ -17,14 +17,13 @@ import keyword
 import math
 import pathlib
 import uuid
-from typing import Any, Dict, List, Optional, Set
+from typing import Any, Dict, List, Optional, Set, cast
 
 from tarnwick_collector.store.decoding import (
     StandIn,
     TooLarge,
     is_call_stand_in,
     is_stand_in_class,
-    stand_in_name,
 )
 
 PICKLER = "tarnwick_collector.data_serialization.pickler."
@@ -88,7 +87,7 @@ def find_placeholder(value: Any, seen: Optional[Set[int]] = None) -> Optional[st
         children.extend(value.tw_items)
         children.extend(v for kv in value.tw_entries for v in kv)
         if is_call_stand_in(value):
-            children.append(value.tw_callee)
+            children.append(cast(Any, value).tw_callee)
     elif isinstance(value, dict):
         children = list(value.keys()) + list(value.values())
     elif isinstance(value, (list, tuple, set, frozenset, collections.deque)):
