@@ -749,10 +749,9 @@ int traverse_module(PyObject *m, visitproc visit, void *arg)
     State *st = state(m);
     if (st == nullptr)
         return 0;
-    Py_VISIT(st->tid_map);
-    Py_VISIT(st->tid_get);
-    Py_VISIT(st->get_ident);
-    Py_VISIT(st->asizeof_fn);
+#define TW_MARROWICK_VISIT(field) Py_VISIT(st->field);
+    TW_MARROWICK_STATE(TW_MARROWICK_VISIT)
+#undef TW_MARROWICK_VISIT
     for (PyObject *f : st->fn)
         Py_VISIT(f);
     return 0;
@@ -763,10 +762,9 @@ int clear_module(PyObject *m)
     State *st = state(m);
     if (st == nullptr)
         return 0;
-    Py_CLEAR(st->tid_map);
-    Py_CLEAR(st->tid_get);
-    Py_CLEAR(st->get_ident);
-    Py_CLEAR(st->asizeof_fn);
+#define TW_MARROWICK_CLEAR(field) Py_CLEAR(st->field);
+    TW_MARROWICK_STATE(TW_MARROWICK_CLEAR)
+#undef TW_MARROWICK_CLEAR
     for (PyObject *&f : st->fn)
         Py_CLEAR(f);
     return 0;

@@ -45,18 +45,27 @@ enum Fn {
     F_COUNT
 };
 
+// The module state's single fields (strong references, or NULL), listed
+// once for the struct, traverse and clear:
+// - tid_map, tid_get: the per-thread map of Trindle as it was at import,
+//   and the bound `get` of it that was bound as
+//   Trindle_thread_id_to_current_call_get; NULL when the map is not exactly
+//   a dict (then the alias is always called);
+// - get_ident: threading.get_ident as bound at import, when it is the
+//   interpreter's own _thread.get_ident (else NULL and the alias is always
+//   called);
+// - asizeof_fn: pympler's asizeof function as it was at import (the deep
+//   estimate that can be skipped for small scalars).
+#define TW_MARROWICK_STATE(X)                                                 \
+    X(tid_map)                                                                \
+    X(tid_get)                                                                \
+    X(get_ident)                                                              \
+    X(asizeof_fn)
+
 struct State {
-    // The per-thread map of Trindle as it was at import, and the bound `get`
-    // of it that was bound as Trindle_thread_id_to_current_call_get; NULL
-    // when the map is not exactly a dict (then the alias is always called).
-    PyObject *tid_map;
-    PyObject *tid_get;
-    // threading.get_ident as bound at import, when it is the interpreter's
-    // own _thread.get_ident (else NULL and the alias is always called).
-    PyObject *get_ident;
-    // pympler's asizeof function as it was at import (the deep estimate
-    // that can be skipped for small scalars).
-    PyObject *asizeof_fn;
+#define TW_MARROWICK_FIELD(field) PyObject *field;
+    TW_MARROWICK_STATE(TW_MARROWICK_FIELD)
+#undef TW_MARROWICK_FIELD
     // The module functions as this module created them.
     PyObject *fn[F_COUNT];
 };

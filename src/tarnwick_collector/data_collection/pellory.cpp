@@ -24,15 +24,22 @@ using tw::Ref;
 // (what a class body's __class__ cell would hold), and the two base classes
 // with the __init__ entries of their namespaces, for the direct path of
 // super_init. Strong references, owned by the module.
+// The module state's fields (strong references, or NULL), listed once for
+// the struct, traverse and clear.
+#define TW_PELLORY_STATE(X)                                                   \
+    X(function_metadata)                                                      \
+    X(function_metadata_init)                                                 \
+    X(external_function_metadata)                                             \
+    X(user_function_metadata)                                                 \
+    X(function_call)                                                          \
+    X(function_call_init)                                                     \
+    X(external_function_call)                                                 \
+    X(user_function_call)
+
 struct State {
-    PyObject *function_metadata;
-    PyObject *function_metadata_init;
-    PyObject *external_function_metadata;
-    PyObject *user_function_metadata;
-    PyObject *function_call;
-    PyObject *function_call_init;
-    PyObject *external_function_call;
-    PyObject *user_function_call;
+#define TW_PELLORY_FIELD(field) PyObject *field;
+    TW_PELLORY_STATE(TW_PELLORY_FIELD)
+#undef TW_PELLORY_FIELD
 };
 
 State *state_of(PyObject *module)
@@ -532,14 +539,9 @@ int traverse_pellory(PyObject *m, visitproc visit, void *arg)
     State *st = state_of(m);
     if (st == nullptr)
         return 0;
-    Py_VISIT(st->function_metadata);
-    Py_VISIT(st->function_metadata_init);
-    Py_VISIT(st->external_function_metadata);
-    Py_VISIT(st->user_function_metadata);
-    Py_VISIT(st->function_call);
-    Py_VISIT(st->function_call_init);
-    Py_VISIT(st->external_function_call);
-    Py_VISIT(st->user_function_call);
+#define TW_PELLORY_VISIT(field) Py_VISIT(st->field);
+    TW_PELLORY_STATE(TW_PELLORY_VISIT)
+#undef TW_PELLORY_VISIT
     return 0;
 }
 
@@ -548,14 +550,9 @@ int clear_pellory(PyObject *m)
     State *st = state_of(m);
     if (st == nullptr)
         return 0;
-    Py_CLEAR(st->function_metadata);
-    Py_CLEAR(st->function_metadata_init);
-    Py_CLEAR(st->external_function_metadata);
-    Py_CLEAR(st->user_function_metadata);
-    Py_CLEAR(st->function_call);
-    Py_CLEAR(st->function_call_init);
-    Py_CLEAR(st->external_function_call);
-    Py_CLEAR(st->user_function_call);
+#define TW_PELLORY_CLEAR(field) Py_CLEAR(st->field);
+    TW_PELLORY_STATE(TW_PELLORY_CLEAR)
+#undef TW_PELLORY_CLEAR
     return 0;
 }
 
