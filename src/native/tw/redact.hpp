@@ -219,6 +219,31 @@ class Matcher {
     Entry cache_[kCache];
 };
 
+// Copy on first change of a tuple: makes `copy` a new tuple holding the
+// items of `of` unless it already is one; false (an exception set) when
+// the copy cannot be made.
+inline bool copy_tuple_once(Ref &copy, PyObject *of)
+{
+    if (copy)
+        return true;
+    const Py_ssize_t n = PyTuple_GET_SIZE(of);
+    copy = Ref::steal(PyTuple_New(n));
+    if (!copy)
+        return false;
+    for (Py_ssize_t j = 0; j < n; j++)
+        PyTuple_SET_ITEM(copy.get(), j, Py_NewRef(PyTuple_GET_ITEM(of, j)));
+    return true;
+}
+
+// Puts `value` (a new reference, taken) at `i` of the tuple `copy` made by
+// copy_tuple_once, releasing the item it replaces.
+inline void replace_tuple_item(PyObject *copy, Py_ssize_t i, PyObject *value)
+{
+    PyObject *old = PyTuple_GET_ITEM(copy, i);
+    PyTuple_SET_ITEM(copy, i, value);
+    Py_DECREF(old);
+}
+
 // What a walk needs besides the matcher; all borrowed.
 struct Hooks {
     PyObject *marker;         // the value stored in place of a redacted one
@@ -546,17 +571,9 @@ class Walk {
                 return nullptr;
             if (out.get() == v)
                 continue;
-            if (!copy) {
-                copy = Ref::steal(PyTuple_New(n));
-                if (!copy)
-                    return nullptr;
-                for (Py_ssize_t j = 0; j < n; j++)
-                    PyTuple_SET_ITEM(copy.get(), j,
-                                     Py_NewRef(PyTuple_GET_ITEM(obj, j)));
-            }
-            PyObject *old = PyTuple_GET_ITEM(copy.get(), i);
-            PyTuple_SET_ITEM(copy.get(), i, out.release());
-            Py_DECREF(old);
+            if (!copy_tuple_once(copy, obj))
+                return nullptr;
+            replace_tuple_item(copy.get(), i, out.release());
         }
         return copy ? std::move(copy) : Ref::borrow(obj);
     }

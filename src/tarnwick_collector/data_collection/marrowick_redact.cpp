@@ -172,22 +172,15 @@ Ref positional(PyObject *function, Py_ssize_t skipped, PyObject *call_args)
         const Py_ssize_t at = i - skipped;
         if (at < 0 || at >= n || PyTuple_GET_ITEM(call_args, at) == Py_None)
             continue;
-        if (!copy) {
-            copy = Ref::steal(PyTuple_New(n));
-            if (!copy)
-                return nullptr;
-            for (Py_ssize_t j = 0; j < n; j++)
-                PyTuple_SET_ITEM(copy.get(), j,
-                                 Py_NewRef(PyTuple_GET_ITEM(call_args, j)));
-        }
+        if (!tw::redact::copy_tuple_once(copy, call_args))
+            return nullptr;
         Ref held = Ref::borrow(PyTuple_GET_ITEM(call_args, at));
         Ref r =
             Ref::steal(PyObject_CallOneArg(vocabulary.remember, held.get()));
         if (!r)
             return nullptr;
-        PyObject *old = PyTuple_GET_ITEM(copy.get(), at);
-        PyTuple_SET_ITEM(copy.get(), at, Py_NewRef(vocabulary.marker));
-        Py_DECREF(old);
+        tw::redact::replace_tuple_item(copy.get(), at,
+                                       Py_NewRef(vocabulary.marker));
     }
     return copy ? std::move(copy) : Ref::borrow(call_args);
 }
