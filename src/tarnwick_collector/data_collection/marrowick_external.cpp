@@ -215,11 +215,7 @@ int complete_external_record(PyObject *m, PyObject *return_value,
     Ref r = tw::call_method(func_obj, TW_STR("add_execption"), exc);
     if (!r)
         return -1;
-    Ref big = call_fn(m, F_is_size_too_big, TW_STR("is_size_too_big"),
-                      is_size_too_big_impl, return_value);
-    if (!big)
-        return -1;
-    int t = truth(big.get());
+    int t = size_too_big(m, return_value);
     if (t < 0)
         return -1;
     if (t) {

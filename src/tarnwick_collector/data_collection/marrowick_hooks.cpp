@@ -173,11 +173,7 @@ Ref filter_modules_and_function_from_globals_impl(PyObject *m,
                 return nullptr;
             continue;
         }
-        Ref big = call_fn(m, F_is_size_too_big, TW_STR("is_size_too_big"),
-                          is_size_too_big_impl, value.get());
-        if (!big)
-            return nullptr;
-        int t = truth(big.get());
+        int t = size_too_big(m, value.get());
         if (t < 0)
             return nullptr;
         if (t) {

@@ -190,6 +190,15 @@ Ref create_size_too_big_metric_impl(PyObject *m, PyObject *function_full_name,
                                     PyObject *name, PyObject *failure_place);
 Ref get_module_location_impl(PyObject *m, PyObject *module_name);
 
+// `is_size_too_big(value)`, through the module's function table, as a
+// truth value: 1, 0, or -1 with an exception set.
+inline int size_too_big(PyObject *m, PyObject *value)
+{
+    Ref big = call_fn(m, F_is_size_too_big, TW_STR("is_size_too_big"),
+                      is_size_too_big_impl, value);
+    return big ? truth(big.get()) : -1;
+}
+
 // ----------------------------------------------------------- external calls
 // (marrowick_external.cpp)
 

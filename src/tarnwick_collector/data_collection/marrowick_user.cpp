@@ -176,11 +176,7 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
         return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); i++) {
         Ref value = Ref::borrow(PyList_GET_ITEM(values.get(), i));
-        Ref big = call_fn(m, F_is_size_too_big, TW_STR("is_size_too_big"),
-                          is_size_too_big_impl, value.get());
-        if (!big)
-            return nullptr;
-        int t = truth(big.get());
+        int t = size_too_big(m, value.get());
         if (t < 0)
             return nullptr;
         if (t) {
@@ -429,11 +425,7 @@ int finish_user_call(PyObject *m, PyObject *ret_val, PyObject *record,
     }
     if (!tw::call_method(record, TW_STR("add_execption"), exc.get()))
         return -1;
-    Ref big = call_fn(m, F_is_size_too_big, TW_STR("is_size_too_big"),
-                      is_size_too_big_impl, ret_val);
-    if (!big)
-        return -1;
-    int t = truth(big.get());
+    int t = size_too_big(m, ret_val);
     if (t < 0)
         return -1;
     if (t) {
