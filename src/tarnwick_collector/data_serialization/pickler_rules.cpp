@@ -461,25 +461,19 @@ Ref is_problematic_impl(PyObject *mod, PyObject *obj)
         if (r)
             return differs;
     }
-    Ref name = GLOBAL(mod, "GET_NEWARGS_EX");
-    if (!name)
-        return nullptr;
-    r = lookup(obj, name.get(), nullptr);
+    // lookup() of a name held by a module global (-1 when the global can't
+    // be read); each global is read only when the ones before are absent.
+    auto defines = [obj](const Ref &method) {
+        return method ? lookup(obj, method.get(), nullptr) : -1;
+    };
+    r = defines(GLOBAL(mod, "GET_NEWARGS_EX"));
+    if (r == 0)
+        r = defines(GLOBAL(mod, "GETNEWARGS"));
+    if (r == 0)
+        r = defines(GLOBAL(mod, "GET_INITARGS"));
     if (r != 0)
         return r < 0 ? nullptr : Ref::borrow(Py_True);
-    name = GLOBAL(mod, "GETNEWARGS");
-    if (!name)
-        return nullptr;
-    r = lookup(obj, name.get(), nullptr);
-    if (r != 0)
-        return r < 0 ? nullptr : Ref::borrow(Py_True);
-    name = GLOBAL(mod, "GET_INITARGS");
-    if (!name)
-        return nullptr;
-    r = lookup(obj, name.get(), nullptr);
-    if (r != 0)
-        return r < 0 ? nullptr : Ref::borrow(Py_True);
-    name = GLOBAL(mod, "GETSTATE_STR");
+    Ref name = GLOBAL(mod, "GETSTATE_STR");
     if (!name)
         return nullptr;
     r = has_attr_38(obj, name.get());
