@@ -670,6 +670,22 @@ int on_caller_guarded(PyObject *flow_tracker, Body body)
     }
     return result;
 }
+
+// `for item in iterable: f(item)` for an iterable just read (null when the
+// read failed), stopping at the first f that answers -1; 0 or -1.
+template <typename F> int for_each_item(const Ref &iterable, F f)
+{
+    Ref it = iterable ? Ref::steal(PyObject_GetIter(iterable.get())) : nullptr;
+    if (!it)
+        return -1;
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item)
+            return PyErr_Occurred() != nullptr ? -1 : 0;
+        if (f(item.get()) < 0)
+            return -1;
+    }
+}
 }  // namespace
 
 Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
@@ -717,20 +733,14 @@ Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
             return 1;
         Ref own_again =
             tw::getattr(flow_tracker, TW_STR("recorded_functions"));
-        Ref it = own_again ? Ref::steal(PyObject_GetIter(own_again.get()))
-                           : nullptr;
-        if (!it)
-            return -1;
-        for (;;) {
-            Ref item = Ref::steal(PyIter_Next(it.get()));
-            if (!item)
-                return PyErr_Occurred() != nullptr ? -1 : 0;
+        return for_each_item(own_again, [&](PyObject *item) -> int {
             Ref target = tw::getattr(flow_tracker, TW_STR("caller_function"));
-            if (!target || !tw::call_method(target.get(),
-                                            TW_STR("add_external_module_call"),
-                                            item.get()))
+            if (!target ||
+                !tw::call_method(target.get(),
+                                 TW_STR("add_external_module_call"), item))
                 return -1;
-        }
+            return 0;
+        });
     });
     if (first < 0)
         return nullptr;
@@ -740,20 +750,15 @@ Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
     // Second block: the unknown module names.
     int second = on_caller_guarded(flow_tracker, [&](Ref &) -> int {
         Ref names = tw::getattr(flow_tracker, TW_STR("unknown_modules"));
-        Ref it = names ? Ref::steal(PyObject_GetIter(names.get())) : nullptr;
-        if (!it)
-            return -1;
-        for (;;) {
-            Ref item = Ref::steal(PyIter_Next(it.get()));
-            if (!item)
-                return PyErr_Occurred() != nullptr ? -1 : 0;
+        return for_each_item(names, [&](PyObject *item) -> int {
             Ref target = tw::getattr(flow_tracker, TW_STR("caller_function"));
             Ref set =
                 target ? tw::getattr(target.get(), TW_STR("unknown_modules"))
                        : nullptr;
-            if (!set || add_to(set.get(), item.get()) < 0)
+            if (!set || add_to(set.get(), item) < 0)
                 return -1;
-        }
+            return 0;
+        });
     });
     if (second < 0)
         return nullptr;
