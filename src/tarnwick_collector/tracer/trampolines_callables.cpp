@@ -102,37 +102,41 @@ static PyObject *tr_glob(PyObject *self, PyObject *const *args, size_t nargsf,
     return Py_NewRef(args[0]);
 }
 
-// attr(obj): the object of an attribute load.
-static PyObject *tr_attr(PyObject *self, PyObject *const *args, size_t nargsf,
-                         PyObject *kwnames)
+// The shape of the one-argument trampolines: the value back as it is while
+// the hooks are inactive, else what `wrap(value)` makes of it.
+template <typename Wrap>
+static inline PyObject *one_value(PyObject *self, PyObject *const *args,
+                                  size_t nargsf, PyObject *kwnames, Wrap wrap)
 {
     if (check_nargs(self, nargsf, kwnames, 1) < 0)
         return nullptr;
     if (!hooks_active())
         return Py_NewRef(args[0]);
-    return new_attr_proxy(args[0], 0);
+    return wrap(args[0]);
+}
+
+// attr(obj): the object of an attribute load.
+static PyObject *tr_attr(PyObject *self, PyObject *const *args, size_t nargsf,
+                         PyObject *kwnames)
+{
+    return one_value(self, args, nargsf, kwnames,
+                     [](PyObject *obj) { return new_attr_proxy(obj, 0); });
 }
 
 // mattr(obj): the object of a method load whose result is called at once.
 static PyObject *tr_mattr(PyObject *self, PyObject *const *args, size_t nargsf,
                           PyObject *kwnames)
 {
-    if (check_nargs(self, nargsf, kwnames, 1) < 0)
-        return nullptr;
-    if (!hooks_active())
-        return Py_NewRef(args[0]);
-    return new_attr_proxy(args[0], 1);
+    return one_value(self, args, nargsf, kwnames,
+                     [](PyObject *obj) { return new_attr_proxy(obj, 1); });
 }
 
 // call(f): the callable of a call.
 static PyObject *tr_call(PyObject *self, PyObject *const *args, size_t nargsf,
                          PyObject *kwnames)
 {
-    if (check_nargs(self, nargsf, kwnames, 1) < 0)
-        return nullptr;
-    if (!hooks_active())
-        return Py_NewRef(args[0]);
-    return wrap_callee(args[0]);
+    return one_value(self, args, nargsf, kwnames,
+                     [](PyObject *obj) { return wrap_callee(obj); });
 }
 
 // gcall(f, name): the callable of a call, loaded from a global name.
@@ -154,11 +158,8 @@ static PyObject *tr_gcall(PyObject *self, PyObject *const *args, size_t nargsf,
 static PyObject *tr_with(PyObject *self, PyObject *const *args, size_t nargsf,
                          PyObject *kwnames)
 {
-    if (check_nargs(self, nargsf, kwnames, 1) < 0)
-        return nullptr;
-    if (!hooks_active())
-        return Py_NewRef(args[0]);
-    return new_with_proxy(args[0]);
+    return one_value(self, args, nargsf, kwnames,
+                     [](PyObject *obj) { return new_with_proxy(obj); });
 }
 
 // An adapter made by pending_exception_adapter: takes the pending exception
