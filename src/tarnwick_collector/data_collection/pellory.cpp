@@ -455,6 +455,20 @@ int keep_base(PyObject *cls, PyObject **cls_slot, PyObject **init_slot)
     return 0;
 }
 
+// Builds a subclass of `base` whose one method is `init` and keeps it in
+// the module state (new reference in `*slot`). 0 or -1.
+int make_subclass(PyObject *m, const char *name, const char *doc,
+                  PyMethodDef *init, PyObject *base, PyObject **slot)
+{
+    tw::ClassBuilder builder(m, name, doc);
+    builder.method(init);
+    Ref cls = make_class(builder, name, base);
+    if (!cls)
+        return -1;
+    *slot = cls.release();
+    return 0;
+}
+
 int exec_pellory(PyObject *m)
 {
     State *st = state_of(m);
@@ -478,25 +492,21 @@ int exec_pellory(PyObject *m)
                   &st->function_metadata_init) < 0)
         return -1;
 
-    tw::ClassBuilder efm(m, "ExternalFunctionMetadata",
-                         "\n    This impelments FunctionMetadata specific to "
-                         "an ExternalFunction.\n    ");
-    efm.method(&external_function_metadata_init_def);
-    Ref external_metadata =
-        make_class(efm, "ExternalFunctionMetadata", function_metadata.get());
-    if (!external_metadata)
+    if (make_subclass(m, "ExternalFunctionMetadata",
+                      "\n    This impelments FunctionMetadata specific to "
+                      "an ExternalFunction.\n    ",
+                      &external_function_metadata_init_def,
+                      function_metadata.get(),
+                      &st->external_function_metadata) < 0)
         return -1;
-    st->external_function_metadata = external_metadata.release();
 
-    tw::ClassBuilder ufm(m, "UserFunctionMetadata",
-                         "\n    This impelments FunctionMetadata specific to "
-                         "a UserFunction.\n    ");
-    ufm.method(&user_function_metadata_init_def);
-    Ref user_metadata =
-        make_class(ufm, "UserFunctionMetadata", function_metadata.get());
-    if (!user_metadata)
+    if (make_subclass(m, "UserFunctionMetadata",
+                      "\n    This impelments FunctionMetadata specific to "
+                      "a UserFunction.\n    ",
+                      &user_function_metadata_init_def,
+                      function_metadata.get(),
+                      &st->user_function_metadata) < 0)
         return -1;
-    st->user_function_metadata = user_metadata.release();
 
     tw::ClassBuilder fc(m, "FunctionCall",
                         "\n    The record of one call of a function: its "
@@ -511,26 +521,21 @@ int exec_pellory(PyObject *m)
                                     &st->function_call_init) < 0)
         return -1;
 
-    tw::ClassBuilder efc(m, "ExternalFunctionCall",
-                         "\n    The record of a call that a recorded "
-                         "function makes to code outside\n    the project; "
-                         "its arguments are not recorded.\n    ");
-    efc.method(&external_function_call_init_def);
-    Ref external_call =
-        make_class(efc, "ExternalFunctionCall", function_call.get());
-    if (!external_call)
+    if (make_subclass(m, "ExternalFunctionCall",
+                      "\n    The record of a call that a recorded "
+                      "function makes to code outside\n    the project; "
+                      "its arguments are not recorded.\n    ",
+                      &external_function_call_init_def, function_call.get(),
+                      &st->external_function_call) < 0)
         return -1;
-    st->external_function_call = external_call.release();
 
-    tw::ClassBuilder ufc(m, "UserFunctionCall",
-                         "\n    The record of a call of a project function "
-                         "chosen for recording,\n    with the external calls "
-                         "it made.\n    ");
-    ufc.method(&user_function_call_init_def);
-    Ref user_call = make_class(ufc, "UserFunctionCall", function_call.get());
-    if (!user_call)
+    if (make_subclass(m, "UserFunctionCall",
+                      "\n    The record of a call of a project function "
+                      "chosen for recording,\n    with the external calls "
+                      "it made.\n    ",
+                      &user_function_call_init_def, function_call.get(),
+                      &st->user_function_call) < 0)
         return -1;
-    st->user_function_call = user_call.release();
     return 0;
 }
 
