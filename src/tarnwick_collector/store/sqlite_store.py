@@ -353,17 +353,14 @@ MetricRow = Tuple[str, float, Optional[str], Optional[str], Optional[str], int,
                   Optional[str], bytes]
 
 
-def insert_data_rows(conn: sqlite3.Connection, rows: Sequence[DataRow]) -> None:
-    """Insert data rows in one transaction: (session, received, full_name,
-    module, size, decode_error, message)."""
+def _insert_rows(conn: sqlite3.Connection, sql: str,
+                 rows: Sequence[Sequence[object]]) -> None:
+    """Run one INSERT over all rows in one transaction, retried while the
+    database is busy; rolled back if it fails."""
     def write() -> None:
         conn.execute("BEGIN IMMEDIATE")
         try:
-            conn.executemany(
-                "INSERT INTO data_messages (session, received, full_name, module,"
-                " size, decode_error, message) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                rows,
-            )
+            conn.executemany(sql, rows)
         except BaseException:
             if conn.in_transaction:  # SQLite ends it itself on a full disk
                 conn.execute("ROLLBACK")
@@ -371,27 +368,29 @@ def insert_data_rows(conn: sqlite3.Connection, rows: Sequence[DataRow]) -> None:
         conn.execute("COMMIT")
 
     retry_busy(write)
+
+
+def insert_data_rows(conn: sqlite3.Connection, rows: Sequence[DataRow]) -> None:
+    """Insert data rows in one transaction: (session, received, full_name,
+    module, size, decode_error, message)."""
+    _insert_rows(
+        conn,
+        "INSERT INTO data_messages (session, received, full_name, module,"
+        " size, decode_error, message) VALUES (?, ?, ?, ?, ?, ?, ?)",
+        rows,
+    )
 
 
 def insert_metric_rows(conn: sqlite3.Connection, rows: Sequence[MetricRow]) -> None:
     """Insert metric rows in one transaction: (session, received, counter,
     kind, attributes JSON, size, decode_error, message)."""
-    def write() -> None:
-        conn.execute("BEGIN IMMEDIATE")
-        try:
-            conn.executemany(
-                "INSERT INTO metric_messages (session, received, counter, kind,"
-                " attributes, size, decode_error, message)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                rows,
-            )
-        except BaseException:
-            if conn.in_transaction:  # SQLite ends it itself on a full disk
-                conn.execute("ROLLBACK")
-            raise
-        conn.execute("COMMIT")
-
-    retry_busy(write)
+    _insert_rows(
+        conn,
+        "INSERT INTO metric_messages (session, received, counter, kind,"
+        " attributes, size, decode_error, message)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+        rows,
+    )
 
 
 def record_session(conn: sqlite3.Connection, session: str, command: str,
