@@ -104,6 +104,30 @@ struct AttrSlot {
         return ::tw::cached_module_attr((module), TW_STR(name), slot_);       \
     }())
 
+#if PY_VERSION_HEX < 0x030C0000
+// The version tag of a dict: a new one, unique in the process, after every
+// change.
+inline uint64_t dict_version(PyObject *dict)
+{
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+}
+
+// dict[name], remembered in `slot` (a GlobalSlot or an AttrSlot) under the
+// dict's version tag `version`: 1 with `value` set (borrowed), 0 when the
+// name is absent, -1 with an error.
+template <typename Slot>
+inline int remember_entry(PyObject *dict, PyObject *name, uint64_t version,
+                          Slot &slot, PyObject *&value)
+{
+    value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr)
+        return PyErr_Occurred() ? -1 : 0;
+    slot.version = version;
+    slot.value = value;
+    return 1;
+}
+#endif
+
 // Module-level name `name` of `mod` as a lookup now would find it; new
 // reference. Every change of a dict gives it a new version tag, unique in
 // the process, so while the namespace keeps the tag it had when `slot` was
@@ -116,18 +140,13 @@ inline Ref cached_global(PyObject *mod, PyObject *name, GlobalSlot &slot)
     if (name == nullptr)
         return nullptr;
     PyObject *dict = PyModule_GetDict(mod);
-    const uint64_t version =
-        reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    const uint64_t version = dict_version(dict);
     if (slot.value != nullptr && slot.version == version)
         return Ref::borrow(slot.value);
-    PyObject *value = PyDict_GetItemWithError(dict, name);
-    if (value != nullptr) {
-        slot.version = version;
-        slot.value = value;
-        return Ref::borrow(value);
-    }
-    if (PyErr_Occurred())
-        return nullptr;
+    PyObject *value;
+    const int found = remember_entry(dict, name, version, slot, value);
+    if (found != 0)
+        return found < 0 ? nullptr : Ref::borrow(value);
 #else
     (void)slot;
 #endif
@@ -190,20 +209,16 @@ inline Ref cached_module_attr(PyObject *module, PyObject *name, AttrSlot &slot)
         return nullptr;
     if (Py_IS_TYPE(module, &PyModule_Type)) {
         PyObject *dict = PyModule_GetDict(module);
-        const uint64_t version =
-            reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+        const uint64_t version = dict_version(dict);
         if (slot.owner == module && slot.version == version)
             return Ref::borrow(slot.value);
         if (!has_data_descriptor(&PyModule_Type, name)) {
-            PyObject *value = PyDict_GetItemWithError(dict, name);
-            if (value != nullptr) {
+            PyObject *value;
+            const int found = remember_entry(dict, name, version, slot, value);
+            if (found > 0)
                 slot.owner = module;
-                slot.version = version;
-                slot.value = value;
-                return Ref::borrow(value);
-            }
-            if (PyErr_Occurred())
-                return nullptr;
+            if (found != 0)
+                return found < 0 ? nullptr : Ref::borrow(value);
         }
     }
 #else
