@@ -49,38 +49,44 @@ static PyObject *tr_ret(PyObject *self, PyObject *const *args, size_t nargsf,
     return Py_NewRef(args[0]);
 }
 
-// exc(): in the handler around a recorded function's body, with the
-// exception it raised being handled; the exception is re-raised afterwards.
-static PyObject *tr_exc(PyObject *self, PyObject *const *, size_t nargsf,
-                        PyObject *kwnames)
+// The body of exc() and exit(): ends the recorded call of the current
+// frame, if it has one. `raised`: it ended by the exception being handled,
+// which is made pending for the core (that takes it); else by the value
+// ret() saw, if any.
+static PyObject *end_current_call(PyObject *self, size_t nargsf,
+                                  PyObject *kwnames, bool raised)
 {
     if (check_nargs(self, nargsf, kwnames, 0) < 0)
         return nullptr;
     if (entry_of_current_frame() == nullptr)
         Py_RETURN_NONE;
     Entry e = pop_entry();
-    PyObject *type, *value, *tb;
-    PyErr_GetExcInfo(&type, &value, &tb);
-    PyErr_Restore(type, value, tb);  // pending for the core, which takes it
-    int rc = end_user_call(e.record.get(), Py_None);
+    PyObject *retval = e.retval.get();
+    if (raised) {
+        PyObject *type, *value, *tb;
+        PyErr_GetExcInfo(&type, &value, &tb);
+        PyErr_Restore(type, value, tb);
+        retval = Py_None;
+    }
+    int rc = end_user_call(e.record.get(), retval);
     if (rc < 0)
         return nullptr;
     Py_RETURN_NONE;
+}
+
+// exc(): in the handler around a recorded function's body, with the
+// exception it raised being handled; the exception is re-raised afterwards.
+static PyObject *tr_exc(PyObject *self, PyObject *const *, size_t nargsf,
+                        PyObject *kwnames)
+{
+    return end_current_call(self, nargsf, kwnames, true);
 }
 
 // exit(): in the finally block around a recorded function's body.
 static PyObject *tr_exit(PyObject *self, PyObject *const *, size_t nargsf,
                          PyObject *kwnames)
 {
-    if (check_nargs(self, nargsf, kwnames, 0) < 0)
-        return nullptr;
-    if (entry_of_current_frame() == nullptr)
-        Py_RETURN_NONE;
-    Entry e = pop_entry();
-    int rc = end_user_call(e.record.get(), e.retval.get());
-    if (rc < 0)
-        return nullptr;
-    Py_RETURN_NONE;
+    return end_current_call(self, nargsf, kwnames, false);
 }
 
 static int report_global(PyObject *value, PyObject *name)
