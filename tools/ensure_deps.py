@@ -39,7 +39,7 @@ def _pyproject_lists() -> dict[str, list[str]]:
 
 
 def _name(req: str) -> str:
-    return re.split(r"[<>=!~\[;\s]", req.strip(), 1)[0].lower().replace("_", "-")
+    return re.split(r"[<>=!~\[;\s]", req.strip(), maxsplit=1)[0].lower().replace("_", "-")
 
 
 def _applies(req: str) -> bool:

@@ -105,6 +105,7 @@ _MP_EXIT_PRIORITY = -(1 << 30)
 _allocate_lock = _thread.allocate_lock
 _start_new_thread = _thread.start_new_thread
 _get_ident = _thread.get_ident
+_get_native_id = getattr(_thread, "get_native_id", None)
 # A lock the interpreter releases once the calling thread's state is gone
 # (what ``threading`` joins on); not in every version.
 _set_sentinel = getattr(_thread, "_set_sentinel", None)
@@ -303,6 +304,10 @@ class SubprocessChannel:
         # Held while the writer thread lives; None before it started.
         self._writer_done: Optional[Any] = None
         self._writer_ident: Optional[int] = None
+        # The writer's thread id of the OS, and the fork pause (see
+        # _pause_for_fork): set, the writer ends after its current batch.
+        self._writer_tid: Optional[int] = None
+        self._fork_pause = False
         self._writer_error: Optional[str] = None
         self._proc: Optional[subprocess.Popen] = None
         self._sock: Optional[socket.socket] = None
@@ -456,6 +461,7 @@ class SubprocessChannel:
                 else:
                     done = sentinel = _allocate_lock()
                 sentinel.acquire()
+                self._writer_tid = _get_native_id() if _get_native_id else None
                 box.append(sentinel)
             finally:
                 handoff.release()
@@ -724,9 +730,14 @@ class SubprocessChannel:
     def _write_loop(self) -> None:
         while True:
             with self._cond:
-                while self._caller_writing or (not self._queue
-                                               and self._state == "running"):
+                while not self._fork_pause and (
+                        self._caller_writing
+                        or (not self._queue and self._state == "running")):
                     self._cond.wait()
+                if self._fork_pause:
+                    self._writing = False
+                    self._cond.notify_all()
+                    return
                 if not self._queue:
                     self._writing = False
                     self._cond.notify_all()
@@ -1079,6 +1090,46 @@ class SubprocessChannel:
 
     # --- fork -----------------------------------------------------------
 
+    def _pause_for_fork(self, timeout: float) -> None:
+        """Before ``os.fork()`` in this process: end the writer thread once
+        its current batch is written, so that the fork does not find the
+        process multi-threaded because of us (Python 3.12+ warns then). The
+        buffer stays; _resume_after_fork starts a new writer. A writer that
+        does not end within ``timeout`` seconds simply goes on."""
+        if self._pid != os.getpid():
+            return
+        with self._cond:
+            if (self._state != "running" or self._writer_done is None
+                    or self._writer_ident == _get_ident()):
+                return
+            self._fork_pause = True
+            self._cond.notify_all()
+        deadline = time.monotonic() + timeout
+        if self._wait_writer(timeout) and _thread_gone(self._writer_tid, deadline):
+            return
+        with self._cond:  # still writing: it goes on, nothing to restart
+            self._fork_pause = False
+            self._cond.notify_all()
+
+    def _resume_after_fork(self) -> None:
+        """In the parent after ``os.fork()``: a new writer for a paused one."""
+        if self._pid != os.getpid():
+            return
+        with self._cond:
+            if not self._fork_pause:
+                return
+            self._fork_pause = False
+            if self._state not in ("running", "stopping"):
+                return
+            try:
+                self._start_writer()
+            except OSError as exc:
+                error: Optional[BaseException] = exc
+            else:
+                error = None
+        if error is not None:
+            self._writer_failed(error)
+
     def _after_fork(self) -> None:
         """In a child process: forget the parent's subprocess, buffer and
         counts; the child starts subprocesses of its own on its first
@@ -1302,8 +1353,36 @@ def _child_after_fork() -> None:
         channel._after_fork()
 
 
+def _before_fork() -> None:
+    for channel in list(_LIVE):
+        channel._pause_for_fork(_FORK_PAUSE_TIMEOUT)
+
+
+def _parent_after_fork() -> None:
+    for channel in list(_LIVE):
+        channel._resume_after_fork()
+
+
+def _thread_gone(tid: Optional[int], deadline: float) -> bool:
+    """Wait until the OS thread ``tid`` of this process has exited (its
+    Python state goes a moment before the thread itself); True when it has,
+    or when that cannot be told."""
+    if tid is None or not os.path.isdir("/proc/self/task"):
+        return True
+    path = f"/proc/self/task/{tid}"
+    while os.path.exists(path):
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.0002)
+    return True
+
+
+# How long a fork waits for a channel's writer to finish its batch.
+_FORK_PAUSE_TIMEOUT = 1.0
+
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_child_after_fork)
+    os.register_at_fork(before=_before_fork, after_in_parent=_parent_after_fork,
+                        after_in_child=_child_after_fork)
 
 
 def open_channels(

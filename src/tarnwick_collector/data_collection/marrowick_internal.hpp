@@ -200,11 +200,18 @@ class Pending {
         t_ = v_ = tb_ = nullptr;
     }
     // What get_exc_value returns for it, consuming it: the class of None
-    // when nothing (or a type without a value) is pending, the value when
-    // its type derives from Exception, the pending type otherwise. New
-    // reference, or NULL with an exception if the subclass test fails.
+    // when nothing is pending, the value when its type derives from
+    // Exception, the pending type otherwise. The value is the normalized
+    // instance on every version (3.12+ holds no other kind), so a type set
+    // without a value or with a bare message gives the same answer
+    // everywhere. New reference, or NULL with an exception if the subclass
+    // test fails.
     Ref take_value()
     {
+#if PY_VERSION_HEX < 0x030C0000
+        if (t_ != nullptr)
+            PyErr_NormalizeException(&t_, &v_, &tb_);
+#endif
         Py_CLEAR(tb_);
         Ref t = Ref::steal(t_);
         Ref v = Ref::steal(v_);
