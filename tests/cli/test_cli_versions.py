@@ -27,6 +27,27 @@ PROGRAMS = {
 
         print(code_of(code_of).co_name, type(holder(code_of).code).__name__)
     """,
+    # A recorded function that catches RecursionError. Before 3.10 a
+    # RecursionError the recorder contained near the limit left the thread
+    # "overflowed" and the program's recursion then aborted the process.
+    "recursion": """
+        import json
+
+        def deep(n):
+            return deep(n + 1)
+
+        def deep_calling_out(n):
+            json.dumps(n)
+            return deep_calling_out(n + 1)
+
+        def catcher(fn):
+            try:
+                fn(0)
+            except RecursionError:
+                return True
+
+        print([catcher(deep) for _ in range(3)], catcher(deep_calling_out))
+    """,
     # A fork while the channels' writers run (3.12+ warns at a fork in a
     # multi-threaded process).
     "fork": """
