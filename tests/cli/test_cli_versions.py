@@ -85,3 +85,52 @@ def test_output_and_warnings_are_the_programs(tmp_path, name):
     assert plain.returncode == 0, plain.stderr
     assert (recorded.returncode, recorded.stdout, recorded.stderr) == \
         (0, plain.stdout, plain.stderr)
+
+
+def test_demo_runs_from_an_installed_package(tmp_path):
+    # What a wheel holds: the two packages, the example application in
+    # tarnwick_collector/_demo, no source checkout around them.
+    import shutil
+
+    import tarnwick_collector
+
+    src = os.path.dirname(os.path.dirname(os.path.abspath(tarnwick_collector.__file__)))
+    site = tmp_path / "site"
+    ignore = shutil.ignore_patterns("__pycache__", "*.cpp", "*.hpp")
+    for package in ("tarnwick_collector", "tarnwick_common"):
+        shutil.copytree(os.path.join(src, package), str(site / package), ignore=ignore)
+    shutil.copytree(os.path.join(os.path.dirname(src), "examples"),
+                    str(site / "tarnwick_collector" / "_demo"), ignore=ignore)
+    work = tmp_path / "work"
+    work.mkdir()
+    env = dict(os.environ, PYTHONPATH=str(site))
+    proc = subprocess.run([sys.executable, "-m", "tarnwick_collector", "demo"],
+                          cwd=str(work), env=env, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert "order 1: 2 x notebook, 5 x pen" in proc.stdout
+    assert "shop.orders.place_order(" in proc.stdout
+    # The recording lands in the working directory, not in site-packages.
+    assert (work / ".tarnwick" / "demo.sqlite3").is_file()
+    assert not (site / ".tarnwick").exists()
+
+
+def test_the_make_route_installs_a_working_tarnwick_command(tmp_path):
+    # tools/develop.py is what `make develop` runs; in a fresh virtual
+    # environment it leaves a `tarnwick` command, and running it again
+    # changes nothing.
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(venv)], check=True,
+                   timeout=120)
+    python = str(venv / "bin" / "python")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    first = subprocess.run([python, os.path.join(root, "tools", "develop.py")], env=env,
+                           capture_output=True, text=True, timeout=60)
+    assert first.returncode == 0, first.stderr
+    again = subprocess.run([python, os.path.join(root, "tools", "develop.py")], env=env,
+                           capture_output=True, text=True, timeout=60)
+    assert (again.returncode, again.stdout) == (0, "")
+    proc = subprocess.run([str(venv / "bin" / "tarnwick"), "--version"], env=env,
+                          cwd=str(tmp_path), capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith("tarnwick ")
