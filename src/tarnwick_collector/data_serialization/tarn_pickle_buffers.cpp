@@ -156,6 +156,15 @@ PyObject *scrub(DumpState *st, PyObject *x, bool *waiting)
             remember(sc, x, copy.get());
         Py_ssize_t pos = 0;
         PyObject *k, *v;
+#if PY_VERSION_HEX >= 0x030D0000
+        // 3.13 keeps the known-hash calls to itself.
+        while (copy && PyDict_Next(x, &pos, &k, &v)) {
+            tw::Ref key = tw::Ref::borrow(k);
+            tw::Ref item = tw::Ref::steal(scrub(st, v, &item_waiting));
+            if (!item ||
+                (item.get() != v &&
+                 PyDict_SetItem(copy.get(), k, item.get()) < 0)) {
+#else
         Py_hash_t hash;
         while (copy && _PyDict_Next(x, &pos, &k, &v, &hash)) {
             tw::Ref key = tw::Ref::borrow(k);
@@ -164,6 +173,7 @@ PyObject *scrub(DumpState *st, PyObject *x, bool *waiting)
                 (item.get() != v &&
                  _PyDict_SetItem_KnownHash(copy.get(), k, item.get(),
                                            hash) < 0)) {
+#endif
                 copy.reset();
                 break;
             }

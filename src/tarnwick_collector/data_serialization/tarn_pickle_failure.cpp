@@ -147,6 +147,23 @@ static bool stdlib_module(ModState *ms, PyObject *module)
     return in > 0;
 }
 
+// The type of bound slot wrappers (`None.__repr__`), which 3.13 no longer
+// declares; a static type, so the borrowed pointer stays valid.
+static PyTypeObject *method_wrapper_type()
+{
+    static PyTypeObject *type = nullptr;
+    if (type == nullptr) {
+        PyObject *w = PyObject_GetAttrString(Py_None, "__repr__");
+        if (w == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        type = Py_TYPE(w);
+        Py_DECREF(w);
+    }
+    return type;
+}
+
 // Whether reducing `obj` the C pickler's way (own_reduce) runs only code
 // of the interpreter and of its standard library: its pickling methods,
 // as the reduction finds them, are native or standard-library functions
@@ -186,7 +203,7 @@ static int runs_no_program_code(ModState *ms, PyObject *obj)
         if (PyCFunction_Check(f) || Py_IS_TYPE(f, &PyMethodDescr_Type) ||
             Py_IS_TYPE(f, &PyWrapperDescr_Type) ||
             Py_IS_TYPE(f, &PyClassMethodDescr_Type) ||
-            Py_IS_TYPE(f, &_PyMethodWrapper_Type))
+            Py_IS_TYPE(f, method_wrapper_type()))
             continue;
         if (PyFunction_Check(f) &&
             stdlib_module(ms,

@@ -117,6 +117,8 @@ class KeepRecursionState {
 #if PY_VERSION_HEX < 0x030A0000
     KeepRecursionState() : overflowed_(PyThreadState_Get()->overflowed) {}
     ~KeepRecursionState() { PyThreadState_Get()->overflowed = overflowed_; }
+#else
+    KeepRecursionState() = default;
 #endif
     KeepRecursionState(const KeepRecursionState &) = delete;
     KeepRecursionState &operator=(const KeepRecursionState &) = delete;
