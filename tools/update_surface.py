@@ -24,6 +24,7 @@ import inspect
 import pathlib
 import sys
 import types
+import typing
 
 MODULES = [
     "tarnwick_collector.data_collection.marrowick",
@@ -51,6 +52,8 @@ _CLASS_BOOKKEEPING = {
     "__module__", "__qualname__", "__doc__", "__dict__", "__weakref__",
     "__slotnames__", "__abstractmethods__", "_abc_impl",
     "__firstlineno__", "__static_attributes__",
+    # The vectorcall offset of a native type shows as a member from 3.9 on.
+    "__vectorcalloffset__",
 }
 # Containers that fill as the program runs (module.name or
 # module.Class.name): only their type and sharing are part of the surface.
@@ -199,6 +202,8 @@ class _Describer:
     def value(self, path, name, obj, indent):
         pad = "  " * indent
         head = f"{pad}{name} ="
+        if obj is typing.Any:  # a class from 3.11 on, a special form before
+            return [f"{head} class typing.Any"]
         if isinstance(obj, type):
             if self._own(obj) and _resolve(self.module.__name__,
                                            obj.__qualname__) is obj \
@@ -279,8 +284,11 @@ class _Describer:
         meta = type(cls)
         # enum.EnumMeta took the name EnumType in 3.11; both are the same.
         meta = "enum metaclass" if meta is type(enum.Enum) else _ref(meta)
+        doc = cls.__doc__
+        if isinstance(cls, enum.EnumMeta) and doc == "An enumeration.":
+            doc = None  # what Enum gave a class without a docstring before 3.11
         lines = [f"{pad}{name} = class({bases}) metaclass {meta}",
-                 f"{pad}  doc: {cls.__doc__!r}"]
+                 f"{pad}  doc: {doc!r}"]
         abstract = getattr(cls, "__abstractmethods__", None)
         if abstract is not None:
             lines.append(f"{pad}  abstract: {sorted(abstract)!r}")
@@ -292,6 +300,10 @@ class _Describer:
             keys = [k for k in own if k not in skip and not k.startswith("_")]
         else:
             keys = [k for k in own if k not in _CLASS_BOOKKEEPING]
+            # A native type's __new__ comes after its slots before 3.9.
+            if "__new__" in keys:
+                keys.remove("__new__")
+                keys.insert(0, "__new__")
         for key in keys:
             lines += self.member(f"{path}{name}.", key, own[key], indent + 1)
         return lines
