@@ -40,10 +40,11 @@ test: install
 
 # `make test` with every CPython 3.8+ found (pyenv's, else python3.X on
 # PATH), each in its own build/py3.X, then a table of the results.
-# VERSIONS="3.8 3.13" picks some, SKIP="3.11" leaves some out.
+# VERSIONS="3.8 3.13" picks some, SKIP="3.11" leaves some out, ENDS=1 keeps
+# only the oldest and the newest.
 test-all:
 	@$(PYTHON) tools/test_all.py $(if $(VERSIONS),--versions $(VERSIONS)) \
-	  $(if $(SKIP),--skip $(SKIP)) $(PYTEST_ARGS)
+	  $(if $(SKIP),--skip $(SKIP)) $(if $(ENDS),--ends) $(PYTEST_ARGS)
 
 bench: install
 	@$(PYTHON) tools/ensure_deps.py --extras bench

@@ -90,11 +90,16 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--versions", nargs="*", help="only these, e.g. 3.8 3.13")
     parser.add_argument("--skip", nargs="*", default=[], help="not these")
+    parser.add_argument("--ends", action="store_true",
+                        help="only the oldest and the newest version found")
     args, pytest_args = parser.parse_known_args()
     found = interpreters()
     if args.versions:
         found = {v: exe for v, exe in found.items() if v in args.versions}
     found = {v: exe for v, exe in found.items() if v not in args.skip}
+    if args.ends and len(found) > 2:
+        versions = list(found)
+        found = {v: found[v] for v in (versions[0], versions[-1])}
     if not found:
         print("no CPython 3.8-3.13 interpreter found", file=sys.stderr)
         return 1
