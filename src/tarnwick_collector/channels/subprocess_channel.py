@@ -308,6 +308,8 @@ class SubprocessChannel:
         # _pause_for_fork): set, the writer ends after its current batch.
         self._writer_tid: Optional[int] = None
         self._fork_pause = False
+        # The pause ended the writer; a new one is due (_resume_after_fork).
+        self._writer_paused = False
         self._writer_error: Optional[str] = None
         self._proc: Optional[subprocess.Popen] = None
         self._sock: Optional[socket.socket] = None
@@ -577,6 +579,8 @@ class SubprocessChannel:
         received = time.time()
         if self._lazy_start and self._state == "new":
             self._start_in_child()
+        if self._writer_paused:
+            self._resume_after_fork()
         size = len(data)
         with self._cond:
             self._sent += 1
@@ -710,6 +714,7 @@ class SubprocessChannel:
         subprocess (not necessarily committed yet). Returns whether the
         buffer drained in time."""
         deadline = None if timeout is None else time.monotonic() + timeout
+        self._resume_after_fork()
         with self._cond:
             self._watchers += 1
             try:
@@ -943,6 +948,7 @@ class SubprocessChannel:
         timeout = self.stop_timeout if timeout is None else timeout
         deadline = time.monotonic() + timeout
         note = None
+        self._resume_after_fork()
         with self._cond:
             state = self._state
             self._state = "stopping" if state != "new" else "stopped"
@@ -1105,20 +1111,25 @@ class SubprocessChannel:
             self._fork_pause = True
             self._cond.notify_all()
         deadline = time.monotonic() + timeout
-        if self._wait_writer(timeout) and _thread_gone(self._writer_tid, deadline):
-            return
-        with self._cond:  # still writing: it goes on, nothing to restart
-            self._fork_pause = False
-            self._cond.notify_all()
+        ended = self._wait_writer(timeout) and _thread_gone(self._writer_tid, deadline)
+        with self._cond:
+            if ended:
+                self._writer_paused = True
+            else:  # still writing: it goes on, nothing to restart
+                self._fork_pause = False
+                self._cond.notify_all()
 
     def _resume_after_fork(self) -> None:
-        """In the parent after ``os.fork()``: a new writer for a paused one."""
-        if self._pid != os.getpid():
+        """In the parent after ``os.fork()``, or at the first send, flush or
+        stop after it: a new writer for one the fork pause ended. (Python
+        3.13 looks for threads only after the after-fork handlers ran, so
+        there the writer starts at the first of those.)"""
+        if not self._writer_paused or self._pid != os.getpid():
             return
         with self._cond:
-            if not self._fork_pause:
+            if not self._writer_paused:
                 return
-            self._fork_pause = False
+            self._writer_paused = self._fork_pause = False
             if self._state not in ("running", "stopping"):
                 return
             try:
@@ -1359,6 +1370,8 @@ def _before_fork() -> None:
 
 
 def _parent_after_fork() -> None:
+    if sys.version_info >= (3, 13):
+        return  # the fork has not looked for threads yet: see _resume_after_fork
     for channel in list(_LIVE):
         channel._resume_after_fork()
 
