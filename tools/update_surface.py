@@ -90,7 +90,7 @@ def _name_in_module(obj):
         return None
     qualname = getattr(obj, "__qualname__", None)
     if isinstance(qualname, str) and _resolve(module, qualname) is obj:
-        return f"{module}.{qualname}"
+        return f"{_MOVED_MODULES.get(module, module)}.{qualname}"
     home = sys.modules.get(module)
     for key, value in vars(home).items() if home is not None else ():
         if value is obj:
@@ -104,6 +104,10 @@ def _name_in_module(obj):
     return None
 
 
+# Modules of the standard library that moved classes under a new name.
+_MOVED_MODULES = {"pathlib._local": "pathlib"}  # 3.13
+
+
 def _ref(obj):
     """A short name for an object made elsewhere."""
     if isinstance(obj, types.ModuleType):
@@ -114,7 +118,8 @@ def _ref(obj):
     if name is not None:
         return name
     if isinstance(obj, type):
-        return f"{obj.__module__}.{obj.__qualname__}"
+        module = _MOVED_MODULES.get(obj.__module__, obj.__module__)
+        return f"{module}.{obj.__qualname__}"
     if isinstance(obj, types.BuiltinMethodType) and obj.__self__ is not None \
             and not isinstance(obj.__self__, types.ModuleType):
         owner = type(obj.__self__)
@@ -151,7 +156,24 @@ def _item(obj):
     return _ref(obj)
 
 
+_MADE_UP_SIGNATURES = ("($self, /)", "($self, object, /)")
+_NATIVE_CALLABLES = (types.BuiltinFunctionType, types.MethodDescriptorType,
+                     types.ClassMethodDescriptorType)
+
+
 def _signature(fn):
+    # 3.13 makes up a signature for a native function whose docstring has
+    # none, and for an object called through its type's slot; earlier
+    # versions have none for them. The snapshots keep "no signature".
+    if sys.version_info < (3, 13):
+        pass
+    elif isinstance(fn, _NATIVE_CALLABLES):
+        if getattr(fn, "__text_signature__", None) in _MADE_UP_SIGNATURES:
+            return " (no signature)"
+    elif not isinstance(fn, (type, types.FunctionType, types.MethodType,
+                             types.WrapperDescriptorType, types.MethodWrapperType)) and \
+            isinstance(getattr(type(fn), "__call__", None), types.WrapperDescriptorType):
+        return " (no signature)"
     try:
         return str(inspect.signature(fn))
     except (TypeError, ValueError):
