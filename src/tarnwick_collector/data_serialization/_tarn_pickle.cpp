@@ -513,9 +513,11 @@ static int exec_module(PyObject *module)
     if (ms->writer_type == nullptr || ms->stand_in_type == nullptr ||
         ms->clear_memo == nullptr)
         return -1;
-    // Absent before 3.10: every Python-level pickling method then counts
-    // as the program's.
-    if (load("sys", "stdlib_module_names", &ms->stdlib_names) < 0)
+    // sys.stdlib_module_names, or before 3.10 the same names found in the
+    // interpreter's library directories. Without them every Python-level
+    // pickling method counts as the program's.
+    if (load("tarnwick_common.utils.stdlib_names", "STDLIB_MODULE_NAMES",
+             &ms->stdlib_names) < 0)
         PyErr_Clear();
     static const tw::TarnCurrentWalk walk_entry = current_walk_entry;
     tw::Ref walk_capsule = tw::Ref::steal(PyCapsule_New(
