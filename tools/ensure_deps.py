@@ -66,8 +66,8 @@ def _pins() -> dict[str, str]:
     for line in CONSTRAINTS.read_text().splitlines():
         line = line.split("#", 1)[0].strip()
         if line and _applies(line):
-            spec = line.split(";", 1)[0].strip()
-            pins[_name(spec)] = spec.partition("==")[2].strip()
+            pinned = line.split(";", 1)[0].strip()
+            pins[_name(pinned)] = pinned.partition("==")[2].strip()
     return pins
 
 
