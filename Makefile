@@ -1,7 +1,12 @@
 # Set-up and everyday commands. Every target installs what it needs first;
 # `install` is idempotent and only installs what is missing.
 PYTHON ?= python3
-BUILD_DIR ?= build/dev
+# One build directory per interpreter version; the in-place modules carry
+# their ABI tag, so the builds of several versions live side by side in src/.
+PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+BUILD_DIR ?= build/py$(PYVER)
+# Optional dependency groups `deps` installs; `demo` needs none.
+EXTRAS ?= test
 CMAKE_ARGS ?=
 TARGET ?=
 CLANG_FORMAT ?= clang-format
@@ -9,15 +14,16 @@ CLANG_FORMAT ?= clang-format
 # none: every source is kept as clang-format writes it.
 CPP_LINT_EXCLUDE ?=
 
-.PHONY: all install deps build develop test bench demo check-headers lint lint-py lint-cpp clean
+.PHONY: all install deps build develop test test-all bench demo check-headers lint lint-py lint-cpp clean
 
 all: install
 
 install: deps build develop
 
-# System packages and pinned Python packages, each only when missing.
+# System packages and Python packages at the versions of constraints.txt,
+# each only when missing.
 deps:
-	@$(PYTHON) tools/ensure_deps.py --extras test
+	@$(PYTHON) tools/ensure_deps.py --extras $(EXTRAS)
 
 # In-place build of the extension modules (they land beside their packages
 # in src/). A lock keeps concurrent builds of one checkout from colliding.
@@ -36,10 +42,19 @@ develop:
 test: install
 	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
 
+# `make test` with every CPython 3.8+ found (pyenv's, else python3.X on
+# PATH), each in its own build/py3.X, then a table of the results.
+# VERSIONS="3.8 3.13" picks some, SKIP="3.11" leaves some out, ENDS=1 keeps
+# only the oldest and the newest.
+test-all:
+	@$(PYTHON) tools/test_all.py $(if $(VERSIONS),--versions $(VERSIONS)) \
+	  $(if $(SKIP),--skip $(SKIP)) $(if $(ENDS),--ends) $(PYTEST_ARGS)
+
 bench: install
 	@$(PYTHON) tools/ensure_deps.py --extras bench
 	$(PYTHON) benchmarks/run_all.py
 
+demo: EXTRAS =
 demo: install
 	$(PYTHON) -m tarnwick_collector demo
 

@@ -1,6 +1,7 @@
 """Install what the project needs and is missing: apt packages and the
-pinned Python packages of pyproject.toml. Run by `make install`; installs
-nothing when everything is present already."""
+Python packages of pyproject.toml, at the exact versions constraints.txt
+names for the running interpreter. Run by `make install`; installs nothing
+when everything is present already."""
 from __future__ import annotations
 
 import argparse
@@ -12,10 +13,12 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+CONSTRAINTS = ROOT / "constraints.txt"
 APT_PACKAGES = ["robin-map-dev"]
 # System packages only the checks need (`--extras lint`).
 LINT_APT_PACKAGES = ["clang-format"]
 BUILD_REQUIREMENTS = ["scikit-build-core>=0.10", "cmake>=3.18", "ninja"]
+_MARKER = re.compile(r"""python_version\s*(==|!=|<=|>=|<|>)\s*['"]([\d.]+)['"]""")
 
 
 def _pyproject_lists() -> dict[str, list[str]]:
@@ -37,22 +40,55 @@ def _pyproject_lists() -> dict[str, list[str]]:
         return lists
 
 
+def _name(req: str) -> str:
+    return re.split(r"[<>=!~\[;\s]", req.strip(), maxsplit=1)[0].lower().replace("_", "-")
+
+
+def _applies(req: str) -> bool:
+    """Whether a requirement's environment marker holds here. Only the
+    markers this project uses are understood: ``python_version`` comparisons
+    joined by ``and``."""
+    _, _, marker = req.partition(";")
+    if not marker.strip():
+        return True
+    here = sys.version_info[:2]
+    for op, version in _MARKER.findall(marker):
+        want = tuple(int(p) for p in version.split("."))[:2]
+        ok = {"==": here == want, "!=": here != want, "<=": here <= want,
+              ">=": here >= want, "<": here < want, ">": here > want}[op]
+        if not ok:
+            return False
+    return True
+
+
+def _pins() -> dict[str, str]:
+    """Package name -> the exact version constraints.txt names for this
+    interpreter."""
+    pins = {}
+    for line in CONSTRAINTS.read_text().splitlines():
+        line = line.split("#", 1)[0].strip()
+        if line and _applies(line):
+            pinned = line.split(";", 1)[0].strip()
+            pins[_name(pinned)] = pinned.partition("==")[2].strip()
+    return pins
+
+
 def _missing_python(requirements: list[str]) -> list[str]:
     from importlib import metadata
 
+    pins = _pins()
     missing = []
     for req in requirements:
-        name, _, version = req.partition("==")
-        name = re.split(r"[<>=!~\[]", name)[0]
+        if not _applies(req):
+            continue
+        name = _name(req)
         try:
             have = metadata.version(name)
         except metadata.PackageNotFoundError:
             missing.append(req)
             continue
-        if version and have != version:
+        if name in pins and have != pins[name]:
             missing.append(req)
-        elif not version and ">=" in req:
-            continue
     return missing
 
 
@@ -92,7 +128,8 @@ def main() -> int:
     if missing:
         print(f"installing Python packages: {' '.join(missing)}", flush=True)
         subprocess.check_call(
-            [sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check", *missing]
+            [sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+             "-c", str(CONSTRAINTS), *missing]
         )
     return 0
 

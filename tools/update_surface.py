@@ -24,6 +24,7 @@ import inspect
 import pathlib
 import sys
 import types
+import typing
 
 MODULES = [
     "tarnwick_collector.data_collection.marrowick",
@@ -51,6 +52,8 @@ _CLASS_BOOKKEEPING = {
     "__module__", "__qualname__", "__doc__", "__dict__", "__weakref__",
     "__slotnames__", "__abstractmethods__", "_abc_impl",
     "__firstlineno__", "__static_attributes__",
+    # The vectorcall offset of a native type shows as a member from 3.9 on.
+    "__vectorcalloffset__",
 }
 # Containers that fill as the program runs (module.name or
 # module.Class.name): only their type and sharing are part of the surface.
@@ -87,7 +90,7 @@ def _name_in_module(obj):
         return None
     qualname = getattr(obj, "__qualname__", None)
     if isinstance(qualname, str) and _resolve(module, qualname) is obj:
-        return f"{module}.{qualname}"
+        return f"{_MOVED_MODULES.get(module, module)}.{qualname}"
     home = sys.modules.get(module)
     for key, value in vars(home).items() if home is not None else ():
         if value is obj:
@@ -101,6 +104,10 @@ def _name_in_module(obj):
     return None
 
 
+# Modules of the standard library that moved classes under a new name.
+_MOVED_MODULES = {"pathlib._local": "pathlib"}  # 3.13
+
+
 def _ref(obj):
     """A short name for an object made elsewhere."""
     if isinstance(obj, types.ModuleType):
@@ -111,7 +118,8 @@ def _ref(obj):
     if name is not None:
         return name
     if isinstance(obj, type):
-        return f"{obj.__module__}.{obj.__qualname__}"
+        module = _MOVED_MODULES.get(obj.__module__, obj.__module__)
+        return f"{module}.{obj.__qualname__}"
     if isinstance(obj, types.BuiltinMethodType) and obj.__self__ is not None \
             and not isinstance(obj.__self__, types.ModuleType):
         owner = type(obj.__self__)
@@ -148,7 +156,24 @@ def _item(obj):
     return _ref(obj)
 
 
+_MADE_UP_SIGNATURES = ("($self, /)", "($self, object, /)")
+_NATIVE_CALLABLES = (types.BuiltinFunctionType, types.MethodDescriptorType,
+                     types.ClassMethodDescriptorType)
+
+
 def _signature(fn):
+    # 3.13 makes up a signature for a native function whose docstring has
+    # none, and for an object called through its type's slot; earlier
+    # versions have none for them. The snapshots keep "no signature".
+    if sys.version_info < (3, 13):
+        pass
+    elif isinstance(fn, _NATIVE_CALLABLES):
+        if getattr(fn, "__text_signature__", None) in _MADE_UP_SIGNATURES:
+            return " (no signature)"
+    elif not isinstance(fn, (type, types.FunctionType, types.MethodType,
+                             types.WrapperDescriptorType, types.MethodWrapperType)) and \
+            isinstance(getattr(type(fn), "__call__", None), types.WrapperDescriptorType):
+        return " (no signature)"
     try:
         return str(inspect.signature(fn))
     except (TypeError, ValueError):
@@ -199,6 +224,8 @@ class _Describer:
     def value(self, path, name, obj, indent):
         pad = "  " * indent
         head = f"{pad}{name} ="
+        if obj is typing.Any:  # a class from 3.11 on, a special form before
+            return [f"{head} class typing.Any"]
         if isinstance(obj, type):
             if self._own(obj) and _resolve(self.module.__name__,
                                            obj.__qualname__) is obj \
@@ -279,8 +306,11 @@ class _Describer:
         meta = type(cls)
         # enum.EnumMeta took the name EnumType in 3.11; both are the same.
         meta = "enum metaclass" if meta is type(enum.Enum) else _ref(meta)
+        doc = cls.__doc__
+        if isinstance(cls, enum.EnumMeta) and doc == "An enumeration.":
+            doc = None  # what Enum gave a class without a docstring before 3.11
         lines = [f"{pad}{name} = class({bases}) metaclass {meta}",
-                 f"{pad}  doc: {cls.__doc__!r}"]
+                 f"{pad}  doc: {doc!r}"]
         abstract = getattr(cls, "__abstractmethods__", None)
         if abstract is not None:
             lines.append(f"{pad}  abstract: {sorted(abstract)!r}")
@@ -292,6 +322,10 @@ class _Describer:
             keys = [k for k in own if k not in skip and not k.startswith("_")]
         else:
             keys = [k for k in own if k not in _CLASS_BOOKKEEPING]
+            # A native type's __new__ comes after its slots before 3.9.
+            if "__new__" in keys:
+                keys.remove("__new__")
+                keys.insert(0, "__new__")
         for key in keys:
             lines += self.member(f"{path}{name}.", key, own[key], indent + 1)
         return lines

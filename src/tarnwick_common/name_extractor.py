@@ -30,14 +30,51 @@ def _plain_attr(obj: Any, name: str) -> Any:
         return None
 
 
+# Callables of the standard library whose ``__module__`` changed between
+# Python 3.8 and 3.13 while their public name stayed: (module the interpreter
+# names, first part of the qualified name) -> the module the records name on
+# every version. Each resolves there on every version.
+_PUBLIC_MODULE = {
+    ("_io", "open"): "io",                     # 3.12+
+    ("_io", "open_code"): "io",                # 3.12+
+    ("_asyncio", "current_task"): "asyncio.tasks",  # 3.12+
+    ("_decimal", "getcontext"): "decimal",     # 3.13+
+    ("_decimal", "setcontext"): "decimal",     # 3.13+
+    ("_decimal", "localcontext"): "decimal",   # 3.13+
+    ("_signal", "signal"): "signal",           # 3.8
+    ("_signal", "getsignal"): "signal",        # 3.8
+    ("_signal", "pthread_sigmask"): "signal",  # 3.8
+    ("_signal", "sigpending"): "signal",       # 3.8
+    ("_signal", "sigwait"): "signal",          # 3.8
+    ("_signal", "valid_signals"): "signal",    # 3.8
+    ("pathlib._local", "Path"): "pathlib",     # 3.13+
+    ("pathlib._local", "PosixPath"): "pathlib",
+    ("pathlib._local", "WindowsPath"): "pathlib",
+    ("pathlib._local", "PurePath"): "pathlib",
+    ("pathlib._local", "PurePosixPath"): "pathlib",
+    ("pathlib._local", "PureWindowsPath"): "pathlib",
+}
+_RENAMED_MODULES = frozenset(module for module, _ in _PUBLIC_MODULE)
+
+
 def get_function_module(function_obj: Any, is_method: Any) -> Optional[str]:
-    """The name of the module that defines ``function_obj``.
+    """The name of the module that defines ``function_obj``; for the
+    callables of ``_PUBLIC_MODULE``, the same public module on every Python
+    version.
 
     :param function_obj: a function, method, builtin, class or callable.
     :param is_method: whether it is bound to a receiver (``__self__``); the
         receiver's class names the module of builtin methods.
     :return: the module name, or ``None`` when nothing names one.
     """
+    module = _defining_module(function_obj)
+    if module in _RENAMED_MODULES:
+        root = _qualified_name(function_obj).partition(".")[0]
+        return _PUBLIC_MODULE.get((module, root), module)
+    return module
+
+
+def _defining_module(function_obj: Any) -> Optional[str]:
     kind = type(function_obj)
     if kind is _FUNCTION or kind is type:
         module = function_obj.__module__

@@ -115,7 +115,9 @@ def program_hooks():
         seen.add(_thread.get_ident())
         return None
 
-    saved = (threading.gettrace(), threading.getprofile())
+    # threading.gettrace/getprofile are 3.10+; the hooks live here before.
+    saved = (getattr(threading, "gettrace", lambda: threading._trace_hook)(),
+             getattr(threading, "getprofile", lambda: threading._profile_hook)())
     threading.settrace(hook)
     threading.setprofile(hook)
     try:

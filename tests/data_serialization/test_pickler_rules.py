@@ -340,7 +340,7 @@ def test_default_getstate_does_not_count(sp):
     # Every object has object.__getstate__ on this interpreter; only one of
     # the object's own class (or set on the object) counts.
     obj = Plain()
-    assert hasattr(obj, "__getstate__")
+    assert hasattr(obj, "__getstate__") or sys.version_info < (3, 11)
     assert sp.is_problematic_pickle(obj) is False
     obj.__getstate__ = lambda: {}
     assert sp.is_problematic_pickle(obj) is True
@@ -371,7 +371,8 @@ def test_get_dynamic_rebuild_function_argument_rules(sp):
     with pytest.raises(TypeError) as info:
         sp.get_dynamic_rebuild_function(Color.RED, Color)
     assert str(info.value) == (
-        "Argument 'obj_type' has incorrect type (expected type, got EnumType)")
+        "Argument 'obj_type' has incorrect type (expected type, got "
+        f"{type(type(Color.RED)).__name__})")  # EnumMeta before 3.11
     with pytest.raises(AttributeError):
         sp.get_dynamic_rebuild_function(Plain(), Plain)  # no __name__
     with pytest.raises(AttributeError):

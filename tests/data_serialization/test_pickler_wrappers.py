@@ -292,9 +292,11 @@ def test_failure_reducer_on_a_native_object():
     cls, (type_text, funcs), state = Helpers.__reduce__(lock)
     assert type_text == "<class '_thread.lock'>" and funcs == {}
     # native methods are values, the context-manager ones included
-    assert sorted(state) == ["__enter__", "__exit__", "_at_fork_reinit",
-                             "acquire", "acquire_lock", "locked",
-                             "locked_lock", "release", "release_lock"]
+    # as many as the interpreter's lock has (3.8 lacks _at_fork_reinit)
+    assert sorted(state) == sorted(
+        name for name in dir(lock)
+        if callable(getattr(lock, name)) and name in type(lock).__dict__
+        and name not in ("__new__", "__repr__", "__init_subclass__"))
     assert state["acquire"] == lock.acquire
 
 

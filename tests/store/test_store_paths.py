@@ -38,3 +38,14 @@ def test_a_windows_path_reads_back_as_one():
     assert repr(value) == "WindowsPath('C:/Users/me')"
     assert value == pathlib.PureWindowsPath("C:/Users/me")
     assert not isinstance(value, pathlib.Path)
+
+
+@pytest.mark.parametrize("module", [b"pathlib", b"pathlib._local"])
+def test_paths_pickled_by_any_version_read_back_alike(module):
+    # 3.13 pickles paths under pathlib._local, earlier versions under
+    # pathlib: a store written by either reads back the same everywhere.
+    name = b"PurePosixPath"
+    data = (b"\x80\x04" + b"\x8c" + bytes([len(module)]) + module + b"\x8c"
+            + bytes([len(name)]) + name + b"\x93\x8c\x04/a/b\x85R.")
+    value = safe_loads(data)
+    assert repr(value) == "PurePosixPath('/a/b')"

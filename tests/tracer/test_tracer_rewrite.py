@@ -5,6 +5,7 @@ compiler's."""
 import ast
 import os
 import symtable
+import sys
 import sysconfig
 import textwrap
 import types
@@ -113,6 +114,17 @@ def _annotation_names(tree):
     return names
 
 
+def _inlined(node):
+    """Names loaded in a function's list, set and dict comprehensions, which
+    Python 3.12+ compiles into the function itself (its symbol table then
+    has them; the comprehension keeps its own scope here)."""
+    if sys.version_info < (3, 12):
+        return set()
+    return {n.id for comp in ast.walk(node)
+            if isinstance(comp, (ast.ListComp, ast.SetComp, ast.DictComp))
+            for n in ast.walk(comp) if isinstance(n, ast.Name)}
+
+
 @pytest.mark.parametrize("path", SAMPLE[::2], ids=lambda p: os.path.basename(p))
 def test_global_names_are_those_of_the_compiler(path):
     text = _read(path).decode("utf-8", "replace")
@@ -146,7 +158,7 @@ def test_global_names_are_those_of_the_compiler(path):
         theirs = {s.get_name() for s in t.get_symbols()
                   if s.is_global() and s.is_referenced()}
         assert mine <= theirs, (t.get_name(), mine - theirs)
-        assert theirs - mine <= annotated, (t.get_name(), theirs - mine)
+        assert theirs - mine <= annotated | _inlined(nodes[0]), (t.get_name(), theirs - mine)
         checked += 1
     assert checked or not functions
 
@@ -202,6 +214,7 @@ def test_future_annotations_keep_their_text():
     assert inst(1) == 1
 
 
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="match is 3.10+")
 def test_match_patterns_with_dotted_names_still_compile():
     source = '''
         import enum

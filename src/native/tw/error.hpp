@@ -134,6 +134,13 @@ class SavedError {
     // exception if the subclass test fails.
     Ref take_value()
     {
+#if PY_VERSION_HEX < 0x030C0000
+        // The normalized instance on every version (3.12+ holds no other
+        // kind): a type set without a value, or with a bare message, gives
+        // the same answer everywhere.
+        if (t_ != nullptr)
+            PyErr_NormalizeException(&t_, &v_, &tb_);
+#endif
         Py_CLEAR(tb_);
         Ref t = Ref::steal(t_);
         Ref v = Ref::steal(v_);

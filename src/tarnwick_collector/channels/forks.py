@@ -87,5 +87,24 @@ def _child_after_fork() -> None:
         channel._after_fork()
 
 
+def _before_fork() -> None:
+    # The writers stop before the fork, so that the interpreter does not
+    # warn that the process is multi-threaded (3.12+) and the child starts
+    # with no lock a writer held.
+    for channel in list(_LIVE):
+        channel._pause_for_fork(_FORK_PAUSE_TIMEOUT)
+
+
+def _parent_after_fork() -> None:
+    if sys.version_info >= (3, 13):
+        return  # the fork has not looked for threads yet: see _resume_after_fork
+    for channel in list(_LIVE):
+        channel._resume_after_fork()
+
+
+# How long a fork waits for a channel's writer to finish its batch.
+_FORK_PAUSE_TIMEOUT = 1.0
+
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_child_after_fork)
+    os.register_at_fork(before=_before_fork, after_in_parent=_parent_after_fork,
+                        after_in_child=_child_after_fork)

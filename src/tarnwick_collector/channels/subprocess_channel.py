@@ -121,6 +121,7 @@ _SEND_NOW = _DONTWAIT | _NOSIGNAL
 _allocate_lock = _thread.allocate_lock
 _start_new_thread = _thread.start_new_thread
 _get_ident = _thread.get_ident
+_get_native_id = getattr(_thread, "get_native_id", None)
 # A lock the interpreter releases once the calling thread's state is gone
 # (what ``threading`` joins on); not in every version.
 _set_sentinel = getattr(_thread, "_set_sentinel", None)
@@ -221,6 +222,12 @@ class SubprocessChannel:
         # Held while the writer thread lives; None before it started.
         self._writer_done: Optional[Any] = None
         self._writer_ident: Optional[int] = None
+        # The writer's thread id of the OS, and the fork pause (see
+        # _pause_for_fork): set, the writer ends after its current batch.
+        self._writer_tid: Optional[int] = None
+        self._fork_pause = False
+        # The pause ended the writer; a new one is due (_resume_after_fork).
+        self._writer_paused = False
         self._writer_error: Optional[str] = None
         self._proc: Optional[subprocess.Popen] = None
         self._sock: Optional[socket.socket] = None
@@ -379,6 +386,7 @@ class SubprocessChannel:
                 else:
                     done = sentinel = _allocate_lock()
                 sentinel.acquire()
+                self._writer_tid = _get_native_id() if _get_native_id else None
                 box.append(sentinel)
             finally:
                 handoff.release()
@@ -515,6 +523,8 @@ class SubprocessChannel:
         received = time.time()
         if self._lazy_start and self._state == "new":
             self._start_in_child()
+        if self._writer_paused:
+            self._resume_after_fork()
         size = len(data)
         with self._cond:
             self._sent += 1
@@ -648,6 +658,7 @@ class SubprocessChannel:
         subprocess (not necessarily committed yet). Returns whether the
         buffer drained in time."""
         deadline = None if timeout is None else time.monotonic() + timeout
+        self._resume_after_fork()
         with self._cond:
             self._watchers += 1
             try:
@@ -668,9 +679,14 @@ class SubprocessChannel:
     def _write_loop(self) -> None:
         while True:
             with self._cond:
-                while self._caller_writing or (not self._queue
-                                               and self._state == "running"):
+                while not self._fork_pause and (
+                        self._caller_writing
+                        or (not self._queue and self._state == "running")):
                     self._cond.wait()
+                if self._fork_pause:
+                    self._writing = False
+                    self._cond.notify_all()
+                    return
                 if not self._queue:
                     self._writing = False
                     self._cond.notify_all()
@@ -879,6 +895,7 @@ class SubprocessChannel:
         timeout = self.stop_timeout if timeout is None else timeout
         deadline = time.monotonic() + timeout
         note = None
+        self._resume_after_fork()
         with self._cond:
             state = self._state
             self._state = "stopping" if state != "new" else "stopped"
@@ -1034,6 +1051,51 @@ class SubprocessChannel:
 
     # --- fork -----------------------------------------------------------
 
+    def _pause_for_fork(self, timeout: float) -> None:
+        """Before ``os.fork()`` in this process: end the writer thread once
+        its current batch is written, so that the fork does not find the
+        process multi-threaded because of us (Python 3.12+ warns then). The
+        buffer stays; _resume_after_fork starts a new writer. A writer that
+        does not end within ``timeout`` seconds simply goes on."""
+        if self._pid != os.getpid():
+            return
+        with self._cond:
+            if (self._state != "running" or self._writer_done is None
+                    or self._writer_ident == _get_ident()):
+                return
+            self._fork_pause = True
+            self._cond.notify_all()
+        deadline = time.monotonic() + timeout
+        ended = self._wait_writer(timeout) and _thread_gone(self._writer_tid, deadline)
+        with self._cond:
+            if ended:
+                self._writer_paused = True
+            else:  # still writing: it goes on, nothing to restart
+                self._fork_pause = False
+                self._cond.notify_all()
+
+    def _resume_after_fork(self) -> None:
+        """In the parent after ``os.fork()``, or at the first send, flush or
+        stop after it: a new writer for one the fork pause ended. (Python
+        3.13 looks for threads only after the after-fork handlers ran, so
+        there the writer starts at the first of those.)"""
+        if not self._writer_paused or self._pid != os.getpid():
+            return
+        with self._cond:
+            if not self._writer_paused:
+                return
+            self._writer_paused = self._fork_pause = False
+            if self._state not in ("running", "stopping"):
+                return
+            try:
+                self._start_writer()
+            except OSError as exc:
+                error: Optional[BaseException] = exc
+            else:
+                error = None
+        if error is not None:
+            self._writer_failed(error)
+
     def _after_fork(self) -> None:
         """In a child process: forget the parent's subprocess, buffer and
         counts; the child starts subprocesses of its own on its first
@@ -1139,6 +1201,18 @@ def _stderr_line(line: str) -> None:
         pass
 
 
+def _thread_gone(tid: Optional[int], deadline: float) -> bool:
+    """Wait until the OS thread ``tid`` of this process has exited (its
+    Python state goes a moment before the thread itself); True when it has,
+    or when that cannot be told."""
+    if tid is None or not os.path.isdir("/proc/self/task"):
+        return True
+    path = f"/proc/self/task/{tid}"
+    while os.path.exists(path):
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.0002)
+    return True
 def open_channels(
     store_path: Optional[str] = None,
     project_path: Optional[str] = None,

@@ -4,7 +4,7 @@ import os
 import shutil
 import subprocess
 import sys
-from typing import Any, Callable, List, Sequence
+from typing import Any, Callable, List, Sequence, Tuple
 
 from tarnwick_collector.cli.parser import PROG, CliError, _Parser
 from tarnwick_collector.cli.reading import _print_stats, _stats_data
@@ -12,9 +12,17 @@ from tarnwick_collector.store import sqlite_store
 from tarnwick_collector.store.sqlite_store import StoreError
 
 
-def _examples_dir() -> str:
+def _examples_dir() -> Tuple[str, bool]:
+    """Where the example application is, and whether that is a source
+    checkout (True) or the copy an installed package carries in ``_demo``."""
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    return os.path.join(os.path.dirname(os.path.dirname(here)), "examples")
+    checkout = os.path.join(os.path.dirname(os.path.dirname(here)), "examples")
+    shipped = os.path.join(here, "_demo")
+    if os.path.isfile(os.path.join(checkout, DEMO_SCRIPT)):
+        return checkout, True
+    if os.path.isfile(os.path.join(shipped, DEMO_SCRIPT)):
+        return shipped, False
+    return checkout, True
 
 
 DEMO_SCRIPT = "run_shop.py"
@@ -27,14 +35,17 @@ def cmd_demo(argv: Sequence[str]) -> int:
                 description="Record the example application and summarise the recording.")
     p.add_argument("--store", metavar="PATH",
                    help="where to keep the demo recording "
-                        "(default: .tarnwick/demo.sqlite3 in the source checkout)")
+                        "(default: .tarnwick/demo.sqlite3 in the source checkout, "
+                        "or in the working directory for an installed package)")
     opts = p.parse_args(argv)
-    examples = _examples_dir()
+    examples, in_checkout = _examples_dir()
     script = os.path.join(examples, DEMO_SCRIPT)
     if not os.path.isfile(script):
         raise CliError(f"the example application is not here ({script}); "
-                       "the demo runs from a source checkout")
-    root = os.path.dirname(examples)
+                       "reinstall the package or run from a source checkout")
+    # An installed package keeps its recording in the working directory,
+    # never inside site-packages.
+    root = os.path.dirname(examples) if in_checkout else os.getcwd()
     store = os.path.abspath(opts.store) if opts.store else os.path.join(
         root, sqlite_store.STORE_DIR, "demo.sqlite3")
     if os.path.exists(store):

@@ -34,7 +34,10 @@ def _check_script(path: str) -> None:
 def _interpreter_abspath(path: str) -> str:
     """``path`` made absolute as the interpreter makes the path of the
     script it runs (``__file__``, tracebacks): joined to the current
-    directory as given, without resolving ``.``, ``..`` or links."""
+    directory as given, without resolving ``.``, ``..`` or links. Python
+    3.8 keeps the path as given."""
+    if sys.version_info < (3, 9) and path:
+        return path
     if path in ("", os.curdir):
         return os.getcwd()
     if os.path.isabs(path):

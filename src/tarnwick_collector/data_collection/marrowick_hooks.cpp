@@ -65,7 +65,7 @@ bool followed_for(PyObject *ids, PyObject *key, PyObject *obj)
         return true;
     if (PyDict_DelItem(g_followed_types, key) < 0)
         PyErr_Clear();
-    if (PySet_CheckExact(ids) && PySet_Discard(ids, key) < 0)
+    if (Py_TYPE(ids) == &PySet_Type && PySet_Discard(ids, key) < 0)
         PyErr_Clear();
     return false;
 }

@@ -520,9 +520,11 @@ static int exec_module(PyObject *module)
         return -1;
     ms->method_wrapper_type =
         Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(bound_slot.get())));
-    // Absent before 3.10: every Python-level pickling method then counts
-    // as the program's.
-    if (load("sys", "stdlib_module_names", &ms->stdlib_names) < 0)
+    // sys.stdlib_module_names, or before 3.10 the same names found in the
+    // interpreter's library directories. Without them every Python-level
+    // pickling method counts as the program's.
+    if (load("tarnwick_common.utils.stdlib_names", "STDLIB_MODULE_NAMES",
+             &ms->stdlib_names) < 0)
         PyErr_Clear();
     static const tw::TarnCurrentWalk walk_entry = current_walk_entry;
     tw::Ref walk_capsule = tw::Ref::steal(PyCapsule_New(

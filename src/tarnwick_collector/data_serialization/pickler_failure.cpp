@@ -253,6 +253,12 @@ static int reduce_one_attribute(PyObject *mod, PyObject *obj, PyObject *prop,
                                 const DirMarks &marks, PyObject *state,
                                 PyObject *funcs)
 {
+    // A code object's co_lnotab warns that it is deprecated (3.12+), on the
+    // program's own line; co_lines() has the same facts. Left out on every
+    // version, so that the records agree.
+    if (PyCode_Check(obj) && PyUnicode_Check(prop) &&
+        PyUnicode_CompareWithASCIIString(prop, "co_lnotab") == 0)
+        return 0;
     Ref method;
     int r =
         should_use_getattr_impl(mod, obj, prop, object_dir, class_dir, &marks);

@@ -335,6 +335,29 @@ static bool reduces_by_itself(PyObject *base)
 }
 
 // First rule of is_subclass_for_skip: the class pickles as `base` does.
+#if PY_VERSION_HEX < 0x030B0000
+// Whether `f` is enum._reduce_ex_by_name: before 3.11 Enum._convert_ gives
+// the enums it makes (socket.AddressFamily, signal.Signals) that reduction,
+// which pickles a member by its global name, as 3.11+ Enum does for them.
+static bool enum_reduce_by_name(PyObject *f)
+{
+    PyObject *enum_module = PyImport_GetModule(TW_STR("enum"));
+    if (enum_module == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *by_name = PyObject_GetAttrString(enum_module, "_reduce_ex_by_name");
+    Py_DECREF(enum_module);
+    if (by_name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool same = by_name == f;
+    Py_DECREF(by_name);
+    return same;
+}
+#endif
+
 static int same_reduce_as(PyObject *mod, PyObject *obj, PyObject *base)
 {
     Ref cls = class_of(obj);
@@ -352,6 +375,10 @@ static int same_reduce_as(PyObject *mod, PyObject *obj, PyObject *base)
         if (!theirs)
             return -1;
         int r = compare(mine.get(), theirs.get(), Py_EQ);
+#if PY_VERSION_HEX < 0x030B0000
+        if (r == 0 && enum_reduce_by_name(mine.get()))
+            continue;
+#endif
         if (r <= 0)
             return r;
     }

@@ -548,6 +548,11 @@ _ALLOWED: Dict[Tuple[str, str], Any] = {
     ("pathlib", "WindowsPath"): _guarded(
         "pathlib.WindowsPath", _WINDOWS_PATH, _path_cost),
 }
+# Python 3.13 pickles paths under the module that defines them there; a
+# store is read alike whichever version wrote it.
+_ALLOWED.update({("pathlib._local", name): _ALLOWED[("pathlib", name)]
+                 for name in ("PurePosixPath", "PosixPath", "PureWindowsPath",
+                              "WindowsPath")})
 
 
 class _RestrictedUnpickler(pickle.Unpickler):

@@ -251,10 +251,13 @@ def recover(path: str) -> bool:
 def _connect_ro(path: str) -> sqlite3.Connection:
     recover(path)
     uri = "file:" + quote(os.path.abspath(path)) + "?mode=ro"
+    conn = None
     try:
         conn = sqlite3.connect(uri, uri=True, timeout=BUSY_TIMEOUT)
         conn.execute("PRAGMA schema_version").fetchone()
     except sqlite3.Error as exc:
+        if conn is not None:
+            conn.close()  # or 3.13 warns that it was left open
         reason = _sqlite_reason(exc)
         if os.path.exists(_journal_path(path)) and "readonly" in reason:
             raise StoreError(

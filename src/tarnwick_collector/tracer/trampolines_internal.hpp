@@ -94,6 +94,29 @@ struct ThreadState {
 // instrumented function).
 inline thread_local ThreadState tstate;
 
+// Before 3.10 a RecursionError leaves the thread "overflowed" until its
+// stack is well below the limit again: meanwhile the interpreter raises no
+// RecursionError and aborts the process 50 calls past the limit. One that
+// the recorder meets and contains must not leave that state to the program
+// (whose recursion would then run into the abort instead of its
+// RecursionError): the guard gives the thread back the state it found.
+class KeepRecursionState {
+  public:
+#if PY_VERSION_HEX < 0x030A0000
+    KeepRecursionState() : overflowed_(PyThreadState_Get()->overflowed) {}
+    ~KeepRecursionState() { PyThreadState_Get()->overflowed = overflowed_; }
+#else
+    KeepRecursionState() = default;
+#endif
+    KeepRecursionState(const KeepRecursionState &) = delete;
+    KeepRecursionState &operator=(const KeepRecursionState &) = delete;
+
+  private:
+#if PY_VERSION_HEX < 0x030A0000
+    char overflowed_;
+#endif
+};
+
 // Marks the thread as running the core for the guard's lifetime.
 class InCore {
   public:
@@ -101,6 +124,9 @@ class InCore {
     ~InCore() { tstate.in_core--; }
     InCore(const InCore &) = delete;
     InCore &operator=(const InCore &) = delete;
+
+  private:
+    KeepRecursionState keep_;
 };
 
 // True when instrumented operations on this thread must be reported: a

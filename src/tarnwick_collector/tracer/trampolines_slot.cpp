@@ -71,6 +71,7 @@ static PyObject *slot_func(Slot *s)
     return nullptr;
 }
 
+#if PY_VERSION_HEX >= 0x030B0000
 // Whether the code object `code` holds `slot` among its constants: the
 // slot call is then made by a function of this def.
 static bool code_holds(PyObject *code, PyObject *slot)
@@ -85,6 +86,7 @@ static bool code_holds(PyObject *code, PyObject *slot)
             return true;
     return false;
 }
+#endif
 
 // The function whose call runs the slot call: the function object of the
 // calling frame, where the interpreter keeps it (3.11 on) and it is one of
