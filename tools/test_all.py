@@ -44,7 +44,8 @@ def interpreters() -> dict[str, str]:
 
 
 def _counts(summary: str) -> dict[str, int]:
-    return {word: int(n) for n, word in re.findall(r"(\d+) (passed|failed|skipped|errors?|xfailed)", summary)}
+    found = re.findall(r"(\d+) (passed|failed|skipped|errors?|xfailed)", summary)
+    return {word: int(n) for n, word in found}
 
 
 def run_one(version: str, exe: str, pytest_args: list[str], log_dir: Path) -> dict:
@@ -79,8 +80,9 @@ def table(rows: list[dict]) -> str:
     for r in rows:
         c = r["counts"]
         failed = c.get("failed", 0) + c.get("errors", 0) + c.get("error", 0)
-        patch = subprocess.run([r["exe"], "-c", "import platform; print(platform.python_version())"],
-                               capture_output=True, text=True).stdout.strip() or r["version"]
+        patch = subprocess.run(
+            [r["exe"], "-c", "import platform; print(platform.python_version())"],
+            capture_output=True, text=True).stdout.strip() or r["version"]
         out.append(f"| {patch} | {r['result']} | {c.get('passed', 0):,} | {failed} | "
                    f"{c.get('skipped', 0)} | {r['seconds'] / 60:.1f} min |")
     return "\n".join(out)

@@ -172,7 +172,8 @@ def _signature(fn):
             return " (no signature)"
     elif not isinstance(fn, (type, types.FunctionType, types.MethodType,
                              types.WrapperDescriptorType, types.MethodWrapperType)) and \
-            isinstance(getattr(type(fn), "__call__", None), types.WrapperDescriptorType):
+            isinstance(getattr(type(fn), "__call__", None),  # noqa: B004
+                       types.WrapperDescriptorType):
         return " (no signature)"
     try:
         return str(inspect.signature(fn))

@@ -346,7 +346,8 @@ static bool enum_reduce_by_name(PyObject *f)
         PyErr_Clear();
         return false;
     }
-    PyObject *by_name = PyObject_GetAttrString(enum_module, "_reduce_ex_by_name");
+    PyObject *by_name =
+        PyObject_GetAttrString(enum_module, "_reduce_ex_by_name");
     Py_DECREF(enum_module);
     if (by_name == nullptr) {
         PyErr_Clear();

@@ -104,7 +104,10 @@ class KeepRecursionState {
   public:
 #if PY_VERSION_HEX < 0x030A0000
     KeepRecursionState() : overflowed_(PyThreadState_Get()->overflowed) {}
-    ~KeepRecursionState() { PyThreadState_Get()->overflowed = overflowed_; }
+    ~KeepRecursionState()
+    {
+        PyThreadState_Get()->overflowed = overflowed_;
+    }
 #else
     KeepRecursionState() = default;
 #endif

@@ -38,7 +38,8 @@ int contain_failure()
         return 0;
     bool containable;
     {
-        [[maybe_unused]] KeepRecursionState keep;  // the test runs Python code (signal's)
+        [[maybe_unused]] KeepRecursionState
+            keep;  // the test runs Python code (signal's)
         containable = tw::containable();
     }
     if (containable) {

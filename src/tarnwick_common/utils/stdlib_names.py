@@ -10,7 +10,7 @@ import sysconfig
 def _from_directories() -> frozenset:
     names = set(sys.builtin_module_names)
     paths = sysconfig.get_paths()
-    roots = {paths.get("stdlib"), paths.get("platstdlib")} - {None}
+    roots = {p for p in (paths.get("stdlib"), paths.get("platstdlib")) if p}
     for root in roots:
         for directory in (root, os.path.join(root, "lib-dynload")):
             try:
