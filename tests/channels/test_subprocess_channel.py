@@ -342,25 +342,3 @@ def test_forked_child_gets_channels_of_its_own(tmp_path):
     conn.close()
     assert [bytes(m) for _, m in child_rows] == [b"child"]
     assert child_rows[0][0].startswith(session + "-")
-
-
-def test_a_send_from_a_signal_handler_inside_the_channels_lock_does_not_wait(store, lines):
-    # A recorded signal handler of the program runs between two bytecodes of
-    # the thread it interrupts, which may be inside the channel's own lock
-    # (a send, a flush, a stop): taking the lock again would never return.
-    channel = make_channel(store, lines)
-    channel.send_message(b"before")
-    done = threading.Event()
-
-    def interrupted_send():
-        with channel._cond:  # where the signal lands
-            channel.send_message(b"from the handler")
-        channel.send_message(b"after")
-        done.set()
-
-    thread = threading.Thread(target=interrupted_send, daemon=True)
-    thread.start()
-    assert done.wait(30), "the send inside the lock waited for itself"
-    report = channel.stop()
-    assert sorted(stored_messages(store)) == [b"after", b"before", b"from the handler"]
-    assert report.lost == 0

@@ -4,12 +4,11 @@ alone: the channel's writer and ``flush`` wait through no code of
 never see them."""
 import _thread
 import collections
-from typing import Any, Deque, Optional, Set
+from typing import Any, Deque, Optional
 
 # Bound once: the channel's threads and locks stay the interpreter's own even
 # when the program later replaces names in ``_thread`` or ``threading``.
 _allocate_lock = _thread.allocate_lock
-_get_ident = _thread.get_ident
 
 
 class _Condition:
@@ -17,24 +16,17 @@ class _Condition:
     docstring): the waits of the writer and of ``flush`` go through no code
     of ``threading``."""
 
-    __slots__ = ("_lock", "_waiters", "inside")
+    __slots__ = ("_lock", "_waiters")
 
     def __init__(self) -> None:
         self._lock = _allocate_lock()
         self._waiters: Deque[Any] = collections.deque()
-        #: The threads in (or entering) a ``with`` block of the condition.
-        #: A signal handler of the program runs between two bytecodes of the
-        #: thread it interrupts: one that sends from inside such a block
-        #: must not wait for the lock its own thread holds.
-        self.inside: Set[int] = set()
 
     def __enter__(self) -> bool:
-        self.inside.add(_get_ident())
         return self._lock.__enter__()
 
     def __exit__(self, *exc: Any) -> None:
         self._lock.release()
-        self.inside.discard(_get_ident())
 
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Release the lock (held by the caller) until notified or until

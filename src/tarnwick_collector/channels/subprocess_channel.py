@@ -212,8 +212,6 @@ class SubprocessChannel:
     def _init_state(self) -> None:
         self._cond = _Condition()
         self._queue: Deque[Tuple[float, bytes]] = collections.deque()
-        # Messages sent by a signal handler inside this channel's lock.
-        self._reentered: Deque[Tuple[float, bytes]] = collections.deque()
         self._buffered_bytes = 0
         self._sent = 0
         self._dropped_full = 0
@@ -523,25 +521,6 @@ class SubprocessChannel:
             else:
                 raise TypeError(f"a channel message must be bytes, not {type(data).__name__}")
         received = time.time()
-        if _get_ident() in self._cond.inside:
-            # A recorded signal handler of the program, run between two
-            # bytecodes of this thread's own send, flush or stop while the
-            # lock is held: taking the lock again would wait for ever. The
-            # message waits beside the buffer for the next send, flush or
-            # stop of the channel.
-            self._reentered.append((received, data))
-            return
-        self._send(received, data)
-        while self._reentered:
-            self._send(*self._reentered.popleft())
-
-    def _drain_reentered(self) -> None:
-        """Send what recorded signal handlers sent while this thread held
-        the lock (see send_message)."""
-        while self._reentered:
-            self._send(*self._reentered.popleft())
-
-    def _send(self, received: float, data: bytes) -> None:
         if self._lazy_start and self._state == "new":
             self._start_in_child()
         if self._writer_paused:
@@ -680,7 +659,6 @@ class SubprocessChannel:
         buffer drained in time."""
         deadline = None if timeout is None else time.monotonic() + timeout
         self._resume_after_fork()
-        self._drain_reentered()
         with self._cond:
             self._watchers += 1
             try:
@@ -909,7 +887,6 @@ class SubprocessChannel:
         """
         with self._stop_lock:
             if self._report_obj is None:
-                self._drain_reentered()
                 self._report_obj = self._stop(timeout, progress)
         return self._report_obj
 
