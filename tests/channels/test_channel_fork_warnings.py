@@ -56,7 +56,7 @@ def test_forked_child_shows_no_resource_warning(tmp_path, warning_options, child
 PAUSE_PROGRAM = """
     import os
     from tarnwick_collector.channels import open_channels, close_channels
-    from tarnwick_collector.channels import subprocess_channel as sc
+    from tarnwick_collector.channels import forks as sc
     data, metrics = open_channels(project_path=".")
     data.send_message(b"before")
     sc._before_fork()
