@@ -71,7 +71,6 @@ static PyObject *slot_func(Slot *s)
     return nullptr;
 }
 
-#if PY_VERSION_HEX >= 0x030B0000
 // Whether the code object `code` holds `slot` among its constants: the
 // slot call is then made by a function of this def.
 static bool code_holds(PyObject *code, PyObject *slot)
@@ -86,7 +85,6 @@ static bool code_holds(PyObject *code, PyObject *slot)
             return true;
     return false;
 }
-#endif
 
 // The function whose call runs the slot call: the function object of the
 // calling frame, where the interpreter keeps it (3.11 on) and it is one of
