@@ -94,7 +94,7 @@ def _loads(node):
         if isinstance(n, ast.Name) and isinstance(n.ctx, ast.Load):
             yield n.id
         for field, value in ast.iter_fields(n):
-            if field in ("annotation", "returns"):
+            if field in ("annotation", "returns", "type_params"):
                 continue
             children = value if isinstance(value, list) else [value]
             for child in children:
@@ -161,6 +161,26 @@ def test_global_names_are_those_of_the_compiler(path):
         assert theirs - mine <= annotated | _inlined(nodes[0]), (t.get_name(), theirs - mine)
         checked += 1
     assert checked or not functions
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="type parameters are 3.12+")
+def test_type_parameters_are_enclosing_names_not_globals():
+    tree = ast.parse(textwrap.dedent("""
+        def first[T: Bound](items: list[T]) -> T:
+            return T, Other
+        class Box[U]:
+            def get(self):
+                return U
+    """))
+    analysis = scopes.analyze(tree)
+    first, box = tree.body
+    get = box.body[0]
+    assert analysis.scope_of(first).resolve("T") == scopes.FREE
+    assert analysis.scope_of(first).resolve("Other") == scopes.GLOBAL
+    assert analysis.scope_of(get).resolve("U") == scopes.FREE
+    # The class body sees its own parameter too; the module does not.
+    assert analysis.scope_of(box).resolve("U") == scopes.FREE
+    assert analysis.module.resolve("T") == scopes.GLOBAL
 
 
 def _plain_and_instrumented(source, name):

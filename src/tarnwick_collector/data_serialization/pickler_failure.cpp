@@ -283,6 +283,18 @@ static int reduce_one_attribute(PyObject *mod, PyObject *obj, PyObject *prop,
     if (r < 0)
         return -1;
     if (r) {
+#if PY_VERSION_HEX >= 0x030D0000
+        // A function frame's f_locals is a live view from 3.13 on; it is
+        // written as the dict of its values that earlier versions give.
+        if (PyFrameLocalsProxy_Check(method.get())) {
+            Ref copy = Ref::steal(PyDict_New());
+            if (!copy)
+                return -1;
+            if (PyDict_Merge(copy.get(), method.get(), 1) < 0)
+                return swallow() ? 0 : -1;
+            return PyDict_SetItem(state, prop, copy.get());
+        }
+#endif
         Ref module = namespace_module(method.get());
         if (!module)
             return -1;

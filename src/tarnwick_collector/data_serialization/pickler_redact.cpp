@@ -105,8 +105,17 @@ Ref dict_of(PyObject *obj)
     return Ref::borrow(*dictptr);
 #else
     PyTypeObject *tp = Py_TYPE(obj);
-    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0)
-        return nullptr;
+    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+        // A dict of its own slot (an exception's) is read where it is:
+        // asking for it would give the object one it does not have yet.
+        if (tp->tp_dictoffset == 0)
+            return nullptr;
+        PyObject **dictptr = _PyObject_GetDictPtr(obj);
+        if (dictptr == nullptr || *dictptr == nullptr ||
+            !PyDict_Check(*dictptr))
+            return nullptr;
+        return Ref::borrow(*dictptr);
+    }
     Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
     if (!d || !PyDict_Check(d.get())) {
         PyErr_Clear();

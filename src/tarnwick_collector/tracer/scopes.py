@@ -40,7 +40,8 @@ def mangle(private: Optional[str], name: str) -> str:
 
 
 class Scope:
-    """One scope: module, class, function (or lambda) or comprehension."""
+    """One scope: module, class, function (or lambda), comprehension, or
+    the type parameters of a generic function or class (3.12+)."""
 
     __slots__ = ("kind", "parent", "private", "bound", "declared_global",
                  "declared_nonlocal", "star_import")
@@ -165,8 +166,10 @@ class _Binder(ast.NodeVisitor):
         self._visit_all([getattr(node, "returns", None)])
         if not isinstance(node, ast.Lambda):
             self._bind(node.name)
+        outer = self.scope
+        self.scope = self._type_params(node)
         scope = self._open(node, "function", self.scope.private)
-        outer, self.scope = self.scope, scope
+        self.scope = scope
         try:
             self._bind_arguments(node.args)
             self._visit_all(body)
@@ -187,8 +190,26 @@ class _Binder(ast.NodeVisitor):
         self._visit_all(node.bases)
         self._visit_all(node.keywords)
         self._bind(node.name)
-        scope = self._open(node, "class", node.name)
+        outer = self.scope
+        self.scope = self._type_params(node)
+        try:
+            scope = self._open(node, "class", node.name)
+        finally:
+            self.scope = outer
         self._in(scope, node.body)
+
+    def _type_params(self, node) -> Scope:
+        """The scope the function or class ``node`` opens in: the
+        current one, or (3.12+) the scope that binds its type parameters,
+        which its body sees as enclosing names, never as globals."""
+        assert self.scope is not None
+        params = getattr(node, "type_params", None)
+        if not params:
+            return self.scope
+        scope = Scope("type parameters", self.scope, self.scope.private)
+        for param in params:
+            scope.bound.add(mangle(scope.private, param.name))
+        return scope
 
     def _comprehension(self, node, results) -> None:
         assert self.scope is not None
