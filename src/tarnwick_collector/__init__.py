@@ -131,6 +131,27 @@ def _instrumentation_reporter(settings: Any) -> Any:
     return report
 
 
+def _report_lost_calls(settings: Any) -> None:
+    """One ``CallsLost`` for each function whose recording ended, with the
+    calls of it not recorded since (the ``RecordingEnded`` sent when it
+    ended names the type that ended it)."""
+    try:
+        from tarnwick_collector.data_collection import marrowick
+        from tarnwick_collector.data_collection.metrics import CallsLost
+    except ImportError:
+        return
+    lost = getattr(marrowick, "LOST_CALLS", None)
+    while lost:
+        try:
+            name, count = lost.popitem()
+        except KeyError:
+            break
+        try:
+            _send_metric(settings, CallsLost(*_identity(settings), name, count))
+        except Exception:
+            pass
+
+
 def _identity(settings: Any) -> tuple:
     return (settings.tenant_id, settings.project_id, settings.python_version,
             settings.lib_version)
@@ -146,7 +167,8 @@ def start(project_path: Optional[str] = None,
           metrics_channel: Any = None,
           serializer: Any = None,
           exclude: Iterable[str] = (),
-          redact: Optional[Iterable[str]] = None) -> None:
+          redact: Optional[Iterable[str]] = None,
+          trust: Optional[Iterable[str]] = None) -> None:
     """Start recording the project's functions.
 
     :param project_path: the project's root directory; modules whose source
@@ -175,6 +197,11 @@ def start(project_path: Optional[str] = None,
         ``tarnwick_common.redaction``); an empty list turns redaction off.
         Default: keep ``CollectorSettings.redact_patterns`` (the default
         patterns and those of ``TARNWICK_REDACT``).
+    :param trust: modules (covering their submodules) and dotted class
+        names whose types' pickling is trusted: their values are written as
+        stock pickle writes them instead of being refused because their
+        classes customise pickling. Default: keep
+        ``CollectorSettings.trusted_types`` (``TARNWICK_TRUST``).
     :raises TypeError: an argument of the wrong type.
     :raises ValueError: a value out of range, or a project path that is not
         a directory.
@@ -194,6 +221,10 @@ def start(project_path: Optional[str] = None,
         from tarnwick_common.redaction import normalize_patterns
 
         redact = normalize_patterns(redact, "redact pattern")
+    if trust is not None:
+        from tarnwick_collector.data_serialization import trusted
+
+        trust = tuple(trusted.validate_names(trust))
     from tarnwick_collector import tracer
     from tarnwick_collector.configs.collector_settings import CollectorSettings
     from tarnwick_collector.data_collection import marrowick
@@ -223,6 +254,8 @@ def start(project_path: Optional[str] = None,
             settings.serializer = serializer
         if redact is not None:
             settings.redact_patterns = redact
+        if trust is not None:
+            settings.trusted_types = trust
         project = tracer.Project(root, exclude)
         project.on_failure = _instrumentation_reporter(settings)
         project.discover()
@@ -262,6 +295,7 @@ def stop() -> None:
             tracer._trampolines.flush_lost_calls()
         except Exception:
             pass
+        _report_lost_calls(CollectorSettings)
         _send_metric(CollectorSettings,
                      ExitEvent(*_identity(CollectorSettings)))
 

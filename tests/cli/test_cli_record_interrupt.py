@@ -30,9 +30,16 @@ STOPS = {
 }
 
 
+def _default_sigint():
+    # A suite started in the background inherits SIGINT ignored, and so
+    # would the programs; they must see it as from a terminal.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def run(cwd, *args):
     return subprocess.run([sys.executable, *args], cwd=str(cwd),
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=120,
+                          preexec_fn=_default_sigint)
 
 
 @pytest.mark.parametrize("stop", sorted(STOPS))

@@ -72,12 +72,16 @@ class Env:
         self.settings = settings
         self.serializer = serializer
 
-    def metrics(self, external=False):
+    def metrics(self, external=False, endings=False):
         """The metric objects sent so far; `ExternalFunction` metrics (sent
-        by the extractor for every external callee) only on request."""
+        by the extractor for every external callee) and the reports of a
+        function's recording ending only on request."""
         out = [pickle.loads(m) for m in self.settings.metrics_subprocess.messages]
         if not external:
             out = [m for m in out if type(m).__name__ != "ExternalFunction"]
+        if not endings:
+            out = [m for m in out
+                   if type(m).__name__ not in ("RecordingEnded", "CallsLost")]
         return out
 
     def kinds(self):

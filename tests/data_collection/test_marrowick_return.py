@@ -307,6 +307,26 @@ def test_other_failure_reports_and_blacklists(env):
     assert current() is None
 
 
+def test_an_ended_recording_is_reported_once_and_its_lost_calls_counted(env):
+    mw.LOST_CALLS.clear()
+    rec = mw.record_user_function_call(inner, 1)
+    mw.load_global_hook(Failing(), "BROKEN")
+    mw.record_user_function_return_value(None, rec)
+    ended = [m for m in env.metrics(endings=True) if type(m).__name__ == "RecordingEnded"]
+    # Not a refused type: the failure's class is named instead.
+    assert [(m.function_full_name, m.object_type) for m in ended] == [
+        (name_of(inner), "RuntimeError")]
+    assert ended[0].reason is FailureReasons.RECORDING_ENDED
+    env.clear()
+    for i in range(3):
+        assert mw.record_user_function_call(inner, i) is None
+    assert mw.LOST_CALLS == {name_of(inner): 3}
+    assert env.kinds() == ["CollectionTry", "Unpicklable"] * 3
+    assert not [m for m in env.metrics(endings=True)
+                if type(m).__name__ == "RecordingEnded"]
+    mw.LOST_CALLS.clear()
+
+
 class TooDeep:
     def __reduce__(self):
         raise RecursionError("maximum recursion depth exceeded")

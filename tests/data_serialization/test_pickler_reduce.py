@@ -492,10 +492,18 @@ def test_a_proxy_with_a_name_of_its_own_is_still_looked_up_by_it(monkeypatch):
     assert reduce(Base) == (pickler.wrap_function, ("factories.make_base",))
 
 
+class Queue(collections.deque):
+    pass
+
+
+class Amount(decimal.Decimal):
+    pass
+
+
 @pytest.mark.parametrize("obj, name", [
     (WithState(), f"{HERE}.WithState"),
-    (collections.deque([1]), "collections.deque"),
-    (decimal.Decimal("1.5"), "decimal.Decimal"),
+    (Queue([1]), f"{HERE}.Queue"),          # a trusted type's subclass
+    (Amount("1.5"), f"{HERE}.Amount"),
     (logging.getLogger(), "logging.RootLogger"),   # not exactly Logger
 ])
 def test_pickle_methods_are_refused_with_their_message(obj, name):

@@ -61,3 +61,15 @@ def _redact_patterns(text: str) -> Tuple[str, ...]:
                                   or [text])
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _trusted_name(text: str) -> str:
+    from tarnwick_collector.data_serialization.trusted import validate_names
+
+    try:
+        names = validate_names([text])
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    if not names:
+        raise argparse.ArgumentTypeError("must not be empty")
+    return names[0]

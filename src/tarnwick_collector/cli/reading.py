@@ -173,6 +173,10 @@ def _stats_data(conn: Any, session: Any) -> Dict[str, Any]:
             {"metric": k, "reason": r, "count": n}
             for k, r, n in sqlite_store.failure_reasons(conn, session)
         ],
+        "recording_ended": [
+            {"function": f, "type": t, "calls_lost": n}
+            for f, t, n in sqlite_store.recording_ended(conn, session)
+        ],
         "functions": [
             {"function": f, "calls": c, "bytes": b}
             for f, c, b in sqlite_store.function_counts(conn, session)
@@ -208,6 +212,11 @@ def _print_stats(stats: Dict[str, Any], out: Any, functions: int = 10) -> None:
         out.write("  (none)\n")
     for item in stats["failures"]:
         out.write(f"  {item['count']:>7}  {item['metric']}: {item['reason']}\n")
+    if stats["recording_ended"]:
+        out.write("\nFunctions whose recording ended (calls lost, function: "
+                  "the type that ended it):\n")
+        for item in stats["recording_ended"]:
+            out.write(f"  {item['calls_lost']:>7}  {item['function']}: {item['type']}\n")
     if stats["functions"]:
         out.write("\nRecorded calls by function:\n")
         for item in stats["functions"][:functions]:

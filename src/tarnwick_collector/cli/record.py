@@ -18,6 +18,7 @@ from tarnwick_collector.cli.parser import (
     _Parser,
     _rate,
     _redact_patterns,
+    _trusted_name,
 )
 from tarnwick_collector.cli.running import (
     ProgramInterrupted,
@@ -31,7 +32,7 @@ from tarnwick_collector.store.sqlite_store import StoreError
 _RECORD_VALUE_OPTIONS = {
     "--project-root", "--store", "--tenant-id", "--project-id",
     "--external-calls-max", "--sampling-rate", "--buffer-messages",
-    "--redact",
+    "--redact", "--trust",
 }
 
 
@@ -62,6 +63,12 @@ def _record_parser() -> _Parser:
                    metavar="PATTERNS",
                    help="also store as <redacted> the values whose names "
                         "contain one of PATTERNS (comma-separated; repeatable)")
+    p.add_argument("--trust", action="append", type=_trusted_name,
+                   metavar="NAME",
+                   help="record the values of the types of module NAME (and "
+                        "its submodules) or of class NAME as pickle writes "
+                        "them, although their classes customise pickling "
+                        "(repeatable; added to TARNWICK_TRUST)")
     p.add_argument("--no-redact", action="store_true",
                    help="store every value as it is (no redaction)")
     p.add_argument("--quiet", "-q", action="store_true",
@@ -147,6 +154,9 @@ class _Recording:
         elif self.opts.redact:
             kwargs["redact"] = CollectorSettings.redact_patterns + tuple(
                 p for group in self.opts.redact for p in group)
+        if self.opts.trust:
+            kwargs["trust"] = CollectorSettings.trusted_types + tuple(
+                self.opts.trust)
         kwargs.update(project_path=self.project_root, data_channel=data,
                       metrics_channel=metrics)
         try:

@@ -12,6 +12,8 @@ Environment variables read at import:
 - ``TARNWICK_EXTERNAL_CALLS_MAX``: the default for ``external_calls_max``.
 - ``TARNWICK_REDACT``: extra redaction patterns, comma-separated, added to
   the default ones; ``off`` turns redaction off (``redact_patterns``).
+- ``TARNWICK_TRUST``: modules and classes whose pickling is trusted,
+  comma-separated (``trusted_types``).
 """
 import os
 import platform
@@ -19,6 +21,7 @@ from typing import Any, FrozenSet, Optional, Set, Tuple, Union
 
 from tarnwick_collector import __version__
 from tarnwick_collector.channels.memory import InMemoryChannel
+from tarnwick_collector.data_serialization.trusted import names_from_environment
 from tarnwick_common.redaction import patterns_from_environment
 
 #: How many external calls one recorded call keeps, unless configured.
@@ -106,3 +109,9 @@ class CollectorSettings:
     #: ``tarnwick_common.redaction.normalize_patterns``); ``()`` turns
     #: redaction off. Read at each serialization.
     redact_patterns: Tuple[str, ...] = patterns_from_environment()
+    #: Modules (covering their submodules) and dotted class names whose
+    #: types' pickling is trusted: their values are written as stock pickle
+    #: writes them (see ``tarnwick_collector.data_serialization.trusted``).
+    #: Set it through ``start(trust=...)`` or ``trusted.set_user_trusted``,
+    #: or before recording starts.
+    trusted_types: Tuple[str, ...] = names_from_environment()

@@ -562,7 +562,7 @@ int exec_module(PyObject *m)
     static const char *metric_names[] = {
         "Unpicklable",    "UnpicklableReasons", "CollectorFailure",
         "FailureReasons", "CollectionTry",      "CollectionSuccess",
-        "LimitFailure",   "LimitReasons"};
+        "LimitFailure",   "LimitReasons",       "RecordingEnded"};
     for (const char *name : metric_names)
         if (tw::import_from(m, "tarnwick_collector.data_collection.metrics",
                             name) < 0)
@@ -724,7 +724,8 @@ int exec_module(PyObject *m)
             return -1;
     }
     if (tw::set_global(m, "BLACKLISTED_FUNCTIONS",
-                       Ref::steal(PySet_New(nullptr))) < 0)
+                       Ref::steal(PySet_New(nullptr))) < 0 ||
+        tw::set_global(m, "LOST_CALLS", Ref::steal(PyDict_New())) < 0)
         return -1;
     {
         Ref az = G("asizeof");

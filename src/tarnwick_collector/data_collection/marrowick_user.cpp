@@ -100,8 +100,46 @@ Ref sized_values(PyObject *args, PyObject *kwargs)
     return Ref::steal(PyNumber_Add(all.get(), more.get()));
 }
 
-// Blacklists the full name of `function_metadata`; 0 or -1.
-int blacklist(PyObject *m, PyObject *function_metadata)
+// What ended the recording of a function, as the failure `e` (or NULL)
+// names it: the type the serializer refused, else the exception's class.
+// New reference; never NULL.
+static Ref ending_type(PyObject *m, PyObject *e)
+{
+    if (e == nullptr)
+        return Ref::borrow(TW_STR("unknown"));
+    Ref problematic = G("ProblematicPickleException");
+    PyObject *index = nullptr;
+    if (problematic && PyObject_TypeCheck(e, reinterpret_cast<PyTypeObject *>(
+                                                 problematic.get())))
+        index = TW_STR("PROBLEMATIC_PICKLE_TYPE_INDEX");
+    else if (PyErr_GivenExceptionMatches(e, PyExc_TypeError))
+        index = TW_STR("TYPE_ERROR_TYPE_INDEX");
+    PyErr_Clear();
+    if (index != nullptr) {
+        Ref text = Ref::steal(PyObject_Str(e));
+        Ref parts =
+            text ? Ref::steal(PyUnicode_Split(text.get(), TW_STR("'"), -1))
+                 : nullptr;
+        Ref at = parts ? tw::global(m, index) : nullptr;
+        Ref item =
+            at ? Ref::steal(PyObject_GetItem(parts.get(), at.get())) : nullptr;
+        if (item && PyUnicode_Check(item.get()) &&
+            PyUnicode_GET_LENGTH(item.get()) > 0)
+            return item;
+        PyErr_Clear();
+    }
+    Ref name = Ref::steal(PyUnicode_FromFormat("%s", Py_TYPE(e)->tp_name));
+    if (!name) {
+        PyErr_Clear();
+        return Ref::borrow(TW_STR("unknown"));
+    }
+    return name;
+}
+
+// Blacklists the full name of `function_metadata`, and the first time
+// sends a RecordingEnded naming the type that `e` (the failure, or NULL)
+// ended it with; 0 or -1. The exception state is left as it was found.
+int blacklist(PyObject *m, PyObject *function_metadata, PyObject *e)
 {
     Ref names = G("BLACKLISTED_FUNCTIONS");
     if (!names)
@@ -109,7 +147,42 @@ int blacklist(PyObject *m, PyObject *function_metadata)
     Ref full_name = tw::getattr(function_metadata, TW_STR("full_name"));
     if (!full_name)
         return -1;
-    return add_to(names.get(), full_name.get());
+    const int known = PySet_Check(names.get())
+                          ? PySet_Contains(names.get(), full_name.get())
+                          : 0;
+    if (known < 0)
+        PyErr_Clear();
+    if (add_to(names.get(), full_name.get()) < 0)
+        return -1;
+    if (known != 0 || !PyUnicode_Check(full_name.get()))
+        return 0;
+    // The report is the recorder's own business: a failure to make or send
+    // it loses the report, never the call's handling.
+    tw::SavedError pending;
+    pending.fetch();
+    Ref type_text = ending_type(m, e);
+    Ref metric = make_metric(m, TW_STR("RecordingEnded"), full_name.get(),
+                             type_text.get());
+    if (!metric || send_metric(m, metric.get()) < 0)
+        PyErr_Clear();
+    pending.restore();
+    return 0;
+}
+
+// Counts one call of the blacklisted function `full_name` not recorded.
+static void count_lost_call(PyObject *m, PyObject *full_name)
+{
+    Ref lost = G("LOST_CALLS");
+    if (!lost || !PyDict_CheckExact(lost.get())) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject *seen = PyDict_GetItemWithError(lost.get(), full_name);
+    long n =
+        seen != nullptr && PyLong_CheckExact(seen) ? PyLong_AsLong(seen) : 0;
+    Ref next = Ref::steal(PyLong_FromLong(n + 1));
+    if (!next || PyDict_SetItem(lost.get(), full_name, next.get()) < 0)
+        PyErr_Clear();
 }
 
 // CollectorSettings.redact_patterns, compiled for the call being recorded
@@ -208,6 +281,8 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
         if (!names)
             return nullptr;
         int r = PySequence_Contains(names.get(), full_name.get());
+        if (r > 0)
+            count_lost_call(m, full_name.get());
         if (r != 0)
             return r < 0 ? nullptr : none_ref();
     }
@@ -238,7 +313,7 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
         return nullptr;
     tw::SavedError e;
     e.fetch_normalized();
-    if (blacklist(m, function_metadata.get()) < 0) {
+    if (blacklist(m, function_metadata.get(), e.value()) < 0) {
         chain_context(e.value());
         return nullptr;
     }
@@ -480,7 +555,7 @@ int report_end_failure(PyObject *m, PyObject *record, PyObject *e, int kind)
         return send_metric(m, metric.get());
     }
     Ref md = tw::getattr(record, TW_STR("function_metadata"));
-    if (!md || blacklist(m, md.get()) < 0)
+    if (!md || blacklist(m, md.get(), e) < 0)
         return -1;
     if (kind == 0)
         metric = unpicklable_from(

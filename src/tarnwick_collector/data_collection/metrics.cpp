@@ -38,6 +38,8 @@ enum Cls : int {
     SAMPLING_RATE,
     CALLS_MAX,
     INSTRUMENTATION_FAILURE,
+    RECORDING_ENDED,
+    CALLS_LOST,
     N_CLASSES
 };
 
@@ -126,6 +128,19 @@ constexpr ClassSpec SPECS[N_CLASSES] = {
      {{"module_name", Field::Str, " module: "},
       {"error", Field::Str, " error: "}},
      "__init__(" TW_COMMON ", module_name, error)\n--\n\n"},
+    {"RecordingEnded", COLLECTOR_FAILURE,
+     TW_METRIC_DOC("Metric for a function no longer recorded in this run"),
+     nullptr, "RECORDING_ENDED", 2,
+     {{"function_full_name", Field::Str, " function: "},
+      {"object_type", Field::Str, " type: "}},
+     "__init__(" TW_COMMON ", function_full_name, object_type)\n--\n\n"},
+    {"CallsLost", COLLECTOR_FAILURE,
+     TW_METRIC_DOC("Metric for the calls not recorded of a function whose "
+                   "recording ended"),
+     nullptr, "CALLS_LOST", 2,
+     {{"function_full_name", Field::Str, " function: "},
+      {"calls_lost", Field::Any, " calls: "}},
+     "__init__(" TW_COMMON ", function_full_name, calls_lost)\n--\n\n"},
 };
 // clang-format on
 
@@ -581,7 +596,9 @@ int metrics_exec(PyObject *module)
                     {"EXCEPTION", "exception"},
                     {"LIMIT", "limit"},
                     {"RECURSION_LIMIT", "recursion_limit"},
-                    {"INSTRUMENTATION", "instrumentation"}}) < 0)
+                    {"INSTRUMENTATION", "instrumentation"},
+                    {"RECORDING_ENDED", "recording_ended"},
+                    {"CALLS_LOST", "calls_lost"}}) < 0)
         return -1;
     if (build_limit_reasons(module) < 0)
         return -1;
@@ -612,7 +629,9 @@ int metrics_exec(PyObject *module)
         build_metric<EXTERNAL_FUNCTION>(module) < 0 ||
         build_metric<SAMPLING_RATE>(module) < 0 ||
         build_metric<CALLS_MAX>(module) < 0 ||
-        build_metric<INSTRUMENTATION_FAILURE>(module) < 0)
+        build_metric<INSTRUMENTATION_FAILURE>(module) < 0 ||
+        build_metric<RECORDING_ENDED>(module) < 0 ||
+        build_metric<CALLS_LOST>(module) < 0)
         return -1;
     return 0;
 }

@@ -653,6 +653,14 @@ static int imports(PyObject *m)
          nullptr},
         {"enum", "Enum", nullptr},
         {"logging", "Logger", nullptr},
+        {"tarnwick_collector.data_serialization.trusted", "decisions",
+         "trusted_decisions"},
+        {"tarnwick_collector.data_serialization.trusted", "decide",
+         "trust_decision"},
+        {"tarnwick_collector.data_serialization.trusted", "STDLIB_TRUSTED",
+         nullptr},
+        {"tarnwick_collector.data_serialization.trusted", "_sync",
+         "trust_sync"},
     };
     for (const From &f : early)
         if (tw::import_from(m, f.module, f.name, f.asname) < 0)
@@ -845,6 +853,12 @@ static int safe_pickler_class(PyObject *m)
     if (!types_to_skip)
         return -1;
 
+    // The second table, of types whose pickling is trusted: the standard
+    // library's by module and name (the rest are decided per class).
+    Ref trusted_types = GLOBAL(m, "STDLIB_TRUSTED");
+    if (!trusted_types)
+        return -1;
+
     Ref enum_type = GLOBAL(m, "Enum");
     Ref base_model = GLOBAL(m, "BaseModel");
     if (!enum_type || !base_model)
@@ -901,6 +915,7 @@ static int safe_pickler_class(PyObject *m)
         tw::ClassBuilder(m, "SafePickler", kSafePicklerDoc)
             .attr("types_to_skip", types_to_skip.get())
             .attr("subclasses_to_skip", subclasses_to_skip.get())
+            .attr("trusted_types", trusted_types.get())
             .attr("full_names_to_run_functions",
                   full_names_to_run_functions.get())
             .attr("full_names_to_rebuild_functions_dict", factories.get())

@@ -779,6 +779,82 @@ static int is_instance(PyObject *obj, PyObject *cls)
     return PyObject_IsInstance(obj, cls);
 }
 
+// Whether `holder` (a decision's key in trusted.decisions) is `tp`: the
+// type itself, or a live weak reference to it. Never fails.
+static bool holds_type(PyObject *holder, PyObject *tp)
+{
+    if (holder == tp)
+        return true;
+    if (!PyWeakref_CheckRef(holder))
+        return false;
+    PyObject *target = nullptr;
+    if (PyWeakref_GetRef(holder, &target) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_XDECREF(target);  // only compared
+    return target == tp;
+}
+
+// trusted.decide(obj_type), read from the decisions it keeps when it has
+// made one for this type already; new reference, or NULL.
+static Ref trust_decision(PyObject *mod, PyObject *obj_type)
+{
+    // The user's trusted names are read at each use, as every setting is:
+    // when the settings hold other names than the decisions were made
+    // for, trusted forgets them first.
+    static PyObject *names_seen = nullptr;  // strong
+    Ref settings = GLOBAL(mod, "CollectorSettings");
+    Ref names =
+        settings ? CLASS_ATTR(settings.get(), "trusted_types") : nullptr;
+    if (!names)
+        return nullptr;
+    if (names.get() != names_seen) {
+        Ref sync = GLOBAL(mod, "trust_sync");
+        if (!sync || !tw::call(sync.get(), names.get()))
+            return nullptr;
+        Py_XSETREF(names_seen, Py_NewRef(names.get()));
+    }
+    Ref decisions = GLOBAL(mod, "trusted_decisions");
+    if (!decisions)
+        return nullptr;
+    if (PyDict_CheckExact(decisions.get())) {
+        Ref key = Ref::steal(PyLong_FromVoidPtr(obj_type));
+        if (!key)
+            return nullptr;
+        PyObject *entry = PyDict_GetItemWithError(decisions.get(), key.get());
+        if (entry == nullptr && PyErr_Occurred())
+            return nullptr;
+        if (entry != nullptr && PyTuple_CheckExact(entry) &&
+            PyTuple_GET_SIZE(entry) == 2 &&
+            holds_type(PyTuple_GET_ITEM(entry, 0), obj_type))
+            return Ref::borrow(PyTuple_GET_ITEM(entry, 1));
+    }
+    Ref decide = GLOBAL(mod, "trust_decision");
+    if (!decide)
+        return nullptr;
+    return tw::call(decide.get(), obj_type);
+}
+
+// The trusted-types step: NotImplemented when the object's type is trusted
+// (stock pickling), the reduce value of the reducer copyreg registers for
+// it, None when it is not trusted, or NULL with an exception that must
+// propagate. A decision or reducer that fails counts as not trusted.
+static Ref trusted_step(PyObject *mod, PyObject *obj, PyObject *obj_type)
+{
+    Ref decision = trust_decision(mod, obj_type);
+    if (!decision)
+        return swallow() ? Ref::borrow(Py_None) : nullptr;
+    if (decision.get() == Py_False)
+        return Ref::borrow(Py_None);
+    if (decision.get() == Py_True)
+        return Ref::borrow(Py_NotImplemented);
+    Ref reduced = tw::call(decision.get(), obj);
+    if (!reduced)
+        return swallow() ? Ref::borrow(Py_None) : nullptr;
+    return reduced;
+}
+
 Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
 {
     // Held: code run by the steps may change obj's class and so free the
@@ -817,6 +893,11 @@ Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj)
         return nullptr;
     if (r)
         return Ref::borrow(Py_NotImplemented);
+    Ref trusted = trusted_step(mod, obj, obj_type);
+    if (!trusted)
+        return nullptr;
+    if (trusted.get() != Py_None)
+        return trusted;
 
     // Exceptions as wrappers, when they can be named.
     if (PyType_IsSubtype(tp,

@@ -661,19 +661,28 @@ _FAILURE_TEXTS = {
 }
 
 
+# Failures that name a function whose recording ended, listed by
+# recording_ended() rather than among the reasons.
+_ENDINGS = ("RecordingEnded", "CallsLost")
+
+
+def _attributes(attributes: Any) -> Dict[str, Any]:
+    try:
+        attrs = json.loads(attributes or "{}")
+    except (ValueError, TypeError):
+        attrs = {}
+    return attrs if isinstance(attrs, dict) else {}
+
+
 def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[str, str, int]]:
     """(failure kind, reason text, count) of the collection failures."""
     clause, params = _where_runs(session)
     sql = ("SELECT kind, attributes FROM metric_messages"
-           f" WHERE counter = 'collection_failures' AND {clause}")
+           f" WHERE counter = 'collection_failures' AND {clause}"
+           f" AND kind NOT IN ({', '.join('?' for _ in _ENDINGS)})")
     counts: Dict[Tuple[str, str], int] = {}
-    for kind, attributes in conn.execute(sql, params):
-        try:
-            attrs = json.loads(attributes or "{}")
-        except (ValueError, TypeError):
-            attrs = {}
-        if not isinstance(attrs, dict):
-            attrs = {}
+    for kind, attributes in conn.execute(sql, [*params, *_ENDINGS]):
+        attrs = _attributes(attributes)
         parts = [_FAILURE_TEXTS.get(str(attrs.get("reason")), str(attrs.get("reason")))]
         if attrs.get("unpicklable_reason") is not None:
             if attrs.get("object_type"):
@@ -690,6 +699,39 @@ def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[
         counts[key] = counts.get(key, 0) + 1
     return sorted(((k, r, n) for (k, r), n in counts.items()),
                   key=lambda item: (-item[2], item[0], item[1]))
+
+
+def recording_ended(conn: sqlite3.Connection,
+                    session: Selection) -> List[Tuple[str, str, int]]:
+    """(function, the type that ended its recording, calls of it lost:
+    the one that ended it and those not recorded since), most calls lost
+    first: one entry per function whose recording ended in the selected
+    runs."""
+    clause, params = _where_runs(session)
+    sql = ("SELECT kind, attributes FROM metric_messages"
+           f" WHERE counter = 'collection_failures' AND {clause}"
+           f" AND kind IN ({', '.join('?' for _ in _ENDINGS)})")
+    types: Dict[str, str] = {}
+    lost: Dict[str, int] = {}
+    for kind, attributes in conn.execute(sql, [*params, *_ENDINGS]):
+        attrs = _attributes(attributes)
+        name = attrs.get("function_full_name")
+        if not isinstance(name, str):
+            continue
+        if kind == "RecordingEnded":
+            seen = types.get(name)
+            found = str(attrs.get("object_type") or "unknown")
+            # Forked runs may each report the same function.
+            if seen is None or seen == "unknown":
+                types[name] = found
+            lost[name] = lost.get(name, 0) + 1     # the call that ended it
+        else:
+            calls = attrs.get("calls_lost")
+            if isinstance(calls, int) and not isinstance(calls, bool):
+                lost[name] = lost.get(name, 0) + calls
+            types.setdefault(name, "unknown")
+    return sorted(((name, types[name], lost.get(name, 0)) for name in types),
+                  key=lambda item: (-item[2], item[0]))
 
 
 def external_function_counts(conn: sqlite3.Connection, session: Selection,

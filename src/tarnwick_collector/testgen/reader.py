@@ -79,6 +79,10 @@ def _main_module_name(full_path: Optional[str], project_root: str) -> Optional[s
     """The importable name of the script that ran as ``__main__``."""
     if not full_path:
         return None
+    # Python 3.8 keeps the script's path as it was given, relative to the
+    # directory the program ran in: usually the project root.
+    if not os.path.isabs(full_path):
+        full_path = os.path.join(project_root, full_path)
     rel = os.path.relpath(os.path.abspath(full_path), os.path.abspath(project_root))
     if rel.startswith(os.pardir) or not rel.endswith(".py"):
         return None

@@ -1,0 +1,222 @@
+"""Trusted types: values whose classes customise pickling, written as stock
+pickle writes them when that pickling is pure and loadable, and refused as
+before otherwise."""
+import array
+import collections
+import datetime
+import decimal
+import fractions
+import functools
+import gc
+import io
+import ipaddress
+import itertools
+import operator
+import os
+import pickle
+import re
+import subprocess
+import sys
+import time
+import types
+import warnings
+
+import pytest
+
+import trusted_kinds as kinds
+from tarnwick_collector.configs.collector_settings import CollectorSettings
+from tarnwick_collector.data_serialization import pickler, trusted
+from tarnwick_collector.exceptions import ProblematicPickleException
+
+
+def round_trip(value):
+    return pickle.loads(pickler.safe_pickle(value))
+
+
+@pytest.fixture
+def user_trust():
+    saved = CollectorSettings.trusted_types
+    yield trusted.set_user_trusted
+    trusted.set_user_trusted(saved)
+
+
+def _zone():
+    zoneinfo = pytest.importorskip("zoneinfo")
+    try:
+        return zoneinfo.ZoneInfo("Europe/Paris")
+    except zoneinfo.ZoneInfoNotFoundError:
+        pytest.skip("no time zone data")
+
+
+EQUAL_VALUES = [
+    decimal.Decimal("12.50"),
+    fractions.Fraction(2, 3),
+    3 - 4j,
+    range(2, 20, 3),
+    slice(1, None, 2),
+    collections.deque([1, 2, 3], maxlen=5),
+    collections.Counter("abracadabra"),
+    collections.ChainMap({"a": 1}, {"b": 2}),
+    ipaddress.ip_address("10.1.2.3"),
+    ipaddress.ip_address("::1"),
+    ipaddress.ip_network("192.168.0.0/16"),
+    ipaddress.ip_interface("10.0.0.5/24"),
+    array.array("d", [1.5, 2.5]),
+    types.SimpleNamespace(a=1, b=[2]),
+    re.compile(r"a+b", re.IGNORECASE),
+    time.gmtime(0),
+    kinds.Point(1, 2),
+    kinds.Pair(3),
+    kinds.Labelled(-1, 2),
+    kinds.Meters(2.5),
+    kinds.Tags({"x", "y"}),
+    kinds.Slotted((1, 2)),
+]
+
+
+@pytest.mark.parametrize("value", EQUAL_VALUES, ids=lambda v: type(v).__name__)
+def test_trusted_values_load_equal_and_of_their_type(value):
+    loaded = round_trip(value)
+    assert type(loaded) is type(value)
+    assert loaded == value
+    # Inside a container too, and the same object twice stays one object.
+    holder = round_trip({"v": value, "again": [value]})
+    assert holder["v"] == value and holder["again"][0] is holder["v"]
+
+
+@pytest.mark.parametrize("value", [
+    decimal.Decimal("-0.001"), range(5), 2j, collections.deque("ab"),
+    kinds.Point(1, 2), kinds.Meters(1.0), ipaddress.ip_address("1.2.3.4"),
+], ids=lambda v: type(v).__name__)
+def test_trusted_values_are_the_bytes_of_stock_pickle(value):
+    assert pickler.safe_pickle(value) == pickle.dumps(value, protocol=4)
+
+
+def test_values_without_equality_keep_their_contents():
+    part = round_trip(functools.partial(max, 1, key=abs))
+    assert (part.func, part.args, part.keywords) == (max, (1,), {"key": abs})
+    assert round_trip(io.BytesIO(b"abc")).getvalue() == b"abc"
+    text = io.StringIO("line")
+    text.seek(2)
+    loaded = round_trip(text)
+    assert (loaded.getvalue(), loaded.tell()) == ("line", 2)
+    assert round_trip(operator.itemgetter(1, 2))("abc") == ("b", "c")
+    stat = os.stat(".")
+    assert tuple(round_trip(stat)) == tuple(stat)
+    rows = kinds.Rows([1, 2])
+    loaded = round_trip(rows)
+    assert (loaded, loaded.title) == ([1, 2], "rows")
+
+
+def test_a_datetime_with_a_zone_and_the_zone_itself():
+    zone = _zone()
+    when = datetime.datetime(2024, 3, 31, 1, 30, tzinfo=zone)
+    assert round_trip(zone) is zone        # zoneinfo's cache, as stock pickle
+    assert round_trip(when) == when
+    assert round_trip(when).tzinfo is zone
+
+
+def test_iterators_are_written_where_they_stand_and_left_there():
+    items = iter([1, 2, 3, 4])
+    next(items)
+    assert list(round_trip(items)) == [2, 3, 4]
+    assert next(items) == 2                # the program's iterator is untouched
+    keys = iter({"a": 1, "b": 2})
+    assert list(round_trip(keys)) == ["a", "b"] and next(keys) == "a"
+    assert list(round_trip(map(abs, [-1, -2]))) == [1, 2]
+    assert list(round_trip(zip("ab", [1, 2]))) == [("a", 1), ("b", 2)]
+    assert list(round_trip(enumerate("xy", 5))) == [(5, "x"), (6, "y")]
+    assert list(round_trip(reversed([1, 2]))) == [2, 1]
+    assert list(round_trip(iter(range(3)))) == [0, 1, 2]
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="itertools trusted up to 3.11")
+def test_itertools_are_trusted_where_pickling_them_is_quiet():
+    chained = itertools.chain([1], [2, 3])
+    next(chained)
+    assert list(round_trip(chained)) == [2, 3]
+    assert list(round_trip(itertools.islice("abcdef", 1, 4))) == ["b", "c", "d"]
+
+
+def test_pickling_itertools_never_warns_the_program():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        try:
+            pickler.safe_pickle(itertools.count(3))
+        except ProblematicPickleException:
+            assert sys.version_info >= (3, 12)
+
+
+@pytest.mark.parametrize("value", [
+    kinds.Reduced(1, 2),                   # a named tuple that reduces itself
+    kinds.Registry(a=1),                   # adds __getstate__
+    kinds.Lazy(a=1),                       # a __getattr__ written in Python
+    kinds.Graph([(1, 2)]),                 # not trusted until the user says so
+], ids=lambda v: type(v).__name__)
+def test_classes_that_change_their_pickling_are_still_refused(value):
+    with pytest.raises(ProblematicPickleException):
+        pickler.safe_pickle(value)
+
+
+def test_user_trust_by_module_or_class_name(user_trust):
+    graph = kinds.Graph([(1, 2), (2, 3)])
+    for names in (["trusted_kinds"], ["trusted_kinds.Graph"]):
+        user_trust(names)
+        loaded = round_trip({"g": graph})["g"]
+        assert loaded == graph and loaded._cache == {}
+    # A prefix that is not a whole module name covers nothing; neither does
+    # another class of the module.
+    for names in (["trusted_kind"], ["trusted_kinds.Grap"], ["trusted_kinds.Registry"]):
+        user_trust(names)
+        with pytest.raises(ProblematicPickleException):
+            pickler.safe_pickle(graph)
+    user_trust([])
+    with pytest.raises(ProblematicPickleException):
+        pickler.safe_pickle(graph)
+
+
+def test_settings_changed_directly_take_effect(user_trust):
+    user_trust([])
+    with pytest.raises(ProblematicPickleException):
+        pickler.safe_pickle(kinds.Graph([]))
+    CollectorSettings.trusted_types = ("trusted_kinds",)
+    assert round_trip(kinds.Graph([])) == kinds.Graph([])
+
+
+@pytest.mark.parametrize("bad", ["a-b", "a..b", ".a", "1x"])
+def test_bad_trusted_names_are_refused(bad, user_trust):
+    with pytest.raises(ValueError, match="not a dotted module or class name"):
+        user_trust([bad])
+    env = dict(os.environ, TARNWICK_TRUST=f"ok.name,{bad}")
+    out = subprocess.run(
+        [sys.executable, "-c",
+         "import tarnwick_collector.configs.collector_settings"],
+        env=env, capture_output=True, text=True)
+    assert out.returncode != 0 and "TARNWICK_TRUST" in out.stderr
+
+
+def test_a_collected_class_takes_its_decision_with_it():
+    Temporary = collections.namedtuple("Temporary", "a")
+    trusted.decide(Temporary)
+    key = id(Temporary)
+    assert key in trusted.decisions
+    del Temporary
+    gc.collect()
+    assert key not in trusted.decisions
+
+
+def test_numpy_is_trusted_but_never_imported():
+    code = ("import sys, pickle, decimal\n"
+            "from tarnwick_collector.data_serialization import pickler\n"
+            "pickler.safe_pickle([decimal.Decimal(1), range(3)])\n"
+            "assert 'numpy' not in sys.modules, 'numpy imported'\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    np = pytest.importorskip("numpy")
+    grid = np.arange(6, dtype=np.int32).reshape(2, 3)
+    loaded = round_trip({"grid": grid, "x": np.float64(1.5), "t": np.dtype("f8"),
+                         "objects": np.array([1, "a"], dtype=object)})
+    assert np.array_equal(loaded["grid"], grid) and loaded["grid"].dtype == grid.dtype
+    assert loaded["x"] == np.float64(1.5) and type(loaded["x"]) is np.float64
+    assert loaded["t"] == np.dtype("f8")
+    assert list(loaded["objects"]) == [1, "a"]
