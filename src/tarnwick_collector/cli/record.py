@@ -117,6 +117,7 @@ class _Recording:
         self.project_root = project_root
         self.command = command
         self.channels: Tuple[Any, ...] = ()
+        self.project: Any = None
         self._stop: Optional[Callable[[], Any]] = None
         self._saved: Dict[str, Any] = {}
 
@@ -165,6 +166,12 @@ class _Recording:
             self.stop_channels()
             raise CliError(f"cannot start recording: {exc}") from None
         self._stop = stop
+        try:
+            from tarnwick_collector import tracer
+
+            self.project = tracer.current_project()
+        except ImportError:  # pragma: no cover - start() needs the tracer
+            self.project = None
         # This command stops the recording and the channels itself, after the
         # program's exit handlers ran (recorded); their own exit handlers
         # would stop them in the middle of the program's.
@@ -256,6 +263,9 @@ def _record(opts: Any, store: str, project_root: str, script: Optional[str],
         reports = recording.stop_channels(Progress())
     # A process the program forked ends here too when it returns from the
     # program; the summary is the recording's, printed once, by `record`.
+    if os.getpid() == origin and recording.project is not None:
+        for hint in _recording_hints(recording.project, script, module):
+            _err(hint)
     if not opts.quiet and os.getpid() == origin:
         try:
             _print_record_summary(store, reports, time.monotonic() - started)
@@ -264,6 +274,51 @@ def _record(opts: Any, store: str, project_root: str, script: Optional[str],
     if interrupted:
         raise ProgramInterrupted()
     return status
+
+
+def _module_location(module: Optional[str]) -> str:
+    import importlib.util
+
+    try:
+        spec = importlib.util.find_spec(module or "")
+    except (ImportError, ValueError):
+        spec = None
+    origin = getattr(spec, "origin", None)
+    return os.path.dirname(origin) if origin else "(not found)"
+
+
+def _recording_hints(project: Any, script: Optional[str],
+                     module: Optional[str]) -> List[str]:
+    """Warnings about what kept code of the project from being recorded."""
+    hints = []
+    main_recorded = script is not None and project.contains(os.path.abspath(script))
+    if not project.modules and not main_recorded:
+        if script is not None:
+            where = f"the script lies in {os.path.dirname(os.path.abspath(script))}"
+        else:
+            where = f"module {module} lies in {_module_location(module)}"
+        hints.append(
+            f"{PROG}: warning: no module of the project was instrumented, so "
+            f"no call could be recorded: the project root is {project.root} "
+            f"and {where}; give --project-root DIR (the directory that holds "
+            "the code to record)")
+    rewritten = []
+    for name, loaded in list(sys.modules.items()):
+        loader = getattr(loaded, "__loader__", None)
+        path = getattr(loaded, "__file__", None)
+        if (type(loader).__name__ == "AssertionRewritingHook"
+                and isinstance(path, str) and name not in project.modules
+                and project.contains(path)):
+            rewritten.append(name)
+    if rewritten:
+        shown = ", ".join(sorted(rewritten)[:3])
+        more = f" and {len(rewritten) - 3} more" if len(rewritten) > 3 else ""
+        hints.append(
+            f"{PROG}: warning: pytest's assertion rewriting loaded "
+            f"{len(rewritten)} test module(s) of the project ({shown}{more}), "
+            "so their functions were not recorded; run pytest with "
+            "--assert=plain to record them too")
+    return hints
 
 
 def _print_record_summary(store: str, reports: List[Any], seconds: float) -> None:

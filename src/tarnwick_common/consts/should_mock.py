@@ -1,6 +1,15 @@
 """Callables whose calls are never recorded as external calls: they have no
 side effects and their results follow from their arguments, so a generated
-test may simply let them run."""
+test may simply let them run.
+
+What stays here: functions whose result follows from their arguments and
+that change nothing but, for the methods of the builtin containers, their
+receiver (which the caller's record holds). What does not: ``next`` (it
+advances an iterator the caller may not hold), ``id`` and ``hash`` (their
+results depend on the process: addresses, the hash seed), ``vars`` (the
+live namespace), and ``functools.partial``: a call of a partial object
+carries that name, whatever function the partial calls.
+"""
 from typing import FrozenSet
 
 
@@ -11,9 +20,9 @@ def _names(module: str, *names: str) -> FrozenSet[str]:
 _BUILTIN_FUNCTIONS = _names(
     "builtins",
     "abs", "all", "any", "ascii", "bin", "callable", "chr", "divmod",
-    "format", "getattr", "hasattr", "hash", "hex", "id", "isinstance",
-    "issubclass", "iter", "len", "max", "min", "next", "oct", "ord", "pow",
-    "repr", "round", "sorted", "sum", "vars", "zip", "map", "filter",
+    "format", "getattr", "hasattr", "hex", "isinstance",
+    "issubclass", "iter", "len", "max", "min", "oct", "ord", "pow",
+    "repr", "round", "sorted", "sum", "zip", "map", "filter",
     "enumerate", "reversed", "range", "slice",
     "bool", "int", "float", "complex", "str", "bytes", "bytearray", "list",
     "tuple", "dict", "set", "frozenset", "object", "type", "super",
@@ -60,7 +69,7 @@ _STDLIB = (
            "trunc", "copysign", "degrees", "radians")
     | _names("json", "dumps", "loads")
     | _names("copy", "copy", "deepcopy")
-    | _names("functools", "reduce", "partial")
+    | _names("functools", "reduce")
     | _names("operator", "itemgetter", "attrgetter", "add", "sub", "mul",
              "truediv", "eq", "lt", "le", "gt", "ge", "not_")
     | _names("itertools", "chain", "islice", "product", "permutations",
