@@ -79,7 +79,7 @@ def _recorded_counts(work: Path) -> dict:
                             "--store", str(store)],
                            cwd=work, check=True, capture_output=True, text=True)
     stats = json.loads(shown.stdout)
-    counts = {}
+    counts: dict = {}
     for item in stats["functions"]:
         name = item["function"].split(".", 1)[-1]
         counts[name] = counts.get(name, 0) + item["calls"]

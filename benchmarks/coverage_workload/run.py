@@ -3,7 +3,7 @@ import datetime
 import decimal
 import fractions
 
-import ledger
+import ledger  # type: ignore[import-not-found]  # beside this file when run
 
 
 def time_zone():
