@@ -12,6 +12,13 @@ from typing import Any, Optional
 # __getattr__ can run), read directly on the recording path.
 _FUNCTION = types.FunctionType
 _BUILTIN = types.BuiltinFunctionType  # builtins and builtin bound methods
+
+
+def _is_builtin(kind: type) -> bool:
+    """Whether ``kind`` is the builtin function type or the interpreter's
+    own subtype of it for methods that know their defining class (3.9+;
+    native modules use it for more of their methods from 3.13 on)."""
+    return kind is _BUILTIN or (kind.__base__ is _BUILTIN and kind.__module__ == "builtins")
 _DESCRIPTORS = (
     types.MethodDescriptorType,    # str.join
     types.WrapperDescriptorType,   # object.__init__
@@ -80,7 +87,7 @@ def _defining_module(function_obj: Any) -> Optional[str]:
         module = function_obj.__module__
         if isinstance(module, str):
             return module
-    elif kind is _BUILTIN:
+    elif _is_builtin(kind):
         module = function_obj.__module__
         if isinstance(module, str):
             return module
@@ -128,7 +135,7 @@ def _defining_module(function_obj: Any) -> Optional[str]:
 
 def _qualified_name(function_obj: Any) -> str:
     kind = type(function_obj)
-    if kind is _FUNCTION or kind is _BUILTIN or kind is type:
+    if kind is _FUNCTION or kind is type or _is_builtin(kind):
         return function_obj.__qualname__
     if kind in _DESCRIPTORS:
         return function_obj.__qualname__
