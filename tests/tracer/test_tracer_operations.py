@@ -56,6 +56,16 @@ def partial_call():
     p = functools.partial(int, base=2)
     return p("101")
 
+def partial_of_project(x):
+    return functools.partial(functools.partial(helper), x)()
+
+class Adder:
+    def __call__(self, x):
+        return x + 1
+
+def calls_instance(adder, x):
+    return adder(x)
+
 def with_block(cm):
     with cm as value:
         return value
@@ -176,6 +186,17 @@ def test_call_of_a_local_callable_is_an_external_call(mod, project):
 def test_project_callees_are_not_external_calls(mod, project, name, args):
     getattr(mod, name)(*args)
     assert project.core.of("external") == []
+
+
+def test_calls_that_land_in_project_code_are_not_external_calls(mod, project):
+    # A partial of a project function (even a partial of one) and an
+    # instance whose __call__ is project code: only making the partials
+    # is a call out of the project.
+    assert mod.partial_of_project(1) == 2
+    assert [c[0] for c in externals(project.core)] == [functools.partial] * 2
+    project.core.events.clear()
+    assert mod.calls_instance(mod.Adder(), 1) == 2
+    assert externals(project.core) == []
 
 
 def test_callables_of_unknown_origin_get_flag_zero(mod, project):

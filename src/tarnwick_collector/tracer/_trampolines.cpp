@@ -306,6 +306,17 @@ static int exec_module(PyObject *m)
         Py_INCREF(wrapper_type);
         Py_XSETREF(method_wrapper_type, wrapper_type);
     }
+    {
+        tw::Ref functools = tw::Ref::steal(PyImport_ImportModule("functools"));
+        tw::Ref partial = functools ? tw::Ref::steal(PyObject_GetAttrString(
+                                          functools.get(), "partial"))
+                                    : tw::Ref();
+        if (!partial)
+            return -1;
+        if (PyType_Check(partial.get()))
+            Py_XSETREF(partial_type,
+                       reinterpret_cast<PyTypeObject *>(partial.release()));
+    }
 
     if (add_callables(m) < 0)
         return -1;

@@ -53,6 +53,7 @@ extern PyObject *project_files;    // strong: set of source paths, or NULL
 extern PyObject *project_modules;  // strong: set of module names, or NULL
 extern unsigned long long contained_failures;
 extern PyTypeObject *method_wrapper_type;  // strong
+extern PyTypeObject *partial_type;         // strong: functools.partial
 // Threads running the body of an instrumented module (once per nesting).
 // While one is, other threads start no recording: the core's pickler may
 // import that module, and waiting for a module that is being initialized by

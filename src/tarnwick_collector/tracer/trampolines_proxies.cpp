@@ -33,8 +33,34 @@ static bool in_set(PyObject *set, PyObject *key)
 static CalleeClass classify_callee(PyObject *f)
 {
     PyObject *fn = f;
+    // A partial object calls the callable it holds: the call lands where
+    // that one does. Read from exact partials only (their `func` is a
+    // member of theirs; a subclass may compute it).
+    tw::Ref held;
+    for (int depth = 0;
+         depth < 4 && partial_type != nullptr && Py_IS_TYPE(fn, partial_type);
+         depth++) {
+        PyObject *inner = PyObject_GetAttr(fn, TW_STR("func"));
+        if (inner == nullptr) {
+            PyErr_Clear();
+            return CALLEE_UNKNOWN;
+        }
+        held = tw::Ref::steal(inner);
+        fn = inner;
+    }
     if (PyMethod_Check(fn))
         fn = PyMethod_GET_FUNCTION(fn);
+    // An instance of a class whose __call__ is project code.
+    if (!PyType_Check(fn) && !PyFunction_Check(fn) &&
+        (Py_TYPE(fn)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        PyObject *call = _PyType_Lookup(Py_TYPE(fn), TW_STR("__call__"));
+        if (call != nullptr && PyFunction_Check(call)) {
+            PyCodeObject *code =
+                reinterpret_cast<PyCodeObject *>(PyFunction_GET_CODE(call));
+            if (in_set(project_files, code->co_filename))
+                return CALLEE_PROJECT;
+        }
+    }
     if (PyFunction_Check(fn)) {
         PyCodeObject *code =
             reinterpret_cast<PyCodeObject *>(PyFunction_GET_CODE(fn));

@@ -27,6 +27,7 @@ PyObject *project_files = nullptr;
 PyObject *project_modules = nullptr;
 unsigned long long contained_failures = 0;
 PyTypeObject *method_wrapper_type = nullptr;
+PyTypeObject *partial_type = nullptr;
 std::vector<unsigned long> importers;
 
 // Called after a core entry returned NULL. An ordinary failure (Exception
