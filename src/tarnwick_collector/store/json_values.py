@@ -8,7 +8,8 @@ is an object::
 
     {"type": "<dotted name of its type>", "text": "<how show prints it>", ...}
 
-with, where the value has them, ``"attributes"`` (the attributes of an
+(names, such as the type's and those of attributes, escaped as ``show``
+escapes every name), with, where the value has them, ``"attributes"`` (the attributes of an
 object the recorder kept, by name), ``"args"`` (of an exception), ``"items"``
 (of a set, a deque, or a dict whose keys are not all strings: its
 ``[key, value]`` pairs) and ``"name"`` (of a function, class or module
@@ -37,7 +38,7 @@ from tarnwick_collector.store.decoding import (
     is_stand_in_class,
     stand_in_name,
 )
-from tarnwick_collector.store.texts import _NONE_TYPE, _Undecodable, int_text
+from tarnwick_collector.store.texts import _NONE_TYPE, _Undecodable, int_text, safe_text
 from tarnwick_collector.store.values import _REDACTED, _is_callable_ref, _Renderer
 
 #: The version of the shape of ``show --json``'s document; it changes when
@@ -79,7 +80,7 @@ class JsonValues:
         return self.renderer.value(v)
 
     def _other(self, type_name: str, v: Any, **extra: Any) -> Dict[str, Any]:
-        out: Dict[str, Any] = {"type": type_name, "text": self._text(v)}
+        out: Dict[str, Any] = {"type": safe_text(type_name), "text": self._text(v)}
         out.update((k, e) for k, e in extra.items() if e is not None)
         return out
 
@@ -141,10 +142,10 @@ class JsonValues:
                     "name": "builtins.NoneType"}
         if is_stand_in_class(v):
             return {"type": "tarnwick.reference", "text": self._text(v),
-                    "name": stand_in_name(v)}
+                    "name": safe_text(stand_in_name(v))}
         if isinstance(v, type):
             return {"type": "tarnwick.reference", "text": self._text(v),
-                    "name": _type_name(v)}
+                    "name": safe_text(_type_name(v))}
         if isinstance(v, StandIn):
             return self._stand_in(v, inner)
         return self._other(_type_name(type(v)), v)
@@ -156,7 +157,7 @@ class JsonValues:
                  and not (unpicklable and _is_callable_ref(a))}
         if not shown:
             return None
-        return {k: self._value(a, depth) for k, a in shown.items()}
+        return {safe_text(k): self._value(a, depth) for k, a in shown.items()}
 
     def _stand_in_type(self, obj: StandIn) -> str:
         name = obj.tw_full_name
