@@ -60,7 +60,7 @@ ODD_CALLS = {
                   "post_run_args": nested_module_names(5000)}),
         "x=<module <module <module", ("arguments_before", "x", lambda v: (
             v["type"] == "builtins.module"
-            and v["text"].startswith("<module <module <module")))),
+            and v["text"].startswith("<module <module")))),
     "lone surrogate in a keyword name": (dict(kwargs={"na\udc80me": 1}), "na\\udc80me=1",
                                          # Names are escaped in JSON too.
                                          ("arguments_before", "na\\udc80me", 1)),

@@ -52,6 +52,8 @@ BUDGET_PER_BYTE = 8
 #: Values nested deeper than this are written by their text.
 MAX_DEPTH = 64
 
+_SAFE_INT = 1 << 63
+_INF = float("inf")
 _PICKLER = "tarnwick_collector.data_serialization.pickler."
 _WRAPPERS = "tarnwick_common.utils.object_wrapper."
 
@@ -85,20 +87,22 @@ class JsonValues:
         return out
 
     def _value(self, v: Any, depth: int) -> Any:
+        # The atoms first, by exact type: most of what a call holds.
+        cls = type(v)
+        if cls is str:
+            self.left -= len(v) + 1
+            return v if self.left >= 0 else self._other("builtins.str", v)
         self.left -= 1
-        if v is None or isinstance(v, bool):
+        if v is None or cls is bool:
             return v
-        if type(v) is int:
+        if cls is int:
+            if -_SAFE_INT < v < _SAFE_INT:
+                return v
             text = int_text(v)
             return v if not text.startswith("<") else {"type": "builtins.int", "text": text}
-        if type(v) is float:
-            return v if v == v and v not in (float("inf"), float("-inf")) else \
+        if cls is float:
+            return v if v == v and v not in (_INF, -_INF) else \
                 {"type": "builtins.float", "text": repr(v)}
-        if type(v) is str:
-            self.left -= len(v)
-            if self.left < 0:
-                return self._other("builtins.str", v)
-            return v
         if self.left < 0 or depth > MAX_DEPTH:
             return self._other(self._kind(v), v)
         key = id(v)
@@ -109,6 +113,26 @@ class JsonValues:
             return self._composite(v, depth)
         finally:
             self._active.discard(key)
+
+    def _items(self, items: Any, depth: int) -> List[Any]:
+        """``_value`` of each item, with the atoms taken inline (the bulk
+        of most values)."""
+        out = []
+        append = out.append
+        for item in items:
+            cls = type(item)
+            if cls is str:
+                self.left -= len(item) + 1
+                if self.left >= 0:
+                    append(item)
+                    continue
+            elif item is None or cls is bool or (
+                    cls is int and -_SAFE_INT < item < _SAFE_INT):
+                self.left -= 1
+                append(item)
+                continue
+            append(self._value(item, depth))
+        return out
 
     def _kind(self, v: Any) -> str:
         """The type name of a value written by its text."""
@@ -121,10 +145,10 @@ class JsonValues:
     def _composite(self, v: Any, depth: int) -> Any:
         inner = depth + 1
         if type(v) in (list, tuple):
-            return [self._value(item, inner) for item in v]
+            return self._items(v, inner)
         if type(v) is dict:
             if all(type(k) is str for k in v):
-                return {k: self._value(item, inner) for k, item in v.items()}
+                return dict(zip(v, self._items(v.values(), inner)))
             return self._other("builtins.dict", v, items=[
                 [self._value(k, inner), self._value(item, inner)] for k, item in v.items()])
         if isinstance(v, (set, frozenset, collections.deque)):

@@ -135,9 +135,16 @@ def to_json(view: RecordView, limits: Optional[Limits] = None) -> Dict[str, Any]
     ``json_ready`` does)."""
     from tarnwick_collector.store.json_values import JsonValues
 
-    r = _Renderer(limits or Limits(width=0))
+    # The texts of values JSON cannot hold summarize them; their parts are
+    # in the value's other fields.
+    given = limits or Limits(width=0)
+    r = _Renderer(Limits(depth=min(given.depth, 2), items=min(given.items, 5),
+                         string=given.string, width=given.width))
     values = JsonValues(r, view.size)
-    _, _, changed = view.argument_texts(_Renderer(Limits(depth=0, items=1, string=1, width=1)))
+    changed = view.arguments_changed
+    if changed is None:  # the record does not tell: compare the values
+        _, _, changed = view.argument_texts(
+            _Renderer(Limits(depth=0, items=1, string=1, width=1)))
     doc = json_ready({
         "id": view.id,
         "run": view.session,
