@@ -117,7 +117,7 @@ class JsonValues:
     def _items(self, items: Any, depth: int) -> List[Any]:
         """``_value`` of each item, with the atoms taken inline (the bulk
         of most values)."""
-        out = []
+        out: List[Any] = []
         append = out.append
         for item in items:
             cls = type(item)
