@@ -146,3 +146,20 @@ def test_an_old_store_gets_the_index_of_runs_and_names_when_written(tmp_path):
     assert "data_messages_run_name" in names
     assert "INDEX" in plan
     assert os.path.exists(path)
+
+
+@pytest.mark.parametrize("bound", ["_MAX_LISTED_NAMES", "_MAX_LISTED_RUNS"])
+@pytest.mark.parametrize("pattern, limit", [("ledger", None), ("ledger", 2), ("*", 4),
+                                            (None, 3)])
+def test_many_names_or_runs_select_the_same_calls(store, monkeypatch, bound, pattern, limit):
+    conn = sqlite_store.open_for_reading(store)
+    try:
+        selection = sqlite_store.resolve_runs(conn, None)
+        listed = sqlite_store.select_data_ids(conn, selection, pattern, limit)
+        monkeypatch.setattr(sqlite_store, bound, 0)
+        assert sqlite_store.select_data_ids(conn, selection, pattern, limit) == listed
+    finally:
+        conn.close()
+    expected = [i + 1 for i, name in enumerate(CALLS)
+                if pattern is None or pattern == "*" or ".ledger." in f".{name}."]
+    assert listed == expected[:limit]

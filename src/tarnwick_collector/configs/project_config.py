@@ -470,11 +470,6 @@ def resolve(opts: argparse.Namespace, command: str,
     return config
 
 
-def describe(config: Optional[ConfigFile]) -> str:
-    """Where the settings came from, for messages."""
-    return config.path if config is not None else "no configuration file"
-
-
 def settings_values(opts: argparse.Namespace) -> Dict[str, Any]:
     """The resolved values ``record`` assigns on ``CollectorSettings``."""
     return {key.dest: getattr(opts, key.dest) for key in KEYS

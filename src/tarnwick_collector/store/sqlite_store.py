@@ -643,6 +643,9 @@ def function_matcher(pattern: str) -> Callable[[str], bool]:
 
 #: Most run ids a query names one by one; more are matched by pattern.
 _MAX_LISTED_RUNS = 400
+#: Most function names a query names one by one; with more, the rows are
+#: picked as they are read.
+_MAX_LISTED_NAMES = 400
 #: Rows fetched by id at a time.
 _FETCH_BATCH = 256
 
@@ -663,7 +666,8 @@ def select_data_ids(conn: sqlite3.Connection, selection: Selection,
     """The ids of the data rows of ``selection`` whose function
     ``name_filter`` selects (see :func:`function_matcher`), in arrival
     order, at most ``limit``. Reads only the index of runs and names (on
-    stores that have it), never the messages."""
+    stores that have it), never the messages: first the names of the
+    functions of the runs, then the rows of those that match."""
     clause, params = _runs_condition(conn, selection)
     if not name_filter:
         sql = f"SELECT id FROM data_messages WHERE {clause} ORDER BY id"
@@ -672,14 +676,24 @@ def select_data_ids(conn: sqlite3.Connection, selection: Selection,
             params = params + [limit]
         return [row[0] for row in conn.execute(sql, params)]
     matches = function_matcher(name_filter)
-    chosen: Dict[Any, bool] = {}
+    names = [name for (name,) in conn.execute(
+        f"SELECT DISTINCT full_name FROM data_messages WHERE {clause}", params)
+        if isinstance(name, str) and matches(name)]
+    if not names:
+        return []
+    if len(names) <= _MAX_LISTED_NAMES:
+        sql = (f"SELECT id FROM data_messages WHERE {clause}"
+               f" AND full_name IN ({', '.join('?' * len(names))}) ORDER BY id")
+        params = params + names
+        if limit is not None:
+            sql += " LIMIT ?"
+            params.append(limit)
+        return [row[0] for row in conn.execute(sql, params)]
+    chosen = set(names)
     ids: List[int] = []
     for rid, name in conn.execute(
             f"SELECT id, full_name FROM data_messages WHERE {clause} ORDER BY id", params):
-        ok = chosen.get(name)
-        if ok is None:
-            ok = chosen[name] = isinstance(name, str) and matches(name)
-        if ok:
+        if name in chosen:
             ids.append(rid)
             if limit is not None and len(ids) >= limit:
                 break
