@@ -122,14 +122,15 @@ def test_show_shows_every_call_with_names_escaped(store):
 def test_show_json_is_complete_and_escaped(store):
     proc = tarnwick("show", "--json", "--store", store)
     assert proc.returncode == 0, proc.stderr
-    records = json.loads(proc.stdout)
+    assert ESC not in proc.stdout
+    records = json.loads(proc.stdout)["calls"]
     assert len(records) == len(MESSAGES)
     assert not any(ESC in s for s in _strings(records))
     by_function = {r["function"]: r for r in records}
     assert by_function["a\\xff\\x1b[31m"]["decode_error"] == "\\x1b]0;x"
     assert by_function["app.sets"]["received"] == "yesterday"
     assert by_function["app.plain"]["size"] == "big"
-    assert by_function["app.plain"]["returned"] == "42"
+    assert by_function["app.plain"]["returned"] == 42
 
 
 def test_stats_survives_damaged_counts_and_texts(store):

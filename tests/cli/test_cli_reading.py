@@ -95,20 +95,26 @@ def test_show_renders_every_record(store):
 def test_show_selects_calls(store, args, expected):
     proc = tarnwick("show", "--store", store, "--json", *args)
     assert proc.returncode == 0, proc.stderr
-    records = json.loads(proc.stdout)
+    records = json.loads(proc.stdout)["calls"]
     assert [r["function"] for r in records] == expected
 
 
 def test_show_json_carries_the_whole_call(store):
-    records = json.loads(tarnwick("show", "--store", store, "--json").stdout)
+    doc = json.loads(tarnwick("show", "--store", store, "--json").stdout)
+    assert doc["schema"] == 1 and doc["more"] is False
+    records = doc["calls"]
     assert len(records) == len(CALLS)
     tagged = next(r for r in records if r["function"] == "shop.orders.tag_items")
-    assert tagged["arguments_before"] == {"tags": "[]"}
-    assert tagged["arguments_after"] == {"tags": "['pen']"}
-    assert tagged["returned"] == "1" and tagged["raised"] is None
+    assert tagged["arguments_before"] == {"tags": []}
+    assert tagged["arguments_after"] == {"tags": ["pen"]}
+    assert tagged["returned"] == 1 and tagged["raised"] is None
+    assert tagged["globals"] == {"SETTINGS": {
+        "type": "shop.config.Settings", "text": "<shop.config.Settings: currency='EUR'>",
+        "attributes": {"currency": "EUR"}}}
     total = records[0]
+    assert total["arguments_before"] == {"lines": [["pen", 2]]}
     assert total["external_calls"] == [
-        {"function": "random.random", "returned": "0.3", "raised": None}]
+        {"function": "random.random", "outcome": "returned", "returned": 0.3, "raised": None}]
 
 
 def test_show_with_nothing_matching_says_so(store):

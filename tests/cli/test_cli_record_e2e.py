@@ -120,11 +120,12 @@ def test_record_show_and_stats_agree_with_the_store(project):
     assert shown.returncode == 0, shown.stderr
     headers = [line for line in shown.stdout.splitlines() if line.startswith("#")]
     assert len(headers) == rows
-    records = json.loads(tarnwick("show", "--json", cwd=project).stdout)
+    records = json.loads(tarnwick("show", "--json", cwd=project).stdout)["calls"]
     assert len(records) == rows
     adds = [r for r in records if r["function"] == "helpers.Counter.add"]
     assert len(adds) == 5 and all("self" in r["arguments_before"] for r in adds)
-    assert [r["returned"] for r in adds] == ["0", "1", "3", "6", "10"]
+    assert [r["returned"] for r in adds] == [0, 1, 3, 6, 10]
+    assert [r["arguments_before"]["n"] for r in adds] == [0, 1, 2, 3, 4]
 
     stats = json.loads(tarnwick("stats", "--json", cwd=project).stdout)
     counters = {}
@@ -236,9 +237,10 @@ def test_record_a_module_with_arguments(tmp_path):
     proc = tarnwick("record", "-m", "pkg", "hello", "--limit", "3", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "HELLO --LIMIT 3!\n"
-    records = json.loads(tarnwick("show", "--json", "--function", "shout", cwd=tmp_path).stdout)
-    assert [r["arguments_before"] for r in records] == [{"text": "'hello --limit 3'"}]
-    assert records[0]["returned"] == "'HELLO --LIMIT 3!'"
+    records = json.loads(tarnwick("show", "--json", "--function", "shout",
+                                  cwd=tmp_path).stdout)["calls"]
+    assert [r["arguments_before"] for r in records] == [{"text": "hello --limit 3"}]
+    assert records[0]["returned"] == "HELLO --LIMIT 3!"
 
 
 def test_arguments_are_named_for_each_kind_of_method(tmp_path):
@@ -267,7 +269,7 @@ def test_arguments_are_named_for_each_kind_of_method(tmp_path):
     """)
     proc = tarnwick("record", "kinds.py", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
-    records = json.loads(tarnwick("show", "--json", cwd=tmp_path).stdout)
+    records = json.loads(tarnwick("show", "--json", cwd=tmp_path).stdout)["calls"]
     named = {r["function"].rsplit(".", 1)[-1]: list(r["arguments_before"])
              for r in records}
     assert named == {
@@ -327,7 +329,7 @@ def test_record_options_reach_the_collector(project):
     (successes,), = query(store, "SELECT COUNT(*) FROM metric_messages"
                                  " WHERE counter = 'collection_success'")
     assert rows == successes
-    records = json.loads(tarnwick("show", "--json", cwd=project).stdout)
+    records = json.loads(tarnwick("show", "--json", cwd=project).stdout)["calls"]
     assert all(len(r["external_calls"]) <= 1 for r in records)
 
 
@@ -344,6 +346,6 @@ def test_class_methods_of_native_classes_are_recorded_as_external_calls(tmp_path
     """)
     proc = tarnwick("record", "clock.py", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
-    (record,) = json.loads(tarnwick("show", "--json", cwd=tmp_path).stdout)
+    (record,) = json.loads(tarnwick("show", "--json", cwd=tmp_path).stdout)["calls"]
     assert [c["function"] for c in record["external_calls"]] == [
         "datetime.datetime.now"]

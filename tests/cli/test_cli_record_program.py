@@ -138,8 +138,8 @@ def test_exit_handlers_run_recorded_as_the_interpreter_runs_them(tmp_path, endin
     assert (recorded.returncode, recorded.stdout, without_addresses(recorded.stderr)) == \
         (plain.returncode, plain.stdout, without_addresses(plain.stderr))
     shown = run(tmp_path, "-m", "tarnwick_collector", "show", "--json", "--store", store)
-    records = json.loads(shown.stdout)
-    tags = [r["arguments_before"]["tag"].strip("'") for r in records
+    records = json.loads(shown.stdout)["calls"]
+    tags = [r["arguments_before"]["tag"] for r in records
             if r["function"] == "work.mark"]
     assert sorted(tags) == sorted(marks)
 

@@ -41,6 +41,7 @@ APP = """
         settings()
 """
 
+REDACTED = {"type": "tarnwick.redacted", "text": "<redacted>"}
 SECRETS = ("hunter22", "tok-abc-777", "sk-live-5555", "tok-env-123", "dbpw-999")
 
 
@@ -59,7 +60,7 @@ def show_json(tmp_path):
         cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
     return out.stdout, {r["function"].rsplit(".", 1)[-1]: r
-                        for r in json.loads(out.stdout)}
+                        for r in json.loads(out.stdout)["calls"]}
 
 
 def test_secrets_are_stored_as_redacted(tmp_path):
@@ -68,37 +69,35 @@ def test_secrets_are_stored_as_redacted(tmp_path):
     text, calls = show_json(tmp_path)
     for secret in SECRETS:
         assert secret not in text
-    assert calls["login"]["arguments_before"] == {
-        "user": "'ann'", "password": "<redacted>"}
-    assert "'Authorization': <redacted>" in calls["login"]["returned"]
-    assert calls["connect"]["arguments_before"]["api_token"] == "<redacted>"
-    assert "api_token=<redacted>" in calls["connect"]["returned"]
-    assert calls["check"]["raised"] == "builtins.ValueError('rejected key <redacted>')"
+    assert calls["login"]["arguments_before"] == {"user": "ann", "password": REDACTED}
+    assert calls["login"]["returned"]["Authorization"] == REDACTED
+    assert calls["connect"]["arguments_before"]["api_token"] == REDACTED
+    assert calls["connect"]["returned"]["attributes"]["api_token"] == REDACTED
+    assert calls["check"]["raised"]["text"] == "builtins.ValueError('rejected key <redacted>')"
     results = [c["returned"] for c in calls["settings"]["external_calls"]]
-    assert results == ["<redacted>", "<redacted>", "'/srv/app'"]
+    assert results == [REDACTED, REDACTED, "/srv/app"]
     # A value redacted once is redacted wherever it is stored again whole.
-    assert calls["settings"]["returned"] == "[<redacted>, <redacted>, '/srv/app']"
+    assert calls["settings"]["returned"] == [REDACTED, REDACTED, "/srv/app"]
 
 
 def test_record_options_and_environment_configure_redaction(tmp_path):
     done = record(tmp_path, "--no-redact")
     assert done.returncode == 0, done.stderr
     _, calls = show_json(tmp_path)
-    assert calls["login"]["arguments_before"]["password"] == "'hunter22'"
+    assert calls["login"]["arguments_before"]["password"] == "hunter22"
 
     (tmp_path / ".tarnwick").rename(tmp_path / "first")
     done = record(tmp_path, "--redact", "user,host")
     assert done.returncode == 0, done.stderr
     _, calls = show_json(tmp_path)
-    assert calls["login"]["arguments_before"] == {
-        "user": "<redacted>", "password": "<redacted>"}
-    assert calls["connect"]["arguments_before"]["host"] == "<redacted>"
+    assert calls["login"]["arguments_before"] == {"user": REDACTED, "password": REDACTED}
+    assert calls["connect"]["arguments_before"]["host"] == REDACTED
 
     (tmp_path / ".tarnwick").rename(tmp_path / "second")
     done = record(tmp_path, env={"TARNWICK_REDACT": "off"})
     assert done.returncode == 0, done.stderr
     _, calls = show_json(tmp_path)
-    assert calls["connect"]["arguments_before"]["api_token"] == "'tok-abc-777'"
+    assert calls["connect"]["arguments_before"]["api_token"] == "tok-abc-777"
 
 
 @pytest.mark.parametrize("options, env, message", [

@@ -55,7 +55,7 @@ def test_show_and_stats_read_the_chosen_runs(store, run, functions):
     chosen = [] if run is None else ["--run", run]
     shown = tarnwick("show", "--json", "--store", store, *chosen)
     assert shown.returncode == 0, shown.stderr
-    assert [r["function"] for r in json.loads(shown.stdout)] == functions
+    assert [r["function"] for r in json.loads(shown.stdout)["calls"]] == functions
     stats = tarnwick("stats", "--json", "--store", store, *chosen)
     assert stats.returncode == 0, stats.stderr
     stats = json.loads(stats.stdout)
@@ -110,9 +110,9 @@ def test_after_a_fork_the_parents_calls_are_shown_by_default(tmp_path):
     store = str(tmp_path / "records.sqlite3")
     proc = tarnwick("record", "--quiet", "--store", store, "main.py", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
-    records = json.loads(tarnwick("show", "--json", "--store", store).stdout)
-    shown = sorted(r["arguments_before"]["x"] for r in records)
-    assert shown == sorted(["0", "1", "2", "'child'", "'parent again'"])
+    records = json.loads(tarnwick("show", "--json", "--store", store).stdout)["calls"]
+    shown = sorted((r["arguments_before"]["x"] for r in records), key=repr)
+    assert shown == sorted([0, 1, 2, "child", "parent again"], key=repr)
     runs = {r["run"] for r in records}
     assert len(runs) == 2
     stats = json.loads(tarnwick("stats", "--json", "--store", store).stdout)

@@ -21,38 +21,49 @@ def nested_module_names(depth):
 
 
 INT = "<int with 5001 digits>"
+BIG = {"type": "builtins.int", "text": INT}
 
 # name: (keyword arguments of fakes.user_call, a line of the text output,
-#        (JSON field, key in it or None, text of the value there))
+#        (JSON field, key in it or None, the JSON value there, or a test of it))
 ODD_CALLS = {
-    "huge int": (dict(args=(HUGE,)), f"x={INT}", ("arguments_before", "x", INT)),
+    "huge int": (dict(args=(HUGE,)), f"x={INT}", ("arguments_before", "x", BIG)),
     "huge negative int": (dict(args=(-HUGE - 7,)), "x=<negative int with 5001 digits>",
-                          ("arguments_after", "x", "<negative int with 5001 digits>")),
+                          ("arguments_after", "x", {
+                              "type": "builtins.int",
+                              "text": "<negative int with 5001 digits>"})),
     "huge int returned": (dict(args=(1,), returned=HUGE), f"returned: {INT}",
-                          ("returned", None, INT)),
+                          ("returned", None, BIG)),
     "huge int in a list": (dict(args=([1, HUGE, 3],)), f"x=[1, {INT}, 3]",
-                           ("arguments_before", "x", f"[1, {INT}, 3]")),
+                           ("arguments_before", "x", [1, BIG, 3])),
     "huge int in a set": (dict(args=({HUGE},)), f"x={{{INT}}}",
-                          ("arguments_before", "x", f"{{{INT}}}")),
+                          ("arguments_before", "x", {
+                              "type": "builtins.set", "text": f"{{{INT}}}", "items": [BIG]})),
     "huge int as a dict key": (dict(args=({HUGE: "v"},)), f"x={{{INT}: 'v'}}",
-                               ("arguments_before", "x", f"{{{INT}: 'v'}}")),
+                               ("arguments_before", "x", {
+                                   "type": "builtins.dict", "text": f"{{{INT}: 'v'}}",
+                                   "items": [[BIG, "v"]]})),
     "huge int as a keyword name": (dict(kwargs={HUGE: 1}), f"{INT}=1",
-                                   ("arguments_before", INT, "1")),
+                                   ("arguments_before", INT, 1)),
     "huge int as a global name": (dict(args=(1,), globals_={HUGE: 2}),
-                                  f"globals used: {INT}=2", ("globals", INT, "2")),
+                                  f"globals used: {INT}=2", ("globals", INT, 2)),
     "huge range": (dict(args=(range(3, HUGE),)), f"x=range(3, {INT})",
-                   ("arguments_before", "x", f"range(3, {INT})")),
+                   ("arguments_before", "x", {"type": "builtins.range",
+                                              "text": f"range(3, {INT})"})),
     "huge object attribute": (
         dict(args=(fakes.instance("app.models", "Big", n=HUGE, label="ok"),)),
         f"x=<app.models.Big: n={INT}, label='ok'>",
-        ("arguments_before", "x", f"<app.models.Big: n={INT}, label='ok'>")),
+        ("arguments_before", "x", {"type": "app.models.Big",
+                                   "text": f"<app.models.Big: n={INT}, label='ok'>",
+                                   "attributes": {"n": BIG, "label": "ok"}})),
     "names nested deeply": (
         dict(raw={"pre_run_args": nested_module_names(5000),
                   "post_run_args": nested_module_names(5000)}),
-        "x=<module <module <module", ("arguments_before", "x", "<module <module <module")),
+        "x=<module <module <module", ("arguments_before", "x", lambda v: (
+            v["type"] == "builtins.module"
+            and v["text"].startswith("<module <module")))),
     "lone surrogate in a keyword name": (dict(kwargs={"na\udc80me": 1}), "na\\udc80me=1",
                                          # Names are escaped in JSON too.
-                                         ("arguments_before", "na\\udc80me", "1")),
+                                         ("arguments_before", "na\\udc80me", 1)),
 }
 CASES = sorted(ODD_CALLS)
 
@@ -96,11 +107,11 @@ def test_every_call_is_shown(shown):
     assert (text.returncode, text.stderr) == (0, "")
     assert (as_json.returncode, as_json.stderr) == (0, "")
     assert text.stdout.count("\n#") + 1 == 2 * len(CASES)
-    records = json.loads(as_json.stdout)
+    records = json.loads(as_json.stdout)["calls"]
     assert len(records) == 2 * len(CASES)
     plain = [r for r in records if r["function"] == "app.plain.after"]
     assert len(plain) == len(CASES)
-    assert all(r["arguments_before"] == {"n": "41"} and r["returned"] == "42" for r in plain)
+    assert all(r["arguments_before"] == {"n": 41} and r["returned"] == 42 for r in plain)
 
 
 @pytest.mark.parametrize("name", CASES)
@@ -110,10 +121,13 @@ def test_odd_value_shows_as_text(shown, name):
     function = name.replace(" ", "_")
     block, = blocks(text.stdout)[function]
     assert line in block
-    record, = [r for r in json.loads(as_json.stdout)
+    record, = [r for r in json.loads(as_json.stdout)["calls"]
                if r["function"] == f"app.odd.{function}"]
     shown_value = record[field] if key is None else record[field][key]
-    assert value in shown_value
+    if callable(value):
+        assert value(shown_value), shown_value
+    else:
+        assert shown_value == value
 
 
 @pytest.mark.parametrize("value, text", [
@@ -166,7 +180,8 @@ def changes(tmp_path_factory):
     text = tarnwick("show", "--store", store)
     as_json = tarnwick("show", "--json", "--store", store)
     assert text.returncode == as_json.returncode == 0, text.stderr + as_json.stderr
-    records = {r["function"].rsplit(".", 1)[1]: r for r in json.loads(as_json.stdout)}
+    records = {r["function"].rsplit(".", 1)[1]: r
+               for r in json.loads(as_json.stdout)["calls"]}
     return blocks(text.stdout), records
 
 
@@ -188,8 +203,15 @@ def test_a_change_past_the_shortened_text_is_shown(changes, name):
     record = records[function]
     assert record["arguments_changed"] is True
     assert record["arguments_after"] != record["arguments_before"]
-    assert piece in record["arguments_after"]["x"]
-    assert piece not in record["arguments_before"]["x"]
+    # JSON values are whole: the change is in them wherever it lies.
+    (value_before,), (value_after,), _ = CHANGES[name]
+    if name == "attribute of an attribute":
+        shelf = [record[f"arguments_{when}"]["x"]["attributes"]["stock"]["attributes"]["shelf"]
+                 for when in ("before", "after")]
+        assert shelf == [[[["pen"]]], [[["ink"]]]]
+    else:
+        assert record["arguments_before"]["x"] == json.loads(json.dumps(value_before))
+        assert record["arguments_after"]["x"] == json.loads(json.dumps(value_after))
 
 
 def test_unchanged_arguments(changes):

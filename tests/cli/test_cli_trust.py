@@ -99,4 +99,4 @@ def test_a_bad_trusted_name_stops_before_the_program_runs(tmp_path):
          "app.py"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert done.returncode == 2
     assert "ran" not in done.stdout
-    assert "--trust: not a dotted module or class name: 'graphs-x'" in done.stderr
+    assert "'graphs-x' is not a dotted name" in done.stderr

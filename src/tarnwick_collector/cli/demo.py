@@ -78,7 +78,7 @@ def cmd_demo(argv: Sequence[str]) -> int:
         session = sqlite_store.resolve_runs(conn, "last")
         views = [RecordView.from_row(row)
                  for row in sqlite_store.iter_data_rows(conn, session)]
-        stats = _stats_data(conn, session)
+        stats = _stats_data(conn, session, top=5)
     except StoreError as exc:
         raise CliError(str(exc)) from None
     conn.close()
@@ -93,7 +93,7 @@ def cmd_demo(argv: Sequence[str]) -> int:
 
     out.write("\n[3/4] What the metrics say:\n")
     buf = _Lines()
-    _print_stats(stats, buf, functions=5)
+    _print_stats(stats, buf)
     out.write("".join("  " + line + "\n" for line in buf.text().splitlines()))
     from tarnwick_collector.testgen.demo import generate_and_run
 

@@ -35,11 +35,12 @@ Commands:
   record [options] -m MODULE [ARGS...]
   show [--function NAME] [--limit N] [--json]
                                       print the recorded calls
-  stats [--json]                      metric counters and failure reasons
+  stats [--all | --top N] [--json]    metric counters and failure reasons
   generate-tests [--out DIR]          write pytest tests from the recorded calls
   demo                                record the example application
 
-Run "{PROG} COMMAND --help" for the options of a command.
+Run "{PROG} COMMAND --help" for the options of a command. Options not given
+come from the environment, then from [tool.tarnwick] in pyproject.toml.
 """
 
 

@@ -58,14 +58,23 @@ def _err(line: str) -> None:
     out.flush()
 
 
+#: How long a read runs before its progress is shown, in seconds: a quick
+#: one shows none.
+PROGRESS_DELAY = 1.0
+
+
 class Progress:
     """Progress of a long operation on standard error: rewritten in place on
-    a terminal, a line every few seconds otherwise."""
+    a terminal, a line every few seconds otherwise; nothing in the first
+    ``delay`` seconds."""
 
-    def __init__(self, enabled: bool = True, interval: float = 2.0) -> None:
+    def __init__(self, enabled: bool = True, interval: float = 2.0,
+                 delay: float = 0.0) -> None:
         self.enabled = enabled
         self.tty = enabled and _out().isatty()
         self.interval = 0.1 if self.tty else interval
+        self.delay = delay
+        self._started = time.monotonic()
         self._last = 0.0
         self._shown = False
 
@@ -73,7 +82,8 @@ class Progress:
         if not self.enabled:
             return
         now = time.monotonic()
-        if not force and now - self._last < self.interval:
+        if not force and (now - self._last < self.interval
+                          or now - self._started < self.delay):
             return
         self._last = now
         out = _out()
@@ -83,6 +93,11 @@ class Progress:
         else:
             out.write(f"{PROG}: {text}\n")
         out.flush()
+
+    def clear(self) -> None:
+        """Take the line away until the next update draws it again (before
+        writing to the terminal it is on)."""
+        self.done()
 
     def done(self) -> None:
         if self.tty and self._shown:

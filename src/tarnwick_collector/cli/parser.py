@@ -2,7 +2,7 @@
 shares: the one-line error (:class:`CliError`), a parser that raises it,
 and the value types of the options."""
 import argparse
-from typing import Callable, Tuple
+from typing import Any, Callable, Tuple
 
 PROG = "tarnwick"
 
@@ -37,22 +37,6 @@ def _int_at_least(low: int) -> Callable[[str], int]:
     return parse
 
 
-def _rate(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not 0.0 <= value <= 1.0:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
-    return value
-
-
-def _nonempty(text: str) -> str:
-    if not text.strip():
-        raise argparse.ArgumentTypeError("must not be empty")
-    return text
-
-
 def _redact_patterns(text: str) -> Tuple[str, ...]:
     from tarnwick_common.redaction import normalize_patterns
 
@@ -63,13 +47,13 @@ def _redact_patterns(text: str) -> Tuple[str, ...]:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
-def _trusted_name(text: str) -> str:
-    from tarnwick_collector.data_serialization.trusted import validate_names
+def resolve_settings(opts: argparse.Namespace, command: str) -> Any:
+    """Fill the settings of ``opts`` not given as options from the
+    environment and the configuration file (see ``configs.project_config``);
+    a bad setting is a usage error. Returns the file read, if any."""
+    from tarnwick_collector.configs.project_config import ConfigError, resolve
 
     try:
-        names = validate_names([text])
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
-    if not names:
-        raise argparse.ArgumentTypeError("must not be empty")
-    return names[0]
+        return resolve(opts, command)
+    except ConfigError as exc:
+        raise CliError(str(exc), 2) from None

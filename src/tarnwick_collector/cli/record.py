@@ -13,12 +13,9 @@ from tarnwick_collector.cli.output import Progress, _err, _ToolStderr
 from tarnwick_collector.cli.parser import (
     PROG,
     CliError,
-    _int_at_least,
-    _nonempty,
     _Parser,
-    _rate,
     _redact_patterns,
-    _trusted_name,
+    resolve_settings,
 )
 from tarnwick_collector.cli.running import (
     ProgramInterrupted,
@@ -26,49 +23,27 @@ from tarnwick_collector.cli.running import (
     _check_script,
     _run_program,
 )
+from tarnwick_collector.configs import project_config
 from tarnwick_collector.store import sqlite_store
 from tarnwick_collector.store.sqlite_store import StoreError
 
-_RECORD_VALUE_OPTIONS = {
-    "--project-root", "--store", "--tenant-id", "--project-id",
-    "--external-calls-max", "--sampling-rate", "--buffer-messages",
-    "--redact", "--trust",
-}
+_RECORD_VALUE_OPTIONS = set(project_config.value_options("record")) | {"--redact"}
 
 
 def _record_parser() -> _Parser:
     p = _Parser(
         prog=f"{PROG} record",
-        description="Run a Python program with its calls recorded into the store.",
+        description="Run a Python program with its calls recorded into the store. "
+                    "Options not given come from the environment, then from the "
+                    "[tool.tarnwick] table of the project's pyproject.toml.",
         usage=f"{PROG} record [options] SCRIPT [ARGS...]\n"
               f"       {PROG} record [options] -m MODULE [ARGS...]",
     )
-    p.add_argument("--project-root", metavar="DIR",
-                   help="root of the project whose functions are recorded "
-                        "(default: the current directory)")
-    p.add_argument("--store", metavar="PATH",
-                   help="the SQLite store (default: PROJECT_ROOT/.tarnwick/records.sqlite3)")
-    p.add_argument("--tenant-id", type=_nonempty, metavar="ID",
-                   help="tenant identity sent with every metric")
-    p.add_argument("--project-id", type=_nonempty, metavar="ID",
-                   help="project identity sent with every metric")
-    p.add_argument("--external-calls-max", type=_int_at_least(0), metavar="N",
-                   help="external calls kept per recorded call")
-    p.add_argument("--sampling-rate", type=_rate, metavar="RATE",
-                   help="share of calls recorded, between 0 and 1")
-    p.add_argument("--buffer-messages", type=_int_at_least(1), metavar="N",
-                   help="messages each channel may buffer before dropping "
-                        f"(default {100_000})")
+    project_config.add_options(p, "record")
     p.add_argument("--redact", action="append", type=_redact_patterns,
-                   metavar="PATTERNS",
+                   dest="redact_more", metavar="PATTERNS",
                    help="also store as <redacted> the values whose names "
                         "contain one of PATTERNS (comma-separated; repeatable)")
-    p.add_argument("--trust", action="append", type=_trusted_name,
-                   metavar="NAME",
-                   help="record the values of the types of module NAME (and "
-                        "its submodules) or of class NAME as pickle writes "
-                        "them, although their classes customise pickling "
-                        "(repeatable; added to TARNWICK_TRUST)")
     p.add_argument("--no-redact", action="store_true",
                    help="store every value as it is (no redaction)")
     p.add_argument("--quiet", "-q", action="store_true",
@@ -139,7 +114,8 @@ class _Recording:
 
         data, metrics = open_channels(
             self.store, self.project_root, command=self.command,
-            max_messages=self.opts.buffer_messages, report=_err)
+            max_messages=self.opts.buffer_messages, max_bytes=self.opts.buffer_bytes,
+            report=_err)
         self.channels = (data, metrics)
         for name in ("data_subprocess", "metrics_subprocess"):
             self._saved[name] = getattr(CollectorSettings, name)
@@ -148,16 +124,20 @@ class _Recording:
             "project_id": self.opts.project_id,
             "external_calls_max": self.opts.external_calls_max,
             "sampling_rate": self.opts.sampling_rate,
+            "exclude": self.opts.exclude,
+            "redact": self.opts.redact,
         }
         kwargs = {k: v for k, v in options.items() if v is not None}
         if self.opts.no_redact:
             kwargs["redact"] = ()
-        elif self.opts.redact:
-            kwargs["redact"] = CollectorSettings.redact_patterns + tuple(
-                p for group in self.opts.redact for p in group)
-        if self.opts.trust:
-            kwargs["trust"] = CollectorSettings.trusted_types + tuple(
-                self.opts.trust)
+        elif self.opts.redact_more:
+            # The patterns of the options add to those in force.
+            base = self.opts.redact if self.opts.redact is not None else \
+                CollectorSettings.redact_patterns
+            kwargs["redact"] = base + tuple(
+                p for group in self.opts.redact_more for p in group)
+        for name, value in project_config.settings_values(self.opts).items():
+            setattr(CollectorSettings, name, value)
         kwargs.update(project_path=self.project_root, data_channel=data,
                       metrics_channel=metrics)
         try:
@@ -208,7 +188,8 @@ class _Recording:
 def cmd_record(argv: Sequence[str]) -> int:
     options, script, module, program_args = _split_record_args(argv)
     opts = _record_parser().parse_args(options)
-    if opts.no_redact and opts.redact:
+    resolve_settings(opts, "record")
+    if opts.no_redact and opts.redact_more:
         raise CliError("--redact and --no-redact exclude each other "
                        f"(see {PROG} record --help)", 2)
     if opts.module is not None:  # "-m" inside the option part
@@ -216,15 +197,14 @@ def cmd_record(argv: Sequence[str]) -> int:
     if script is None and module is None:
         raise CliError(f"nothing to record: give a SCRIPT or -m MODULE "
                        f"(see {PROG} record --help)", 2)
-    project_root = os.path.abspath(opts.project_root or os.getcwd())
+    project_root = opts.project_root
     if not os.path.isdir(project_root):
-        raise CliError(f"project root {opts.project_root} is not a directory")
+        raise CliError(f"project root {os.path.relpath(project_root)} is not a directory")
     if script is not None:
         _check_script(script)
     else:
         _check_module(module or "")
-    store = os.path.abspath(opts.store) if opts.store else \
-        sqlite_store.default_store_path(project_root)
+    store = opts.store or sqlite_store.default_store_path(project_root)
     try:
         sqlite_store.check_store_writable(store)
     except StoreError as exc:

@@ -2,6 +2,11 @@
 call), as a path of steps that the value renderer follows to show the
 difference even where its limits would leave it out; and the order in
 which the items of a set are shown, which both follow."""
+# Annotations stay unevaluated: the nested helpers of find_difference are
+# defined again at each call, and evaluating their annotations each time
+# cost a tenth of reading a store.
+from __future__ import annotations
+
 import collections
 from typing import Any, List, Optional, Sequence, Tuple
 

@@ -123,12 +123,29 @@ def _clip(text: str, width: int) -> str:
     return text
 
 
+def _outcome(raised: Any, has_return: bool) -> str:
+    if raised is not None:
+        return "raised"
+    return "returned" if has_return else "not recorded"
+
+
 def to_json(view: RecordView, limits: Optional[Limits] = None) -> Dict[str, Any]:
-    """A JSON-ready dict of one recorded call; values are their texts (as
-    are the stored columns of a damaged store that are not of their type)."""
-    r = _Renderer(limits or Limits(width=0))
-    texts_before, texts_after, changed = view.argument_texts(r)
-    return json_ready({
+    """A JSON-ready dict of one recorded call (see ``json_values`` for how
+    values are written; the texts of the stored columns are escaped as
+    ``json_ready`` does)."""
+    from tarnwick_collector.store.json_values import JsonValues
+
+    # The texts of values JSON cannot hold summarize them; their parts are
+    # in the value's other fields.
+    given = limits or Limits(width=0)
+    r = _Renderer(Limits(depth=min(given.depth, 2), items=min(given.items, 5),
+                         string=given.string, width=given.width))
+    values = JsonValues(r, view.size)
+    changed = view.arguments_changed
+    if changed is None:  # the record does not tell: compare the values
+        _, _, changed = view.argument_texts(
+            _Renderer(Limits(depth=0, items=1, string=1, width=1)))
+    doc = json_ready({
         "id": view.id,
         "run": view.session,
         "received": view.received,
@@ -137,21 +154,26 @@ def to_json(view: RecordView, limits: Optional[Limits] = None) -> Dict[str, Any]
         "path": view.full_path,
         "size": view.size,
         "decode_error": view.decode_error,
-        "arguments_before": dict(texts_before),
-        "arguments_after": dict(texts_after),
+    })
+    doc.update({
+        "arguments_before": {k: values.value(v) for k, v in view.arguments("before")},
+        "arguments_after": {k: values.value(v) for k, v in view.arguments("after")},
         "arguments_changed": changed,
-        "returned": (r.value(view.returned)
+        "outcome": _outcome(view.raised, view.has_return),
+        "returned": (values.value(view.returned)
                      if view.raised is None and view.has_return else None),
-        "raised": r.value(view.raised) if view.raised is not None else None,
+        "raised": values.value(view.raised) if view.raised is not None else None,
         "external_calls": [
             {
                 "function": c.function,
-                "returned": (r.value(c.returned)
+                "outcome": _outcome(c.raised, c.has_return),
+                "returned": (values.value(c.returned)
                              if c.raised is None and c.has_return else None),
-                "raised": r.value(c.raised) if c.raised is not None else None,
+                "raised": values.value(c.raised) if c.raised is not None else None,
             }
             for c in view.external_calls
         ],
-        "globals": {k: r.value(v) for k, v in view.used_globals()},
+        "globals": {k: values.value(v) for k, v in view.used_globals()},
         "unknown_modules": view.unknown_modules,
     })
+    return doc

@@ -29,12 +29,24 @@ for it is private to the user (0700) and so are its files (0600: the
 database, its journal, which SQLite gives the database's mode, and the log),
 whatever the umask. Directories that already exist keep their modes.
 """
+import fnmatch
 import json
 import math
 import os
 import sqlite3
 import time
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    Iterator,
+    List,
+    NamedTuple,
+    Optional,
+    Sequence,
+    Tuple,
+    Union,
+)
 from urllib.parse import quote
 
 STORE_DIR = ".tarnwick"
@@ -64,6 +76,7 @@ CREATE TABLE IF NOT EXISTS data_messages (
 );
 CREATE INDEX IF NOT EXISTS data_messages_session ON data_messages(session);
 CREATE INDEX IF NOT EXISTS data_messages_name ON data_messages(full_name);
+CREATE INDEX IF NOT EXISTS data_messages_run_name ON data_messages(session, full_name);
 CREATE TABLE IF NOT EXISTS metric_messages (
     id           INTEGER PRIMARY KEY,
     session      TEXT NOT NULL,
@@ -299,6 +312,8 @@ def open_for_writing(path: str) -> sqlite3.Connection:
                     if statement.strip():
                         conn.execute(statement)
             conn.execute("COMMIT")
+        else:
+            _add_missing_indexes(conn)
     except sqlite3.Error as exc:
         conn.close()
         raise StoreError(f"cannot write store {path}: {_sqlite_reason(exc)}") from None
@@ -306,6 +321,21 @@ def open_for_writing(path: str) -> sqlite3.Connection:
         conn.close()
         raise
     return conn
+
+
+#: Indexes that stores written by earlier versions may lack; the readers
+#: work without them, only slower.
+_LATER_INDEXES = (
+    "CREATE INDEX IF NOT EXISTS data_messages_run_name ON data_messages(session, full_name)",
+)
+
+
+def _add_missing_indexes(conn: sqlite3.Connection) -> None:
+    names = {row[0] for row in conn.execute(
+        "SELECT name FROM sqlite_master WHERE type = 'index'")}
+    for statement in _LATER_INDEXES:
+        if statement.split()[5] not in names:
+            retry_busy(conn.execute, statement)
 
 
 def open_for_reading(path: str) -> sqlite3.Connection:
@@ -598,41 +628,105 @@ def resolve_runs(conn: sqlite3.Connection, wanted: Optional[str]) -> Selection:
     return chosen if fork_parent(chosen, known) is not None else Recording(chosen)
 
 
+def function_matcher(pattern: str) -> Callable[[str], bool]:
+    """Whether a full name is one ``pattern`` selects: a pattern with ``*``,
+    ``?`` or ``[`` as a glob over the whole full name; any other text when
+    its dotted parts are a run of the full name's dotted parts: the full
+    name itself, its last parts (``Cart.total``), its first parts (a module
+    or a class: ``shop.ledger``, ``shop.Cart``) or parts in between
+    (``ledger``, ``Cart``)."""
+    if any(ch in pattern for ch in "*?["):
+        return lambda name: fnmatch.fnmatchcase(name, pattern)
+    wanted = "." + pattern.strip(".") + "."
+    return lambda name: wanted in "." + name + "."
+
+
+#: Most run ids a query names one by one; more are matched by pattern.
+_MAX_LISTED_RUNS = 400
+#: Most function names a query names one by one; with more, the rows are
+#: picked as they are read.
+_MAX_LISTED_NAMES = 400
+#: Rows fetched by id at a time.
+_FETCH_BATCH = 256
+
+
+def _runs_condition(conn: sqlite3.Connection, selection: Selection) -> Tuple[str, List[Any]]:
+    """Like ``_where_runs``, but a recording's runs by their ids, which the
+    indexes on the run id can serve."""
+    if isinstance(selection, Recording):
+        runs = selected_runs(conn, selection)
+        if runs and len(runs) <= _MAX_LISTED_RUNS:
+            return f"session IN ({', '.join('?' * len(runs))})", list(runs)
+    return _where_runs(selection)
+
+
+def select_data_ids(conn: sqlite3.Connection, selection: Selection,
+                    name_filter: Optional[str] = None,
+                    limit: Optional[int] = None) -> List[int]:
+    """The ids of the data rows of ``selection`` whose function
+    ``name_filter`` selects (see :func:`function_matcher`), in arrival
+    order, at most ``limit``. Reads only the index of runs and names (on
+    stores that have it), never the messages: first the names of the
+    functions of the runs, then the rows of those that match."""
+    clause, params = _runs_condition(conn, selection)
+    if not name_filter:
+        sql = f"SELECT id FROM data_messages WHERE {clause} ORDER BY id"
+        if limit is not None:
+            sql += " LIMIT ?"
+            params = params + [limit]
+        return [row[0] for row in conn.execute(sql, params)]
+    matches = function_matcher(name_filter)
+    names = [name for (name,) in conn.execute(
+        f"SELECT DISTINCT full_name FROM data_messages WHERE {clause}", params)
+        if isinstance(name, str) and matches(name)]
+    if not names:
+        return []
+    if len(names) <= _MAX_LISTED_NAMES:
+        sql = (f"SELECT id FROM data_messages WHERE {clause}"
+               f" AND full_name IN ({', '.join('?' * len(names))}) ORDER BY id")
+        params = params + names
+        if limit is not None:
+            sql += " LIMIT ?"
+            params.append(limit)
+        return [row[0] for row in conn.execute(sql, params)]
+    chosen = set(names)
+    ids: List[int] = []
+    for rid, name in conn.execute(
+            f"SELECT id, full_name FROM data_messages WHERE {clause} ORDER BY id", params):
+        if name in chosen:
+            ids.append(rid)
+            if limit is not None and len(ids) >= limit:
+                break
+    return ids
+
+
+def iter_data_rows_by_id(conn: sqlite3.Connection,
+                         ids: Sequence[int]) -> Iterator[Tuple[Any, ...]]:
+    """The data rows (id, session, received, full_name, module, size,
+    decode_error, message) of ``ids``, in their order, a few at a time."""
+    for start in range(0, len(ids), _FETCH_BATCH):
+        batch = list(ids[start:start + _FETCH_BATCH])
+        rows = {row[0]: row for row in conn.execute(
+            "SELECT id, session, received, full_name, module, size, decode_error,"
+            f" message FROM data_messages WHERE id IN ({', '.join('?' * len(batch))})",
+            batch)}
+        for rid in batch:
+            row = rows.get(rid)
+            if row is not None:
+                yield row
+
+
 def iter_data_rows(conn: sqlite3.Connection, session: Selection,
                    name_filter: Optional[str] = None,
                    limit: Optional[int] = None) -> Iterator[Tuple[Any, ...]]:
     """Data rows (id, session, received, full_name, module, size,
-    decode_error, message) in arrival order. ``name_filter`` is an SQL GLOB
-    pattern on the full name, or matches a full name exactly or by its last
-    dotted parts."""
-    sql = ("SELECT id, session, received, full_name, module, size, decode_error,"
-           " message FROM data_messages")
-    where: List[str] = []
-    params: List[Any] = []
-    if session is not None:
-        clause, values = _where_runs(session)
-        where.append(clause)
-        params.extend(values)
-    if name_filter:
-        if any(ch in name_filter for ch in "*?["):
-            where.append("full_name GLOB ?")
-            params.append(name_filter)
-        else:
-            where.append("(full_name = ? OR full_name LIKE ? ESCAPE '\\')")
-            escaped = (name_filter.replace("\\", "\\\\").replace("%", "\\%")
-                       .replace("_", "\\_"))
-            params.extend([name_filter, "%." + escaped])
-    if where:
-        sql += " WHERE " + " AND ".join(where)
-    sql += " ORDER BY id"
-    if limit is not None:
-        sql += " LIMIT ?"
-        params.append(limit)
-    return iter(conn.execute(sql, params))
+    decode_error, message) in arrival order, at most ``limit``, of the
+    functions ``name_filter`` selects (see :func:`function_matcher`)."""
+    return iter_data_rows_by_id(conn, select_data_ids(conn, session, name_filter, limit))
 
 
 def count_data_rows(conn: sqlite3.Connection, session: Selection) -> int:
-    clause, params = _where_runs(session)
+    clause, params = _runs_condition(conn, session)
     return conn.execute(
         f"SELECT COUNT(*) FROM data_messages WHERE {clause}", params
     ).fetchone()[0]
@@ -735,8 +829,9 @@ def recording_ended(conn: sqlite3.Connection,
 
 
 def external_function_counts(conn: sqlite3.Connection, session: Selection,
-                             limit: int = 10) -> List[Tuple[str, int]]:
-    """The external functions reported most often."""
+                             limit: Optional[int] = 10) -> List[Tuple[str, int]]:
+    """The external functions reported most often (``limit`` of them; all
+    with ``None``)."""
     clause, params = _where_runs(session)
     sql = ("SELECT attributes FROM metric_messages"
            f" WHERE counter = 'external_functions' AND {clause}")
@@ -754,7 +849,7 @@ def external_function_counts(conn: sqlite3.Connection, session: Selection,
 
 def function_counts(conn: sqlite3.Connection, session: Selection) -> List[Tuple[str, int, int]]:
     """(full name, recorded calls, bytes) per function, most calls first."""
-    clause, params = _where_runs(session)
+    clause, params = _runs_condition(conn, session)
     # TOTAL: a float, which (unlike SUM) cannot overflow on damaged sizes.
     sql = f"SELECT full_name, COUNT(*), TOTAL(size) FROM data_messages WHERE {clause}"
     sql += " GROUP BY full_name ORDER BY COUNT(*) DESC, full_name"

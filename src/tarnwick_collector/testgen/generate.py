@@ -10,7 +10,7 @@ import pickle
 import re
 from collections import OrderedDict
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from tarnwick_collector.store import sqlite_store
 from tarnwick_collector.store.decoding import StandIn
@@ -409,16 +409,22 @@ def _conftest_text(out_dir: str, roots: Sequence[str]) -> str:
 
 def generate(store: str, out_dir: str, run: Optional[str] = "last",
              function: Optional[str] = None, per_function: int = DEFAULT_PER_FUNCTION,
-             project_root: Optional[str] = None) -> Report:
-    """Write the tests of the recorded calls in ``store`` into ``out_dir``."""
+             project_root: Optional[str] = None,
+             progress: Optional[Callable[[str], None]] = None) -> Report:
+    """Write the tests of the recorded calls in ``store`` into ``out_dir``;
+    ``progress``, when given, is told how the reading goes from time to
+    time."""
     report = Report(out_dir=out_dir)
     project_root = project_root or os.getcwd()
     conn = sqlite_store.open_for_reading(store)
     try:
         session = sqlite_store.resolve_runs(conn, run)
         calls: List[RecordedCall] = []
-        for row in sqlite_store.iter_data_rows(conn, session, function):
+        ids = sqlite_store.select_data_ids(conn, session, function)
+        for row in sqlite_store.iter_data_rows_by_id(conn, ids):
             report.recorded += 1
+            if progress is not None:
+                progress(f"reading calls: {report.recorded} of {len(ids)}")
             try:
                 got = read_call(row, project_root)
             except Exception as exc:  # a record of an unforeseen shape
