@@ -57,7 +57,7 @@ def record(tmp_path, *options, env=None):
          "--function", "__main__.degree"],
         cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert shown.returncode == 0, shown.stderr
-    return json.loads(shown.stdout)
+    return json.loads(shown.stdout)["calls"]
 
 
 def stats(tmp_path):
@@ -83,7 +83,7 @@ def test_untrusted_graph_is_refused_and_trusted_one_recorded(tmp_path):
     assert "      3  __main__.degree: graphs.Graph\n" in text
     (tmp_path / ".tarnwick").rename(tmp_path / "old")
     calls = record(tmp_path, "--quiet", "--trust", "graphs")
-    assert [c["returned"] for c in calls] == ["2", "1", "1"]
+    assert [c["returned"] for c in calls] == [2, 1, 1]
     assert stats(tmp_path)[0]["recording_ended"] == []
 
 
