@@ -134,3 +134,72 @@ def test_metric_failures_propagate(env, monkeypatch):
     env.settings.metrics_subprocess = Broken()
     with pytest.raises(OSError, match="channel down"):
         mw.create_size_too_big_metric("f", "n", "p")
+
+
+# ------------------------------------------------------------ the native bound
+#
+# Far below the limit, the deep estimate is settled without pympler; the
+# decision must stay the one pympler's estimate gives, for every value.
+
+
+class Plain:
+    def __init__(self, **values):
+        self.__dict__.update(values)
+
+
+class Slotted:
+    __slots__ = ("a", "b")
+
+    def __init__(self, a, b=None):
+        self.a = a
+        self.b = b
+
+
+class OwnSize:
+    def __sizeof__(self):
+        return 10 ** 12
+
+
+def _corpus(rng, size):
+    """Values of every kind the bound walks, around `size` bytes deep."""
+    def text():
+        return "x" * rng.randint(0, size)
+    return [
+        [text() for _ in range(rng.randint(1, 4))],
+        {"k": text(), "n": {"deep": text()}, "l": [text()]},
+        {text()[:50]: [Plain(a=text())]},
+        Plain(a=text(), b=Plain(c=text())),
+        Slotted(text(), Slotted(text(), [text()])),
+        (text(), frozenset([text()])),
+        [[[[text()]]]],                           # below depth 3: not counted
+        Plain(a=Plain(a=Plain(a=text()))),
+        bytearray(rng.randint(0, size)),
+        [10 ** rng.randint(1, 5000)] * 3,
+        {"mixed": [1.5, None, True, 3j, b"b" * rng.randint(0, size)]},
+    ]
+
+
+@pytest.mark.parametrize("limit_mib", [1, 2, 4])
+def test_the_decision_is_pympler_s_for_every_kind_of_value(monkeypatch, limit_mib):
+    import random
+    from pympler import asizeof
+
+    limit = float(limit_mib << 20)
+    monkeypatch.setattr(mw, "MAX_STRING_SIZE", limit)
+    rng = random.Random(limit_mib)
+    for _ in range(25):
+        for value in _corpus(rng, 3 * (limit_mib << 20) // 2):
+            expected = asizeof.asizeof(value, limit=3) > limit
+            assert bool(mw.is_size_too_big(value)) is expected, type(value)
+
+
+def test_kinds_it_does_not_know_are_left_to_pympler(monkeypatch):
+    # A class with its own __sizeof__ is sized by pympler, which asks it.
+    assert mw.is_size_too_big(OwnSize()) is True
+    assert mw.is_size_too_big([OwnSize()]) is True
+    # A stand-in for pympler is asked whatever the value, as before.
+    calls = []
+    fake = types.SimpleNamespace(
+        asizeof=lambda obj, limit: calls.append(obj) or 10 ** 10)
+    monkeypatch.setattr(mw, "asizeof", fake)
+    assert mw.is_size_too_big({"a": 1}) is True and calls == [{"a": 1}]
