@@ -9,8 +9,9 @@ cache directories, and outside this package. The finder sits first on
 when the standard source loader would load a project file, loads it through
 :class:`InstrumentingLoader` instead. Modules that other import hooks handle
 (a test runner's own rewriting, zip imports, extension modules) are left to
-them. Instrumented modules are compiled in memory and never written to the
-bytecode cache.
+them. Instrumented code is never written to the interpreter's bytecode
+cache: it is kept under a tag of its own (see ``cache``), so that a plain
+import never loads it.
 """
 import importlib.abc
 import importlib.machinery
@@ -24,7 +25,7 @@ from importlib._bootstrap import (  # type: ignore[attr-defined]  # not in the s
 )
 from typing import Callable, Iterable, List, Optional, Set, Tuple
 
-from tarnwick_collector.tracer import _trampolines
+from tarnwick_collector.tracer import _trampolines, cache
 from tarnwick_collector.tracer.rewrite import compile_module
 
 #: Directory names never searched for project modules.
@@ -164,7 +165,8 @@ class Project:
 
 class InstrumentingLoader(importlib.machinery.SourceFileLoader):
     """Loads a project module from source with its functions instrumented
-    (and nothing read from or written to the bytecode cache)."""
+    (nothing read from or written to the interpreter's bytecode cache; the
+    instrumented code is cached under its own tag)."""
 
     def __init__(self, fullname: str, path: str, project: Project) -> None:
         super().__init__(fullname, path)
@@ -198,7 +200,8 @@ class InstrumentingLoader(importlib.machinery.SourceFileLoader):
         try:
             code, instrumented = compile_module(
                 source, self.path,
-                lambda exc: self._project.instrumentation_failed(fullname, exc))
+                lambda exc: self._project.instrumentation_failed(fullname, exc),
+                cache.cache_path(self.path))
         except SyntaxError:
             code, instrumented = None, False
         if code is None:

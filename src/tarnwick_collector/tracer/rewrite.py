@@ -59,6 +59,7 @@ import weakref
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from tarnwick_collector.tracer import _trampolines as _t
+from tarnwick_collector.tracer import cache as _cache
 from tarnwick_collector.tracer.scopes import (
     GLOBAL,
     Analysis,
@@ -77,17 +78,53 @@ _NEVER_REPORTED = frozenset({"__class__"})
 _MAX_DUAL_DEPTH = 4
 
 
+#: The trampolines and gates that placeholders may stand for, by name.
+_NAMED = ("gate", "active", "ret", "exc", "exit", "glob", "attr", "mattr",
+          "call", "gcall", "with_")
+_NAMED_IDS = {id(getattr(_t, name)): name for name in _NAMED}
+
+
 class _Pool:
-    """The objects that placeholder constants stand for."""
+    """The objects that placeholder constants stand for, and how to make
+    each again (for code read back from the cache): ``recipe[i]`` describes
+    the object of placeholder ``i`` as ("t", trampoline name), ("b",
+    builtin name), ("slot", n) or ("bind", n), n indexing ``slot_args``,
+    the arguments each Slot was made with."""
 
     def __init__(self) -> None:
         self.objects: Dict[str, Any] = {}
         self._keys: Dict[int, str] = {}
+        self.recipe: List[Tuple[str, Any]] = []
+        self.slot_args: List[tuple] = []
+        self._slot_index: Dict[int, int] = {}
+
+    def slot(self, *args: Any) -> Any:
+        """A new Slot made with ``args``."""
+        slot = _t.Slot(*args)
+        self._slot_index[id(slot)] = len(self.slot_args)
+        self.slot_args.append(args)
+        self.key(slot)  # kept alive (and its id unique) with the pool
+        return slot
+
+    def _recipe(self, obj: Any) -> Tuple[str, Any]:
+        name = _NAMED_IDS.get(id(obj))
+        if name is not None:
+            return ("t", name)
+        if obj is BaseException:
+            return ("b", "BaseException")
+        index = self._slot_index.get(id(obj))
+        if index is not None:
+            return ("slot", index)
+        index = self._slot_index.get(id(getattr(obj, "__self__", None)))
+        if index is not None and getattr(obj, "__name__", None) == "bind":
+            return ("bind", index)
+        raise TypeError(f"no recipe for a placeholder of {type(obj).__name__}")
 
     def key(self, obj: Any) -> str:
         key = self._keys.get(id(obj))
         if key is None:
             key = f"{_PREFIX}{len(self.objects)}"
+            self.recipe.append(self._recipe(obj))
             self.objects[key] = obj
             self._keys[id(obj)] = key
         return key
@@ -391,11 +428,11 @@ class _Instrumenter(ast.NodeTransformer):
         if kind is not None:
             slot = self._slot_of.get(self._origin.get(id(node), id(node)))
             if slot is None:
-                slot = _t.Slot(kind, len(getattr(args, "posonlyargs", [])) +
-                               len(args.args), args.vararg is not None,
-                               tuple(mangle(scope.private, a.arg)
-                                     for a in args.kwonlyargs),
-                               args.kwarg is not None, self._qualname(node.name))
+                slot = self.pool.slot(
+                    kind, len(getattr(args, "posonlyargs", [])) + len(args.args),
+                    args.vararg is not None,
+                    tuple(mangle(scope.private, a.arg) for a in args.kwonlyargs),
+                    args.kwarg is not None, self._qualname(node.name))
                 self._slot_of[self._origin.get(id(node), id(node))] = slot
                 self.slots.append(slot)
         node.body = head + self._assemble(node, kind, slot, inst, original)
@@ -683,11 +720,15 @@ def _bind_constants(code: types.CodeType, objects: Dict[str, Any],
 # ------------------------------------------------------------------ entry
 
 class Instrumented:
-    """The result of instrumenting one module."""
+    """The result of instrumenting one module. ``payload`` is what the
+    cache keeps: the code before its placeholders are replaced, with the
+    recipe of their objects (see :class:`_Pool`)."""
 
-    def __init__(self, code: types.CodeType, slots: List[Any]) -> None:
+    def __init__(self, code: types.CodeType, slots: List[Any],
+                 payload: Optional[tuple] = None) -> None:
         self.code = code
         self.slots = slots
+        self.payload = payload
 
 
 def instrument(source: bytes, filename: str) -> Instrumented:
@@ -712,23 +753,80 @@ def instrument(source: bytes, filename: str) -> Instrumented:
     except (TypeError, ValueError):
         ast.fix_missing_locations(tree)
         code = compile(tree, filename, "exec", dont_inherit=True)
-    code = _bind_constants(code, pool.objects, _Source(source, filename))
-    return Instrumented(code, instrumenter.slots)
+    payload = (code, tuple(pool.recipe), tuple(pool.slot_args))
+    bound = _bind_constants(code, pool.objects, _Source(source, filename))
+    return Instrumented(bound, list(instrumenter.slots), payload)
+
+
+def instrument_from_payload(payload: Any, source: bytes,
+                            filename: str) -> Instrumented:
+    """The module instrumented again from a cached ``payload`` (see
+    :class:`Instrumented`): new Slots and the same trampolines in place of
+    its placeholders. ``source`` is the text the payload was made from;
+    functions are mapped to their originals in it."""
+    code, recipe, slot_args = payload
+    if not isinstance(code, types.CodeType):
+        raise TypeError("not a cached module")
+    if code.co_filename != filename:
+        code = _fix_co_filename(code, filename)
+    slots = [_t.Slot(*args) for args in slot_args]
+    objects: Dict[str, Any] = {}
+    for i, (what, arg) in enumerate(recipe):
+        if what == "t" and arg in _NAMED:
+            obj = getattr(_t, arg)
+        elif what == "b" and arg == "BaseException":
+            obj = BaseException
+        elif what == "slot":
+            obj = slots[arg]
+        elif what == "bind":
+            obj = slots[arg].bind
+        else:
+            raise ValueError(f"unknown placeholder {what!r}")
+        objects[f"{_PREFIX}{i}"] = obj
+    bound = _bind_constants(code, objects, _Source(source, filename))
+    return Instrumented(bound, slots, payload)
+
+
+def _fix_co_filename(code: types.CodeType, filename: str) -> types.CodeType:
+    """``code`` with ``filename`` as the file name of it and its nested code
+    (a module imported under another spelling of its path than when it was
+    cached), as the interpreter does for its own cache."""
+    consts = tuple(_fix_co_filename(c, filename) if isinstance(c, types.CodeType)
+                   else c for c in code.co_consts)
+    return code.replace(co_filename=filename, co_consts=consts)
 
 
 def compile_module(source: bytes, filename: str,
                    on_failure: Optional[Callable[[BaseException], None]] = None,
+                   cache_path: Optional[str] = None,
                    ) -> Tuple[types.CodeType, bool]:
     """Code for a module: instrumented when that works, else compiled as
     written (so a failure of the instrumenter never breaks an import).
     Returns the code and whether it is instrumented; ``on_failure`` is told
-    the instrumenter's error, so that the fallback is never silent."""
+    the instrumenter's error, so that the fallback is never silent.
+
+    With a ``cache_path`` (see :mod:`.cache`) the instrumented code is read
+    from there when it was cached for this very source, and written there
+    otherwise; a source that cannot be instrumented leaves nothing there."""
+    if cache_path is not None:
+        payload = _cache.read(cache_path, source)
+        if payload is not None:
+            try:
+                return instrument_from_payload(payload, source, filename).code, True
+            except Exception:
+                pass  # an entry that does not fit: instrumented afresh
     try:
-        return instrument(source, filename).code, True
+        result = instrument(source, filename)
     except Exception as exc:
+        if cache_path is not None:
+            _cache.discard(cache_path)
         if _debug:
             raise
         failure = exc
+    else:
+        if cache_path is not None:
+            _cache.write(cache_path, source, result.payload)
+        return result.code, True
     # A source that does not compile fails here with its own error, which
     # is no failure of the instrumenter.
     code = compile(source, filename, "exec", dont_inherit=True)
@@ -743,4 +841,5 @@ def compile_module(source: bytes, filename: str,
 #: Set by tests so instrumenter failures surface instead of falling back.
 _debug = False
 
-__all__ = ["instrument", "compile_module", "original_code", "Instrumented"]
+__all__ = ["instrument", "instrument_from_payload", "compile_module",
+           "original_code", "Instrumented"]
