@@ -23,7 +23,7 @@ import threading
 from importlib._bootstrap import (  # type: ignore[attr-defined]  # not in the stubs
     _call_with_frames_removed,
 )
-from typing import Callable, Iterable, List, Optional, Set, Tuple
+from typing import Callable, Dict, Iterable, List, Optional, Set, Tuple
 
 from tarnwick_collector.tracer import _trampolines, cache
 from tarnwick_collector.tracer.rewrite import compile_module
@@ -84,6 +84,11 @@ class Project:
                           if not _under(self._real_root, d)]
         self._excluded += [_real(os.path.join(self.root, e)) for e in exclude]
         self._venv_cache: dict = {}
+        # Real paths of directories and of sys.path entries, asked for at
+        # every import: resolving them each time (a system call per path
+        # component) was a large share of an import from the cache.
+        self._real_dirs: Dict[str, str] = {}
+        self._path_bases: Dict[str, Tuple[str, str]] = {}
         self.files: Set[str] = set()
         self.modules: Set[str] = set()
         #: (module, error) of each project module the instrumenter failed
@@ -116,11 +121,20 @@ class Project:
         self._venv_cache[directory] = result
         return result
 
+    def _realpath(self, path: str) -> str:
+        """``os.path.realpath(path)``, its directory's resolved once."""
+        directory, name = os.path.split(os.path.abspath(path))
+        real_dir = self._real_dirs.get(directory)
+        if real_dir is None:
+            real_dir = self._real_dirs[directory] = os.path.realpath(directory)
+        full = os.path.join(real_dir, name)
+        return os.path.realpath(full) if os.path.islink(full) else full
+
     def contains(self, path: str) -> bool:
         """Whether ``path`` is a source file of the project."""
         if not path.endswith(".py"):
             return False
-        real = _real(path)
+        real = os.path.normcase(self._realpath(path))
         if not _under(real, self._real_root):
             return False
         if any(_under(real, d) for d in self._excluded):
@@ -134,11 +148,16 @@ class Project:
         """Record ``path`` and its other spellings as a project file."""
         self.files.add(path)
         self.files.add(os.path.abspath(path))
-        real = os.path.realpath(path)
+        real = self._realpath(path)
         self.files.add(real)
         for entry in sys.path:
-            base = os.path.abspath(entry or os.curdir)
-            real_base = os.path.realpath(base)
+            if not isinstance(entry, str):
+                continue
+            bases = self._path_bases.get(entry)
+            if bases is None:
+                base = os.path.abspath(entry or os.curdir)
+                bases = self._path_bases[entry] = (base, os.path.realpath(base))
+            base, real_base = bases
             if _under(real, real_base) and real_base != real:
                 self.files.add(os.path.join(base,
                                             os.path.relpath(real, real_base)))

@@ -25,6 +25,7 @@ FREE = "free"
 
 _FUNCTION_NODES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)
 _COMPREHENSION_NODES = (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)
+_DISPATCH: dict = {}
 
 
 def mangle(private: Optional[str], name: str) -> str:
@@ -43,7 +44,7 @@ class Scope:
     """One scope: module, class, function (or lambda) or comprehension."""
 
     __slots__ = ("kind", "parent", "private", "bound", "declared_global",
-                 "declared_nonlocal", "star_import")
+                 "declared_nonlocal", "star_import", "generator")
 
     def __init__(self, kind: str, parent: "Optional[Scope]",
                  private: Optional[str]) -> None:
@@ -55,6 +56,8 @@ class Scope:
         self.declared_global: Set[str] = set()
         self.declared_nonlocal: Set[str] = set()
         self.star_import = False
+        #: A function whose own body yields.
+        self.generator = False
 
     def resolve(self, name: str) -> str:
         """GLOBAL, LOCAL or FREE for ``name`` (already mangled) as loaded
@@ -109,6 +112,34 @@ class _Binder(ast.NodeVisitor):
     def __init__(self) -> None:
         self.analysis = Analysis()
         self.scope: Optional[Scope] = None
+
+    # -- traversal (ast.NodeVisitor's, with its method lookup cached per
+    # node class and without its field iteration)
+
+    def visit(self, node) -> None:
+        method = _DISPATCH.get(node.__class__)
+        if method is None:
+            method = getattr(_Binder, "visit_" + node.__class__.__name__,
+                             _Binder.generic_visit)
+            _DISPATCH[node.__class__] = method
+        method(self, node)
+
+    def generic_visit(self, node) -> None:
+        for value in node.__dict__.values():
+            if isinstance(value, ast.AST):
+                if not isinstance(value, ast.expr_context):
+                    self.visit(value)
+            elif isinstance(value, list):
+                for item in value:
+                    if isinstance(item, ast.AST):
+                        self.visit(item)
+
+    def visit_Yield(self, node) -> None:
+        assert self.scope is not None
+        self.scope.generator = True
+        self.generic_visit(node)
+
+    visit_YieldFrom = visit_Yield
 
     # -- helpers
 
