@@ -17,7 +17,7 @@ A wrong answer here never changes what the program does: the load itself is
 compiled from the original name node. It only decides what is reported.
 """
 import ast
-from typing import Dict, Optional, Set
+from typing import Callable, Dict, Optional, Set
 
 GLOBAL = "global"
 LOCAL = "local"
@@ -25,7 +25,7 @@ FREE = "free"
 
 _FUNCTION_NODES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)
 _COMPREHENSION_NODES = (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)
-_DISPATCH: dict = {}
+_DISPATCH: Dict[type, Callable[..., None]] = {}
 
 
 def mangle(private: Optional[str], name: str) -> str:
