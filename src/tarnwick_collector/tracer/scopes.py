@@ -119,9 +119,9 @@ class _Binder(ast.NodeVisitor):
     def visit(self, node) -> None:
         method = _DISPATCH.get(node.__class__)
         if method is None:
-            method = getattr(_Binder, "visit_" + node.__class__.__name__,
-                             _Binder.generic_visit)
-            _DISPATCH[node.__class__] = method
+            found: Callable[..., None] = getattr(
+                _Binder, "visit_" + node.__class__.__name__, _Binder.generic_visit)
+            _DISPATCH[node.__class__] = method = found
         method(self, node)
 
     def generic_visit(self, node) -> None:
