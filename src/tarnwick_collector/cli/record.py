@@ -26,12 +26,13 @@ from tarnwick_collector.cli.running import (
     _run_program,
 )
 from tarnwick_collector.store import sqlite_store
+from tarnwick_collector.store.sizes import parse_size
 from tarnwick_collector.store.sqlite_store import StoreError
 
 _RECORD_VALUE_OPTIONS = {
     "--project-root", "--store", "--tenant-id", "--project-id",
     "--external-calls-max", "--sampling-rate", "--buffer-messages",
-    "--redact",
+    "--redact", "--max-store-size",
 }
 
 
@@ -58,6 +59,10 @@ def _record_parser() -> _Parser:
     p.add_argument("--buffer-messages", type=_int_at_least(1), metavar="N",
                    help="messages each channel may buffer before dropping "
                         f"(default {100_000})")
+    p.add_argument("--max-store-size", type=_store_size, metavar="SIZE",
+                   help="stop storing messages once the store has reached SIZE "
+                        "(e.g. 500MB, 2G); those sent later are counted as "
+                        "not stored")
     p.add_argument("--redact", action="append", type=_redact_patterns,
                    metavar="PATTERNS",
                    help="also store as <redacted> the values whose names "
@@ -69,6 +74,16 @@ def _record_parser() -> _Parser:
     p.add_argument("-m", dest="module", metavar="MODULE",
                    help="run a module as a script, like python -m")
     return p
+
+
+def _store_size(text: str) -> str:
+    """A size as ``--max-store-size`` takes it (kept as written, for the
+    messages that name it)."""
+    try:
+        parse_size(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text.strip()
 
 
 def _split_record_args(
@@ -131,7 +146,8 @@ class _Recording:
 
         data, metrics = open_channels(
             self.store, self.project_root, command=self.command,
-            max_messages=self.opts.buffer_messages, report=_err)
+            max_messages=self.opts.buffer_messages, report=_err,
+            max_store_size=self.opts.max_store_size)
         self.channels = (data, metrics)
         for name in ("data_subprocess", "metrics_subprocess"):
             self._saved[name] = getattr(CollectorSettings, name)
