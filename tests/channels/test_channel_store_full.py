@@ -3,7 +3,8 @@ disk) are reported as not stored, with the store's reason, never as lost on
 the way.
 
 The messages are no pickles (``0xff`` is no opcode): the subprocess files
-each with its decoding error at once."""
+each with its decoding error at once. The rest of each is random, so that
+packing does not make it smaller."""
 import os
 import resource
 import signal
@@ -44,7 +45,7 @@ def test_a_full_store_is_the_reason_given_for_what_was_not_stored(tmp_path):
     stream = tmp_path / "input"
     with open(stream, "wb") as fh:
         for i in range(sent):
-            fh.write(framing.encode(time.time(), b"\xff" * 1000))
+            fh.write(framing.encode(time.time(), b"\xff" + os.urandom(999)))
     block = tally.Tally(time.time())
     block.publish(sent, 0, 0, 0)
     block.mark_stopping()
@@ -86,7 +87,7 @@ def test_a_store_that_cannot_grow_is_reported_by_the_channel(tmp_path):
         channel = SubprocessChannel("data", {store!r}, {session!r},
                                     report=lines.append).start()
         for i in range(3000):
-            channel.send_message(b"\\xff" * 1000)
+            channel.send_message(b"\\xff" + os.urandom(999))
         report = channel.stop()
         print(report.sent, report.stored, report.lost, getattr(report, "unstored", 0))
         print(getattr(report, "unstored_reason", None))
@@ -130,7 +131,7 @@ def test_a_forked_process_that_ended_reports_what_its_store_refused(tmp_path):
         pid = os.fork()
         if pid == 0:
             for i in range(300):
-                channel.send_message(b"\\xff" * 1000)
+                channel.send_message(b"\\xff" + os.urandom(999))
             os._exit(0)
         os.waitpid(pid, 0)
         channel.stop()

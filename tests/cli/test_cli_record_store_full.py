@@ -14,12 +14,15 @@ import pytest
 pytestmark = [pytest.mark.recording,
               pytest.mark.skipif(not hasattr(signal, "SIGXFSZ"), reason="no file size limit")]
 
+# Random arguments: packing the messages does not make them small.
 PROGRAM = """
+    import os
+
     def work(i, blob):
         return len(blob)
 
     for i in range(3000):
-        work(i, "x" * 2000)
+        work(i, os.urandom(1000).hex())
     print("done")
 """
 

@@ -759,6 +759,12 @@ def _unpacked(conn: sqlite3.Connection,
         yield tuple(columns)
 
 
+def data_messages(conn: sqlite3.Connection, session: Selection = None) -> List[bytes]:
+    """The data messages of the runs in ``session``, as sent, in arrival
+    order."""
+    return [bytes(row[7]) for row in iter_data_rows(conn, session)]
+
+
 def count_data_rows(conn: sqlite3.Connection, session: Selection) -> int:
     clause, params = _where_runs(session)
     return conn.execute(
