@@ -16,6 +16,7 @@ import time
 import pytest
 
 from tarnwick_collector.channels import framing, tally
+from tarnwick_collector.channels import receiver as receiver_module
 from tarnwick_collector.channels.receiver import Receiver
 from tarnwick_collector.channels.subprocess_channel import new_session_id
 from tarnwick_collector.store import sqlite_store
@@ -150,3 +151,37 @@ def test_a_forked_process_that_ended_reports_what_its_store_refused(tmp_path):
     assert "0 of 300 messages stored" in line and "300 not stored: " in line
     assert "the process ended without stopping the channel" in line
     assert "lost in transit" not in line
+
+
+@pytest.mark.parametrize("kind", ["data", "metrics"])
+def test_beyond_its_size_limit_the_store_takes_no_more_and_says_why(tmp_path, kind,
+                                                                   monkeypatch):
+    monkeypatch.setattr(receiver_module, "BATCH_ROWS", 50)
+    store, session = new_store(tmp_path)
+    limit = os.path.getsize(store) + 60_000
+    sent = 1000
+    stream = tmp_path / "input"
+    with open(stream, "wb") as fh:
+        for i in range(sent):
+            fh.write(framing.encode(time.time(), b"\xff" + os.urandom(499)))
+    block = tally.Tally(time.time())
+    block.publish(sent, 0, 0, 0)
+    block.mark_stopping()
+    fd = os.open(stream, os.O_RDONLY)
+    try:
+        receiver = Receiver(kind, store, session, fd=fd, tally_fd=block.fileno(),
+                            max_store_bytes=limit, max_store_text="60KB")
+        assert receiver.run() == 0
+    finally:
+        os.close(fd)
+    # what it took fills the store up to the limit (give or take the
+    # database's last pages), not beyond
+    assert 0 < receiver.stored < sent
+    assert limit - 20_000 <= os.path.getsize(store) <= limit + 8192
+    unstored, reason = block.unstored()
+    block.close()
+    assert unstored == sent - receiver.stored
+    assert reason == "the store reached its size limit (60KB)"
+    run = channel_run(store)
+    assert (run["sent"], run["stored"], run["lost"]) == (sent, receiver.stored, 0)
+    assert f"{unstored} not stored: {reason}" in run["note"]

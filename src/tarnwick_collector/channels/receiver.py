@@ -26,9 +26,8 @@ commits, so that a sender is not held up while a transaction waits for the
 disk or for another writer of the store (the sending thread of a forked
 child writes every message itself).
 
-With a size limit, a batch that finds the store at or beyond it is not
-stored: its messages are counted as not stored, with the limit as the
-reason (the store can exceed the limit by the last batch it took).
+With a size limit, the messages that would take the store beyond it are not
+stored: they are counted as not stored, with the limit as the reason.
 
 It ignores the terminal's interrupt (the application decides when the
 channel ends) and writes its own troubles to ``STORE.log``, never to the
@@ -60,6 +59,9 @@ READ_SIZE = 1 << 20
 #: cheaper.
 READ_PAUSE = 0.002
 SMALL_READ = 64 * 1024
+#: What a stored row is taken to cost besides its message (its columns and
+#: index entries), when a size limit is checked.
+ROW_BYTES = 200
 #: Bytes read but not yet decoded beyond which the reading thread waits
 #: for the main thread (and the sender for the reading thread).
 MAX_BACKLOG = 64 * 1024 * 1024
@@ -207,15 +209,25 @@ class Receiver:
         # one is stored (a full disk would hold every batch up otherwise).
         self._failing = False
 
-    def _store_full(self) -> bool:
-        """Whether the store has reached its size limit."""
+    def _within_limit(self, rows: Sequence[Tuple[Any, ...]]) -> int:
+        """How many of ``rows`` (the first ones) the store takes before it
+        reaches its size limit. Each row is taken to cost its message as
+        sent and ``ROW_BYTES`` more, more than it takes once packed: the
+        store stays below the limit, and the next batch finds the room
+        that is left."""
         if self.max_store_bytes is None:
-            return False
+            return len(rows)
         try:
-            size = os.path.getsize(self.store_path)
+            room = self.max_store_bytes - os.path.getsize(self.store_path)
         except OSError:
-            return False
-        return size >= self.max_store_bytes
+            return len(rows)
+        taken = 0
+        for row in rows:
+            room -= len(row[-1]) + ROW_BYTES
+            if room < 0:
+                break
+            taken += 1
+        return taken
 
     def _not_stored(self, count: int, reason: str) -> None:
         self.unstored += count
@@ -227,10 +239,13 @@ class Receiver:
                 pass
 
     def _commit(self, rows: Sequence[Tuple[Any, ...]]) -> None:
-        if self._store_full():
-            self._not_stored(len(rows), f"the store reached its size limit "
-                                        f"({self.max_store_text})")
-            return
+        taken = self._within_limit(rows)
+        if taken < len(rows):
+            self._not_stored(len(rows) - taken, f"the store reached its size "
+                                                f"limit ({self.max_store_text})")
+            rows = rows[:taken]
+            if not rows:
+                return
         attempts = 1 if self._failing else 3
         reason = ""
         for attempt in range(attempts):
