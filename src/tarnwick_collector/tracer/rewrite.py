@@ -675,7 +675,9 @@ def _code_key(code: types.CodeType) -> tuple:
             getattr(code, "co_qualname", None))
 
 
-_ORIGINALS: "weakref.WeakKeyDictionary[types.CodeType, Tuple[_Source, tuple]]" = \
+#: The source of each instrumented code object; the key of its original
+#: there is its own (binding changes only the constants).
+_ORIGINALS: "weakref.WeakKeyDictionary[types.CodeType, _Source]" = \
     weakref.WeakKeyDictionary()
 
 
@@ -688,7 +690,7 @@ def original_code(code: types.CodeType) -> Optional[types.CodeType]:
         return None
     if entry is None:
         return None
-    return entry[0].original(entry[1])
+    return entry.original(_code_key(code))
 
 
 def _binding_plan(code: types.CodeType) -> Optional[tuple]:
@@ -724,7 +726,7 @@ def _bind(code: types.CodeType, plan: Optional[tuple], objects: List[Any],
     for i, inner in nested:
         consts[i] = _bind(consts[i], inner, objects, source)
     new_code = code.replace(co_consts=tuple(consts))
-    _ORIGINALS[new_code] = (source, _code_key(code))
+    _ORIGINALS[new_code] = source
     return new_code
 
 
