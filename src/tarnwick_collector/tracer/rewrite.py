@@ -279,6 +279,7 @@ class _Instrumenter(ast.NodeTransformer):
         self.qualname: List[str] = []
         self.slots: List[Any] = []
         self.depth = 0               # enclosing functions and lambdas
+        self.hoisted = False         # global/nonlocal declarations moved
         # Copies of subtrees (for the original bodies) keep the scopes and
         # slots of the nodes they were copied from.
         self._origin: Dict[int, int] = {}
@@ -415,6 +416,8 @@ class _Instrumenter(ast.NodeTransformer):
         hoister = _Hoister()
         body = [hoister.visit(stmt) for stmt in body]
         head += hoister.declarations()
+        if hoister.first is not None:
+            self.hoisted = True
         inst, original = self._both(
             scope, kind is not None and kind != _t.KIND_COROUTINE,
             (node.name, "<locals>"), body)
@@ -748,24 +751,32 @@ def instrument(source: bytes, filename: str) -> Instrumented:
     """Compile ``source`` (the text of the file ``filename``) with its
     functions instrumented. Raises SyntaxError as ``compile`` does for bad
     source; any other failure means the module could not be instrumented."""
-    # The source's own errors, exactly as the plain import reports them
-    # (the instrumented tree, with its hoisted declarations, could accept
-    # code the compiler refuses).
-    compile(source, filename, "exec", dont_inherit=True)
+    # The parser's errors are the plain import's own. The compiler's are
+    # taken from the source itself (compiling it once more was a sixth of
+    # the time, so it is done only when needed): when the instrumented
+    # tree does not compile, and when declarations were hoisted, which can
+    # make the tree accept code the compiler refuses ("used prior to global
+    # declaration").
     tree = ast.parse(source, filename)
     analysis = analyze(tree)
     pool = _Pool()
     instrumenter = _Instrumenter(analysis, pool)
     tree = instrumenter.visit(tree)
+    if instrumenter.hoisted:
+        compile(source, filename, "exec", dont_inherit=True)
     try:
-        # Every node the instrumenter makes takes the location of the node
-        # it stands for; walking the whole tree to fill in missing ones
-        # (ast.fix_missing_locations) cost about 15% of the time for
-        # nothing, so it is done only when the compiler asks for it.
-        code = compile(tree, filename, "exec", dont_inherit=True)
-    except (TypeError, ValueError):
-        ast.fix_missing_locations(tree)
-        code = compile(tree, filename, "exec", dont_inherit=True)
+        try:
+            code = compile(tree, filename, "exec", dont_inherit=True)
+        except (TypeError, ValueError):
+            # Every node the instrumenter makes takes the location of the
+            # node it stands for; walking the whole tree to fill in missing
+            # ones (ast.fix_missing_locations) cost about 15% of the time
+            # for nothing, so it is done only when the compiler asks.
+            ast.fix_missing_locations(tree)
+            code = compile(tree, filename, "exec", dont_inherit=True)
+    except SyntaxError as exc:
+        compile(source, filename, "exec", dont_inherit=True)
+        raise RuntimeError(f"instrumented code does not compile: {exc}") from exc
     plan = _binding_plan(code)
     payload = (code, tuple(pool.recipe), tuple(pool.slot_args), plan)
     bound = _bind(code, plan, list(pool.objects.values()),
