@@ -618,6 +618,10 @@ class _Instrumenter(ast.NodeTransformer):
             node.value = self.pool.call(_t.attr, [node.value], node.value)
         return node
 
+    def visit_Constant(self, node: ast.Constant):
+        # A leaf (ast.NodeVisitor's own looks for methods of old node names).
+        return node
+
     def visit_Call(self, node: ast.Call):
         if not self.active:
             return self.generic_visit(node)

@@ -141,6 +141,9 @@ class _Binder(ast.NodeVisitor):
 
     visit_YieldFrom = visit_Yield
 
+    def visit_Constant(self, node) -> None:
+        pass  # a leaf (ast.NodeVisitor's own looks for methods of old names)
+
     # -- helpers
 
     def _open(self, node: ast.AST, kind: str, private: Optional[str]) -> Scope:
