@@ -197,3 +197,13 @@ def tracer_version():
     from tarnwick_collector import __version__
 
     return __version__
+
+
+def test_an_excluded_file_is_not_the_projects_while_its_neighbours_are(tmp_path):
+    for name in ("keep.py", "skip.py"):
+        (tmp_path / name).write_text("x = 1\n")
+    project = Project(str(tmp_path), exclude=["skip.py"])
+    # asked twice: the second answer comes from what the first learnt
+    for _ in range(2):
+        assert project.contains(str(tmp_path / "keep.py"))
+        assert not project.contains(str(tmp_path / "skip.py"))

@@ -89,6 +89,7 @@ class Project:
         # component) was a large share of an import from the cache.
         self._real_dirs: Dict[str, str] = {}
         self._path_bases: Dict[str, Tuple[str, str]] = {}
+        self._project_dirs: Dict[str, bool] = {}
         self.files: Set[str] = set()
         self.modules: Set[str] = set()
         #: (module, error) of each project module the instrumenter failed
@@ -135,14 +136,25 @@ class Project:
         if not path.endswith(".py"):
             return False
         real = os.path.normcase(self._realpath(path))
-        if not _under(real, self._real_root):
-            return False
         if any(_under(real, d) for d in self._excluded):
+            return False  # (an exclusion may name a single file)
+        directory = os.path.dirname(real)
+        known = self._project_dirs.get(directory)
+        if known is None:
+            known = self._project_dirs[directory] = self._is_project_dir(directory)
+        return known
+
+    def _is_project_dir(self, real_dir: str) -> bool:
+        """Whether the source files directly in ``real_dir`` (a real path)
+        are the project's."""
+        if not _under(real_dir, self._real_root):
             return False
-        rel = os.path.relpath(real, self._real_root)
-        if any(part in SKIPPED_DIRS for part in rel.split(os.sep)[:-1]):
+        if any(_under(real_dir, d) for d in self._excluded):
             return False
-        return not self._in_venv(os.path.dirname(real))
+        rel = os.path.relpath(real_dir, self._real_root)
+        if rel != os.curdir and any(part in SKIPPED_DIRS for part in rel.split(os.sep)):
+            return False
+        return not self._in_venv(real_dir)
 
     def add_file(self, path: str) -> None:
         """Record ``path`` and its other spellings as a project file."""
