@@ -3,6 +3,7 @@
 and the report line and ``stats`` say why calls are missing, in the
 store's words, instead of calling them lost in transit."""
 import json
+import os
 import resource
 import signal
 import subprocess
@@ -75,3 +76,14 @@ def test_a_size_that_is_none_is_refused_in_one_line(tmp_path, size):
     proc = tarnwick("record", "--max-store-size", size, "app.py", cwd=tmp_path)
     assert proc.returncode == 2 and "ran" not in proc.stdout
     assert len(proc.stderr.strip().splitlines()) == 1 and "--max-store-size" in proc.stderr
+
+
+def test_a_bad_size_in_the_environment_is_refused_before_anything_is_stored(tmp_path):
+    (tmp_path / "app.py").write_text("print('ran')\n")
+    proc = subprocess.run([sys.executable, "-m", "tarnwick_collector", "record", "app.py"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, TARNWICK_MAX_STORE_SIZE="lots"))
+    assert proc.returncode == 1 and "ran" not in proc.stdout
+    assert proc.stderr.strip().splitlines() == [
+        "tarnwick: error: TARNWICK_MAX_STORE_SIZE: not a size: 'lots' (e.g. 500MB, 2G)"]
+    assert not (tmp_path / ".tarnwick").exists()

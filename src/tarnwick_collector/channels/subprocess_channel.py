@@ -147,6 +147,21 @@ def _env_positive_int(name: str, default: int) -> int:
     return value
 
 
+def _store_size_setting(max_store_size: Optional[str]) -> Optional[str]:
+    """The store's size limit as given, else ``$TARNWICK_MAX_STORE_SIZE``
+    (None: no limit); raises ValueError for what is no size."""
+    where = "max_store_size"
+    if max_store_size is None:
+        max_store_size = os.environ.get("TARNWICK_MAX_STORE_SIZE", "").strip() or None
+        where = "TARNWICK_MAX_STORE_SIZE"
+    if max_store_size is not None:
+        try:
+            parse_size(max_store_size)
+        except ValueError as exc:
+            raise ValueError(f"{where}: {exc}") from None
+    return max_store_size
+
+
 def _package_root() -> str:
     """The directory holding the ``tarnwick_collector`` package."""
     here = os.path.dirname(os.path.abspath(__file__))
@@ -204,18 +219,9 @@ class SubprocessChannel:
                                             DEFAULT_MAX_BYTES))
         if self.max_messages < 1 or self.max_bytes < 1:
             raise ValueError("channel buffer bounds must be at least 1")
-        where = "max_store_size"
-        if max_store_size is None:
-            max_store_size = os.environ.get("TARNWICK_MAX_STORE_SIZE", "").strip() or None
-            where = "TARNWICK_MAX_STORE_SIZE"
-        if max_store_size is not None:
-            try:
-                parse_size(max_store_size)
-            except ValueError as exc:
-                raise ValueError(f"{where}: {exc}") from None
         #: The size (as written) beyond which the store takes no more
         #: messages of this channel, or None.
-        self.max_store_size = max_store_size
+        self.max_store_size = _store_size_setting(max_store_size)
         self.max_restarts = max_restarts
         self.stop_timeout = stop_timeout
         self.child_send_timeout = DEFAULT_CHILD_SEND_TIMEOUT
@@ -1254,6 +1260,7 @@ def open_channels(
     :raises tarnwick_collector.store.StoreError: when the store cannot be
         used.
     """
+    max_store_size = _store_size_setting(max_store_size)  # before the run is noted
     path = os.path.abspath(store_path or sqlite_store.default_store_path(project_path))
     session = new_session_id()
     conn = sqlite_store.open_for_writing(path)
