@@ -236,3 +236,18 @@ def test_counted_metrics_are_summed_and_others_kept_as_rows(tmp_path):
         ("external_functions", "ExternalFunction", 1)]
     assert sqlite_store.external_function_counts(conn, None) == [("json.dumps", 1)]
     conn.close()
+
+
+@pytest.mark.parametrize("size", [100, "big"])
+def test_a_packed_row_never_unpacks_beyond_its_size(tmp_path, monkeypatch, size):
+    # A crafted row: a few bytes that deflate to 8 MB. Where its size says
+    # nothing, the overall bound (here 1 MB) applies.
+    monkeypatch.setattr(packing, "MAX_UNPACKED", 1024 * 1024)
+    conn = sqlite_store.open_for_writing(str(tmp_path / "s.sqlite3"))
+    bomb = packing.deflate(b"\0" * (8 * 1024 * 1024))
+    conn.execute("INSERT INTO data_messages (session, received, full_name, module, size,"
+                 " decode_error, message, packing) VALUES ('run', 1.0, 'app.f', 'app', ?,"
+                 " NULL, ?, ?)", (size, bomb, packing.DEFLATED))
+    [row] = list(sqlite_store.iter_data_rows(conn, None))
+    conn.close()
+    assert "longer than its stored size" in row[6] and row[7] == bomb

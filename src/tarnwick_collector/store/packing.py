@@ -46,14 +46,28 @@ def deflate(data: bytes, base: Optional[bytes] = None) -> bytes:
     return packer.compress(data) + packer.flush()
 
 
-def inflate(data: bytes, base: Optional[bytes] = None) -> bytes:
+#: The most a packed message may unpack to when its row does not say how
+#: long it is (a store may have been damaged or crafted: a few bytes can
+#: deflate gigabytes).
+MAX_UNPACKED = 256 * 1024 * 1024
+
+
+def inflate(data: bytes, base: Optional[bytes] = None,
+            size: Optional[int] = None) -> bytes:
+    """``data`` unpacked; ``size`` is its length as sent, when known (no
+    more is ever unpacked)."""
     if base:
         unpacker = zlib.decompressobj(_WBITS, zdict=base)
     else:
         unpacker = zlib.decompressobj(_WBITS)
-    out = unpacker.decompress(data) + unpacker.flush()
+    limit = size if size is not None else MAX_UNPACKED
+    out = unpacker.decompress(data, limit + 1)
+    if len(out) > limit or unpacker.unconsumed_tail:
+        raise ValueError("packed message is longer than its stored size")
     if not unpacker.eof:
         raise ValueError("packed message is cut short")
+    if size is not None and len(out) != size:
+        raise ValueError("packed message is shorter than its stored size")
     return out
 
 
@@ -132,31 +146,35 @@ class Unpacker:
         if known is not None:
             return known
         row = self._conn.execute(
-            "SELECT packing, message FROM data_messages WHERE id = ?",
+            "SELECT packing, message, size FROM data_messages WHERE id = ?",
             (rowid,)).fetchone()
         if row is None:
             raise ValueError(f"its base (row {rowid}) is missing")
-        packing, message = row
+        packing, message, size = row
         if packing == DEFLATED_ON_BASE or not isinstance(message, bytes):
             raise ValueError(f"its base (row {rowid}) is not one")
-        dictionary = self.unpack(packing, None, message)[-WINDOW:]
+        dictionary = self.unpack(packing, None, message, size)[-WINDOW:]
         if len(self._bases) >= self._max_bases:
             self._bases.clear()
         self._bases[rowid] = dictionary
         return dictionary
 
-    def unpack(self, packing: Any, base: Any, message: Any) -> bytes:
-        """The message as sent; raises ValueError when it cannot be
-        unpacked."""
+    def unpack(self, packing: Any, base: Any, message: Any,
+               size: Any = None) -> bytes:
+        """The message as sent (``size`` long, as its row says); raises
+        ValueError when it cannot be unpacked."""
         if packing in (None, RAW):
             return message
         if not isinstance(message, bytes):
             raise ValueError("packed message is not bytes")
+        if not isinstance(size, int) or isinstance(size, bool) or \
+                not 0 <= size <= MAX_UNPACKED:
+            size = None
         try:
             if packing == DEFLATED:
-                return inflate(message)
+                return inflate(message, None, size)
             if packing == DEFLATED_ON_BASE:
-                return inflate(message, self._base(base))
+                return inflate(message, self._base(base), size)
         except zlib.error as exc:
             raise ValueError(f"packed message is damaged ({exc})") from None
         raise ValueError(f"unknown packing {packing!r}")

@@ -751,7 +751,7 @@ def _unpacked(conn: sqlite3.Connection,
     for row in rows:
         *columns, how, base = row
         try:
-            columns[7] = unpacker.unpack(how, base, columns[7])
+            columns[7] = unpacker.unpack(how, base, columns[7], columns[5])
         except (ValueError, sqlite3.Error) as exc:
             error = _text(columns[6])
             columns[6] = (f"{error}; " if error else "") + \
