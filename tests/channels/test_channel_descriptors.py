@@ -12,6 +12,8 @@ import sys
 
 import pytest
 
+from tarnwick_collector.store import sqlite_store
+
 PROGRAM = r"""
 import json, os, socket, sys, time
 from tarnwick_collector.channels.subprocess_channel import (
@@ -100,8 +102,8 @@ def run_program(tmp_path, take, max_restarts=3, after=3000):
 def stored(store, prefix):
     conn = sqlite3.connect(store)
     try:
-        return sum(bytes(message).startswith(prefix.encode())
-                   for (message,) in conn.execute("SELECT message FROM data_messages"))
+        return sum(message.startswith(prefix.encode())
+                   for message in sqlite_store.data_messages(conn))
     finally:
         conn.close()
 

@@ -9,6 +9,8 @@ import textwrap
 
 import pytest
 
+from tarnwick_collector.store import sqlite_store
+
 pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 
 PROGRAM = """
@@ -46,8 +48,7 @@ def test_forked_child_shows_no_resource_warning(tmp_path, warning_options, child
     assert proc.stderr == ""
     conn = sqlite3.connect(str(tmp_path / ".tarnwick" / "records.sqlite3"))
     try:
-        stored = sorted(bytes(m) for (m,) in conn.execute(
-            "SELECT message FROM data_messages"))
+        stored = sorted(sqlite_store.data_messages(conn))
     finally:
         conn.close()
     assert stored == ([b"child", b"parent"] if child == "sends" else [b"parent"])
@@ -84,7 +85,7 @@ def test_writers_end_before_a_fork_and_a_new_one_delivers_after(tmp_path):
     assert proc.stdout == "1\n"
     conn = sqlite3.connect(str(tmp_path / ".tarnwick" / "records.sqlite3"))
     try:
-        stored = sorted(bytes(m) for (m,) in conn.execute("SELECT message FROM data_messages"))
+        stored = sorted(sqlite_store.data_messages(conn))
     finally:
         conn.close()
     assert stored == [b"after-0", b"after-1", b"after-2", b"before"]

@@ -59,8 +59,7 @@ def fork_runs(tmp_path, root, channel="data"):
 def stored_of(tmp_path, run):
     conn = sqlite3.connect(str(tmp_path / "store.sqlite3"))
     try:
-        return sorted(bytes(m).rstrip(b" ") for (m,) in conn.execute(
-            "SELECT message FROM data_messages WHERE session = ?", (run,)))
+        return sorted(m.rstrip(b" ") for m in sqlite_store.data_messages(conn, run))
     finally:
         conn.close()
 

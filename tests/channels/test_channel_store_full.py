@@ -3,7 +3,8 @@ disk) are reported as not stored, with the store's reason, never as lost on
 the way.
 
 The messages are no pickles (``0xff`` is no opcode): the subprocess files
-each with its decoding error at once."""
+each with its decoding error at once. The rest of each is random, so that
+packing does not make it smaller."""
 import os
 import resource
 import signal
@@ -15,6 +16,7 @@ import time
 import pytest
 
 from tarnwick_collector.channels import framing, tally
+from tarnwick_collector.channels import receiver as receiver_module
 from tarnwick_collector.channels.receiver import Receiver
 from tarnwick_collector.channels.subprocess_channel import new_session_id
 from tarnwick_collector.store import sqlite_store
@@ -44,7 +46,7 @@ def test_a_full_store_is_the_reason_given_for_what_was_not_stored(tmp_path):
     stream = tmp_path / "input"
     with open(stream, "wb") as fh:
         for i in range(sent):
-            fh.write(framing.encode(time.time(), b"\xff" * 1000))
+            fh.write(framing.encode(time.time(), b"\xff" + os.urandom(999)))
     block = tally.Tally(time.time())
     block.publish(sent, 0, 0, 0)
     block.mark_stopping()
@@ -86,7 +88,7 @@ def test_a_store_that_cannot_grow_is_reported_by_the_channel(tmp_path):
         channel = SubprocessChannel("data", {store!r}, {session!r},
                                     report=lines.append).start()
         for i in range(3000):
-            channel.send_message(b"\\xff" * 1000)
+            channel.send_message(b"\\xff" + os.urandom(999))
         report = channel.stop()
         print(report.sent, report.stored, report.lost, getattr(report, "unstored", 0))
         print(getattr(report, "unstored_reason", None))
@@ -130,7 +132,7 @@ def test_a_forked_process_that_ended_reports_what_its_store_refused(tmp_path):
         pid = os.fork()
         if pid == 0:
             for i in range(300):
-                channel.send_message(b"\\xff" * 1000)
+                channel.send_message(b"\\xff" + os.urandom(999))
             os._exit(0)
         os.waitpid(pid, 0)
         channel.stop()
@@ -149,3 +151,37 @@ def test_a_forked_process_that_ended_reports_what_its_store_refused(tmp_path):
     assert "0 of 300 messages stored" in line and "300 not stored: " in line
     assert "the process ended without stopping the channel" in line
     assert "lost in transit" not in line
+
+
+@pytest.mark.parametrize("kind", ["data", "metrics"])
+def test_beyond_its_size_limit_the_store_takes_no_more_and_says_why(tmp_path, kind,
+                                                                   monkeypatch):
+    monkeypatch.setattr(receiver_module, "BATCH_ROWS", 50)
+    store, session = new_store(tmp_path)
+    limit = os.path.getsize(store) + 60_000
+    sent = 1000
+    stream = tmp_path / "input"
+    with open(stream, "wb") as fh:
+        for i in range(sent):
+            fh.write(framing.encode(time.time(), b"\xff" + os.urandom(499)))
+    block = tally.Tally(time.time())
+    block.publish(sent, 0, 0, 0)
+    block.mark_stopping()
+    fd = os.open(stream, os.O_RDONLY)
+    try:
+        receiver = Receiver(kind, store, session, fd=fd, tally_fd=block.fileno(),
+                            max_store_bytes=limit, max_store_text="60KB")
+        assert receiver.run() == 0
+    finally:
+        os.close(fd)
+    # what it took fills the store up to the limit (give or take the
+    # database's last pages), not beyond
+    assert 0 < receiver.stored < sent
+    assert limit - 20_000 <= os.path.getsize(store) <= limit + 8192
+    unstored, reason = block.unstored()
+    block.close()
+    assert unstored == sent - receiver.stored
+    assert reason == "the store reached its size limit (60KB)"
+    run = channel_run(store)
+    assert (run["sent"], run["stored"], run["lost"]) == (sent, receiver.stored, 0)
+    assert f"{unstored} not stored: {reason}" in run["note"]

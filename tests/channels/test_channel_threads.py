@@ -51,6 +51,8 @@ def make_channel(store, lines, kind="data", **kwargs):
 def stored(store, table="data_messages"):
     conn = sqlite3.connect(store)
     try:
+        if table == "data_messages":
+            return sqlite_store.data_messages(conn)
         return [bytes(m) for (m,) in conn.execute(f"SELECT message FROM {table} ORDER BY id")]
     finally:
         conn.close()

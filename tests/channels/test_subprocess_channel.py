@@ -26,6 +26,8 @@ from tarnwick_collector.store.sqlite_store import StoreError
 def stored_messages(store, table="data_messages", session=None):
     conn = sqlite3.connect(store)
     try:
+        if table == "data_messages":
+            return sqlite_store.data_messages(conn, session)
         sql = f"SELECT message FROM {table}"
         params = ()
         if session is not None:
@@ -336,9 +338,10 @@ def test_forked_child_gets_channels_of_its_own(tmp_path):
     store = str(tmp_path / ".tarnwick" / "records.sqlite3")
     assert sorted(stored_messages(store, session=session)) == [b"parent-1", b"parent-2"]
     conn = sqlite3.connect(store)
-    child_rows = conn.execute(
-        "SELECT session, message FROM data_messages WHERE session != ?", (session,)
-    ).fetchall()
+    child_runs = [run for (run,) in conn.execute(
+        "SELECT DISTINCT session FROM data_messages WHERE session != ?", (session,))]
+    child_rows = [(run, m) for run in child_runs
+                  for m in sqlite_store.data_messages(conn, run)]
     conn.close()
-    assert [bytes(m) for _, m in child_rows] == [b"child"]
+    assert [m for _, m in child_rows] == [b"child"]
     assert child_rows[0][0].startswith(session + "-")

@@ -149,7 +149,8 @@ def test_show_runs_nothing_a_record_names(tmp_path):
         params=("x",), returned=fakes.instance("tw_evil_module", "Thing", a=1)))
     close_channels(data, metrics)
     proc = tarnwick("show", "--store", store, cwd=tmp_path,
-                    env={"PYTHONPATH": str(tmp_path)})
+                    env={"PYTHONPATH": os.pathsep.join(
+                        filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))})
     assert proc.returncode == 0, proc.stderr
     assert "x=tw_evil_module.boom(1)" in proc.stdout
     assert "<tw_evil_module.Thing: a=1>" in proc.stdout

@@ -74,11 +74,12 @@ def test_project_modules_are_instrumented_and_others_not(project):
     assert project.core.called_names() == ["f"]
 
 
-def test_instrumented_modules_are_not_cached_as_bytecode(project):
+def test_instrumented_modules_are_cached_only_under_their_own_tag(project, monkeypatch):
+    monkeypatch.setattr(sys, "dont_write_bytecode", False)
     mod = project.load("def f():\n    return 2\n")
     cache = os.path.join(os.path.dirname(mod.__file__), "__pycache__")
-    assert not os.path.exists(cache) or not any(
-        n.startswith(mod.__name__) for n in os.listdir(cache))
+    assert [n for n in os.listdir(cache) if n.startswith(mod.__name__ + ".")] == [
+        f"{mod.__name__}.{sys.implementation.cache_tag}.tarnwick-{tracer_version()}.pyc"]
 
 
 def test_a_module_imported_before_install_stays_plain(project):
@@ -190,3 +191,19 @@ def test_calls_on_the_importing_thread_are_recorded_during_import(project):
     import twmod_selfcall  # noqa: F401
     assert core.called_names() == ["f"]
     assert _trampolines.stack_depth() == 0
+
+
+def tracer_version():
+    from tarnwick_collector import __version__
+
+    return __version__
+
+
+def test_an_excluded_file_is_not_the_projects_while_its_neighbours_are(tmp_path):
+    for name in ("keep.py", "skip.py"):
+        (tmp_path / name).write_text("x = 1\n")
+    project = Project(str(tmp_path), exclude=["skip.py"])
+    # asked twice: the second answer comes from what the first learnt
+    for _ in range(2):
+        assert project.contains(str(tmp_path / "keep.py"))
+        assert not project.contains(str(tmp_path / "skip.py"))

@@ -256,13 +256,23 @@ def test_match_patterns_with_dotted_names_still_compile():
     assert plain(color.RED) == "red"
 
 
-def test_syntax_errors_are_those_of_the_source():
-    source = b"def f(:\n    pass\n"
+@pytest.mark.parametrize("source", [
+    b"def f(:\n    pass\n",                                   # the parser's
+    b"def f():\n    break\n",                                 # the compiler's
+    b"def f():\n    x = 1\n    global x\n",                  # hidden by hoisting
+    b"def f():\n    def g():\n        print(y)\n        nonlocal y\n    y = 1\n",
+    b"def f(a):\n    global a\n",
+    b"nonlocal z\n",
+    b"def f():\n    return [(yield x) for x in ()]\n",
+    b"class C:\n    def m(self):\n        await self\n",
+])
+def test_syntax_errors_are_those_of_the_source(source):
     with pytest.raises(SyntaxError) as plain:
         compile(source, "bad.py", "exec")
     with pytest.raises(SyntaxError) as ours:
         rewrite.compile_module(source, "bad.py")
-    assert (ours.value.msg, ours.value.lineno) == (plain.value.msg, plain.value.lineno)
+    assert (ours.value.msg, ours.value.lineno, ours.value.offset) == \
+        (plain.value.msg, plain.value.lineno, plain.value.offset)
 
 
 def test_a_failing_instrumenter_falls_back_to_the_plain_module(monkeypatch):
@@ -292,3 +302,24 @@ def test_module_and_class_bodies_are_not_instrumented():
                        for k in c.co_consts)
             assert not any(type(k).__module__ == "tarnwick_collector.tracer._trampolines"
                            for k in c.co_consts if not isinstance(k, types.CodeType))
+
+
+def test_code_the_instrumenter_cannot_compile_loads_as_written(monkeypatch):
+    # The instrumented tree is refused by the compiler (as when its extra
+    # blocks pass the compiler's nesting limit) while the source compiles.
+    monkeypatch.setattr(rewrite, "_debug", False)
+
+    def compiler(source, *args, **kwargs):
+        if isinstance(source, ast.AST):
+            raise SyntaxError("too many statically nested blocks")
+        return compile(source, *args, **kwargs)
+
+    monkeypatch.setattr(rewrite, "compile", compiler, raising=False)
+    source = b"def f():\n    return 7\n"
+    failures = []
+    code, instrumented = rewrite.compile_module(source, "deep.py", failures.append)
+    ns = {}
+    exec(code, ns)
+    assert ns["f"]() == 7 and instrumented is False
+    [failure] = failures
+    assert isinstance(failure, RuntimeError) and "does not compile" in str(failure)

@@ -1,6 +1,7 @@
 """The subprocess at the far end of a channel.
 
-Run as ``python -I -c <bootstrap> {data|metrics} STORE SESSION [TALLY_FD [SLOT]]``:
+Run as ``python -I -c <bootstrap> [--max-store-size=SIZE] {data|metrics} STORE
+SESSION [TALLY_FD [SLOT]]``:
 it reads frames (see ``framing``) from its standard input until end of file
 and stores every message as one row of the store, in batched transactions.
 It decodes each message only to find the names it files it under, with the
@@ -25,6 +26,9 @@ commits, so that a sender is not held up while a transaction waits for the
 disk or for another writer of the store (the sending thread of a forked
 child writes every message itself).
 
+With a size limit, the messages that would take the store beyond it are not
+stored: they are counted as not stored, with the limit as the reason.
+
 It ignores the terminal's interrupt (the application decides when the
 channel ends) and writes its own troubles to ``STORE.log``, never to the
 application's terminal.
@@ -37,11 +41,12 @@ import sys
 import threading
 import time
 import traceback
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 from tarnwick_collector.channels import tally
 from tarnwick_collector.channels.framing import FrameReader
-from tarnwick_collector.store import decoding, sqlite_store
+from tarnwick_collector.store import decoding, packing, sqlite_store
+from tarnwick_collector.store.sizes import parse_size
 
 #: A batch is committed when it has this many rows ...
 BATCH_ROWS = 500
@@ -54,6 +59,9 @@ READ_SIZE = 1 << 20
 #: cheaper.
 READ_PAUSE = 0.002
 SMALL_READ = 64 * 1024
+#: What a stored row is taken to cost besides its message (its columns and
+#: index entries), when a size limit is checked.
+ROW_BYTES = 200
 #: Bytes read but not yet decoded beyond which the reading thread waits
 #: for the main thread (and the sender for the reading thread).
 MAX_BACKLOG = 64 * 1024 * 1024
@@ -164,7 +172,9 @@ class Receiver:
     """Reads frames from a file descriptor and stores them."""
 
     def __init__(self, kind: str, store_path: str, session: str, fd: int = 0,
-                 tally_fd: Optional[int] = None, slot: int = 0) -> None:
+                 tally_fd: Optional[int] = None, slot: int = 0,
+                 max_store_bytes: Optional[int] = None,
+                 max_store_text: Optional[str] = None) -> None:
         if kind not in ("data", "metrics"):
             raise ValueError(f"unknown channel kind {kind!r}")
         self.kind = kind
@@ -174,8 +184,18 @@ class Receiver:
         self.log = _Log(store_path, kind)
         self.conn = sqlite_store.open_for_writing(store_path)
         self._make_row = _data_row if kind == "data" else _metric_row
-        self._insert = (sqlite_store.insert_data_rows if kind == "data"
-                        else sqlite_store.insert_metric_rows)
+        if kind == "data":
+            packer = packing.Packer()
+            self._insert: Callable[[Any, Sequence[Tuple[Any, ...]]], None] = \
+                lambda conn, rows: sqlite_store.insert_data_rows(conn, rows, packer)
+        else:
+            self._insert = sqlite_store.insert_metric_rows
+        self.store_path = store_path
+        #: Bytes beyond which the store takes no more messages (None: no
+        #: limit), and that limit as the user wrote it.
+        self.max_store_bytes = max_store_bytes
+        self.max_store_text = max_store_text or (
+            str(max_store_bytes) if max_store_bytes is not None else None)
         self.stored = 0
         self.unstored = 0
         self.unstored_reason: Optional[str] = None
@@ -189,7 +209,43 @@ class Receiver:
         # one is stored (a full disk would hold every batch up otherwise).
         self._failing = False
 
+    def _within_limit(self, rows: Sequence[Tuple[Any, ...]]) -> int:
+        """How many of ``rows`` (the first ones) the store takes before it
+        reaches its size limit. Each row is taken to cost its message as
+        sent and ``ROW_BYTES`` more, more than it takes once packed: the
+        store stays below the limit, and the next batch finds the room
+        that is left."""
+        if self.max_store_bytes is None:
+            return len(rows)
+        try:
+            room = self.max_store_bytes - os.path.getsize(self.store_path)
+        except OSError:
+            return len(rows)
+        taken = 0
+        for row in rows:
+            room -= len(row[-1]) + ROW_BYTES
+            if room < 0:
+                break
+            taken += 1
+        return taken
+
+    def _not_stored(self, count: int, reason: str) -> None:
+        self.unstored += count
+        self.unstored_reason = reason
+        if self._slot is not None:
+            try:
+                self._slot.add_unstored(count, reason)
+            except (OSError, ValueError):
+                pass
+
     def _commit(self, rows: Sequence[Tuple[Any, ...]]) -> None:
+        taken = self._within_limit(rows)
+        if taken < len(rows):
+            self._not_stored(len(rows) - taken, f"the store reached its size "
+                                                f"limit ({self.max_store_text})")
+            rows = rows[:taken]
+            if not rows:
+                return
         attempts = 1 if self._failing else 3
         reason = ""
         for attempt in range(attempts):
@@ -206,13 +262,7 @@ class Receiver:
                     time.sleep(0.5)
         self._failing = True
         self.log.write(f"gave up storing {len(rows)} messages")
-        self.unstored += len(rows)
-        self.unstored_reason = reason
-        if self._slot is not None:
-            try:
-                self._slot.add_unstored(len(rows), reason)
-            except (OSError, ValueError):
-                pass
+        self._not_stored(len(rows), reason)
 
     def _read_input(self, inbox: _Inbox) -> None:
         """Body of the reading thread. An input that does not block (as
@@ -306,17 +356,30 @@ class Receiver:
                 time.sleep(0.5)
 
 
+_LIMIT_OPTION = "--max-store-size="
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = list(sys.argv[1:] if argv is None else argv)
-    if len(args) not in (3, 4, 5) or not all(arg.isdigit() for arg in args[3:]):
-        sys.stderr.write("usage: receiver {data|metrics} STORE SESSION [TALLY_FD [SLOT]]\n")
+    limit_text: Optional[str] = None
+    if args and args[0].startswith(_LIMIT_OPTION):
+        limit_text = args.pop(0)[len(_LIMIT_OPTION):]
+    try:
+        limit = parse_size(limit_text) if limit_text else None
+    except ValueError:
+        limit = -1
+    if len(args) not in (3, 4, 5) or not all(arg.isdigit() for arg in args[3:]) \
+            or limit == -1:
+        sys.stderr.write("usage: receiver [--max-store-size=SIZE] {data|metrics} "
+                         "STORE SESSION [TALLY_FD [SLOT]]\n")
         return 2
     kind, store_path, session = args[:3]
     tally_fd = int(args[3]) if len(args) >= 4 else None
     slot = int(args[4]) if len(args) == 5 else 0
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
-        receiver = Receiver(kind, store_path, session, tally_fd=tally_fd, slot=slot)
+        receiver = Receiver(kind, store_path, session, tally_fd=tally_fd, slot=slot,
+                            max_store_bytes=limit, max_store_text=limit_text)
     except Exception as exc:
         _Log(store_path, kind).write(f"cannot start: {exc}")
         return 1

@@ -79,6 +79,7 @@ from tarnwick_collector.channels.forks import _stop_at_multiprocessing_exit
 from tarnwick_collector.channels.registry import _register, stop_all
 from tarnwick_collector.channels.report import ChannelReport, _split_note, _stored_note
 from tarnwick_collector.store import sqlite_store
+from tarnwick_collector.store.sizes import parse_size
 
 __all__ = [
     "DEFAULT_MAX_MESSAGES", "DEFAULT_MAX_BYTES", "DEFAULT_MAX_RESTARTS",
@@ -146,6 +147,21 @@ def _env_positive_int(name: str, default: int) -> int:
     return value
 
 
+def _store_size_setting(max_store_size: Optional[str]) -> Optional[str]:
+    """The store's size limit as given, else ``$TARNWICK_MAX_STORE_SIZE``
+    (None: no limit); raises ValueError for what is no size."""
+    where = "max_store_size"
+    if max_store_size is None:
+        max_store_size = os.environ.get("TARNWICK_MAX_STORE_SIZE", "").strip() or None
+        where = "TARNWICK_MAX_STORE_SIZE"
+    if max_store_size is not None:
+        try:
+            parse_size(max_store_size)
+        except ValueError as exc:
+            raise ValueError(f"{where}: {exc}") from None
+    return max_store_size
+
+
 def _package_root() -> str:
     """The directory holding the ``tarnwick_collector`` package."""
     here = os.path.dirname(os.path.abspath(__file__))
@@ -188,6 +204,7 @@ class SubprocessChannel:
         stop_timeout: float = DEFAULT_STOP_TIMEOUT,
         report: Optional[Callable[[str], None]] = ...,  # type: ignore[assignment]
         python: Optional[str] = None,
+        max_store_size: Optional[str] = None,
     ) -> None:
         if kind not in ("data", "metrics"):
             raise ValueError(f"channel kind must be 'data' or 'metrics', not {kind!r}")
@@ -202,6 +219,9 @@ class SubprocessChannel:
                                             DEFAULT_MAX_BYTES))
         if self.max_messages < 1 or self.max_bytes < 1:
             raise ValueError("channel buffer bounds must be at least 1")
+        #: The size (as written) beyond which the store takes no more
+        #: messages of this channel, or None.
+        self.max_store_size = _store_size_setting(max_store_size)
         self.max_restarts = max_restarts
         self.stop_timeout = stop_timeout
         self.child_send_timeout = DEFAULT_CHILD_SEND_TIMEOUT
@@ -438,8 +458,10 @@ class SubprocessChannel:
         # here never wait all the same, see ``_SEND_NOW``).
         parent.setblocking(True)
         child.setblocking(True)
-        args = [self._python, "-I", "-c", _BOOTSTRAP, _package_root(),
-                self.kind, self.store_path, self.session]
+        args = [self._python, "-I", "-c", _BOOTSTRAP, _package_root()]
+        if self.max_store_size is not None:
+            args.append(f"--max-store-size={self.max_store_size}")
+        args += [self.kind, self.store_path, self.session]
         pass_fds: Tuple[int, ...] = ()
         if self._tally is not None and self._tally.owns_fd():
             pass_fds = (self._tally.fileno(),)
@@ -1221,6 +1243,7 @@ def open_channels(
     max_messages: Optional[int] = None,
     max_bytes: Optional[int] = None,
     report: Any = ...,
+    max_store_size: Optional[str] = None,
 ) -> Tuple[SubprocessChannel, SubprocessChannel]:
     """Create the store if needed, record a new run in it and start the data
     and the metrics channel of the run.
@@ -1229,11 +1252,15 @@ def open_channels(
         ``<project_path>/.tarnwick/records.sqlite3``).
     :param project_path: the project root (default: the current directory).
     :param command: how the recorded program was started, kept with the run.
+    :param max_store_size: a size (``500MB``, ``2G``; default
+        ``$TARNWICK_MAX_STORE_SIZE``, else none) beyond which the store takes
+        no more messages: they are counted as not stored.
     :return: ``(data_channel, metrics_channel)``, both started; they are
         stopped at interpreter exit unless ``close_channels`` ran first.
     :raises tarnwick_collector.store.StoreError: when the store cannot be
         used.
     """
+    max_store_size = _store_size_setting(max_store_size)  # before the run is noted
     path = os.path.abspath(store_path or sqlite_store.default_store_path(project_path))
     session = new_session_id()
     conn = sqlite_store.open_for_writing(path)
@@ -1243,7 +1270,8 @@ def open_channels(
             os.path.abspath(project_path) if project_path else os.getcwd())
     finally:
         conn.close()
-    kwargs = dict(max_messages=max_messages, max_bytes=max_bytes, report=report)
+    kwargs = dict(max_messages=max_messages, max_bytes=max_bytes, report=report,
+                  max_store_size=max_store_size)
     data = SubprocessChannel("data", path, session, **kwargs)
     metrics = SubprocessChannel("metrics", path, session, **kwargs)
     try:

@@ -112,10 +112,14 @@ class _Recording:
         except ValueError as exc:  # a malformed TARNWICK_* variable
             raise CliError(str(exc)) from None
 
-        data, metrics = open_channels(
-            self.store, self.project_root, command=self.command,
-            max_messages=self.opts.buffer_messages, max_bytes=self.opts.buffer_bytes,
-            report=_err)
+        try:
+            data, metrics = open_channels(
+                self.store, self.project_root, command=self.command,
+                max_messages=self.opts.buffer_messages,
+                max_bytes=self.opts.buffer_bytes, report=_err,
+                max_store_size=self.opts.max_store_size)
+        except ValueError as exc:  # a malformed TARNWICK_* variable
+            raise CliError(str(exc)) from None
         self.channels = (data, metrics)
         for name in ("data_subprocess", "metrics_subprocess"):
             self._saved[name] = getattr(CollectorSettings, name)

@@ -118,6 +118,25 @@ class _Count(Kind):
         return self._checked(value)
 
 
+class _Size(Kind):
+    """A size as users write it (500MB, 2G, 1.5GiB, 4096), kept as written
+    for the messages that name it."""
+
+    metavar = "SIZE"
+    expected = "a size (e.g. \"500MB\")"
+
+    def from_text(self, text: str) -> str:
+        from tarnwick_collector.store.sizes import parse_size
+
+        parse_size(text)
+        return text.strip()
+
+    def from_file(self, value: Any, base: str) -> str:
+        if isinstance(value, int) and not isinstance(value, bool):
+            value = str(value)
+        return super().from_file(value, base)
+
+
 class _Rate(Kind):
     metavar = "RATE"
 
@@ -229,6 +248,7 @@ RATE = _Rate()
 PATTERNS = _Patterns()
 PATHS = _Paths()
 NAMES = _Names()
+SIZE = _Size()
 
 
 def COUNT(low: int) -> Kind:  # noqa: N802 (reads as the kinds above)
@@ -296,6 +316,9 @@ KEYS: Tuple[Key, ...] = (
         "messages each channel may buffer before dropping (default 100000)"),
     Key("buffer-bytes", "buffer_bytes", "TARNWICK_CHANNEL_BUFFER_BYTES", COUNT(1), RECORD,
         "bytes each channel may buffer before dropping (default 64 MiB)"),
+    Key("max-store-size", "max_store_size", "TARNWICK_MAX_STORE_SIZE", SIZE, RECORD,
+        "stop storing messages once the store has reached SIZE (e.g. 500MB, 2G); "
+        "those sent later are counted as not stored"),
     Key("redact", "redact", "TARNWICK_REDACT", PATTERNS, RECORD,
         "redaction patterns added to the default ones, or off", option=False),
     Key("trust", "trusted_types", "TARNWICK_TRUST", NAMES, RECORD,

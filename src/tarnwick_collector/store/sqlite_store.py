@@ -6,10 +6,15 @@ Tables:
 - ``sessions``: one row per recording run (the two channels of one run
   share its id).
 - ``data_messages``: one row per data message (one recorded call): when the
-  channel received it, the function's full name and module, the byte size,
-  and the message itself.
+  channel received it, the function's full name and module, the byte size
+  (as sent), and the message itself, packed (see ``packing``: ``packing``
+  and ``base`` say how).
 - ``metric_messages``: one row per metric message: its counter name, metric
-  class, attribute dict (JSON), byte size and the message itself.
+  class, attribute dict (JSON), byte size and the message itself; except
+  the metrics sent for every recorded call (``COUNTED_METRICS``), which
+  only ever matter by their number:
+- ``metric_counts``: per run, counter, metric class and attribute dict, how
+  many such metrics were received.
 - ``channel_runs``: per run and channel, how many messages the application
   sent, how many were stored, and why the others were not. A forked
   process's channel notes its start with a row without an end, which its
@@ -49,12 +54,19 @@ from typing import (
 )
 from urllib.parse import quote
 
+from tarnwick_collector.store import packing
+
 STORE_DIR = ".tarnwick"
 STORE_FILE = "records.sqlite3"
 
 # Marks a file as one of our stores ("TWNK").
 APPLICATION_ID = 0x54574E4B
-SCHEMA_VERSION = 1
+# 1: messages as sent; 2: data messages packed, per-call metrics counted.
+SCHEMA_VERSION = 2
+
+#: Counters of the metrics stored as counts, not as rows: those sent for
+#: every recorded call (``stats`` shows their numbers only).
+COUNTED_METRICS = frozenset({"collection_try", "collection_success"})
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS sessions (
@@ -72,7 +84,9 @@ CREATE TABLE IF NOT EXISTS data_messages (
     module       TEXT,
     size         INTEGER NOT NULL,
     decode_error TEXT,
-    message      BLOB NOT NULL
+    message      BLOB NOT NULL,
+    packing      INTEGER NOT NULL DEFAULT 0,
+    base         INTEGER
 );
 CREATE INDEX IF NOT EXISTS data_messages_session ON data_messages(session);
 CREATE INDEX IF NOT EXISTS data_messages_name ON data_messages(full_name);
@@ -89,6 +103,14 @@ CREATE TABLE IF NOT EXISTS metric_messages (
     message      BLOB NOT NULL
 );
 CREATE INDEX IF NOT EXISTS metric_messages_session ON metric_messages(session);
+CREATE TABLE IF NOT EXISTS metric_counts (
+    session      TEXT NOT NULL,
+    counter      TEXT NOT NULL,
+    kind         TEXT NOT NULL,
+    attributes   TEXT NOT NULL,
+    count        INTEGER NOT NULL,
+    PRIMARY KEY (session, counter, kind, attributes)
+);
 CREATE TABLE IF NOT EXISTS channel_runs (
     session        TEXT NOT NULL,
     channel        TEXT NOT NULL,
@@ -105,7 +127,16 @@ CREATE TABLE IF NOT EXISTS channel_runs (
 );
 """
 
-_TABLES = ("sessions", "data_messages", "metric_messages", "channel_runs")
+_TABLES = ("sessions", "data_messages", "metric_messages", "metric_counts",
+           "channel_runs")
+
+#: What brings a store of each older schema up to the next one.
+_MIGRATIONS = {
+    2: ["ALTER TABLE data_messages ADD COLUMN packing INTEGER NOT NULL DEFAULT 0",
+        "ALTER TABLE data_messages ADD COLUMN base INTEGER",
+        _SCHEMA[_SCHEMA.index("CREATE TABLE IF NOT EXISTS metric_counts"):
+                _SCHEMA.index("CREATE TABLE IF NOT EXISTS channel_runs")]],
+}
 
 #: How long a writer waits for the other writer's transaction, in seconds.
 BUSY_TIMEOUT = 30.0
@@ -313,6 +344,8 @@ def open_for_writing(path: str) -> sqlite3.Connection:
                         conn.execute(statement)
             conn.execute("COMMIT")
         else:
+            if schema_version(conn) < SCHEMA_VERSION:
+                _migrate(conn)
             _add_missing_indexes(conn)
     except sqlite3.Error as exc:
         conn.close()
@@ -336,6 +369,30 @@ def _add_missing_indexes(conn: sqlite3.Connection) -> None:
     for statement in _LATER_INDEXES:
         if statement.split()[5] not in names:
             retry_busy(conn.execute, statement)
+
+
+def schema_version(conn: sqlite3.Connection) -> int:
+    """The schema the store was written with (see ``SCHEMA_VERSION``)."""
+    return conn.execute("PRAGMA user_version").fetchone()[0]
+
+
+def _migrate(conn: sqlite3.Connection) -> None:
+    """Bring a store of an older schema up to this one, in one transaction
+    (another writer may have done it meanwhile). Readers of this version
+    read either; older versions refuse the new schema."""
+    conn.execute("BEGIN IMMEDIATE")
+    try:
+        version = schema_version(conn)
+        while version < SCHEMA_VERSION:
+            version += 1
+            for statement in _MIGRATIONS[version]:
+                conn.execute(statement)
+        conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+    except BaseException:
+        if conn.in_transaction:
+            conn.execute("ROLLBACK")
+        raise
+    conn.execute("COMMIT")
 
 
 def open_for_reading(path: str) -> sqlite3.Connection:
@@ -386,44 +443,89 @@ MetricRow = Tuple[str, float, Optional[str], Optional[str], Optional[str], int,
                   Optional[str], bytes]
 
 
-def _insert_rows(conn: sqlite3.Connection, sql: str,
-                 rows: Sequence[Sequence[object]]) -> None:
-    """Run one INSERT over all rows in one transaction, retried while the
-    database is busy; rolled back if it fails."""
+def insert_data_rows(conn: sqlite3.Connection, rows: Sequence[DataRow],
+                     packer: Optional[packing.Packer] = None) -> None:
+    """Insert data rows in one transaction: (session, received, full_name,
+    module, size, decode_error, message), the message as sent; it is
+    stored packed by ``packer`` (which keeps the bases of a writer's
+    functions; by default a new one)."""
+    if packer is None:
+        packer = packing.Packer()
+    packed = []
+    for session, received, full_name, module, size, error, message in rows:
+        how, base, stored = packer.pack(full_name if error is None else None,
+                                        bytes(message))
+        packed.append(((session, received, full_name, module, size, error,
+                        stored, how), base))
+
     def write() -> None:
         conn.execute("BEGIN IMMEDIATE")
         try:
-            conn.executemany(sql, rows)
+            for values, base in packed:
+                if isinstance(base, packing.PendingBase):
+                    if values[7] != packing.DEFLATED_ON_BASE:
+                        # this row is the base: its id is known once written
+                        cursor = conn.execute(_INSERT_DATA, values + (None,))
+                        base.rowid = cursor.lastrowid
+                        continue
+                    base = base.rowid
+                conn.execute(_INSERT_DATA, values + (base,))
         except BaseException:
             if conn.in_transaction:  # SQLite ends it itself on a full disk
                 conn.execute("ROLLBACK")
             raise
         conn.execute("COMMIT")
 
-    retry_busy(write)
+    try:
+        retry_busy(write)
+    except BaseException:
+        packer.rollback()
+        raise
+    packer.commit()
 
 
-def insert_data_rows(conn: sqlite3.Connection, rows: Sequence[DataRow]) -> None:
-    """Insert data rows in one transaction: (session, received, full_name,
-    module, size, decode_error, message)."""
-    _insert_rows(
-        conn,
-        "INSERT INTO data_messages (session, received, full_name, module,"
-        " size, decode_error, message) VALUES (?, ?, ?, ?, ?, ?, ?)",
-        rows,
-    )
+_INSERT_DATA = ("INSERT INTO data_messages (session, received, full_name, module,"
+                " size, decode_error, message, packing, base)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
 
 
 def insert_metric_rows(conn: sqlite3.Connection, rows: Sequence[MetricRow]) -> None:
     """Insert metric rows in one transaction: (session, received, counter,
-    kind, attributes JSON, size, decode_error, message)."""
-    _insert_rows(
-        conn,
-        "INSERT INTO metric_messages (session, received, counter, kind,"
-        " attributes, size, decode_error, message)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-        rows,
-    )
+    kind, attributes JSON, size, decode_error, message). Metrics of the
+    ``COUNTED_METRICS`` counters are added to their counts instead."""
+    kept = []
+    counts: Dict[Tuple[Any, ...], int] = {}
+    for row in rows:
+        session, _, counter, kind, attributes, _, error, _ = row
+        if (error is None and counter in COUNTED_METRICS
+                and isinstance(kind, str) and isinstance(attributes, str)):
+            key = (session, counter, kind, attributes)
+            counts[key] = counts.get(key, 0) + 1
+        else:
+            kept.append(row)
+
+    def write() -> None:
+        conn.execute("BEGIN IMMEDIATE")
+        try:
+            conn.executemany(
+                "INSERT INTO metric_messages (session, received, counter, kind,"
+                " attributes, size, decode_error, message)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?)", kept)
+            for key, count in counts.items():
+                if not conn.execute(
+                        "UPDATE metric_counts SET count = count + ? WHERE session = ?"
+                        " AND counter = ? AND kind = ? AND attributes = ?",
+                        (count,) + key).rowcount:
+                    conn.execute(
+                        "INSERT INTO metric_counts (session, counter, kind,"
+                        " attributes, count) VALUES (?, ?, ?, ?, ?)", key + (count,))
+        except BaseException:
+            if conn.in_transaction:
+                conn.execute("ROLLBACK")
+            raise
+        conn.execute("COMMIT")
+
+    retry_busy(write)
 
 
 def record_session(conn: sqlite3.Connection, session: str, command: str,
@@ -473,9 +575,14 @@ def record_channel_run(conn: sqlite3.Connection, session: str, channel: str,
 def count_stored(conn: sqlite3.Connection, kind: str, session: str) -> int:
     """Rows of one run in the data (``kind="data"``) or metric table."""
     table = "data_messages" if kind == "data" else "metric_messages"
-    return conn.execute(
+    count = conn.execute(
         f"SELECT COUNT(*) FROM {table} WHERE session = ?", (session,)
     ).fetchone()[0]
+    if kind != "data" and schema_version(conn) >= 2:
+        count += conn.execute(
+            "SELECT TOTAL(count) FROM metric_counts WHERE session = ?", (session,)
+        ).fetchone()[0]
+    return int(count)
 
 
 # --- readers -----------------------------------------------------------
@@ -530,8 +637,11 @@ def list_sessions(conn: sqlite3.Connection) -> List[Dict[str, Any]]:
         "SELECT s.session, s.started, s.pid, s.command, s.project_path,"
         " (SELECT COUNT(*) FROM data_messages d WHERE d.session = s.session),"
         " (SELECT COUNT(*) FROM metric_messages m WHERE m.session = s.session)"
-        " FROM sessions s ORDER BY s.started, s.rowid"
+        + (" + (SELECT TOTAL(c.count) FROM metric_counts c WHERE c.session = s.session)"
+           if schema_version(conn) >= 2 else "")
+        + " FROM sessions s ORDER BY s.started, s.rowid"
     ).fetchall()
+    rows = [row[:6] + (int(row[6]),) for row in rows]
     keys = ("session", "started", "pid", "command", "project_path", "calls", "metrics")
     return [dict(zip(keys, row)) for row in rows]
 
@@ -704,16 +814,16 @@ def iter_data_rows_by_id(conn: sqlite3.Connection,
                          ids: Sequence[int]) -> Iterator[Tuple[Any, ...]]:
     """The data rows (id, session, received, full_name, module, size,
     decode_error, message) of ``ids``, in their order, a few at a time."""
+    packed = schema_version(conn) >= 2
+    columns = ("id, session, received, full_name, module, size, decode_error, message"
+               + (", packing, base" if packed else ""))
     for start in range(0, len(ids), _FETCH_BATCH):
         batch = list(ids[start:start + _FETCH_BATCH])
         rows = {row[0]: row for row in conn.execute(
-            "SELECT id, session, received, full_name, module, size, decode_error,"
-            f" message FROM data_messages WHERE id IN ({', '.join('?' * len(batch))})",
-            batch)}
-        for rid in batch:
-            row = rows.get(rid)
-            if row is not None:
-                yield row
+            f"SELECT {columns} FROM data_messages"
+            f" WHERE id IN ({', '.join('?' * len(batch))})", batch)}
+        found = (rows[rid] for rid in batch if rid in rows)
+        yield from (_unpacked(conn, found) if packed else found)
 
 
 def iter_data_rows(conn: sqlite3.Connection, session: Selection,
@@ -723,6 +833,28 @@ def iter_data_rows(conn: sqlite3.Connection, session: Selection,
     decode_error, message) in arrival order, at most ``limit``, of the
     functions ``name_filter`` selects (see :func:`function_matcher`)."""
     return iter_data_rows_by_id(conn, select_data_ids(conn, session, name_filter, limit))
+
+
+def _unpacked(conn: sqlite3.Connection,
+              rows: Iterator[Tuple[Any, ...]]) -> Iterator[Tuple[Any, ...]]:
+    """Data rows with their messages as sent. A message that cannot be
+    unpacked is left as stored, with the reason as its decode error."""
+    unpacker = packing.Unpacker(conn.cursor())
+    for row in rows:
+        *columns, how, base = row
+        try:
+            columns[7] = unpacker.unpack(how, base, columns[7], columns[5])
+        except (ValueError, sqlite3.Error) as exc:
+            error = _text(columns[6])
+            columns[6] = (f"{error}; " if error else "") + \
+                f"stored message cannot be unpacked: {exc}"
+        yield tuple(columns)
+
+
+def data_messages(conn: sqlite3.Connection, session: Selection = None) -> List[bytes]:
+    """The data messages of the runs in ``session``, as sent, in arrival
+    order."""
+    return [bytes(row[7]) for row in iter_data_rows(conn, session)]
 
 
 def count_data_rows(conn: sqlite3.Connection, session: Selection) -> int:
@@ -735,8 +867,12 @@ def count_data_rows(conn: sqlite3.Connection, session: Selection) -> int:
 def metric_counts(conn: sqlite3.Connection, session: Selection) -> List[Tuple[str, str, int]]:
     """(counter, metric class, count), largest counts first."""
     clause, params = _where_runs(session)
-    sql = f"SELECT counter, kind, COUNT(*) FROM metric_messages WHERE {clause}"
-    sql += " GROUP BY counter, kind ORDER BY COUNT(*) DESC, counter, kind"
+    sql = f"SELECT counter, kind, 1 AS n FROM metric_messages WHERE {clause}"
+    if schema_version(conn) >= 2:
+        sql += f" UNION ALL SELECT counter, kind, count FROM metric_counts WHERE {clause}"
+        params = params + params
+    sql = (f"SELECT counter, kind, CAST(TOTAL(n) AS INTEGER) FROM ({sql})"
+           " GROUP BY counter, kind ORDER BY TOTAL(n) DESC, counter, kind")
     # (_text of a value that is not None is a str)
     return [(_text(c) if c is not None else "(unknown)", _text(k) or "(undecodable)", n)  # type: ignore[misc]
             for c, k, n in conn.execute(sql, params)]
@@ -879,12 +1015,16 @@ def channel_runs(conn: sqlite3.Connection, session: Selection) -> List[Dict[str,
         f" dropped_down, lost, restarts, note FROM channel_runs WHERE {clause}",
         params).fetchall()
     stored: Dict[Tuple[Optional[str], str], int] = {}  # no run id: a damaged store
-    for kind, table in _MESSAGE_TABLES:
+    tables = list(_MESSAGE_TABLES)
+    if schema_version(conn) >= 2:
+        tables.append(("metrics", "metric_counts"))
+    for kind, table in tables:
+        total = "TOTAL(count)" if table == "metric_counts" else "COUNT(*)"
         for run, count in conn.execute(
-                f"SELECT session, COUNT(*) FROM {table} WHERE {clause}"
+                f"SELECT session, {total} FROM {table} WHERE {clause}"
                 " GROUP BY session", params):
             key = (_text(run), kind)
-            stored[key] = stored.get(key, 0) + count
+            stored[key] = stored.get(key, 0) + int(count)
     runs: List[Tuple[Any, Dict[str, Any]]] = []
     for (run, channel, started, ended, sent, kept, full, down, lost,
          restarts, note) in rows:

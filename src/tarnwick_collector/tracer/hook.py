@@ -9,8 +9,9 @@ cache directories, and outside this package. The finder sits first on
 when the standard source loader would load a project file, loads it through
 :class:`InstrumentingLoader` instead. Modules that other import hooks handle
 (a test runner's own rewriting, zip imports, extension modules) are left to
-them. Instrumented modules are compiled in memory and never written to the
-bytecode cache.
+them. Instrumented code is never written to the interpreter's bytecode
+cache: it is kept under a tag of its own (see ``cache``), so that a plain
+import never loads it.
 """
 import importlib.abc
 import importlib.machinery
@@ -22,9 +23,9 @@ import threading
 from importlib._bootstrap import (  # type: ignore[attr-defined]  # not in the stubs
     _call_with_frames_removed,
 )
-from typing import Callable, Iterable, List, Optional, Set, Tuple
+from typing import Callable, Dict, Iterable, List, Optional, Set, Tuple
 
-from tarnwick_collector.tracer import _trampolines
+from tarnwick_collector.tracer import _trampolines, cache
 from tarnwick_collector.tracer.rewrite import compile_module
 
 #: Directory names never searched for project modules.
@@ -83,6 +84,12 @@ class Project:
                           if not _under(self._real_root, d)]
         self._excluded += [_real(os.path.join(self.root, e)) for e in exclude]
         self._venv_cache: dict = {}
+        # Real paths of directories and of sys.path entries, asked for at
+        # every import: resolving them each time (a system call per path
+        # component) was a large share of an import from the cache.
+        self._real_dirs: Dict[str, str] = {}
+        self._path_bases: Dict[str, Tuple[str, str]] = {}
+        self._project_dirs: Dict[str, bool] = {}
         self.files: Set[str] = set()
         self.modules: Set[str] = set()
         #: (module, error) of each project module the instrumenter failed
@@ -115,29 +122,54 @@ class Project:
         self._venv_cache[directory] = result
         return result
 
+    def _realpath(self, path: str) -> str:
+        """``os.path.realpath(path)``, its directory's resolved once."""
+        directory, name = os.path.split(os.path.abspath(path))
+        real_dir = self._real_dirs.get(directory)
+        if real_dir is None:
+            real_dir = self._real_dirs[directory] = os.path.realpath(directory)
+        full = os.path.join(real_dir, name)
+        return os.path.realpath(full) if os.path.islink(full) else full
+
     def contains(self, path: str) -> bool:
         """Whether ``path`` is a source file of the project."""
         if not path.endswith(".py"):
             return False
-        real = _real(path)
-        if not _under(real, self._real_root):
-            return False
+        real = os.path.normcase(self._realpath(path))
         if any(_under(real, d) for d in self._excluded):
+            return False  # (an exclusion may name a single file)
+        directory = os.path.dirname(real)
+        known = self._project_dirs.get(directory)
+        if known is None:
+            known = self._project_dirs[directory] = self._is_project_dir(directory)
+        return known
+
+    def _is_project_dir(self, real_dir: str) -> bool:
+        """Whether the source files directly in ``real_dir`` (a real path)
+        are the project's."""
+        if not _under(real_dir, self._real_root):
             return False
-        rel = os.path.relpath(real, self._real_root)
-        if any(part in SKIPPED_DIRS for part in rel.split(os.sep)[:-1]):
+        if any(_under(real_dir, d) for d in self._excluded):
             return False
-        return not self._in_venv(os.path.dirname(real))
+        rel = os.path.relpath(real_dir, self._real_root)
+        if rel != os.curdir and any(part in SKIPPED_DIRS for part in rel.split(os.sep)):
+            return False
+        return not self._in_venv(real_dir)
 
     def add_file(self, path: str) -> None:
         """Record ``path`` and its other spellings as a project file."""
         self.files.add(path)
         self.files.add(os.path.abspath(path))
-        real = os.path.realpath(path)
+        real = self._realpath(path)
         self.files.add(real)
         for entry in sys.path:
-            base = os.path.abspath(entry or os.curdir)
-            real_base = os.path.realpath(base)
+            if not isinstance(entry, str):
+                continue
+            bases = self._path_bases.get(entry)
+            if bases is None:
+                base = os.path.abspath(entry or os.curdir)
+                bases = self._path_bases[entry] = (base, os.path.realpath(base))
+            base, real_base = bases
             if _under(real, real_base) and real_base != real:
                 self.files.add(os.path.join(base,
                                             os.path.relpath(real, real_base)))
@@ -164,7 +196,8 @@ class Project:
 
 class InstrumentingLoader(importlib.machinery.SourceFileLoader):
     """Loads a project module from source with its functions instrumented
-    (and nothing read from or written to the bytecode cache)."""
+    (nothing read from or written to the interpreter's bytecode cache; the
+    instrumented code is cached under its own tag)."""
 
     def __init__(self, fullname: str, path: str, project: Project) -> None:
         super().__init__(fullname, path)
@@ -198,7 +231,8 @@ class InstrumentingLoader(importlib.machinery.SourceFileLoader):
         try:
             code, instrumented = compile_module(
                 source, self.path,
-                lambda exc: self._project.instrumentation_failed(fullname, exc))
+                lambda exc: self._project.instrumentation_failed(fullname, exc),
+                cache.cache_path(self.path))
         except SyntaxError:
             code, instrumented = None, False
         if code is None:

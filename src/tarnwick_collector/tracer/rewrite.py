@@ -54,12 +54,12 @@ recorded function is that of the function as written.
 """
 import ast
 import builtins
-import copy
 import types
 import weakref
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from tarnwick_collector.tracer import _trampolines as _t
+from tarnwick_collector.tracer import cache as _cache
 from tarnwick_collector.tracer.scopes import (
     GLOBAL,
     Analysis,
@@ -78,45 +78,98 @@ _NEVER_REPORTED = frozenset({"__class__"})
 _MAX_DUAL_DEPTH = 4
 
 
+#: The trampolines and gates that placeholders may stand for, by name.
+_NAMED = ("gate", "active", "ret", "exc", "exit", "glob", "attr", "mattr",
+          "call", "gcall", "with_")
+_NAMED_IDS = {id(getattr(_t, name)): name for name in _NAMED}
+
+
+def _at(node: Any, like: ast.AST) -> Any:
+    """``node`` with the location of ``like`` (``ast.copy_location``
+    without its per-attribute getattr, which was a tenth of the
+    instrumenter's time)."""
+    if node._attributes:
+        fields = node.__dict__
+        known = like.__dict__
+        for key in _LOCATION:
+            value = known.get(key)
+            if value is not None:
+                fields[key] = value
+    return node
+
+
+_LOCATION = ("lineno", "col_offset", "end_lineno", "end_col_offset")
+
+
 class _Pool:
-    """The objects that placeholder constants stand for."""
+    """The objects that placeholder constants stand for, and how to make
+    each again (for code read back from the cache): ``recipe[i]`` describes
+    the object of placeholder ``i`` as ("t", trampoline name), ("b",
+    builtin name), ("slot", n) or ("bind", n), n indexing ``slot_args``,
+    the arguments each Slot was made with."""
 
     def __init__(self) -> None:
         self.objects: Dict[str, Any] = {}
         self._keys: Dict[int, str] = {}
+        self.recipe: List[Tuple[str, Any]] = []
+        self.slot_args: List[tuple] = []
+        self._slot_index: Dict[int, int] = {}
+
+    def slot(self, *args: Any) -> Any:
+        """A new Slot made with ``args``."""
+        slot = _t.Slot(*args)
+        self._slot_index[id(slot)] = len(self.slot_args)
+        self.slot_args.append(args)
+        self.key(slot)  # kept alive (and its id unique) with the pool
+        return slot
+
+    def _recipe(self, obj: Any) -> Tuple[str, Any]:
+        name = _NAMED_IDS.get(id(obj))
+        if name is not None:
+            return ("t", name)
+        if obj is BaseException:
+            return ("b", "BaseException")
+        index = self._slot_index.get(id(obj))
+        if index is not None:
+            return ("slot", index)
+        index = self._slot_index.get(id(getattr(obj, "__self__", None)))
+        if index is not None and getattr(obj, "__name__", None) == "bind":
+            return ("bind", index)
+        raise TypeError(f"no recipe for a placeholder of {type(obj).__name__}")
 
     def key(self, obj: Any) -> str:
         key = self._keys.get(id(obj))
         if key is None:
             key = f"{_PREFIX}{len(self.objects)}"
+            self.recipe.append(self._recipe(obj))
             self.objects[key] = obj
             self._keys[id(obj)] = key
         return key
 
     def const(self, obj: Any, like: ast.AST) -> ast.expr:
         """A node evaluating to ``obj``."""
-        return ast.copy_location(ast.Constant(value=self.key(obj)), like)
+        return _at(ast.Constant(value=self.key(obj)), like)
 
     def callee(self, obj: Any, like: ast.AST) -> ast.expr:
         """A node evaluating to ``obj`` in the callee position of a call.
         (A bare constant there draws the compiler's "not callable"
         warning; ``c or c`` is folded to the constant all the same.)"""
-        return ast.copy_location(
+        return _at(
             ast.BoolOp(op=ast.Or(),
                        values=[self.const(obj, like), self.const(obj, like)]),
             like)
 
     def call(self, obj: Any, args: List[ast.expr], like: ast.AST) -> ast.Call:
-        return ast.copy_location(
+        return _at(
             ast.Call(func=self.callee(obj, like), args=args, keywords=[]),
             like)
 
     def test(self, gate: Any, like: ast.AST) -> ast.expr:
         """``gate & 1``: a test the compiler cannot fold (it folds the test of
         a bare constant; ``&`` fails on the placeholder string)."""
-        return ast.copy_location(
+        return _at(
             ast.BinOp(left=self.const(gate, like), op=ast.BitAnd(),
-                      right=ast.copy_location(ast.Constant(1), like)),
+                      right=_at(ast.Constant(1), like)),
             like)
 
 
@@ -133,7 +186,7 @@ class _Hoister(ast.NodeTransformer):
         if self.first is None:
             self.first = node
         names.extend(n for n in node.names if n not in names)
-        return ast.copy_location(ast.Pass(), node)
+        return _at(ast.Pass(), node)
 
     def visit_Global(self, node):
         return self._take(node, self.globals)
@@ -142,6 +195,16 @@ class _Hoister(ast.NodeTransformer):
         return self._take(node, self.nonlocals)
 
     def _skip(self, node):
+        return node
+
+    def generic_visit(self, node):
+        # Declarations are statements: only the statement lists of a
+        # statement (bodies, handlers, cases) can hold one.
+        for field in node._fields:
+            value = getattr(node, field, None)
+            if isinstance(value, list) and value and \
+                    isinstance(value[0], _STATEMENTS):
+                value[:] = [self.visit(item) for item in value]
         return node
 
     visit_FunctionDef = visit_AsyncFunctionDef = visit_ClassDef = _skip
@@ -153,30 +216,16 @@ class _Hoister(ast.NodeTransformer):
         if first is None:  # no declaration was taken
             return out
         if self.globals:
-            out.append(ast.copy_location(ast.Global(names=self.globals),
+            out.append(_at(ast.Global(names=self.globals),
                                          first))
         if self.nonlocals:
-            out.append(ast.copy_location(ast.Nonlocal(names=self.nonlocals),
+            out.append(_at(ast.Nonlocal(names=self.nonlocals),
                                          first))
         return out
 
 
-def _own_nodes(body: List[ast.stmt]):
-    """Nodes of a function body, not descending into nested scopes."""
-    stack: List[ast.AST] = list(body)
-    while stack:
-        node = stack.pop()
-        yield node
-        for child in ast.iter_child_nodes(node):
-            if isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef,
-                                  ast.Lambda, ast.ClassDef)):
-                continue
-            stack.append(child)
-
-
-def _is_generator(node) -> bool:
-    return any(isinstance(n, (ast.Yield, ast.YieldFrom))
-               for n in _own_nodes(node.body))
+_STATEMENTS = (ast.stmt, ast.excepthandler) + (
+    (ast.match_case,) if hasattr(ast, "match_case") else ())
 
 
 def _decorator_names(node) -> List[str]:
@@ -195,6 +244,31 @@ def _has_docstring(body: List[ast.stmt]) -> bool:
             and isinstance(body[0].value.value, str))
 
 
+def _clone(node: Any, pairs: List[Tuple[ast.AST, ast.AST]]) -> Any:
+    """A deep copy of a syntax tree, noting each (original, copy) pair.
+    (Much cheaper than ``copy.deepcopy``, which took about a third of the
+    instrumenter's time: nodes keep their fields in their ``__dict__``, and
+    the stateless ``Load``/``Store``/``Del`` contexts are shared.)"""
+    if isinstance(node, _CONTEXTS):
+        return node
+    cls = node.__class__
+    new = cls.__new__(cls)
+    fields = new.__dict__
+    for key, value in node.__dict__.items():
+        if isinstance(value, ast.AST):
+            value = _clone(value, pairs)
+        elif isinstance(value, list):
+            value = [_clone(item, pairs) if isinstance(item, ast.AST) else item
+                     for item in value]
+        fields[key] = value
+    pairs.append((node, new))
+    return new
+
+
+_CONTEXTS = (ast.expr_context,)
+_DISPATCH: Dict[type, Callable[..., Any]] = {}
+
+
 class _Instrumenter(ast.NodeTransformer):
     def __init__(self, analysis: Analysis, pool: _Pool) -> None:
         self.analysis = analysis
@@ -205,11 +279,50 @@ class _Instrumenter(ast.NodeTransformer):
         self.qualname: List[str] = []
         self.slots: List[Any] = []
         self.depth = 0               # enclosing functions and lambdas
+        self.hoisted = False         # global/nonlocal declarations moved
         # Copies of subtrees (for the original bodies) keep the scopes and
         # slots of the nodes they were copied from.
         self._origin: Dict[int, int] = {}
         self._slot_of: Dict[int, Any] = {}
-        self._memos: List[dict] = []
+        self._memos: List[list] = []
+
+    # -- traversal (ast.NodeTransformer's, without its per-node getattr
+    # and field iteration, which profiling showed as a large share)
+
+    def visit(self, node):
+        method = _DISPATCH.get(node.__class__)
+        if method is None:
+            method = getattr(_Instrumenter, "visit_" + node.__class__.__name__,
+                             _Instrumenter.generic_visit)
+            _DISPATCH[node.__class__] = method
+        return method(self, node)
+
+    def generic_visit(self, node):
+        fields = node.__dict__
+        for field in node._fields:
+            old = fields.get(field)
+            if isinstance(old, list):
+                new_values = []
+                for value in old:
+                    if isinstance(value, ast.AST):
+                        if isinstance(value, _CONTEXTS):
+                            new_values.append(value)
+                            continue
+                        value = self.visit(value)
+                        if value is None:
+                            continue
+                        if not isinstance(value, ast.AST):
+                            new_values.extend(value)
+                            continue
+                    new_values.append(value)
+                old[:] = new_values
+            elif isinstance(old, ast.AST) and not isinstance(old, _CONTEXTS):
+                new_node = self.visit(old)
+                if new_node is None:
+                    delattr(node, field)
+                else:
+                    fields[field] = new_node
+        return node
 
     # -- context
 
@@ -258,18 +371,20 @@ class _Instrumenter(ast.NodeTransformer):
                                None, self._stmts, node.body)
         return node
 
-    def _copy(self, obj):
-        """A deep copy of a subtree whose nodes keep the scopes and slots of
-        the nodes they copy."""
-        memo: dict = {}
-        new = copy.deepcopy(obj, memo)
-        self._memos.append(memo)  # keeps the originals' ids valid
+    def _copy(self, body: List[ast.stmt]) -> List[ast.stmt]:
+        """A deep copy of a function body whose nodes keep the scopes and
+        slots of the nodes they copy."""
+        pairs: List[Tuple[ast.AST, ast.AST]] = []
+        new = [_clone(stmt, pairs) for stmt in body]
+        self._memos.append(pairs)  # keeps the originals' ids valid
         scopes = self.analysis.scopes
-        for old_id, node in memo.items():
-            if isinstance(node, ast.AST):
-                if old_id in scopes:
-                    scopes[id(node)] = scopes[old_id]
-                self._origin[id(node)] = self._origin.get(old_id, old_id)
+        origin = self._origin
+        for old, node in pairs:
+            old_id = id(old)
+            scope = scopes.get(old_id)
+            if scope is not None:
+                scopes[id(node)] = scope
+            origin[id(node)] = origin.get(old_id, old_id)
         return new
 
     def _both(self, scope, returns, qual, body):
@@ -301,6 +416,8 @@ class _Instrumenter(ast.NodeTransformer):
         hoister = _Hoister()
         body = [hoister.visit(stmt) for stmt in body]
         head += hoister.declarations()
+        if hoister.first is not None:
+            self.hoisted = True
         inst, original = self._both(
             scope, kind is not None and kind != _t.KIND_COROUTINE,
             (node.name, "<locals>"), body)
@@ -308,11 +425,11 @@ class _Instrumenter(ast.NodeTransformer):
         if kind is not None:
             slot = self._slot_of.get(self._origin.get(id(node), id(node)))
             if slot is None:
-                slot = _t.Slot(kind, len(getattr(args, "posonlyargs", [])) +
-                               len(args.args), args.vararg is not None,
-                               tuple(mangle(scope.private, a.arg)
-                                     for a in args.kwonlyargs),
-                               args.kwarg is not None, self._qualname(node.name))
+                slot = self.pool.slot(
+                    kind, len(getattr(args, "posonlyargs", [])) + len(args.args),
+                    args.vararg is not None,
+                    tuple(mangle(scope.private, a.arg) for a in args.kwonlyargs),
+                    args.kwarg is not None, self._qualname(node.name))
                 self._slot_of[self._origin.get(id(node), id(node))] = slot
                 self.slots.append(slot)
         node.body = head + self._assemble(node, kind, slot, inst, original)
@@ -325,7 +442,7 @@ class _Instrumenter(ast.NodeTransformer):
 
     def _kind(self, node, enclosing: Optional[Scope]) -> Optional[int]:
         """How the function is recorded; None when it is not (generators)."""
-        if _is_generator(node):
+        if self.analysis.scope_of(node).generator:
             return None
         if isinstance(node, ast.AsyncFunctionDef):
             return _t.KIND_COROUTINE
@@ -342,7 +459,7 @@ class _Instrumenter(ast.NodeTransformer):
         return _t.KIND_FUNCTION
 
     def _stmt(self, node, like) -> ast.stmt:
-        return ast.copy_location(node, like)
+        return _at(node, like)
 
     def _assemble(self, node, kind, slot, inst: List[ast.stmt],
                   original: Optional[List[ast.stmt]]) -> List[ast.stmt]:
@@ -365,7 +482,7 @@ class _Instrumenter(ast.NodeTransformer):
                   + list(args.kwonlyargs)
                   + ([args.kwarg] if args.kwarg else []))
         enter = self._stmt(ast.Expr(value=pool.call(
-            slot, [ast.copy_location(ast.Name(id=p.arg, ctx=ast.Load()), node)
+            slot, [_at(ast.Name(id=p.arg, ctx=ast.Load()), node)
                    for p in params], node)), node)
         offer = self._stmt(ast.If(test=pool.test(_t.gate, node), body=[enter],
                                   orelse=[]), node)
@@ -375,7 +492,7 @@ class _Instrumenter(ast.NodeTransformer):
             type=pool.const(BaseException, node), name=None,
             body=[self._stmt(ast.Expr(value=pool.call(_t.exc, [], node)), node),
                   self._stmt(ast.Raise(exc=None, cause=None), node)])
-        ast.copy_location(on_exc, node)
+        _at(on_exc, node)
         if original is None:
             return [self._stmt(ast.Try(
                 body=[offer] + inst, handlers=[on_exc], orelse=[],
@@ -402,7 +519,7 @@ class _Instrumenter(ast.NodeTransformer):
         if original is None:
             node.body = inst
         else:
-            node.body = ast.copy_location(
+            node.body = _at(
                 ast.IfExp(test=self.pool.test(_t.active, node.body), body=inst,
                           orelse=original[0]), node.body)
         return node
@@ -451,7 +568,7 @@ class _Instrumenter(ast.NodeTransformer):
             node.value = self.visit(node.value)
         if self.returns:
             value = node.value if node.value is not None else \
-                ast.copy_location(ast.Constant(value=None), node)
+                _at(ast.Constant(value=None), node)
             node.value = self.pool.call(_t.ret, [value], node)
         return node
 
@@ -492,13 +609,17 @@ class _Instrumenter(ast.NodeTransformer):
         if where != GLOBAL:
             return node
         return self.pool.call(
-            _t.glob, [node, ast.copy_location(ast.Constant(mangled), node)],
+            _t.glob, [node, _at(ast.Constant(mangled), node)],
             node)
 
     def visit_Attribute(self, node: ast.Attribute):
         node.value = self.visit(node.value)
         if self.active and isinstance(node.ctx, ast.Load):
             node.value = self.pool.call(_t.attr, [node.value], node.value)
+        return node
+
+    def visit_Constant(self, node: ast.Constant):
+        # A leaf (ast.NodeVisitor's own looks for methods of old node names).
         return node
 
     def visit_Call(self, node: ast.Call):
@@ -514,7 +635,7 @@ class _Instrumenter(ast.NodeTransformer):
             elif where == GLOBAL:
                 node.func = pool.call(
                     _t.gcall,
-                    [func, ast.copy_location(ast.Constant(mangled), func)],
+                    [func, _at(ast.Constant(mangled), func)],
                     func)
             else:
                 node.func = pool.call(_t.call, [func], func)
@@ -561,7 +682,9 @@ def _code_key(code: types.CodeType) -> tuple:
             getattr(code, "co_qualname", None))
 
 
-_ORIGINALS: "weakref.WeakKeyDictionary[types.CodeType, Tuple[_Source, tuple]]" = \
+#: The source of each instrumented code object; the key of its original
+#: there is its own (binding changes only the constants).
+_ORIGINALS: "weakref.WeakKeyDictionary[types.CodeType, _Source]" = \
     weakref.WeakKeyDictionary()
 
 
@@ -574,71 +697,166 @@ def original_code(code: types.CodeType) -> Optional[types.CodeType]:
         return None
     if entry is None:
         return None
-    return entry[0].original(entry[1])
+    return entry.original(_code_key(code))
 
 
-def _bind_constants(code: types.CodeType, objects: Dict[str, Any],
-                    source: _Source) -> types.CodeType:
-    consts = []
-    changed = False
-    for const in code.co_consts:
+def _binding_plan(code: types.CodeType) -> Optional[tuple]:
+    """Where the placeholders of ``code`` and of its nested code are:
+    ((constant index, placeholder number), ...) of ``code`` itself and
+    ((constant index, plan), ...) of its nested code that holds some; None
+    when there are none. Reading a module back from the cache binds by the
+    plan, which spares it a scan of every constant of every code object."""
+    here = []
+    nested = []
+    for i, const in enumerate(code.co_consts):
         if isinstance(const, str) and const.startswith(_PREFIX):
-            const = objects[const]
-            changed = True
+            here.append((i, int(const[len(_PREFIX):])))
         elif isinstance(const, types.CodeType):
-            new = _bind_constants(const, objects, source)
-            changed = changed or new is not const
-            const = new
-        consts.append(const)
-    if changed:
-        new_code = code.replace(co_consts=tuple(consts))
-        _ORIGINALS[new_code] = (source, _code_key(code))
-        return new_code
-    return code
+            plan = _binding_plan(const)
+            if plan is not None:
+                nested.append((i, plan))
+    if here or nested:
+        return (tuple(here), tuple(nested))
+    return None
+
+
+def _bind(code: types.CodeType, plan: Optional[tuple], objects: List[Any],
+          source: _Source) -> types.CodeType:
+    """``code`` with the objects of its placeholders in their place (see
+    ``_binding_plan``), each new code object mapped to its original."""
+    if plan is None:
+        return code
+    here, nested = plan
+    consts = list(code.co_consts)
+    for i, number in here:
+        consts[i] = objects[number]
+    for i, inner in nested:
+        consts[i] = _bind(consts[i], inner, objects, source)
+    new_code = code.replace(co_consts=tuple(consts))
+    _ORIGINALS[new_code] = source
+    return new_code
 
 
 # ------------------------------------------------------------------ entry
 
 class Instrumented:
-    """The result of instrumenting one module."""
+    """The result of instrumenting one module. ``payload`` is what the
+    cache keeps: the code before its placeholders are replaced, with the
+    recipe of their objects (see :class:`_Pool`)."""
 
-    def __init__(self, code: types.CodeType, slots: List[Any]) -> None:
+    def __init__(self, code: types.CodeType, slots: List[Any],
+                 payload: Optional[tuple] = None) -> None:
         self.code = code
         self.slots = slots
+        self.payload = payload
 
 
 def instrument(source: bytes, filename: str) -> Instrumented:
     """Compile ``source`` (the text of the file ``filename``) with its
     functions instrumented. Raises SyntaxError as ``compile`` does for bad
     source; any other failure means the module could not be instrumented."""
-    # The source's own errors, exactly as the plain import reports them
-    # (the instrumented tree, with its hoisted declarations, could accept
-    # code the compiler refuses).
-    compile(source, filename, "exec", dont_inherit=True)
+    # The parser's errors are the plain import's own. The compiler's are
+    # taken from the source itself (compiling it once more was a sixth of
+    # the time, so it is done only when needed): when the instrumented
+    # tree does not compile, and when declarations were hoisted, which can
+    # make the tree accept code the compiler refuses ("used prior to global
+    # declaration").
     tree = ast.parse(source, filename)
     analysis = analyze(tree)
     pool = _Pool()
     instrumenter = _Instrumenter(analysis, pool)
     tree = instrumenter.visit(tree)
-    ast.fix_missing_locations(tree)
-    code = compile(tree, filename, "exec", dont_inherit=True)
-    code = _bind_constants(code, pool.objects, _Source(source, filename))
-    return Instrumented(code, instrumenter.slots)
+    if instrumenter.hoisted:
+        compile(source, filename, "exec", dont_inherit=True)
+    try:
+        try:
+            code = compile(tree, filename, "exec", dont_inherit=True)
+        except (TypeError, ValueError):
+            # Every node the instrumenter makes takes the location of the
+            # node it stands for; walking the whole tree to fill in missing
+            # ones (ast.fix_missing_locations) cost about 15% of the time
+            # for nothing, so it is done only when the compiler asks.
+            ast.fix_missing_locations(tree)
+            code = compile(tree, filename, "exec", dont_inherit=True)
+    except SyntaxError as exc:
+        compile(source, filename, "exec", dont_inherit=True)
+        raise RuntimeError(f"instrumented code does not compile: {exc}") from exc
+    plan = _binding_plan(code)
+    payload = (code, tuple(pool.recipe), tuple(pool.slot_args), plan)
+    bound = _bind(code, plan, list(pool.objects.values()),
+                  _Source(source, filename))
+    return Instrumented(bound, list(instrumenter.slots), payload)
+
+
+def instrument_from_payload(payload: Any, source: bytes,
+                            filename: str) -> Instrumented:
+    """The module instrumented again from a cached ``payload`` (see
+    :class:`Instrumented`): new Slots and the same trampolines in place of
+    its placeholders. ``source`` is the text the payload was made from;
+    functions are mapped to their originals in it."""
+    code, recipe, slot_args, plan = payload
+    if not isinstance(code, types.CodeType):
+        raise TypeError("not a cached module")
+    if code.co_filename != filename:
+        code = _fix_co_filename(code, filename)
+    slots = [_t.Slot(*args) for args in slot_args]
+    objects: List[Any] = []
+    for what, arg in recipe:
+        if what == "t" and arg in _NAMED:
+            obj = getattr(_t, arg)
+        elif what == "b" and arg == "BaseException":
+            obj = BaseException
+        elif what == "slot":
+            obj = slots[arg]
+        elif what == "bind":
+            obj = slots[arg].bind
+        else:
+            raise ValueError(f"unknown placeholder {what!r}")
+        objects.append(obj)
+    bound = _bind(code, plan, objects, _Source(source, filename))
+    return Instrumented(bound, slots, payload)
+
+
+def _fix_co_filename(code: types.CodeType, filename: str) -> types.CodeType:
+    """``code`` with ``filename`` as the file name of it and its nested code
+    (a module imported under another spelling of its path than when it was
+    cached), as the interpreter does for its own cache."""
+    consts = tuple(_fix_co_filename(c, filename) if isinstance(c, types.CodeType)
+                   else c for c in code.co_consts)
+    return code.replace(co_filename=filename, co_consts=consts)
 
 
 def compile_module(source: bytes, filename: str,
                    on_failure: Optional[Callable[[BaseException], None]] = None,
+                   cache_path: Optional[str] = None,
                    ) -> Tuple[types.CodeType, bool]:
     """Code for a module: instrumented when that works, else compiled as
     written (so a failure of the instrumenter never breaks an import).
     Returns the code and whether it is instrumented; ``on_failure`` is told
-    the instrumenter's error, so that the fallback is never silent."""
+    the instrumenter's error, so that the fallback is never silent.
+
+    With a ``cache_path`` (see :mod:`.cache`) the instrumented code is read
+    from there when it was cached for this very source, and written there
+    otherwise; a source that cannot be instrumented leaves nothing there."""
+    if cache_path is not None:
+        payload = _cache.read(cache_path, source)
+        if payload is not None:
+            try:
+                return instrument_from_payload(payload, source, filename).code, True
+            except Exception:
+                pass  # an entry that does not fit: instrumented afresh
     try:
-        return instrument(source, filename).code, True
+        result = instrument(source, filename)
     except Exception as exc:
+        if cache_path is not None:
+            _cache.discard(cache_path)
         if _debug:
             raise
         failure = exc
+    else:
+        if cache_path is not None:
+            _cache.write(cache_path, source, result.payload)
+        return result.code, True
     # A source that does not compile fails here with its own error, which
     # is no failure of the instrumenter.
     code = compile(source, filename, "exec", dont_inherit=True)
@@ -653,4 +871,5 @@ def compile_module(source: bytes, filename: str,
 #: Set by tests so instrumenter failures surface instead of falling back.
 _debug = False
 
-__all__ = ["instrument", "compile_module", "original_code", "Instrumented"]
+__all__ = ["instrument", "instrument_from_payload", "compile_module",
+           "original_code", "Instrumented"]

@@ -17,7 +17,7 @@ A wrong answer here never changes what the program does: the load itself is
 compiled from the original name node. It only decides what is reported.
 """
 import ast
-from typing import Dict, Optional, Set
+from typing import Callable, Dict, Optional, Set
 
 GLOBAL = "global"
 LOCAL = "local"
@@ -25,6 +25,7 @@ FREE = "free"
 
 _FUNCTION_NODES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)
 _COMPREHENSION_NODES = (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)
+_DISPATCH: Dict[type, Callable[..., None]] = {}
 
 
 def mangle(private: Optional[str], name: str) -> str:
@@ -44,7 +45,7 @@ class Scope:
     the type parameters of a generic function or class (3.12+)."""
 
     __slots__ = ("kind", "parent", "private", "bound", "declared_global",
-                 "declared_nonlocal", "star_import")
+                 "declared_nonlocal", "star_import", "generator")
 
     def __init__(self, kind: str, parent: "Optional[Scope]",
                  private: Optional[str]) -> None:
@@ -56,6 +57,8 @@ class Scope:
         self.declared_global: Set[str] = set()
         self.declared_nonlocal: Set[str] = set()
         self.star_import = False
+        #: A function whose own body yields.
+        self.generator = False
 
     def resolve(self, name: str) -> str:
         """GLOBAL, LOCAL or FREE for ``name`` (already mangled) as loaded
@@ -110,6 +113,37 @@ class _Binder(ast.NodeVisitor):
     def __init__(self) -> None:
         self.analysis = Analysis()
         self.scope: Optional[Scope] = None
+
+    # -- traversal (ast.NodeVisitor's, with its method lookup cached per
+    # node class and without its field iteration)
+
+    def visit(self, node) -> None:
+        method = _DISPATCH.get(node.__class__)
+        if method is None:
+            found: Callable[..., None] = getattr(
+                _Binder, "visit_" + node.__class__.__name__, _Binder.generic_visit)
+            _DISPATCH[node.__class__] = method = found
+        method(self, node)
+
+    def generic_visit(self, node) -> None:
+        for value in node.__dict__.values():
+            if isinstance(value, ast.AST):
+                if not isinstance(value, ast.expr_context):
+                    self.visit(value)
+            elif isinstance(value, list):
+                for item in value:
+                    if isinstance(item, ast.AST):
+                        self.visit(item)
+
+    def visit_Yield(self, node) -> None:
+        assert self.scope is not None
+        self.scope.generator = True
+        self.generic_visit(node)
+
+    visit_YieldFrom = visit_Yield
+
+    def visit_Constant(self, node) -> None:
+        pass  # a leaf (ast.NodeVisitor's own looks for methods of old names)
 
     # -- helpers
 
