@@ -61,6 +61,11 @@ static PyObject *end_current_call(PyObject *self, size_t nargsf,
     if (entry_of_current_frame() == nullptr)
         Py_RETURN_NONE;
     Entry e = pop_entry();
+    if (e.generator) {
+        if (end_generator_call(e, raised) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
     PyObject *retval = e.retval.get();
     if (raised) {
         PyObject *type, *value, *tb;
