@@ -14,9 +14,9 @@
 // when the generator first yields, resumes or ends):
 //   yielded_values     the serialized values it yielded, in order, up to
 //                      CollectorSettings.generator_yields_max;
-//   yields_left_out    yields past that bound, or whose value was too big
-//                      or refused by the serializer (yields_refused of
-//                      them refused, the type names in yields_refused_types);
+//   yields_left_out    yields not kept: past that bound, or (yields_refused
+//                      of them) whose value was too big or refused by the
+//                      serializer (the refused types in yields_refused_types);
 //   yields_delegated   `yield from` delegations, whose values went straight
 //                      from the delegate to the consumer, unseen;
 //   generator_sends, generator_throws
@@ -144,7 +144,9 @@ int keep_value(PyObject *m, PyObject *record, PyObject *value)
     if (big < 0)
         return -1;
     if (big)
-        return count(record, TW_STR("yields_left_out"));
+        return count(record, TW_STR("yields_refused")) < 0
+                   ? -1
+                   : count(record, TW_STR("yields_left_out"));
     Ref cs = G("CollectorSettings");
     Ref ser = cs ? tw::getattr(cs.get(), TW_STR("serializer")) : nullptr;
     if (!ser)
