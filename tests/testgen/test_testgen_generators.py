@@ -138,3 +138,17 @@ def test_generated_generator_tests_fail_when_the_generator_changes(
         source.write_text(original)
     assert proc.returncode == 1, proc.stdout
     assert message in proc.stdout
+
+
+def test_show_displays_a_generator_record(recorded):
+    import json
+
+    project, store = recorded
+    base = [sys.executable, "-m", "tarnwick_collector", "show", "--store", str(store)]
+    text = _run(base + ["--function", "app.gens.endless"], cwd=project).stdout
+    assert "  generator: closed, 4 value(s) yielded\n  yielded:  0, 1, 2, 3\n" in text
+    shown = json.loads(_run(base + ["--function", "app.gens.chained", "--json"],
+                            cwd=project).stdout)
+    assert shown[0]["generator"] == {
+        "ending": "returned", "yielded": [], "left_out": 0, "refused": 0,
+        "refused_types": [], "delegated": 1, "sends": 0, "throws": 0}

@@ -129,6 +129,8 @@ def test_yield_from_holds_the_call_through_the_delegation(mod, project):
     outer = [e[4] for e in core.of("call") if e[1] is mod.delegating][0]
     delegated = [e for e in core.of("yield") if e[1] is outer]
     assert [(e[2], e[3]) for e in delegated] == [(None, True), ("end", False)]
+    # The delegate's result is no value sent in.
+    assert all(e[3] is None for e in core.of("resume") if e[1] is outer)
     assert [e[3] for e in core.of("generator_return")] == ["returned", "returned"]
 
 

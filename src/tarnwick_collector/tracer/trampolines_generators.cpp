@@ -43,14 +43,16 @@ struct Hold {
     PyObject *gen;
     PyObject *token;
     int closing;
-    int has;  // an entry is held
+    int delegated;  // held through a `yield from`, which resumes with its
+                    // delegate's result, not with a value sent in
+    int has;        // an entry is held
 };
 
 #define TW_HOLD_OBJECTS(X) X(frame) X(record) X(retval) X(gen) X(token)
 
 // New reference to a Hold keeping `e` (moved from) and `token` (borrowed),
 // or NULL with an exception set (`e` then untouched).
-static PyObject *new_hold(Entry &e, PyObject *token)
+static PyObject *new_hold(Entry &e, PyObject *token, bool delegated)
 {
     Hold *h = PyObject_GC_New(Hold, Hold_Type);
     if (h == nullptr)
@@ -61,6 +63,7 @@ static PyObject *new_hold(Entry &e, PyObject *token)
     h->gen = e.gen.release();
     h->token = Py_NewRef(token);
     h->closing = e.closing;
+    h->delegated = delegated;
     h->has = 1;
     PyObject_GC_Track(h);
     return reinterpret_cast<PyObject *>(h);
@@ -133,7 +136,7 @@ static PyObject *suspend(PyObject *self, PyObject *const *args, size_t nargsf,
             return nullptr;
         }
     }
-    PyObject *hold = new_hold(e, token ? token.get() : Py_None);
+    PyObject *hold = new_hold(e, token ? token.get() : Py_None, delegated);
     if (hold == nullptr) {
         if (contain_lost_call() < 0)
             return nullptr;
@@ -174,7 +177,7 @@ static PyObject *tr_gres(PyObject *self, PyObject *const *args, size_t nargsf,
     }
     if (Py_IS_TYPE(args[0], Hold_Type)) {
         Hold *h = reinterpret_cast<Hold *>(args[0]);
-        if (h->has && resume(h, args[1], nullptr) < 0)
+        if (h->has && resume(h, h->delegated ? nullptr : args[1], nullptr) < 0)
             return nullptr;
     }
     return Py_NewRef(args[1]);
