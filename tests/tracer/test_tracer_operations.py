@@ -336,3 +336,14 @@ def test_lambda_bodies_report_only_inside_a_recorded_call(project):
     mod = project.load(NESTED, core=core)
     assert mod.apply([1]) == [2]
     assert [e[0] for e in core.events] == ["call"]
+
+
+def test_lambda_calls_are_counted_as_left_out_while_recording(project):
+    mod = project.load(NESTED)
+    _trampolines.take_left_out()
+    assert mod.apply([1, 2, 3]) == [2, 4, 6]
+    assert _trampolines.take_left_out() == {"lambda": 3}
+    assert _trampolines.take_left_out() == {}  # taken: counting restarts
+    _trampolines.disable()
+    assert mod.apply([1]) == [2]
+    assert _trampolines.take_left_out() == {}

@@ -38,6 +38,7 @@ enum Cls : int {
     SAMPLING_RATE,
     CALLS_MAX,
     INSTRUMENTATION_FAILURE,
+    CALLS_LEFT_OUT,
     N_CLASSES
 };
 
@@ -126,6 +127,12 @@ constexpr ClassSpec SPECS[N_CLASSES] = {
      {{"module_name", Field::Str, " module: "},
       {"error", Field::Str, " error: "}},
      "__init__(" TW_COMMON ", module_name, error)\n--\n\n"},
+    {"CallsLeftOut", COLLECTOR_FAILURE,
+     TW_METRIC_DOC("Metric for calls the recorder leaves out by design"),
+     nullptr, "LEFT_OUT", 2,
+     {{"kind", Field::Str, " kind: "},
+      {"count", Field::Any, " count: "}},
+     "__init__(" TW_COMMON ", kind, count)\n--\n\n"},
 };
 // clang-format on
 
@@ -581,7 +588,8 @@ int metrics_exec(PyObject *module)
                     {"EXCEPTION", "exception"},
                     {"LIMIT", "limit"},
                     {"RECURSION_LIMIT", "recursion_limit"},
-                    {"INSTRUMENTATION", "instrumentation"}}) < 0)
+                    {"INSTRUMENTATION", "instrumentation"},
+                    {"LEFT_OUT", "left_out"}}) < 0)
         return -1;
     if (build_limit_reasons(module) < 0)
         return -1;
@@ -612,7 +620,8 @@ int metrics_exec(PyObject *module)
         build_metric<EXTERNAL_FUNCTION>(module) < 0 ||
         build_metric<SAMPLING_RATE>(module) < 0 ||
         build_metric<CALLS_MAX>(module) < 0 ||
-        build_metric<INSTRUMENTATION_FAILURE>(module) < 0)
+        build_metric<INSTRUMENTATION_FAILURE>(module) < 0 ||
+        build_metric<CALLS_LEFT_OUT>(module) < 0)
         return -1;
     return 0;
 }

@@ -701,6 +701,7 @@ COUNTERS_BY_CLASS: Dict[str, str] = {
     "Unpicklable": "collection_failures",
     "LimitFailure": "collection_failures",
     "InstrumentationFailure": "collection_failures",
+    "CallsLeftOut": "collection_failures",
     "ExternalFunction": "external_functions",
     "SamplingRateWasSet": "sampling_rate_was_set",
     "ExternalCallsMaxLimitWasSet": "external_calls_max_limit_was_set",

@@ -184,6 +184,27 @@ static PyObject *mod_lost_calls(PyObject *, PyObject *)
     return Py_BuildValue("(KK)", lost_at_recursion_limit, lost_otherwise);
 }
 
+// {kind: count} of the calls left out by design since the last call (the
+// counts start again from zero).
+static PyObject *mod_take_left_out(PyObject *, PyObject *)
+{
+    tw::Ref out = tw::Ref::steal(PyDict_New());
+    if (!out)
+        return nullptr;
+    for (int i = 0; i < LEFT_OUT_KINDS; i++) {
+        if (left_out_calls[i] == 0)
+            continue;
+        tw::Ref n =
+            tw::Ref::steal(PyLong_FromUnsignedLongLong(left_out_calls[i]));
+        if (!n ||
+            PyDict_SetItemString(out.get(), LEFT_OUT_NAMES[i], n.get()) < 0)
+            return nullptr;
+    }
+    for (unsigned long long &n : left_out_calls)
+        n = 0;
+    return out.release();
+}
+
 static PyObject *mod_set_loss_reporter(PyObject *, PyObject *fn)
 {
     if (fn != Py_None && !PyCallable_Check(fn)) {
@@ -264,6 +285,10 @@ static PyMethodDef module_methods[] = {
      "lost_calls()\n--\n\n"
      "(at the recursion limit, otherwise): calls lost to a failure of the\n"
      "core and not yet handed to the loss reporter."},
+    {"take_left_out", mod_take_left_out, METH_NOARGS,
+     "take_left_out()\n--\n\n"
+     "{kind: count} of the calls left out by design (lambdas, async\n"
+     "generators) while recording was on; the counts restart from zero."},
     {"set_loss_reporter", mod_set_loss_reporter, METH_O,
      "set_loss_reporter(reporter)\n--\n\n"
      "reporter(reason) sends the metric of one lost call, reason being\n"

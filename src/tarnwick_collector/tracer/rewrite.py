@@ -47,7 +47,8 @@ the call is suspended before the generator yields and resumed after (see
 ``trampolines_generators.cpp``). A coroutine function starts with
 ``if gate & 1: slot(...)`` and then picks its body with ``if active & 1``;
 an async generator (never recorded) and a lambda
-(``inst if active & 1 else original``) only pick their body. Functions
+(``inst if active_lambda & 1 else original``) only pick their body, with
+gates that count those calls while recording is on. Functions
 nested more than a few levels deep keep one, instrumented, body (each level
 doubles the copies of what it contains). The callables (``slot``, ``glob``,
 ...) are constants of the code objects, put in place of placeholder strings
@@ -367,8 +368,8 @@ class _Instrumenter(ast.NodeTransformer):
             return [self._stmt(ast.If(test=pool.test(gate, node), body=first,
                                       orelse=second), node)]
 
-        if kind is None:  # an async generator: not recorded
-            return choose(_t.active, inst, original)
+        if kind is None:  # an async generator: not recorded, counted
+            return choose(_t.active_agen, inst, original)
         args = node.args
         params = (list(getattr(args, "posonlyargs", [])) + list(args.args)
                   + ([args.vararg] if args.vararg else [])
@@ -413,7 +414,8 @@ class _Instrumenter(ast.NodeTransformer):
             node.body = inst
         else:
             node.body = ast.copy_location(
-                ast.IfExp(test=self.pool.test(_t.active, node.body), body=inst,
+                ast.IfExp(test=self.pool.test(_t.active_lambda, node.body),
+                          body=inst,
                           orelse=original[0]), node.body)
         return node
 

@@ -168,6 +168,13 @@ inline bool hooks_active()
     return !t.stack.empty() && t.in_core == 0;
 }
 
+// Calls the recorder leaves out by design, counted by kind while recording
+// is on, and handed to the package when recording stops (take_left_out).
+enum LeftOut { LEFT_OUT_LAMBDA, LEFT_OUT_ASYNC_GENERATOR, LEFT_OUT_KINDS };
+inline constexpr const char *LEFT_OUT_NAMES[LEFT_OUT_KINDS] = {
+    "lambda", "async generator"};
+extern unsigned long long left_out_calls[LEFT_OUT_KINDS];
+
 int contain_failure();
 extern unsigned long long lost_at_recursion_limit;
 extern unsigned long long lost_otherwise;

@@ -29,6 +29,7 @@ Py_ssize_t active_threads = 0;
 PyObject *project_files = nullptr;
 PyObject *project_modules = nullptr;
 unsigned long long contained_failures = 0;
+unsigned long long left_out_calls[LEFT_OUT_KINDS] = {};
 PyTypeObject *method_wrapper_type = nullptr;
 std::vector<unsigned long> importers;
 
@@ -70,6 +71,8 @@ void forget_losses_in_child()
 {
     lost_at_recursion_limit = 0;
     lost_otherwise = 0;
+    for (unsigned long long &n : left_out_calls)
+        n = 0;
     flushing = false;
 }
 
