@@ -658,7 +658,15 @@ _FAILURE_TEXTS = {
                         "its recursion limit)"),
     "instrumentation": ("instrumentation: module loaded as written, its calls "
                         "not recorded"),
-    "left_out": "left out by design (not recorded)",
+    "left_out": "not recorded",
+}
+
+# The kinds of calls the recorder leaves out, as ``stats`` words them.
+_LEFT_OUT_TEXTS = {
+    "lambda": "lambda calls (by design)",
+    "async generator": "async generator calls (by design)",
+    "unfinished generator": ("generator calls still suspended when recording "
+                             "stopped"),
 }
 
 
@@ -690,7 +698,7 @@ def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[
         weight = 1
         if attrs.get("kind") is not None:
             # One message counts the calls of one kind left out in a run.
-            parts.append(f"{attrs['kind']} calls")
+            parts.append(_LEFT_OUT_TEXTS.get(str(attrs["kind"]), f"{attrs['kind']} calls"))
             count = attrs.get("count")
             if isinstance(count, int) and not isinstance(count, bool) and count >= 0:
                 weight = count

@@ -202,6 +202,15 @@ static PyObject *mod_take_left_out(PyObject *, PyObject *)
     }
     for (unsigned long long &n : left_out_calls)
         n = 0;
+    // Not a count that restarts: the generator calls suspended now, which
+    // are recorded only if they end while the channels are open.
+    if (suspended_generator_calls > 0) {
+        tw::Ref n =
+            tw::Ref::steal(PyLong_FromSsize_t(suspended_generator_calls));
+        if (!n || PyDict_SetItemString(out.get(), "unfinished generator",
+                                       n.get()) < 0)
+            return nullptr;
+    }
     return out.release();
 }
 
@@ -288,7 +297,9 @@ static PyMethodDef module_methods[] = {
     {"take_left_out", mod_take_left_out, METH_NOARGS,
      "take_left_out()\n--\n\n"
      "{kind: count} of the calls left out by design (lambdas, async\n"
-     "generators) while recording was on; the counts restart from zero."},
+     "generators) while recording was on (the counts restart from zero),\n"
+     "and of the recorded generator calls suspended now ('unfinished\n"
+     "generator')."},
     {"set_loss_reporter", mod_set_loss_reporter, METH_O,
      "set_loss_reporter(reporter)\n--\n\n"
      "reporter(reason) sends the metric of one lost call, reason being\n"

@@ -33,6 +33,9 @@ namespace tw_trampolines {
 
 static PyTypeObject *Hold_Type = nullptr;
 
+// Holds that keep an entry: recorded generator calls suspended now.
+Py_ssize_t suspended_generator_calls = 0;
+
 // The entry of a suspended recorded generator, and the core's token for
 // its resumption. Object fields strong or NULL.
 struct Hold {
@@ -65,6 +68,7 @@ static PyObject *new_hold(Entry &e, PyObject *token, bool delegated)
     h->closing = e.closing;
     h->delegated = delegated;
     h->has = 1;
+    suspended_generator_calls++;
     PyObject_GC_Track(h);
     return reinterpret_cast<PyObject *>(h);
 }
@@ -81,6 +85,7 @@ static Entry take_entry(Hold *h)
     e.generator = true;
     e.closing = h->closing != 0;
     h->has = 0;
+    suspended_generator_calls--;
     return e;
 }
 
@@ -254,6 +259,8 @@ static int Hold_traverse(PyObject *self, visitproc visit, void *arg)
 static int Hold_clear(PyObject *self)
 {
     Hold *h = reinterpret_cast<Hold *>(self);
+    if (h->has)
+        suspended_generator_calls--;
     h->has = 0;
 #define TW_HOLD_CLEAR(field) Py_CLEAR(h->field);
     TW_HOLD_OBJECTS(TW_HOLD_CLEAR)

@@ -216,6 +216,8 @@ int add_callables(PyObject *m);
 // ended it (if any) pending. 0, or -1 with an exception that must reach the
 // program.
 int end_generator_call(Entry &e, bool raised);
+// Recorded generator calls suspended at a yield now (their entries held).
+extern Py_ssize_t suspended_generator_calls;
 // Adds the generator trampolines (gsus, gfrom, gval, gres) and the Hold
 // type to the module. 0, or -1 with an exception set.
 int add_generator_callables(PyObject *m);
