@@ -134,7 +134,8 @@ static PyObject *suspend(PyObject *self, PyObject *const *args, size_t nargsf,
         token = tw::Ref::steal(core_call(core.gen_yield, argv, 3));
         if (!token && contain_failure() < 0) {
             // The program sees the exception here; the call ends in its
-            // handler, so the entry goes back.
+            // handler, so the entry goes back. No yield follows.
+            t.yielded.reset();
             tw::ErrorGuard keep;
             if (push_whole_entry(std::move(e)) < 0)
                 PyErr_Clear();
