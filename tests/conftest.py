@@ -10,6 +10,7 @@ _SETTINGS_ATTRS = (
     "tenant_id", "project_id", "python_version", "lib_version", "serializer",
     "metrics_subprocess", "data_subprocess", "external_calls_max",
     "project_files", "project_path", "sampling_rate", "redact_patterns",
+    "generator_yields_max",
 )
 
 

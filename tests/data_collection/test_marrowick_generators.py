@@ -73,18 +73,15 @@ def test_a_value_is_recorded_as_it_was_when_yielded(env):  # noqa: F811
 
 
 def test_values_past_the_bound_and_refused_ones_are_counted(env):  # noqa: F811
-    env.settings.generator_yields_max = 2
+    env.settings.generator_yields_max = 2  # restored by the fixture
     lock = threading.Lock()  # pickle refuses it with a TypeError
-    try:
-        rec = start(numbers, 5)
-        for value in (0, lock, 1, 2, 3):
-            token = mw.record_generator_yield(value, rec)
-            mw.record_generator_resume(rec, token)
-        token = mw.record_generator_yield(None, rec, True)
+    rec = start(numbers, 5)
+    for value in (0, lock, 1, 2, 3):
+        token = mw.record_generator_yield(value, rec)
         mw.record_generator_resume(rec, token)
-        mw.record_generator_return_value(None, rec, "abandoned")
-    finally:
-        del env.settings.generator_yields_max
+    token = mw.record_generator_yield(None, rec, True)
+    mw.record_generator_resume(rec, token)
+    mw.record_generator_return_value(None, rec, "abandoned")
     (gen,) = env.records()
     assert [load(v) for v in gen.yielded_values] == [0, 1]
     assert (gen.yields_left_out, gen.yields_refused, gen.yields_delegated) == (3, 1, 1)
