@@ -84,6 +84,25 @@ class Bag:
         yield from zip(xs, xs[1:])
 
 
+def deep(n):
+    # Nested past the depth where functions keep both bodies.
+    def l2():
+        def l3():
+            def l4():
+                def l5():
+                    def countdown(k):
+                        while k:
+                            yield k
+                            k -= 1
+                        return "liftoff"
+                    g = countdown(n)
+                    return list(g), inspect.getgeneratorstate(g)
+                return l5()
+            return l4()
+        return l3()
+    return l2()
+
+
 def uses_consumer(n):
     log = []
     total = sum(numbers(n, log))
@@ -158,6 +177,7 @@ def main():
     print(list(tree(3)))
     print(list(Bag("abc")), list(Bag.counting(2)), list(Bag.pairs([1, 2, 3])))
     print(uses_consumer(5))
+    print(deep(3))
     print(sum(x for x in numbers(3, [])), [y for y in numbers(2, [])])
 
     g = numbers(4, log)
