@@ -45,6 +45,15 @@ GENS = """
         yield from squares(n, [])
 
 
+    class Words:
+        def __iter__(self):
+            return iter(["x", "y"])
+
+
+    def spelled():
+        yield from Words()
+
+
     def accumulate():
         total = 0
         while True:
@@ -52,7 +61,7 @@ GENS = """
 """
 
 MAIN = """
-    from app.gens import accumulate, chained, checked, endless, squares, stamped
+    from app.gens import accumulate, chained, checked, endless, spelled, squares, stamped
 
     seen = []
     print(list(squares(3, seen)), seen)
@@ -64,7 +73,7 @@ MAIN = """
     e = endless()
     print([next(e) for _ in range(4)])
     e.close()
-    print(list(chained(2)))
+    print(list(chained(2)), list(spelled()))
     acc = accumulate()
     next(acc)
     print(acc.send(5))
@@ -106,9 +115,12 @@ def test_generator_records_become_passing_tests(recorded, tmp_path):
     endless = _test_of(text, "test_endless_yields_4_then_closed")
     assert "generator=(4, True)" in endless and "check_ending('closed')" in endless
 
+    # Values passed on by a yield from are the generator's own.
+    chained = _test_of(text, "test_chained_yields_2_then_returns_none")
+    assert "outcome.check_yielded([0, 1])" in chained
     reasons = {s.full_name: s.reason for s in report.skipped}
     assert reasons == {
-        "app.gens.chained": "a generator that delegates with yield from "
+        "app.gens.spelled": "a generator that delegates with yield from "
                             "(the values it passed on were not seen)",
         "app.gens.accumulate": "a generator driven by send() or throw()",
     }
@@ -147,8 +159,11 @@ def test_show_displays_a_generator_record(recorded):
     base = [sys.executable, "-m", "tarnwick_collector", "show", "--store", str(store)]
     text = _run(base + ["--function", "app.gens.endless"], cwd=project).stdout
     assert "  generator: closed, 4 value(s) yielded\n  yielded:  0, 1, 2, 3\n" in text
-    shown = json.loads(_run(base + ["--function", "app.gens.chained", "--json"],
+    shown = json.loads(_run(base + ["--function", "app.gens.spelled", "--json"],
                             cwd=project).stdout)
     assert shown[0]["generator"] == {
         "ending": "returned", "yielded": [], "left_out": 0, "refused": 0,
         "refused_types": [], "delegated": 1, "sends": 0, "throws": 0}
+    text = _run(base + ["--function", "app.gens.spelled"], cwd=project).stdout
+    assert "  generator: returned, 0 value(s) yielded; 1 yield from (values not seen)\n" \
+        in text

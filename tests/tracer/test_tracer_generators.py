@@ -123,15 +123,80 @@ def echo():
     assert [e[3] for e in project.core.of("resume")] == [7]
 
 
-def test_yield_from_holds_the_call_through_the_delegation(mod, project):
+def test_values_passed_on_by_yield_from_are_recorded_as_yielded(mod, project):
     assert list(mod.delegating()) == [0, 1, "end"]
     core = project.core
     outer = [e[4] for e in core.of("call") if e[1] is mod.delegating][0]
-    delegated = [e for e in core.of("yield") if e[1] is outer]
-    assert [(e[2], e[3]) for e in delegated] == [(None, True), ("end", False)]
+    own = [(e[2], e[3]) for e in core.of("yield") if e[1] is outer]
+    assert own == [(0, False), (1, False), ("end", False)]
     # The delegate's result is no value sent in.
     assert all(e[3] is None for e in core.of("resume") if e[1] is outer)
-    assert [e[3] for e in core.of("generator_return")] == ["returned", "returned"]
+    # The delegate runs while the delegating call is open: its clock reads
+    # happen inside it.
+    order = [e[0] if e[0] != "call" else e[1].__name__ for e in core.events
+             if e[0] in ("call", "generator_return")
+             or (e[0] == "external" and e[1].__name__ == "getcwd")]
+    assert order == ["delegating", "numbers", "external", "external",
+                     "generator_return", "generator_return"]
+    assert _trampolines.stack_depth() == 0
+
+
+RELAYED = '''
+def inner():
+    try:
+        got = yield "a"
+        yield ("got", got)
+    except ValueError as e:
+        yield ("caught", str(e))
+    finally:
+        print("inner done")
+
+def outer():
+    result = yield from inner()
+    return result
+
+def over_list():
+    yield from [1, 2]
+
+class Custom:
+    def __iter__(self):
+        return iter([7, 8])
+
+def over_custom():
+    yield from Custom()
+'''
+
+
+def test_a_delegation_keeps_send_throw_close_and_errors_as_written(project):
+    mod = project.load(RELAYED)
+    g = mod.outer()
+    assert next(g) == "a" and g.send(5) == ("got", 5)
+    assert type(g.gi_yieldfrom).__name__ == "Relay"  # the one visible change
+    g.close()
+    g = mod.outer()
+    next(g)
+    assert g.throw(ValueError("x")) == ("caught", "x")
+    with pytest.raises(StopIteration):
+        next(g)
+    g = mod.over_list()
+    next(g)
+    with pytest.raises(AttributeError, match="'list_iterator' object has no attribute 'send'"):
+        g.send(3)
+    g = mod.over_list()
+    next(g)
+    with pytest.raises(KeyError):  # a list iterator has no throw: raised at the yield from
+        g.throw(KeyError("k"))
+    endings = [e[3] for e in project.core.of("generator_return")]
+    assert endings == ["closed", "closed", "returned", "returned", "raised", "raised"]
+    assert _trampolines.stack_depth() == 0
+
+
+def test_a_delegate_whose_iteration_runs_program_code_is_not_relayed(project):
+    mod = project.load(RELAYED)
+    assert list(mod.over_custom()) == [7, 8]
+    (call,) = [e[4] for e in project.core.of("call") if e[1] is mod.over_custom]
+    marks = [(e[2], e[3]) for e in project.core.of("yield") if e[1] is call]
+    assert marks == [(None, True)]  # one delegation, its values unseen
 
 
 def test_a_generator_resumed_on_another_thread_is_recorded_there(mod, project):

@@ -17,8 +17,9 @@
 //   yields_left_out    yields not kept: past that bound, or (yields_refused
 //                      of them) whose value was too big or refused by the
 //                      serializer (the refused types in yields_refused_types);
-//   yields_delegated   `yield from` delegations, whose values went straight
-//                      from the delegate to the consumer, unseen;
+//   yields_delegated   `yield from` delegations whose values went straight
+//                      from the delegate to the consumer, unseen (the
+//                      tracer reports the values of the others as yielded);
 //   generator_sends, generator_throws
 //                      resumptions by send() with a value other than None,
 //                      and by throw() (close() not counted);

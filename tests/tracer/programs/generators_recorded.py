@@ -66,6 +66,26 @@ def tree(depth):
     yield from tree(depth - 1)
 
 
+def chain(depth):
+    if depth:
+        got = yield from chain(depth - 1)
+        return got + 1
+    yield "bottom"
+    return 0
+
+
+class Letters:
+    def __iter__(self):
+        print("Letters.__iter__ runs once")
+        return iter("xy")
+
+
+def over_letters():
+    yield from Letters()
+    yield from "ab"
+    yield from {"k": 1}
+
+
 class Bag:
     def __init__(self, items):
         self.items = list(items)
@@ -175,6 +195,19 @@ def main():
     g.close()
 
     print(list(tree(3)))
+    g = chain(60)
+    print(next(g))
+    try:
+        next(g)
+    except StopIteration as e:
+        print("chain returned", e.value)
+    print(list(over_letters()))
+    g = over_letters()
+    next(g)
+    try:
+        g.send("no send on a str iterator")
+    except AttributeError as e:
+        print("AttributeError:", e)
     print(list(Bag("abc")), list(Bag.counting(2)), list(Bag.pairs([1, 2, 3])))
     print(uses_consumer(5))
     print(deep(3))
