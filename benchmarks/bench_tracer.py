@@ -12,7 +12,10 @@ same run:
   with a core that does nothing (the tracer's own share) and with the real
   recording core (channels that drop messages), against a plain call;
 - the cost of one recorded external call (``time.time`` made by a recorded
-  function) with the real core, against a plain ``time.time()``.
+  function) with the real core, against a plain ``time.time()``;
+- a generator of 100 values drained by ``sum``: instrumented with recording
+  off and with every call sampled out, recorded with a core that does
+  nothing and with the real core, against the plain generator.
 """
 import importlib
 import os
@@ -67,6 +70,16 @@ def tiny(x):
     return x + 1
 
 
+def countdown(n):
+    while n:
+        yield n
+        n -= 1
+
+
+def drain(n):
+    return sum(countdown(n))
+
+
 def stamped(n):
     t = 0.0
     for _ in range(n):
@@ -97,6 +110,15 @@ class NullCore:
         pass
 
     def load_attr_hook(self, obj, attr, result):
+        pass
+
+    def record_generator_yield(self, value, record, delegated=False):
+        return None
+
+    def record_generator_resume(self, record, token, sent=None, thrown=None):
+        pass
+
+    def record_generator_return_value(self, *args):
         pass
 
 
@@ -182,6 +204,22 @@ def main() -> None:
         print(f"  tracer with a no-op core        {t_null / t_tiny:6.1f}x plain"
               f"  ({(t_null - t_tiny) * 1e6:.2f} us per call)")
 
+        # A generator drained: its call and its 100 yields.
+        n = 500
+        t_gen_plain, t_gen_off = interleaved(
+            [lambda: plain.drain(100), lambda: inst.drain(100)], n)
+        tracer.install(root, NullCore(), sampling_rate=0.0)
+        (t_gen_sampled_out,) = interleaved([lambda: inst.drain(100)], n)
+        tracer.install(root, NullCore())
+        (t_gen_null,) = interleaved([lambda: inst.drain(100)], n // 5)
+        tracer.uninstall()
+        print(f"generator of 100 values drained (plain {t_gen_plain * 1e6:.1f} us):")
+        print(f"  instrumented, recording off     {t_gen_off / t_gen_plain:6.2f}x plain")
+        print(f"  recording on, sampling rate 0   "
+              f"{t_gen_sampled_out / t_gen_plain:6.2f}x plain")
+        print(f"  recorded, no-op core            {t_gen_null / t_gen_plain:6.2f}x plain"
+              f"  ({(t_gen_null - t_gen_plain) / 100 * 1e9:.0f} ns per yield)")
+
         try:
             from tarnwick_collector.configs.collector_settings import (
                 CollectorSettings,
@@ -203,6 +241,7 @@ def main() -> None:
         stamped_n = 20
         t_stamped0 = best(lambda: inst.stamped(0), n // 4)
         t_stamped = best(lambda: inst.stamped(stamped_n), n // 4)
+        t_gen_real = best(lambda: inst.drain(100), 20)
         tracer.uninstall()
         t_time = best(time.time, 200000)
         per_external = (t_stamped - t_stamped0) / stamped_n
@@ -211,6 +250,8 @@ def main() -> None:
         print(f"recorded external call time.time() (plain {t_time * 1e9:.0f} ns):")
         print(f"  real recording core             {per_external / t_time:6.1f}x plain"
               f"  ({per_external * 1e6:.1f} us per call)")
+        print(f"generator of 100 values drained, real recording core "
+              f"{t_gen_real / t_gen_plain:6.1f}x plain  ({t_gen_real * 1e6:.0f} us per call)")
         print(f"  contained core failures: {_trampolines.contained_failures()}")
 
 

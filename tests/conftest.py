@@ -11,6 +11,7 @@ _SETTINGS_ATTRS = (
     "metrics_subprocess", "data_subprocess", "external_calls_max",
     "project_files", "project_path", "sampling_rate", "redact_patterns",
     "trusted_types",
+    "generator_yields_max",
 )
 
 

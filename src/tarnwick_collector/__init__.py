@@ -152,6 +152,17 @@ def _report_lost_calls(settings: Any) -> None:
             pass
 
 
+def _send_left_out(settings: Any) -> None:
+    """One ``CallsLeftOut`` per kind of call the recorder leaves out by
+    design (lambdas, async generators), with how many ran while recording
+    was on."""
+    from tarnwick_collector.data_collection.metrics import CallsLeftOut
+    from tarnwick_collector.tracer import _trampolines
+
+    for kind, count in _trampolines.take_left_out().items():
+        _send_metric(settings, CallsLeftOut(*_identity(settings), kind, count))
+
+
 def _identity(settings: Any) -> tuple:
     return (settings.tenant_id, settings.project_id, settings.python_version,
             settings.lib_version)
@@ -296,6 +307,7 @@ def stop() -> None:
         except Exception:
             pass
         _report_lost_calls(CollectorSettings)
+        _send_left_out(CollectorSettings)
         _send_metric(CollectorSettings,
                      ExitEvent(*_identity(CollectorSettings)))
 

@@ -752,6 +752,9 @@ class Outcome:
         self.kwargs = kwargs
         self.returned: Any = None
         self.raised: Optional[BaseException] = None
+        # For a generator: the values it yielded and how it ended.
+        self.yielded: List[Any] = []
+        self.ending: Optional[str] = None
 
     def check_returned(self, expected: Any) -> None:
         if self.raised is not None:
@@ -771,6 +774,30 @@ class Outcome:
                 f"the record says {type(expected).__qualname__}{expected.args!r}") \
                 from self.raised
         check(self.raised.args, expected.args, "exception arguments")
+
+    def check_yielded(self, expected: Sequence[Any]) -> None:
+        """The values the generator yielded, in order (its first
+        ``len(expected)`` ones when the record kept no more)."""
+        check(list(self.yielded[:len(expected)]), list(expected), "yielded values")
+        if len(self.yielded) < len(expected):
+            raise AssertionError(
+                f"{self.target} yielded {len(self.yielded)} value(s) and "
+                f"{self._ending_text()}; the record says it yielded {len(expected)}")
+
+    def check_ending(self, expected: str) -> None:
+        """How the generator ended: "returned", "raised", or "closed" (still
+        suspended when it was closed, as at the end of its recorded use)."""
+        if self.ending != expected:
+            raise AssertionError(
+                f"{self.target} {self._ending_text()}; the record says it "
+                f"{'ended by ' if expected == 'closed' else ''}{expected}") from self.raised
+
+    def _ending_text(self) -> str:
+        if self.ending == "raised" and self.raised is not None:
+            return f"raised {type(self.raised).__qualname__}: {self.raised}"
+        if self.ending == "returned":
+            return f"returned {_short(self.returned)}"
+        return "was still running when closed"
 
     def check_arguments(self, args: Sequence[Any], kwargs: Dict[str, Any]) -> None:
         check(tuple(self.args), tuple(args), "arguments after the call")
@@ -817,12 +844,37 @@ def _set_globals(patches: _Patches, namespace: Dict[str, Any],
                 patches.setattr(space, name, value)
 
 
+def _drive(outcome: Outcome, gen: Any, steps: int, close: bool) -> None:
+    """Iterate a generator as its recorded use did: ``steps`` values, then
+    close it when ``close`` (it was closed, or collected, at that point), or
+    else on to its end (one value more than recorded at most: the check
+    then tells the difference)."""
+    limit = steps if close else steps + 1
+    try:
+        while len(outcome.yielded) < limit:
+            outcome.yielded.append(next(gen))
+    except StopIteration as stop:
+        outcome.returned, outcome.ending = stop.value, "returned"
+        return
+    except (ReplayFailure, KeyboardInterrupt):
+        raise
+    except BaseException as error:
+        outcome.raised, outcome.ending = error, "raised"
+        return
+    outcome.ending = "closed"
+    gen.close()
+
+
 def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]] = None,
         globals_used: Optional[Dict[str, Any]] = None,
-        external: Sequence[_Expected] = (), init: bool = False) -> Outcome:
+        external: Sequence[_Expected] = (), init: bool = False,
+        generator: Optional[Tuple[int, bool]] = None) -> Outcome:
     """Call the function named ``target`` as the record says and return what
     it did. ``init``: ``target`` is an initializer that the program ran by
-    calling its class; it runs on a new, uninitialised instance."""
+    calling its class; it runs on a new, uninitialised instance.
+    ``generator``: ``target`` is a generator function, iterated for that
+    many values and then closed (when the second item is true) or run on to
+    its end, with the external calls still replaced."""
     kwargs = dict(kwargs or {})
     function = resolve(target)
     # A property's getter (or setter, told by the number of arguments) is
@@ -852,6 +904,9 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
                 outcome.returned = function(instance, *args, **kwargs)
             else:
                 outcome.returned = function(*args, **kwargs)
+            if generator is not None:
+                gen, outcome.returned = outcome.returned, None
+                _drive(outcome, gen, *generator)
         except (ReplayFailure, KeyboardInterrupt):
             raise
         except BaseException as error:  # SystemExit too: a recorded outcome

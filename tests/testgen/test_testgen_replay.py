@@ -255,11 +255,9 @@ def _row(state, kind="tarnwick_collector.data_collection.pellory.UserFunctionCal
 
 
 def test_records_of_unknown_shapes_are_skipped_with_their_reason():
-    from tarnwick_collector.testgen.reader import GENERATOR, UNKNOWN_KIND, read_call
+    from tarnwick_collector.testgen.reader import UNKNOWN_KIND, read_call
     other = read_call(_row({"x": 1}, "some.module.SomethingElse"), ".")
     assert (other.reason, other.detail) == (UNKNOWN_KIND, "some.module.SomethingElse")
-    generator = read_call(_row({"function_metadata": None, "yielded_values": b""}), ".")
-    assert generator.reason == GENERATOR
 
 
 def test_a_replaced_class_method_is_put_back_as_it_was(tmp_path, monkeypatch):

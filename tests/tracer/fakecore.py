@@ -33,6 +33,8 @@ class FakeCore:
             _trampolines.pending_exception_adapter(self._user_return)
         self.record_external_return_value = \
             _trampolines.pending_exception_adapter(self._external_return)
+        self.record_generator_return_value = \
+            _trampolines.pending_exception_adapter(self._generator_return)
 
     def record_user_function_call(self, called, *args, **kwargs):
         record = Record("user", called) if self.record_calls else None
@@ -49,6 +51,16 @@ class FakeCore:
 
     def _external_return(self, ret_val, record, pending):
         self.events.append(("external_return", record, ret_val, pending))
+
+    def record_generator_yield(self, value, record, delegated=False):
+        self.events.append(("yield", record, value, delegated))
+        return ("token", record)
+
+    def record_generator_resume(self, record, token, sent=None, thrown=None):
+        self.events.append(("resume", record, token, sent, thrown))
+
+    def _generator_return(self, ret_val, record, ending, pending):
+        self.events.append(("generator_return", record, ret_val, ending, pending))
 
     def load_global_hook(self, global_obj, name):
         self.events.append(("global", name, global_obj))
@@ -101,6 +113,15 @@ class FailingCore(FakeCore):
     def _external_return(self, ret_val, record, pending):
         self._fail()
 
+    def record_generator_yield(self, value, record, delegated=False):
+        self._fail()
+
+    def record_generator_resume(self, record, token, sent=None, thrown=None):
+        self._fail()
+
+    def _generator_return(self, ret_val, record, ending, pending):
+        self._fail()
+
     def load_global_hook(self, global_obj, name):
         self._fail()
 
@@ -125,6 +146,17 @@ class CountingCore(FakeCore):
         return Record("user", None)
 
     def _user_return(self, ret_val, record, pending):
+        self._count("return")
+        self.open -= 1
+
+    def record_generator_yield(self, value, record, delegated=False):
+        self._count("yield")
+        return None
+
+    def record_generator_resume(self, record, token, sent=None, thrown=None):
+        self._count("resume")
+
+    def _generator_return(self, ret_val, record, ending, pending):
         self._count("return")
         self.open -= 1
 

@@ -244,11 +244,6 @@ def test_nested_calls_open_and_close_in_order(mod, project):
     assert _trampolines.stack_depth() == 0
 
 
-def test_generators_are_not_recorded_but_run(mod, project):
-    assert list(mod.gen(3)) == [0, 1, 2]
-    assert project.core.of("call") == []
-
-
 def test_coroutine_is_offered_closed_at_once_and_still_runs(mod, project):
     assert asyncio.run(mod.coro(4)) == 8
     names = project.core.called_names()

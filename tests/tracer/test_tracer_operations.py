@@ -334,14 +334,19 @@ def test_deeply_nested_functions_keep_working_and_are_recorded(project):
     assert project.core.events == []
 
 
-def test_generator_bodies_report_to_the_enclosing_recorded_call(project):
+def test_generator_bodies_report_to_their_own_call(project):
     mod = project.load(NESTED)
     assert mod.consume(3) == [0, 1, 2]
-    assert project.core.called_names() == ["consume"]
-    assert [c[0] for c in externals(project.core)] == [time.time] * 3
+    assert project.core.called_names() == ["consume", "produce"]
+    # The clock is read while produce's call is open, so by it.
+    calls = [e[0] for e in project.core.events
+             if e[0] in ("call", "external", "generator_return")
+             and (e[0] != "external" or e[1] is time.time)]
+    assert calls == ["call", "call"] + ["external"] * 3 + ["generator_return"]
     project.core.events.clear()
-    assert list(mod.produce(2)) == [0, 1]  # no recorded call open: nothing
-    assert project.core.events == []
+    assert list(mod.produce(2)) == [0, 1]  # recorded with no call open too
+    assert project.core.called_names() == ["produce"]
+    assert [c[0] for c in externals(project.core)] == [time.time] * 2
 
 
 def test_lambda_bodies_report_only_inside_a_recorded_call(project):
@@ -352,3 +357,14 @@ def test_lambda_bodies_report_only_inside_a_recorded_call(project):
     mod = project.load(NESTED, core=core)
     assert mod.apply([1]) == [2]
     assert [e[0] for e in core.events] == ["call"]
+
+
+def test_lambda_calls_are_counted_as_left_out_while_recording(project):
+    mod = project.load(NESTED)
+    _trampolines.take_left_out()
+    assert mod.apply([1, 2, 3]) == [2, 4, 6]
+    assert _trampolines.take_left_out() == {"lambda": 3}
+    assert _trampolines.take_left_out() == {}  # taken: counting restarts
+    _trampolines.disable()
+    assert mod.apply([1]) == [2]
+    assert _trampolines.take_left_out() == {}

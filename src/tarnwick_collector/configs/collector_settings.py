@@ -10,6 +10,8 @@ Environment variables read at import:
 - ``TARNWICK_TENANT_ID``, ``TARNWICK_PROJECT_ID``: the identity values sent
   with every metric (default ``None``).
 - ``TARNWICK_EXTERNAL_CALLS_MAX``: the default for ``external_calls_max``.
+- ``TARNWICK_GENERATOR_YIELDS_MAX``: the default for
+  ``generator_yields_max``.
 - ``TARNWICK_REDACT``: extra redaction patterns, comma-separated, added to
   the default ones; ``off`` turns redaction off (``redact_patterns``).
 - ``TARNWICK_TRUST``: modules and classes whose pickling is trusted,
@@ -26,6 +28,9 @@ from tarnwick_common.redaction import patterns_from_environment
 
 #: How many external calls one recorded call keeps, unless configured.
 DEFAULT_EXTERNAL_CALLS_MAX = 50
+#: How many yielded values one recorded generator call keeps, unless
+#: configured; later ones are only counted.
+DEFAULT_GENERATOR_YIELDS_MAX = 100
 
 
 def _env_int(name: str, default: int) -> int:
@@ -99,6 +104,11 @@ class CollectorSettings:
 
     external_calls_max: int = _env_int(
         "TARNWICK_EXTERNAL_CALLS_MAX", DEFAULT_EXTERNAL_CALLS_MAX
+    )
+    #: How many yielded values one recorded generator call keeps; the
+    #: yields past it are counted in the record's ``yields_left_out``.
+    generator_yields_max: int = _env_int(
+        "TARNWICK_GENERATOR_YIELDS_MAX", DEFAULT_GENERATOR_YIELDS_MAX
     )
     project_files: Union[Set[str], FrozenSet[str]] = frozenset()
     project_path: str = os.getcwd()

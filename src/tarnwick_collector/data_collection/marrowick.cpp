@@ -537,6 +537,43 @@ PyMethodDef g_defs[F_COUNT] = {
      ":param name: the global name.\n"
      ":type name: str.\n"
      ":rtype: None."},
+    {"record_generator_yield", TW_FASTCALL(py_record_generator_yield),
+     TW_FASTCALL_FLAGS,
+     "record_generator_yield($module, /, value, function_under_test,\n"
+     "                       delegated=None)\n--\n\n"
+     "Called when a recorded generator yields: record the value (up to\n"
+     "CollectorSettings.generator_yields_max), or count a `yield from`\n"
+     "delegation, and make the tracker that resumed it current again.\n\n"
+     ":param value: the value yielded.\n"
+     ":param function_under_test: the generator call's record.\n"
+     ":param delegated: true for a `yield from`, whose values pass unseen.\n"
+     ":return: the generator's tracker, to hand back when it resumes.\n"
+     ":rtype: Optional[TrindleTracker]."},
+    {"record_generator_resume", TW_FASTCALL(py_record_generator_resume),
+     TW_FASTCALL_FLAGS,
+     "record_generator_resume($module, /, function_under_test, tracker,\n"
+     "                        sent=None, thrown=None)\n--\n\n"
+     "Called when a recorded generator resumes: its tracker becomes the\n"
+     "thread's current one, over the tracker current now.\n\n"
+     ":param function_under_test: the generator call's record.\n"
+     ":param tracker: what record_generator_yield returned.\n"
+     ":param sent: the value sent in, if any.\n"
+     ":param thrown: the exception thrown in, if any.\n"
+     ":rtype: None."},
+    {"record_generator_return_value",
+     TW_FASTCALL(py_record_generator_return_value), TW_FASTCALL_FLAGS,
+     "record_generator_return_value($module, /, ret_val,\n"
+     "                              function_under_test, ending,\n"
+     "                              cur_exc=None)\n--\n\n"
+     "Called when a recorded generator ends, its exception pending if it\n"
+     "raised: note how it ended, then end the call as\n"
+     "record_user_function_return_value does.\n\n"
+     ":param ret_val: the value it returned.\n"
+     ":param function_under_test: the generator call's record.\n"
+     ":param ending: 'returned', 'raised', 'closed' or 'abandoned'.\n"
+     ":type ending: str.\n"
+     ":param cur_exc: the exception to record (default: the pending one).\n"
+     ":rtype: None."},
 };
 
 // ------------------------------------------------------------ module body

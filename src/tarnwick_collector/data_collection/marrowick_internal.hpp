@@ -42,6 +42,9 @@ enum Fn {
     F_get_exc_value,
     F_load_attr_hook,
     F_load_global_hook,
+    F_record_generator_yield,
+    F_record_generator_resume,
+    F_record_generator_return_value,
     F_COUNT
 };
 
@@ -224,6 +227,22 @@ Ref add_recorded_functions_to_caller_tracker_impl(PyObject *m,
 Ref record_user_function_return_value_impl(PyObject *m, PyObject *ret_val,
                                            PyObject *record, PyObject *cur_exc,
                                            tw::SavedError &pending);
+
+// ---------------------------------------------------------- generator calls
+// (marrowick_generators.cpp)
+
+Ref record_generator_yield_impl(PyObject *m, PyObject *value, PyObject *record,
+                                PyObject *delegated);
+Ref record_generator_resume_impl(PyObject *m, PyObject *record,
+                                 PyObject *tracker, PyObject *sent,
+                                 PyObject *thrown);
+Ref record_generator_return_value_impl(PyObject *m, PyObject *ret_val,
+                                       PyObject *record, PyObject *ending,
+                                       PyObject *cur_exc,
+                                       tw::SavedError &pending);
+PyObject *py_record_generator_yield(TW_FASTCALL_ARGS(m));
+PyObject *py_record_generator_resume(TW_FASTCALL_ARGS(m));
+PyObject *py_record_generator_return_value(TW_FASTCALL_ARGS(m));
 
 // --------------------------------------------------------------- name loads
 // (marrowick_hooks.cpp)

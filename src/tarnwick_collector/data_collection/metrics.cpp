@@ -40,6 +40,7 @@ enum Cls : int {
     INSTRUMENTATION_FAILURE,
     RECORDING_ENDED,
     CALLS_LOST,
+    CALLS_LEFT_OUT,
     N_CLASSES
 };
 
@@ -141,6 +142,12 @@ constexpr ClassSpec SPECS[N_CLASSES] = {
      {{"function_full_name", Field::Str, " function: "},
       {"calls_lost", Field::Any, " calls: "}},
      "__init__(" TW_COMMON ", function_full_name, calls_lost)\n--\n\n"},
+    {"CallsLeftOut", COLLECTOR_FAILURE,
+     TW_METRIC_DOC("Metric for calls the recorder leaves out by design"),
+     nullptr, "LEFT_OUT", 2,
+     {{"kind", Field::Str, " kind: "},
+      {"count", Field::Any, " count: "}},
+     "__init__(" TW_COMMON ", kind, count)\n--\n\n"},
 };
 // clang-format on
 
@@ -598,7 +605,8 @@ int metrics_exec(PyObject *module)
                     {"RECURSION_LIMIT", "recursion_limit"},
                     {"INSTRUMENTATION", "instrumentation"},
                     {"RECORDING_ENDED", "recording_ended"},
-                    {"CALLS_LOST", "calls_lost"}}) < 0)
+                    {"CALLS_LOST", "calls_lost"},
+                    {"LEFT_OUT", "left_out"}}) < 0)
         return -1;
     if (build_limit_reasons(module) < 0)
         return -1;
@@ -631,7 +639,8 @@ int metrics_exec(PyObject *module)
         build_metric<CALLS_MAX>(module) < 0 ||
         build_metric<INSTRUMENTATION_FAILURE>(module) < 0 ||
         build_metric<RECORDING_ENDED>(module) < 0 ||
-        build_metric<CALLS_LOST>(module) < 0)
+        build_metric<CALLS_LOST>(module) < 0 ||
+        build_metric<CALLS_LEFT_OUT>(module) < 0)
         return -1;
     return 0;
 }

@@ -703,6 +703,7 @@ COUNTERS_BY_CLASS: Dict[str, str] = {
     "InstrumentationFailure": "collection_failures",
     "RecordingEnded": "collection_failures",
     "CallsLost": "collection_failures",
+    "CallsLeftOut": "collection_failures",
     "ExternalFunction": "external_functions",
     "SamplingRateWasSet": "sampling_rate_was_set",
     "ExternalCallsMaxLimitWasSet": "external_calls_max_limit_was_set",

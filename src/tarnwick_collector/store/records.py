@@ -61,6 +61,50 @@ class ExternalCallView:
 
 
 @dataclass
+class GeneratorView:
+    """What a recorded generator call adds: the values it yielded (those
+    kept), the yields not kept (``refused`` of them for their value, the
+    others past the recorder's bound), its ``yield from`` delegations (whose
+    values were not seen), how often it was resumed by ``send()`` with a
+    value or by ``throw()``, and how it ended: "returned", "raised",
+    "closed" or "abandoned" (collected before its end)."""
+
+    yielded: List[Any] = field(default_factory=list)
+    left_out: int = 0
+    refused: int = 0
+    refused_types: List[str] = field(default_factory=list)
+    delegated: int = 0
+    sends: int = 0
+    throws: int = 0
+    ending: str = "?"
+
+    @classmethod
+    def from_state(cls, state: Dict[Any, Any]) -> Optional["GeneratorView"]:
+        """The generator part of a record's state; None for a plain call."""
+        if "generator_ending" not in state and "yielded_values" not in state:
+            return None
+
+        def number(key: str) -> int:
+            value = state.get(key)
+            return value if isinstance(value, int) and not isinstance(value, bool) else 0
+
+        values = state.get("yielded_values")
+        types = state.get("yields_refused_types")
+        ending = state.get("generator_ending")
+        return cls(
+            yielded=[_load(v) for v in values] if isinstance(values, list) else [],
+            left_out=number("yields_left_out"),
+            refused=number("yields_refused"),
+            refused_types=[safe_text(t) for t in types if isinstance(t, str)]
+            if isinstance(types, list) else [],
+            delegated=number("yields_delegated"),
+            sends=number("generator_sends"),
+            throws=number("generator_throws"),
+            ending=safe_text(ending) if isinstance(ending, str) else "?",
+        )
+
+
+@dataclass
 class RecordView:
     """One recorded call, decoded."""
 
@@ -89,6 +133,8 @@ class RecordView:
     globals: Any = None
     external_calls: List[ExternalCallView] = field(default_factory=list)
     unknown_modules: List[str] = field(default_factory=list)
+    # The generator part, for a call of a generator function.
+    generator: Optional[GeneratorView] = None
 
     @classmethod
     def from_row(cls, row: Sequence[Any]) -> "RecordView":
@@ -140,6 +186,7 @@ class RecordView:
                 raised=None if _no_exception(raised) else raised,
                 has_return=call_state.get("return_value") is not None,
             ))
+        view.generator = GeneratorView.from_state(state)
         unknown = state.get("unknown_modules")
         if isinstance(unknown, (set, frozenset, list, tuple)):
             view.unknown_modules = sorted(key_text(m) for m in unknown)

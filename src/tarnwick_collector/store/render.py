@@ -75,6 +75,11 @@ def render_text(view: RecordView, limits: Optional[Limits] = None,
     elif after == before:  # e.g. only which parts are shared changed
         after += "   (changed in a part not shown)"
     lines.append("  arguments after:  " + after)
+    gen = view.generator
+    if gen is not None:
+        lines.append(f"  generator: {_generator_summary(gen)}")
+        shown = ", ".join(r.value(v, 1) for v in gen.yielded) or "(none)"
+        lines.append(f"  yielded:  {shown}")
     if view.raised is not None:
         lines.append(f"  raised:   {r.value(view.raised)}")
     elif view.has_return:
@@ -103,6 +108,25 @@ def render_text(view: RecordView, limits: Optional[Limits] = None,
     return lines
 
 
+def _generator_summary(gen: Any) -> str:
+    """How a generator call went, in one line: its ending and what the
+    record does not hold of it."""
+    parts = [f"{gen.ending}, {len(gen.yielded)} value(s) yielded"]
+    past = gen.left_out - gen.refused
+    if past > 0:
+        parts.append(f"{past} more past the recorder's bound")
+    if gen.refused:
+        types = f" ({', '.join(gen.refused_types)})" if gen.refused_types else ""
+        parts.append(f"{gen.refused} not recorded{types}")
+    if gen.delegated:
+        parts.append(f"{gen.delegated} yield from (values not seen)")
+    if gen.sends:
+        parts.append(f"resumed {gen.sends} time(s) by send()")
+    if gen.throws:
+        parts.append(f"{gen.throws} throw()")
+    return "; ".join(parts)
+
+
 def render_summary_line(view: RecordView, limits: Optional[Limits] = None) -> str:
     """One line per call: name, arguments and outcome."""
     r = _Renderer(limits or Limits(depth=2, items=3, string=24, width=110))
@@ -114,6 +138,11 @@ def render_summary_line(view: RecordView, limits: Optional[Limits] = None) -> st
     else:
         outcome = "-> (too large)"
     extra = f"  [{len(view.external_calls)} external]" if view.external_calls else ""
+    if view.generator is not None:
+        gen = view.generator
+        outcome = (f"yielded {len(gen.yielded)}"
+                   f"{'+' if gen.left_out or gen.delegated else ''}, {gen.ending}"
+                   + ("" if gen.ending in ("closed", "abandoned") else f" {outcome}"))
     return _clip(f"{view.full_name}({args}) {outcome}{extra}", r.limits.width)
 
 
@@ -175,5 +204,15 @@ def to_json(view: RecordView, limits: Optional[Limits] = None) -> Dict[str, Any]
         ],
         "globals": {k: values.value(v) for k, v in view.used_globals()},
         "unknown_modules": view.unknown_modules,
+        "generator": None if view.generator is None else {
+            "ending": view.generator.ending,
+            "yielded": [r.value(v) for v in view.generator.yielded],
+            "left_out": view.generator.left_out,
+            "refused": view.generator.refused,
+            "refused_types": view.generator.refused_types,
+            "delegated": view.generator.delegated,
+            "sends": view.generator.sends,
+            "throws": view.generator.throws,
+        },
     })
     return doc

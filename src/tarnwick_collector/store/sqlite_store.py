@@ -888,6 +888,15 @@ _FAILURE_TEXTS = {
                         "its recursion limit)"),
     "instrumentation": ("instrumentation: module loaded as written, its calls "
                         "not recorded"),
+    "left_out": "not recorded",
+}
+
+# The kinds of calls the recorder leaves out, as ``stats`` words them.
+_LEFT_OUT_TEXTS = {
+    "lambda": "lambda calls (by design)",
+    "async generator": "async generator calls (by design)",
+    "unfinished generator": ("generator calls still suspended when recording "
+                             "stopped"),
 }
 
 
@@ -925,8 +934,15 @@ def failure_reasons(conn: sqlite3.Connection, session: Selection) -> List[Tuple[
             parts.append(f"{attrs['limit_reason']} in {attrs.get('function_full_name')}")
         if attrs.get("module_name") is not None:
             parts.append(f"{attrs['module_name']} ({attrs.get('error')})")
+        weight = 1
+        if attrs.get("kind") is not None:
+            # One message counts the calls of one kind left out in a run.
+            parts.append(_LEFT_OUT_TEXTS.get(str(attrs["kind"]), f"{attrs['kind']} calls"))
+            count = attrs.get("count")
+            if isinstance(count, int) and not isinstance(count, bool) and count >= 0:
+                weight = count
         key = (_text(kind) or "?", ": ".join(parts))
-        counts[key] = counts.get(key, 0) + 1
+        counts[key] = counts.get(key, 0) + weight
     return sorted(((k, r, n) for (k, r), n in counts.items()),
                   key=lambda item: (-item[2], item[0], item[1]))
 

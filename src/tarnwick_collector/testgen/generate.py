@@ -134,6 +134,18 @@ def _value_slug(value: Any) -> Optional[str]:
 
 def _outcome_slug(call: RecordedCall) -> str:
     view = call.view
+    gen = view.generator
+    if gen is not None:
+        yields = f"yields_{len(gen.yielded) + gen.left_out}"
+        if gen.ending in ("closed", "abandoned"):
+            return yields + "_then_closed"
+    else:
+        yields = ""
+    return (yields + "_then_" if yields else "") + _end_slug(call)
+
+
+def _end_slug(call: RecordedCall) -> str:
+    view = call.view
     if view.raised is not None:
         name = ""
         if isinstance(view.raised, StandIn):
@@ -246,10 +258,23 @@ class _Case:
             call_lines.append("        ],")
         if call.receiver_omitted and call.full_name.endswith(".__init__"):
             call_lines.append("        init=True,")
+        gen = view.generator
+        if gen is not None:
+            closed = gen.ending in ("closed", "abandoned")
+            call_lines.append(f"        generator=({len(gen.yielded) + gen.left_out}, {closed}),")
         lines.append("    outcome = replay.run(")
         lines.extend(call_lines)
         lines.append("    )")
-        if view.raised is not None:
+        if gen is not None:
+            values = [self.value(v, f"yielded_{i}", b.get(f"yielded_{i}"))
+                      for i, v in enumerate(gen.yielded)]
+            if gen.left_out:
+                lines.append(f"    # The record keeps the first {len(values)} of the "
+                             f"{len(values) + gen.left_out} values yielded.")
+            lines.append(f"    outcome.check_yielded([{', '.join(values)}])")
+        if gen is not None and gen.ending in ("closed", "abandoned"):
+            lines.append("    outcome.check_ending('closed')")
+        elif view.raised is not None:
             raised = self.value(view.raised, "execption", b["execption"], "exception")
             lines.append(f"    outcome.check_raised({raised})")
         else:
@@ -354,7 +379,7 @@ def _wrap(line: str) -> str:
     stripped = line.lstrip(" ")
     indent = len(line) - len(stripped)
     for head in ("args=", "kwargs=", "globals_used=", "replay.returns(", "replay.raises(",
-                 "outcome.check_returned(", "outcome.check_raised(",
+                 "outcome.check_returned(", "outcome.check_raised(", "outcome.check_yielded(",
                  "outcome.check_arguments("):
         if stripped.startswith(head):
             if head.endswith("("):

@@ -31,7 +31,10 @@ NO_RETURN = "the return value was not recorded (too large)"
 EXTERNAL_INCOMPLETE = "an external call's result was not recorded"
 NOT_BY_NAME = "a nested function or lambda, not reachable by name"
 MAIN_OUTSIDE = "a function of the main script, outside the project root"
-GENERATOR = "a generator call, of a record shape the generator does not read yet"
+GEN_REFUSED = "a value the generator yielded was not recorded"
+GEN_DELEGATED = "a generator that delegates with yield from (the values it passed on were not seen)"
+GEN_DRIVEN = "a generator driven by send() or throw()"
+GEN_UNKNOWN_END = "a generator whose ending was not recorded"
 
 
 @dataclass
@@ -106,9 +109,6 @@ def read_call(row: Sequence[Any], project_root: str) -> Any:
     kind, state = effective_class_and_state(record)
     if kind != USER_CALL or not state:
         return Skipped(rid, name, UNKNOWN_KIND, str(kind))
-    _, meta = effective_class_and_state(state.get("function_metadata"))
-    if any("yield" in str(k) for k in state) or meta.get("is_generator"):
-        return Skipped(rid, name, GENERATOR)
     try:
         view = RecordView.from_row(row)
     except Exception as exc:
@@ -142,9 +142,28 @@ def read_call(row: Sequence[Any], project_root: str) -> Any:
             return Skipped(rid, name, PLACEHOLDER, f"{found} in the {what}")
     if view.raised is None and not view.has_return:
         return Skipped(rid, name, NO_RETURN)
+    gen = view.generator
+    if gen is not None:
+        if gen.refused:
+            return Skipped(rid, name, GEN_REFUSED, ", ".join(gen.refused_types))
+        if gen.delegated:
+            return Skipped(rid, name, GEN_DELEGATED)
+        if gen.sends or gen.throws:
+            return Skipped(rid, name, GEN_DRIVEN)
+        if gen.ending not in ("returned", "raised", "closed", "abandoned"):
+            return Skipped(rid, name, GEN_UNKNOWN_END, gen.ending)
+        found = find_placeholder(gen.yielded)
+        if found:
+            return Skipped(rid, name, PLACEHOLDER, f"{found} in the values yielded")
     blobs = {k: _blob(state.get(k)) for k in (
         "pre_run_args", "pre_run_kwargs", "post_run_args", "post_run_kwargs",
         "return_value", "execption", "globals")}
+    if gen is not None:
+        stored = state.get("yielded_values")
+        for i, value in enumerate(stored if isinstance(stored, list) else []):
+            blobs[f"yielded_{i}"] = _blob(value)
+        blobs["generator_ending"] = gen.ending.encode()
+        blobs["yields_left_out"] = str(gen.left_out).encode()
     external: List[ExternalCall] = []
     calls = state.get("external_calls")
     for i, call in enumerate(calls if isinstance(calls, list) else []):

@@ -14,6 +14,10 @@
 //     `def`) inside a try block whose handlers call `exc()` and `exit()`,
 //     and every `return X` becomes `return ret(X)`; the `def` is decorated
 //     with `slot.bind`, which tells the slot its function object;
+//   * a generator function is instrumented the same way (its body starts
+//     running at the first next()), and each `yield X` becomes
+//     `gres(gsus(X), (yield gval()))`, each `yield from X`
+//     `gres(gfrom(X), (yield from gval()))`;
 //   * a global-name load `g` becomes `glob(g, "g")`, an attribute load
 //     `o.a` becomes `attr(o).a`, a call `f(...)` becomes `call(f)(...)`,
 //     `g(...)` with a global `g` becomes `gcall(g, "g")(...)`, a method call
@@ -37,6 +41,8 @@
 //   * trampolines_proxies.cpp: the proxies that report external calls,
 //     attribute loads and `with` statements;
 //   * trampolines_slot.cpp: the Slot, which offers a def's calls to the core;
+//   * trampolines_generators.cpp: what a recorded generator calls at each
+//     yield and resumption, and how its call ends;
 //   * this file: the module's functions and its initialization.
 #include "trampolines_internal.hpp"
 
@@ -53,6 +59,7 @@ static void clear_core()
     Py_CLEAR(core.object);
 #define TW_CORE_CLEAR(field, attr) Py_CLEAR(core.field);
     TW_CORE_ENTRIES(TW_CORE_CLEAR)
+    TW_CORE_GENERATOR_ENTRIES(TW_CORE_CLEAR)
 #undef TW_CORE_CLEAR
 }
 
@@ -78,12 +85,35 @@ static PyObject *mod_set_core(PyObject *, PyObject *obj)
             return nullptr;
         }
     }
+    // The generator entries are optional: each is kept when callable.
+    static const char *gen_names[] = {
+#define TW_CORE_ATTR(field, attr) attr,
+        TW_CORE_GENERATOR_ENTRIES(TW_CORE_ATTR)
+#undef TW_CORE_ATTR
+    };
+    constexpr int ng = sizeof(gen_names) / sizeof(gen_names[0]);
+    tw::Ref gen_found[ng];
+    for (int i = 0; i < ng; i++) {
+        gen_found[i] =
+            tw::Ref::steal(PyObject_GetAttrString(obj, gen_names[i]));
+        if (!gen_found[i]) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                return nullptr;
+            PyErr_Clear();
+        } else if (!PyCallable_Check(gen_found[i].get())) {
+            gen_found[i].reset();
+        }
+    }
     clear_core();
     core.object = Py_NewRef(obj);
     int next = 0;
 #define TW_CORE_SET(field, attr) core.field = found[next++].release();
     TW_CORE_ENTRIES(TW_CORE_SET)
 #undef TW_CORE_SET
+    next = 0;
+#define TW_CORE_SET_GEN(field, attr) core.field = gen_found[next++].release();
+    TW_CORE_GENERATOR_ENTRIES(TW_CORE_SET_GEN)
+#undef TW_CORE_SET_GEN
     Py_RETURN_NONE;
 }
 
@@ -152,6 +182,36 @@ static PyObject *mod_contained_failures(PyObject *, PyObject *)
 static PyObject *mod_lost_calls(PyObject *, PyObject *)
 {
     return Py_BuildValue("(KK)", lost_at_recursion_limit, lost_otherwise);
+}
+
+// {kind: count} of the calls left out by design since the last call (the
+// counts start again from zero).
+static PyObject *mod_take_left_out(PyObject *, PyObject *)
+{
+    tw::Ref out = tw::Ref::steal(PyDict_New());
+    if (!out)
+        return nullptr;
+    for (int i = 0; i < LEFT_OUT_KINDS; i++) {
+        if (left_out_calls[i] == 0)
+            continue;
+        tw::Ref n =
+            tw::Ref::steal(PyLong_FromUnsignedLongLong(left_out_calls[i]));
+        if (!n ||
+            PyDict_SetItemString(out.get(), LEFT_OUT_NAMES[i], n.get()) < 0)
+            return nullptr;
+    }
+    for (unsigned long long &n : left_out_calls)
+        n = 0;
+    // Not a count that restarts: the generator calls suspended now, which
+    // are recorded only if they end while the channels are open.
+    if (suspended_generator_calls > 0) {
+        tw::Ref n =
+            tw::Ref::steal(PyLong_FromSsize_t(suspended_generator_calls));
+        if (!n || PyDict_SetItemString(out.get(), "unfinished generator",
+                                       n.get()) < 0)
+            return nullptr;
+    }
+    return out.release();
 }
 
 static PyObject *mod_set_loss_reporter(PyObject *, PyObject *fn)
@@ -234,6 +294,12 @@ static PyMethodDef module_methods[] = {
      "lost_calls()\n--\n\n"
      "(at the recursion limit, otherwise): calls lost to a failure of the\n"
      "core and not yet handed to the loss reporter."},
+    {"take_left_out", mod_take_left_out, METH_NOARGS,
+     "take_left_out()\n--\n\n"
+     "{kind: count} of the calls left out by design (lambdas, async\n"
+     "generators) while recording was on (the counts restart from zero),\n"
+     "and of the recorded generator calls suspended now ('unfinished\n"
+     "generator')."},
     {"set_loss_reporter", mod_set_loss_reporter, METH_O,
      "set_loss_reporter(reporter)\n--\n\n"
      "reporter(reason) sends the metric of one lost call, reason being\n"
@@ -318,7 +384,7 @@ static int exec_module(PyObject *m)
                        reinterpret_cast<PyTypeObject *>(partial.release()));
     }
 
-    if (add_callables(m) < 0)
+    if (add_callables(m) < 0 || add_generator_callables(m) < 0)
         return -1;
     if (PyModule_AddIntConstant(m, "KIND_FUNCTION", KIND_FUNCTION) < 0 ||
         PyModule_AddIntConstant(m, "KIND_CLASSMETHOD", KIND_CLASSMETHOD) < 0 ||

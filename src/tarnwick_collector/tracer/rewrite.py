@@ -39,9 +39,16 @@ body runs. A plain function becomes::
         else:
             ...original body...
 
-A coroutine function starts with ``if gate & 1: slot(...)`` and then picks
-its body with ``if active & 1``; a generator (never recorded) and a lambda
-(``inst if active & 1 else original``) only pick their body. Functions
+A generator function is instrumented as a plain function (its body, and
+so the slot call, first runs at the first ``next()``), and in its
+instrumented body each ``yield X`` becomes ``gres(gsus(X), (yield gval()))``
+and each ``yield from X`` becomes ``gres(gfrom(X), (yield from gval()))``:
+the call is suspended before the generator yields and resumed after (see
+``trampolines_generators.cpp``). A coroutine function starts with
+``if gate & 1: slot(...)`` and then picks its body with ``if active & 1``;
+an async generator (never recorded) and a lambda
+(``inst if active_lambda & 1 else original``) only pick their body, with
+gates that count those calls while recording is on. Functions
 nested more than a few levels deep keep one, instrumented, body (each level
 doubles the copies of what it contains). The callables (``slot``, ``glob``,
 ...) are constants of the code objects, put in place of placeholder strings
@@ -80,7 +87,8 @@ _MAX_DUAL_DEPTH = 4
 
 #: The trampolines and gates that placeholders may stand for, by name.
 _NAMED = ("gate", "active", "ret", "exc", "exit", "glob", "attr", "mattr",
-          "call", "gcall", "with_")
+          "call", "gcall", "with_", "active_lambda", "active_agen", "gsus",
+          "gres", "gval", "gfrom")
 _NAMED_IDS = {id(getattr(_t, name)): name for name in _NAMED}
 
 
@@ -276,6 +284,7 @@ class _Instrumenter(ast.NodeTransformer):
         self.scope: Optional[Scope] = None
         self.active = False          # inside code that runs per call
         self.returns = False         # `return` statements are recorded
+        self.yields = False          # `yield`s are recorded (a generator)
         self.qualname: List[str] = []
         self.slots: List[Any] = []
         self.depth = 0               # enclosing functions and lambdas
@@ -326,16 +335,17 @@ class _Instrumenter(ast.NodeTransformer):
 
     # -- context
 
-    def _with(self, scope, active, returns, qual, fn, *args):
-        saved = (self.scope, self.active, self.returns)
+    def _with(self, scope, active, returns, qual, fn, *args, yields=False):
+        saved = (self.scope, self.active, self.returns, self.yields)
         self.scope, self.active, self.returns = scope, active, returns
+        self.yields = yields
         depth = len(self.qualname)
         self.qualname.extend(qual or ())
         try:
             return fn(*args)
         finally:
             del self.qualname[depth:]
-            self.scope, self.active, self.returns = saved
+            self.scope, self.active, self.returns, self.yields = saved
 
     def _stmts(self, stmts: List[ast.stmt]) -> List[ast.stmt]:
         out: List[ast.stmt] = []
@@ -387,14 +397,15 @@ class _Instrumenter(ast.NodeTransformer):
             origin[id(node)] = origin.get(old_id, old_id)
         return new
 
-    def _both(self, scope, returns, qual, body):
+    def _both(self, scope, returns, qual, body, yields=False):
         """(instrumented, original) versions of a function body; the
         original is None when the function keeps a single body."""
         dual = self.depth < _MAX_DUAL_DEPTH
         original = self._copy(body) if dual else None
         self.depth += 1
         try:
-            inst = self._with(scope, True, returns, qual, self._stmts, body)
+            inst = self._with(scope, True, returns, qual, self._stmts, body,
+                              yields=yields)
             if dual:
                 original = self._with(scope, False, False, qual, self._stmts,
                                       original)
@@ -418,9 +429,10 @@ class _Instrumenter(ast.NodeTransformer):
         head += hoister.declarations()
         if hoister.first is not None:
             self.hoisted = True
+        generator = kind is not None and scope.generator
         inst, original = self._both(
             scope, kind is not None and kind != _t.KIND_COROUTINE,
-            (node.name, "<locals>"), body)
+            (node.name, "<locals>"), body, yields=generator)
         slot = None
         if kind is not None:
             slot = self._slot_of.get(self._origin.get(id(node), id(node)))
@@ -429,7 +441,7 @@ class _Instrumenter(ast.NodeTransformer):
                     kind, len(getattr(args, "posonlyargs", [])) + len(args.args),
                     args.vararg is not None,
                     tuple(mangle(scope.private, a.arg) for a in args.kwonlyargs),
-                    args.kwarg is not None, self._qualname(node.name))
+                    args.kwarg is not None, self._qualname(node.name), generator)
                 self._slot_of[self._origin.get(id(node), id(node))] = slot
                 self.slots.append(slot)
         node.body = head + self._assemble(node, kind, slot, inst, original)
@@ -441,11 +453,10 @@ class _Instrumenter(ast.NodeTransformer):
         return ".".join(self.qualname + [name])
 
     def _kind(self, node, enclosing: Optional[Scope]) -> Optional[int]:
-        """How the function is recorded; None when it is not (generators)."""
-        if self.analysis.scope_of(node).generator:
-            return None
+        """How the function is recorded; None when it is not (async
+        generators)."""
         if isinstance(node, ast.AsyncFunctionDef):
-            return _t.KIND_COROUTINE
+            return None if self.analysis.scope_of(node).generator else _t.KIND_COROUTINE
         if enclosing is None or enclosing.kind != "class":
             return _t.KIND_FUNCTION
         decorators = _decorator_names(node)
@@ -474,8 +485,8 @@ class _Instrumenter(ast.NodeTransformer):
             return [self._stmt(ast.If(test=pool.test(gate, node), body=first,
                                       orelse=second), node)]
 
-        if kind is None:  # a generator: not recorded
-            return choose(_t.active, inst, original)
+        if kind is None:  # an async generator: not recorded, counted
+            return choose(_t.active_agen, inst, original)
         args = node.args
         params = (list(getattr(args, "posonlyargs", [])) + list(args.args)
                   + ([args.vararg] if args.vararg else [])
@@ -520,7 +531,8 @@ class _Instrumenter(ast.NodeTransformer):
             node.body = inst
         else:
             node.body = _at(
-                ast.IfExp(test=self.pool.test(_t.active, node.body), body=inst,
+                ast.IfExp(test=self.pool.test(_t.active_lambda, node.body),
+                          body=inst,
                           orelse=original[0]), node.body)
         return node
 
@@ -571,6 +583,32 @@ class _Instrumenter(ast.NodeTransformer):
                 _at(ast.Constant(value=None), node)
             node.value = self.pool.call(_t.ret, [value], node)
         return node
+
+    def visit_Yield(self, node: ast.Yield):
+        value = node.value
+        if value is not None:
+            value = self.visit(value)
+        if not self.yields:
+            node.value = value
+            return node
+        # gres(gsus(X), (yield gval())): the value is recorded and the call
+        # suspended before the yield, resumed after it.
+        if value is None:
+            value = ast.copy_location(ast.Constant(value=None), node)
+        pool = self.pool
+        node.value = pool.call(_t.gval, [], node)
+        return pool.call(_t.gres, [pool.call(_t.gsus, [value], node), node],
+                         node)
+
+    def visit_YieldFrom(self, node: ast.YieldFrom):
+        value = self.visit(node.value)
+        if not self.yields:
+            node.value = value
+            return node
+        pool = self.pool
+        node.value = pool.call(_t.gval, [], node)
+        return pool.call(_t.gres, [pool.call(_t.gfrom, [value], node), node],
+                         node)
 
     def visit_AnnAssign(self, node: ast.AnnAssign):
         node.target = self.visit(node.target)

@@ -61,6 +61,11 @@ static PyObject *end_current_call(PyObject *self, size_t nargsf,
     if (entry_of_current_frame() == nullptr)
         Py_RETURN_NONE;
     Entry e = pop_entry();
+    if (e.generator) {
+        if (end_generator_call(e, raised) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
     PyObject *retval = e.retval.get();
     if (raised) {
         PyObject *type, *value, *tb;
@@ -243,10 +248,15 @@ static PyTypeObject *Gate_Type = nullptr;
 // also decides whether the call is offered to the core (recording on, the
 // sampling draw, no module being imported by another thread) and leaves
 // the decision for the slot call that follows; `active` only asks whether a
-// recorded call is open on the thread.
+// recorded call is open on the thread. `active_lambda` and `active_agen`
+// ask the same for the calls the recorder leaves out by design (lambdas,
+// async generators), and count them while recording is on.
+enum GateMode { GATE_ACTIVE, GATE_OFFERS, GATE_LEFT_OUT };
+
 struct Gate {
     PyObject_HEAD
-    int offers;
+    int mode;
+    int left_out;  // GATE_LEFT_OUT: the LeftOut kind counted
 };
 
 static int Gate_bool(PyObject *self)
@@ -257,7 +267,13 @@ static int Gate_bool(PyObject *self)
     if (t.in_core)
         return 0;
     const bool active = !t.stack.empty();
-    if (!reinterpret_cast<Gate *>(self)->offers)
+    Gate *g = reinterpret_cast<Gate *>(self);
+    if (g->mode == GATE_LEFT_OUT) {
+        if (enabled && core.user_call != nullptr)
+            left_out_calls[g->left_out]++;
+        return active;
+    }
+    if (g->mode == GATE_ACTIVE)
         return active;
     const bool offer = enabled && core.user_call != nullptr &&
                        !other_thread_importing() && sampled();
@@ -286,9 +302,12 @@ static Py_hash_t Gate_hash(PyObject *self)
 
 static PyObject *Gate_repr(PyObject *self)
 {
-    return PyUnicode_FromString(reinterpret_cast<Gate *>(self)->offers
-                                    ? "<tarnwick gate>"
-                                    : "<tarnwick active>");
+    Gate *g = reinterpret_cast<Gate *>(self);
+    if (g->mode == GATE_LEFT_OUT)
+        return PyUnicode_FromFormat("<tarnwick active, counting %s calls>",
+                                    LEFT_OUT_NAMES[g->left_out]);
+    return PyUnicode_FromString(g->mode == GATE_OFFERS ? "<tarnwick gate>"
+                                                       : "<tarnwick active>");
 }
 
 static void Gate_dealloc(PyObject *self)
@@ -298,13 +317,14 @@ static void Gate_dealloc(PyObject *self)
     Py_DECREF(tp);
 }
 
-static int add_gate(PyObject *m, const char *name, int offers)
+static int add_gate(PyObject *m, const char *name, int mode, int left_out = 0)
 {
     tw::Ref g = tw::Ref::steal(
         reinterpret_cast<PyObject *>(PyObject_New(Gate, Gate_Type)));
     if (!g)
         return -1;
-    reinterpret_cast<Gate *>(g.get())->offers = offers;
+    reinterpret_cast<Gate *>(g.get())->mode = mode;
+    reinterpret_cast<Gate *>(g.get())->left_out = left_out;
     return tw::set_global(m, name, std::move(g));
 }
 
@@ -366,7 +386,11 @@ int add_callables(PyObject *m)
         add_trampoline(m, "call", tr_call) < 0 ||
         add_trampoline(m, "gcall", tr_gcall) < 0 ||
         add_trampoline(m, "with_", tr_with) < 0 ||
-        add_gate(m, "gate", 1) < 0 || add_gate(m, "active", 0) < 0)
+        add_gate(m, "gate", GATE_OFFERS) < 0 ||
+        add_gate(m, "active", GATE_ACTIVE) < 0 ||
+        add_gate(m, "active_lambda", GATE_LEFT_OUT, LEFT_OUT_LAMBDA) < 0 ||
+        add_gate(m, "active_agen", GATE_LEFT_OUT, LEFT_OUT_ASYNC_GENERATOR) <
+            0)
         return -1;
     return 0;
 }

@@ -33,17 +33,32 @@ enum Kind : int {
     X(load_global, "load_global_hook")                                        \
     X(load_attr, "load_attr_hook")
 
-// The core and its entry points, all strong or all NULL. Raw pointers: the
-// struct is a global, which outlives the interpreter (an owner would
-// release its references after the interpreter is gone).
+// The core's entry points for generator calls: a core without all three
+// is not offered generator calls.
+#define TW_CORE_GENERATOR_ENTRIES(X)                                          \
+    X(gen_yield, "record_generator_yield")                                    \
+    X(gen_resume, "record_generator_resume")                                  \
+    X(gen_return, "record_generator_return_value")
+
+// The core and its entry points, all strong or all NULL (the generator
+// entries strong or NULL each). Raw pointers: the struct is a global, which
+// outlives the interpreter (an owner would release its references after the
+// interpreter is gone).
 struct Core {
     PyObject *object;
 #define TW_CORE_FIELD(field, attr) PyObject *field;
     TW_CORE_ENTRIES(TW_CORE_FIELD)
+    TW_CORE_GENERATOR_ENTRIES(TW_CORE_FIELD)
 #undef TW_CORE_FIELD
 };
 
 extern Core core;
+
+inline bool core_takes_generators()
+{
+    return core.gen_yield != nullptr && core.gen_resume != nullptr &&
+           core.gen_return != nullptr;
+}
 extern bool enabled;
 extern double sampling_rate;
 // Threads whose stack of recorded calls is not empty: lets the hooks skip
@@ -61,11 +76,17 @@ extern PyTypeObject *partial_type;         // strong: functools.partial
 extern std::vector<unsigned long> importers;
 
 // One recorded call in progress: the frame of the recorded function, the
-// core's record for it and the value its last `return` produced.
+// core's record for it and the value its last `return` produced. For a
+// generator call also: a weak reference to the generator (dead once the
+// generator is being collected: its call was abandoned), and whether it was
+// resumed by close() (GeneratorExit thrown in at a yield).
 struct Entry {
     tw::Ref frame;
     tw::Ref record;
     tw::Ref retval;
+    tw::Ref gen;  // weak reference, or empty
+    bool generator = false;
+    bool closing = false;
 };
 
 struct ThreadState {
@@ -73,6 +94,9 @@ struct ThreadState {
     int in_core = 0;
     bool offer = false;  // set by the gate, taken by the slot that follows
     std::uint64_t rng = 0;
+    // The value of a `yield` between gsus(value), which keeps it, and the
+    // gval() that yields it (trampolines_generators.cpp).
+    tw::Ref yielded;
 
     ThreadState() = default;
     ThreadState(const ThreadState &) = delete;
@@ -86,7 +110,9 @@ struct ThreadState {
             (void)e.frame.release();
             (void)e.record.release();
             (void)e.retval.release();
+            (void)e.gen.release();
         }
+        (void)yielded.release();
     }
 };
 
@@ -143,6 +169,13 @@ inline bool hooks_active()
     return !t.stack.empty() && t.in_core == 0;
 }
 
+// Calls the recorder leaves out by design, counted by kind while recording
+// is on, and handed to the package when recording stops (take_left_out).
+enum LeftOut { LEFT_OUT_LAMBDA, LEFT_OUT_ASYNC_GENERATOR, LEFT_OUT_KINDS };
+inline constexpr const char *LEFT_OUT_NAMES[LEFT_OUT_KINDS] = {
+    "lambda", "async generator"};
+extern unsigned long long left_out_calls[LEFT_OUT_KINDS];
+
 int contain_failure();
 extern unsigned long long lost_at_recursion_limit;
 extern unsigned long long lost_otherwise;
@@ -155,6 +188,7 @@ PyObject *core_call(PyObject *entry, PyObject *const *argv, size_t n);
 int core_notify(PyObject *entry, PyObject *const *argv, size_t n);
 bool sampled();
 int push_entry(PyObject *frame, PyObject *record);
+int push_whole_entry(Entry &&e);
 Entry *entry_of_current_frame();
 Entry pop_entry();
 int end_user_call(PyObject *record, PyObject *retval);
@@ -176,6 +210,18 @@ PyObject *tr_adapter(PyObject *self, PyObject *const *args, size_t nargsf,
 // Creates the Trampoline and Gate types and adds the trampolines and the
 // gates to the module. 0, or -1 with an exception set.
 int add_callables(PyObject *m);
+
+// -------------------------- generators (trampolines_generators.cpp)
+
+// Ends the recorded generator call `e` at the core, the exception that
+// ended it (if any) pending. 0, or -1 with an exception that must reach the
+// program.
+int end_generator_call(Entry &e, bool raised);
+// Recorded generator calls suspended at a yield now (their entries held).
+extern Py_ssize_t suspended_generator_calls;
+// Adds the generator trampolines (gsus, gfrom, gval, gres) and the Hold
+// type to the module. 0, or -1 with an exception set.
+int add_generator_callables(PyObject *m);
 
 // --------------------------------------------- Slot (trampolines_slot.cpp)
 

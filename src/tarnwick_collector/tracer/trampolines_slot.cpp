@@ -39,6 +39,7 @@ struct Slot {
     PyObject *qualname;
     PyObject *funcs;    // list of weak references, oldest first; or NULL
     Py_ssize_t pruned;  // length of `funcs` after its last pruning
+    int generator;      // a generator function: its calls suspend
 };
 
 // The object fields of a Slot (strong or NULL), which its traverse and
@@ -203,6 +204,24 @@ static PyObject *offer_call(Slot *s, PyObject *func, PyObject *const *args)
     return PyObject_Call(entry.get(), pos.get(), kw.get());
 }
 
+// Marks the entry just opened as a generator call's: it suspends at each
+// yield. The weak reference to the generator tells, at its end, whether it
+// was being collected; without one the call can still end as closed.
+static void mark_generator(Entry &e, PyFrameObject *frame)
+{
+    e.generator = true;
+#if PY_VERSION_HEX >= 0x030B0000
+    tw::Ref gen = tw::Ref::steal(PyFrame_GetGenerator(frame));
+#else
+    tw::Ref gen = tw::Ref::borrow(frame->f_gen);
+#endif
+    if (!gen)
+        return;
+    e.gen = tw::Ref::steal(PyWeakref_NewRef(gen.get(), nullptr));
+    if (!e.gen)
+        PyErr_Clear();
+}
+
 // slot(params...): the first statement of the instrumented body of a
 // function; offers the call to the core when the gate decided so.
 static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
@@ -214,6 +233,8 @@ static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
     t.offer = false;
     Slot *self = reinterpret_cast<Slot *>(self_);
     if (!enabled || core.user_call == nullptr || t.in_core)
+        Py_RETURN_NONE;
+    if (self->generator && !core_takes_generators())
         Py_RETURN_NONE;
     if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != slot_nargs(self))
         Py_RETURN_NONE;
@@ -243,22 +264,26 @@ static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
         PyErr_Clear();
         if (end_user_call(record.get(), Py_None) < 0)
             return nullptr;
+        Py_RETURN_NONE;
     }
+    if (self->generator)
+        mark_generator(tstate.stack.back(),
+                       reinterpret_cast<PyFrameObject *>(frame));
     Py_RETURN_NONE;
 }
 
 static PyObject *Slot_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 {
-    static const char *kwlist[] = {"kind",   "npos",      "has_varargs",
-                                   "kwonly", "has_varkw", "qualname",
-                                   nullptr};
-    int kind, has_varargs, has_varkw;
+    static const char *kwlist[] = {"kind",      "npos",      "has_varargs",
+                                   "kwonly",    "has_varkw", "qualname",
+                                   "generator", nullptr};
+    int kind, has_varargs, has_varkw, generator = 0;
     Py_ssize_t npos;
     PyObject *kwonly, *qualname;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "inpO!pU:Slot",
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "inpO!pU|p:Slot",
                                      const_cast<char **>(kwlist), &kind, &npos,
                                      &has_varargs, &PyTuple_Type, &kwonly,
-                                     &has_varkw, &qualname))
+                                     &has_varkw, &qualname, &generator))
         return nullptr;
     if (kind < KIND_FUNCTION || kind > KIND_COROUTINE || npos < 0) {
         PyErr_SetString(PyExc_ValueError, "invalid slot kind or npos");
@@ -282,6 +307,7 @@ static PyObject *Slot_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     s->qualname = Py_NewRef(qualname);
     s->funcs = nullptr;
     s->pruned = 0;
+    s->generator = generator;
     return reinterpret_cast<PyObject *>(s);
 }
 
@@ -357,6 +383,8 @@ static PyMemberDef Slot_members[] = {
      nullptr},
     {const_cast<char *>("qualname"), T_OBJECT, offsetof(Slot, qualname),
      READONLY, nullptr},
+    {const_cast<char *>("generator"), T_INT, offsetof(Slot, generator),
+     READONLY, nullptr},
 #if PY_VERSION_HEX >= 0x03090000
     {const_cast<char *>("__vectorcalloffset__"), T_PYSSIZET,
      offsetof(Slot, vectorcall), READONLY, nullptr},
@@ -385,7 +413,7 @@ int add_slot_type(PyObject *m)
         {Py_tp_getset, Slot_getset},
         {Py_tp_doc,
          const_cast<char *>("Slot(kind, npos, has_varargs, kwonly, has_varkw, "
-                            "qualname)\n--\n\n"
+                            "qualname, generator=False)\n--\n\n"
                             "The entry point of one instrumented def.")},
         {0, nullptr}};
     Slot_Type =

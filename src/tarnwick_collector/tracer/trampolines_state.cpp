@@ -4,9 +4,12 @@
 //
 // Recorded calls are kept on a per-thread stack keyed by the frame that made
 // them, so nothing is stored in the frame itself (its locals are untouched).
-// Only plain functions are recorded; they cannot suspend, so their entries
-// nest strictly. Generators and async generators are never recorded;
-// coroutine functions are offered to the core, which refuses them.
+// Plain functions cannot suspend, so their entries nest strictly. A
+// generator's entry is on the stack only while its body runs: at each yield
+// it is taken off (kept by the suspended frame itself, see
+// trampolines_generators.cpp) and put back when the body resumes, so the
+// stack still nests. Async generators are never recorded; coroutine
+// functions are offered to the core, which refuses them.
 //
 // Every call into the core is made with a per-thread flag set, so project
 // code that the core runs (a __reduce__, a __repr__) is not recorded in turn.
@@ -26,6 +29,7 @@ Py_ssize_t active_threads = 0;
 PyObject *project_files = nullptr;
 PyObject *project_modules = nullptr;
 unsigned long long contained_failures = 0;
+unsigned long long left_out_calls[LEFT_OUT_KINDS] = {};
 PyTypeObject *method_wrapper_type = nullptr;
 PyTypeObject *partial_type = nullptr;
 std::vector<unsigned long> importers;
@@ -68,6 +72,8 @@ void forget_losses_in_child()
 {
     lost_at_recursion_limit = 0;
     lost_otherwise = 0;
+    for (unsigned long long &n : left_out_calls)
+        n = 0;
     flushing = false;
 }
 
@@ -183,13 +189,12 @@ bool sampled()
     return u < rate;
 }
 
-int push_entry(PyObject *frame, PyObject *record)
+// Pushes an entry taken off the stack earlier (a generator's, resuming).
+int push_whole_entry(Entry &&e)
 {
     ThreadState &t = tstate;
     try {
-        t.stack.push_back(Entry{tw::Ref::borrow(frame),
-                                tw::Ref::borrow(record),
-                                tw::Ref::borrow(Py_None)});
+        t.stack.push_back(std::move(e));
     } catch (...) {
         PyErr_NoMemory();
         return -1;
@@ -197,6 +202,15 @@ int push_entry(PyObject *frame, PyObject *record)
     if (t.stack.size() == 1)
         active_threads++;
     return 0;
+}
+
+int push_entry(PyObject *frame, PyObject *record)
+{
+    Entry e;
+    e.frame = tw::Ref::borrow(frame);
+    e.record = tw::Ref::borrow(record);
+    e.retval = tw::Ref::borrow(Py_None);
+    return push_whole_entry(std::move(e));
 }
 
 // The entry of the call that `frame` is running, if it is the innermost
