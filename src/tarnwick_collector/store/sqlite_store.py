@@ -895,6 +895,8 @@ _FAILURE_TEXTS = {
 _LEFT_OUT_TEXTS = {
     "lambda": "lambda calls (by design)",
     "async generator": "async generator calls (by design)",
+    "decorator wrapper": ("calls of decorators' wrappers (by design: the "
+                          "function each wraps is recorded)"),
     "unfinished generator": ("generator calls still suspended when recording "
                              "stopped"),
 }

@@ -171,9 +171,14 @@ inline bool hooks_active()
 
 // Calls the recorder leaves out by design, counted by kind while recording
 // is on, and handed to the package when recording stops (take_left_out).
-enum LeftOut { LEFT_OUT_LAMBDA, LEFT_OUT_ASYNC_GENERATOR, LEFT_OUT_KINDS };
+enum LeftOut {
+    LEFT_OUT_LAMBDA,
+    LEFT_OUT_ASYNC_GENERATOR,
+    LEFT_OUT_WRAPPER,
+    LEFT_OUT_KINDS
+};
 inline constexpr const char *LEFT_OUT_NAMES[LEFT_OUT_KINDS] = {
-    "lambda", "async generator"};
+    "lambda", "async generator", "decorator wrapper"};
 extern unsigned long long left_out_calls[LEFT_OUT_KINDS];
 
 int contain_failure();

@@ -222,6 +222,38 @@ static void mark_generator(Entry &e, PyFrameObject *frame)
         PyErr_Clear();
 }
 
+// Whether `func` is a decorator's wrapper of project code: a function
+// given a `__wrapped__` (functools.wraps does) that is a function (or a
+// method of one) of the project. One logical call is then recorded once,
+// by the function it wraps; the wrapper's own work (timing, logging,
+// caching) belongs to its caller's record. Never fails.
+static bool wraps_project_code(PyObject *func)
+{
+    if (!PyFunction_Check(func))
+        return false;
+    // NULL: no attribute was ever set on the function.
+    PyObject *dict = reinterpret_cast<PyFunctionObject *>(func)->func_dict;
+    if (dict == nullptr || !PyDict_Check(dict))
+        return false;
+    PyObject *wrapped = PyDict_GetItemWithError(dict, TW_STR("__wrapped__"));
+    if (wrapped == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    if (PyMethod_Check(wrapped))
+        wrapped = PyMethod_GET_FUNCTION(wrapped);
+    if (!PyFunction_Check(wrapped) || wrapped == func ||
+        project_files == nullptr)
+        return false;
+    PyObject *file =
+        reinterpret_cast<PyCodeObject *>(PyFunction_GET_CODE(wrapped))
+            ->co_filename;
+    const int in = PySet_Contains(project_files, file);
+    if (in < 0)
+        PyErr_Clear();
+    return in == 1;
+}
+
 // slot(params...): the first statement of the instrumented body of a
 // function; offers the call to the core when the gate decided so.
 static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
@@ -242,6 +274,10 @@ static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
     tw::Ref func = tw::Ref::steal(running_func(self, calling));
     if (!func)
         Py_RETURN_NONE;
+    if (wraps_project_code(func.get())) {
+        left_out_calls[LEFT_OUT_WRAPPER]++;
+        Py_RETURN_NONE;
+    }
     if ((lost_at_recursion_limit != 0 || lost_otherwise != 0) &&
         flush_lost_calls() < 0)
         return nullptr;
