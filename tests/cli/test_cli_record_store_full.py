@@ -83,7 +83,7 @@ def test_a_bad_size_in_the_environment_is_refused_before_anything_is_stored(tmp_
     proc = subprocess.run([sys.executable, "-m", "tarnwick_collector", "record", "app.py"],
                           cwd=tmp_path, capture_output=True, text=True, timeout=120,
                           env=dict(os.environ, TARNWICK_MAX_STORE_SIZE="lots"))
-    assert proc.returncode == 1 and "ran" not in proc.stdout
+    assert proc.returncode == 2 and "ran" not in proc.stdout
     assert proc.stderr.strip().splitlines() == [
         "tarnwick: error: TARNWICK_MAX_STORE_SIZE: not a size: 'lots' (e.g. 500MB, 2G)"]
     assert not (tmp_path / ".tarnwick").exists()

@@ -159,9 +159,12 @@ def test_show_displays_a_generator_record(recorded):
     base = [sys.executable, "-m", "tarnwick_collector", "show", "--store", str(store)]
     text = _run(base + ["--function", "app.gens.endless"], cwd=project).stdout
     assert "  generator: closed, 4 value(s) yielded\n  yielded:  0, 1, 2, 3\n" in text
+    shown = json.loads(_run(base + ["--function", "app.gens.endless", "--json"],
+                            cwd=project).stdout)
+    assert shown["calls"][0]["generator"]["yielded"] == [0, 1, 2, 3]  # JSON values
     shown = json.loads(_run(base + ["--function", "app.gens.spelled", "--json"],
                             cwd=project).stdout)
-    assert shown[0]["generator"] == {
+    assert shown["calls"][0]["generator"] == {
         "ending": "returned", "yielded": [], "left_out": 0, "refused": 0,
         "refused_types": [], "delegated": 1, "sends": 0, "throws": 0}
     text = _run(base + ["--function", "app.gens.spelled"], cwd=project).stdout

@@ -113,6 +113,12 @@ def test_each_call_is_offered_with_the_function_that_runs(project):
             return add
 
         def deco(fn):
+            def wrapper(*args):
+                return fn(*args)
+            wrapper.inner = fn
+            return wrapper
+
+        def wraps(fn):
             @functools.wraps(fn)
             def wrapper(*args):
                 return fn(*args)
@@ -125,6 +131,10 @@ def test_each_call_is_offered_with_the_function_that_runs(project):
         @deco
         def second(x):
             return x * 2
+
+        @wraps
+        def third(x):
+            return x - 1
     ''')
     one, two = module.make(1), module.make(2)
     project.core.events.clear()
@@ -133,8 +143,14 @@ def test_each_call_is_offered_with_the_function_that_runs(project):
     called = [e[1] for e in project.core.events if e[0] == "call"]
     assert called[:3] == [one, two, one]
     # Each wrapper is offered as itself, then the function it wraps.
-    assert called[3:] == [module.first, module.first.__wrapped__,
-                          module.second, module.second.__wrapped__]
+    assert called[3:] == [module.first, module.first.inner,
+                          module.second, module.second.inner]
+    # A wrapper that names what it wraps (__wrapped__) is left out: the
+    # wrapped function is the one record of the call.
+    project.core.events.clear()
+    assert module.third(1) == 0
+    assert [e[1] for e in project.core.events if e[0] == "call"] == [
+        module.third.__wrapped__]
 
 
 PROGRAM = '''

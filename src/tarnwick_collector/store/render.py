@@ -206,7 +206,7 @@ def to_json(view: RecordView, limits: Optional[Limits] = None) -> Dict[str, Any]
         "unknown_modules": view.unknown_modules,
         "generator": None if view.generator is None else {
             "ending": view.generator.ending,
-            "yielded": [r.value(v) for v in view.generator.yielded],
+            "yielded": [values.value(v) for v in view.generator.yielded],
             "left_out": view.generator.left_out,
             "refused": view.generator.refused,
             "refused_types": view.generator.refused_types,
