@@ -252,6 +252,8 @@ class Receiver:
             try:
                 self._insert(self.conn, rows)
                 self.stored += len(rows)
+                if self._slot is not None:
+                    self._slot.add_stored(len(rows))
                 self._failing = False
                 return
             except Exception as exc:

@@ -367,6 +367,19 @@ class SubprocessChannel:
             reason = why or reason
         return total, reason
 
+    def progress(self) -> Tuple[int, int, int]:
+        """(sent, stored, dropped) so far, for a live display: what the
+        program sent, what the subprocesses have stored, and what was
+        dropped (buffer full or subprocess down). Never blocks on the
+        channel's lock."""
+        stored = 0
+        for block in self._old_tallies + ([self._tally] if self._tally else []):
+            try:
+                stored += block.stored()
+            except (ValueError, OSError):
+                pass
+        return self._sent, stored, self._dropped_full + self._dropped_down
+
     def _publish(self) -> None:
         """Copy the counts to the block shared with the subprocess (lock
         held)."""

@@ -44,7 +44,11 @@ _SLOT = struct.Struct("<q")
 #: Why the last messages could not be stored (UTF-8, NUL padded).
 REASON_SIZE = 160
 _REASON_AT = _UNSTORED_AT + _UNSTORED.size
-SIZE = _REASON_AT + REASON_SIZE
+#: Slots of the subprocesses: messages stored so far (int64 each), for the
+#: live progress of a recording.
+_STORED = struct.Struct(f"<{SLOTS}q")
+_STORED_AT = _REASON_AT + REASON_SIZE
+SIZE = _STORED_AT + _STORED.size
 
 
 def identity(fd: int) -> Optional[Tuple[int, int]]:
@@ -138,6 +142,12 @@ class Tally:
             return 0, None
         return _read_unstored(self._map)
 
+    def stored(self) -> int:
+        """Messages the subprocesses have stored so far."""
+        if self._map is None:
+            return 0
+        return sum(_STORED.unpack_from(self._map, _STORED_AT))
+
     def sent_setter(self) -> Callable[[int], None]:
         """A function that writes the count that changes with every message
         (cheaper than a method call); not to be called after ``close``."""
@@ -209,7 +219,13 @@ class Slot:
             self._map.close()
             raise ValueError("not a channel's block")
         self._at = _UNSTORED_AT + (index % SLOTS) * _SLOT.size
+        self._stored_at = _STORED_AT + (index % SLOTS) * _SLOT.size
         self._count = 0
+        self._stored = 0
+
+    def add_stored(self, count: int) -> None:
+        self._stored += count
+        _SLOT.pack_into(self._map, self._stored_at, self._stored)
 
     def add_unstored(self, count: int, reason: str) -> None:
         self._count += count

@@ -46,6 +46,10 @@ def _record_parser() -> _Parser:
                         "contain one of PATTERNS (comma-separated; repeatable)")
     p.add_argument("--no-redact", action="store_true",
                    help="store every value as it is (no redaction)")
+    p.add_argument("--progress", action="store_true",
+                   help="show a live line on standard error while the program "
+                        "runs: calls recorded, messages stored and dropped "
+                        "(off by default: it mixes with the program's output)")
     p.add_argument("--quiet", "-q", action="store_true",
                    help="no summary at the end (losses are still reported)")
     p.add_argument("-m", dest="module", metavar="MODULE",
@@ -79,6 +83,100 @@ def _split_record_args(
             continue
         return list(argv[:i]), tok, None, list(argv[i + 1:])
     return list(argv), None, None, []
+
+
+class _LiveLine:
+    """``record --progress``: a line on standard error while the program
+    runs, rewritten in place on a terminal (twice a second), else written
+    every few seconds. Its thread is the recorder's own (not among the
+    program's threads) and is stopped around every fork of the program, as
+    the channels' writers are, so a fork sees no thread of the recorder."""
+
+    def __init__(self, channels: Tuple[Any, ...]) -> None:
+        import _thread
+
+        self._channels = channels
+        self._tty = os.isatty(2)
+        self._interval = 0.5 if self._tty else 5.0
+        self._wake = _thread.allocate_lock()   # held: keep sleeping
+        self._done = _thread.allocate_lock()   # held while the thread runs
+        self._start_new_thread = _thread.start_new_thread
+        self._running = False
+        self._shown = False
+        self._owner = os.getpid()
+        if hasattr(os, "register_at_fork"):
+            os.register_at_fork(before=self._before_fork,
+                                after_in_parent=self._after_fork,
+                                after_in_child=self._in_child)
+
+    def text(self) -> str:
+        parts = []
+        for channel in self._channels:
+            progress = getattr(channel, "progress", None)
+            if progress is None:
+                continue
+            sent, stored, dropped = progress()
+            kind = getattr(channel, "kind", "channel")
+            if kind == "data":
+                parts.insert(0, f"{sent} calls recorded, {stored} stored")
+            else:
+                parts.append(f"{stored} of {sent} {kind} stored")
+            if dropped:
+                parts.append(f"{dropped} {kind} dropped")
+        return f"{PROG}: " + ", ".join(parts)
+
+    def _write(self, text: str) -> None:
+        data = (("\r\033[K" + text) if self._tty else text + "\n").encode("utf-8", "replace")
+        try:
+            os.write(2, data)
+        except OSError:
+            pass
+
+    def _run(self) -> None:
+        try:
+            while not self._wake.acquire(timeout=self._interval):
+                self._write(self.text())
+                self._shown = True
+            self._wake.release()
+        finally:
+            self._done.release()
+
+    def start(self) -> None:
+        if self._running or os.getpid() != self._owner:
+            return
+        self._wake.acquire()
+        self._done.acquire()
+        self._running = True
+        self._start_new_thread(self._run, ())
+
+    def stop(self) -> None:
+        if not self._running:
+            return
+        self._running = False
+        self._wake.release()        # wakes the thread, which ends
+        self._done.acquire()        # ... and is gone
+        self._done.release()
+
+    def finish(self) -> None:
+        self.stop()
+        if self._shown and self._tty and os.getpid() == self._owner:
+            self._write("")         # the line cleared for the summary
+        self._owner = -1
+
+    def _before_fork(self) -> None:
+        self._resume = self._running
+        self.stop()
+
+    def _after_fork(self) -> None:
+        if getattr(self, "_resume", False):
+            self.start()
+
+    def _in_child(self) -> None:
+        import _thread
+
+        self._running = False
+        self._wake = _thread.allocate_lock()
+        self._done = _thread.allocate_lock()
 
 
 class _Recording:
@@ -236,9 +334,14 @@ def _record(opts: Any, store: str, project_root: str, script: Optional[str],
     started = time.monotonic()
     origin = os.getpid()
     interrupted = False
+    live = _LiveLine(recording.channels) if opts.progress else None
+    if live is not None:
+        live.start()
     try:
         status, interrupted = _run_program(script, module, program_args)
     finally:
+        if live is not None:
+            live.finish()
         recording.stop()
         try:
             sys.stdout.flush()
