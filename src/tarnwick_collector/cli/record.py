@@ -110,7 +110,7 @@ class _LiveLine:
                                 after_in_child=self._in_child)
 
     def text(self) -> str:
-        parts = []
+        parts: List[str] = []
         for channel in self._channels:
             progress = getattr(channel, "progress", None)
             if progress is None:
