@@ -161,3 +161,50 @@ def test_what_cannot_be_delivered_after_a_takeover_is_counted_with_its_reason(tm
     finally:
         conn.close()
     assert row[:4] == (3100, 100, 3000, 0) and "closed the channel's socket" in row[4]
+
+
+RACE = r"""
+import os, sys
+from tarnwick_collector.channels.subprocess_channel import (
+    SubprocessChannel, new_session_id)
+from tarnwick_collector.store import sqlite_store
+
+store = sys.argv[1]
+session = new_session_id()
+conn = sqlite_store.open_for_writing(store)
+sqlite_store.record_session(conn, session, "test", None)
+conn.close()
+lines = []
+channel = SubprocessChannel("data", store, session, report=lines.append).start()
+# The program closes the counters block's descriptor just after the channel
+# found it its own (the writer starts a replacement while the program's
+# thread runs os.closerange): the launch must neither fail nor hand on the
+# number, which the program may be about to reuse.
+block = channel._tally
+closed = block.fileno()
+os.close(closed)
+block.owns_fd = lambda: True
+channel._proc.kill()
+channel._proc.wait()
+channel._launch()
+handed = str(closed) in channel._proc.args
+for i in range(20):
+    channel.send_message(b"after %d" % i)
+flushed = channel.flush(30)
+channel.stop(30)
+print("launched", flushed, lines, "handed the closed number:", handed)
+"""
+
+
+def test_a_block_closed_as_a_replacement_starts_is_not_handed_on(tmp_path):
+    store = str(tmp_path / "s.sqlite3")
+    done = subprocess.run([sys.executable, "-c", RACE, store], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "launched True [] handed the closed number: False\n"
+    conn = sqlite3.connect(store)
+    try:
+        (stored,), = conn.execute("SELECT COUNT(*) FROM data_messages").fetchall()
+    finally:
+        conn.close()
+    assert stored == 20

@@ -110,7 +110,10 @@ FORK_REPORT_WAIT = 10.0
 #: after these pauses, in seconds, before the channel gives up.
 LAUNCH_RETRY_PAUSES = (0.2, 0.5, 1.0)
 _TRANSIENT_LAUNCH_ERRORS = frozenset({errno.EAGAIN, errno.ENOMEM, errno.EMFILE,
-                                      errno.ENFILE, errno.EINTR})
+                                      errno.ENFILE, errno.EINTR,
+                                      # a descriptor of the launch closed
+                                      # by the program meanwhile
+                                      errno.EBADF})
 #: Bytes handed to the socket per write.
 _CHUNK = 1 << 20
 _NOSIGNAL = int(getattr(socket, "MSG_NOSIGNAL", 0))
@@ -476,9 +479,10 @@ class SubprocessChannel:
             args.append(f"--max-store-size={self.max_store_size}")
         args += [self.kind, self.store_path, self.session]
         pass_fds: Tuple[int, ...] = ()
-        if self._tally is not None and self._tally.owns_fd():
-            pass_fds = (self._tally.fileno(),)
-            args += [str(pass_fds[0]), str(self._launches)]
+        block_fd = self._block_copy()
+        if block_fd is not None:
+            pass_fds = (block_fd,)
+            args += [str(block_fd), str(self._launches)]
         self._launches += 1
         try:
             self._proc = subprocess.Popen(
@@ -494,10 +498,31 @@ class SubprocessChannel:
             parent.close()
             child.close()
             raise
+        finally:
+            if block_fd is not None:
+                os.close(block_fd)
         child.close()
         parent.shutdown(socket.SHUT_RD)
         self._sock_id = tally_block.identity(parent.fileno())
         self._sock = parent
+
+    def _block_copy(self) -> Optional[int]:
+        """A descriptor of the channel's own on the block of counters, for a
+        subprocess to inherit, or None. The program may close the block's
+        descriptor at any moment (``os.closerange`` on its own thread, while
+        the writer starts a replacement), so the subprocess is handed a copy
+        made here, once it is known to be the block's."""
+        tally = self._tally
+        if tally is None:
+            return None
+        try:
+            fd = os.dup(tally.fileno())
+        except OSError:
+            return None
+        if tally_block.identity(fd) != tally_block.identity_of(tally):
+            os.close(fd)
+            return None
+        return fd
 
     def _launch_retrying(self) -> None:
         """``_launch`` for a replacement (writer thread, lock not held): a

@@ -202,6 +202,11 @@ class Tally:
             pass
 
 
+def identity_of(block: "Tally") -> Optional[Tuple[int, int]]:
+    """The file the block was made on (device, inode)."""
+    return block._id
+
+
 def _read_unstored(mapping: Any) -> Tuple[int, Optional[str]]:
     total = sum(_UNSTORED.unpack_from(mapping, _UNSTORED_AT))
     raw = bytes(mapping[_REASON_AT:_REASON_AT + REASON_SIZE]).split(b"\0", 1)[0]

@@ -447,13 +447,16 @@ class SizeBound {
                 return false;
             if (depth >= kDepth)
                 return true;
-            Py_ssize_t pos = 0;
-            PyObject *k;
-            Py_hash_t h;
-            while (_PySet_NextEntry(o, &pos, &k, &h))
-                if (!walk(k, depth + 1))
+            // An exact set's own iterator runs no code of the program.
+            Ref it = Ref::steal(PyObject_GetIter(o));
+            if (!it)
+                return false;
+            while (PyObject *k = PyIter_Next(it.get())) {
+                Ref item = Ref::steal(k);
+                if (!walk(item.get(), depth + 1))
                     return false;
-            return true;
+            }
+            return !PyErr_Occurred();
         }
         return plain_instance(o, depth);
     }
