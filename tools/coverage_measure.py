@@ -18,7 +18,7 @@ import os
 import subprocess
 import sys
 import tempfile
-from typing import Dict, List, Tuple
+from typing import Dict, List, Sequence, Tuple
 
 _COUNTER = r"""
 import collections, dis, json, os, sys
@@ -84,9 +84,9 @@ def plain_run(root: str, package: str, pytest_args: List[str]) -> Tuple[int, str
     return data["status"], _summary(done.stdout), data["counts"]
 
 
-def recorded_run(root: str, store: str, trust: List[str],
-                 pytest_args: List[str]) -> Tuple[int, str, str]:
-    options = [opt for name in trust for opt in ("--trust", name)]
+def recorded_run(root: str, store: str, trust: List[str], pytest_args: List[str],
+                 record_args: Sequence[str] = ()) -> Tuple[int, str, str]:
+    options = [opt for name in trust for opt in ("--trust", name)] + list(record_args)
     done = subprocess.run(
         [sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
          "--project-root", root, "--store", store, *options, "-m", "pytest", *pytest_args],
@@ -117,6 +117,8 @@ def main(argv: List[str]) -> int:
     parser.add_argument("--package", required=True)
     parser.add_argument("--trust", action="append", default=[])
     parser.add_argument("--store")
+    parser.add_argument("--record-arg", action="append", default=[],
+                        help="an option passed on to tarnwick record (repeatable)")
     parser.add_argument("--show", type=int, default=15, help="functions listed")
     parser.add_argument("pytest_args", nargs="*")
     opts = parser.parse_args(argv)
@@ -124,7 +126,8 @@ def main(argv: List[str]) -> int:
     store = opts.store or os.path.join(tempfile.mkdtemp(), "records.sqlite3")
     args = ["-p", "no:cacheprovider", *opts.pytest_args]
     status, plain_summary, plain = plain_run(root, package, args)
-    rstatus, recorded_summary, err = recorded_run(root, store, opts.trust, args)
+    rstatus, recorded_summary, err = recorded_run(root, store, opts.trust, args,
+                                                  opts.record_arg)
     print(f"plain:    exit {status}, {plain_summary}")
     print(f"recorded: exit {rstatus}, {recorded_summary}")
     if err.strip():
