@@ -561,7 +561,19 @@ class SubprocessChannel:
 
     # --- sending ------------------------------------------------------
 
+    #: Called (no arguments) after each message the program sends, on its
+    #: thread, when set: ``record --progress`` shows its live line from it.
+    progress_hook: Optional[Callable[[], None]] = None
+
     def send_message(self, data: bytes) -> None:
+        """Hand one message to the subprocess (see ``_send_message``), then
+        call ``progress_hook``, if set."""
+        self._send_message(data)
+        hook = self.progress_hook
+        if hook is not None:
+            hook()
+
+    def _send_message(self, data: bytes) -> None:
         """Hand one message to the subprocess. Returns at once; a message
         that does not fit in the buffer, or that arrives while the
         subprocess is down for good or the channel has stopped, is dropped

@@ -87,27 +87,18 @@ def _split_record_args(
 
 class _LiveLine:
     """``record --progress``: a line on standard error while the program
-    runs, rewritten in place on a terminal (twice a second), else written
-    every few seconds. Its thread is the recorder's own (not among the
-    program's threads) and is stopped around every fork of the program, as
-    the channels' writers are, so a fork sees no thread of the recorder."""
+    runs, rewritten in place on a terminal (at most twice a second), else
+    written every few seconds. It is drawn from the data channel's sends,
+    on the program's thread, so the recorder adds no thread of its own
+    (a fork finds none), and never in a process the program forked."""
 
     def __init__(self, channels: Tuple[Any, ...]) -> None:
-        import _thread
-
         self._channels = channels
         self._tty = os.isatty(2)
         self._interval = 0.5 if self._tty else 5.0
-        self._wake = _thread.allocate_lock()   # held: keep sleeping
-        self._done = _thread.allocate_lock()   # held while the thread runs
-        self._start_new_thread = _thread.start_new_thread
-        self._running = False
+        self._next = time.monotonic() + self._interval
         self._shown = False
         self._owner = os.getpid()
-        if hasattr(os, "register_at_fork"):
-            os.register_at_fork(before=self._before_fork,
-                                after_in_parent=self._after_fork,
-                                after_in_child=self._in_child)
 
     def text(self) -> str:
         parts: List[str] = []
@@ -132,51 +123,28 @@ class _LiveLine:
         except OSError:
             pass
 
-    def _run(self) -> None:
+    def tick(self) -> None:
+        now = time.monotonic()
+        if now < self._next or os.getpid() != self._owner:
+            return
+        self._next = now + self._interval
         try:
-            while not self._wake.acquire(timeout=self._interval):
-                self._write(self.text())
-                self._shown = True
-            self._wake.release()
-        finally:
-            self._done.release()
+            self._write(self.text())
+            self._shown = True
+        except Exception:
+            pass
 
     def start(self) -> None:
-        if self._running or os.getpid() != self._owner:
-            return
-        self._wake.acquire()
-        self._done.acquire()
-        self._running = True
-        self._start_new_thread(self._run, ())
-
-    def stop(self) -> None:
-        if not self._running:
-            return
-        self._running = False
-        self._wake.release()        # wakes the thread, which ends
-        self._done.acquire()        # ... and is gone
-        self._done.release()
+        for channel in self._channels[:1]:
+            if hasattr(channel, "progress_hook"):
+                channel.progress_hook = self.tick
 
     def finish(self) -> None:
-        self.stop()
+        for channel in self._channels[:1]:
+            if getattr(channel, "progress_hook", None) == self.tick:
+                channel.progress_hook = None
         if self._shown and self._tty and os.getpid() == self._owner:
             self._write("")         # the line cleared for the summary
-        self._owner = -1
-
-    def _before_fork(self) -> None:
-        self._resume = self._running
-        self.stop()
-
-    def _after_fork(self) -> None:
-        if getattr(self, "_resume", False):
-            self.start()
-
-    def _in_child(self) -> None:
-        import _thread
-
-        self._running = False
-        self._wake = _thread.allocate_lock()
-        self._done = _thread.allocate_lock()
 
 
 class _Recording:
