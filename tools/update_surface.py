@@ -38,6 +38,7 @@ MODULES = [
     "tarnwick_collector.data_serialization._tarn_pickle",
     "tarnwick_collector.tracer._trampolines",
     "tarnwick_collector.store._opscan",
+    "tarnwick_collector.channels._guarded_send",
 ]
 
 SURFACE_DIR = pathlib.Path(__file__).resolve().parent.parent / "tests" / "surface"

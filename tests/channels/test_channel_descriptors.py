@@ -208,3 +208,36 @@ def test_a_block_closed_as_a_replacement_starts_is_not_handed_on(tmp_path):
     finally:
         conn.close()
     assert stored == 20
+
+
+def test_a_guarded_send_never_lands_in_a_socket_that_took_the_number():
+    import os
+    import socket
+
+    from tarnwick_collector.channels._guarded_send import send_if_same
+    from tarnwick_collector.channels.tally import identity
+
+    ours, peer = socket.socketpair()
+    dev, ino = identity(ours.fileno())
+    assert send_if_same(ours.fileno(), dev, ino, b"frame", 0) == 5
+    assert peer.recv(16) == b"frame"
+    # The program closes the number and opens a socket of its own on it.
+    number = ours.detach()
+    os.close(number)
+    theirs, their_peer = socket.socketpair()
+    taken = theirs if theirs.fileno() == number else None
+    if taken is None:  # the number went elsewhere: move it there
+        os.dup2(theirs.fileno(), number)
+        taken = socket.socket(fileno=number)
+    assert send_if_same(number, dev, ino, b"record", 0) == -1
+    their_peer.setblocking(False)
+    with pytest.raises(BlockingIOError):
+        their_peer.recv(16)
+    # A full socket raises as socket.send does, without waiting.
+    mine, other = socket.socketpair()
+    d2, i2 = identity(mine.fileno())
+    with pytest.raises(BlockingIOError):
+        while True:
+            send_if_same(mine.fileno(), d2, i2, b"x" * 65536, 0)
+    for s in (peer, theirs, their_peer, mine, other, taken):
+        s.close()

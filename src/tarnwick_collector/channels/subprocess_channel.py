@@ -109,6 +109,10 @@ FORK_REPORT_WAIT = 10.0
 #: while (no process or memory to spare on a loaded machine) is tried again
 #: after these pauses, in seconds, before the channel gives up.
 LAUNCH_RETRY_PAUSES = (0.2, 0.5, 1.0)
+try:
+    from tarnwick_collector.channels._guarded_send import send_if_same as _send_if_same
+except ImportError:  # a build without it: the test and the send apart
+    _send_if_same = None
 _TRANSIENT_LAUNCH_ERRORS = frozenset({errno.EAGAIN, errno.ENOMEM, errno.EMFILE,
                                       errno.ENFILE, errno.EINTR,
                                       # a descriptor of the launch closed
@@ -539,6 +543,25 @@ class SubprocessChannel:
                     raise
                 time.sleep(pause)
 
+    def _send_ours(self, sock: socket.socket, data: Any) -> Optional[int]:
+        """``sock.send(data)`` without waiting, if ``sock``'s descriptor is
+        still the channel's socket; None when the program took it. The test
+        and the send are one step the program's threads cannot come
+        between (see ``_guarded_send``)."""
+        ident = self._sock_id
+        try:
+            fd = sock.fileno()
+        except OSError:
+            return None
+        if fd < 0 or ident is None:
+            return None
+        if _send_if_same is None:
+            if not self._sock_ours(sock):
+                return None
+            return sock.send(data, _SEND_NOW)
+        sent = _send_if_same(fd, ident[0], ident[1], data, _SEND_NOW)
+        return None if sent < 0 else sent
+
     def _sock_ours(self, sock: socket.socket) -> bool:
         """Whether ``sock``'s descriptor is still the channel's socket (the
         program may have closed it and got its number for a file or socket
@@ -628,7 +651,8 @@ class SubprocessChannel:
                 # mostly takes the whole frame at once.
                 frame = framing.encode(received, data)
                 try:
-                    done = sock.send(frame, _SEND_NOW)
+                    sent = self._send_ours(sock, frame)
+                    done = -1 if sent is None else sent
                 except (BlockingIOError, InterruptedError):
                     done = 0
                 except OSError:
@@ -695,11 +719,14 @@ class SubprocessChannel:
                 if not self._sock_ours(sock):
                     break
                 try:
-                    done += sock.send(view[done:], _SEND_NOW)
+                    sent = self._send_ours(sock, view[done:])
                 except (BlockingIOError, InterruptedError):
-                    pass
+                    continue
                 except OSError:
                     break
+                if sent is None:
+                    break
+                done += sent
         return done, False
 
     def _wait_written(self, seq: int) -> None:
@@ -820,13 +847,15 @@ class SubprocessChannel:
                     # Before every write: a descriptor the program took is
                     # never written to. Writes do not block, so a wait for
                     # the socket is never a wait on a file of the program.
-                    if not self._sock_ours(sock):
-                        taken = True
-                        break
                     try:
-                        sent += sock.send(payload[sent:], _SEND_NOW)
+                        wrote = self._send_ours(sock, payload[sent:])
                     except (BlockingIOError, InterruptedError):
                         _wait_writable(sock, 0.5)
+                        continue
+                    if wrote is None:
+                        taken = True
+                        break
+                    sent += wrote
                 else:
                     return 0
             except OSError:
