@@ -241,3 +241,37 @@ def test_a_guarded_send_never_lands_in_a_socket_that_took_the_number():
             send_if_same(mine.fileno(), d2, i2, b"x" * 65536, 0)
     for s in (peer, theirs, their_peer, mine, other, taken):
         s.close()
+
+
+REENTRY = r"""
+import sys
+from tarnwick_collector.channels.subprocess_channel import (
+    SubprocessChannel, new_session_id)
+from tarnwick_collector.store import sqlite_store
+
+store = sys.argv[1]
+session = new_session_id()
+conn = sqlite_store.open_for_writing(store)
+sqlite_store.record_session(conn, session, "test", None)
+conn.close()
+lines = []
+channel = SubprocessChannel("data", store, session, report=lines.append).start()
+channel.send_message(b"before")
+# What a recorded signal handler does when its signal arrives while this
+# thread is inside the channel: it must not wait for itself.
+with channel._cond:
+    channel.send_message(b"from the handler")
+channel.send_message(b"after")
+channel.stop(30)
+print(channel.report().sent, channel.report().stored, lines)
+"""
+
+
+def test_a_send_from_inside_the_channel_on_its_own_thread_does_not_wait_for_itself(tmp_path):
+    store = str(tmp_path / "s.sqlite3")
+    done = subprocess.run([sys.executable, "-c", REENTRY, store], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    sent, stored, lines = done.stdout.split(" ", 2)
+    assert (sent, stored) == ("3", "2")
+    assert "1 lost in transit" in lines

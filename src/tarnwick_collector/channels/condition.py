@@ -9,6 +9,7 @@ from typing import Any, Deque, Optional
 # Bound once: the channel's threads and locks stay the interpreter's own even
 # when the program later replaces names in ``_thread`` or ``threading``.
 _allocate_lock = _thread.allocate_lock
+_get_ident = _thread.get_ident
 
 
 class _Condition:
@@ -16,17 +17,28 @@ class _Condition:
     docstring): the waits of the writer and of ``flush`` go through no code
     of ``threading``."""
 
-    __slots__ = ("_lock", "_waiters")
+    __slots__ = ("_lock", "_waiters", "_owner")
 
     def __init__(self) -> None:
         self._lock = _allocate_lock()
         self._waiters: Deque[Any] = collections.deque()
+        # The thread holding the lock, or None.
+        self._owner: Optional[int] = None
 
     def __enter__(self) -> bool:
-        return self._lock.__enter__()
+        got = self._lock.__enter__()
+        self._owner = _get_ident()
+        return got
 
     def __exit__(self, *exc: Any) -> None:
+        self._owner = None
         self._lock.release()
+
+    def held_here(self) -> bool:
+        """Whether the calling thread holds the lock: a signal handler of
+        the program, run while this thread was inside the channel, must not
+        wait for it (it would wait for itself)."""
+        return self._owner == _get_ident()
 
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Release the lock (held by the caller) until notified or until
@@ -34,6 +46,7 @@ class _Condition:
         waiter = _allocate_lock()
         waiter.acquire()
         self._waiters.append(waiter)
+        self._owner = None
         self._lock.release()
         woken = False
         try:
@@ -44,6 +57,7 @@ class _Condition:
             return woken
         finally:
             self._lock.acquire()
+            self._owner = _get_ident()
             if not woken:
                 try:
                     self._waiters.remove(waiter)
