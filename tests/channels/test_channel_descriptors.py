@@ -163,7 +163,8 @@ def test_what_cannot_be_delivered_after_a_takeover_is_counted_with_its_reason(tm
     assert row[:4] == (3100, 100, 3000, 0) and "closed the channel's socket" in row[4]
 
 
-RACE = r"""
+# A channel of a new run of the store named by the first argument.
+_CHANNEL_SETUP = r"""
 import os, sys
 from tarnwick_collector.channels.subprocess_channel import (
     SubprocessChannel, new_session_id)
@@ -174,6 +175,9 @@ session = new_session_id()
 conn = sqlite_store.open_for_writing(store)
 sqlite_store.record_session(conn, session, "test", None)
 conn.close()
+"""
+
+RACE = _CHANNEL_SETUP + r"""
 lines = []
 channel = SubprocessChannel("data", store, session, report=lines.append).start()
 # The program closes the counters block's descriptor just after the channel
@@ -243,17 +247,7 @@ def test_a_guarded_send_never_lands_in_a_socket_that_took_the_number():
         s.close()
 
 
-REENTRY = r"""
-import sys
-from tarnwick_collector.channels.subprocess_channel import (
-    SubprocessChannel, new_session_id)
-from tarnwick_collector.store import sqlite_store
-
-store = sys.argv[1]
-session = new_session_id()
-conn = sqlite_store.open_for_writing(store)
-sqlite_store.record_session(conn, session, "test", None)
-conn.close()
+REENTRY = _CHANNEL_SETUP + r"""
 lines = []
 channel = SubprocessChannel("data", store, session, report=lines.append).start()
 channel.send_message(b"before")
