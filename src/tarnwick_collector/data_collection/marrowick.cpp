@@ -197,6 +197,8 @@ PyObject *py_record_user_function_return_value(TW_FASTCALL_ARGS(m))
         .release();
 }
 
+}  // namespace
+
 // Forwards to the module function `record_user_function_return_value`.
 Ref forward_user_return(PyObject *m, PyObject *ret_val, PyObject *record,
                         PyObject *cur_exc, tw::SavedError &pending)
@@ -210,6 +212,8 @@ Ref forward_user_return(PyObject *m, PyObject *ret_val, PyObject *record,
     pending.restore();
     return tw::call(f.get(), ret_val, record, cur_exc ? cur_exc : Py_None);
 }
+
+namespace {
 
 PyObject *py_record_user_async_function_return_value(TW_FASTCALL_ARGS(m))
 {

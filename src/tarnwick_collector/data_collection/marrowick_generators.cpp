@@ -264,14 +264,7 @@ Ref record_generator_return_value_impl(PyObject *m, PyObject *ret_val,
         }
         keep.restore();
     }
-    Ref f = G("record_user_function_return_value");
-    if (!f)
-        return nullptr;
-    if (f.get() == state(m)->fn[F_record_user_function_return_value])
-        return record_user_function_return_value_impl(m, ret_val, record,
-                                                      cur_exc, pending);
-    pending.restore();
-    return tw::call(f.get(), ret_val, record, cur_exc ? cur_exc : Py_None);
+    return forward_user_return(m, ret_val, record, cur_exc, pending);
 }
 
 PyObject *py_record_generator_yield(TW_FASTCALL_ARGS(m))

@@ -176,6 +176,12 @@ Ref make_metric(PyObject *m, PyObject *cls_name, A... extra)
                     id.v[3].get(), extra...);
 }
 
+// The module function `record_user_function_return_value` (its native
+// body when it is still the module's own), with `pending` the exception
+// the call ended with, if any; new reference.
+Ref forward_user_return(PyObject *m, PyObject *ret_val, PyObject *record,
+                        PyObject *cur_exc, tw::SavedError &pending);
+
 // `<cls_name>.<member>` of a module-level class; new reference.
 Ref member(PyObject *m, PyObject *cls_name, PyObject *member_name);
 
