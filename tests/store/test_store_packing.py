@@ -5,6 +5,7 @@ stores when written again; a store that cannot be unpacked costs only its
 own rows."""
 import json
 import os
+import pickle
 import sqlite3
 import subprocess
 import sys
@@ -253,3 +254,32 @@ def test_a_packed_row_never_unpacks_beyond_its_size(tmp_path, monkeypatch, size)
     [row] = list(sqlite_store.iter_data_rows(conn, None))
     conn.close()
     assert "longer than its stored size" in row[6] and row[7] == bomb
+
+
+def test_a_receiver_behind_its_input_stores_messages_unpacked_and_they_read_back(
+        tmp_path, monkeypatch):
+    # Everything is in the input before the receiver starts: every batch
+    # but the last is stored while input is still waiting behind it.
+    from tarnwick_collector.channels import framing
+    from tarnwick_collector.channels import receiver as receiver_module
+
+    monkeypatch.setattr(receiver_module, "HURRY_BACKLOG", 0)
+    store = str(tmp_path / "s.sqlite3")
+    sqlite_store.open_for_writing(store).close()
+    sent = [pickle.dumps({"function": f"app.f{i % 3}", "args": [i] * 30})
+            for i in range(2 * receiver_module.BATCH_ROWS + 200)]
+    stream = tmp_path / "input"
+    stream.write_bytes(b"".join(framing.encode(float(i), m) for i, m in enumerate(sent)))
+    with open(stream, "rb") as fh:
+        receiver = receiver_module.Receiver("data", store, "run", fd=fh.fileno())
+        assert receiver.run() == 0
+    conn = sqlite_store.open_for_reading(store)
+    try:
+        assert written(conn) == sent
+        kinds = [k for (k,) in conn.execute("SELECT packing FROM data_messages ORDER BY id")]
+    finally:
+        conn.close()
+    hurried = 2 * receiver_module.BATCH_ROWS
+    assert kinds[:hurried] == [packing.RAW] * hurried
+    assert set(kinds[hurried:]) <= {packing.DEFLATED, packing.DEFLATED_ON_BASE}
+    assert "stored unpacked" in (tmp_path / "s.sqlite3.log").read_text()

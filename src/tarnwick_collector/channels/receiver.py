@@ -65,6 +65,11 @@ ROW_BYTES = 200
 #: Bytes read but not yet decoded beyond which the reading thread waits
 #: for the main thread (and the sender for the reading thread).
 MAX_BACKLOG = 64 * 1024 * 1024
+#: Bytes read but not yet stored beyond which data messages are stored
+#: unpacked until the receiver has caught up: packing is most of what a
+#: data message costs here, and a sender that outruns the receiver for
+#: long fills its buffer and drops messages.
+HURRY_BACKLOG = 8 * 1024 * 1024
 
 
 class _Inbox:
@@ -184,8 +189,9 @@ class Receiver:
         self.log = _Log(store_path, kind)
         self.conn = sqlite_store.open_for_writing(store_path)
         self._make_row = _data_row if kind == "data" else _metric_row
+        self._packer: Optional[packing.Packer] = None
         if kind == "data":
-            packer = packing.Packer()
+            packer = self._packer = packing.Packer()
             self._insert: Callable[[Any, Sequence[Tuple[Any, ...]]], None] = \
                 lambda conn, rows: sqlite_store.insert_data_rows(conn, rows, packer)
         else:
@@ -266,6 +272,12 @@ class Receiver:
         self.log.write(f"gave up storing {len(rows)} messages")
         self._not_stored(len(rows), reason)
 
+    def _hurry(self, backlog: int) -> None:
+        """Store the next batch unpacked when ``backlog`` bytes of input
+        (counting the chunk under way whole) are still waiting."""
+        if self._packer is not None:
+            self._packer.hurry = backlog > HURRY_BACKLOG
+
     def _read_input(self, inbox: _Inbox) -> None:
         """Body of the reading thread. An input that does not block (as
         the channel's socket is when the program made it under a default
@@ -304,7 +316,9 @@ class Receiver:
             timeout = None
             if pending:
                 timeout = max(0.0, BATCH_SECONDS - (time.monotonic() - oldest))
-            for chunk in inbox.take(timeout):
+            chunks = inbox.take(timeout)
+            unread = sum(len(chunk) for chunk in chunks)
+            for chunk in chunks:
                 if not chunk:
                     eof = True
                     break
@@ -313,13 +327,19 @@ class Receiver:
                         oldest = time.monotonic()
                     pending.append(self._make_row(self.session, received, payload))
                     if len(pending) >= BATCH_ROWS:
+                        self._hurry(unread + inbox.size)
                         self._commit(pending)
                         pending = []
+                unread -= len(chunk)
             if pending and (eof or time.monotonic() - oldest >= BATCH_SECONDS):
+                self._hurry(inbox.size)
                 self._commit(pending)
                 pending = []
         if reader.pending:
             self.log.write(f"{reader.pending} bytes of an incomplete message at the end")
+        if self._packer is not None and self._packer.hurried:
+            self.log.write(f"{self._packer.hurried} messages stored unpacked: "
+                           "the input came faster than they could be packed")
         try:
             self._write_summary()
         finally:
