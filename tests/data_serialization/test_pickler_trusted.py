@@ -175,6 +175,40 @@ def test_user_trust_by_module_or_class_name(user_trust):
         pickler.safe_pickle(graph)
 
 
+class Money(decimal.Decimal):
+    """Adds behaviour, not pickling, to a trusted class."""
+
+    def cents(self):
+        return int(self * 100)
+
+
+class Weighted(kinds.Graph):
+    """A class of another module that adds no pickling to a class the user
+    trusts by its module."""
+
+    def weight(self):
+        return len(self.edges)
+
+
+class Frozen(kinds.Graph):
+    def __reduce__(self):
+        return (kinds.Graph, (self.edges,))
+
+
+def test_a_class_adding_no_pickling_to_a_trusted_one_is_trusted_with_it(user_trust):
+    loaded = round_trip(Money("1.25"))
+    assert type(loaded) is Money and loaded == Money("1.25")
+    user_trust([])
+    with pytest.raises(ProblematicPickleException):
+        pickler.safe_pickle(Weighted([(1, 2)]))
+    user_trust(["trusted_kinds"])
+    loaded = round_trip(Weighted([(1, 2)]))
+    assert type(loaded) is Weighted and loaded.edges == [(1, 2)] and loaded._cache == {}
+    # Pickling of its own is not the trusted class's.
+    with pytest.raises(ProblematicPickleException):
+        pickler.safe_pickle(Frozen([]))
+
+
 def test_settings_changed_directly_take_effect(user_trust):
     user_trust([])
     with pytest.raises(ProblematicPickleException):

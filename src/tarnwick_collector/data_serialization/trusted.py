@@ -26,7 +26,9 @@ Trusted are:
 - the types the user trusts (``CollectorSettings.trusted_types``, from
   ``TARNWICK_TRUST``, ``tarnwick record --trust`` or ``start(trust=...)``):
   a module name covers the types of that module and its submodules, a
-  dotted name one class.
+  dotted name one class;
+- classes of the program that add no pickling method to a trusted class
+  (their values pickle through that class's methods).
 
 Decisions are kept per type in :data:`decisions`, keyed by ``id(type)``
 with a weak reference to the type (the type itself for the interpreter's
@@ -236,6 +238,21 @@ def _is_plain_builtin_subclass(tp: type) -> bool:
     return False
 
 
+def _inherits_trust(tp: type) -> bool:
+    """Whether ``tp`` is a class of the program that adds no pickling of
+    its own to a trusted class: its values pickle through that class's
+    methods, which are trusted already (a module's subclass of a library
+    class the user trusts, a subclass of ``Decimal``)."""
+    if not tp.__flags__ & (1 << 9) or not _adds_no_pickling(tp, tp.__mro__[1]):
+        return False
+    for klass in tp.__mro__[1:]:
+        if klass is object:
+            return False
+        if any(_own(klass, name) for name in _PICKLING_NAMES):
+            return is_trusted(klass)
+    return False
+
+
 def _is_numpy(tp: type) -> bool:
     numpy = sys.modules.get("numpy")
     if numpy is None:
@@ -290,7 +307,8 @@ def is_trusted(tp: type) -> bool:
             or _is_plain_namedtuple(tp)
             or _is_plain_builtin_subclass(tp)
             or _is_numpy(tp)
-            or _user_trusts(tp))
+            or _user_trusts(tp)
+            or _inherits_trust(tp))
     except Exception:
         # A class whose attributes cannot be read is not trusted.
         return False
