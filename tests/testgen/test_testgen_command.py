@@ -96,3 +96,28 @@ def test_classes_of_the_main_script_are_named_by_its_module(tmp_path):
                            "tests/generated"], cwd=tmp_path, capture_output=True, text=True,
                           timeout=300)
     assert "2 passed" in proc.stdout, proc.stdout
+
+
+def test_a_library_tested_by_its_own_test_module_keeps_both_importable(tmp_path):
+    # `test_calc` is the project's own test module and is recorded too: the
+    # generated tests of `calc` must not take its name, or replaying
+    # test_calc's functions finds the generated module in its place.
+    (tmp_path / "calc.py").write_text("def double(x):\n    return 2 * x\n")
+    (tmp_path / "test_calc.py").write_text(
+        "import calc\n\ndef check_double():\n    return calc.double(4)\n")
+    (tmp_path / "main.py").write_text("import test_calc\ntest_calc.check_double()\n")
+    assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
+    proc = tarnwick("generate-tests", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    test_dir = tmp_path / "tests" / "generated"
+    assert sorted(p.name for p in test_dir.glob("test_*.py")) == [
+        "test_calc_generated.py", "test_test_calc.py"]
+    # Run from elsewhere with a relative path, as the mutant runner is given.
+    from tarnwick_collector.testgen.mutants import run_tests
+    cwd = os.getcwd()
+    os.chdir(tmp_path)
+    try:
+        result = run_tests(os.path.join("tests", "generated"))
+    finally:
+        os.chdir(cwd)
+    assert result["status"] == 0 and "2 passed" in result["summary"], result["output"]

@@ -10,7 +10,7 @@ import pickle
 import re
 from collections import OrderedDict
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from tarnwick_collector.store import sqlite_store
 from tarnwick_collector.store.decoding import StandIn
@@ -396,8 +396,25 @@ def _wrap(line: str) -> str:
     return line
 
 
-def _module_file(module: str) -> str:
-    return "test_" + (_slug(module.replace(".", "_"), 80) or "module")
+def _module_file(module: str, roots: Sequence[str] = (),
+                 taken: Iterable[str] = ()) -> str:
+    """The name of the generated test module of ``module``. pytest imports
+    a test file by its own name, so the name must not be one the recorded
+    program imports (a library ``foo`` tested by its own ``test_foo``):
+    the generated module would take its place in ``sys.modules``."""
+    stem = "test_" + (_slug(module.replace(".", "_"), 80) or "module")
+    names = set(taken)
+
+    def clashes(name: str) -> bool:
+        return name in names or any(
+            os.path.exists(os.path.join(root, name + ".py"))
+            or os.path.isdir(os.path.join(root, name)) for root in roots)
+
+    candidate, n = stem, 1
+    while clashes(candidate):
+        candidate = f"{stem}_generated" + (f"_{n}" if n > 1 else "")
+        n += 1
+    return candidate
 
 
 def _is_ours(path: str) -> bool:
@@ -493,8 +510,9 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
         roots.append(project_root)
     # Classes of the script that ran as __main__, by its importable name.
     main_module = next((c.module for c in calls if c.view.module == "__main__"), None)
+    imported = {c.module.partition(".")[0] for c in calls if c.module}
     for module, module_calls in sorted(by_module.items()):
-        stem = _module_file(module)
+        stem = _module_file(module, roots, imported)
         path = os.path.join(out_dir, stem + ".py")
         data_name = stem + "_data.pickle"
         data_path = os.path.join(out_dir, data_name)

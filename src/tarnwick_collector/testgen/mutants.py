@@ -106,6 +106,7 @@ _FAILED = re.compile(r"^FAILED (\S+?)(?: - .*)?$", re.M)
 def run_tests(test_dir: str, timeout: float = 300) -> Dict[str, object]:
     """Run the tests of ``test_dir`` with this interpreter: the exit status
     and the ids of the tests that failed."""
+    test_dir = os.path.abspath(test_dir)  # the tests run from inside it
     env = dict(os.environ)
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     try:
