@@ -27,8 +27,9 @@ Trusted are:
   ``TARNWICK_TRUST``, ``tarnwick record --trust`` or ``start(trust=...)``):
   a module name covers the types of that module and its submodules, a
   dotted name one class;
-- classes of the program that add no pickling method to a trusted class
-  (their values pickle through that class's methods).
+- classes of the program that add no pickling method, no ``__dict__`` and
+  no slots to a trusted class (their values pickle through that class's
+  methods, and hold nothing those methods leave out).
 
 Decisions are kept per type in :data:`decisions`, keyed by ``id(type)``
 with a weak reference to the type (the type itself for the interpreter's
@@ -239,17 +240,21 @@ def _is_plain_builtin_subclass(tp: type) -> bool:
 
 
 def _inherits_trust(tp: type) -> bool:
-    """Whether ``tp`` is a class of the program that adds no pickling of
-    its own to a trusted class: its values pickle through that class's
-    methods, which are trusted already (a module's subclass of a library
-    class the user trusts, a subclass of ``Decimal``)."""
+    """Whether ``tp`` is a class of the program that adds neither pickling
+    nor room for state to a trusted class: its values pickle through that
+    class's methods, which are trusted already (a test's subclass of a
+    library class the user trusts). A class that adds a ``__dict__`` or
+    slots is not: ``Decimal``'s or ``Counter``'s reduction, for one, would
+    leave what it holds there out of the record."""
     if not tp.__flags__ & (1 << 9) or not _adds_no_pickling(tp, tp.__mro__[1]):
         return False
     for klass in tp.__mro__[1:]:
         if klass is object:
             return False
         if any(_own(klass, name) for name in _PICKLING_NAMES):
-            return is_trusted(klass)
+            return (tp.__basicsize__ == klass.__basicsize__
+                    and bool(tp.__dictoffset__) == bool(klass.__dictoffset__)
+                    and is_trusted(klass))
     return False
 
 
