@@ -38,7 +38,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, cast
 from tarnwick_common.name_extractor import get_function_full_name, get_function_module
 
 __all__ = [
-    "resolve", "obj", "obj_state", "exc", "attrs", "recorded_object", "returns",
+    "resolve", "obj", "obj_state", "call_state", "exc", "attrs", "recorded_object", "returns",
     "raises", "run", "check", "load", "Outcome",
 ]
 
@@ -115,6 +115,14 @@ def obj_state(cls: Any, args: Tuple[Any, ...] = (), state: Any = None) -> Any:
         instance = cls.__new__(cls, *args)
     else:  # a factory function
         return cls(*args)
+    _apply_state(instance, state)
+    return instance
+
+
+def call_state(cls: Any, args: Tuple[Any, ...] = (), state: Any = None) -> Any:
+    """An instance of ``cls`` made as pickle makes it from a reduction:
+    ``cls(*args)``, then given the recorded state."""
+    instance = cls(*args)
     _apply_state(instance, state)
     return instance
 

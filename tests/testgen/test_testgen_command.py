@@ -121,3 +121,21 @@ def test_a_library_tested_by_its_own_test_module_keeps_both_importable(tmp_path)
     finally:
         os.chdir(cwd)
     assert result["status"] == 0 and "2 passed" in result["summary"], result["output"]
+
+
+def test_modules_imported_from_another_directory_of_the_project_are_found(tmp_path):
+    # pytest puts a test directory without __init__.py on the path of its
+    # own: its modules are recorded by their bare names.
+    (tmp_path / "checks").mkdir()
+    (tmp_path / "checks" / "helpers.py").write_text("def triple(x):\n    return 3 * x\n")
+    (tmp_path / "calc.py").write_text("def double(x):\n    return 2 * x\n")
+    (tmp_path / "main.py").write_text(
+        "import os, sys\nimport calc\ncalc.double(1)\n"
+        "sys.path.insert(0, os.path.join(os.path.dirname(__file__), 'checks'))\n"
+        "import helpers\nhelpers.triple(2)\n")
+    assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
+    assert tarnwick("generate-tests", cwd=tmp_path).returncode == 0
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           str(tmp_path / "tests" / "generated")], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300)
+    assert "2 passed" in proc.stdout, proc.stdout

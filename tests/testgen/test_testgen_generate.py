@@ -361,3 +361,34 @@ def test_values_without_source_text_go_to_a_data_file(tmp_path):
     assert "pre_run_args" in pickle.loads(data.split(b"\n", 1)[1])["test_both_returns_1"]
     proc = _pytest(out)
     assert proc.returncode == 0, proc.stdout
+
+
+def test_a_value_its_class_reduces_to_a_call_is_rebuilt_by_calling_it(tmp_path):
+    """A signature pickles as ``(Signature, (parameters,))`` plus a state
+    that holds only part of it: its initializer must run, as unpickling
+    runs it, or the rebuilt object lacks what the initializer sets."""
+    project = tmp_path / "project"
+    _write(project, "app3/__init__.py", "")
+    _write(project, "app3/sig.py", """
+        def count(signature):
+            return len(signature.parameters)
+    """)
+    _write(project, "main.py", """
+        import inspect
+        from app3 import sig
+        def one(a):
+            pass
+        sig.count(inspect.signature(one))
+    """)
+    store = tmp_path / "s.sqlite3"
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    proc = _run([sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
+                 "--project-root", str(project), "--store", str(store), "main.py"],
+                cwd=project, env=env)
+    assert proc.returncode == 0, proc.stderr
+    out = tmp_path / "generated"
+    generate(str(store), str(out), project_root=str(project))
+    text = (out / "test_app3_sig.py").read_text()
+    assert "replay.call_state(" in text and "inspect.Signature" in text
+    proc = _pytest(out)
+    assert proc.returncode == 0 and "1 passed" in proc.stdout, proc.stdout

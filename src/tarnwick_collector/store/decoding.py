@@ -90,6 +90,7 @@ class StandIn:
     _tw_state: Any
     _tw_items: Any  # a list once an item is appended, else None
     _tw_entries: Any  # a list of pairs once one is set, else None
+    _tw_called: bool
 
     def __new__(cls, *args: Any, **kwargs: Any) -> "StandIn":
         self = object.__new__(cls)
@@ -98,10 +99,13 @@ class StandIn:
         object.__setattr__(self, "_tw_state", None)
         object.__setattr__(self, "_tw_items", None)
         object.__setattr__(self, "_tw_entries", None)
+        object.__setattr__(self, "_tw_called", False)
         return self
 
+    # Run when the stream called the class (a reduction: ``cls(*args)``),
+    # not when it made the object with ``cls.__new__`` alone.
     def __init__(self, *args: Any, **kwargs: Any) -> None:
-        pass
+        object.__setattr__(self, "_tw_called", True)
 
     # Pickle applies a BUILD state through __setstate__ when it exists.
     def __setstate__(self, state: Any) -> None:
@@ -145,6 +149,12 @@ class StandIn:
     @property
     def tw_state(self) -> Any:
         return self._tw_state
+
+    @property
+    def tw_called(self) -> bool:
+        """Whether the stream made the object by calling its class (whose
+        initializer then ran), as a reduction does."""
+        return bool(getattr(self, "_tw_called", False))
 
     @property
     def tw_attributes(self) -> Dict[str, Any]:

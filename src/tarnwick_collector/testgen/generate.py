@@ -18,7 +18,7 @@ from tarnwick_collector.testgen.reader import (
     RecordedCall,
     Skipped,
     group_calls,
-    project_root_of,
+    import_roots_of,
     read_call,
     settable_globals,
     unrecorded_globals,
@@ -502,10 +502,7 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
                if os.path.isfile(os.path.join(out_dir, f))
                and _is_ours(os.path.join(out_dir, f))}
     wrote: set = set()
-    roots: List[str] = []
-    root = project_root_of(calls)
-    if root:
-        roots.append(root)
+    roots = import_roots_of(calls)
     if os.path.abspath(project_root) not in [os.path.abspath(r) for r in roots]:
         roots.append(project_root)
     # Classes of the script that ran as __main__, by its importable name.

@@ -237,9 +237,11 @@ def group_calls(calls: List[RecordedCall]) -> List[RecordedCall]:
     return out
 
 
-def project_root_of(calls: Sequence[RecordedCall]) -> Optional[str]:
-    """The directory the recorded modules are imported from, told by their
-    source paths."""
+def import_roots_of(calls: Sequence[RecordedCall]) -> List[str]:
+    """The directories the recorded modules are imported from, told by
+    their source paths, in the order the calls name them (a library and
+    its test directory, which pytest puts on the path of its own)."""
+    roots: List[str] = []
     for call in calls:
         path = call.view.full_path
         if not path or not call.module:
@@ -250,5 +252,7 @@ def project_root_of(calls: Sequence[RecordedCall]) -> Optional[str]:
             parts = parts[:-1]
         for _ in parts:
             base = os.path.dirname(base)
-        return base
-    return None
+        if base not in roots:
+            roots.append(base)
+    return roots
+

@@ -277,6 +277,12 @@ class Writer:
                         f"{self._code(tuple(args), context, seen, depth + 1)}, "
                         f"{self._code(state, context, seen, depth + 1)})")
             raise NotLiteral(f"a {name} with state of its own")
+        if v.tw_called and args and context != "exception":
+            # Made as pickle makes it: the class called with the arguments
+            # (its initializer sets what the state does not hold).
+            state_text = self._code(dict(state), context, seen, depth + 1) if state else "None"
+            return (f"replay.call_state({cls_text}, "
+                    f"{self._code(tuple(args), context, seen, depth + 1)}, {state_text})")
         return self._instance(cls_text, tuple(args), state, context, seen, depth)
 
     def _instance(self, cls_text: str, args: tuple, state: Optional[Dict[Any, Any]],
