@@ -139,3 +139,21 @@ def test_modules_imported_from_another_directory_of_the_project_are_found(tmp_pa
                            str(tmp_path / "tests" / "generated")], cwd=tmp_path,
                           capture_output=True, text=True, timeout=300)
     assert "2 passed" in proc.stdout, proc.stdout
+
+
+def test_a_function_made_at_run_time_is_skipped_not_named(tmp_path):
+    (tmp_path / "maker.py").write_text(textwrap.dedent("""
+        def make(body):
+            ns = {}
+            exec("def made():\\n    return " + body, globals(), ns)
+            return ns["made"]
+
+        def double(x):
+            return 2 * x
+    """))
+    (tmp_path / "main.py").write_text("import maker\nmaker.make('1')\nmaker.double(2)\n")
+    assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
+    proc = tarnwick("generate-tests", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert "maker.made, which its module does not define by that name" in proc.stdout
+    assert "1 test(s) written" in proc.stdout

@@ -14,6 +14,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tupl
 
 from tarnwick_collector.store import sqlite_store
 from tarnwick_collector.store.decoding import StandIn
+from tarnwick_collector.testgen.reachable import Reachability
 from tarnwick_collector.testgen.reader import (
     RecordedCall,
     Skipped,
@@ -508,6 +509,7 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
     # Classes of the script that ran as __main__, by its importable name.
     main_module = next((c.module for c in calls if c.view.module == "__main__"), None)
     imported = {c.module.partition(".")[0] for c in calls if c.module}
+    reachable = Reachability(roots)
     for module, module_calls in sorted(by_module.items()):
         stem = _module_file(module, roots, imported)
         path = os.path.join(out_dir, stem + ".py")
@@ -521,7 +523,7 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
                 report.skipped.append(Skipped(call.id, call.full_name, NOT_OURS, _rel(path)))
             continue
         names = _name_tests(module_calls)
-        writer = Writer(main_module)
+        writer = Writer(main_module, reachable)
         bodies: List[str] = []
         data: Dict[str, Dict[str, bytes]] = {}
         written = 0

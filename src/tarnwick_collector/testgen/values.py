@@ -25,6 +25,7 @@ from tarnwick_collector.store.decoding import (
     is_call_stand_in,
     is_stand_in_class,
 )
+from tarnwick_collector.testgen.reachable import Reachability
 
 PICKLER = "tarnwick_collector.data_serialization.pickler."
 WRAPPERS = "tarnwick_common.utils.object_wrapper."
@@ -111,9 +112,11 @@ _STDLIB_REPRS = {
 class Writer:
     """Turns values into source text, collecting the modules it names."""
 
-    def __init__(self, main_module: Optional[str] = None) -> None:
+    def __init__(self, main_module: Optional[str] = None,
+                 reachable: Optional[Reachability] = None) -> None:
         self.imports: Set[str] = set()
         self.main_module = main_module
+        self.reachable = reachable
 
     def class_ref(self, cls: Any) -> str:
         module = getattr(cls, "_tw_module", "")
@@ -124,6 +127,9 @@ class Writer:
             if not self.main_module:
                 raise NotByName(f"{name}, of the main script, which is not importable")
             module = self.main_module
+        full_name = f"{module}.{name}" if module else name
+        if self.reachable is not None and not self.reachable.is_reachable(full_name):
+            raise NotByName(f"{full_name}, which its module does not define by that name")
         if module == "builtins" and name.isidentifier():
             return name
         if not module or module == "__main__" or not all(

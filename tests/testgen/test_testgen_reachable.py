@@ -1,0 +1,65 @@
+"""Names of the recorded program that a generated test could not find: told
+from the module's source, never by importing it."""
+import textwrap
+
+import pytest
+
+from tarnwick_collector.testgen.reachable import Reachability
+
+
+@pytest.fixture
+def project(tmp_path):
+    def write(name, source):
+        path = tmp_path.joinpath(*name.split("/"))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(source))
+    return tmp_path, write
+
+
+def test_names_bound_at_the_top_of_a_module_are_found(project):
+    root, write = project
+    write("app/__init__.py", "from app.core import run\n")
+    write("app/core.py", """
+        import json as codec
+        from os import path
+        try:
+            import fast
+        except ImportError:
+            fast = None
+        if codec:
+            def run():
+                pass
+        else:
+            run = None
+        for index, label in enumerate("ab"):
+            pass
+        class Shape:
+            def area(self):
+                return 0
+
+        def factory():
+            ns = {}
+            exec("def made(): pass", {}, ns)
+            return ns["made"]
+    """)
+    found = Reachability([str(root)])
+    for name in ("app.core.run", "app.core.Shape.area", "app.core.codec", "app.core.path",
+                 "app.core.fast", "app.core.index", "app.run", "app.core",
+                 "json.dumps", "elsewhere.thing"):
+        assert found.is_reachable(name), name
+    for name in ("app.core.made", "app.core.factory_made", "app.missing"):
+        assert not found.is_reachable(name), name
+
+
+@pytest.mark.parametrize("dynamic", [
+    "from helpers import *\n",
+    "globals()['made'] = 1\n",
+    "globals().update(made=1)\n",
+    "exec('made = 1', globals())\n",
+    "def __getattr__(name):\n    return name\n",
+    "def broken(:\n",
+])
+def test_a_module_that_binds_names_no_reading_tells_is_trusted(project, dynamic):
+    root, write = project
+    write("mod.py", dynamic)
+    assert Reachability([str(root)]).is_reachable("mod.made")
