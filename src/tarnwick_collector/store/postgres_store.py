@@ -184,8 +184,6 @@ _TRANSLATIONS = (
 )
 # TOTAL(x): a float sum that is 0.0 over no rows.
 _TOTAL = re.compile(r"\bTOTAL\(([\w.]+)\)")
-# "WHERE 1": the condition true for every run.
-_TRUE = re.compile(r"\bWHERE 1(?=\s|\)|$)")
 _cache: Dict[str, str] = {}
 
 
@@ -198,7 +196,6 @@ def translate(sql: str) -> str:
     for sqlite_text, pg_text in _TRANSLATIONS:
         text = text.replace(sqlite_text, pg_text)
     text = _TOTAL.sub(r"COALESCE(SUM(\1), 0)::float8", text)
-    text = _TRUE.sub("WHERE TRUE", text)
     text = text.replace("?", "%s")
     if len(_cache) < 512:
         _cache[sql] = text
@@ -258,8 +255,18 @@ class Connection:
         self._failed_at: Optional[float] = None
 
     def execute(self, sql: str, params: Sequence[Any] = ()) -> Any:
-        if self.broken and not self.read_only:
+        """Run one statement of the readers. A writer's connection that
+        broke is connected again, and the statement run again once."""
+        if self.read_only:
+            return self.raw.execute(translate(sql), list(params))
+        if self.broken:
             self.reconnect()
+        try:
+            return self.raw.execute(translate(sql), list(params))
+        except require_driver().OperationalError:
+            if not self.broken:
+                raise
+        self.reconnect()
         return self.raw.execute(translate(sql), list(params))
 
     def cursor(self) -> "Connection":

@@ -705,7 +705,7 @@ def _where_runs(selection: Selection, column: str = "session") -> Tuple[str, Lis
     """An SQL condition on ``column`` matching the runs of ``selection``,
     and its parameters (a condition that is always true for all runs)."""
     if selection is None:
-        return "1", []
+        return "1 = 1", []
     if isinstance(selection, Recording):
         root = selection.root
         # The run itself, or one whose id is the run's followed by "-" and
