@@ -338,3 +338,16 @@ def test_the_password_is_never_printed_nor_stored(postgres_server, pg_url, app):
 ])
 def test_redact_takes_every_form_of_password_out(text, redacted):
     assert location.redact(text) == redacted
+
+
+def test_a_url_is_kept_as_written_where_a_path_is_made_absolute(tmp_path, monkeypatch):
+    from tarnwick_collector.configs import project_config
+
+    url = "postgresql://u@db.internal/records"
+    assert project_config.STORE.from_file(url, str(tmp_path)) == url
+    assert project_config.STORE.from_text(" " + url) == url
+    assert project_config.STORE.from_file("s.db", str(tmp_path)) == str(tmp_path / "s.db")
+    monkeypatch.setenv("TARNWICK_STORE", url)
+    assert sqlite_store.default_store_path(str(tmp_path)) == url
+    monkeypatch.setenv("TARNWICK_STORE", "rel.sqlite3")
+    assert sqlite_store.default_store_path(str(tmp_path)) == os.path.abspath("rel.sqlite3")
