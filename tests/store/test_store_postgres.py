@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -168,26 +169,78 @@ def test_a_restart_of_the_server_mid_run_loses_nothing(postgres_server, pg_url, 
                                                        monkeypatch):
     monkeypatch.chdir(tmp_path)  # where the receivers' log goes
     data, metrics = subprocess_channel.open_channels(store=pg_url, report=None)
+    sent = threading.Event()
+
+    def send():
+        for i, message in enumerate(_messages(6000)):
+            data.send_message(message)
+            if i % 10 == 0:
+                time.sleep(0.005)  # a steady stream, ~2,000 messages a second
+        sent.set()
+
+    sender = threading.Thread(target=send)
     try:
-        for message in _messages(2000):
-            data.send_message(message)
+        sender.start()
         time.sleep(1.0)
-        postgres_server.restart()
-        for message in _messages(2000, 2000):
-            data.send_message(message)
-            time.sleep(0.0005)
+        postgres_server.restart()  # while the receiver writes
+        assert not sent.is_set()
+        sender.join()
     finally:
         reports = subprocess_channel.close_channels(data, metrics)
     report = reports[0]
-    assert report.sent == 4000
-    assert report.stored == 4000, report.summary()
+    assert report.sent == 6000
+    assert report.stored == 6000, report.summary()
     assert report.restarts == 0  # the same receivers, connected again
     conn = postgres_store.open_for_reading(pg_url)
     try:
         messages = sqlite_store.data_messages(conn, data.session)
     finally:
         conn.close()
-    assert sorted(messages) == sorted(_messages(4000))
+    assert sorted(messages) == sorted(_messages(6000))
+
+
+def test_a_batch_the_server_committed_as_the_connection_broke_is_not_written_twice(pg_url):
+    import contextlib
+
+    import psycopg
+
+    conn = postgres_store.open_for_writing(pg_url)
+    postgres_store.record_session(conn, "r", "cmd", None)
+    broken = []
+
+    def commit_then_break(raw):
+        real = raw.transaction
+
+        @contextlib.contextmanager
+        def transaction():
+            with real():
+                yield
+            # committed; the answer is lost with the connection
+            raw.close()
+            broken.append(True)
+            raise psycopg.OperationalError("server closed the connection unexpectedly")
+
+        raw.transaction = transaction
+
+    messages = [b"call %d " % i + b"x" * 292 for i in range(10)]
+    rows = [("r", 1.0 + i, "m.f", "m", len(m), None, m) for i, m in enumerate(messages)]
+    metrics = [("r", 1.0, "collection_try", "Counter", "{}", 10, None, b"m")] * 3 + \
+              [("r", 1.0, "external_functions", "Counter", "{}", 10, None, b"e")] * 2
+    try:
+        commit_then_break(conn.raw)
+        postgres_store.insert_data_rows(conn, rows)
+        commit_then_break(conn.raw)
+        postgres_store.insert_metric_rows(conn, metrics)
+        assert len(broken) == 2
+        postgres_store.insert_data_rows(conn, rows[:1])  # connected again
+        assert sqlite_store.count_stored(conn, "data", "r") == 11
+        assert sqlite_store.count_stored(conn, "metrics", "r") == 5
+        assert sqlite_store.metric_counts(conn, "r") == [
+            ("collection_try", "Counter", 3), ("external_functions", "Counter", 2)]
+        assert sorted(sqlite_store.data_messages(conn, "r")) == sorted(
+            [row[-1] for row in rows] + [rows[0][-1]])
+    finally:
+        conn.close()
 
 
 def test_what_a_server_gone_for_good_keeps_is_counted_with_its_reason(

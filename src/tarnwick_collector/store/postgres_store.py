@@ -27,6 +27,7 @@ number of times (``RECONNECT_PAUSES``).
 import os
 import re
 import time
+import uuid
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 from urllib.parse import unquote, urlsplit
 
@@ -77,6 +78,8 @@ CONNECT_TIMEOUT = 10
 #: connection broke, in seconds; after the last one its batch is given up
 #: (and counted as not stored, with the reason).
 RECONNECT_PAUSES = (0.2, 0.5, 1.0, 2.0, 3.0, 5.0)
+# How long the marks of written batches are kept, in seconds.
+_MARKS_KEPT = 24 * 3600
 # Any one number: the lock writers take while they make or upgrade the
 # schema ("TWNK").
 _SCHEMA_LOCK = 0x54574E4B
@@ -131,6 +134,10 @@ CREATE TABLE {NAMESPACE}.metric_counts (
 );
 CREATE UNIQUE INDEX metric_counts_key
     ON {NAMESPACE}.metric_counts(session, counter, kind, md5(attributes));
+CREATE TABLE {NAMESPACE}.written_batches (
+    batch        TEXT PRIMARY KEY,
+    written      DOUBLE PRECISION NOT NULL
+);
 CREATE TABLE {NAMESPACE}.channel_runs (
     session        TEXT COLLATE "C" NOT NULL,
     channel        TEXT COLLATE "C" NOT NULL,
@@ -304,19 +311,35 @@ class Connection:
             self._failed_at = None
             return
 
-    def transaction(self, body: Callable[[Any], Any]) -> Any:
+    def transaction(self, body: Callable[[Any], Any], once: bool = False) -> Any:
         """Run ``body(cursor)`` in one transaction, connecting again first
         when the connection broke. A connection that breaks inside it is
-        reconnected once and the transaction run again (it was rolled
-        back: nothing of it is stored)."""
+        reconnected once and the transaction run again.
+
+        With ``once``, the transaction is one that must not be stored
+        twice (rows added, counts raised): it writes a row of its own into
+        ``written_batches``, and is not run again when that row is there,
+        that is when the connection broke after the server had committed
+        it but before it said so."""
         psycopg = require_driver()
+        marker = uuid.uuid4().hex if once else None
         for attempt in range(2):
             if self.broken:
                 self.reconnect()
             try:
                 with self.raw.transaction():
                     with self.raw.cursor() as cur:
-                        return body(cur)
+                        if marker is None:
+                            return body(cur)
+                        if attempt:
+                            cur.execute("SELECT 1 FROM written_batches WHERE batch = %s",
+                                        (marker,))
+                            if cur.fetchone() is not None:
+                                return None
+                        result = body(cur)
+                        cur.execute("INSERT INTO written_batches (batch, written)"
+                                    " VALUES (%s, %s)", (marker, time.time()))
+                        return result
             except psycopg.OperationalError as exc:
                 if attempt == 1 or not self.broken:
                     raise StoreError(_one_line(exc, self.url)) from None
@@ -399,6 +422,11 @@ def open_for_writing(url: str) -> Connection:
                     cur.execute(statement)
             cur.execute(f"UPDATE {NAMESPACE}.schema_info SET version = %s",
                         (SCHEMA_VERSION,))
+        else:
+            # The marks of batches are needed only while a writer may try
+            # one again.
+            cur.execute(f"DELETE FROM {NAMESPACE}.written_batches WHERE written < %s",
+                        (time.time() - _MARKS_KEPT,))
 
     try:
         conn.transaction(prepare)
@@ -493,7 +521,7 @@ def insert_data_rows(conn: Connection, rows: Sequence[sqlite_store.DataRow],
     if not packed:
         return
     try:
-        conn.transaction(write)
+        conn.transaction(write, once=True)
     except BaseException:
         packer.rollback()
         raise
@@ -528,7 +556,7 @@ def insert_metric_rows(conn: Connection, rows: Sequence[sqlite_store.MetricRow])
                 key + (count,))
 
     if kept or counts:
-        conn.transaction(write)
+        conn.transaction(write, once=True)
 
 
 def record_session(conn: Connection, session: str, command: str,
