@@ -3,8 +3,10 @@ and processes in one place. Needs the ``postgres`` extra (psycopg 3).
 
 The tables are those of the SQLite store (see ``sqlite_store``), in a
 schema of their own, ``tarnwick``, with a table ``schema_info`` holding the
-schema's version. Texts compare byte by byte (``COLLATE "C"``), as in
-SQLite, so that what the readers sort comes out in the same order.
+schema's version and a table ``written_batches`` marking the batches
+written in the last day (see ``Connection.transaction``). Texts compare
+byte by byte (``COLLATE "C"``), as in SQLite, so that what the readers
+sort comes out in the same order.
 
 The readers are ``sqlite_store``'s own, run on a :class:`Connection` that
 turns the few SQLite turns of phrase they use into PostgreSQL's
