@@ -90,7 +90,8 @@ def legacy_copy(store: str, path: str) -> None:
     conn.executescript(SCHEMA_1)
     conn.execute(f"PRAGMA application_id = {sqlite_store.APPLICATION_ID}")
     conn.executemany("INSERT INTO sessions VALUES (?, ?, ?, ?, ?)",
-                     source.execute("SELECT * FROM sessions"))
+                     source.execute("SELECT session, started, pid, command, project_path"
+                                    " FROM sessions"))
     conn.executemany("INSERT INTO channel_runs VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                      source.execute("SELECT * FROM channel_runs"))
     conn.executemany("INSERT INTO data_messages VALUES (?, ?, ?, ?, ?, ?, ?, ?)",

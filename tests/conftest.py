@@ -100,3 +100,26 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if item.get_closest_marker("recording") is not None:
             item.add_marker(skip)
+
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    """A PostgreSQL server of the Debian package, started for the session
+    (see ``postgres_server.py``); the tests that take it are skipped, with
+    the reason, where it cannot run."""
+    import postgres_server as pg
+
+    reason = pg.why_unavailable()
+    if reason is not None:
+        pytest.skip(reason)
+    server = pg.Server()
+    try:
+        yield server
+    finally:
+        server.close()
+
+
+@pytest.fixture
+def pg_url(postgres_server):
+    """The URL of a new, empty database on the session's server."""
+    return postgres_server.new_database()

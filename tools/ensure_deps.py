@@ -17,6 +17,9 @@ CONSTRAINTS = ROOT / "constraints.txt"
 APT_PACKAGES = ["robin-map-dev"]
 # System packages only the checks need (`--extras lint`).
 LINT_APT_PACKAGES = ["clang-format"]
+# System packages only the tests need (`--extras test`): the server the
+# tests of the PostgreSQL store start for themselves.
+TEST_APT_PACKAGES = ["postgresql"]
 BUILD_REQUIREMENTS = ["scikit-build-core>=0.10", "cmake>=3.18", "ninja"]
 _MARKER = re.compile(r"""python_version\s*(==|!=|<=|>=|<|>)\s*['"]([\d.]+)['"]""")
 
@@ -110,7 +113,8 @@ def main() -> int:
     parser.add_argument("--extras", nargs="*", default=[])
     args = parser.parse_args()
 
-    apt = _missing_apt(APT_PACKAGES + (LINT_APT_PACKAGES if "lint" in args.extras else []))
+    apt = _missing_apt(APT_PACKAGES + (LINT_APT_PACKAGES if "lint" in args.extras else [])
+                       + (TEST_APT_PACKAGES if "test" in args.extras else []))
     if apt:
         sudo = [] if os.geteuid() == 0 else ["sudo"]
         print(f"installing system packages: {' '.join(apt)}", flush=True)

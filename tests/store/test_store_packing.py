@@ -84,7 +84,8 @@ def legacy_copy(store, path):
     conn = sqlite3.connect(path)
     conn.executescript(SCHEMA_1)
     conn.executemany("INSERT INTO sessions VALUES (?, ?, ?, ?, ?)",
-                     source.execute("SELECT * FROM sessions"))
+                     source.execute("SELECT session, started, pid, command, project_path"
+                                    " FROM sessions"))
     conn.executemany("INSERT INTO channel_runs VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                      source.execute("SELECT * FROM channel_runs"))
     ids = [row[0] for row in source.execute("SELECT id FROM data_messages ORDER BY id")]
@@ -129,7 +130,13 @@ def test_show_and_stats_print_what_they_print_for_one_row_per_message(
     packed = tarnwick(*reader, "--store", store, cwd=recorded)
     plain = tarnwick(*reader, "--store", legacy, cwd=recorded)
     assert packed.returncode == plain.returncode == 0, packed.stderr + plain.stderr
-    assert packed.stdout == plain.stdout
+    if reader == ("stats", "--json"):  # stores of schema 1 do not name hosts
+        without_hosts = lambda text: {k: v for k, v in json.loads(text).items()  # noqa: E731
+                                      if k != "processes"}
+        assert without_hosts(packed.stdout) == without_hosts(plain.stdout)
+        assert json.loads(plain.stdout)["processes"][0]["host"] is None
+    else:
+        assert packed.stdout == plain.stdout
     assert len(plain.stdout.splitlines()) > 10  # something to compare
 
 

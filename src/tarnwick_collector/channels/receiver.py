@@ -1,7 +1,9 @@
 """The subprocess at the far end of a channel.
 
 Run as ``python -I -c <bootstrap> [--max-store-size=SIZE] {data|metrics} STORE
-SESSION [TALLY_FD [SLOT]]``:
+SESSION [TALLY_FD [SLOT]]``, STORE a SQLite file or ``@env`` for the
+database URL in ``$TARNWICK_RECEIVER_STORE`` (a URL may hold a password,
+which a command line would show to every user of the machine):
 it reads frames (see ``framing``) from its standard input until end of file
 and stores every message as one row of the store, in batched transactions.
 It decodes each message only to find the names it files it under, with the
@@ -30,8 +32,9 @@ With a size limit, the messages that would take the store beyond it are not
 stored: they are counted as not stored, with the limit as the reason.
 
 It ignores the terminal's interrupt (the application decides when the
-channel ends) and writes its own troubles to ``STORE.log``, never to the
-application's terminal.
+channel ends) and writes its own troubles to ``STORE.log`` (for a database,
+``.tarnwick/postgresql.log`` in the application's directory; see
+``location.log_path``), never to the application's terminal.
 """
 import collections
 import os
@@ -45,7 +48,7 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 from tarnwick_collector.channels import tally
 from tarnwick_collector.channels.framing import FrameReader
-from tarnwick_collector.store import decoding, packing, sqlite_store
+from tarnwick_collector.store import decoding, location, packing, sqlite_store
 from tarnwick_collector.store.sizes import parse_size
 
 #: A batch is committed when it has this many rows ...
@@ -107,11 +110,16 @@ class _Log:
     like the store."""
 
     def __init__(self, store_path: str, label: str) -> None:
-        self._path = store_path + ".log"
+        self._path = location.log_path(store_path)
+        self._made_dir = not location.is_url(store_path)
         self._label = label
 
     def write(self, text: str) -> None:
+        text = location.redact(text)
         try:
+            if not self._made_dir:
+                sqlite_store.make_private_dirs(os.path.dirname(self._path))
+                self._made_dir = True
             with open(self._path, "a", encoding="utf-8",
                       opener=sqlite_store.private_opener) as fh:
                 stamp = time.strftime("%Y-%m-%d %H:%M:%S")
@@ -170,7 +178,7 @@ def _reason(exc: BaseException) -> str:
     name = getattr(exc, "sqlite_errorname", None)
     if name and name not in text:
         text += f" ({name})"
-    return text
+    return location.redact(text)
 
 
 class Receiver:
@@ -187,15 +195,16 @@ class Receiver:
         self.fd = fd
         self.tally_fd = tally_fd
         self.log = _Log(store_path, kind)
-        self.conn = sqlite_store.open_for_writing(store_path)
+        self.store = store = location.backend(store_path)
+        self.conn = store.open_for_writing(store_path)
         self._make_row = _data_row if kind == "data" else _metric_row
         self._packer: Optional[packing.Packer] = None
         if kind == "data":
             packer = self._packer = packing.Packer()
             self._insert: Callable[[Any, Sequence[Tuple[Any, ...]]], None] = \
-                lambda conn, rows: sqlite_store.insert_data_rows(conn, rows, packer)
+                lambda conn, rows: store.insert_data_rows(conn, rows, packer)
         else:
-            self._insert = sqlite_store.insert_metric_rows
+            self._insert = store.insert_metric_rows
         self.store_path = store_path
         #: Bytes beyond which the store takes no more messages (None: no
         #: limit), and that limit as the user wrote it.
@@ -221,7 +230,7 @@ class Receiver:
         sent and ``ROW_BYTES`` more, more than it takes once packed: the
         store stays below the limit, and the next batch finds the room
         that is left."""
-        if self.max_store_bytes is None:
+        if self.max_store_bytes is None or location.is_url(self.store_path):
             return len(rows)
         try:
             room = self.max_store_bytes - os.path.getsize(self.store_path)
@@ -355,7 +364,7 @@ class Receiver:
             return
         for attempt in range(3):
             try:
-                stored = sqlite_store.count_stored(self.conn, self.kind, self.session)
+                stored = self.store.count_stored(self.conn, self.kind, self.session)
                 note = (sqlite_store.PROCESS_ENDED_NOTE
                         if counts["sent"] > stored and not counts["stopping"] else None)
                 unstored, reason = (self._slot.unstored() if self._slot is not None
@@ -366,7 +375,7 @@ class Receiver:
                 if unstored:
                     note = "; ".join(filter(None, [
                         note, f"{unstored} not stored: {reason or 'the store refused them'}"]))
-                sqlite_store.record_channel_run(
+                self.store.record_channel_run(
                     self.conn, self.session, self.kind, counts["started"],
                     counts["sent"], stored, counts["dropped_full"],
                     counts["dropped_down"], counts["restarts"], note,
@@ -379,6 +388,9 @@ class Receiver:
 
 
 _LIMIT_OPTION = "--max-store-size="
+#: STORE for a database URL handed over in the environment.
+STORE_FROM_ENV = "@env"
+STORE_ENV = "TARNWICK_RECEIVER_STORE"
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -396,6 +408,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                          "STORE SESSION [TALLY_FD [SLOT]]\n")
         return 2
     kind, store_path, session = args[:3]
+    if store_path == STORE_FROM_ENV:
+        store_path = os.environ.pop(STORE_ENV, "")
     tally_fd = int(args[3]) if len(args) >= 4 else None
     slot = int(args[4]) if len(args) == 5 else 0
     signal.signal(signal.SIGINT, signal.SIG_IGN)

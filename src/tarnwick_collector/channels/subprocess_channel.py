@@ -78,7 +78,7 @@ from tarnwick_collector.channels.condition import _Condition
 from tarnwick_collector.channels.forks import _stop_at_multiprocessing_exit
 from tarnwick_collector.channels.registry import _register, stop_all
 from tarnwick_collector.channels.report import ChannelReport, _split_note, _stored_note
-from tarnwick_collector.store import sqlite_store
+from tarnwick_collector.store import location, sqlite_store
 from tarnwick_collector.store.sizes import parse_size
 
 __all__ = [
@@ -185,7 +185,8 @@ class SubprocessChannel:
     stores what it receives.
 
     :param kind: ``"data"`` (recorded calls) or ``"metrics"``.
-    :param store_path: the SQLite store the subprocess writes.
+    :param store_path: the store the subprocess writes: a SQLite file or a
+        PostgreSQL URL.
     :param session: the run id the rows are filed under.
     :param max_messages: how many messages may wait in the buffer.
     :param max_bytes: how many bytes may wait in the buffer.
@@ -216,7 +217,7 @@ class SubprocessChannel:
         if kind not in ("data", "metrics"):
             raise ValueError(f"channel kind must be 'data' or 'metrics', not {kind!r}")
         self.kind = kind
-        self.store_path = os.path.abspath(store_path)
+        self.store_path = location.normalize(store_path)
         self.session = session
         self.max_messages = (max_messages if max_messages is not None else
                              _env_positive_int("TARNWICK_CHANNEL_BUFFER_MESSAGES",
@@ -481,7 +482,14 @@ class SubprocessChannel:
         args = [self._python, "-I", "-c", _BOOTSTRAP, _package_root()]
         if self.max_store_size is not None:
             args.append(f"--max-store-size={self.max_store_size}")
-        args += [self.kind, self.store_path, self.session]
+        env = None
+        if location.is_url(self.store_path):
+            # Not on the command line, where every user could read it.
+            from tarnwick_collector.channels import receiver
+            args += [self.kind, receiver.STORE_FROM_ENV, self.session]
+            env = dict(os.environ, **{receiver.STORE_ENV: self.store_path})
+        else:
+            args += [self.kind, self.store_path, self.session]
         pass_fds: Tuple[int, ...] = ()
         block_fd = self._block_copy()
         if block_fd is not None:
@@ -494,7 +502,8 @@ class SubprocessChannel:
                 stdin=child.fileno(),
                 stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL,
-                cwd=os.path.dirname(self.store_path) or None,
+                cwd=None if env is not None else os.path.dirname(self.store_path) or None,
+                env=env,
                 close_fds=True,
                 pass_fds=pass_fds,
             )
@@ -1061,7 +1070,7 @@ class SubprocessChannel:
                                          for c in self._ended}))
             notes.append(f"a subprocess ended before its input did {len(self._ended)}x "
                          f"(exit status {statuses}; see "
-                         f"{os.path.basename(self.store_path)}.log)")
+                         f"{os.path.basename(location.log_path(self.store_path))})")
         if self._launch_error is not None:
             notes.append(self._launch_error)
         if self._taken:
@@ -1074,13 +1083,14 @@ class SubprocessChannel:
             self._close_tally()
         fork_lines: List[str] = []
         try:
-            conn = sqlite_store.open_for_writing(self.store_path)
+            store = location.backend(self.store_path)
+            conn = store.open_for_writing(self.store_path)
             try:
-                report.stored = sqlite_store.count_stored(conn, self.kind, self.session)
+                report.stored = store.count_stored(conn, self.kind, self.session)
                 report.unstored = min(report.unstored, max(
                     0, report.sent - report.stored - report.dropped_full
                     - report.dropped_down))
-                sqlite_store.record_channel_run(
+                store.record_channel_run(
                     conn, self.session, self.kind, self._started_at, report.sent,
                     report.stored, report.dropped_full, report.dropped_down,
                     report.restarts, _stored_note(report), unstored=report.unstored)
@@ -1093,7 +1103,7 @@ class SubprocessChannel:
                 conn.close()
         except Exception as exc:
             report.note = "; ".join(filter(None, [
-                report.note, f"store unreadable after the run: {exc}"]))
+                report.note, f"store unreadable after the run: {location.redact(str(exc))}"]))
         if self._report is not None:
             if report.missing:
                 self._report("tarnwick: " + report.summary())
@@ -1244,11 +1254,12 @@ class SubprocessChannel:
             if self._state != "new":
                 return
             try:
-                conn = sqlite_store.open_for_writing(self.store_path)
+                store = location.backend(self.store_path)
+                conn = store.open_for_writing(self.store_path)
                 try:
-                    sqlite_store.record_session(
+                    store.record_session(
                         conn, self.session, f"fork of {self._parent_session}", None)
-                    sqlite_store.record_channel_start(
+                    store.record_channel_start(
                         conn, self.session, self.kind, time.time())
                 finally:
                     conn.close()
@@ -1325,6 +1336,7 @@ def open_channels(
     store_path: Optional[str] = None,
     project_path: Optional[str] = None,
     *,
+    store: Optional[str] = None,
     command: Optional[str] = None,
     max_messages: Optional[int] = None,
     max_bytes: Optional[int] = None,
@@ -1334,25 +1346,34 @@ def open_channels(
     """Create the store if needed, record a new run in it and start the data
     and the metrics channel of the run.
 
-    :param store_path: the SQLite file (default
-        ``<project_path>/.tarnwick/records.sqlite3``).
+    :param store_path: the SQLite file or the PostgreSQL URL (default
+        ``$TARNWICK_STORE``, else ``<project_path>/.tarnwick/records.sqlite3``).
+    :param store: the same, by another name (give one of the two).
     :param project_path: the project root (default: the current directory).
     :param command: how the recorded program was started, kept with the run.
     :param max_store_size: a size (``500MB``, ``2G``; default
         ``$TARNWICK_MAX_STORE_SIZE``, else none) beyond which the store takes
-        no more messages: they are counted as not stored.
+        no more messages: they are counted as not stored (a SQLite store
+        only).
     :return: ``(data_channel, metrics_channel)``, both started; they are
         stopped at interpreter exit unless ``close_channels`` ran first.
     :raises tarnwick_collector.store.StoreError: when the store cannot be
-        used.
+        used (a database that cannot be reached, or without its driver).
     """
+    if store is not None and store_path is not None and store != store_path:
+        raise ValueError("give the store as store or as store_path, not both")
     max_store_size = _store_size_setting(max_store_size)  # before the run is noted
-    path = os.path.abspath(store_path or sqlite_store.default_store_path(project_path))
+    path = location.normalize(
+        store or store_path or sqlite_store.default_store_path(project_path))
+    if max_store_size is not None and location.is_url(path):
+        raise ValueError("max_store_size applies to a SQLite store, not to a database")
+    backend = location.backend(path)
     session = new_session_id()
-    conn = sqlite_store.open_for_writing(path)
+    conn = backend.open_for_writing(path)
     try:
-        sqlite_store.record_session(
-            conn, session, command if command is not None else " ".join(sys.argv),
+        backend.record_session(
+            conn, session,
+            location.redact(command if command is not None else " ".join(sys.argv)),
             os.path.abspath(project_path) if project_path else os.getcwd())
     finally:
         conn.close()

@@ -16,7 +16,7 @@ from tarnwick_collector.cli.parser import (
     resolve_settings,
 )
 from tarnwick_collector.configs import project_config
-from tarnwick_collector.store import sqlite_store
+from tarnwick_collector.store import location, sqlite_store
 from tarnwick_collector.store.sqlite_store import StoreError
 
 #: What the help of ``--function`` says, in every command that takes it.
@@ -66,13 +66,13 @@ def _open_store(opts: argparse.Namespace, command: str) -> Tuple[Any, Any, str]:
     resolve_settings(opts, command)
     path = opts.store or sqlite_store.default_store_path(opts.project_root)
     try:
-        conn = sqlite_store.open_for_reading(path)
+        conn = location.backend(path).open_for_reading(path)
         session = sqlite_store.resolve_runs(conn, opts.run)
     except StoreError as exc:
         raise CliError(str(exc)) from None
     except Exception as exc:  # a damaged file fails in many ways
-        raise CliError(f"cannot read store {path}: {exc}") from None
-    return conn, session, path
+        raise CliError(location.redact(f"cannot read store {path}: {exc}")) from None
+    return conn, session, location.redact(path) if location.is_url(path) else path
 
 
 def _shown_record(row: Sequence[Any], as_json: bool, limits: Any,
@@ -276,6 +276,7 @@ def _stats_data(conn: Any, session: Any, function: Optional[str] = None,
         ],
         "external_functions_left_out": max(0, len(external) - top) if top is not None else 0,
         "channels": channels,
+        "processes": sqlite_store.process_counts(conn, session),
     })
 
 
@@ -348,6 +349,14 @@ def _print_stats(stats: Dict[str, Any], out: Any) -> None:
             if several:
                 text += f"   [run {ch['session']}]"
             out.write(text + "\n")
+
+
+    if len(stats["processes"]) > 1:
+        out.write("\nRuns by host and process:\n")
+        for item in stats["processes"]:
+            host = item["host"] if item["host"] is not None else "(host not recorded)"
+            out.write(f"  {item['calls']:>7}  calls in {item['runs']} run(s) on {host}, "
+                      f"process {item['pid']}\n")
 
 
 def _left_out(out: Any, n: int, what: str) -> None:

@@ -24,7 +24,7 @@ from tarnwick_collector.cli.running import (
     _run_program,
 )
 from tarnwick_collector.configs import project_config
-from tarnwick_collector.store import sqlite_store
+from tarnwick_collector.store import location, sqlite_store
 from tarnwick_collector.store.sqlite_store import StoreError
 
 _RECORD_VALUE_OPTIONS = set(project_config.value_options("record")) | {"--redact"}
@@ -276,7 +276,7 @@ def cmd_record(argv: Sequence[str]) -> int:
         _check_module(module or "")
     store = opts.store or sqlite_store.default_store_path(project_root)
     try:
-        sqlite_store.check_store_writable(store)
+        location.backend(store).check_store_writable(store)
     except StoreError as exc:
         raise CliError(str(exc)) from None
     output._tool_stderr = _ToolStderr()
@@ -387,7 +387,7 @@ def _print_record_summary(store: str, reports: List[Any], seconds: float) -> Non
         calls += f" ({with_forks} with those of its forked processes)"
     line = (f"{PROG}: recorded {calls} and "
             f"{metrics.stored if metrics else 0} metrics in {seconds:.1f}s "
-            f"into {os.path.relpath(store)} (run {data.session})")
+            f"into {location.shown(store)} (run {data.session})")
     _err(line)
 
 
@@ -395,7 +395,7 @@ def _calls_with_forks(store: str, session: str) -> Optional[int]:
     """The calls stored by the run and the processes it forked, or None
     when the store cannot tell."""
     try:
-        conn = sqlite_store.open_for_reading(store)
+        conn = location.backend(store).open_for_reading(store)
     except Exception:
         return None
     try:

@@ -93,6 +93,22 @@ class _Path(Kind):
         return self.from_text(os.path.join(base, os.path.expanduser(value)))
 
 
+class _Store(_Path):
+    """A store: a path (as ``_Path``) or a PostgreSQL URL, kept as it is."""
+
+    def from_text(self, text: str) -> str:
+        from tarnwick_collector.store.location import is_url
+
+        return text.strip() if is_url(text) else super().from_text(text)
+
+    def from_file(self, value: Any, base: str) -> str:
+        from tarnwick_collector.store.location import is_url
+
+        if isinstance(value, str) and is_url(value):
+            return value.strip()
+        return super().from_file(value, base)
+
+
 class _Count(Kind):
     metavar = "N"
     expected = "a whole number"
@@ -243,6 +259,7 @@ class _Names(Kind):
 
 TEXT = _Text()
 PATH = _Path()
+STORE = _Store("PATH|URL")
 DIRECTORY = _Path("DIR")
 RATE = _Rate()
 PATTERNS = _Patterns()
@@ -298,8 +315,9 @@ KEYS: Tuple[Key, ...] = (
     Key("project-root", "project_root", None, DIRECTORY, RECORD + ("generate-tests",),
         "root of the project whose functions are recorded (default: the directory "
         "of the pyproject.toml that configures tarnwick, else the current directory)"),
-    Key("store", "store", "TARNWICK_STORE", PATH, ALL,
-        "the SQLite store (default: PROJECT_ROOT/.tarnwick/records.sqlite3)"),
+    Key("store", "store", "TARNWICK_STORE", STORE, ALL,
+        "the store: a SQLite file (default: PROJECT_ROOT/.tarnwick/records.sqlite3) "
+        "or a PostgreSQL URL (postgresql://USER@HOST/DATABASE)"),
     Key("tenant-id", "tenant_id", "TARNWICK_TENANT_ID", TEXT, RECORD,
         "tenant identity sent with every metric"),
     Key("project-id", "project_id", "TARNWICK_PROJECT_ID", TEXT, RECORD,

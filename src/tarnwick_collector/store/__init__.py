@@ -4,6 +4,10 @@ line reads, and the safe decoding of the messages kept in it.
 The package's modules:
 
 - ``sqlite_store``: the SQLite store, its schema and its queries;
+- ``postgres_store``: the store in a PostgreSQL database (the ``postgres``
+  extra), with the same functions, running ``sqlite_store``'s queries;
+- ``location``: tells a store's path from a database URL, picks the module
+  that serves it, and takes passwords out of what is shown;
 - ``decoding``: the restricted unpickler of stored messages (with
   ``_opscan``, the compiled scan of a stream's opcodes);
 - ``render``: the views ``show``, ``stats`` and ``demo`` print, built on

@@ -4,7 +4,7 @@ under the project root.
 Tables:
 
 - ``sessions``: one row per recording run (the two channels of one run
-  share its id).
+  share its id), with the host and the process that made it.
 - ``data_messages``: one row per data message (one recorded call): when the
   channel received it, the function's full name and module, the byte size
   (as sent), and the message itself, packed (see ``packing``: ``packing``
@@ -38,6 +38,7 @@ import fnmatch
 import json
 import math
 import os
+import socket
 import sqlite3
 import time
 from typing import (
@@ -61,8 +62,9 @@ STORE_FILE = "records.sqlite3"
 
 # Marks a file as one of our stores ("TWNK").
 APPLICATION_ID = 0x54574E4B
-# 1: messages as sent; 2: data messages packed, per-call metrics counted.
-SCHEMA_VERSION = 2
+# 1: messages as sent; 2: data messages packed, per-call metrics counted;
+# 3: each run names its host.
+SCHEMA_VERSION = 3
 
 #: Counters of the metrics stored as counts, not as rows: those sent for
 #: every recorded call (``stats`` shows their numbers only).
@@ -74,7 +76,8 @@ CREATE TABLE IF NOT EXISTS sessions (
     started      REAL NOT NULL,
     pid          INTEGER,
     command      TEXT,
-    project_path TEXT
+    project_path TEXT,
+    host         TEXT
 );
 CREATE TABLE IF NOT EXISTS data_messages (
     id           INTEGER PRIMARY KEY,
@@ -136,6 +139,7 @@ _MIGRATIONS = {
         "ALTER TABLE data_messages ADD COLUMN base INTEGER",
         _SCHEMA[_SCHEMA.index("CREATE TABLE IF NOT EXISTS metric_counts"):
                 _SCHEMA.index("CREATE TABLE IF NOT EXISTS channel_runs")]],
+    3: ["ALTER TABLE sessions ADD COLUMN host TEXT"],
 }
 
 #: How long a writer waits for the other writer's transaction, in seconds.
@@ -148,9 +152,12 @@ class StoreError(Exception):
 
 def default_store_path(project_root: Optional[str] = None) -> str:
     """``<project_root>/.tarnwick/records.sqlite3`` (the current directory
-    when no root is given), or ``$TARNWICK_STORE`` when set."""
+    when no root is given), or ``$TARNWICK_STORE`` when set (a path, or a
+    database URL, kept as it is)."""
     env = os.environ.get("TARNWICK_STORE")
     if env:
+        if env.strip().lower().startswith(("postgresql://", "postgres://")):
+            return env.strip()
         return os.path.abspath(env)
     root = project_root if project_root is not None else os.getcwd()
     return os.path.join(os.path.abspath(root), STORE_DIR, STORE_FILE)
@@ -530,11 +537,18 @@ def insert_metric_rows(conn: sqlite3.Connection, rows: Sequence[MetricRow]) -> N
 
 def record_session(conn: sqlite3.Connection, session: str, command: str,
                    project_path: Optional[str]) -> None:
-    """Add the row of a new recording run."""
+    """Add the row of a new recording run, made by this process on this
+    host."""
     retry_busy(conn.execute,
                "INSERT OR REPLACE INTO sessions (session, started, pid, command,"
-               " project_path) VALUES (?, ?, ?, ?, ?)",
-               (session, time.time(), os.getpid(), command, project_path))
+               " project_path, host) VALUES (?, ?, ?, ?, ?, ?)",
+               (session, time.time(), os.getpid(), command, project_path,
+                host_name()))
+
+
+def host_name() -> str:
+    """The name of the host a run is recorded on."""
+    return socket.gethostname() or "(unknown)"
 
 
 #: The note of a delivery summary written by a channel's subprocess because
@@ -691,7 +705,7 @@ def _where_runs(selection: Selection, column: str = "session") -> Tuple[str, Lis
     """An SQL condition on ``column`` matching the runs of ``selection``,
     and its parameters (a condition that is always true for all runs)."""
     if selection is None:
-        return "1", []
+        return "1 = 1", []
     if isinstance(selection, Recording):
         root = selection.root
         # The run itself, or one whose id is the run's followed by "-" and
@@ -1083,6 +1097,27 @@ def unfinished_runs(conn: sqlite3.Connection, selection: Selection,
     return [run for (run,) in conn.execute(
         f"SELECT session FROM channel_runs WHERE {clause} AND channel = ?"
         " AND ended IS NULL", params + [channel])]
+
+
+def process_counts(conn: sqlite3.Connection,
+                   selection: Selection) -> List[Dict[str, Any]]:
+    """The selected runs grouped by the host and the process that recorded
+    them, in the order of their first run: dicts of host (None for runs
+    recorded before hosts were kept), pid, runs and calls."""
+    clause, params = _where_runs(selection, "s.session")
+    host = "s.host" if schema_version(conn) >= 3 else "NULL"
+    groups: Dict[Tuple[Any, Any], Dict[str, Any]] = {}
+    for run_host, pid, calls in conn.execute(
+            f"SELECT {host}, s.pid, (SELECT COUNT(*) FROM data_messages d"
+            f" WHERE d.session = s.session) FROM sessions s WHERE {clause}"
+            " ORDER BY s.started, s.rowid", params):
+        key = (_text(run_host), _count(pid))
+        group = groups.get(key)
+        if group is None:
+            group = groups[key] = {"host": key[0], "pid": key[1], "runs": 0, "calls": 0}
+        group["runs"] += 1
+        group["calls"] += int(calls)
+    return list(groups.values())
 
 
 def fork_pids(conn: sqlite3.Connection, root: str) -> Dict[str, Optional[int]]:

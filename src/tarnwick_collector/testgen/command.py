@@ -5,7 +5,7 @@ import sys
 from typing import Sequence
 
 from tarnwick_collector.configs import project_config
-from tarnwick_collector.store import sqlite_store
+from tarnwick_collector.store import location, sqlite_store
 from tarnwick_collector.store.sqlite_store import StoreError
 from tarnwick_collector.testgen.generate import DEFAULT_PER_FUNCTION, generate
 
@@ -64,7 +64,7 @@ def run(argv: Sequence[str], prog: str = "tarnwick", out=None) -> int:
         raise UsageError(str(exc), 2) from None
     project_root = opts.project_root
     store = opts.store or sqlite_store.default_store_path(project_root)
-    if not os.path.exists(store):
+    if not location.is_url(store) and not os.path.exists(store):
         raise UsageError(f"no store at {store}")
     out_dir = os.path.abspath(opts.out) if opts.out else \
         os.path.join(project_root, "tests", "generated")

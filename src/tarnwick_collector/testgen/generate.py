@@ -12,7 +12,7 @@ from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
-from tarnwick_collector.store import sqlite_store
+from tarnwick_collector.store import location, sqlite_store
 from tarnwick_collector.store.decoding import StandIn
 from tarnwick_collector.testgen.reachable import Reachability
 from tarnwick_collector.testgen.reader import (
@@ -459,7 +459,7 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
     time."""
     report = Report(out_dir=out_dir)
     project_root = project_root or os.getcwd()
-    conn = sqlite_store.open_for_reading(store)
+    conn = location.backend(store).open_for_reading(store)
     try:
         session = sqlite_store.resolve_runs(conn, run)
         calls: List[RecordedCall] = []
