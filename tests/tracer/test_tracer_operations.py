@@ -59,12 +59,6 @@ def partial_call():
 def partial_of_project(x):
     return functools.partial(functools.partial(helper), x)()
 
-def calls_unrecorded(x):
-    return unrecorded(x) + json.loads("1")
-
-def unrecorded(x):
-    return len(json.dumps(x)) + CONFIG["scale"]
-
 class Adder:
     def __call__(self, x):
         return x + 1
@@ -374,27 +368,3 @@ def test_lambda_calls_are_counted_as_left_out_while_recording(project):
     _trampolines.disable()
     assert mod.apply([1]) == [2]
     assert _trampolines.take_left_out() == {}
-
-
-class RefusingCore(FakeCore):
-    """Records every call but those of ``unrecorded`` (as the core does for
-    a function whose recording ended)."""
-
-    def record_user_function_call(self, called, *args, **kwargs):
-        record = super().record_user_function_call(called, *args, **kwargs)
-        return None if called.__name__ == "unrecorded" else record
-
-
-def test_what_a_call_that_is_not_recorded_does_is_not_its_callers(project):
-    mod = project.load(SOURCE, core=RefusingCore())
-    assert mod.calls_unrecorded([1]) == 7
-    core = project.core
-    # Only the caller's own external call and global load are its; the
-    # callee's json.dumps and CONFIG are nobody's.
-    assert [c[0] for c in externals(core)] == [mod.json.loads]
-    assert [e[1] for e in core.of("global")] == ["unrecorded", "json"]
-    assert _trampolines.stack_depth() == 0
-    # Raising out of a call that is not recorded closes its entry too.
-    with pytest.raises(TypeError):
-        mod.calls_unrecorded(object())
-    assert _trampolines.stack_depth() == 0

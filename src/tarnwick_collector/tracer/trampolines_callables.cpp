@@ -61,8 +61,6 @@ static PyObject *end_current_call(PyObject *self, size_t nargsf,
     if (entry_of_current_frame() == nullptr)
         Py_RETURN_NONE;
     Entry e = pop_entry();
-    if (!e.record)  // a call that was not recorded
-        Py_RETURN_NONE;
     if (e.generator) {
         if (end_generator_call(e, raised) < 0)
             return nullptr;

@@ -166,8 +166,7 @@ inline bool hooks_active()
     if (active_threads == 0)
         return false;
     ThreadState &t = tstate;
-    // The innermost call has no record when it is not recorded itself.
-    return !t.stack.empty() && t.in_core == 0 && t.stack.back().record;
+    return !t.stack.empty() && t.in_core == 0;
 }
 
 // Calls the recorder leaves out by design, counted by kind while recording

@@ -254,10 +254,10 @@ static bool wraps_project_code(PyObject *func)
     return in == 1;
 }
 
-// Offers the call to the core when the gate decided so (the body of
-// slot()).
-static PyObject *offer_slot(PyObject *self_, PyObject *const *args,
-                            size_t nargsf, PyObject *kwnames)
+// slot(params...): the first statement of the instrumented body of a
+// function; offers the call to the core when the gate decided so.
+static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
+                                 size_t nargsf, PyObject *kwnames)
 {
     ThreadState &t = tstate;
     if (!t.offer)
@@ -306,29 +306,6 @@ static PyObject *offer_slot(PyObject *self_, PyObject *const *args,
         mark_generator(tstate.stack.back(),
                        reinterpret_cast<PyFrameObject *>(frame));
     Py_RETURN_NONE;
-}
-
-// slot(params...): the first statement of the instrumented body of a
-// function. A call that is not recorded while a recorded call is open on
-// the thread gets an entry without a record: the external calls and the
-// globals of its body are its own, not those of the recorded call around
-// it (whose record would otherwise list calls it never made itself, and a
-// test replaying it would wait for them in vain). Generators and
-// coroutines suspend, so they get none; their bodies stay as they were.
-static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
-                                 size_t nargsf, PyObject *kwnames)
-{
-    ThreadState &t = tstate;
-    const size_t depth = t.stack.size();
-    PyObject *r = offer_slot(self_, args, nargsf, kwnames);
-    Slot *self = reinterpret_cast<Slot *>(self_);
-    if (r != nullptr && depth != 0 && t.stack.size() == depth &&
-        t.in_core == 0 && !self->generator && self->kind != KIND_COROUTINE) {
-        PyObject *frame = reinterpret_cast<PyObject *>(PyEval_GetFrame());
-        if (frame != nullptr && push_entry(frame, nullptr) < 0)
-            PyErr_Clear();
-    }
-    return r;
 }
 
 static PyObject *Slot_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
