@@ -21,6 +21,7 @@ from tarnwick_collector.testgen.values import NeedsPlaceholder, NotLiteral, Writ
 MODULE = """
     import functools
     import json
+    import math
     import os
     import time
 
@@ -77,6 +78,10 @@ MODULE = """
 
     def weigh(value):
         return f"{value * SETTINGS.scale} {SETTINGS.unit} (limit {LIMIT})"
+
+
+    def apply_all(fn, values):
+        return [fn(v) for v in values]
 """
 
 
@@ -136,6 +141,12 @@ def test_a_recorded_call_that_is_not_made_fails(mod):
                                              r"time\.time"):
         replay.run("rp_app.stamp", external=[replay.returns("time.time", 1.0),
                                              replay.returns("time.time", 2.0)])
+    # A callable the test hands the function is called as it is: its
+    # recorded calls are not waited for.
+    outcome = replay.run("rp_app.apply_all", args=(math.floor, [1.5, 2.5]),
+                         external=[replay.returns("math.floor", 1),
+                                   replay.returns("math.floor", 2)])
+    outcome.check_returned([1, 2])
 
 
 def test_an_external_call_that_raised_raises_again(mod):
