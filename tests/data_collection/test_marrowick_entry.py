@@ -258,3 +258,27 @@ def test_threads_do_not_see_each_others_trackers(env, run_in_thread):
     theirs = run_in_thread(elsewhere)
     assert theirs.caller_function is None
     assert current() is mine
+
+
+def test_identity_metrics_are_the_serializer_s_bytes_and_follow_the_identity(env):
+    # With the package's own serializer the bytes of CollectionTry are made
+    # once and sent again; they follow a change of the identity.
+    from tarnwick_collector.data_collection.metrics import CollectionTry
+    from tarnwick_collector.data_serialization.quessel import IpcPickleSerializer
+
+    settings = env.settings
+    settings.serializer = serializer = IpcPickleSerializer()
+
+    def expected():
+        return serializer.serialize(CollectionTry(
+            settings.tenant_id, settings.project_id, settings.python_version,
+            settings.lib_version))
+
+    for tenant in ("first", "first", "second"):
+        settings.tenant_id = tenant
+        env.clear()
+        mw.record_user_function_call(plain, 1)
+        mw.Trindle.set_current_running_function(None)
+        sent = settings.metrics_subprocess.messages
+        assert sent[0] == expected()
+        assert load(sent[0]).tenant_id == tenant

@@ -189,6 +189,12 @@ Ref member(PyObject *m, PyObject *cls_name, PyObject *member_name);
 // argument), then passed to the metrics channel. 0 or -1.
 int send_metric(PyObject *m, PyObject *metric);
 
+// Sends a metric whose only values are the identity, `<cls_name>(<the
+// four identity values>)`, as send_metric does; its bytes are made once
+// while the class, the identity and the serializer stay the same objects.
+// `which`: 0 for CollectionTry, 1 for CollectionSuccess. 0 or -1.
+int send_identity_metric(PyObject *m, PyObject *cls_name, int which);
+
 // `Unpicklable(<identity>, str(e).split("'")[<index_name>],
 // UnpicklableReasons.<reason>)`; new reference.
 Ref unpicklable_from(PyObject *m, PyObject *e, PyObject *index_name,

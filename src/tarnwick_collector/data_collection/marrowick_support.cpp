@@ -257,6 +257,95 @@ int send_metric(PyObject *m, PyObject *metric)
     return r ? 0 : -1;
 }
 
+namespace {
+
+// The bytes of the metrics whose only values are the identity
+// (CollectionTry, CollectionSuccess: two of them go with every recorded
+// call), with what made them: the class, the identity values and the
+// serializer, held so that none of them can be another object at the same
+// address. Kept only for the package's own serializer, whose bytes depend
+// on nothing else. The references live with the process (no destructor
+// runs after the interpreter is gone).
+struct IdentityMetric {
+    PyObject *cls = nullptr, *ser = nullptr, *bytes = nullptr;
+    PyObject *id[4] = {};
+};
+IdentityMetric identity_metrics[2];
+
+bool deterministic_serializer(PyObject *ser)
+{
+    PyObject *tp = reinterpret_cast<PyObject *>(Py_TYPE(ser));
+    Ref module = tw::getattr(tp, TW_STR("__module__"));
+    Ref qualname = module ? tw::getattr(tp, TW_STR("__qualname__")) : Ref();
+    if (!qualname) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.get()) && PyUnicode_Check(qualname.get()) &&
+           PyUnicode_CompareWithASCIIString(
+               module.get(), "tarnwick_collector.data_serialization.quessel") ==
+               0 &&
+           PyUnicode_CompareWithASCIIString(qualname.get(),
+                                            "IpcPickleSerializer") == 0;
+}
+
+void keep(PyObject *&slot, PyObject *value)
+{
+    Py_XINCREF(value);
+    Py_XSETREF(slot, value);
+}
+
+}  // namespace
+
+int send_identity_metric(PyObject *m, PyObject *cls_name, int which)
+{
+    Ref cls = tw::global(m, cls_name);
+    if (!cls)
+        return -1;
+    Identity id;
+    if (identity(m, id) < 0)
+        return -1;
+    Ref cs = G("CollectorSettings");
+    if (!cs)
+        return -1;
+    Ref ser = tw::getattr(cs.get(), TW_STR("serializer"));
+    if (!ser)
+        return -1;
+    IdentityMetric &kept = identity_metrics[which];
+    bool same = kept.bytes != nullptr && kept.cls == cls.get() &&
+                kept.ser == ser.get();
+    for (int i = 0; same && i < 4; i++)
+        same = kept.id[i] == id.v[i].get();
+    Ref data;
+    if (same) {
+        data = Ref::borrow(kept.bytes);
+    } else {
+        Ref metric = tw::call(cls.get(), id.v[0].get(), id.v[1].get(),
+                              id.v[2].get(), id.v[3].get());
+        if (!metric)
+            return -1;
+        data = tw::call_method(ser.get(), TW_STR("serialize"), metric.get());
+        if (!data)
+            return -1;
+        if (PyBytes_CheckExact(data.get()) &&
+            deterministic_serializer(ser.get())) {
+            keep(kept.cls, cls.get());
+            keep(kept.ser, ser.get());
+            for (int i = 0; i < 4; i++)
+                keep(kept.id[i], id.v[i].get());
+            keep(kept.bytes, data.get());
+        }
+    }
+    cs = G("CollectorSettings");
+    if (!cs)
+        return -1;
+    Ref channel = tw::getattr(cs.get(), TW_STR("metrics_subprocess"));
+    if (!channel)
+        return -1;
+    Ref r = tw::call_method(channel.get(), TW_STR("send_message"), data.get());
+    return r ? 0 : -1;
+}
+
 // `Unpicklable(<identity>, str(e).split("'")[<index_name>],
 // UnpicklableReasons.<reason>)`; new reference.
 Ref unpicklable_from(PyObject *m, PyObject *e, PyObject *index_name,

@@ -324,8 +324,7 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
 Ref record_user_function_call_impl(PyObject *m, PyObject *args,
                                    PyObject *kwargs)
 {
-    Ref collection_try = make_metric(m, TW_STR("CollectionTry"));
-    if (send_metric(m, collection_try.get()) < 0)
+    if (send_identity_metric(m, TW_STR("CollectionTry"), 0) < 0)
         return nullptr;
     Ref record = call_fn(m, F_get_function_call_object,
                          TW_STR("get_function_call_object"),
@@ -672,10 +671,9 @@ Ref send_function_call_to_handler_impl(PyObject *m, PyObject *record)
                                                      TW_STR("send_message"),
                                                      data.get())
                                    : nullptr;
-                if (sent) {
-                    Ref success = make_metric(m, TW_STR("CollectionSuccess"));
-                    ok = send_metric(m, success.get());
-                }
+                if (sent)
+                    ok = send_identity_metric(m, TW_STR("CollectionSuccess"),
+                                              1);
             }
         }
     }
