@@ -283,8 +283,8 @@ bool deterministic_serializer(PyObject *ser)
     }
     return PyUnicode_Check(module.get()) && PyUnicode_Check(qualname.get()) &&
            PyUnicode_CompareWithASCIIString(
-               module.get(), "tarnwick_collector.data_serialization.quessel") ==
-               0 &&
+               module.get(),
+               "tarnwick_collector.data_serialization.quessel") == 0 &&
            PyUnicode_CompareWithASCIIString(qualname.get(),
                                             "IpcPickleSerializer") == 0;
 }
