@@ -244,7 +244,9 @@ def import_roots_of(calls: Sequence[RecordedCall]) -> List[str]:
     roots: List[str] = []
     for call in calls:
         path = call.view.full_path
-        if not path or not call.module:
+        # A relative path is the main script's on 3.8, relative to where
+        # the program ran: the project root, which the caller adds.
+        if not path or not call.module or not os.path.isabs(path):
             continue
         parts = call.module.split(".")
         base = os.path.dirname(os.path.abspath(path))
