@@ -39,7 +39,7 @@ from tarnwick_common.name_extractor import get_function_full_name, get_function_
 
 __all__ = [
     "resolve", "obj", "obj_state", "call_state", "exc", "attrs", "recorded_object", "returns",
-    "raises", "run", "check", "load", "Outcome",
+    "raises", "run", "check", "load", "Outcome", "add_project_root", "project_roots",
 ]
 
 _MISSING = object()
@@ -567,11 +567,29 @@ def _project_root(namespace: Dict[str, Any]) -> Optional[str]:
     return os.path.join(root, "")
 
 
+#: The directories the recorded program imported its modules from, as the
+#: generated tests' conftest names them (``add_project_root``): code under
+#: any of them is the project's, wherever the replayed function lies.
+project_roots: List[str] = []
+
+
+def add_project_root(path: str) -> None:
+    """Count the code under ``path`` as the recorded project's: external
+    calls it makes while a replayed call runs are served from the record."""
+    root = os.path.join(os.path.abspath(path), "")
+    if root not in project_roots:
+        project_roots.append(root)
+
+
+def _under(root: str, path: str) -> bool:
+    return path.startswith(root) and "site-packages" not in path[len(root):]
+
+
 def _in_project(root: Optional[str], path: str) -> bool:
     if root is None:
         return True
     path = os.path.abspath(path)
-    return path.startswith(root) and "site-packages" not in path[len(root):]
+    return _under(root, path) or any(_under(r, path) for r in project_roots)
 
 
 def _project_namespaces(namespace: Dict[str, Any]) -> List[Dict[str, Any]]:
@@ -587,8 +605,7 @@ def _project_namespaces(namespace: Dict[str, Any]) -> List[Dict[str, Any]]:
         file = getattr(module, "__file__", None)
         if not isinstance(file, str) or module.__dict__ is namespace:
             continue
-        file = os.path.abspath(file)
-        if file.startswith(root) and "site-packages" not in file[len(root):] and \
+        if _in_project(root, file) and \
                 not os.path.basename(file).startswith(("test_", "conftest")):
             spaces.append(vars(module))
     return spaces

@@ -157,3 +157,28 @@ def test_a_function_made_at_run_time_is_skipped_not_named(tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert "maker.made, which its module does not define by that name" in proc.stdout
     assert "1 test(s) written" in proc.stdout
+
+
+def test_external_calls_of_project_code_under_another_import_directory_are_served(tmp_path):
+    # `checks` is imported from a directory of its own; the library it
+    # calls lies elsewhere in the project: its clock read is still served
+    # from the record, not made for real.
+    (tmp_path / "lib").mkdir()
+    (tmp_path / "lib" / "__init__.py").write_text("")
+    (tmp_path / "lib" / "clock.py").write_text(
+        "import time\n\ndef now():\n    return time.time()\n")
+    (tmp_path / "checks").mkdir()
+    (tmp_path / "checks" / "stamps.py").write_text(
+        "from lib import clock\n\ndef stamp():\n    return round(clock.now()) % 1000 < 0\n")
+    (tmp_path / "main.py").write_text(
+        "import os, sys\n"
+        "sys.path.insert(0, os.path.join(os.path.dirname(__file__), 'checks'))\n"
+        "import stamps\nstamps.stamp()\n")
+    assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
+    assert tarnwick("generate-tests", "--function", "stamp", cwd=tmp_path).returncode == 0
+    text = (tmp_path / "tests" / "generated" / "test_stamps.py").read_text()
+    assert "replay.returns('time.time'" in text
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           str(tmp_path / "tests" / "generated")], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300)
+    assert "1 passed" in proc.stdout, proc.stdout

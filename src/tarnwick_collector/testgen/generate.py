@@ -443,9 +443,11 @@ def _conftest_text(out_dir: str, roots: Sequence[str]) -> str:
     return (f"{HEADER}\n"
             '"""Puts the recorded project on the import path of its generated tests."""\n'
             "import os\nimport sys\n\n"
+            "from tarnwick_collector import replay\n\n"
             "_HERE = os.path.dirname(os.path.abspath(__file__))\n"
             f"for _root in {rels!r}:\n"
             "    _path = os.path.normpath(os.path.join(_HERE, _root))\n"
+            "    replay.add_project_root(_path)\n"
             "    if _path not in sys.path:\n"
             "        sys.path.insert(0, _path)\n")
 
