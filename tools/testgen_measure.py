@@ -122,14 +122,17 @@ def main():
     caught = caught_ran = on_ran = 0
     for mutant in chosen:
         result = caught_by(mutant, out, opts.timeout)
-        hit = bool(result["failed"]) or result["status"] not in (0,)
+        # Caught: a test fails that passes on the unchanged program, or the
+        # tests no longer run (status beyond "some failed").
+        hit = bool(set(result["failed"]) - set(clean["failed"])) or \
+            result["status"] not in (0, 1)
         caught += hit
         was_run = ran is not None and mutant.line in ran.get(mutant.path, ())
         on_ran += was_run
         caught_ran += hit and was_run
         print(f"  {'caught' if hit else 'MISSED'}  {os.path.basename(mutant.path)}:"
               f"{mutant.line} {mutant.function}: {mutant.description}"
-              + (f"  ({len(result['failed'])} test(s))" if hit else "")
+              + (f"  ({len(set(result['failed']) - set(clean['failed']))} test(s))" if hit else "")
               + ("" if ran is None or was_run else "  [line not run by the driver]"))
     skipped = report.skipped_calls + sum(n for _, _, n in report.not_recorded)
     attempted = report.recorded + sum(n for _, _, n in report.not_recorded)
