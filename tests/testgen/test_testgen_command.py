@@ -182,3 +182,18 @@ def test_external_calls_of_project_code_under_another_import_directory_are_serve
                            str(tmp_path / "tests" / "generated")], cwd=tmp_path,
                           capture_output=True, text=True, timeout=300)
     assert "1 passed" in proc.stdout, proc.stdout
+
+
+def test_a_value_kept_as_its_pickle_that_names_a_lambda_is_skipped(tmp_path):
+    # The shared list makes the value a data-file pickle, which would name
+    # the lambda when loaded.
+    (tmp_path / "shapes.py").write_text(textwrap.dedent("""
+        def pair():
+            box = [lambda: 1]
+            return box, box
+    """))
+    (tmp_path / "main.py").write_text("import shapes\nshapes.pair()\n")
+    assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
+    proc = tarnwick("generate-tests", cwd=tmp_path)
+    assert "needs a nested function or lambda, which cannot be found by name: 1" in proc.stdout
+    assert "0 test(s) written" in proc.stdout

@@ -218,6 +218,7 @@ class _Case:
         except NotLiteral:
             if not isinstance(blob, bytes):
                 raise
+            self.writer.check_names(value)
             self.data[blob_key] = blob
             text = f"replay.load(DATA, {self.name!r}, {blob_key!r})"
             return text if pick is None else f"{text}[{pick}]"

@@ -24,6 +24,7 @@ from tarnwick_collector.store.decoding import (
     TooLarge,
     is_call_stand_in,
     is_stand_in_class,
+    stand_in_name,
 )
 from tarnwick_collector.testgen.reachable import Reachability
 
@@ -141,6 +142,43 @@ class Writer:
             return f"replay.resolve({full!r})"
         self.imports.add(module)
         return f"{module}.{name}"
+
+    def check_names(self, value: Any) -> None:
+        """Raises NotByName when ``value`` names code (a class, a function)
+        that a test could not find by its name: a value kept as its
+        recorded pickle is loaded by those names."""
+        seen: Set[int] = set()
+        todo = [value]
+        while todo:
+            v = todo.pop()
+            if id(v) in seen:
+                continue
+            seen.add(id(v))
+            names: List[str] = []
+            if is_stand_in_class(v):
+                names.append(stand_in_name(v))
+            elif isinstance(v, StandIn):
+                full = v.tw_full_name
+                if not full.startswith((PICKLER, WRAPPERS)) and full != LOADCLASS:
+                    names.append(full)
+                if full == LOADCLASS and v.tw_args and isinstance(v.tw_args[0], str):
+                    names.append(v.tw_args[0])
+                todo.extend(v.tw_args)
+                todo.extend(v.tw_kwargs.values())
+                todo.append(v.tw_state)
+                todo.extend(v.tw_items)
+                todo.extend(x for kv in v.tw_entries for x in kv)
+            elif isinstance(v, dict):
+                todo.extend(v.keys())
+                todo.extend(v.values())
+            elif isinstance(v, (list, tuple, set, frozenset, collections.deque)):
+                todo.extend(v)
+            for name in names:
+                if name.startswith("__main__."):
+                    continue  # named through the script's module when loaded
+                if "<" in name or (self.reachable is not None
+                                   and not self.reachable.is_reachable(name)):
+                    raise NotByName(name)
 
     def code(self, value: Any, context: str = "value") -> str:
         """Source text of ``value``; ``context`` is "exception" for a raised
