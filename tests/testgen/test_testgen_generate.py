@@ -163,6 +163,16 @@ def _pytest(test_dir):
                  "--tb=short", "-rf", str(test_dir)], cwd=test_dir, env=env)
 
 
+def _record(project, store):
+    """Records the project's main.py into ``store``."""
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    proc = _run([sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
+                 "--project-root", str(project), "--store", str(store), "main.py"],
+                cwd=project, env=env)
+    assert proc.returncode == 0, proc.stderr
+    return store
+
+
 @pytest.fixture(scope="module")
 def recorded(tmp_path_factory):
     root = tmp_path_factory.mktemp("recorded")
@@ -170,13 +180,7 @@ def recorded(tmp_path_factory):
     _write(project, "app/__init__.py", "")
     _write(project, "app/core.py", CORE)
     _write(project, "main.py", MAIN)
-    store = root / "records.sqlite3"
-    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
-    proc = _run([sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
-                 "--project-root", str(project), "--store", str(store), "main.py"],
-                cwd=project, env=env)
-    assert proc.returncode == 0, proc.stderr
-    return project, store
+    return project, _record(project, root / "records.sqlite3")
 
 
 def _generate(recorded, out, **kwargs):
@@ -345,12 +349,7 @@ def test_values_without_source_text_go_to_a_data_file(tmp_path):
         shared = []
         m.both(shared, shared)
     """)
-    store = tmp_path / "s.sqlite3"
-    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
-    proc = _run([sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
-                 "--project-root", str(project), "--store", str(store), "main.py"],
-                cwd=project, env=env)
-    assert proc.returncode == 0, proc.stderr
+    store = _record(project, tmp_path / "s.sqlite3")
     out = tmp_path / "generated"
     generate(str(store), str(out), project_root=str(project))
     text = (out / "test_app2_m.py").read_text()
@@ -380,12 +379,7 @@ def test_a_value_its_class_reduces_to_a_call_is_rebuilt_by_calling_it(tmp_path):
             pass
         sig.count(inspect.signature(one))
     """)
-    store = tmp_path / "s.sqlite3"
-    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
-    proc = _run([sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
-                 "--project-root", str(project), "--store", str(store), "main.py"],
-                cwd=project, env=env)
-    assert proc.returncode == 0, proc.stderr
+    store = _record(project, tmp_path / "s.sqlite3")
     out = tmp_path / "generated"
     generate(str(store), str(out), project_root=str(project))
     text = (out / "test_app3_sig.py").read_text()

@@ -232,6 +232,24 @@ Ref member(PyObject *m, PyObject *cls_name, PyObject *member_name)
     return tw::getattr(cls.get(), member_name);
 }
 
+namespace {
+
+// A serialized metric handed to the metrics channel, as the settings name
+// it now. 0 or -1.
+int send_metric_bytes(PyObject *m, PyObject *data)
+{
+    Ref cs = G("CollectorSettings");
+    if (!cs)
+        return -1;
+    Ref channel = tw::getattr(cs.get(), TW_STR("metrics_subprocess"));
+    if (!channel)
+        return -1;
+    Ref r = tw::call_method(channel.get(), TW_STR("send_message"), data);
+    return r ? 0 : -1;
+}
+
+}  // namespace
+
 // Sends one metric: serialized with the settings' serializer (one
 // argument), then passed to the metrics channel. 0 or -1.
 int send_metric(PyObject *m, PyObject *metric)
@@ -247,14 +265,7 @@ int send_metric(PyObject *m, PyObject *metric)
     Ref data = tw::call_method(ser.get(), TW_STR("serialize"), metric);
     if (!data)
         return -1;
-    cs = G("CollectorSettings");
-    if (!cs)
-        return -1;
-    Ref channel = tw::getattr(cs.get(), TW_STR("metrics_subprocess"));
-    if (!channel)
-        return -1;
-    Ref r = tw::call_method(channel.get(), TW_STR("send_message"), data.get());
-    return r ? 0 : -1;
+    return send_metric_bytes(m, data.get());
 }
 
 namespace {
@@ -336,14 +347,7 @@ int send_identity_metric(PyObject *m, PyObject *cls_name, int which)
             keep(kept.bytes, data.get());
         }
     }
-    cs = G("CollectorSettings");
-    if (!cs)
-        return -1;
-    Ref channel = tw::getattr(cs.get(), TW_STR("metrics_subprocess"));
-    if (!channel)
-        return -1;
-    Ref r = tw::call_method(channel.get(), TW_STR("send_message"), data.get());
-    return r ? 0 : -1;
+    return send_metric_bytes(m, data.get());
 }
 
 // `Unpicklable(<identity>, str(e).split("'")[<index_name>],
