@@ -22,7 +22,7 @@ sees no further back). Each message still unpacks on its own, given its
 base: readers need no other row, and no message is lost with another.
 """
 import zlib
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 RAW = 0
 DEFLATED = 1
@@ -143,6 +143,22 @@ class Packer:
 
     def rollback(self) -> None:
         self._pending = {}
+
+
+def pack_rows(rows: Sequence[Sequence[Any]], packer: Packer
+              ) -> List[Tuple[Tuple[Any, ...], Any]]:
+    """Each data row (session, received, full_name, module, size,
+    decode_error, message as sent) as the store keeps it: (session,
+    received, full_name, module, size, decode_error, stored bytes,
+    packing), with its base (see ``Packer.pack``). A row that could not be
+    decoded is packed on no base."""
+    packed = []
+    for session, received, full_name, module, size, error, message in rows:
+        how, base, stored = packer.pack(full_name if error is None else None,
+                                        bytes(message))
+        packed.append(((session, received, full_name, module, size, error,
+                        stored, how), base))
+    return packed
 
 
 class Unpacker:

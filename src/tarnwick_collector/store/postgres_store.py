@@ -495,9 +495,8 @@ def insert_data_rows(conn: Connection, rows: Sequence[sqlite_store.DataRow],
     if packer is None:
         packer = packing.Packer()
     packed = []
-    for session, received, full_name, module, size, error, message in rows:
-        how, base, stored = packer.pack(full_name if error is None else None,
-                                        bytes(message))
+    for (session, received, full_name, module, size, error, stored, how), base in \
+            packing.pack_rows(rows, packer):
         packed.append(([_text(session), received, _text(full_name), _text(module),
                         size, _text(error), stored, how], base))
 

@@ -458,12 +458,7 @@ def insert_data_rows(conn: sqlite3.Connection, rows: Sequence[DataRow],
     functions; by default a new one)."""
     if packer is None:
         packer = packing.Packer()
-    packed = []
-    for session, received, full_name, module, size, error, message in rows:
-        how, base, stored = packer.pack(full_name if error is None else None,
-                                        bytes(message))
-        packed.append(((session, received, full_name, module, size, error,
-                        stored, how), base))
+    packed = packing.pack_rows(rows, packer)
 
     def write() -> None:
         conn.execute("BEGIN IMMEDIATE")

@@ -470,13 +470,7 @@ int end_generator_call(Entry &e, bool raised)
         return contain_lost_call();
     tw::Ref ending_obj = tw::Ref::steal(name);
     PyObject *argv[3] = {retval, e.record.get(), ending_obj.get()};
-    tw::Ref r = tw::Ref::steal(core_call(core.gen_return, argv, 3));
-    if (!r)
-        return contain_lost_call();
-    r.reset();
-    if (PyErr_Occurred())
-        PyErr_Clear();
-    return 0;
+    return end_at_core(core.gen_return, argv, 3);
 }
 
 // ------------------------------------------------------------------- Hold

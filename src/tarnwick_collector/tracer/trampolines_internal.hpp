@@ -198,6 +198,11 @@ Entry *entry_of_current_frame();
 Entry pop_entry();
 int end_user_call(PyObject *record, PyObject *retval);
 
+// Calls the core's end-of-call entry `fn` with `argv`; a failure is
+// contained as a lost call and whatever the core leaves pending is
+// cleared. 0, or -1 with an exception that must reach the program.
+int end_at_core(PyObject *fn, PyObject **argv, size_t n);
+
 // --------------------------------- proxies (trampolines_proxies.cpp)
 
 PyObject *wrap_callee(PyObject *callee);

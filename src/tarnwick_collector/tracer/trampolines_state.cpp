@@ -250,7 +250,12 @@ int end_user_call(PyObject *record, PyObject *retval)
         return 0;
     }
     PyObject *argv[2] = {retval, record};
-    tw::Ref r = tw::Ref::steal(core_call(core.user_return, argv, 2));
+    return end_at_core(core.user_return, argv, 2);
+}
+
+int end_at_core(PyObject *fn, PyObject **argv, size_t n)
+{
+    tw::Ref r = tw::Ref::steal(core_call(fn, argv, n));
     if (!r)
         return contain_lost_call();
     r.reset();
