@@ -187,3 +187,121 @@ class Config(metaclass=Meta):
 
 def test_classes_are_still_written_by_reference():
     assert roundtrip([Config, Meta]) == [Config, Meta]
+
+
+# Most values are dumped as they are and their bytes looked through for a
+# matching name; only a stream that may hold one is dumped again redacted.
+# These cases check that the look never misses a name the walk would find,
+# and that a false alarm changes nothing.
+
+def _spelled(rng, pattern):
+    """`pattern` as a program might spell it: any case, separators
+    between letters, text around it."""
+    out = []
+    for c in pattern:
+        out.append(c.upper() if rng.random() < 0.4 else c)
+        if rng.random() < 0.15:
+            out.append(rng.choice("_-"))
+    return rng.choice(["", "x", "db_", "My"]) + "".join(out) + rng.choice(["", "_v2", "S", "-id"])
+
+
+def _expected(value):
+    """`value` with what the walk redacts replaced, built independently."""
+    if type(value) is dict:
+        return {k: REDACTED if v is not None and redaction.name_matches(k, DEFAULT_PATTERNS)
+                else _expected(v) for k, v in value.items()}
+    if type(value) in (list, tuple):
+        return type(value)(_expected(v) for v in value)
+    return value
+
+
+def test_every_spelling_of_a_secret_name_is_found_in_the_dumped_bytes(settings):
+    import random
+
+    rng = random.Random(7)
+    plain_names = ["user", "pair", "scope", "tokens_left_ok", "ratio", "apex", "cook"]
+    for _ in range(300):
+        value = {}
+        for _ in range(rng.randint(1, 4)):
+            name = (_spelled(rng, rng.choice(DEFAULT_PATTERNS)) if rng.random() < 0.5
+                    else rng.choice(plain_names))
+            if rng.random() < 0.2:
+                name = name.encode()
+            value[name] = rng.choice([1, "v", [2, {"n": 3}], None])
+        value = rng.choice([value, [value], ({"inner": value},)])
+        got = safe_pickle(value, False)
+        settings.redact_patterns = ()
+        assert got == safe_pickle(_expected(value), False), value
+        settings.redact_patterns = DEFAULT_PATTERNS
+
+
+def test_a_false_alarm_writes_what_the_value_holds(settings):
+    # Texts that hold a pattern, but not as a name, are not redacted.
+    value = {"note": "the token is rotated daily", "kind": b"PASSWORD-RESET",
+             "words": ["secret", "cookie jar"], "obj": Client.__new__(Client)}
+    value["obj"].url = "tokenize"
+    before = copy.deepcopy(value["words"])
+    got = safe_pickle(value, False)
+    settings.redact_patterns = ()
+    assert got == safe_pickle(value, False)
+    assert value["words"] == before and vars(value["obj"]) == {"url": "tokenize"}
+
+
+def test_patterns_that_are_not_letters_and_digits_are_still_matched(settings):
+    settings.redact_patterns = ("pass.word",)
+    assert roundtrip({"Pass.Word": 1, "user": 2}) == {"Pass.Word": REDACTED, "user": 2}
+
+
+class Account:
+    def __init__(self):
+        self.password = "hunter22"
+
+
+def test_a_thread_dumping_plainly_never_lets_another_write_a_secret():
+    # The other thread's plain dump starts while this thread's redacting
+    # dump is under way, and is still running when it writes the secret.
+    inside = threading.Event()
+    release = threading.Event()
+    calls = []
+
+    class Gate(dict):
+        def items(self):
+            if threading.current_thread() is not threading.main_thread():
+                inside.set()
+                release.wait(10)
+            else:
+                calls.append(1)
+                if len(calls) == 2:  # the redacting dump
+                    for _ in range(40):  # the other thread too dumps plainly first
+                        safe_pickle(1, False)
+                    other.start()
+                    assert inside.wait(10)
+            return super().items()
+
+    other = threading.Thread(target=safe_pickle, args=([Gate()], False))
+    for _ in range(40):  # past the redacting-first spell of earlier tests
+        safe_pickle(1, False)
+    try:
+        back = roundtrip([Gate(), Account(), {"cookie": "c"}])
+    finally:
+        release.set()
+        if other.is_alive() or calls:
+            other.join()
+    assert len(calls) == 2
+    assert vars(back[1]) == {"password": REDACTED}
+    assert back[2] == {"cookie": REDACTED}
+
+
+class PicklesASecret(dict):
+    """Dumps a value of its own while it is being dumped."""
+
+    def items(self):
+        self.inner = safe_pickle([{"api_key": "k-123456"}, Account()], False)
+        return super().items()
+
+
+def test_a_dump_made_inside_another_dump_is_redacted():
+    obj = PicklesASecret()
+    roundtrip({"obj": obj})
+    assert pickle.loads(obj.inner)[0] == {"api_key": REDACTED}
+    assert vars(pickle.loads(obj.inner)[1]) == {"password": REDACTED}

@@ -32,6 +32,10 @@
 #include <unordered_map>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tw {
 namespace redact {
 
@@ -47,6 +51,23 @@ inline unsigned char fold(Py_UCS4 c)
         return static_cast<unsigned char>(c);
     return 0x80;
 }
+
+// Byte to folded letter, for names read out of bytes: upper case to lower,
+// '_' and '-' to 0 (skipped), bytes of non-ASCII text to 0x80, which no
+// letter or digit is; NUL too, so that only the two separators read as 0.
+struct FoldTable {
+    unsigned char t[256];
+    constexpr FoldTable() : t()
+    {
+        for (int c = 0; c < 256; c++)
+            t[c] = c == 0 || c >= 0x80 ? 0x80
+                   : c == '_' || c == '-'
+                       ? 0
+                       : static_cast<unsigned char>(
+                             c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+};
+inline constexpr FoldTable kFoldTable{};
 
 class Matcher {
   public:
@@ -68,6 +89,11 @@ class Matcher {
             return 0;
         patterns_.clear();
         std::memset(bigrams_, 0, sizeof bigrams_);
+        pairs_.clear();
+        firsts_.clear();
+        seconds_.clear();
+        vector_ = false;
+        scannable_ = true;
         clear_cache();
         Py_XINCREF(setting);
         Py_XSETREF(source_, setting);
@@ -96,9 +122,46 @@ class Matcher {
                 continue;
             const unsigned b = bigram(folded[0], folded[1]);
             bigrams_[b >> 6] |= uint64_t(1) << (b & 63);
+            for (char c : folded)
+                if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+                    scannable_ = false;
+            add_pair(folded[0], folded[1]);
             patterns_.push_back(std::move(folded));
         }
         return 1;
+    }
+
+    // Whether found_in can be trusted: every pattern is ASCII letters and
+    // digits, which any text holding a matching name keeps as bytes.
+    bool scannable() const { return on() && scannable_; }
+
+    // Whether a name that matches may be written in `s` (a pickle stream):
+    // each pattern is looked for in the bytes read as one long name, ASCII
+    // letters without case and '_' and '-' skipped. Every str or bytes
+    // that matches() holds is found in any stream that holds its text
+    // (UTF-8, raw-unicode-escape or the bytes themselves); the rest of the
+    // stream only adds false alarms. Needs scannable().
+    bool found_in(const unsigned char *s, size_t n) const
+    {
+        size_t i = 0;
+#if defined(__SSE2__)
+        if (vector_) {
+            for (; i + 17 <= n; i += 16) {
+                unsigned mask = candidates16(s + i);
+                while (mask != 0) {
+                    const unsigned bit =
+                        static_cast<unsigned>(__builtin_ctz(mask));
+                    if (found_at(s, n, i + bit))
+                        return true;
+                    mask &= mask - 1;
+                }
+            }
+        }
+#endif
+        for (; i + 2 < n; i++)
+            if (kFoldTable.t[s[i]] != 0 && found_at(s, n, i))
+                return true;
+        return false;
     }
 
     // Whether `name` (str or bytes; anything else never matches) matches
@@ -114,6 +177,103 @@ class Matcher {
     }
 
   private:
+    // A pattern's first two letters, as indices into firsts_ and seconds_.
+    struct Pair {
+        unsigned char first, second;
+    };
+
+    static unsigned char index_of(std::string &letters, char c)
+    {
+        const size_t at = letters.find(c);
+        if (at != std::string::npos)
+            return static_cast<unsigned char>(at);
+        letters.push_back(c);
+        return static_cast<unsigned char>(letters.size() - 1);
+    }
+
+    void add_pair(char first, char second)
+    {
+        const Pair pair{index_of(firsts_, first), index_of(seconds_, second)};
+        for (const Pair &q : pairs_)
+            if (q.first == pair.first && q.second == pair.second)
+                return;
+        pairs_.push_back(pair);
+#if defined(__SSE2__)
+        vector_ = firsts_.size() <= kVectorLetters &&
+                  seconds_.size() <= kVectorLetters;
+        if (vector_) {
+            // Every slot is used, the letters repeated: a loop of fixed
+            // length unrolls.
+            for (size_t i = 0; i < kVectorLetters; i++) {
+                first_v_[i] = _mm_set1_epi8(firsts_[i % firsts_.size()]);
+                second_v_[i] = _mm_set1_epi8(seconds_[i % seconds_.size()]);
+            }
+        }
+#endif
+    }
+
+    // Whether a pattern starts at `s[i]`, reading on across separators.
+    bool found_at(const unsigned char *s, size_t n, size_t i) const
+    {
+        const unsigned char first = kFoldTable.t[s[i]];
+        size_t j = i + 1;
+        while (j < n && kFoldTable.t[s[j]] == 0)
+            j++;
+        if (j >= n)
+            return false;
+        const unsigned b = (first << 8) | kFoldTable.t[s[j]];
+        if (!(bigrams_[b >> 6] & (uint64_t(1) << (b & 63))))
+            return false;
+        for (const std::string &p : patterns_) {
+            if (static_cast<unsigned char>(p[0]) != first)
+                continue;
+            size_t k = 1, at = j;
+            while (k < p.size() && at < n) {
+                const unsigned char c = kFoldTable.t[s[at++]];
+                if (c == 0)
+                    continue;
+                if (c != static_cast<unsigned char>(p[k]))
+                    break;
+                k++;
+            }
+            if (k == p.size())
+                return true;
+        }
+        return false;
+    }
+
+#if defined(__SSE2__)
+    static constexpr size_t kVectorLetters = 8;
+
+    // The positions of `s[0..16)` where a pattern may start: a byte that
+    // may fold to a pattern's first letter followed by one that may fold
+    // to a pattern's second letter, or by a separator (found_at then
+    // tests the pair). OR-ing 0x20 folds the letters' case and lets only
+    // some control bytes through besides. Reads s[0..17).
+    unsigned candidates16(const unsigned char *s) const
+    {
+        const __m128i case_bit = _mm_set1_epi8(0x20);
+        const __m128i here =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+        const __m128i next =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 1));
+        const __m128i a = _mm_or_si128(here, case_bit);
+        __m128i first = _mm_setzero_si128();
+        for (size_t i = 0; i < kVectorLetters; i++)
+            first = _mm_or_si128(first, _mm_cmpeq_epi8(a, first_v_[i]));
+        if (_mm_movemask_epi8(first) == 0)
+            return 0;
+        const __m128i b = _mm_or_si128(next, case_bit);
+        __m128i second =
+            _mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8('_')),
+                         _mm_cmpeq_epi8(next, _mm_set1_epi8('-')));
+        for (size_t i = 0; i < kVectorLetters; i++)
+            second = _mm_or_si128(second, _mm_cmpeq_epi8(b, second_v_[i]));
+        return static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(first, second)));
+    }
+#endif
+
     __attribute__((noinline)) bool match_slow(PyObject *name)
     {
         if (patterns_.empty())
@@ -215,6 +375,14 @@ class Matcher {
 
     PyObject *source_ = nullptr;  // strong: the setting compiled last
     std::vector<std::string> patterns_;
+    std::vector<Pair> pairs_;  // the patterns' distinct first two letters
+    std::string firsts_, seconds_;
+    bool scannable_ = true;
+    bool vector_ = false;
+#if defined(__SSE2__)
+    __m128i first_v_[kVectorLetters];  // each of firsts_ in every byte
+    __m128i second_v_[kVectorLetters];
+#endif
     uint64_t bigrams_[65536 / 64] = {};
     Entry cache_[kCache];
 };

@@ -1,13 +1,19 @@
 // The safe pickler's side of redaction.
 //
 // The C pickler writes exact dicts, lists and tuples without asking any
-// hook, so `safe_pickle` walks the value it is given before the dump
-// (tw/redact.hpp) and the pickler writes the walk's copy when something in
-// it is redacted. Everything else reaches SafePickler.reducer_override;
-// what it writes of such an object (its attributes, the entries of a dict
-// subclass, the state of its reduce value) is walked there, where an
-// object that holds nothing to redact keeps the answer it had
-// (NotImplemented stays NotImplemented, so the C pickler's own path runs).
+// hook, so a value is either walked before the dump (tw/redact.hpp), the
+// pickler then writing the walk's copy when something in it is redacted,
+// or dumped as it is and its bytes looked through for a matching name,
+// which every name written holds as text. The second way costs a few per
+// cent of the dump where the walk costs a fifth; a stream in which
+// something may match is dumped again the first way, and the next dumps
+// take the first way for a while, so a program full of matching names
+// pays little more than the walk. Everything else reaches
+// SafePickler.reducer_override; what it writes of such an object (its
+// attributes, the entries of a dict subclass, the state of its reduce value)
+// is walked there, where an object that holds nothing to redact keeps the
+// answer it had (NotImplemented stays NotImplemented, so the C pickler's own
+// path runs).
 #include "pickler_redact.hpp"
 
 #include "tw/redact.hpp"
@@ -19,6 +25,13 @@ using tw::Ref;
 namespace {
 
 tw::redact::Matcher matcher;
+
+// Set while this thread makes a dump without redaction (Way).
+thread_local bool unredacted = false;
+
+// Dumps left to redact first after a stream in which something matched.
+constexpr int kWalkAfterFound = 32;
+int walk_first_left = 0;
 
 // tarnwick_common.redaction's marker and functions (strong, for the life
 // of the process), looked up at first use.
@@ -203,9 +216,49 @@ int refresh(PyObject *patterns)
     return load_vocabulary() < 0 ? -1 : refresh_secrets();
 }
 
-bool on()
+// Whether the settings ask for redaction, whatever the way of the dump
+// in progress.
+static bool asked()
 {
     return matcher.on() && vocabulary.marker != nullptr;
+}
+
+bool on()
+{
+    return asked() && !unredacted;
+}
+
+bool scan_first()
+{
+    if (!asked() || !matcher.scannable() || secrets.set != nullptr)
+        return false;
+    if (walk_first_left > 0) {
+        walk_first_left--;
+        return false;
+    }
+    return true;
+}
+
+bool found(PyObject *pickled)
+{
+    if (!PyBytes_CheckExact(pickled))
+        return true;
+    const bool hit = matcher.found_in(
+        reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(pickled)),
+        static_cast<size_t>(PyBytes_GET_SIZE(pickled)));
+    if (hit)
+        walk_first_left = kWalkAfterFound;
+    return hit;
+}
+
+Way::Way(bool redacting) : was_(unredacted)
+{
+    unredacted = !redacting;
+}
+
+Way::~Way()
+{
+    unredacted = was_;
 }
 
 Ref value(PyObject *obj)

@@ -13,6 +13,31 @@ int refresh(PyObject *patterns);
 // Whether redaction is on for the dump in progress.
 bool on();
 
+// Whether the next dump is to be made without redaction first and kept
+// when `found` says its bytes hold no matching name: redaction is on, the
+// patterns can be looked for in bytes, no redacted value is remembered
+// (those are replaced wherever they appear, whatever their name), and no
+// recent dump held a match.
+bool scan_first();
+
+// Whether a dump made without redaction may hold a name to redact. A true
+// answer also makes the next dumps redact first for a while.
+bool found(PyObject *pickled);
+
+// While one lives, the dumps of this thread redact (`redacting` true) or
+// write what they are given (see scan_first); the way of an enclosing
+// dump comes back after it.
+class Way {
+  public:
+    explicit Way(bool redacting);
+    ~Way();
+    Way(const Way &) = delete;
+    Way &operator=(const Way &) = delete;
+
+  private:
+    bool was_;
+};
+
 // `obj` itself or a copy in which the values under matching dict keys are
 // the marker; the whole value is walked through its plain containers. New
 // reference.

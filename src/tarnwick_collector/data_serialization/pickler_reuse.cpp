@@ -520,22 +520,10 @@ static int refresh_redaction(PyObject *mod)
     return pickler_redact::refresh(patterns.get());
 }
 
-static PyObject *safe_pickle(TW_FASTCALL_ARGS(mod))
+// The dump of `obj` as safe_pickle makes it, with the redaction way the
+// caller set. New reference.
+static Ref dump_value(PyObject *mod, PyObject *obj, PyObject *object_wrapper)
 {
-    static const tw::Param params[] = {{"obj"}, tw::opt("object_wrapper")};
-    static const tw::ParamNames<2> names(params);
-    PyObject *a[2];
-    if (tw::parse("safe_pickle", params, names, args, nargs, kwnames, a) < 0)
-        return nullptr;
-    // Values under secret-looking names are written as the marker: the
-    // pickler writes a redacted copy, the program's value stays as it is.
-    if (refresh_redaction(mod) < 0)
-        return nullptr;
-    Ref redacted = pickler_redact::value(a[0]);
-    if (!redacted)
-        return nullptr;
-    a[0] = redacted.get();
-    PyObject *object_wrapper = a[1] != nullptr ? a[1] : Py_True;
     Ref bytes_io = GLOBAL(mod, "BytesIO");
     if (!bytes_io)
         return nullptr;
@@ -561,12 +549,9 @@ static PyObject *safe_pickle(TW_FASTCALL_ARGS(mod))
     Ref special_cases = CLASS_ATTR(helpers.get(), "special_cases");
     if (!special_cases)
         return nullptr;
-    if (own_bytes_io && !reuse.busy && reusable_class(pickler_type.get())) {
-        Ref pickled =
-            pickle_reusing(pickler_type.get(), a[0], object_wrapper,
-                           failure_reducer.get(), special_cases.get());
-        return pickled.release();
-    }
+    if (own_bytes_io && !reuse.busy && reusable_class(pickler_type.get()))
+        return pickle_reusing(pickler_type.get(), obj, object_wrapper,
+                              failure_reducer.get(), special_cases.get());
     if (!pickle_data) {
         pickle_data = tw::call(bytes_io.get());
         if (!pickle_data)
@@ -577,7 +562,7 @@ static PyObject *safe_pickle(TW_FASTCALL_ARGS(mod))
                          failure_reducer.get(), special_cases.get());
     if (!pickler)
         return nullptr;
-    if (!tw::call_method(pickler.get(), TW_STR("dump"), a[0]))
+    if (!tw::call_method(pickler.get(), TW_STR("dump"), obj))
         return nullptr;
     Ref pickled = tw::call_method(pickle_data.get(), TW_STR("getvalue"));
     if (!pickled)
@@ -587,7 +572,43 @@ static PyObject *safe_pickle(TW_FASTCALL_ARGS(mod))
                      Py_TYPE(pickled.get())->tp_name);
         return nullptr;
     }
-    return pickled.release();
+    return pickled;
+}
+
+static PyObject *safe_pickle(TW_FASTCALL_ARGS(mod))
+{
+    static const tw::Param params[] = {{"obj"}, tw::opt("object_wrapper")};
+    static const tw::ParamNames<2> names(params);
+    PyObject *a[2];
+    if (tw::parse("safe_pickle", params, names, args, nargs, kwnames, a) < 0)
+        return nullptr;
+    PyObject *object_wrapper = a[1] != nullptr ? a[1] : Py_True;
+    // Values under secret-looking names are written as the marker: the
+    // pickler writes a redacted copy, the program's value stays as it is.
+    if (refresh_redaction(mod) < 0)
+        return nullptr;
+    if (pickler_redact::scan_first()) {
+        // Most values hold no such name: their plain dump is the answer
+        // when its bytes show none. Otherwise, or when the plain dump
+        // failed, the redacting dump below decides, as it alone would.
+        Ref pickled;
+        {
+            pickler_redact::Way plain(false);
+            pickled = dump_value(mod, a[0], object_wrapper);
+        }
+        if (pickled && !pickler_redact::found(pickled.get()))
+            return pickled.release();
+        if (!pickled) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                return nullptr;
+            PyErr_Clear();
+        }
+    }
+    pickler_redact::Way redacting(true);
+    Ref redacted = pickler_redact::value(a[0]);
+    if (!redacted)
+        return nullptr;
+    return dump_value(mod, redacted.get(), object_wrapper).release();
 }
 
 static PyObject *safe_pickle_loads(PyObject *mod, PyObject *data)
