@@ -12,7 +12,7 @@ import types
 
 import pytest
 
-from tarnwick_collector.tracer import cache, hook, rewrite
+from tarnwick_collector.tracer import _trampolines, cache, hook, rewrite
 from tarnwick_common.utils.hash import get_hash
 
 from test_tracer_rewrite import SAMPLE, _codes, _read
@@ -241,17 +241,24 @@ def test_processes_importing_at_once_all_load_it_instrumented(project):
     assert [n for n in os.listdir(pycache) if not n.endswith(".pyc")] == []
 
 
+@pytest.mark.parametrize("in_place", [False, True], ids=["copied", "in place"])
 @pytest.mark.parametrize("path", SAMPLE[::3], ids=lambda p: os.path.basename(p))
-def test_code_made_from_an_entry_is_the_code_made_from_source(path):
+def test_code_made_from_an_entry_is_the_code_made_from_source(path, in_place):
     source = _read(path)
     try:
         fresh = rewrite.instrument(source, path)
     except SyntaxError:
         pytest.skip("not valid on this version")
+    # Bound in place, the entry's own code objects are filled; copied, the
+    # entry is left as it was and can be written again.
+    name = path if in_place else "elsewhere/" + path
     payload = marshal.loads(marshal.dumps(fresh.payload))
-    again = rewrite.instrument_from_payload(payload, source, "elsewhere/" + path)
+    again = rewrite.instrument_from_payload(payload, source, name, fresh=in_place)
+    assert (again.code is payload[0]) == in_place
+    if not in_place:
+        assert marshal.loads(marshal.dumps(payload))[0] == payload[0]
     for a, b in zip(_codes(fresh.code), _codes(again.code)):
-        assert b.co_filename == "elsewhere/" + path
+        assert b.co_filename == name
         # mapped to the code as written, as the fresh code is
         assert (rewrite.original_code(a) is None) == (rewrite.original_code(b) is None)
         assert (a.co_code, a.co_names, a.co_qualname if hasattr(a, "co_qualname")
@@ -272,6 +279,20 @@ def test_code_made_from_an_entry_is_the_code_made_from_source(path):
             else:
                 assert x == y
     assert len(again.slots) == len(fresh.slots)
+
+
+def test_binding_in_place_leaves_constants_someone_else_holds_alone():
+    code = compile("def f():\n    return '\\x00tarnwick\\x000'\n", "m.py", "exec")
+    inner = next(c for c in code.co_consts if isinstance(c, types.CodeType))
+    held = inner.co_consts
+    marker = object()
+    bound = _trampolines.bind_code(code, rewrite._binding_plan(code), [marker],
+                                   rewrite._Source(b"", "m.py"), True)
+    bound_inner = next(c for c in bound.co_consts if isinstance(c, types.CodeType))
+    assert bound_inner is not inner and marker in bound_inner.co_consts
+    assert marker not in held and held is inner.co_consts
+    assert _trampolines.code_source(bound_inner) is not None
+    assert _trampolines.code_source(inner) is None
 
 
 def test_the_entry_names_a_cached_module_under_its_own_tag(tmp_path):

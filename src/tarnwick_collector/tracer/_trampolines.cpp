@@ -43,6 +43,8 @@
 //   * trampolines_slot.cpp: the Slot, which offers a def's calls to the core;
 //   * trampolines_generators.cpp: what a recorded generator calls at each
 //     yield and resumption, and how its call ends;
+//   * trampolines_binding.cpp: the callables put in place of a module's
+//     placeholder constants, and the source of each bound code object;
 //   * this file: the module's functions and its initialization.
 #include "trampolines_internal.hpp"
 
@@ -314,6 +316,16 @@ static PyMethodDef module_methods[] = {
     {"module_finished", mod_module_finished, METH_NOARGS,
      "module_finished()\n--\n\n"
      "The calling thread finished running a module's body."},
+    {"bind_code", TW_FASTCALL(mod_bind_code), TW_FASTCALL_FLAGS,
+     "bind_code(code, plan, objects, source, in_place)\n--\n\n"
+     "code with objects[n] in place of its placeholder constants and those\n"
+     "of its nested code, where plan says; every code object bound is\n"
+     "remembered with source. in_place fills the constant tuples that only\n"
+     "their code object holds (freshly unmarshalled code), else new code\n"
+     "objects are made."},
+    {"code_source", mod_code_source, METH_O,
+     "code_source(code)\n--\n\n"
+     "The source bind_code was given with code, or None."},
     {"pending_exception_adapter", mod_pending_exception_adapter, METH_O,
      "pending_exception_adapter(fn)\n--\n\n"
      "A callable that takes the pending exception (or None) out of the\n"

@@ -62,7 +62,6 @@ recorded function is that of the function as written.
 import ast
 import builtins
 import types
-import weakref
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from tarnwick_collector.tracer import _trampolines as _t
@@ -720,19 +719,12 @@ def _code_key(code: types.CodeType) -> tuple:
             getattr(code, "co_qualname", None))
 
 
-#: The source of each instrumented code object; the key of its original
-#: there is its own (binding changes only the constants).
-_ORIGINALS: "weakref.WeakKeyDictionary[types.CodeType, _Source]" = \
-    weakref.WeakKeyDictionary()
-
-
 def original_code(code: types.CodeType) -> Optional[types.CodeType]:
     """The code object ``code`` was instrumented from, or None when it is
-    not an instrumented code object."""
-    try:
-        entry = _ORIGINALS.get(code)
-    except TypeError:
-        return None
+    not an instrumented code object (binding remembers the source of each,
+    and the key of its original there is its own: binding changes only the
+    constants)."""
+    entry = _t.code_source(code)
     if entry is None:
         return None
     return entry.original(_code_key(code))
@@ -759,20 +751,12 @@ def _binding_plan(code: types.CodeType) -> Optional[tuple]:
 
 
 def _bind(code: types.CodeType, plan: Optional[tuple], objects: List[Any],
-          source: _Source) -> types.CodeType:
+          source: _Source, in_place: bool = False) -> types.CodeType:
     """``code`` with the objects of its placeholders in their place (see
-    ``_binding_plan``), each new code object mapped to its original."""
-    if plan is None:
-        return code
-    here, nested = plan
-    consts = list(code.co_consts)
-    for i, number in here:
-        consts[i] = objects[number]
-    for i, inner in nested:
-        consts[i] = _bind(consts[i], inner, objects, source)
-    new_code = code.replace(co_consts=tuple(consts))
-    _ORIGINALS[new_code] = source
-    return new_code
+    ``_binding_plan``), each code object bound remembered with ``source``.
+    ``in_place``: code nobody else holds yet (just read from the cache),
+    whose constant tuples are filled where they are."""
+    return _t.bind_code(code, plan, objects, source, in_place)
 
 
 # ------------------------------------------------------------------ entry
@@ -826,12 +810,14 @@ def instrument(source: bytes, filename: str) -> Instrumented:
     return Instrumented(bound, list(instrumenter.slots), payload)
 
 
-def instrument_from_payload(payload: Any, source: bytes,
-                            filename: str) -> Instrumented:
+def instrument_from_payload(payload: Any, source: bytes, filename: str,
+                            fresh: bool = False) -> Instrumented:
     """The module instrumented again from a cached ``payload`` (see
     :class:`Instrumented`): new Slots and the same trampolines in place of
     its placeholders. ``source`` is the text the payload was made from;
-    functions are mapped to their originals in it."""
+    functions are mapped to their originals in it. ``fresh``: the payload
+    was just read from the cache and nothing else holds it, so its code
+    objects are bound where they are (the payload is then used up)."""
     code, recipe, slot_args, plan = payload
     if not isinstance(code, types.CodeType):
         raise TypeError("not a cached module")
@@ -851,7 +837,7 @@ def instrument_from_payload(payload: Any, source: bytes,
         else:
             raise ValueError(f"unknown placeholder {what!r}")
         objects.append(obj)
-    bound = _bind(code, plan, objects, _Source(source, filename))
+    bound = _bind(code, plan, objects, _Source(source, filename), in_place=fresh)
     return Instrumented(bound, slots, payload)
 
 
@@ -880,7 +866,8 @@ def compile_module(source: bytes, filename: str,
         payload = _cache.read(cache_path, source)
         if payload is not None:
             try:
-                return instrument_from_payload(payload, source, filename).code, True
+                return instrument_from_payload(payload, source, filename,
+                                               fresh=True).code, True
             except Exception:
                 pass  # an entry that does not fit: instrumented afresh
     try:

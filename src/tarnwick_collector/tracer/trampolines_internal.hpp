@@ -239,6 +239,14 @@ int add_generator_callables(PyObject *m);
 // exception set.
 int add_slot_type(PyObject *m);
 
+// ----------------------------- binding (trampolines_binding.cpp)
+
+// bind_code(code, plan, objects, source, in_place) and code_source(code),
+// the module functions documented in _trampolines.cpp.
+PyObject *mod_bind_code(PyObject *mod, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames);
+PyObject *mod_code_source(PyObject *mod, PyObject *code);
+
 // ------------------------------------------- module (_trampolines.cpp)
 
 PyTypeObject *make_type(PyObject *module, const char *name, int basicsize,
