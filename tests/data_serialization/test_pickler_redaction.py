@@ -235,6 +235,15 @@ def test_every_spelling_of_a_secret_name_is_found_in_the_dumped_bytes(settings):
         settings.redact_patterns = DEFAULT_PATTERNS
 
 
+def test_a_name_is_found_at_every_offset_of_the_stream():
+    # The bytes are looked through 16 at a time, the rest as one more
+    # block: a name is found wherever it falls.
+    for pad in range(40):
+        for name in ("password", "Api_Key", b"TOKEN"):
+            back = roundtrip({"x" * pad: 1, name: "v"})
+            assert back[name] == REDACTED, (pad, name)
+
+
 def test_a_false_alarm_writes_what_the_value_holds(settings):
     # Texts that hold a pattern, but not as a name, are not redacted.
     value = {"note": "the token is rotated daily", "kind": b"PASSWORD-RESET",

@@ -145,17 +145,21 @@ class Matcher {
     {
         size_t i = 0;
 #if defined(__SSE2__)
-        if (vector_) {
-            for (; i + 17 <= n; i += 16) {
-                unsigned mask = candidates16(s + i);
-                while (mask != 0) {
-                    const unsigned bit =
-                        static_cast<unsigned>(__builtin_ctz(mask));
-                    if (found_at(s, n, i + bit))
-                        return true;
-                    mask &= mask - 1;
-                }
+        if (vector_ && n >= 17) {
+            for (; i + 17 <= n; i += 16)
+                if (found_in_block(s, n, i, candidates16(s + i)))
+                    return true;
+            // The rest as one more block ending at the last byte, without
+            // the positions looked at already.
+            if (i + 2 < n) {
+                const size_t start = n - 17;
+                const unsigned seen = (1u << (i - start)) - 1;
+                if (found_in_block(s, n, start,
+                                   candidates16(s + start) & ~seen))
+                    return true;
+                return false;
             }
+            return false;
         }
 #endif
         for (; i + 2 < n; i++)
@@ -210,6 +214,20 @@ class Matcher {
             }
         }
 #endif
+    }
+
+    // Whether a pattern starts at one of the positions `start + bit` of
+    // `mask`.
+    bool found_in_block(const unsigned char *s, size_t n, size_t start,
+                        unsigned mask) const
+    {
+        while (mask != 0) {
+            const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+            if (found_at(s, n, start + bit))
+                return true;
+            mask &= mask - 1;
+        }
+        return false;
     }
 
     // Whether a pattern starts at `s[i]`, reading on across separators.
