@@ -35,12 +35,39 @@ def _pyproject_lists() -> dict[str, list[str]]:
         lists = {"": project.get("dependencies", [])}
         lists.update(project.get("optional-dependencies", {}))
         return lists
-    except ImportError:  # Python < 3.11: the few lists we need, by pattern.
-        lists = {}
-        for name, body in re.findall(r'^(\w+|dependencies) = \[(.*?)\]', text, re.S | re.M):
-            key = "" if name == "dependencies" else name
-            lists[key] = re.findall(r'"([^"]+)"', body)
-        return lists
+    except ImportError:  # Python < 3.11
+        return _lists_by_hand(text)
+
+
+def _lists_by_hand(text: str) -> dict[str, list[str]]:
+    """The lists `_pyproject_lists` needs, read without a TOML parser."""
+    lists = {}
+    for match in re.finditer(r'^(\w+|dependencies) = \[', text, re.M):
+        key = "" if match.group(1) == "dependencies" else match.group(1)
+        lists[key] = _strings_of_list(text, match.end())
+    return lists
+
+
+def _strings_of_list(text: str, start: int) -> list[str]:
+    """The double-quoted strings of the TOML array whose items begin at
+    ``start``, up to its closing bracket (brackets inside strings, as in
+    ``"psycopg[binary]"``, and comments are passed over)."""
+    out = []
+    i = start
+    while i < len(text):
+        c = text[i]
+        if c == "]":
+            break
+        if c == "#":
+            i = text.find("\n", i)
+            if i < 0:
+                break
+        elif c == '"':
+            end = text.index('"', i + 1)
+            out.append(text[i + 1:end])
+            i = end
+        i += 1
+    return out
 
 
 def _name(req: str) -> str:
