@@ -6,7 +6,10 @@ the recorded functions they catch, how many recorded calls were skipped.
 
 Writes the tests into DIR/tests/generated (replacing what an earlier run of
 the generator wrote there) and mutates the program's files in place, one
-mutant at a time, putting each file back afterwards.
+mutant at a time, putting each file back afterwards. The functions of the
+program's test suite are left out of both the tests and the mutants, as the
+generator leaves them out (``--test-suite`` puts them back); the skipped
+share is given over the program's own calls and over all recorded calls.
 """
 import argparse
 import json
@@ -18,10 +21,13 @@ from tarnwick_collector.store import sqlite_store
 from tarnwick_collector.store.render import RecordView
 from tarnwick_collector.testgen import generate
 from tarnwick_collector.testgen.mutants import caught_by, mutants_of, run_tests
+from tarnwick_collector.testgen.reader import is_test_suite_module
 
 
-def recorded_functions(store):
-    """{source path: {qualified names}} of the recorded calls."""
+def recorded_functions(store, test_suite=False):
+    """{source path: {qualified names}} of the recorded calls (those of the
+    test suite's own functions only when ``test_suite``, as the generator
+    leaves them out by default)."""
     conn = sqlite_store.open_for_reading(store)
     out = {}
     try:
@@ -29,6 +35,8 @@ def recorded_functions(store):
         for row in sqlite_store.iter_data_rows(conn, session):
             view = RecordView.from_row(row)
             if not view.full_path or not view.full_name or not view.module:
+                continue
+            if not test_suite and is_test_suite_module(view.module):
                 continue
             qual = view.full_name[len(view.module) + 1:]
             out.setdefault(view.full_path, set()).add(qual)
@@ -91,11 +99,15 @@ def main():
     p.add_argument("--mutants", type=int, default=40)
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--timeout", type=float, default=120)
+    p.add_argument("--test-suite", action="store_true",
+                   help="generate tests of the test suite's own functions too, and "
+                        "mutate them")
     p.add_argument("--driver", help="the recorded script: mutants on lines it ran are "
                                     "counted apart")
     opts = p.parse_args()
     out = os.path.join(opts.project_root, "tests", "generated")
-    report = generate(opts.store, out, project_root=opts.project_root)
+    report = generate(opts.store, out, project_root=opts.project_root,
+                      test_suite=opts.test_suite)
     for line in report.lines():
         if not line.startswith("    #"):
             print(line)
@@ -112,7 +124,7 @@ def main():
         if len(words) == 2 and words[1] in ("failed", "errors", "error"):
             failed += int(words[0])
     candidates = []
-    for path, functions in sorted(recorded_functions(opts.store).items()):
+    for path, functions in sorted(recorded_functions(opts.store, opts.test_suite).items()):
         if os.path.exists(path):
             candidates.extend(mutants_of(path, functions))
     rng = random.Random(opts.seed)
@@ -134,7 +146,8 @@ def main():
               f"{mutant.line} {mutant.function}: {mutant.description}"
               + (f"  ({len(set(result['failed']) - set(clean['failed']))} test(s))" if hit else "")
               + ("" if ran is None or was_run else "  [line not run by the driver]"))
-    skipped = report.skipped_calls + sum(n for _, _, n in report.not_recorded)
+    skipped = report.skipped_calls + report.test_suite + \
+        sum(n for _, _, n in report.not_recorded)
     attempted = report.recorded + sum(n for _, _, n in report.not_recorded)
     numbers = {
         "tests": report.tests, "passed": passed, "failed": failed,
@@ -145,8 +158,13 @@ def main():
         "caught_on_lines_run": caught_ran if ran is not None else None,
         "caught_rate_on_lines_run": round(100 * caught_ran / max(1, on_ran), 1)
         if ran is not None else None,
-        "recorded_calls": report.recorded, "skipped_calls": report.skipped_calls,
-        "skipped_rate": round(100 * report.skipped_calls / max(1, report.recorded), 1),
+        "recorded_calls": report.recorded,
+        "test_suite_calls_left_out": report.test_suite,
+        "skipped_calls": report.skipped_calls,
+        # Over the program's own calls, then over all recorded calls with
+        # those of the test suite counted as not tested.
+        "skipped_rate": round(report.skipped_rate(), 1),
+        "skipped_or_left_out_rate": round(report.untested_rate(), 1),
         "not_recorded_calls": attempted - report.recorded,
         "skipped_or_not_recorded_rate": round(100 * skipped / max(1, attempted), 1),
         "over_per_function_limit": report.over_limit,

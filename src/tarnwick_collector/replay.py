@@ -38,8 +38,8 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, cast
 from tarnwick_common.name_extractor import get_function_full_name, get_function_module
 
 __all__ = [
-    "resolve", "obj", "obj_state", "call_state", "exc", "attrs", "recorded_object", "returns",
-    "raises", "run", "check", "load", "Outcome", "add_project_root", "project_roots",
+    "resolve", "module", "obj", "obj_state", "call_state", "exc", "attrs", "recorded_object",
+    "returns", "raises", "run", "check", "load", "Outcome", "add_project_root", "project_roots",
 ]
 
 _MISSING = object()
@@ -69,6 +69,15 @@ def resolve(full_name: str) -> Any:
             target = getattr(target, part)
         return target
     raise LookupError(f"cannot find {full_name!r}")
+
+
+def module(name: str) -> types.ModuleType:
+    """The module of that name: imported, or made afresh when there is none
+    to import (an import hook made it; the record holds only its name)."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return types.ModuleType(name)
 
 
 def full_name_of(value: Any) -> Optional[str]:
@@ -171,7 +180,7 @@ class _ExceptionClass:
 
 _SPECIAL = {
     ("jsonpickle.unpickler", "loadclass"): _load_class_by_name,
-    ("tarnwick_collector.data_serialization.pickler", "wrap_module"): importlib.import_module,
+    ("tarnwick_collector.data_serialization.pickler", "wrap_module"): module,
     ("tarnwick_collector.data_serialization.pickler", "wrap_exception"): _rebuild_exception,
 }
 
@@ -311,17 +320,34 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
             return f"{path}: exception args {actual.args!r}, recorded {expected.args!r}"
         seen.add(key)
         return _difference(vars(actual), vars(expected), path, seen)
+    if isinstance(expected, types.ModuleType):
+        # The record names a module and holds nothing more of it: a module
+        # made afresh under that name (by an import hook) is the one.
+        return None if actual.__name__ == expected.__name__ else \
+            f"{path}: module {actual.__name__!r}, recorded {expected.__name__!r}"
+    a_state = e_state = None
     if _own_eq(expected) and not isinstance(expected, (types.FunctionType, type)):
         try:
             equal = bool(actual == expected)
         except Exception as error:
             return f"{path}: cannot compare ({type(error).__name__}: {error})"
-        return None if equal else f"{path}: {_short(actual)} != {_short(expected)} (recorded)"
-    if isinstance(expected, (types.FunctionType, types.BuiltinFunctionType, type,
-                             types.ModuleType)):
+        if equal:
+            return None
+        unequal = f"{path}: {_short(actual)} != {_short(expected)} (recorded)"
+        # An object whose equality compares some of its parts by identity
+        # (a module spec and its loader) is unequal to any rebuilt copy:
+        # one of a class of the program or a library, with attributes, is
+        # compared by its state as objects without equality are.
+        if type(expected).__module__ == "builtins":
+            return unequal
+        a_state, e_state = _state_of(actual), _state_of(expected)
+        if not e_state:
+            return unequal
+    elif isinstance(expected, (types.FunctionType, types.BuiltinFunctionType, type)):
         return None if actual is expected else f"{path}: {actual!r} is not {expected!r}"
     seen.add(key)
-    a_state, e_state = _state_of(actual), _state_of(expected)
+    if a_state is None or e_state is None:
+        a_state, e_state = _state_of(actual), _state_of(expected)
     if not a_state and not e_state:
         return None
     for name in list(e_state) + [n for n in a_state if n not in e_state]:
@@ -859,6 +885,24 @@ class Outcome:
         check(self.kwargs, kwargs, "keyword arguments after the call")
 
 
+def _static(target: str) -> Any:
+    """The function ``target`` names, as its class defines it: a property
+    that gives something else when read from the class (a documentation
+    string of the class, for a property ``__doc__``) is the property."""
+    function = resolve(target)
+    owner_name, _, attr = target.rpartition(".")
+    if owner_name and not callable(function):
+        try:
+            owner = resolve(owner_name)
+        except LookupError:
+            return function
+        if isinstance(owner, type):
+            found = inspect.getattr_static(owner, attr, None)
+            if isinstance(found, property):
+                return found
+    return function
+
+
 def _unwrapped(function: Any) -> Any:
     """The function a decorator wrapped (``functools.wraps``): the record is
     of its call, with the arguments it got."""
@@ -931,7 +975,7 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     many values and then closed (when the second item is true) or run on to
     its end, with the external calls still replaced."""
     kwargs = dict(kwargs or {})
-    function = resolve(target)
+    function = _static(target)
     # A property's getter (or setter, told by the number of arguments) is
     # recorded under the property's name.
     if isinstance(function, property):

@@ -107,9 +107,21 @@ def test_a_library_tested_by_its_own_test_module_keeps_both_importable(tmp_path)
         "import calc\n\ndef check_double():\n    return calc.double(4)\n")
     (tmp_path / "main.py").write_text("import test_calc\ntest_calc.check_double()\n")
     assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
+    test_dir = tmp_path / "tests" / "generated"
+    # By default the test module's function is left out, and said to be.
     proc = tarnwick("generate-tests", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
-    test_dir = tmp_path / "tests" / "generated"
+    assert sorted(p.name for p in test_dir.glob("test_*.py")) == ["test_calc_generated.py"]
+    out = proc.stdout.splitlines()
+    assert "left out: functions of the test suite (test_*.py, *_test.py, conftest.py): " \
+        "1 recorded call(s)" in out
+    assert "skipped 0.0% of the program's own 1 call(s); skipped or left out 50.0% of " \
+        "all 2" in out
+    assert out[-1].endswith("0 skipped, 1 left out (test suite)")
+
+    proc = tarnwick("generate-tests", "--test-suite", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert "left out" not in proc.stdout
     assert sorted(p.name for p in test_dir.glob("test_*.py")) == [
         "test_calc_generated.py", "test_test_calc.py"]
     # Run from elsewhere with a relative path, as the mutant runner is given.

@@ -9,6 +9,7 @@ import textwrap
 import pytest
 
 from tarnwick_collector.testgen import HEADER, generate
+from tarnwick_collector.testgen.reader import is_test_suite_module
 
 pytestmark = pytest.mark.recording
 
@@ -386,3 +387,54 @@ def test_a_value_its_class_reduces_to_a_call_is_rebuilt_by_calling_it(tmp_path):
     assert "replay.call_state(" in text and "inspect.Signature" in text
     proc = _pytest(out)
     assert proc.returncode == 0 and "1 passed" in proc.stdout, proc.stdout
+
+
+@pytest.mark.parametrize("module,expected", [
+    ("test_core", True), ("tests.test_core", True), ("pkg.tests.core_test", True),
+    ("conftest", True), ("tests.conftest", True),
+    ("app.core", False), ("testing.helpers", False), ("app.contest", False),
+    ("test", False), ("app.test_support.core", False), ("", False), (None, False),
+])
+def test_test_suite_modules_are_told_by_the_file_names_pytest_collects(module, expected):
+    assert is_test_suite_module(module) is expected
+
+
+def test_the_test_suites_own_functions_are_left_out_and_counted(tmp_path):
+    project = tmp_path / "project"
+    _write(project, "app/__init__.py", "")
+    _write(project, "app/calc.py", "def double(box):\n    return 2 * box.n\n")
+    _write(project, "tests/conftest.py", "def two():\n    return 2\n")
+    _write(project, "tests/test_calc.py", """
+        import conftest
+        from app import calc
+
+        class Box:
+            def __init__(self, n):
+                self.n = n
+
+        def test_double():
+            assert calc.double(Box(conftest.two())) == 4
+    """)
+    _write(project, "main.py", """
+        import sys
+        sys.path.insert(0, "tests")
+        import test_calc
+        test_calc.test_double()
+    """)
+    recorded = (project, _record(project, tmp_path / "records.sqlite3"))
+    out = tmp_path / "generated"
+    report = _generate(recorded, out)
+    # The library's call, made from a test function, is still tested, with
+    # its argument of a class of the test suite found where that is.
+    assert (report.recorded, report.test_suite, report.tests) == (4, 3, 1)
+    assert sorted(os.listdir(out)) == ["conftest.py", "pytest.ini", "test_app_calc.py"]
+    assert "replay.obj(test_calc.Box, n=2)" in (out / "test_app_calc.py").read_text()
+    assert (report.skipped_rate(), report.untested_rate()) == (0.0, 75.0)
+    assert "left out: functions of the test suite (test_*.py, *_test.py, conftest.py): " \
+        "3 recorded call(s)" in report.lines()
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout
+
+    report = _generate(recorded, out, test_suite=True)
+    assert (report.test_suite, report.tests) == (0, 4)
+    assert not any("left out" in line for line in report.lines())

@@ -9,7 +9,7 @@ from tarnwick_collector.store import location, sqlite_store
 from tarnwick_collector.store.sqlite_store import StoreError
 from tarnwick_collector.testgen.generate import DEFAULT_PER_FUNCTION, generate
 
-USAGE = ("generate-tests [--function PATTERN] [--out DIR] [--per-function N]\n"
+USAGE = ("generate-tests [--function PATTERN] [--out DIR] [--per-function N] [--test-suite]\n"
          "                                      write pytest tests from recorded calls")
 
 
@@ -50,6 +50,9 @@ def parser(prog: str) -> argparse.ArgumentParser:
     p.add_argument("--per-function", type=_positive, default=DEFAULT_PER_FUNCTION,
                    metavar="N", help=f"at most N tests per function (default "
                                      f"{DEFAULT_PER_FUNCTION})")
+    p.add_argument("--test-suite", action="store_true",
+                   help="also write tests of the test suite's own functions (those of "
+                        "test_*.py, *_test.py and conftest.py), left out by default")
     p.add_argument("--quiet", "-q", action="store_true",
                    help="no progress on standard error")
     return p
@@ -75,7 +78,7 @@ def run(argv: Sequence[str], prog: str = "tarnwick", out=None) -> int:
     try:
         report = generate(store, out_dir, run=opts.run, function=opts.function,
                           per_function=opts.per_function, project_root=project_root,
-                          progress=progress.update)
+                          progress=progress.update, test_suite=opts.test_suite)
     except StoreError as exc:
         raise UsageError(str(exc)) from None
     finally:

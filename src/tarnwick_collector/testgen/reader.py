@@ -197,6 +197,17 @@ def read_call(row: Sequence[Any], project_root: str) -> Any:
     return recorded
 
 
+def is_test_suite_module(module: Any) -> bool:
+    """Whether ``module`` (a dotted name) is one of a test suite's, by the
+    file names pytest collects: ``test_*.py``, ``*_test.py`` and
+    ``conftest.py``. A test of a test function would only run that test
+    again."""
+    if not isinstance(module, str) or not module:
+        return False
+    last = module.rpartition(".")[2]
+    return last == "conftest" or last.startswith("test_") or last.endswith("_test")
+
+
 def settable_globals(call: RecordedCall) -> Dict[Any, Any]:
     """The globals a test sets: those recorded as values (not code, not
     placeholders)."""
@@ -243,18 +254,24 @@ def import_roots_of(calls: Sequence[RecordedCall]) -> List[str]:
     its test directory, which pytest puts on the path of its own)."""
     roots: List[str] = []
     for call in calls:
-        path = call.view.full_path
-        # A relative path is the main script's on 3.8, relative to where
-        # the program ran: the project root, which the caller adds.
-        if not path or not call.module or not os.path.isabs(path):
-            continue
-        parts = call.module.split(".")
-        base = os.path.dirname(os.path.abspath(path))
-        if os.path.basename(path) != "__init__.py":
-            parts = parts[:-1]
-        for _ in parts:
-            base = os.path.dirname(base)
-        if base not in roots:
+        base = import_root(call.module, call.view.full_path)
+        if base is not None and base not in roots:
             roots.append(base)
     return roots
+
+
+def import_root(module: Optional[str], path: Optional[str]) -> Optional[str]:
+    """The directory ``module``, whose source is at ``path``, is imported
+    from."""
+    # A relative path is the main script's on 3.8, relative to where the
+    # program ran: the project root, which the caller adds.
+    if not path or not module or not os.path.isabs(path):
+        return None
+    parts = module.split(".")
+    base = os.path.dirname(os.path.abspath(path))
+    if os.path.basename(path) != "__init__.py":
+        parts = parts[:-1]
+    for _ in parts:
+        base = os.path.dirname(base)
+    return base
 

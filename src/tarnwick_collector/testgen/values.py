@@ -285,7 +285,7 @@ class Writer:
             parts = [repr(placeholder_type(v))] + [f"{k}={t}" for k, t in attrs.items()]
             return f"replay.recorded_object({', '.join(parts)})"
         if name == PICKLER + "wrap_module" and args and isinstance(args[0], str):
-            return f"replay.resolve({args[0]!r})"
+            return f"replay.module({args[0]!r})"
         if name == PICKLER + "wrap_exception" and args:
             cls = args[0]
             if isinstance(cls, str):
