@@ -4,6 +4,7 @@ objects are never changed."""
 import collections
 import copy
 import pickle
+import signal
 import threading
 
 import pytest
@@ -266,6 +267,13 @@ class Account:
         self.password = "hunter22"
 
 
+def _past_the_redacting_first_spell():
+    """After a value that held a secret, the next dumps redact first; these
+    make the next dump a plain one again."""
+    for _ in range(40):
+        safe_pickle(1, False)
+
+
 def test_a_thread_dumping_plainly_never_lets_another_write_a_secret():
     # The other thread's plain dump starts while this thread's redacting
     # dump is under way, and is still running when it writes the secret.
@@ -281,15 +289,14 @@ def test_a_thread_dumping_plainly_never_lets_another_write_a_secret():
             else:
                 calls.append(1)
                 if len(calls) == 2:  # the redacting dump
-                    for _ in range(40):  # the other thread too dumps plainly first
-                        safe_pickle(1, False)
+                    # the other thread too dumps plainly first
+                    _past_the_redacting_first_spell()
                     other.start()
                     assert inside.wait(10)
             return super().items()
 
     other = threading.Thread(target=safe_pickle, args=([Gate()], False))
-    for _ in range(40):  # past the redacting-first spell of earlier tests
-        safe_pickle(1, False)
+    _past_the_redacting_first_spell()
     try:
         back = roundtrip([Gate(), Account(), {"cookie": "c"}])
     finally:
@@ -314,3 +321,28 @@ def test_a_dump_made_inside_another_dump_is_redacted():
     roundtrip({"obj": obj})
     assert pickle.loads(obj.inner)[0] == {"api_key": REDACTED}
     assert vars(pickle.loads(obj.inner)[1]) == {"password": REDACTED}
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGUSR1"), reason="needs SIGUSR1")
+def test_what_a_signal_handler_raises_during_the_plain_dump_reaches_the_caller():
+    # The plain dump runs the program's code, and with it its signal
+    # handlers: their exception is the program's, never retried away.
+    fired = []
+
+    class Raises(dict):
+        def items(self):
+            if not fired:  # one alarm, as a timer gives
+                fired.append(1)
+                signal.raise_signal(signal.SIGUSR1)
+            return super().items()
+
+    def handler(signum, frame):
+        raise TimeoutError("the program's alarm")
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    _past_the_redacting_first_spell()
+    try:
+        with pytest.raises(TimeoutError, match="the program's alarm"):
+            safe_pickle([Raises(a=1)], False)
+    finally:
+        signal.signal(signal.SIGUSR1, previous)

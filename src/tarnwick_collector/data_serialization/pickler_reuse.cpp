@@ -589,20 +589,19 @@ static PyObject *safe_pickle(TW_FASTCALL_ARGS(mod))
         return nullptr;
     if (pickler_redact::scan_first()) {
         // Most values hold no such name: their plain dump is the answer
-        // when its bytes show none. Otherwise, or when the plain dump
-        // failed, the redacting dump below decides, as it alone would.
+        // when its bytes show none; otherwise the redacting dump below
+        // decides. An exception of the plain dump is passed on as the
+        // redacting dump would pass it on: it may be the program's own (a
+        // signal handler's, raised while the dump ran its code).
         Ref pickled;
         {
             pickler_redact::Way plain(false);
             pickled = dump_value(mod, a[0], object_wrapper);
         }
-        if (pickled && !pickler_redact::found(pickled.get()))
+        if (!pickled)
+            return nullptr;
+        if (!pickler_redact::found(pickled.get()))
             return pickled.release();
-        if (!pickled) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception))
-                return nullptr;
-            PyErr_Clear();
-        }
     }
     pickler_redact::Way redacting(true);
     Ref redacted = pickler_redact::value(a[0]);
