@@ -8,6 +8,7 @@ import decimal
 import fractions
 import functools
 import gc
+import inspect
 import io
 import ipaddress
 import itertools
@@ -65,6 +66,7 @@ EQUAL_VALUES = [
     types.SimpleNamespace(a=1, b=[2]),
     re.compile(r"a+b", re.IGNORECASE),
     time.gmtime(0),
+    inspect.signature(kinds.Point).bind_partial(1),
     kinds.Point(1, 2),
     kinds.Pair(3),
     kinds.Labelled(-1, 2),

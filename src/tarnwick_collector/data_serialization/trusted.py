@@ -76,7 +76,7 @@ STDLIB_TRUSTED: Dict[str, FrozenSet[str]] = {
     "operator": frozenset({"itemgetter", "attrgetter", "methodcaller"}),
     "time": frozenset({"struct_time"}),
     "os": frozenset({"stat_result"}),
-    "inspect": frozenset({"Signature", "Parameter"}),
+    "inspect": frozenset({"Signature", "Parameter", "BoundArguments"}),
 }
 if sys.version_info < (3, 12):
     STDLIB_TRUSTED["itertools"] = frozenset({
