@@ -15,6 +15,13 @@ def tarnwick(*args, cwd):
                           capture_output=True, text=True, timeout=300, env=env)
 
 
+def run_generated(project):
+    """pytest run on the tests generated under `project`."""
+    return subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           str(project / "tests" / "generated")], cwd=project,
+                          capture_output=True, text=True, timeout=300)
+
+
 def test_generate_tests_writes_under_the_project_and_reports(tmp_path):
     (tmp_path / "calc.py").write_text(textwrap.dedent("""
         import threading
@@ -41,10 +48,7 @@ def test_generate_tests_writes_under_the_project_and_reports(tmp_path):
                for line in out)
     assert out[-1] == ("4 recorded call(s): 2 test(s) written, 1 repeated call(s) folded "
                        "into them, 0 over the per-function limit, 1 skipped")
-    test_dir = tmp_path / "tests" / "generated"
-    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                           str(test_dir)], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=300)
+    proc = run_generated(tmp_path)
     assert "2 passed" in proc.stdout, proc.stdout
 
     again = tarnwick("generate-tests", "--function", "add", cwd=tmp_path)
@@ -92,9 +96,7 @@ def test_classes_of_the_main_script_are_named_by_its_module(tmp_path):
     assert tarnwick("generate-tests", cwd=tmp_path).returncode == 0
     text = (tmp_path / "tests" / "generated" / "test_main.py").read_text()
     assert "args=(replay.obj(main.Point, x=1, y=-2),)" in text
-    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                           "tests/generated"], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=300)
+    proc = run_generated(tmp_path)
     assert "2 passed" in proc.stdout, proc.stdout
 
 
@@ -147,9 +149,7 @@ def test_modules_imported_from_another_directory_of_the_project_are_found(tmp_pa
         "import helpers\nhelpers.triple(2)\n")
     assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
     assert tarnwick("generate-tests", cwd=tmp_path).returncode == 0
-    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                           str(tmp_path / "tests" / "generated")], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=300)
+    proc = run_generated(tmp_path)
     assert "2 passed" in proc.stdout, proc.stdout
 
 
@@ -190,9 +190,7 @@ def test_external_calls_of_project_code_under_another_import_directory_are_serve
     assert tarnwick("generate-tests", "--function", "stamp", cwd=tmp_path).returncode == 0
     text = (tmp_path / "tests" / "generated" / "test_stamps.py").read_text()
     assert "replay.returns('time.time'" in text
-    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                           str(tmp_path / "tests" / "generated")], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=300)
+    proc = run_generated(tmp_path)
     assert "1 passed" in proc.stdout, proc.stdout
 
 
