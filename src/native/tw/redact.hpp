@@ -89,7 +89,6 @@ class Matcher {
             return 0;
         patterns_.clear();
         std::memset(bigrams_, 0, sizeof bigrams_);
-        pairs_.clear();
         firsts_.clear();
         seconds_.clear();
         vector_ = false;
@@ -125,7 +124,7 @@ class Matcher {
             for (char c : folded)
                 if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
                     scannable_ = false;
-            add_pair(folded[0], folded[1]);
+            add_letters(folded[0], folded[1]);
             patterns_.push_back(std::move(folded));
         }
         return 1;
@@ -151,15 +150,10 @@ class Matcher {
                     return true;
             // The rest as one more block ending at the last byte, without
             // the positions looked at already.
-            if (i + 2 < n) {
-                const size_t start = n - 17;
-                const unsigned seen = (1u << (i - start)) - 1;
-                if (found_in_block(s, n, start,
-                                   candidates16(s + start) & ~seen))
-                    return true;
-                return false;
-            }
-            return false;
+            const size_t start = n - 17;
+            const unsigned seen = (1u << (i - start)) - 1;
+            return found_in_block(s, n, start,
+                                  candidates16(s + start) & ~seen);
         }
 #endif
         for (; i + 2 < n; i++)
@@ -181,27 +175,13 @@ class Matcher {
     }
 
   private:
-    // A pattern's first two letters, as indices into firsts_ and seconds_.
-    struct Pair {
-        unsigned char first, second;
-    };
-
-    static unsigned char index_of(std::string &letters, char c)
+    // Notes a pattern's first two letters for the filter of found_in.
+    void add_letters(char first, char second)
     {
-        const size_t at = letters.find(c);
-        if (at != std::string::npos)
-            return static_cast<unsigned char>(at);
-        letters.push_back(c);
-        return static_cast<unsigned char>(letters.size() - 1);
-    }
-
-    void add_pair(char first, char second)
-    {
-        const Pair pair{index_of(firsts_, first), index_of(seconds_, second)};
-        for (const Pair &q : pairs_)
-            if (q.first == pair.first && q.second == pair.second)
-                return;
-        pairs_.push_back(pair);
+        if (firsts_.find(first) == std::string::npos)
+            firsts_.push_back(first);
+        if (seconds_.find(second) == std::string::npos)
+            seconds_.push_back(second);
 #if defined(__SSE2__)
         vector_ = firsts_.size() <= kVectorLetters &&
                   seconds_.size() <= kVectorLetters;
@@ -393,7 +373,7 @@ class Matcher {
 
     PyObject *source_ = nullptr;  // strong: the setting compiled last
     std::vector<std::string> patterns_;
-    std::vector<Pair> pairs_;  // the patterns' distinct first two letters
+    // The patterns' distinct first letters, and their second ones.
     std::string firsts_, seconds_;
     bool scannable_ = true;
     bool vector_ = false;
