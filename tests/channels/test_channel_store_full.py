@@ -185,3 +185,44 @@ def test_beyond_its_size_limit_the_store_takes_no_more_and_says_why(tmp_path, ki
     run = channel_run(store)
     assert (run["sent"], run["stored"], run["lost"]) == (sent, receiver.stored, 0)
     assert f"{unstored} not stored: {reason}" in run["note"]
+
+
+def test_the_disk_keeps_a_reserve_of_free_space_for_the_program(tmp_path, monkeypatch):
+    # A disk of 10 GiB keeps 5% of it free (512 MiB); this one has 60,000
+    # bytes more than that: the store takes about that much and no more.
+    monkeypatch.setattr(receiver_module, "BATCH_ROWS", 50)
+    store, session = new_store(tmp_path)
+    start = os.path.getsize(store)
+    real_statvfs = os.statvfs
+    block_size = 4096
+    total = 10 << 30
+
+    def statvfs(path):
+        real = real_statvfs(path)
+        free = (512 << 20) + 60_000 - (os.path.getsize(store) - start)
+        return os.statvfs_result((block_size, block_size, total // block_size, 0,
+                                  free // block_size) + tuple(real)[5:])
+
+    monkeypatch.setattr(receiver_module.os, "statvfs", statvfs)
+    assert receiver_module.free_space_reserve(total) == 512 << 20
+    assert receiver_module.free_space_reserve(100 << 30) == 1 << 30
+    sent = 1000
+    stream = tmp_path / "input"
+    with open(stream, "wb") as fh:
+        for _ in range(sent):
+            fh.write(framing.encode(time.time(), b"\xff" + os.urandom(499)))
+    block = tally.Tally(time.time())
+    block.publish(sent, 0, 0, 0)
+    block.mark_stopping()
+    fd = os.open(stream, os.O_RDONLY)
+    try:
+        receiver = Receiver("data", store, session, fd=fd, tally_fd=block.fileno())
+        assert receiver.run() == 0
+    finally:
+        os.close(fd)
+    assert 0 < receiver.stored < sent
+    assert os.path.getsize(store) - start <= 60_000 + 8192
+    unstored, reason = block.unstored()
+    block.close()
+    assert unstored == sent - receiver.stored
+    assert reason.startswith("the disk keeps 512.0 MiB free for the program (")

@@ -29,7 +29,10 @@ disk or for another writer of the store (the sending thread of a forked
 child writes every message itself).
 
 With a size limit, the messages that would take the store beyond it are not
-stored: they are counted as not stored, with the limit as the reason.
+stored: they are counted as not stored, with the limit as the reason. The
+disk under a store file keeps a reserve of free space the same way
+(``free_space_reserve``): a recording never fills the disk the program
+itself writes to.
 
 It ignores the terminal's interrupt (the application decides when the
 channel ends) and writes its own troubles to ``STORE.log`` (for a database,
@@ -65,6 +68,23 @@ SMALL_READ = 64 * 1024
 #: What a stored row is taken to cost besides its message (its columns and
 #: index entries), when a size limit is checked.
 ROW_BYTES = 200
+#: The free space a SQLite store leaves on its disk: the smaller of these.
+RESERVE_BYTES = 1 << 30
+RESERVE_SHARE = 0.05
+
+
+def free_space_reserve(total: int) -> int:
+    """The bytes a store leaves free on a file system of ``total`` bytes."""
+    return min(RESERVE_BYTES, int(total * RESERVE_SHARE))
+
+
+def _size_text(n: int) -> str:
+    for unit, size in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if n >= size:
+            return f"{n / size:.1f} {unit}"
+    return f"{n} bytes"
+
+
 #: Bytes read but not yet decoded beyond which the reading thread waits
 #: for the main thread (and the sender for the reading thread).
 MAX_BACKLOG = 64 * 1024 * 1024
@@ -224,25 +244,48 @@ class Receiver:
         # one is stored (a full disk would hold every batch up otherwise).
         self._failing = False
 
-    def _within_limit(self, rows: Sequence[Tuple[Any, ...]]) -> int:
-        """How many of ``rows`` (the first ones) the store takes before it
-        reaches its size limit. Each row is taken to cost its message as
-        sent and ``ROW_BYTES`` more, more than it takes once packed: the
-        store stays below the limit, and the next batch finds the room
-        that is left."""
-        if self.max_store_bytes is None or location.is_url(self.store_path):
-            return len(rows)
+    def _room(self) -> Tuple[Optional[int], str]:
+        """The bytes the store may still grow by (None: no bound), and what
+        bounds it: its size limit or the reserve its disk keeps free."""
+        if location.is_url(self.store_path):
+            return None, ""
+        room: Optional[int] = None
+        why = ""
+        if self.max_store_bytes is not None:
+            try:
+                room = self.max_store_bytes - os.path.getsize(self.store_path)
+                why = f"the store reached its size limit ({self.max_store_text})"
+            except OSError:
+                pass
         try:
-            room = self.max_store_bytes - os.path.getsize(self.store_path)
-        except OSError:
-            return len(rows)
+            disk = os.statvfs(os.path.dirname(os.path.abspath(self.store_path)))
+        except (OSError, AttributeError):
+            return room, why
+        reserve = free_space_reserve(disk.f_blocks * disk.f_frsize)
+        on_disk = disk.f_bavail * disk.f_frsize - reserve
+        if room is None or on_disk < room:
+            room = on_disk
+            why = (f"the disk keeps {_size_text(reserve)} free for the program "
+                   f"({_size_text(max(0, disk.f_bavail * disk.f_frsize))} left)")
+        return room, why
+
+    def _within_limit(self, rows: Sequence[Tuple[Any, ...]]) -> Tuple[int, str]:
+        """How many of ``rows`` (the first ones) the store takes before it
+        reaches its size limit or its disk's reserve, and the reason when
+        that is not all of them. Each row is taken to cost its message as
+        sent and ``ROW_BYTES`` more, more than it takes once packed: the
+        store stays below the bound, and the next batch finds the room
+        that is left."""
+        room, why = self._room()
+        if room is None:
+            return len(rows), ""
         taken = 0
         for row in rows:
             room -= len(row[-1]) + ROW_BYTES
             if room < 0:
                 break
             taken += 1
-        return taken
+        return taken, why
 
     def _not_stored(self, count: int, reason: str) -> None:
         self.unstored += count
@@ -254,10 +297,9 @@ class Receiver:
                 pass
 
     def _commit(self, rows: Sequence[Tuple[Any, ...]]) -> None:
-        taken = self._within_limit(rows)
+        taken, why = self._within_limit(rows)
         if taken < len(rows):
-            self._not_stored(len(rows) - taken, f"the store reached its size "
-                                                f"limit ({self.max_store_text})")
+            self._not_stored(len(rows) - taken, why)
             rows = rows[:taken]
             if not rows:
                 return
