@@ -40,32 +40,48 @@ def channel_run(store):
         conn.close()
 
 
-def test_a_full_store_is_the_reason_given_for_what_was_not_stored(tmp_path):
-    store, session = new_store(tmp_path)
-    sent = 2000
+def receive(tmp_path, store, session, sent, body_size, kind="data", before_run=None,
+            **options):
+    """Runs a Receiver on ``sent`` messages of ``body_size`` random bytes
+    (after an ``0xff``) as a stopping channel would hand them; returns it
+    with the count and reason of what it did not store."""
     stream = tmp_path / "input"
     with open(stream, "wb") as fh:
-        for i in range(sent):
-            fh.write(framing.encode(time.time(), b"\xff" + os.urandom(999)))
+        for _ in range(sent):
+            fh.write(framing.encode(time.time(), b"\xff" + os.urandom(body_size)))
     block = tally.Tally(time.time())
     block.publish(sent, 0, 0, 0)
     block.mark_stopping()
     fd = os.open(stream, os.O_RDONLY)
     try:
-        receiver = Receiver("data", store, session, fd=fd, tally_fd=block.fileno(), slot=2)
+        receiver = Receiver(kind, store, session, fd=fd, tally_fd=block.fileno(),
+                            **options)
+        if before_run is not None:
+            before_run(receiver)
+        assert receiver.run() == 0
+    finally:
+        os.close(fd)
+    unstored, reason = block.unstored()
+    block.close()
+    return receiver, unstored, reason
+
+
+def test_a_full_store_is_the_reason_given_for_what_was_not_stored(tmp_path):
+    store, session = new_store(tmp_path)
+    sent = 2000
+
+    def small_store(receiver):
         # The store may grow by a few hundred rows, then it is full
         # (SQLITE_FULL, as on a full disk).
         pages = receiver.conn.execute("PRAGMA page_count").fetchone()[0]
         receiver.conn.execute(f"PRAGMA max_page_count = {pages + 400}")
-        assert receiver.run() == 0
-    finally:
-        os.close(fd)
-    stored = receiver.stored
-    assert 0 < stored < sent
+
     # The channel finds the count and the reason in the block it shares
     # with its subprocesses.
-    unstored, reason = block.unstored()
-    block.close()
+    receiver, unstored, reason = receive(tmp_path, store, session, sent, 999,
+                                         before_run=small_store, slot=2)
+    stored = receiver.stored
+    assert 0 < stored < sent
     assert unstored == sent - stored
     assert "database or disk is full" in reason
     # The delivery summary the subprocess wrote: nothing is lost in
@@ -160,26 +176,12 @@ def test_beyond_its_size_limit_the_store_takes_no_more_and_says_why(tmp_path, ki
     store, session = new_store(tmp_path)
     limit = os.path.getsize(store) + 60_000
     sent = 1000
-    stream = tmp_path / "input"
-    with open(stream, "wb") as fh:
-        for i in range(sent):
-            fh.write(framing.encode(time.time(), b"\xff" + os.urandom(499)))
-    block = tally.Tally(time.time())
-    block.publish(sent, 0, 0, 0)
-    block.mark_stopping()
-    fd = os.open(stream, os.O_RDONLY)
-    try:
-        receiver = Receiver(kind, store, session, fd=fd, tally_fd=block.fileno(),
-                            max_store_bytes=limit, max_store_text="60KB")
-        assert receiver.run() == 0
-    finally:
-        os.close(fd)
+    receiver, unstored, reason = receive(tmp_path, store, session, sent, 499, kind=kind,
+                                         max_store_bytes=limit, max_store_text="60KB")
     # what it took fills the store up to the limit (give or take the
     # database's last pages), not beyond
     assert 0 < receiver.stored < sent
     assert limit - 20_000 <= os.path.getsize(store) <= limit + 8192
-    unstored, reason = block.unstored()
-    block.close()
     assert unstored == sent - receiver.stored
     assert reason == "the store reached its size limit (60KB)"
     run = channel_run(store)
@@ -207,22 +209,8 @@ def test_the_disk_keeps_a_reserve_of_free_space_for_the_program(tmp_path, monkey
     assert receiver_module.free_space_reserve(total) == 512 << 20
     assert receiver_module.free_space_reserve(100 << 30) == 1 << 30
     sent = 1000
-    stream = tmp_path / "input"
-    with open(stream, "wb") as fh:
-        for _ in range(sent):
-            fh.write(framing.encode(time.time(), b"\xff" + os.urandom(499)))
-    block = tally.Tally(time.time())
-    block.publish(sent, 0, 0, 0)
-    block.mark_stopping()
-    fd = os.open(stream, os.O_RDONLY)
-    try:
-        receiver = Receiver("data", store, session, fd=fd, tally_fd=block.fileno())
-        assert receiver.run() == 0
-    finally:
-        os.close(fd)
+    receiver, unstored, reason = receive(tmp_path, store, session, sent, 499)
     assert 0 < receiver.stored < sent
     assert os.path.getsize(store) - start <= 60_000 + 8192
-    unstored, reason = block.unstored()
-    block.close()
     assert unstored == sent - receiver.stored
     assert reason.startswith("the disk keeps 512.0 MiB free for the program (")
