@@ -30,7 +30,7 @@ import os
 import re
 import time
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence
 from urllib.parse import unquote, urlsplit
 
 from tarnwick_collector.store import packing, sqlite_store
@@ -532,16 +532,7 @@ def insert_data_rows(conn: Connection, rows: Sequence[sqlite_store.DataRow],
 def insert_metric_rows(conn: Connection, rows: Sequence[sqlite_store.MetricRow]) -> None:
     """Insert metric rows in one transaction, as ``sqlite_store``'s function
     of the name does (the per-call metrics added to their counts)."""
-    kept = []
-    counts: Dict[Tuple[Any, ...], int] = {}
-    for row in rows:
-        session, _, counter, kind, attributes, _, error, _ = row
-        if (error is None and counter in COUNTED_METRICS
-                and isinstance(kind, str) and isinstance(attributes, str)):
-            key = (_text(session), counter, _text(kind), attributes)
-            counts[key] = counts.get(key, 0) + 1
-        else:
-            kept.append([_text(v) for v in row])
+    kept, counts = sqlite_store.split_counted(rows, _text)
 
     def write(cur: Any) -> None:
         if kept:

@@ -491,20 +491,32 @@ _INSERT_DATA = ("INSERT INTO data_messages (session, received, full_name, module
                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
 
 
-def insert_metric_rows(conn: sqlite3.Connection, rows: Sequence[MetricRow]) -> None:
-    """Insert metric rows in one transaction: (session, received, counter,
-    kind, attributes JSON, size, decode_error, message). Metrics of the
-    ``COUNTED_METRICS`` counters are added to their counts instead."""
-    kept = []
+def split_counted(rows: Sequence[MetricRow],
+                  convert: Optional[Callable[[Any], Any]] = None,
+                  ) -> Tuple[List[Any], Dict[Tuple[Any, ...], int]]:
+    """The metric rows to store as rows, and the counts the rest add to,
+    by (session, counter, kind, attributes): metrics of the
+    ``COUNTED_METRICS`` counters that decoded. ``convert``, if given, is
+    applied to each text the store is given."""
+    kept: List[Any] = []
     counts: Dict[Tuple[Any, ...], int] = {}
     for row in rows:
         session, _, counter, kind, attributes, _, error, _ = row
         if (error is None and counter in COUNTED_METRICS
                 and isinstance(kind, str) and isinstance(attributes, str)):
-            key = (session, counter, kind, attributes)
+            key = ((session, counter, kind, attributes) if convert is None
+                   else (convert(session), counter, convert(kind), attributes))
             counts[key] = counts.get(key, 0) + 1
         else:
-            kept.append(row)
+            kept.append(row if convert is None else [convert(v) for v in row])
+    return kept, counts
+
+
+def insert_metric_rows(conn: sqlite3.Connection, rows: Sequence[MetricRow]) -> None:
+    """Insert metric rows in one transaction: (session, received, counter,
+    kind, attributes JSON, size, decode_error, message). Metrics of the
+    ``COUNTED_METRICS`` counters are added to their counts instead."""
+    kept, counts = split_counted(rows)
 
     def write() -> None:
         conn.execute("BEGIN IMMEDIATE")
