@@ -52,7 +52,7 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 from tarnwick_collector.channels import tally
 from tarnwick_collector.channels.framing import FrameReader
 from tarnwick_collector.store import decoding, location, packing, sqlite_store
-from tarnwick_collector.store.sizes import parse_size
+from tarnwick_collector.store.sizes import parse_size, size_text
 
 #: A batch is committed when it has this many rows ...
 BATCH_ROWS = 500
@@ -76,13 +76,6 @@ RESERVE_SHARE = 0.05
 def free_space_reserve(total: int) -> int:
     """The bytes a store leaves free on a file system of ``total`` bytes."""
     return min(RESERVE_BYTES, int(total * RESERVE_SHARE))
-
-
-def _size_text(n: int) -> str:
-    for unit, size in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
-        if n >= size:
-            return f"{n / size:.1f} {unit}"
-    return f"{n} bytes"
 
 
 #: Bytes read but not yet decoded beyond which the reading thread waits
@@ -265,8 +258,8 @@ class Receiver:
         on_disk = disk.f_bavail * disk.f_frsize - reserve
         if room is None or on_disk < room:
             room = on_disk
-            why = (f"the disk keeps {_size_text(reserve)} free for the program "
-                   f"({_size_text(max(0, disk.f_bavail * disk.f_frsize))} left)")
+            why = (f"the disk keeps {size_text(reserve)} free for the program "
+                   f"({size_text(max(0, disk.f_bavail * disk.f_frsize))} left)")
         return room, why
 
     def _within_limit(self, rows: Sequence[Tuple[Any, ...]]) -> Tuple[int, str]:

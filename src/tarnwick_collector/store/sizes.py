@@ -18,3 +18,12 @@ def parse_size(text: str) -> int:
     if size <= 0:
         raise ValueError(f"a size must be more than zero, not {text!r}")
     return size
+
+
+def size_text(n: int) -> str:
+    """``n`` bytes as ``parse_size`` reads them back, in binary units:
+    ``1.0 GiB``, ``512.0 MiB``, ``300 bytes``."""
+    for unit, size in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if n >= size:
+            return f"{n / size:.1f} {unit}"
+    return f"{n} bytes"
