@@ -108,3 +108,20 @@ static inline int PyWeakref_GetRef(PyObject *ref, PyObject **pobj)
 
 // Symbols other shared objects or ctypes must see despite -fvisibility=hidden.
 #define TW_EXPORT extern "C" __attribute__((visibility("default")))
+
+// How many more nested calls the interpreter allows on this thread before
+// it raises RecursionError, as the C pickler counts them.
+static inline int tw_recursion_left()
+{
+    PyThreadState *ts = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)ts;
+    return 1 << 30;  // limits are by stack size: not counted here
+#elif PY_VERSION_HEX >= 0x030C0000
+    return ts->c_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return ts->recursion_remaining;
+#else
+    return Py_GetRecursionLimit() - ts->recursion_depth;
+#endif
+}

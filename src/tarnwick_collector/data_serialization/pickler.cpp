@@ -763,7 +763,8 @@ static int module_functions(PyObject *m)
         &is_classmethod_def,      &wrap_object_def,
         &wrap_module_def,         &wrap_function_def,
         &wrap_exception_def,      &get_attributes_value_def,
-        &is_obj_python_based_def, &obj_has_getattr_that_is_python_based_def};
+        &is_obj_python_based_def, &obj_has_getattr_that_is_python_based_def,
+        &own_objects_written_def};
     for (PyMethodDef *def : defs)
         if (tw::add_function(m, def) < 0)
             return -1;

@@ -1,9 +1,9 @@
 // Private declarations of the pickler module, shared by the files it is
 // built from: pickler.cpp (the module body: functions, classes, module
 // init), pickler_lookups.cpp, pickler_rules.cpp, pickler_used_attrs.cpp,
-// pickler_naming.cpp, pickler_failure.cpp, pickler_reuse.cpp and
-// pickler_redact.cpp (which keeps its own header). Nothing here is seen
-// outside the module's shared object.
+// pickler_naming.cpp, pickler_failure.cpp, pickler_reuse.cpp,
+// pickler_records.cpp and pickler_redact.cpp (which keeps its own header).
+// Nothing here is seen outside the module's shared object.
 #pragma once
 
 #include "tw.hpp"
@@ -66,6 +66,8 @@ Ref reduce_used_attrs_impl(PyObject *mod, PyObject *obj, PyObject *attributes,
                            bool recorded = false);
 Ref existing_dict(PyObject *obj);
 Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj);
+// Whether `tp` is a class of this package (its records and metrics).
+bool recorders_own(PyTypeObject *tp);
 
 // ---- pickler_used_attrs.cpp: objects written by their used attributes
 
@@ -98,5 +100,17 @@ extern initproc safe_pickler_tp_init;
 extern PyMethodDef safe_pickle_def;
 extern PyMethodDef safe_pickle_loads_def;
 int capture_originals(PyObject *m);
+// Whether a dump made now would be made by this module's own SafePickler,
+// as built, writing into io's own BytesIO: 1, 0, or -1 with an exception.
+int own_pickler_in_place(PyObject *mod);
+
+// ---- pickler_records.cpp: the package's own objects, written directly
+
+// The plain dump of `obj` written without the C pickler, byte for byte as
+// it would write it: 1 with the bytes in `out`; 0 when `obj` is not one of
+// the package's own records or metrics or holds something else; -1 with an
+// exception set.
+int own_object_dump(PyObject *mod, PyObject *obj, Ref &out);
+extern PyMethodDef own_objects_written_def;
 
 }  // namespace tw_pickler

@@ -191,9 +191,12 @@ struct Originals {
     PyObject *tarn_module = nullptr;  // _tarn_pickle
     PyObject *tarn_dump = nullptr;    // the function of its pickler_dump
     tw::TarnDumpPrepared dump_prepared = nullptr;  // its C entry of that
-    PyObject *failure_reducer = nullptr;  // UnpicklableHelpers.__reduce__
-    PyObject *special_cases = nullptr;    // UnpicklableHelpers.special_cases
-    PyObject *empty_memo = nullptr;       // {} (never handed out)
+    PyObject *failure_reducer = nullptr;   // UnpicklableHelpers.__reduce__
+    PyObject *special_cases = nullptr;     // UnpicklableHelpers.special_cases
+    PyObject *empty_memo = nullptr;        // {} (never handed out)
+    PyObject *safe_pickler = nullptr;      // SafePickler
+    PyObject *reducer_override = nullptr;  // its own reducer_override
+    PyObject *extension_registry = nullptr;  // copyreg._extension_registry
 };
 static Originals originals;
 
@@ -575,6 +578,28 @@ static Ref dump_value(PyObject *mod, PyObject *obj, PyObject *object_wrapper)
     return pickled;
 }
 
+int own_pickler_in_place(PyObject *mod)
+{
+    Ref bytes_io = GLOBAL(mod, "BytesIO");
+    if (!bytes_io)
+        return -1;
+    if (originals.bytes_io == nullptr || bytes_io.get() != originals.bytes_io)
+        return 0;
+    Ref cls = GLOBAL(mod, "SafePickler");
+    if (!cls)
+        return -1;
+    if (cls.get() != originals.safe_pickler || !reusable_class(cls.get()))
+        return 0;
+    // A class registered for the pickle extension codes is written by code.
+    if (originals.extension_registry == nullptr ||
+        !PyDict_CheckExact(originals.extension_registry) ||
+        PyDict_GET_SIZE(originals.extension_registry) != 0)
+        return 0;
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.get()),
+                          TW_STR("reducer_override")) ==
+           originals.reducer_override;
+}
+
 static PyObject *safe_pickle(TW_FASTCALL_ARGS(mod))
 {
     static const tw::Param params[] = {{"obj"}, tw::opt("object_wrapper")};
@@ -596,7 +621,11 @@ static PyObject *safe_pickle(TW_FASTCALL_ARGS(mod))
         Ref pickled;
         {
             pickler_redact::Way plain(false);
-            pickled = dump_value(mod, a[0], object_wrapper);
+            const int own = own_object_dump(mod, a[0], pickled);
+            if (own < 0)
+                return nullptr;
+            if (own == 0)
+                pickled = dump_value(mod, a[0], object_wrapper);
         }
         if (!pickled)
             return nullptr;
@@ -686,6 +715,17 @@ int capture_originals(PyObject *m)
     Ref failure_reducer = ATTR(helpers.get(), "__reduce__");
     Ref special_cases = ATTR(helpers.get(), "special_cases");
     Ref empty_memo = Ref::steal(PyDict_New());
+    Ref safe_pickler = GLOBAL(m, "SafePickler");
+    PyObject *override = safe_pickler && PyType_Check(safe_pickler.get())
+                             ? _PyType_Lookup(reinterpret_cast<PyTypeObject *>(
+                                                  safe_pickler.get()),
+                                              TW_STR("reducer_override"))
+                             : nullptr;
+    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+    Ref registry =
+        copyreg ? ATTR(copyreg.get(), "_extension_registry") : nullptr;
+    if (!safe_pickler || override == nullptr || !registry)
+        return -1;
     if (!persistent_id || !dispatch_table || !memo || !clear_memo ||
         !failure_reducer || !special_cases || !empty_memo)
         return -1;
@@ -702,6 +742,9 @@ int capture_originals(PyObject *m)
     Py_XSETREF(originals.failure_reducer, failure_reducer.release());
     Py_XSETREF(originals.special_cases, special_cases.release());
     Py_XSETREF(originals.empty_memo, empty_memo.release());
+    Py_XSETREF(originals.safe_pickler, safe_pickler.release());
+    Py_XSETREF(originals.reducer_override, Py_NewRef(override));
+    Py_XSETREF(originals.extension_registry, registry.release());
     Ref inspect = GLOBAL(m, "inspect");
     if (!inspect || capture_routines(inspect.get()) < 0)
         return -1;

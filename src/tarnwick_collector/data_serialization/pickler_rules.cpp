@@ -625,7 +625,7 @@ static Ref reduce_exception(PyObject *mod, PyObject *obj)
 // Whether instances of `tp` are the recorder's own (its records, metrics and
 // placeholders): never written as "used attributes only", whatever entry
 // their address has.
-static bool recorders_own(PyTypeObject *tp)
+bool recorders_own(PyTypeObject *tp)
 {
     if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || tp->tp_dict == nullptr)
         return false;

@@ -93,17 +93,7 @@ static PyObject *without_state(PyObject *rv_in)
 // it raises RecursionError, as the C pickler counts them.
 int recursion_left()
 {
-    PyThreadState *ts = PyThreadState_Get();
-#if PY_VERSION_HEX >= 0x030E0000
-    (void)ts;
-    return 1 << 30;  // limits are by stack size: not counted here
-#elif PY_VERSION_HEX >= 0x030C0000
-    return ts->c_recursion_remaining;
-#elif PY_VERSION_HEX >= 0x030B0000
-    return ts->recursion_remaining;
-#else
-    return Py_GetRecursionLimit() - ts->recursion_depth;
-#endif
+    return tw_recursion_left();
 }
 
 // ------------------------------------------- bounds of the failure reducer
