@@ -409,3 +409,55 @@ def test_records_pickle_as_class_and_attributes(make, protocol, serializer):
     assert _state(back) == _state(rec)
     # Written as a class reference plus the attribute dict, nothing custom.
     assert rec.__reduce_ex__(protocol)[2] == vars(rec)
+
+
+# ------------------------------------------------ signatures kept as bytes
+# The serialized signature of an unchanged function is kept; it must stay
+# what the serializer writes now.
+
+
+def with_list_default(a, b=[]):  # noqa: B006 - mutated below on purpose
+    return a
+
+
+def with_text_default(a, b="text"):
+    return a
+
+
+@pytest.fixture
+def own_serializer(settings):
+    from tarnwick_collector.data_serialization.quessel import IpcPickleSerializer
+
+    settings.serializer = IpcPickleSerializer()
+    return settings.serializer
+
+
+@pytest.mark.parametrize("function", [sample, with_text_default],
+                         ids=["plain defaults", "a text default"])
+def test_a_kept_signature_is_what_the_serializer_writes(own_serializer, function):
+    spec = inspect.getfullargspec(function)
+    forms = [UserFunctionCall(user_metadata(spec), (), {}, {}).function_metadata
+             .function_signature for _ in range(3)]
+    assert forms == [own_serializer.serialize(spec, object_wrapper=False)] * 3
+
+
+def test_a_signature_with_a_mutable_default_is_serialized_each_time(own_serializer):
+    spec = inspect.getfullargspec(with_list_default)
+    first = UserFunctionCall(user_metadata(spec), (), {}, {}).function_metadata
+    spec.defaults[0].append("changed")
+    try:
+        second = UserFunctionCall(user_metadata(spec), (), {}, {}).function_metadata
+    finally:
+        spec.defaults[0].clear()
+    assert pickle.loads(first.function_signature).defaults == ([],)
+    assert pickle.loads(second.function_signature).defaults == (["changed"],)
+
+
+def test_a_signature_is_serialized_afresh_for_another_serializer(own_serializer, settings):
+    spec = inspect.getfullargspec(sample)
+    UserFunctionCall(user_metadata(spec), (), {}, {})
+    rec = RecordingSerializer()
+    settings.serializer = rec
+    meta = UserFunctionCall(user_metadata(spec), (), {}, {}).function_metadata
+    assert spec in rec.values()
+    assert meta.function_signature == pickle.dumps(spec)

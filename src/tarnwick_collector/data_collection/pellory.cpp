@@ -13,6 +13,9 @@
 // package (or a test) can swap the settings or the serializer at any time.
 #include "tw.hpp"
 
+#include <cstring>
+#include <unordered_map>
+
 namespace {
 
 using tw::Kind;
@@ -293,6 +296,149 @@ PyObject *external_function_call_init(PyObject *module, PyObject *const *args,
                            Py_None));
 }
 
+// ---------------------------------------------- serialized signatures
+//
+// A recorded function's signature (an inspect.FullArgSpec) is asked for at
+// every call and is the same object as long as the function is unchanged;
+// its serialized form is then the same bytes, when nothing in it can
+// change or be redacted: no annotations, defaults of None, bools, ints and
+// floats only (a str default could be a remembered secret, a list could
+// be mutated). Kept per signature object, for the package's own serializer
+// and the redaction patterns it was made under; other serializers (a
+// test's, say) are called every time.
+
+struct Signatures {
+    PyObject *serializer = nullptr;  // strong: what the forms were made by
+    PyObject *patterns = nullptr;    // strong: the patterns then in force
+    std::unordered_map<PyObject *, PyObject *> forms;  // strong both
+};
+Signatures signatures;
+constexpr size_t kSignaturesKept = 4096;
+
+void forget_signatures()
+{
+    for (auto &entry : signatures.forms) {
+        Py_DECREF(entry.first);
+        Py_DECREF(entry.second);
+    }
+    signatures.forms.clear();
+    Py_CLEAR(signatures.serializer);
+    Py_CLEAR(signatures.patterns);
+}
+
+bool plain_default(PyObject *v)
+{
+    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) ||
+           PyFloat_CheckExact(v);
+}
+
+bool names(PyObject *v)
+{
+    if (!PyList_CheckExact(v))
+        return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); i++)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(v, i)))
+            return false;
+    return true;
+}
+
+bool cacheable_signature(PyObject *sig)
+{
+    // FullArgSpec(args, varargs, varkw, defaults, kwonlyargs,
+    // kwonlydefaults, annotations).
+    if (!PyTuple_Check(sig) || PyTuple_CheckExact(sig) ||
+        PyTuple_GET_SIZE(sig) != 7 ||
+        std::strcmp(Py_TYPE(sig)->tp_name, "FullArgSpec") != 0)
+        return false;
+    PyObject *defaults = PyTuple_GET_ITEM(sig, 3);
+    PyObject *kwdefaults = PyTuple_GET_ITEM(sig, 5);
+    PyObject *annotations = PyTuple_GET_ITEM(sig, 6);
+    if (!names(PyTuple_GET_ITEM(sig, 0)) || !names(PyTuple_GET_ITEM(sig, 4)))
+        return false;
+    for (int i : {1, 2}) {
+        PyObject *v = PyTuple_GET_ITEM(sig, i);
+        if (v != Py_None && !PyUnicode_CheckExact(v))
+            return false;
+    }
+    if (defaults != Py_None) {
+        if (!PyTuple_CheckExact(defaults))
+            return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(defaults); i++)
+            if (!plain_default(PyTuple_GET_ITEM(defaults, i)))
+                return false;
+    }
+    if (kwdefaults != Py_None) {
+        if (!PyDict_CheckExact(kwdefaults))
+            return false;
+        Py_ssize_t pos = 0;
+        PyObject *k;
+        PyObject *v;
+        while (PyDict_Next(kwdefaults, &pos, &k, &v))
+            if (!plain_default(v))
+                return false;
+    }
+    return PyDict_CheckExact(annotations) && PyDict_GET_SIZE(annotations) == 0;
+}
+
+// Whether `serializer` is the package's own, as built.
+bool own_serializer(PyObject *serializer)
+{
+    PyTypeObject *tp = Py_TYPE(serializer);
+    if (std::strcmp(tp->tp_name, "IpcPickleSerializer") != 0 ||
+        tp->tp_dict == nullptr)
+        return false;
+    PyObject *module =
+        PyDict_GetItemWithError(tp->tp_dict, TW_STR("__module__"));
+    if (module == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module) &&
+           PyUnicode_CompareWithASCIIString(
+               module, "tarnwick_collector.data_serialization.quessel") == 0;
+}
+
+// self.function_signature = serialize(signature) on the metadata record,
+// from the forms kept when it can be. 0 or -1.
+int set_signature(PyObject *module, PyObject *metadata, PyObject *signature)
+{
+    PyObject *name = TW_STR("function_signature");
+    if (!cacheable_signature(signature))
+        return set_serialized(module, metadata, name, signature);
+    Ref settings = tw::global(module, TW_STR("CollectorSettings"));
+    if (!settings)
+        return -1;
+    Ref serializer = tw::getattr(settings.get(), TW_STR("serializer"));
+    if (!serializer)
+        return -1;
+    Ref patterns = tw::getattr(settings.get(), TW_STR("redact_patterns"));
+    if (!patterns) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        patterns = Ref::borrow(Py_None);
+    }
+    if (!own_serializer(serializer.get()))
+        return set_serialized(module, metadata, name, signature);
+    if (signatures.serializer != serializer.get() ||
+        signatures.patterns != patterns.get()) {
+        forget_signatures();
+        signatures.serializer = Py_NewRef(serializer.get());
+        signatures.patterns = Py_NewRef(patterns.get());
+    }
+    auto it = signatures.forms.find(signature);
+    if (it != signatures.forms.end())
+        return set(metadata, name, it->second);
+    Ref form = serialize(module, signature);
+    if (!form)
+        return -1;
+    if (signatures.forms.size() >= kSignaturesKept)
+        forget_signatures();
+    if (signatures.serializer != nullptr && PyBytes_CheckExact(form.get()))
+        signatures.forms.emplace(Py_NewRef(signature), Py_NewRef(form.get()));
+    return set(metadata, name, form.get());
+}
+
 PyObject *user_function_call_init(PyObject *module, PyObject *const *args,
                                   Py_ssize_t nargs, PyObject *kwnames)
 {
@@ -321,8 +467,7 @@ PyObject *user_function_call_init(PyObject *module, PyObject *const *args,
     Ref signature = tw::getattr(metadata.get(), TW_STR("function_signature"));
     if (!signature)
         return nullptr;
-    return done(set_serialized(module, metadata.get(),
-                               TW_STR("function_signature"), signature.get()));
+    return done(set_signature(module, metadata.get(), signature.get()));
 }
 
 // ------------------------------------------------------------ methods
