@@ -125,3 +125,13 @@ static inline int tw_recursion_left()
     return Py_GetRecursionLimit() - ts->recursion_depth;
 #endif
 }
+
+// Whether a class has a valid version tag (one that any change of its
+// namespace or of a base's takes away). From 3.13 on, a tag of zero marks
+// an invalid one and the flag is no longer kept.
+#if PY_VERSION_HEX >= 0x030D0000
+#define TW_VALID_VERSION_TAG(t) ((t)->tp_version_tag != 0)
+#else
+#define TW_VALID_VERSION_TAG(t)                                               \
+    (((t)->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0)
+#endif

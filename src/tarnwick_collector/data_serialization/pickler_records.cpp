@@ -55,7 +55,10 @@ struct Judged {
     Ref qualname;
 };
 
-tsl::robin_map<PyTypeObject *, Judged> judged;
+// Kept for the process and never destroyed: its references must not be
+// dropped after the interpreter has finalized.
+tsl::robin_map<PyTypeObject *, Judged> &judged =
+    *new tsl::robin_map<PyTypeObject *, Judged>();
 
 // The interpreter's own entries, looked up on object when first needed.
 struct ObjectEntries {
@@ -147,14 +150,14 @@ const Judged *judged_for(PyTypeObject *tp)
     if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return nullptr;
     auto it = judged.find(tp);
-    if (it != judged.end() && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+    if (it != judged.end() && TW_VALID_VERSION_TAG(tp) &&
         it->second.tag == tp->tp_version_tag)
         return it->second.ok ? &it->second : nullptr;
     Judged j;
     const bool ok = judge(tp, j);
     // The lookups above gave the class a version tag, when it can have one;
     // without one, it is judged at every dump.
-    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+    if (!TW_VALID_VERSION_TAG(tp))
         return nullptr;
     j.tag = tp->tp_version_tag;
     auto &slot = judged[tp];

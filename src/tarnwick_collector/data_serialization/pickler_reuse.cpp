@@ -588,7 +588,17 @@ int own_pickler_in_place(PyObject *mod)
     Ref cls = GLOBAL(mod, "SafePickler");
     if (!cls)
         return -1;
-    if (cls.get() != originals.safe_pickler || !reusable_class(cls.get()))
+    if (cls.get() != originals.safe_pickler)
+        return 0;
+    // What a pickler of the class would consult besides its hook: its own
+    // initializer (which gives it an empty dispatch table), and the C
+    // pickler's persistent_id and dispatch_table.
+    auto *tp = reinterpret_cast<PyTypeObject *>(cls.get());
+    if (!is_own_init(_PyType_Lookup(tp, TW_STR("__init__"))) ||
+        _PyType_Lookup(tp, TW_STR("persistent_id")) !=
+            originals.persistent_id ||
+        _PyType_Lookup(tp, TW_STR("dispatch_table")) !=
+            originals.dispatch_table)
         return 0;
     // A class registered for the pickle extension codes is written by code.
     if (originals.extension_registry == nullptr ||
