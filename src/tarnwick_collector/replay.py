@@ -180,8 +180,33 @@ def match(pattern: Any, string: Any, pos: int, endpos: int, regs: Sequence[Any])
                          f"(spans {spans!r}) cannot be made again")
 
 
+class _NotFound:
+    """What a data file names that cannot be found by its name (a lambda
+    in a global's dict): ``pick`` leaves such a global alone."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+
 def _load_class_by_name(name: str, *rest: Any) -> Any:
-    return resolve(name)
+    try:
+        return resolve(name)
+    except LookupError:
+        if "<" not in name:
+            raise
+        return _NotFound(name)
+
+
+def _holds_not_found(value: Any, depth: int = 0) -> bool:
+    if isinstance(value, _NotFound):
+        return True
+    if depth > 8:
+        return False
+    if isinstance(value, dict):
+        return any(_holds_not_found(v, depth + 1) for v in value.values())
+    if isinstance(value, (list, tuple, set, frozenset)):
+        return any(_holds_not_found(v, depth + 1) for v in value)
+    return False
 
 
 def _rebuild_exception(full_name: Any, args: Any = (), state: Any = None) -> Any:
@@ -282,8 +307,11 @@ def _plain(value: Any) -> Any:
 
 
 def pick(values: Dict[str, Any], names: Sequence[str]) -> Dict[str, Any]:
-    """The entries of ``values`` named by ``names``."""
-    return {name: values[name] for name in names if name in values}
+    """The entries of ``values`` named by ``names``, but those that name
+    code that cannot be found by its name (left as the program defines
+    them)."""
+    return {name: values[name] for name in names
+            if name in values and not _holds_not_found(values[name])}
 
 
 def _loads(data: bytes) -> Any:

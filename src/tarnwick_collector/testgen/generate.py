@@ -315,7 +315,13 @@ class _Case:
         return "\n".join(_wrap(line) for line in lines) + "\n"
 
     def _globals(self) -> str:
-        used = settable_globals(self.call)
+        used = {}
+        for name, value in settable_globals(self.call).items():
+            try:
+                self.writer.check_names(value)
+            except NotByName:
+                continue  # names a lambda, say: left as the program defines it
+            used[name] = value
         if not used:
             return ""
         parts = []
