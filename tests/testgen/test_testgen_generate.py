@@ -438,3 +438,56 @@ def test_the_test_suites_own_functions_are_left_out_and_counted(tmp_path):
     report = _generate(recorded, out, test_suite=True)
     assert (report.test_suite, report.tests) == (0, 4)
     assert not any("left out" in line for line in report.lines())
+
+
+def test_globals_naming_lambdas_are_left_alone_and_matches_are_made_again(tmp_path):
+    """A global holding lambdas cannot be set by a test: it is left as the
+    program defines it, whether the other globals are written as text or
+    kept in a data file; a match of ``re`` handed to a function is made
+    again from its pattern and text."""
+    project = tmp_path / "project"
+    _write(project, "app3/__init__.py", "")
+    _write(project, "app3/m.py", """
+        import re
+
+        FORMATS = {"d": lambda n: str(n), "x": lambda n: hex(n)}
+        SHARED = [1]
+        PAIR = (SHARED, SHARED)
+        NUMBER = re.compile(r"(\\d+)-(\\w+)")
+
+
+        def fmt(code, n):
+            return FORMATS[code](n)
+
+
+        def fmt_pair(code, n):
+            return FORMATS[code](n) + str(len(PAIR))
+
+
+        def number(found):
+            return int(found.group(1)) + found.end()
+
+
+        def find(text):
+            return number(NUMBER.search(text))
+    """)
+    _write(project, "main.py", """
+        from app3 import m
+        m.fmt("x", 10)
+        m.fmt_pair("d", 7)
+        m.find("ab 12-cd")
+    """)
+    store = _record(project, tmp_path / "s.sqlite3")
+    out = tmp_path / "generated"
+    report = generate(str(store), str(out), project_root=str(project))
+    assert not report.skipped, [(s.full_name, s.reason, s.detail) for s in report.skipped]
+    text = (out / "test_app3_m.py").read_text()
+    assert "replay.match(" in text and "'FORMATS'" not in text.split("def test_fmt_returns")[1]
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout
+    assert "4 passed" in proc.stdout
+    # The rebuilt match is the one the program made: a changed group fails.
+    source = project / "app3" / "m.py"
+    source.write_text(source.read_text().replace("group(1)", "group(0)"))
+    proc = _pytest(out)
+    assert "test_number_returns" in proc.stdout and proc.returncode == 1, proc.stdout

@@ -306,14 +306,22 @@ class _Case:
             lines.append(f"    outcome.check_raised({raised})")
         else:
             returned = self.value(view.returned, "return_value", b["return_value"])
-            lines.append(f"    outcome.check_returned({returned})")
+            check = "check_hash" if call.full_name.endswith(".__hash__") and \
+                type(view.returned) is int else "check_returned"
+            lines.append(f"    outcome.{check}({returned})")
         args_after = self.value(view.args_after, "post_run_args", b["post_run_args"])
         kwargs_after = self.value(view.kwargs_after, "post_run_kwargs", b["post_run_kwargs"])
         lines.append(f"    outcome.check_arguments({args_after}, {kwargs_after})")
         return "\n".join(_wrap(line) for line in lines) + "\n"
 
     def _globals(self) -> str:
-        used = settable_globals(self.call)
+        used = {}
+        for name, value in settable_globals(self.call).items():
+            try:
+                self.writer.check_names(value)
+            except NotByName:
+                continue  # names a lambda, say: left as the program defines it
+            used[name] = value
         if not used:
             return ""
         parts = []
@@ -406,8 +414,8 @@ def _wrap(line: str) -> str:
     stripped = line.lstrip(" ")
     indent = len(line) - len(stripped)
     for head in ("args=", "kwargs=", "globals_used=", "replay.returns(", "replay.raises(",
-                 "outcome.check_returned(", "outcome.check_raised(", "outcome.check_yielded(",
-                 "outcome.check_arguments("):
+                 "outcome.check_returned(", "outcome.check_hash(", "outcome.check_raised(",
+                 "outcome.check_yielded(", "outcome.check_arguments("):
         if stripped.startswith(head):
             if head.endswith("("):
                 inner = stripped[len(head) - 1:]

@@ -32,6 +32,9 @@ PICKLER = "tarnwick_collector.data_serialization.pickler."
 WRAPPERS = "tarnwick_common.utils.object_wrapper."
 UNPICKLABLE = WRAPPERS + "UnpicklableObject"
 LOADCLASS = "jsonpickle.unpickler.loadclass"
+#: What the recorder stores in place of a value it redacted.
+REDACTED = "tarnwick_common.redaction.Redacted"
+REDACTED_TEXT = "a redacted value (recorded without --no-redact)"
 
 
 def is_code_reference(value: Any) -> bool:
@@ -68,6 +71,28 @@ def placeholder_type(value: StandIn) -> str:
     return str(text)
 
 
+#: What a match object of ``re`` holds that makes it again: the pattern
+#: searched, the text, the bounds of the search and the groups' spans.
+MATCH_PARTS = ("re", "string", "pos", "endpos", "regs")
+
+
+def match_parts(value: Any) -> Optional[Dict[str, Any]]:
+    """The parts of a placeholder of a match object of ``re`` that make the
+    match again (``MATCH_PARTS``), or None when the record lacks some."""
+    if not isinstance(value, StandIn) or value.tw_full_name != UNPICKLABLE or \
+            placeholder_type(value) != "re.Match":
+        return None
+    attrs = value.tw_attributes
+    parts = {k: attrs.get(k) for k in MATCH_PARTS}
+    if not isinstance(parts["string"], (str, bytes)) or \
+            not all(isinstance(parts[k], int) for k in ("pos", "endpos")) or \
+            not isinstance(parts["regs"], (tuple, list)) or \
+            not isinstance(parts["re"], StandIn) or \
+            parts["re"].tw_full_name != "re._compile":
+        return None
+    return parts
+
+
 def find_placeholder(value: Any, seen: Optional[Set[int]] = None) -> Optional[str]:
     """The type of the first placeholder (or undecodable part) in ``value``."""
     seen = set() if seen is None else seen
@@ -81,7 +106,9 @@ def find_placeholder(value: Any, seen: Optional[Set[int]] = None) -> Optional[st
     if isinstance(value, StandIn):
         name = value.tw_full_name
         if name == UNPICKLABLE:
-            return placeholder_type(value)
+            return None if match_parts(value) is not None else placeholder_type(value)
+        if name == REDACTED:
+            return REDACTED_TEXT
         if name == PICKLER + "wrap_function":
             return f"a rebuilt object ({value.tw_args[0] if value.tw_args else '?'})"
         children: List[Any] = list(value.tw_args) + list(value.tw_kwargs.values())
@@ -269,7 +296,16 @@ class Writer:
         args = v.tw_args
         if is_call_stand_in(v):
             raise NotLiteral("a value made by a call")
+        if name == REDACTED:
+            # What it stood for is not known: a test given the marker
+            # instead would not make the recorded call.
+            raise NeedsPlaceholder(REDACTED_TEXT)
         if name == UNPICKLABLE:
+            parts = match_parts(v)
+            if parts is not None and context != "external":
+                # A match is made again by searching its text once more.
+                return "replay.match(" + ", ".join(
+                    self._code(parts[k], context, seen, depth + 1) for k in MATCH_PARTS) + ")"
             if context != "external":
                 raise NeedsPlaceholder(placeholder_type(v))
             attrs = {}
