@@ -40,8 +40,9 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, cast
 from tarnwick_common.name_extractor import get_function_full_name, get_function_module
 
 __all__ = [
-    "resolve", "module", "match", "obj", "obj_state", "call_state", "exc", "attrs", "recorded_object",
-    "returns", "raises", "run", "check", "load", "Outcome", "add_project_root", "project_roots",
+    "resolve", "module", "match", "obj", "obj_state", "call_state", "exc", "attrs",
+    "recorded_object", "returns", "raises", "run", "check", "load", "Outcome",
+    "add_project_root", "project_roots",
 ]
 
 _MISSING = object()

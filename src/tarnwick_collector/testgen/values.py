@@ -318,8 +318,8 @@ class Writer:
                     attrs[key] = self._code(value, "plain", set(), depth + 1)
                 except (NotLiteral, NeedsPlaceholder):
                     continue
-            parts = [repr(placeholder_type(v))] + [f"{k}={t}" for k, t in attrs.items()]
-            return f"replay.recorded_object({', '.join(parts)})"
+            texts = [repr(placeholder_type(v))] + [f"{k}={t}" for k, t in attrs.items()]
+            return f"replay.recorded_object({', '.join(texts)})"
         if name == PICKLER + "wrap_module" and args and isinstance(args[0], str):
             return f"replay.module({args[0]!r})"
         if name == PICKLER + "wrap_exception" and args:
