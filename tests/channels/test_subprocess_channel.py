@@ -345,3 +345,57 @@ def test_forked_child_gets_channels_of_its_own(tmp_path):
     conn.close()
     assert [m for _, m in child_rows] == [b"child"]
     assert child_rows[0][0].startswith(session + "-")
+
+
+# --- the native buffering of a send -------------------------------------------
+
+def test_messages_buffered_natively_arrive_and_are_counted_as_the_channels_own(
+        store, lines):
+    from tarnwick_collector.channels._guarded_send import queue_if_idle
+
+    native = make_channel(store, lines)
+    own = make_channel(store, lines)
+    messages = [b"a", b"bb" * 100, b"", b"c" * 70_000] * 50
+    try:
+        taken = [queue_if_idle(native, m) for m in messages]
+        for m in messages:
+            own._send_message(m)
+        assert all(taken)
+        assert native._sent == own._sent == len(messages)
+    finally:
+        native.stop()
+        own.stop()
+    assert native._buffered_bytes == own._buffered_bytes == 0
+    conn = sqlite3.connect(store)
+    sessions = [r[0] for r in conn.execute(
+        "SELECT session FROM channel_runs ORDER BY started")]
+    conn.close()
+    assert [stored_messages(store, session=s) for s in sessions] == [messages] * 2
+    assert [(r["sent"], r["stored"], r["dropped_full"]) for r in channel_runs(store)] == [
+        (len(messages), len(messages), 0)] * 2
+
+
+def test_the_native_buffering_leaves_every_unusual_case_to_the_channel(store, lines):
+    from tarnwick_collector.channels._guarded_send import queue_if_idle
+
+    channel = make_channel(store, lines, max_messages=2)
+    try:
+        assert queue_if_idle(channel, bytearray(b"x")) is False  # not bytes
+        with channel._cond:  # the lock is held (here, or by another thread)
+            assert queue_if_idle(channel, b"x") is False
+        channel._eager = True
+        assert queue_if_idle(channel, b"x") is False
+        channel._eager = False
+        channel._send_message = channel._send_message  # an instance's own
+        assert queue_if_idle(channel, b"x") is False
+        del channel._send_message
+        sent = channel._sent
+        with channel._cond:
+            channel._queue.extend([(0.0, b"q"), (0.0, b"q")])  # full
+        assert queue_if_idle(channel, b"x") is False
+        assert channel._sent == sent  # nothing changed: the channel counts it
+        with channel._cond:
+            channel._queue.clear()
+    finally:
+        channel.stop()
+    assert queue_if_idle(channel, b"x") is False  # stopped

@@ -1,5 +1,6 @@
 // tarnwick_collector.channels._guarded_send: a write to a channel's socket
-// that cannot land in a descriptor the program took.
+// that cannot land in a descriptor the program took, and the common case
+// of a send done natively (see queue_if_idle below).
 //
 // The program may close the channel's descriptors at any moment (for
 // example os.closerange on its own thread) and get their numbers again for
@@ -13,6 +14,8 @@
 #include "tw.hpp"
 
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -59,6 +62,176 @@ PyObject *send_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return PyLong_FromSsize_t(n);
 }
 
+// ---------------------------------------------------------------- queueing
+//
+// queue_if_idle(channel, data): the common case of a channel's send, a
+// message buffered for the writer thread, in one step under the
+// interpreter lock. The channel's own code does the same in Python with its
+// lock held; here the lock is taken without waiting and held only while no
+// other code runs, so nothing can see the difference. True when the message
+// was buffered; False, having changed nothing, when the channel's own code
+// must decide (the lock is busy, the channel is not plainly running, the
+// buffer is full, or anything is not as expected).
+
+// The instance's attribute `name` read from its __dict__ (borrowed), or
+// NULL without an exception.
+PyObject *entry(PyObject *dict, PyObject *key)
+{
+    if (key == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject *v = PyDict_GetItemWithError(dict, key);
+    if (v == nullptr)
+        PyErr_Clear();
+    return v;
+}
+
+bool is_false(PyObject *v)
+{
+    return v == Py_False;
+}
+
+bool exact_int(PyObject *v, long long &out)
+{
+    if (v == nullptr || !PyLong_CheckExact(v))
+        return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow != 0 || (out == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// The buffering under the channel's lock (held); 1 buffered, 0 not ours,
+// -1 with an exception.
+int buffer_message(PyObject *dict, PyObject *cond, PyObject *data,
+                   double received)
+{
+    PyObject *queue = entry(dict, TW_STR("_queue"));
+    long long max_messages = 0;
+    long long buffered = 0;
+    long long max_bytes = 0;
+    long long sent = 0;
+    if (queue == nullptr || Py_TYPE(queue)->tp_name == nullptr ||
+        std::strcmp(Py_TYPE(queue)->tp_name, "collections.deque") != 0 ||
+        !exact_int(entry(dict, TW_STR("max_messages")), max_messages) ||
+        !exact_int(entry(dict, TW_STR("_buffered_bytes")), buffered) ||
+        !exact_int(entry(dict, TW_STR("max_bytes")), max_bytes) ||
+        !exact_int(entry(dict, TW_STR("_sent")), sent))
+        return 0;
+    const long long size = PyBytes_GET_SIZE(data);
+    const Py_ssize_t length = PyObject_Length(queue);
+    if (length < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (length >= max_messages || buffered + size > max_bytes ||
+        size > 0xFFFFFFFFLL)
+        return 0;  // dropped and counted by the channel's own code
+    PyObject *set_sent = entry(dict, TW_STR("_set_sent"));
+    if (set_sent == nullptr)
+        return 0;
+    tw::Ref count = tw::Ref::steal(PyLong_FromLongLong(sent + 1));
+    if (!count || PyDict_SetItem(dict, TW_STR("_sent"), count.get()) < 0)
+        return -1;
+    if (set_sent != Py_None) {
+        tw::Ref hold = tw::Ref::borrow(set_sent);
+        if (!tw::call(set_sent, count.get()))
+            return -1;
+    }
+    tw::Ref when = tw::Ref::steal(PyFloat_FromDouble(received));
+    tw::Ref item = when ? tw::tuple(when.get(), data) : nullptr;
+    if (!item || !tw::call_method(queue, TW_STR("append"), item.get()))
+        return -1;
+    tw::Ref now = tw::Ref::steal(PyLong_FromLongLong(buffered + size));
+    if (!now || PyDict_SetItem(dict, TW_STR("_buffered_bytes"), now.get()) < 0)
+        return -1;
+    // notify(): the first waiting thread, if any, is woken.
+    tw::Ref waiters = tw::getattr(cond, TW_STR("_waiters"));
+    if (!waiters)
+        return -1;
+    const Py_ssize_t waiting = PyObject_Length(waiters.get());
+    if (waiting < 0)
+        return -1;
+    if (waiting > 0) {
+        tw::Ref waiter = tw::call_method(waiters.get(), TW_STR("popleft"));
+        if (!waiter || !tw::call_method(waiter.get(), TW_STR("release")))
+            return -1;
+    }
+    return 1;
+}
+
+PyObject *queue_if_idle(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError,
+                     "queue_if_idle() takes exactly 2 arguments (%zd given)",
+                     nargs);
+        return nullptr;
+    }
+    PyObject *channel = args[0];
+    PyObject *data = args[1];
+    if (!PyBytes_CheckExact(data))
+        Py_RETURN_FALSE;
+    tw::Ref dict = tw::Ref::steal(PyObject_GenericGetDict(channel, nullptr));
+    if (!dict) {
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    PyObject *state = entry(dict.get(), TW_STR("_state"));
+    PyObject *cond = entry(dict.get(), TW_STR("_cond"));
+    // (A _send_message of the instance's own is not bypassed.)
+    if (entry(dict.get(), TW_STR("_send_message")) != nullptr ||
+        state == nullptr || !PyUnicode_CheckExact(state) ||
+        PyUnicode_CompareWithASCIIString(state, "running") != 0 ||
+        cond == nullptr ||
+        !is_false(entry(dict.get(), TW_STR("_writer_paused"))) ||
+        !is_false(entry(dict.get(), TW_STR("_eager"))))
+        Py_RETURN_FALSE;
+    tw::Ref hold_cond = tw::Ref::borrow(cond);
+    // A holder of the lock (this thread, interrupted by a signal handler,
+    // or another one) is left to the channel's own code.
+    tw::Ref owner = tw::getattr(cond, TW_STR("_owner"));
+    if (!owner) {
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    if (owner.get() != Py_None)
+        Py_RETURN_FALSE;
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0)
+        Py_RETURN_FALSE;
+    const double received = static_cast<double>(ts.tv_sec) +
+                            static_cast<double>(ts.tv_nsec) * 1e-9;
+    tw::Ref lock = tw::getattr(cond, TW_STR("_lock"));
+    if (!lock) {
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    tw::Ref got = tw::call_method(lock.get(), TW_STR("acquire"), Py_False);
+    if (!got) {
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    if (got.get() != Py_True)
+        Py_RETURN_FALSE;
+    const int r = buffer_message(dict.get(), cond, data, received);
+    tw::SavedError saved;
+    if (r < 0)
+        saved.fetch();
+    tw::Ref released = tw::call_method(lock.get(), TW_STR("release"));
+    if (!released)
+        return nullptr;
+    if (r < 0) {
+        saved.restore();
+        return nullptr;
+    }
+    return PyBool_FromLong(r);
+}
+
 int exec_module(PyObject *)
 {
     return 0;
@@ -72,6 +245,14 @@ PyMethodDef methods[] = {
      "send_if_same(fd, dev, ino, data, flags)\n--\n\n"
      "Send `data` on the socket `fd` without waiting, if `fd` is still the\n"
      "file (dev, ino): the bytes sent, or -1 when it is not."},
+    {"queue_if_idle",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(queue_if_idle)),
+     METH_FASTCALL,
+     "queue_if_idle(channel, data)\n--\n\n"
+     "Buffer `data` for the channel's writer thread when the channel is\n"
+     "running, its lock free and its buffer has room: True when it did,\n"
+     "False, having changed nothing, when the channel must decide."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -110,9 +110,11 @@ FORK_REPORT_WAIT = 10.0
 #: after these pauses, in seconds, before the channel gives up.
 LAUNCH_RETRY_PAUSES = (0.2, 0.5, 1.0)
 try:
+    from tarnwick_collector.channels._guarded_send import queue_if_idle as _queue_if_idle
     from tarnwick_collector.channels._guarded_send import send_if_same as _send_if_same
 except ImportError:  # a build without it: the test and the send apart
     _send_if_same = None
+    _queue_if_idle = None
 _TRANSIENT_LAUNCH_ERRORS = frozenset({errno.EAGAIN, errno.ENOMEM, errno.EMFILE,
                                       errno.ENFILE, errno.EINTR,
                                       # a descriptor of the launch closed
@@ -600,7 +602,11 @@ class SubprocessChannel:
     def send_message(self, data: bytes) -> None:
         """Hand one message to the subprocess (see ``_send_message``), then
         call ``progress_hook``, if set."""
-        self._send_message(data)
+        # The common case, a message buffered for the writer thread, is
+        # done natively when the lock is free; the rest here.
+        if (_queue_if_idle is None or type(self) is not SubprocessChannel
+                or not _queue_if_idle(self, data)):
+            self._send_message(data)
         hook = self.progress_hook
         if hook is not None:
             hook()
