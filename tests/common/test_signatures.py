@@ -137,6 +137,34 @@ def test_a_remembered_signature_follows_changes_of_its_function(change, check):
     assert check(get_signature(f))
 
 
+def _plain():
+    def f(a, b=1, *, c=2):
+        return a
+    return f
+
+
+@pytest.mark.parametrize("change, check", [
+    (lambda f: setattr(f, "__defaults__", (5,)),
+     lambda s: s.defaults == (5,)),
+    (lambda f: setattr(f, "__kwdefaults__", {"c": 9}),
+     lambda s: s.kwonlydefaults == {"c": 9}),
+    (lambda f: f.__annotations__.__setitem__("a", str),
+     lambda s: s.annotations["a"] is str),
+    (lambda f: setattr(f, "__annotations__", {"b": int}),
+     lambda s: s.annotations["b"] is int),
+    (lambda f: setattr(f, "__code__", (lambda x, y=1, *, c=2: x).__code__),
+     lambda s: s.args == ["x", "y"]),
+    (_set_signature, lambda s: s.args == ["z"]),
+])
+def test_a_remembered_signature_of_an_unannotated_function_follows_its_changes(
+        change, check):
+    f = _plain()
+    first = get_signature(f)
+    assert get_signature(f) is first   # remembered
+    change(f)
+    assert check(get_signature(f))
+
+
 def test_remembered_signatures_go_with_their_functions():
     import gc
 

@@ -92,11 +92,26 @@ def get_signature(function_obj: Any) -> Optional[inspect.FullArgSpec]:
     to be changed by callers."""
     if type(function_obj) is not FunctionType:
         return _make_signature(function_obj)
+    key = id(function_obj)
+    entry = _signatures.get(key)
+    if entry is not None and entry[0]() is function_obj:
+        # The common case, asked at every recorded call, written out: no
+        # generator expressions, nothing built.
+        then = entry[1]
+        fn: Any = function_obj
+        namespace = fn.__dict__
+        annotations = fn.__annotations__
+        if ((not namespace or ("__signature__" not in namespace
+                               and "_partialmethod" not in namespace))
+                and fn.__code__ is then[0]
+                and fn.__defaults__ is then[1]
+                and fn.__kwdefaults__ is then[2]
+                and annotations is then[3]
+                and not annotations and not then[4]):
+            return entry[2]
     sources = _sources(function_obj)
     if sources is None:
         return _make_signature(function_obj)
-    key = id(function_obj)
-    entry = _signatures.get(key)
     if (entry is not None and entry[0]() is function_obj
             and _same_sources(sources, entry[1])):
         return entry[2]
