@@ -174,8 +174,8 @@ inline Ref cached_class_attr(PyObject *cls, PyObject *name, AttrSlot &slot)
     if (Py_IS_TYPE(cls, &PyType_Type)) {
         auto *t = reinterpret_cast<PyTypeObject *>(cls);
         PyObject *value = nullptr;
-        if ((t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-            slot.owner == cls && slot.version == t->tp_version_tag) {
+        if (TW_VALID_VERSION_TAG(t) && slot.owner == cls &&
+            slot.version == t->tp_version_tag) {
             value = slot.value;
         } else {
             value = _PyType_Lookup(t, name);
@@ -183,7 +183,7 @@ inline Ref cached_class_attr(PyObject *cls, PyObject *name, AttrSlot &slot)
                 (Py_TYPE(value)->tp_descr_get != nullptr &&
                  !Py_IS_TYPE(value, &PyStaticMethod_Type)) ||
                 has_data_descriptor(&PyType_Type, name) ||
-                !(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+                !TW_VALID_VERSION_TAG(t))
                 return getattr(cls, name);
             slot.owner = cls;
             slot.version = t->tp_version_tag;

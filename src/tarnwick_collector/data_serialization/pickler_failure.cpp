@@ -407,7 +407,7 @@ static int known_dirs(PyObject *obj, Ref &object_dir, Ref &cls, Ref &class_dir)
     PyObject *own = held.get();
     if (own != nullptr && (!PyDict_Check(own) || PyDict_GET_SIZE(own) != 0))
         return 0;
-    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+    if (!TW_VALID_VERSION_TAG(t))
         return 0;
     const unsigned int tag = t->tp_version_tag;
     auto found = known_dir_lists.find(t);
@@ -415,8 +415,7 @@ static int known_dirs(PyObject *obj, Ref &object_dir, Ref &cls, Ref &class_dir)
         Ref names = Ref::steal(PyObject_Dir(reinterpret_cast<PyObject *>(t)));
         if (!names)
             return -1;
-        if (!PyList_CheckExact(names.get()) ||
-            !(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
+        if (!PyList_CheckExact(names.get()) || !TW_VALID_VERSION_TAG(t) ||
             t->tp_version_tag != tag)
             return 0;
         if (known_dir_lists.size() >= kKnownDirsKept) {

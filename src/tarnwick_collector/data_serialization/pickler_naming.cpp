@@ -117,7 +117,7 @@ static bool bound_name_key(PyObject *mod, PyObject *obj, BoundNameKey &key)
 static bool bound_name_tags(const BoundNameKey &key, BoundName &now)
 {
 #if PY_VERSION_HEX < 0x030C0000
-    if (!(key.type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+    if (!TW_VALID_VERSION_TAG(key.type))
         return false;
     now.type_tag = key.type->tp_version_tag;
     for (int i = 0; i < 3; i++)

@@ -90,7 +90,10 @@ bool judge(PyTypeObject *tp, Judged &j)
     j.ok = false;
     j.module_name.reset();
     j.qualname.reset();
-    if (!recorders_own(tp) || tp->tp_itemsize != 0 || tp->tp_dictoffset == 0 ||
+    // (A class of its own metaclass could run code when asked for its
+    // names.)
+    if (!Py_IS_TYPE(reinterpret_cast<PyObject *>(tp), &PyType_Type) ||
+        !recorders_own(tp) || tp->tp_itemsize != 0 || tp->tp_dictoffset == 0 ||
         tp->tp_new == nullptr || tp->tp_getattro != PyObject_GenericGetAttr)
         return false;
     read_object_entries();

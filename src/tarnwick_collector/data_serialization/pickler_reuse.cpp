@@ -260,7 +260,7 @@ static bool reusable_class(PyObject *cls)
     if (!Py_IS_TYPE(cls, &PyType_Type))
         return false;
     auto *tp = reinterpret_cast<PyTypeObject *>(cls);
-    if (reuse.cls == cls && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+    if (reuse.cls == cls && TW_VALID_VERSION_TAG(tp) &&
         reuse.tag == tp->tp_version_tag)
         return reuse.ok;
     // Judged anew: a pickler made before does not stand for the class now.
@@ -319,7 +319,7 @@ static bool reusable_class(PyObject *cls)
             originals.dispatch_table)
         return false;
     PyObject *dump = unbound_dump(tp);
-    if (dump == nullptr || !(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+    if (dump == nullptr || !TW_VALID_VERSION_TAG(tp))
         return false;
     reuse.dump = Py_NewRef(dump);
     reuse.tag = tp->tp_version_tag;

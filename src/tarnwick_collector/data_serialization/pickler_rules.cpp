@@ -148,7 +148,7 @@ static int type_text_has_marker(PyTypeObject *t, int which, PyObject *marker,
 {
     if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return std::strstr(t->tp_name, literal) != nullptr;
-    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+    if (!TW_VALID_VERSION_TAG(t))
         return heap_text_has_marker(t, marker, literal);
     TextMarks &m = text_marks[(reinterpret_cast<uintptr_t>(t) >> 4) % 64];
     if (m.type != t || m.tag != t->tp_version_tag) {
