@@ -1,10 +1,10 @@
 """The package's own records and metrics are written by safe_pickle without
 the C pickler: the bytes must be those a SafePickler writes, in every case
 the direct writer takes, and in every case it hands back."""
-import io
 import pickle
 
 import pytest
+from pickler_support import fresh
 
 from tarnwick_collector.data_collection import metrics, pellory
 from tarnwick_collector.data_collection.used_attributes_collector import (
@@ -13,18 +13,6 @@ from tarnwick_collector.data_collection.used_attributes_collector import (
 from tarnwick_collector.data_serialization import pickler
 
 SafePickler = pickler.SafePickler
-UnpicklableHelpers = pickler.UnpicklableHelpers
-
-
-def fresh(value, object_wrapper=True):
-    """What a SafePickler made for this one value writes."""
-    buffer = io.BytesIO()
-    SafePickler(
-        object_wrapper, buffer,
-        failure_reducer=UnpicklableHelpers.__reduce__,
-        special_cases=UnpicklableHelpers.special_cases,
-    ).dump(value)
-    return buffer.getvalue()
 
 
 def own(cls, **state):

@@ -2,13 +2,13 @@
 what a pickler made for that call alone writes, hold nothing of the call
 afterwards, and follow changes of the classes it is built from."""
 import gc
-import io
 import pickle
 import threading
 import weakref
 
 import pydantic
 import pytest
+from pickler_support import fresh
 
 from tarnwick_collector.data_collection.used_attributes_collector import (
     used_attributes,
@@ -18,17 +18,6 @@ from tarnwick_collector.exceptions import ProblematicPickleException
 
 SafePickler = pickler.SafePickler
 UnpicklableHelpers = pickler.UnpicklableHelpers
-
-
-def fresh(value, object_wrapper=True):
-    """What a SafePickler made for this one value writes."""
-    buffer = io.BytesIO()
-    SafePickler(
-        object_wrapper, buffer,
-        failure_reducer=UnpicklableHelpers.__reduce__,
-        special_cases=UnpicklableHelpers.special_cases,
-    ).dump(value)
-    return buffer.getvalue()
 
 
 class Record:
