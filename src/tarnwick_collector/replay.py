@@ -25,6 +25,7 @@ take their results from the record in turn.
 Unlike the generator, this module imports and runs the program under test.
 """
 import builtins
+import datetime
 import enum
 import importlib
 import inspect
@@ -415,6 +416,9 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         return None if got == wanted else \
             f"{path}: {_short(actual)} (spans {actual.regs!r}), recorded {_short(expected)} " \
             f"(spans {expected.regs!r})"
+    if type(expected) in (datetime.datetime, datetime.time) and (
+            expected.tzinfo is not None or actual.tzinfo is not None):
+        return _zoned_difference(actual, expected, path)
     if isinstance(expected, types.ModuleType):
         # The record names a module and holds nothing more of it: a module
         # made afresh under that name (by an import hook) is the one.
@@ -461,6 +465,34 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         if found:
             return found
     return None
+
+
+def _zone_of(value: Any) -> Any:
+    """What the zone of a date and time (or a time) says of it: its class,
+    offset, name and daylight saving time."""
+    zone = value.tzinfo
+    if zone is None:
+        return None
+    said: List[Any] = [type(zone)]
+    for method in (value.utcoffset, value.tzname, value.dst):
+        try:
+            said.append(method())
+        except NotImplementedError:  # a zone need not say all of it
+            said.append(NotImplementedError)
+    return tuple(said)
+
+
+def _zoned_difference(actual: Any, expected: Any, path: str) -> Optional[str]:
+    """A date and time (or a time) with a zone is what its fields and its
+    zone say, not only the instant it names (which ``==`` compares): the
+    same instant in another zone is another value. The zone is compared by
+    what it says of the value, whether or not its class defines equality."""
+    try:
+        same = actual.replace(tzinfo=None) == expected.replace(tzinfo=None) and \
+            _zone_of(actual) == _zone_of(expected)
+    except Exception as error:  # the zone's own methods failed
+        return f"{path}: cannot compare ({type(error).__name__}: {error})"
+    return None if same else f"{path}: {_short(actual)} != {_short(expected)} (recorded)"
 
 
 def _hash_is_stable(value: Any, depth: int = 0) -> bool:
