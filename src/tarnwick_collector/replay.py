@@ -227,6 +227,31 @@ class _ExceptionClass:
         return obj_state(self.cls, args)
 
 
+class _ZoneClass:
+    """A zone class of the program as a pickle stream calls it. ``tzinfo``
+    pickles as its class called without arguments, then given its state:
+    a class whose initializer wants arguments is made without running it,
+    as the generator's source text makes it."""
+
+    def __init__(self, cls: type) -> None:
+        self.cls = cls
+
+    def __call__(self, *args: Any) -> Any:
+        try:
+            return self.cls(*args)
+        except TypeError:
+            if args:
+                raise
+            return obj_state(self.cls)
+
+
+def _pickles_as_tzinfo(cls: Any) -> bool:
+    return isinstance(cls, type) and issubclass(cls, datetime.tzinfo) and \
+        cls.__module__ != "datetime" and \
+        cls.__reduce__ is datetime.tzinfo.__reduce__ and \
+        cls.__reduce_ex__ is datetime.tzinfo.__reduce_ex__
+
+
 _SPECIAL = {
     ("jsonpickle.unpickler", "loadclass"): _load_class_by_name,
     ("tarnwick_collector.data_serialization.pickler", "wrap_module"): module,
@@ -246,6 +271,8 @@ class _Unpickler(pickle.Unpickler):
         found = super().find_class(module, name)
         if isinstance(found, type) and issubclass(found, BaseException):
             return _ExceptionClass(found)
+        if _pickles_as_tzinfo(found):
+            return _ZoneClass(found)
         return found
 
 
@@ -273,7 +300,10 @@ def load(data_file: str, case: str, field: str) -> Any:
 
 def _with_matches(value: Any, seen: set) -> Any:
     """``value`` with each described match of ``re`` in it (in containers
-    and objects' attributes) made again by ``match``."""
+    and objects' attributes) made again by ``match``, and each zone class
+    the stream names as a value the class itself (see ``_ZoneClass``)."""
+    if isinstance(value, _ZoneClass):  # the class itself, as a value
+        return value.cls
     if isinstance(value, _LoadedRecordedObject):
         parts = object.__getattribute__(value, "_tw_attributes")
         if object.__getattribute__(value, "_tw_type") == "re.Match" and all(

@@ -523,7 +523,14 @@ def test_values_in_zones_of_the_program_are_written_and_compared_by_value(tmp_pa
         def clock(moment):
             return datetime.time(moment.hour, moment.minute, tzinfo=moment.tzinfo)
     """)
-    _write(project, "main.py", "from app5 import zones\nzones.clock(zones.stamp(90))\n")
+    # str() asks the zone for its offset: a call whose arguments share the
+    # zone, kept as the recorded pickle (which calls the class without its
+    # initializer's arguments).
+    _write(project, "main.py", """
+        from app5 import zones
+        moment = zones.stamp(90)
+        str(moment), str(zones.clock(moment))
+    """)
     store = _record(project, tmp_path / "s.sqlite3", "--trust", "app5")
     out = tmp_path / "generated"
     report = generate(str(store), str(out), project_root=str(project))
@@ -533,11 +540,12 @@ def test_values_in_zones_of_the_program_are_written_and_compared_by_value(tmp_pa
     zone = "replay.obj(app5.zones.Fixed,_offset=datetime.timedelta(seconds=5400),_name='local')"
     assert f"datetime.datetime(2020,1,2,3,4,5,tzinfo={zone})" in text
     assert f"datetime.time(3,4,tzinfo={zone})" in text
+    assert "args=replay.load(DATA,'test_fixed_utcoffset" in text
     proc = _pytest(out)
-    assert proc.returncode == 0 and "3 passed" in proc.stdout, proc.stdout
+    assert proc.returncode == 0 and "5 passed" in proc.stdout, proc.stdout
     # The same instant, its zone named otherwise: another value.
     source = project / "app5" / "zones.py"
     source.write_text(source.read_text().replace('"local"', '"other"'))
     proc = _pytest(out)
-    assert "1 failed, 2 passed" in proc.stdout and "test_stamp_returns" in proc.stdout, \
+    assert "1 failed, 4 passed" in proc.stdout and "test_stamp_returns" in proc.stdout, \
         proc.stdout
