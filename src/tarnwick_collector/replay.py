@@ -25,6 +25,7 @@ take their results from the record in turn.
 Unlike the generator, this module imports and runs the program under test.
 """
 import builtins
+import datetime
 import enum
 import importlib
 import inspect
@@ -226,6 +227,31 @@ class _ExceptionClass:
         return obj_state(self.cls, args)
 
 
+class _ZoneClass:
+    """A zone class of the program as a pickle stream calls it. ``tzinfo``
+    pickles as its class called without arguments, then given its state:
+    a class whose initializer wants arguments is made without running it,
+    as the generator's source text makes it."""
+
+    def __init__(self, cls: type) -> None:
+        self.cls = cls
+
+    def __call__(self, *args: Any) -> Any:
+        try:
+            return self.cls(*args)
+        except TypeError:
+            if args:
+                raise
+            return obj_state(self.cls)
+
+
+def _pickles_as_tzinfo(cls: Any) -> bool:
+    return isinstance(cls, type) and issubclass(cls, datetime.tzinfo) and \
+        cls.__module__ != "datetime" and \
+        cls.__reduce__ is datetime.tzinfo.__reduce__ and \
+        cls.__reduce_ex__ is datetime.tzinfo.__reduce_ex__
+
+
 _SPECIAL = {
     ("jsonpickle.unpickler", "loadclass"): _load_class_by_name,
     ("tarnwick_collector.data_serialization.pickler", "wrap_module"): module,
@@ -245,6 +271,8 @@ class _Unpickler(pickle.Unpickler):
         found = super().find_class(module, name)
         if isinstance(found, type) and issubclass(found, BaseException):
             return _ExceptionClass(found)
+        if _pickles_as_tzinfo(found):
+            return _ZoneClass(found)
         return found
 
 
@@ -272,7 +300,10 @@ def load(data_file: str, case: str, field: str) -> Any:
 
 def _with_matches(value: Any, seen: set) -> Any:
     """``value`` with each described match of ``re`` in it (in containers
-    and objects' attributes) made again by ``match``."""
+    and objects' attributes) made again by ``match``, and each zone class
+    the stream names as a value the class itself (see ``_ZoneClass``)."""
+    if isinstance(value, _ZoneClass):  # the class itself, as a value
+        return value.cls
     if isinstance(value, _LoadedRecordedObject):
         parts = object.__getattribute__(value, "_tw_attributes")
         if object.__getattribute__(value, "_tw_type") == "re.Match" and all(
@@ -415,6 +446,9 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         return None if got == wanted else \
             f"{path}: {_short(actual)} (spans {actual.regs!r}), recorded {_short(expected)} " \
             f"(spans {expected.regs!r})"
+    if type(expected) in (datetime.datetime, datetime.time) and (
+            expected.tzinfo is not None or actual.tzinfo is not None):
+        return _zoned_difference(actual, expected, path)
     if isinstance(expected, types.ModuleType):
         # The record names a module and holds nothing more of it: a module
         # made afresh under that name (by an import hook) is the one.
@@ -461,6 +495,34 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         if found:
             return found
     return None
+
+
+def _zone_of(value: Any) -> Any:
+    """What the zone of a date and time (or a time) says of it: its class,
+    offset, name and daylight saving time."""
+    zone = value.tzinfo
+    if zone is None:
+        return None
+    said: List[Any] = [type(zone)]
+    for method in (value.utcoffset, value.tzname, value.dst):
+        try:
+            said.append(method())
+        except NotImplementedError:  # a zone need not say all of it
+            said.append(NotImplementedError)
+    return tuple(said)
+
+
+def _zoned_difference(actual: Any, expected: Any, path: str) -> Optional[str]:
+    """A date and time (or a time) with a zone is what its fields and its
+    zone say, not only the instant it names (which ``==`` compares): the
+    same instant in another zone is another value. The zone is compared by
+    what it says of the value, whether or not its class defines equality."""
+    try:
+        same = actual.replace(tzinfo=None) == expected.replace(tzinfo=None) and \
+            _zone_of(actual) == _zone_of(expected)
+    except Exception as error:  # the zone's own methods failed
+        return f"{path}: cannot compare ({type(error).__name__}: {error})"
+    return None if same else f"{path}: {_short(actual)} != {_short(expected)} (recorded)"
 
 
 def _hash_is_stable(value: Any, depth: int = 0) -> bool:

@@ -1,6 +1,7 @@
 """``tarnwick show`` on values that are hard to turn into text: each costs
 only its own text, every other call is still shown, and ``--json`` stays a
 valid JSON document."""
+import datetime
 import json
 import os
 import subprocess
@@ -11,6 +12,18 @@ import pytest
 import tw_record_fakes as fakes
 
 HUGE = 10 ** 5000
+
+
+class AppZone(datetime.tzinfo):
+    """Pickles as a zone class of a program that is not importable here."""
+
+    _fake_path = ("app.zones", "Fixed")
+
+    def __init__(self, name):
+        self.name = name
+
+
+ZONED = "datetime.datetime(2020, 1, 2, 3, 4, 5, tzinfo=<app.zones.Fixed: name='+01'>)"
 
 
 def nested_module_names(depth):
@@ -61,6 +74,9 @@ ODD_CALLS = {
         "x=<module <module <module", ("arguments_before", "x", lambda v: (
             v["type"] == "builtins.module"
             and v["text"].startswith("<module <module")))),
+    "datetime in a zone of the program": (
+        dict(args=(datetime.datetime(2020, 1, 2, 3, 4, 5, tzinfo=AppZone("+01")),)),
+        f"x={ZONED}", ("arguments_before", "x", {"type": "datetime.datetime", "text": ZONED})),
     "lone surrogate in a keyword name": (dict(kwargs={"na\udc80me": 1}), "na\\udc80me=1",
                                          # Names are escaped in JSON too.
                                          ("arguments_before", "na\\udc80me", 1)),

@@ -56,6 +56,46 @@ def test_harmless_values_come_back_as_themselves(value):
     assert safe_loads(pickle.dumps(value, protocol=4)) == value
 
 
+class AppZone(datetime.tzinfo):
+    """Pickles as a zone class of a program that is not importable here."""
+
+    _fake_path = ("app.zones", "Fixed")
+
+    def __init__(self, name):
+        self.name = name
+
+
+ZONE_TEXT = "<app.zones.Fixed: name='+01'>"
+
+
+@pytest.mark.parametrize("value, naive", [
+    (datetime.datetime(2020, 1, 2, 3, 4, 0, 6, fold=1, tzinfo=AppZone("+01")),
+     "datetime.datetime(2020, 1, 2, 3, 4, 0, 6, fold=1)"),
+    (datetime.time(3, 30, tzinfo=AppZone("+01")), "datetime.time(3, 30)"),
+])
+def test_a_value_in_a_zone_of_the_program_is_a_stand_in_of_its_call(value, naive):
+    decoded = safe_loads(fakes.dumps(value))
+    assert decoded.tw_full_name == f"datetime.{type(value).__name__}" and decoded.tw_called
+    plain, zone = decoding.zoned_parts(decoded)
+    assert plain == value.replace(tzinfo=None) and plain.fold == value.fold
+    assert zone.tw_full_name == "app.zones.Fixed" and zone.tw_attributes == {"name": "+01"}
+    assert render_value(decoded) == f"{naive[:-1]}, tzinfo={ZONE_TEXT})"
+
+
+@pytest.mark.parametrize("value, text", [
+    # A zone of the standard library that is not rebuilt: named by its call.
+    (fakes.FakeCall("datetime", "datetime", b"\x07\xe4\x01\x02\x03\x04\x05\x00\x00\x00",
+                    fakes.FakeCall("zoneinfo", "ZoneInfo._unpickle", "Europe/Paris", 1)),
+     "datetime.datetime(2020, 1, 2, 3, 4, 5, "
+     "tzinfo=zoneinfo.ZoneInfo._unpickle('Europe/Paris', 1))"),
+    # Arguments no value has: shown as the call they are.
+    (fakes.FakeCall("datetime", "time", b"bad", AppZone("+01")),
+     f"datetime.time(b'bad', {ZONE_TEXT})"),
+])
+def test_other_zoned_calls(value, text):
+    assert render_value(safe_loads(fakes.dumps(value))) == text
+
+
 def test_a_local_path_comes_back_as_a_pure_path():
     assert safe_loads(pickle.dumps(pathlib.Path("/x/y"))) == pathlib.PurePosixPath("/x/y")
 

@@ -164,10 +164,10 @@ def _pytest(test_dir):
                  "--tb=short", "-rf", str(test_dir)], cwd=test_dir, env=env)
 
 
-def _record(project, store):
+def _record(project, store, *options):
     """Records the project's main.py into ``store``."""
     env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
-    proc = _run([sys.executable, "-m", "tarnwick_collector", "record", "--quiet",
+    proc = _run([sys.executable, "-m", "tarnwick_collector", "record", "--quiet", *options,
                  "--project-root", str(project), "--store", str(store), "main.py"],
                 cwd=project, env=env)
     assert proc.returncode == 0, proc.stderr
@@ -491,3 +491,61 @@ def test_globals_naming_lambdas_are_left_alone_and_matches_are_made_again(tmp_pa
     source.write_text(source.read_text().replace("group(1)", "group(0)"))
     proc = _pytest(out)
     assert "test_number_returns" in proc.stdout and proc.returncode == 1, proc.stdout
+
+
+def test_values_in_zones_of_the_program_are_written_and_compared_by_value(tmp_path):
+    """A date and time (or a time) whose zone is an object of a class of the
+    program is written as source, its zone made without its initializer
+    (pickle would call it without arguments); the test compares it by its
+    fields and what its zone says, not only by the instant it names."""
+    project = tmp_path / "project"
+    _write(project, "app5/__init__.py", "")
+    _write(project, "app5/zones.py", """
+        import datetime
+
+
+        class Fixed(datetime.tzinfo):
+            def __init__(self, minutes, name):
+                self._offset = datetime.timedelta(minutes=minutes)
+                self._name = name
+
+            def utcoffset(self, dt):
+                return self._offset
+
+            def tzname(self, dt):
+                return self._name
+
+
+        def stamp(minutes):
+            return datetime.datetime(2020, 1, 2, 3, 4, 5, tzinfo=Fixed(minutes, "local"))
+
+
+        def clock(moment):
+            return datetime.time(moment.hour, moment.minute, tzinfo=moment.tzinfo)
+    """)
+    # str() asks the zone for its offset: a call whose arguments share the
+    # zone, kept as the recorded pickle (which calls the class without its
+    # initializer's arguments).
+    _write(project, "main.py", """
+        from app5 import zones
+        moment = zones.stamp(90)
+        str(moment), str(zones.clock(moment))
+    """)
+    store = _record(project, tmp_path / "s.sqlite3", "--trust", "app5")
+    out = tmp_path / "generated"
+    report = generate(str(store), str(out), project_root=str(project))
+    assert not report.skipped, [(s.full_name, s.reason, s.detail) for s in report.skipped]
+    # (Long lines are wrapped: compared without the layout.)
+    text = "".join((out / "test_app5_zones.py").read_text().split()).replace(",)", ")")
+    zone = "replay.obj(app5.zones.Fixed,_offset=datetime.timedelta(seconds=5400),_name='local')"
+    assert f"datetime.datetime(2020,1,2,3,4,5,tzinfo={zone})" in text
+    assert f"datetime.time(3,4,tzinfo={zone})" in text
+    assert "args=replay.load(DATA,'test_fixed_utcoffset" in text
+    proc = _pytest(out)
+    assert proc.returncode == 0 and "5 passed" in proc.stdout, proc.stdout
+    # The same instant, its zone named otherwise: another value.
+    source = project / "app5" / "zones.py"
+    source.write_text(source.read_text().replace('"local"', '"other"'))
+    proc = _pytest(out)
+    assert "1 failed, 4 passed" in proc.stdout and "test_stamp_returns" in proc.stdout, \
+        proc.stdout

@@ -538,3 +538,19 @@ def test_an_instance_made_through_a_replaced_built_in_class_is_one_of_it(
     with pytest.raises(AssertionError, match="!="):
         outcome.check_returned(datetime.datetime(1998, 1, 1))
     sys.modules.pop("rp_newyear", None)
+
+
+def test_a_value_with_a_zone_compares_by_its_fields_and_what_its_zone_says():
+    def zone(name, hours=1):
+        return datetime.timezone(datetime.timedelta(hours=hours), name)
+
+    recorded = datetime.datetime(2024, 1, 2, 3, 4, tzinfo=zone("A"))
+    replay.check(datetime.datetime(2024, 1, 2, 3, 4, tzinfo=zone("A")), recorded)
+    # The same instant in another zone, or named otherwise (== holds), is
+    # another value.
+    for other in (datetime.datetime(2024, 1, 2, 2, 4, tzinfo=zone("A", 0)),
+                  datetime.datetime(2024, 1, 2, 3, 4, tzinfo=zone("B"))):
+        with pytest.raises(AssertionError, match=r"returned: .* \(recorded\)"):
+            replay.check(other, recorded, "returned")
+    with pytest.raises(AssertionError, match="recorded"):
+        replay.check(datetime.time(3, 4), datetime.time(3, 4, tzinfo=zone("A")))

@@ -58,6 +58,7 @@ __all__ = [
     "is_stand_in_class",
     "is_call_stand_in",
     "stand_in_name",
+    "zoned_parts",
     "effective_class_and_state",
     "describe_data_message",
     "describe_metric_message",
@@ -499,6 +500,51 @@ def _str_new(cls: type, *args: Any, **kwargs: Any) -> Any:
     return _stand_in("builtins", "str")(*args, **kwargs)
 
 
+def _zoned(real: type) -> type:
+    """``datetime.datetime`` or ``datetime.time`` as streams call them. A
+    value whose zone is an object of a class the stream named (a stand-in,
+    which is no ``tzinfo``) cannot be made for real: it comes back as a
+    stand-in of the call, as any other reduction of an unknown class does,
+    and :func:`zoned_parts` reads it."""
+
+    def __new__(cls: type, *args: Any, **kwargs: Any) -> Any:
+        if any(isinstance(a, StandIn) for a in args) or \
+                any(isinstance(a, StandIn) for a in kwargs.values()):
+            return _stand_in("datetime", real.__name__)(*args, **kwargs)
+        return real(*args, **kwargs)
+
+    return type(real.__name__, (), {"__new__": __new__, "__module__": "datetime",
+                                    "__qualname__": real.__name__, "__slots__": ()})
+
+
+_ZONED_CLASSES = {"datetime.datetime": datetime.datetime, "datetime.time": datetime.time}
+
+
+def zoned_parts(obj: Any) -> Optional[Tuple[Any, StandIn]]:
+    """The value without its zone (a real naive ``datetime`` or ``time``)
+    and the zone (a stand-in), of a stand-in of a ``datetime`` or ``time``
+    whose zone is an object of the program; None for anything else."""
+    if not isinstance(obj, StandIn) or is_call_stand_in(obj):
+        return None
+    real = _ZONED_CLASSES.get(obj.tw_full_name)
+    if real is None or obj.tw_items or obj.tw_entries or obj.tw_state is not None:
+        return None
+    args, kwargs = list(obj.tw_args), dict(obj.tw_kwargs)
+    if "tzinfo" in kwargs:
+        zone = kwargs.pop("tzinfo")
+    elif args:
+        zone = args.pop()
+    else:
+        return None
+    if not isinstance(zone, StandIn):
+        return None
+    try:
+        naive = real(*args, **kwargs)
+    except Exception:  # not the arguments of a value: shown as a call
+        return None
+    return (naive, zone) if naive.tzinfo is None else None
+
+
 _STR = type("str", (), {"__new__": _str_new, "__module__": "builtins",
                         "__qualname__": "str", "__slots__": ()})
 _SET = _guarded("builtins.set", set, _collection_cost("set", True))
@@ -543,8 +589,8 @@ _ALLOWED: Dict[Tuple[str, str], Any] = {
     ("collections", "deque"): _DEQUE,
     ("collections", "Counter"): _COUNTER,
     ("datetime", "date"): datetime.date,
-    ("datetime", "datetime"): datetime.datetime,
-    ("datetime", "time"): datetime.time,
+    ("datetime", "datetime"): _zoned(datetime.datetime),
+    ("datetime", "time"): _zoned(datetime.time),
     ("datetime", "timedelta"): datetime.timedelta,
     ("datetime", "timezone"): datetime.timezone,
     ("decimal", "Decimal"): decimal.Decimal,

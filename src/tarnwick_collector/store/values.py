@@ -17,6 +17,7 @@ from tarnwick_collector.store.decoding import (
     is_call_stand_in,
     is_stand_in_class,
     stand_in_name,
+    zoned_parts,
 )
 from tarnwick_collector.store.diffing import _MARK, Step, _child, _clip_around_mark, _set_items
 from tarnwick_collector.store.texts import (
@@ -317,6 +318,12 @@ class _Renderer:
                      attrs.get("exception_dunder_dict", {})), depth)
         if name == "builtins.getattr" and len(args) == 2:
             return f"{self._value(args[0], depth + 1)}.{self._named(args[1], depth)}"
+        zoned = zoned_parts(obj)
+        if zoned is not None:
+            # As the value's own repr() writes it, its zone shown as the
+            # object of the program it is.
+            naive, zone = zoned
+            return f"{repr(naive)[:-1]}, tzinfo={self._value(zone, depth + 1)})"
         if name == "copyreg._reconstructor" and args:
             state = args[2] if len(args) > 2 else None
             shown = dict(attrs)

@@ -25,6 +25,7 @@ from tarnwick_collector.store.decoding import (
     is_call_stand_in,
     is_stand_in_class,
     stand_in_name,
+    zoned_parts,
 )
 from tarnwick_collector.testgen.reachable import Reachability
 
@@ -332,6 +333,14 @@ class Writer:
             exc_args = args[1] if len(args) > 1 and isinstance(args[1], (tuple, list)) else ()
             extra = args[2] if len(args) > 2 and isinstance(args[2], dict) else {}
             return self._instance(cls_text, tuple(exc_args), extra, "exception", seen, depth)
+        zoned = zoned_parts(v)
+        if zoned is not None:
+            # A date and time (or a time) whose zone is an object of the
+            # program: written as its repr() writes it, the zone as source.
+            naive, zone = zoned
+            self.imports.add("datetime")
+            zone_text = self._code(zone, context, seen, depth + 1)
+            return f"{repr(naive)[:-1]}, tzinfo={zone_text})"
         if name == PICKLER + "wrap_object":
             raise NotLiteral("an object of which only some attributes were recorded")
         if name.startswith(PICKLER) or name.startswith(WRAPPERS):
