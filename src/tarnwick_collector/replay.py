@@ -26,6 +26,7 @@ Unlike the generator, this module imports and runs the program under test.
 """
 import builtins
 import datetime
+import decimal
 import enum
 import importlib
 import inspect
@@ -399,6 +400,12 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         if math.isnan(expected) and math.isnan(actual):
             return None
         return None if actual == expected else f"{path}: {actual!r} != {expected!r} (recorded)"
+    if (type(expected) is decimal.Decimal and type(actual) is decimal.Decimal
+            and expected.is_nan() and actual.is_nan()):
+        # A NaN is never equal to itself: the same kind of NaN is.
+        if (expected.is_snan(), expected.is_signed()) == (actual.is_snan(), actual.is_signed()):
+            return None
+        return f"{path}: {actual!r} != {expected!r} (recorded)"
     if _builtin_iterator(actual) and _builtin_iterator(expected):
         # Pickle writes a builtin iterator as an iterator over a list of
         # what it had left (a dict's key iterator comes back as a list

@@ -121,6 +121,11 @@ def test_objects_without_eq_compare_by_type_and_state_recursively():
     with pytest.raises(AssertionError, match=r"value: got Box|got .*Plain"):
         replay.check(Plain(1, 2), replay.obj(type("Other", (), {}), a=1, b=2))
     replay.check([float("nan")], [float("nan")])
+    nan, minus_nan, snan = (decimal.Decimal(t) for t in ("NaN", "-NaN", "sNaN"))
+    replay.check([nan, minus_nan], [decimal.Decimal("NaN"), decimal.Decimal("-NaN")])
+    for got, recorded in ((nan, minus_nan), (snan, nan), (nan, decimal.Decimal(1))):
+        with pytest.raises(AssertionError):
+            replay.check(got, recorded)
     with pytest.raises(AssertionError, match="missing"):
         replay.check(replay.obj(Plain, a=1), Plain(1, 2))
     # Cycles end.
