@@ -49,6 +49,8 @@ SHARED = b"".join([b"sha", b"red"])  # one bytes object, not a constant
 WORD = "".join(["wo", "rd"])
 CYCLE = []
 CYCLE.append(CYCLE)
+DICT_CYCLE = {}
+DICT_CYCLE["self"] = DICT_CYCLE
 TUPLE_CYCLE = ([],)
 TUPLE_CYCLE[0].append(TUPLE_CYCLE)
 
@@ -76,6 +78,7 @@ CASES = {
         words=[str(i) for i in range(300)], again=None),
     "a batch of a thousand": record(items=list(range(1000))),
     "a list inside itself": record(loop=CYCLE),
+    "a dict inside itself": record(loop=DICT_CYCLE),
     "a tuple inside itself": record(loop=TUPLE_CYCLE),
     "a state key that shadows the reduction": record(__reduce_ex__=1),
     "a stream near one frame": record(blob=b"z" * (64 * 1024 - 700)),

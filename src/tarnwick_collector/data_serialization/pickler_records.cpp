@@ -208,6 +208,8 @@ class Writer {
     bool full() const { return out.size() >= kFrameTarget; }
     Outcome text(PyObject *s);
     Outcome data(PyObject *b);
+    Outcome sized(PyObject *obj, char short_op, char long_op, const char *at,
+                  Py_ssize_t n);
     Outcome number(PyObject *i);
     Outcome tuple(PyObject *t);
     Outcome list(PyObject *l);
@@ -219,8 +221,10 @@ class Writer {
     void leave() { open_.pop_back(); }
 };
 
-// A container met again inside itself is not written here (the C
-// pickler's recursive writes are not copied).
+// A tuple met again inside itself is not written here (the C pickler's
+// way out of a recursive tuple is not copied). Lists, dicts and sets are
+// memoized before their items, so meeting one again is a memo hit, as for
+// the C pickler.
 bool Writer::enter(PyObject *obj)
 {
     for (PyObject *o : open_)
@@ -244,34 +248,27 @@ Outcome Writer::text(PyObject *s)
             return kNotMine;
         }
     }
-    if (n <= 0xff) {
-        op('\x8c');  // SHORT_BINUNICODE
-        le(static_cast<uint64_t>(n), 1);
-    } else if (static_cast<uint64_t>(n) <= 0xffffffffULL) {
-        op('X');  // BINUNICODE
-        le(static_cast<uint64_t>(n), 4);
-    } else {
-        return kNotMine;
-    }
-    out.append(utf8, static_cast<size_t>(n));
-    memo_put(s);
-    return kWritten;
+    return sized(s, '\x8c', 'X', utf8, n);  // SHORT_BINUNICODE, BINUNICODE
 }
 
 Outcome Writer::data(PyObject *b)
 {
-    const Py_ssize_t n = PyBytes_GET_SIZE(b);
-    if (n <= 0xff) {
-        op('C');  // SHORT_BINBYTES
-        le(static_cast<uint64_t>(n), 1);
-    } else if (static_cast<uint64_t>(n) <= 0xffffffffULL) {
-        op('B');  // BINBYTES
-        le(static_cast<uint64_t>(n), 4);
-    } else {
+    // SHORT_BINBYTES, BINBYTES
+    return sized(b, 'C', 'B', PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b));
+}
+
+// `n` bytes at `at` after the short opcode and a one-byte length below 256,
+// else the long one and four bytes; then `obj` is memoized.
+Outcome Writer::sized(PyObject *obj, char short_op, char long_op,
+                      const char *at, Py_ssize_t n)
+{
+    const uint64_t size = static_cast<uint64_t>(n);
+    if (size > 0xffffffffULL)
         return kNotMine;
-    }
-    out.append(PyBytes_AS_STRING(b), static_cast<size_t>(n));
-    memo_put(b);
+    op(size <= 0xff ? short_op : long_op);
+    le(size, size <= 0xff ? 1 : 4);
+    out.append(at, static_cast<size_t>(n));
+    memo_put(obj);
     return kWritten;
 }
 
@@ -325,7 +322,7 @@ Outcome Writer::tuple(PyObject *t)
 Outcome Writer::list(PyObject *l)
 {
     const Py_ssize_t n = PyList_GET_SIZE(l);
-    if (n >= kBatch || !enter(l))
+    if (n >= kBatch)
         return kNotMine;
     op(']');  // EMPTY_LIST
     memo_put(l);
@@ -341,7 +338,6 @@ Outcome Writer::list(PyObject *l)
     }
     if (PyList_GET_SIZE(l) != n)
         return kNotMine;
-    leave();
     if (n == 1)
         op('a');  // APPEND
     else if (n > 1)
@@ -352,7 +348,7 @@ Outcome Writer::list(PyObject *l)
 Outcome Writer::dict(PyObject *d, bool state)
 {
     const Py_ssize_t n = PyDict_GET_SIZE(d);
-    if (n >= kBatch || !enter(d))
+    if (n >= kBatch)
         return kNotMine;
     op('}');  // EMPTY_DICT
     memo_put(d);
@@ -377,7 +373,6 @@ Outcome Writer::dict(PyObject *d, bool state)
         if (PyDict_GET_SIZE(d) != n)
             return kNotMine;
     }
-    leave();
     if (n == 1)
         op('s');  // SETITEM
     else if (n > 1)
@@ -388,14 +383,12 @@ Outcome Writer::dict(PyObject *d, bool state)
 Outcome Writer::set(PyObject *s)
 {
     const Py_ssize_t n = PySet_GET_SIZE(s);
-    if (n >= kBatch || !enter(s))
+    if (n >= kBatch)
         return kNotMine;
     op('\x8f');  // EMPTY_SET
     memo_put(s);
-    if (n == 0) {
-        leave();
+    if (n == 0)
         return kWritten;
-    }
     op('(');
     Ref it = Ref::steal(PyObject_GetIter(s));
     if (!it)
@@ -409,7 +402,6 @@ Outcome Writer::set(PyObject *s)
         return kFailed;
     if (PySet_GET_SIZE(s) != n)
         return kNotMine;
-    leave();
     op('\x90');  // ADDITEMS
     return kWritten;
 }
