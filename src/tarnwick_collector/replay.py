@@ -62,11 +62,14 @@ def resolve(full_name: str) -> Any:
             target: Any = importlib.import_module(module_name)
         except ImportError:
             continue
+        parent: Any = None
         try:
             for part in parts[cut:]:
-                target = getattr(target, part)
+                parent, target = target, getattr(target, part)
         except AttributeError:
             continue
+        if isinstance(parent, type):
+            target = _getter_named(parent, parts[-1], full_name, target)
         return target
     if parts[0] in vars(builtins):
         target = vars(builtins)[parts[0]]
@@ -74,6 +77,23 @@ def resolve(full_name: str) -> Any:
             target = getattr(target, part)
         return target
     raise LookupError(f"cannot find {full_name!r}")
+
+
+def _getter_named(cls: type, name: str, full_name: str, found: Any) -> Any:
+    """A function of a class body whose name a property made of it now
+    holds: read on the class, the name gives the property (or what it makes
+    of the class), but the recorder named the function."""
+    for klass in cls.__mro__:
+        raw = vars(klass).get(name, _MISSING)
+        if raw is not _MISSING:
+            break
+    else:
+        return found
+    getter = getattr(raw, "fget", None) if isinstance(raw, property) else None
+    if getter is None or getter is found or not callable(getter):
+        return found
+    named = f"{getattr(getter, '__module__', '')}.{getattr(getter, '__qualname__', '')}"
+    return getter if named == full_name else found
 
 
 def module(name: str) -> types.ModuleType:

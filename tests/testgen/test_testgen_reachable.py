@@ -63,3 +63,19 @@ def test_a_module_that_binds_names_no_reading_tells_is_trusted(project, dynamic)
     root, write = project
     write("mod.py", dynamic)
     assert Reachability([str(root)]).is_reachable("mod.made")
+
+
+def test_star_imports_of_the_projects_modules_are_read(project):
+    root, write = project
+    write("pkg/__init__.py", "from .core import *\nfrom pkg.util import *\n")
+    write("pkg/core.py", "__all__ = ['run']\ndef run(): pass\ndef extra(): pass\n")
+    write("pkg/util.py", "def helper(): pass\ndef _private(): pass\n")
+    write("loop_a.py", "from loop_b import *\n")
+    write("loop_b.py", "from loop_a import *\ndef there(): pass\n")
+    found = Reachability([str(root)])
+    for name in ("pkg.run", "pkg.helper", "pkg.core.extra", "loop_a.there",
+                 "loop_a.anything"):
+        assert found.is_reachable(name), name
+    # A function a doctest made under the package's name, say.
+    for name in ("pkg.extra", "pkg._private", "pkg.div"):
+        assert not found.is_reachable(name), name

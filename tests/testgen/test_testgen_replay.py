@@ -559,3 +559,37 @@ def test_a_value_with_a_zone_compares_by_its_fields_and_what_its_zone_says():
             replay.check(other, recorded, "returned")
     with pytest.raises(AssertionError, match="recorded"):
         replay.check(datetime.time(3, 4), datetime.time(3, 4, tzinfo=zone("A")))
+
+
+def test_a_function_a_property_was_made_of_is_found_by_its_name(tmp_path, monkeypatch):
+    (tmp_path / "rp_props.py").write_text(textwrap.dedent('''
+        class classval_property(property):
+            def __get__(self, obj, cls=None):
+                return "read on the class" if obj is None else super().__get__(obj, cls)
+
+        class Shape:
+            @property
+            def area(self):
+                return 1
+
+            @classval_property
+            def label(self):
+                return "shape"
+
+            def plain(self):
+                return 2
+
+        class Square(Shape):
+            pass
+    '''))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    sys.modules.pop("rp_props", None)
+    import rp_props
+    try:
+        assert replay.resolve("rp_props.Shape.area") is rp_props.Shape.__dict__["area"].fget
+        assert replay.resolve("rp_props.Shape.label") is rp_props.Shape.__dict__["label"].fget
+        assert replay.resolve("rp_props.Shape.plain") is rp_props.Shape.plain
+        # Named through a subclass, the name is not the function's own.
+        assert isinstance(replay.resolve("rp_props.Square.area"), property)
+    finally:
+        sys.modules.pop("rp_props", None)

@@ -9,7 +9,7 @@ are checked; anything else is taken to be found.
 """
 import ast
 import os
-from typing import Dict, FrozenSet, Optional, Sequence
+from typing import Callable, Dict, FrozenSet, Optional, Sequence
 
 # Statements whose bodies run at the top of the module.
 _BLOCKS = (ast.If, ast.For, ast.AsyncFor, ast.While, ast.With, ast.AsyncWith, ast.Try)
@@ -25,9 +25,19 @@ def _targets(node: ast.AST, names: set) -> None:
         _targets(node.value, names)
 
 
-def _collect(body: Sequence[ast.stmt], names: set) -> bool:
+# What ``from <module> import *`` binds, given the ImportFrom node: the
+# names, or None when no reading can tell.
+StarNames = Callable[[ast.ImportFrom], Optional[FrozenSet[str]]]
+
+
+def _no_star(node: ast.ImportFrom) -> Optional[FrozenSet[str]]:
+    return None
+
+
+def _collect(body: Sequence[ast.stmt], names: set, star: StarNames = _no_star) -> bool:
     """Adds the names ``body`` binds; False when it may bind names no
-    reading can tell (``import *``, ``globals()``, ``exec``)."""
+    reading can tell (``import *`` of a module ``star`` cannot read,
+    ``globals()``, ``exec``)."""
     for node in body:
         if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
             names.add(node.name)
@@ -39,16 +49,20 @@ def _collect(body: Sequence[ast.stmt], names: set) -> bool:
         elif isinstance(node, (ast.Import, ast.ImportFrom)):
             for alias in node.names:
                 if alias.name == "*":
-                    return False
+                    found = star(node) if isinstance(node, ast.ImportFrom) else None
+                    if found is None:
+                        return False
+                    names.update(found)
+                    continue
                 names.add(alias.asname or alias.name.partition(".")[0])
         elif isinstance(node, _BLOCKS):
             for part in ("body", "orelse", "finalbody"):
-                if not _collect(getattr(node, part, []) or [], names):
+                if not _collect(getattr(node, part, []) or [], names, star):
                     return False
             for handler in getattr(node, "handlers", []) or []:
                 if handler.name:
                     names.add(handler.name)
-                if not _collect(handler.body, names):
+                if not _collect(handler.body, names, star):
                     return False
             if isinstance(node, (ast.For, ast.AsyncFor)):
                 _targets(node.target, names)
@@ -57,6 +71,27 @@ def _collect(body: Sequence[ast.stmt], names: set) -> bool:
                     if item.optional_vars is not None:
                         _targets(item.optional_vars, names)
     return True
+
+
+def _all_names(tree: ast.Module) -> Optional[FrozenSet[str]]:
+    """``__all__`` when the module sets it once, at its top, to a list or
+    tuple of strings; None otherwise."""
+    found: Optional[FrozenSet[str]] = None
+    for node in tree.body:
+        targets = node.targets if isinstance(node, ast.Assign) else (
+            [node.target] if isinstance(node, (ast.AnnAssign, ast.AugAssign)) else [])
+        if not any(isinstance(t, ast.Name) and t.id == "__all__" for t in targets):
+            continue
+        value = getattr(node, "value", None)
+        if (found is not None or not isinstance(node, ast.Assign)
+                or not isinstance(value, (ast.List, ast.Tuple))):
+            return None
+        texts = [e.value for e in value.elts
+                 if isinstance(e, ast.Constant) and isinstance(e.value, str)]
+        if len(texts) != len(value.elts):
+            return None
+        found = frozenset(texts)
+    return found
 
 
 def _is_globals(node: ast.AST) -> bool:
@@ -90,6 +125,7 @@ class Reachability:
     def __init__(self, roots: Sequence[str]) -> None:
         self.roots = list(roots)
         self._names: Dict[str, Optional[FrozenSet[str]]] = {}
+        self._exports: Dict[str, Optional[FrozenSet[str]]] = {}
 
     def _source(self, module: str) -> Optional[str]:
         parts = module.split(".")
@@ -111,13 +147,40 @@ class Reachability:
                     with open(path, "rb") as fh:
                         tree = ast.parse(fh.read(), path)
                     text_names: set = set()
-                    if _collect(tree.body, text_names) and not _binds_dynamically(tree) \
+                    self._names[module] = None  # (a star import of itself)
+                    star = self._star_reader(module, path)
+                    if _collect(tree.body, text_names, star) \
+                            and not _binds_dynamically(tree) \
                             and "__getattr__" not in text_names:
                         found = frozenset(text_names)
+                        names_all = _all_names(tree)
+                        self._exports[module] = names_all if names_all is not None \
+                            else frozenset(n for n in found if not n.startswith("_"))
                 except (OSError, SyntaxError, ValueError, RecursionError):
                     found = None
             self._names[module] = found
         return self._names[module]
+
+    def _star_reader(self, module: str, path: str) -> StarNames:
+        """What ``from ... import *`` binds in ``module`` (whose source is
+        ``path``), for a module of the project: its ``__all__``, or its
+        names not starting with an underscore."""
+        package = module if os.path.basename(path) == "__init__.py" \
+            else module.rpartition(".")[0]
+
+        def star(node: ast.ImportFrom) -> Optional[FrozenSet[str]]:
+            if node.level:
+                parts = package.split(".") if package else []
+                if node.level - 1 > len(parts):
+                    return None
+                base = parts[:len(parts) - (node.level - 1)]
+                target = ".".join(base + ([node.module] if node.module else []))
+            else:
+                target = node.module or ""
+            if not target or self._bound(target) is None:
+                return None
+            return self._exports.get(target)
+        return star
 
     def is_reachable(self, full_name: str) -> bool:
         """Whether ``full_name`` (``module.attr...``) can be found by name.
