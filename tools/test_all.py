@@ -71,7 +71,21 @@ def run_one(version: str, exe: str, pytest_args: list[str], log_dir: Path) -> di
     else:
         result = f"did not run (exit {proc.returncode})"
     return {"version": version, "exe": exe, "result": result, "counts": counts,
-            "seconds": time.monotonic() - start}
+            "seconds": time.monotonic() - start, "failures": _failures(lines)}
+
+
+def _failures(lines: list[str], limit: int = 200) -> list[str]:
+    """What a failing run said about its failures: pytest's FAILURES and
+    ERRORS sections and its short summary, cut to `limit` lines, so the
+    console of a run (where the log file may not survive) names them."""
+    start = next((i for i, ln in enumerate(lines)
+                  if re.match(r"=+ (FAILURES|ERRORS) =+$", ln)), None)
+    if start is None:
+        start = max(0, len(lines) - 40)
+    picked = lines[start:]
+    if len(picked) > limit:
+        picked = picked[:limit // 2] + ["[... cut ...]"] + picked[-limit // 2:]
+    return picked
 
 
 def table(rows: list[dict]) -> str:
@@ -112,6 +126,8 @@ def main() -> int:
         print(f"--- Python {version} ({exe})", flush=True)
         rows.append(run_one(version, exe, pytest_args, log_dir))
         print(f"    {rows[-1]['result']}  (log: {log_dir / ('py' + version + '.log')})", flush=True)
+        if rows[-1]["result"] != "pass":
+            print("\n".join("    | " + ln for ln in rows[-1]["failures"]), flush=True)
     print()
     print(table(rows))
     return 0 if all(r["result"] == "pass" for r in rows) else 1

@@ -43,7 +43,7 @@ from tarnwick_common.name_extractor import get_function_full_name, get_function_
 
 __all__ = [
     "resolve", "module", "match", "obj", "obj_state", "call_state", "exc", "attrs",
-    "recorded_object", "returns", "raises", "run", "check", "load", "Outcome",
+    "recorded_object", "returns", "raises", "run", "check", "check_globals", "load", "Outcome",
     "add_project_root", "project_roots",
 ]
 
@@ -1137,21 +1137,83 @@ def _unwrapped(function: Any) -> Any:
         return function
 
 
+def _function_named(target: str, n_args: int = 1) -> Any:
+    """The function a record names, as the test calls it. A property's
+    getter (or setter, told by the number of arguments) is recorded under
+    the property's name."""
+    function = _static(target)
+    if n_args == 2 and not isinstance(function, property):
+        # A setter named like its getter: resolved by name, the getter.
+        owner_name, _, attr = target.rpartition(".")
+        try:
+            owner = resolve(owner_name) if owner_name else None
+        except LookupError:
+            owner = None
+        if isinstance(owner, type):
+            found = inspect.getattr_static(owner, attr, None)
+            if isinstance(found, property) and found.fget is function and found.fset:
+                function = found
+    if isinstance(function, property):
+        function = function.fset if n_args == 2 and function.fset else function.fget
+    elif hasattr(function, "func") and type(function).__name__ == "cached_property":
+        function = function.func
+    return _unwrapped(function)
+
+
+def _namespace_of(function: Any) -> Dict[str, Any]:
+    raw = getattr(function, "__func__", function)
+    namespace = getattr(raw, "__globals__", None)
+    if namespace is None:
+        module = _module_of(raw)
+        namespace = vars(module) if module is not None else {}
+    return namespace
+
+
+class _GlobalSpaces:
+    """Where a global a call used lives. A recorded call also holds the
+    globals of the project functions it called, which may live in other
+    modules: a name the function's module does not define is found where
+    the project's other modules define it."""
+
+    def __init__(self, namespace: Dict[str, Any]) -> None:
+        self.namespace = namespace
+        self.others: Optional[List[Dict[str, Any]]] = None
+
+    def of(self, name: str) -> List[Dict[str, Any]]:
+        if name in self.namespace:
+            return [self.namespace]
+        if self.others is None:
+            self.others = _project_namespaces(self.namespace)[1:]
+        return [space for space in self.others if name in space]
+
+
+def check_globals(target: str, values: Dict[str, Any]) -> None:
+    """Check that the module-level values the calls of ``target`` read are,
+    as the program defines them, the recorded ``values``."""
+    spaces = _GlobalSpaces(_namespace_of(_function_named(target)))
+    differences = []
+    for name, expected in values.items():
+        where = spaces.of(name)
+        if not where:
+            differences.append(f"{name}: the program no longer defines it")
+            continue
+        for space in where:
+            found = _difference(space[name], expected, name, set())
+            if found:
+                differences.append(found)
+    if differences:
+        raise AssertionError(
+            f"module-level values read by {target} differ from the recording:\n  "
+            + "\n  ".join(differences))
+
+
 def _set_globals(patches: _Patches, namespace: Dict[str, Any],
                  values: Dict[str, Any]) -> None:
-    """Set the globals a call used to their recorded values. A recorded call
-    also holds the globals of the project functions it called, which may
-    live in other modules: a name the function's module does not define is
-    set where the project's other modules define it."""
-    spaces = None
+    """Set the globals a call used to their recorded values (see
+    ``_GlobalSpaces`` for where)."""
+    spaces = _GlobalSpaces(namespace)
     for name, value in values.items():
-        if name in namespace:
-            where = [namespace]
-        else:
-            if spaces is None:
-                spaces = _project_namespaces(namespace)[1:]
-            where = [space for space in spaces if name in space]
-        for space in where:
+        for space in spaces.of(name):
             if isinstance(value, attrs):
                 current = space[name]
                 for attr, attr_value in value.values.items():
@@ -1195,23 +1257,12 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     many values and then closed (when the second item is true) or run on to
     its end, with the external calls still replaced."""
     kwargs = dict(kwargs or {})
-    function = _static(target)
-    # A property's getter (or setter, told by the number of arguments) is
-    # recorded under the property's name.
-    if isinstance(function, property):
-        function = function.fset if len(args) == 2 and function.fset else function.fget
-    elif hasattr(function, "func") and type(function).__name__ == "cached_property":
-        function = function.func
-    function = _unwrapped(function)
+    function = _function_named(target, len(args))
     instance = None
     if init:
         owner = resolve(target.rpartition(".")[0])
         instance = owner.__new__(owner)
-    raw = getattr(function, "__func__", function)
-    namespace = getattr(raw, "__globals__", None)
-    if namespace is None:
-        module = _module_of(raw)
-        namespace = vars(module) if module is not None else {}
+    namespace = _namespace_of(function)
     patches = _Patches()
     replay = _Replay(target, external)
     outcome = Outcome(target, args, kwargs)

@@ -89,6 +89,8 @@ def test_trusted_values_load_equal_and_of_their_type(value):
 @pytest.mark.parametrize("value", [
     decimal.Decimal("-0.001"), range(5), 2j, collections.deque("ab"),
     kinds.Point(1, 2), kinds.Meters(1.0), ipaddress.ip_address("1.2.3.4"),
+    # A tuple subclass of the C datetime module on 3.9+, which loads as a tuple.
+    datetime.date(2020, 1, 1).isocalendar(),
 ], ids=lambda v: type(v).__name__)
 def test_trusted_values_are_the_bytes_of_stock_pickle(value):
     assert pickler.safe_pickle(value) == pickle.dumps(value, protocol=4)

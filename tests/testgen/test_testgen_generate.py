@@ -549,3 +549,88 @@ def test_values_in_zones_of_the_program_are_written_and_compared_by_value(tmp_pa
     proc = _pytest(out)
     assert "1 failed, 4 passed" in proc.stdout and "test_stamp_returns" in proc.stdout, \
         proc.stdout
+
+
+def test_module_values_built_at_import_are_checked_where_only_import_sets_them(tmp_path):
+    """The calls' own tests set the globals they read to their recorded
+    values, so one more test checks those values as the program, imported,
+    defines them: a change to how a table is built at import fails it. A
+    global the program changes later (through a ``global`` statement, from
+    another module, in place in a function the import does not run) is not
+    checked, and the suite passes on the program as recorded."""
+    project = tmp_path / "project"
+    _write(project, "app4/__init__.py", "")
+    _write(project, "app4/rules.py", """
+        RULES = []
+        LIMIT = 10
+        RATE = 3
+        LAZY = None
+        SEEN = {}
+
+
+        def _rule(word, plural):
+            RULES.insert(0, (word, plural))
+
+
+        _rule("ox", "oxen")
+        _rule("child", "children")
+
+
+        def plural(word):
+            for known, form in RULES:
+                if word == known:
+                    return form
+            return word[:LIMIT] + "s"
+
+
+        def rated(n):
+            return n * RATE
+
+
+        def lazy(n):
+            global LAZY
+            if LAZY is None:
+                LAZY = n
+            return LAZY
+
+
+        def seen(word):
+            SEEN[word] = True
+            return len(SEEN)
+    """)
+    _write(project, "main.py", """
+        from app4 import rules
+        rules.RATE = 4
+        for word in ("ox", "cat", "dog", "child"):
+            rules.plural(word)
+            rules.rated(len(word))
+            rules.lazy(len(word))
+            rules.seen("same")
+    """)
+    store = _record(project, tmp_path / "s.sqlite3")
+    out = tmp_path / "generated"
+    report = generate(str(store), str(out), project_root=str(project))
+    assert report.value_checks == 1
+    assert "1 test(s) of module-level values the calls read" in report.lines()
+    text = (out / "test_app4_rules.py").read_text()
+    check = _test_of(text, "test_module_values_as_recorded")
+    assert "'RULES': [('child', 'children'), ('ox', 'oxen')]" in check
+    assert "'LIMIT': 10" in check
+    for changed in ("RATE", "LAZY", "SEEN"):
+        assert repr(changed) not in check
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout
+    assert f"{report.tests + 1} passed" in proc.stdout
+
+    source = project / "app4" / "rules.py"
+    original = source.read_text()
+    source.write_text(original.replace('_rule("ox", "oxen")', '_rule("ox", "oxes")'))
+    proc = _pytest(out)
+    assert proc.returncode == 1, proc.stdout
+    assert "module-level values read by app4.rules" in proc.stdout
+    assert "RULES[1]" in proc.stdout, proc.stdout
+    # Every call's own test still passes: they set the table as recorded.
+    assert "1 failed" in proc.stdout
+    source.write_text(original.replace("LIMIT = 10", ""))
+    proc = _pytest(out)
+    assert "LIMIT: the program no longer defines it" in proc.stdout

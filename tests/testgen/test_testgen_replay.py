@@ -576,6 +576,14 @@ def test_a_function_a_property_was_made_of_is_found_by_its_name(tmp_path, monkey
             def label(self):
                 return "shape"
 
+            @property
+            def sides(self):
+                return 4
+
+            @sides.setter
+            def sides(self, value):
+                raise AttributeError("attribute 'sides' is readonly")
+
             def plain(self):
                 return 2
 
@@ -591,5 +599,10 @@ def test_a_function_a_property_was_made_of_is_found_by_its_name(tmp_path, monkey
         assert replay.resolve("rp_props.Shape.plain") is rp_props.Shape.plain
         # Named through a subclass, the name is not the function's own.
         assert isinstance(replay.resolve("rp_props.Square.area"), property)
+        # A setter shares its getter's name: the call's arguments tell them apart.
+        shape = replay.obj(rp_props.Shape)
+        replay.run("rp_props.Shape.sides", args=(shape,)).check_returned(4)
+        replay.run("rp_props.Shape.sides", args=(shape, 5)).check_raised(
+            AttributeError("attribute 'sides' is readonly"))
     finally:
         sys.modules.pop("rp_props", None)

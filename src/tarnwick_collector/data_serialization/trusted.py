@@ -75,6 +75,8 @@ STDLIB_TRUSTED: Dict[str, FrozenSet[str]] = {
     "io": frozenset({"BytesIO", "StringIO"}),
     "operator": frozenset({"itemgetter", "attrgetter", "methodcaller"}),
     "time": frozenset({"struct_time"}),
+    # What date.isocalendar() gives on 3.9+: a tuple that pickles as one.
+    "datetime": frozenset({"IsoCalendarDate"}),
     "os": frozenset({"stat_result"}),
     "inspect": frozenset({"Signature", "Parameter", "BoundArguments"}),
 }

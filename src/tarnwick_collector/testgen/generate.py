@@ -4,6 +4,7 @@ One module per recorded module, one test per distinct recorded call. Each
 file the generator writes starts with ``HEADER``; a later run replaces (or
 removes) only files that start with it.
 """
+import ast
 import keyword
 import os
 import pickle
@@ -59,6 +60,8 @@ class Report:
     out_dir: str = ""
     # Calls of the test suite's own functions, left out of generation.
     test_suite: int = 0
+    # Tests of the module-level values the calls read (one per module at most).
+    value_checks: int = 0
 
     @property
     def skipped_calls(self) -> int:
@@ -115,6 +118,8 @@ class Report:
             out.append(f"skipped {self.skipped_rate():.1f}% of the program's own "
                        f"{self.own_calls} call(s); skipped or left out "
                        f"{self.untested_rate():.1f}% of all {self.recorded}")
+        if self.value_checks:
+            out.append(f"{self.value_checks} test(s) of module-level values the calls read")
         out.append(
             f"{self.recorded} recorded call(s): {self.tests} test(s) written, "
             f"{self.duplicates} repeated call(s) folded into them, "
@@ -504,6 +509,8 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
         # Where the test suite's modules are imported from: the values of
         # the calls kept may name its classes and functions.
         suite_roots: Dict[str, Optional[str]] = {}
+        # Their source files: what they change of the program's globals.
+        suite_paths: set = set()
         ids = sqlite_store.select_data_ids(conn, session, function)
         for row in sqlite_store.iter_data_rows_by_id(conn, ids):
             report.recorded += 1
@@ -513,6 +520,7 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
                 report.test_suite += 1
                 if row[4] not in suite_roots:
                     suite_roots[row[4]] = _root_of_row(row)
+                    suite_paths.add(_path_of_row(row))
                 continue
             try:
                 got = read_call(row, project_root)
@@ -559,6 +567,12 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
     main_module = next((c.module for c in calls if c.view.module == "__main__"), None)
     imported = {c.module.partition(".")[0] for c in calls if c.module}
     reachable = Reachability(roots)
+    module_calls_all: Dict[str, List[RecordedCall]] = {}
+    for call in calls:
+        module_calls_all.setdefault(call.module, []).append(call)
+    candidates = {name for c in calls for name in settable_globals(c) if isinstance(name, str)}
+    changed = _changed_names({c.view.full_path for c in calls} | suite_paths
+                             | _project_sources(roots, out_dir), candidates)
     for module, module_calls in sorted(by_module.items()):
         stem = _module_file(module, roots, imported)
         path = os.path.join(out_dir, stem + ".py")
@@ -601,6 +615,11 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
         if not written:
             continue
         report.tests += written
+        values_test = _values_test(module_calls_all.get(module, []), writer, changed,
+                                   set(names.values()))
+        if values_test:
+            bodies.insert(0, values_test)
+            report.value_checks += 1
         imports = sorted(writer.imports - {"builtins"})
         head = [HEADER,
                 f'"""Regression tests of {module}, generated from recorded calls."""']
@@ -634,6 +653,170 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
         except OSError:
             pass
     return report
+
+
+# Methods that change a list, dict, set or deque in place.
+_MUTATORS = frozenset({
+    "append", "extend", "insert", "remove", "pop", "popitem", "clear", "update",
+    "setdefault", "add", "discard", "sort", "reverse", "appendleft", "extendleft",
+    "__setitem__", "__delitem__",
+})
+
+
+_NOT_SOURCES = frozenset({"site-packages", "dist-packages", "node_modules", "__pycache__",
+                          "build", "dist"})
+
+
+def _project_sources(roots: Iterable[str], out_dir: str, limit: int = 5000) -> set:
+    """The Python files under the project's roots (not in hidden folders,
+    installed packages or ``out_dir``), at most ``limit`` of them."""
+    found: set = set()
+    skip = os.path.abspath(out_dir)
+    for root in roots:
+        for here, dirs, files in os.walk(root):
+            dirs[:] = [d for d in dirs if not d.startswith(".") and d not in _NOT_SOURCES
+                       and not d.endswith(".egg-info")
+                       and os.path.abspath(os.path.join(here, d)) != skip]
+            for name in files:
+                if name.endswith(".py"):
+                    found.add(os.path.abspath(os.path.join(here, name)))
+                    if len(found) >= limit:
+                        return found
+    return found
+
+
+def _changed_names(paths: Iterable[Optional[str]], candidates: set) -> set:
+    """The module-level names whose values the program may change after
+    import, as far as these files show: those a ``global`` statement names
+    (a value made on first use, say), those set on another object (see
+    ``_changed_elsewhere``), and those a function changes in place (a cache
+    filled as calls come) unless the module's own top-level code calls that
+    function (it builds a table at import). The files are parsed, never
+    run."""
+    names: set = set()
+    for path in paths:
+        if not path:
+            continue
+        try:
+            with open(path, "rb") as fh:
+                source = fh.read()
+            if not any(name.encode() in source for name in candidates):
+                continue
+            tree = ast.parse(source)
+        except (OSError, SyntaxError, ValueError):
+            continue
+        at_import = set()
+        for stmt in tree.body:
+            if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+                continue
+            for node in ast.walk(stmt):
+                if isinstance(node, ast.Call) and isinstance(node.func, ast.Name):
+                    at_import.add(node.func.id)
+        names.update(_changed_elsewhere(tree))
+        for node in ast.walk(tree):
+            if isinstance(node, ast.Global):
+                names.update(node.names)
+            elif isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)) and \
+                    not (node in tree.body and node.name in at_import):
+                names.update(_changed_in_place(node))
+    return names
+
+
+def _changed_elsewhere(tree: ast.AST) -> set:
+    """Names set on other objects anywhere in a file (``config.DEBUG = 1``,
+    ``setattr(config, "DEBUG", 1)``, ``monkeypatch.setattr(...)``,
+    ``mock.patch("config.DEBUG")``): a module's globals may be among them."""
+    names = set()
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Attribute) and isinstance(node.ctx, (ast.Store, ast.Del)):
+            names.add(node.attr)
+        elif isinstance(node, ast.Call):
+            func = node.func
+            called = func.id if isinstance(func, ast.Name) else \
+                func.attr if isinstance(func, ast.Attribute) else ""
+            if called in ("setattr", "delattr", "patch", "object", "setitem", "delitem"):
+                for arg in node.args:
+                    if isinstance(arg, ast.Constant) and isinstance(arg.value, str):
+                        names.add(arg.value.rpartition(".")[2])
+    return names
+
+
+def _changed_in_place(function: ast.AST) -> set:
+    names = set()
+    for node in ast.walk(function):
+        targets: List[ast.AST] = []
+        if isinstance(node, (ast.Assign, ast.Delete)):
+            targets = list(node.targets)
+        elif isinstance(node, ast.AugAssign):
+            targets = [node.target]
+        elif isinstance(node, ast.Call) and isinstance(node.func, ast.Attribute) and \
+                node.func.attr in _MUTATORS and isinstance(node.func.value, ast.Name):
+            names.add(node.func.value.id)
+        for target in targets:
+            while isinstance(target, (ast.Subscript, ast.Attribute)):
+                target = target.value
+                if isinstance(target, ast.Name):
+                    names.add(target.id)
+    return names
+
+
+VALUES_TEST = "test_module_values_as_recorded"
+
+
+def _values_test(calls: Sequence[RecordedCall], writer: Writer, changed: set,
+                 taken: set) -> str:
+    """A test that the module-level values the recorded calls read are, as
+    the program defines them, what those calls found: the calls' own tests
+    set them to their recorded values, so a change to how the module builds
+    a table would pass them all. Checked are the values that the last two
+    or more calls reading them found alike (by their text, the calls in
+    their recorded order: a table built at import has its final value by
+    then), that the source does not show changing later (``changed``), and
+    that are written as source."""
+    last: Dict[str, Optional[str]] = OrderedDict()
+    stretch: Dict[str, int] = {}
+    target = None
+    for call in calls:
+        for name, value in settable_globals(call).items():
+            if not isinstance(name, str) or name in changed:
+                continue
+            if isinstance(value, StandIn) and value.tw_full_name == PICKLER + "wrap_object":
+                continue  # only the attributes used: the object itself is not known
+            try:
+                writer.check_names(value)
+                text: Optional[str] = writer.code(value)
+            except (NotLiteral, NotByName, NeedsPlaceholder):
+                text = None
+            if name in last and last[name] == text:
+                stretch[name] += 1
+            else:
+                stretch[name] = 1
+            last[name] = text
+            target = target or call.full_name
+    kept = [(n, t) for n, t in last.items() if t is not None and stretch[n] >= 2]
+    if not kept or target is None:
+        return ""
+    name = VALUES_TEST
+    while name in taken:
+        name += "_"
+    lines = [f"def {name}():",
+             '    """The module-level values the recorded calls read, as the program',
+             '    defines them: the last calls that read each found it so."""',
+             "    replay.check_globals(",
+             f"        {target!r},",
+             "        {"]
+    for key, text in kept:
+        lines.append(f"            {key!r}: {layout(text, 12, len(repr(key)) + 2)},")
+    lines.append("        },")
+    lines.append("    )")
+    return "\n".join(lines) + "\n"
+
+
+def _path_of_row(row: Sequence[Any]) -> Optional[str]:
+    try:
+        return RecordView.from_row(row).full_path
+    except Exception:
+        return None
 
 
 def _root_of_row(row: Sequence[Any]) -> Optional[str]:
