@@ -40,7 +40,7 @@ develop:
 	@$(PYTHON) tools/develop.py
 
 test: install
-	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
+	$(PYTHON) tools/run_tests.py -q $(PYTEST_ARGS)
 
 # `make test` with every CPython 3.8+ found (pyenv's, else python3.X on
 # PATH), each in its own build/py3.X, then a table of the results.
