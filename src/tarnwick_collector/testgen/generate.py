@@ -760,6 +760,29 @@ def _changed_in_place(function: ast.AST) -> set:
     return names
 
 
+def _top_level_names(path: Optional[str]) -> set:
+    """The names a module's own top-level code binds (assignments, imports,
+    loops, ``with`` targets, not functions or classes), from its source."""
+    try:
+        with open(path or "", "rb") as fh:
+            tree = ast.parse(fh.read())
+    except (OSError, SyntaxError, ValueError):
+        return set()
+    names: set = set()
+    todo: List[ast.AST] = list(tree.body)
+    while todo:
+        node = todo.pop()
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+            continue
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            names.update((a.asname or a.name).partition(".")[0] for a in node.names)
+            continue
+        for child in ast.walk(node):
+            if isinstance(child, ast.Name) and isinstance(child.ctx, ast.Store):
+                names.add(child.id)
+    return names
+
+
 VALUES_TEST = "test_module_values_as_recorded"
 
 
@@ -768,17 +791,20 @@ def _values_test(calls: Sequence[RecordedCall], writer: Writer, changed: set,
     """A test that the module-level values the recorded calls read are, as
     the program defines them, what those calls found: the calls' own tests
     set them to their recorded values, so a change to how the module builds
-    a table would pass them all. Checked are the values that the last two
-    or more calls reading them found alike (by their text, the calls in
-    their recorded order: a table built at import has its final value by
-    then), that the source does not show changing later (``changed``), and
-    that are written as source."""
+    a table would pass them all. Checked are the module's own top-level
+    names whose values the last two or more calls reading them found alike
+    (by their text, the calls in their recorded order: a table built at
+    import has its final value by then), that the source does not show
+    changing later (``changed``), and that are written as source."""
     last: Dict[str, Optional[str]] = OrderedDict()
     stretch: Dict[str, int] = {}
     target = None
+    # Only the module's own: a call's record also holds what the functions
+    # it called read elsewhere (a lambda of a test module, say).
+    own = _top_level_names(calls[0].view.full_path) if calls else set()
     for call in calls:
         for name, value in settable_globals(call).items():
-            if not isinstance(name, str) or name in changed:
+            if not isinstance(name, str) or name in changed or name not in own:
                 continue
             if isinstance(value, StandIn) and value.tw_full_name == PICKLER + "wrap_object":
                 continue  # only the attributes used: the object itself is not known
