@@ -28,6 +28,7 @@ import builtins
 import datetime
 import decimal
 import enum
+import functools
 import importlib
 import inspect
 import math
@@ -431,6 +432,11 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         # what it had left (a dict's key iterator comes back as a list
         # iterator): what is left is what counts.
         return _difference(list(actual), list(expected), f"list({path})", seen)
+    if isinstance(actual, types.FunctionType) and not isinstance(expected, types.FunctionType) \
+            and _wraps(expected, actual):
+        # The record names the function; its module binds that name to a
+        # wrapper of it (``f = curry(f)``), which is what the name loads.
+        return None
     if type(actual) is not type(expected) and not (
             isinstance(type(actual), _StandInClass) and type(actual).__mro__[1] is type(expected)):
         # (An instance of a built-in class the call made while a stand-in
@@ -522,6 +528,25 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         if found:
             return found
     return None
+
+
+def _wraps(wrapper: Any, function: types.FunctionType) -> bool:
+    """Whether ``wrapper`` wraps ``function`` (through ``__wrapped__`` or a
+    ``func`` attribute, as ``functools`` and libraries' decorators keep
+    it), a few levels down, or a function made afresh under its name."""
+    name = full_name_of(function)
+    for _ in range(4):
+        try:
+            inner = getattr(wrapper, "__wrapped__", None) or getattr(wrapper, "func", None)
+        except Exception:
+            return False
+        if inner is None or inner is wrapper:
+            return False
+        if inner is function or (isinstance(inner, types.FunctionType) and name is not None
+                                 and full_name_of(inner) == name):
+            return True
+        wrapper = inner
+    return False
 
 
 def _zone_of(value: Any) -> Any:
@@ -935,7 +960,7 @@ def _callables_in(value: Any, depth: int = 0) -> set:
     """The ids of the callables in ``value``'s containers (a few levels
     down), as arguments hand them to a function."""
     found: set = set()
-    if depth > 3:
+    if depth > 5:
         return found
     if isinstance(value, dict):
         parts: Any = list(value.values())
@@ -944,10 +969,37 @@ def _callables_in(value: Any, depth: int = 0) -> set:
     else:
         if callable(value) and not isinstance(value, type):
             found.add(id(value))
-        return found
+        # An object handed over hands what it holds too (a composition
+        # of functions, a partial application).
+        parts = _held(value)
     for part in parts:
         found |= _callables_in(part, depth + 1)
     return found
+
+
+def _held(value: Any) -> List[Any]:
+    """What an object holds in its attributes and slots (nothing for
+    functions, classes and modules)."""
+    if isinstance(value, (type, types.ModuleType, types.FunctionType,
+                          types.BuiltinFunctionType, types.MethodType)):
+        return []
+    if isinstance(value, functools.partial):
+        return [value.func, *value.args, *value.keywords.values()]
+    parts: List[Any] = []
+    try:
+        state = object.__getattribute__(value, "__dict__")
+        if isinstance(state, dict):
+            parts.extend(state.values())
+    except AttributeError:
+        pass
+    for klass in type(value).__mro__:
+        slots = vars(klass).get("__slots__", ())
+        for slot in (slots,) if isinstance(slots, str) else slots:
+            try:
+                parts.append(object.__getattribute__(value, slot))
+            except (AttributeError, TypeError):
+                pass
+    return parts
 
 
 def _class_name(cls: type) -> str:

@@ -4,6 +4,7 @@ import collections
 import datetime
 import decimal
 import fractions
+import functools
 import math
 import pathlib
 import pickle
@@ -82,6 +83,29 @@ MODULE = """
 
     def apply_all(fn, values):
         return [fn(v) for v in values]
+
+
+    class Composed:
+        __slots__ = ("funcs",)
+
+        def __init__(self, *funcs):
+            self.funcs = funcs
+
+        def __call__(self, value):
+            for f in self.funcs:
+                value = f(value)
+            return value
+
+
+    def curry(f):
+        return functools.partial(f)
+
+
+    def halve(n):
+        return n / 2
+
+
+    halve = curry(halve)
 
 
     class _ClassText(property):
@@ -163,6 +187,11 @@ def test_a_recorded_call_that_is_not_made_fails(mod):
                          external=[replay.returns("math.floor", 1),
                                    replay.returns("math.floor", 2)])
     outcome.check_returned([1, 2])
+    # So is one the object it hands holds (in a slot, in a partial).
+    composed = mod.Composed(abs, functools.partial(math.floor))
+    outcome = replay.run("rp_app.Composed.__call__", args=(composed, -2.5),
+                         external=[replay.returns("math.floor", 2)])
+    outcome.check_returned(2)
 
 
 def test_an_external_call_that_raised_raises_again(mod):
@@ -559,6 +588,16 @@ def test_a_value_with_a_zone_compares_by_its_fields_and_what_its_zone_says():
             replay.check(other, recorded, "returned")
     with pytest.raises(AssertionError, match="recorded"):
         replay.check(datetime.time(3, 4), datetime.time(3, 4, tzinfo=zone("A")))
+
+
+def test_a_function_whose_name_its_module_binds_to_a_wrapper_of_it_is_that_function(mod):
+    """The record names a function; loaded by that name, it is the wrapper
+    the module binds there (``f = curry(f)``)."""
+    function = mod.halve.func
+    replay.check(function, mod.halve)
+    replay.check([function], [functools.partial(function)])
+    with pytest.raises(AssertionError, match="recorded partial"):
+        replay.check(mod.apply_all, mod.halve)
 
 
 def test_a_function_a_property_was_made_of_is_found_by_its_name(tmp_path, monkeypatch):
