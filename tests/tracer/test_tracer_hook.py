@@ -58,6 +58,24 @@ def test_symlinked_spellings_of_a_file_are_known(tmp_path):
     assert str(real / "m.py") in project.files
 
 
+def test_a_file_is_known_by_its_spellings_through_the_import_path(tmp_path, monkeypatch):
+    real = tmp_path / "real"
+    (real / "pkg").mkdir(parents=True)
+    for name in ("a.py", "b.py"):
+        (real / "pkg" / name).write_text("x = 1\n")
+    for alias in ("alias", "alias2"):
+        (tmp_path / alias).symlink_to(real)
+    monkeypatch.setattr(sys, "path", [str(tmp_path / "alias")] + sys.path)
+    project = Project(str(real))
+    project.add_file(str(real / "pkg" / "a.py"))
+    assert str(tmp_path / "alias" / "pkg" / "a.py") in project.files
+    # An entry added to the path later gives the files added after it theirs.
+    sys.path.insert(0, str(tmp_path / "alias2"))
+    project.add_file(str(real / "pkg" / "b.py"))
+    assert {str(tmp_path / a / "pkg" / "b.py") for a in ("alias", "alias2")} <= project.files
+    assert str(tmp_path / "alias2" / "pkg" / "a.py") not in project.files
+
+
 def test_project_modules_are_instrumented_and_others_not(project):
     project.write("twpkg/__init__.py", "from . import inner\n")
     project.write("twpkg/inner.py", "def f():\n    return 1\n")

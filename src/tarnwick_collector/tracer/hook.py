@@ -89,6 +89,7 @@ class Project:
         # component) was a large share of an import from the cache.
         self._real_dirs: Dict[str, str] = {}
         self._path_bases: Dict[str, Tuple[str, str]] = {}
+        self._spellings: Dict[Tuple[str, Tuple[str, ...]], List[str]] = {}
         self._project_dirs: Dict[str, bool] = {}
         self.files: Set[str] = set()
         self.modules: Set[str] = set()
@@ -162,17 +163,32 @@ class Project:
         self.files.add(os.path.abspath(path))
         real = self._realpath(path)
         self.files.add(real)
-        for entry in sys.path:
-            if not isinstance(entry, str):
-                continue
+        real_dir, name = os.path.split(real)
+        for spelling in self._dir_spellings(real_dir):
+            self.files.add(os.path.join(spelling, name))
+
+    def _dir_spellings(self, real_dir: str) -> List[str]:
+        """The other spellings of ``real_dir`` through the entries of
+        ``sys.path`` (a link to it, a relative entry), kept per directory
+        and the path as it stands."""
+        key = (real_dir, tuple(e for e in sys.path if isinstance(e, str)))
+        found = self._spellings.get(key)
+        if found is not None:
+            return found
+        found = []
+        for entry in key[1]:
             bases = self._path_bases.get(entry)
             if bases is None:
                 base = os.path.abspath(entry or os.curdir)
                 bases = self._path_bases[entry] = (base, os.path.realpath(base))
             base, real_base = bases
-            if _under(real, real_base) and real_base != real:
-                self.files.add(os.path.join(base,
-                                            os.path.relpath(real, real_base)))
+            if _under(real_dir, real_base):
+                spelling = os.path.normpath(
+                    os.path.join(base, os.path.relpath(real_dir, real_base)))
+                if spelling != real_dir and spelling not in found:
+                    found.append(spelling)
+        self._spellings[key] = found
+        return found
 
     def discover(self) -> None:
         """Find the project's source files under the root."""
