@@ -490,7 +490,14 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
     a_state = e_state = None
     if _own_eq(expected) and not isinstance(expected, (types.FunctionType, type)):
         try:
-            equal = bool(actual == expected)
+            result = actual == expected
+            if not isinstance(result, bool) and callable(getattr(result, "all", None)):
+                # An array's equality is elementwise: equal arrays have one
+                # shape and every element equal.
+                equal = getattr(actual, "shape", None) == getattr(expected, "shape", None) \
+                    and bool(result.all())
+            else:
+                equal = bool(result)
         except Exception as error:
             return f"{path}: cannot compare ({type(error).__name__}: {error})"
         if equal:

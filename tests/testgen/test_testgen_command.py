@@ -205,5 +205,5 @@ def test_a_value_kept_as_its_pickle_that_names_a_lambda_is_skipped(tmp_path):
     (tmp_path / "main.py").write_text("import shapes\nshapes.pair()\n")
     assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
     proc = tarnwick("generate-tests", cwd=tmp_path)
-    assert "needs a nested function or lambda, which cannot be found by name: 1" in proc.stdout
+    assert "needs a function or class that cannot be found by name: 1" in proc.stdout
     assert "0 test(s) written" in proc.stdout

@@ -79,3 +79,29 @@ def test_star_imports_of_the_projects_modules_are_read(project):
     # A function a doctest made under the package's name, say.
     for name in ("pkg.extra", "pkg._private", "pkg.div"):
         assert not found.is_reachable(name), name
+
+
+@pytest.mark.parametrize("name,found", [
+    ("re.Pattern.finditer", True),
+    ("os.path.join", True),
+    ("builtins.len", True),
+    # Methods of built-in objects named by classes no module holds.
+    ("_sre.SRE_Scanner.search", False),
+    ("builtins.generator.close", False),
+    ("json.no_such_function", False),
+    # A module not imported here: nothing of it is run to tell.
+    ("surely_not_installed_module.thing", True),
+])
+def test_names_of_loaded_modules_are_looked_up_without_running_them(tmp_path, name, found):
+    import json  # noqa: F401  (loaded, as the standard library mostly is)
+    assert Reachability([str(tmp_path)]).is_reachable(name) is found
+
+
+def test_a_module_getattr_is_not_run_to_tell(tmp_path, monkeypatch):
+    import types
+    lazy = types.ModuleType("tw_lazy_mod")
+    ran = []
+    lazy.__getattr__ = lambda name: ran.append(name)  # type: ignore[method-assign]
+    monkeypatch.setitem(__import__("sys").modules, "tw_lazy_mod", lazy)
+    assert not Reachability([str(tmp_path)]).is_reachable("tw_lazy_mod.thing")
+    assert ran == []

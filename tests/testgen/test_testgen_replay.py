@@ -645,3 +645,28 @@ def test_a_function_a_property_was_made_of_is_found_by_its_name(tmp_path, monkey
             AttributeError("attribute 'sides' is readonly"))
     finally:
         sys.modules.pop("rp_props", None)
+
+
+class _Elementwise:
+    """Equality as arrays have it: elementwise, answered by an array."""
+
+    def __init__(self, *values):
+        self.values = values
+        self.shape = (len(values),)
+
+    def __eq__(self, other):
+        return _Elementwise(*(a == b for a, b in zip(self.values, other.values)))
+
+    def __bool__(self):
+        raise ValueError("the truth value of an array is ambiguous")
+
+    def all(self):
+        return all(self.values)
+
+
+def test_arrays_compare_by_shape_and_every_element():
+    replay.check(_Elementwise(1, 2), _Elementwise(1, 2))
+    with pytest.raises(AssertionError, match=r"3 != 2 \(recorded\)"):
+        replay.check(_Elementwise(1, 3), _Elementwise(1, 2))
+    with pytest.raises(AssertionError, match="recorded"):
+        replay.check(_Elementwise(1, 2, 3), _Elementwise(1, 2))

@@ -4,11 +4,17 @@ told from the source of its module, which is read and never run.
 A function the program made at run time (with ``exec``, in a factory)
 carries the name of the module it was made for, but nothing there is bound
 to it: a generated test naming it would fail on the unchanged program.
-Only names of modules whose source lies under the project's import roots
-are checked; anything else is taken to be found.
+Names of modules whose source lies under the project's import roots are
+checked from that source. So are names of modules built into the
+interpreter or already imported here (whose attributes are looked at
+without running anything: a method of a built-in object, such as
+``_sre.SRE_Scanner.search``, is named by a class no module holds). Anything
+else is taken to be found.
 """
 import ast
+import inspect
 import os
+import sys
 from typing import Callable, Dict, FrozenSet, Optional, Sequence
 
 # Statements whose bodies run at the top of the module.
@@ -198,4 +204,26 @@ class Reachability:
                 return True
             # A submodule is found by name once imported.
             return self._source(module + "." + parts[i]) is not None
+        return _found_among_loaded(parts)
+
+
+_ABSENT = object()
+
+
+def _found_among_loaded(parts: Sequence[str]) -> bool:
+    """Whether a name whose longest module prefix is built in or already
+    imported here is found there, looking at attributes statically (no
+    module ``__getattr__``, no descriptor runs). Other names: True."""
+    for i in range(len(parts) - 1, 0, -1):
+        module = ".".join(parts[:i])
+        target = sys.modules.get(module)
+        if target is None:
+            if module in sys.builtin_module_names:
+                return True  # not imported yet: taken to be found
+            continue
+        for part in parts[i:]:
+            target = inspect.getattr_static(target, part, _ABSENT)
+            if target is _ABSENT:
+                return False
         return True
+    return True
