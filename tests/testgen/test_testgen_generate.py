@@ -641,3 +641,76 @@ def test_module_values_built_at_import_are_checked_where_only_import_sets_them(t
     source.write_text(original.replace("LIMIT = 10", ""))
     proc = _pytest(out)
     assert "LIMIT: the program no longer defines it" in proc.stdout
+
+
+def _reference_choice(calls, limit, shape_of):
+    """The choice of calls made with every call in memory: equal calls
+    folded into the first, then per function first one of each shape, then
+    the others in order, at most ``limit``."""
+    first, distinct = {}, []
+    for call in calls:
+        if call.key in first:
+            first[call.key].count += 1
+        else:
+            first[call.key] = call
+            distinct.append(call)
+    kept, over = [], 0
+    by_function = {}
+    for call in distinct:
+        by_function.setdefault(call.full_name, []).append(call)
+    chosen_ids = set()
+    for group in by_function.values():
+        if len(group) <= limit:
+            chosen_ids.update(id(c) for c in group)
+            continue
+        shapes, chosen = set(), []
+        for call in group:
+            if shape_of(call) not in shapes:
+                shapes.add(shape_of(call))
+                chosen.append(call)
+        for call in group:
+            if len(chosen) >= limit:
+                break
+            if call not in chosen:
+                chosen.append(call)
+        chosen_ids.update(id(c) for c in chosen[:limit])
+    for call in distinct:
+        if id(call) in chosen_ids:
+            kept.append(call)
+        else:
+            over += call.count
+    return kept, len(calls) - len(distinct), over
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_calls_chosen_as_they_are_read_are_those_chosen_with_all_in_memory(seed, monkeypatch):
+    """Generation keeps only the calls it writes tests for while it reads
+    the store: the choice, and the counts of folded and left-out calls, are
+    what they are with every call in memory."""
+    import importlib
+    import random
+    from types import SimpleNamespace
+
+    gen = importlib.import_module("tarnwick_collector.testgen.generate")
+
+    rng = random.Random(seed)
+    monkeypatch.setattr(gen, "_shape", lambda call: call.shape)
+
+    def calls():
+        out = []
+        for i in range(rng.randint(1, 60)):
+            function = rng.choice("fgh")
+            value = rng.randint(0, 12)
+            out.append(SimpleNamespace(full_name=function, key=f"{function}{value}".encode(),
+                                       shape=value % rng.choice((2, 3, 5)), count=1, id=i))
+        return out
+
+    made = calls()
+    limit = rng.randint(1, 6)
+    copies = [SimpleNamespace(**vars(c)) for c in made]
+    expected, duplicates, over = _reference_choice(copies, limit, lambda c: c.shape)
+    chosen = gen._Chosen(limit)
+    for call in made:
+        chosen.add(call)
+    assert [(c.id, c.count) for c in chosen.calls()] == [(c.id, c.count) for c in expected]
+    assert (chosen.duplicates, chosen.over_limit) == (duplicates, over)

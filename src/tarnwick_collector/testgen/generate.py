@@ -20,9 +20,7 @@ from tarnwick_collector.testgen.reachable import Reachability
 from tarnwick_collector.testgen.reader import (
     RecordedCall,
     Skipped,
-    group_calls,
     import_root,
-    import_roots_of,
     is_test_suite_module,
     read_call,
     settable_globals,
@@ -505,7 +503,10 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
     conn = location.backend(store).open_for_reading(store)
     try:
         session = sqlite_store.resolve_runs(conn, run)
-        calls: List[RecordedCall] = []
+        # Calls are read one at a time and only those a test is written
+        # for are kept (a store may hold far more calls than memory).
+        chosen = _Chosen(per_function)
+        seen = _Seen()
         # Where the test suite's modules are imported from: the values of
         # the calls kept may name its classes and functions.
         suite_roots: Dict[str, Optional[str]] = {}
@@ -530,49 +531,37 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
             if isinstance(got, Skipped):
                 report.skipped.append(got)
             else:
-                calls.append(got)
+                seen.add(got)
+                chosen.add(got)
         if function is None:
             report.not_recorded = sqlite_store.failure_reasons(conn, session)
     finally:
         conn.close()
 
-    distinct = group_calls(calls)
-    report.duplicates = len(calls) - len(distinct)
+    report.duplicates = chosen.duplicates
+    report.over_limit = chosen.over_limit
+    calls = chosen.calls()
     by_module: "OrderedDict[str, List[RecordedCall]]" = OrderedDict()
-    kept = set()
-    by_function: "OrderedDict[str, List[RecordedCall]]" = OrderedDict()
-    for call in distinct:
-        by_function.setdefault(call.full_name, []).append(call)
-    for function_calls in by_function.values():
-        for call in _varied(function_calls, per_function):
-            kept.add(id(call))
-    for call in distinct:
-        if id(call) in kept:
-            by_module.setdefault(call.module, []).append(call)
-        else:
-            report.over_limit += call.count
+    for call in calls:
+        by_module.setdefault(call.module, []).append(call)
 
     os.makedirs(out_dir, exist_ok=True)
     earlier = {os.path.join(out_dir, f) for f in os.listdir(out_dir)
                if os.path.isfile(os.path.join(out_dir, f))
                and _is_ours(os.path.join(out_dir, f))}
     wrote: set = set()
-    roots = import_roots_of(calls)
+    roots = list(seen.roots)
     for root in suite_roots.values():
         if root is not None and root not in roots:
             roots.append(root)
     if os.path.abspath(project_root) not in [os.path.abspath(r) for r in roots]:
         roots.append(project_root)
     # Classes of the script that ran as __main__, by its importable name.
-    main_module = next((c.module for c in calls if c.view.module == "__main__"), None)
-    imported = {c.module.partition(".")[0] for c in calls if c.module}
+    main_module = seen.main_module
+    imported = seen.imported
     reachable = Reachability(roots)
-    module_calls_all: Dict[str, List[RecordedCall]] = {}
-    for call in calls:
-        module_calls_all.setdefault(call.module, []).append(call)
-    candidates = {name for c in calls for name in settable_globals(c) if isinstance(name, str)}
-    changed = _changed_names({c.view.full_path for c in calls} | suite_paths
-                             | _project_sources(roots, out_dir), candidates)
+    changed = _changed_names(seen.paths | suite_paths | _project_sources(roots, out_dir),
+                             seen.values.candidates())
     for module, module_calls in sorted(by_module.items()):
         stem = _module_file(module, roots, imported)
         path = os.path.join(out_dir, stem + ".py")
@@ -615,8 +604,7 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
         if not written:
             continue
         report.tests += written
-        values_test = _values_test(module_calls_all.get(module, []), writer, changed,
-                                   set(names.values()))
+        values_test = seen.values.test(module, writer, changed, set(names.values()))
         if values_test:
             bodies.insert(0, values_test)
             report.value_checks += 1
@@ -786,56 +774,165 @@ def _top_level_names(path: Optional[str]) -> set:
 VALUES_TEST = "test_module_values_as_recorded"
 
 
-def _values_test(calls: Sequence[RecordedCall], writer: Writer, changed: set,
-                 taken: set) -> str:
-    """A test that the module-level values the recorded calls read are, as
-    the program defines them, what those calls found: the calls' own tests
-    set them to their recorded values, so a change to how the module builds
-    a table would pass them all. Checked are the module's own top-level
-    names whose values the last two or more calls reading them found alike
-    (by their text, the calls in their recorded order: a table built at
-    import has its final value by then), that the source does not show
-    changing later (``changed``), and that are written as source."""
-    last: Dict[str, Optional[str]] = OrderedDict()
-    stretch: Dict[str, int] = {}
-    target = None
-    # Only the module's own: a call's record also holds what the functions
-    # it called read elsewhere (a lambda of a test module, say).
-    own = _top_level_names(calls[0].view.full_path) if calls else set()
-    for call in calls:
+class _ModuleValues:
+    """What the test of module-level values needs of the calls, gathered as
+    they are read (see ``test``)."""
+
+    def __init__(self) -> None:
+        self.writer = Writer()  # texts to compare only: no names checked
+        # module -> name -> [last text, calls in a row that found it, value]
+        self.found: Dict[str, Dict[str, list]] = {}
+        self.target: Dict[str, str] = {}
+        self.own: Dict[str, set] = {}
+
+    def add(self, call: RecordedCall) -> None:
+        module = call.module
+        if module not in self.own:
+            # Only the module's own: a call's record also holds what the
+            # functions it called read elsewhere (a lambda of a test
+            # module, say).
+            self.own[module] = _top_level_names(call.view.full_path)
+            self.target[module] = call.full_name
+            self.found[module] = OrderedDict()
+        own, found = self.own[module], self.found[module]
         for name, value in settable_globals(call).items():
-            if not isinstance(name, str) or name in changed or name not in own:
+            if not isinstance(name, str) or name not in own:
                 continue
             if isinstance(value, StandIn) and value.tw_full_name == PICKLER + "wrap_object":
                 continue  # only the attributes used: the object itself is not known
             try:
-                writer.check_names(value)
-                text: Optional[str] = writer.code(value)
+                text: Optional[str] = self.writer.code(value)
             except (NotLiteral, NotByName, NeedsPlaceholder):
                 text = None
-            if name in last and last[name] == text:
-                stretch[name] += 1
+            entry = found.get(name)
+            if entry is not None and entry[0] == text:
+                entry[1] += 1
+                entry[2] = value
             else:
-                stretch[name] = 1
-            last[name] = text
-            target = target or call.full_name
-    kept = [(n, t) for n, t in last.items() if t is not None and stretch[n] >= 2]
-    if not kept or target is None:
-        return ""
-    name = VALUES_TEST
-    while name in taken:
-        name += "_"
-    lines = [f"def {name}():",
-             '    """The module-level values the recorded calls read, as the program',
-             '    defines them: the last calls that read each found it so."""',
-             "    replay.check_globals(",
-             f"        {target!r},",
-             "        {"]
-    for key, text in kept:
-        lines.append(f"            {key!r}: {layout(text, 12, len(repr(key)) + 2)},")
-    lines.append("        },")
-    lines.append("    )")
-    return "\n".join(lines) + "\n"
+                found[name] = [text, 1, value]
+
+    def candidates(self) -> set:
+        return {name for names in self.found.values() for name in names}
+
+    def test(self, module: str, writer: Writer, changed: set, taken: set) -> str:
+        """A test that the module-level values the recorded calls read are,
+        as the program defines them, what those calls found: the calls'
+        own tests set them to their recorded values, so a change to how
+        the module builds a table would pass them all. Checked are the
+        module's own top-level names whose values the last two or more
+        calls reading them found alike (by their text, the calls in their
+        recorded order: a table built at import has its final value by
+        then), that the source does not show changing later (``changed``),
+        and that are written as source."""
+        kept = []
+        for key, (text, stretch, value) in self.found.get(module, {}).items():
+            if text is None or stretch < 2 or key in changed:
+                continue
+            try:
+                writer.check_names(value)
+                kept.append((key, writer.code(value)))
+            except (NotLiteral, NotByName, NeedsPlaceholder):
+                continue
+        if not kept:
+            return ""
+        name = VALUES_TEST
+        while name in taken:
+            name += "_"
+        lines = [f"def {name}():",
+                 '    """The module-level values the recorded calls read, as the program',
+                 '    defines them: the last calls that read each found it so."""',
+                 "    replay.check_globals(",
+                 f"        {self.target[module]!r},",
+                 "        {"]
+        for key, text in kept:
+            lines.append(f"            {key!r}: {layout(text, 12, len(repr(key)) + 2)},")
+        lines.append("        },")
+        lines.append("    )")
+        return "\n".join(lines) + "\n"
+
+
+class _Seen:
+    """What generation needs of every call read, kept as it goes: where
+    the modules are imported from, their files, the script's module, and
+    the module-level values the calls read."""
+
+    def __init__(self) -> None:
+        self.roots: "OrderedDict[str, None]" = OrderedDict()
+        self.paths: set = set()
+        self.main_module: Optional[str] = None
+        self.imported: set = set()
+        self.values = _ModuleValues()
+
+    def add(self, call: RecordedCall) -> None:
+        root = import_root(call.module, call.view.full_path)
+        if root is not None:
+            self.roots.setdefault(root, None)
+        self.paths.add(call.view.full_path)
+        if self.main_module is None and call.view.module == "__main__":
+            self.main_module = call.module
+        if call.module:
+            self.imported.add(call.module.partition(".")[0])
+        self.values.add(call)
+
+
+class _Chosen:
+    """The calls a test is written for, chosen as they are read: calls of
+    one function with equal arguments, outcome and external results count
+    as one (the first, with the number of calls it stands for), and of a
+    function's distinct calls at most ``limit`` are kept: first one of each
+    shape (see ``_shape``), then the others in their order."""
+
+    def __init__(self, limit: int) -> None:
+        self.limit = limit
+        self.by_key: Dict[bytes, RecordedCall] = {}
+        self.dropped: set = set()
+        # function -> its kept calls, in order, each with whether it is the
+        # first of its shape; and the shapes met
+        self.kept: Dict[str, List[Tuple[RecordedCall, bool, int]]] = {}
+        self.shapes: Dict[str, set] = {}
+        self.read = 0
+        self.duplicates = 0
+        self.over_limit = 0
+
+    def add(self, call: RecordedCall) -> None:
+        if call.key in self.dropped:
+            self.duplicates += 1
+            self.over_limit += 1
+            return
+        first = self.by_key.get(call.key)
+        if first is not None:
+            first.count += 1
+            self.duplicates += 1
+            return
+        kept = self.kept.setdefault(call.full_name, [])
+        shapes = self.shapes.setdefault(call.full_name, set())
+        try:
+            shape = _shape(call)
+        except Exception:
+            shape = None
+        new_shape = shape not in shapes
+        shapes.add(shape)
+        if len(kept) >= self.limit:
+            others = [i for i, (_, is_first, _) in enumerate(kept) if not is_first]
+            if not new_shape or not others:
+                self._drop(call)
+                return
+            # A new shape takes the place of the latest of the others.
+            evicted = kept.pop(others[-1])[0]
+            del self.by_key[evicted.key]
+            self._drop(evicted)
+        self.read += 1
+        kept.append((call, new_shape, self.read))
+        self.by_key[call.key] = call
+
+    def _drop(self, call: RecordedCall) -> None:
+        self.dropped.add(call.key)
+        self.over_limit += call.count
+
+    def calls(self) -> List[RecordedCall]:
+        """The kept calls, in the order they were read."""
+        out = [(seq, call) for calls in self.kept.values() for call, _, seq in calls]
+        return [call for _, call in sorted(out, key=lambda item: item[0])]
 
 
 def _path_of_row(row: Sequence[Any]) -> Optional[str]:
@@ -867,32 +964,6 @@ def _type_name(value: Any) -> str:
     if isinstance(value, StandIn):
         return value.tw_full_name
     return type(value).__name__
-
-
-def _varied(calls: List[RecordedCall], limit: int) -> List[RecordedCall]:
-    """At most ``limit`` of the calls of one function, in their order: first
-    one of each shape (see ``_shape``), then the others as they come."""
-    if len(calls) <= limit:
-        return calls
-    chosen: List[RecordedCall] = []
-    shapes: set = set()
-    for call in calls:
-        try:
-            shape = _shape(call)
-        except Exception:
-            shape = None
-        if shape not in shapes:
-            shapes.add(shape)
-            chosen.append(call)
-    ids = {id(c) for c in chosen}
-    for call in calls:
-        if len(chosen) >= limit:
-            break
-        if id(call) not in ids:
-            chosen.append(call)
-    chosen = chosen[:limit]
-    order = {id(c): i for i, c in enumerate(calls)}
-    return sorted(chosen, key=lambda c: order[id(c)])
 
 
 def _write_file(path: str, data: bytes, earlier: set, report: Report) -> None:

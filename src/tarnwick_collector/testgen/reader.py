@@ -232,34 +232,6 @@ def unrecorded_globals(call: RecordedCall) -> Dict[Any, str]:
     return out
 
 
-def group_calls(calls: List[RecordedCall]) -> List[RecordedCall]:
-    """Calls of one function with equal arguments, outcome and external
-    results count as one (the first, with the number of calls it stands
-    for)."""
-    first: Dict[bytes, RecordedCall] = {}
-    out: List[RecordedCall] = []
-    for call in calls:
-        seen = first.get(call.key)
-        if seen is None:
-            first[call.key] = call
-            out.append(call)
-        else:
-            seen.count += 1
-    return out
-
-
-def import_roots_of(calls: Sequence[RecordedCall]) -> List[str]:
-    """The directories the recorded modules are imported from, told by
-    their source paths, in the order the calls name them (a library and
-    its test directory, which pytest puts on the path of its own)."""
-    roots: List[str] = []
-    for call in calls:
-        base = import_root(call.module, call.view.full_path)
-        if base is not None and base not in roots:
-            roots.append(base)
-    return roots
-
-
 def import_root(module: Optional[str], path: Optional[str]) -> Optional[str]:
     """The directory ``module``, whose source is at ``path``, is imported
     from."""
