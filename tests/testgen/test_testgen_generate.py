@@ -643,10 +643,11 @@ def test_module_values_built_at_import_are_checked_where_only_import_sets_them(t
     assert "LIMIT: the program no longer defines it" in proc.stdout
 
 
-def _reference_choice(calls, limit, shape_of):
+def _reference_choice(calls, limit, shape_of, writable):
     """The choice of calls made with every call in memory: equal calls
-    folded into the first, then per function first one of each shape, then
-    the others in order, at most ``limit``."""
+    folded into the first, those no test can be written for set aside,
+    then per function first one of each shape, then the others in order,
+    at most ``limit``."""
     first, distinct = {}, []
     for call in calls:
         if call.key in first:
@@ -654,7 +655,8 @@ def _reference_choice(calls, limit, shape_of):
         else:
             first[call.key] = call
             distinct.append(call)
-    kept, over = [], 0
+    unwritable = sum(c.count for c in distinct if not writable(c))
+    distinct = [c for c in distinct if writable(c)]
     by_function = {}
     for call in distinct:
         by_function.setdefault(call.full_name, []).append(call)
@@ -674,43 +676,43 @@ def _reference_choice(calls, limit, shape_of):
             if call not in chosen:
                 chosen.append(call)
         chosen_ids.update(id(c) for c in chosen[:limit])
-    for call in distinct:
-        if id(call) in chosen_ids:
-            kept.append(call)
-        else:
-            over += call.count
-    return kept, len(calls) - len(distinct), over
+    kept = [c for c in distinct if id(c) in chosen_ids]
+    over = sum(c.count for c in distinct if id(c) not in chosen_ids)
+    return kept, len(calls) - len(first), over + unwritable
 
 
 @pytest.mark.parametrize("seed", range(12))
 def test_calls_chosen_as_they_are_read_are_those_chosen_with_all_in_memory(seed, monkeypatch):
     """Generation keeps only the calls it writes tests for while it reads
-    the store: the choice, and the counts of folded and left-out calls, are
-    what they are with every call in memory."""
+    the store, and tries each call's test before it counts against the
+    per-function limit: the calls kept, and the counts of folded and
+    left-out calls, are what they are with every call in memory."""
     import importlib
     import random
     from types import SimpleNamespace
 
     gen = importlib.import_module("tarnwick_collector.testgen.generate")
+    from tarnwick_collector.testgen.reader import Skipped
 
     rng = random.Random(seed)
     monkeypatch.setattr(gen, "_shape", lambda call: call.shape)
-
-    def calls():
-        out = []
-        for i in range(rng.randint(1, 60)):
-            function = rng.choice("fgh")
-            value = rng.randint(0, 12)
-            out.append(SimpleNamespace(full_name=function, key=f"{function}{value}".encode(),
-                                       shape=value % rng.choice((2, 3, 5)), count=1, id=i))
-        return out
-
-    made = calls()
+    made = []
+    for i in range(rng.randint(1, 60)):
+        function = rng.choice("fgh")
+        value = rng.randint(0, 12)
+        made.append(SimpleNamespace(full_name=function, key=f"{function}{value}".encode(),
+                                    shape=value % rng.choice((2, 3, 5)), count=1, id=i,
+                                    bad=value % 4 == 1))
     limit = rng.randint(1, 6)
     copies = [SimpleNamespace(**vars(c)) for c in made]
-    expected, duplicates, over = _reference_choice(copies, limit, lambda c: c.shape)
-    chosen = gen._Chosen(limit)
+    expected, duplicates, left_out = _reference_choice(
+        copies, limit, lambda c: c.shape, lambda c: not c.bad)
+    chosen = gen._Chosen(limit, lambda c: Skipped(c.id, c.full_name, "bad") if c.bad else None)
     for call in made:
         chosen.add(call)
     assert [(c.id, c.count) for c in chosen.calls()] == [(c.id, c.count) for c in expected]
-    assert (chosen.duplicates, chosen.over_limit) == (duplicates, over)
+    assert chosen.duplicates == duplicates
+    # A call no test can be written for is skipped when tried, or left out
+    # with the others over the limit when it never had to be.
+    assert chosen.over_limit + len(chosen.skipped) == left_out
+    assert all(made[s.id].bad for s in chosen.skipped)

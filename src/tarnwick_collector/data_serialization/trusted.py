@@ -296,9 +296,26 @@ def _stdlib_trusts(tp: type) -> bool:
         return not tp.__flags__ & (1 << 9)
     owner = sys.modules.get(module)
     found = getattr(owner, tp.__qualname__, None) if owner is not None else None
+    if found is None and owner is not None:
+        probe = _UNEXPORTED.get(f"{module}.{tp.__qualname__}")
+        found = _probe(probe, owner) if probe is not None else None
     # The module's own type, or one of the interpreter's static types of
     # that name (which a program cannot make).
     return found is tp or not tp.__flags__ & (1 << 9)
+
+
+# Types of those listed that their module makes but does not export (a heap
+# type from 3.13 on), by how to get one from the module.
+_UNEXPORTED: Dict[str, Callable[[Any], Any]] = {
+    "datetime.IsoCalendarDate": lambda module: type(module.date(2000, 1, 1).isocalendar()),
+}
+
+
+def _probe(probe: Callable[[Any], Any], module: Any) -> Any:
+    try:
+        return probe(module)
+    except Exception:
+        return None
 
 
 def is_trusted(tp: type) -> bool:
