@@ -716,3 +716,33 @@ def test_calls_chosen_as_they_are_read_are_those_chosen_with_all_in_memory(seed,
     # with the others over the limit when it never had to be.
     assert chosen.over_limit + len(chosen.skipped) == left_out
     assert all(made[s.id].bad for s in chosen.skipped)
+
+
+def test_a_pure_call_whose_result_cannot_be_written_runs_for_real(tmp_path):
+    """``itertools.chain.from_iterable`` over a generator gives an iterator
+    the recorder can only describe: the test lets that function run for
+    real (it gives the same result for the same arguments) and still
+    replays the clock."""
+    project = tmp_path / "project"
+    _write(project, "app5/__init__.py", "")
+    _write(project, "app5/m.py", """
+        import itertools
+        import time
+
+
+        def flat(rows):
+            stamp = int(time.time()) * 0
+            return [x + stamp for x in itertools.chain.from_iterable(r for r in rows)]
+    """)
+    _write(project, "main.py", """
+        from app5 import m
+        m.flat([[1, 2], [3]])
+    """)
+    store = _record(project, tmp_path / "s.sqlite3")
+    out = tmp_path / "generated"
+    report = generate(str(store), str(out), project_root=str(project))
+    assert report.tests == 1, [(s.reason, s.detail) for s in report.skipped]
+    text = (out / "test_app5_m.py").read_text()
+    assert "replay.returns('time.time'," in text and "chain" not in text
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout

@@ -16,8 +16,10 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -60,6 +62,96 @@ PyObject *send_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         return PyErr_SetFromErrno(PyExc_OSError);
     }
     return PyLong_FromSsize_t(n);
+}
+
+// The same guard for the channel's other uses of its own descriptors: a
+// number checked in Python and then closed, shut down or duplicated may be
+// the program's by then (the check's fstat lets other threads run).
+
+// Reads (fd, dev, ino) from the first three arguments; false with an
+// exception when they are not integers.
+bool fd_and_file(PyObject *const *args, long &fd, unsigned long long &dev,
+                 unsigned long long &ino)
+{
+    fd = PyLong_AsLong(args[0]);
+    dev = PyLong_AsUnsignedLongLong(args[1]);
+    ino = PyLong_AsUnsignedLongLong(args[2]);
+    return !PyErr_Occurred();
+}
+
+bool is_file(long fd, unsigned long long dev, unsigned long long ino)
+{
+    struct stat st;
+    return fd >= 0 && fstat(static_cast<int>(fd), &st) == 0 &&
+           static_cast<unsigned long long>(st.st_dev) == dev &&
+           static_cast<unsigned long long>(st.st_ino) == ino;
+}
+
+// close_if_same(fd, dev, ino): close `fd` if it is still the file; whether
+// it was (and is closed now).
+PyObject *close_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError,
+                     "close_if_same() takes exactly 3 arguments (%zd given)",
+                     nargs);
+        return nullptr;
+    }
+    long fd = -1;
+    unsigned long long dev = 0, ino = 0;
+    if (!fd_and_file(args, fd, dev, ino))
+        return nullptr;
+    if (!is_file(fd, dev, ino))
+        Py_RETURN_FALSE;
+    // Never retried: on Linux the number is released even when close
+    // reports EINTR.
+    close(static_cast<int>(fd));
+    Py_RETURN_TRUE;
+}
+
+// shutdown_if_same(fd, dev, ino, how): shut the socket `fd` down if it is
+// still the file; whether it was.
+PyObject *shutdown_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError,
+                     "shutdown_if_same() takes exactly 4 arguments (%zd given)",
+                     nargs);
+        return nullptr;
+    }
+    long fd = -1;
+    unsigned long long dev = 0, ino = 0;
+    if (!fd_and_file(args, fd, dev, ino))
+        return nullptr;
+    const long how = PyLong_AsLong(args[3]);
+    if (how == -1 && PyErr_Occurred())
+        return nullptr;
+    if (!is_file(fd, dev, ino))
+        Py_RETURN_FALSE;
+    shutdown(static_cast<int>(fd), static_cast<int>(how));
+    Py_RETURN_TRUE;
+}
+
+// dup_if_same(fd, dev, ino): a new descriptor (close-on-exec) on the file
+// if `fd` is still it, else -1.
+PyObject *dup_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError,
+                     "dup_if_same() takes exactly 3 arguments (%zd given)",
+                     nargs);
+        return nullptr;
+    }
+    long fd = -1;
+    unsigned long long dev = 0, ino = 0;
+    if (!fd_and_file(args, fd, dev, ino))
+        return nullptr;
+    if (!is_file(fd, dev, ino))
+        return PyLong_FromLong(-1);
+    const int copy = fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return PyErr_SetFromErrno(PyExc_OSError);
+    return PyLong_FromLong(copy);
 }
 
 // ---------------------------------------------------------------- queueing
@@ -245,6 +337,27 @@ PyMethodDef methods[] = {
      "send_if_same(fd, dev, ino, data, flags)\n--\n\n"
      "Send `data` on the socket `fd` without waiting, if `fd` is still the\n"
      "file (dev, ino): the bytes sent, or -1 when it is not."},
+    {"close_if_same",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(close_if_same)),
+     METH_FASTCALL,
+     "close_if_same(fd, dev, ino)\n--\n\n"
+     "Close `fd` if it is still the file (dev, ino), in one step no other\n"
+     "thread's code comes between: whether it was (and is closed now)."},
+    {"shutdown_if_same",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(shutdown_if_same)),
+     METH_FASTCALL,
+     "shutdown_if_same(fd, dev, ino, how)\n--\n\n"
+     "Shut the socket `fd` down (`how` as socket.shutdown takes it) if it\n"
+     "is still the file (dev, ino): whether it was."},
+    {"dup_if_same",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(dup_if_same)),
+     METH_FASTCALL,
+     "dup_if_same(fd, dev, ino)\n--\n\n"
+     "A new descriptor (close-on-exec) on the file (dev, ino) if `fd` is\n"
+     "still it, else -1."},
     {"queue_if_idle",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)(void)>(queue_if_idle)),

@@ -182,6 +182,22 @@ def new_session_id() -> str:
     return time.strftime("%Y%m%d-%H%M%S") + "-" + uuid.uuid4().hex[:8]
 
 
+def _close_own(sock: socket.socket, ident: Optional[Tuple[int, int]]) -> bool:
+    """Close a socket of the channel's, the file ``ident``, if its number is
+    still that file; a number the program took meanwhile is only forgotten.
+    Returns whether it was the channel's."""
+    try:
+        fd = sock.fileno()
+    except OSError:
+        fd = -1
+    closed = tally_block.close_if_same(fd, ident)
+    try:
+        sock.detach()  # closed, or the program's: the object lets go of it
+    except OSError:
+        pass
+    return closed
+
+
 class SubprocessChannel:
     """One channel: a bounded buffer, a writer thread and a subprocess that
     stores what it receives.
@@ -475,6 +491,11 @@ class SubprocessChannel:
         if not self._python:
             raise OSError("no Python interpreter to run the channel's subprocess")
         parent, child = socket.socketpair()
+        # Which files the two ends are, taken at once: the program may close
+        # their numbers while the subprocess starts (the interpreter lock is
+        # free meanwhile) and open files of its own on them.
+        parent_id = tally_block.identity(parent.fileno())
+        child_id = tally_block.identity(child.fileno())
         # Sockets made while the program has a default timeout
         # (``socket.setdefaulttimeout``) are non-blocking, and the mode goes
         # with the descriptor to the subprocess: both ends block (writes
@@ -494,6 +515,7 @@ class SubprocessChannel:
             args += [self.kind, self.store_path, self.session]
         pass_fds: Tuple[int, ...] = ()
         block_fd = self._block_copy()
+        block_id = tally_block.identity_of(self._tally) if self._tally is not None else None
         if block_fd is not None:
             pass_fds = (block_fd,)
             args += [str(block_fd), str(self._launches)]
@@ -510,15 +532,17 @@ class SubprocessChannel:
                 pass_fds=pass_fds,
             )
         except BaseException:
-            parent.close()
-            child.close()
+            _close_own(parent, parent_id)
+            _close_own(child, child_id)
             raise
         finally:
             if block_fd is not None:
-                os.close(block_fd)
-        child.close()
-        parent.shutdown(socket.SHUT_RD)
-        self._sock_id = tally_block.identity(parent.fileno())
+                tally_block.close_if_same(block_fd, block_id)
+        _close_own(child, child_id)
+        # Should the program have taken the number meanwhile, the first send
+        # finds it is not the channel's and a new subprocess takes over.
+        tally_block.shutdown_if_same(parent.fileno(), parent_id, socket.SHUT_RD)
+        self._sock_id = parent_id
         self._sock = parent
 
     def _block_copy(self) -> Optional[int]:
@@ -531,13 +555,9 @@ class SubprocessChannel:
         if tally is None:
             return None
         try:
-            fd = os.dup(tally.fileno())
+            return tally_block.dup_if_same(tally.fileno(), tally_block.identity_of(tally))
         except OSError:
             return None
-        if tally_block.identity(fd) != tally_block.identity_of(tally):
-            os.close(fd)
-            return None
-        return fd
 
     def _launch_retrying(self) -> None:
         """``_launch`` for a replacement (writer thread, lock not held): a
@@ -955,17 +975,7 @@ class SubprocessChannel:
     def _release_socket(self, sock: socket.socket) -> bool:
         """Close the channel's socket; a descriptor number the program took
         meanwhile is only forgotten. Returns whether it was the channel's."""
-        if self._sock_ours(sock):
-            try:
-                sock.close()
-            except OSError:
-                pass
-            return True
-        try:
-            sock.detach()
-        except OSError:
-            pass
-        return False
+        return _close_own(sock, self._sock_id)
 
     def _reap_retired(self, deadline: float) -> None:
         """Wait (until ``deadline``) for the subprocesses whose socket the

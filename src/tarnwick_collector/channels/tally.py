@@ -61,6 +61,74 @@ def identity(fd: int) -> Optional[Tuple[int, int]]:
     return (st.st_dev, st.st_ino)
 
 
+try:
+    from tarnwick_collector.channels._guarded_send import close_if_same as _close_native
+    from tarnwick_collector.channels._guarded_send import dup_if_same as _dup_native
+    from tarnwick_collector.channels._guarded_send import shutdown_if_same as _shutdown_native
+except ImportError:  # the module not built: checked in Python, less strictly
+    _close_native = _dup_native = _shutdown_native = None
+
+
+# A descriptor the channel checks and then closes, shuts down or copies may
+# be the program's by then: the check's fstat lets the program's threads
+# run, which may close the number (os.closerange) and open a file on it.
+# The native versions check and act in one step no other thread's code
+# comes between.
+
+def close_if_same(fd: int, ident: Optional[Tuple[int, int]]) -> bool:
+    """Close ``fd`` if it is still the file ``ident``: whether it was."""
+    if ident is None or fd < 0:
+        return False
+    if _close_native is not None:
+        return bool(_close_native(fd, ident[0], ident[1]))
+    if identity(fd) != ident:
+        return False
+    try:
+        os.close(fd)
+    except OSError:
+        pass
+    return True
+
+
+def shutdown_if_same(fd: int, ident: Optional[Tuple[int, int]], how: int) -> bool:
+    """Shut the socket ``fd`` down if it is still the file ``ident``."""
+    if ident is None or fd < 0:
+        return False
+    if _shutdown_native is not None:
+        return bool(_shutdown_native(fd, ident[0], ident[1], how))
+    if identity(fd) != ident:
+        return False
+    import socket
+    try:
+        sock = socket.socket(fileno=fd)
+    except OSError:
+        return False
+    try:
+        sock.shutdown(how)
+    except OSError:
+        pass
+    finally:
+        sock.detach()  # the number stays open
+    return True
+
+
+def dup_if_same(fd: int, ident: Optional[Tuple[int, int]]) -> Optional[int]:
+    """A new descriptor on the file ``ident`` if ``fd`` is still it."""
+    if ident is None or fd < 0:
+        return None
+    if _dup_native is not None:
+        copy = _dup_native(fd, ident[0], ident[1])
+        return copy if copy >= 0 else None
+    try:
+        copy = os.dup(fd)
+    except OSError:
+        return None
+    if identity(copy) != ident:
+        os.close(copy)
+        return None
+    return copy
+
+
 def _mapping_descriptor(fd: int, ident: Optional[Tuple[int, int]]) -> Optional[int]:
     """The descriptor a new ``mmap`` of ``fd`` keeps (a duplicate of it):
     another descriptor open on the same file. ``None`` when it cannot be
@@ -129,12 +197,6 @@ class Tally:
         did not close it and take its number)."""
         return self._fd >= 0 and self._id is not None and identity(self._fd) == self._id
 
-    def _owns_mapping_fd(self) -> bool:
-        if self._map_fd is None:
-            # Not known which: trust it as far as the block's own descriptor.
-            return self.owns_fd()
-        return identity(self._map_fd) == self._id
-
     def unstored(self) -> Tuple[int, Optional[str]]:
         """Messages the subprocesses received but could not store, and why
         (the last reason one of them gave)."""
@@ -169,21 +231,17 @@ class Tally:
     def close(self) -> None:
         """Release the block; a descriptor number the program took is
         forgotten, not closed."""
-        ours = self.owns_fd()
         mapping, self._map = self._map, None
         if mapping is not None:
-            if self._owns_mapping_fd():
-                try:
-                    mapping.close()
-                except (OSError, ValueError, BufferError):
-                    pass
-            else:
-                _keep_forever(mapping)
+            # The mapping's own copy of the descriptor is closed here, if it
+            # is still the block's; the mapping object, which would close
+            # the number again when closed or freed, is kept.
+            if self._map_fd is not None:
+                close_if_same(self._map_fd, self._id)
+            _keep_forever(mapping)
         fd, self._fd = self._fd, -1
-        if ours:
-            self._close_fd(fd)
-        else:
-            self._forget_fd()
+        close_if_same(fd, self._id)
+        self._forget_fd()
 
     def _forget_fd(self) -> None:
         file, self._file = self._file, None

@@ -290,17 +290,11 @@ class _Case:
         if globals_text:
             call_lines.append(f"        globals_used={globals_text},")
         if call.external:
-            call_lines.append("        external=[")
-            for i, ext in enumerate(call.external):
-                if ext.raised is not None:
-                    err = self.value(ext.raised, f"external_{i}_execption",
-                                     ext.blobs.get("execption"), "exception")
-                    call_lines.append(f"            replay.raises({ext.name!r}, {err}),")
-                else:
-                    res = self.value(ext.returned, f"external_{i}_return_value",
-                                     ext.blobs.get("return_value"), "external")
-                    call_lines.append(f"            replay.returns({ext.name!r}, {res}),")
-            call_lines.append("        ],")
+            replaced = self._external()
+            if replaced:
+                call_lines.append("        external=[")
+                call_lines.extend(f"            {text}," for text in replaced)
+                call_lines.append("        ],")
         if call.receiver_omitted and call.full_name.endswith(".__init__"):
             call_lines.append("        init=True,")
         gen = view.generator
@@ -331,6 +325,35 @@ class _Case:
         kwargs_after = self.value(view.kwargs_after, "post_run_kwargs", b["post_run_kwargs"])
         lines.append(f"    outcome.check_arguments({args_after}, {kwargs_after})")
         return "\n".join(_wrap(line) for line in lines) + "\n"
+
+    def _external(self) -> List[str]:
+        """The recorded external calls as the test replays them. A call of a
+        function that gives the same result for the same arguments
+        (``PURE``) whose result cannot be written (a lazy iterator over a
+        generator, say) runs for real instead, with every call of it: the
+        replay passes over recorded calls of what it did not replace."""
+        texts: List[Tuple[str, str, str]] = []
+        failed: Dict[str, Exception] = {}
+        for i, ext in enumerate(self.call.external):
+            if ext.name in failed:
+                continue
+            key = f"external_{i}_" + ("execption" if ext.raised is not None else "return_value")
+            try:
+                if ext.raised is not None:
+                    err = self.value(ext.raised, key, ext.blobs.get("execption"), "exception")
+                    texts.append((ext.name, key, f"replay.raises({ext.name!r}, {err})"))
+                else:
+                    res = self.value(ext.returned, key, ext.blobs.get("return_value"),
+                                     "external")
+                    texts.append((ext.name, key, f"replay.returns({ext.name!r}, {res})"))
+            except (NotLiteral, NotByName, NeedsPlaceholder) as exc:
+                if not is_pure(ext.name):
+                    raise
+                failed[ext.name] = exc
+        for name, key, _ in texts:
+            if name in failed:
+                self.data.pop(key, None)
+        return [text for name, _, text in texts if name not in failed]
 
     def _globals(self) -> str:
         used = {}
@@ -368,6 +391,17 @@ class _Case:
             return (f"replay.pick(replay.load(DATA, {self.name!r}, 'globals'), "
                     f"{names!r})")
         return "{" + ", ".join(parts) + "}" if parts else ""
+
+
+# Functions that give the same result for the same arguments and touch
+# nothing else, by module (or module and class): a test may run them for
+# real.
+PURE_MODULES = ("itertools.", "functools.", "_functools.", "operator.", "_operator.",
+                "math.")
+
+
+def is_pure(name: str) -> bool:
+    return name.startswith(PURE_MODULES)
 
 
 def _doc(text: str) -> str:
