@@ -247,6 +247,44 @@ def test_a_guarded_send_never_lands_in_a_socket_that_took_the_number():
         s.close()
 
 
+@pytest.mark.parametrize("native", [True, False], ids=["native", "python"])
+def test_closing_shutting_and_copying_touch_only_the_channels_own_file(monkeypatch, native):
+    """A number the program took (closed, then opened a file of its own on
+    it) is left alone by close_if_same, shutdown_if_same and dup_if_same;
+    the channel's own socket is closed, shut down, copied."""
+    import os
+    import socket
+
+    from tarnwick_collector.channels import tally
+
+    if not native:
+        for name in ("_close_native", "_dup_native", "_shutdown_native"):
+            monkeypatch.setattr(tally, name, None)
+    ours, peer = socket.socketpair()
+    ident = tally.identity(ours.fileno())
+    copy = tally.dup_if_same(ours.fileno(), ident)
+    assert copy is not None and copy != ours.fileno() and tally.identity(copy) == ident
+    assert tally.close_if_same(copy, ident) and tally.identity(copy) is None
+    assert tally.shutdown_if_same(ours.fileno(), ident, socket.SHUT_WR)
+    assert peer.recv(4) == b""  # the peer sees the end
+    # The program takes the number for a socket of its own.
+    number = ours.detach()
+    os.close(number)
+    theirs, their_peer = socket.socketpair()
+    if theirs.fileno() != number:
+        os.dup2(theirs.fileno(), number)
+    assert tally.dup_if_same(number, ident) is None
+    assert not tally.shutdown_if_same(number, ident, socket.SHUT_RDWR)
+    assert not tally.close_if_same(number, ident)
+    os.write(number, b"still")  # open, and still connected
+    assert their_peer.recv(8) == b"still"
+    assert not tally.close_if_same(number, None)
+    if theirs.fileno() != number:
+        os.close(number)
+    for end in (peer, theirs, their_peer):
+        end.close()
+
+
 REENTRY = _CHANNEL_SETUP + r"""
 lines = []
 channel = SubprocessChannel("data", store, session, report=lines.append).start()
