@@ -114,9 +114,9 @@ PyObject *close_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 PyObject *shutdown_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     if (nargs != 4) {
-        PyErr_Format(PyExc_TypeError,
-                     "shutdown_if_same() takes exactly 4 arguments (%zd given)",
-                     nargs);
+        PyErr_Format(
+            PyExc_TypeError,
+            "shutdown_if_same() takes exactly 4 arguments (%zd given)", nargs);
         return nullptr;
     }
     long fd = -1;
