@@ -21,6 +21,7 @@ from tarnwick_collector.testgen.reader import (
     RecordedCall,
     Skipped,
     import_root,
+    is_pure,
     is_test_suite_module,
     read_call,
     settable_globals,
@@ -328,14 +329,18 @@ class _Case:
 
     def _external(self) -> List[str]:
         """The recorded external calls as the test replays them. A call of a
-        function that gives the same result for the same arguments
-        (``PURE``) whose result cannot be written (a lazy iterator over a
-        generator, say) runs for real instead, with every call of it: the
-        replay passes over recorded calls of what it did not replace."""
+        function that gives the same result for the same arguments (see
+        ``is_pure``) whose result cannot be written (a lazy iterator over a
+        generator, say) or was not recorded runs for real instead, with
+        every call of it: the replay passes over recorded calls of what it
+        did not replace."""
         texts: List[Tuple[str, str, str]] = []
         failed: Dict[str, Exception] = {}
         for i, ext in enumerate(self.call.external):
             if ext.name in failed:
+                continue
+            if ext.unrecorded:
+                failed[ext.name] = LookupError("not recorded")
                 continue
             key = f"external_{i}_" + ("execption" if ext.raised is not None else "return_value")
             try:
@@ -391,17 +396,6 @@ class _Case:
             return (f"replay.pick(replay.load(DATA, {self.name!r}, 'globals'), "
                     f"{names!r})")
         return "{" + ", ".join(parts) + "}" if parts else ""
-
-
-# Functions that give the same result for the same arguments and touch
-# nothing else, by module (or module and class): a test may run them for
-# real.
-PURE_MODULES = ("itertools.", "functools.", "_functools.", "operator.", "_operator.",
-                "math.")
-
-
-def is_pure(name: str) -> bool:
-    return name.startswith(PURE_MODULES)
 
 
 def _doc(text: str) -> str:
