@@ -68,11 +68,18 @@ PyObject *send_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // number checked in Python and then closed, shut down or duplicated may be
 // the program's by then (the check's fstat lets other threads run).
 
-// Reads (fd, dev, ino) from the first three arguments; false with an
-// exception when they are not integers.
-bool fd_and_file(PyObject *const *args, long &fd, unsigned long long &dev,
+// Checks that `nargs` is `expected` and reads (fd, dev, ino) from the
+// first three arguments; false with an exception when it cannot.
+bool fd_and_file(const char *name, PyObject *const *args, Py_ssize_t nargs,
+                 Py_ssize_t expected, long &fd, unsigned long long &dev,
                  unsigned long long &ino)
 {
+    if (nargs != expected) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() takes exactly %zd arguments (%zd given)", name,
+                     expected, nargs);
+        return false;
+    }
     fd = PyLong_AsLong(args[0]);
     dev = PyLong_AsUnsignedLongLong(args[1]);
     ino = PyLong_AsUnsignedLongLong(args[2]);
@@ -91,15 +98,9 @@ bool is_file(long fd, unsigned long long dev, unsigned long long ino)
 // it was (and is closed now).
 PyObject *close_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 3) {
-        PyErr_Format(PyExc_TypeError,
-                     "close_if_same() takes exactly 3 arguments (%zd given)",
-                     nargs);
-        return nullptr;
-    }
     long fd = -1;
     unsigned long long dev = 0, ino = 0;
-    if (!fd_and_file(args, fd, dev, ino))
+    if (!fd_and_file("close_if_same", args, nargs, 3, fd, dev, ino))
         return nullptr;
     if (!is_file(fd, dev, ino))
         Py_RETURN_FALSE;
@@ -113,15 +114,9 @@ PyObject *close_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // still the file; whether it was.
 PyObject *shutdown_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 4) {
-        PyErr_Format(
-            PyExc_TypeError,
-            "shutdown_if_same() takes exactly 4 arguments (%zd given)", nargs);
-        return nullptr;
-    }
     long fd = -1;
     unsigned long long dev = 0, ino = 0;
-    if (!fd_and_file(args, fd, dev, ino))
+    if (!fd_and_file("shutdown_if_same", args, nargs, 4, fd, dev, ino))
         return nullptr;
     const long how = PyLong_AsLong(args[3]);
     if (how == -1 && PyErr_Occurred())
@@ -136,15 +131,9 @@ PyObject *shutdown_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // if `fd` is still it, else -1.
 PyObject *dup_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 3) {
-        PyErr_Format(PyExc_TypeError,
-                     "dup_if_same() takes exactly 3 arguments (%zd given)",
-                     nargs);
-        return nullptr;
-    }
     long fd = -1;
     unsigned long long dev = 0, ino = 0;
-    if (!fd_and_file(args, fd, dev, ino))
+    if (!fd_and_file("dup_if_same", args, nargs, 3, fd, dev, ino))
         return nullptr;
     if (!is_file(fd, dev, ino))
         return PyLong_FromLong(-1);
