@@ -619,8 +619,9 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
     # Classes of the script that ran as __main__, by its importable name.
     main_module = seen.main_module
     imported = seen.imported
-    changed = _changed_names(seen.paths | suite_paths | _project_sources(roots, out_dir),
-                             values.candidates())
+    changed = _changed_names(
+        {os.path.realpath(p) for p in seen.paths | suite_paths if p}
+        | _project_sources(roots, out_dir), values.candidates())
     for module, module_calls in sorted(by_module.items()):
         stem = _module_file(module, roots, imported)
         path = os.path.join(out_dir, stem + ".py")
@@ -698,25 +699,21 @@ _MUTATORS = frozenset({
 })
 
 
-_NOT_SOURCES = frozenset({"site-packages", "dist-packages", "node_modules", "__pycache__",
-                          "build", "dist"})
+def _project_sources(roots: Iterable[str], out_dir: str) -> set:
+    """The project's Python files under its roots, as recording tells them
+    (no virtual environments, installed packages or interpreter files),
+    less those in ``out_dir``; each file once, by its real path."""
+    from tarnwick_collector.tracer.hook import Project
 
-
-def _project_sources(roots: Iterable[str], out_dir: str, limit: int = 5000) -> set:
-    """The Python files under the project's roots (not in hidden folders,
-    installed packages or ``out_dir``), at most ``limit`` of them."""
+    skip = os.path.realpath(out_dir)
     found: set = set()
-    skip = os.path.abspath(out_dir)
     for root in roots:
-        for here, dirs, files in os.walk(root):
-            dirs[:] = [d for d in dirs if not d.startswith(".") and d not in _NOT_SOURCES
-                       and not d.endswith(".egg-info")
-                       and os.path.abspath(os.path.join(here, d)) != skip]
-            for name in files:
-                if name.endswith(".py"):
-                    found.add(os.path.abspath(os.path.join(here, name)))
-                    if len(found) >= limit:
-                        return found
+        project = Project(root)
+        project.discover()
+        for path in project.files:
+            real = os.path.realpath(path)
+            if not (real == skip or real.startswith(skip.rstrip(os.sep) + os.sep)):
+                found.add(real)
     return found
 
 
