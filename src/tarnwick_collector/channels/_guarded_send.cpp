@@ -23,51 +23,6 @@
 
 namespace {
 
-// send_if_same(fd, dev, ino, data, flags): bytes sent, or -1 when `fd` is
-// no longer the file (dev, ino). OSError as socket.send raises it
-// (BlockingIOError when the socket takes nothing now).
-PyObject *send_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    if (nargs != 5) {
-        PyErr_Format(PyExc_TypeError,
-                     "send_if_same() takes exactly 5 arguments (%zd given)",
-                     nargs);
-        return nullptr;
-    }
-    const long fd = PyLong_AsLong(args[0]);
-    const unsigned long long dev = PyLong_AsUnsignedLongLong(args[1]);
-    const unsigned long long ino = PyLong_AsUnsignedLongLong(args[2]);
-    const long flags = PyLong_AsLong(args[4]);
-    if (PyErr_Occurred())
-        return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(args[3], &view, PyBUF_SIMPLE) < 0)
-        return nullptr;
-    struct stat st;
-    if (fd < 0 || fstat(static_cast<int>(fd), &st) != 0 ||
-        static_cast<unsigned long long>(st.st_dev) != dev ||
-        static_cast<unsigned long long>(st.st_ino) != ino) {
-        PyBuffer_Release(&view);
-        return PyLong_FromLong(-1);
-    }
-    ssize_t n;
-    do {
-        n = send(static_cast<int>(fd), view.buf, static_cast<size_t>(view.len),
-                 static_cast<int>(flags) | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    const int err = errno;
-    PyBuffer_Release(&view);
-    if (n < 0) {
-        errno = err;
-        return PyErr_SetFromErrno(PyExc_OSError);
-    }
-    return PyLong_FromSsize_t(n);
-}
-
-// The same guard for the channel's other uses of its own descriptors: a
-// number checked in Python and then closed, shut down or duplicated may be
-// the program's by then (the check's fstat lets other threads run).
-
 // Checks that `nargs` is `expected` and reads (fd, dev, ino) from the
 // first three arguments; false with an exception when it cannot.
 bool fd_and_file(const char *name, PyObject *const *args, Py_ssize_t nargs,
@@ -93,6 +48,43 @@ bool is_file(long fd, unsigned long long dev, unsigned long long ino)
            static_cast<unsigned long long>(st.st_dev) == dev &&
            static_cast<unsigned long long>(st.st_ino) == ino;
 }
+
+// send_if_same(fd, dev, ino, data, flags): bytes sent, or -1 when `fd` is
+// no longer the file (dev, ino). OSError as socket.send raises it
+// (BlockingIOError when the socket takes nothing now).
+PyObject *send_if_same(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    long fd = -1;
+    unsigned long long dev = 0, ino = 0;
+    if (!fd_and_file("send_if_same", args, nargs, 5, fd, dev, ino))
+        return nullptr;
+    const long flags = PyLong_AsLong(args[4]);
+    if (flags == -1 && PyErr_Occurred())
+        return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[3], &view, PyBUF_SIMPLE) < 0)
+        return nullptr;
+    if (!is_file(fd, dev, ino)) {
+        PyBuffer_Release(&view);
+        return PyLong_FromLong(-1);
+    }
+    ssize_t n;
+    do {
+        n = send(static_cast<int>(fd), view.buf, static_cast<size_t>(view.len),
+                 static_cast<int>(flags) | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    const int err = errno;
+    PyBuffer_Release(&view);
+    if (n < 0) {
+        errno = err;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return PyLong_FromSsize_t(n);
+}
+
+// The same guard for the channel's other uses of its own descriptors: a
+// number checked in Python and then closed, shut down or duplicated may be
+// the program's by then (the check's fstat lets other threads run).
 
 // close_if_same(fd, dev, ino): close `fd` if it is still the file; whether
 // it was (and is closed now).
