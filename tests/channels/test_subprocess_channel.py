@@ -241,16 +241,16 @@ def test_a_replacement_that_fails_for_want_of_resources_is_tried_again(store, li
     channel = make_channel(store, lines)
     channel.send_message(b"first")
     channel.flush(10)
-    real_popen = subprocess.Popen
+    real_spawn = module.spawn.spawn
     failures = []
 
-    def popen(*args, **kwargs):
+    def spawn(*args, **kwargs):
         if len(failures) < 2:
             failures.append(1)
             raise OSError(errno.EAGAIN, "Resource temporarily unavailable")
-        return real_popen(*args, **kwargs)
+        return real_spawn(*args, **kwargs)
 
-    monkeypatch.setattr(module.subprocess, "Popen", popen)
+    monkeypatch.setattr(module.spawn, "spawn", spawn)
     wait_dead(channel)
     for i in range(20):
         channel.send_message(b"late %d" % i)

@@ -72,7 +72,7 @@ import time
 import uuid
 from typing import IO, Any, Callable, Deque, List, Optional, Tuple
 
-from tarnwick_collector.channels import forks, framing
+from tarnwick_collector.channels import forks, framing, spawn
 from tarnwick_collector.channels import tally as tally_block
 from tarnwick_collector.channels.condition import _Condition
 from tarnwick_collector.channels.forks import _stop_at_multiprocessing_exit
@@ -137,8 +137,11 @@ _get_native_id = getattr(_thread, "get_native_id", None)
 _set_sentinel = getattr(_thread, "_set_sentinel", None)
 
 
+# The package's root, then the directory to work in ('' for the program's).
 _BOOTSTRAP = (
-    "import sys; sys.path.insert(0, sys.argv.pop(1)); "
+    "import os, sys; sys.path.insert(0, sys.argv.pop(1)); d = sys.argv.pop(1)\n"
+    "if d:\n try: os.chdir(d)\n except OSError: pass\n"
+    "from tarnwick_collector.channels.spawn import close_inherited; close_inherited()\n"
     "from tarnwick_collector.channels.receiver import main; sys.exit(main())"
 )
 
@@ -275,13 +278,13 @@ class SubprocessChannel:
         # The pause ended the writer; a new one is due (_resume_after_fork).
         self._writer_paused = False
         self._writer_error: Optional[str] = None
-        self._proc: Optional[subprocess.Popen] = None
+        self._proc: Optional[spawn.Spawned] = None
         self._sock: Optional[socket.socket] = None
         # Which socket ``_sock`` was created as (device, inode).
         self._sock_id: Optional[Tuple[int, int]] = None
         # Subprocesses whose socket the program closed: they store what
         # they received and exit; ``stop`` waits for them.
-        self._retired: List[subprocess.Popen] = []
+        self._retired: List[spawn.Spawned] = []
         # Times the program took a descriptor of the channel.
         self._taken = 0
         # Exit statuses of the subprocesses that ended before their input
@@ -502,35 +505,29 @@ class SubprocessChannel:
         # here never wait all the same, see ``_SEND_NOW``).
         parent.setblocking(True)
         child.setblocking(True)
-        args = [self._python, "-I", "-c", _BOOTSTRAP, _package_root()]
-        if self.max_store_size is not None:
-            args.append(f"--max-store-size={self.max_store_size}")
         env = None
+        workdir = ""
         if location.is_url(self.store_path):
             # Not on the command line, where every user could read it.
             from tarnwick_collector.channels import receiver
-            args += [self.kind, receiver.STORE_FROM_ENV, self.session]
             env = dict(os.environ, **{receiver.STORE_ENV: self.store_path})
         else:
+            workdir = os.path.dirname(self.store_path)
+        args = [self._python, "-I", "-c", _BOOTSTRAP, _package_root(), workdir]
+        if self.max_store_size is not None:
+            args.append(f"--max-store-size={self.max_store_size}")
+        if env is not None:
+            from tarnwick_collector.channels import receiver
+            args += [self.kind, receiver.STORE_FROM_ENV, self.session]
+        else:
             args += [self.kind, self.store_path, self.session]
-        pass_fds: Tuple[int, ...] = ()
         block_fd = self._block_copy()
         block_id = tally_block.identity_of(self._tally) if self._tally is not None else None
         if block_fd is not None:
-            pass_fds = (block_fd,)
-            args += [str(block_fd), str(self._launches)]
+            args += [str(spawn.BLOCK_FD), str(self._launches)]
         self._launches += 1
         try:
-            self._proc = subprocess.Popen(
-                args,
-                stdin=child.fileno(),
-                stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL,
-                cwd=None if env is not None else os.path.dirname(self.store_path) or None,
-                env=env,
-                close_fds=True,
-                pass_fds=pass_fds,
-            )
+            self._proc = spawn.spawn(args, child.fileno(), block_fd, env)
         except BaseException:
             _close_own(parent, parent_id)
             _close_own(child, child_id)
@@ -1243,16 +1240,6 @@ class SubprocessChannel:
         if sock is not None:
             # The child's copy; the parent's stays open.
             self._release_socket(sock)
-        for proc in [self._proc] + self._retired:
-            if proc is None:
-                continue
-            # The parent's subprocess is no child of this process: dropping
-            # the copy of its Popen must neither warn that it still runs
-            # (a ResourceWarning the application would see) nor wait for it.
-            try:
-                proc._child_created = False  # type: ignore[attr-defined]  # Popen's own flag
-            except Exception:
-                pass
         for block in self._old_tallies:
             block.close()
         parent_session = self._parent_session or self.session
