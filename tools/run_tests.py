@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import signal
 import subprocess
 import sys
 
@@ -18,7 +19,8 @@ _FAILED = re.compile(r"^(FAILED|ERROR) (\S+::\S+)")
 def run(args: list[str]) -> tuple[int, list[str], list[str]]:
     """pytest with ``args``: its exit status, the ids of the tests that
     failed, and the lines of the short summary that named them."""
-    proc = subprocess.Popen([sys.executable, "-m", "pytest", *args],
+    # -X faulthandler: a crash, even after the last test, prints where.
+    proc = subprocess.Popen([sys.executable, "-X", "faulthandler", "-m", "pytest", *args],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     assert proc.stdout is not None
     failed: list[str] = []
@@ -49,12 +51,25 @@ def _options(args: list[str]) -> list[str]:
     return kept
 
 
+def _signal_name(number: int) -> str:
+    try:
+        return signal.Signals(number).name
+    except ValueError:
+        return f"signal {number}"
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, allow_abbrev=False)
     parser.add_argument("--again", type=int, default=3,
                         help="run up to this many failed tests once more (0: never)")
     ours, pytest_args = parser.parse_known_args()
     status, failed, said = run(pytest_args)
+    if status < 0:
+        # Killed: the exit status says nothing of which signal (-11 is 245).
+        name = _signal_name(-status)
+        print(f"\npytest was killed by {name}" + (" after its last test" if not failed else ""),
+              flush=True)
+        return 128 - status
     # 1: tests failed (not an error of pytest itself, an interrupt or a
     # failure to collect, which name no test to run again).
     if status != 1 or not failed or len(failed) > ours.again:

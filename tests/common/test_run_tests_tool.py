@@ -54,3 +54,17 @@ def test_failures_that_stay_fail_the_run(tmp_path, body, status):
     proc = _suite(tmp_path, body)
     assert proc.returncode == status, proc.stdout
     assert "Passed when run again" not in proc.stdout
+
+
+def test_a_crash_after_the_last_test_is_named_with_where_it_happened(tmp_path):
+    """All tests passed, then the interpreter crashed while it ended: the
+    run fails, says which signal, and shows where."""
+    (tmp_path / "conftest.py").write_text(textwrap.dedent("""
+        import atexit, ctypes
+        atexit.register(lambda: ctypes.string_at(0))
+    """))
+    proc = _suite(tmp_path, "def test_fine():\n    pass\n")
+    assert proc.returncode == 128 + 11, proc.stdout
+    assert "1 passed" in proc.stdout
+    assert "pytest was killed by SIGSEGV after its last test" in proc.stdout
+    assert "Fatal Python error" in proc.stdout
