@@ -4,6 +4,7 @@ freed once the program drops them, and are finalized at exit as usual."""
 import gc
 import subprocess
 import sys
+import textwrap
 import types
 import weakref
 
@@ -213,3 +214,80 @@ def test_recorded_calls_give_back_every_reference(project):
     gc.collect()
     assert _trampolines.stack_depth() == 0
     assert sys.getrefcount(token) == before
+
+
+ENDED_WHILE_RECORDING = '''
+import sys, threading, time
+sys.path.insert(0, {tests!r})
+import fakecore
+from tarnwick_collector import tracer
+
+inside = threading.Event()
+
+
+class SlowCore(fakecore.CountingCore):
+    """Offered a call on the daemon thread, it waits (the lock free) until
+    the main thread has gone on to end the interpreter."""
+
+    def record_user_function_call(self, called, *args, **kwargs):
+        if threading.current_thread().daemon:
+            inside.set()
+            time.sleep({pause})
+        return super().record_user_function_call(called, *args, **kwargs)
+
+    def record_generator_yield(self, value, record, delegated=False):
+        if threading.current_thread().daemon:
+            inside.set()
+            time.sleep({pause})
+        return super().record_generator_yield(value, record, delegated)
+
+
+tracer.install({root!r}, SlowCore())
+import twmod_daemon
+threading.Thread(target=twmod_daemon.{entry}, daemon=True).start()
+inside.wait(30)
+import twmod_linger
+print("main ends")
+'''
+
+
+@pytest.mark.parametrize("entry", ["call", "suspend"])
+def test_a_daemon_thread_ended_inside_a_recorded_call_leaves_its_references(tmp_path, entry):
+    """At exit the interpreter ends a daemon thread that takes the lock back
+    with pthread_exit, which runs the destructors of the native frames on
+    it. Releasing references there, without the lock and while the main
+    thread frees objects, crashed the process at exit."""
+    (tmp_path / "twmod_daemon.py").write_text(textwrap.dedent("""
+        def work(*parts, **named):
+            return len(parts) + len(named)
+
+        def call():
+            work(*[object() for _ in range(3)], key=[1, 2])
+
+        def numbers():
+            yield [object()]
+            yield 2
+
+        def suspend():
+            for _ in numbers():
+                pass
+    """))
+    # Freed while the interpreter ends, it lets go of the lock for a while:
+    # the daemon thread, awake by then, is ended on taking it back. (A
+    # module of its own: the daemon thread's frames keep the main module.)
+    (tmp_path / "twmod_linger.py").write_text(textwrap.dedent("""
+        import time
+
+        class Lingering:
+            def __del__(self, sleep=time.sleep):
+                sleep(1.0)
+
+        LINGERING = Lingering()
+    """))
+    program = ENDED_WHILE_RECORDING.format(tests=HERE, root=str(tmp_path), entry=entry,
+                                           pause=0.25)
+    for _ in range(2):
+        proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", program],
+                              cwd=str(tmp_path), env={"PYTHONPATH": str(tmp_path), "PATH": ""},
+                              capture_output=True, text=True, timeout=60)
+        assert (proc.returncode, proc.stdout) == (0, "main ends\n"), proc.stderr[-3000:]

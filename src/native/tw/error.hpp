@@ -21,7 +21,11 @@ class SavedError {
     SavedError() = default;
     SavedError(const SavedError &) = delete;
     SavedError &operator=(const SavedError &) = delete;
-    ~SavedError() { clear(); }
+    ~SavedError()
+    {
+        if (t_ != nullptr && may_release())
+            clear();
+    }
 
     // Takes the pending exception as it is; the error indicator is cleared.
     void fetch()
@@ -165,7 +169,11 @@ class SavedError {
 class ErrorGuard {
   public:
     ErrorGuard() { saved_.fetch(); }
-    ~ErrorGuard() { saved_.put_back(); }
+    ~ErrorGuard()
+    {
+        if (may_release())
+            saved_.put_back();
+    }
     ErrorGuard(const ErrorGuard &) = delete;
     ErrorGuard &operator=(const ErrorGuard &) = delete;
 

@@ -436,6 +436,8 @@ class Walk {
     }
     ~Walk()
     {
+        if (!may_release())
+            return;
         clear_memo();
         Py_XDECREF(h_.secrets);
     }

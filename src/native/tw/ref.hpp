@@ -17,6 +17,30 @@
 
 namespace tw {
 
+// Whether this thread holds the interpreter and so may release references.
+// While the interpreter ends, a daemon thread that takes the interpreter
+// lock back is ended with pthread_exit, which unwinds its stack and so runs
+// the destructors of the native frames on it: without the lock, while the
+// main thread frees objects. Those destructors leave their references
+// alone then (the process is ending). From 3.12 on, the thread's own state
+// is a thread-local that is empty while the thread waits for the lock;
+// before, only the lock's holder is known, and only once the interpreter
+// ends (the flag that makes such a thread exit) is it compared with this
+// thread's state.
+inline bool may_release() noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    if (!_Py_IsFinalizing())
+        return true;
+    PyThreadState *holder = _PyThreadState_UncheckedGet();
+    return holder != nullptr && holder == PyGILState_GetThisThreadState();
+#endif
+}
+
 // Move-only owner of one strong reference (or of nothing).
 class Ref {
   public:
@@ -35,7 +59,11 @@ class Ref {
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref()
+    {
+        if (p_ != nullptr && may_release())
+            Py_DECREF(p_);
+    }
 
     // Takes over a new reference (may be NULL).
     static Ref steal(PyObject *p) noexcept { return Ref(p); }

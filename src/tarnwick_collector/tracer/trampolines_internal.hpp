@@ -133,7 +133,8 @@ class KeepRecursionState {
     KeepRecursionState() : overflowed_(PyThreadState_Get()->overflowed) {}
     ~KeepRecursionState()
     {
-        PyThreadState_Get()->overflowed = overflowed_;
+        if (tw::may_release())
+            PyThreadState_Get()->overflowed = overflowed_;
     }
 #else
     KeepRecursionState() = default;
