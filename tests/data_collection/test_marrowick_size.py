@@ -1,6 +1,9 @@
 """The size bound on recorded values: is_size_too_big and
 create_size_too_big_metric."""
+import collections
+import collections.abc
 import types
+import weakref
 
 import pytest
 
@@ -155,6 +158,31 @@ class Slotted:
         self.b = b
 
 
+class Store(collections.abc.MutableMapping):
+    """A mapping on the abstract collections (metaclass ABCMeta), holding
+    a dict and an OrderedDict, as cache classes do."""
+
+    def __init__(self, **values):
+        self.data = dict(values)
+        self.order = collections.OrderedDict.fromkeys(values)
+        self.count = len(values)
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+    def __setitem__(self, key, value):
+        self.data[key] = value
+
+    def __delitem__(self, key):
+        del self.data[key]
+
+    def __iter__(self):
+        return iter(self.data)
+
+    def __len__(self):
+        return len(self.data)
+
+
 class OwnSize:
     def __sizeof__(self):
         return 10 ** 12
@@ -176,7 +204,18 @@ def _corpus(rng, size):
         bytearray(rng.randint(0, size)),
         [10 ** rng.randint(1, 5000)] * 3,
         {"mixed": [1.5, None, True, 3j, b"b" * rng.randint(0, size)]},
+        Store(a=text(), b=[text()]),
+        collections.OrderedDict(a=text(), b={"c": text()}),
+        _with_own_dict(collections.OrderedDict(a=text()), text()),
     ]
+
+
+def _with_own_dict(ordered, value):
+    class Ordered(collections.OrderedDict):
+        pass
+    subclass = Ordered(ordered)
+    subclass.note = value   # in the instance dict (pympler leaves it out)
+    return subclass
 
 
 @pytest.mark.parametrize("limit_mib", [1, 2, 4])
@@ -191,6 +230,25 @@ def test_the_decision_is_pympler_s_for_every_kind_of_value(monkeypatch, limit_mi
         for value in _corpus(rng, 3 * (limit_mib << 20) // 2):
             expected = asizeof.asizeof(value, limit=3) > limit
             assert bool(mw.is_size_too_big(value)) is expected, type(value)
+
+
+def test_mappings_on_the_abstract_collections_are_settled_without_pympler(monkeypatch):
+    """A cache class (an abstract mapping holding a dict and an
+    OrderedDict) is recorded with its receiver before and after each
+    method call: sized by pympler, a few thousand entries made each call
+    cost milliseconds."""
+    from pympler import asizeof
+    asked = []
+    real = asizeof.Asizer.asizeof
+    monkeypatch.setattr(asizeof.Asizer, "asizeof",
+                        lambda self, *objs, **opts: asked.append(objs) or real(self, *objs, **opts))
+    cache = Store(**{f"k{i}": i for i in range(2000)})
+    assert mw.is_size_too_big(cache) is False
+    assert mw.is_size_too_big(collections.OrderedDict(cache.data)) is False
+    assert asked == []
+    # A class pympler takes for a dict by its name is still its to size.
+    assert mw.is_size_too_big(weakref.WeakValueDictionary()) is False
+    assert len(asked) == 1
 
 
 def test_kinds_it_does_not_know_are_left_to_pympler(monkeypatch):

@@ -418,7 +418,8 @@ bool estimate_is_small(PyObject *obj, PyObject *max)
 
 // An upper bound of pympler's deep estimate with limit 3, taken natively
 // over the kinds of values whose sizing pympler does by rule: builtin
-// atoms, strings and containers, and instances of plain classes (their
+// atoms, strings and containers (OrderedDict too), and instances of plain
+// classes, abstract-collection ones included (their
 // __dict__ one level down, their slots directly, their class not at all,
 // as pympler counts them). Each object counts at least what its
 // sys.getsizeof gives, with room to spare, once, at depths 0 to 3; the
@@ -521,7 +522,9 @@ class SizeBound {
             }
             return true;
         }
-        if (t == &PyDict_Type) {
+        if (t == &PyDict_Type || t == &PyODict_Type) {
+            // An OrderedDict's own __sizeof__ counts its order too; pympler
+            // sizes it as a dict and leaves its instance dict out.
             const double n = builtin_sizeof(t, o);
             if (n < 0 || !add(n))
                 return false;
@@ -532,6 +535,12 @@ class SizeBound {
             while (PyDict_Next(o, &pos, &k, &v))
                 if (!walk(k, depth + 1) || !walk(v, depth + 1))
                     return false;
+            if (t == &PyODict_Type && t->tp_dictoffset > 0) {
+                PyObject *own = *reinterpret_cast<PyObject **>(
+                    reinterpret_cast<char *>(o) + t->tp_dictoffset);
+                if (own != nullptr && !walk(own, depth + 1))
+                    return false;
+            }
             return true;
         }
         if (t == &PySet_Type || t == &PyFrozenSet_Type) {
@@ -554,13 +563,38 @@ class SizeBound {
         return plain_instance(o, depth);
     }
 
+    // Whether instances of `t` are sized by pympler as any instance is:
+    // its metaclass is `type`, or `abc.ABCMeta` (a class on the abstract
+    // collections) unless pympler takes it for a dict by its name.
+    static bool plain_metaclass(PyTypeObject *t)
+    {
+        PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(t));
+        if (meta == reinterpret_cast<PyObject *>(&PyType_Type))
+            return true;
+        static PyObject *abc_meta = nullptr;  // kept for the process
+        if (abc_meta == nullptr) {
+            Ref abc = Ref::steal(PyImport_GetModule(TW_STR("abc")));
+            if (!abc)
+                return false;
+            abc_meta = PyObject_GetAttrString(abc.get(), "ABCMeta");
+            if (abc_meta == nullptr)
+                return false;
+        }
+        if (meta != abc_meta)
+            return false;
+        PyObject *module =
+            PyDict_GetItemWithError(t->tp_dict, TW_STR("__module__"));
+        return module != nullptr && PyUnicode_Check(module) &&
+               PyUnicode_CompareWithASCIIString(module, "weakref") != 0 &&
+               PyUnicode_CompareWithASCIIString(module, "UserDict") != 0;
+    }
+
     // An instance of a class written in Python on `object` alone, with the
     // generic attribute lookup and object's own __sizeof__.
     bool plain_instance(PyObject *o, int depth)
     {
         PyTypeObject *t = Py_TYPE(o);
-        if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
-            !Py_IS_TYPE(reinterpret_cast<PyObject *>(t), &PyType_Type) ||
+        if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE) || !plain_metaclass(t) ||
             t->tp_getattro != PyObject_GenericGetAttr || t->tp_itemsize != 0)
             return false;
         static PyObject *object_sizeof = nullptr;  // borrowed from object
