@@ -205,6 +205,9 @@ def _corpus(rng, size):
         [10 ** rng.randint(1, 5000)] * 3,
         {"mixed": [1.5, None, True, 3j, b"b" * rng.randint(0, size)]},
         Store(a=text(), b=[text()]),
+        # Code pympler does not count, beside what it does.
+        [len, Plain, Store.__len__, Store().__len__, lambda: 0, text(),
+         Store.__len__.__code__, {"method": Plain(a=text()).__init__}],
         collections.OrderedDict(a=text(), b={"c": text()}),
         _with_own_dict(collections.OrderedDict(a=text()), text()),
     ]

@@ -418,16 +418,17 @@ bool estimate_is_small(PyObject *obj, PyObject *max)
 
 // An upper bound of pympler's deep estimate with limit 3, taken natively
 // over the kinds of values whose sizing pympler does by rule: builtin
-// atoms, strings and containers (OrderedDict too), and instances of plain
-// classes, abstract-collection ones included (their
-// __dict__ one level down, their slots directly, their class not at all,
-// as pympler counts them). Each object counts at least what its
-// sys.getsizeof gives, with room to spare, once, at depths 0 to 3; the
-// items of one at depth 3 are not followed. The bound is only used to
-// settle "not too big" when it is far below the limit: any other kind of
-// object met (a native type of a library, an iterator, a module, a class
-// with its own __sizeof__), a total above a quarter of the limit, or a
-// walk too long, gives up and leaves the decision to pympler.
+// atoms, strings and containers (OrderedDict too); instances of plain
+// classes, abstract-collection ones included (their __dict__ one level
+// down, their slots directly, their class not at all, as pympler counts
+// them); and code (classes, functions, methods), which pympler does not
+// count. Each object counts at least what its sys.getsizeof gives, with
+// room to spare, once, at depths 0 to 3; the items of one at depth 3 are
+// not followed. The bound is only used to settle "not too big" when it is
+// far below the limit: any other kind of object met (a native type of a
+// library, an iterator, a module, a class with its own __sizeof__), a
+// total above a quarter of the limit, or a walk too long, gives up and
+// leaves the decision to pympler.
 class SizeBound {
   public:
     explicit SizeBound(double limit) : limit_(limit) {}
@@ -485,6 +486,11 @@ class SizeBound {
         if (met != 0)
             return met > 0;
         PyTypeObject *t = Py_TYPE(o);
+        // What pympler sizes as code only (classes, functions, methods,
+        // builtins, code objects) counts nothing and is not followed.
+        if (PyType_Check(o) || PyFunction_Check(o) || PyMethod_Check(o) ||
+            PyCFunction_Check(o) || PyCode_Check(o))
+            return true;
         if (o == Py_None || t == &PyBool_Type || t == &PyFloat_Type ||
             t == &PyComplex_Type)
             return add(32);
