@@ -40,6 +40,7 @@ import sys
 import types
 from typing import Any, Dict, List, Optional, Sequence, Tuple, cast
 
+from tarnwick_collector import callsites
 from tarnwick_common.name_extractor import get_function_full_name, get_function_module
 
 __all__ = [
@@ -760,11 +761,15 @@ class _Replay:
     def stub(self, name: str) -> Any:
         def stand_in(*args: Any, **kwargs: Any) -> Any:
             # Only the project's own calls were recorded: a library that
-            # calls the same function while the call runs gets the real one.
+            # calls the same function while the call runs gets the real one,
+            # and so does library code the project handed it to (a map, a
+            # sort key), which calls it out of the recorder's sight.
             original = self.originals.get(name)
-            if original is not None and not _in_project(
-                    self.root, sys._getframe(1).f_code.co_filename):
-                return original(*args, **kwargs)
+            if original is not None:
+                caller = sys._getframe(1)
+                if not _in_project(self.root, caller.f_code.co_filename) or \
+                        not callsites.may_call(caller, stand_in):
+                    return original(*args, **kwargs)
             return self._outcome(self._take(lambda n: n == name, f"{name}(...)"))
         stand_in.__name__ = name.rpartition(".")[2]
         stand_in.__qualname__ = name
