@@ -210,13 +210,15 @@ def _corpus(rng, size):
          Store.__len__.__code__, {"method": Plain(a=text()).__init__}],
         collections.OrderedDict(a=text(), b={"c": text()}),
         _with_own_dict(collections.OrderedDict(a=text()), text()),
+        collections.Counter({text()[:40]: 3, "b": 10 ** 40}),
+        _with_own_dict({"a": text()}, text()),
     ]
 
 
-def _with_own_dict(ordered, value):
-    class Ordered(collections.OrderedDict):
+def _with_own_dict(mapping, value):
+    class Subclass(type(mapping)):
         pass
-    subclass = Ordered(ordered)
+    subclass = Subclass(mapping)
     subclass.note = value   # in the instance dict (pympler leaves it out)
     return subclass
 
@@ -248,6 +250,7 @@ def test_mappings_on_the_abstract_collections_are_settled_without_pympler(monkey
     cache = Store(**{f"k{i}": i for i in range(2000)})
     assert mw.is_size_too_big(cache) is False
     assert mw.is_size_too_big(collections.OrderedDict(cache.data)) is False
+    assert mw.is_size_too_big(collections.Counter(cache.data)) is False
     assert asked == []
     # A class pympler takes for a dict by its name is still its to size.
     assert mw.is_size_too_big(weakref.WeakValueDictionary()) is False

@@ -528,9 +528,11 @@ class SizeBound {
             }
             return true;
         }
-        if (t == &PyDict_Type || t == &PyODict_Type) {
+        if (t == &PyDict_Type || t == &PyODict_Type ||
+            plain_dict_subclass(t)) {
             // An OrderedDict's own __sizeof__ counts its order too; pympler
-            // sizes it as a dict and leaves its instance dict out.
+            // sizes it, and a subclass of dict, as a dict and leaves their
+            // instance dict out.
             const double n = builtin_sizeof(t, o);
             if (n < 0 || !add(n))
                 return false;
@@ -541,7 +543,7 @@ class SizeBound {
             while (PyDict_Next(o, &pos, &k, &v))
                 if (!walk(k, depth + 1) || !walk(v, depth + 1))
                     return false;
-            if (t == &PyODict_Type && t->tp_dictoffset > 0) {
+            if (t != &PyDict_Type && t->tp_dictoffset > 0) {
                 PyObject *own = *reinterpret_cast<PyObject **>(
                     reinterpret_cast<char *>(o) + t->tp_dictoffset);
                 if (own != nullptr && !walk(own, depth + 1))
@@ -567,6 +569,21 @@ class SizeBound {
             return !PyErr_Occurred();
         }
         return plain_instance(o, depth);
+    }
+
+    // A subclass of dict written in Python (collections.Counter, say) with
+    // the generic attribute lookup and dict's own __sizeof__: pympler sizes
+    // it as a dict, and its instance dict is counted besides.
+    static bool plain_dict_subclass(PyTypeObject *t)
+    {
+        if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+            !PyType_IsSubtype(t, &PyDict_Type) ||
+            t->tp_getattro != PyObject_GenericGetAttr || !plain_metaclass(t))
+            return false;
+        static PyObject *dict_sizeof = nullptr;  // borrowed from dict
+        if (dict_sizeof == nullptr)
+            dict_sizeof = _PyType_Lookup(&PyDict_Type, TW_STR("__sizeof__"));
+        return _PyType_Lookup(t, TW_STR("__sizeof__")) == dict_sizeof;
     }
 
     // Whether instances of `t` are sized by pympler as any instance is:
