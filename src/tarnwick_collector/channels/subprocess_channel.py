@@ -506,21 +506,19 @@ class SubprocessChannel:
         parent.setblocking(True)
         child.setblocking(True)
         env = None
+        store = self.store_path
         workdir = ""
         if location.is_url(self.store_path):
             # Not on the command line, where every user could read it.
             from tarnwick_collector.channels import receiver
             env = dict(os.environ, **{receiver.STORE_ENV: self.store_path})
+            store = receiver.STORE_FROM_ENV
         else:
             workdir = os.path.dirname(self.store_path)
         args = [self._python, "-I", "-c", _BOOTSTRAP, _package_root(), workdir]
         if self.max_store_size is not None:
             args.append(f"--max-store-size={self.max_store_size}")
-        if env is not None:
-            from tarnwick_collector.channels import receiver
-            args += [self.kind, receiver.STORE_FROM_ENV, self.session]
-        else:
-            args += [self.kind, self.store_path, self.session]
+        args += [self.kind, store, self.session]
         block_fd = self._block_copy()
         block_id = tally_block.identity_of(self._tally) if self._tally is not None else None
         if block_fd is not None:
