@@ -68,3 +68,8 @@ def test_a_crash_after_the_last_test_is_named_with_where_it_happened(tmp_path):
     assert "1 passed" in proc.stdout
     assert "pytest was killed by SIGSEGV after its last test" in proc.stdout
     assert "Fatal Python error" in proc.stdout
+    # A crash during a test is not said to come after the last one.
+    (tmp_path / "conftest.py").unlink()
+    proc = _suite(tmp_path, "import ctypes\n\ndef test_crash():\n    ctypes.string_at(0)\n")
+    assert proc.returncode == 128 + 11, proc.stdout
+    assert "pytest was killed by SIGSEGV\n" in proc.stdout
