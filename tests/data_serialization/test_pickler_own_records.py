@@ -137,6 +137,43 @@ def test_the_records_of_a_recorded_call_come_out_unchanged(tmp_path):
     assert pickler.safe_pickle(again) == data
 
 
+# Values as most arguments and return values are: written without the C
+# pickler at the top too, and with the frame header the C pickler drops
+# from a frame under four bytes.
+PLAIN = {
+    "None": None, "True": True, "a small int": 7, "an int of 32 bits": 70000,
+    "a float": 1.5, "empty text": "", "text": "wörd", "bytes": b"\x00\xff",
+    "an empty tuple": (), "arguments": (1.5, "k", [2, {"a": None}]),
+    "a dict of lists": {"a": [1, 2], "b": [], "c": {3}},
+    "one str twice": (WORD, WORD), "a list inside itself": CYCLE,
+    "text beyond the short form": "x" * 300,
+    "many memoized values": [[str(i), str(i + 1)] for i in range(900)],
+}
+PLAIN_HANDED_BACK = {
+    "an int beyond 32 bits": 2**40, "a frozenset": frozenset({1}),
+    "lone surrogates": "\udc80", "a long list": list(range(1000)),
+    "a value of another kind inside": [complex(1, 2)],
+    "beyond one frame": b"z" * (64 * 1024 + 10),
+    "a tuple inside itself": TUPLE_CYCLE,
+}
+
+
+@pytest.mark.parametrize("name", list(PLAIN) + list(PLAIN_HANDED_BACK))
+def test_plain_values_are_written_as_a_safe_pickler_writes_them(name):
+    value = PLAIN.get(name, PLAIN_HANDED_BACK.get(name))
+    data, direct = written_directly(value)
+    assert data == fresh(value)
+    assert direct == (name in PLAIN)
+
+
+def test_a_small_dump_after_a_large_one_is_written_afresh():
+    # The writer is kept between dumps; what a large dump memoized must not
+    # show in the next one.
+    large = PLAIN["many memoized values"]
+    for value in (large, (WORD, WORD), large, "x", [1, [2]]):
+        assert written_directly(value) == (fresh(value), True)
+
+
 def test_the_type_of_none_is_written_as_pickle_writes_it():
     data, direct = written_directly(type(None))
     assert direct

@@ -21,7 +21,10 @@
 //     them (by identity), a container met inside itself gives up.
 //
 // The class of None, which the recorder stores for a call that raised
-// nothing, is one constant stream.
+// nothing, is one constant stream. Plain values at the top (None, bools,
+// numbers, str, bytes and the exact containers above), which most
+// arguments and return values are, are written the same way: the C
+// pickler asks no reducer for them either.
 //
 // safe_pickle takes this path only for its plain first dump, with this
 // module's own SafePickler in place; a stream that may hold a name to
@@ -32,6 +35,7 @@
 #include <tsl/robin_map.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +45,10 @@ namespace {
 
 // The C pickler's framing threshold and batch size.
 constexpr size_t kFrameTarget = 64 * 1024;
+constexpr size_t kFrameSizeMin = 4;
+// The memo table a writer keeps between dumps: clearing it walks every
+// bucket, and a fresh allocation costs more than a small dump.
+constexpr size_t kKeptBuckets = 256;
 constexpr Py_ssize_t kBatch = 1000;
 // Nested calls left free for the C pickler's way at a depth where the
 // safe pickler starts writing replacements instead.
@@ -172,9 +180,20 @@ enum Outcome { kWritten, kNotMine, kFailed };
 
 class Writer {
   public:
-    Writer() { memo_.reserve(128); }
     Outcome value(PyObject *obj);
+    // Empty again for the next dump, keeping what it allocated unless a
+    // large dump left it big.
+    void reset()
+    {
+        out.clear();
+        open_.clear();
+        if (memo_.bucket_count() > kKeptBuckets)
+            tsl::robin_map<PyObject *, uint32_t>().swap(memo_);
+        else if (!memo_.empty())
+            memo_.clear();
+    }
     std::string out;
+    bool busy = false;
 
   private:
     tsl::robin_map<PyObject *, uint32_t> memo_;
@@ -515,6 +534,19 @@ Outcome Writer::value(PyObject *obj)
 
 }  // namespace
 
+// A value the C pickler writes by its type alone, with no reducer asked:
+// argument and return values are mostly these, or containers of them.
+static bool plain_value(PyObject *obj)
+{
+    if (obj == Py_None || obj == Py_True || obj == Py_False)
+        return true;
+    PyTypeObject *tp = Py_TYPE(obj);
+    return tp == &PyFloat_Type || tp == &PyLong_Type ||
+           tp == &PyUnicode_Type || tp == &PyBytes_Type ||
+           tp == &PyTuple_Type || tp == &PyList_Type || tp == &PyDict_Type ||
+           tp == &PySet_Type;
+}
+
 // Dumps written here, over the process (see own_objects_written).
 Py_ssize_t written_directly = 0;
 
@@ -526,7 +558,7 @@ int own_object_dump(PyObject *mod, PyObject *obj, Ref &out)
     // which the C pickler writes as type(None).
     const bool none_type =
         obj == reinterpret_cast<PyObject *>(Py_TYPE(Py_None));
-    if (!none_type &&
+    if (!none_type && !plain_value(obj) &&
         (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || judged_for(tp) == nullptr))
         return PyErr_Occurred() ? -1 : 0;
     const int standard = own_pickler_in_place(mod);
@@ -544,8 +576,25 @@ int own_object_dump(PyObject *mod, PyObject *obj, Ref &out)
         written_directly++;
         return 1;
     }
-    Writer w;
-    w.out.reserve(512);
+    // One writer serves the dumps in turn; a dump that starts while it is
+    // busy (from code a release of a reference ran) takes its own.
+    static Writer &shared = *new Writer();
+    std::unique_ptr<Writer> own;
+    Writer *writer = &shared;
+    if (shared.busy) {
+        own.reset(new Writer());
+        writer = own.get();
+    }
+    struct Turn {
+        Writer &w;
+        explicit Turn(Writer &w_) : w(w_) { w.busy = true; }
+        ~Turn()
+        {
+            w.reset();
+            w.busy = false;
+        }
+    } turn(*writer);
+    Writer &w = *writer;
     const Outcome o = w.value(obj);
     if (o == kFailed)
         return -1;
@@ -555,17 +604,21 @@ int own_object_dump(PyObject *mod, PyObject *obj, Ref &out)
     }
     w.out.push_back('.');  // STOP
     const size_t payload = w.out.size();
+    // The C pickler drops the frame header of a frame under 4 bytes.
+    const size_t header = payload < kFrameSizeMin ? 2 : 11;
     PyObject *bytes = PyBytes_FromStringAndSize(
-        nullptr, static_cast<Py_ssize_t>(payload + 11));
+        nullptr, static_cast<Py_ssize_t>(payload + header));
     if (bytes == nullptr)
         return -1;
     char *at = PyBytes_AS_STRING(bytes);
     at[0] = '\x80';  // PROTO 4
     at[1] = 4;
-    at[2] = '\x95';  // FRAME
-    for (int i = 0; i < 8; i++)
-        at[3 + i] = static_cast<char>((payload >> (8 * i)) & 0xff);
-    std::memcpy(at + 11, w.out.data(), payload);
+    if (header == 11) {
+        at[2] = '\x95';  // FRAME
+        for (int i = 0; i < 8; i++)
+            at[3 + i] = static_cast<char>((payload >> (8 * i)) & 0xff);
+    }
+    std::memcpy(at + header, w.out.data(), payload);
     out = Ref::steal(bytes);
     written_directly++;
     return 1;
@@ -578,7 +631,6 @@ static PyObject *own_objects_written(PyObject *, PyObject *)
 
 PyMethodDef own_objects_written_def = {
     "_own_objects_written", own_objects_written, METH_NOARGS,
-    "How many dumps of the package's own objects were written without the "
-    "C pickler in this process."};
+    "How many dumps were written without the C pickler in this process."};
 
 }  // namespace tw_pickler

@@ -590,6 +590,10 @@ int own_pickler_in_place(PyObject *mod)
         return -1;
     if (cls.get() != originals.safe_pickler)
         return 0;
+    // Making a pickler of the class, which this path skips, must run no
+    // code of its own (an initializer, a finalizer, a property).
+    if (!reusable_class(cls.get()))
+        return 0;
     // What a pickler of the class would consult besides its hook: its own
     // initializer (which gives it an empty dispatch table), and the C
     // pickler's persistent_id and dispatch_table.
