@@ -14,6 +14,7 @@
 #include "tw.hpp"
 
 #include "c_extension/map.h"
+#include "ostrelle_known.hpp"
 
 namespace {
 
@@ -126,7 +127,8 @@ const tw::Param kExtractParams[4] = {{"function_obj"},
 // __code__) are borrowed. New reference.
 tw::Ref user_metadata(PyObject *module, PyObject *function_obj,
                       PyObject *module_name, PyObject *code,
-                      PyObject *collect_signature)
+                      PyObject *collect_signature,
+                      ostrelle_known::Parts *made = nullptr)
 {
     tw::Ref full_name = call_global(module, TW_STR("get_function_full_name"),
                                     module_name, function_obj);
@@ -199,9 +201,38 @@ tw::Ref user_metadata(PyObject *module, PyObject *function_obj,
     tw::Ref names = tw::getattr(code_obj.get(), TW_STR("co_names"));
     if (!names)
         return nullptr;
+    if (made != nullptr) {
+        made->module_name = tw::Ref::borrow(module_name);
+        made->full_name = tw::Ref::borrow(full_name.get());
+        made->signature = tw::Ref::borrow(signature.get());
+        made->code_hash = tw::Ref::borrow(code_hash.get());
+    }
     return tw::call(cls.get(), module_name, full_name.get(), code_hash.get(),
                     filename.get(), names.get(), signature.get(),
                     is_coro ? Py_True : Py_False);
+}
+
+// The record of a plain function from the parts remembered for it (see
+// ostrelle_known.cpp); what else it holds is read from its code. New
+// reference.
+tw::Ref recalled_user_metadata(PyObject *module, PyObject *function_obj,
+                               const ostrelle_known::Parts &parts)
+{
+    PyObject *code = PyFunction_GET_CODE(function_obj);
+    tw::Ref cls = tw::global(module, TW_STR("UserFunctionMetadata"));
+    if (!cls)
+        return nullptr;
+    tw::Ref filename = tw::getattr(code, TW_STR("co_filename"));
+    if (!filename)
+        return nullptr;
+    tw::Ref names = tw::getattr(code, TW_STR("co_names"));
+    if (!names)
+        return nullptr;
+    const bool is_coro =
+        (reinterpret_cast<PyCodeObject *>(code)->co_flags & CO_COROUTINE) != 0;
+    return tw::call(cls.get(), parts.module_name.get(), parts.full_name.get(),
+                    parts.code_hash.get(), filename.get(), names.get(),
+                    parts.signature.get(), is_coro ? Py_True : Py_False);
 }
 
 // Sends one ExternalFunction metric for the external record `item` when its
@@ -261,6 +292,78 @@ int report_external_function(PyObject *module, PyObject *item)
         return -1;
     tw::Ref sent = tw::call(send.get(), data.get());
     return sent ? 0 : -1;
+}
+
+// The metadata of `function_obj` worked out afresh: a user function's
+// record, or an external function's pair. `made` receives a user
+// function's parts. New reference.
+tw::Ref fresh_metadata(PyObject *module, PyObject *function_obj,
+                       PyObject *is_external_call, PyObject *collect_signature,
+                       ostrelle_known::Parts *made)
+{
+    tw::Ref is_method, code;
+    {
+        tw::Ref name = tw::global(module, TW_STR("SELF_CONST"));
+        if (!name || probe(function_obj, name.get(), is_method) < 0)
+            return nullptr;
+        name = tw::global(module, TW_STR("CODE_DUNDER"));
+        if (!name || probe(function_obj, name.get(), code) < 0)
+            return nullptr;
+    }
+    PyObject *const is_method_arg = is_method ? is_method.get() : Py_None;
+    PyObject *const code_arg = code ? code.get() : Py_None;
+
+    tw::Ref module_name = call_global(module, TW_STR("get_function_module"),
+                                      function_obj, is_method_arg);
+    if (!module_name)
+        return nullptr;
+
+    const int external = flag(is_external_call, false);
+    if (external < 0)
+        return nullptr;
+    tw::Ref result;
+    if (!external) {
+        result = user_metadata(module, function_obj, module_name.get(),
+                               code_arg, collect_signature, made);
+    } else {
+        tw::Ref extract =
+            tw::global_attr(module, TW_STR("Ostrelle"),
+                            TW_STR("_extract_external_function_metadata"));
+        if (!extract)
+            return nullptr;
+        result = tw::call(extract.get(), module_name.get(), function_obj);
+    }
+    return result;
+}
+
+// What follows the working out: the cache write and, for an external
+// function, its metric. Returns `result`.
+PyObject *finish_extraction(PyObject *module, PyObject *function_obj,
+                            tw::Ref result, PyObject *is_external_call,
+                            PyObject *dont_cache)
+{
+    int no_store = flag(dont_cache, false);
+    if (no_store < 0)
+        return nullptr;
+    if (!no_store && !is_transient_binding(function_obj) &&
+        cache_store(function_obj, result.get()) < 0)
+        return nullptr;
+
+    int report = flag(is_external_call, false);
+    if (report < 0)
+        return nullptr;
+    if (report) {
+        no_store = flag(dont_cache, false);
+        if (no_store < 0)
+            return nullptr;
+        report = !no_store;
+    }
+    if (report) {
+        tw::Ref item = tw::Ref::steal(PySequence_GetItem(result.get(), 0));
+        if (!item || report_external_function(module, item.get()) < 0)
+            return nullptr;
+    }
+    return result.release();
 }
 
 // Ostrelle.extract_function_metadata(function_obj, is_external_call=False,
@@ -330,64 +433,30 @@ PyObject *extract_function_metadata(PyObject *module, PyObject *const *args,
             return Py_NewRef(hit);
     }
 
-    tw::Ref is_method, code;
-    {
-        tw::Ref name = tw::global(module, TW_STR("SELF_CONST"));
-        if (!name || probe(function_obj.get(), name.get(), is_method) < 0)
-            return nullptr;
-        name = tw::global(module, TW_STR("CODE_DUNDER"));
-        if (!name || probe(function_obj.get(), name.get(), code) < 0)
-            return nullptr;
-    }
-    PyObject *const is_method_arg = is_method ? is_method.get() : Py_None;
-    PyObject *const code_arg = code ? code.get() : Py_None;
-
-    tw::Ref module_name = call_global(module, TW_STR("get_function_module"),
-                                      function_obj.get(), is_method_arg);
-    if (!module_name)
-        return nullptr;
-
-    const int external = flag(is_external_call, false);
-    if (external < 0)
-        return nullptr;
+    // A plain function recorded again, as the recording core asks for it.
+    const bool rememberable =
+        (is_external_call == nullptr || is_external_call == Py_False) &&
+        (collect_signature == nullptr || collect_signature == Py_True) &&
+        ostrelle_known::rememberable(function_obj.get());
+    ostrelle_known::Parts parts;
     tw::Ref result;
-    if (!external) {
-        result = user_metadata(module, function_obj.get(), module_name.get(),
-                               code_arg, collect_signature);
+    if (rememberable &&
+        ostrelle_known::recall(module, function_obj.get(), parts)) {
+        result = recalled_user_metadata(module, function_obj.get(), parts);
+        if (!result)
+            return nullptr;
     } else {
-        tw::Ref extract =
-            tw::global_attr(module, TW_STR("Ostrelle"),
-                            TW_STR("_extract_external_function_metadata"));
-        if (!extract)
-            return nullptr;
         result =
-            tw::call(extract.get(), module_name.get(), function_obj.get());
-    }
-    if (!result)
-        return nullptr;
-
-    no_store = flag(dont_cache, false);
-    if (no_store < 0)
-        return nullptr;
-    if (!no_store && !is_transient_binding(function_obj.get()) &&
-        cache_store(function_obj.get(), result.get()) < 0)
-        return nullptr;
-
-    int report = flag(is_external_call, false);
-    if (report < 0)
-        return nullptr;
-    if (report) {
-        no_store = flag(dont_cache, false);
-        if (no_store < 0)
+            fresh_metadata(module, function_obj.get(), is_external_call,
+                           collect_signature, rememberable ? &parts : nullptr);
+        if (!result)
             return nullptr;
-        report = !no_store;
-    }
-    if (report) {
-        tw::Ref item = tw::Ref::steal(PySequence_GetItem(result.get(), 0));
-        if (!item || report_external_function(module, item.get()) < 0)
+        if (rememberable && parts.full_name &&
+            ostrelle_known::learn(module, function_obj.get(), parts) < 0)
             return nullptr;
     }
-    return result.release();
+    return finish_extraction(module, function_obj.get(), std::move(result),
+                             is_external_call, dont_cache);
 }
 
 // Ostrelle._extract_external_function_metadata(module, function_obj):
@@ -618,7 +687,8 @@ int ostrelle_exec(PyObject *m)
                         "get_function_module") < 0 ||
         tw::import_from(m, "tarnwick_common.utils.hash", "get_hash") < 0 ||
         tw::import_from(m, "tarnwick_common.utils.functions_data",
-                        "get_signature") < 0)
+                        "get_signature") < 0 ||
+        ostrelle_known::take_originals(m) < 0)
         return -1;
 
     if (tw::set_str(m, "CODE_DUNDER", "__code__") < 0 ||
