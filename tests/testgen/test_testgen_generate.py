@@ -746,3 +746,14 @@ def test_a_pure_call_whose_result_cannot_be_written_runs_for_real(tmp_path):
     assert "replay.returns('time.time'," in text and "chain" not in text
     proc = _pytest(out)
     assert proc.returncode == 0, proc.stdout
+
+
+@pytest.mark.parametrize("value", [
+    1.5, -0.0, -3e+20, 2.5e300, 1e-05, float("inf"), float("-inf"),
+    float("nan"), -7, 0, "a b-c", "", None, True, [],
+])
+def test_a_value_that_tells_calls_apart_names_them_with_an_identifier(value):
+    from tarnwick_collector.testgen.generate import _value_slug
+
+    slug = _value_slug(value)
+    assert slug and f"test_f_with_x_{slug}".isidentifier()

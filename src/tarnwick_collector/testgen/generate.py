@@ -154,7 +154,9 @@ def _value_slug(value: Any) -> Optional[str]:
     if isinstance(value, int):
         return str(value).replace("-", "minus_") if abs(value) < 10 ** 9 else None
     if isinstance(value, float):
-        return repr(value).replace("-", "minus_").replace(".", "_")[:16]
+        # 1.5, -3e+20, 1e-05, inf, nan: the sign of an exponent goes.
+        text = repr(value).replace("-", "minus_").replace("+", "")
+        return re.sub(r"\W", "_", text, flags=re.ASCII)[:16]
     if isinstance(value, str):
         slug = _slug(value, 24)
         return (slug or "empty") if len(value) <= 24 else (slug or None)
