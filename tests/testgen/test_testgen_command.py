@@ -207,3 +207,21 @@ def test_a_value_kept_as_its_pickle_that_names_a_lambda_is_skipped(tmp_path):
     proc = tarnwick("generate-tests", cwd=tmp_path)
     assert "needs a function or class that cannot be found by name: 1" in proc.stdout
     assert "0 test(s) written" in proc.stdout
+
+
+def test_a_global_naming_a_lambda_is_left_as_defined_and_the_test_says_so(tmp_path):
+    (tmp_path / "units.py").write_text(textwrap.dedent("""
+        CONVERT = {"km": lambda x: x * 1000}
+
+        def to_metres(unit, x):
+            return CONVERT[unit](x)
+    """))
+    (tmp_path / "main.py").write_text("import units\nunits.to_metres('km', 2)\n")
+    assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
+    assert tarnwick("generate-tests", cwd=tmp_path).returncode == 0
+    text = (tmp_path / "tests" / "generated" / "test_units.py").read_text()
+    assert ("Left as the program defines them (recorded naming code not found by "
+            "name): CONVERT (units.<lambda>).") in text
+    assert "globals_used" not in text
+    proc = run_generated(tmp_path)
+    assert "1 passed" in proc.stdout, proc.stdout

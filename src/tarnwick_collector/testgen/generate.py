@@ -275,12 +275,16 @@ class _Case:
         lines = [f"def {self.name}():"]
         ids = f"record #{call.id}" + (f", and {call.count - 1} more call(s) like it"
                                       if call.count > 1 else "")
-        kept = unrecorded_globals(call)
-        if kept:
-            names = ", ".join(f"{k} ({v})" for k, v in kept.items())
+        globals_text = self._globals()
+        left = [(why, ", ".join(f"{k} ({v})" for k, v in kept.items()))
+                for why, kept in (("not recorded", unrecorded_globals(call)),
+                                  ("recorded naming code not found by name",
+                                   self.unnamed)) if kept]
+        if left:
             lines.append(f'    """{_doc(call.full_name)} ({ids}).')
-            lines.append("")
-            lines.append(f"    Left as the program defines them (not recorded): {_doc(names)}.")
+            for why, names in left:
+                lines.append("")
+                lines.append(f"    Left as the program defines them ({why}): {_doc(names)}.")
             lines.append('    """')
         else:
             lines.append(f'    """{_doc(call.full_name)} ({ids})."""')
@@ -289,7 +293,6 @@ class _Case:
         call_lines = [f"        {call.full_name!r},", f"        args={args},"]
         if view.kwargs_before:
             call_lines.append(f"        kwargs={kwargs},")
-        globals_text = self._globals()
         if globals_text:
             call_lines.append(f"        globals_used={globals_text},")
         if call.external:
@@ -364,11 +367,15 @@ class _Case:
 
     def _globals(self) -> str:
         used = {}
+        self.unnamed: Dict[Any, str] = {}
         for name, value in settable_globals(self.call).items():
             try:
                 self.writer.check_names(value)
-            except NotByName:
-                continue  # names a lambda, say: left as the program defines it
+            except NotByName as exc:
+                # Names a lambda, say: left as the program defines it, which
+                # the test's docstring says.
+                self.unnamed[name] = str(exc)
+                continue
             used[name] = value
         if not used:
             return ""
