@@ -136,6 +136,22 @@ class Plain:
         self.b = b
 
 
+def test_a_method_bound_to_its_receiver_is_like_its_recorded_function():
+    # The record names a bound method's function only.
+    class Shape:
+        def area(self):
+            return 1
+
+        def edge(self):
+            return 2
+
+    replay.check(Shape().area, Shape.area)
+    with pytest.raises(AssertionError, match="recorded function"):
+        replay.check(Shape().edge, Shape.area)
+    with pytest.raises(AssertionError):
+        replay.check(Shape.area, Shape().area)
+
+
 def test_objects_without_eq_compare_by_type_and_state_recursively():
     replay.check(Plain(1, [Plain(2, {"k": 3})]), Plain(1, [Plain(2, {"k": 3})]))
     with pytest.raises(AssertionError, match=r"value\.b\[0\]\.b\['k'\]: 4 != 3"):
