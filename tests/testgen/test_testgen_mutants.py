@@ -84,3 +84,39 @@ def test_generated_tests_pass_and_catch_mutants(generated, capsys):
     assert caught[("discount_for", "constant")]
     # The files are back as they were: the tests pass again.
     assert run_tests(str(out))["status"] == 0
+
+
+def test_a_mutant_is_taken_back_when_the_run_is_told_to_end(tmp_path):
+    # A timeout or a closed terminal sends SIGTERM or SIGHUP, whose default
+    # ending runs no cleanup: the program's file must not keep the mutant.
+    import signal
+    import textwrap
+    import time
+
+    source = "def double(x):\n    return 2 * x\n"
+    (tmp_path / "calc.py").write_text(source)
+    tests = tmp_path / "tests"
+    tests.mkdir()
+    marker = tmp_path / "started"
+    (tests / "test_calc.py").write_text(textwrap.dedent(f"""
+        import time
+        def test_slow():
+            open({str(marker)!r}, "w").close()
+            time.sleep(60)
+    """))
+    script = textwrap.dedent(f"""
+        from tarnwick_collector.testgen.mutants import Mutant, caught_by
+        caught_by(Mutant({str(tmp_path / 'calc.py')!r}, "double", 2, "constant",
+                         "2 became 3", "def double(x):\\n    return 3 * x\\n"),
+                  {str(tests)!r}, 120)
+    """)
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        marker.unlink(missing_ok=True)
+        proc = subprocess.Popen([sys.executable, "-c", script], cwd=tmp_path)
+        deadline = time.monotonic() + 60
+        while not marker.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert "3 * x" in (tmp_path / "calc.py").read_text()
+        proc.send_signal(sig)
+        assert proc.wait(timeout=60) == 128 + sig
+        assert (tmp_path / "calc.py").read_text() == source

@@ -3,10 +3,13 @@ catch: an arithmetic or comparison operator swapped, a number changed, a
 statement removed. Each mutant changes one place of one source file.
 """
 import ast
+import contextlib
 import os
 import re
+import signal
 import subprocess
 import sys
+import threading
 from dataclasses import dataclass
 from typing import Dict, Iterator, List, Optional, Sequence, Set
 
@@ -123,21 +126,48 @@ def run_tests(test_dir: str, timeout: float = 300) -> Dict[str, object]:
             "output": proc.stdout + proc.stderr}
 
 
+@contextlib.contextmanager
+def _ended_through_cleanup() -> Iterator[None]:
+    """While it lasts, SIGTERM and SIGHUP (a timeout, a closed terminal) end
+    the process by an exception, which runs the cleanup the default ending
+    skips. Only on the main thread, and only for signals left to their
+    default."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def end(signum: int, frame: object) -> None:
+        raise SystemExit(128 + signum)
+
+    taken = []
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(sig) is signal.SIG_DFL:
+            signal.signal(sig, end)
+            taken.append(sig)
+    try:
+        yield
+    finally:
+        for sig in taken:
+            signal.signal(sig, signal.SIG_DFL)
+
+
 def caught_by(mutant: Mutant, test_dir: str, timeout: float = 300) -> Dict[str, object]:
-    """Apply ``mutant`` to its file, run the tests, put the file back."""
+    """Apply ``mutant`` to its file, run the tests, put the file back (also
+    when the process is told to end meanwhile)."""
     with open(mutant.path, encoding="utf-8") as fh:
         original = fh.read()
     cache = os.path.join(os.path.dirname(mutant.path), "__pycache__")
     if os.path.isdir(cache):
         import shutil
         shutil.rmtree(cache, ignore_errors=True)
-    try:
-        with open(mutant.path, "w", encoding="utf-8") as fh:
-            fh.write(mutant.source)
-        return run_tests(test_dir, timeout)
-    finally:
-        with open(mutant.path, "w", encoding="utf-8") as fh:
-            fh.write(original)
+    with _ended_through_cleanup():
+        try:
+            with open(mutant.path, "w", encoding="utf-8") as fh:
+                fh.write(mutant.source)
+            return run_tests(test_dir, timeout)
+        finally:
+            with open(mutant.path, "w", encoding="utf-8") as fh:
+                fh.write(original)
 
 
 def pick(mutants: Sequence[Mutant], per_kind: int) -> List[Mutant]:
