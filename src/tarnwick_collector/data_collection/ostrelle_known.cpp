@@ -24,6 +24,7 @@ namespace {
 const char *const kMakers[] = {"get_function_module", "get_function_full_name",
                                "get_signature", "get_hash"};
 constexpr int kNumMakers = 4;
+PyObject *maker_names[kNumMakers] = {};  // interned, for the process
 PyObject *originals[kNumMakers] = {};
 
 struct Known {
@@ -46,9 +47,11 @@ bool makers_in_place(PyObject *module)
 {
     PyObject *globals = PyModule_GetDict(module);
     for (int i = 0; i < kNumMakers; i++) {
-        PyObject *now = PyDict_GetItemString(globals, kMakers[i]);
-        if (now == nullptr || now != originals[i])
+        PyObject *now = PyDict_GetItemWithError(globals, maker_names[i]);
+        if (now == nullptr || now != originals[i]) {
+            PyErr_Clear();
             return false;
+        }
     }
     return true;
 }
@@ -104,8 +107,14 @@ int take_originals(PyObject *module)
 {
     PyObject *globals = PyModule_GetDict(module);
     for (int i = 0; i < kNumMakers; i++) {
-        PyObject *fn = PyDict_GetItemString(globals, kMakers[i]);
+        if (maker_names[i] == nullptr &&
+            (maker_names[i] = PyUnicode_InternFromString(kMakers[i])) ==
+                nullptr)
+            return -1;
+        PyObject *fn = PyDict_GetItemWithError(globals, maker_names[i]);
         if (fn == nullptr) {
+            if (PyErr_Occurred())
+                return -1;
             PyErr_Format(PyExc_ImportError, "%s was not imported", kMakers[i]);
             return -1;
         }
@@ -124,8 +133,13 @@ bool rememberable(PyObject *fn)
     if (!PyDict_CheckExact(ns))
         return false;
     // What inspect would read before the function itself.
-    return PyDict_GetItemString(ns, "__signature__") == nullptr &&
-           PyDict_GetItemString(ns, "_partialmethod") == nullptr;
+    if (PyDict_GET_SIZE(ns) == 0)
+        return true;
+    const bool own =
+        PyDict_GetItemWithError(ns, TW_STR("__signature__")) != nullptr ||
+        PyDict_GetItemWithError(ns, TW_STR("_partialmethod")) != nullptr;
+    PyErr_Clear();
+    return !own;
 }
 
 bool recall(PyObject *module, PyObject *fn, Parts &out)
