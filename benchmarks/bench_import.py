@@ -11,14 +11,17 @@ is imported in a fresh interpreter, timing the import statement alone:
   instrumented code and with that cache filled.
 
 Cold is measured against cold, warm against warm; each figure is the best
-of ``REPEAT`` runs, the runs of the four cases interleaved.
+of ``REPEAT`` runs, the runs of the four cases interleaved. The warm cases
+are also counted in instructions by callgrind, which the machine's load
+does not change.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
-from typing import Dict, List
+from typing import Dict, List, Optional
 
 MODULES = 200
 REPEAT = 5
@@ -165,10 +168,11 @@ if sys.argv[2] == "1":
     project = tracer.install(sys.argv[1], NullCore())
 import importlib
 start = time.perf_counter()
-importlib.import_module("benchpkg")
+if sys.argv[3:] != ["skip"]:  # (all but the import, for instruction counts)
+    importlib.import_module("benchpkg")
+    if sys.argv[2] == "1":
+        assert len(project.modules) == {count}, len(project.modules)
 elapsed = time.perf_counter() - start
-if sys.argv[2] == "1":
-    assert len(project.modules) == {count}, len(project.modules)
 print(elapsed)
 '''
 
@@ -192,7 +196,7 @@ def clear_caches(root: str) -> None:
             subdirs.remove("__pycache__")
 
 
-def run_import(root: str, recorded: bool, write_cache: bool) -> float:
+def _environment(write_cache: bool) -> Dict[str, str]:
     env = dict(os.environ)
     src = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [src, env.get("PYTHONPATH")]))
@@ -200,10 +204,36 @@ def run_import(root: str, recorded: bool, write_cache: bool) -> float:
         env.pop("PYTHONDONTWRITEBYTECODE", None)
     else:
         env["PYTHONDONTWRITEBYTECODE"] = "1"
+    return env
+
+
+def _command(root: str, recorded: bool, *rest: str) -> List[str]:
     code = _RUN.replace("{count}", str(MODULES + 1))
-    out = subprocess.run([sys.executable, "-c", code, root, "1" if recorded else "0"],
-                         env=env, check=True, capture_output=True, text=True)
+    return [sys.executable, "-c", code, root, "1" if recorded else "0", *rest]
+
+
+def run_import(root: str, recorded: bool, write_cache: bool) -> float:
+    out = subprocess.run(_command(root, recorded), env=_environment(write_cache),
+                         check=True, capture_output=True, text=True)
     return float(out.stdout.strip())
+
+
+def import_instructions(root: str, recorded: bool) -> Optional[int]:
+    """Instructions the import statement costs with the caches as they are,
+    counted by callgrind: a run that imports less one that does everything
+    else. None without valgrind."""
+    if shutil.which("valgrind") is None:
+        return None
+    totals = []
+    for rest in ((), ("skip",)):
+        out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                              *_command(root, recorded, *rest)],
+                             env=_environment(False), check=True, capture_output=True, text=True)
+        found = re.search(r"Collected : (\d+)", out.stderr)
+        if found is None:
+            raise RuntimeError(out.stderr[-2000:])
+        totals.append(int(found.group(1)))
+    return totals[0] - totals[1]
 
 
 def main() -> None:
@@ -229,6 +259,14 @@ def main() -> None:
               f" plain cold  ({best['rec cold'] * 1e3:.0f} ms)")
         print(f"  under recording, warm cache     {best['rec warm'] / best['plain warm']:6.2f}x"
               f" plain warm  ({best['rec warm'] * 1e3:.0f} ms)")
+        plain = import_instructions(root, False)
+        recorded = import_instructions(root, True)
+        if plain is None or recorded is None:
+            print("  instructions: valgrind not found, skipped")
+        else:
+            print(f"  under recording, warm cache     {recorded / plain:6.2f}x"
+                  f" plain warm in instructions ({recorded / 1e6:.0f} M against"
+                  f" {plain / 1e6:.0f} M)")
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -141,6 +141,82 @@ def test_a_damaged_entry_is_instrumented_afresh(project, damage):
     assert project.core.called_names() == ["f"]
 
 
+def _cut_plan(payload):
+    code, slot_args, plan = payload
+    return code, slot_args, plan[:-1]
+
+
+def _plan_past_code(payload):
+    code, slot_args, plan = payload
+    return code, slot_args, plan + b"\x00"
+
+
+def _plan_out_of_range(payload):
+    code, slot_args, plan = payload
+    return code, slot_args, b"\x01\xff\xff\xff\x7f\x00\x00"
+
+
+def _plan_as_tuple(payload):
+    code, slot_args, plan = payload
+    return code, slot_args, tuple(plan)
+
+
+def _slot_args_short(payload):
+    code, slot_args, plan = payload
+    return code, slot_args[:-1], plan
+
+
+def _slot_args_mistyped(payload):
+    code, slot_args, plan = payload
+    return code, slot_args[:5] + (5,) + slot_args[6:], plan
+
+
+@pytest.mark.parametrize("damage", [
+    _cut_plan, _plan_past_code, _plan_out_of_range, _plan_as_tuple,
+    _slot_args_short, _slot_args_mistyped])
+def test_an_entry_that_does_not_fit_its_code_is_instrumented_afresh(
+        project, monkeypatch, damage):
+    # A whole entry for the very source, whose parts do not fit together
+    # (another build wrote it, or a disk damaged it past the header).
+    path = project.write("twmod_unfit.py", "def f(x):\n    return [x for _ in 'a']\n")
+    project.install()
+    importlib.import_module("twmod_unfit")
+    entry = _cached_file(path)
+    source = path.read_bytes()
+    cache.write(entry, source, damage(cache.read(entry, source)))
+    calls = []
+    real = rewrite.instrument
+    monkeypatch.setattr(rewrite, "instrument", lambda *a: calls.append(a) or real(*a))
+    module = _reimport("twmod_unfit")
+    assert calls
+    project.core.events.clear()
+    assert module.f(3) == [3]
+    assert project.core.called_names() == ["f"]
+    assert rewrite.original_code(module.f.__code__) is not None
+
+
+def test_slots_made_again_are_those_made_from_any_arguments():
+    taken = _trampolines.Slot(1, 2, True, ("k",), False, "C.m", True)
+    parsed = _trampolines.Slot(1, 2, 1, ("k",), 0, "C.m", generator=1)
+    fields = ("kind", "npos", "kwonly", "qualname", "generator")
+    assert [getattr(taken, f) for f in fields] == [getattr(parsed, f) for f in fields]
+    with pytest.raises(TypeError):
+        _trampolines.Slot(1, 2, True, ["k"], False, "C.m", True)
+    with pytest.raises(TypeError):
+        _trampolines.Slot(1, 2, True, ("k",), False, b"C.m", True)
+    with pytest.raises(ValueError):
+        _trampolines.Slot(99, 2, True, ("k",), False, "C.m", True)
+    with pytest.raises(OverflowError):
+        _trampolines.Slot(2 ** 40, 2, True, ("k",), False, "C.m", True)
+    slots, objects = _trampolines.cached_slots((1, 2, True, ("k",), False, "C.m", True) * 2,
+                                               ["fixed"])
+    assert len(slots) == 2 and slots[0] is not slots[1]
+    assert objects[:3] == ["fixed", slots[0], slots[0].bind]
+    assert objects[3:] == [slots[1], slots[1].bind]
+    with pytest.raises(TypeError):
+        _trampolines.cached_slots((1, 2, True), [])
+
+
 def test_where_the_cache_cannot_be_written_modules_load_without_it(project):
     # __pycache__ taken by a file: no directory can be made there
     (project.root / "__pycache__").write_text("not a directory")
@@ -285,7 +361,7 @@ def test_binding_in_place_leaves_constants_someone_else_holds_alone():
     code = compile("def f():\n    return '\\x00tarnwick\\x000'\n", "m.py", "exec")
     inner = next(c for c in code.co_consts if isinstance(c, types.CodeType))
     held = inner.co_consts
-    marker = object()
+    marker = _trampolines.Slot(0, 0, False, (), False, "f", False)
     bound = _trampolines.bind_code(code, rewrite._binding_plan(code), [marker],
                                    rewrite._Source(b"", "m.py"), True)
     bound_inner = next(c for c in bound.co_consts if isinstance(c, types.CodeType))

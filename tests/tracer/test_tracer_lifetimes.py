@@ -2,6 +2,7 @@
 tracer: a module's functions, its globals and the objects in them are
 freed once the program drops them, and are finalized at exit as usual."""
 import gc
+import marshal
 import subprocess
 import sys
 import textwrap
@@ -11,7 +12,7 @@ import weakref
 import pytest
 
 from tarnwick_collector import tracer
-from tarnwick_collector.tracer import _trampolines
+from tarnwick_collector.tracer import _trampolines, rewrite
 
 HERE = __file__.rsplit("/", 1)[0]
 
@@ -48,17 +49,24 @@ def outer(n):
 
 
 def load(source, instrumented):
+    """``instrumented``: False (compiled as written), True, or "cached"
+    (made again from what the cache keeps, as an import from it does)."""
     module = types.ModuleType("twmod_lifetime")
-    if instrumented:
-        code, done = tracer.compile_module(source, "/nowhere/twmod_lifetime.py")
+    name = "/nowhere/twmod_lifetime.py"
+    if instrumented == "cached":
+        payload = marshal.loads(marshal.dumps(rewrite.instrument(source, name).payload))
+        code = rewrite.instrument_from_payload(payload, source, name, fresh=True).code
+    elif instrumented:
+        code, done = tracer.compile_module(source, name)
         assert done
     else:
-        code = compile(source, "/nowhere/twmod_lifetime.py", "exec")
+        code = compile(source, name, "exec")
     exec(code, module.__dict__)
     return module
 
 
-@pytest.mark.parametrize("instrumented", [False, True], ids=["plain", "instrumented"])
+@pytest.mark.parametrize("instrumented", [False, True, "cached"],
+                         ids=["plain", "instrumented", "cached"])
 @pytest.mark.parametrize("calls", [False, True], ids=["unused", "called"])
 def test_module_globals_are_freed_with_the_module(instrumented, calls):
     module = load(MODULE, instrumented)
@@ -159,7 +167,7 @@ import sys
 sys.path.insert(0, {tests!r})
 import fakecore
 from tarnwick_collector import tracer
-from tarnwick_collector.tracer import _trampolines
+from tarnwick_collector.tracer import _trampolines, rewrite
 tracer.install({root!r}, fakecore.CountingCore())
 import twmod_left_open
 twmod_left_open.write("kept in the buffer")

@@ -319,13 +319,19 @@ static PyMethodDef module_methods[] = {
     {"bind_code", TW_FASTCALL(mod_bind_code), TW_FASTCALL_FLAGS,
      "bind_code(code, plan, objects, source, in_place)\n--\n\n"
      "code with objects[n] in place of its placeholder constants and those\n"
-     "of its nested code, where plan says; every code object bound is\n"
-     "remembered with source. in_place fills the constant tuples that only\n"
+     "of its nested code, where plan says; every Slot put in place keeps\n"
+     "source. in_place fills the constant tuples that only\n"
      "their code object holds (freshly unmarshalled code), else new code\n"
      "objects are made."},
+    {"cached_slots", TW_FASTCALL(mod_cached_slots), TW_FASTCALL_FLAGS,
+     "cached_slots(slot_args, fixed)\n--\n\n"
+     "(slots, objects) for a module read back from the cache: a Slot made\n"
+     "from each seven items of slot_args, and the objects of its\n"
+     "placeholders, fixed followed by each Slot and its bind in turn."},
     {"code_source", mod_code_source, METH_O,
      "code_source(code)\n--\n\n"
-     "The source bind_code was given with code, or None."},
+     "The source bind_code was given with code, the code of an\n"
+     "instrumented def (one that holds its Slot), or None."},
     {"pending_exception_adapter", mod_pending_exception_adapter, METH_O,
      "pending_exception_adapter(fn)\n--\n\n"
      "A callable that takes the pending exception (or None) out of the\n"

@@ -90,9 +90,10 @@ def read(path: str, source: bytes) -> Optional[Any]:
     try:
         with open(path, "rb") as fh:
             data = fh.read()
-        if data[:_HEADER] != _header(source):
+        view = memoryview(data)
+        if view[:_HEADER] != _header(source):
             return None
-        return marshal.loads(data[_HEADER:])
+        return marshal.loads(view[_HEADER:])  # not copied first
     except Exception:  # missing, unreadable, damaged: no cache
         return None
 

@@ -88,9 +88,11 @@ class Project:
         # every import: resolving them each time (a system call per path
         # component) was a large share of an import from the cache.
         self._real_dirs: Dict[str, str] = {}
+        self._last_real: Tuple[str, str] = ("", "")
         self._path_bases: Dict[str, Tuple[str, str]] = {}
         self._spellings: Dict[Tuple[str, Tuple[str, ...]], List[str]] = {}
         self._project_dirs: Dict[str, bool] = {}
+        self._contained: Dict[str, bool] = {}
         self.files: Set[str] = set()
         self.modules: Set[str] = set()
         #: (module, error) of each project module the instrumenter failed
@@ -124,25 +126,41 @@ class Project:
         return result
 
     def _realpath(self, path: str) -> str:
-        """``os.path.realpath(path)``, its directory's resolved once."""
+        """``os.path.realpath(path)``, its directory's resolved once. The
+        last answer is kept: a module's path is asked for by the finder and
+        again by the loader."""
+        last = self._last_real
+        if last[0] == path:
+            return last[1]
         directory, name = os.path.split(os.path.abspath(path))
         real_dir = self._real_dirs.get(directory)
         if real_dir is None:
             real_dir = self._real_dirs[directory] = os.path.realpath(directory)
         full = os.path.join(real_dir, name)
-        return os.path.realpath(full) if os.path.islink(full) else full
+        real = os.path.realpath(full) if os.path.islink(full) else full
+        if os.path.isabs(path):  # a relative one depends on the directory
+            self._last_real = (path, real)
+        return real
 
     def contains(self, path: str) -> bool:
-        """Whether ``path`` is a source file of the project."""
+        """Whether ``path`` is a source file of the project (the answer for
+        an absolute path is kept, like the real paths it is made from)."""
+        known = self._contained.get(path)
+        if known is not None:
+            return known
         if not path.endswith(".py"):
             return False
         real = os.path.normcase(self._realpath(path))
         if any(_under(real, d) for d in self._excluded):
-            return False  # (an exclusion may name a single file)
-        directory = os.path.dirname(real)
-        known = self._project_dirs.get(directory)
-        if known is None:
-            known = self._project_dirs[directory] = self._is_project_dir(directory)
+            known = False  # (an exclusion may name a single file)
+        else:
+            directory = os.path.dirname(real)
+            known = self._project_dirs.get(directory)
+            if known is None:
+                known = self._project_dirs[directory] = \
+                    self._is_project_dir(directory)
+        if os.path.isabs(path):
+            self._contained[path] = known
         return known
 
     def _is_project_dir(self, real_dir: str) -> bool:

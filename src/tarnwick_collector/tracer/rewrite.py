@@ -88,7 +88,20 @@ _MAX_DUAL_DEPTH = 4
 _NAMED = ("gate", "active", "ret", "exc", "exit", "glob", "attr", "mattr",
           "call", "gcall", "with_", "active_lambda", "active_agen", "gsus",
           "gres", "gval", "gfrom")
-_NAMED_IDS = {id(getattr(_t, name)): name for name in _NAMED}
+#: The number of arguments a Slot is made with.
+_SLOT_ARITY = 7
+#: The objects of the placeholders numbered first, the same in every module.
+_FIXED_OBJECTS: List[Any] = [getattr(_t, name) for name in _NAMED] + [BaseException]
+_FIXED_NUMBERS = {id(obj): n for n, obj in enumerate(_FIXED_OBJECTS)}
+
+
+def _objects(slots: List[Any]) -> List[Any]:
+    """The objects of a module's placeholders, by number (see
+    :class:`_Pool`)."""
+    objects = list(_FIXED_OBJECTS)
+    for slot in slots:
+        objects += (slot, slot.bind)
+    return objects
 
 
 def _at(node: Any, like: ast.AST) -> Any:
@@ -109,49 +122,44 @@ _LOCATION = ("lineno", "col_offset", "end_lineno", "end_col_offset")
 
 
 class _Pool:
-    """The objects that placeholder constants stand for, and how to make
-    each again (for code read back from the cache): ``recipe[i]`` describes
-    the object of placeholder ``i`` as ("t", trampoline name), ("b",
-    builtin name), ("slot", n) or ("bind", n), n indexing ``slot_args``,
-    the arguments each Slot was made with."""
+    """The objects that placeholder constants stand for. Placeholder ``n``
+    stands for ``_FIXED_OBJECTS[n]``, the same in every module; past those
+    come the Slots made for the module, in the order they were made, each
+    followed by its ``bind`` (see :func:`_objects`). So all the cache needs
+    to make them again is ``slot_args``, the arguments of every Slot in
+    turn, ``_SLOT_ARITY`` each, kept flat: reading a module back then
+    makes one tuple, not one per Slot and per placeholder."""
 
     def __init__(self) -> None:
-        self.objects: Dict[str, Any] = {}
-        self._keys: Dict[int, str] = {}
-        self.recipe: List[Tuple[str, Any]] = []
-        self.slot_args: List[tuple] = []
+        self.slots: List[Any] = []
+        self.slot_args: List[Any] = []
         self._slot_index: Dict[int, int] = {}
 
     def slot(self, *args: Any) -> Any:
         """A new Slot made with ``args``."""
+        if len(args) != _SLOT_ARITY:
+            raise TypeError(f"a Slot takes {_SLOT_ARITY} arguments")
         slot = _t.Slot(*args)
-        self._slot_index[id(slot)] = len(self.slot_args)
-        self.slot_args.append(args)
-        self.key(slot)  # kept alive (and its id unique) with the pool
+        self._slot_index[id(slot)] = len(self.slots)
+        self.slots.append(slot)  # kept alive, so its id stays its own
+        self.slot_args.extend(args)
         return slot
 
-    def _recipe(self, obj: Any) -> Tuple[str, Any]:
-        name = _NAMED_IDS.get(id(obj))
-        if name is not None:
-            return ("t", name)
-        if obj is BaseException:
-            return ("b", "BaseException")
+    def number(self, obj: Any) -> int:
+        """The placeholder number of ``obj``."""
+        number = _FIXED_NUMBERS.get(id(obj))
+        if number is not None:
+            return number
         index = self._slot_index.get(id(obj))
         if index is not None:
-            return ("slot", index)
+            return len(_FIXED_OBJECTS) + 2 * index
         index = self._slot_index.get(id(getattr(obj, "__self__", None)))
         if index is not None and getattr(obj, "__name__", None) == "bind":
-            return ("bind", index)
-        raise TypeError(f"no recipe for a placeholder of {type(obj).__name__}")
+            return len(_FIXED_OBJECTS) + 2 * index + 1
+        raise TypeError(f"no placeholder for a {type(obj).__name__}")
 
     def key(self, obj: Any) -> str:
-        key = self._keys.get(id(obj))
-        if key is None:
-            key = f"{_PREFIX}{len(self.objects)}"
-            self.recipe.append(self._recipe(obj))
-            self.objects[key] = obj
-            self._keys[id(obj)] = key
-        return key
+        return f"{_PREFIX}{self.number(obj)}"
 
     def const(self, obj: Any, like: ast.AST) -> ast.expr:
         """A node evaluating to ``obj``."""
@@ -721,36 +729,55 @@ def _code_key(code: types.CodeType) -> tuple:
 
 def original_code(code: types.CodeType) -> Optional[types.CodeType]:
     """The code object ``code`` was instrumented from, or None when it is
-    not an instrumented code object (binding remembers the source of each,
-    and the key of its original there is its own: binding changes only the
-    constants)."""
+    not the code of an instrumented def (binding leaves the source with the
+    def's Slot, and the key of its original there is its own: binding
+    changes only the constants)."""
     entry = _t.code_source(code)
     if entry is None:
         return None
     return entry.original(_code_key(code))
 
 
-def _binding_plan(code: types.CodeType) -> Optional[tuple]:
-    """Where the placeholders of ``code`` and of its nested code are:
-    ((constant index, placeholder number), ...) of ``code`` itself and
-    ((constant index, plan), ...) of its nested code that holds some; None
-    when there are none. Reading a module back from the cache binds by the
-    plan, which spares it a scan of every constant of every code object."""
-    here = []
-    nested = []
+def _binding_plan(code: types.CodeType) -> Optional[bytes]:
+    """Where the placeholders of ``code`` and of its nested code are, or
+    None when there are none. Reading a module back from the cache binds by
+    the plan, which spares it a scan of every constant of every code
+    object. It is a string of unsigned LEB128 numbers, for each code
+    object: the count of its placeholders, their (constant index,
+    placeholder number) pairs, the count of its nested code objects that
+    hold some, and for each its constant index followed by its own plan."""
+    numbers = _plan_numbers(code)
+    if numbers is None:
+        return None
+    out = bytearray()
+    for n in numbers:
+        while n >= 0x80:
+            out.append(n & 0x7F | 0x80)
+            n >>= 7
+        out.append(n)
+    return bytes(out)
+
+
+def _plan_numbers(code: types.CodeType) -> Optional[List[int]]:
+    here: List[int] = []
+    nested: List[Tuple[int, List[int]]] = []
     for i, const in enumerate(code.co_consts):
         if isinstance(const, str) and const.startswith(_PREFIX):
-            here.append((i, int(const[len(_PREFIX):])))
+            here += (i, int(const[len(_PREFIX):]))
         elif isinstance(const, types.CodeType):
-            plan = _binding_plan(const)
+            plan = _plan_numbers(const)
             if plan is not None:
                 nested.append((i, plan))
-    if here or nested:
-        return (tuple(here), tuple(nested))
-    return None
+    if not here and not nested:
+        return None
+    numbers = [len(here) // 2, *here, len(nested)]
+    for i, plan in nested:
+        numbers.append(i)
+        numbers += plan
+    return numbers
 
 
-def _bind(code: types.CodeType, plan: Optional[tuple], objects: List[Any],
+def _bind(code: types.CodeType, plan: Optional[bytes], objects: List[Any],
           source: _Source, in_place: bool = False) -> types.CodeType:
     """``code`` with the objects of its placeholders in their place (see
     ``_binding_plan``), each code object bound remembered with ``source``.
@@ -763,8 +790,8 @@ def _bind(code: types.CodeType, plan: Optional[tuple], objects: List[Any],
 
 class Instrumented:
     """The result of instrumenting one module. ``payload`` is what the
-    cache keeps: the code before its placeholders are replaced, with the
-    recipe of their objects (see :class:`_Pool`)."""
+    cache keeps: the code before its placeholders are replaced, the
+    arguments of its Slots (see :class:`_Pool`) and its binding plan."""
 
     def __init__(self, code: types.CodeType, slots: List[Any],
                  payload: Optional[tuple] = None) -> None:
@@ -804,8 +831,8 @@ def instrument(source: bytes, filename: str) -> Instrumented:
         compile(source, filename, "exec", dont_inherit=True)
         raise RuntimeError(f"instrumented code does not compile: {exc}") from exc
     plan = _binding_plan(code)
-    payload = (code, tuple(pool.recipe), tuple(pool.slot_args), plan)
-    bound = _bind(code, plan, list(pool.objects.values()),
+    payload = (code, tuple(pool.slot_args), plan)
+    bound = _bind(code, plan, _objects(pool.slots),
                   _Source(source, filename))
     return Instrumented(bound, list(instrumenter.slots), payload)
 
@@ -818,25 +845,13 @@ def instrument_from_payload(payload: Any, source: bytes, filename: str,
     functions are mapped to their originals in it. ``fresh``: the payload
     was just read from the cache and nothing else holds it, so its code
     objects are bound where they are (the payload is then used up)."""
-    code, recipe, slot_args, plan = payload
-    if not isinstance(code, types.CodeType):
+    code, slot_args, plan = payload
+    if not isinstance(code, types.CodeType) or not isinstance(slot_args, tuple) \
+            or len(slot_args) % _SLOT_ARITY:
         raise TypeError("not a cached module")
     if code.co_filename != filename:
         code = _fix_co_filename(code, filename)
-    slots = [_t.Slot(*args) for args in slot_args]
-    objects: List[Any] = []
-    for what, arg in recipe:
-        if what == "t" and arg in _NAMED:
-            obj = getattr(_t, arg)
-        elif what == "b" and arg == "BaseException":
-            obj = BaseException
-        elif what == "slot":
-            obj = slots[arg]
-        elif what == "bind":
-            obj = slots[arg].bind
-        else:
-            raise ValueError(f"unknown placeholder {what!r}")
-        objects.append(obj)
+    slots, objects = _t.cached_slots(slot_args, _FIXED_OBJECTS)
     bound = _bind(code, plan, objects, _Source(source, filename), in_place=fresh)
     return Instrumented(bound, slots, payload)
 

@@ -1,91 +1,34 @@
 // Putting a module's callables in place of the placeholder constants of its
-// instrumented code, and remembering the source each bound code object
-// came from.
+// instrumented code, and remembering the source each instrumented def came
+// from.
 //
 // rewrite.py compiles a module with a placeholder string wherever a
 // callable (a trampoline, a Slot, a slot's bind) goes, and keeps a plan of
-// where they are: ((constant index, placeholder number), ...) for a code
-// object itself and ((constant index, plan), ...) for its nested code that
-// holds some. Binding follows the plan. A module read back from the cache
-// was just unmarshalled, and no one else holds its constant tuples, so they
-// are filled where they are; code just compiled is also written to the
-// cache afterwards, so its bound code objects are new ones, made with
+// where they are, as bytes: unsigned LEB128 numbers, for a code object
+// `n, (constant index, placeholder number) * n, m, (constant index, plan of
+// that nested code) * m`. Bytes rather than nested tuples, because a
+// module read back from the cache unmarshals its plan at every import: the
+// tuples were more objects than the module's own code had.
+//
+// Binding follows the plan. A module read back from the cache was just
+// unmarshalled, and no one else holds its constant tuples, so they are
+// filled where they are; code just compiled is also written to the cache
+// afterwards, so its bound code objects are new ones, made with
 // code.replace.
 //
-// The source of each bound code object is kept in a table keyed by the
-// object's address, with a weak reference telling a live entry from one
-// whose code object has gone (and whose address may be taken again).
+// The source a def's code was bound with is kept by its Slot, which is one
+// of that code's constants: the code object tells its source for as long as
+// it lives, with no table of code objects and weak references to keep (a
+// weak reference per code object was a good part of what an import from the
+// cache allocated). Other code (a module or class body, a lambda, a
+// comprehension) has no digest taken and is not remembered.
 #include "trampolines_internal.hpp"
-
-#include <unordered_map>
 
 namespace tw_trampolines {
 
 using tw::Ref;
 
 namespace {
-
-struct Origin {
-    PyObject *code_ref;  // strong: weak reference to the code object
-    PyObject *source;    // strong
-};
-
-std::unordered_map<PyObject *, Origin> origins;
-size_t next_sweep = 4096;
-
-// The object `ref` points to, compared without keeping it: whether it is
-// still `code` (NULL: gone).
-bool points_to(PyObject *ref, PyObject *code)
-{
-    PyObject *target = nullptr;
-    if (PyWeakref_GetRef(ref, &target) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_XDECREF(target);
-    return target != nullptr && target == code;
-}
-
-void drop(Origin &o)
-{
-    Py_CLEAR(o.code_ref);
-    Py_CLEAR(o.source);
-}
-
-// Forgets the entries whose code object has gone, once the table has
-// doubled since the last time.
-void sweep()
-{
-    if (origins.size() < next_sweep)
-        return;
-    for (auto it = origins.begin(); it != origins.end();) {
-        if (!points_to(it->second.code_ref, it->first)) {
-            drop(it->second);
-            it = origins.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    next_sweep = origins.size() * 2 > 4096 ? origins.size() * 2 : 4096;
-}
-
-int remember(PyObject *code, PyObject *source)
-{
-    Ref ref = Ref::steal(PyWeakref_NewRef(code, nullptr));
-    if (!ref)
-        return -1;
-    sweep();
-    try {
-        Origin &o = origins[code];
-        drop(o);
-        o.code_ref = ref.release();
-        o.source = Py_NewRef(source);
-    } catch (...) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    return 0;
-}
 
 #if PY_VERSION_HEX >= 0x03090000
 bool gc_tracked(PyObject *op)
@@ -99,43 +42,54 @@ bool gc_tracked(PyObject *op)
 }
 #endif
 
-// The (index, value) pairs of `pairs`, a tuple of 2-tuples whose first
-// item is a constant index of `n` constants. false with an exception set
-// when it is not that.
-bool pair_at(PyObject *pairs, Py_ssize_t k, Py_ssize_t n, Py_ssize_t &index,
-             PyObject *&value)
-{
-    PyObject *pair = PyTuple_GET_ITEM(pairs, k);
-    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-        PyErr_SetString(PyExc_ValueError, "a binding plan holds a non-pair");
-        return false;
-    }
-    index = PyLong_AsSsize_t(PyTuple_GET_ITEM(pair, 0));
-    if (index == -1 && PyErr_Occurred())
-        return false;
-    if (index < 0 || index >= n) {
-        PyErr_SetString(PyExc_ValueError,
-                        "a binding plan names a constant the code lacks");
-        return false;
-    }
-    value = PyTuple_GET_ITEM(pair, 1);
-    return true;
-}
+// Reads a plan's numbers; every read is checked against the end, as a
+// cache entry may be damaged.
+struct PlanReader {
+    const unsigned char *at;
+    const unsigned char *end;
 
-Ref bind(PyObject *code, PyObject *plan, PyObject *objects, PyObject *source,
-         bool in_place)
+    // The next number, or false with ValueError set when the plan ends
+    // within it or it does not fit.
+    bool next(Py_ssize_t &value)
+    {
+        size_t v = 0;
+        for (int shift = 0; shift < 63; shift += 7) {
+            if (at == end)
+                break;
+            const unsigned char b = *at++;
+            v |= static_cast<size_t>(b & 0x7F) << shift;
+            if (!(b & 0x80)) {
+                if (v > static_cast<size_t>(PY_SSIZE_T_MAX))
+                    break;
+                value = static_cast<Py_ssize_t>(v);
+                return true;
+            }
+        }
+        PyErr_SetString(PyExc_ValueError, "a binding plan is cut short");
+        return false;
+    }
+
+    // The next number, which must be below `limit`.
+    bool index(Py_ssize_t &value, Py_ssize_t limit, const char *what)
+    {
+        if (!next(value))
+            return false;
+        if (value >= limit) {
+            PyErr_SetString(PyExc_ValueError, what);
+            return false;
+        }
+        return true;
+    }
+};
+
+Ref bind_node(PyObject *code, PlanReader &plan, PyObject *objects,
+              PyObject *source, bool in_place)
 {
-    if (plan == Py_None)
-        return Ref::borrow(code);
-    if (!PyCode_Check(code) || !PyTuple_Check(plan) ||
-        PyTuple_GET_SIZE(plan) != 2 ||
-        !PyTuple_Check(PyTuple_GET_ITEM(plan, 0)) ||
-        !PyTuple_Check(PyTuple_GET_ITEM(plan, 1))) {
-        PyErr_SetString(PyExc_ValueError, "not a code object and its plan");
+    if (!PyCode_Check(code)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "a binding plan names a constant that is not code");
         return nullptr;
     }
-    PyObject *here = PyTuple_GET_ITEM(plan, 0);
-    PyObject *nested = PyTuple_GET_ITEM(plan, 1);
     PyObject *consts = reinterpret_cast<PyCodeObject *>(code)->co_consts;
     const Py_ssize_t n = PyTuple_GET_SIZE(consts);
     // The tuple is filled where it is only when the code object alone
@@ -152,31 +106,32 @@ Ref bind(PyObject *code, PyObject *plan, PyObject *objects, PyObject *source,
             PyTuple_SET_ITEM(out.get(), i,
                              Py_NewRef(PyTuple_GET_ITEM(consts, i)));
     }
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(here); k++) {
-        Py_ssize_t i;
-        PyObject *number;
-        if (!pair_at(here, k, n, i, number))
+    static const char kNoConstant[] =
+        "a binding plan names a constant the code lacks";
+    Py_ssize_t count;
+    if (!plan.next(count))
+        return nullptr;
+    for (Py_ssize_t k = 0; k < count; k++) {
+        Py_ssize_t i, at;
+        if (!plan.index(i, n, kNoConstant) ||
+            !plan.index(at, PyList_GET_SIZE(objects),
+                        "a binding plan names a placeholder not given"))
             return nullptr;
-        const Py_ssize_t at = PyLong_AsSsize_t(number);
-        if (at == -1 && PyErr_Occurred())
-            return nullptr;
-        if (at < 0 || at >= PyList_GET_SIZE(objects)) {
-            PyErr_SetString(PyExc_ValueError,
-                            "a binding plan names a placeholder not given");
-            return nullptr;
-        }
+        PyObject *obj = PyList_GET_ITEM(objects, at);
+        if (is_slot(obj))
+            slot_set_source(obj, source);
         PyObject *old = PyTuple_GET_ITEM(out.get(), i);
-        PyTuple_SET_ITEM(out.get(), i,
-                         Py_NewRef(PyList_GET_ITEM(objects, at)));
+        PyTuple_SET_ITEM(out.get(), i, Py_NewRef(obj));
         Py_DECREF(old);
     }
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(nested); k++) {
+    if (!plan.next(count))
+        return nullptr;
+    for (Py_ssize_t k = 0; k < count; k++) {
         Py_ssize_t i;
-        PyObject *inner;
-        if (!pair_at(nested, k, n, i, inner))
+        if (!plan.index(i, n, kNoConstant))
             return nullptr;
         Ref sub = Ref::borrow(PyTuple_GET_ITEM(out.get(), i));
-        Ref bound = bind(sub.get(), inner, objects, source, in_place);
+        Ref bound = bind_node(sub.get(), plan, objects, source, in_place);
         if (!bound)
             return nullptr;
         if (bound.get() != sub.get()) {
@@ -187,10 +142,13 @@ Ref bind(PyObject *code, PyObject *plan, PyObject *objects, PyObject *source,
     }
     Ref result;
     if (fill) {
-        // Atoms only, it may have been left out of the collector's
-        // tracking; the callables now in it take part in cycles.
-        if (!gc_tracked(out.get()))
-            PyObject_GC_Track(out.get());
+        // Only its code object refers to the tuple, and code objects are
+        // not tracked by the collector, so no cycle the collector could
+        // find goes through it: it is left out of the collector's
+        // tracking, as the collector leaves a tuple of atoms, and does not
+        // make every later collection visit it and the callables in it.
+        if (gc_tracked(out.get()))
+            PyObject_GC_UnTrack(out.get());
         result = Ref::borrow(code);
     } else {
         Ref replace = tw::getattr(code, TW_STR("replace"));
@@ -207,9 +165,28 @@ Ref bind(PyObject *code, PyObject *plan, PyObject *objects, PyObject *source,
         if (!result)
             return nullptr;
     }
-    if (remember(result.get(), source) < 0)
-        return nullptr;
     return result;
+}
+
+Ref bind(PyObject *code, PyObject *plan, PyObject *objects, PyObject *source,
+         bool in_place)
+{
+    if (plan == Py_None)
+        return Ref::borrow(code);
+    if (!PyCode_Check(code) || !PyBytes_Check(plan)) {
+        PyErr_SetString(PyExc_ValueError, "not a code object and its plan");
+        return nullptr;
+    }
+    const auto *start =
+        reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(plan));
+    PlanReader reader{start, start + PyBytes_GET_SIZE(plan)};
+    Ref bound = bind_node(code, reader, objects, source, in_place);
+    if (bound && reader.at != reader.end) {
+        PyErr_SetString(PyExc_ValueError,
+                        "a binding plan runs on past its code");
+        return nullptr;
+    }
+    return bound;
 }
 
 }  // namespace
@@ -235,10 +212,15 @@ PyObject *mod_bind_code(TW_FASTCALL_ARGS(mod))
 
 PyObject *mod_code_source(PyObject *, PyObject *code)
 {
-    auto it = origins.find(code);
-    if (it == origins.end() || !points_to(it->second.code_ref, code))
-        Py_RETURN_NONE;
-    return Py_NewRef(it->second.source);
+    if (PyCode_Check(code)) {
+        PyObject *consts = reinterpret_cast<PyCodeObject *>(code)->co_consts;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); i++) {
+            PyObject *c = PyTuple_GET_ITEM(consts, i);
+            if (is_slot(c) && slot_source(c) != nullptr)
+                return Py_NewRef(slot_source(c));
+        }
+    }
+    Py_RETURN_NONE;
 }
 
 }  // namespace tw_trampolines

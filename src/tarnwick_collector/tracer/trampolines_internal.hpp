@@ -239,6 +239,16 @@ int add_generator_callables(PyObject *m);
 // Creates the Slot type and adds it to the module. 0, or -1 with an
 // exception set.
 int add_slot_type(PyObject *m);
+// Whether `obj` is a Slot.
+bool is_slot(PyObject *obj);
+// The source the code of a Slot's def was bound with (see bind_code):
+// set, and read (borrowed, or NULL).
+void slot_set_source(PyObject *slot, PyObject *source);
+PyObject *slot_source(PyObject *slot);
+// cached_slots(slot_args, fixed), the module function documented in
+// _trampolines.cpp.
+PyObject *mod_cached_slots(PyObject *mod, PyObject *const *args,
+                           Py_ssize_t nargs, PyObject *kwnames);
 
 // ----------------------------- binding (trampolines_binding.cpp)
 

@@ -9,12 +9,15 @@
 #include "trampolines_internal.hpp"
 
 #include <structmember.h>
+#include <climits>
 
 namespace tw_trampolines {
 
 // ------------------------------------------------------------------- Slot
 
 static PyTypeObject *Slot_Type = nullptr;
+// The number of arguments a Slot is made with.
+constexpr Py_ssize_t kSlotArity = 7;
 
 // One instrumented `def`: how its parameters arrive in an entry call, and
 // the function objects the `def` produced.
@@ -37,14 +40,19 @@ struct Slot {
     int has_varkw;     // a **kwargs parameter comes last
     PyObject *kwonly;  // tuple of the keyword-only parameter names
     PyObject *qualname;
-    PyObject *funcs;    // list of weak references, oldest first; or NULL
-    Py_ssize_t pruned;  // length of `funcs` after its last pruning
+    // The weak reference to the def's only function so far, or a list of
+    // them, oldest first, once it made another; or NULL. Most defs run
+    // once, and a list per def was most of the objects a module read back
+    // from the cache made.
+    PyObject *funcs;
+    Py_ssize_t pruned;  // length of the list after its last pruning
     int generator;      // a generator function: its calls suspend
+    PyObject *source;  // what bind_code was given with the def's code, or NULL
 };
 
 // The object fields of a Slot (strong or NULL), which its traverse and
 // clear visit and drop.
-#define TW_SLOT_OBJECTS(X) X(kwonly) X(qualname) X(funcs)
+#define TW_SLOT_OBJECTS(X) X(kwonly) X(qualname) X(funcs) X(source)
 
 // The object a weak reference points to, or NULL (no exception set) when it
 // is gone. New reference.
@@ -64,6 +72,8 @@ static PyObject *slot_func(Slot *s)
 {
     if (s->funcs == nullptr)
         return nullptr;
+    if (!PyList_CheckExact(s->funcs))
+        return weak_target(s->funcs);
     for (Py_ssize_t i = PyList_GET_SIZE(s->funcs); i-- > 0;) {
         PyObject *f = weak_target(PyList_GET_ITEM(s->funcs, i));
         if (f != nullptr)
@@ -308,6 +318,41 @@ static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
     Py_RETURN_NONE;
 }
 
+// The Slot's arguments when they are seven positional ones of the exact
+// types the cache holds (int, int, bool, tuple, bool, str, bool), small
+// enough; false, with no error set, for anything else.
+static bool slot_args_exact(PyObject *args, PyObject *kwds, int &kind,
+                            Py_ssize_t &npos, int &has_varargs,
+                            PyObject *&kwonly, int &has_varkw,
+                            PyObject *&qualname, int &generator)
+{
+    if ((kwds != nullptr && PyDict_GET_SIZE(kwds) != 0) ||
+        PyTuple_GET_SIZE(args) != 7)
+        return false;
+    PyObject *const *a = &PyTuple_GET_ITEM(args, 0);
+    if (!PyLong_CheckExact(a[0]) || !PyLong_CheckExact(a[1]) ||
+        !PyBool_Check(a[2]) || !PyTuple_CheckExact(a[3]) ||
+        !PyBool_Check(a[4]) || !PyUnicode_CheckExact(a[5]) ||
+        !PyBool_Check(a[6]))
+        return false;
+    const long k = PyLong_AsLong(a[0]);
+    const Py_ssize_t n = PyLong_AsSsize_t(a[1]);
+    if ((k == -1 || n == -1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (k < INT_MIN || k > INT_MAX)
+        return false;
+    kind = static_cast<int>(k);
+    npos = n;
+    has_varargs = a[2] == Py_True;
+    kwonly = a[3];
+    has_varkw = a[4] == Py_True;
+    qualname = a[5];
+    generator = a[6] == Py_True;
+    return true;
+}
+
 static PyObject *Slot_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 {
     static const char *kwlist[] = {"kind",      "npos",      "has_varargs",
@@ -316,7 +361,12 @@ static PyObject *Slot_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     int kind, has_varargs, has_varkw, generator = 0;
     Py_ssize_t npos;
     PyObject *kwonly, *qualname;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "inpO!pU|p:Slot",
+    // Every module read back from the cache makes its Slots again from
+    // seven positional arguments of exact types; those are taken as they
+    // are, anything else (and every error) goes through the parser.
+    if (!slot_args_exact(args, kwds, kind, npos, has_varargs, kwonly,
+                         has_varkw, qualname, generator) &&
+        !PyArg_ParseTupleAndKeywords(args, kwds, "inpO!pU|p:Slot",
                                      const_cast<char **>(kwlist), &kind, &npos,
                                      &has_varargs, &PyTuple_Type, &kwonly,
                                      &has_varkw, &qualname, &generator))
@@ -344,6 +394,7 @@ static PyObject *Slot_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     s->funcs = nullptr;
     s->pruned = 0;
     s->generator = generator;
+    s->source = nullptr;
     return reinterpret_cast<PyObject *>(s);
 }
 
@@ -390,12 +441,44 @@ static PyObject *Slot_bind(PyObject *self, PyObject *func)
 {
     Slot *s = reinterpret_cast<Slot *>(self);
     tw::Ref ref = tw::Ref::steal(PyWeakref_NewRef(func, nullptr));
-    if (ref && s->funcs == nullptr)
-        s->funcs = PyList_New(0);
-    if (!ref || s->funcs == nullptr || slot_prune(s) < 0 ||
-        PyList_Append(s->funcs, ref.get()) < 0)
+    if (!ref) {
+        PyErr_Clear();
+        return Py_NewRef(func);
+    }
+    if (s->funcs == nullptr) {
+        s->funcs = ref.release();
+        return Py_NewRef(func);
+    }
+    if (!PyList_CheckExact(s->funcs)) {
+        PyObject *first = s->funcs;
+        PyObject *both = PyList_New(1);
+        if (both == nullptr) {
+            PyErr_Clear();
+            return Py_NewRef(func);
+        }
+        PyList_SET_ITEM(both, 0, first);  // the list takes it over
+        s->funcs = both;
+    }
+    if (slot_prune(s) < 0 || PyList_Append(s->funcs, ref.get()) < 0)
         PyErr_Clear();
     return Py_NewRef(func);
+}
+
+bool is_slot(PyObject *obj)
+{
+    return Py_TYPE(obj) == Slot_Type;
+}
+
+void slot_set_source(PyObject *slot, PyObject *source)
+{
+    Slot *s = reinterpret_cast<Slot *>(slot);
+    Py_XINCREF(source);
+    Py_XSETREF(s->source, source);
+}
+
+PyObject *slot_source(PyObject *slot)
+{
+    return reinterpret_cast<Slot *>(slot)->source;
 }
 
 static PyObject *Slot_get_func(PyObject *self, void *)
@@ -433,6 +516,45 @@ static PyGetSetDef Slot_getset[] = {
      const_cast<char *>("the function object the def produced last"), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+PyObject *mod_cached_slots(TW_FASTCALL_ARGS(mod))
+{
+    (void)mod;
+    static const tw::Param params[] = {{"slot_args"}, {"fixed"}};
+    static const tw::ParamNames<2> names(params);
+    PyObject *a[2];
+    if (tw::parse("cached_slots", params, names, args, nargs, kwnames, a) < 0)
+        return nullptr;
+    PyObject *flat = a[0];
+    if (!PyTuple_Check(flat) || PyTuple_GET_SIZE(flat) % kSlotArity != 0 ||
+        !PyList_Check(a[1])) {
+        PyErr_SetString(PyExc_TypeError,
+                        "cached_slots takes a tuple of Slot arguments, seven "
+                        "each, and a list");
+        return nullptr;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(flat) / kSlotArity;
+    tw::Ref slots = tw::Ref::steal(PyList_New(count));
+    tw::Ref objects = tw::Ref::steal(PyList_GetSlice(a[1], 0, PY_SSIZE_T_MAX));
+    if (!slots || !objects)
+        return nullptr;
+    for (Py_ssize_t k = 0; k < count; k++) {
+        tw::Ref one = tw::Ref::steal(
+            PyTuple_GetSlice(flat, k * kSlotArity, (k + 1) * kSlotArity));
+        if (!one)
+            return nullptr;
+        tw::Ref slot = tw::Ref::steal(PyObject_Call(
+            reinterpret_cast<PyObject *>(Slot_Type), one.get(), nullptr));
+        if (!slot)
+            return nullptr;
+        tw::Ref bind = tw::getattr(slot.get(), TW_STR("bind"));
+        if (!bind || PyList_Append(objects.get(), slot.get()) < 0 ||
+            PyList_Append(objects.get(), bind.get()) < 0)
+            return nullptr;
+        PyList_SET_ITEM(slots.get(), k, slot.release());
+    }
+    return PyTuple_Pack(2, slots.get(), objects.get());
+}
 
 int add_slot_type(PyObject *m)
 {
