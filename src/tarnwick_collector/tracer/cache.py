@@ -39,6 +39,7 @@ from typing import Any, Optional
 _HEADER = 4 + 16 + 8
 _key: Optional[bytes] = None
 _key_lock = threading.Lock()
+_tag_suffix: Optional[str] = None
 
 #: Set to False to neither read nor write the cache.
 enabled = True
@@ -74,9 +75,17 @@ def cache_path(source_path: str) -> Optional[str]:
         plain = importlib.util.cache_from_source(source_path)
     except (NotImplementedError, ValueError):
         return None
-    from tarnwick_collector import __version__
+    return plain[:-len(".pyc")] + _suffix()
 
-    return plain[:-len(".pyc")] + f".tarnwick-{__version__}.pyc"
+
+def _suffix() -> str:
+    """The end of an entry's file name, naming the package's version."""
+    global _tag_suffix
+    if _tag_suffix is None:
+        from tarnwick_collector import __version__
+
+        _tag_suffix = f".tarnwick-{__version__}.pyc"
+    return _tag_suffix
 
 
 def _header(source: bytes) -> bytes:
