@@ -3,6 +3,7 @@ pickling refuses from costing the value around it, and bounds the walk of
 its placeholders."""
 import dataclasses
 import decimal
+import functools
 import os
 import pickle
 import threading
@@ -92,6 +93,61 @@ def test_refused_objects_pickling_methods_never_run():
             with pytest.raises(ProblematicPickleException):
                 pickler.safe_pickle(value)
     assert (Tracked.calls, TrackedState.calls, tracked.value) == ([], [], 1)
+
+
+class caching:
+    """A program's own caching decorator: computes on first read and keeps
+    the value on the instance."""
+
+    def __init__(self, func):
+        self.func = func
+
+    def __get__(self, obj, objtype=None):
+        if obj is None:
+            return self
+        value = obj.__dict__[self.func.__name__] = self.func(obj)
+        return value
+
+
+def make_lazy():
+    class Lazy:
+        """A class made in a function, which the stock pickler cannot name,
+        so written by the failure reducer; its cached attributes count
+        their computations."""
+
+        def __init__(self):
+            self.computed = []
+
+        @functools.cached_property
+        def total(self):
+            self.computed.append("total")
+            return 42
+
+        @caching
+        def label(self):
+            self.computed.append("label")
+            return "lazy"
+
+        @property
+        def plain(self):
+            return "read"
+
+    return Lazy()
+
+
+def test_cached_attributes_are_not_computed_by_the_recorder():
+    lazy = make_lazy()
+    written = round_trip(lazy)
+    assert isinstance(written, UnpicklableObject)
+    assert lazy.computed == [] and "total" not in vars(lazy) and "label" not in vars(lazy)
+    state = vars(written)
+    assert "total" not in state and "label" not in state
+    assert state["plain"] == "read"  # a property is still read
+    # computed by the program: the values it keeps are written
+    assert (lazy.total, lazy.label) == (42, "lazy")
+    state = vars(round_trip(lazy))
+    assert (state["total"], state["label"]) == (42, "lazy")
+    assert lazy.computed == ["total", "label"]
 
 
 # ------------------------------------------------------- pickle buffers

@@ -183,6 +183,18 @@ int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
     // does; the instance __dict__ never holds those values.
     if (Py_TYPE(from_class.get())->tp_descr_set != nullptr)
         return 1;
+    // A descriptor whose __get__ is written in Python (a caching decorator
+    // such as functools.cached_property) runs code of the program when it
+    // is read, and may change the object: a cached value would be computed
+    // and stored by the recorder rather than by the program. It is read as
+    // a plain class attribute is, from the instance's own __dict__ (where a
+    // value computed by the program already sits, and is then recorded).
+    if (Py_TYPE(from_class.get())->tp_descr_get != nullptr) {
+        PyObject *get =
+            _PyType_Lookup(Py_TYPE(from_class.get()), TW_STR("__get__"));
+        if (get != nullptr && PyFunction_Check(get))
+            return 0;
+    }
     Ref inspect = GLOBAL(mod, "inspect");
     if (!inspect)
         return -1;
