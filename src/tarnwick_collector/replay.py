@@ -325,7 +325,7 @@ def _add_items(target: Any, items: list) -> None:
 
 
 #: The unpickler written in Python, whose opcodes can be taken one by one.
-_PythonUnpickler: Any = getattr(pickle, "_Unpickler")
+_PythonUnpickler: Any = pickle._Unpickler
 
 
 class _StateUnpickler(_Finder, _PythonUnpickler):
