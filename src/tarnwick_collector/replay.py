@@ -69,6 +69,10 @@ def resolve(full_name: str) -> Any:
             for part in parts[cut:]:
                 parent, target = target, getattr(target, part)
         except AttributeError:
+            if isinstance(target, type) and part == parts[-1]:
+                kept = _kept_by_descriptor(target, full_name)
+                if kept is not None:
+                    return kept
             continue
         if isinstance(parent, type):
             target = _getter_named(parent, parts[-1], full_name, target)
@@ -79,6 +83,29 @@ def resolve(full_name: str) -> Any:
             target = getattr(target, part)
         return target
     raise LookupError(f"cannot find {full_name!r}")
+
+
+#: Where a descriptor made of a function keeps it.
+_KEPT_FUNCTION = ("func", "fget", "__func__", "__wrapped__")
+
+
+def _kept_by_descriptor(cls: type, full_name: str) -> Any:
+    """The function of that name a class body defined and then removed from
+    the class, kept only by a descriptor of the class made of it (a caching
+    property's ``func``), when exactly one holds it; else None."""
+    found = []
+    for klass in cls.__mro__:
+        for value in list(vars(klass).values()):
+            for where in _KEPT_FUNCTION:
+                try:
+                    func = getattr(value, where, None)
+                except Exception:
+                    continue
+                if isinstance(func, types.FunctionType) and \
+                        f"{func.__module__}.{func.__qualname__}" == full_name and \
+                        func not in found:
+                    found.append(func)
+    return found[0] if len(found) == 1 else None
 
 
 def _getter_named(cls: type, name: str, full_name: str, found: Any) -> Any:

@@ -185,6 +185,31 @@ def test_items_of_container_subclasses_are_rebuilt_as_recorded():
     assert list(logged) == [1, 2]
 
 
+class _Cached:
+    def __init__(self, func):
+        self.func = func
+
+    def __get__(self, obj, objtype=None):
+        return self if obj is None else self.func(obj)
+
+
+class Summary:
+    def _calc_total(self):
+        return 3
+
+    total = _Cached(_calc_total)
+
+
+del Summary._calc_total  # as a library tidies its class after building it
+
+
+def test_a_function_removed_from_its_class_is_found_through_its_descriptor():
+    name = f"{__name__}.Summary._calc_total"
+    assert replay.resolve(name) is Summary.total.func
+    with pytest.raises(LookupError):
+        replay.resolve(f"{__name__}.Summary._calc_other")
+
+
 def test_a_method_bound_to_its_receiver_is_like_its_recorded_function():
     # The record names a bound method's function only.
     class Shape:
