@@ -1176,7 +1176,9 @@ def _install_at_home(patches: _Patches, replay: _Replay, names: set,
                      stubs: Dict[str, Any], replace: Any) -> None:
     """Replace each callable where it is defined too (``json.load`` on the
     ``json`` module, ``datetime.now`` on the ``datetime`` class): a function
-    that imports its module inside its body finds it there."""
+    that imports its module inside its body finds it there. A function of
+    an accelerator module is replaced in the module that offers it too
+    (``_socket.gethostname`` as ``socket.gethostname``)."""
     for name in names:
         parent_name, _, attr = name.rpartition(".")
         if not parent_name:
@@ -1192,6 +1194,11 @@ def _install_at_home(patches: _Patches, replay: _Replay, names: set,
                 continue
             if full_name_of(got) == name:
                 replace(parent, attr, name)
+                public = sys.modules.get(parent_name.lstrip("_"))
+                if parent_name.startswith("_") and public is not None:
+                    for offered, value in list(vars(public).items()):
+                        if value is got:  # (``hashlib.sha1`` is ``_hashlib.openssl_sha1``)
+                            replace(public, offered, name)
         elif isinstance(parent, type):
             cls: type = parent
             holder = sys.modules.get(getattr(cls, "__module__", "") or "")

@@ -462,11 +462,23 @@ def test_a_callable_imported_inside_the_function_is_replaced_where_it_lives(
             if not isinstance(born, dt.datetime):  # a real one, made before the call
                 raise TypeError(born)
             return (dt.datetime.now() - born).days
+
+
+        def host_digest():
+            import hashlib
+            import socket
+            return socket.gethostname(), hashlib.sha1(b"x")
     """))
     monkeypatch.syspath_prepend(str(tmp_path))
     sys.modules.pop("rp_local", None)
     import rp_local  # noqa: F401
     replay.run("rp_local.stamp", external=[replay.returns("time.time", 5.0)]).check_returned(5.0)
+    # Recorded under the accelerator module that defines them, offered by
+    # another module under the same or another name.
+    outcome = replay.run("rp_local.host_digest", external=[
+        replay.returns("_socket.gethostname", "recorded-host"),
+        replay.returns("_hashlib.openssl_sha1", "digest")])
+    outcome.check_returned(("recorded-host", "digest"))
     outcome = replay.run("rp_local.age", args=(datetime.datetime(2000, 1, 1),), external=[
         replay.returns("datetime.datetime.now", datetime.datetime(2000, 1, 11))])
     outcome.check_returned(10)
