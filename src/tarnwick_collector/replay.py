@@ -42,6 +42,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, cast
 
 from tarnwick_collector import callsites
 from tarnwick_common.name_extractor import get_function_full_name, get_function_module
+from tarnwick_common.utils.object_wrapper import ComputedAttribute
 
 __all__ = [
     "resolve", "module", "match", "obj", "obj_state", "call_state", "exc", "attrs",
@@ -510,6 +511,8 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         return None
     if isinstance(expected, attrs):
         for name, value in expected.values.items():
+            if isinstance(value, ComputedAttribute):
+                continue  # not kept by the recorder, so not checked
             got = getattr(actual, name, _MISSING)
             if got is _MISSING:
                 return f"{path}.{name}: missing"
@@ -1392,6 +1395,8 @@ def _set_globals(patches: _Patches, namespace: Dict[str, Any],
             if isinstance(value, attrs):
                 current = space[name]
                 for attr, attr_value in value.values.items():
+                    if isinstance(attr_value, ComputedAttribute):
+                        continue  # not kept by the recorder: as the program has it
                     try:
                         patches.setattr(current, attr, attr_value)
                     except (AttributeError, TypeError):

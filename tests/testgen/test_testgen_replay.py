@@ -18,6 +18,7 @@ import pytest
 from tarnwick_collector import replay
 from tarnwick_collector.store.decoding import safe_loads
 from tarnwick_collector.testgen.values import NeedsPlaceholder, NotLiteral, Writer
+from tarnwick_common.utils.object_wrapper import ComputedAttribute
 
 MODULE = """
     import functools
@@ -318,6 +319,13 @@ def test_globals_are_set_for_the_call_and_restored(mod):
         "LIMIT": 99, "SETTINGS": replay.attrs(scale=2, unit="g")})
     outcome.check_returned("6 g (limit 99)")
     assert (mod.LIMIT, mod.SETTINGS.scale, mod.SETTINGS.unit) == (10, 1, "kg")
+    # An attribute whose value the recorder did not keep (computed when
+    # read) is left as the program has it, and not checked.
+    computed = ComputedAttribute("property")
+    outcome = replay.run("rp_app.weigh", args=(3,), globals_used={
+        "SETTINGS": replay.attrs(scale=2, unit=computed)})
+    outcome.check_returned("6 kg (limit 10)")
+    replay.check(mod.SETTINGS, replay.attrs(scale=1, unit=computed))
 
 
 def test_a_property_is_replayed_through_its_getter(mod):
