@@ -25,6 +25,8 @@ take their results from the record in turn.
 Unlike the generator, this module imports and runs the program under test.
 """
 import builtins
+import contextlib
+import copy
 import datetime
 import decimal
 import enum
@@ -167,6 +169,19 @@ def _apply_state(instance: Any, state: Any) -> None:
         setattr(instance, name, value)
 
 
+def _new(cls: type, args: Tuple[Any, ...]) -> Any:
+    """``cls.__new__(cls, *args)``, as a pickle stream makes an instance. A
+    tuple subclass whose ``__new__`` takes the items one by one
+    (``codecs.CodecInfo``) is pickled with its items as one argument, which
+    it refuses (stock unpickling fails too): it is made with those items."""
+    try:
+        return cls.__new__(cls, *args)
+    except TypeError:
+        if issubclass(cls, tuple) and len(args) == 1 and isinstance(args[0], tuple):
+            return tuple.__new__(cls, args[0])
+        raise
+
+
 def obj_state(cls: Any, args: Tuple[Any, ...] = (), state: Any = None) -> Any:
     """An instance of ``cls`` as the recorder stored it: made without running
     its initializer (``cls.__new__``), then given the recorded state."""
@@ -176,7 +191,7 @@ def obj_state(cls: Any, args: Tuple[Any, ...] = (), state: Any = None) -> Any:
         instance = cls.__new__(cls, *args)
         instance.args = tuple(args)
     elif isinstance(cls, type):
-        instance = cls.__new__(cls, *args)
+        instance = _new(cls, args)
     else:  # a factory function
         return cls(*args)
     _apply_state(instance, state)
@@ -185,7 +200,11 @@ def obj_state(cls: Any, args: Tuple[Any, ...] = (), state: Any = None) -> Any:
 
 def call_state(cls: Any, args: Tuple[Any, ...] = (), state: Any = None) -> Any:
     """An instance of ``cls`` made as pickle makes it from a reduction:
-    ``cls(*args)``, then given the recorded state."""
+    ``cls(*args)``, then given the recorded state. An exception is made
+    without its initializer, whose parameters may differ from its ``args``
+    (as ``_ExceptionClass`` makes one from a stream)."""
+    if isinstance(cls, type) and issubclass(cls, BaseException):
+        return obj_state(cls, args, state)
     instance = cls(*args)
     _apply_state(instance, state)
     return instance
@@ -361,7 +380,8 @@ class _StateUnpickler(_Finder, _PythonUnpickler):
     without the subclass's own ``__setitem__``, ``append`` or ``extend``:
     those run on an object whose attributes are not set yet (the stream
     sets them after the items), where stock unpickling fails (a dict that
-    keeps its inverse in an attribute)."""
+    keeps its inverse in an attribute). Tuple subclasses are made as
+    ``_new`` makes them."""
 
     dispatch: Dict[int, Any] = dict(_PythonUnpickler.dispatch)
 
@@ -384,6 +404,12 @@ class _StateUnpickler(_Finder, _PythonUnpickler):
         items = self.pop_mark()
         _add_items(self.stack[-1], items)
 
+    def load_newobj(self) -> None:
+        args = self.stack.pop()
+        cls = self.stack.pop()
+        self.append(_new(cls, args) if isinstance(cls, type) else cls.__new__(cls, *args))
+
+    dispatch[pickle.NEWOBJ[0]] = load_newobj
     dispatch[pickle.SETITEM[0]] = load_setitem
     dispatch[pickle.SETITEMS[0]] = load_setitems
     dispatch[pickle.APPEND[0]] = load_append
@@ -787,6 +813,9 @@ class recorded_object:
     def __repr__(self) -> str:
         return f"<recorded {self._tw_type}>"
 
+    def __deepcopy__(self, memo: Dict[int, Any]) -> Any:
+        return self  # a description, never changed
+
 
 class _LoadedRecordedObject(recorded_object):
     """A ``recorded_object`` as a data file holds it."""
@@ -829,6 +858,7 @@ class _Replay:
         self.objects: List[recorded_object] = []
         self.originals: Dict[str, Any] = {}
         self.root: Optional[str] = None
+        self.deciding = False
 
     def _fail(self, message: str) -> ReplayFailure:
         self.failures.append(message)
@@ -873,9 +903,18 @@ class _Replay:
             # sort key), which calls it out of the recorder's sight.
             original = self.originals.get(name)
             if original is not None:
+                if self.deciding:
+                    # Called by the check below (``os.path.abspath`` calls
+                    # ``os.fspath``): the replay's own call gets the real one.
+                    return original(*args, **kwargs)
                 caller = sys._getframe(1)
-                if not _in_project(self.root, caller.f_code.co_filename) or \
-                        not callsites.may_call(caller, stand_in):
+                self.deciding = True
+                try:
+                    ours = _in_project(self.root, caller.f_code.co_filename) and \
+                        callsites.may_call(caller, stand_in)
+                finally:
+                    self.deciding = False
+                if not ours:
                     return original(*args, **kwargs)
             return self._outcome(self._take(lambda n: n == name, f"{name}(...)"))
         stand_in.__name__ = name.rpartition(".")[2]
@@ -1224,6 +1263,9 @@ class Outcome:
         # For a generator: the values it yielded and how it ended.
         self.yielded: List[Any] = []
         self.ending: Optional[str] = None
+        # A context manager's generator: the `with` block ran between its
+        # yield and its end, and the test does not run it.
+        self.managed = False
 
     def check_returned(self, expected: Any) -> None:
         if self.raised is not None:
@@ -1279,6 +1321,11 @@ class Outcome:
         return "was still running when closed"
 
     def check_arguments(self, args: Sequence[Any], kwargs: Dict[str, Any]) -> None:
+        """The arguments as the call left them. Not those of a context
+        manager that yielded: the record holds what its `with` block did to
+        them too."""
+        if self.managed and self.yielded:
+            return
         check(tuple(self.args), tuple(args), "arguments after the call")
         check(self.kwargs, kwargs, "keyword arguments after the call")
 
@@ -1299,6 +1346,15 @@ def _static(target: str) -> Any:
             if isinstance(found, property):
                 return found
     return function
+
+
+def _manages_context(function: Any) -> bool:
+    """Whether ``function`` is a generator function made a context manager
+    (``contextlib.contextmanager``)."""
+    raw = getattr(function, "__func__", function)
+    code = getattr(raw, "__code__", None)
+    return code is not None and hasattr(raw, "__wrapped__") and \
+        code.co_filename == contextlib.contextmanager.__code__.co_filename
 
 
 def _unwrapped(function: Any) -> Any:
@@ -1405,6 +1461,19 @@ def _set_globals(patches: _Patches, namespace: Dict[str, Any],
                 patches.setattr(space, name, value)
 
 
+def _as_yielded(value: Any) -> Any:
+    """A yielded value as it was when yielded, as the recorder kept it: the
+    generator (or the code taking its values) may change the object later
+    (``yield self`` from a context manager). A value that cannot be copied
+    is kept as it is."""
+    if isinstance(value, (int, float, str, bytes, type(None))):
+        return value
+    try:
+        return copy.deepcopy(value)
+    except Exception:
+        return value
+
+
 def _drive(outcome: Outcome, gen: Any, steps: int, close: bool) -> None:
     """Iterate a generator as its recorded use did: ``steps`` values, then
     close it when ``close`` (it was closed, or collected, at that point), or
@@ -1413,7 +1482,7 @@ def _drive(outcome: Outcome, gen: Any, steps: int, close: bool) -> None:
     limit = steps if close else steps + 1
     try:
         while len(outcome.yielded) < limit:
-            outcome.yielded.append(next(gen))
+            outcome.yielded.append(_as_yielded(next(gen)))
     except StopIteration as stop:
         outcome.returned, outcome.ending = stop.value, "returned"
         return
@@ -1455,6 +1524,7 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
             else:
                 outcome.returned = function(*args, **kwargs)
             if generator is not None:
+                outcome.managed = _manages_context(_static(target))
                 gen, outcome.returned = outcome.returned, None
                 _drive(outcome, gen, *generator)
         except (ReplayFailure, KeyboardInterrupt):

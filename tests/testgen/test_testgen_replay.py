@@ -1,11 +1,13 @@
 """The runtime helper of generated tests (``tarnwick_collector.replay``) and
 the source text the generator writes for recorded values."""
+import codecs
 import collections
 import datetime
 import decimal
 import fractions
 import functools
 import math
+import os
 import pathlib
 import pickle
 import signal
@@ -21,6 +23,7 @@ from tarnwick_collector.testgen.values import NeedsPlaceholder, NotLiteral, Writ
 from tarnwick_common.utils.object_wrapper import ComputedAttribute
 
 MODULE = """
+    import contextlib
     import functools
     import json
     import math
@@ -109,6 +112,30 @@ MODULE = """
     halve = curry(halve)
 
 
+    def as_text(path):
+        return os.fspath(path)
+
+
+    class Depth:
+        def __init__(self):
+            self.depth = 0
+
+        @contextlib.contextmanager
+        def entered(self):
+            self.depth += 1
+            try:
+                yield self
+            finally:
+                self.depth -= 1
+
+
+    @contextlib.contextmanager
+    def section(lines):
+        lines.append("<")
+        yield
+        lines.append(">")
+
+
     class _ClassText(property):
         def __get__(self, instance, owner=None):
             return "described" if instance is None else super().__get__(instance, owner)
@@ -169,6 +196,31 @@ class Logged(list):
     def extend(self, items):
         for item in items:
             self.append(item)
+
+
+class Refused(Exception):
+    """An exception whose initializer takes other arguments than its args."""
+
+    def __init__(self, option, message):
+        super().__init__(message)
+        self.option = option
+
+
+def test_values_stock_unpickling_cannot_make_are_made_as_recorded():
+    # A tuple subclass taking its items one by one: pickled with them as one
+    # argument, which stock unpickling passes to its __new__.
+    info = codecs.lookup("utf-8")
+    with pytest.raises(TypeError):
+        pickle.loads(pickle.dumps(info))
+    for rebuilt in (replay._loads(pickle.dumps(info)),
+                    replay.obj_state(codecs.CodecInfo, (tuple(info),), vars(info))):
+        assert type(rebuilt) is codecs.CodecInfo and rebuilt.name == "utf-8"
+        replay.check(rebuilt, info)
+    # An exception called with its args as a reduction is made without its
+    # initializer, as the stream's own rebuilding makes it.
+    made = replay.call_state(Refused, ("no such option",), {"option": "-x"})
+    assert made.args == ("no such option",) and made.option == "-x"
+    replay.check(made, Refused("-x", "no such option"))
 
 
 def test_items_of_container_subclasses_are_rebuilt_as_recorded():
@@ -519,6 +571,26 @@ def test_a_library_calling_a_replaced_function_meanwhile_gets_the_real_one(
     outcome.check_returned(7.0)
     for name in ("rp_user", "rp_timelib"):
         sys.modules.pop(name, None)
+
+
+def test_a_replaced_function_the_replay_calls_itself_is_the_real_one(mod):
+    # Deciding whether the caller is the project's calls os.path.abspath,
+    # which calls os.fspath: that call must not be taken for the program's.
+    name = replay.full_name_of(os.fspath)
+    outcome = replay.run("rp_app.as_text", args=("a",), external=[replay.returns(name, "b")])
+    outcome.check_returned("b")
+
+
+def test_a_context_managers_values_are_checked_as_yielded_and_its_block_is_not(mod):
+    depth = replay.obj(mod.Depth, depth=0)
+    outcome = replay.run("rp_app.Depth.entered", args=(depth,), generator=(1, False))
+    outcome.check_yielded([replay.obj(mod.Depth, depth=1)])
+    outcome.check_returned(None)
+    outcome.check_arguments((replay.obj(mod.Depth, depth=0),), {})
+    # The recorded `with` block wrote "body" between the yield and the end.
+    outcome = replay.run("rp_app.section", args=([],), generator=(1, False))
+    outcome.check_yielded([None])
+    outcome.check_arguments((["<", "body", ">"],), {})
 
 
 def test_a_call_that_exits_is_checked_like_any_exception(tmp_path, monkeypatch):
