@@ -1,6 +1,7 @@
 """The size bound on recorded values: is_size_too_big and
 create_size_too_big_metric."""
 import collections
+import enum
 import collections.abc
 import types
 import weakref
@@ -212,7 +213,15 @@ def _corpus(rng, size):
         _with_own_dict(collections.OrderedDict(a=text()), text()),
         collections.Counter({text()[:40]: 3, "b": 10 ** 40}),
         _with_own_dict({"a": text()}, text()),
+        # Enumeration members and sentinels, as options and defaults hold them.
+        [enum.Enum("Big", {"X": text()}).X, object(), text()],
+        Plain(kind=Shade.DARK, missing=object(), a=text()),
     ]
+
+
+class Shade(enum.Enum):
+    LIGHT = "l"
+    DARK = ("d", 2)
 
 
 def _with_own_dict(mapping, value):
@@ -255,6 +264,19 @@ def test_mappings_on_the_abstract_collections_are_settled_without_pympler(monkey
     # A class pympler takes for a dict by its name is still its to size.
     assert mw.is_size_too_big(weakref.WeakValueDictionary()) is False
     assert len(asked) == 1
+
+
+def test_enumeration_members_and_sentinels_are_settled_without_pympler(monkeypatch):
+    """An option's enumeration member or a default's `object()` sentinel,
+    anywhere in an argument, left the whole argument to pympler."""
+    from pympler import asizeof
+    asked = []
+    real = asizeof.Asizer.asizeof
+    monkeypatch.setattr(asizeof.Asizer, "asizeof",
+                        lambda self, *objs, **opts: asked.append(objs) or real(self, *objs, **opts))
+    assert mw.is_size_too_big(Plain(kind=Shade.LIGHT, missing=object())) is False
+    assert mw.is_size_too_big([Shade.DARK, object()]) is False
+    assert asked == []
 
 
 def test_kinds_it_does_not_know_are_left_to_pympler(monkeypatch):

@@ -494,6 +494,8 @@ class SizeBound {
         if (o == Py_None || t == &PyBool_Type || t == &PyFloat_Type ||
             t == &PyComplex_Type)
             return add(32);
+        if (t == &PyBaseObject_Type)  // a sentinel, `object()`
+            return add(static_cast<double>(t->tp_basicsize));
         if (t == &PyLong_Type)
             return add(32 + static_cast<double>(_PyLong_NumBits(o)) / 8);
         if (t == &PyUnicode_Type)
@@ -586,24 +588,34 @@ class SizeBound {
         return _PyType_Lookup(t, TW_STR("__sizeof__")) == dict_sizeof;
     }
 
+    // The class `name` of module `module` once the program has imported
+    // it, kept for the process; NULL before (with no exception set).
+    static PyObject *loaded_class(PyObject *&kept, const char *module,
+                                  const char *name)
+    {
+        if (kept == nullptr) {
+            Ref n = Ref::steal(PyUnicode_InternFromString(module));
+            Ref m = n ? Ref::steal(PyImport_GetModule(n.get())) : Ref();
+            if (m)
+                kept = PyObject_GetAttrString(m.get(), name);
+            PyErr_Clear();
+        }
+        return kept;
+    }
+
     // Whether instances of `t` are sized by pympler as any instance is:
     // its metaclass is `type`, or `abc.ABCMeta` (a class on the abstract
-    // collections) unless pympler takes it for a dict by its name.
+    // collections) or `enum.EnumMeta` (an enumeration's members) unless
+    // pympler takes it for a dict by its name.
     static bool plain_metaclass(PyTypeObject *t)
     {
         PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(t));
         if (meta == reinterpret_cast<PyObject *>(&PyType_Type))
             return true;
-        static PyObject *abc_meta = nullptr;  // kept for the process
-        if (abc_meta == nullptr) {
-            Ref abc = Ref::steal(PyImport_GetModule(TW_STR("abc")));
-            if (!abc)
-                return false;
-            abc_meta = PyObject_GetAttrString(abc.get(), "ABCMeta");
-            if (abc_meta == nullptr)
-                return false;
-        }
-        if (meta != abc_meta)
+        static PyObject *abc_meta = nullptr;
+        static PyObject *enum_meta = nullptr;
+        if (meta != loaded_class(abc_meta, "abc", "ABCMeta") &&
+            meta != loaded_class(enum_meta, "enum", "EnumMeta"))
             return false;
         PyObject *module =
             PyDict_GetItemWithError(t->tp_dict, TW_STR("__module__"));
