@@ -167,18 +167,34 @@ def test_bound_builtin_names_follow_changes_of_their_class(
     assert reduce(shelf.append) == (loadclass, (name,))
 
 
+@pytest.mark.parametrize("attribute, value, name", [
+    ("__qualname__", "renamed", f"{HERE}.renamed"),
+    ("__module__", "elsewhere", "elsewhere.made"),
+])
+def test_function_names_follow_changes_of_the_function(attribute, value, name):
+    def made():
+        pass
+    made.__qualname__ = "made"
+    # Asked twice: a remembered name is the same as a worked-out one.
+    assert [reduce(made) for _ in range(2)] == [(loadclass, (f"{HERE}.made",))] * 2
+    setattr(made, attribute, value)
+    assert reduce(made) == (loadclass, (name,))
+
+
 @pytest.mark.parametrize("module_name, attribute", [
     ("tarnwick_collector.data_collection.ostrelle", "get_function_full_name"),
     ("tarnwick_collector.data_serialization.pickler", "EXTRACT_METADATA"),
     ("tarnwick_common.name_extractor", "_qualified_name"),
 ])
-def test_bound_builtin_names_follow_replaced_naming_functions(
-        monkeypatch, module_name, attribute):
+@pytest.mark.parametrize("kind", ["bound builtin", "function"])
+def test_names_follow_replaced_naming_functions(monkeypatch, module_name, attribute, kind):
     import importlib
 
     module = importlib.import_module(module_name)
     shelf = Shelf()
-    assert reduce(shelf.append) == (loadclass, (f"{HERE}.Shelf.append",))
+    obj, name = (shelf.append, "Shelf.append") if kind == "bound builtin" \
+        else (module_function, "module_function")
+    assert reduce(obj) == (loadclass, (f"{HERE}.{name}",))
     real = getattr(module, attribute)
     renamed = types.SimpleNamespace(full_name="renamed.append",
                                     module_name="renamed", full_path="")
@@ -190,8 +206,8 @@ def test_bound_builtin_names_follow_replaced_naming_functions(
             return "Renamed." + real(*args, **kwargs).split(".")[-1]
         return "renamed.append"
     monkeypatch.setattr(module, attribute, replacement)
-    assert reduce(shelf.append)[1][0] in ("renamed.append",
-                                          f"{HERE}.Renamed.append")
+    short = name.split(".")[-1]
+    assert reduce(obj)[1][0] in ("renamed.append", f"{HERE}.Renamed.{short}")
 
 
 def test_reduce_function_on_a_class_names_its_initializer():

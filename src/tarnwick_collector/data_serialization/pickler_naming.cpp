@@ -132,6 +132,81 @@ static bool bound_name_tags(const BoundNameKey &key, BoundName &now)
 #endif
 }
 
+// Names of plain functions. A function's name is made from its
+// `__module__` and `__qualname__` alone, by the functions of the same three
+// namespaces, so while those keep their tags, the name found before for
+// the same two objects is the one the steps would find now. Keyed by the
+// function's address; an entry holds the two objects (a function made
+// later at that address with the very same ones has the same name).
+struct FunctionName {
+    uint64_t namespace_tags[3] = {0, 0, 0};
+    PyObject *module = nullptr;  // strong, like the two below
+    PyObject *qualname = nullptr;
+    PyObject *name = nullptr;
+};
+static std::unordered_map<PyObject *, FunctionName> function_names;
+constexpr size_t kFunctionNamesKept = 8192;
+
+// The namespaces' tags now; false when the interpreter keeps none.
+static bool namespace_tags(uint64_t tags[3])
+{
+#if PY_VERSION_HEX < 0x030C0000
+    for (int i = 0; i < 3; i++)
+        tags[i] = reinterpret_cast<PyDictObject *>(bound_names.namespaces[i])
+                      ->ma_version_tag;
+    return true;
+#else
+    (void)tags;
+    return false;
+#endif
+}
+
+static bool function_name_keyed(PyObject *mod, PyObject *obj)
+{
+    return PyFunction_Check(obj) && Py_IS_TYPE(obj, &PyFunction_Type) &&
+           bound_names.namespaces[0] != nullptr &&
+           PyModule_GetDict(mod) == bound_names.namespaces[0];
+}
+
+static PyObject *known_function_name(PyObject *obj, const uint64_t tags[3])
+{
+    auto found = function_names.find(obj);
+    if (found == function_names.end())
+        return nullptr;
+    const FunctionName &was = found->second;
+    auto *f = reinterpret_cast<PyFunctionObject *>(obj);
+    if (was.module != f->func_module || was.qualname != f->func_qualname ||
+        std::memcmp(was.namespace_tags, tags, sizeof was.namespace_tags) != 0)
+        return nullptr;
+    return was.name;
+}
+
+static void remember_function_name(PyObject *obj, const uint64_t before[3],
+                                   PyObject *name)
+{
+    uint64_t now[3];
+    auto *f = reinterpret_cast<PyFunctionObject *>(obj);
+    if (!PyUnicode_CheckExact(name) || !namespace_tags(now) ||
+        std::memcmp(before, now, sizeof now) != 0)
+        return;  // something changed while the name was being found
+    if (function_names.size() >= kFunctionNamesKept) {
+        for (auto &entry : function_names) {
+            Py_CLEAR(entry.second.module);
+            Py_CLEAR(entry.second.qualname);
+            Py_CLEAR(entry.second.name);
+        }
+        function_names.clear();
+    }
+    FunctionName &slot = function_names[obj];
+    PyObject *old[3] = {slot.module, slot.qualname, slot.name};
+    std::memcpy(slot.namespace_tags, now, sizeof now);
+    slot.module = Py_XNewRef(f->func_module);
+    slot.qualname = Py_XNewRef(f->func_qualname);
+    slot.name = Py_NewRef(name);
+    for (PyObject *o : old)
+        Py_XDECREF(o);  // strings: free nothing that runs code
+}
+
 static PyObject *known_bound_name(const BoundNameKey &key)
 {
     BoundName now;
@@ -176,6 +251,16 @@ static Ref full_name_steps(PyObject *mod, PyObject *obj_in, bool &plain);
 
 Ref full_name_impl(PyObject *mod, PyObject *obj)
 {
+    uint64_t tags[3];
+    if (function_name_keyed(mod, obj) && namespace_tags(tags)) {
+        if (PyObject *known = known_function_name(obj, tags))
+            return Ref::borrow(known);
+        bool plain = false;
+        Ref name = full_name_steps(mod, obj, plain);
+        if (name && plain)
+            remember_function_name(obj, tags, name.get());
+        return name;
+    }
     BoundNameKey key;
     BoundName before;
     bool keyed = bound_name_key(mod, obj, key);
