@@ -31,6 +31,7 @@ import datetime
 import decimal
 import enum
 import functools
+import gettext
 import importlib
 import inspect
 import math
@@ -40,7 +41,7 @@ import pickle
 import re
 import sys
 import types
-from typing import Any, Dict, List, Optional, Sequence, Tuple, cast
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
 from tarnwick_collector import callsites
 from tarnwick_common.name_extractor import get_function_full_name, get_function_module
@@ -208,6 +209,12 @@ def call_state(cls: Any, args: Tuple[Any, ...] = (), state: Any = None) -> Any:
     instance = cls(*args)
     _apply_state(instance, state)
     return instance
+
+
+def plural_rule(header: str) -> Callable[[int], int]:
+    """The plural rule of a gettext catalog, made from its Plural-Forms
+    header as ``gettext.GNUTranslations`` makes it."""
+    return gettext.c2py(header.split(";")[1].split("plural=")[1])
 
 
 def obj(cls: Any, **state: Any) -> Any:

@@ -437,6 +437,28 @@ def test_recorded_values_are_written_as_text_that_rebuilds_them(value):
             assert rebuilt.args == value.args
 
 
+def test_a_gettext_catalog_is_written_with_its_plural_rule_made_again():
+    import gettext
+
+    from tarnwick_collector.data_serialization.pickler import safe_pickle
+
+    header = "nplurals=3; plural=(n%10==1 && n%100!=11 ? 0 : n%10>=2 && n%10<=4 ? 1 : 2);"
+    catalog = gettext.GNUTranslations.__new__(gettext.GNUTranslations)
+    catalog.__dict__.update(_info={"plural-forms": header}, _charset="UTF-8",
+                            _fallback=None, _output_charset=None,
+                            _catalog={"day": "день", ("%d day", 0): "%d день"},
+                            plural=gettext.c2py(header.split("plural=")[1].rstrip(";")))
+    # The rule is a function gettext compiles: the recorder names it by
+    # reference, and no test can find it by that name.
+    writer = Writer()
+    text = writer.code(safe_loads(safe_pickle(catalog)))
+    assert "replay.plural_rule(" in text
+    rebuilt = eval(text, {"replay": replay, "gettext": gettext})
+    assert [rebuilt.plural(n) for n in (1, 3, 5, 21)] == [0, 1, 2, 0]
+    assert rebuilt.ngettext("%d day", "%d days", 1) == "%d день"
+    assert rebuilt.gettext("day") == "день"
+
+
 def test_values_text_cannot_rebuild_are_refused():
     shared = [1]
     with pytest.raises(NotLiteral, match="shared"):

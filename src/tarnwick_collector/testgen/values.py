@@ -138,6 +138,28 @@ _STDLIB_REPRS = {
 }
 
 
+class _Source:
+    """A part of a value written as this text."""
+
+    def __init__(self, text: str) -> None:
+        self.text = text
+
+
+def _with_plural_rule(state: Any) -> Any:
+    """A gettext catalog's state with its plural rule written as made
+    again from the catalog's Plural-Forms header: the rule is a function
+    gettext compiles from that header, which no test can find by name."""
+    if not isinstance(state, dict):
+        return state
+    rule, info = state.get("plural"), state.get("_info")
+    if not (is_stand_in_class(rule) and stand_in_name(rule) == "gettext.func"
+            and isinstance(info, dict) and isinstance(info.get("plural-forms"), str)):
+        return state
+    state = dict(state)
+    state["plural"] = _Source(f"replay.plural_rule({info['plural-forms']!r})")
+    return state
+
+
 class Writer:
     """Turns values into source text, collecting the modules it names."""
 
@@ -290,6 +312,8 @@ class Writer:
                 self._code(x, context, seen, depth + 1) for x in v) + "])"
         if isinstance(v, StandIn):
             return self._stand_in(v, context, seen, depth)
+        if isinstance(v, _Source):
+            return v.text
         raise NotLiteral(f"a {type(v).__name__}")
 
     def _stand_in(self, v: StandIn, context: str, seen: Set[int], depth: int) -> str:
@@ -358,7 +382,7 @@ class Writer:
             raise NotLiteral(f"a {name} with items")
         self._shared(v, seen)
         cls_text = self.class_ref(type(v))
-        state = v.tw_state
+        state = _with_plural_rule(v.tw_state)
         if state is not None and not isinstance(state, dict):
             if isinstance(state, tuple) and len(state) == 2 and \
                     all(p is None or isinstance(p, dict) for p in state):
