@@ -166,6 +166,7 @@ def _apply_state(instance: Any, state: Any) -> None:
         state, slots = state
     if state:
         instance.__dict__.update(state)
+        _bind_own_methods(instance, instance.__dict__)
     for name, value in (slots or {}).items():
         setattr(instance, name, value)
 
@@ -474,7 +475,40 @@ def _with_matches(value: Any, seen: set) -> Any:
         if type(own) is dict:
             for k, v in list(own.items()):
                 own[k] = _with_matches(v, seen)
+            _bind_own_methods(value, own)
     return value
+
+
+def _own_method(cls: type, value: Any) -> bool:
+    """Whether ``value`` is a function that ``cls`` (or a base) defines as
+    a plain method, under the function's own name."""
+    if not isinstance(value, types.FunctionType) or "." not in value.__qualname__:
+        return False
+    try:
+        return inspect.getattr_static(cls, value.__name__, None) is value
+    except Exception:
+        return False
+
+
+def _bind_own_methods(instance: Any, own: Dict[str, Any]) -> None:
+    """The recorder keeps a method bound to its receiver as the function
+    alone, by its name. A function of the instance's own class held in its
+    attributes, or in a dict or list one of them holds (a cache of
+    ``getattr(self, name)``, a handler ``self.on_event``), was bound to it:
+    it is bound to it again."""
+    cls = type(instance)
+
+    def bound(value: Any) -> Any:
+        return types.MethodType(value, instance) if _own_method(cls, value) else value
+
+    for key, value in list(own.items()):
+        if type(value) is dict:
+            for k, v in list(value.items()):
+                value[k] = bound(v)
+        elif type(value) is list:
+            value[:] = [bound(v) for v in value]
+        else:
+            own[key] = bound(value)
 
 
 def _plain(value: Any) -> Any:
@@ -578,6 +612,10 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         # The recorder keeps a method bound to its receiver as the function
         # alone, by its name: the function is what can be told.
         return None
+    if isinstance(actual, types.MethodType) and isinstance(expected, types.MethodType) \
+            and actual.__func__ is expected.__func__:
+        # Bound again to the instance that holds it (``_bind_own_methods``).
+        return _difference(actual.__self__, expected.__self__, f"{path}.__self__", seen)
     if type(actual) is not type(expected) and not (
             isinstance(type(actual), _StandInClass) and type(actual).__mro__[1] is type(expected)):
         # (An instance of a built-in class the call made while a stand-in

@@ -437,6 +437,45 @@ def test_recorded_values_are_written_as_text_that_rebuilds_them(value):
             assert rebuilt.args == value.args
 
 
+class Dispatcher:
+    """Keeps methods bound to itself: a handler and a cache of visitors."""
+
+    def __init__(self):
+        self._cache = {}
+        self.handler = self.on_event
+        self.plain = Plain.__init__  # another class's function: stays one
+
+    def on_event(self, x):
+        return ("event", x)
+
+    def visit(self, kind, x):
+        method = self._cache.get(kind)
+        if method is None:
+            method = self._cache[kind] = getattr(self, "visit_" + kind)
+        return method(x)
+
+    def visit_num(self, x):
+        return x * 2
+
+
+def test_methods_bound_to_their_receiver_are_bound_again():
+    from tarnwick_collector.data_serialization.pickler import safe_pickle
+
+    recorded = Dispatcher()
+    recorded.visit("num", 1)
+    data = safe_pickle(recorded)  # methods are kept by their names alone
+    writer = Writer()
+    text = writer.code(safe_loads(data))
+    names = {"replay": replay, "__name__": __name__}
+    for module in writer.imports:
+        names[module.split(".")[0]] = __import__(module)
+    for rebuilt in (replay._with_matches(replay._loads(data), set()), eval(text, names)):
+        assert rebuilt.visit("num", 4) == 8
+        assert rebuilt.handler(1) == ("event", 1) and rebuilt.handler.__self__ is rebuilt
+        assert rebuilt.plain is Plain.__init__
+        replay.check(rebuilt, recorded)
+
+
 def test_a_gettext_catalog_is_written_with_its_plural_rule_made_again():
     import gettext
 
