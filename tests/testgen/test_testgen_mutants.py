@@ -104,7 +104,12 @@ def test_a_mutant_is_taken_back_when_the_run_is_told_to_end(tmp_path):
             open({str(marker)!r}, "w").close()
             time.sleep(60)
     """))
+    # The signals start at their default ending, as in a terminal: a run
+    # under nohup ignores SIGHUP, which the runner then leaves alone.
     script = textwrap.dedent(f"""
+        import signal
+        for sig in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, signal.SIG_DFL)
         from tarnwick_collector.testgen.mutants import Mutant, caught_by
         caught_by(Mutant({str(tmp_path / 'calc.py')!r}, "double", 2, "constant",
                          "2 became 3", "def double(x):\\n    return 3 * x\\n"),
