@@ -148,12 +148,13 @@ class _Source:
 def _with_plural_rule(state: Any) -> Any:
     """A gettext catalog's state with its plural rule written as made
     again from the catalog's Plural-Forms header: the rule is a function
-    gettext compiles from that header, which no test can find by name."""
+    gettext compiles from that header, which no test can find by name
+    (``gettext.func``, ``builtins.func`` before 3.9)."""
     if not isinstance(state, dict):
         return state
     rule, info = state.get("plural"), state.get("_info")
-    if not (is_stand_in_class(rule) and stand_in_name(rule) == "gettext.func"
-            and isinstance(info, dict) and isinstance(info.get("plural-forms"), str)):
+    if not (is_code_reference(rule) and isinstance(info, dict)
+            and isinstance(info.get("plural-forms"), str)):
         return state
     state = dict(state)
     state["plural"] = _Source(f"replay.plural_rule({info['plural-forms']!r})")
