@@ -163,8 +163,7 @@ static bool namespace_tags(uint64_t tags[3])
 
 static bool function_name_keyed(PyObject *mod, PyObject *obj)
 {
-    return PyFunction_Check(obj) && Py_IS_TYPE(obj, &PyFunction_Type) &&
-           bound_names.namespaces[0] != nullptr &&
+    return PyFunction_Check(obj) && bound_names.namespaces[0] != nullptr &&
            PyModule_GetDict(mod) == bound_names.namespaces[0];
 }
 
