@@ -260,6 +260,8 @@ def test_match_patterns_with_dotted_names_still_compile():
     b"def f(:\n    pass\n",                                   # the parser's
     b"def f():\n    break\n",                                 # the compiler's
     b"def f():\n    x = 1\n    global x\n",                  # hidden by hoisting
+    b"def f():\n    if x:\n        global x\n",
+    b"def f():\n    global y\n    x = 1\n    global x\n",
     b"def f():\n    def g():\n        print(y)\n        nonlocal y\n    y = 1\n",
     b"def f(a):\n    global a\n",
     b"nonlocal z\n",
@@ -273,6 +275,24 @@ def test_syntax_errors_are_those_of_the_source(source):
         rewrite.compile_module(source, "bad.py")
     assert (ours.value.msg, ours.value.lineno, ours.value.offset) == \
         (plain.value.msg, plain.value.lineno, plain.value.offset)
+
+
+@pytest.mark.parametrize("source, compiles", [
+    (b"def f():\n    'doc'\n    global x, y\n    global z\n    x = 1\n", 1),
+    (b"def f():\n    x = 1\n    global y\n", 2),
+    (b"def f():\n    for i in y:\n        global x\n", 2),
+])
+def test_the_source_is_compiled_again_only_for_declarations_moved_up(
+        monkeypatch, source, compiles):
+    calls = []
+
+    def counting(*args, **kwargs):
+        calls.append(args[0])
+        return compile(*args, **kwargs)
+
+    monkeypatch.setattr(rewrite, "compile", counting, raising=False)
+    rewrite.instrument(source, "m.py")
+    assert len(calls) == compiles
 
 
 def test_a_failing_instrumenter_falls_back_to_the_plain_module(monkeypatch):

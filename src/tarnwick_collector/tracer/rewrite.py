@@ -196,10 +196,12 @@ class _Hoister(ast.NodeTransformer):
         self.globals: List[str] = []
         self.nonlocals: List[str] = []
         self.first: Optional[ast.stmt] = None
+        self.taken = 0
 
     def _take(self, node, names: List[str]):
         if self.first is None:
             self.first = node
+        self.taken += 1
         names.extend(n for n in node.names if n not in names)
         return _at(ast.Pass(), node)
 
@@ -295,7 +297,7 @@ class _Instrumenter(ast.NodeTransformer):
         self.qualname: List[str] = []
         self.slots: List[Any] = []
         self.depth = 0               # enclosing functions and lambdas
-        self.hoisted = False         # global/nonlocal declarations moved
+        self.hoisted = False         # declarations moved past statements
         # Copies of subtrees (for the original bodies) keep the scopes and
         # slots of the nodes they were copied from.
         self._origin: Dict[int, int] = {}
@@ -432,10 +434,21 @@ class _Instrumenter(ast.NodeTransformer):
         if _has_docstring(body):
             head, body = body[:1], body[1:]
         hoister = _Hoister()
-        body = [hoister.visit(stmt) for stmt in body]
+        # Declarations that open the body (after its docstring) stay where
+        # they were in effect: moving them changes no error the compiler
+        # gives. One that follows another statement, or sits inside one,
+        # may hide "used prior to global declaration".
+        taken = 0
+        opening = True
+        body = list(body)
+        for i, stmt in enumerate(body):
+            declaration = isinstance(stmt, (ast.Global, ast.Nonlocal))
+            body[i] = hoister.visit(stmt)
+            if hoister.taken != taken and not (opening and declaration):
+                self.hoisted = True
+            taken = hoister.taken
+            opening = opening and declaration
         head += hoister.declarations()
-        if hoister.first is not None:
-            self.hoisted = True
         generator = kind is not None and scope.generator
         inst, original = self._both(
             scope, kind is not None and kind != _t.KIND_COROUTINE,
@@ -807,9 +820,9 @@ def instrument(source: bytes, filename: str) -> Instrumented:
     # The parser's errors are the plain import's own. The compiler's are
     # taken from the source itself (compiling it once more was a sixth of
     # the time, so it is done only when needed): when the instrumented
-    # tree does not compile, and when declarations were hoisted, which can
-    # make the tree accept code the compiler refuses ("used prior to global
-    # declaration").
+    # tree does not compile, and when declarations were hoisted past other
+    # statements, which can make the tree accept code the compiler refuses
+    # ("used prior to global declaration").
     tree = ast.parse(source, filename)
     analysis = analyze(tree)
     pool = _Pool()
