@@ -12,7 +12,7 @@ import threading
 
 import pytest
 
-from tarnwick_collector.channels import framing, subprocess_channel
+from tarnwick_collector.channels import subprocess_channel
 from tarnwick_collector.channels.subprocess_channel import (
     SubprocessChannel,
     close_channels,
@@ -155,10 +155,10 @@ def program_error_hooks(monkeypatch):
 
 def test_a_failing_writer_is_accounted_and_printed_by_no_program_hook(
         store, monkeypatch, program_error_hooks):
-    def broken_encode(received, payload):
+    def broken_join(batch, start, limit):
         raise RuntimeError("encoder broke")
 
-    monkeypatch.setattr(framing, "encode", broken_encode)
+    monkeypatch.setattr(subprocess_channel, "join_frames", broken_join)
     lines = []
     channel = make_channel(store, lines)
     for _ in range(20):

@@ -12,7 +12,7 @@ import threading
 
 import pytest
 
-from tarnwick_collector.channels import framing
+from tarnwick_collector.channels import framing, subprocess_channel
 from tarnwick_collector.channels.subprocess_channel import (
     SubprocessChannel,
     close_channels,
@@ -85,6 +85,58 @@ def test_frames_survive_any_chunking(chunk):
         frames.extend(reader.feed(stream[i:i + chunk]))
     assert frames == [(float(i), p) for i, p in enumerate(payloads)]
     assert reader.pending == 0
+
+
+@pytest.mark.parametrize("start, limit", [(0, 0), (0, 1), (0, 40), (1, 13), (2, 1 << 20)])
+def test_joined_frames_are_the_frames_one_after_another(start, limit):
+    batch = [(0.5, b""), (1e9 + 0.25, b"x" * 20), (-3.0, bytes(range(256))), (7.0, b"y")]
+    stop, joined = subprocess_channel.join_frames(batch, start, limit)
+    assert (stop, joined) == subprocess_channel.join_frames_py(batch, start, limit)
+    assert joined == b"".join(framing.encode(*item) for item in batch[start:stop])
+    assert stop > start
+    # Frames are taken while the total is under the limit.
+    assert len(joined) - len(framing.encode(*batch[stop - 1])) < max(limit, 1)
+    assert stop == len(batch) or len(joined) >= limit
+
+
+class _DyingSocket(SubprocessChannel):
+    """A channel whose first subprocess takes ``room`` bytes and dies; the
+    next takes everything."""
+
+    def __init__(self, room):  # (no subprocess: only the writing is tested)
+        self._sock = object()
+        self.room = room
+        self.got = [b"", b""]
+        self.round = 0
+
+    def _send_ours(self, sock, data):
+        if self.round == 0:
+            left = self.room - len(self.got[0])
+            if left <= 0:
+                raise OSError("the subprocess died")
+            self.got[0] += bytes(data[:left])
+            return min(left, len(data))
+        self.got[1] += bytes(data)
+        return len(data)
+
+    def _sock_ours(self, sock):
+        return True
+
+    def _replace_subprocess(self, taken=False):
+        self.round += 1
+        return True
+
+
+@pytest.mark.parametrize("room, skip", [(0, 0), (5, 0), (15, 0), (28, 0), (29, 0), (3, 9)])
+def test_frames_cut_by_a_dying_subprocess_go_whole_to_the_next(room, skip):
+    batch = [(1.0, b"abc"), (2.0, b"d"), (3.0, b"efgh")]
+    stop, joined = subprocess_channel.join_frames(batch, 0, 1 << 20)
+    channel = _DyingSocket(room)
+    assert channel._write_frames(batch, 0, stop, joined, skip) == 0
+    assert channel.got[0] == joined[skip:skip + room]
+    ends = [sum(len(framing.encode(*item)) for item in batch[:i]) for i in range(4)]
+    whole = max(end for end in ends if end <= skip + room)
+    assert channel.got[1] == joined[whole:]
 
 
 # --- delivery --------------------------------------------------------------

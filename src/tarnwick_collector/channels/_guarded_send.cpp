@@ -14,6 +14,7 @@
 #include "tw.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -305,6 +306,104 @@ PyObject *queue_if_idle(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return PyBool_FromLong(r);
 }
 
+// ----------------------------------------------------------------- framing
+//
+// join_frames(batch, start, limit): the frames of batch[start:stop] as one
+// bytes object, and stop. Each item of the list `batch` is a (received,
+// payload) pair, a float and bytes; each frame is what framing.encode
+// makes of it (the float as little-endian float64, the payload's length as
+// little-endian uint32, then the payload). Frames are taken while their
+// total is under `limit`, at least one. The writer thread's loop in Python
+// over each frame cost several times the copy of its bytes.
+
+constexpr size_t kHeader = 12;
+
+// The item's received time and payload (borrowed), or false with TypeError.
+bool frame_parts(PyObject *item, double &received, PyObject *&payload)
+{
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 ||
+        !PyFloat_Check(PyTuple_GET_ITEM(item, 0)) ||
+        !PyBytes_Check(PyTuple_GET_ITEM(item, 1)) ||
+        PyBytes_GET_SIZE(PyTuple_GET_ITEM(item, 1)) > 0xFFFFFFFFLL) {
+        PyErr_SetString(PyExc_TypeError, "a frame is a (float, bytes) pair");
+        return false;
+    }
+    received = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(item, 0));
+    payload = PyTuple_GET_ITEM(item, 1);
+    return true;
+}
+
+void put_header(char *at, double received, size_t size)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &received, sizeof bits);
+    for (int i = 0; i < 8; i++)
+        at[i] = static_cast<char>((bits >> (8 * i)) & 0xff);
+    for (int i = 0; i < 4; i++)
+        at[8 + i] = static_cast<char>((size >> (8 * i)) & 0xff);
+}
+
+PyObject *join_frames(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError,
+                     "join_frames() takes exactly 3 arguments (%zd given)",
+                     nargs);
+        return nullptr;
+    }
+    PyObject *batch = args[0];
+    if (!PyList_Check(batch)) {
+        PyErr_SetString(PyExc_TypeError, "join_frames() needs a list");
+        return nullptr;
+    }
+    const Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+    const Py_ssize_t limit = PyLong_AsSsize_t(args[2]);
+    if ((start == -1 || limit == -1) && PyErr_Occurred())
+        return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(batch);
+    if (start < 0 || start >= n) {
+        PyErr_SetString(PyExc_IndexError, "join_frames() start out of range");
+        return nullptr;
+    }
+    // The list is the writer's own, but its items are read twice: they are
+    // held for the copy.
+    tw::Ref items = tw::Ref::steal(PyList_GetSlice(batch, start, n));
+    if (!items)
+        return nullptr;
+    Py_ssize_t stop = 0;
+    size_t total = 0;
+    const Py_ssize_t count = PyList_GET_SIZE(items.get());
+    while (stop < count && (total < static_cast<size_t>(limit) || stop == 0)) {
+        double received = 0;
+        PyObject *payload = nullptr;
+        if (!frame_parts(PyList_GET_ITEM(items.get(), stop), received,
+                         payload))
+            return nullptr;
+        total += kHeader + static_cast<size_t>(PyBytes_GET_SIZE(payload));
+        stop++;
+    }
+    if (total > static_cast<size_t>(PY_SSIZE_T_MAX))
+        return PyErr_NoMemory();
+    tw::Ref out = tw::Ref::steal(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!out)
+        return nullptr;
+    char *at = PyBytes_AS_STRING(out.get());
+    for (Py_ssize_t i = 0; i < stop; i++) {
+        double received = 0;
+        PyObject *payload = nullptr;
+        frame_parts(PyList_GET_ITEM(items.get(), i), received, payload);
+        const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(payload));
+        put_header(at, received, size);
+        std::memcpy(at + kHeader, PyBytes_AS_STRING(payload), size);
+        at += kHeader + size;
+    }
+    tw::Ref end = tw::Ref::steal(PyLong_FromSsize_t(start + stop));
+    if (!end)
+        return nullptr;
+    return tw::tuple(end.get(), out.get()).release();
+}
+
 int exec_module(PyObject *)
 {
     return 0;
@@ -347,6 +446,14 @@ PyMethodDef methods[] = {
      "Buffer `data` for the channel's writer thread when the channel is\n"
      "running, its lock free and its buffer has room: True when it did,\n"
      "False, having changed nothing, when the channel must decide."},
+    {"join_frames",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(join_frames)),
+     METH_FASTCALL,
+     "join_frames(batch, start, limit)\n--\n\n"
+     "(stop, frames): the frames of the (received, payload) pairs\n"
+     "batch[start:stop] as one bytes object, taken while their total is\n"
+     "under `limit` (at least one)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -110,11 +110,13 @@ FORK_REPORT_WAIT = 10.0
 #: after these pauses, in seconds, before the channel gives up.
 LAUNCH_RETRY_PAUSES = (0.2, 0.5, 1.0)
 try:
+    from tarnwick_collector.channels._guarded_send import join_frames as _join_frames
     from tarnwick_collector.channels._guarded_send import queue_if_idle as _queue_if_idle
     from tarnwick_collector.channels._guarded_send import send_if_same as _send_if_same
 except ImportError:  # a build without it: the test and the send apart
     _send_if_same = None
     _queue_if_idle = None
+    _join_frames = None
 _TRANSIENT_LAUNCH_ERRORS = frozenset({errno.EAGAIN, errno.ENOMEM, errno.EMFILE,
                                       errno.ENFILE, errno.EINTR,
                                       # a descriptor of the launch closed
@@ -842,41 +844,39 @@ class SubprocessChannel:
         the socket."""
         index = 0
         while index < len(batch):
-            frames: List[bytes] = []
-            size = 0
-            while index < len(batch) and (size < _CHUNK or not frames):
-                frame = framing.encode(*batch[index])
-                frames.append(frame)
-                size += len(frame)
-                index += 1
-            unsent = self._write_frames(frames, offset)
+            start = index
+            index, payload = join_frames(batch, start, _CHUNK)
+            unsent = self._write_frames(batch, start, index, payload, offset)
             offset = 0
             with self._cond:
                 if unsent:
                     # No subprocess to take them: dropped for that reason.
                     self._dropped_down += unsent + len(batch) - index
-                    self._settled += len(frames) + len(batch) - index
+                    self._settled += index - start + len(batch) - index
                     self._publish()
                     self._cond.notify_all()
                     return
-                self._settled += len(frames)
+                self._settled += index - start
                 self._stalled = False
                 self._cond.notify_all()
 
-    def _write_frames(self, frames: List[bytes], skip: int = 0) -> int:
-        """Write frames to the subprocess, replacing it when it dies; the
-        first ``skip`` bytes are already in the socket. Returns how many
-        frames (the last ones) no subprocess could take.
+    def _write_frames(self, batch: List[Tuple[float, bytes]], start: int, stop: int,
+                      frames: bytes, skip: int = 0) -> int:
+        """Write the frames of ``batch[start:stop]``, joined in ``frames``,
+        to the subprocess, replacing it when it dies; the first ``skip``
+        bytes are already in the socket. Returns how many frames (the last
+        ones) no subprocess could take.
 
         Frames that the socket accepted whole before a subprocess died may
         or may not have been stored; they are not written again (no
         duplicates) and count as lost if the store lacks them. Frames the
         socket had not accepted whole go to the next subprocess."""
-        while frames:
+        base = 0  # where the frame of batch[start] begins in ``frames``
+        while start < stop:
             sock = self._sock
             if sock is None:
-                return len(frames)
-            payload = memoryview(b"".join(frames))[skip:]
+                return stop - start
+            payload = memoryview(frames)[base + skip:]
             sent = 0
             taken = False
             try:
@@ -898,16 +898,16 @@ class SubprocessChannel:
             except OSError:
                 taken = not self._sock_ours(sock)
             end = -skip
-            accepted = 0
-            for frame in frames:
-                end += len(frame)
-                if end > sent:
+            while start < stop:
+                size = framing.HEADER_SIZE + len(batch[start][1])
+                if end + size > sent:
                     break
-                accepted += 1
-            frames = frames[accepted:]
+                end += size
+                base += size
+                start += 1
             skip = 0  # the next subprocess gets the rest whole
             if not self._replace_subprocess(taken):
-                return len(frames)
+                return stop - start
         return 0
 
     def _replace_subprocess(self, taken: bool = False) -> bool:
@@ -1275,6 +1275,32 @@ class SubprocessChannel:
     def __repr__(self) -> str:
         return (f"<SubprocessChannel {self.kind} {self._state} pid={self.pid} "
                 f"buffered={len(self._queue)}>")
+
+
+def join_frames_py(batch: List[Tuple[float, bytes]], start: int,
+                   limit: int) -> Tuple[int, bytes]:
+    """``(stop, frames)``: the frames of ``batch[start:stop]`` joined, taken
+    while their total is under ``limit`` (at least one); what the compiled
+    ``join_frames`` does."""
+    frames: List[bytes] = []
+    size = 0
+    index = start
+    while index < len(batch) and (size < limit or not frames):
+        frame = framing.encode(*batch[index])
+        frames.append(frame)
+        size += len(frame)
+        index += 1
+    return index, b"".join(frames)
+
+
+def join_frames(batch: List[Tuple[float, bytes]], start: int,
+                limit: int) -> Tuple[int, bytes]:
+    if _join_frames is not None:
+        try:
+            return _join_frames(batch, start, limit)
+        except TypeError:
+            pass  # not a (float, bytes) pair: framing says how it goes
+    return join_frames_py(batch, start, limit)
 
 
 def _wait_writable(sock: socket.socket, timeout: float) -> None:
