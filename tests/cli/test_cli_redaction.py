@@ -100,6 +100,23 @@ def test_record_options_and_environment_configure_redaction(tmp_path):
     assert calls["connect"]["arguments_before"]["api_token"] == "tok-abc-777"
 
 
+def test_patterns_matching_the_records_own_fields_leave_the_records_whole(tmp_path):
+    # Names of the records' and metrics' own fields (full_name, module_name,
+    # return_value, external_calls, ...): only the program's names match.
+    done = record(tmp_path, "--redact", "name,value,call,metadata,version")
+    assert done.returncode == 0, done.stderr
+    text, calls = show_json(tmp_path)
+    assert set(calls) == {"login", "connect", "check", "settings", "__init__"}
+    assert calls["login"]["returned"]["user"] == "ann"
+    assert [c["function"] for c in calls["settings"]["external_calls"]] == [
+        "collections.abc.Mapping.get", "os.getenv", "os.getenv"]
+    stats = subprocess.run(
+        [sys.executable, "-m", "tarnwick_collector", "stats", "--json"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert stats.returncode == 0, stats.stderr
+    assert "<redacted>" not in stats.stdout and "Redacted" not in stats.stdout
+
+
 @pytest.mark.parametrize("options, env, message", [
     (("--redact", "a b"), None, "argument --redact: redaction pattern 'a b'"),
     (("--redact", "pin", "--no-redact"), None, "exclude each other"),

@@ -68,6 +68,10 @@ Ref existing_dict(PyObject *obj);
 Ref reducer_override_impl(PyObject *mod, PyObject *self, PyObject *obj);
 // Whether `tp` is a class of this package (its records and metrics).
 bool recorders_own(PyTypeObject *tp);
+// Whether `tp` is a class of the recorder's calls and metrics: whatever of
+// the program they hold is already serialized (and redacted) when they
+// are, and their own attribute names are never the program's.
+bool recorders_record(PyTypeObject *tp);
 
 // ---- pickler_used_attrs.cpp: objects written by their used attributes
 

@@ -16,6 +16,8 @@
 // path runs).
 #include "pickler_redact.hpp"
 
+#include "pickler_internal.hpp"
+
 #include "tw/redact.hpp"
 
 namespace pickler_redact {
@@ -205,6 +207,50 @@ Ref redacted_reduce_ex(PyObject *pickler, PyObject *obj, bool items)
     return Ref::steal(PyList_AsTuple(parts.get()));
 }
 
+// The reduction of one of the recorder's records (its class's default
+// one, `reduced` being NotImplemented): the values of its attributes are
+// walked, their names are not matched.
+Ref record_reduction(PyObject *pickler, PyObject *obj, Ref reduced)
+{
+    Ref d = instance_dict(obj);
+    if (!d)
+        return PyErr_Occurred() ? nullptr : std::move(reduced);
+    const tw::redact::Hooks h = hooks();
+    Ref copy;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(d.get(), &pos, &key, &value)) {
+        Ref held = Ref::borrow(value);
+        tw::redact::Walk walk(matcher, h);
+        Ref walked = walk.value(value);
+        if (!walked)
+            return nullptr;
+        if (walked.get() == value)
+            continue;
+        if (!copy) {
+            copy = Ref::steal(PyDict_Copy(d.get()));
+            if (!copy)
+                return nullptr;
+        }
+        if (PyDict_SetItem(copy.get(), key, walked.get()) < 0)
+            return nullptr;
+    }
+    if (!copy)
+        return reduced;
+    Ref proto = Ref::steal(PyLong_FromLong(protocol_of(pickler)));
+    Ref parts =
+        proto ? tw::call_method(obj, TW_STR("__reduce_ex__"), proto.get())
+              : Ref();
+    if (!parts)
+        return nullptr;
+    if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) < 3)
+        return reduced;  // not the default reduction: written as it is
+    Ref list = Ref::steal(PySequence_List(parts.get()));
+    if (!list || PyList_SetItem(list.get(), 2, copy.release()) < 0)
+        return nullptr;
+    return Ref::steal(PyList_AsTuple(list.get()));
+}
+
 }  // namespace
 
 int refresh(PyObject *patterns)
@@ -273,6 +319,12 @@ Ref reduction(PyObject *pickler, PyObject *obj, Ref reduced)
 {
     if (!reduced || !on())
         return reduced;
+    // A pattern such as `name` or `value` must not take the record's own
+    // fields (full_name, return_value) for the program's: only what they
+    // hold is walked.
+    if (reduced.get() == Py_NotImplemented &&
+        tw_pickler::recorders_record(Py_TYPE(obj)))
+        return record_reduction(pickler, obj, std::move(reduced));
     const tw::redact::Hooks h = hooks();
     if (reduced.get() == Py_NotImplemented) {
         // A class is written by reference, whatever its namespace holds.

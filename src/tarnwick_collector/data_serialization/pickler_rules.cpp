@@ -654,6 +654,31 @@ bool recorders_own(PyTypeObject *tp)
     return false;
 }
 
+bool recorders_record(PyTypeObject *tp)
+{
+    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || tp->tp_dict == nullptr)
+        return false;
+    PyObject *module =
+        PyDict_GetItemWithError(tp->tp_dict, TW_STR("__module__"));
+    if (module == nullptr || !PyUnicode_Check(module)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *prefix = TW_STR("tarnwick_collector.data_collection.");
+    if (prefix == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(module);
+    const int r =
+        n > PyUnicode_GET_LENGTH(prefix)
+            ? static_cast<int>(PyUnicode_Tailmatch(module, prefix, 0, n, -1))
+            : 0;
+    if (r < 0)
+        PyErr_Clear();
+    return r == 1;
+}
+
 // The exact types whose instances are atoms or plain containers: they are
 // no function types, have no __name__ and print as plain builtins, so
 // only the skip table can decide for them.
