@@ -113,8 +113,12 @@ int own_pickler_in_place(PyObject *mod);
 // The plain dump of `obj` written without the C pickler, byte for byte as
 // it would write it: 1 with the bytes in `out`; 0 when `obj` is not one of
 // the package's own records or metrics or holds something else; -1 with an
-// exception set.
-int own_object_dump(PyObject *mod, PyObject *obj, Ref &out);
+// exception set. `named` (when given) tells whether a dict key or attribute
+// name written matches a redaction pattern (the names of the recorder's
+// own records excepted): when it does not, the dump holds nothing to
+// redact by name.
+int own_object_dump(PyObject *mod, PyObject *obj, Ref &out,
+                    bool *named = nullptr);
 extern PyMethodDef own_objects_written_def;
 
 }  // namespace tw_pickler

@@ -31,6 +31,7 @@
 // redact goes through the ordinary redacting path afterwards, as any
 // other.
 #include "pickler_internal.hpp"
+#include "pickler_redact.hpp"
 
 #include <tsl/robin_map.h>
 
@@ -59,6 +60,7 @@ constexpr int kDepthMargin = 120;
 struct Judged {
     unsigned int tag = 0;
     bool ok = false;
+    bool record = false;  // a class of the recorder's records (own names)
     Ref module_name;
     Ref qualname;
 };
@@ -151,6 +153,7 @@ bool judge(PyTypeObject *tp, Judged &j)
     }
     j.module_name = Ref::borrow(module_name);
     j.qualname = std::move(qualname);
+    j.record = recorders_record(tp);
     j.ok = true;
     return true;
 }
@@ -187,6 +190,7 @@ class Writer {
     {
         out.clear();
         open_.clear();
+        named = false;
         if (memo_.bucket_count() > kKeptBuckets)
             tsl::robin_map<PyObject *, uint32_t>().swap(memo_);
         else if (!memo_.empty())
@@ -194,6 +198,10 @@ class Writer {
     }
     std::string out;
     bool busy = false;
+    // Whether a dict key or attribute name written may be one to redact
+    // (see own_object_dump): the names of the recorder's records are its
+    // own, never the program's.
+    bool named = false;
 
   private:
     tsl::robin_map<PyObject *, uint32_t> memo_;
@@ -232,7 +240,9 @@ class Writer {
     Outcome number(PyObject *i);
     Outcome tuple(PyObject *t);
     Outcome list(PyObject *l);
-    Outcome dict(PyObject *d, bool state);
+    // `state`: an instance dict; `own_names`: of one of the recorder's
+    // records.
+    Outcome dict(PyObject *d, bool state, bool own_names = false);
     Outcome set(PyObject *s);
     Outcome instance(PyObject *obj, const Judged &j);
     Outcome global(PyTypeObject *tp, const Judged &j);
@@ -364,7 +374,7 @@ Outcome Writer::list(PyObject *l)
     return kWritten;
 }
 
-Outcome Writer::dict(PyObject *d, bool state)
+Outcome Writer::dict(PyObject *d, bool state, bool own_names)
 {
     const Py_ssize_t n = PyDict_GET_SIZE(d);
     if (n >= kBatch)
@@ -384,6 +394,8 @@ Outcome Writer::dict(PyObject *d, bool state)
             return kNotMine;
         Ref hold_key = Ref::borrow(key);
         Ref hold_item = Ref::borrow(item);
+        if (!named && !own_names && pickler_redact::name_matches(key))
+            named = true;
         Outcome o = value(key);
         if (o == kWritten)
             o = value(item);
@@ -475,7 +487,7 @@ Outcome Writer::instance(PyObject *obj, const Judged &j)
         op('b');
         return kWritten;
     }
-    o = dict(state, true);
+    o = dict(state, true, j.record);
     if (o != kWritten)
         return o;
     op('b');  // BUILD
@@ -550,9 +562,11 @@ static bool plain_value(PyObject *obj)
 // Dumps written here, over the process (see own_objects_written).
 Py_ssize_t written_directly = 0;
 
-int own_object_dump(PyObject *mod, PyObject *obj, Ref &out)
+int own_object_dump(PyObject *mod, PyObject *obj, Ref &out, bool *named)
 {
     out.reset();
+    if (named != nullptr)
+        *named = true;
     PyTypeObject *tp = Py_TYPE(obj);
     // The recorder's mark of a call that raised nothing: the class of None,
     // which the C pickler writes as type(None).
@@ -574,6 +588,8 @@ int own_object_dump(PyObject *mod, PyObject *obj, Ref &out)
             return -1;
         out = Ref::steal(bytes);
         written_directly++;
+        if (named != nullptr)
+            *named = false;
         return 1;
     }
     // One writer serves the dumps in turn; a dump that starts while it is
@@ -621,6 +637,8 @@ int own_object_dump(PyObject *mod, PyObject *obj, Ref &out)
     std::memcpy(at + header, w.out.data(), payload);
     out = Ref::steal(bytes);
     written_directly++;
+    if (named != nullptr)
+        *named = w.named;
     return 1;
 }
 

@@ -285,6 +285,16 @@ bool scan_first()
     return true;
 }
 
+bool name_matches(PyObject *name)
+{
+    return asked() && matcher.matches(name);
+}
+
+void note_found()
+{
+    walk_first_left = kWalkAfterFound;
+}
+
 bool found(PyObject *pickled)
 {
     if (!PyBytes_CheckExact(pickled))

@@ -24,6 +24,14 @@ bool scan_first();
 // answer also makes the next dumps redact first for a while.
 bool found(PyObject *pickled);
 
+// Whether the settings ask for redaction and `name` (a dict key, an
+// attribute name) matches a pattern. Calls no Python code.
+bool name_matches(PyObject *name);
+
+// Makes the next dumps redact first for a while, as a true answer of
+// `found` does.
+void note_found();
+
 // While one lives, the dumps of this thread redact (`redacting` true) or
 // write what they are given (see scan_first); the way of an enclosing
 // dump comes back after it.

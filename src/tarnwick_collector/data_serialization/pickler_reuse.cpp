@@ -633,16 +633,23 @@ static PyObject *safe_pickle(TW_FASTCALL_ARGS(mod))
         // redacting dump would pass it on: it may be the program's own (a
         // signal handler's, raised while the dump ran its code).
         Ref pickled;
+        bool named = true;
         {
             pickler_redact::Way plain(false);
-            const int own = own_object_dump(mod, a[0], pickled);
+            const int own = own_object_dump(mod, a[0], pickled, &named);
             if (own < 0)
                 return nullptr;
-            if (own == 0)
+            if (own == 0) {
+                named = true;
                 pickled = dump_value(mod, a[0], object_wrapper);
+            }
         }
         if (!pickled)
             return nullptr;
+        // A dump written directly names nothing but what its writer
+        // matched already; its bytes need no look.
+        if (!named)
+            return pickled.release();
         if (!pickler_redact::found(pickled.get()))
             return pickled.release();
     }
