@@ -165,6 +165,26 @@ def test_function_call_fields_and_serializer_forms(serializer):
     assert isinstance(meta.function_signature, inspect.FullArgSpec)
 
 
+def test_empty_arguments_take_the_forms_their_serializer_gives(settings):
+    from tarnwick_collector.data_serialization.pickler import safe_pickle
+    from tarnwick_collector.data_serialization.quessel import IpcPickleSerializer
+
+    settings.serializer = IpcPickleSerializer()
+    for _ in range(2):  # (the second time from what the first made)
+        rec = FunctionCall(None, (), {}, None)
+        rec.globals = {}
+        rec.serialize_post_run_args_and_kwargs()
+        assert rec.pre_run_args == rec.post_run_args == safe_pickle((), False)
+        assert rec.pre_run_kwargs == rec.post_run_kwargs == safe_pickle({}, False)
+    # Another serializer (a new one of the same class too) makes its own.
+    for other in (IpcPickleSerializer(), RecordingSerializer()):
+        settings.serializer = other
+        rec = FunctionCall(None, (), {}, None)
+        assert rec.pre_run_args == other.serialize((), object_wrapper=False)
+        assert rec.pre_run_kwargs == other.serialize({}, object_wrapper=False)
+    assert other.values() == [(), {}, (), {}]
+
+
 def test_function_call_with_nothing(serializer):
     rec = FunctionCall(None, None, None, None)
     assert rec.post_run_args is None and rec.post_run_kwargs is None

@@ -59,6 +59,18 @@ int set(PyObject *self, PyObject *name, PyObject *value)
     return PyObject_SetAttr(self, name, value);
 }
 
+bool own_serializer(PyObject *serializer);
+
+// The serialized forms of an empty dict and an empty tuple (most keyword
+// arguments, globals and argument lists of a call: three of a record's
+// values, often), as the package's own serializer last made them; they
+// depend on nothing else. The references live with the process.
+struct Empties {
+    PyObject *serializer = nullptr;  // strong: what made the forms
+    PyObject *dict = nullptr, *tuple = nullptr;
+};
+Empties empties;
+
 // The serialized form of `value`:
 // CollectorSettings.serializer.serialize(value, object_wrapper=False), every
 // name looked up now. New reference.
@@ -68,13 +80,33 @@ Ref serialize(PyObject *module, PyObject *value)
                                      TW_STR("serializer"));
     if (!serializer)
         return nullptr;
+    PyObject **kept = nullptr;
+    if (PyDict_CheckExact(value) && PyDict_GET_SIZE(value) == 0)
+        kept = &empties.dict;
+    else if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 0)
+        kept = &empties.tuple;
+    if (kept != nullptr) {
+        if (serializer.get() == empties.serializer && *kept != nullptr)
+            return Ref::borrow(*kept);
+        if (!own_serializer(serializer.get()))
+            kept = nullptr;
+    }
     PyObject *kwnames = TW_NAMES("object_wrapper");
     PyObject *name = TW_STR("serialize");
     if (kwnames == nullptr || name == nullptr)
         return nullptr;
     PyObject *argv[] = {serializer.get(), value, Py_False};
-    return Ref::steal(PyObject_VectorcallMethod(
+    Ref form = Ref::steal(PyObject_VectorcallMethod(
         name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    if (kept != nullptr && form && PyBytes_CheckExact(form.get())) {
+        if (empties.serializer != serializer.get()) {
+            Py_CLEAR(empties.dict);
+            Py_CLEAR(empties.tuple);
+            Py_XSETREF(empties.serializer, Py_NewRef(serializer.get()));
+        }
+        Py_XSETREF(*kept, Py_NewRef(form.get()));
+    }
+    return form;
 }
 
 // self.<name> = serialize(value). 0 or -1.
