@@ -52,7 +52,8 @@ from tarnwick_collector.replay_compare import (
 from tarnwick_common.utils.object_wrapper import ComputedAttribute
 
 __all__ = [
-    "resolve", "module", "match", "obj", "obj_state", "call_state", "exc", "attrs",
+    "resolve", "module", "match", "finished_generator", "obj", "obj_state", "call_state",
+    "exc", "attrs",
     "plural_rule", "recorded_object", "returns", "raises", "run", "check", "check_globals",
     "load", "Outcome", "add_project_root", "project_roots",
 ]
@@ -90,7 +91,21 @@ def resolve(full_name: str) -> Any:
         for part in parts[1:]:
             target = getattr(target, part)
         return target
+    hidden = _HIDDEN_BUILTINS.get(".".join(parts[:2]))
+    if hidden is not None:
+        # A built-in class the builtins module does not hold (a generator's
+        # methods are ``builtins.generator.close``).
+        try:
+            return functools.reduce(getattr, parts[2:], hidden)
+        except AttributeError:
+            pass
     raise LookupError(f"cannot find {full_name!r}")
+
+
+#: The built-in classes that ``types`` names and ``builtins`` does not, by
+#: the names pickle gives them.
+_HIDDEN_BUILTINS = {f"builtins.{t.__name__}": t for t in vars(types).values()
+                    if isinstance(t, type) and t.__module__ == "builtins"}
 
 
 #: Where a descriptor made of a function keeps it.
@@ -425,6 +440,35 @@ def load(data_file: str, case: str, field: str) -> Any:
     return value if field.startswith("external_") else _with_matches(value, set())
 
 
+def finished_generator_name(type_name: Any, attributes: Dict[str, Any],
+                            attributes_of: Callable[[Any], Dict[str, Any]]) -> Optional[str]:
+    """The qualified name of the generator a placeholder of type
+    ``type_name`` with ``attributes`` describes, when it had run to its end
+    (no frame left, not running), else None. ``attributes_of`` reads the
+    attributes of the placeholder of its code."""
+    if type_name != "generator" or "gi_frame" not in attributes or \
+            attributes["gi_frame"] is not None or attributes.get("gi_running") is not False:
+        return None
+    code = attributes_of(attributes.get("gi_code"))
+    name = code.get("co_qualname", code.get("co_name"))
+    return name if isinstance(name, str) and name else None
+
+
+def finished_generator(qualname: str) -> Any:
+    """A generator that has run to its end, named ``qualname``: all a record
+    holds of one (an iterator a program consumed and kept, say), and all
+    that can be done with it (its next item ends it)."""
+    def generator() -> Any:
+        yield None
+
+    made = generator()
+    for _ in made:
+        pass
+    made.__name__ = qualname.rpartition(".")[2]
+    made.__qualname__ = qualname
+    return made
+
+
 def _with_matches(value: Any, seen: set) -> Any:
     """``value`` with each described match of ``re`` in it (in containers
     and objects' attributes) made again by ``match``, and each zone class
@@ -437,7 +481,11 @@ def _with_matches(value: Any, seen: set) -> Any:
                 k in parts for k in ("re", "string", "pos", "endpos", "regs")):
             return match(parts["re"], parts["string"], parts["pos"], parts["endpos"],
                          parts["regs"])
-        return value
+        name = finished_generator_name(
+            object.__getattribute__(value, "_tw_type"), parts,
+            lambda code: object.__getattribute__(code, "_tw_attributes")
+            if isinstance(code, _LoadedRecordedObject) else {})
+        return value if name is None else finished_generator(name)
     if id(value) in seen:
         return value
     seen.add(id(value))

@@ -171,6 +171,14 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
     if type(expected) in (datetime.datetime, datetime.time) and (
             expected.tzinfo is not None or actual.tzinfo is not None):
         return _zoned_difference(actual, expected, path)
+    if isinstance(expected, types.GeneratorType):
+        # A record keeps of a generator whether it had run to its end.
+        ended = (actual.gi_frame is None, expected.gi_frame is None)
+        if ended[0] != ended[1] or actual.__qualname__ != expected.__qualname__:
+            return (f"{path}: generator {actual.__qualname__} "
+                    f"({'ended' if ended[0] else 'not ended'}), recorded "
+                    f"{expected.__qualname__} ({'ended' if ended[1] else 'not ended'})")
+        return None
     if isinstance(expected, types.ModuleType):
         # The record names a module and holds nothing more of it: a module
         # made afresh under that name (by an import hook) is the one.

@@ -440,6 +440,80 @@ def test_the_test_suites_own_functions_are_left_out_and_counted(tmp_path):
     assert not any("left out" in line for line in report.lines())
 
 
+def test_generators_that_ran_to_their_end_are_made_again(tmp_path):
+    """A program keeps a generator it has consumed (a parser its lexer's):
+    all that is left of it, its name and that it ended, is made again,
+    whether the value is written as text or kept in a data file. One that
+    has not ended cannot be, and its call is skipped."""
+    project = tmp_path / "project"
+    _write(project, "lex/__init__.py", "")
+    _write(project, "lex/m.py", """
+        def tokens(text):
+            for word in text.split():
+                yield word
+
+
+        class Parser:
+            def __init__(self, text):
+                self.source = tokens(text)
+                self.words = list(self.source)
+                self.index = 0
+
+            def next(self):
+                self.index += 1
+                return self.words[self.index - 1]
+
+
+        class Shared:
+            def __init__(self, text):
+                self.source = tokens(text)
+                self.words = list(self.source)
+                self.again = self.words
+
+            def count(self):
+                return len(self.again)
+
+
+        def first(words):
+            return next(words)
+    """)
+    _write(project, "main.py", """
+        from lex import m
+        p = m.Parser("a b c")
+        p.next()
+        p.next()
+        m.Shared("x y").count()
+        m.first(m.tokens("q r"))
+    """)
+    store = _record(project, tmp_path / "s.sqlite3")
+    out = tmp_path / "generated"
+    report = generate(str(store), str(out), project_root=str(project))
+    assert {(s.full_name, s.detail) for s in report.skipped} == {
+        ("lex.m.first", "generator in the arguments")}
+    text = (out / "test_lex_m.py").read_text()
+    assert "replay.finished_generator('tokens')" in text
+    assert (out / "test_lex_m_data.pickle").exists()
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout
+    assert "failed" not in proc.stdout
+
+
+def test_a_generator_is_compared_by_its_name_and_whether_it_ended():
+    from tarnwick_collector.replay import finished_generator
+    from tarnwick_collector.replay_compare import _difference
+
+    def tokens():
+        yield 1
+
+    ended, running = tokens(), tokens()
+    list(ended)
+    next(running)
+    assert _difference(ended, finished_generator(tokens.__qualname__), "v", set()) is None
+    assert "not ended" in _difference(running, finished_generator(tokens.__qualname__),
+                                      "v", set())
+    assert "recorded other" in _difference(ended, finished_generator("other"), "v", set())
+
+
 def test_globals_naming_lambdas_are_left_alone_and_matches_are_made_again(tmp_path):
     """A global holding lambdas cannot be set by a test: it is left as the
     program defines it, whether the other globals are written as text or

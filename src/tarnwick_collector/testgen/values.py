@@ -19,6 +19,7 @@ import pathlib
 import uuid
 from typing import Any, Dict, List, Optional, Set, cast
 
+from tarnwick_collector.replay import finished_generator_name
 from tarnwick_collector.store.decoding import (
     StandIn,
     TooLarge,
@@ -94,6 +95,16 @@ def match_parts(value: Any) -> Optional[Dict[str, Any]]:
     return parts
 
 
+def finished_generator_of(value: Any) -> Optional[str]:
+    """The qualified name of the generator a placeholder describes, when it
+    had run to its end (``replay.finished_generator`` makes one again)."""
+    if not isinstance(value, StandIn) or value.tw_full_name != UNPICKLABLE:
+        return None
+    return finished_generator_name(
+        placeholder_type(value), value.tw_attributes,
+        lambda code: code.tw_attributes if isinstance(code, StandIn) else {})
+
+
 def find_placeholder(value: Any, seen: Optional[Set[int]] = None) -> Optional[str]:
     """The type of the first placeholder (or undecodable part) in ``value``."""
     seen = set() if seen is None else seen
@@ -107,7 +118,9 @@ def find_placeholder(value: Any, seen: Optional[Set[int]] = None) -> Optional[st
     if isinstance(value, StandIn):
         name = value.tw_full_name
         if name == UNPICKLABLE:
-            return None if match_parts(value) is not None else placeholder_type(value)
+            if match_parts(value) is not None or finished_generator_of(value) is not None:
+                return None
+            return placeholder_type(value)
         if name == REDACTED:
             return REDACTED_TEXT
         if name == PICKLER + "wrap_function":
@@ -210,6 +223,8 @@ class Writer:
                 names.append(stand_in_name(v))
             elif isinstance(v, StandIn):
                 full = v.tw_full_name
+                if finished_generator_of(v) is not None:
+                    continue  # made again by its name alone
                 if not full.startswith((PICKLER, WRAPPERS)) and full != LOADCLASS:
                     names.append(full)
                 if full == LOADCLASS and v.tw_args and isinstance(v.tw_args[0], str):
@@ -332,6 +347,9 @@ class Writer:
                 # A match is made again by searching its text once more.
                 return "replay.match(" + ", ".join(
                     self._code(parts[k], context, seen, depth + 1) for k in MATCH_PARTS) + ")"
+            generator = finished_generator_of(v)
+            if generator is not None and context != "external":
+                return f"replay.finished_generator({generator!r})"
             if context != "external":
                 raise NeedsPlaceholder(placeholder_type(v))
             attrs = {}
