@@ -622,39 +622,9 @@ static Ref reduce_exception(PyObject *mod, PyObject *obj)
     return tw::tuple(wrap_exception.get(), call_args.get());
 }
 
-// Whether instances of `tp` are the recorder's own (its records, metrics and
-// placeholders): never written as "used attributes only", whatever entry
-// their address has.
-bool recorders_own(PyTypeObject *tp)
-{
-    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || tp->tp_dict == nullptr)
-        return false;
-    PyObject *module =
-        PyDict_GetItemWithError(tp->tp_dict, TW_STR("__module__"));
-    if (module == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    if (!PyUnicode_Check(module))
-        return false;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(module);
-    static const char *const kOwn[] = {"tarnwick_collector.",
-                                       "tarnwick_common."};
-    for (const char *prefix : kOwn) {
-        Ref p = Ref::steal(PyUnicode_FromString(prefix));
-        if (!p) {
-            PyErr_Clear();
-            return false;
-        }
-        if (n >= PyUnicode_GET_LENGTH(p.get()) &&
-            PyUnicode_Tailmatch(module, p.get(), 0, n, -1) == 1)
-            return true;
-    }
-    PyErr_Clear();
-    return false;
-}
-
-bool recorders_record(PyTypeObject *tp)
+// Whether the module that defined the heap type `tp` (its __module__, a
+// str) starts with `prefix`.
+static bool defined_under(PyTypeObject *tp, const char *prefix)
 {
     if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || tp->tp_dict == nullptr)
         return false;
@@ -664,19 +634,29 @@ bool recorders_record(PyTypeObject *tp)
         PyErr_Clear();
         return false;
     }
-    PyObject *prefix = TW_STR("tarnwick_collector.data_collection.");
-    if (prefix == nullptr) {
+    Py_ssize_t n = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(module, &n);
+    if (text == nullptr) {
         PyErr_Clear();
         return false;
     }
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(module);
-    const int r =
-        n > PyUnicode_GET_LENGTH(prefix)
-            ? static_cast<int>(PyUnicode_Tailmatch(module, prefix, 0, n, -1))
-            : 0;
-    if (r < 0)
-        PyErr_Clear();
-    return r == 1;
+    const size_t length = std::strlen(prefix);
+    return static_cast<size_t>(n) >= length &&
+           std::strncmp(text, prefix, length) == 0;
+}
+
+// Whether instances of `tp` are the recorder's own (its records, metrics and
+// placeholders): never written as "used attributes only", whatever entry
+// their address has.
+bool recorders_own(PyTypeObject *tp)
+{
+    return defined_under(tp, "tarnwick_collector.") ||
+           defined_under(tp, "tarnwick_common.");
+}
+
+bool recorders_record(PyTypeObject *tp)
+{
+    return defined_under(tp, "tarnwick_collector.data_collection.");
 }
 
 // The exact types whose instances are atoms or plain containers: they are
