@@ -164,8 +164,15 @@ def _apply_state(instance: Any, state: Any) -> None:
         return
     setstate = getattr(type(instance), "__setstate__", None)
     if setstate is not None and setstate is not getattr(object, "__setstate__", None):
-        instance.__setstate__(state)
-        return
+        try:
+            instance.__setstate__(state)
+            return
+        except Exception:
+            # The state of an object its initializer had only begun to fill
+            # (a base class's initializer ran on it) is not one its own
+            # ``__setstate__`` takes: its attributes are set as recorded.
+            if not isinstance(state, dict) or not hasattr(instance, "__dict__"):
+                raise
     slots = None
     if isinstance(state, tuple) and len(state) == 2:
         state, slots = state
@@ -225,8 +232,9 @@ def plural_rule(header: str) -> Callable[[int], int]:
 
 def obj(cls: Any, **state: Any) -> Any:
     """An instance of ``cls`` with these attributes, made without running its
-    initializer."""
-    return obj_state(cls, (), state)
+    initializer. With none, it is given no state at all: pickle calls no
+    ``__setstate__`` for an object whose ``__dict__`` was empty."""
+    return obj_state(cls, (), state or None)
 
 
 def exc(cls: Any, *args: Any, **state: Any) -> BaseException:
@@ -1302,6 +1310,37 @@ def _drive(outcome: Outcome, gen: Any, steps: int, close: bool) -> None:
     gen.close()
 
 
+def _with_sentinel_defaults(function: Any, args: Tuple[Any, ...], kwargs: Dict[str, Any],
+                            offset: int) -> Tuple[Tuple[Any, ...], Dict[str, Any]]:
+    """``args`` and ``kwargs`` with each bare ``object()`` that stands where
+    ``function`` has an ``object()`` default replaced by that default. Such a
+    default is a sentinel (``default=_marker``), told by its identity, which
+    a record cannot keep: the recorder stores the arguments a call's
+    parameters got, defaults included. ``offset``: parameters taken before
+    ``args`` (the instance of an initializer)."""
+    if isinstance(function, types.MethodType):
+        function, offset = function.__func__, offset + 1
+    if not isinstance(function, types.FunctionType) or not any(
+            type(v) is object for v in (*args, *kwargs.values())):
+        return args, kwargs
+    code = function.__code__
+    defaults = function.__defaults__ or ()
+    first = code.co_argcount - len(defaults)
+    by_name = {name: defaults[i - first]
+               for i, name in enumerate(code.co_varnames[:code.co_argcount]) if i >= first}
+    by_name.update(function.__kwdefaults__ or {})
+    items = list(args)
+    for i, value in enumerate(items):
+        at = i + offset
+        if type(value) is object and first <= at < code.co_argcount and \
+                type(defaults[at - first]) is object:
+            items[i] = defaults[at - first]
+    for name, value in kwargs.items():
+        if type(value) is object and type(by_name.get(name)) is object:
+            kwargs[name] = by_name[name]
+    return tuple(items), kwargs
+
+
 def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]] = None,
         globals_used: Optional[Dict[str, Any]] = None,
         external: Sequence[_Expected] = (), init: bool = False,
@@ -1314,6 +1353,7 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     its end, with the external calls still replaced."""
     kwargs = dict(kwargs or {})
     function = _function_named(target, len(args))
+    args, kwargs = _with_sentinel_defaults(function, tuple(args), kwargs, 1 if init else 0)
     instance = None
     if init:
         owner = resolve(target.rpartition(".")[0])
