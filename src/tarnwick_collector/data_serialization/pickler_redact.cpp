@@ -290,11 +290,6 @@ bool name_matches(PyObject *name)
     return asked() && matcher.matches(name);
 }
 
-void note_found()
-{
-    walk_first_left = kWalkAfterFound;
-}
-
 bool found(PyObject *pickled)
 {
     if (!PyBytes_CheckExact(pickled))

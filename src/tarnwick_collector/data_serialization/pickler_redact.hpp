@@ -28,10 +28,6 @@ bool found(PyObject *pickled);
 // attribute name) matches a pattern. Calls no Python code.
 bool name_matches(PyObject *name);
 
-// Makes the next dumps redact first for a while, as a true answer of
-// `found` does.
-void note_found();
-
 // While one lives, the dumps of this thread redact (`redacting` true) or
 // write what they are given (see scan_first); the way of an enclosing
 // dump comes back after it.
