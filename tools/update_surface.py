@@ -335,7 +335,9 @@ class _Describer:
     def module_lines(self):
         mod = self.module
         lines = [f"module {mod.__name__}", f"doc: {mod.__doc__!r}"]
-        for name, obj in vars(mod).items():
+        # By name: a test that takes a name away and puts it back (its
+        # monkeypatch) moves it to the end of the module's namespace.
+        for name, obj in sorted(vars(mod).items()):
             if name not in _MODULE_DUNDERS:
                 lines += self.value("", name, obj, 0)
         return lines
