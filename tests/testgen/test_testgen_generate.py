@@ -498,6 +498,40 @@ def test_generators_that_ran_to_their_end_are_made_again(tmp_path):
     assert "failed" not in proc.stdout
 
 
+def test_a_call_recorded_under_the_metaclass_initializer_is_skipped(tmp_path):
+    """The initializer of a class whose metaclass is not ``type`` (an ABC)
+    and that inherits it is recorded under the metaclass's initializer,
+    ``builtins.type.__init__``: no test of a builtin is written for it."""
+    project = tmp_path / "project"
+    _write(project, "inh/__init__.py", "")
+    _write(project, "inh/m.py", """
+        import abc
+
+
+        class Base(abc.ABC):
+            def __init__(self, n):
+                self.n = n
+
+
+        class Child(Base):
+            def twice(self):
+                return self.n * 2
+    """)
+    _write(project, "main.py", """
+        from inh import m
+        m.Child(3).twice()
+    """)
+    store = _record(project, tmp_path / "s.sqlite3")
+    out = tmp_path / "generated"
+    report = generate(str(store), str(out), project_root=str(project))
+    assert [(s.full_name, s.reason) for s in report.skipped] == [
+        ("builtins.type.__init__", "the record names the metaclass's initializer, not the "
+                                   "function (a class that inherits its initializer)")]
+    assert sorted(p.name for p in out.glob("test_*.py")) == ["test_inh_m.py"]
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout
+
+
 def test_a_generator_is_compared_by_its_name_and_whether_it_ended():
     from tarnwick_collector.replay import finished_generator
     from tarnwick_collector.replay_compare import _difference

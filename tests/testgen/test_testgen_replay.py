@@ -575,28 +575,6 @@ def test_records_of_unknown_shapes_are_skipped_with_their_reason():
     assert (other.reason, other.detail) == (UNKNOWN_KIND, "some.module.SomethingElse")
 
 
-def test_a_call_recorded_under_the_metaclass_initializer_is_skipped(settings):
-    # A class that only inherits its initializer stands for the metaclass's
-    # one when its call's metadata is taken from the class: the record
-    # names builtins.type.__init__, which no test could call.
-    from tarnwick_collector.data_collection.pellory import (
-        UserFunctionCall,
-        UserFunctionMetadata,
-    )
-    from tarnwick_collector.data_serialization.pickler import safe_pickle
-    from tarnwick_collector.testgen.reader import NOT_NAMED, read_call
-
-    meta = UserFunctionMetadata("builtins", "builtins.type.__init__", "unhashable",
-                                "unknown_path", None, None, False)
-    record = UserFunctionCall(meta, (3, None), {}, {})
-    record.serialize_post_run_args_and_kwargs()
-    record.add_return_value(None)
-    data = safe_pickle(record, False)
-    row = (1, "run", 0.0, "builtins.type.__init__", "builtins", len(data), None, data)
-    skipped = read_call(row, ".")
-    assert (skipped.full_name, skipped.reason) == ("builtins.type.__init__", NOT_NAMED)
-
-
 def test_a_replaced_class_method_is_put_back_as_it_was(tmp_path, monkeypatch):
     (tmp_path / "rp_frac.py").write_text(
         "from fractions import Fraction\n\n\ndef half(x):\n    return Fraction.from_float(x)\n")
