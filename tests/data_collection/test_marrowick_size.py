@@ -1,8 +1,13 @@
 """The size bound on recorded values: is_size_too_big and
 create_size_too_big_metric."""
+import _thread
+import array
 import collections
-import enum
 import collections.abc
+import datetime
+import decimal
+import enum
+import re
 import types
 import weakref
 
@@ -216,6 +221,12 @@ def _corpus(rng, size):
         # Enumeration members and sentinels, as options and defaults hold them.
         [enum.Enum("Big", {"X": text()}).X, object(), text()],
         Plain(kind=Shade.DARK, missing=object(), a=text()),
+        # Values of native types, as schedules and caches hold them.
+        Plain(start=datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc),
+              step=datetime.timedelta(days=1), lock=_thread.allocate_lock(),
+              pattern=re.compile(text()[:200] + "a+"), price=decimal.Decimal("1.5"),
+              pending=collections.deque([text()]), a=text()),
+        [datetime.date(2020, 1, 2), re.match("x*", text()), _thread.RLock()],
     ]
 
 
@@ -277,6 +288,44 @@ def test_enumeration_members_and_sentinels_are_settled_without_pympler(monkeypat
     assert mw.is_size_too_big(Plain(kind=Shade.LIGHT, missing=object())) is False
     assert mw.is_size_too_big([Shade.DARK, object()]) is False
     assert asked == []
+
+
+def _asked_of_pympler(monkeypatch):
+    from pympler import asizeof
+    asked = []
+    real = asizeof.Asizer.asizeof
+    monkeypatch.setattr(asizeof.Asizer, "asizeof",
+                        lambda self, *objs, **opts: asked.append(objs) or real(self, *objs, **opts))
+    return asked
+
+
+def test_values_of_native_types_are_settled_without_pympler(monkeypatch):
+    """A schedule holding a date, a lock and a compiled pattern (a date
+    library's recurrence rules) was sized by pympler at every call of its
+    methods, most of the recorded call's cost."""
+    asked = _asked_of_pympler(monkeypatch)
+    schedule = Plain(start=datetime.datetime(2020, 1, 1), lock=_thread.allocate_lock(),
+                     times=(datetime.time(9), datetime.time(17)), days={1, 2},
+                     pattern=re.compile("[0-9]+"), match=re.match("a", "a"),
+                     price=decimal.Decimal("9.99"), queue=collections.deque(range(5)),
+                     zone=datetime.timezone(datetime.timedelta(hours=2)))
+    assert mw.is_size_too_big(schedule) is False
+    assert mw.is_size_too_big([datetime.date(2020, 1, 1)] * 3) is False
+    assert asked == []
+
+
+@pytest.mark.parametrize("value", [
+    iter([1, 2]),                        # iterators: pympler follows what is left
+    array.array("i", range(10)),         # sized by its items
+    weakref.ref(Plain),                  # pympler follows the referent
+    types.ModuleType("settings"),        # sized as a dict
+    memoryview(b"abc"),                  # has nbytes, as numpy's arrays do
+    types.SimpleNamespace(a=1),          # a native type with an instance dict
+], ids=type)
+def test_native_values_pympler_sizes_by_a_rule_of_its_own_are_left_to_it(monkeypatch, value):
+    asked = _asked_of_pympler(monkeypatch)
+    assert mw.is_size_too_big(Plain(value=value)) is False
+    assert len(asked) == 1
 
 
 def test_kinds_it_does_not_know_are_left_to_pympler(monkeypatch):

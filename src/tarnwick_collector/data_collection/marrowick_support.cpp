@@ -6,6 +6,8 @@
 // values, and the location of a module.
 #include "marrowick_internal.hpp"
 
+#include <cstring>
+
 #if PY_VERSION_HEX < 0x030B0000
 #include <longintrepr.h>
 #endif
@@ -570,7 +572,7 @@ class SizeBound {
             }
             return !PyErr_Occurred();
         }
-        return plain_instance(o, depth);
+        return plain_instance(o, depth) || native_instance(o);
     }
 
     // A subclass of dict written in Python (collections.Counter, say) with
@@ -622,6 +624,53 @@ class SizeBound {
         return module != nullptr && PyUnicode_Check(module) &&
                PyUnicode_CompareWithASCIIString(module, "weakref") != 0 &&
                PyUnicode_CompareWithASCIIString(module, "UserDict") != 0;
+    }
+
+    // An instance of a native type of the interpreter or of a library (a
+    // date, a lock, a compiled pattern, a decimal) with no instance dict and
+    // no slots, of none of the shapes pympler sizes by a rule of its own
+    // (containers and their subclasses, iterators, coroutines, exceptions,
+    // cells, weak references, modules, frames, tracebacks, mapping proxies,
+    // arrays, numpy's arrays): pympler counts what sys.getsizeof gives and
+    // follows nothing (its only referent is its class, which is code). A
+    // class written in Python always has a `__dict__` or `__slots__`; the
+    // types of extension modules may be heap types too (re's are).
+    bool native_instance(PyObject *o)
+    {
+        PyTypeObject *t = Py_TYPE(o);
+        // (A heap type always has its tp_as_async table, filled or not.)
+        const PyAsyncMethods *as_async = t->tp_as_async;
+        if (t->tp_dictoffset != 0 || t->tp_iternext != nullptr ||
+            (as_async != nullptr &&
+             (as_async->am_await != nullptr || as_async->am_aiter != nullptr ||
+              as_async->am_anext != nullptr)))
+            return false;
+#ifdef Py_TPFLAGS_MANAGED_DICT
+        if (t->tp_flags & Py_TPFLAGS_MANAGED_DICT)
+            return false;
+#endif
+        if (PyTuple_Check(o) || PyList_Check(o) || PyDict_Check(o) ||
+            PyAnySet_Check(o) || PyLong_Check(o) || PyUnicode_Check(o) ||
+            PyBytes_Check(o) || PyByteArray_Check(o) ||
+            PyExceptionInstance_Check(o) || PyCell_Check(o) ||
+            PyWeakref_Check(o) || PyModule_Check(o) || PyFrame_Check(o) ||
+            PyTraceBack_Check(o) || t == &PyDictProxy_Type)
+            return false;
+        const char *name = t->tp_name;
+        if (name == nullptr || std::strncmp(name, "numpy.", 6) == 0 ||
+            std::strcmp(name, "array.array") == 0 ||
+            std::strncmp(name, "weakref.", 8) == 0)
+            return false;
+        for (PyObject *attr : {TW_STR("__dict__"), TW_STR("__slots__"),
+                               TW_STR("nbytes"), TW_STR("dtype")})
+            if (attr == nullptr || _PyType_Lookup(t, attr) != nullptr)
+                return false;
+        // Its own __sizeof__, written natively.
+        PyObject *own = _PyType_Lookup(t, TW_STR("__sizeof__"));
+        if (own == nullptr || Py_TYPE(own) != &PyMethodDescr_Type)
+            return false;
+        const double n = builtin_sizeof(t, o);
+        return n >= 0 && add(n + (PyObject_IS_GC(o) ? 16 : 0));
     }
 
     // An instance of a class written in Python on `object` alone, with the
