@@ -532,6 +532,34 @@ def test_a_call_recorded_under_the_metaclass_initializer_is_skipped(tmp_path):
     assert proc.returncode == 0, proc.stdout
 
 
+def test_a_module_a_package_shadows_with_one_of_its_names_is_found(tmp_path):
+    """A package that binds a submodule's name to the submodule's class
+    (``from .parser import parser``) makes ``pkg.parser.parser`` the
+    class's attribute: its classes are named through the module itself."""
+    project = tmp_path / "project"
+    _write(project, "dates/__init__.py", "from .parser import parser\n")
+    _write(project, "dates/parser.py", """
+        class parser:
+            def __init__(self, sep=None):
+                self.sep = sep
+
+            def split(self, text):
+                return text.split(self.sep)
+    """)
+    _write(project, "main.py", """
+        import dates
+        dates.parser("-").split("2000-01-02")
+    """)
+    store = _record(project, tmp_path / "s.sqlite3")
+    out = tmp_path / "generated"
+    generate(str(store), str(out), project_root=str(project))
+    text = (out / "test_dates_parser.py").read_text()
+    assert "replay.resolve('dates.parser.parser')" in text
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout
+    assert "failed" not in proc.stdout
+
+
 def test_a_generator_is_compared_by_its_name_and_whether_it_ended():
     from tarnwick_collector.replay import finished_generator
     from tarnwick_collector.replay_compare import _difference

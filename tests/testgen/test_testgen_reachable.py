@@ -51,6 +51,28 @@ def test_names_bound_at_the_top_of_a_module_are_found(project):
         assert not found.is_reachable(name), name
 
 
+def test_a_package_binding_a_submodules_name_to_another_object_shadows_it(project):
+    root, write = project
+    write("dates/__init__.py", """
+        from . import tz
+        from dates import zones
+        from .parser import parser
+        try:
+            from .fast import isoparse
+        except ImportError:
+            isoparse = None
+    """)
+    for name in ("tz", "zones", "parser", "isoparse", "other"):
+        write(f"dates/{name}.py", "")
+    write("dates/sub/__init__.py", "")
+    write("dates/sub/parser.py", "")
+    found = Reachability([str(root)])
+    assert found.shadowed("dates.parser") and found.shadowed("dates.isoparse")
+    for module in ("dates", "dates.tz", "dates.zones", "dates.other", "dates.sub.parser",
+                   "json.decoder"):
+        assert not found.shadowed(module), module
+
+
 @pytest.mark.parametrize("dynamic", [
     "from helpers import *\n",
     "globals()['made'] = 1\n",

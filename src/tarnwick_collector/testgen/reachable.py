@@ -125,6 +125,21 @@ def _binds_dynamically(tree: ast.Module) -> bool:
     return False
 
 
+class _WithoutSubmoduleImports(ast.NodeTransformer):
+    """Drops the imports that bind submodules of the package ``package``
+    under their own names (``from . import name``, ``from <package> import
+    name``)."""
+
+    def __init__(self, package: str) -> None:
+        self.package = package
+
+    def visit_ImportFrom(self, node: ast.ImportFrom) -> Optional[ast.ImportFrom]:
+        if (node.level == 1 and not node.module) or \
+                (node.level == 0 and node.module == self.package):
+            return None
+        return node
+
+
 class Reachability:
     """Answers for the modules under ``roots``, reading each source once."""
 
@@ -132,6 +147,9 @@ class Reachability:
         self.roots = list(roots)
         self._names: Dict[str, Optional[FrozenSet[str]]] = {}
         self._exports: Dict[str, Optional[FrozenSet[str]]] = {}
+        # Per package: the names its top binds to something else than its
+        # submodule of that name.
+        self._not_submodules: Dict[str, FrozenSet[str]] = {}
 
     def _source(self, module: str) -> Optional[str]:
         parts = module.split(".")
@@ -159,6 +177,11 @@ class Reachability:
                             and not _binds_dynamically(tree) \
                             and "__getattr__" not in text_names:
                         found = frozenset(text_names)
+                        if os.path.basename(path) == "__init__.py":
+                            others: set = set()
+                            _collect(_WithoutSubmoduleImports(module).visit(tree).body,
+                                     others, star)
+                            self._not_submodules[module] = frozenset(others)
                         names_all = _all_names(tree)
                         self._exports[module] = names_all if names_all is not None \
                             else frozenset(n for n in found if not n.startswith("_"))
@@ -187,6 +210,22 @@ class Reachability:
                 return None
             return self._exports.get(target)
         return star
+
+    def shadowed(self, module: str) -> bool:
+        """Whether the dotted path of ``module`` leads somewhere else: a
+        package above it binds the name of the next submodule to another
+        object (``from .parser import parser`` in a package's
+        ``__init__``), so ``package.parser.name`` is looked up on that
+        object. Such a module is found through ``sys.modules`` only."""
+        parts = module.split(".")
+        for i in range(1, len(parts)):
+            package = ".".join(parts[:i])
+            if self._source(package) is None:
+                continue
+            self._bound(package)
+            if parts[i] in self._not_submodules.get(package, frozenset()):
+                return True
+        return False
 
     def is_reachable(self, full_name: str) -> bool:
         """Whether ``full_name`` (``module.attr...``) can be found by name.

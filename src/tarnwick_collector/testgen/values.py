@@ -197,6 +197,8 @@ class Writer:
             raise NotByName(f"{full_name}, which its module does not define by that name")
         if module == "builtins" and name.isidentifier():
             return name
+        if self.reachable is not None and module and self.reachable.shadowed(module):
+            return f"replay.resolve({full_name!r})"
         if not module or module == "__main__" or not all(
                 p.isidentifier() and not keyword.iskeyword(p)
                 for p in (module.split(".") + name.split("."))):
