@@ -76,7 +76,7 @@ def resolve(full_name: str) -> Any:
         parent: Any = None
         try:
             for part in parts[cut:]:
-                parent, target = target, getattr(target, part)
+                parent, target = target, _member(target, part)
         except AttributeError:
             if isinstance(target, type) and part == parts[-1]:
                 kept = _kept_by_descriptor(target, full_name)
@@ -100,6 +100,19 @@ def resolve(full_name: str) -> Any:
         except AttributeError:
             pass
     raise LookupError(f"cannot find {full_name!r}")
+
+
+def _member(owner: Any, name: str) -> Any:
+    """``owner``'s attribute ``name``; for a class, a private name
+    (``__name``) as its body wrote it, which the class holds mangled
+    (``_Class__name``)."""
+    try:
+        return getattr(owner, name)
+    except AttributeError:
+        stem = owner.__name__.lstrip("_") if isinstance(owner, type) else ""
+        if not (stem and name.startswith("__") and not name.endswith("__")):
+            raise
+        return getattr(owner, f"_{stem}{name}")
 
 
 #: The built-in classes that ``types`` names and ``builtins`` does not, by

@@ -175,6 +175,11 @@ MODULE = """
     class Half(Table):
         def __init__(self, rows):
             Table.__init__(self, rows)
+
+
+    class _Rule:
+        def __distance(self, a, b):
+            return (b - a) % 7
 """
 
 
@@ -982,3 +987,13 @@ def test_a_half_built_object_is_made_and_compared_by_its_state(mod):
     with pytest.raises(AssertionError, match=r"_order: .*not in the record"):
         replay.check(half, recorded)
     replay.check(half, replay.obj(mod.Half, rows={"a": 1}, _order=["a"]))
+
+
+def test_a_private_method_is_found_by_the_name_its_class_body_wrote(mod):
+    # Its code names it ``_Rule.__distance``; the class holds
+    # ``_Rule__distance``.
+    assert replay.resolve("rp_app._Rule.__distance") is mod._Rule._Rule__distance
+    outcome = replay.run("rp_app._Rule.__distance", args=(mod._Rule(), 1, 10))
+    outcome.check_returned(2)
+    with pytest.raises(LookupError):
+        replay.resolve("rp_app._Rule.__missing")
