@@ -561,7 +561,10 @@ def _bind_own_methods(instance: Any, own: Dict[str, Any]) -> None:
 
 def _plain(value: Any) -> Any:
     if isinstance(value, _WrappedObject):
-        return attrs(**value.values)
+        # (An object the call reached through another one's attribute is
+        # recorded the same way: it too is the program's, with only those
+        # attributes set.)
+        return attrs(**{k: _plain(v) for k, v in value.values.items()})
     if type(value) is dict:
         return {k: _plain(v) for k, v in value.items()}
     return value
@@ -1277,16 +1280,28 @@ def _set_globals(patches: _Patches, namespace: Dict[str, Any],
     for name, value in values.items():
         for space in spaces.of(name):
             if isinstance(value, attrs):
-                current = space[name]
-                for attr, attr_value in value.values.items():
-                    if isinstance(attr_value, ComputedAttribute):
-                        continue  # not kept by the recorder: as the program has it
-                    try:
-                        patches.setattr(current, attr, attr_value)
-                    except (AttributeError, TypeError):
-                        pass  # read-only: the program could not change it either
+                _set_attributes(patches, space[name], value)
             else:
                 patches.setattr(space, name, value)
+
+
+def _set_attributes(patches: _Patches, current: Any, value: "attrs") -> None:
+    """Set the attributes of the program's object ``current`` that ``value``
+    lists; an object reached through one of them is the program's too."""
+    for attr, attr_value in value.values.items():
+        if isinstance(attr_value, ComputedAttribute):
+            continue  # not kept by the recorder: as the program has it
+        if isinstance(attr_value, attrs):
+            try:
+                inner = getattr(current, attr)
+            except Exception:
+                continue
+            _set_attributes(patches, inner, attr_value)
+            continue
+        try:
+            patches.setattr(current, attr, attr_value)
+        except (AttributeError, TypeError):
+            pass  # read-only: the program could not change it either
 
 
 def _as_yielded(value: Any) -> Any:

@@ -560,6 +560,54 @@ def test_a_module_a_package_shadows_with_one_of_its_names_is_found(tmp_path):
     assert "failed" not in proc.stdout
 
 
+def test_a_global_objects_attributes_are_set_and_the_objects_it_holds_kept(tmp_path):
+    """A module-level parser whose options object the call reaches through
+    it: the recorder keeps only the attributes used, of both. The test sets
+    those on the program's own objects and leaves the rest as they are."""
+    project = tmp_path / "project"
+    _write(project, "dp/__init__.py", "")
+    _write(project, "dp/m.py", """
+        class Info:
+            def __init__(self):
+                self.dayfirst = False
+                self.words = {"jan": 1}
+
+
+        class Parser:
+            def __init__(self):
+                self.info = Info()
+                self.calls = 0
+
+            def parse(self, text):
+                self.calls += 1
+                return self._split(text)
+
+            def _split(self, text):
+                return [self.info.words.get(w, w) for w in text.split()] + [self.info.dayfirst]
+
+
+        DEFAULT = Parser()
+
+
+        def parse(text):
+            return DEFAULT.parse(text)
+    """)
+    _write(project, "main.py", """
+        from dp import m
+        m.parse("jan 2")
+        m.DEFAULT.info.dayfirst = True
+        m.parse("3 jan")
+    """)
+    store = _record(project, tmp_path / "s.sqlite3")
+    out = tmp_path / "generated"
+    generate(str(store), str(out), project_root=str(project))
+    text = (out / "test_dp_m.py").read_text()
+    assert "replay.attrs(info=replay.attrs(" in text
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout
+    assert "failed" not in proc.stdout
+
+
 def test_a_generator_is_compared_by_its_name_and_whether_it_ended():
     from tarnwick_collector.replay import finished_generator
     from tarnwick_collector.replay_compare import _difference

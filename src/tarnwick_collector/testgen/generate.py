@@ -384,17 +384,9 @@ class _Case:
             for name, value in used.items():
                 if not isinstance(name, str):
                     raise NotLiteral("a global that is not named by a string")
-                if isinstance(value, StandIn) and value.tw_full_name == PICKLER + "wrap_object":
-                    attrs = value.tw_attributes
-                    if not all(isinstance(k, str) and k.isidentifier()
-                               and not keyword.iskeyword(k) for k in attrs):
-                        raise NotLiteral("attribute names")
-                    if not attrs:
-                        continue  # only methods of it were used
-                    inner = ", ".join(f"{k}={self.writer.code(v)}" for k, v in attrs.items())
-                    parts.append(f"{name!r}: replay.attrs({inner})")
-                else:
-                    parts.append(f"{name!r}: {self.writer.code(value)}")
+                if _used_attributes(value) and not value.tw_attributes:
+                    continue  # only methods of it were used
+                parts.append(f"{name!r}: {self._global_code(value)}")
         except NotLiteral:
             parts = []
             blob = self.call.blobs.get("globals")
@@ -405,6 +397,24 @@ class _Case:
             return (f"replay.pick(replay.load(DATA, {self.name!r}, 'globals'), "
                     f"{names!r})")
         return "{" + ", ".join(parts) + "}" if parts else ""
+
+    def _global_code(self, value: Any) -> str:
+        """A global's value; of an object recorded by the attributes the
+        call used, and of the objects reached through them, those
+        attributes only (``replay.attrs``: the program's object keeps the
+        rest)."""
+        if not _used_attributes(value):
+            return self.writer.code(value)
+        attrs = value.tw_attributes
+        if not all(isinstance(k, str) and k.isidentifier()
+                   and not keyword.iskeyword(k) for k in attrs):
+            raise NotLiteral("attribute names")
+        inner = ", ".join(f"{k}={self._global_code(v)}" for k, v in attrs.items())
+        return f"replay.attrs({inner})"
+
+
+def _used_attributes(value: Any) -> bool:
+    return isinstance(value, StandIn) and value.tw_full_name == PICKLER + "wrap_object"
 
 
 def _doc(text: str) -> str:
