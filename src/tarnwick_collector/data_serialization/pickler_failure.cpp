@@ -260,11 +260,40 @@ static Ref namespace_module(PyObject *value)
 
 // One attribute of the failure reducer's walk: into `state` or `funcs`.
 // 0 (done or skipped), -1 with an exception that must propagate.
+// Whether `prop` names the delegate (what a `yield from` or an `await` is
+// running) of a generator, coroutine or asynchronous generator that is
+// running now: the interpreter looks for it at the instruction after the
+// current one, which is then a cache entry of any value, and may hand out
+// whatever its stack holds (a crash on 3.11 and 3.12). -1 on error.
+static int running_delegate(PyObject *obj, PyObject *prop)
+{
+    const char *delegate = nullptr;
+    PyObject *running = nullptr;
+    if (PyGen_Check(obj)) {
+        delegate = "gi_yieldfrom";
+        running = TW_STR("gi_running");
+    } else if (PyCoro_CheckExact(obj)) {
+        delegate = "cr_await";
+        running = TW_STR("cr_running");
+    } else if (PyAsyncGen_CheckExact(obj)) {
+        delegate = "ag_await";
+        running = TW_STR("ag_running");
+    }
+    if (delegate == nullptr || !PyUnicode_Check(prop) ||
+        PyUnicode_CompareWithASCIIString(prop, delegate) != 0)
+        return 0;
+    Ref flag = Ref::steal(PyObject_GetAttr(obj, running));
+    return flag ? PyObject_IsTrue(flag.get()) : -1;
+}
+
 static int reduce_one_attribute(PyObject *mod, PyObject *obj, PyObject *prop,
                                 PyObject *object_dir, PyObject *class_dir,
                                 const DirMarks &marks, PyObject *state,
                                 PyObject *funcs)
 {
+    int running = running_delegate(obj, prop);
+    if (running != 0)
+        return running < 0 ? -1 : PyDict_SetItem(state, prop, Py_None);
     // A code object's co_lnotab warns that it is deprecated (3.12+), on the
     // program's own line; co_lines() has the same facts. Left out on every
     // version, so that the records agree.
