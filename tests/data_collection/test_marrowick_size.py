@@ -7,6 +7,7 @@ import collections.abc
 import datetime
 import decimal
 import enum
+import io
 import re
 import types
 import weakref
@@ -227,7 +228,41 @@ def _corpus(rng, size):
               pattern=re.compile(text()[:200] + "a+"), price=decimal.Decimal("1.5"),
               pending=collections.deque([text()]), a=text()),
         [datetime.date(2020, 1, 2), re.match("x*", text()), _thread.RLock()],
+        # Classes written on native types, and a native type with a dict.
+        [_Zone(text()), _Digits([text(), text()]), io.StringIO(text())],
+        [_Offset(text(), 3600), _Offset("UTC", 0)],
+        Plain(zone=_Zone(text()), stream=io.StringIO(text()[:100]), a=text()),
     ]
+
+
+class _Zone(datetime.tzinfo):
+    def __init__(self, name):
+        self.name = name
+
+
+class _OffsetFactory(type):
+    """A metaclass that keeps the instances it made, as zone classes do."""
+
+    def __call__(cls, name, offset):
+        return cls.__dict__["made"].setdefault(
+            (name, offset), super().__call__(name, offset))
+
+
+class _Offset(datetime.tzinfo, metaclass=_OffsetFactory):
+    made: dict = {}
+
+    def __init__(self, name, offset):
+        self.name = name
+        self.offset = datetime.timedelta(seconds=offset)
+
+
+class _Digits(list):
+    """A list subclass with attributes: pympler sizes its list, not its
+    items."""
+
+    def __init__(self, items):
+        super().__init__(items)
+        self.century = None
 
 
 class Shade(enum.Enum):
@@ -311,7 +346,25 @@ def test_values_of_native_types_are_settled_without_pympler(monkeypatch):
                      zone=datetime.timezone(datetime.timedelta(hours=2)))
     assert mw.is_size_too_big(schedule) is False
     assert mw.is_size_too_big([datetime.date(2020, 1, 1)] * 3) is False
+    # A lexer on a string stream, a zone on tzinfo, a list subclass, an
+    # iterator written in Python.
+    lexer = Plain(stream=io.StringIO("2003-09-25"), tokens=_Digits(["20"]), zone=_Zone("UTC"),
+                  offset=_Offset("EST", -18000))
+    assert mw.is_size_too_big(lexer) is False
+    assert mw.is_size_too_big(_Countdown(3)) is False
     assert asked == []
+
+
+class _Countdown:
+    def __init__(self, n):
+        self.n = n
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        self.n -= 1
+        return self.n
 
 
 @pytest.mark.parametrize("value", [
@@ -320,7 +373,8 @@ def test_values_of_native_types_are_settled_without_pympler(monkeypatch):
     weakref.ref(Plain),                  # pympler follows the referent
     types.ModuleType("settings"),        # sized as a dict
     memoryview(b"abc"),                  # has nbytes, as numpy's arrays do
-    types.SimpleNamespace(a=1),          # a native type with an instance dict
+    collections.namedtuple("Point", "x y")(1, 2),   # pympler follows its items
+    ValueError("bad", [1]),              # and an exception's arguments
 ], ids=type)
 def test_native_values_pympler_sizes_by_a_rule_of_its_own_are_left_to_it(monkeypatch, value):
     asked = _asked_of_pympler(monkeypatch)

@@ -572,7 +572,7 @@ class SizeBound {
             }
             return !PyErr_Occurred();
         }
-        return plain_instance(o, depth) || native_instance(o);
+        return instance(o, depth);
     }
 
     // A subclass of dict written in Python (collections.Counter, say) with
@@ -607,17 +607,23 @@ class SizeBound {
 
     // Whether instances of `t` are sized by pympler as any instance is:
     // its metaclass is `type`, or `abc.ABCMeta` (a class on the abstract
-    // collections) or `enum.EnumMeta` (an enumeration's members) unless
-    // pympler takes it for a dict by its name.
+    // collections) or `enum.EnumMeta` (an enumeration's members), or
+    // another one that changes neither how the class's attributes are read
+    // nor its method order (a factory of cached instances that only
+    // overrides __call__), unless pympler takes it for a dict by its name.
     static bool plain_metaclass(PyTypeObject *t)
     {
-        PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(t));
+        PyTypeObject *meta_type = Py_TYPE(t);
+        PyObject *meta = reinterpret_cast<PyObject *>(meta_type);
         if (meta == reinterpret_cast<PyObject *>(&PyType_Type))
             return true;
         static PyObject *abc_meta = nullptr;
         static PyObject *enum_meta = nullptr;
         if (meta != loaded_class(abc_meta, "abc", "ABCMeta") &&
-            meta != loaded_class(enum_meta, "enum", "EnumMeta"))
+            meta != loaded_class(enum_meta, "enum", "EnumMeta") &&
+            !(meta_type->tp_getattro == PyType_Type.tp_getattro &&
+              _PyType_Lookup(meta_type, TW_STR("mro")) ==
+                  _PyType_Lookup(&PyType_Type, TW_STR("mro"))))
             return false;
         PyObject *module =
             PyDict_GetItemWithError(t->tp_dict, TW_STR("__module__"));
@@ -626,82 +632,106 @@ class SizeBound {
                PyUnicode_CompareWithASCIIString(module, "UserDict") != 0;
     }
 
-    // An instance of a native type of the interpreter or of a library (a
-    // date, a lock, a compiled pattern, a decimal) with no instance dict and
-    // no slots, of none of the shapes pympler sizes by a rule of its own
-    // (containers and their subclasses, iterators, coroutines, exceptions,
-    // cells, weak references, modules, frames, tracebacks, mapping proxies,
-    // arrays, numpy's arrays): pympler counts what sys.getsizeof gives and
-    // follows nothing (its only referent is its class, which is code). A
-    // class written in Python always has a `__dict__` or `__slots__`; the
-    // types of extension modules may be heap types too (re's are).
-    bool native_instance(PyObject *o)
+    // Whether `t` is a class statement's (the types of extension modules
+    // may be heap types too, re's are): such classes all free their
+    // instances with the same function, which a class made here shows.
+    static bool written_in_python(PyTypeObject *t)
     {
-        PyTypeObject *t = Py_TYPE(o);
-        // (A heap type always has its tp_as_async table, filled or not.)
-        const PyAsyncMethods *as_async = t->tp_as_async;
-        if (t->tp_dictoffset != 0 || t->tp_iternext != nullptr ||
-            (as_async != nullptr &&
-             (as_async->am_await != nullptr || as_async->am_aiter != nullptr ||
-              as_async->am_anext != nullptr)))
-            return false;
-#ifdef Py_TPFLAGS_MANAGED_DICT
-        if (t->tp_flags & Py_TPFLAGS_MANAGED_DICT)
-            return false;
-#endif
-        if (PyTuple_Check(o) || PyList_Check(o) || PyDict_Check(o) ||
-            PyAnySet_Check(o) || PyLong_Check(o) || PyUnicode_Check(o) ||
-            PyBytes_Check(o) || PyByteArray_Check(o) ||
-            PyExceptionInstance_Check(o) || PyCell_Check(o) ||
-            PyWeakref_Check(o) || PyModule_Check(o) || PyFrame_Check(o) ||
-            PyTraceBack_Check(o) || t == &PyDictProxy_Type)
-            return false;
-        const char *name = t->tp_name;
-        if (name == nullptr || std::strncmp(name, "numpy.", 6) == 0 ||
-            std::strcmp(name, "array.array") == 0 ||
-            std::strncmp(name, "weakref.", 8) == 0)
-            return false;
-        for (PyObject *attr : {TW_STR("__dict__"), TW_STR("__slots__"),
-                               TW_STR("nbytes"), TW_STR("dtype")})
-            if (attr == nullptr || _PyType_Lookup(t, attr) != nullptr)
+        static destructor python_dealloc = nullptr;
+        if (python_dealloc == nullptr) {
+            Ref probe = Ref::steal(PyObject_CallFunction(
+                reinterpret_cast<PyObject *>(&PyType_Type), "s()N", "_probe",
+                PyDict_New()));
+            if (!probe) {
+                PyErr_Clear();
                 return false;
-        // Its own __sizeof__, written natively.
-        PyObject *own = _PyType_Lookup(t, TW_STR("__sizeof__"));
-        if (own == nullptr || Py_TYPE(own) != &PyMethodDescr_Type)
-            return false;
-        const double n = builtin_sizeof(t, o);
-        return n >= 0 && add(n + (PyObject_IS_GC(o) ? 16 : 0));
+            }
+            python_dealloc =
+                reinterpret_cast<PyTypeObject *>(probe.get())->tp_dealloc;
+        }
+        return (t->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+               t->tp_dealloc == python_dealloc;
     }
 
-    // An instance of a class written in Python on `object` alone, with the
-    // generic attribute lookup and object's own __sizeof__.
-    bool plain_instance(PyObject *o, int depth)
+    // Whether pympler sizes `o` by a rule of its own rather than as any
+    // instance: containers and their subclasses (a named tuple's items),
+    // iterators and generators of native types, exceptions, cells, weak
+    // references, modules, frames, tracebacks, mapping proxies, arrays and
+    // numpy's arrays.
+    static bool own_rule(PyObject *o, PyTypeObject *solid)
+    {
+        if (PyTuple_Check(o) || PyDict_Check(o) || PyAnySet_Check(o) ||
+            PyExceptionInstance_Check(o) || PyCell_Check(o) ||
+            PyWeakref_Check(o) || PyModule_Check(o) || PyFrame_Check(o) ||
+            PyTraceBack_Check(o) || PyGen_Check(o) || PyCoro_CheckExact(o) ||
+            Py_TYPE(o) == &PyDictProxy_Type)
+            return true;
+        const char *name = solid->tp_name;
+        if (name == nullptr || std::strncmp(name, "numpy.", 6) == 0 ||
+            std::strcmp(name, "array.array") == 0)
+            return true;
+        // The iterators and awaitables of the builtins (whose names have no
+        // module): pympler follows what they hold. (A heap type always has
+        // its tp_as_async table, filled or not.)
+        const PyAsyncMethods *as_async = solid->tp_as_async;
+        if (std::strchr(name, '.') == nullptr &&
+            (solid->tp_iternext != nullptr ||
+             (as_async != nullptr && (as_async->am_await != nullptr ||
+                                      as_async->am_aiter != nullptr ||
+                                      as_async->am_anext != nullptr))))
+            return true;
+        PyTypeObject *t = Py_TYPE(o);
+        return _PyType_Lookup(t, TW_STR("nbytes")) != nullptr ||
+               _PyType_Lookup(t, TW_STR("dtype")) != nullptr;
+    }
+
+    // An instance pympler sizes as any object: what sys.getsizeof gives,
+    // then its slots and its instance dict one level down, and its class
+    // not at all. Of a class written in Python on `object` or on a native
+    // type (a zone on datetime.tzinfo, a list subclass, whose items pympler
+    // does not follow), or of a native type of the interpreter or of a
+    // library (a date, a lock, a compiled pattern, a decimal, a string
+    // stream), with the generic attribute lookup, a `__sizeof__` written
+    // natively and no `__dict__` of its own making.
+    bool instance(PyObject *o, int depth)
     {
         PyTypeObject *t = Py_TYPE(o);
-        if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE) || !plain_metaclass(t) ||
-            t->tp_getattro != PyObject_GenericGetAttr || t->tp_itemsize != 0)
+        if (!plain_metaclass(t) || t->tp_getattro != PyObject_GenericGetAttr)
+            return false;
+        PyTypeObject *solid = t;  // its first base not written in Python
+        while (solid->tp_base != nullptr && written_in_python(solid))
+            solid = solid->tp_base;
+        if (solid != &PyBaseObject_Type && own_rule(o, solid))
             return false;
         static PyObject *object_sizeof = nullptr;  // borrowed from object
         if (object_sizeof == nullptr)
             object_sizeof =
                 _PyType_Lookup(&PyBaseObject_Type, TW_STR("__sizeof__"));
-        if (_PyType_Lookup(t, TW_STR("__sizeof__")) != object_sizeof)
-            return false;
-        PyObject *mro = t->tp_mro;
-        if (mro == nullptr || !PyTuple_Check(mro))
-            return false;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
-            PyTypeObject *base =
-                reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
-            if (base != &PyBaseObject_Type &&
-                !(base->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        PyObject *sizeof_ = _PyType_Lookup(t, TW_STR("__sizeof__"));
+        double flat;
+        if (sizeof_ == object_sizeof && t->tp_itemsize == 0) {
+            flat = static_cast<double>(t->tp_basicsize);
+        } else if (sizeof_ != nullptr &&
+                   Py_TYPE(sizeof_) == &PyMethodDescr_Type) {
+            flat = builtin_sizeof(t, o);
+            if (flat < 0)
                 return false;
+        } else {
+            return false;  // its own __sizeof__, which pympler asks
         }
-        if (!add(static_cast<double>(t->tp_basicsize)))
+        PyObject *dict_descr = _PyType_Lookup(t, TW_STR("__dict__"));
+        if (dict_descr != nullptr &&
+            Py_TYPE(dict_descr) != &PyGetSetDescr_Type)
+            return false;
+        if (!add(flat + (PyObject_IS_GC(o) ? 16 : 0)))
             return false;
         if (depth >= kDepth)
             return true;
-        // Slots, one level down, as pympler follows them.
+        // Slots, one level down, as pympler follows them (and the members
+        // of native bases, which it does not: more is still a bound).
+        PyObject *mro = t->tp_mro;
+        if (mro == nullptr || !PyTuple_Check(mro))
+            return false;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
             PyTypeObject *base =
                 reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
@@ -717,11 +747,9 @@ class SizeBound {
             }
         }
         // The instance dict it has, one level down; its values another.
-        bool has_dict = t->tp_dictoffset != 0;
-#ifdef Py_TPFLAGS_MANAGED_DICT
-        has_dict = has_dict || (t->tp_flags & Py_TPFLAGS_MANAGED_DICT);
-#endif
-        if (!has_dict)
+        // (pympler reads `__dict__`, which makes an empty one where there
+        // was none.)
+        if (dict_descr == nullptr)
             return true;
         Ref dict = Ref::steal(PyObject_GenericGetDict(o, nullptr));
         if (!dict || !PyDict_CheckExact(dict.get()))
