@@ -164,6 +164,18 @@ def _pytest(test_dir):
                  "--tb=short", "-rf", str(test_dir)], cwd=test_dir, env=env)
 
 
+def _tests_that_pass(project, tmp_path, module_file):
+    """Records the project's main.py, generates its tests and runs them:
+    they must all pass. The text of the generated ``module_file``."""
+    store = _record(project, tmp_path / "s.sqlite3")
+    out = tmp_path / "generated"
+    generate(str(store), str(out), project_root=str(project))
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout
+    assert "failed" not in proc.stdout
+    return (out / module_file).read_text()
+
+
 def _record(project, store, *options):
     """Records the project's main.py into ``store``."""
     env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
@@ -550,14 +562,8 @@ def test_a_module_a_package_shadows_with_one_of_its_names_is_found(tmp_path):
         import dates
         dates.parser("-").split("2000-01-02")
     """)
-    store = _record(project, tmp_path / "s.sqlite3")
-    out = tmp_path / "generated"
-    generate(str(store), str(out), project_root=str(project))
-    text = (out / "test_dates_parser.py").read_text()
+    text = _tests_that_pass(project, tmp_path, "test_dates_parser.py")
     assert "replay.resolve('dates.parser.parser')" in text
-    proc = _pytest(out)
-    assert proc.returncode == 0, proc.stdout
-    assert "failed" not in proc.stdout
 
 
 def test_a_global_objects_attributes_are_set_and_the_objects_it_holds_kept(tmp_path):
@@ -598,14 +604,8 @@ def test_a_global_objects_attributes_are_set_and_the_objects_it_holds_kept(tmp_p
         m.DEFAULT.info.dayfirst = True
         m.parse("3 jan")
     """)
-    store = _record(project, tmp_path / "s.sqlite3")
-    out = tmp_path / "generated"
-    generate(str(store), str(out), project_root=str(project))
-    text = (out / "test_dp_m.py").read_text()
+    text = _tests_that_pass(project, tmp_path, "test_dp_m.py")
     assert "replay.attrs(info=replay.attrs(" in text
-    proc = _pytest(out)
-    assert proc.returncode == 0, proc.stdout
-    assert "failed" not in proc.stdout
 
 
 def test_a_generator_is_compared_by_its_name_and_whether_it_ended():
