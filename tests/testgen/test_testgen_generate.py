@@ -829,9 +829,11 @@ def test_module_values_built_at_import_are_checked_where_only_import_sets_them(t
 
 def _reference_choice(calls, limit, shape_of, writable):
     """The choice of calls made with every call in memory: equal calls
-    folded into the first, those no test can be written for set aside,
-    then per function first one of each shape, then the others in order,
-    at most ``limit``."""
+    folded into the first; per function the first call of each shape that
+    a test can be written for, at most ``limit``; of the function's other
+    calls (numbered in order), those whose number is a multiple of the
+    smallest power of two that leaves at most as many writable ones as
+    there is room for."""
     first, distinct = {}, []
     for call in calls:
         if call.key in first:
@@ -839,30 +841,29 @@ def _reference_choice(calls, limit, shape_of, writable):
         else:
             first[call.key] = call
             distinct.append(call)
-    unwritable = sum(c.count for c in distinct if not writable(c))
-    distinct = [c for c in distinct if writable(c)]
     by_function = {}
     for call in distinct:
         by_function.setdefault(call.full_name, []).append(call)
     chosen_ids = set()
     for group in by_function.values():
-        if len(group) <= limit:
-            chosen_ids.update(id(c) for c in group)
-            continue
-        shapes, chosen = set(), []
+        shapes, firsts, others = set(), [], []
         for call in group:
-            if shape_of(call) not in shapes:
+            if shape_of(call) in shapes:
+                others.append(call)
+            elif writable(call) and len(firsts) < limit:
                 shapes.add(shape_of(call))
-                chosen.append(call)
-        for call in group:
-            if len(chosen) >= limit:
-                break
-            if call not in chosen:
-                chosen.append(call)
-        chosen_ids.update(id(c) for c in chosen[:limit])
+                firsts.append(call)
+        room = limit - len(firsts)
+        stride, aligned = 1, [c for c in others if writable(c)]
+        while room > 0 and len(aligned) > room:
+            stride *= 2
+            aligned = [c for i, c in enumerate(others) if i % stride == 0 and writable(c)]
+        chosen_ids.update(id(c) for c in firsts)
+        if room > 0:
+            chosen_ids.update(id(c) for c in aligned)
     kept = [c for c in distinct if id(c) in chosen_ids]
-    over = sum(c.count for c in distinct if id(c) not in chosen_ids)
-    return kept, len(calls) - len(first), over + unwritable
+    left_out = sum(c.count for c in distinct if id(c) not in chosen_ids)
+    return kept, len(calls) - len(first), left_out
 
 
 @pytest.mark.parametrize("seed", range(12))

@@ -945,7 +945,10 @@ class _Chosen:
     as one (the first, with the number of calls it stands for). A call no
     test can be written for (``trial`` says why) is skipped, and of a
     function's other distinct calls at most ``limit`` are kept: first one
-    of each shape (see ``_shape``), then the others in their order."""
+    of each shape (see ``_shape``), then others spread evenly over all that
+    were read (every call of a stride that doubles while too many are kept).
+    A suite's first test of a function often loops over inputs of one kind
+    (the years of a calendar): the first calls alone would all be those."""
 
     def __init__(self, limit: int,
                  trial: Callable[[RecordedCall], Optional[Skipped]]) -> None:
@@ -955,10 +958,15 @@ class _Chosen:
         self.dropped: set = set()
         self.skipped_keys: Dict[bytes, Skipped] = {}
         self.skipped: List[Skipped] = []
-        # function -> its kept calls, in order, each with whether it is the
-        # first of its shape and its place in the reading; the shapes kept
-        self.kept: Dict[str, List[Tuple[RecordedCall, bool, int]]] = {}
+        # function -> its kept calls, in order, each with its place in the
+        # reading and, for those that are not the first of their shape,
+        # their place among the function's other distinct calls (None for
+        # the first of a shape); the shapes kept; how many others were
+        # read, and the stride of those kept
+        self.kept: Dict[str, List[Tuple[RecordedCall, int, Optional[int]]]] = {}
         self.shapes: Dict[str, set] = {}
+        self.others_read: Dict[str, int] = {}
+        self.stride: Dict[str, int] = {}
         self.read = 0
         self.duplicates = 0
         self.over_limit = 0
@@ -978,32 +986,57 @@ class _Chosen:
             first.count += 1
             self.duplicates += 1
             return
-        kept = self.kept.setdefault(call.full_name, [])
-        shapes = self.shapes.setdefault(call.full_name, set())
+        name = call.full_name
+        kept = self.kept.setdefault(name, [])
+        shapes = self.shapes.setdefault(name, set())
         try:
             shape = _shape(call)
         except Exception:
             shape = None
-        new_shape = shape not in shapes
-        others = [i for i, (_, is_first, _) in enumerate(kept) if not is_first] \
-            if len(kept) >= self.limit else []
-        if len(kept) >= self.limit and (not new_shape or not others):
-            self._drop(call)
+        index: Optional[int] = None
+        if shape in shapes:
+            index = self.others_read.get(name, 0)
+            self.others_read[name] = index + 1
+            if self._room(name) <= 0 or index % self.stride.get(name, 1):
+                self._drop(call)
+                return
+        elif self._room(name) <= 0:
+            self._drop(call)  # as many shapes as tests already
             return
         failure = self.trial(call)
         if failure is not None:
             self.skipped_keys[key] = failure
             self.skipped.append(failure)
             return
-        if others:
-            # A new shape takes the place of the latest of the others.
-            evicted = kept.pop(others[-1])[0]
-            del self.by_key[evicted.key]
-            self._drop(evicted)
-        shapes.add(shape)
+        if index is None:
+            shapes.add(shape)
         self.read += 1
-        kept.append((call, new_shape, self.read))
+        kept.append((call, self.read, index))
         self.by_key[key] = call
+        self._thin(name)
+
+    def _room(self, name: str) -> int:
+        """How many other calls of ``name`` may be kept beside the first
+        of each shape."""
+        return self.limit - sum(1 for _, _, index in self.kept.get(name, ()) if index is None)
+
+    def _thin(self, name: str) -> None:
+        room = self._room(name)
+        stride = self.stride.get(name, 1)
+        kept = self.kept[name]
+        others = [index for _, _, index in kept if index is not None]
+        while others and len(others) > room:
+            if room <= 0:
+                others = []
+                break
+            stride *= 2
+            others = [i for i in others if i % stride == 0]
+        self.stride[name] = stride
+        keep = set(others)
+        for entry in [e for e in kept if e[2] is not None and e[2] not in keep]:
+            kept.remove(entry)
+            del self.by_key[entry[0].key]
+            self._drop(entry[0])
 
     def _drop(self, call: RecordedCall) -> None:
         self.dropped.add(call.key)
@@ -1011,7 +1044,7 @@ class _Chosen:
 
     def calls(self) -> List[RecordedCall]:
         """The kept calls, in the order they were read."""
-        out = [(seq, call) for calls in self.kept.values() for call, _, seq in calls]
+        out = [(seq, call) for calls in self.kept.values() for call, seq, _ in calls]
         return [call for _, call in sorted(out, key=lambda item: item[0])]
 
 
