@@ -608,6 +608,39 @@ def test_a_global_objects_attributes_are_set_and_the_objects_it_holds_kept(tmp_p
     assert "replay.attrs(info=replay.attrs(" in text
 
 
+def test_a_module_a_global_imports_on_first_use_is_bound_by_the_test(tmp_path):
+    """``feasts = None`` at the top, ``global feasts; from cal import
+    feasts`` in the function that first needs it: the recorder leaves
+    modules out of a call's globals, and a test run on its own would find
+    ``None``."""
+    project = tmp_path / "project"
+    _write(project, "cal/__init__.py", "")
+    _write(project, "cal/feasts.py", """
+        def easter(year):
+            return (year % 19, year % 4)
+    """)
+    _write(project, "cal/rules.py", """
+        feasts = None
+
+
+        class Rule:
+            def __init__(self, by_easter=False):
+                global feasts
+                if by_easter and feasts is None:
+                    from cal import feasts
+                self.by_easter = by_easter
+
+            def days(self, year):
+                return feasts.easter(year) if self.by_easter else ()
+    """)
+    _write(project, "main.py", """
+        from cal import rules
+        rules.Rule(by_easter=True).days(2024)
+    """)
+    text = _tests_that_pass(project, tmp_path, "test_cal_rules.py")
+    assert "'feasts': replay.resolve('cal.feasts')" in text
+
+
 def test_a_generator_is_compared_by_its_name_and_whether_it_ended():
     from tarnwick_collector.replay import finished_generator
     from tarnwick_collector.replay_compare import _difference

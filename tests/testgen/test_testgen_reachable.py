@@ -4,7 +4,7 @@ import textwrap
 
 import pytest
 
-from tarnwick_collector.testgen.reachable import Reachability
+from tarnwick_collector.testgen.reachable import Reachability, lazy_module_globals
 
 
 @pytest.fixture
@@ -71,6 +71,30 @@ def test_a_package_binding_a_submodules_name_to_another_object_shadows_it(projec
     for module in ("dates", "dates.tz", "dates.zones", "dates.other", "dates.sub.parser",
                    "json.decoder"):
         assert not found.shadowed(module), module
+
+
+def test_globals_bound_to_none_and_imported_into_by_a_function_are_found(project):
+    root, write = project
+    write("pkg/rules.py", """
+        import json
+        feasts = None
+        codec = None
+        fast = None
+        kept = 1
+
+        def first_use():
+            global feasts, codec, kept
+            from . import feasts
+            import json as codec
+            import kept
+            from elsewhere import fast   # not declared global here
+
+        def other():
+            from os import path
+    """)
+    found = lazy_module_globals(str(root / "pkg" / "rules.py"), "pkg.rules")
+    assert found == {"feasts": "pkg.feasts", "codec": "json"}
+    assert lazy_module_globals(str(root / "missing.py"), "missing") == {}
 
 
 @pytest.mark.parametrize("dynamic", [

@@ -133,6 +133,8 @@ class RecordView:
     globals: Any = None
     external_calls: List[ExternalCallView] = field(default_factory=list)
     unknown_modules: List[str] = field(default_factory=list)
+    # The names the function's code reads (its code's co_names).
+    code_names: List[str] = field(default_factory=list)
     # The generator part, for a call of a generator function.
     generator: Optional[GeneratorView] = None
 
@@ -159,6 +161,9 @@ class RecordView:
             view.full_path = safe_text(meta["full_path"])
         view.is_async = bool(meta.get("is_async")) if isinstance(
             meta.get("is_async"), bool) else False
+        names = meta.get("co_names")
+        if isinstance(names, (tuple, list)):
+            view.code_names = [safe_text(n) for n in names if isinstance(n, str)]
         view.parameter_names, view.varargs, view.defaults = _signature_names(
             _load(meta.get("function_signature")))
         stored = [state.get(name) for name in ("pre_run_args", "post_run_args",

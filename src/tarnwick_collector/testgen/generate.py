@@ -5,6 +5,7 @@ file the generator writes starts with ``HEADER``; a later run replaces (or
 removes) only files that start with it.
 """
 import ast
+import functools
 import keyword
 import os
 import pickle
@@ -16,7 +17,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tupl
 from tarnwick_collector.store import location, sqlite_store
 from tarnwick_collector.store.decoding import StandIn
 from tarnwick_collector.store.render import RecordView
-from tarnwick_collector.testgen.reachable import Reachability
+from tarnwick_collector.testgen.reachable import Reachability, lazy_module_globals
 from tarnwick_collector.testgen.reader import (
     RecordedCall,
     Skipped,
@@ -377,8 +378,10 @@ class _Case:
                 self.unnamed[name] = str(exc)
                 continue
             used[name] = value
+        lazy = [f"{name!r}: replay.resolve({dotted!r})"
+                for name, dotted in self._lazy_modules().items() if name not in used]
         if not used:
-            return ""
+            return "{" + ", ".join(lazy) + "}" if lazy else ""
         parts = []
         try:
             for name, value in used.items():
@@ -394,9 +397,20 @@ class _Case:
                 raise
             self.data["globals"] = blob
             names = [n for n in used if isinstance(n, str)]
-            return (f"replay.pick(replay.load(DATA, {self.name!r}, 'globals'), "
-                    f"{names!r})")
+            picked = f"replay.pick(replay.load(DATA, {self.name!r}, 'globals'), {names!r})"
+            return "{**" + picked + ", " + ", ".join(lazy) + "}" if lazy else picked
+        parts += lazy
         return "{" + ", ".join(parts) + "}" if parts else ""
+
+    def _lazy_modules(self) -> Dict[str, str]:
+        """The module globals the call's code reads that its module binds
+        to None and imports into on first use: the recorder leaves modules
+        out of the globals, so the test binds them to the modules."""
+        view = self.call.view
+        if not view.code_names or not view.full_path or not view.module:
+            return {}
+        lazy = _lazy_module_globals(view.full_path, view.module)
+        return {name: lazy[name] for name in view.code_names if name in lazy}
 
     def _global_code(self, value: Any) -> str:
         """A global's value; of an object recorded by the attributes the
@@ -411,6 +425,9 @@ class _Case:
             raise NotLiteral("attribute names")
         inner = ", ".join(f"{k}={self._global_code(v)}" for k, v in attrs.items())
         return f"replay.attrs({inner})"
+
+
+_lazy_module_globals = functools.lru_cache(maxsize=256)(lazy_module_globals)
 
 
 def _used_attributes(value: Any) -> bool:

@@ -246,6 +246,49 @@ class Reachability:
         return _found_among_loaded(parts)
 
 
+def lazy_module_globals(path: str, module: str) -> Dict[str, str]:
+    """The globals of a module that are bound to ``None`` at its top and
+    imported into by a function that declares them ``global`` (``global
+    easter; from dateutil import easter``), each with the dotted name it
+    is imported from. The recorder leaves modules out of a call's globals,
+    so a test must bind those itself."""
+    try:
+        with open(path, "rb") as fh:
+            tree = ast.parse(fh.read(), path)
+    except (OSError, SyntaxError, ValueError, RecursionError):
+        return {}
+    none_names = {target.id for node in tree.body if isinstance(node, ast.Assign)
+                  and isinstance(node.value, ast.Constant) and node.value.value is None
+                  for target in node.targets if isinstance(target, ast.Name)}
+    package = module if os.path.basename(path) == "__init__.py" \
+        else module.rpartition(".")[0]
+    found: Dict[str, str] = {}
+    for function in ast.walk(tree):
+        if not isinstance(function, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            continue
+        declared = {name for node in ast.walk(function) if isinstance(node, ast.Global)
+                    for name in node.names} & none_names
+        for node in ast.walk(function) if declared else ():
+            if isinstance(node, ast.Import):
+                for alias in node.names:
+                    bound = alias.asname or alias.name.partition(".")[0]
+                    if bound in declared:
+                        found[bound] = alias.name if alias.asname else bound
+            elif isinstance(node, ast.ImportFrom):
+                base = node.module or ""
+                if node.level:
+                    parts = package.split(".") if package else []
+                    if node.level - 1 > len(parts):
+                        continue
+                    kept = parts[:len(parts) - (node.level - 1)]
+                    base = ".".join(kept + ([base] if base else []))
+                for alias in node.names:
+                    bound = alias.asname or alias.name
+                    if bound in declared and base:
+                        found[bound] = f"{base}.{alias.name}"
+    return found
+
+
 _ABSENT = object()
 
 
