@@ -997,3 +997,12 @@ def test_a_private_method_is_found_by_the_name_its_class_body_wrote(mod):
     outcome.check_returned(2)
     with pytest.raises(LookupError):
         replay.resolve("rp_app._Rule.__missing")
+
+
+def test_a_secret_the_recorder_replaced_in_a_message_matches_any_text():
+    # The recorder stores a secret it met verbatim in an exception's text
+    # as the marker.
+    outcome = replay.run("builtins.int", args=("hunter2",))
+    outcome.check_raised(ValueError("invalid literal for int() with base 10: '<redacted>'"))
+    with pytest.raises(AssertionError, match="exception arguments"):
+        outcome.check_raised(ValueError("invalid literal for int() with base 16: '<redacted>'"))
