@@ -125,6 +125,24 @@ def _binds_dynamically(tree: ast.Module) -> bool:
     return False
 
 
+def _package_of(module: str, path: str) -> str:
+    """The package relative imports in ``module`` (source ``path``) start
+    from."""
+    return module if os.path.basename(path) == "__init__.py" else module.rpartition(".")[0]
+
+
+def _imported_from(package: str, node: ast.ImportFrom) -> str:
+    """The module a ``from ... import`` in ``package`` reads from; "" when
+    a relative import climbs above the top package."""
+    if not node.level:
+        return node.module or ""
+    parts = package.split(".") if package else []
+    if node.level - 1 > len(parts):
+        return ""
+    base = parts[:len(parts) - (node.level - 1)]
+    return ".".join(base + ([node.module] if node.module else []))
+
+
 class _WithoutSubmoduleImports(ast.NodeTransformer):
     """Drops the imports that bind submodules of the package ``package``
     under their own names (``from . import name``, ``from <package> import
@@ -194,18 +212,10 @@ class Reachability:
         """What ``from ... import *`` binds in ``module`` (whose source is
         ``path``), for a module of the project: its ``__all__``, or its
         names not starting with an underscore."""
-        package = module if os.path.basename(path) == "__init__.py" \
-            else module.rpartition(".")[0]
+        package = _package_of(module, path)
 
         def star(node: ast.ImportFrom) -> Optional[FrozenSet[str]]:
-            if node.level:
-                parts = package.split(".") if package else []
-                if node.level - 1 > len(parts):
-                    return None
-                base = parts[:len(parts) - (node.level - 1)]
-                target = ".".join(base + ([node.module] if node.module else []))
-            else:
-                target = node.module or ""
+            target = _imported_from(package, node)
             if not target or self._bound(target) is None:
                 return None
             return self._exports.get(target)
@@ -260,8 +270,7 @@ def lazy_module_globals(path: str, module: str) -> Dict[str, str]:
     none_names = {target.id for node in tree.body if isinstance(node, ast.Assign)
                   and isinstance(node.value, ast.Constant) and node.value.value is None
                   for target in node.targets if isinstance(target, ast.Name)}
-    package = module if os.path.basename(path) == "__init__.py" \
-        else module.rpartition(".")[0]
+    package = _package_of(module, path)
     found: Dict[str, str] = {}
     for function in ast.walk(tree):
         if not isinstance(function, (ast.FunctionDef, ast.AsyncFunctionDef)):
@@ -275,13 +284,7 @@ def lazy_module_globals(path: str, module: str) -> Dict[str, str]:
                     if bound in declared:
                         found[bound] = alias.name if alias.asname else bound
             elif isinstance(node, ast.ImportFrom):
-                base = node.module or ""
-                if node.level:
-                    parts = package.split(".") if package else []
-                    if node.level - 1 > len(parts):
-                        continue
-                    kept = parts[:len(parts) - (node.level - 1)]
-                    base = ".".join(kept + ([base] if base else []))
+                base = _imported_from(package, node)
                 for alias in node.names:
                     bound = alias.asname or alias.name
                     if bound in declared and base:
