@@ -982,6 +982,7 @@ class _Chosen:
         # read, and the stride of those kept
         self.kept: Dict[str, List[Tuple[RecordedCall, int, Optional[int]]]] = {}
         self.shapes: Dict[str, set] = {}
+        self.firsts: Dict[str, int] = {}
         self.others_read: Dict[str, int] = {}
         self.stride: Dict[str, int] = {}
         self.read = 0
@@ -1027,6 +1028,7 @@ class _Chosen:
             return
         if index is None:
             shapes.add(shape)
+            self.firsts[name] = self.firsts.get(name, 0) + 1
         self.read += 1
         kept.append((call, self.read, index))
         self.by_key[key] = call
@@ -1035,12 +1037,14 @@ class _Chosen:
     def _room(self, name: str) -> int:
         """How many other calls of ``name`` may be kept beside the first
         of each shape."""
-        return self.limit - sum(1 for _, _, index in self.kept.get(name, ()) if index is None)
+        return self.limit - self.firsts.get(name, 0)
 
     def _thin(self, name: str) -> None:
+        kept = self.kept[name]
+        if len(kept) <= self.limit:
+            return  # (the others fit beside the first of each shape)
         room = self._room(name)
         stride = self.stride.get(name, 1)
-        kept = self.kept[name]
         others = [index for _, _, index in kept if index is not None]
         while others and len(others) > room:
             if room <= 0:
