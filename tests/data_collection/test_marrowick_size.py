@@ -292,16 +292,21 @@ def test_the_decision_is_pympler_s_for_every_kind_of_value(monkeypatch, limit_mi
             assert bool(mw.is_size_too_big(value)) is expected, type(value)
 
 
-def test_mappings_on_the_abstract_collections_are_settled_without_pympler(monkeypatch):
-    """A cache class (an abstract mapping holding a dict and an
-    OrderedDict) is recorded with its receiver before and after each
-    method call: sized by pympler, a few thousand entries made each call
-    cost milliseconds."""
+def _asked_of_pympler(monkeypatch):
     from pympler import asizeof
     asked = []
     real = asizeof.Asizer.asizeof
     monkeypatch.setattr(asizeof.Asizer, "asizeof",
                         lambda self, *objs, **opts: asked.append(objs) or real(self, *objs, **opts))
+    return asked
+
+
+def test_mappings_on_the_abstract_collections_are_settled_without_pympler(monkeypatch):
+    """A cache class (an abstract mapping holding a dict and an
+    OrderedDict) is recorded with its receiver before and after each
+    method call: sized by pympler, a few thousand entries made each call
+    cost milliseconds."""
+    asked = _asked_of_pympler(monkeypatch)
     cache = Store(**{f"k{i}": i for i in range(2000)})
     assert mw.is_size_too_big(cache) is False
     assert mw.is_size_too_big(collections.OrderedDict(cache.data)) is False
@@ -315,23 +320,10 @@ def test_mappings_on_the_abstract_collections_are_settled_without_pympler(monkey
 def test_enumeration_members_and_sentinels_are_settled_without_pympler(monkeypatch):
     """An option's enumeration member or a default's `object()` sentinel,
     anywhere in an argument, left the whole argument to pympler."""
-    from pympler import asizeof
-    asked = []
-    real = asizeof.Asizer.asizeof
-    monkeypatch.setattr(asizeof.Asizer, "asizeof",
-                        lambda self, *objs, **opts: asked.append(objs) or real(self, *objs, **opts))
+    asked = _asked_of_pympler(monkeypatch)
     assert mw.is_size_too_big(Plain(kind=Shade.LIGHT, missing=object())) is False
     assert mw.is_size_too_big([Shade.DARK, object()]) is False
     assert asked == []
-
-
-def _asked_of_pympler(monkeypatch):
-    from pympler import asizeof
-    asked = []
-    real = asizeof.Asizer.asizeof
-    monkeypatch.setattr(asizeof.Asizer, "asizeof",
-                        lambda self, *objs, **opts: asked.append(objs) or real(self, *objs, **opts))
-    return asked
 
 
 def test_values_of_native_types_are_settled_without_pympler(monkeypatch):
