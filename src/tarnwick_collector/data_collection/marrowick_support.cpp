@@ -632,6 +632,22 @@ class SizeBound {
                PyUnicode_CompareWithASCIIString(module, "UserDict") != 0;
     }
 
+    // Whether the attribute lookup of `t` is the generic one with the
+    // class's own __getattr__ behind it (a proxy, a timer forwarding to the
+    // clock): pympler reads the instance dict and the slots as on any
+    // instance, and only a name missing from both reaches that method.
+    static bool only_getattr_hook(PyTypeObject *t)
+    {
+        static PyObject *object_getattribute = nullptr;  // borrowed
+        if (object_getattribute == nullptr)
+            object_getattribute =
+                _PyType_Lookup(&PyBaseObject_Type, TW_STR("__getattribute__"));
+        return written_in_python(t) &&
+               _PyType_Lookup(t, TW_STR("__getattribute__")) ==
+                   object_getattribute &&
+               _PyType_Lookup(t, TW_STR("__getattr__")) != nullptr;
+    }
+
     // Whether `t` is a class statement's (the types of extension modules
     // may be heap types too, re's are): such classes all free their
     // instances with the same function, which a class made here shows.
@@ -691,12 +707,14 @@ class SizeBound {
     // type (a zone on datetime.tzinfo, a list subclass, whose items pympler
     // does not follow), or of a native type of the interpreter or of a
     // library (a date, a lock, a compiled pattern, a decimal, a string
-    // stream), with the generic attribute lookup, a `__sizeof__` written
-    // natively and no `__dict__` of its own making.
+    // stream), with the generic attribute lookup (a class's own
+    // __getattr__ behind it too), a `__sizeof__` written natively and no
+    // `__dict__` of its own making.
     bool instance(PyObject *o, int depth)
     {
         PyTypeObject *t = Py_TYPE(o);
-        if (!plain_metaclass(t) || t->tp_getattro != PyObject_GenericGetAttr)
+        const bool hooked = t->tp_getattro != PyObject_GenericGetAttr;
+        if (!plain_metaclass(t) || (hooked && !only_getattr_hook(t)))
             return false;
         PyTypeObject *solid = t;  // its first base not written in Python
         while (solid->tp_base != nullptr && written_in_python(solid))
@@ -742,6 +760,10 @@ class SizeBound {
                     continue;
                 PyObject *v = *reinterpret_cast<PyObject **>(
                     reinterpret_cast<char *>(o) + d->offset);
+                // pympler asks the class's __getattr__ for an empty slot,
+                // and counts what it answers.
+                if (v == nullptr && hooked)
+                    return false;
                 if (v != nullptr && !walk(v, depth + 1))
                     return false;
             }
