@@ -63,6 +63,17 @@ def _own_eq(value: Any) -> bool:
     return eq is not None and eq is not object.__eq__
 
 
+def _mixin_eq(value: Any) -> bool:
+    """Whether the equality of ``value`` is an abstract collection's
+    mixin (a cache on ``MutableMapping``): it compares what the object holds
+    as a mapping or a set, not the rest of its state (its size count, its
+    order of use)."""
+    for cls in type(value).__mro__:
+        if "__eq__" in vars(cls):
+            return cls.__module__ in ("_collections_abc", "collections.abc")
+    return False
+
+
 def _state_of(value: Any) -> Dict[str, Any]:
     state: Dict[str, Any] = {}
     if hasattr(value, "__dict__"):
@@ -209,7 +220,7 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
             if type(expected).__module__ == "builtins" or not _state_of(expected):
                 return f"{path}: cannot compare ({type(error).__name__}: {error})"
             equal = False
-        if equal:
+        if equal and not _mixin_eq(expected):
             return None
         unequal = f"{path}: {_short(actual)} != {_short(expected)} (recorded)"
         # An object whose equality compares some of its parts by identity
@@ -220,7 +231,7 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
             return unequal
         a_state, e_state = _state_of(actual), _state_of(expected)
         if not e_state:
-            return unequal
+            return None if equal else unequal
     elif isinstance(expected, (types.FunctionType, types.BuiltinFunctionType, type)):
         if actual is expected:
             return None

@@ -1,6 +1,7 @@
 """The runtime helper of generated tests (``tarnwick_collector.replay``) and
 the source text the generator writes for recorded values."""
 import collections
+import collections.abc
 import datetime
 import decimal
 import fractions
@@ -345,6 +346,44 @@ def test_objects_without_eq_compare_by_type_and_state_recursively():
     x, y = Plain(1, None), Plain(1, None)
     x.b, y.b = x, y
     replay.check(x, y)
+
+
+class _Counted(collections.abc.MutableMapping):
+    """A cache on the abstract mapping: equal as a mapping whatever its
+    size count says."""
+
+    def __init__(self, data, size):
+        self.data, self.size = dict(data), size
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+    def __setitem__(self, key, value):
+        self.data[key] = value
+
+    def __delitem__(self, key):
+        del self.data[key]
+
+    def __iter__(self):
+        return iter(self.data)
+
+    def __len__(self):
+        return len(self.data)
+
+
+def test_objects_whose_equality_is_a_collection_mixin_also_compare_by_state():
+    """A cache's size count going wrong left it equal as a mapping: the
+    generated tests of its methods caught none of the mutants that broke
+    the count."""
+    replay.check(_Counted({1: 1}, 1), _Counted({1: 1}, 1))
+    with pytest.raises(AssertionError, match=r"value\.size: -1 != 1"):
+        replay.check(_Counted({1: 1}, -1), _Counted({1: 1}, 1))
+    with pytest.raises(AssertionError, match="recorded"):
+        replay.check(_Counted({1: 2}, 1), _Counted({1: 1}, 1))
+    # An equality of the class's own still decides alone.
+    own = type("Own", (_Counted,), {"__eq__": lambda a, b: a.data == b.data,
+                                    "__hash__": None})
+    replay.check(own({1: 1}, -1), own({1: 1}, 1))
 
 
 def test_an_external_module_attribute_is_replaced_in_order_and_restored(mod):
