@@ -356,11 +356,16 @@ def test_values_without_source_text_go_to_a_data_file(tmp_path):
         def both(a, b):
             a.append(1)
             return len(b)
+
+        def total(table):
+            table["sum"] = sum(table.values())
+            return table["sum"]
     """)
     _write(project, "main.py", """
         from app2 import m
         shared = []
         m.both(shared, shared)
+        m.total({f"key{i}": i for i in range(1000)})
     """)
     store = _record(project, tmp_path / "s.sqlite3")
     out = tmp_path / "generated"
@@ -371,8 +376,14 @@ def test_values_without_source_text_go_to_a_data_file(tmp_path):
     data = (out / "test_app2_m_data.pickle").read_bytes()
     assert data.startswith(HEADER.encode())
     assert "pre_run_args" in pickle.loads(data.split(b"\n", 1)[1])["test_both_returns_1"]
+    # A value whose text would run to pages (a table of a thousand entries)
+    # is loaded too: the test stays short.
+    total = _test_of(text, "test_total")
+    assert "replay.load(DATA, 'test_total_returns_499500', 'pre_run_args')" in total
+    assert "'key999'" not in text and len(total) < 1000
     proc = _pytest(out)
     assert proc.returncode == 0, proc.stdout
+    assert "2 passed" in proc.stdout
 
 
 def test_a_value_its_class_reduces_to_a_call_is_rebuilt_by_calling_it(tmp_path):

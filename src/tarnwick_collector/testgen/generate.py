@@ -44,6 +44,10 @@ NEEDS_NESTED = "needs a function or class that cannot be found by name"
 NEEDS_PLACEHOLDER = "needs a value the recorder replaced by a placeholder"
 TEST_SUITE = "functions of the test suite (test_*.py, *_test.py, conftest.py)"
 DEFAULT_PER_FUNCTION = 50
+# A value whose text would be longer (a cache of two thousand entries) is
+# loaded from the data file, as one text cannot rebuild is: a test stays a
+# page long.
+LONGEST_LITERAL = 3000
 
 
 @dataclass
@@ -248,14 +252,16 @@ class _Case:
     def value(self, value: Any, blob_key: str, blob: Any, context: str = "value",
               pick: Optional[str] = None) -> str:
         try:
-            return self.writer.code(value, context)
+            text = self.writer.code(value, context)
+            if len(text) <= LONGEST_LITERAL or not isinstance(blob, bytes):
+                return text
         except NotLiteral:
             if not isinstance(blob, bytes):
                 raise
             self.writer.check_names(value)
-            self.data[blob_key] = blob
-            text = f"replay.load(DATA, {self.name!r}, {blob_key!r})"
-            return text if pick is None else f"{text}[{pick}]"
+        self.data[blob_key] = blob
+        text = f"replay.load(DATA, {self.name!r}, {blob_key!r})"
+        return text if pick is None else f"{text}[{pick}]"
 
     def failure(self) -> Optional[Skipped]:
         """Writes the test (into ``written``), or says why it cannot be."""
