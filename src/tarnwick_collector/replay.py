@@ -48,12 +48,13 @@ from tarnwick_collector.replay_compare import (
     attrs,
     check,
     full_name_of,
+    made_inside,
 )
 from tarnwick_common.utils.object_wrapper import ComputedAttribute
 
 __all__ = [
     "resolve", "module", "match", "finished_generator", "obj", "obj_state", "call_state",
-    "exc", "attrs",
+    "exc", "attrs", "made_inside",
     "plural_rule", "recorded_object", "returns", "raises", "run", "check", "check_globals",
     "load", "Outcome", "add_project_root", "project_roots",
 ]

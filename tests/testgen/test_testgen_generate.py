@@ -8,6 +8,7 @@ import textwrap
 
 import pytest
 
+from tarnwick_collector import replay
 from tarnwick_collector.testgen import HEADER, generate
 from tarnwick_collector.testgen.reader import is_test_suite_module
 
@@ -986,3 +987,37 @@ def test_a_value_that_tells_calls_apart_names_them_with_an_identifier(value):
 
     slug = _value_slug(value)
     assert slug and f"test_f_with_x_{slug}".isidentifier()
+
+
+def test_a_function_made_inside_the_call_is_checked_by_its_name(tmp_path):
+    """A decorator factory returns the decorator it makes: no test can find
+    that function by name, so its calls got no test and a factory that
+    returned nothing went unnoticed. The returned function is told by its
+    module and qualified name."""
+    project = tmp_path / "project"
+    _write(project, "deco/__init__.py", "")
+    source = _write(project, "deco/m.py", """
+        def times(n):
+            def decorator(f):
+                return lambda *a: f(*a) * n
+            return decorator
+
+
+        def adder(k):
+            return lambda x: x + k
+    """)
+    _write(project, "main.py", """
+        from deco import m
+        print(m.times(3)(len)("ab"), m.adder(2)(1))
+    """)
+    text = _tests_that_pass(project, tmp_path, "test_deco_m.py")
+    assert "def test_times_returns_decorator():" in text
+    assert "check_returned(replay.made_inside('deco.m.times.<locals>.decorator'))" in text
+    assert "check_returned(replay.made_inside('deco.m.adder.<locals>.<lambda>'))" in text
+    source.write_text(source.read_text().replace("return decorator", "return None"))
+    proc = _pytest(tmp_path / "generated")
+    assert "1 failed, 1 passed" in proc.stdout, proc.stdout
+    assert "recorded deco.m.times.<locals>.decorator" in proc.stdout
+    # Anything else of that name is not it.
+    with pytest.raises(AssertionError, match="recorded deco.m.times.<locals>.decorator"):
+        replay.check(len, replay.made_inside("deco.m.times.<locals>.decorator"))

@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from tarnwick_collector.store import location, sqlite_store
-from tarnwick_collector.store.decoding import StandIn
+from tarnwick_collector.store.decoding import StandIn, is_stand_in_class, stand_in_name
 from tarnwick_collector.store.render import RecordView
 from tarnwick_collector.testgen.reachable import Reachability, lazy_module_globals
 from tarnwick_collector.testgen.reader import (
@@ -197,6 +197,9 @@ def _end_slug(call: RecordedCall) -> str:
         return "returns_" + slug
     if isinstance(view.returned, StandIn):
         return "returns_" + (_slug(view.returned.tw_full_name.rpartition(".")[2]) or "object")
+    if is_stand_in_class(view.returned):
+        # A function or class by its name: the last part of it.
+        return "returns_" + (_slug(stand_in_name(view.returned).rpartition(".")[2]) or "code")
     return "returns_" + _slug(type(view.returned).__name__)
 
 
@@ -330,7 +333,7 @@ class _Case:
             raised = self.value(view.raised, "execption", b["execption"], "exception")
             lines.append(f"    outcome.check_raised({raised})")
         else:
-            returned = self.value(view.returned, "return_value", b["return_value"])
+            returned = self.value(view.returned, "return_value", b["return_value"], "returned")
             check = "check_hash" if call.full_name.endswith(".__hash__") and \
                 type(view.returned) is int else "check_returned"
             lines.append(f"    outcome.{check}({returned})")

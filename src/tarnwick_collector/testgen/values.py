@@ -209,6 +209,21 @@ class Writer:
         self.imports.add(module)
         return f"{module}.{name}"
 
+    def _nested_ref(self, cls: Any) -> Optional[str]:
+        """A function or class made inside a function (a decorator factory's
+        decorator), named in a returned value: no test can find it, but the
+        one returned can be told by its module and qualified name."""
+        module = getattr(cls, "_tw_module", "")
+        name = getattr(cls, "_tw_name", "")
+        full = f"{module}.{name}" if module else name
+        if "<locals>" not in full or full.startswith("<"):
+            return None
+        if full.startswith("__main__."):
+            if not self.main_module:
+                return None
+            full = self.main_module + full[len("__main__"):]
+        return f"replay.made_inside({full!r})"
+
     def check_names(self, value: Any) -> None:
         """Raises NotByName when ``value`` names code (a class, a function)
         that a test could not find by its name: a value kept as its
@@ -250,7 +265,8 @@ class Writer:
 
     def code(self, value: Any, context: str = "value") -> str:
         """Source text of ``value``; ``context`` is "exception" for a raised
-        exception and "external" for an external call's result."""
+        exception, "external" for an external call's result and "returned"
+        for a returned value (which is only compared, never used)."""
         return self._code(value, context, set(), 0)
 
     def _shared(self, value: Any, seen: Set[int]) -> None:
@@ -294,6 +310,10 @@ class Writer:
         if isinstance(v, (range, slice)):
             return repr(v)
         if is_stand_in_class(v):
+            if context == "returned":
+                nested = self._nested_ref(v)
+                if nested is not None:
+                    return nested
             return self.class_ref(v)
         if isinstance(v, list):
             self._shared(v, seen)
