@@ -572,7 +572,49 @@ class SizeBound {
             }
             return !PyErr_Occurred();
         }
+        if (PyGen_CheckExact(o))
+            return generator(o, depth);
+        static PyObject *local_type = nullptr;
+        if (reinterpret_cast<PyObject *>(t) ==
+            loaded_class(local_type, "_thread", "_local"))
+            return with_dict_attribute(o, depth);
         return instance(o, depth);
+    }
+
+    // A generator, as pympler sizes one: itself, then its frame's locals
+    // one level down (the frame and its code not at all); one that has
+    // ended holds nothing more. Where the locals are not a dict (a proxy
+    // made at each read, 3.13), pympler is left to size it.
+    bool generator(PyObject *o, int depth)
+    {
+        const double flat = builtin_sizeof(Py_TYPE(o), o);
+        if (flat < 0 || !add(flat + 16))
+            return false;
+        if (depth >= kDepth)
+            return true;
+        Ref frame = tw::getattr(o, TW_STR("gi_frame"));
+        if (!frame)
+            return false;
+        if (frame.get() == Py_None)
+            return true;
+        Ref locals = tw::getattr(frame.get(), TW_STR("f_locals"));
+        return locals && PyDict_CheckExact(locals.get()) &&
+               walk(locals.get(), depth + 1);
+    }
+
+    // A thread's own namespace (`threading.local()` itself, whose lookup
+    // runs no code of the program): itself, then the calling thread's dict
+    // of it one level down, as pympler reads `__dict__`.
+    bool with_dict_attribute(PyObject *o, int depth)
+    {
+        const double flat = builtin_sizeof(Py_TYPE(o), o);
+        if (flat < 0 || !add(flat + 16))
+            return false;
+        if (depth >= kDepth)
+            return true;
+        Ref dict = tw::getattr(o, TW_STR("__dict__"));
+        return dict && PyDict_CheckExact(dict.get()) &&
+               walk(dict.get(), depth + 1);
     }
 
     // A subclass of dict written in Python (collections.Counter, say) with
