@@ -423,12 +423,13 @@ bool estimate_is_small(PyObject *obj, PyObject *max)
 // strings and containers (OrderedDict and subclasses of dict written in
 // Python too); instances of plain classes, abstract-collection ones included
 // (their __dict__ one level down, their slots directly, their class not at
-// all, as pympler counts them); and code (classes, functions, methods),
-// which pympler does not count. Each object counts at least what its
-// sys.getsizeof gives, with room to spare, once, at depths 0 to 3; the items
-// of one at depth 3 are not followed. The bound is only used to settle "not
-// too big" when it is far below the limit: any other kind of object met (a
-// native type of a library, an iterator, a module, a class with its own
+// all, as pympler counts them); thread namespaces and generators (their
+// dict, their frame's locals, one level down); and code (classes, functions,
+// methods), which pympler does not count. Each object counts at least what
+// its sys.getsizeof gives, with room to spare, once, at depths 0 to 3; the
+// items of one at depth 3 are not followed. The bound is only used to settle
+// "not too big" when it is far below the limit: any other kind of object met
+// (a native type of a library, an iterator, a module, a class with its own
 // __sizeof__), a total above a quarter of the limit, or a walk too long,
 // gives up and leaves the decision to pympler.
 class SizeBound {
