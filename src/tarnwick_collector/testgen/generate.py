@@ -45,8 +45,8 @@ NEEDS_PLACEHOLDER = "needs a value the recorder replaced by a placeholder"
 TEST_SUITE = "functions of the test suite (test_*.py, *_test.py, conftest.py)"
 DEFAULT_PER_FUNCTION = 50
 # A value whose text would be longer (a cache of two thousand entries) is
-# loaded from the data file, as one text cannot rebuild is: a test stays a
-# page long.
+# loaded from the data file, as one that text cannot rebuild is: a test
+# stays a page long.
 LONGEST_LITERAL = 3000
 
 
@@ -254,10 +254,12 @@ class _Case:
 
     def value(self, value: Any, blob_key: str, blob: Any, context: str = "value",
               pick: Optional[str] = None) -> str:
+        imports = set(self.writer.imports)
         try:
             text = self.writer.code(value, context)
             if len(text) <= LONGEST_LITERAL or not isinstance(blob, bytes):
                 return text
+            self.writer.imports = imports  # the text is not written
         except NotLiteral:
             if not isinstance(blob, bytes):
                 raise
