@@ -32,6 +32,8 @@ EXTERNAL_INCOMPLETE = "an external call's result was not recorded"
 NOT_BY_NAME = "a nested function or lambda, not reachable by name"
 NOT_NAMED = ("the record names the metaclass's initializer, not the function "
              "(a class that inherits its initializer)")
+NAMED_AS_BUILTIN = ("the record names a builtin, not the function (a wrapper that took "
+                    "the builtin's name with functools.wraps)")
 MAIN_OUTSIDE = "a function of the main script, outside the project root"
 GEN_REFUSED = "a value the generator yielded was not recorded"
 GEN_DELEGATED = "a generator that delegates with yield from (the values it passed on were not seen)"
@@ -144,8 +146,10 @@ def read_call(row: Sequence[Any], project_root: str) -> Any:
         return Skipped(rid, name, NOT_BY_NAME)
     if view.module == "builtins":
         # No recorded call is of a builtin: the recorder names the call of
-        # a class whose initializer is inherited by its metaclass's.
-        return Skipped(rid, name, NOT_NAMED)
+        # a class whose initializer is inherited by its metaclass's, or of
+        # a wrapper whose name functools.wraps copied from a builtin.
+        return Skipped(rid, name, NOT_NAMED if name == "builtins.type.__init__"
+                       else NAMED_AS_BUILTIN)
     module = view.module or ""
     if module == "__main__":
         real = _main_module_name(view.full_path, project_root)
