@@ -582,14 +582,20 @@ class SizeBound {
         return instance(o, depth);
     }
 
+    // Counts what the builtin __sizeof__ of a GC-tracked `o` gives.
+    bool add_own_size(PyObject *o)
+    {
+        const double flat = builtin_sizeof(Py_TYPE(o), o);
+        return flat >= 0 && add(flat + 16);
+    }
+
     // A generator, as pympler sizes one: itself, then its frame's locals
     // one level down (the frame and its code not at all); one that has
     // ended holds nothing more. Where the locals are not a dict (a proxy
     // made at each read, 3.13), pympler is left to size it.
     bool generator(PyObject *o, int depth)
     {
-        const double flat = builtin_sizeof(Py_TYPE(o), o);
-        if (flat < 0 || !add(flat + 16))
+        if (!add_own_size(o))
             return false;
         if (depth >= kDepth)
             return true;
@@ -608,8 +614,7 @@ class SizeBound {
     // of it one level down, as pympler reads `__dict__`.
     bool with_dict_attribute(PyObject *o, int depth)
     {
-        const double flat = builtin_sizeof(Py_TYPE(o), o);
-        if (flat < 0 || !add(flat + 16))
+        if (!add_own_size(o))
             return false;
         if (depth >= kDepth)
             return true;
