@@ -431,8 +431,9 @@ def test_thread_namespaces_and_generators_are_settled_without_pympler(monkeypatc
     assert mw.is_size_too_big(values) is False
     assert mw.is_size_too_big(Plain(values=values)) is False
     if sys.version_info >= (3, 13):
-        # A frame's locals are a new proxy at each read there: pympler's.
-        assert len(asked) == 2
+        # A frame's locals are a new proxy at each read there: pympler's,
+        # where they would be followed (not below the deepest level).
+        assert len(asked) == 1
     else:
         assert asked == []
 
