@@ -84,6 +84,10 @@ class Child(Base):
 class Plain(Base):
     pass
 
+class Divided:
+    def __init__(self, by):
+        self.share = 1 / by
+
 class WithNew:
     def __new__(cls, *args):
         return super().__new__(cls)
@@ -218,10 +222,21 @@ def test_initializer_of_a_new_instance_reports_the_class(mod, project):
     assert child[1] is mod.Child and child[2] == (1,)
     # super().__init__ runs Base.__init__ as a method of the instance.
     assert base[1] is mod.Base.__init__ and base[2] == (obj, 2)
+    # The class call returned the instance; the base initializer None.
+    base_end, child_end = project.core.of("return")[:2]
+    assert base_end[2] is None and child_end[2] is obj and child_end[3] is None
     project.core.events.clear()
-    mod.Plain(4)  # inherits Base.__init__: still the class that was called
+    plain = mod.Plain(4)  # inherits Base.__init__: still the class that was called
     (event,) = project.core.of("call")
     assert event[1] is mod.Plain and event[2] == (4,)
+    assert project.core.of("return")[0][2] is plain
+
+
+def test_initializer_that_raises_ends_with_its_exception_only(mod, project):
+    with pytest.raises(ZeroDivisionError):
+        mod.Divided(0)
+    (end,) = project.core.of("return")
+    assert end[2] is None and isinstance(end[3], ZeroDivisionError)
 
 
 def test_initializer_reports_the_class_under_any_metaclass(mod, project):

@@ -110,6 +110,8 @@ def test_method_call_has_its_receiver_first_and_state_before_and_after(recorded)
     assert ser.deserialize(add.return_value) == 1
     (init,) = records["twmod_shop.Cart.__init__"]
     assert ser.deserialize(init.pre_run_args) == ("ann",)  # Cart("ann")
+    built = ser.deserialize(init.return_value)  # as it was when built
+    assert isinstance(built, shop.Cart) and (built.owner, built.items) == ("ann", [])
 
 
 def test_arguments_mutated_by_the_call_differ_before_and_after(recorded):

@@ -72,6 +72,8 @@ static PyObject *end_current_call(PyObject *self, size_t nargsf,
         PyErr_GetExcInfo(&type, &value, &tb);
         PyErr_Restore(type, value, tb);
         retval = Py_None;
+    } else if (e.built) {
+        retval = e.built.get();
     }
     int rc = end_user_call(e.record.get(), retval);
     if (rc < 0)

@@ -84,6 +84,9 @@ struct Entry {
     tw::Ref frame;
     tw::Ref record;
     tw::Ref retval;
+    // The instance an initializer run by calling its class builds: what
+    // the class call returns, and so the call's value when it ends well.
+    tw::Ref built;
     tw::Ref gen;  // weak reference, or empty
     bool generator = false;
     bool closing = false;
@@ -193,7 +196,7 @@ bool other_thread_importing();
 PyObject *core_call(PyObject *entry, PyObject *const *argv, size_t n);
 int core_notify(PyObject *entry, PyObject *const *argv, size_t n);
 bool sampled();
-int push_entry(PyObject *frame, PyObject *record);
+int push_entry(PyObject *frame, PyObject *record, PyObject *built = nullptr);
 int push_whole_entry(Entry &&e);
 Entry *entry_of_current_frame();
 Entry pop_entry();

@@ -167,14 +167,18 @@ static PyObject *called_object(Slot *s, PyObject *func, PyObject *const *args,
 }
 
 // Offers one call to the core: record_user_function_call(called, *args,
-// **kwargs); `func` is the slot's function (borrowed). New reference to its
-// result, or NULL with an exception set.
-static PyObject *offer_call(Slot *s, PyObject *func, PyObject *const *args)
+// **kwargs); `func` is the slot's function (borrowed). `built` is set to
+// the new instance (borrowed) when the call is an initializer run by
+// calling its class, else to NULL. New reference to the core's result, or
+// NULL with an exception set.
+static PyObject *offer_call(Slot *s, PyObject *func, PyObject *const *args,
+                            PyObject **built)
 {
     Py_ssize_t skip;
     tw::Ref called = tw::Ref::steal(called_object(s, func, args, &skip));
     if (!called)
         return nullptr;
+    *built = (s->kind == KIND_INIT && skip == 1) ? args[0] : nullptr;
     const Py_ssize_t npos = s->npos;
     PyObject *varargs = s->has_varargs ? args[npos] : nullptr;
     const Py_ssize_t nvar = (varargs != nullptr && PyTuple_Check(varargs))
@@ -291,7 +295,9 @@ static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
     if ((lost_at_recursion_limit != 0 || lost_otherwise != 0) &&
         flush_lost_calls() < 0)
         return nullptr;
-    tw::Ref record = tw::Ref::steal(offer_call(self, func.get(), args));
+    PyObject *built;
+    tw::Ref record =
+        tw::Ref::steal(offer_call(self, func.get(), args, &built));
     if (!record) {
         if (contain_lost_call() < 0)
             return nullptr;
@@ -306,7 +312,7 @@ static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
             return nullptr;
         Py_RETURN_NONE;
     }
-    if (push_entry(frame, record.get()) < 0) {
+    if (push_entry(frame, record.get(), built) < 0) {
         PyErr_Clear();
         if (end_user_call(record.get(), Py_None) < 0)
             return nullptr;

@@ -204,12 +204,14 @@ int push_whole_entry(Entry &&e)
     return 0;
 }
 
-int push_entry(PyObject *frame, PyObject *record)
+int push_entry(PyObject *frame, PyObject *record, PyObject *built)
 {
     Entry e;
     e.frame = tw::Ref::borrow(frame);
     e.record = tw::Ref::borrow(record);
     e.retval = tw::Ref::borrow(Py_None);
+    if (built != nullptr)
+        e.built = tw::Ref::borrow(built);
     return push_whole_entry(std::move(e));
 }
 
