@@ -1092,6 +1092,8 @@ class Outcome:
         self.kwargs = kwargs
         self.returned: Any = None
         self.raised: Optional[BaseException] = None
+        # For an initializer: the instance it ran on.
+        self.built: Any = None
         # For a generator: the values it yielded and how it ended.
         self.yielded: List[Any] = []
         self.ending: Optional[str] = None
@@ -1105,6 +1107,12 @@ class Outcome:
                 f"{self.target} raised {type(self.raised).__qualname__}: {self.raised}; "
                 f"the record says it returned {_short(expected)}") from self.raised
         check(self.returned, expected, "returned value")
+
+    def check_built(self, expected: Any) -> None:
+        """The instance an initializer built, as calling its class returned
+        it in the recorded run."""
+        self.check_returned(None)
+        check(self.built, expected, "instance built")
 
     def check_hash(self, expected: int) -> None:
         """What ``__hash__`` returned: the recorded int, unless the hash
@@ -1391,6 +1399,7 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     patches = _Patches()
     replay = _Replay(target, external)
     outcome = Outcome(target, args, kwargs)
+    outcome.built = instance
     try:
         _set_globals(patches, namespace, globals_used or {})
         _install_external(patches, replay, namespace, {c.name for c in external})

@@ -216,9 +216,12 @@ def test_generated_tests_rebuild_each_kind_of_call_and_pass(recorded, tmp_path):
     text = (out / "test_app_core.py").read_text()
     assert text.startswith(HEADER + "\n")
 
-    # An initializer runs on a new instance, a method on its rebuilt receiver.
-    init = _test_of(text, "test_account_init_returns_none_with_owner_ann")
+    # An initializer runs on a new instance, and the instance it built is
+    # checked; a method runs on its rebuilt receiver.
+    init = _test_of(text, "test_account_init_builds_account_with_owner_ann")
     assert "init=True" in init and "args=('ann', 100)" in init
+    assert "check_built(replay.obj(app.core.Account, owner='ann', balance=100, " \
+        "history=[]))" in init
     deposit = _test_of(text, "test_account_deposit_returns_150")
     assert "replay.obj(app.core.Account, owner='ann', balance=100, history=[])" in deposit
     assert "balance=150, history=[50]" in deposit  # the receiver after the call
@@ -1033,3 +1036,55 @@ def test_a_function_made_inside_the_call_is_checked_by_its_name(tmp_path):
     # Anything else of that name is not it.
     with pytest.raises(AssertionError, match="recorded deco.m.times.<locals>.decorator"):
         replay.check(len, replay.made_inside("deco.m.times.<locals>.decorator"))
+
+
+def test_an_initializer_is_checked_by_the_instance_it_built(tmp_path):
+    """Calling a class returns the instance its initializer built: the test
+    checks it, so an initializer that leaves an attribute out or sets it
+    wrong fails. An instance holding what the recorder could not keep (a
+    lock) still gets a test of how the call ended."""
+    project = tmp_path / "project"
+    _write(project, "inv/__init__.py", "")
+    source = _write(project, "inv/m.py", """
+        import threading
+
+        LOCK = threading.Lock()
+
+
+        class Stock:
+            def __init__(self, item, count=1):
+                self.item = item
+                self.count = count * 2
+                self.moves = []
+
+
+        class Guarded:
+            def __init__(self, name):
+                self.name = name
+                self.lock = LOCK
+
+
+        class Special(Stock):
+            def __init__(self, item):
+                super().__init__(item, 5)
+    """)
+    _write(project, "main.py", """
+        from inv import m
+        m.Stock("nail", 3), m.Guarded("g"), m.Special("bolt")
+    """)
+    text = _tests_that_pass(project, tmp_path, "test_inv_m.py")
+    stock = _test_of(text, "test_stock_init_builds_stock")
+    assert "check_built(replay.obj(inv.m.Stock, item='nail', count=6, moves=[]))" in stock
+    assert "check_returned(None)" in _test_of(text, "test_guarded_init_builds_guarded")
+    # The base initializer Special's ran is a method of the instance.
+    assert "check_built(replay.obj(inv.m.Special, item='bolt', count=10, moves=[]))" in \
+        _test_of(text, "test_special_init_builds_special")
+    assert "init=True" not in _test_of(text, "test_stock_init_returns_none")
+    original = source.read_text()
+    for mutated, message in ((original.replace("count * 2", "count * 3"),
+                              "instance built.count: 9 != 6 (recorded)"),
+                             (original.replace("self.moves = []", "pass"), "moves")):
+        source.write_text(mutated)
+        proc = _pytest(tmp_path / "generated")
+        assert "3 failed, 1 passed" in proc.stdout, proc.stdout
+        assert message in proc.stdout

@@ -192,6 +192,8 @@ def _end_slug(call: RecordedCall) -> str:
             else:
                 name = view.raised.tw_full_name
         return "raises_" + (_slug(name.rpartition(".")[2]) or "exception")
+    if _builds(call):
+        return "builds_" + _slug(call.full_name.rpartition(".")[0].rpartition(".")[2])
     slug = _value_slug(view.returned)
     if slug is not None:
         return "returns_" + slug
@@ -201,6 +203,13 @@ def _end_slug(call: RecordedCall) -> str:
         # A function or class by its name: the last part of it.
         return "returns_" + (_slug(stand_in_name(view.returned).rpartition(".")[2]) or "code")
     return "returns_" + _slug(type(view.returned).__name__)
+
+
+def _builds(call: RecordedCall) -> bool:
+    """Whether the call is an initializer run by calling its class whose
+    record holds the instance it built, as the class call returned it."""
+    return call.receiver_omitted and call.full_name.endswith(".__init__") and \
+        call.view.returned is not None and call.view.raised is None
 
 
 def _name_tests(calls: List[RecordedCall]) -> Dict[int, str]:
@@ -334,6 +343,8 @@ class _Case:
         elif view.raised is not None:
             raised = self.value(view.raised, "execption", b["execption"], "exception")
             lines.append(f"    outcome.check_raised({raised})")
+        elif _builds(call):
+            lines.append(self._built())
         else:
             returned = self.value(view.returned, "return_value", b["return_value"], "returned")
             check = "check_hash" if call.full_name.endswith(".__hash__") and \
@@ -343,6 +354,20 @@ class _Case:
         kwargs_after = self.value(view.kwargs_after, "post_run_kwargs", b["post_run_kwargs"])
         lines.append(f"    outcome.check_arguments({args_after}, {kwargs_after})")
         return "\n".join(_wrap(line) for line in lines) + "\n"
+
+    def _built(self) -> str:
+        """The check of the instance an initializer built. Where the record
+        holds it with a value the recorder could not keep, or one no test
+        can name, only the call's ending is checked."""
+        imports = set(self.writer.imports)
+        try:
+            built = self.value(self.call.view.returned, "return_value",
+                               self.call.blobs["return_value"], "returned")
+        except (NeedsPlaceholder, NotByName, NotLiteral):
+            self.writer.imports = imports
+            self.data.pop("return_value", None)
+            return "    outcome.check_returned(None)"
+        return f"    outcome.check_built({built})"
 
     def _external(self) -> List[str]:
         """The recorded external calls as the test replays them. A call of a
@@ -507,15 +532,16 @@ def _wrap(line: str) -> str:
     stripped = line.lstrip(" ")
     indent = len(line) - len(stripped)
     for head in ("args=", "kwargs=", "globals_used=", "replay.returns(", "replay.raises(",
-                 "outcome.check_returned(", "outcome.check_hash(", "outcome.check_raised(",
-                 "outcome.check_yielded(", "outcome.check_arguments("):
+                 "outcome.check_returned(", "outcome.check_built(", "outcome.check_hash(",
+                 "outcome.check_raised(", "outcome.check_yielded(",
+                 "outcome.check_arguments("):
         if stripped.startswith(head):
             if head.endswith("("):
                 inner = stripped[len(head) - 1:]
                 tail = ""
                 if inner.endswith(","):
                     inner, tail = inner[:-1], ","
-                return " " * indent + head[:-1] + layout(inner, indent) + tail
+                return " " * indent + head[:-1] + layout(inner, indent, len(head) - 1) + tail
             value = stripped[len(head):]
             tail = ""
             if value.endswith(","):
