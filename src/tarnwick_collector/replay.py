@@ -37,7 +37,7 @@ import os
 import pickle
 import sys
 import types
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from tarnwick_collector import callsites
 from tarnwick_collector.replay_compare import (
@@ -1380,11 +1380,12 @@ def _with_sentinel_defaults(function: Any, args: Tuple[Any, ...], kwargs: Dict[s
 
 def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]] = None,
         globals_used: Optional[Dict[str, Any]] = None,
-        external: Sequence[_Expected] = (), init: bool = False,
+        external: Sequence[_Expected] = (), init: Union[bool, str] = False,
         generator: Optional[Tuple[int, bool]] = None) -> Outcome:
     """Call the function named ``target`` as the record says and return what
     it did. ``init``: ``target`` is an initializer that the program ran by
-    calling its class; it runs on a new, uninitialised instance.
+    calling its class; it runs on a new, uninitialised instance of that
+    class, or of the class ``init`` names (one that inherits it).
     ``generator``: ``target`` is a generator function, iterated for that
     many values and then closed (when the second item is true) or run on to
     its end, with the external calls still replaced."""
@@ -1393,7 +1394,7 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     args, kwargs = _with_sentinel_defaults(function, tuple(args), kwargs, 1 if init else 0)
     instance = None
     if init:
-        owner = resolve(target.rpartition(".")[0])
+        owner = resolve(init if isinstance(init, str) else target.rpartition(".")[0])
         instance = owner.__new__(owner)
     namespace = _namespace_of(function)
     patches = _Patches()

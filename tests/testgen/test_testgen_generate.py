@@ -1067,10 +1067,15 @@ def test_an_initializer_is_checked_by_the_instance_it_built(tmp_path):
         class Special(Stock):
             def __init__(self, item):
                 super().__init__(item, 5)
+
+
+        class Inherits(Stock):
+            def restock(self):
+                self.count += 1
     """)
     _write(project, "main.py", """
         from inv import m
-        m.Stock("nail", 3), m.Guarded("g"), m.Special("bolt")
+        m.Stock("nail", 3), m.Guarded("g"), m.Special("bolt"), m.Inherits("pin")
     """)
     text = _tests_that_pass(project, tmp_path, "test_inv_m.py")
     stock = _test_of(text, "test_stock_init_builds_stock")
@@ -1080,11 +1085,15 @@ def test_an_initializer_is_checked_by_the_instance_it_built(tmp_path):
     assert "check_built(replay.obj(inv.m.Special, item='bolt', count=10, moves=[]))" in \
         _test_of(text, "test_special_init_builds_special")
     assert "init=True" not in _test_of(text, "test_stock_init_returns_none")
+    # A class that inherits its initializer: the instance is of that class.
+    inherits = _test_of(text, "test_stock_init_builds_inherits")
+    assert "init='inv.m.Inherits'" in inherits
+    assert "check_built(replay.obj(inv.m.Inherits, item='pin', count=2, moves=[]))" in inherits
     original = source.read_text()
     for mutated, message in ((original.replace("count * 2", "count * 3"),
                               "instance built.count: 9 != 6 (recorded)"),
                              (original.replace("self.moves = []", "pass"), "moves")):
         source.write_text(mutated)
         proc = _pytest(tmp_path / "generated")
-        assert "3 failed, 1 passed" in proc.stdout, proc.stdout
+        assert "4 failed, 1 passed" in proc.stdout, proc.stdout
         assert message in proc.stdout

@@ -249,6 +249,8 @@ class RecordView:
         args = self.args_before
         if not names or not isinstance(args, (tuple, list)):
             return False
+        if (self.full_name or "").endswith(".__init__") and self.returned is not None:
+            return True  # the instance the class call returned
         if names[0] == "cls":
             # `__new__` is a static method: its class is an argument. A
             # method of a metaclass names its class `cls` too, and keeps

@@ -15,7 +15,12 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from tarnwick_collector.store import location, sqlite_store
-from tarnwick_collector.store.decoding import StandIn, is_stand_in_class, stand_in_name
+from tarnwick_collector.store.decoding import (
+    StandIn,
+    effective_class_and_state,
+    is_stand_in_class,
+    stand_in_name,
+)
 from tarnwick_collector.store.render import RecordView
 from tarnwick_collector.testgen.reachable import Reachability, lazy_module_globals
 from tarnwick_collector.testgen.reader import (
@@ -193,7 +198,8 @@ def _end_slug(call: RecordedCall) -> str:
                 name = view.raised.tw_full_name
         return "raises_" + (_slug(name.rpartition(".")[2]) or "exception")
     if _builds(call):
-        return "builds_" + _slug(call.full_name.rpartition(".")[0].rpartition(".")[2])
+        built = effective_class_and_state(view.returned)[0] or call.full_name[: -len(".__init__")]
+        return "builds_" + (_slug(built.rpartition(".")[2]) or "object")
     slug = _value_slug(view.returned)
     if slug is not None:
         return "returns_" + slug
@@ -323,7 +329,7 @@ class _Case:
                 call_lines.extend(f"            {text}," for text in replaced)
                 call_lines.append("        ],")
         if call.receiver_omitted and call.full_name.endswith(".__init__"):
-            call_lines.append("        init=True,")
+            call_lines.append(f"        init={self._built_class()!r},")
         gen = view.generator
         if gen is not None:
             closed = gen.ending in ("closed", "abandoned")
@@ -354,6 +360,20 @@ class _Case:
         kwargs_after = self.value(view.kwargs_after, "post_run_kwargs", b["post_run_kwargs"])
         lines.append(f"    outcome.check_arguments({args_after}, {kwargs_after})")
         return "\n".join(_wrap(line) for line in lines) + "\n"
+
+    def _built_class(self) -> Any:
+        """The class an initializer's test makes its instance of: True (the
+        class that defines it) unless the record holds an instance of
+        another class the test can import, one that inherits the
+        initializer."""
+        call = self.call
+        cls_name, _ = effective_class_and_state(call.view.returned)
+        owner = call.full_name[: -len(".__init__")]
+        if not _builds(call) or not cls_name or cls_name == owner or "<" in cls_name:
+            return True
+        if cls_name.startswith("__main__."):
+            cls_name = call.module + cls_name[len("__main__"):]
+        return cls_name
 
     def _built(self) -> str:
         """The check of the instance an initializer built. Where the record
