@@ -293,6 +293,22 @@ def test_arguments_are_named_for_each_kind_of_method(tmp_path):
     }
 
 
+def test_an_initializer_taking_instances_of_its_class_is_named_by_what_it_built(tmp_path):
+    # Without the instance the class call returned, the first argument, of
+    # the initializer's own class, would pass for the receiver.
+    write(tmp_path, "tree.py", """
+        class Node:
+            def __init__(self, *children):
+                self.children = children
+
+        Node(Node())
+    """)
+    proc = tarnwick("record", "tree.py", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    records = json.loads(tarnwick("show", "--json", cwd=tmp_path).stdout)["calls"]
+    assert [list(r["arguments_before"]) for r in records] == [[], ["*children[0]"]]
+
+
 def test_demo_prints_the_recorded_calls(tmp_path):
     proc = tarnwick("demo", "--store", str(tmp_path / "demo.sqlite3"), cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
