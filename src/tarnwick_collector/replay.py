@@ -49,12 +49,13 @@ from tarnwick_collector.replay_compare import (
     check,
     full_name_of,
     made_inside,
+    unkept,
 )
 from tarnwick_common.utils.object_wrapper import ComputedAttribute
 
 __all__ = [
     "resolve", "module", "match", "finished_generator", "obj", "obj_state", "call_state",
-    "exc", "attrs", "made_inside",
+    "exc", "attrs", "made_inside", "unkept",
     "plural_rule", "recorded_object", "returns", "raises", "run", "check", "check_globals",
     "load", "Outcome", "add_project_root", "project_roots",
 ]

@@ -376,13 +376,14 @@ class _Case:
         return cls_name
 
     def _built(self) -> str:
-        """The check of the instance an initializer built. Where the record
-        holds it with a value the recorder could not keep, or one no test
-        can name, only the call's ending is checked."""
+        """The check of the instance an initializer built. A part the
+        recorder could not keep (a file it opened) passes whatever it is;
+        where the instance holds a value no test can name, only the call's
+        ending is checked."""
         imports = set(self.writer.imports)
         try:
             built = self.value(self.call.view.returned, "return_value",
-                               self.call.blobs["return_value"], "returned")
+                               self.call.blobs["return_value"], "built")
         except (NeedsPlaceholder, NotByName, NotLiteral):
             self.writer.imports = imports
             self.data.pop("return_value", None)
