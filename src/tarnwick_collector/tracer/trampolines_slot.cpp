@@ -175,10 +175,12 @@ static PyObject *offer_call(Slot *s, PyObject *func, PyObject *const *args,
                             PyObject **built)
 {
     Py_ssize_t skip;
+    *built = nullptr;
     tw::Ref called = tw::Ref::steal(called_object(s, func, args, &skip));
     if (!called)
         return nullptr;
-    *built = (s->kind == KIND_INIT && skip == 1) ? args[0] : nullptr;
+    if (s->kind == KIND_INIT && skip == 1)
+        *built = args[0];
     const Py_ssize_t npos = s->npos;
     PyObject *varargs = s->has_varargs ? args[npos] : nullptr;
     const Py_ssize_t nvar = (varargs != nullptr && PyTuple_Check(varargs))
@@ -295,7 +297,7 @@ static PyObject *Slot_vectorcall(PyObject *self_, PyObject *const *args,
     if ((lost_at_recursion_limit != 0 || lost_otherwise != 0) &&
         flush_lost_calls() < 0)
         return nullptr;
-    PyObject *built;
+    PyObject *built = nullptr;
     tw::Ref record =
         tw::Ref::steal(offer_call(self, func.get(), args, &built));
     if (!record) {
