@@ -194,19 +194,27 @@ def test_external_calls_of_project_code_under_another_import_directory_are_serve
     assert "1 passed" in proc.stdout, proc.stdout
 
 
-def test_a_value_kept_as_its_pickle_that_names_a_lambda_is_skipped(tmp_path):
-    # The shared list makes the value a data-file pickle, which would name
-    # the lambda when loaded.
+@pytest.mark.parametrize("made_again", [True, False])
+def test_a_value_kept_as_its_pickle_that_names_a_lambda(tmp_path, made_again):
+    # The shared list makes the value a data-file pickle, which names the
+    # lambda when loaded: made again from the module's code, unless it
+    # reads a variable of the function around it.
     (tmp_path / "shapes.py").write_text(textwrap.dedent("""
-        def pair():
-            box = [lambda: 1]
+        def pair(n):
+            box = [lambda: %s]
             return box, box
-    """))
-    (tmp_path / "main.py").write_text("import shapes\nshapes.pair()\n")
+    """ % ("1" if made_again else "n")))
+    (tmp_path / "main.py").write_text("import shapes\nshapes.pair(1)\n")
     assert tarnwick("record", "--quiet", "main.py", cwd=tmp_path).returncode == 0
     proc = tarnwick("generate-tests", cwd=tmp_path)
-    assert "needs a function or class that cannot be found by name: 1" in proc.stdout
-    assert "0 test(s) written" in proc.stdout
+    if not made_again:
+        assert "needs a function or class that cannot be found by name: 1" in proc.stdout
+        assert "0 test(s) written" in proc.stdout
+        return
+    assert "1 test(s) written" in proc.stdout
+    assert "replay.load(DATA" in (tmp_path / "tests" / "generated" / "test_shapes.py").read_text()
+    proc = run_generated(tmp_path)
+    assert "1 passed" in proc.stdout, proc.stdout
 
 
 def test_a_global_naming_a_lambda_is_left_as_defined_and_the_test_says_so(tmp_path):

@@ -1100,3 +1100,89 @@ def test_an_initializer_is_checked_by_the_instance_it_built(tmp_path):
         source.write_text(mutated)
         proc = _pytest(tmp_path / "generated")
         assert outcome in proc.stdout and message in proc.stdout, proc.stdout
+
+
+def test_functions_defined_inside_functions_are_made_again_from_their_code(
+        tmp_path, monkeypatch):
+    """A callback a function defines (a test suite's command) is no global:
+    the test makes it again from its module's code, with the module's
+    globals, when it uses no variable of the function around it."""
+    project = tmp_path / "project"
+    _write(project, "cb/__init__.py", "")
+    source = _write(project, "cb/m.py", """
+        SCALE = 10
+
+
+        def apply(callback, values):
+            return [callback(v) for v in values]
+
+
+        def run():
+            def scaled(v, plus=1):
+                return v * SCALE + plus
+
+            offset = 3
+
+            def shifted(v):
+                return v + offset
+
+            return apply(scaled, [1, 2]), apply(shifted, [1])
+    """)
+    _write(project, "main.py", """
+        from cb import m
+        print(m.run())
+    """)
+    text = _tests_that_pass(project, tmp_path, "test_cb_m.py")
+    applied = _test_of(text, "test_apply_returns_list")
+    assert "replay.nested_function('cb.m', 'run.<locals>.scaled')" in applied
+    assert "check_returned([11, 21])" in applied
+    # One that reads a variable of the function around it cannot be made.
+    report = generate(str(tmp_path / "s.sqlite3"), str(tmp_path / "again"),
+                      project_root=str(project))
+    assert [s.detail for s in report.skipped if s.full_name == "cb.m.apply"] == [
+        "cb.m.run.<locals>.shifted"]
+    monkeypatch.syspath_prepend(str(project))
+    monkeypatch.delitem(sys.modules, "cb", raising=False)
+    monkeypatch.delitem(sys.modules, "cb.m", raising=False)
+    made = replay.nested_function("cb.m", "run.<locals>.scaled")
+    assert made is replay.nested_function("cb.m", "run.<locals>.scaled")
+    assert made(2) == 21 and made.__qualname__ == "run.<locals>.scaled"
+    with pytest.raises(LookupError, match="cannot be made again"):
+        replay.nested_function("cb.m", "run.<locals>.shifted")
+    source.write_text(source.read_text().replace("v * SCALE + plus", "v * SCALE - plus"))
+    proc = _pytest(tmp_path / "generated")
+    assert "2 failed, 1 passed" in proc.stdout and "9 != 11" in proc.stdout, proc.stdout
+
+
+def test_a_context_manager_made_of_a_generator_gives_its_recorded_results(tmp_path):
+    """A function decorated with contextlib.contextmanager is called through
+    contextlib's wrapper: an external call, whose context manager holds a
+    generator the recorder cannot keep. Entering and leaving it are
+    recorded calls, and the test gives their results."""
+    project = tmp_path / "project"
+    _write(project, "cm/__init__.py", "")
+    source = _write(project, "cm/m.py", """
+        import contextlib
+
+
+        @contextlib.contextmanager
+        def opened(name):
+            yield name.upper()
+
+
+        def use(name):
+            with opened(name) as handle:
+                return handle + "!"
+    """)
+    _write(project, "main.py", """
+        from cm import m
+        print(m.use("a"))
+    """)
+    text = _tests_that_pass(project, tmp_path, "test_cm_m.py")
+    use = _test_of(text, "test_use_returns_a")
+    assert "'cm.m.opened',\n                replay.recorded_object(" \
+        "'contextlib._GeneratorContextManager')," in use
+    assert "replay.returns('contextlib._GeneratorContextManager.__enter__', 'A')" in use
+    source.write_text(source.read_text().replace('handle + "!"', 'handle + "?"'))
+    proc = _pytest(tmp_path / "generated")
+    assert "1 failed" in proc.stdout and "'A?' != 'A!'" in proc.stdout, proc.stdout

@@ -1045,3 +1045,20 @@ def test_a_secret_the_recorder_replaced_in_a_message_matches_any_text():
     outcome.check_raised(ValueError("invalid literal for int() with base 10: '<redacted>'"))
     with pytest.raises(AssertionError, match="exception arguments"):
         outcome.check_raised(ValueError("invalid literal for int() with base 16: '<redacted>'"))
+
+
+def test_a_context_manager_made_of_a_generator_loads_as_its_recorded_calls(tmp_path):
+    """A data file holds the context manager contextlib.contextmanager made
+    as its class and state, with the generator the recorder could not keep:
+    it loads as an object whose entering and leaving give the recorded
+    results, and in a compared value it passes whatever is there."""
+    state = {"gen": None, "args": (1,), "kwds": {}}
+    stream = (b"\x80\x04\x95\x00\x00\x00\x00\x00\x00\x00\x00"
+              b"ccontextlib\n_GeneratorContextManager\n)\x81" + pickle.dumps(state)[2:-1]
+              + b"b.")
+    path = tmp_path / "data.pickle"
+    path.write_bytes(b"# header\n" + pickle.dumps({"case": {"external_0_return_value": stream}}))
+    loaded = replay.load(str(path), "case", "external_0_return_value")
+    assert isinstance(loaded, replay.recorded_object)
+    assert loaded._tw_type == "contextlib._GeneratorContextManager"
+    replay.check(open, loaded)

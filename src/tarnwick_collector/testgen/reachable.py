@@ -15,7 +15,9 @@ import ast
 import inspect
 import os
 import sys
-from typing import Callable, Dict, FrozenSet, Optional, Sequence
+from typing import Callable, Dict, FrozenSet, Optional, Sequence, Tuple
+
+from tarnwick_collector.replay import NestedDefs
 
 # Statements whose bodies run at the top of the module.
 _BLOCKS = (ast.If, ast.For, ast.AsyncFor, ast.While, ast.With, ast.AsyncWith, ast.Try)
@@ -168,6 +170,8 @@ class Reachability:
         # Per package: the names its top binds to something else than its
         # submodule of that name.
         self._not_submodules: Dict[str, FrozenSet[str]] = {}
+        # Per module: the functions its functions define.
+        self._nested: Dict[str, Optional[NestedDefs]] = {}
 
     def _source(self, module: str) -> Optional[str]:
         parts = module.split(".")
@@ -220,6 +224,32 @@ class Reachability:
                 return None
             return self._exports.get(target)
         return star
+
+    def split_module(self, full_name: str) -> Tuple[str, str]:
+        """(module, rest) of ``full_name``, the module the longest prefix
+        with a source under the roots; ("", full_name) when none has."""
+        parts = full_name.split(".")
+        for i in range(len(parts) - 1, 0, -1):
+            module = ".".join(parts[:i])
+            if self._source(module) is not None:
+                return module, ".".join(parts[i:])
+        return "", full_name
+
+    def nested_function(self, module: str, qualname: str) -> bool:
+        """Whether a test can make again the function that a function of
+        ``module`` defines as ``qualname`` (``replay.nested_function``)."""
+        if module not in self._nested:
+            found: Optional[NestedDefs] = None
+            path = self._source(module)
+            if path is not None:
+                try:
+                    with open(path, "rb") as fh:
+                        found = NestedDefs(fh.read(), path)
+                except (OSError, SyntaxError, ValueError, RecursionError):
+                    found = None
+            self._nested[module] = found
+        defs = self._nested[module]
+        return defs is not None and defs.find(qualname) is not None
 
     def shadowed(self, module: str) -> bool:
         """Whether the dotted path of ``module`` leads somewhere else: a

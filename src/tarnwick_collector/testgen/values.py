@@ -55,6 +55,10 @@ class NotLiteral(Exception):
     """The value has no exact source text here."""
 
 
+#: The class of the context managers contextlib.contextmanager makes.
+GENERATOR_CONTEXT_MANAGER = "contextlib._GeneratorContextManager"
+
+
 class NeedsPlaceholder(Exception):
     """The value holds a placeholder of the recorder (or a part that could
     not be decoded): what it stood for is not known."""
@@ -187,7 +191,10 @@ class Writer:
         module = getattr(cls, "_tw_module", "")
         name = getattr(cls, "_tw_name", "")
         if "<" in name or "<" in module:
-            raise NotByName(f"{module}.{name}" if module else name)
+            made = self._made_again(module, name)
+            if made is None:
+                raise NotByName(f"{module}.{name}" if module else name)
+            return made
         if module == "__main__":
             if not self.main_module:
                 raise NotByName(f"{name}, of the main script, which is not importable")
@@ -208,6 +215,20 @@ class Writer:
             return f"replay.resolve({full!r})"
         self.imports.add(module)
         return f"{module}.{name}"
+
+    def _made_again(self, module: str, name: str) -> Optional[str]:
+        """The text that makes again a function defined inside a function
+        of a module of the project (see ``replay.nested_function``), or
+        None where the test cannot."""
+        if self.reachable is None or "<locals>" not in name or "<" in module:
+            return None
+        if not module:  # named by its full name alone
+            module, name = self.reachable.split_module(name)
+        if not module or module == "__main__":
+            return None
+        if not self.reachable.nested_function(module, name):
+            return None
+        return f"replay.nested_function({module!r}, {name!r})"
 
     def _nested_ref(self, cls: Any) -> Optional[str]:
         """A function or class made inside a function (a decorator factory's
@@ -237,7 +258,9 @@ class Writer:
             seen.add(id(v))
             names: List[str] = []
             if is_stand_in_class(v):
-                names.append(stand_in_name(v))
+                if self._made_again(getattr(v, "_tw_module", ""),
+                                    getattr(v, "_tw_name", "")) is None:
+                    names.append(stand_in_name(v))
             elif isinstance(v, StandIn):
                 full = v.tw_full_name
                 if finished_generator_of(v) is not None:
@@ -357,6 +380,11 @@ class Writer:
     def _stand_in(self, v: StandIn, context: str, seen: Set[int], depth: int) -> str:
         name = v.tw_full_name
         args = v.tw_args
+        if name == GENERATOR_CONTEXT_MANAGER and context == "external":
+            # Made by a function decorated with contextlib.contextmanager:
+            # its generator is never kept, and entering and leaving it are
+            # recorded calls.
+            return f"replay.recorded_object({name!r})"
         if is_call_stand_in(v):
             raise NotLiteral("a value made by a call")
         if name == REDACTED:
