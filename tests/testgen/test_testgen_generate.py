@@ -1072,10 +1072,17 @@ def test_an_initializer_is_checked_by_the_instance_it_built(tmp_path):
         class Inherits(Stock):
             def restock(self):
                 self.count += 1
+
+
+        def local_kind():
+            class Local(Stock):
+                pass
+            return Local("tack", 4)
     """)
     _write(project, "main.py", """
         from inv import m
         m.Stock("nail", 3), m.Guarded("g"), m.Special("bolt"), m.Inherits("pin")
+        m.local_kind()
     """)
     text = _tests_that_pass(project, tmp_path, "test_inv_m.py")
     stock = _test_of(text, "test_stock_init_builds_stock")
@@ -1090,12 +1097,16 @@ def test_an_initializer_is_checked_by_the_instance_it_built(tmp_path):
     inherits = _test_of(text, "test_stock_init_builds_inherits")
     assert "init='inv.m.Inherits'" in inherits
     assert "check_built(replay.obj(inv.m.Inherits, item='pin', count=2, moves=[]))" in inherits
+    # An instance of a class no test can name is a placeholder as a whole:
+    # the initializer runs on an instance of its own class.
+    local = _test_of(text, "test_stock_init_returns_none_with_item_tack")
+    assert "init=True" in local and "check_returned(None)" in local
     original = source.read_text()
     for mutated, outcome, message in (
-            (original.replace("count * 2", "count * 3"), "4 failed, 1 passed",
+            (original.replace("count * 2", "count * 3"), "4 failed, 2 passed",
              "instance built.count: 9 != 6 (recorded)"),
-            (original.replace("self.moves = []", "pass"), "4 failed, 1 passed", "moves"),
-            (original.replace("self.name = name", "pass"), "1 failed, 4 passed",
+            (original.replace("self.moves = []", "pass"), "4 failed, 2 passed", "moves"),
+            (original.replace("self.name = name", "pass"), "1 failed, 5 passed",
              "instance built.name: missing")):
         source.write_text(mutated)
         proc = _pytest(tmp_path / "generated")

@@ -35,6 +35,7 @@ from tarnwick_collector.testgen.reader import (
 )
 from tarnwick_collector.testgen.values import (
     PICKLER,
+    UNPICKLABLE,
     NeedsPlaceholder,
     NotByName,
     NotLiteral,
@@ -200,6 +201,8 @@ def _end_slug(call: RecordedCall) -> str:
     if _builds(call):
         built = effective_class_and_state(view.returned)[0] or call.full_name[: -len(".__init__")]
         return "builds_" + (_slug(built.rpartition(".")[2]) or "object")
+    if _initializes(call):
+        return "returns_none"
     slug = _value_slug(view.returned)
     if slug is not None:
         return "returns_" + slug
@@ -211,11 +214,18 @@ def _end_slug(call: RecordedCall) -> str:
     return "returns_" + _slug(type(view.returned).__name__)
 
 
+def _initializes(call: RecordedCall) -> bool:
+    """Whether the call is an initializer run by calling its class."""
+    return call.receiver_omitted and call.full_name.endswith(".__init__")
+
+
 def _builds(call: RecordedCall) -> bool:
     """Whether the call is an initializer run by calling its class whose
-    record holds the instance it built, as the class call returned it."""
-    return call.receiver_omitted and call.full_name.endswith(".__init__") and \
-        call.view.returned is not None and call.view.raised is None
+    record holds the instance it built, as the class call returned it (not
+    a placeholder standing for all of it)."""
+    returned = call.view.returned
+    return _initializes(call) and returned is not None and call.view.raised is None and \
+        not (isinstance(returned, StandIn) and returned.tw_full_name == UNPICKLABLE)
 
 
 def _name_tests(calls: List[RecordedCall]) -> Dict[int, str]:
@@ -328,7 +338,7 @@ class _Case:
                 call_lines.append("        external=[")
                 call_lines.extend(f"            {text}," for text in replaced)
                 call_lines.append("        ],")
-        if call.receiver_omitted and call.full_name.endswith(".__init__"):
+        if _initializes(call):
             call_lines.append(f"        init={self._built_class()!r},")
         gen = view.generator
         if gen is not None:
@@ -349,8 +359,8 @@ class _Case:
         elif view.raised is not None:
             raised = self.value(view.raised, "execption", b["execption"], "exception")
             lines.append(f"    outcome.check_raised({raised})")
-        elif _builds(call):
-            lines.append(self._built())
+        elif _initializes(call):
+            lines.append(self._built() if _builds(call) else "    outcome.check_returned(None)")
         else:
             returned = self.value(view.returned, "return_value", b["return_value"], "returned")
             check = "check_hash" if call.full_name.endswith(".__hash__") and \
