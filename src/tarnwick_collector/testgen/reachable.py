@@ -17,7 +17,7 @@ import os
 import sys
 from typing import Callable, Dict, FrozenSet, Optional, Sequence, Tuple
 
-from tarnwick_collector.replay import NestedDefs
+from tarnwick_collector.replay_nested import NestedDefs
 
 # Statements whose bodies run at the top of the module.
 _BLOCKS = (ast.If, ast.For, ast.AsyncFor, ast.While, ast.With, ast.AsyncWith, ast.Try)
