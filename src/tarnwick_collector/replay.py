@@ -650,6 +650,10 @@ class recorded_object:
 
     def _tw_call(self, method: str, *args: Any, **kwargs: Any) -> Any:
         replay = object.__getattribute__(self, "_tw_replay")
+        if replay is None and _RUNNING:
+            # Kept by the program from an earlier call (a cache of streams):
+            # the call now running made the recorded calls of its methods.
+            replay = _RUNNING[-1]
         if replay is None:
             raise AssertionError(
                 f"{method}() called on the recorded {self._tw_type} after the call ended")
@@ -718,6 +722,10 @@ class _MethodStub:
 
 class ReplayFailure(AssertionError):
     pass
+
+
+#: The replays of the calls running, innermost last.
+_RUNNING: List["_Replay"] = []
 
 
 class _Replay:
@@ -1428,6 +1436,7 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     replay = _Replay(target, external)
     outcome = Outcome(target, args, kwargs)
     outcome.built = instance
+    _RUNNING.append(replay)
     try:
         _set_globals(patches, namespace, globals_used or {})
         _install_external(patches, replay, namespace, {c.name for c in external})
@@ -1445,6 +1454,7 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
         except BaseException as error:  # SystemExit too: a recorded outcome
             outcome.raised = error
     finally:
+        _RUNNING.remove(replay)
         patches.restore()
         for recorded in replay.objects:
             object.__setattr__(recorded, "_tw_replay", None)

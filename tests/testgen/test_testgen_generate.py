@@ -1197,3 +1197,32 @@ def test_a_context_manager_made_of_a_generator_gives_its_recorded_results(tmp_pa
     source.write_text(source.read_text().replace('handle + "!"', 'handle + "?"'))
     proc = _pytest(tmp_path / "generated")
     assert "1 failed" in proc.stdout and "'A?' != 'A!'" in proc.stdout, proc.stdout
+
+
+def test_an_object_the_program_kept_from_an_earlier_call_answers_the_later_one(tmp_path):
+    """A file an external call opened is described in the record, and the
+    program keeps it in a cache: the test of a later call finds the
+    described file there, and the later call's record holds the calls of
+    its methods."""
+    project = tmp_path / "project"
+    _write(project, "logs/__init__.py", "")
+    _write(project, "logs/m.py", """
+        _OPEN = {}
+
+
+        def log_to(path, text):
+            handle = _OPEN.get(path)
+            if handle is None:
+                handle = _OPEN[path] = open(path, "a")
+            return handle.write(text) + 100
+    """)
+    _write(project, "main.py", """
+        import os
+        from logs import m
+        target = os.path.join(os.path.dirname(os.path.abspath(__file__)), "out.log")
+        m.log_to(target, "a"), m.log_to(target, "bc")
+    """)
+    text = _tests_that_pass(project, tmp_path, "test_logs_m.py")
+    later = _test_of(text, "test_log_to_returns_102")
+    assert "replay.returns('_io.TextIOWrapper.write', 2)" in later
+    assert "io.open" not in later
