@@ -88,6 +88,14 @@ class Divided:
     def __init__(self, by):
         self.share = 1 / by
 
+class OwnState(Base):
+    def __getstate__(self):
+        return {"v": self.v}
+
+class Forwarding(Base):
+    def __getattr__(self, name):
+        return name
+
 class WithNew:
     def __new__(cls, *args):
         return super().__new__(cls)
@@ -230,6 +238,16 @@ def test_initializer_of_a_new_instance_reports_the_class(mod, project):
     (event,) = project.core.of("call")
     assert event[1] is mod.Plain and event[2] == (4,)
     assert project.core.of("return")[0][2] is plain
+
+
+def test_initializer_of_a_class_that_pickles_its_own_way_returns_no_instance(mod, project):
+    # The recorder would refuse the instance, and with it the initializer's
+    # call: its arguments are recorded as they were before.
+    for cls in (mod.OwnState, mod.Forwarding):
+        project.core.events.clear()
+        cls(2)
+        (end,) = project.core.of("return")
+        assert end[2] is None and end[3] is None
 
 
 def test_initializer_that_raises_ends_with_its_exception_only(mod, project):

@@ -166,6 +166,33 @@ static PyObject *called_object(Slot *s, PyObject *func, PyObject *const *args,
     return Py_NewRef(func);
 }
 
+// Whether the instances of `cls` customise their pickling (a method of the
+// pickle protocol of their own, a `__getattr__` written in Python): the
+// recorder refuses such an instance, and the function it meets with it.
+// An initializer's call then returns no instance, so that its arguments
+// are still recorded.
+static bool pickles_its_own_way(PyTypeObject *cls)
+{
+    if (cls->tp_getattro != PyBaseObject_Type.tp_getattro)
+        return true;
+    // Looked up along the class's order, as pickle finds them; those object
+    // itself has (`__reduce__`, and `__getstate__` from 3.11) do not count.
+    for (PyObject *key :
+         {TW_STR("__reduce__"), TW_STR("__reduce_ex__"),
+          TW_STR("__getnewargs_ex__"), TW_STR("__getnewargs__"),
+          TW_STR("__getinitargs__"), TW_STR("__getstate__")}) {
+        if (key == nullptr) {
+            PyErr_Clear();
+            return true;
+        }
+        PyObject *found = _PyType_Lookup(cls, key);
+        if (found != nullptr &&
+            found != _PyType_Lookup(&PyBaseObject_Type, key))
+            return true;
+    }
+    return false;
+}
+
 // Offers one call to the core: record_user_function_call(called, *args,
 // **kwargs); `func` is the slot's function (borrowed). `built` is set to
 // the new instance (borrowed) when the call is an initializer run by
@@ -179,7 +206,8 @@ static PyObject *offer_call(Slot *s, PyObject *func, PyObject *const *args,
     tw::Ref called = tw::Ref::steal(called_object(s, func, args, &skip));
     if (!called)
         return nullptr;
-    if (s->kind == KIND_INIT && skip == 1)
+    if (s->kind == KIND_INIT && skip == 1 &&
+        !pickles_its_own_way(Py_TYPE(args[0])))
         *built = args[0];
     const Py_ssize_t npos = s->npos;
     PyObject *varargs = s->has_varargs ? args[npos] : nullptr;
