@@ -42,10 +42,17 @@ class NestedDefs:
     def __init__(self, source: bytes, path: str) -> None:
         self.codes = codes_by_qualname(compile(source, path, "exec", dont_inherit=True))
         self.tree = ast.parse(source, path)
+        self._found: Dict[str, Any] = {}
 
     def find(self, qualname: str) -> Optional[Tuple[types.CodeType, Tuple[Any, ...],
                                                     Dict[str, Any]]]:
         """(code, defaults, keyword-only defaults), or None."""
+        if qualname not in self._found:
+            self._found[qualname] = self._find(qualname)
+        return self._found[qualname]
+
+    def _find(self, qualname: str) -> Optional[Tuple[types.CodeType, Tuple[Any, ...],
+                                                     Dict[str, Any]]]:
         codes = self.codes.get(qualname, [])
         if len(codes) != 1 or codes[0].co_freevars:
             return None
