@@ -164,7 +164,8 @@ def read_call(row: Sequence[Any], project_root: str) -> Any:
     # pattern say, is left as the program defines it: see
     # ``unrecorded_globals``. The instance an initializer built is checked
     # only where it can be: its call is made all the same.)
-    builds = name.endswith(".__init__") and view._receiver_omitted()
+    receiver_omitted = view._receiver_omitted()
+    builds = name.endswith(".__init__") and receiver_omitted
     for what, value in (("arguments", (view.args_before, view.kwargs_before)),
                         ("arguments after the call", (view.args_after, view.kwargs_after)),
                         ("returned value", None if builds else view.returned),
@@ -217,7 +218,7 @@ def read_call(row: Sequence[Any], project_root: str) -> Any:
             ext_view.function, ext_view.returned, ext_view.raised,
             {k: _blob(call_state.get(k)) for k in ("return_value", "execption")}))
     recorded = RecordedCall(rid, name, module, view, blobs, external,
-                            receiver_omitted=view._receiver_omitted())
+                            receiver_omitted=receiver_omitted)
     digest = hashlib.sha256()
     digest.update(name.encode("utf-8", "surrogatepass"))
     for key in sorted(blobs):
