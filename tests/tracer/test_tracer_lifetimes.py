@@ -259,7 +259,7 @@ print("main ends")
 '''
 
 
-@pytest.mark.parametrize("entry", ["call", "suspend"])
+@pytest.mark.parametrize("entry", ["call", "suspend", "build"])
 def test_a_daemon_thread_ended_inside_a_recorded_call_leaves_its_references(tmp_path, entry):
     """At exit the interpreter ends a daemon thread that takes the lock back
     with pthread_exit, which runs the destructors of the native frames on
@@ -279,6 +279,13 @@ def test_a_daemon_thread_ended_inside_a_recorded_call_leaves_its_references(tmp_
         def suspend():
             for _ in numbers():
                 pass
+
+        class Built:
+            def __init__(self, *parts):
+                self.n = work(*parts)
+
+        def build():
+            Built(*[object() for _ in range(3)])
     """))
     # Freed while the interpreter ends, it lets go of the lock for a while:
     # the daemon thread, awake by then, is ended on taking it back. (A

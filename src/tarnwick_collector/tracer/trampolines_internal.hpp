@@ -113,6 +113,7 @@ struct ThreadState {
             (void)e.frame.release();
             (void)e.record.release();
             (void)e.retval.release();
+            (void)e.built.release();
             (void)e.gen.release();
         }
         (void)yielded.release();
