@@ -363,7 +363,7 @@ class _Finder:
         special = _SPECIAL.get((module, name))
         if special is not None:
             return special
-        if (module, name) == ("contextlib", "_GeneratorContextManager"):
+        if f"{module}.{name}" == GENERATOR_CONTEXT_MANAGER:
             return _LoadedContextManager
         if (module, name) == ("tarnwick_common.utils.object_wrapper", "UnpicklableObject"):
             return _loaded_recorded_object
@@ -635,6 +635,11 @@ class recorded_object:
     ones; its methods give the recorded results of calls of
     ``TYPE.method`` in turn."""
 
+    def __new__(cls, type_name: str = "?", *args: Any, **attributes: Any) -> "recorded_object":
+        if cls is recorded_object and type_name == GENERATOR_CONTEXT_MANAGER:
+            cls = _RecordedContextManager
+        return object.__new__(cls)
+
     def __init__(self, type_name: str, **attributes: Any) -> None:
         object.__setattr__(self, "_tw_type", type_name)
         object.__setattr__(self, "_tw_attributes", attributes)
@@ -690,14 +695,31 @@ class _LoadedRecordedObject(recorded_object):
                 values[key] = value
 
 
-class _LoadedContextManager(_LoadedRecordedObject):
+#: What ``contextlib.contextmanager`` makes of a generator function's call.
+GENERATOR_CONTEXT_MANAGER = "contextlib._GeneratorContextManager"
+
+
+class _RecordedContextManager(recorded_object):
+    """A context manager ``contextlib.contextmanager`` made: its generator is
+    never kept, so entering and leaving it give their recorded results. It
+    also decorates a function, as the real one does: each call of the
+    function enters it and leaves it around the function's body."""
+
+    def __call__(self, func: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(func)
+        def inner(*args: Any, **kwargs: Any) -> Any:
+            with self:
+                return func(*args, **kwargs)
+        return inner
+
+
+class _LoadedContextManager(_LoadedRecordedObject, _RecordedContextManager):
     """A context manager ``contextlib.contextmanager`` made, as a data file
-    holds it: its generator is never kept, so entering and leaving it give
-    their recorded results."""
+    holds it (see ``_RecordedContextManager``)."""
 
     def __new__(cls, *args: Any, **kwargs: Any) -> "_LoadedContextManager":
         made = object.__new__(cls)
-        recorded_object.__init__(made, "contextlib._GeneratorContextManager")
+        recorded_object.__init__(made, GENERATOR_CONTEXT_MANAGER)
         return made
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:

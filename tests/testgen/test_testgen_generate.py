@@ -1199,6 +1199,41 @@ def test_a_context_manager_made_of_a_generator_gives_its_recorded_results(tmp_pa
     assert "1 failed" in proc.stdout and "'A?' != 'A!'" in proc.stdout, proc.stdout
 
 
+def test_a_context_manager_made_of_a_generator_decorates_as_the_real_one(tmp_path):
+    """A test runner's isolation decorates its prompt functions with such a
+    context manager: the described one decorates too, and each call of the
+    function it decorated enters and leaves it."""
+    project = tmp_path / "project"
+    _write(project, "deco/__init__.py", "")
+    source = _write(project, "deco/m.py", """
+        import contextlib
+
+
+        @contextlib.contextmanager
+        def paused(log):
+            log.append("in")
+            yield
+            log.append("out")
+
+
+        def make_reader(log):
+            @paused(log)
+            def read():
+                return len(log)
+            return read.__name__ + "!"
+    """)
+    _write(project, "main.py", """
+        from deco import m
+        print(m.make_reader([]))
+    """)
+    text = _tests_that_pass(project, tmp_path, "test_deco_m.py")
+    made = _test_of(text, "test_make_reader_returns_read")
+    assert made.count("replay.recorded_object('contextlib._GeneratorContextManager')") == 1
+    source.write_text(source.read_text().replace('"!"', '"?"'))
+    proc = _pytest(tmp_path / "generated")
+    assert "1 failed" in proc.stdout and "'read?' != 'read!'" in proc.stdout, proc.stdout
+
+
 def test_an_object_the_program_kept_from_an_earlier_call_answers_the_later_one(tmp_path):
     """A file an external call opened is described in the record, and the
     program keeps it in a cache: the test of a later call finds the

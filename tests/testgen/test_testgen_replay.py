@@ -1062,3 +1062,37 @@ def test_a_context_manager_made_of_a_generator_loads_as_its_recorded_calls(tmp_p
     assert isinstance(loaded, replay.recorded_object)
     assert loaded._tw_type == "contextlib._GeneratorContextManager"
     replay.check(open, loaded)
+
+
+@pytest.mark.parametrize("loaded", [False, True])
+def test_a_described_context_manager_of_a_generator_decorates_functions(tmp_path, loaded):
+    """As contextlib's own: the function it decorates runs inside it, at
+    each call, entering and leaving by the recorded results."""
+    if loaded:
+        path = tmp_path / "data.pickle"
+        stream = (b"\x80\x04ccontextlib\n_GeneratorContextManager\n)\x81}b.")
+        path.write_bytes(b"# header\n" + pickle.dumps({"case": {"cm": stream}}))
+        cm = replay.load(str(path), "case", "cm")
+    else:
+        cm = replay.recorded_object("contextlib._GeneratorContextManager")
+    assert not callable(replay.recorded_object("io.TextIOWrapper"))
+
+    def double(x):
+        """Twice x."""
+        return 2 * x
+
+    wrapped = cm(double)
+    assert (wrapped.__name__, wrapped.__doc__) == ("double", "Twice x.")
+    entered = []
+
+    class Running:
+        def method_call(self, obj, method):
+            entered.append((obj, method))
+            return None
+
+    replay._RUNNING.append(Running())
+    try:
+        assert wrapped(4) == 8
+    finally:
+        replay._RUNNING.pop()
+    assert entered == [(cm, "__enter__"), (cm, "__exit__")]
