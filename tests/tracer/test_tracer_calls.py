@@ -388,3 +388,46 @@ def test_recursion_depth_is_unchanged(project):
     project.install()
     project.core.events.clear()
     assert mod.dive(0) == plain_depth
+
+
+def test_functions_pickled_by_value_carry_the_tracer_along(project):
+    """cloudpickle pickles a function or class that cannot be found by name
+    (made at run time, or of a module registered as by value) with its
+    code, whose constants are the tracer's gates, trampolines and slots.
+    They pickle as themselves, a slot as a new one; the copy runs as the
+    original and its calls are recorded."""
+    import pickle
+
+    cloudpickle = pytest.importorskip("cloudpickle")
+    for name in ("gate", "active", "active_lambda", "ret", "exit", "call", "gsus"):
+        assert pickle.loads(pickle.dumps(getattr(_trampolines, name))) \
+            is getattr(_trampolines, name)
+    mod = project.load("""
+        def make():
+            class Point:
+                def __init__(self, x):
+                    self.x = x
+
+                def double(self, *more, by=2):
+                    yield Point(self.x * by + sum(more))
+
+            return Point
+
+        def add(a, b=1, *rest, k=2, **kw):
+            return a + b + k + sum(rest) + len(kw)
+    """)
+    point = cloudpickle.loads(cloudpickle.dumps(mod.make()))
+    cloudpickle.register_pickle_by_value(mod)
+    try:
+        add = cloudpickle.loads(cloudpickle.dumps(mod.add))
+    finally:
+        cloudpickle.unregister_pickle_by_value(mod)
+    assert add is not mod.add and point.__qualname__ == "make.<locals>.Point"
+    project.core.events.clear()
+    assert [p.x for p in point(3).double(1)] == [7]
+    assert add(1, 2, 3, k=4, z=0) == 11
+    assert _trampolines.stack_depth() == 0
+    if sys.version_info >= (3, 11):  # the frame names its function
+        assert project.core.called_names() == [  # an initializer: its class
+            "make.<locals>.Point", "make.<locals>.Point.double",
+            "make.<locals>.Point", "add"]

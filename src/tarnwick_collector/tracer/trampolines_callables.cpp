@@ -206,6 +206,19 @@ static PyObject *Trampoline_repr(PyObject *self)
                                 reinterpret_cast<Trampoline *>(self)->name);
 }
 
+// Instrumented code holds the trampolines among its constants, so a
+// function pickled by value (cloudpickle, dill) pickles them: each one is
+// pickled as the module attribute it is. (An adapter is no attribute, and
+// is never a constant of code.)
+static PyObject *Trampoline_reduce(PyObject *self, PyObject *)
+{
+    return PyUnicode_FromString(reinterpret_cast<Trampoline *>(self)->name);
+}
+
+static PyMethodDef Trampoline_methods[] = {
+    {"__reduce__", Trampoline_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
 static void Trampoline_dealloc(PyObject *self)
 {
     PyTypeObject *tp = Py_TYPE(self);
@@ -258,7 +271,8 @@ enum GateMode { GATE_ACTIVE, GATE_OFFERS, GATE_LEFT_OUT };
 struct Gate {
     PyObject_HEAD
     int mode;
-    int left_out;  // GATE_LEFT_OUT: the LeftOut kind counted
+    int left_out;      // GATE_LEFT_OUT: the LeftOut kind counted
+    const char *name;  // the module attribute it is
 };
 
 static int Gate_bool(PyObject *self)
@@ -312,6 +326,16 @@ static PyObject *Gate_repr(PyObject *self)
                                                        : "<tarnwick active>");
 }
 
+// Pickled as the module attribute it is (see Trampoline_reduce).
+static PyObject *Gate_reduce(PyObject *self, PyObject *)
+{
+    return PyUnicode_FromString(reinterpret_cast<Gate *>(self)->name);
+}
+
+static PyMethodDef Gate_methods[] = {
+    {"__reduce__", Gate_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
 static void Gate_dealloc(PyObject *self)
 {
     PyTypeObject *tp = Py_TYPE(self);
@@ -327,6 +351,7 @@ static int add_gate(PyObject *m, const char *name, int mode, int left_out = 0)
         return -1;
     reinterpret_cast<Gate *>(g.get())->mode = mode;
     reinterpret_cast<Gate *>(g.get())->left_out = left_out;
+    reinterpret_cast<Gate *>(g.get())->name = name;
     return tw::set_global(m, name, std::move(g));
 }
 
@@ -344,6 +369,7 @@ int add_callables(PyObject *m)
         {Py_nb_bool, reinterpret_cast<void *>(Gate_bool)},
         {Py_nb_and, reinterpret_cast<void *>(Gate_and)},
         {Py_tp_hash, reinterpret_cast<void *>(Gate_hash)},
+        {Py_tp_methods, Gate_methods},
         {0, nullptr}};
     Gate_Type = make_type(
         m, "tarnwick_collector.tracer._trampolines.Gate", sizeof(Gate),
@@ -365,6 +391,7 @@ int add_callables(PyObject *m)
         {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
         {Py_tp_repr, reinterpret_cast<void *>(Trampoline_repr)},
         {Py_tp_members, tramp_members},
+        {Py_tp_methods, Trampoline_methods},
         {0, nullptr}};
     Trampoline_Type =
         make_type(m, "tarnwick_collector.tracer._trampolines.Trampoline",

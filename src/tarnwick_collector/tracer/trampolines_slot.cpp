@@ -523,9 +523,23 @@ static PyObject *Slot_get_func(PyObject *self, void *)
     return f ? f : Py_NewRef(Py_None);
 }
 
+// A function pickled by value pickles its code, whose constants hold the
+// slot: it is made again from its arguments, knowing no function yet (the
+// frame of a call tells it which function runs).
+static PyObject *Slot_reduce(PyObject *self, PyObject *)
+{
+    Slot *s = reinterpret_cast<Slot *>(self);
+    return Py_BuildValue("O(inNONON)",
+                         reinterpret_cast<PyObject *>(Py_TYPE(self)), s->kind,
+                         s->npos, PyBool_FromLong(s->has_varargs), s->kwonly,
+                         PyBool_FromLong(s->has_varkw), s->qualname,
+                         PyBool_FromLong(s->generator));
+}
+
 static PyMethodDef Slot_methods[] = {
     {"bind", Slot_bind, METH_O,
      "bind(func)\n--\n\nRemember func as this def's function; return it."},
+    {"__reduce__", Slot_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
