@@ -490,3 +490,38 @@ def test_kinds_it_does_not_know_are_left_to_pympler(monkeypatch):
         asizeof=lambda obj, limit: calls.append(obj) or 10 ** 10)
     monkeypatch.setattr(mw, "asizeof", fake)
     assert mw.is_size_too_big({"a": 1}) is True and calls == [{"a": 1}]
+
+
+def test_classes_pympler_sized_are_not_kept_alive_by_it(monkeypatch):
+    """pympler keeps what it learns of a class in maps keyed by the class,
+    for good: a class whose instance it once sized could never be freed
+    (a class decorator that makes the class again left the old one behind,
+    still among its base's subclasses). The estimate's entries for such
+    classes are taken out again; the decision stays pympler's."""
+    import gc
+
+    from pympler import asizeof as pympler_asizeof
+
+    asked = _asked_of_pympler(monkeypatch)
+
+    def make():
+        base = type("Base", (), {})
+        made = type("Made", (base,), {"__sizeof__": lambda self: 10 ** 10})
+        return base, made
+
+    base, made = make()
+    instance = made()
+    assert mw.is_size_too_big(instance) is True
+    assert mw.is_size_too_big([made(), made]) is True
+    assert len(asked) == 2
+    kept = (len(pympler_asizeof._typedefs), len(pympler_asizeof._claskeys))
+    gone = weakref.ref(made)
+    del instance, made, asked[:]
+    gc.collect()
+    assert gone() is None and base.__subclasses__() == []
+    # Nor does any class made later: pympler's maps hold what they held.
+    assert mw.is_size_too_big(collections.namedtuple("P", "x")(1)) is False
+    assert (len(pympler_asizeof._typedefs), len(pympler_asizeof._claskeys)) == kept
+    # What it learnt of a class its module holds stays learnt.
+    assert mw.is_size_too_big(OwnSize()) is True
+    assert OwnSize in pympler_asizeof._typedefs

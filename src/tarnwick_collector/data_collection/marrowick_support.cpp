@@ -828,6 +828,136 @@ class SizeBound {
     }
 };
 
+// pympler learns a class's layout once and keeps it in module-level maps
+// keyed by the class (`_typedefs`, and `_claskeys`, whose wrappers hold the
+// class too), for as long as the process runs: every class whose instance
+// was ever sized stayed alive, and the classes a program makes and drops (a
+// class decorator that makes a class again, a class made inside a
+// function) were never freed. What an estimate added there for such
+// classes is taken out again after it; what pympler learns of a class is
+// the same each time. Built-in classes and those a module holds by their
+// qualified name live as long as the process or their module anyway: what
+// it learnt of them stays.
+class PymplerMemory {
+  public:
+    explicit PymplerMemory(PyObject *asizeof_module)
+    {
+        for (int i = 0; i < 2; i++) {
+            maps_[i] =
+                tw::getattr(asizeof_module, i == 0 ? TW_STR("_typedefs")
+                                                   : TW_STR("_claskeys"));
+            if (!maps_[i] || !PyDict_CheckExact(maps_[i].get())) {
+                PyErr_Clear();
+                maps_[i] = nullptr;
+                continue;
+            }
+            before_[i] = PyDict_GET_SIZE(maps_[i].get());
+        }
+    }
+
+    PymplerMemory(const PymplerMemory &) = delete;
+    PymplerMemory &operator=(const PymplerMemory &) = delete;
+
+    // Keeps any exception pending as it is.
+    ~PymplerMemory()
+    {
+        tw::SavedError saved;
+        saved.fetch();
+        for (int i = 0; i < 2; i++)
+            if (maps_[i] && PyDict_GET_SIZE(maps_[i].get()) > before_[i])
+                forget_new(maps_[i].get(), before_[i]);
+        PyErr_Clear();
+        saved.restore();
+    }
+
+  private:
+    // Whether `cls` is what its module holds under its qualified name, read
+    // from the dicts of the module and of the classes on the way (no code
+    // of the program runs).
+    static bool held_by_its_module(PyObject *cls)
+    {
+        PyObject *dict = reinterpret_cast<PyTypeObject *>(cls)->tp_dict;
+        PyObject *module =
+            dict ? PyDict_GetItemWithError(dict, TW_STR("__module__"))
+                 : nullptr;
+        PyObject *qualname =
+            reinterpret_cast<PyHeapTypeObject *>(cls)->ht_qualname;
+        if (module == nullptr || !PyUnicode_Check(module) ||
+            qualname == nullptr || !PyUnicode_Check(qualname))
+            return false;
+        PyObject *held =
+            PyDict_GetItemWithError(PyImport_GetModuleDict(), module);
+        Ref parts =
+            held ? Ref::steal(PyUnicode_Split(qualname, TW_STR("."), -1))
+                 : nullptr;
+        if (!parts)
+            return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); i++) {
+            PyObject *scope =
+                PyModule_Check(held) ? PyModule_GetDict(held)
+                : PyType_Check(held)
+                    ? reinterpret_cast<PyTypeObject *>(held)->tp_dict
+                    : nullptr;
+            if (scope == nullptr || !PyDict_Check(scope))
+                return false;
+            held = PyDict_GetItemWithError(scope,
+                                           PyList_GET_ITEM(parts.get(), i));
+            if (held == nullptr)
+                return false;
+        }
+        return held == cls;
+    }
+
+    static bool transient(PyObject *cls)
+    {
+        if (!PyType_Check(cls) ||
+            !PyType_HasFeature(reinterpret_cast<PyTypeObject *>(cls),
+                               Py_TPFLAGS_HEAPTYPE))
+            return false;
+        const bool held = held_by_its_module(cls);
+        PyErr_Clear();
+        return !held;
+    }
+
+    // A key or value naming a class that can go away: the class itself, or
+    // pympler's wrapper of it (whose `_obj` is the class).
+    static bool names_transient(PyObject *o)
+    {
+        if (PyType_Check(o))
+            return transient(o);
+        if (std::strcmp(Py_TYPE(o)->tp_name, "_Claskey") != 0)
+            return false;
+        Ref cls = tw::getattr(o, TW_STR("_obj"));
+        if (!cls) {
+            PyErr_Clear();
+            return false;
+        }
+        return transient(cls.get());
+    }
+
+    // Entries are appended in order, so those past the first `before` are
+    // the estimate's.
+    static void forget_new(PyObject *map, Py_ssize_t before)
+    {
+        Ref gone = Ref::steal(PyList_New(0));
+        if (!gone)
+            return;
+        Py_ssize_t pos = 0, seen = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(map, &pos, &k, &v))
+            if (seen++ >= before &&
+                (names_transient(k) || names_transient(v)) &&
+                PyList_Append(gone.get(), k) < 0)
+                return;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gone.get()); i++)
+            if (PyDict_DelItem(map, PyList_GET_ITEM(gone.get(), i)) < 0)
+                PyErr_Clear();
+    }
+
+    Ref maps_[2];
+    Py_ssize_t before_[2] = {0, 0};
+};
+
 }  // namespace
 
 Ref is_size_too_big_impl(PyObject *m, PyObject *obj)
@@ -870,10 +1000,12 @@ Ref is_size_too_big_impl(PyObject *m, PyObject *obj)
             }
             if (!PyErr_Occurred()) {
                 Ref three = Ref::steal(PyLong_FromLong(3));
-                Ref size = fn && three
-                               ? tw::call_kw(fn.get(), TW_NAMES("limit"), obj,
-                                             three.get())
-                               : nullptr;
+                Ref size;
+                if (three) {
+                    PymplerMemory memory(az.get());
+                    size = tw::call_kw(fn.get(), TW_NAMES("limit"), obj,
+                                       three.get());
+                }
                 Ref max = size ? G("MAX_STRING_SIZE") : nullptr;
                 if (max)
                     result = Ref::steal(
