@@ -132,7 +132,27 @@ def make_lazy():
         def plain(self):
             return "read"
 
+        # A wrapper with a __set__ too, entering a context around the
+        # property it wraps (a data descriptor written in Python).
+        guarded = Guarded(property(lambda self: 7, lambda self, v: None))
+
     return Lazy()
+
+
+class Guarded:
+    entered = 0
+
+    def __init__(self, prop):
+        self.prop = prop
+
+    def __get__(self, obj, objtype=None):
+        if obj is None:
+            return self
+        Guarded.entered += 1
+        return self.prop.__get__(obj, objtype)
+
+    def __set__(self, obj, value):
+        self.prop.__set__(obj, value)
 
 
 def test_cached_attributes_are_not_computed_by_the_recorder():
@@ -143,6 +163,7 @@ def test_cached_attributes_are_not_computed_by_the_recorder():
     state = vars(written)
     assert "total" not in state and "label" not in state
     assert state["plain"] == "read"  # a property is still read
+    assert "guarded" not in state and Guarded.entered == 0
     # computed by the program: the values it keeps are written
     assert (lazy.total, lazy.label) == (42, "lazy")
     state = vars(round_trip(lazy))

@@ -178,23 +178,25 @@ int should_use_getattr_impl(PyObject *mod, PyObject *obj, PyObject *prop,
                             reinterpret_cast<PyObject *>(&PyProperty_Type));
     if (r != 0)
         return r;
-    // Other data descriptors (a native type's getters, the slots of a class
-    // that has a __dict__ too) read the instance's own state as a property
-    // does; the instance __dict__ never holds those values.
-    if (Py_TYPE(from_class.get())->tp_descr_set != nullptr)
-        return 1;
     // A descriptor whose __get__ is written in Python (a caching decorator
-    // such as functools.cached_property) runs code of the program when it
-    // is read, and may change the object: a cached value would be computed
-    // and stored by the recorder rather than by the program. It is read as
-    // a plain class attribute is, from the instance's own __dict__ (where a
-    // value computed by the program already sits, and is then recorded).
+    // such as functools.cached_property, a wrapper that enters a context
+    // manager around the property it wraps) runs code of the program when
+    // it is read, and may change the object or more: a cached value would
+    // be computed and stored by the recorder rather than by the program. It
+    // is read as a plain class attribute is, from the instance's own
+    // __dict__ (where a value computed by the program already sits, and is
+    // then recorded), whether it also has a __set__ or not.
     if (Py_TYPE(from_class.get())->tp_descr_get != nullptr) {
         PyObject *get =
             _PyType_Lookup(Py_TYPE(from_class.get()), TW_STR("__get__"));
         if (get != nullptr && PyFunction_Check(get))
             return 0;
     }
+    // Other data descriptors (a native type's getters, the slots of a class
+    // that has a __dict__ too) read the instance's own state as a property
+    // does; the instance __dict__ never holds those values.
+    if (Py_TYPE(from_class.get())->tp_descr_set != nullptr)
+        return 1;
     Ref inspect = GLOBAL(mod, "inspect");
     if (!inspect)
         return -1;
