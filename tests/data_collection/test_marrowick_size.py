@@ -448,9 +448,34 @@ def test_instances_with_their_own_getattr_are_settled_without_running_it(monkeyp
     cache.timer = timer
     assert mw.is_size_too_big(cache) is False
     assert asked == [] and timer.forwarded == 0
-    # An empty slot is asked of __getattr__ by pympler: left to it.
+    # An empty slot holds nothing: pympler would ask __getattr__ for it.
     assert mw.is_size_too_big(_SlottedForwarder("x")) is False
-    assert len(asked) == 1
+    assert asked == []
+
+
+class _SlottedCache:
+    """A cached property of a slotted class, made as attrs makes it: a
+    __getattr__ computes the value of the empty slot and keeps it there."""
+    __slots__ = ("x", "doubled")
+    made = 0
+
+    def __init__(self, x):
+        self.x = x
+
+    def __getattr__(self, name):
+        if name != "doubled":
+            raise AttributeError(name)
+        _SlottedCache.made += 1
+        self.doubled = value = [self.x] * 2
+        return value
+
+
+def test_the_size_check_never_makes_a_cached_value():
+    cache = _SlottedCache(1)
+    assert mw.is_size_too_big(cache) is False
+    assert mw.is_size_too_big([cache, {"c": cache}]) is False
+    assert _SlottedCache.made == 0
+    assert cache.doubled == [1, 1] and _SlottedCache.made == 1
 
 
 class _Countdown:

@@ -808,10 +808,12 @@ class SizeBound {
                     continue;
                 PyObject *v = *reinterpret_cast<PyObject **>(
                     reinterpret_cast<char *>(o) + d->offset);
-                // pympler asks the class's __getattr__ for an empty slot,
-                // and counts what it answers.
-                if (v == nullptr && hooked)
-                    return false;
+                // An empty slot holds nothing. pympler would ask the
+                // class's __getattr__ for it and count the answer: code of
+                // the program, which may make the value then and keep it
+                // (a cached property of a slotted class is made so), so
+                // that the size check ran the program's code and changed
+                // the object. What it would make is not counted.
                 if (v != nullptr && !walk(v, depth + 1))
                     return false;
             }
