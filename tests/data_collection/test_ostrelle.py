@@ -222,24 +222,46 @@ def test_uncached_lookup_of_unseen_callable_does_not_store():
     assert extract(f, dont_cache=True) is not first
 
 
-def test_entry_owns_its_key_and_releases_replaced_values():
+def test_entry_holds_its_function_weakly_and_releases_replaced_values():
     f = fresh_function()
     key_ref = weakref.ref(f)
     base = sys.getrefcount(f)
     first = extract(f)
     first_ref = weakref.ref(first)
-    assert sys.getrefcount(f) == base + 1
+    assert sys.getrefcount(f) == base
     del first
     extract(f)
     gc.collect()
     assert first_ref() is None
-    assert sys.getrefcount(f) == base + 1
-    # The cache alone keeps the callable alive, so its address stays its own.
+    # Not kept alive by the cache: the entry goes, with its record, as the
+    # function is freed.
+    last_ref = weakref.ref(extract(f, dont_cache=True))
+    address = id(f)
     _KEEP.remove(f)
     del f
     gc.collect()
-    assert key_ref() is not None
-    _KEEP.append(key_ref())
+    assert key_ref() is None and last_ref() is None
+    assert _LIB.get_pyobject_to_pyobject_item(address) is None
+
+
+def test_a_function_at_the_address_of_a_freed_one_gets_its_own_record():
+    def factory(default):
+        def made(a=default):
+            return a
+        return made
+
+    reused = 0
+    for _ in range(20):
+        fn = factory(object())
+        address = id(fn)
+        extract(fn)
+        del fn
+        other = factory(object())
+        reused += id(other) == address
+        assert extract(other, dont_cache=True).function_signature.defaults[0] \
+            is other.__defaults__[0]
+        del other
+    assert reused
 
 
 def test_failure_before_store_leaves_cache_untouched(monkeypatch):

@@ -3,12 +3,19 @@
 // identity and reports external functions as metrics.
 //
 // The cache lives in the native object map (c_extension/map.h), which stores
-// raw pointers only. This module gives every entry one strong reference to
-// its key and one to its value, so a cached callable stays alive, and its
-// address cannot be taken by another object, for as long as its entry
-// exists. Entries are never removed; a later store replaces the value.
+// raw pointers only. This module gives every entry one reference to its
+// value, and keeps its key from being freed while the entry exists, so that
+// its address cannot be taken by another object meanwhile. A later store
+// replaces the value. A Python function or a class written in Python is held
+// by a weak reference, and its entry is taken out as it is freed (before
+// its memory can be reused): held strongly, every function and class the
+// program made and dropped (a closure made per call, a class made again by
+// a decorator) stayed alive for the process, with whatever it held, and
+// weak references to them never died. Any other callable (a builtin, a
+// native type) is held strongly, and its entry is never removed.
 #include <cstring>
 #include <initializer_list>
+#include <unordered_map>
 #include <utility>
 
 #include "tw.hpp"
@@ -69,9 +76,64 @@ inline tw::Ref object_init()
                        TW_STR("__init__"));
 }
 
+// The weak references of the keys held weakly (strong references to the
+// weak reference objects), by key, and the keys by weak reference.
+std::unordered_map<PyObject *, PyObject *> g_weak_of_key;
+std::unordered_map<PyObject *, PyObject *> g_key_of_weak;
+PyObject *g_forget = nullptr;  // the weak references' callback
+
+bool held_weakly(PyObject *key)
+{
+    return PyFunction_Check(key) ||
+           (PyType_Check(key) &&
+            PyType_HasFeature(reinterpret_cast<PyTypeObject *>(key),
+                              Py_TPFLAGS_HEAPTYPE));
+}
+
+// Holds a new entry's key: weakly where it can be, else strongly.
+void hold_key(PyObject *key)
+{
+    if (g_forget != nullptr && held_weakly(key)) {
+        PyObject *ref = PyWeakref_NewRef(key, g_forget);
+        if (ref != nullptr) {
+            try {
+                g_weak_of_key.emplace(key, ref);
+                g_key_of_weak.emplace(ref, key);
+                return;
+            } catch (...) {
+                g_weak_of_key.erase(key);
+                Py_DECREF(ref);
+            }
+        }
+        PyErr_Clear();
+    }
+    Py_INCREF(key);
+}
+
+// The callback of a key's weak reference: its callable is being freed, and
+// its entry goes with it.
+PyObject *forget_key(PyObject *, PyObject *ref)
+{
+    auto it = g_key_of_weak.find(ref);
+    if (it == g_key_of_weak.end())
+        Py_RETURN_NONE;
+    PyObject *key = it->second;
+    g_key_of_weak.erase(it);
+    g_weak_of_key.erase(key);
+    PyObject *value = pop_pyobject_to_pyobject_item(key);
+    ostrelle_known::forget(key);
+    Py_DECREF(ref);
+    Py_XDECREF(value);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef forget_key_def = {"forget_metadata_of", forget_key, METH_O,
+                              nullptr};
+
 // Stores `value` under the identity of `key` in the object map. The entry
-// owns one reference to each; a replaced value's reference is released.
-// Borrows both arguments. 0, or -1 with MemoryError.
+// owns one reference to its value and holds its key (see above); a
+// replaced value's reference is released. Borrows both arguments. 0, or -1
+// with MemoryError.
 int cache_store(PyObject *key, PyObject *value)
 {
     PyObject *old = get_pyobject_to_pyobject_item(key);
@@ -81,7 +143,7 @@ int cache_store(PyObject *key, PyObject *value)
     }
     Py_INCREF(value);
     if (old == nullptr)
-        Py_INCREF(key);  // a new entry: it now owns its key
+        hold_key(key);  // a new entry
     else
         Py_DECREF(old);  // last, as it may run arbitrary code
     return 0;
@@ -630,8 +692,17 @@ int set_from_global(PyObject *m, const char *as, const char *name,
 // Drops the references one cache entry owns.
 void release_entry(PyObject *key, PyObject *value)
 {
+    auto it = g_weak_of_key.find(key);
+    if (it != g_weak_of_key.end()) {
+        PyObject *ref = it->second;
+        g_weak_of_key.erase(it);
+        g_key_of_weak.erase(ref);
+        ostrelle_known::forget(key);
+        Py_DECREF(ref);  // its callback is never called now
+    } else {
+        Py_DECREF(key);
+    }
     Py_XDECREF(value);
-    Py_DECREF(key);
 }
 
 // Run at interpreter exit: the cache lets go of every callable it holds.
@@ -667,6 +738,13 @@ int ostrelle_exec(PyObject *m)
 {
     if (register_cache_release(m) < 0)
         return -1;
+    if (g_forget == nullptr) {
+        // For the process: weak references made by any instance of the
+        // module call it.
+        g_forget = PyCFunction_New(&forget_key_def, nullptr);
+        if (g_forget == nullptr)
+            return -1;
+    }
     if (tw::import_module(m, "threading") < 0 ||
         tw::import_module(m, "os") < 0 || tw::import_module(m, "inspect") < 0)
         return -1;

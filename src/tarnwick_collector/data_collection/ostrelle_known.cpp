@@ -192,4 +192,14 @@ int learn(PyObject *module, PyObject *fn, const Parts &parts)
     return 0;
 }
 
+void forget(PyObject *fn)
+{
+    auto it = known.find(fn);
+    if (it == known.end())
+        return;
+    // Its references go last: letting go of them may run code.
+    Known gone = std::move(it.value());
+    known.erase(it);
+}
+
 }  // namespace ostrelle_known

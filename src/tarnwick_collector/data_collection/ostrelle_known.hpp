@@ -32,4 +32,7 @@ bool recall(PyObject *module, PyObject *fn, Parts &out);
 // MemoryError.
 int learn(PyObject *module, PyObject *fn, const Parts &parts);
 
+// Drops what was learnt of `fn`, a function being freed.
+void forget(PyObject *fn);
+
 }  // namespace ostrelle_known

@@ -107,6 +107,16 @@ PyObject *get_pyobject_to_pyobject_item(PyObject *key)
     return lookup(g_object_to_object, key);
 }
 
+PyObject *pop_pyobject_to_pyobject_item(PyObject *key)
+{
+    auto it = g_object_to_object.find(key);
+    if (it == g_object_to_object.end())
+        return nullptr;
+    PyObject *value = it->second;
+    g_object_to_object.erase(it);
+    return value;
+}
+
 void drain_pyobject_to_pyobject_map(void (*visit)(PyObject *key,
                                                   PyObject *value))
 {

@@ -76,6 +76,9 @@ TW_EXPORT void free_int_to_int_map(void *mapper);
 // NULL alike.
 TW_EXPORT int set_pyobject_to_pyobject_item(PyObject *key, PyObject *value);
 TW_EXPORT PyObject *get_pyobject_to_pyobject_item(PyObject *key);
+// Takes the entry of `key` out of the object map: its value (NULL when there
+// was none), whose reference passes to the caller.
+TW_EXPORT PyObject *pop_pyobject_to_pyobject_item(PyObject *key);
 
 // Empties the object map, then hands each former entry to `visit` (when it
 // is not NULL). The map is already empty while `visit` runs, so `visit` may
