@@ -244,26 +244,6 @@ def test_entry_holds_its_function_weakly_and_releases_replaced_values():
     assert _LIB.get_pyobject_to_pyobject_item(address) is None
 
 
-def test_a_function_at_the_address_of_a_freed_one_gets_its_own_record():
-    def factory(default):
-        def made(a=default):
-            return a
-        return made
-
-    reused = 0
-    for _ in range(20):
-        fn = factory(object())
-        address = id(fn)
-        extract(fn)
-        del fn
-        other = factory(object())
-        reused += id(other) == address
-        assert extract(other, dont_cache=True).function_signature.defaults[0] \
-            is other.__defaults__[0]
-        del other
-    assert reused
-
-
 def test_failure_before_store_leaves_cache_untouched(monkeypatch):
     f = fresh_function()
 

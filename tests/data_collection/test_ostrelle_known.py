@@ -81,10 +81,12 @@ def test_functions_put_in_place_of_the_imported_ones_are_called(monkeypatch):
     assert extract(fn).full_name == f"{__name__}.f"
 
 
-def test_another_function_at_a_reused_address_gets_its_own_parts():
+@pytest.mark.parametrize("stored", [False, True], ids=["looked up", "stored"])
+def test_another_function_at_a_reused_address_gets_its_own_parts(stored):
     # A function made by the same factory right after another one went
     # takes its address: it is made of the same code, but of other
-    # defaults, and the parts of the first must not serve it.
+    # defaults, and the parts of the first must not serve it. A stored
+    # entry goes with its function: the cache does not keep it alive.
     def factory(default):
         def made(a=default):
             return a
@@ -94,7 +96,7 @@ def test_another_function_at_a_reused_address_gets_its_own_parts():
     for _ in range(20):
         fn = factory(object())
         address = id(fn)
-        extract(fn, dont_cache=True)  # not cached: nothing keeps it
+        extract(fn, dont_cache=not stored)
         del fn
         other = factory(object())
         reused += id(other) == address
