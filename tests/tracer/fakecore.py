@@ -96,7 +96,10 @@ class FailingCore(FakeCore):
 
     def _fail(self):
         self.calls += 1
-        raise self.exc
+        # A new exception each time: one raised again keeps the traceback of
+        # its last raise, whose frames keep the program's objects they were
+        # given alive.
+        raise type(self.exc)(*self.exc.args)
 
     def record_user_function_call(self, called, *args, **kwargs):
         if self.accept_calls:
