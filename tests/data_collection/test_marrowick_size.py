@@ -550,3 +550,43 @@ def test_classes_pympler_sized_are_not_kept_alive_by_it(monkeypatch):
     # What it learnt of a class its module holds stays learnt.
     assert mw.is_size_too_big(OwnSize()) is True
     assert OwnSize in pympler_asizeof._typedefs
+
+
+class _AttrMapping(dict):
+    """A mapping read by attribute whose missing keys a factory makes, as
+    attribute-style dicts with a default do (pympler asks it for
+    `iteritems`)."""
+
+    def __getattr__(self, name):
+        if name not in self:
+            self[name] = []
+        return self[name]
+
+
+class _Unlisted(dict):
+    """Left to pympler (a __sizeof__ of its own), which cannot list it."""
+
+    def items(self):
+        raise TypeError("not listed")
+
+    def __sizeof__(self):
+        return 100
+
+
+def test_mappings_read_by_attribute_are_settled_without_their_getattr(monkeypatch):
+    asked = _asked_of_pympler(monkeypatch)
+    mapping = _AttrMapping(a=[1, 2])
+    assert mw.is_size_too_big(mapping) is False
+    assert mw.is_size_too_big({"m": mapping, "n": [mapping]}) is False
+    assert asked == [] and dict(mapping) == {"a": [1, 2]}
+
+
+def test_pympler_s_warnings_do_not_reach_the_program():
+    import warnings
+
+    from pympler import asizeof as pympler_asizeof
+
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        assert mw.is_size_too_big(_Unlisted(a=1)) is False
+    assert seen == [] and pympler_asizeof.warnings is warnings

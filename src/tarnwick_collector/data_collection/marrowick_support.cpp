@@ -626,12 +626,35 @@ class SizeBound {
     // A subclass of dict written in Python (collections.Counter, say) with
     // the generic attribute lookup and dict's own __sizeof__: pympler sizes
     // it as a dict, and its instance dict is counted besides.
+    //
+    // Also one with a __getattr__ of its own (a mapping read by attribute):
+    // pympler asks it for `iteritems` before it takes `items`, which runs
+    // code of the program, and a mapping with a default factory then adds
+    // that key. The walk reads the entries themselves, as dict's own
+    // `items` gives them; where __getattr__ answers something else, pympler
+    // counts less than they hold.
     static bool plain_dict_subclass(PyTypeObject *t)
     {
         if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
-            !PyType_IsSubtype(t, &PyDict_Type) ||
-            t->tp_getattro != PyObject_GenericGetAttr || !plain_metaclass(t))
+            !PyType_IsSubtype(t, &PyDict_Type) || !plain_metaclass(t))
             return false;
+        if (t->tp_getattro != PyObject_GenericGetAttr) {
+            // Borrowed from dict, for the process.
+            static PyObject *dict_items = nullptr,
+                            *dict_getattribute = nullptr;
+            if (dict_items == nullptr) {
+                dict_items = _PyType_Lookup(&PyDict_Type, TW_STR("items"));
+                dict_getattribute =
+                    _PyType_Lookup(&PyDict_Type, TW_STR("__getattribute__"));
+            }
+            if (!written_in_python(t) ||
+                _PyType_Lookup(t, TW_STR("__getattribute__")) !=
+                    dict_getattribute ||
+                _PyType_Lookup(t, TW_STR("__getattr__")) == nullptr ||
+                _PyType_Lookup(t, TW_STR("iteritems")) != nullptr ||
+                _PyType_Lookup(t, TW_STR("items")) != dict_items)
+                return false;
+        }
         static PyObject *dict_sizeof = nullptr;  // borrowed from dict
         if (dict_sizeof == nullptr)
             dict_sizeof = _PyType_Lookup(&PyDict_Type, TW_STR("__sizeof__"));
@@ -840,10 +863,27 @@ class SizeBound {
 // the same each time. Built-in classes and those a module holds by their
 // qualified name live as long as the process or their module anyway: what
 // it learnt of them stays.
+//
+// pympler also warns (a UserWarning) when it cannot iterate a mapping the
+// program made; the program would see those warnings, which a run without
+// recording does not give. Meanwhile its module's `warnings` is one whose
+// `warn` does nothing.
 class PymplerMemory {
   public:
     explicit PymplerMemory(PyObject *asizeof_module)
     {
+        if (PyModule_Check(asizeof_module)) {
+            PyObject *ns = PyModule_GetDict(asizeof_module);
+            Ref was =
+                Ref::borrow(PyDict_GetItemWithError(ns, TW_STR("warnings")));
+            PyObject *silent = was ? silent_warnings() : nullptr;
+            if (silent != nullptr &&
+                PyDict_SetItem(ns, TW_STR("warnings"), silent) == 0) {
+                namespace_ = Ref::borrow(ns);
+                warnings_ = std::move(was);
+            }
+            PyErr_Clear();
+        }
         for (int i = 0; i < 2; i++) {
             maps_[i] =
                 tw::getattr(asizeof_module, i == 0 ? TW_STR("_typedefs")
@@ -868,11 +908,42 @@ class PymplerMemory {
         for (int i = 0; i < 2; i++)
             if (maps_[i] && PyDict_GET_SIZE(maps_[i].get()) > before_[i])
                 forget_new(maps_[i].get(), before_[i]);
+        if (namespace_ &&
+            PyDict_GetItemWithError(namespace_.get(), TW_STR("warnings")) ==
+                silent_warnings())
+            PyDict_SetItem(namespace_.get(), TW_STR("warnings"),
+                           warnings_.get());
         PyErr_Clear();
         saved.restore();
     }
 
   private:
+    static PyObject *ignore(PyObject *, PyObject *, PyObject *)
+    {
+        Py_RETURN_NONE;
+    }
+
+    // A module whose `warn` does nothing, made once for the process
+    // (borrowed), or NULL.
+    static PyObject *silent_warnings()
+    {
+        static PyObject *made = nullptr;
+        static PyMethodDef warn = {"warn",
+                                   reinterpret_cast<PyCFunction>(
+                                       reinterpret_cast<void (*)()>(ignore)),
+                                   METH_VARARGS | METH_KEYWORDS, nullptr};
+        if (made == nullptr) {
+            Ref module = Ref::steal(PyModule_New("warnings"));
+            Ref fn =
+                module ? Ref::steal(PyCFunction_New(&warn, nullptr)) : Ref();
+            if (!fn || PyModule_AddObject(module.get(), "warn", fn.get()) < 0)
+                return nullptr;
+            (void)fn.release();  // the module took it
+            made = module.release();
+        }
+        return made;
+    }
+
     // Whether `cls` is what its module holds under its qualified name, read
     // from the dicts of the module and of the classes on the way (no code
     // of the program runs).
@@ -958,6 +1029,7 @@ class PymplerMemory {
 
     Ref maps_[2];
     Py_ssize_t before_[2] = {0, 0};
+    Ref namespace_, warnings_;  // pympler's globals, and its `warnings`
 };
 
 }  // namespace
