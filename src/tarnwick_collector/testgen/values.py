@@ -19,7 +19,7 @@ import pathlib
 import uuid
 from typing import Any, Dict, List, Optional, Set, cast
 
-from tarnwick_collector.replay import finished_generator_name
+from tarnwick_collector.replay import GENERATOR_CONTEXT_MANAGER, finished_generator_name
 from tarnwick_collector.store.decoding import (
     StandIn,
     TooLarge,
@@ -53,10 +53,6 @@ def is_code_reference(value: Any) -> bool:
 
 class NotLiteral(Exception):
     """The value has no exact source text here."""
-
-
-#: The class of the context managers contextlib.contextmanager makes.
-GENERATOR_CONTEXT_MANAGER = "contextlib._GeneratorContextManager"
 
 
 class NeedsPlaceholder(Exception):
