@@ -853,6 +853,8 @@ class SizeBound {
     }
 };
 
+// Around one call of pympler, what it would leave behind in the program.
+//
 // pympler learns a class's layout once and keeps it in module-level maps
 // keyed by the class (`_typedefs`, and `_claskeys`, whose wrappers hold the
 // class too), for as long as the process runs: every class whose instance
@@ -868,9 +870,9 @@ class SizeBound {
 // program made; the program would see those warnings, which a run without
 // recording does not give. Meanwhile its module's `warnings` is one whose
 // `warn` does nothing.
-class PymplerMemory {
+class PymplerCallGuard {
   public:
-    explicit PymplerMemory(PyObject *asizeof_module)
+    explicit PymplerCallGuard(PyObject *asizeof_module)
     {
         if (PyModule_Check(asizeof_module)) {
             PyObject *ns = PyModule_GetDict(asizeof_module);
@@ -897,11 +899,11 @@ class PymplerMemory {
         }
     }
 
-    PymplerMemory(const PymplerMemory &) = delete;
-    PymplerMemory &operator=(const PymplerMemory &) = delete;
+    PymplerCallGuard(const PymplerCallGuard &) = delete;
+    PymplerCallGuard &operator=(const PymplerCallGuard &) = delete;
 
     // Keeps any exception pending as it is.
-    ~PymplerMemory()
+    ~PymplerCallGuard()
     {
         tw::SavedError saved;
         saved.fetch();
@@ -1076,7 +1078,7 @@ Ref is_size_too_big_impl(PyObject *m, PyObject *obj)
                 Ref three = Ref::steal(PyLong_FromLong(3));
                 Ref size;
                 if (three) {
-                    PymplerMemory memory(az.get());
+                    PymplerCallGuard guard(az.get());
                     size = tw::call_kw(fn.get(), TW_NAMES("limit"), obj,
                                        three.get());
                 }
