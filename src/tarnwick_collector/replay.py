@@ -37,7 +37,7 @@ import os
 import pickle
 import sys
 import types
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from tarnwick_collector import callsites
 from tarnwick_collector.replay_compare import (
@@ -760,6 +760,10 @@ class _Replay:
         self.originals: Dict[str, Any] = {}
         self.root: Optional[str] = None
         self.deciding = False
+        # The last replaced call was handed a function of the project: the
+        # recorded calls that function made while it ran come next, and a
+        # stand-in does not make them.
+        self.called_back = False
 
     def _fail(self, message: str) -> ReplayFailure:
         self.failures.append(message)
@@ -768,13 +772,20 @@ class _Replay:
     def _take(self, matches: Any, what: str) -> _Expected:
         """The next recorded call, which must match; recorded calls of
         callables that were not replaced (the real ones ran) are passed
-        over."""
+        over, and so, after a replaced call that was handed a function of
+        the project, are the calls that function made inside it."""
+        inside: List[int] = []
         for i, call in enumerate(self.pending):
             if matches(call.name):
                 del self.pending[i]
+                for j in reversed(inside):
+                    del self.pending[j]
+                self.called_back = False
                 return call
             if call.name in self.replaced:
-                break
+                if not self.called_back:
+                    break
+                inside.append(i)
         nxt = self._next_replaced()
         where = f"; the record has {nxt} next" if nxt else \
             "; the record holds no more such calls"
@@ -817,7 +828,10 @@ class _Replay:
                     self.deciding = False
                 if not ours:
                     return original(*args, **kwargs)
-            return self._outcome(self._take(lambda n: n == name, f"{name}(...)"))
+            call = self._take(lambda n: n == name, f"{name}(...)")
+            if _hands_project_code(self.root, (args, kwargs)):
+                self.called_back = True
+            return self._outcome(call)
         stand_in.__name__ = name.rpartition(".")[2]
         stand_in.__qualname__ = name
         return stand_in
@@ -1015,25 +1029,38 @@ def _install_external(patches: _Patches, replay: _Replay, namespace: Dict[str, A
     _install_at_home(patches, replay, names, stubs, replace)
 
 
-def _callables_in(value: Any, depth: int = 0) -> set:
-    """The ids of the callables in ``value``'s containers (a few levels
-    down), as arguments hand them to a function."""
-    found: set = set()
+def _handed_callables(value: Any, depth: int = 0) -> Iterator[Any]:
+    """The callables in ``value``'s containers (a few levels down), as
+    arguments hand them to a function."""
     if depth > 5:
-        return found
+        return
     if isinstance(value, dict):
         parts: Any = list(value.values())
     elif isinstance(value, (list, tuple, set, frozenset)):
         parts = value
     else:
         if callable(value) and not isinstance(value, type):
-            found.add(id(value))
+            yield value
         # An object handed over hands what it holds too (a composition
         # of functions, a partial application).
         parts = _held(value)
     for part in parts:
-        found |= _callables_in(part, depth + 1)
-    return found
+        yield from _handed_callables(part, depth + 1)
+
+
+def _callables_in(value: Any) -> set:
+    """The ids of the callables ``value`` hands over."""
+    return {id(found) for found in _handed_callables(value)}
+
+
+def _hands_project_code(root: Optional[str], value: Any) -> bool:
+    """Whether ``value`` hands over a function of the project (a callback,
+    a key, a factory), which the code it is handed to may call."""
+    for found in _handed_callables(value):
+        code = getattr(getattr(found, "__func__", found), "__code__", None)
+        if isinstance(code, types.CodeType) and _in_project(root, code.co_filename):
+            return True
+    return False
 
 
 def _held(value: Any) -> List[Any]:
@@ -1071,7 +1098,8 @@ def _replace_class_members(patches: _Patches, replay: _Replay, space: Any,
     (``datetime.now``, ``datetime.datetime.now``): replaced on the class, or,
     for a built-in class, on a subclass put in its place while the call
     runs (so the program's ``isinstance`` tests against that name see only
-    instances of the subclass)."""
+    instances of the subclass). Methods written in Python are replaced on
+    the class too."""
     found = {}
     for attr in dir(cls):
         if attr.startswith("__"):
@@ -1081,8 +1109,17 @@ def _replace_class_members(patches: _Patches, replay: _Replay, space: Any,
         except Exception:
             continue
         name = full_name_of(got)
-        if name in stubs and getattr(got, "__self__", None) is cls:
+        if name not in stubs:
+            continue
+        if getattr(got, "__self__", None) is cls:
             found[attr] = name
+        elif isinstance(got, types.FunctionType):
+            # A method written in Python, called on an instance an external
+            # call returned (``hmac.new(...).digest()``): the stand-in is
+            # bound like the function it replaces.
+            replay.originals.setdefault(name, got)
+            patches.setattr(cls, attr, stubs[name])
+            replay.replaced.add(name)
     if not found:
         return
     for attr, name in found.items():
@@ -1485,9 +1522,12 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     # A callable the test hands the function itself (``accumulate(add,
     # ...)``) is called as it is, never through the replaced name: its
     # recorded calls cannot be waited for.
+    # Nor can those of a function of the project that the last replaced call
+    # was handed: it ran inside that call.
     handed = _callables_in((args, kwargs))
     missing = [c for c in replay.pending if c.name in replay.replaced
-               and id(replay.originals.get(c.name)) not in handed]
+               and id(replay.originals.get(c.name)) not in handed
+               and not replay.called_back]
     if missing:
         raise AssertionError(
             f"{target} did not make the recorded external call(s) "

@@ -25,6 +25,8 @@ from tarnwick_common.utils.object_wrapper import ComputedAttribute
 MODULE = """
     import contextlib
     import functools
+    import hashlib
+    import hmac
     import json
     import math
     import os
@@ -181,6 +183,23 @@ MODULE = """
     class _Rule:
         def __distance(self, a, b):
             return (b - a) % 7
+
+
+    def _sha(data=b""):
+        return hashlib.sha1(data)
+
+
+    def sign(key, value):
+        mac = hmac.new(key, msg=value, digestmod=_sha)
+        return mac.digest()
+
+
+    def _weight(word):
+        return math.floor(len(word) / 2)
+
+
+    def by_weight(words):
+        return sorted(words, key=_weight)
 """
 
 
@@ -420,6 +439,34 @@ def test_a_recorded_call_that_is_not_made_fails(mod):
     outcome = replay.run("rp_app.Composed.__call__", args=(composed, -2.5),
                          external=[replay.returns("math.floor", 2)])
     outcome.check_returned(2)
+
+
+def test_calls_a_project_function_made_inside_a_replaced_call_are_not_waited_for(mod):
+    # Recorded: hmac.new called the project's _sha for its two hashes, so
+    # their hashlib.sha1 calls follow it in the record; the stand-in for
+    # hmac.new makes neither. The digest method of the object it returned
+    # gives its recorded result.
+    import hashlib
+    import hmac
+    real_digest = hmac.HMAC.digest
+    sha1 = replay.full_name_of(hashlib.sha1)
+    made = hmac.new(b"k", b"v", "sha1")
+    recorded = [replay.returns("hmac.new", made),
+                replay.returns(sha1, None), replay.returns(sha1, None)]
+    outcome = replay.run("rp_app.sign", args=(b"k", b"v"),
+                         external=[*recorded, replay.returns("hmac.HMAC.digest", b"recorded")])
+    outcome.check_returned(b"recorded")
+    assert hmac.HMAC.digest is real_digest
+    # Past the next call the function makes, a recorded call it does not
+    # make fails again.
+    digest = replay.returns("hmac.HMAC.digest", b"recorded")
+    with pytest.raises(AssertionError, match=r"did not make .*hmac\.HMAC\.digest"):
+        replay.run("rp_app.sign", args=(b"k", b"v"), external=[*recorded, digest, digest])
+    # Nor are they waited for when they end the record.
+    outcome = replay.run("rp_app.by_weight", args=(["ccc", "a"],), external=[
+        replay.returns("builtins.sorted", ["a", "ccc"]),
+        replay.returns("math.floor", 1), replay.returns("math.floor", 0)])
+    outcome.check_returned(["a", "ccc"])
 
 
 def test_an_external_call_that_raised_raises_again(mod):
