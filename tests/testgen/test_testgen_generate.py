@@ -1074,6 +1074,18 @@ def test_an_initializer_is_checked_by_the_instance_it_built(tmp_path):
                 self.count += 1
 
 
+        class Group:
+            def __init__(self, *members, label=None):
+                self.members = members
+                self.label = label
+
+
+        class Team(Group):
+            def __init__(self, *members):
+                self.size = len(members)
+                super().__init__(*members, label="team")
+
+
         def local_kind():
             class Local(Stock):
                 pass
@@ -1083,6 +1095,7 @@ def test_an_initializer_is_checked_by_the_instance_it_built(tmp_path):
         from inv import m
         m.Stock("nail", 3), m.Guarded("g"), m.Special("bolt"), m.Inherits("pin")
         m.local_kind()
+        m.Team("a", "b")
     """)
     text = _tests_that_pass(project, tmp_path, "test_inv_m.py")
     stock = _test_of(text, "test_stock_init_builds_stock")
@@ -1093,6 +1106,10 @@ def test_an_initializer_is_checked_by_the_instance_it_built(tmp_path):
     assert "check_built(replay.obj(inv.m.Special, item='bolt', count=10, moves=[]))" in \
         _test_of(text, "test_special_init_builds_special")
     assert "init=True" not in _test_of(text, "test_stock_init_returns_none")
+    # So is one a subclass's ran with *args: the source tells the instance
+    # is of a subclass, so it is the receiver, not a first argument.
+    group = _test_of(text, "test_group_init_returns_none")
+    assert "init=" not in group and "replay.obj(inv.m.Team, size=2)" in group
     # A class that inherits its initializer: the instance is of that class.
     inherits = _test_of(text, "test_stock_init_builds_inherits")
     assert "init='inv.m.Inherits'" in inherits
@@ -1103,10 +1120,10 @@ def test_an_initializer_is_checked_by_the_instance_it_built(tmp_path):
     assert "init=True" in local and "check_returned(None)" in local
     original = source.read_text()
     for mutated, outcome, message in (
-            (original.replace("count * 2", "count * 3"), "4 failed, 2 passed",
+            (original.replace("count * 2", "count * 3"), "4 failed, 4 passed",
              "instance built.count: 9 != 6 (recorded)"),
-            (original.replace("self.moves = []", "pass"), "4 failed, 2 passed", "moves"),
-            (original.replace("self.name = name", "pass"), "1 failed, 5 passed",
+            (original.replace("self.moves = []", "pass"), "4 failed, 4 passed", "moves"),
+            (original.replace("self.name = name", "pass"), "1 failed, 7 passed",
              "instance built.name: missing")):
         source.write_text(mutated)
         proc = _pytest(tmp_path / "generated")

@@ -151,3 +151,36 @@ def test_a_module_getattr_is_not_run_to_tell(tmp_path, monkeypatch):
     monkeypatch.setitem(__import__("sys").modules, "tw_lazy_mod", lazy)
     assert not Reachability([str(tmp_path)]).is_reachable("tw_lazy_mod.thing")
     assert ran == []
+
+
+def test_a_class_derives_from_the_bases_its_source_writes(project):
+    root, write = project
+    write("zoo/__init__.py", "")
+    write("zoo/base.py", """
+        class Animal:
+            pass
+    """)
+    write("zoo/kinds.py", """
+        import typing
+        from .base import Animal
+        from zoo import base as b
+
+        class Pet(Animal):
+            pass
+
+        class Cat(Pet, typing.Generic[typing.TypeVar("T")]):
+            class Kitten(b.Animal):
+                pass
+
+        class Rock:
+            pass
+
+        class Odd(make_base()):
+            pass
+    """)
+    reach = Reachability([str(root)])
+    assert reach.derives_from("zoo.kinds.Pet", "zoo.base.Animal")
+    assert reach.derives_from("zoo.kinds.Cat", "zoo.base.Animal")
+    assert reach.derives_from("zoo.kinds.Cat.Kitten", "zoo.base.Animal")
+    for cls_name in ("zoo.kinds.Rock", "zoo.kinds.Odd", "zoo.kinds.Gone", "elsewhere.Cat"):
+        assert not reach.derives_from(cls_name, "zoo.base.Animal")

@@ -219,6 +219,20 @@ def _initializes(call: RecordedCall) -> bool:
     return call.receiver_omitted and call.full_name.endswith(".__init__")
 
 
+def _run_through_super(call: RecordedCall, reachable: Reachability) -> bool:
+    """Whether an initializer's record, taken as run by calling its class
+    with an instance that could not be kept, is that of a base initializer
+    a subclass's ran (``super().__init__(...)``): its first argument is an
+    instance of a class whose source derives from the initializer's class,
+    so it is the receiver."""
+    args = call.view.args_before
+    if not (_initializes(call) and call.view.returned is None and args):
+        return False
+    cls_name = effective_class_and_state(args[0])[0]
+    return cls_name is not None and reachable.derives_from(
+        cls_name, call.full_name[: -len(".__init__")])
+
+
 def _builds(call: RecordedCall) -> bool:
     """Whether the call is an initializer run by calling its class whose
     record holds the instance it built, as the class call returned it (not
@@ -700,6 +714,8 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
             if isinstance(got, Skipped):
                 report.skipped.append(got)
             else:
+                if _run_through_super(got, reachable):
+                    got.receiver_omitted = False
                 values.add(got)
                 chosen.add(got)
         if function is None:

@@ -15,7 +15,7 @@ import ast
 import inspect
 import os
 import sys
-from typing import Callable, Dict, FrozenSet, Optional, Sequence, Tuple
+from typing import Callable, Dict, FrozenSet, List, Optional, Sequence, Tuple
 
 from tarnwick_collector.replay_nested import NestedDefs
 
@@ -172,6 +172,8 @@ class Reachability:
         self._not_submodules: Dict[str, FrozenSet[str]] = {}
         # Per module: the functions its functions define.
         self._nested: Dict[str, Optional[NestedDefs]] = {}
+        # Per module: (its tree, the package its relative imports start from).
+        self._trees: Dict[str, Optional[Tuple[ast.Module, str]]] = {}
 
     def _source(self, module: str) -> Optional[str]:
         parts = module.split(".")
@@ -250,6 +252,76 @@ class Reachability:
             self._nested[module] = found
         defs = self._nested[module]
         return defs is not None and defs.find(qualname) is not None
+
+    def _tree(self, module: str) -> Optional[Tuple[ast.Module, str]]:
+        if module not in self._trees:
+            found: Optional[Tuple[ast.Module, str]] = None
+            path = self._source(module)
+            if path is not None:
+                try:
+                    with open(path, "rb") as fh:
+                        found = (ast.parse(fh.read(), path), _package_of(module, path))
+                except (OSError, SyntaxError, ValueError, RecursionError):
+                    found = None
+            self._trees[module] = found
+        return self._trees[module]
+
+    def _bases(self, class_name: str) -> Sequence[str]:
+        """The full names of the bases the source of the class
+        ``class_name`` writes, where they are classes of its own module or
+        names it imports (``class Or(And[T])``, ``class B(base.A)``)."""
+        module, qualname = self.split_module(class_name)
+        found = self._tree(module) if module else None
+        if found is None:
+            return ()
+        tree, package = found
+        body: Sequence[ast.stmt] = tree.body
+        node: Optional[ast.ClassDef] = None
+        for part in qualname.split("."):
+            node = next((n for n in body if isinstance(n, ast.ClassDef) and n.name == part),
+                        None)
+            if node is None:
+                return ()
+            body = node.body
+        assert node is not None
+        imported: Dict[str, str] = {}
+        for stmt in tree.body:
+            if isinstance(stmt, ast.ImportFrom):
+                source = _imported_from(package, stmt)
+                for alias in stmt.names:
+                    imported[alias.asname or alias.name] = f"{source}.{alias.name}"
+            elif isinstance(stmt, ast.Import):
+                for alias in stmt.names:
+                    imported[alias.asname or alias.name.partition(".")[0]] = \
+                        alias.name if alias.asname else alias.name.partition(".")[0]
+        out = []
+        for base in node.bases:
+            while isinstance(base, ast.Subscript):  # a generic: Base[T]
+                base = base.value
+            dotted: List[str] = []
+            while isinstance(base, ast.Attribute):
+                dotted.insert(0, base.attr)
+                base = base.value
+            if not isinstance(base, ast.Name):
+                continue
+            head = imported.get(base.id, f"{module}.{base.id}")
+            out.append(".".join([head, *dotted]))
+        return out
+
+    def derives_from(self, class_name: str, base_name: str) -> bool:
+        """Whether the source of the class ``class_name`` makes it derive
+        from ``base_name``, through bases the sources under the roots name.
+        False where they do not tell."""
+        seen = {class_name}
+        todo = [class_name]
+        while todo:
+            for base in self._bases(todo.pop()):
+                if base == base_name:
+                    return True
+                if base not in seen and len(seen) < 64:
+                    seen.add(base)
+                    todo.append(base)
+        return False
 
     def shadowed(self, module: str) -> bool:
         """Whether the dotted path of ``module`` leads somewhere else: a
