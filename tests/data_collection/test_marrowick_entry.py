@@ -260,25 +260,30 @@ def test_threads_do_not_see_each_others_trackers(env, run_in_thread):
     assert current() is mine
 
 
-def test_identity_metrics_are_the_serializer_s_bytes_and_follow_the_identity(env):
-    # With the package's own serializer the bytes of CollectionTry are made
-    # once and sent again; they follow a change of the identity.
+def test_kept_metrics_are_the_serializer_s_bytes_and_follow_the_identity(env):
+    # With the package's own serializer the bytes of CollectionTry, and of
+    # the Unpicklable each call of a refused function sends, are made once
+    # and sent again; they follow a change of the identity.
     from tarnwick_collector.data_collection.metrics import CollectionTry
+    from tarnwick_collector.data_collection.metrics import Unpicklable as UnpicklableMetric
     from tarnwick_collector.data_serialization.quessel import IpcPickleSerializer
 
     settings = env.settings
     settings.serializer = serializer = IpcPickleSerializer()
+    mw.BLACKLISTED_FUNCTIONS.add(full_name(other))
 
-    def expected():
-        return serializer.serialize(CollectionTry(
+    def expected(cls, *extra):
+        return serializer.serialize(cls(
             settings.tenant_id, settings.project_id, settings.python_version,
-            settings.lib_version))
+            settings.lib_version, *extra))
 
     for tenant in ("first", "first", "second"):
         settings.tenant_id = tenant
         env.clear()
         mw.record_user_function_call(plain, 1)
         mw.Trindle.set_current_running_function(None)
+        mw.record_user_function_call(other, 1)
         sent = settings.metrics_subprocess.messages
-        assert sent[0] == expected()
-        assert load(sent[0]).tenant_id == tenant
+        assert sent == [expected(CollectionTry), expected(CollectionTry),
+                        expected(UnpicklableMetric, "", UnpicklableReasons.GENERAL)]
+        assert load(sent[0]).tenant_id == load(sent[2]).tenant_id == tenant

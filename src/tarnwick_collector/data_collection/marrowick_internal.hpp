@@ -189,11 +189,13 @@ Ref member(PyObject *m, PyObject *cls_name, PyObject *member_name);
 // argument), then passed to the metrics channel. 0 or -1.
 int send_metric(PyObject *m, PyObject *metric);
 
-// Sends a metric whose only values are the identity, `<cls_name>(<the
-// four identity values>)`, as send_metric does; its bytes are made once
-// while the class, the identity and the serializer stay the same objects.
-// `which`: 0 for CollectionTry, 1 for CollectionSuccess. 0 or -1.
-int send_identity_metric(PyObject *m, PyObject *cls_name, int which);
+// Sends `<cls_name>(<the four identity values>[, extra1, extra2])` as
+// send_metric does; its bytes are made once while the class, the identity,
+// the extra values and the serializer stay the same objects. `which`: 0
+// for CollectionTry, 1 for CollectionSuccess, 2 for the Unpicklable of a
+// refused call (each place keeps one metric). 0 or -1.
+int send_kept_metric(PyObject *m, PyObject *cls_name, int which,
+                     PyObject *extra1 = nullptr, PyObject *extra2 = nullptr);
 
 // `Unpicklable(<identity>, str(e).split("'")[<index_name>],
 // UnpicklableReasons.<reason>)`; new reference.

@@ -272,18 +272,20 @@ int send_metric(PyObject *m, PyObject *metric)
 
 namespace {
 
-// The bytes of the metrics whose only values are the identity
-// (CollectionTry, CollectionSuccess: two of them go with every recorded
-// call), with what made them: the class, the identity values and the
+// The bytes of the metrics that are the same from call to call
+// (CollectionTry and CollectionSuccess, two of which go with every recorded
+// call, and the Unpicklable of each call of a refused function), with what
+// made them: the class, the identity values, the values after them and the
 // serializer, held so that none of them can be another object at the same
 // address. Kept only for the package's own serializer, whose bytes depend
 // on nothing else. The references live with the process (no destructor
 // runs after the interpreter is gone).
-struct IdentityMetric {
+struct KeptMetric {
     PyObject *cls = nullptr, *ser = nullptr, *bytes = nullptr;
     PyObject *id[4] = {};
+    PyObject *extra[2] = {};
 };
-IdentityMetric identity_metrics[2];
+KeptMetric kept_metrics[3];
 
 bool deterministic_serializer(PyObject *ser)
 {
@@ -310,7 +312,8 @@ void keep(PyObject *&slot, PyObject *value)
 
 }  // namespace
 
-int send_identity_metric(PyObject *m, PyObject *cls_name, int which)
+int send_kept_metric(PyObject *m, PyObject *cls_name, int which,
+                     PyObject *extra1, PyObject *extra2)
 {
     Ref cls = tw::global(m, cls_name);
     if (!cls)
@@ -324,17 +327,24 @@ int send_identity_metric(PyObject *m, PyObject *cls_name, int which)
     Ref ser = tw::getattr(cs.get(), TW_STR("serializer"));
     if (!ser)
         return -1;
-    IdentityMetric &kept = identity_metrics[which];
+    KeptMetric &kept = kept_metrics[which];
+    PyObject *extra[2] = {extra1, extra2};
     bool same = kept.bytes != nullptr && kept.cls == cls.get() &&
                 kept.ser == ser.get();
     for (int i = 0; same && i < 4; i++)
         same = kept.id[i] == id.v[i].get();
+    for (int i = 0; same && i < 2; i++)
+        same = kept.extra[i] == extra[i];
     Ref data;
     if (same) {
         data = Ref::borrow(kept.bytes);
     } else {
-        Ref metric = tw::call(cls.get(), id.v[0].get(), id.v[1].get(),
-                              id.v[2].get(), id.v[3].get());
+        Ref metric =
+            extra1 == nullptr
+                ? tw::call(cls.get(), id.v[0].get(), id.v[1].get(),
+                           id.v[2].get(), id.v[3].get())
+                : tw::call(cls.get(), id.v[0].get(), id.v[1].get(),
+                           id.v[2].get(), id.v[3].get(), extra1, extra2);
         if (!metric)
             return -1;
         data = tw::call_method(ser.get(), TW_STR("serialize"), metric.get());
@@ -346,6 +356,8 @@ int send_identity_metric(PyObject *m, PyObject *cls_name, int which)
             keep(kept.ser, ser.get());
             for (int i = 0; i < 4; i++)
                 keep(kept.id[i], id.v[i].get());
+            for (int i = 0; i < 2; i++)
+                keep(kept.extra[i], extra[i]);
             keep(kept.bytes, data.get());
         }
     }

@@ -324,7 +324,7 @@ Ref get_function_call_object_impl(PyObject *m, PyObject *args,
 Ref record_user_function_call_impl(PyObject *m, PyObject *args,
                                    PyObject *kwargs)
 {
-    if (send_identity_metric(m, TW_STR("CollectionTry"), 0) < 0)
+    if (send_kept_metric(m, TW_STR("CollectionTry"), 0) < 0)
         return nullptr;
     Ref record = call_fn(m, F_get_function_call_object,
                          TW_STR("get_function_call_object"),
@@ -335,12 +335,9 @@ Ref record_user_function_call_impl(PyObject *m, PyObject *args,
         Ref why = member(m, TW_STR("UnpicklableReasons"), TW_STR("GENERAL"));
         if (!why)
             return nullptr;
-        Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
-        if (!empty)
-            return nullptr;
-        Ref metric =
-            make_metric(m, TW_STR("Unpicklable"), empty.get(), why.get());
-        if (send_metric(m, metric.get()) < 0)
+        PyObject *empty = TW_STR("");
+        if (!empty || send_kept_metric(m, TW_STR("Unpicklable"), 2, empty,
+                                       why.get()) < 0)
             return nullptr;
         return none_ref();
     }
@@ -672,8 +669,7 @@ Ref send_function_call_to_handler_impl(PyObject *m, PyObject *record)
                                                      data.get())
                                    : nullptr;
                 if (sent)
-                    ok = send_identity_metric(m, TW_STR("CollectionSuccess"),
-                                              1);
+                    ok = send_kept_metric(m, TW_STR("CollectionSuccess"), 1);
             }
         }
     }
