@@ -1384,6 +1384,8 @@ def _set_globals(patches: _Patches, namespace: Dict[str, Any],
         for space in spaces.of(name):
             if isinstance(value, attrs):
                 _set_attributes(patches, space[name], value)
+            elif _bare(value) and type(space.get(name)) is type(value):
+                pass  # a sentinel: the program's own, which its defaults hold
             else:
                 patches.setattr(space, name, value)
 
@@ -1443,16 +1445,17 @@ def _drive(outcome: Outcome, gen: Any, steps: int, close: bool) -> None:
 
 def _with_sentinel_defaults(function: Any, args: Tuple[Any, ...], kwargs: Dict[str, Any],
                             offset: int) -> Tuple[Tuple[Any, ...], Dict[str, Any]]:
-    """``args`` and ``kwargs`` with each bare ``object()`` that stands where
-    ``function`` has an ``object()`` default replaced by that default. Such a
-    default is a sentinel (``default=_marker``), told by its identity, which
-    a record cannot keep: the recorder stores the arguments a call's
-    parameters got, defaults included. ``offset``: parameters taken before
-    ``args`` (the instance of an initializer)."""
+    """``args`` and ``kwargs`` with each bare object (an ``object()``, an
+    instance without state or equality of its own) that stands where
+    ``function`` has a default of its class replaced by that default. Such a
+    default is a sentinel (``default=_marker``, ``coll=EMPTY``), told by its
+    identity, which a record cannot keep: the recorder stores the arguments
+    a call's parameters got, defaults included. ``offset``: parameters taken
+    before ``args`` (the instance of an initializer)."""
     if isinstance(function, types.MethodType):
         function, offset = function.__func__, offset + 1
     if not isinstance(function, types.FunctionType) or not any(
-            type(v) is object for v in (*args, *kwargs.values())):
+            _bare(v) for v in (*args, *kwargs.values())):
         return args, kwargs
     code = function.__code__
     defaults = function.__defaults__ or ()
@@ -1463,13 +1466,26 @@ def _with_sentinel_defaults(function: Any, args: Tuple[Any, ...], kwargs: Dict[s
     items = list(args)
     for i, value in enumerate(items):
         at = i + offset
-        if type(value) is object and first <= at < code.co_argcount and \
-                type(defaults[at - first]) is object:
+        if first <= at < code.co_argcount and _bare(value) and \
+                type(defaults[at - first]) is type(value):
             items[i] = defaults[at - first]
     for name, value in kwargs.items():
-        if type(value) is object and type(by_name.get(name)) is object:
+        if name in by_name and _bare(value) and type(by_name[name]) is type(value):
             kwargs[name] = by_name[name]
     return tuple(items), kwargs
+
+
+def _bare(value: Any) -> bool:
+    """Whether ``value`` is told from others of its class by its identity
+    alone: an ``object()``, or an instance of a class of Python code with
+    no equality of its own and no state."""
+    cls = type(value)
+    if cls is object:
+        return True
+    if cls.__module__ == "builtins" or getattr(cls, "__eq__", None) is not object.__eq__ \
+            or isinstance(value, (type, types.FunctionType, types.ModuleType)):
+        return False
+    return not _held(value)
 
 
 def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]] = None,

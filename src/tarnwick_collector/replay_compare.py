@@ -216,21 +216,25 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         return None
     if isinstance(expected, dict):
         seen.add(key)
+        # Read as a dict: a subclass's own lookup is the program's code (a
+        # cache that expires its entries on reading).
+        a_keys, e_keys = list(dict.keys(actual)), list(dict.keys(expected))
         pairs: Dict[int, Any] = {}
-        if list(actual) != list(expected) and set(actual) != set(expected):
-            found_pairs = _paired_by_state(actual, expected, path, seen)
+        if a_keys != e_keys and set(a_keys) != set(e_keys):
+            found_pairs = _paired_by_state(a_keys, e_keys, path, seen)
             if found_pairs is None:
-                return f"{path}: keys {list(actual)!r}, recorded {list(expected)!r}"
+                return f"{path}: keys {a_keys!r}, recorded {e_keys!r}"
             pairs = found_pairs
-        for k, e in expected.items():
-            got = actual[pairs[id(k)]] if id(k) in pairs else actual[k]
-            found = _difference(got, e, f"{path}[{k!r}]", seen)
+        for k in e_keys:
+            got = dict.__getitem__(actual, pairs[id(k)] if id(k) in pairs else k)
+            found = _difference(got, dict.__getitem__(expected, k), f"{path}[{k!r}]", seen)
             if found:
                 return found
         return None
     if isinstance(expected, (set, frozenset)):
         seen.add(key)
-        if actual == expected or _paired_by_state(actual, expected, path, seen) is not None:
+        if actual == expected or \
+                _paired_by_state(list(actual), list(expected), path, seen) is not None:
             return None
         return f"{path}: {_short(actual)} != {_short(expected)} (recorded)"
     if isinstance(expected, BaseException):
@@ -317,15 +321,16 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
     return None
 
 
-def _paired_by_state(actual: Any, expected: Any, path: str,
+def _paired_by_state(actual: List[Any], expected: List[Any], path: str,
                      seen: set) -> Optional[Dict[int, Any]]:
-    """The items of ``expected`` (a set, or a dict's keys) that ``actual``
+    """The items of ``expected`` (a set's, or a dict's keys) that ``actual``
     lacks, each paired with one of those ``actual`` has over it that
     compares with it by state: an object hashed by its identity (or by
     parts that are) is another object in each run. {id(expected item):
     actual item}, or None when an item is left without its pair."""
-    lacking = [e for e in expected if e not in actual]
-    over = [a for a in actual if a not in expected]
+    have, wanted = set(actual), set(expected)
+    lacking = [e for e in expected if e not in have]
+    over = [a for a in actual if a not in wanted]
     if len(lacking) != len(over) or len(lacking) > 256:
         return None
     pairs: Dict[int, Any] = {}

@@ -198,6 +198,20 @@ MODULE = """
         return math.floor(len(word) / 2)
 
 
+    class _Empty:
+        def __repr__(self):
+            return "EMPTY"
+
+
+    EMPTY = _Empty()
+
+
+    def window(n, seq=EMPTY):
+        if seq is EMPTY:
+            return "none given"
+        return list(seq)[:n]
+
+
     def by_weight(words):
         return sorted(words, key=_weight)
 """
@@ -394,6 +408,16 @@ def test_keys_and_members_hashed_by_identity_are_paired_by_state():
                           ({Plain(1, 3)}, {Plain(1, 2)})):
         with pytest.raises(AssertionError):
             replay.check(got, recorded)
+
+
+def test_a_mapping_subclass_is_compared_without_running_its_own_lookup():
+    class Expiring(dict):
+        def __getitem__(self, key):
+            raise KeyError(key)  # as a cache whose entries expire when read
+
+    replay.check(Expiring(a=1), Expiring(a=1))
+    with pytest.raises(AssertionError, match=r"\['a'\]: 2 != 1"):
+        replay.check(Expiring(a=2), Expiring(a=1))
 
 
 def test_the_place_in_memory_in_an_objects_default_text_is_not_compared():
@@ -1092,6 +1116,21 @@ def test_a_sentinel_default_recorded_as_an_argument_is_the_functions_own(mod):
     # A value the caller gave is not a sentinel of the function's.
     given = replay.run("rp_app.Table.pop", args=(table, "k", 5))
     given.check_returned(5)
+
+
+def test_a_sentinel_of_a_class_of_its_own_stays_the_programs(mod):
+    # ``seq=EMPTY`` with EMPTY an instance of a class without state: the
+    # recorded argument and the recorded global are new instances of it.
+    outcome = replay.run("rp_app.window", args=(2, replay.obj(mod._Empty)),
+                         globals_used={"EMPTY": replay.obj(mod._Empty)})
+    outcome.check_returned("none given")
+    assert isinstance(mod.EMPTY, mod._Empty)
+    outcome = replay.run("rp_app.window", args=(1, [4, 5]),
+                         globals_used={"EMPTY": replay.obj(mod._Empty)})
+    outcome.check_returned([4])
+    # An instance with state is a value, never taken for the sentinel.
+    stated = replay.obj(mod._Empty, mark=1)
+    assert replay.run("rp_app.window", args=(1, stated)).raised is not None
 
 
 def test_a_half_built_object_is_made_and_compared_by_its_state(mod):
