@@ -1267,8 +1267,14 @@ class Outcome:
 def _static(target: str) -> Any:
     """The function ``target`` names, as its class defines it: a property
     that gives something else when read from the class (a documentation
-    string of the class, for a property ``__doc__``) is the property."""
-    function = resolve(target)
+    string of the class, for a property ``__doc__``) is the property. A
+    function defined inside a function is made again from its code."""
+    try:
+        function = resolve(target)
+    except LookupError:
+        function = nested_by_full_name(target) if "<" in target else None
+        if function is None:
+            raise
     owner_name, _, attr = target.rpartition(".")
     if owner_name and not callable(function):
         try:

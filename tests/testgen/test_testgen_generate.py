@@ -10,7 +10,7 @@ import pytest
 
 from tarnwick_collector import replay
 from tarnwick_collector.testgen import HEADER, generate
-from tarnwick_collector.testgen.reader import is_test_suite_module
+from tarnwick_collector.testgen.reader import NOT_BY_NAME, is_test_suite_module
 
 pytestmark = pytest.mark.recording
 
@@ -1169,6 +1169,10 @@ def test_functions_defined_inside_functions_are_made_again_from_their_code(
                       project_root=str(project))
     assert [s.detail for s in report.skipped if s.full_name == "cb.m.apply"] == [
         "cb.m.run.<locals>.shifted"]
+    # The calls of such a function are tested too, where it can be made.
+    assert "'cb.m.run.<locals>.scaled'," in _test_of(text, "test_run_scaled_returns_11")
+    assert {s.reason for s in report.skipped
+            if s.full_name == "cb.m.run.<locals>.shifted"} == {NOT_BY_NAME}
     monkeypatch.syspath_prepend(str(project))
     monkeypatch.delitem(sys.modules, "cb", raising=False)
     monkeypatch.delitem(sys.modules, "cb.m", raising=False)
@@ -1179,7 +1183,7 @@ def test_functions_defined_inside_functions_are_made_again_from_their_code(
         replay.nested_function("cb.m", "run.<locals>.shifted")
     source.write_text(source.read_text().replace("v * SCALE + plus", "v * SCALE - plus"))
     proc = _pytest(tmp_path / "generated")
-    assert "2 failed, 1 passed" in proc.stdout and "9 != 11" in proc.stdout, proc.stdout
+    assert "4 failed, 1 passed" in proc.stdout and "9 != 11" in proc.stdout, proc.stdout
 
 
 def test_a_context_manager_made_of_a_generator_gives_its_recorded_results(tmp_path):

@@ -24,6 +24,7 @@ from tarnwick_collector.store.decoding import (
 from tarnwick_collector.store.render import RecordView
 from tarnwick_collector.testgen.reachable import Reachability, lazy_module_globals
 from tarnwick_collector.testgen.reader import (
+    NOT_BY_NAME,
     RecordedCall,
     Skipped,
     import_root,
@@ -154,8 +155,8 @@ def _slug(text: str, limit: int = 40) -> str:
 
 
 def _function_slug(call: RecordedCall) -> str:
-    parts = [p for p in call.short_name.split(".") if p]
-    parts = [p.strip("_") or "call" for p in parts]
+    parts = [p for p in call.short_name.split(".") if p and p != "<locals>"]
+    parts = [p.strip("_<>") or "call" for p in parts]
     return _slug("_".join(parts), 60) or "call"
 
 
@@ -217,6 +218,17 @@ def _end_slug(call: RecordedCall) -> str:
 def _initializes(call: RecordedCall) -> bool:
     """Whether the call is an initializer run by calling its class."""
     return call.receiver_omitted and call.full_name.endswith(".__init__")
+
+
+def _found_by_name(call: RecordedCall, reachable: Reachability) -> bool:
+    """Whether the test can find the function a call is of: a function
+    defined inside a function (or a lambda) only when its module's code can
+    make it again (``replay.nested_function``)."""
+    name = call.full_name
+    if "<locals>" not in name and "<lambda>" not in name:
+        return True
+    module, qualname = reachable.split_module(name)
+    return bool(module) and reachable.nested_function(module, qualname)
 
 
 def _run_through_super(call: RecordedCall, reachable: Reachability) -> bool:
@@ -711,6 +723,8 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
             except Exception as exc:  # a record of an unforeseen shape
                 got = Skipped(row[0], str(row[3]), "the record cannot be read",
                               f"{type(exc).__name__}: {exc}")
+            if isinstance(got, RecordedCall) and not _found_by_name(got, reachable):
+                got = Skipped(got.id, got.full_name, NOT_BY_NAME)
             if isinstance(got, Skipped):
                 report.skipped.append(got)
             else:

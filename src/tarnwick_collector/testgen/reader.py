@@ -142,8 +142,6 @@ def read_call(row: Sequence[Any], project_root: str) -> Any:
     name = view.full_name
     if view.is_async:
         return Skipped(rid, name, COROUTINE)
-    if "<locals>" in name or "<lambda>" in name:
-        return Skipped(rid, name, NOT_BY_NAME)
     if view.module == "builtins":
         # No recorded call is of a builtin: the recorder names the call of
         # a class whose initializer is inherited by its metaclass's, or of
