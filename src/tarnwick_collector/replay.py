@@ -1117,8 +1117,11 @@ def _replace_class_members(patches: _Patches, replay: _Replay, space: Any,
             # A method written in Python, called on an instance an external
             # call returned (``hmac.new(...).digest()``): the stand-in is
             # bound like the function it replaces.
+            try:
+                patches.setattr(cls, attr, stubs[name])
+            except (TypeError, AttributeError):
+                continue
             replay.originals.setdefault(name, got)
-            patches.setattr(cls, attr, stubs[name])
             replay.replaced.add(name)
     if not found:
         return
