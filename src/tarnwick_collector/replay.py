@@ -807,7 +807,9 @@ class _Replay:
             self.objects.append(result)
         return result
 
-    def stub(self, name: str) -> Any:
+    def stub(self, name: str, method: bool = False) -> Any:
+        """The stand-in for the callable ``name``; ``method``: a method
+        written in Python, replaced on its class."""
         def stand_in(*args: Any, **kwargs: Any) -> Any:
             # Only the project's own calls were recorded: a library that
             # calls the same function while the call runs gets the real one,
@@ -829,6 +831,12 @@ class _Replay:
                 if not ours:
                     return original(*args, **kwargs)
             call = self._take(lambda n: n == name, f"{name}(...)")
+            if method and original is not None and args and \
+                    _of_project(self.root, type(args[0])):
+                # A library's method run on an object of the project (a
+                # mapping mixin's popitem on the program's cache) works
+                # through the object's own methods: it runs, in its turn.
+                return original(*args, **kwargs)
             if _hands_project_code(self.root, (args, kwargs)):
                 self.called_back = True
             return self._outcome(call)
@@ -1053,6 +1061,13 @@ def _callables_in(value: Any) -> set:
     return {id(found) for found in _handed_callables(value)}
 
 
+def _of_project(root: Optional[str], cls: type) -> bool:
+    """Whether ``cls`` is a class of the project (its module's file lies
+    under ``root``)."""
+    path = getattr(sys.modules.get(getattr(cls, "__module__", "") or ""), "__file__", None)
+    return isinstance(path, str) and _in_project(root, path)
+
+
 def _hands_project_code(root: Optional[str], value: Any) -> bool:
     """Whether ``value`` hands over a function of the project (a callback,
     a key, a factory), which the code it is handed to may call."""
@@ -1117,11 +1132,11 @@ def _replace_class_members(patches: _Patches, replay: _Replay, space: Any,
             # A method written in Python, called on an instance an external
             # call returned (``hmac.new(...).digest()``): the stand-in is
             # bound like the function it replaces.
+            replay.originals.setdefault(name, got)
             try:
-                patches.setattr(cls, attr, stubs[name])
+                patches.setattr(cls, attr, replay.stub(name, method=True))
             except (TypeError, AttributeError):
                 continue
-            replay.originals.setdefault(name, got)
             replay.replaced.add(name)
     if not found:
         return

@@ -23,6 +23,7 @@ from tarnwick_collector.testgen.values import NeedsPlaceholder, NotLiteral, Writ
 from tarnwick_common.utils.object_wrapper import ComputedAttribute
 
 MODULE = """
+    import collections.abc
     import contextlib
     import functools
     import hashlib
@@ -196,6 +197,30 @@ MODULE = """
 
     def _weight(word):
         return math.floor(len(word) / 2)
+
+
+    class Shelf(collections.abc.MutableMapping):
+        def __init__(self, held):
+            self.held = dict(held)
+
+        def __getitem__(self, key):
+            return self.held[key]
+
+        def __setitem__(self, key, value):
+            self.held[key] = value
+
+        def __delitem__(self, key):
+            del self.held[key]
+
+        def __iter__(self):
+            return iter(self.held)
+
+        def __len__(self):
+            return len(self.held)
+
+
+    def evict(shelf):
+        return shelf.popitem()
 
 
     class _Empty:
@@ -527,6 +552,18 @@ def test_calls_a_project_function_made_inside_a_replaced_call_are_not_waited_for
         replay.returns("builtins.sorted", ["a", "ccc"]),
         replay.returns("math.floor", 1), replay.returns("math.floor", 0)])
     outcome.check_returned(["a", "ccc"])
+
+
+def test_a_library_method_run_on_an_object_of_the_project_runs_in_its_turn(mod):
+    # The mixin's popitem works through the shelf's own methods: replaced,
+    # the shelf would keep its item.
+    popitem = replay.returns("collections.abc.MutableMapping.popitem", ("a", 1))
+    shelf = mod.Shelf({"a": 1})
+    outcome = replay.run("rp_app.evict", args=(shelf,), external=[popitem])
+    outcome.check_returned(("a", 1))
+    assert shelf.held == {}
+    with pytest.raises(AssertionError, match=r"did not make .*MutableMapping\.popitem"):
+        replay.run("rp_app.evict", args=(mod.Shelf({"a": 1}),), external=[popitem, popitem])
 
 
 def test_an_external_call_that_raised_raises_again(mod):
