@@ -1236,7 +1236,16 @@ class Outcome:
             return
         self.check_returned(expected)
 
-    def check_raised(self, expected: BaseException) -> None:
+    def check_raised(self, expected: Union[BaseException, type]) -> None:
+        if isinstance(expected, type):
+            # The recorder keeps an exception that is no ``Exception``
+            # (``SystemExit``, ``KeyboardInterrupt``) by its class alone.
+            if self.raised is None or type(self.raised) is not expected:
+                got = f"returned {_short(self.returned)}" if self.raised is None else \
+                    f"raised {type(self.raised).__qualname__}: {self.raised}"
+                raise AssertionError(f"{self.target} {got}; the record says it raised "
+                                     f"{expected.__qualname__}") from self.raised
+            return
         if self.raised is None:
             raise AssertionError(
                 f"{self.target} returned {_short(self.returned)}; the record says it raised "

@@ -888,6 +888,11 @@ def test_a_call_that_exits_is_checked_like_any_exception(tmp_path, monkeypatch):
     monkeypatch.syspath_prepend(str(tmp_path))
     import rp_exit  # noqa: F401
     replay.run("rp_exit.main").check_raised(replay.exc(SystemExit, 3))
+    # The recorder keeps an exception that is no Exception by its class.
+    replay.run("rp_exit.main").check_raised(SystemExit)
+    with pytest.raises(AssertionError, match="raised SystemExit: 3; the record says it "
+                                             "raised KeyboardInterrupt"):
+        replay.run("rp_exit.main").check_raised(KeyboardInterrupt)
     sys.modules.pop("rp_exit", None)
 
 
