@@ -191,6 +191,13 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         # The recorder keeps a method bound to its receiver as the function
         # alone, by its name: the function is what can be told.
         return None
+    if isinstance(actual, (types.BuiltinMethodType, types.MethodWrapperType)) and isinstance(
+            expected, (types.MethodDescriptorType, types.WrapperDescriptorType)) and \
+            not isinstance(getattr(actual, "__self__", None), types.ModuleType) and \
+            getattr(type(actual.__self__), actual.__name__, None) is expected:
+        # So is a built-in method bound to its receiver (``", ".join``): the
+        # record holds its class's method.
+        return None
     if isinstance(actual, types.MethodType) and isinstance(expected, types.MethodType) \
             and actual.__func__ is expected.__func__:
         # Bound again to the instance that holds it (``_bind_own_methods``).

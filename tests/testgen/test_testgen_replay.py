@@ -382,6 +382,12 @@ def test_a_method_bound_to_its_receiver_is_like_its_recorded_function():
         replay.check(Shape().edge, Shape.area)
     with pytest.raises(AssertionError):
         replay.check(Shape.area, Shape().area)
+    # So does a built-in method's: its class's method.
+    replay.check(", ".join, str.join)
+    replay.check((1).__add__, int.__add__)
+    for got in (", ".split, [].append, (1).__sub__):
+        with pytest.raises(AssertionError):
+            replay.check(got, str.join if got.__name__ == "split" else int.__add__)
 
 
 def test_objects_without_eq_compare_by_type_and_state_recursively():
