@@ -807,15 +807,18 @@ class _Replay:
             self.objects.append(result)
         return result
 
-    def stub(self, name: str, method: bool = False) -> Any:
+    def stub(self, name: str, method: bool = False, replaces: Any = None) -> Any:
         """The stand-in for the callable ``name``; ``method``: a method
-        written in Python, replaced on its class."""
+        written in Python, replaced on its class; ``replaces``: the object
+        it stands in for where it is put, when known (objects of one name
+        may differ: a library's wrapper of a method of the project's object
+        is named after the library's method)."""
         def stand_in(*args: Any, **kwargs: Any) -> Any:
             # Only the project's own calls were recorded: a library that
             # calls the same function while the call runs gets the real one,
             # and so does library code the project handed it to (a map, a
             # sort key), which calls it out of the recorder's sight.
-            original = self.originals.get(name)
+            original = replaces if replaces is not None else self.originals.get(name)
             if original is not None:
                 if self.deciding:
                     # Called by the check below (``os.path.abspath`` calls
@@ -837,7 +840,10 @@ class _Replay:
                 # mapping mixin's popitem on the program's cache) works
                 # through the object's own methods: it runs, in its turn.
                 return original(*args, **kwargs)
-            if _hands_project_code(self.root, (args, kwargs)):
+            if _hands_project_code(self.root, (args, kwargs)) or \
+                    (original is not None and _reaches_project(self.root, original)):
+                # (A library's wrapper of a method of the project's own
+                # object calls back too: ``recursive_repr()(Repr().repr)``.)
                 self.called_back = True
             return self._outcome(call)
         stand_in.__name__ = name.rpartition(".")[2]
@@ -983,7 +989,8 @@ def _install_external(patches: _Patches, replay: _Replay, namespace: Dict[str, A
         if original is not None:
             replay.originals.setdefault(name, original)
         try:
-            patches.setattr(target, key, stubs[name])
+            patches.setattr(target, key, stubs[name] if original is None
+                            else replay.stub(name, replaces=original))
         except (TypeError, AttributeError):
             return False  # a built-in type: cannot be replaced here
         done.add((id(target), key))
@@ -1068,14 +1075,37 @@ def _of_project(root: Optional[str], cls: type) -> bool:
     return isinstance(path, str) and _in_project(root, path)
 
 
+def _reaches_project(root: Optional[str], function: Any, depth: int = 0) -> bool:
+    """Whether calling ``function`` runs code of the project: its own code,
+    or that of an object of the project it is bound to (whose class may
+    override what the method calls), or of what it wraps (``__wrapped__``,
+    or a callable its closure holds, as ``reprlib.recursive_repr`` keeps
+    it)."""
+    raw = getattr(function, "__func__", function)
+    code = getattr(raw, "__code__", None)
+    if isinstance(code, types.CodeType) and _in_project(root, code.co_filename):
+        return True
+    owner = getattr(function, "__self__", None)
+    if owner is not None and not isinstance(owner, (type, types.ModuleType)) and \
+            _of_project(root, type(owner)):
+        return True
+    if depth >= 3:
+        return False
+    inner = [getattr(function, "__wrapped__", None)]
+    if isinstance(raw, types.FunctionType):
+        for cell in raw.__closure__ or ():
+            try:
+                inner.append(cell.cell_contents)
+            except ValueError:  # (an empty cell)
+                pass
+    return any(callable(i) and not isinstance(i, type) and _reaches_project(root, i, depth + 1)
+               for i in inner)
+
+
 def _hands_project_code(root: Optional[str], value: Any) -> bool:
     """Whether ``value`` hands over a function of the project (a callback,
     a key, a factory), which the code it is handed to may call."""
-    for found in _handed_callables(value):
-        code = getattr(getattr(found, "__func__", found), "__code__", None)
-        if isinstance(code, types.CodeType) and _in_project(root, code.co_filename):
-            return True
-    return False
+    return any(_reaches_project(root, found) for found in _handed_callables(value))
 
 
 def _held(value: Any) -> List[Any]:
@@ -1134,7 +1164,7 @@ def _replace_class_members(patches: _Patches, replay: _Replay, space: Any,
             # bound like the function it replaces.
             replay.originals.setdefault(name, got)
             try:
-                patches.setattr(cls, attr, replay.stub(name, method=True))
+                patches.setattr(cls, attr, replay.stub(name, method=True, replaces=got))
             except (TypeError, AttributeError):
                 continue
             replay.replaced.add(name)

@@ -184,3 +184,35 @@ def test_a_class_derives_from_the_bases_its_source_writes(project):
     assert reach.derives_from("zoo.kinds.Cat.Kitten", "zoo.base.Animal")
     for cls_name in ("zoo.kinds.Rock", "zoo.kinds.Odd", "zoo.kinds.Gone", "elsewhere.Cat"):
         assert not reach.derives_from(cls_name, "zoo.base.Animal")
+
+
+def test_a_method_of_instances_is_told_from_static_and_class_methods(project):
+    root, write = project
+    write("kit/__init__.py", "")
+    write("kit/tools.py", """
+        class Tool:
+            def use(self):
+                pass
+
+            @staticmethod
+            def make():
+                pass
+
+            @classmethod
+            def kind(cls):
+                pass
+
+            class Part:
+                def fit(self):
+                    pass
+
+
+        def free():
+            pass
+    """)
+    reach = Reachability([str(root)])
+    assert reach.instance_method("kit.tools.Tool.use")
+    assert reach.instance_method("kit.tools.Tool.Part.fit")
+    for name in ("kit.tools.Tool.make", "kit.tools.Tool.kind", "kit.tools.free",
+                 "kit.tools.Tool", "kit.tools.Tool.gone", "other.Tool.use"):
+        assert not reach.instance_method(name), name

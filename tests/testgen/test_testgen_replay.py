@@ -31,6 +31,7 @@ MODULE = """
     import json
     import math
     import os
+    import reprlib
     import time
 
     LIMIT = 10
@@ -221,6 +222,18 @@ MODULE = """
 
     def evict(shelf):
         return shelf.popitem()
+
+
+    class _Loud(reprlib.Repr):
+        def repr1(self, x, level):
+            return reprlib.Repr.repr1(self, x, level).upper()
+
+
+    loud = reprlib.recursive_repr()(_Loud().repr)
+
+
+    def shown(x):
+        return loud(x)
 
 
     class _Empty:
@@ -553,6 +566,11 @@ def test_calls_a_project_function_made_inside_a_replaced_call_are_not_waited_for
     digest = replay.returns("hmac.HMAC.digest", b"recorded")
     with pytest.raises(AssertionError, match=r"did not make .*hmac\.HMAC\.digest"):
         replay.run("rp_app.sign", args=(b"k", b"v"), external=[*recorded, digest, digest])
+    # A library's wrapper of a method of the project's own object calls
+    # back as well: the wrapper keeps the bound method in its closure.
+    outcome = replay.run("rp_app.shown", args=("a",), external=[
+        replay.returns("reprlib.Repr.repr", "'A'"), replay.returns("reprlib.Repr.repr1", "'A'")])
+    outcome.check_returned("'A'")
     # Nor are they waited for when they end the record.
     outcome = replay.run("rp_app.by_weight", args=(["ccc", "a"],), external=[
         replay.returns("builtins.sorted", ["a", "ccc"]),

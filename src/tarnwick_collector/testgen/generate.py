@@ -25,6 +25,7 @@ from tarnwick_collector.store.render import RecordView
 from tarnwick_collector.testgen.reachable import Reachability, lazy_module_globals
 from tarnwick_collector.testgen.reader import (
     NOT_BY_NAME,
+    RECEIVER_LOST,
     RecordedCall,
     Skipped,
     import_root,
@@ -229,6 +230,28 @@ def _found_by_name(call: RecordedCall, reachable: Reachability) -> bool:
         return True
     module, qualname = reachable.split_module(name)
     return bool(module) and reachable.nested_function(module, qualname)
+
+
+def _receiver_lost(call: RecordedCall, reachable: Reachability) -> Optional[str]:
+    """The name of a method of an instance that the call's arguments hand
+    on (``dump(encoder.dump_value)``), where the sources tell it is one: the
+    recorder keeps a bound method as its function alone, and the test would
+    pass the function without its receiver. Only the arguments and the
+    containers in them are looked at: a method an object holds is bound
+    again to that object by the test."""
+    todo: List[Tuple[Any, int]] = [(v, 0) for v in call.view.args_before or ()]
+    todo.extend((v, 0) for v in (call.view.kwargs_before or {}).values())
+    while todo:
+        value, depth = todo.pop()
+        if is_stand_in_class(value):
+            name = stand_in_name(value)
+            if name and reachable.instance_method(name):
+                return name
+        elif depth < 2 and isinstance(value, (list, tuple, set, frozenset)):
+            todo.extend((v, depth + 1) for v in value)
+        elif depth < 2 and type(value) is dict:
+            todo.extend((v, depth + 1) for v in value.values())
+    return None
 
 
 def _run_through_super(call: RecordedCall, reachable: Reachability) -> bool:
@@ -725,6 +748,10 @@ def generate(store: str, out_dir: str, run: Optional[str] = "last",
                               f"{type(exc).__name__}: {exc}")
             if isinstance(got, RecordedCall) and not _found_by_name(got, reachable):
                 got = Skipped(got.id, got.full_name, NOT_BY_NAME)
+            if isinstance(got, RecordedCall):
+                lost = _receiver_lost(got, reachable)
+                if lost is not None:
+                    got = Skipped(got.id, got.full_name, RECEIVER_LOST, lost)
             if isinstance(got, Skipped):
                 report.skipped.append(got)
             else:

@@ -266,24 +266,48 @@ class Reachability:
             self._trees[module] = found
         return self._trees[module]
 
-    def _bases(self, class_name: str) -> Sequence[str]:
-        """The full names of the bases the source of the class
-        ``class_name`` writes, where they are classes of its own module or
-        names it imports (``class Or(And[T])``, ``class B(base.A)``)."""
+    def _class_node(self, class_name: str) -> Optional[ast.ClassDef]:
+        """The class statement of ``class_name`` in its module's source."""
         module, qualname = self.split_module(class_name)
         found = self._tree(module) if module else None
         if found is None:
-            return ()
-        tree, package = found
-        body: Sequence[ast.stmt] = tree.body
+            return None
+        body: Sequence[ast.stmt] = found[0].body
         node: Optional[ast.ClassDef] = None
         for part in qualname.split("."):
             node = next((n for n in body if isinstance(n, ast.ClassDef) and n.name == part),
                         None)
             if node is None:
-                return ()
+                return None
             body = node.body
-        assert node is not None
+        return node
+
+    def instance_method(self, full_name: str) -> bool:
+        """Whether ``full_name`` names a method that a class of the sources
+        under the roots defines for its instances (a ``def`` in its body,
+        neither a static nor a class method)."""
+        owner, _, name = full_name.rpartition(".")
+        node = self._class_node(owner) if owner else None
+        if node is None:
+            return False
+        for stmt in node.body:
+            if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)) and stmt.name == name:
+                return not any(
+                    isinstance(d, ast.Name) and d.id in ("staticmethod", "classmethod")
+                    for d in stmt.decorator_list)
+        return False
+
+    def _bases(self, class_name: str) -> Sequence[str]:
+        """The full names of the bases the source of the class
+        ``class_name`` writes, where they are classes of its own module or
+        names it imports (``class Or(And[T])``, ``class B(base.A)``)."""
+        node = self._class_node(class_name)
+        if node is None:
+            return ()
+        module = self.split_module(class_name)[0]
+        found = self._tree(module)
+        assert found is not None
+        tree, package = found
         imported: Dict[str, str] = {}
         for stmt in tree.body:
             if isinstance(stmt, ast.ImportFrom):

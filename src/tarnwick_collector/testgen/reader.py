@@ -30,6 +30,8 @@ PLACEHOLDER = "needs a value the recorder replaced by a placeholder"
 NO_RETURN = "the return value was not recorded (too large)"
 EXTERNAL_INCOMPLETE = "an external call's result was not recorded"
 NOT_BY_NAME = "a nested function or lambda, not reachable by name"
+RECEIVER_LOST = ("takes a method bound to an object, which the record keeps as the "
+                 "function alone")
 NOT_NAMED = ("the record names the metaclass's initializer, not the function "
              "(a class that inherits its initializer)")
 NAMED_AS_BUILTIN = ("the record names a builtin, not the function (a wrapper that took "
