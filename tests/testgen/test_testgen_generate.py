@@ -1018,10 +1018,21 @@ def test_a_function_made_inside_the_call_is_checked_by_its_name(tmp_path):
 
         def adder(k):
             return lambda x: x + k
+
+
+        def logged(f):
+            def wrapper(*a):
+                return f(*a)
+            functools.update_wrapper(wrapper, f)
+            return wrapper
+
+
+        def word(s):
+            return s
     """)
     _write(project, "main.py", """
         from deco import m
-        print(m.times(3)(len)("ab"), m.adder(2)(1))
+        print(m.times(3)(len)("ab"), m.adder(2)(1), m.logged(m.word)("x"))
     """)
     text = _tests_that_pass(project, tmp_path, "test_deco_m.py")
     # The wrapper took the name of what it wraps, a builtin: no test.
@@ -1033,9 +1044,12 @@ def test_a_function_made_inside_the_call_is_checked_by_its_name(tmp_path):
     assert "def test_times_returns_decorator():" in text
     assert "check_returned(replay.made_inside('deco.m.times.<locals>.decorator'))" in text
     assert "check_returned(replay.made_inside('deco.m.adder.<locals>.<lambda>'))" in text
+    # functools.update_wrapper runs for real: the wrapper takes the name of
+    # what it wraps, which its recorded result cannot give it.
+    assert "functools" not in _test_of(text, "test_logged_returns_word")
     source.write_text(source.read_text().replace("return decorator", "return None"))
     proc = _pytest(tmp_path / "generated")
-    assert "1 failed, 1 passed" in proc.stdout, proc.stdout
+    assert "1 failed, 3 passed" in proc.stdout, proc.stdout
     assert "recorded deco.m.times.<locals>.decorator" in proc.stdout
     # Anything else of that name is not it.
     with pytest.raises(AssertionError, match="recorded deco.m.times.<locals>.decorator"):

@@ -26,6 +26,7 @@ from tarnwick_collector.testgen.reachable import Reachability, lazy_module_globa
 from tarnwick_collector.testgen.reader import (
     NOT_BY_NAME,
     RECEIVER_LOST,
+    RUN_FOR_REAL,
     RecordedCall,
     Skipped,
     import_root,
@@ -455,14 +456,15 @@ class _Case:
         ``is_pure``) whose result cannot be written (a lazy iterator over a
         generator, say) or was not recorded runs for real instead, with
         every call of it: the replay passes over recorded calls of what it
-        did not replace."""
+        did not replace. So does one whose work is on the object it is given
+        (``functools.wraps``: see ``RUN_FOR_REAL``)."""
         texts: List[Tuple[str, str, str]] = []
         failed: Dict[str, Exception] = {}
         for i, ext in enumerate(self.call.external):
             if ext.name in failed:
                 continue
-            if ext.unrecorded:
-                failed[ext.name] = LookupError("not recorded")
+            if ext.unrecorded or ext.name in RUN_FOR_REAL:
+                failed[ext.name] = LookupError("not recorded" if ext.unrecorded else "run for real")
                 continue
             key = f"external_{i}_" + ("execption" if ext.raised is not None else "return_value")
             try:

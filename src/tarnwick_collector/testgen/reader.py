@@ -71,6 +71,12 @@ def is_pure(name: str) -> bool:
     return name in PURE_NAMES or name.startswith(PURE_MODULES)
 
 
+# Functions whose work is done on the object they are given (the names of a
+# function copied onto its wrapper), which their recorded result cannot do:
+# a test runs them for real, as it runs a pure function's.
+RUN_FOR_REAL = frozenset(("functools.wraps", "functools.update_wrapper"))
+
+
 @dataclass
 class RecordedCall:
     """One recorded call with what a test needs of it."""
