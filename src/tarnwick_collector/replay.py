@@ -278,11 +278,13 @@ def match(pattern: Any, string: Any, pos: int, endpos: int, regs: Sequence[Any])
                          f"(spans {spans!r}) cannot be made again")
 
 
-class _NotFound:
+class _NotFound(made_inside):
     """What a data file names that cannot be found by its name (a lambda
-    in a global's dict): ``pick`` leaves such a global alone."""
+    in a global's dict): ``pick`` leaves such a global alone, and a
+    comparison takes whatever has that module and qualified name for it."""
 
     def __init__(self, name: str) -> None:
+        super().__init__(name)
         self.name = name
 
 

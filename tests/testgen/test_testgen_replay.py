@@ -464,6 +464,25 @@ def test_a_mapping_subclass_is_compared_without_running_its_own_lookup():
         replay.check(Expiring(a=2), Expiring(a=1))
 
 
+def test_a_function_the_data_file_names_but_no_test_can_find_is_told_by_its_name(tmp_path):
+    # The recorder names a lambda a function made by its qualified name;
+    # a data file that names one no test can find compares by that name.
+    name = "rp_gone.register.<locals>.<lambda>"
+    stored = b"cjsonpickle.unpickler\nloadclass\n(V" + name.encode() + b"\ntR."
+    data = tmp_path / "data.pickle"
+    data.write_bytes(pickle.dumps({"case": {"returned": stored}}))
+    loaded = replay.load(str(data), "case", "returned")
+
+    def made():
+        pass
+
+    made.__module__, made.__qualname__ = "rp_gone", "register.<locals>.<lambda>"
+    replay.check(made, loaded)
+    made.__qualname__ = "other.<locals>.<lambda>"
+    with pytest.raises(AssertionError, match=f"recorded {name}"):
+        replay.check(made, loaded)
+
+
 def test_the_place_in_memory_in_an_objects_default_text_is_not_compared():
     replay.check("Or(<function ve at 0x7f12ab34>)", "Or(<function ve at 0x7fdb0098>)")
     for got in ("Or(<function vf at 0x7f12ab34>)", "Or(<function ve at 0x7f12ab34>) "):
