@@ -779,6 +779,17 @@ class _Replay:
         # recorded calls that function made while it ran come next, and a
         # stand-in does not make them.
         self.called_back = False
+        # The ids of the callables the test hands the function (an argument,
+        # or held by one: ``self.digest_method``), which it calls as they
+        # are, never through a replaced name.
+        self.handed: set = set()
+
+    def _waited_for(self, call: _Expected) -> bool:
+        """Whether the recorded ``call`` is one the function must make
+        through a stand-in: its callable was replaced, and the test does not
+        hand it to the function itself."""
+        return call.name in self.replaced and \
+            id(self.originals.get(call.name)) not in self.handed
 
     def _fail(self, message: str) -> ReplayFailure:
         self.failures.append(message)
@@ -786,9 +797,10 @@ class _Replay:
 
     def _take(self, matches: Any, what: str) -> _Expected:
         """The next recorded call, which must match; recorded calls of
-        callables that were not replaced (the real ones ran) are passed
-        over, and so, after a replaced call that was handed a function of
-        the project, are the calls that function made inside it."""
+        callables that were not replaced or that the test hands the function
+        (the real ones ran) are passed over, and so, after a replaced call
+        that was handed a function of the project, are the calls that
+        function made inside it."""
         inside: List[int] = []
         for i, call in enumerate(self.pending):
             if matches(call.name):
@@ -797,7 +809,7 @@ class _Replay:
                     del self.pending[j]
                 self.called_back = False
                 return call
-            if call.name in self.replaced:
+            if self._waited_for(call):
                 if not self.called_back:
                     break
                 inside.append(i)
@@ -809,7 +821,7 @@ class _Replay:
 
     def _next_replaced(self) -> Optional[_Expected]:
         for call in self.pending:
-            if call.name in self.replaced:
+            if self._waited_for(call):
                 return call
         return None
 
@@ -1439,6 +1451,7 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     replay = _Replay(target, external)
     outcome = Outcome(target, args, kwargs)
     outcome.built = instance
+    replay.handed = _callables_in((args, kwargs))
     _RUNNING.append(replay)
     try:
         _set_globals(patches, namespace, globals_used or {})
@@ -1468,10 +1481,8 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     # recorded calls cannot be waited for.
     # Nor can those of a function of the project that the last replaced call
     # was handed: it ran inside that call.
-    handed = _callables_in((args, kwargs))
-    missing = [c for c in replay.pending if c.name in replay.replaced
-               and id(replay.originals.get(c.name)) not in handed
-               and not replay.called_back]
+    replay.handed |= _callables_in((args, kwargs))
+    missing = [c for c in replay.pending if replay._waited_for(c) and not replay.called_back]
     if missing:
         raise AssertionError(
             f"{target} did not make the recorded external call(s) "

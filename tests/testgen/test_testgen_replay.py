@@ -200,6 +200,14 @@ MODULE = """
         return math.floor(len(word) / 2)
 
 
+    class Meter:
+        def __init__(self, rounder):
+            self.rounder = rounder
+
+        def measure(self, x):
+            return self.rounder(x) + time.time()
+
+
     class Shelf(collections.abc.MutableMapping):
         def __init__(self, held):
             self.held = dict(held)
@@ -562,6 +570,11 @@ def test_a_recorded_call_that_is_not_made_fails(mod):
     outcome = replay.run("rp_app.Composed.__call__", args=(composed, -2.5),
                          external=[replay.returns("math.floor", 2)])
     outcome.check_returned(2)
+    # Nor are they waited for in their turn, before the calls the function
+    # makes through a replaced name.
+    outcome = replay.run("rp_app.Meter.measure", args=(mod.Meter(math.floor), 2.5), external=[
+        replay.returns("math.floor", 2), replay.returns("time.time", 1.0)])
+    outcome.check_returned(3.0)
 
 
 def test_calls_a_project_function_made_inside_a_replaced_call_are_not_waited_for(mod):
