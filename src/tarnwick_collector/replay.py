@@ -775,10 +775,12 @@ class _Replay:
         self.originals: Dict[str, Any] = {}
         self.root: Optional[str] = None
         self.deciding = False
-        # The last replaced call was handed a function of the project: the
+        # The last replaced call (its arguments and the callable it stood
+        # in for): when it was handed a function of the project, the
         # recorded calls that function made while it ran come next, and a
-        # stand-in does not make them.
-        self.called_back = False
+        # stand-in does not make them. Told only where the order needs it.
+        self.last_call: Optional[Tuple[Any, Any, Any]] = None
+        self._last_called_back: Optional[bool] = None
         # The ids of the callables the test hands the function (an argument,
         # or held by one: ``self.digest_method``), which it calls as they
         # are, never through a replaced name.
@@ -790,6 +792,21 @@ class _Replay:
         hand it to the function itself."""
         return call.name in self.replaced and \
             id(self.originals.get(call.name)) not in self.handed
+
+    def called_back(self) -> bool:
+        """Whether the last replaced call may have called back into the
+        project (see ``last_call``)."""
+        if self.last_call is None:
+            return False
+        if self._last_called_back is None:
+            args, kwargs, original = self.last_call
+            self.deciding = True  # (the checks call os.fspath, say)
+            try:
+                self._last_called_back = _hands_project_code(self.root, (args, kwargs)) or (
+                    original is not None and _reaches_project(self.root, original))
+            finally:
+                self.deciding = False
+        return self._last_called_back
 
     def _fail(self, message: str) -> ReplayFailure:
         self.failures.append(message)
@@ -807,10 +824,10 @@ class _Replay:
                 del self.pending[i]
                 for j in reversed(inside):
                     del self.pending[j]
-                self.called_back = False
+                self.last_call = None
                 return call
             if self._waited_for(call):
-                if not self.called_back:
+                if not self.called_back():
                     break
                 inside.append(i)
         nxt = self._next_replaced()
@@ -861,17 +878,20 @@ class _Replay:
                 if not ours:
                     return original(*args, **kwargs)
             call = self._take(lambda n: n == name, f"{name}(...)")
-            if method and original is not None and args and \
-                    _of_project(self.root, type(args[0])):
+            if method and original is not None and args:
                 # A library's method run on an object of the project (a
                 # mapping mixin's popitem on the program's cache) works
                 # through the object's own methods: it runs, in its turn.
-                return original(*args, **kwargs)
-            if _hands_project_code(self.root, (args, kwargs)) or \
-                    (original is not None and _reaches_project(self.root, original)):
-                # (A library's wrapper of a method of the project's own
-                # object calls back too: ``recursive_repr()(Repr().repr)``.)
-                self.called_back = True
+                self.deciding = True  # (the check calls os.fspath)
+                try:
+                    runs = _of_project(self.root, type(args[0]))
+                finally:
+                    self.deciding = False
+                if runs:
+                    return original(*args, **kwargs)
+            # (A library's wrapper of a method of the project's own object
+            # calls back too: ``recursive_repr()(Repr().repr)``.)
+            self.last_call, self._last_called_back = (args, kwargs, original), None
             return self._outcome(call)
         stand_in.__name__ = name.rpartition(".")[2]
         stand_in.__qualname__ = name
@@ -1482,7 +1502,9 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     # Nor can those of a function of the project that the last replaced call
     # was handed: it ran inside that call.
     replay.handed |= _callables_in((args, kwargs))
-    missing = [c for c in replay.pending if replay._waited_for(c) and not replay.called_back]
+    missing = [c for c in replay.pending if replay._waited_for(c)]
+    if missing and replay.called_back():
+        missing = []
     if missing:
         raise AssertionError(
             f"{target} did not make the recorded external call(s) "
