@@ -37,7 +37,7 @@ import os
 import pickle
 import sys
 import types
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from tarnwick_collector import callsites
 from tarnwick_collector.replay_compare import (
@@ -800,13 +800,20 @@ class _Replay:
             return False
         if self._last_called_back is None:
             args, kwargs, original = self.last_call
-            self.deciding = True  # (the checks call os.fspath, say)
-            try:
+            with self._deciding():
                 self._last_called_back = _hands_project_code(self.root, (args, kwargs)) or (
                     original is not None and _reaches_project(self.root, original))
-            finally:
-                self.deciding = False
         return self._last_called_back
+
+    @contextlib.contextmanager
+    def _deciding(self) -> Iterator[None]:
+        """While the replay's own checks run (they call ``os.path.abspath``,
+        which calls ``os.fspath``): a stand-in gives the real callable."""
+        self.deciding = True
+        try:
+            yield
+        finally:
+            self.deciding = False
 
     def _fail(self, message: str) -> ReplayFailure:
         self.failures.append(message)
@@ -865,16 +872,13 @@ class _Replay:
             original = replaces if replaces is not None else self.originals.get(name)
             if original is not None:
                 if self.deciding:
-                    # Called by the check below (``os.path.abspath`` calls
+                    # Called by the replay's own checks (``os.path.abspath`` calls
                     # ``os.fspath``): the replay's own call gets the real one.
                     return original(*args, **kwargs)
                 caller = sys._getframe(1)
-                self.deciding = True
-                try:
+                with self._deciding():
                     ours = _in_project(self.root, caller.f_code.co_filename) and \
                         callsites.may_call(caller, stand_in)
-                finally:
-                    self.deciding = False
                 if not ours:
                     return original(*args, **kwargs)
             call = self._take(lambda n: n == name, f"{name}(...)")
@@ -882,11 +886,8 @@ class _Replay:
                 # A library's method run on an object of the project (a
                 # mapping mixin's popitem on the program's cache) works
                 # through the object's own methods: it runs, in its turn.
-                self.deciding = True  # (the check calls os.fspath)
-                try:
+                with self._deciding():
                     runs = _of_project(self.root, type(args[0]))
-                finally:
-                    self.deciding = False
                 if runs:
                     return original(*args, **kwargs)
             # (A library's wrapper of a method of the project's own object
