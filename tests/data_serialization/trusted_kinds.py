@@ -1,6 +1,7 @@
 """Classes of a module of their own, importable by name, for the trusted
 types' tests."""
 import collections
+import datetime
 import typing
 
 
@@ -68,3 +69,34 @@ class Graph:
 
     def __eq__(self, other):
         return type(other) is Graph and other.edges == self.edges
+
+
+class Offset(datetime.tzinfo):
+    """A zone that takes its offset when made, as most zone classes do."""
+
+    def __init__(self, text):
+        self.text = text
+        self.hours = int(text[1:3]) * (-1 if text[0] == "-" else 1)
+
+    def utcoffset(self, dt):
+        return datetime.timedelta(hours=self.hours)
+
+    def dst(self, dt):
+        return datetime.timedelta(0)
+
+
+class Named(Offset):
+    """Adds behaviour, not pickling, to a zone class."""
+
+    def tzname(self, dt):
+        return "Z" + self.text
+
+
+class Singleton(datetime.tzinfo):
+    def __reduce__(self):
+        return (Singleton, ())
+
+
+class Stated(Offset):
+    def __getstate__(self):
+        return {"text": self.text}

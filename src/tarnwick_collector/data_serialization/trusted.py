@@ -31,6 +31,10 @@ Trusted are:
   no slots to a trusted class (their values pickle through that class's
   methods, and hold nothing those methods leave out).
 
+Time zone classes of the program that add no pickling method to
+``datetime.tzinfo`` are written as ``tzinfo.__reduce__`` writes them on 3.8
+(see :func:`reduce_tzinfo`), and the replay loads them.
+
 Decisions are kept per type in :data:`decisions`, keyed by ``id(type)``
 with a weak reference to the type (the type itself for the interpreter's
 static types), so that the pickler answers a known type without calling
@@ -79,7 +83,18 @@ STDLIB_TRUSTED: Dict[str, FrozenSet[str]] = {
     "datetime": frozenset({"IsoCalendarDate"}),
     "os": frozenset({"stat_result"}),
     "inspect": frozenset({"Signature", "Parameter", "BoundArguments"}),
+    # Type hints handed around as values (``List[int]``, ``Optional[str]``,
+    # ``list[int]``, ``int | None``): each reduces to the subscription
+    # that makes it, or to its name in typing.
+    "typing": frozenset({
+        "_GenericAlias", "_SpecialGenericAlias", "_VariadicGenericAlias",
+        "_UnionGenericAlias", "_CallableGenericAlias", "_CallableType",
+        "_TupleType", "_LiteralGenericAlias", "_AnnotatedAlias",
+        "_SpecialForm", "_LiteralSpecialForm", "_TypedCacheSpecialForm",
+    }),
+    "collections.abc": frozenset({"_CallableGenericAlias"}),
 }
+STDLIB_TRUSTED["types"] = STDLIB_TRUSTED["types"] | {"GenericAlias", "UnionType"}
 if sys.version_info < (3, 12):
     STDLIB_TRUSTED["itertools"] = frozenset({
         "accumulate", "chain", "combinations",
@@ -308,6 +323,7 @@ def _stdlib_trusts(tp: type) -> bool:
 # type from 3.13 on), by how to get one from the module.
 _UNEXPORTED: Dict[str, Callable[[Any], Any]] = {
     "datetime.IsoCalendarDate": lambda module: type(module.date(2000, 1, 1).isocalendar()),
+    "collections.abc._CallableGenericAlias": lambda module: type(module.Callable[[int], int]),
 }
 
 
@@ -316,6 +332,30 @@ def _probe(probe: Callable[[Any], Any], module: Any) -> Any:
         return probe(module)
     except Exception:
         return None
+
+
+def _is_plain_tzinfo(tp: type) -> bool:
+    """Whether ``tp`` is a time zone class of the program that adds no
+    pickling method to ``datetime.tzinfo``: its values are written as
+    ``tzinfo.__reduce__`` writes them (see :func:`reduce_tzinfo`)."""
+    datetime = sys.modules.get("datetime")
+    base = getattr(datetime, "tzinfo", None)
+    if not isinstance(base, type) or not tp.__flags__ & (1 << 9) \
+            or not issubclass(tp, base):
+        return False
+    return _adds_no_pickling(tp, base)
+
+
+def reduce_tzinfo(obj: Any) -> tuple:
+    """What ``tzinfo.__reduce__`` gives for ``obj`` on 3.8, where no
+    default ``__getstate__`` adds the slots: its class, called without
+    arguments, and its ``__dict__`` when that holds anything. Most zone
+    classes take their offset as an argument, so stock pickle cannot load
+    such a value; the replay makes it without running the initializer."""
+    state = getattr(obj, "__dict__", None)
+    if state:
+        return type(obj), (), state
+    return type(obj), ()
 
 
 def is_trusted(tp: type) -> bool:
@@ -352,6 +392,12 @@ def decide(tp: type) -> Any:
     answer: Any = is_trusted(tp)
     if answer:
         answer = copyreg.dispatch_table.get(tp, True)
+    else:
+        try:
+            if _is_plain_tzinfo(tp):
+                answer = reduce_tzinfo
+        except Exception:
+            pass  # a class whose attributes cannot be read is not trusted
     key = id(tp)
     holder: Any
     try:
