@@ -317,3 +317,23 @@ def test_zone_classes_of_the_program_are_written_as_tzinfo_writes_them():
 def test_zone_classes_with_pickling_of_their_own_are_still_refused(zone):
     with pytest.raises(ProblematicPickleException):
         pickler.safe_pickle(zone)
+
+
+def test_slot_wrappers_and_type_variables_load_as_themselves():
+    slots = [object.__setattr__, int.__add__, (5).__add__, "ab".__contains__]
+    loaded = round_trip(slots)
+    assert loaded[:2] == slots[:2] and loaded[2](1) == 6 and loaded[3]("b")
+    assert round_trip([kinds.Item, typing.List[kinds.Item]]) == [kinds.Item, typing.List[kinds.Item]]
+    assert round_trip(kinds.Item) is kinds.Item
+
+
+def test_a_type_variable_that_cannot_be_found_by_name_becomes_a_placeholder():
+    local = typing.TypeVar("Local")
+    loaded = round_trip({"hint": local, "kept": 1})
+    assert loaded["kept"] == 1 and "TypeVar" in repr(loaded["hint"])
+    # Stock pickle would import the module a type variable names to look
+    # it up; the recorder never imports anything.
+    stray = typing.TypeVar("Stray")
+    stray.__module__ = "tw_never_imported_module"
+    pickler.safe_pickle(stray)
+    assert "tw_never_imported_module" not in sys.modules

@@ -6,6 +6,7 @@ import typing
 
 
 Point = collections.namedtuple("Point", "x y")
+Item = typing.TypeVar("Item")
 
 
 class Pair(typing.NamedTuple):

@@ -31,6 +31,9 @@ Trusted are:
   no slots to a trusted class (their values pickle through that class's
   methods, and hold nothing those methods leave out).
 
+The standard library's type variables (:data:`STDLIB_BY_NAME`) are written
+by name, as they pickle themselves, when their module was imported.
+
 Time zone classes of the program that add no pickling method to
 ``datetime.tzinfo`` are written as ``tzinfo.__reduce__`` writes them on 3.8
 (see :func:`reduce_tzinfo`), and the replay loads them.
@@ -63,6 +66,9 @@ STDLIB_TRUSTED: Dict[str, FrozenSet[str]] = {
         "dict_itemiterator", "dict_reversekeyiterator",
         "dict_reversevalueiterator", "dict_reverseitemiterator",
         "callable_iterator",
+        # Slots of builtin types, unbound (object.__setattr__) and bound
+        # ((1).__add__): each reduces to a getattr of its owner.
+        "wrapper_descriptor", "method-wrapper",
     }),
     "decimal": frozenset({"Decimal"}),
     "fractions": frozenset({"Fraction"}),
@@ -102,6 +108,12 @@ if sys.version_info < (3, 12):
         "dropwhile", "filterfalse", "groupby", "islice", "permutations",
         "product", "repeat", "starmap", "takewhile", "zip_longest",
     })
+
+#: Standard-library types whose values pickle by name in the module that
+#: made them (see :func:`reduce_by_name`), listed as STDLIB_TRUSTED is.
+STDLIB_BY_NAME: Dict[str, FrozenSet[str]] = {
+    "typing": frozenset({"TypeVar", "ParamSpec", "TypeVarTuple"}),
+}
 
 #: The builtin bases whose plain subclasses are trusted.
 _BUILTIN_BASES = (int, float, str, bytes, tuple, list, set, frozenset, dict)
@@ -302,9 +314,9 @@ def _user_trusts(tp: type) -> bool:
                for name in _user_modules)
 
 
-def _stdlib_trusts(tp: type) -> bool:
+def _stdlib_trusts(tp: type, table: Dict[str, FrozenSet[str]] = STDLIB_TRUSTED) -> bool:
     module = tp.__dict__.get("__module__", getattr(tp, "__module__", None))
-    names = STDLIB_TRUSTED.get(module) if isinstance(module, str) else None
+    names = table.get(module) if isinstance(module, str) else None
     if not names or tp.__qualname__ not in names:
         return False
     if module == "builtins":
@@ -358,6 +370,21 @@ def reduce_tzinfo(obj: Any) -> tuple:
     return type(obj), ()
 
 
+def reduce_by_name(obj: Any) -> str:
+    """The name ``obj`` pickles by (a type variable's), as its own
+    ``__reduce__`` gives it, when the module it names was imported: stock
+    pickle imports that module to check the name, and the recorder never
+    imports anything. One the module does not hold under that name (made
+    inside a function) fails there, and is written as a placeholder."""
+    module = getattr(obj, "__module__", None)
+    if not isinstance(module, str) or module not in sys.modules:
+        raise TypeError(f"{module!r} is not imported")
+    name = obj.__reduce__()
+    if not isinstance(name, str):
+        raise TypeError("not pickled by name")
+    return name
+
+
 def is_trusted(tp: type) -> bool:
     """Whether values of exactly the type ``tp`` are written as stock
     pickle writes them."""
@@ -396,6 +423,8 @@ def decide(tp: type) -> Any:
         try:
             if _is_plain_tzinfo(tp):
                 answer = reduce_tzinfo
+            elif _stdlib_trusts(tp, STDLIB_BY_NAME):
+                answer = reduce_by_name
         except Exception:
             pass  # a class whose attributes cannot be read is not trusted
     key = id(tp)
