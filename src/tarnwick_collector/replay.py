@@ -54,6 +54,7 @@ from tarnwick_collector.replay_compare import (
 from tarnwick_collector.replay_nested import nested_by_full_name, nested_function
 from tarnwick_collector.replay_project import (
     _callables_in,
+    _handed_callables,
     _hands_project_code,
     _held,
     _in_project,
@@ -69,7 +70,7 @@ from tarnwick_common.utils.object_wrapper import ComputedAttribute
 
 __all__ = [
     "resolve", "module", "match", "finished_generator", "obj", "obj_state", "call_state",
-    "exc", "attrs", "made_inside", "unkept", "nested_function",
+    "exc", "attrs", "made_inside", "unkept", "nested_function", "handed",
     "plural_rule", "recorded_object", "returns", "raises", "run", "check", "check_globals",
     "load", "Outcome", "add_project_root", "project_roots",
 ]
@@ -761,6 +762,33 @@ class ReplayFailure(AssertionError):
     pass
 
 
+def handed(full_name: str) -> Any:
+    """The library callable ``full_name`` as the test hands it to the
+    function (``Schema(os.path.isfile)``, held by an argument): while a call
+    whose record holds calls of it is replayed, the project's own calls of
+    it give their recorded outcomes in their turn, as replaced calls do;
+    other calls run the callable itself. It compares as that callable. A
+    class is handed as itself."""
+    original = resolve(full_name)
+    if isinstance(original, type) or not callable(original):
+        return original
+
+    def stand_in(*args: Any, **kwargs: Any) -> Any:
+        for replay in reversed(_RUNNING):
+            if full_name in replay.expected_names:
+                return replay.stand_in_call(full_name, original, stand_in, sys._getframe(1),
+                                            args, kwargs)
+        return original(*args, **kwargs)
+    for attr in ("__module__", "__name__", "__qualname__", "__doc__"):
+        try:
+            setattr(stand_in, attr, getattr(original, attr))
+        except (AttributeError, TypeError):
+            pass
+    stand_in.__wrapped__ = original  # type: ignore[attr-defined]
+    stand_in._tw_handed = full_name  # type: ignore[attr-defined]
+    return stand_in
+
+
 #: The replays of the calls running, innermost last.
 _RUNNING: List["_Replay"] = []
 
@@ -769,6 +797,7 @@ class _Replay:
     def __init__(self, target: str, expected: Sequence[_Expected]) -> None:
         self.target = target
         self.pending: List[_Expected] = list(expected)
+        self.expected_names = {call.name for call in self.pending}
         self.replaced: set = set()
         self.failures: List[str] = []
         self.objects: List[recorded_object] = []
@@ -865,38 +894,44 @@ class _Replay:
         may differ: a library's wrapper of a method of the project's object
         is named after the library's method)."""
         def stand_in(*args: Any, **kwargs: Any) -> Any:
-            # Only the project's own calls were recorded: a library that
-            # calls the same function while the call runs gets the real one,
-            # and so does library code the project handed it to (a map, a
-            # sort key), which calls it out of the recorder's sight.
             original = replaces if replaces is not None else self.originals.get(name)
-            if original is not None:
-                if self.deciding:
-                    # Called by the replay's own checks (``os.path.abspath`` calls
-                    # ``os.fspath``): the replay's own call gets the real one.
-                    return original(*args, **kwargs)
-                caller = sys._getframe(1)
-                with self._deciding():
-                    ours = _in_project(self.root, caller.f_code.co_filename) and \
-                        callsites.may_call(caller, stand_in)
-                if not ours:
-                    return original(*args, **kwargs)
-            call = self._take(lambda n: n == name, f"{name}(...)")
-            if method and original is not None and args:
-                # A library's method run on an object of the project (a
-                # mapping mixin's popitem on the program's cache) works
-                # through the object's own methods: it runs, in its turn.
-                with self._deciding():
-                    runs = _of_project(self.root, type(args[0]))
-                if runs:
-                    return original(*args, **kwargs)
-            # (A library's wrapper of a method of the project's own object
-            # calls back too: ``recursive_repr()(Repr().repr)``.)
-            self.last_call, self._last_called_back = (args, kwargs, original), None
-            return self._outcome(call)
+            return self.stand_in_call(name, original, stand_in, sys._getframe(1), args, kwargs,
+                                      method)
         stand_in.__name__ = name.rpartition(".")[2]
         stand_in.__qualname__ = name
         return stand_in
+
+    def stand_in_call(self, name: str, original: Any, stand_in: Any, caller: Any,
+                      args: tuple, kwargs: dict, method: bool = False) -> Any:
+        """A call of the stand-in for ``name`` from the frame ``caller``:
+        the recorded call's outcome, in its turn, or the ``original``'s."""
+        # Only the project's own calls were recorded: a library that calls
+        # the same function while the call runs gets the real one, and so
+        # does library code the project handed it to (a map, a sort key),
+        # which calls it out of the recorder's sight.
+        if original is not None:
+            if self.deciding:
+                # Called by the replay's own checks (``os.path.abspath`` calls
+                # ``os.fspath``): the replay's own call gets the real one.
+                return original(*args, **kwargs)
+            with self._deciding():
+                ours = _in_project(self.root, caller.f_code.co_filename) and \
+                    callsites.may_call(caller, stand_in)
+            if not ours:
+                return original(*args, **kwargs)
+        call = self._take(lambda n: n == name, f"{name}(...)")
+        if method and original is not None and args:
+            # A library's method run on an object of the project (a
+            # mapping mixin's popitem on the program's cache) works
+            # through the object's own methods: it runs, in its turn.
+            with self._deciding():
+                runs = _of_project(self.root, type(args[0]))
+            if runs:
+                return original(*args, **kwargs)
+        # (A library's wrapper of a method of the project's own object
+        # calls back too: ``recursive_repr()(Repr().repr)``.)
+        self.last_call, self._last_called_back = (args, kwargs, original), None
+        return self._outcome(call)
 
     def method_call(self, owner: recorded_object, method: str) -> Any:
         def matches(n: str) -> bool:
@@ -1449,6 +1484,16 @@ def _bare(value: Any) -> bool:
     return not _held(value)
 
 
+def _take_handed_turns(replay: _Replay, value: Any) -> None:
+    """The stand-ins of ``handed`` in the arguments take the recorded turns
+    of their callables: those calls are waited for, not passed over."""
+    for found in _handed_callables(value):
+        name = getattr(found, "_tw_handed", None)
+        if isinstance(name, str) and name in replay.expected_names:
+            replay.replaced.add(name)
+            replay.originals.setdefault(name, found.__wrapped__)
+
+
 def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]] = None,
         globals_used: Optional[Dict[str, Any]] = None,
         external: Sequence[_Expected] = (), init: Union[bool, str] = False,
@@ -1477,6 +1522,7 @@ def run(target: str, args: Tuple[Any, ...] = (), kwargs: Optional[Dict[str, Any]
     try:
         _set_globals(patches, namespace, globals_used or {})
         _install_external(patches, replay, namespace, {c.name for c in external})
+        _take_handed_turns(replay, (args, kwargs))
         try:
             if init:
                 outcome.returned = function(instance, *args, **kwargs)

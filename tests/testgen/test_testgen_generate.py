@@ -1312,3 +1312,49 @@ def test_an_object_the_program_kept_from_an_earlier_call_answers_the_later_one(t
     later = _test_of(text, "test_log_to_returns_102")
     assert "replay.returns('_io.TextIOWrapper.write', 2)" in later
     assert "io.open" not in later
+
+
+def test_a_library_callable_the_arguments_hand_the_function_replays_its_calls(tmp_path):
+    """``Check(os.path.isfile)``: the function calls the callable its
+    argument holds, which no replaced name reaches. The test hands it a
+    stand-in that gives the recorded answers, so it does not depend on the
+    files where it runs; a sort key stays the real one."""
+    project = tmp_path / "project"
+    _write(project, "app_h/__init__.py", "")
+    _write(project, "app_h/check.py", """
+        class Check:
+            def __init__(self, test):
+                self.test = test
+
+            def validate(self, data):
+                if self.test(data):
+                    return data
+                raise ValueError(data)
+
+
+        def ordered(items, key):
+            return sorted(items, key=key)
+    """)
+    _write(project, "main.py", """
+        import os
+        from app_h.check import Check, ordered
+        open("present.txt", "w").close()
+        Check(os.path.isfile).validate("present.txt")
+        try:
+            Check(os.path.isfile).validate("absent.txt")
+        except ValueError:
+            pass
+        os.remove("present.txt")
+        ordered(["b", "A"], str.lower)
+    """)
+    store = _record(project, tmp_path / "s.sqlite3")
+    out = tmp_path / "generated"
+    generate(str(store), str(out), project_root=str(project))
+    text = (out / "test_app_h_check.py").read_text()
+    assert text.count("replay.handed('genericpath.isfile')") == 4, text
+    assert text.count("replay.handed(") == 4  # not the sort key
+    # Run where present.txt does not exist, and where absent.txt does.
+    (out / "absent.txt").write_text("")
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout
+    assert "4 passed" in proc.stdout

@@ -1313,3 +1313,20 @@ def test_a_described_context_manager_of_a_generator_decorates_functions(tmp_path
     finally:
         replay._RUNNING.pop()
     assert entered == [(cm, "__enter__"), (cm, "__exit__")]
+
+
+def test_a_handed_library_callable_gives_its_recorded_results_in_its_turns(mod):
+    floor = replay.handed("math.floor")
+    recorded = [replay.returns("math.floor", 7), replay.returns("math.floor", 8)]
+    outcome = replay.run("rp_app.apply_all", args=(floor, [1.5, 2.5]), external=recorded)
+    outcome.check_returned([7, 8])
+    # It compares as the callable it stands for.
+    outcome.check_arguments((replay.handed("math.floor"), [1.5, 2.5]), {})
+    outcome.check_arguments((math.floor, [1.5, 2.5]), {})
+    # Its recorded calls are waited for: one the function does not make fails.
+    with pytest.raises(AssertionError, match=r"did not make .*math\.floor"):
+        replay.run("rp_app.apply_all", args=(floor, [1.5]), external=recorded)
+    # Outside a replay, or called by a library, it is the callable itself;
+    # a class is handed as itself.
+    assert floor(2.5) == 2 and sorted([2.5, 1.2], key=floor) == [1.2, 2.5]
+    assert replay.handed("collections.OrderedDict") is collections.OrderedDict

@@ -5,6 +5,7 @@ file the generator writes starts with ``HEADER``; a later run replaces (or
 removes) only files that start with it.
 """
 import ast
+import contextlib
 import functools
 import keyword
 import os
@@ -12,7 +13,7 @@ import pickle
 import re
 from collections import OrderedDict
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from tarnwick_collector.store import location, sqlite_store
 from tarnwick_collector.store.decoding import (
@@ -375,8 +376,9 @@ class _Case:
             lines.append('    """')
         else:
             lines.append(f'    """{_doc(call.full_name)} ({ids})."""')
-        args = self.value(view.args_before, "pre_run_args", b["pre_run_args"])
-        kwargs = self.value(view.kwargs_before, "pre_run_kwargs", b["pre_run_kwargs"])
+        with self._handing():
+            args = self.value(view.args_before, "pre_run_args", b["pre_run_args"])
+            kwargs = self.value(view.kwargs_before, "pre_run_kwargs", b["pre_run_kwargs"])
         call_lines = [f"        {call.full_name!r},", f"        args={args},"]
         if view.kwargs_before:
             call_lines.append(f"        kwargs={kwargs},")
@@ -416,10 +418,24 @@ class _Case:
             check = "check_hash" if call.full_name.endswith(".__hash__") and \
                 type(view.returned) is int else "check_returned"
             lines.append(f"    outcome.{check}({returned})")
-        args_after = self.value(view.args_after, "post_run_args", b["post_run_args"])
-        kwargs_after = self.value(view.kwargs_after, "post_run_kwargs", b["post_run_kwargs"])
+        with self._handing():
+            args_after = self.value(view.args_after, "post_run_args", b["post_run_args"])
+            kwargs_after = self.value(view.kwargs_after, "post_run_kwargs",
+                                      b["post_run_kwargs"])
         lines.append(f"    outcome.check_arguments({args_after}, {kwargs_after})")
         return "\n".join(_wrap(line) for line in lines) + "\n"
+
+    @contextlib.contextmanager
+    def _handing(self) -> Iterator[None]:
+        """While the arguments are written: a callable they hand the
+        function whose calls the record holds is written as a stand-in
+        that replays them (the function calls it as it is, so no replaced
+        name reaches those calls)."""
+        self.writer.handed = {e.name for e in self.call.external}
+        try:
+            yield
+        finally:
+            self.writer.handed = set()
 
     def _built_class(self) -> Any:
         """The class an initializer's test makes its instance of: True (the

@@ -182,6 +182,10 @@ class Writer:
         self.imports: Set[str] = set()
         self.main_module = main_module
         self.reachable = reachable
+        #: The callables the call being written called as external calls:
+        #: one the arguments hand the function is written as a stand-in
+        #: that replays those calls (``replay.handed``).
+        self.handed: Set[str] = set()
 
     def class_ref(self, cls: Any) -> str:
         module = getattr(cls, "_tw_module", "")
@@ -333,7 +337,13 @@ class Writer:
                 nested = self._nested_ref(v)
                 if nested is not None:
                     return nested
-            return self.class_ref(v)
+            imports = set(self.imports)
+            text = self.class_ref(v)
+            full = stand_in_name(v)
+            if context == "value" and full in self.handed:
+                self.imports = imports
+                return f"replay.handed({full!r})"
+            return text
         if isinstance(v, list):
             self._shared(v, seen)
             return "[" + ", ".join(self._code(x, context, seen, depth + 1) for x in v) + "]"
