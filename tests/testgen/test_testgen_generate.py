@@ -1358,3 +1358,52 @@ def test_a_library_callable_the_arguments_hand_the_function_replays_its_calls(tm
     proc = _pytest(out)
     assert proc.returncode == 0, proc.stdout
     assert "4 passed" in proc.stdout
+
+
+def test_calls_given_the_programs_zones_and_type_hints_are_recorded_and_tested(tmp_path):
+    """A zone class that takes its offset when made, and type hints passed
+    as values: both used to end the recording of every function they
+    reached."""
+    project = tmp_path / "project"
+    _write(project, "app_z/__init__.py", "")
+    _write(project, "app_z/zones.py", """
+        import datetime
+        import typing
+
+
+        class Offset(datetime.tzinfo):
+            def __init__(self, text):
+                self.text = text
+                self.hours = int(text[1:3])
+
+            def utcoffset(self, dt):
+                return datetime.timedelta(hours=self.hours)
+
+
+        def shift(when, hours):
+            return when + datetime.timedelta(hours=hours)
+
+
+        def describe(hint):
+            return getattr(hint, "__origin__", hint).__name__
+    """)
+    _write(project, "main.py", """
+        import datetime
+        import typing
+        from app_z.zones import Offset, describe, shift
+        zone = Offset("+05:00")
+        shift(datetime.datetime(2024, 1, 1, tzinfo=zone), 2)
+        shift(datetime.datetime(2024, 1, 1, tzinfo=zone), 3)
+        describe(typing.List[int])
+        describe(typing.Dict[str, int])
+    """)
+    store = _record(project, tmp_path / "s.sqlite3")
+    out = tmp_path / "generated"
+    report = generate(str(store), str(out), project_root=str(project))
+    assert report.not_recorded == [], report.not_recorded
+    names = [line.split("(")[0] for line in (out / "test_app_z_zones.py").read_text().splitlines()
+             if line.startswith("def test_")]
+    assert len([n for n in names if "shift" in n]) == 2
+    assert len([n for n in names if "describe" in n]) == 2
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout
