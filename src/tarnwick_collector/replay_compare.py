@@ -13,7 +13,7 @@ import types
 from typing import Any, Dict, List, Optional, cast
 
 from tarnwick_common.name_extractor import get_function_full_name, get_function_module
-from tarnwick_common.redaction import REDACTED_TEXT
+from tarnwick_common.redaction import REDACTED_TEXT, Redacted
 from tarnwick_common.utils.object_wrapper import ComputedAttribute
 
 _MISSING = object()
@@ -150,7 +150,8 @@ def _difference(actual: Any, expected: Any, path: str, seen: set) -> Optional[st
         return None
     if isinstance(expected, made_inside):
         return expected.difference(actual, path)
-    if getattr(type(expected), "_tw_unkept", False):
+    if getattr(type(expected), "_tw_unkept", False) or isinstance(expected, Redacted):
+        # (A part the recorder redacted: what it held is not known.)
         return None
     if isinstance(expected, attrs):
         for name, value in expected.values.items():

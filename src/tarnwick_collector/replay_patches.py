@@ -7,7 +7,7 @@ import types
 from typing import TYPE_CHECKING, Any, Dict, List, Tuple
 
 from tarnwick_collector.replay_compare import _StandInClass, full_name_of
-from tarnwick_collector.replay_project import _project_namespaces, _project_root
+from tarnwick_collector.replay_project import _in_project, _project_namespaces, _project_root
 
 if TYPE_CHECKING:
     from tarnwick_collector.replay import _Replay
@@ -79,6 +79,8 @@ def _install_external(patches: _Patches, replay: "_Replay", namespace: Dict[str,
         if (id(target), key) in done:
             return True
         original = target.get(key) if isinstance(target, dict) else getattr(target, key, None)
+        if _of_the_project(replay, original):
+            return False
         if original is not None:
             replay.originals.setdefault(name, original)
         try:
@@ -162,7 +164,7 @@ def _replace_class_members(patches: _Patches, replay: "_Replay", space: Any,
             continue
         if getattr(got, "__self__", None) is cls:
             found[attr] = name
-        elif isinstance(got, types.FunctionType):
+        elif isinstance(got, types.FunctionType) and not _of_the_project(replay, got):
             # A method written in Python, called on an instance an external
             # call returned (``hmac.new(...).digest()``): the stand-in is
             # bound like the function it replaces.
@@ -225,6 +227,17 @@ def _install_at_home(patches: _Patches, replay: "_Replay", names: set,
             if holder is not None and getattr(holder, cls.__name__, None) is cls:
                 _replace_class_members(patches, replay, holder, cls.__name__, cls,
                                        stubs)
+
+
+def _of_the_project(replay: "_Replay", function: Any) -> bool:
+    """Whether ``function`` is the project's own code, which no recorded
+    external call stands for. (A builtin method that a class of the project
+    inherits is recorded under that class's name: ``super().append(x)`` in
+    a list subclass's own ``append`` is ``Sub.append``, and the replay
+    must leave the subclass's method alone; the real call runs.)"""
+    code = getattr(function, "__code__", None)
+    return replay.root is not None and isinstance(code, types.CodeType) and \
+        _in_project(replay.root, code.co_filename)
 
 
 def _resolve(full_name: str) -> Any:

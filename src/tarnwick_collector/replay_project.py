@@ -48,6 +48,11 @@ def _under(root: str, path: str) -> bool:
 def _in_project(root: Optional[str], path: str) -> bool:
     if root is None:
         return True
+    if path.startswith("<"):
+        # Code of no file (``<frozen posixpath>``: the standard library's
+        # modules frozen into the interpreter, 3.11+), which abspath would
+        # place in the working directory.
+        return False
     path = os.path.abspath(path)
     return _under(root, path) or any(_under(r, path) for r in project_roots)
 

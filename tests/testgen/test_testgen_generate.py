@@ -1407,3 +1407,39 @@ def test_calls_given_the_programs_zones_and_type_hints_are_recorded_and_tested(t
     assert len([n for n in names if "describe" in n]) == 2
     proc = _pytest(out)
     assert proc.returncode == 0, proc.stdout
+
+
+def test_redacted_parts_of_an_outcome_and_a_list_subclass_s_own_append(tmp_path):
+    """An instance whose attribute name looks like a secret (``tokens``) is
+    checked but for that attribute. A list subclass's ``append`` that calls
+    ``super().append`` is recorded as calling itself by name (the builtin
+    method is named after the subclass): the replay leaves the project's
+    method alone and the real call runs."""
+    project = tmp_path / "project"
+    _write(project, "app_r/__init__.py", "")
+    _write(project, "app_r/lexer.py", """
+        class Lexer:
+            def __init__(self, text):
+                self.text = text
+                self.tokens = text.split()
+
+
+        class Ymd(list):
+            def append(self, value):
+                super().append(int(value))
+                return len(self)
+    """)
+    _write(project, "main.py", """
+        from app_r.lexer import Lexer, Ymd
+        Lexer("a b c")
+        Ymd().append("12")
+    """)
+    store = _record(project, tmp_path / "s.sqlite3")
+    out = tmp_path / "generated"
+    report = generate(str(store), str(out), project_root=str(project))
+    assert not report.skipped, [(s.full_name, s.reason, s.detail) for s in report.skipped]
+    text = (out / "test_app_r_lexer.py").read_text()
+    assert "tokens=replay.unkept('redacted')" in text and "text='a b c'" in text
+    proc = _pytest(out)
+    assert proc.returncode == 0, proc.stdout
+    assert "2 passed" in proc.stdout
