@@ -780,12 +780,7 @@ def handed(full_name: str) -> Any:
                 return replay.stand_in_call(full_name, original, stand_in, sys._getframe(1),
                                             args, kwargs)
         return original(*args, **kwargs)
-    for attr in ("__module__", "__name__", "__qualname__", "__doc__"):
-        try:
-            setattr(stand_in, attr, getattr(original, attr))
-        except (AttributeError, TypeError):
-            pass
-    stand_in.__wrapped__ = original  # type: ignore[attr-defined]
+    functools.update_wrapper(stand_in, original, updated=())  # its names, __wrapped__
     stand_in._tw_handed = full_name  # type: ignore[attr-defined]
     return stand_in
 
